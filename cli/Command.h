@@ -1,0 +1,52 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json_fwd.hpp>
+
+namespace korvelin::cli {
+
+// Options every command sees.
+struct GlobalOptions {
+  std::string baseDirectory;  // --base, defaulting to the OS default base
+};
+
+// What a command does once the command line is parsed; returns the exit status.
+using Runner = std::function<int()>;
+
+// Declares a command's options on `command` and returns its runner. The
+// options live in state the setup function captures in the runner.
+using CommandSetup = std::function<Runner(CLI::App& command, const GlobalOptions& global)>;
+
+struct CommandSpec {
+  std::string name;
+  std::string description;
+  CommandSetup setup;
+};
+
+// Commands register themselves from their own file:
+//   const Registration kRegistration{{"name", "description", setup}};
+struct Registration {
+  explicit Registration(CommandSpec spec);
+};
+
+const std::vector<CommandSpec>& registeredCommands();
+
+// Exit statuses.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailure = 1;  // the operation failed or found nothing
+inline constexpr int kExitUsage = 2;    // the command line was wrong
+
+// Output shared by commands: machine-readable JSON (sorted keys, two-space
+// indent) and one-line errors on standard error prefixed "korvelin: ".
+void printJson(const nlohmann::json& value);
+int fail(const std::string& message, int status = kExitFailure);
+
+// Parses a decimal process identifier (1...INT32_MAX); absent otherwise.
+std::optional<int> parseProcessIdentifier(const std::string& text);
+
+}  // namespace korvelin::cli

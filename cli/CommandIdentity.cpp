@@ -1,0 +1,65 @@
+// korvelin identity PID [--json] [--arguments]
+
+#include <iomanip>
+#include <iostream>
+#include <memory>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/Command.h"
+#include "core/LiveProcessIdentity.h"
+
+namespace korvelin::cli {
+namespace {
+
+struct IdentityOptions {
+  std::string pid;
+  bool json = false;
+  bool arguments = false;
+};
+
+int runIdentity(const IdentityOptions& options) {
+  auto pid = parseProcessIdentifier(options.pid);
+  if (!pid) return fail("invalid process identifier '" + options.pid + "': expected a positive decimal number", kExitUsage);
+
+  if (options.arguments) {
+    auto arguments = liveArguments(*pid);
+    if (!arguments) return fail("cannot read the arguments of process " + options.pid);
+    if (options.json) {
+      printJson(*arguments);
+    } else {
+      for (const auto& argument : *arguments) std::cout << argument << '\n';
+    }
+    return kExitSuccess;
+  }
+
+  auto identity = LiveProcessIdentity::capture(*pid);
+  if (!identity)
+    return fail("no live process " + options.pid + " of this user (exited, a zombie, or another user's)");
+  if (options.json) {
+    printJson(*identity);
+    return kExitSuccess;
+  }
+  std::cout << "pid            " << identity->pid << '\n'
+            << "group          " << identity->group << '\n'
+            << "uid            " << identity->uid << '\n'
+            << "started        " << identity->startSeconds << '.' << std::setw(6)
+            << std::setfill('0') << identity->startMicroseconds << " (seconds since 1970)\n"
+            << "executable     " << identity->executable << '\n'
+            << "boot session   " << identity->bootSessionID << '\n';
+  return kExitSuccess;
+}
+
+const Registration kRegistration{{
+    "identity",
+    "Show the identity of a live process (pid, group, user, start time, executable, boot session)",
+    [](CLI::App& command, const GlobalOptions&) -> Runner {
+      auto options = std::make_shared<IdentityOptions>();
+      command.add_option("PID", options->pid, "Process identifier")->required();
+      command.add_flag("--json", options->json, "Print one JSON object");
+      command.add_flag("--arguments", options->arguments, "Print the live argument vector instead");
+      return [options] { return runIdentity(*options); };
+    }}};
+
+}  // namespace
+}  // namespace korvelin::cli

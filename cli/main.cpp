@@ -1,0 +1,64 @@
+#include <algorithm>
+#include <cstdlib>
+#include <iostream>
+#include <optional>
+
+#include "cli/Command.h"
+#include "core/CoreError.h"
+#include "core/platform/Paths.h"
+
+namespace {
+
+// The host, not the library, reads the environment.
+std::string defaultBase() {
+  const char* home = std::getenv("HOME");
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  return korvelin::platform::defaultBaseDirectory(
+      home ? home : "", xdg ? std::optional<std::string_view>(xdg) : std::nullopt);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace korvelin;
+  using namespace korvelin::cli;
+
+  CLI::App app{"Korvelin runs isolated profiles of desktop AI applications side by side."};
+  app.name("korvelin");
+  app.set_version_flag("--version", "korvelin " KORVELIN_VERSION);
+  app.require_subcommand(1);
+  app.failure_message([](const CLI::App*, const CLI::Error& e) {
+    return "korvelin: " + std::string(e.what()) + " (see --help)\n";
+  });
+
+  GlobalOptions global;
+  global.baseDirectory = defaultBase();
+  app.add_option("--base", global.baseDirectory, "Profile base directory")
+      ->capture_default_str();
+
+  auto commands = registeredCommands();
+  std::sort(commands.begin(), commands.end(),
+            [](const CommandSpec& a, const CommandSpec& b) { return a.name < b.name; });
+  std::vector<std::pair<CLI::App*, Runner>> runners;
+  for (const auto& spec : commands) {
+    CLI::App* command = app.add_subcommand(spec.name, spec.description);
+    runners.emplace_back(command, spec.setup(*command, global));
+  }
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    int status = app.exit(e);
+    return status == 0 ? kExitSuccess : kExitUsage;
+  }
+
+  try {
+    for (auto& [command, runner] : runners)
+      if (command->parsed()) return runner();
+  } catch (const KorvelinCoreError& e) {
+    return fail(e.errorDescription());
+  } catch (const std::exception& e) {
+    return fail(std::string("unexpected failure: ") + e.what());
+  }
+  return kExitUsage;
+}

@@ -1,0 +1,40 @@
+#include "core/JsonSupport.h"
+
+#include <algorithm>
+
+namespace korvelin::jsonio {
+
+const nlohmann::json& requireMember(const nlohmann::json& object, std::string_view key) {
+  if (!object.is_object()) throw ShapeError("expected an object");
+  auto it = object.find(key);
+  if (it == object.end()) throw ShapeError("missing key \"" + std::string(key) + "\"");
+  return *it;
+}
+
+void requireExactKeys(const nlohmann::json& object, std::initializer_list<std::string_view> keys) {
+  if (!object.is_object()) throw ShapeError("expected an object");
+  for (auto key : keys)
+    if (!object.contains(key)) throw ShapeError("missing key \"" + std::string(key) + "\"");
+  for (const auto& [key, value] : object.items())
+    if (std::find(keys.begin(), keys.end(), key) == keys.end())
+      throw ShapeError("unrecognised key \"" + key + "\"");
+}
+
+std::string requireString(const nlohmann::json& object, std::string_view key) {
+  const auto& value = requireMember(object, key);
+  if (!value.is_string()) throw ShapeError("\"" + std::string(key) + "\" is not a string");
+  return value.get<std::string>();
+}
+
+bool requireBool(const nlohmann::json& object, std::string_view key) {
+  const auto& value = requireMember(object, key);
+  if (!value.is_boolean()) throw ShapeError("\"" + std::string(key) + "\" is not a boolean");
+  return value.get<bool>();
+}
+
+std::string compact(const nlohmann::json& value) {
+  // Replace invalid UTF-8 rather than throw: encoding must never fail.
+  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace korvelin::jsonio

@@ -1,0 +1,41 @@
+#pragma once
+
+// Raw per-process facts read from the kernel. The shared code in
+// LiveProcessIdentity.cpp applies the rules; each OS file only reads.
+//   Linux: /proc/<pid>/stat, /proc/<pid>/status, /proc/<pid>/exe,
+//          /proc/<pid>/cmdline, /proc/stat (btime), /proc/sys/kernel/random/boot_id.
+//   macOS: proc_pidinfo, proc_pidpath, KERN_PROCARGS2, kern.bootsessionuuid,
+//          proc_listpgrppids.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace korvelin::platform {
+
+struct ProcessRecord {
+  std::int64_t group = -1;  // process-group identifier as the kernel reports it
+  std::uint32_t uid = 0;    // effective user
+  std::uint64_t startSeconds = 0;
+  std::uint64_t startMicroseconds = 0;
+  bool zombie = false;
+};
+
+std::optional<ProcessRecord> processRecord(std::int32_t pid);
+
+// Path bytes of the process's executable, as the kernel reports them.
+std::optional<std::string> executablePath(std::int32_t pid);
+
+// The boot session identifier text, as read (not yet checked to be a UUID).
+std::optional<std::string> bootSessionText();
+
+// The argument strings of a live process, undecoded. Absent when unreadable,
+// larger than 2 MiB, or without any argument.
+std::optional<std::vector<std::string>> rawArguments(std::int32_t pid);
+
+// Identifiers (all greater than 0) of the current members of a process group.
+// Throws KorvelinCoreError::processLaunchFailed when enumeration fails.
+std::vector<std::int32_t> groupMembers(std::int32_t processGroupID);
+
+}  // namespace korvelin::platform

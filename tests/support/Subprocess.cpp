@@ -1,0 +1,167 @@
+#include "tests/support/Subprocess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+#include <thread>
+
+#include "core/platform/Eintr.h"
+#include "core/platform/FileUtil.h"
+
+namespace korvelin::testing {
+
+using platform::retryOnEintr;
+
+namespace {
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+  std::vector<char*> result;
+  for (auto& s : strings) result.push_back(s.data());
+  result.push_back(nullptr);
+  return result;
+}
+
+void closeFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+}  // namespace
+
+Subprocess::Subprocess(std::vector<std::string> argv, SubprocessOptions options) {
+  int in[2], out[2], err[2];
+  if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC))
+    throw std::runtime_error("pipe2 failed");
+  auto args = pointers(argv);
+  std::vector<std::string> envStrings = options.environment.value_or(std::vector<std::string>{});
+  auto env = pointers(envStrings);
+  pid_ = ::fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    if (options.newProcessGroup) ::setpgid(0, 0);
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    ::signal(SIGPIPE, SIG_DFL);
+    if (options.environment)
+      ::execve(args[0], args.data(), env.data());
+    else
+      ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  stdin_ = in[1];
+  stdout_ = out[0];
+  stderr_ = err[0];
+  if (!options.standardInput.empty()) writeStdin(options.standardInput);
+  if (!options.keepStdinOpen) closeStdin();
+}
+
+Subprocess::~Subprocess() {
+  if (!status_ && pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    int status;
+    retryOnEintr([&] { return ::waitpid(pid_, &status, 0); });
+  }
+  closeFd(stdin_);
+  closeFd(stdout_);
+  closeFd(stderr_);
+}
+
+void Subprocess::writeStdin(const std::string& data) {
+  ::signal(SIGPIPE, SIG_IGN);
+  platform::writeFull(stdin_, data);
+}
+
+void Subprocess::closeStdin() { closeFd(stdin_); }
+
+void Subprocess::signal(int signo) {
+  if (!status_) ::kill(pid_, signo);
+}
+
+bool Subprocess::drain(int timeoutMilliseconds) {
+  pollfd fds[2] = {{stdout_, POLLIN, 0}, {stderr_, POLLIN, 0}};
+  int n = retryOnEintr([&] { return ::poll(fds, 2, timeoutMilliseconds); });
+  if (n <= 0) return false;
+  char buffer[4096];
+  for (int i = 0; i < 2; ++i) {
+    if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+    ssize_t got = retryOnEintr([&] { return ::read(fds[i].fd, buffer, sizeof buffer); });
+    if (got > 0) {
+      (i == 0 ? out_ : err_).append(buffer, static_cast<size_t>(got));
+    } else {
+      closeFd(i == 0 ? stdout_ : stderr_);
+    }
+  }
+  return true;
+}
+
+bool Subprocess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (out_.find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= deadline || (stdout_ < 0 && stderr_ < 0)) return false;
+    drain(10);
+  }
+  return true;
+}
+
+std::optional<int> Subprocess::wait(std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!status_) {
+    drain(5);
+    int status;
+    pid_t done = retryOnEintr([&] { return ::waitpid(pid_, &status, WNOHANG); });
+    if (done == pid_) {
+      status_ = status;
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+  }
+  // A descendant may still hold the pipes open: read until they close or stay
+  // quiet for a moment, never until the descendant exits.
+  while ((stdout_ >= 0 || stderr_ >= 0) && drain(50)) {
+  }
+  return status_;
+}
+
+const std::string& Subprocess::output() {
+  drain(0);
+  return out_;
+}
+
+const std::string& Subprocess::errors() {
+  drain(0);
+  return err_;
+}
+
+RunResult run(std::vector<std::string> argv, SubprocessOptions options) {
+  Subprocess child(std::move(argv), std::move(options));
+  RunResult result;
+  auto status = child.wait();
+  if (status && WIFEXITED(*status)) result.exitCode = WEXITSTATUS(*status);
+  result.output = child.output();
+  result.errors = child.errors();
+  return result;
+}
+
+std::string korvelinPath() { return KORVELIN_CLI_PATH; }
+
+std::string testProgramPath(const std::string& name) {
+  return std::string(KORVELIN_TEST_PROGRAMS_DIR) + "/" + name;
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+}  // namespace korvelin::testing

@@ -1,0 +1,40 @@
+#include "tests/support/TempDir.h"
+
+#include <dirent.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <stdexcept>
+
+namespace korvelin::testing {
+
+ScopedTempDir::ScopedTempDir() {
+  std::string pattern = "/tmp/korvelin-test-XXXXXX";
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+ScopedTempDir::~ScopedTempDir() {
+  std::error_code ignored;
+  // Make everything removable first: tests create read-only trees.
+  for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+    if (it->is_directory(ignored) && !it->is_symlink(ignored))
+      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                   std::filesystem::perm_options::add, ignored);
+  }
+  std::filesystem::remove_all(path_, ignored);
+}
+
+int openDescriptorCount() {
+  int count = 0;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    while (const dirent* entry = ::readdir(dir))
+      if (entry->d_name[0] != '.') ++count;
+    ::closedir(dir);
+    --count;  // the directory stream's own descriptor
+  }
+  return count;
+}
+
+}  // namespace korvelin::testing
