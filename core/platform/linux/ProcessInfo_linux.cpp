@@ -54,7 +54,7 @@ constexpr size_t kStateField = 0;       // field 3
 constexpr size_t kGroupField = 2;       // field 5
 constexpr size_t kStartTimeField = 19;  // field 22, clock ticks since boot
 
-std::optional<std::uint64_t> bootTimeSeconds() {
+std::optional<std::uint64_t> readBootTimeSeconds() {
   auto stat = readSmallFile("/proc/stat", 1 << 20);
   if (!stat) return std::nullopt;
   std::string_view text = *stat;
@@ -64,6 +64,15 @@ std::optional<std::uint64_t> bootTimeSeconds() {
   text = text.substr(0, text.find('\n'));
   std::uint64_t seconds;
   if (!parseNumber(text, seconds)) return std::nullopt;
+  return seconds;
+}
+
+// The kernel moves btime only when the wall clock is stepped. Reading it once
+// keeps every capture this process makes consistent with the others (and
+// /proc/stat, with its per-CPU and interrupt lines, is the costliest read of
+// a capture).
+std::optional<std::uint64_t> bootTimeSeconds() {
+  static const std::optional<std::uint64_t> seconds = readBootTimeSeconds();
   return seconds;
 }
 
