@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/FilePath.h"
+#include "core/FileSystemSecurity.h"
 #include "core/JsonSupport.h"
 #include "core/platform/Paths.h"
 
@@ -30,6 +31,42 @@ std::string ProfilePaths::leaseFile() const { return appendingPathComponent(root
 
 std::string ProfilePaths::child(std::string_view name) const {
   return appendingPathComponent(root_, name);
+}
+
+ProfilePreparer::ProfilePreparer(std::string_view defaultBaseDirectory)
+    : defaultBaseDirectory(standardizedPath(defaultBaseDirectory)) {}
+
+void ProfilePreparer::prepareBase(const std::string& base) const {
+  constexpr ErrorFactory error = &KorvelinCoreError::unsafeProfileBase;
+  if (SecureFileSystem::metadata(base)) return validateBase(base);
+  const std::string standardized = standardizedPath(base);
+  if (standardized != defaultBaseDirectory) throw error("custom base must already exist: " + standardized);
+  // The parent of the default base belongs to the system, not to us: it must
+  // be the user's and closed to others, but may carry deny-only entries.
+  SecureFileSystem::requireDirectory(deletingLastPathComponent(standardized), std::nullopt, false, true, error);
+  SecureFileSystem::createDirectoryIfNeeded(standardized, error);
+}
+
+void ProfilePreparer::validateBase(const std::string& base) const {
+  SecureFileSystem::requireDirectory(base, std::nullopt, false, false, &KorvelinCoreError::unsafeProfileBase);
+}
+
+void ProfilePreparer::prepare(const ProfilePaths& paths) const {
+  prepareBase(paths.baseDirectory());
+  SecureFileSystem::prepareManagedHierarchy(paths);
+}
+
+void ProfilePreparer::validatePrepared(const ProfilePaths& paths) const {
+  validateBase(paths.baseDirectory());
+  SecureFileSystem::validateManagedHierarchy(paths);
+}
+
+void ProfilePreparer::prepareCodexHome(const ProfilePaths& paths) const {
+  constexpr ErrorFactory error = &KorvelinCoreError::unsafeProfilePath;
+  validatePrepared(paths);
+  auto root = SecureFileSystem::openManagedRootFD(paths, error);
+  auto home = SecureFileSystem::openChildDirectoryFD(root.get(), "home", paths.home(), false, error);
+  SecureFileSystem::openChildDirectoryFD(home.get(), ".codex", paths.codexHome(), true, error);
 }
 
 namespace {

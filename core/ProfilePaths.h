@@ -61,6 +61,36 @@ class ProfilePaths {
   std::string logs_;
 };
 
+// Creates or verifies the base directory and profile trees. The base must be
+// the user's, not writable by group or others and without ACL entries (its own
+// mode may be 0755); everything below it is exactly 0700. Only the default
+// base is ever created here: a custom base must exist already. Failures are
+// `unsafeProfileBase` for the base and its parent, `unsafeProfilePath` inside.
+struct ProfilePreparer {
+  std::string defaultBaseDirectory;  // standardized
+
+  explicit ProfilePreparer(std::string_view defaultBaseDirectory);
+
+  // `prepareBase` for a base chosen by the host.
+  void prepareBaseDirectory(const std::string& base) const { prepareBase(base); }
+  // Creates the default base (0700) when it is missing and its parent is safe;
+  // verifies an existing base.
+  void prepareBase(const std::string& base) const;
+  // Verifies an existing base; creates nothing.
+  void validateBase(const std::string& base) const;
+
+  // Creates what is missing of the base and the profile's tree and verifies
+  // what exists.
+  void prepare(const ProfilePaths& paths) const;
+  // Verifies the base and the profile's tree; creates nothing.
+  void validatePrepared(const ProfilePaths& paths) const;
+  // Verifies the tree, then opens or creates Codex's private directory in the
+  // profile's home.
+  void prepareCodexHome(const ProfilePaths& paths) const;
+
+  bool operator==(const ProfilePreparer&) const = default;
+};
+
 // A JSON object keyed by the field names: "profileID" as upper-case UUID
 // text, every location as an absolute "file://" URL. Decoding requires
 // exactly these keys and locations that agree with the identifier and base;
