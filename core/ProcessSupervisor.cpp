@@ -15,7 +15,7 @@
 #include "core/FilePath.h"
 #include "core/FileSystemSecurity.h"
 #include "core/LaunchLease.h"
-#include "core/ProfilePreparer.h"
+#include "core/ProfilePaths.h"
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
 #include "core/platform/ScopedFD.h"
@@ -230,7 +230,7 @@ ProcessSnapshot ProcessSupervisor::start(const Uuid& profileID, const ProcessLau
   std::lock_guard guard(lock_);
   const ProfilePaths& paths = plan.paths;
   requireProfile(profileID, paths);
-  ProfilePreparer::validateBase(paths.baseDirectory());
+  ProfilePreparer(paths.baseDirectory()).validateBase(paths.baseDirectory());
   SecureFileSystem::validateManagedHierarchy(paths);
 
   if (auto existing = entries_.find(profileID); existing != entries_.end()) {
