@@ -405,3 +405,60 @@ TEST_F(ProcessSupervisorTest, LeaseReplacedDuringRecoveryIsLeftInPlace) {
 
 }  // namespace
 }  // namespace korvelin
+
+namespace korvelin {
+namespace {
+
+// A host killed at each point of a launch leaves a lease that blocks the
+// profile; only a lease that identifies a child that is gone is recovered.
+TEST_F(ProcessSupervisorTest, HostKilledMidLaunchLeavesTheProfileBlocked) {
+  struct Row {
+    const char* point;
+    size_t leaseLines;
+    bool recoverable;
+  };
+  const std::vector<Row> rows = {
+      {"before-spawn", 1, false},
+      {"suspended", 1, false},
+      {"after-start", 2, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.point);
+    const std::string report = dir_.child(std::string("report-") + row.point);
+    testing::Subprocess host({testing::testProgramPath("supervisor-host"), dir_.path(),
+                              id_.uppercaseString(), row.point,
+                              testing::testProgramPath("probe-child"), report, "30"});
+    std::int32_t child = 0;
+    if (std::string(row.point) == "after-start") {
+      ASSERT_TRUE(host.waitForOutput("\n", std::chrono::seconds(10)));
+      child = std::stoi(host.output());
+      host.signal(SIGKILL);
+    }
+    host.wait();
+    if (!child) {
+      ::usleep(200'000);
+      EXPECT_FALSE(exists(report)) << "an unverified child never runs, even after its host died";
+    }
+    std::istringstream lines(slurp(lease()));
+    size_t count = 0;
+    for (std::string line; std::getline(lines, line);) ++count;
+    EXPECT_EQ(count, row.leaseLines);
+
+    ProcessSupervisor supervisor;
+    EXPECT_EQ(errorCaseOf([&] { supervisor.status(id_, paths_); }), Case::profileRecoveryRequired);
+    EXPECT_EQ(errorCaseOf([&] { start(supervisor, plan("/bin/true", {})); }), Case::profileRecoveryRequired);
+    if (child) {
+      // Refused while the program lives, recovered once it is gone.
+      EXPECT_EQ(errorCaseOf([&] { supervisor.recoverStaleLease(id_, paths_); }), Case::profileRecoveryRequired);
+      ::kill(child, SIGKILL);
+      ASSERT_TRUE(eventually([&] { return !errorCaseOf([&] { supervisor.canRecoverStaleLease(id_, paths_); }); }));
+    }
+    EXPECT_EQ(errorCaseOf([&] { supervisor.recoverStaleLease(id_, paths_); }),
+              row.recoverable ? std::nullopt : std::optional(Case::profileRecoveryRequired));
+    EXPECT_EQ(exists(lease()), !row.recoverable);
+    ::unlink(lease().c_str());
+  }
+}
+
+}  // namespace
+}  // namespace korvelin

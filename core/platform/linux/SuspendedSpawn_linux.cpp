@@ -120,15 +120,24 @@ std::int32_t spawnSuspended(const SuspendedSpawnRequest& request) {
   // instruction, because it asked to be traced.
   int status = 0;
   const pid_t waited = retryOnEintr([&] { return ::waitpid(pid, &status, 0); });
-  if (waited == pid && WIFSTOPPED(status)) return pid;
-  const int error = errno;
-  if (waited != pid || WIFSTOPPED(status)) {
+  if (waited != pid) {
+    const std::string detail = "could not wait for the suspended process: " + errorText(errno);
     ::kill(pid, SIGKILL);
     reap(pid);
+    throw KorvelinCoreError::processLaunchFailed(detail);
   }
-  throw KorvelinCoreError::processLaunchFailed(
-      waited == pid ? std::string("the process exited before it could be verified")
-                    : "could not wait for the suspended process: " + errorText(error));
+  if (!WIFSTOPPED(status))
+    throw KorvelinCoreError::processLaunchFailed("the process exited before it could be verified");
+  // A tracee is let go when its tracer dies. If this process dies before the
+  // child was verified and resumed, the child must die too, never run.
+  if (::ptrace(PTRACE_SETOPTIONS, pid, nullptr, reinterpret_cast<void*>(PTRACE_O_EXITKILL)) != 0) {
+    const std::string detail =
+        "could not start the process suspended (ptrace refused): " + errorText(errno);
+    ::kill(pid, SIGKILL);
+    reap(pid);
+    throw KorvelinCoreError::processLaunchFailed(detail);
+  }
+  return pid;
 }
 
 int resumeSuspended(std::int32_t pid) {
