@@ -59,14 +59,17 @@ void printSummary(const VLESSRealityConfiguration& configuration) {
   if (configuration.alpn) line("alpn", *configuration.alpn);
   if (configuration.publicKey) line("public key", *configuration.publicKey);
   if (configuration.shortID) line("short id", "set (not shown)");
-  if (configuration.spiderX) line("spider x", *configuration.spiderX);
+  // The spider path is the one field that may hold control characters once
+  // decoded; quoting it as a JSON string keeps them off the terminal.
+  if (configuration.spiderX) line("spider x", nlohmann::json(*configuration.spiderX).dump());
   if (configuration.mldsa65Verify) line("ML-DSA-65 key", "set");
   line("user id", "set (not shown)");
 }
 
 int runCheck(const CheckOptions& options, const std::vector<std::string>& extras) {
   // Never echo the command line back: a second argument may be a link too.
-  if (!extras.empty()) return fail("vless check takes exactly one LINK", kExitUsage);
+  if (!extras.empty())
+    return fail("vless check takes one LINK and the options --json or --port N", kExitUsage);
   std::optional<std::string> link = options.link;
   if (options.link == "-") link = readLinkFromStandardInput();
   if (!link) return fail(KorvelinCoreError::invalidVLESSConfiguration().errorDescription());
@@ -91,9 +94,12 @@ const Registration kRegistration{{
       CLI::App* check = command.add_subcommand(
           "check", "Validate a VLESS link and show the configuration it gives");
       check->allow_extras();
-      check->add_option("LINK", options->link, "The vless:// link, or - to read it from standard input")
+      check
+          ->add_option("LINK", options->link,
+                       "The vless:// link, or - to read it from standard input")
           ->required();
-      auto* json = check->add_flag("--json", options->json, "Print the configuration as one JSON object");
+      auto* json =
+          check->add_flag("--json", options->json, "Print the configuration as one JSON object");
       check->add_option("--port", options->port,
                         "Print the Xray configuration for this loopback SOCKS port instead")
           ->check(CLI::Range(1, 65535))

@@ -10,8 +10,6 @@ namespace korvelin::ProfileEnvironment {
 
 namespace {
 
-constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-
 [[noreturn]] void fail(std::string text) {
   throw KorvelinCoreError::invalidEnvironmentVariables(std::move(text));
 }
@@ -54,7 +52,9 @@ const std::set<std::string, std::less<>> reservedNames = {
 };
 
 bool isValidName(std::string_view name) {
-  auto isLetter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; };
+  auto isLetter = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+  };
   if (name.empty() || !isLetter(name.front())) return false;
   for (char c : name)
     if (!isLetter(c) && !(c >= '0' && c <= '9')) return false;
@@ -77,8 +77,7 @@ void validate(const std::vector<ProfileEnvironmentVariable>& variables) {
 
 std::vector<ProfileEnvironmentVariable> parseDotEnv(std::string_view text) {
   if (!isValidUtf8(text)) fail("The imported file must be UTF-8 text.");
-  if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark)
-    text.remove_prefix(kByteOrderMark.size());
+  text = unicode::droppingByteOrderMark(text);
 
   std::vector<ProfileEnvironmentVariable> variables;
   std::unordered_set<std::string_view> keys;

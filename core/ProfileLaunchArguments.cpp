@@ -13,8 +13,6 @@ namespace korvelin::ProfileLaunchArguments {
 
 namespace {
 
-constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-
 [[noreturn]] void fail(std::string text) {
   throw KorvelinCoreError::invalidLaunchArguments(std::move(text));
 }
@@ -99,8 +97,7 @@ void validate(const std::vector<std::string>& arguments) {
 
 std::vector<std::string> parse(std::string_view text, bool json) {
   if (!isValidUtf8(text)) fail("The imported file must be UTF-8 text.");
-  if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark)
-    text.remove_prefix(kByteOrderMark.size());
+  text = unicode::droppingByteOrderMark(text);
   auto arguments = json ? parseJsonArray(text) : parseLines(text);
   validate(arguments);
   return arguments;

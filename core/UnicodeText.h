@@ -36,6 +36,10 @@ bool containsControlCharacter(std::string_view text);
 // Full Unicode lower-casing in the root locale.
 std::string lowercased(std::string_view text);
 
+// `text` without a leading byte-order mark (U+FEFF), which some editors write
+// at the start of a UTF-8 file.
+std::string_view droppingByteOrderMark(std::string_view text);
+
 // Splits at every line break: LF, CR LF, a lone CR, VT, FF, NEL, LS and PS.
 // "a\n" gives {"a", ""}; the empty text gives {""}.
 std::vector<std::string_view> splitLines(std::string_view text);

@@ -47,7 +47,9 @@ bool isHexDigit(char c) {
 bool isUnreserved(char c) {
   return isAsciiLetter(c) || isDigit(c) || c == '-' || c == '.' || c == '_' || c == '~';
 }
-bool isSubDelimiter(char c) { return std::string_view("!$&'()*+,;=").find(c) != std::string_view::npos; }
+bool isSubDelimiter(char c) {
+  return std::string_view("!$&'()*+,;=").find(c) != std::string_view::npos;
+}
 
 // True when `part` consists of unreserved characters, sub-delimiters, the
 // characters in `extra` and well-formed percent escapes. The grammar admits
@@ -122,13 +124,6 @@ bool isServiceName(std::string_view text) {
 
 bool isSupportedFingerprint(std::string_view text) {
   return std::find(kFingerprints.begin(), kFingerprints.end(), text) != kFingerprints.end();
-}
-
-std::string lowercasedAscii(std::string_view text) {
-  std::string result(text);
-  for (char& c : result)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return result;
 }
 
 // --- The link ---------------------------------------------------------------
@@ -253,7 +248,7 @@ void readRealitySettings(const QueryItems& items, VLESSRealityConfiguration& con
   if (const std::string* shortID = find(items, "sid")) {
     require(shortID->size() <= 16 && shortID->size() % 2 == 0 &&
             std::all_of(shortID->begin(), shortID->end(), isHexDigit));
-    configuration.shortID = lowercasedAscii(*shortID);
+    configuration.shortID = unicode::lowercased(*shortID);
   }
   if (const std::string* spiderX = find(items, "spx")) {
     require(!spiderX->empty() && spiderX->front() == '/' && spiderX->size() <= 512);
@@ -306,7 +301,7 @@ std::string VLESSRealityConfiguration::validatedEndpointHost(std::string_view ho
     in6_addr address;
     require(::inet_pton(AF_INET6, text.c_str(), &address) == 1);
     require(::inet_ntop(AF_INET6, &address, canonical, sizeof canonical) != nullptr);
-    return lowercasedAscii(canonical);
+    return unicode::lowercased(canonical);
   }
   if (std::all_of(host.begin(), host.end(), [](char c) { return isDigit(c) || c == '.'; })) {
     in_addr address;
@@ -316,7 +311,7 @@ std::string VLESSRealityConfiguration::validatedEndpointHost(std::string_view ho
     return text;
   }
   require(isHostname(host));
-  return lowercasedAscii(host);
+  return unicode::lowercased(host);
 }
 
 VLESSRealityConfiguration::VLESSRealityConfiguration(std::string_view uri) {
@@ -334,11 +329,11 @@ VLESSRealityConfiguration::VLESSRealityConfiguration(std::string_view uri) {
   const std::string& sni = requiredItem(items, "sni");
   require(securityName == "tls" || securityName == "reality");
   require(isHostname(sni));
-  serverName = lowercasedAscii(sni);
+  serverName = unicode::lowercased(sni);
 
   if (type == "tcp" && securityName == "reality") {
-    requireOnlyNames(items,
-                     {"encryption", "flow", "fp", "pbk", "pqv", "security", "sid", "sni", "spx", "type"});
+    requireOnlyNames(items, {"encryption", "flow", "fp", "pbk", "pqv", "security", "sid", "sni",
+                             "spx", "type"});
     require(requiredItem(items, "flow") == kVisionFlow);
     transport = VLESSConnectionTransport::realityTCP;
     security = VLESSTransportSecurity::reality;

@@ -40,7 +40,8 @@ TEST(CliVlessTest, JsonAndXrayConfiguration) {
 
 TEST(CliVlessTest, ReadsTheLinkFromStandardInput) {
   for (const std::string& input : {kLink, kLink + "\n", kLink + "\r\n"}) {
-    auto result = run({korvelinPath(), "vless", "check", "-", "--port", "65535"}, {.standardInput = input});
+    auto result =
+        run({korvelinPath(), "vless", "check", "-", "--port", "65535"}, {.standardInput = input});
     ASSERT_EQ(result.exitCode, 0) << result.errors;
     EXPECT_EQ(result.output, VLESSRealityConfiguration(kLink).xrayJSON(65535));
   }

@@ -42,7 +42,8 @@ TEST(ProfileEnvironmentTest, ValidationStopsAtTheFirstBrokenRule) {
       {{{"A", "1"}, {"A", "2"}}, "Environment variable A is duplicated."},
       {{{"A", std::string("x\0y", 3)}}, "Environment variable values cannot contain a null byte."},
       // Order: the first variable's problem wins over a later one's.
-      {{{"HTTPS_PROXY", "x"}, {"1X", "v"}}, "HTTPS_PROXY is managed by Korvelin and cannot be overridden."},
+      {{{"HTTPS_PROXY", "x"}, {"1X", "v"}},
+       "HTTPS_PROXY is managed by Korvelin and cannot be overridden."},
       {{{"A", "1"}, {"B", std::string(1, '\0')}, {"A", "2"}},
        "Environment variable values cannot contain a null byte."},
   };
@@ -83,7 +84,8 @@ TEST(ProfileEnvironmentTest, ParsesDotEnvText) {
       {"file order kept", "Z=1\nA=2", {{"Z", "1"}, {"A", "2"}}},
       {"empty text", "", {}},
   };
-  for (const auto& c : cases) EXPECT_EQ(ProfileEnvironment::parseDotEnv(c.text), c.variables) << c.why;
+  for (const auto& c : cases)
+    EXPECT_EQ(ProfileEnvironment::parseDotEnv(c.text), c.variables) << c.why;
 }
 
 TEST(ProfileEnvironmentTest, DotEnvFailuresNameTheLineOrKey) {

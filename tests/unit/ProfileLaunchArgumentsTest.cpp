@@ -17,7 +17,8 @@ namespace {
 namespace Arguments = ProfileLaunchArguments;
 using List = std::vector<std::string>;
 
-const std::string kManaged = "Profile paths, proxy, process and security options are managed by Korvelin.";
+const std::string kManaged =
+    "Profile paths, proxy, process and security options are managed by Korvelin.";
 const std::string kSeparator = "The -- separator is not supported.";
 const std::string kEmpty = "Arguments cannot be empty or contain a null byte.";
 const std::string kNotArray = "Expected a JSON array of strings.";
@@ -57,7 +58,8 @@ TEST(ProfileLaunchArgumentsTest, ManagedOptionsAreRefusedInEveryDashForm) {
 TEST(ProfileLaunchArgumentsTest, OtherArgumentsPass) {
   const List accepted = {"--lang=de", "--foo=--", "user-data-dir", "--proxy", "--homepage=x",
                          "--typed", "-", "value with spaces", "=--"};
-  for (const auto& argument : accepted) EXPECT_EQ(validationFailure(argument), std::nullopt) << argument;
+  for (const auto& argument : accepted)
+    EXPECT_EQ(validationFailure(argument), std::nullopt) << argument;
 }
 
 TEST(ProfileLaunchArgumentsTest, SeparatorAndEmptyArguments) {
@@ -70,7 +72,8 @@ TEST(ProfileLaunchArgumentsTest, SeparatorAndEmptyArguments) {
   };
   for (const auto& [argument, error] : cases) EXPECT_EQ(validationFailure(argument), error);
   // The first broken rule in list order is the one reported.
-  EXPECT_EQ(failureText([] { Arguments::validate({"--lang=de", "--", "--no-sandbox"}); }), kSeparator);
+  EXPECT_EQ(failureText([] { Arguments::validate({"--lang=de", "--", "--no-sandbox"}); }),
+            kSeparator);
 }
 
 TEST(ProfileLaunchArgumentsTest, ParsesImportedText) {
@@ -127,7 +130,8 @@ TEST_F(ImportFileTest, ModeFollowsTheExtension) {
   EXPECT_EQ(Arguments::importFile(write("args.json", array)), (List{"--a", "--b"}));
   EXPECT_EQ(Arguments::importFile(write("args.txt", array)), List{array});
   EXPECT_EQ(Arguments::importFile(write(".json", "x\n")), List{"x"});  // a hidden name, not JSON
-  EXPECT_EQ(failureText([&] { Arguments::importFile(write("object.json", "{\"a\":[]}")); }), kNotArray);
+  EXPECT_EQ(failureText([&] { Arguments::importFile(write("object.json", "{\"a\":[]}")); }),
+            kNotArray);
   EXPECT_EQ(failureText([&] { Arguments::importFile(write("latin1.txt", "--caf\xe9")); }),
             "The imported file must be UTF-8 text.");
 }

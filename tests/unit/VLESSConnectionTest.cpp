@@ -42,6 +42,8 @@ TEST(VLESSLinkTest, RejectsEverythingOutsideTheSupportedShapes) {
     std::string link;
   };
   const std::string tcp = kServer + kTcp;
+  const std::string realityTcp = kServer + "type=tcp&security=reality&sni=a.com";
+  const std::string grpcTls = kServer + "type=grpc&security=tls&sni=a.com";
   const std::vector<Case> cases = {
       {"empty", ""},
       {"leading space", " " + tcp},
@@ -75,14 +77,15 @@ TEST(VLESSLinkTest, RejectsEverythingOutsideTheSupportedShapes) {
       {"sni with empty label", kServer + "type=grpc&security=tls&sni=a..com&serviceName=x"},
       {"sni label of 64 bytes",
        kServer + "type=grpc&security=tls&serviceName=x&sni=" + std::string(64, 'a') + ".com"},
-      {"flow missing", kServer + "type=tcp&security=reality&sni=a.com&fp=chrome&pbk=" + kKey},
-      {"other flow", kServer + "type=tcp&security=reality&sni=a.com&fp=chrome&flow=xtls-rprx-direct&pbk=" + kKey},
+      {"flow missing", realityTcp + "&fp=chrome&pbk=" + kKey},
+      {"other flow", realityTcp + "&fp=chrome&flow=xtls-rprx-direct&pbk=" + kKey},
       {"flow on gRPC", kServer + kGrpcTls + "&flow=xtls-rprx-vision"},
-      {"fp missing on TCP", kServer + "type=tcp&security=reality&sni=a.com&flow=xtls-rprx-vision&pbk=" + kKey},
-      {"fp missing on gRPC REALITY", kServer + "type=grpc&security=reality&sni=a.com&serviceName=x&pbk=" + kKey},
+      {"fp missing on TCP", realityTcp + "&flow=xtls-rprx-vision&pbk=" + kKey},
+      {"fp missing on gRPC REALITY",
+       kServer + "type=grpc&security=reality&sni=a.com&serviceName=x&pbk=" + kKey},
       {"fp in capitals", kServer + kGrpcTls + "&fp=Chrome"},
       {"unknown fp", kServer + kGrpcTls + "&fp=opera"},
-      {"pbk missing", kServer + "type=tcp&security=reality&sni=a.com&fp=chrome&flow=xtls-rprx-vision"},
+      {"pbk missing", realityTcp + "&fp=chrome&flow=xtls-rprx-vision"},
       {"pbk of 31 bytes", tcp.substr(0, tcp.size() - kKey.size()) + kKey.substr(0, 31)},
       {"pbk of 65 bytes", tcp + std::string(22, 'A')},
       {"pbk with padding", tcp + "="},
@@ -100,12 +103,11 @@ TEST(VLESSLinkTest, RejectsEverythingOutsideTheSupportedShapes) {
       {"pqv with a dot", tcp + "&pqv=" + std::string(63, 'A') + "."},
       // gRPC.
       {"gRPC mode multi", kServer + kGrpcTls + "&mode=multi"},
-      {"serviceName missing", kServer + "type=grpc&security=tls&sni=a.com"},
-      {"empty serviceName", kServer + "type=grpc&security=tls&sni=a.com&serviceName="},
-      {"serviceName with leading space", kServer + "type=grpc&security=tls&sni=a.com&serviceName=%20x"},
-      {"serviceName with a control character", kServer + "type=grpc&security=tls&sni=a.com&serviceName=a%01b"},
-      {"serviceName of 1025 bytes",
-       kServer + "type=grpc&security=tls&sni=a.com&serviceName=" + std::string(1025, 's')},
+      {"serviceName missing", grpcTls},
+      {"empty serviceName", grpcTls + "&serviceName="},
+      {"serviceName with leading space", grpcTls + "&serviceName=%20x"},
+      {"serviceName with a control character", grpcTls + "&serviceName=a%01b"},
+      {"serviceName of 1025 bytes", grpcTls + "&serviceName=" + std::string(1025, 's')},
       {"alpn other than h2", kServer + kGrpcTls + "&alpn=http/1.1"},
       {"authority not a hostname", kServer + kGrpcTls + "&authority=a_b"},
       // User, host, port, path.
@@ -221,23 +223,41 @@ TEST(VLESSLinkTest, LengthLimitIsInclusive) {
 }
 
 // Golden configurations: sorted keys, compact, exactly the keys Xray needs,
-// `flow` only for TCP with REALITY.
+// `flow` only for TCP with REALITY. Split only for reading; the pieces join
+// without separators.
 TEST(XrayConfigurationTest, GoldenOutputForEachShape) {
   const std::string inbound =
-      R"({"inbounds":[{"listen":"127.0.0.1","port":1080,"protocol":"socks","settings":{"auth":"noauth","udp":false}}],"log":{"loglevel":"warning"},)";
+      R"({"inbounds":[{"listen":"127.0.0.1","port":1080,"protocol":"socks",)"
+      R"("settings":{"auth":"noauth","udp":false}}],"log":{"loglevel":"warning"},)";
+  const std::string key = R"("publicKey":"SbVKOEMjK0sIlbwg4akyBg5mL5KZwwB-ed4eEE7YnRc",)";
+  const std::string pqv(64, 'Q');
   struct Case {
     std::string link;
     std::string outbound;
   };
   const std::vector<Case> cases = {
-      {kServer + kTcp + "&sid=ab&spx=/&pqv=" + std::string(64, 'Q'),
-       R"("outbounds":[{"protocol":"vless","settings":{"vnext":[{"address":"example.com","port":443,"users":[{"encryption":"none","flow":"xtls-rprx-vision","id":"b831381d-6324-4d53-ad4f-8cda48b30811"}]}]},"streamSettings":{"network":"tcp","realitySettings":{"fingerprint":"chrome","mldsa65Verify":")" +
-           std::string(64, 'Q') +
-           R"(","publicKey":"SbVKOEMjK0sIlbwg4akyBg5mL5KZwwB-ed4eEE7YnRc","serverName":"www.example.com","shortId":"ab","spiderX":"/"},"security":"reality"}}]})"},
+      {kServer + kTcp + "&sid=ab&spx=/&pqv=" + pqv,
+       R"("outbounds":[{"protocol":"vless","settings":{"vnext":[{"address":"example.com",)"
+       R"("port":443,"users":[{"encryption":"none","flow":"xtls-rprx-vision",)"
+       R"("id":"b831381d-6324-4d53-ad4f-8cda48b30811"}]}]},)"
+       R"("streamSettings":{"network":"tcp","realitySettings":{"fingerprint":"chrome",)"
+       R"("mldsa65Verify":")" + pqv + R"(",)" + key +
+           R"("serverName":"www.example.com","shortId":"ab","spiderX":"/"},)"
+           R"("security":"reality"}}]})"},
       {"vless://" + kUser + "@[2001:db8::1]:8443?" + kGrpcTls + "&alpn=h2&authority=cdn.example.net",
-       R"("outbounds":[{"protocol":"vless","settings":{"vnext":[{"address":"2001:db8::1","port":8443,"users":[{"encryption":"none","id":"b831381d-6324-4d53-ad4f-8cda48b30811"}]}]},"streamSettings":{"grpcSettings":{"authority":"cdn.example.net","multiMode":false,"serviceName":"tunnel"},"network":"grpc","security":"tls","tlsSettings":{"alpn":["h2"],"fingerprint":"chrome","serverName":"proxy.example.com"}}}]})"},
+       R"("outbounds":[{"protocol":"vless","settings":{"vnext":[{"address":"2001:db8::1",)"
+       R"("port":8443,"users":[{"encryption":"none",)"
+       R"("id":"b831381d-6324-4d53-ad4f-8cda48b30811"}]}]},)"
+       R"("streamSettings":{"grpcSettings":{"authority":"cdn.example.net","multiMode":false,)"
+       R"("serviceName":"tunnel"},"network":"grpc","security":"tls",)"
+       R"("tlsSettings":{"alpn":["h2"],"fingerprint":"chrome","serverName":"proxy.example.com"}}}]})"},
       {kServer + kGrpcReality + "&alpn=h2",
-       R"("outbounds":[{"protocol":"vless","settings":{"vnext":[{"address":"example.com","port":443,"users":[{"encryption":"none","id":"b831381d-6324-4d53-ad4f-8cda48b30811"}]}]},"streamSettings":{"grpcSettings":{"multiMode":false,"serviceName":"tunnel"},"network":"grpc","realitySettings":{"alpn":["h2"],"fingerprint":"safari","publicKey":"SbVKOEMjK0sIlbwg4akyBg5mL5KZwwB-ed4eEE7YnRc","serverName":"www.example.com"},"security":"reality"}}]})"},
+       R"("outbounds":[{"protocol":"vless","settings":{"vnext":[{"address":"example.com",)"
+       R"("port":443,"users":[{"encryption":"none",)"
+       R"("id":"b831381d-6324-4d53-ad4f-8cda48b30811"}]}]},)"
+       R"("streamSettings":{"grpcSettings":{"multiMode":false,"serviceName":"tunnel"},)"
+       R"("network":"grpc","realitySettings":{"alpn":["h2"],"fingerprint":"safari",)" + key +
+           R"("serverName":"www.example.com"},"security":"reality"}}]})"},
   };
   for (const auto& c : cases)
     EXPECT_EQ(VLESSRealityConfiguration(c.link).xrayJSON(1080), inbound + c.outbound) << c.link;
@@ -331,7 +351,8 @@ TEST(VLESSConnectionTest, JsonRoundTripAndStrictDecoding) {
                               R"(","name":"a","updatedAt":"2026-01-05T10:20:30Z"})"},
       {"invalid name", R"({"createdAt":"2026-01-05T10:20:30Z","id":")" + kUser +
                            R"(","name":"a\tb","updatedAt":"2026-01-05T10:20:30Z"})"},
-      {"id not a UUID", R"({"createdAt":"2026-01-05T10:20:30Z","id":"x","name":"a","updatedAt":"2026-01-05T10:20:30Z"})"},
+      {"id not a UUID", R"({"createdAt":"2026-01-05T10:20:30Z","id":"x","name":"a",)"
+                        R"("updatedAt":"2026-01-05T10:20:30Z"})"},
   };
   for (const auto& [why, text] : bad) {
     try {
