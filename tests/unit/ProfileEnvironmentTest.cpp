@@ -6,22 +6,16 @@
 
 #include "core/CoreError.h"
 #include "core/ProfileEnvironment.h"
+#include "tests/support/ThrownError.h"
 
 namespace korvelin {
 namespace {
 
 using Variables = std::vector<ProfileEnvironmentVariable>;
 
-// The text of the invalidEnvironmentVariables error `call` throws, or absent.
 template <typename Call>
 std::optional<std::string> failureText(Call&& call) {
-  try {
-    call();
-    return std::nullopt;
-  } catch (const KorvelinCoreError& e) {
-    EXPECT_EQ(e.errorCase(), KorvelinCoreError::Case::invalidEnvironmentVariables);
-    return e.errorDescription();
-  }
+  return testing::thrownDescription(KorvelinCoreError::Case::invalidEnvironmentVariables, call);
 }
 
 const std::string kPattern = "Environment variable names must match [A-Za-z_][A-Za-z0-9_]*.";

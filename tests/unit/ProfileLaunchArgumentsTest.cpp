@@ -10,6 +10,7 @@
 #include "core/CoreError.h"
 #include "core/ProfileLaunchArguments.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/ThrownError.h"
 
 namespace korvelin {
 namespace {
@@ -25,13 +26,7 @@ const std::string kNotArray = "Expected a JSON array of strings.";
 
 template <typename Call>
 std::optional<std::string> failureText(Call&& call) {
-  try {
-    call();
-    return std::nullopt;
-  } catch (const KorvelinCoreError& e) {
-    EXPECT_EQ(e.errorCase(), KorvelinCoreError::Case::invalidLaunchArguments);
-    return e.errorDescription();
-  }
+  return testing::thrownDescription(KorvelinCoreError::Case::invalidLaunchArguments, call);
 }
 
 std::optional<std::string> validationFailure(const std::string& argument) {
