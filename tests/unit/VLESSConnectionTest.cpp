@@ -14,7 +14,6 @@ namespace korvelin {
 namespace {
 
 using Transport = VLESSConnectionTransport;
-using Security = VLESSTransportSecurity;
 
 const std::string kUser = "b831381d-6324-4d53-ad4f-8cda48b30811";
 const std::string kKey = "SbVKOEMjK0sIlbwg4akyBg5mL5KZwwB-ed4eEE7YnRc";  // 43 bytes
@@ -51,8 +50,6 @@ TEST(VLESSLinkTest, RejectsEverythingOutsideTheSupportedShapes) {
       {"leading space", " " + tcp},
       {"trailing line break", tcp + "\n"},
       {"capital scheme", "VLESS://" + tcp.substr(8)},
-      {"other scheme", "vmess://" + tcp.substr(8)},
-      {"single slash", "vless:/" + tcp.substr(8)},
       {"too long", tcp + "#" + std::string(32768 - tcp.size(), 'a')},
       // Query items.
       {"alpn on TCP", tcp + "&alpn=h2"},
@@ -64,7 +61,6 @@ TEST(VLESSLinkTest, RejectsEverythingOutsideTheSupportedShapes) {
       {"escaped duplicate name", tcp + "&%74ype=tcp"},
       {"raw space in a value", kServer + kGrpcTls + "&authority=a b"},
       {"broken escape", tcp + "&spx=%2"},
-      {"non-hex escape", tcp + "&spx=%zz"},
       {"escape that is not UTF-8", tcp + "&spx=/%ff"},
       {"encryption other than none", tcp + "&encryption=aes-128-gcm"},
       // Shapes.
@@ -76,7 +72,6 @@ TEST(VLESSLinkTest, RejectsEverythingOutsideTheSupportedShapes) {
       {"sni with underscore", kServer + "type=grpc&security=tls&sni=a_b.com&serviceName=x"},
       {"sni with trailing dot", kServer + "type=grpc&security=tls&sni=a.com.&serviceName=x"},
       {"sni label starting with -", kServer + "type=grpc&security=tls&sni=-a.com&serviceName=x"},
-      {"sni with empty label", kServer + "type=grpc&security=tls&sni=a..com&serviceName=x"},
       {"sni label of 64 bytes",
        kServer + "type=grpc&security=tls&serviceName=x&sni=" + std::string(64, 'a') + ".com"},
       {"flow missing", realityTcp + "&fp=chrome&pbk=" + kKey},
@@ -85,24 +80,20 @@ TEST(VLESSLinkTest, RejectsEverythingOutsideTheSupportedShapes) {
       {"fp missing on TCP", realityTcp + "&flow=xtls-rprx-vision&pbk=" + kKey},
       {"fp missing on gRPC REALITY",
        kServer + "type=grpc&security=reality&sni=a.com&serviceName=x&pbk=" + kKey},
-      {"fp in capitals", kServer + kGrpcTls + "&fp=Chrome"},
       {"unknown fp", kServer + kGrpcTls + "&fp=opera"},
       {"pbk missing", realityTcp + "&fp=chrome&flow=xtls-rprx-vision"},
       {"pbk of 31 bytes", tcp.substr(0, tcp.size() - kKey.size()) + kKey.substr(0, 31)},
       {"pbk of 65 bytes", tcp + std::string(22, 'A')},
       {"pbk with padding", tcp + "="},
       {"pbk on gRPC TLS", kServer + kGrpcTls + "&pbk=" + kKey},
-      {"sid on gRPC TLS", kServer + kGrpcTls + "&sid=ab"},
       // REALITY optionals.
       {"odd sid", tcp + "&sid=abc"},
       {"17-character sid", tcp + "&sid=0123456789abcdef0"},
-      {"18-character sid", tcp + "&sid=0123456789abcdef01"},
       {"non-hex sid", tcp + "&sid=zz"},
       {"spx not starting with /", tcp + "&spx=path"},
       {"empty spx", tcp + "&spx="},
       {"spx of 513 bytes", tcp + "&spx=/" + std::string(512, 'a')},
       {"pqv of 63 bytes", tcp + "&pqv=" + std::string(63, 'A')},
-      {"pqv with a dot", tcp + "&pqv=" + std::string(63, 'A') + "."},
       // gRPC.
       {"gRPC mode multi", kServer + kGrpcTls + "&mode=multi"},
       {"serviceName missing", grpcTls},
@@ -116,24 +107,18 @@ TEST(VLESSLinkTest, RejectsEverythingOutsideTheSupportedShapes) {
       {"no user", "vless://example.com:443?" + kTcp},
       {"user not a UUID", "vless://b831381d@example.com:443?" + kTcp},
       {"password", "vless://" + kUser + ":secret@example.com:443?" + kTcp},
-      {"empty password", "vless://" + kUser + ":@example.com:443?" + kTcp},
       {"two at signs", "vless://x@" + kUser + "@example.com:443?" + kTcp},
       {"leading-zero IPv4 part", "vless://" + kUser + "@203.0.113.07:443?" + kTcp},
-      {"leading-zero first IPv4 part", "vless://" + kUser + "@01.2.3.4:443?" + kTcp},
       {"three-part IPv4", "vless://" + kUser + "@1.2.3:443?" + kTcp},
-      {"IPv4 part above 255", "vless://" + kUser + "@256.1.1.1:443?" + kTcp},
       {"unbracketed IPv6", "vless://" + kUser + "@::1:443?" + kTcp},
       {"bracketed hostname", "vless://" + kUser + "@[example.com]:443?" + kTcp},
       {"IPv6 zone", "vless://" + kUser + "@[fe80::1%25eth0]:443?" + kTcp},
       {"escaped host", "vless://" + kUser + "@ex%61mple.com:443?" + kTcp},
-      {"host with underscore", "vless://" + kUser + "@a_b.com:443?" + kTcp},
       {"port 0", "vless://" + kUser + "@example.com:0?" + kTcp},
       {"port 65536", "vless://" + kUser + "@example.com:65536?" + kTcp},
       {"port with leading zero", "vless://" + kUser + "@example.com:0443?" + kTcp},
-      {"port of many digits", "vless://" + kUser + "@example.com:00000000000443?" + kTcp},
       {"port missing", "vless://" + kUser + "@example.com?" + kTcp},
       {"port empty", "vless://" + kUser + "@example.com:?" + kTcp},
-      {"port not a number", "vless://" + kUser + "@example.com:https?" + kTcp},
       {"path", "vless://" + kUser + "@example.com:443/?" + kTcp},
       {"second number sign", tcp + "#a#b"},
   };
@@ -173,51 +158,6 @@ TEST(VLESSLinkTest, StoresCanonicalForms) {
   }
 }
 
-TEST(VLESSLinkTest, ParsesEveryFieldOfEachShape) {
-  const std::string upperUser = "B831381D-6324-4D53-AD4F-8CDA48B30811";
-  const std::string pqv = std::string(64, 'Q');
-
-  VLESSRealityConfiguration tcp("vless://" + upperUser + "@example.com:443?" + kTcp +
-                                "&encryption=none&sid=ab&spx=%2Fsearch%3Fq%3D1&pqv=" + pqv +
-                                "#remark%20%F0%9F%87%A9%F0%9F%87%AA");
-  VLESSRealityConfiguration expectedTcp;
-  expectedTcp.id = *Uuid::parse(kUser);
-  expectedTcp.host = "example.com";
-  expectedTcp.port = 443;
-  expectedTcp.transport = Transport::realityTCP;
-  expectedTcp.security = Security::reality;
-  expectedTcp.serverName = "www.example.com";
-  expectedTcp.publicKey = kKey;
-  expectedTcp.shortID = "ab";
-  expectedTcp.fingerprint = "chrome";
-  expectedTcp.spiderX = "/search?q=1";
-  expectedTcp.mldsa65Verify = pqv;
-  EXPECT_EQ(tcp, expectedTcp);
-
-  VLESSRealityConfiguration grpcTls(kServer + kGrpcTls +
-                                    "&mode=gun&alpn=h2&authority=Cdn.Example.net&fp=firefox");
-  VLESSRealityConfiguration expectedTls;
-  expectedTls.id = *Uuid::parse(kUser);
-  expectedTls.host = "example.com";
-  expectedTls.port = 443;
-  expectedTls.transport = Transport::grpc;
-  expectedTls.security = Security::tls;
-  expectedTls.serverName = "proxy.example.com";
-  expectedTls.fingerprint = "firefox";
-  expectedTls.serviceName = "tunnel";
-  expectedTls.authority = "Cdn.Example.net";  // kept as given
-  expectedTls.alpn = "h2";
-  EXPECT_EQ(grpcTls, expectedTls);
-
-  VLESSRealityConfiguration grpcReality(kServer + kGrpcReality + "&sid=");
-  EXPECT_EQ(grpcReality.transport, Transport::grpc);
-  EXPECT_EQ(grpcReality.security, Security::reality);
-  EXPECT_EQ(grpcReality.publicKey, kKey);
-  EXPECT_EQ(grpcReality.fingerprint, "safari");
-  EXPECT_EQ(grpcReality.serviceName, "tunnel");
-  EXPECT_EQ(grpcReality.shortID, "");
-}
-
 TEST(VLESSLinkTest, LengthLimitIsInclusive) {
   const std::string tcp = kServer + kTcp + "#";
   EXPECT_NO_THROW(VLESSRealityConfiguration(tcp + std::string(32768 - tcp.size(), 'a')));
@@ -238,21 +178,26 @@ TEST(XrayConfigurationTest, GoldenOutputForEachShape) {
     std::string outbound;
   };
   const std::vector<Case> cases = {
-      {kServer + kTcp + "&sid=ab&spx=/&pqv=" + pqv,
+      // Upper-case user, escaped spider path, a remark: all normalised away.
+      {"vless://B831381D-6324-4D53-AD4F-8CDA48B30811@example.com:443?" + kTcp +
+           "&encryption=none&sid=AB&spx=%2Fsearch%3Fq%3D1&pqv=" + pqv + "#Home%20%F0%9F%87%A9",
        R"("outbounds":[{"protocol":"vless","settings":{"vnext":[{"address":"example.com",)"
        R"("port":443,"users":[{"encryption":"none","flow":"xtls-rprx-vision",)"
        R"("id":"b831381d-6324-4d53-ad4f-8cda48b30811"}]}]},)"
        R"("streamSettings":{"network":"tcp","realitySettings":{"fingerprint":"chrome",)"
        R"("mldsa65Verify":")" + pqv + R"(",)" + key +
-           R"("serverName":"www.example.com","shortId":"ab","spiderX":"/"},)"
+           R"("serverName":"www.example.com","shortId":"ab","spiderX":"/search?q=1"},)"
            R"("security":"reality"}}]})"},
-      {"vless://" + kUser + "@[2001:db8::1]:8443?" + kGrpcTls + "&alpn=h2&authority=cdn.example.net",
+      // The authority is kept as written.
+      {"vless://" + kUser + "@[2001:db8::1]:8443?" + kGrpcTls +
+           "&mode=gun&alpn=h2&authority=Cdn.Example.net&fp=firefox",
        R"("outbounds":[{"protocol":"vless","settings":{"vnext":[{"address":"2001:db8::1",)"
        R"("port":8443,"users":[{"encryption":"none",)"
        R"("id":"b831381d-6324-4d53-ad4f-8cda48b30811"}]}]},)"
-       R"("streamSettings":{"grpcSettings":{"authority":"cdn.example.net","multiMode":false,)"
+       R"("streamSettings":{"grpcSettings":{"authority":"Cdn.Example.net","multiMode":false,)"
        R"("serviceName":"tunnel"},"network":"grpc","security":"tls",)"
-       R"("tlsSettings":{"alpn":["h2"],"fingerprint":"chrome","serverName":"proxy.example.com"}}}]})"},
+       R"("tlsSettings":{"alpn":["h2"],"fingerprint":"firefox",)"
+       R"("serverName":"proxy.example.com"}}}]})"},
       {kServer + kGrpcReality + "&alpn=h2",
        R"("outbounds":[{"protocol":"vless","settings":{"vnext":[{"address":"example.com",)"
        R"("port":443,"users":[{"encryption":"none",)"
@@ -334,23 +279,25 @@ TEST(VLESSConnectionTest, JsonRoundTripAndStrictDecoding) {
   withOffset["createdAt"] = "2026-01-05T13:20:30+03:00";
   EXPECT_EQ(withOffset.get<VLESSConnection>().createdAt, created);
 
-  const std::vector<std::pair<const char*, std::string>> bad = {
-      {"extra key", R"({"createdAt":"2026-01-05T10:20:30Z","id":")" + kUser +
-                        R"(","name":"a","updatedAt":"2026-01-05T10:20:30Z","transport":"grpc"})"},
-      {"missing key", R"({"createdAt":"2026-01-05T10:20:30Z","id":")" + kUser + R"(","name":"a"})"},
-      {"fractional seconds", R"({"createdAt":"2026-01-05T10:20:30.5Z","id":")" + kUser +
-                                 R"(","name":"a","updatedAt":"2026-01-05T10:20:30Z"})"},
-      {"impossible date", R"({"createdAt":"2026-02-30T10:20:30Z","id":")" + kUser +
-                              R"(","name":"a","updatedAt":"2026-01-05T10:20:30Z"})"},
-      {"invalid name", R"({"createdAt":"2026-01-05T10:20:30Z","id":")" + kUser +
-                           R"(","name":"a\tb","updatedAt":"2026-01-05T10:20:30Z"})"},
-      {"id not a UUID", R"({"createdAt":"2026-01-05T10:20:30Z","id":"x","name":"a",)"
-                        R"("updatedAt":"2026-01-05T10:20:30Z"})"},
+  auto with = [&](const char* key, const char* value) {
+    auto changed = json;
+    changed[key] = value;
+    return changed;
   };
-  for (const auto& [why, text] : bad) {
+  auto missingKey = json;
+  missingKey.erase("updatedAt");
+  const std::vector<std::pair<const char*, nlohmann::json>> bad = {
+      {"extra key", with("transport", "grpc")},
+      {"missing key", missingKey},
+      {"fractional seconds", with("createdAt", "2026-01-05T10:20:30.5Z")},
+      {"impossible date", with("createdAt", "2026-02-30T10:20:30Z")},
+      {"invalid name", with("name", "a\tb")},
+      {"id not a UUID", with("id", "x")},
+  };
+  for (const auto& [why, document] : bad) {
     EXPECT_TRUE(testing::thrownDescription(ErrorCase::proxyConnectionStorageFailed, [&] {
-      jsonio::decode(text, &KorvelinCoreError::proxyConnectionStorageFailed, "connection",
-                     [](const nlohmann::json& j) { return j.get<VLESSConnection>(); });
+      jsonio::decode(document.dump(), &KorvelinCoreError::proxyConnectionStorageFailed,
+                     "connection", [](const nlohmann::json& j) { return j.get<VLESSConnection>(); });
     })) << why;
   }
 }
