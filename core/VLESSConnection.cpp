@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/CoreError.h"
-#include "core/Iso8601.h"
+#include "core/Iso8601Date.h"
 #include "core/JsonSupport.h"
 #include "core/UnicodeText.h"
 #include "core/Utf8.h"

@@ -77,7 +77,7 @@ void to_json(nlohmann::json& json, const VLESSRealityConfiguration& configuratio
 // itself lives apart, in a private file; `transport` is derived from it by the
 // owner and is not part of the JSON form.
 struct VLESSConnection {
-  using Date = std::chrono::system_clock::time_point;
+  using Date = std::chrono::sys_seconds;  // stored in whole seconds
 
   Uuid id;
   std::string name;

@@ -261,7 +261,7 @@ TEST(VLESSConnectionTest, NameRule) {
 }
 
 TEST(VLESSConnectionTest, JsonRoundTripAndStrictDecoding) {
-  const auto created = std::chrono::system_clock::time_point{std::chrono::seconds{1767608430}};
+  const auto created = std::chrono::sys_seconds{std::chrono::seconds{1767608430}};
   const VLESSConnection connection(*Uuid::parse(kUser), "  Office ", created,
                                    created + std::chrono::hours{1}, Transport::grpc);
   EXPECT_EQ(connection.name, "Office");
