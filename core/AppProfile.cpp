@@ -27,7 +27,7 @@ bool hasCharacterCount(std::string_view text, std::size_t minimum, std::size_t m
   if (text.size() < minimum || !isValidUtf8(text)) return false;
   // Each character takes at least one byte, so a short text needs no counting.
   if (text.size() <= maximum) return true;
-  std::size_t count = userPerceivedCharacterCount(text);
+  std::size_t count = unicode::characterCount(text);
   return count >= minimum && count <= maximum;
 }
 
@@ -83,7 +83,7 @@ bool isSupportedApplicationPair(std::string_view adapterIdentifier, std::string_
 }
 
 bool isValidProfileName(std::string_view name) {
-  return hasCharacterCount(name, 1, 60) && trimmingWhitespaceAndNewlines(name) == name;
+  return hasCharacterCount(name, 1, 60) && std::string(unicode::trimmed(name, unicode::Trim::whiteSpaceAndNewlines)) == name;
 }
 
 std::optional<std::string> profileModelViolation(const AppProfile& profile) {

@@ -14,6 +14,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "core/ProfileProxyConfiguration.h"
+#include "core/ProfileEnvironment.h"
 #include "core/Uuid.h"
 
 namespace korvelin {
@@ -42,14 +43,6 @@ struct ProfileApplicationReference {
   bool meetsCatalogRules() const;
 
   bool operator==(const ProfileApplicationReference&) const = default;
-};
-
-// A user-managed environment variable of a profile (rules: ProfileEnvironment).
-struct ProfileEnvironmentVariable {
-  std::string name;
-  std::string value;
-
-  bool operator==(const ProfileEnvironmentVariable&) const = default;
 };
 
 struct AppProfile {

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 
 #include "core/CoreError.h"
 #include "core/FilePath.h"
@@ -36,12 +35,6 @@ constexpr mode_t kLockFileMode = 0600;
 
 [[noreturn]] void refuseWithErrno(int error, std::string_view text) {
   refuse(std::string(text) + platform::errorText(error));
-}
-
-std::string octal(mode_t mode) {
-  char buffer[8];
-  std::snprintf(buffer, sizeof buffer, "%03o", static_cast<unsigned>(mode & 0777));
-  return buffer;
 }
 
 // Opens the lock file, creating it private when it is missing. An existing
@@ -77,7 +70,7 @@ void validateLockFile(int fd, const std::string& path) {
   if (info.st_uid != ::geteuid())
     refuse("lease is owned by uid " + std::to_string(info.st_uid) + ": " + path);
   if ((info.st_mode & 0777) != kLockFileMode)
-    refuse("expected mode 600, got " + octal(info.st_mode) + ": " + path);
+    refuse(SecureFileSystem::expectedModeDetail(kLockFileMode, info.st_mode, path));
   try {
     SecureFileSystem::requireNoExtendedACL(fd, path, &KorvelinCoreError::unsafeProfileBase);
   } catch (const KorvelinCoreError& e) {

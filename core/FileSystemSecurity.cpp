@@ -38,16 +38,6 @@ std::string withErrno(int error, std::string_view text, std::string_view path) {
   return result;
 }
 
-std::string octal(unsigned mode) {
-  char buffer[8];
-  std::snprintf(buffer, sizeof buffer, "%03o", mode & 0777u);
-  return buffer;
-}
-
-std::string expectedModeText(unsigned expected, unsigned actual, const std::string& path) {
-  return "expected mode " + octal(expected) + ", got " + octal(actual) + ": " + path;
-}
-
 bool isGroupOrOtherWritable(mode_t mode) { return (mode & 022) != 0; }
 
 enum class LinkScan { clean, hasLink, unresolved };
@@ -139,6 +129,13 @@ void from_json(const nlohmann::json& json, FileIdentity& identity) {
   identity.modifiedAtSeconds = jsonio::requireInteger<std::int64_t>(json, "modifiedAtSeconds");
 }
 
+std::string SecureFileSystem::expectedModeDetail(unsigned expected, unsigned actual,
+                                                 const std::string& path) {
+  char modes[40];
+  std::snprintf(modes, sizeof modes, "expected mode %03o, got %03o: ", expected & 0777u, actual & 0777u);
+  return modes + path;
+}
+
 std::optional<FileMetadata> SecureFileSystem::metadata(const std::string& path) {
   FileMetadata result;
   if (::lstat(standardizedPath(path).c_str(), &result.info) == 0) return result;
@@ -180,7 +177,7 @@ void SecureFileSystem::requireDirectory(const std::string& path,
   if (found->info.st_uid != ::geteuid())
     throw error("directory is owned by uid " + std::to_string(found->info.st_uid) + ": " + path);
   if (exactPermissions && found->permissions() != *exactPermissions)
-    throw error(expectedModeText(*exactPermissions, found->permissions(), path));
+    throw error(expectedModeDetail(*exactPermissions, found->permissions(), path));
   if (!allowGroupOrOtherWrite && isGroupOrOtherWritable(found->info.st_mode))
     throw error("directory is writable by group or others: " + path);
   if (allowDenyOnlyACL)
@@ -201,7 +198,7 @@ ScopedFD SecureFileSystem::openDirectoryFD(const std::string& path,
   if (::fstat(fd.get(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
     throw error("opened directory failed owner/type validation: " + path);
   if (exactPermissions && (info.st_mode & 0777) != *exactPermissions)
-    throw error(expectedModeText(*exactPermissions, info.st_mode, path));
+    throw error(expectedModeDetail(*exactPermissions, info.st_mode, path));
   if (rejectGroupOrOtherWrite && isGroupOrOtherWritable(info.st_mode))
     throw error("directory is writable by group or others: " + path);
   if (!allowExtendedACLForCleanup) requireNoExtendedACL(fd.get(), path, error);

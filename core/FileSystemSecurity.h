@@ -71,6 +71,10 @@ class SecureFileSystem {
   // behind the descriptor durable (normally fsync) or throws.
   using Sync = std::function<void(int fd, std::string_view point)>;
 
+  // "expected mode 700, got 755: " + path (modes as three octal digits), the
+  // detail of every exact-mode refusal.
+  static std::string expectedModeDetail(unsigned expected, unsigned actual, const std::string& path);
+
   // lstat of `path`; absent when nothing is there. Other failures throw
   // `unsafeProfilePath`.
   static std::optional<FileMetadata> metadata(const std::string& path);

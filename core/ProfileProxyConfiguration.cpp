@@ -94,7 +94,7 @@ std::optional<ProfileProxyScheme> profileProxySchemeFromRawValue(std::string_vie
 
 std::string ProfileProxyConfiguration::normalizedHost(std::string_view host) {
   if (!isValidUtf8(host)) refuseHost();
-  const std::string trimmed = trimmingWhitespaceAndNewlines(host);
+  const std::string trimmed = std::string(unicode::trimmed(host, unicode::Trim::whiteSpaceAndNewlines));
   if (trimmed.empty() || trimmed.size() > kMaximumHostBytes) refuseHost();
   // Printable ASCII only: this also keeps NUL bytes away from the C parsers.
   if (!std::all_of(trimmed.begin(), trimmed.end(), [](char c) { return c >= 33 && c <= 126; }))

@@ -1,24 +1,47 @@
 #pragma once
 
-// Text rules that depend on Unicode data (ICU): what a user sees as one
-// character, and what counts as white space around a name.
+// Unicode rules for text that users type or import: names, variables,
+// arguments. Backed by ICU so that white space, control characters and
+// user-perceived characters follow the Unicode tables rather than ASCII.
+// Every function expects valid UTF-8 (see Utf8.h); invalid sequences count as
+// one U+FFFD each.
 
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
-namespace korvelin {
+namespace korvelin::unicode {
 
-// The number of user-perceived characters (extended grapheme clusters) of
-// valid UTF-8: "é" written with a combining accent, a flag or a family emoji
-// each count once.
-std::size_t userPerceivedCharacterCount(std::string_view utf8);
+// Which code points `trimmed` removes from both ends.
+enum class Trim {
+  whiteSpace,            // tab and space separators (Zs), not line breaks
+  whiteSpaceAndNewlines  // every White_Space code point, line breaks included
+};
 
-// True for white space and line breaks: the space separators (Zs), U+2028,
-// U+2029, tab, line feed, vertical tab, form feed, carriage return and U+0085.
-bool isWhitespaceOrNewline(char32_t scalar);
+std::string_view trimmed(std::string_view text, Trim which);
 
-// Valid UTF-8 without leading and trailing white space and line breaks.
-std::string trimmingWhitespaceAndNewlines(std::string_view utf8);
+// True for every White_Space code point (the set `whiteSpaceAndNewlines` trims).
+bool isWhiteSpace(char32_t codePoint);
 
-}  // namespace korvelin
+// Byte offset of the first White_Space code point, or npos.
+std::size_t findWhiteSpace(std::string_view text);
+
+// Number of user-perceived characters (extended grapheme clusters).
+std::size_t characterCount(std::string_view text);
+
+// True when some code point is a control (Cc) or format (Cf) character.
+bool containsControlCharacter(std::string_view text);
+
+// Full Unicode lower-casing in the root locale.
+std::string lowercased(std::string_view text);
+
+// `text` without a leading byte-order mark (U+FEFF), which some editors write
+// at the start of a UTF-8 file.
+std::string_view droppingByteOrderMark(std::string_view text);
+
+// Splits at every line break: LF, CR LF, a lone CR, VT, FF, NEL, LS and PS.
+// "a\n" gives {"a", ""}; the empty text gives {""}.
+std::vector<std::string_view> splitLines(std::string_view text);
+
+}  // namespace korvelin::unicode

@@ -143,8 +143,8 @@ TEST(ProfileNameTest, CountsUserPerceivedCharactersAndRefusesOuterSpace) {
   for (const auto& c : cases) {
     EXPECT_EQ(isValidProfileName(c.name), c.valid) << c.name;
   }
-  EXPECT_EQ(userPerceivedCharacterCount("\U0001F1FA\U0001F1F8" + accented + "x"), 3u);
-  EXPECT_EQ(trimmingWhitespaceAndNewlines("\r\n\u2029 a b \t\u0085"), "a b");
+  EXPECT_EQ(unicode::characterCount("\U0001F1FA\U0001F1F8" + accented + "x"), 3u);
+  EXPECT_EQ(std::string(unicode::trimmed("\r\n\u2029 a b \t\u0085", unicode::Trim::whiteSpaceAndNewlines)), "a b");
 }
 
 TEST(Iso8601Test, WholeSecondsWithZoneDesignator) {
