@@ -78,6 +78,8 @@ std::optional<DurableProcessLease> parseDurableProcessLease(std::string_view dat
   }
 }
 
+std::string launchLogName(const Uuid& runID) { return "launch-" + runID.lowercaseString() + ".jsonl"; }
+
 std::string launchEventJSON(std::string_view event, const Uuid& profileID, const Uuid& runID,
                             double timestamp, std::optional<std::int32_t> rootPID,
                             std::optional<std::int32_t> exitCode,

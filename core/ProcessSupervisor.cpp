@@ -281,7 +281,7 @@ ProcessSnapshot ProcessSupervisor::start(const Uuid& profileID, const ProcessLau
     }
   };
 
-  const std::string logName = "launch-" + entry->runID.lowercaseString() + ".jsonl";
+  const std::string logName = launchLogName(entry->runID);
   entry->logURL = appendingPathComponent(paths.logs(), logName);
   std::int32_t pid = 0;
   try {

@@ -120,7 +120,7 @@ ProfileRuntimeObservation ProfileRuntimeObserver::observeWithRoute(const Profile
   snapshot.processGroupID = pid;
   snapshot.state = ProcessRunState::running;
   snapshot.startedAt = lease->startedAt;
-  snapshot.logURL = appendingPathComponent(paths.logs(), "launch-" + lease->runID.lowercaseString() + ".jsonl");
+  snapshot.logURL = appendingPathComponent(paths.logs(), launchLogName(lease->runID));
   return observation;
 }
 
