@@ -151,6 +151,8 @@ RunResult run(std::vector<std::string> argv, SubprocessOptions options) {
 
 std::string korvelinPath() { return KORVELIN_CLI_PATH; }
 
+std::string guardianPath() { return KORVELIN_GUARDIAN_PATH; }
+
 std::string testProgramPath(const std::string& name) {
   return std::string(KORVELIN_TEST_PROGRAMS_DIR) + "/" + name;
 }
