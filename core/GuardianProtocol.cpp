@@ -81,13 +81,16 @@ std::string GuardianProtocol::readLine(int fd, double timeout, int limit) {
   const auto capacity = static_cast<std::size_t>(limit);
   std::string line;
   for (;;) {
-    ready(fd, POLLIN, deadline);
+    // Checked before every byte, so a peer that keeps bytes coming cannot
+    // stretch the line past its deadline.
+    if (systemUptime() >= deadline) disconnected();
     char byte;
     const ssize_t count = retryOnEintr([&] { return ::read(fd, &byte, 1); });
     if (count == 0) disconnected();
     if (count < 0) {
       if (errno != EAGAIN && errno != EWOULDBLOCK) disconnected();
-      continue;  // a spurious wake-up: wait again within the same deadline
+      ready(fd, POLLIN, deadline);
+      continue;
     }
     if (byte == '\n') {
       if (!isValidUtf8(line)) disconnected();

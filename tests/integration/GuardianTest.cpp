@@ -55,18 +55,6 @@ std::string linkTarget(const std::string& path) {
   return std::filesystem::read_symlink(path, error).string();
 }
 
-// The identity of a child once it runs `program` (not the test binary it was
-// forked from).
-std::optional<LiveProcessIdentity> captureRunning(pid_t pid, const std::string& program) {
-  const auto executable = std::filesystem::canonical(program).string();
-  std::optional<LiveProcessIdentity> identity;
-  eventually([&] {
-    identity = LiveProcessIdentity::capture(pid);
-    return identity && identity->executable == executable;
-  });
-  return identity;
-}
-
 // The JSON an engine-probe wrote once it was set up.
 nlohmann::json awaitReport(const std::string& path) {
   if (!eventually([&] { return pathExists(path); }, 10s)) return nullptr;
@@ -336,7 +324,7 @@ TEST(GuardianTest, AttachedGroupKeepsTheEngineAfterTheOwnerLeaves) {
                     SubprocessOptions{.keepStdinOpen = true, .newProcessGroup = true});
   ASSERT_TRUE(leader.waitForOutput("\n", 5s));
   const pid_t member = std::stoi(leader.output());
-  const auto controller = captureRunning(leader.pid(), "/bin/sh");
+  const auto controller = testing::identityOnceRunning(leader.pid(), "/bin/sh");
   ASSERT_TRUE(controller);
 
   auto guardian = readyGuardian(probe(), "{}");
@@ -371,10 +359,10 @@ TEST(GuardianTest, RefusesSilentlyAndKeepsServing) {
   Subprocess otherLeader({"/bin/sleep", "300"}, ownGroup);
   Subprocess nonLeader({"/bin/sleep", "300"});
   Subprocess gone({"/bin/sleep", "300"}, ownGroup);
-  const auto leaderIdentity = captureRunning(leader.pid(), "/bin/sleep");
-  const auto otherIdentity = captureRunning(otherLeader.pid(), "/bin/sleep");
-  const auto nonLeaderIdentity = captureRunning(nonLeader.pid(), "/bin/sleep");
-  const auto goneIdentity = captureRunning(gone.pid(), "/bin/sleep");
+  const auto leaderIdentity = testing::identityOnceRunning(leader.pid(), "/bin/sleep");
+  const auto otherIdentity = testing::identityOnceRunning(otherLeader.pid(), "/bin/sleep");
+  const auto nonLeaderIdentity = testing::identityOnceRunning(nonLeader.pid(), "/bin/sleep");
+  const auto goneIdentity = testing::identityOnceRunning(gone.pid(), "/bin/sleep");
   ASSERT_TRUE(leaderIdentity && otherIdentity && nonLeaderIdentity && goneIdentity);
   gone.signal(SIGKILL);
   gone.wait();
@@ -429,8 +417,8 @@ TEST(GuardianTest, RefusesSilentlyAndKeepsServing) {
   ASSERT_TRUE(spaced);
   const auto status = GuardianStatus::fromReplyLine(spaced->substr(0, spaced->size() - 1));
   EXPECT_EQ(status.attached, leaderIdentity) << "the first controller stays attached";
-  EXPECT_TRUE(testing::processExists(g.enginePid()));
-  EXPECT_FALSE(guardian->process().wait(0ms));
+  EXPECT_EQ(guardian->request("STOP"), "STOPPED");
+  expectCleanExit(*guardian);
 }
 
 TEST(GuardianTest, RefusesPeersOfAnotherUser) {

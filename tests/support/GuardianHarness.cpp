@@ -3,10 +3,12 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 
 #include <nlohmann/json.hpp>
 
@@ -51,6 +53,16 @@ std::string randomCapability() {
   return hex;
 }
 
+std::optional<LiveProcessIdentity> identityOnceRunning(pid_t pid, const std::string& program) {
+  const auto executable = std::filesystem::canonical(program).string();
+  std::optional<LiveProcessIdentity> identity;
+  eventually([&] {
+    identity = LiveProcessIdentity::capture(pid);
+    return identity && identity->executable == executable;
+  });
+  return identity;
+}
+
 GuardianProcess::GuardianProcess(Options options)
     : capability_(randomCapability()),
       generation_(Uuid::random()),
@@ -65,6 +77,10 @@ GuardianProcess::GuardianProcess(Options options)
 }
 
 GuardianProcess::~GuardianProcess() {
+  // Let the guardian stop its engine itself; killing it outright would leave
+  // the engine running as an orphan.
+  process_->closeStdin();
+  if (!process_->wait(std::chrono::seconds(5)) && enginePid_ > 0) ::kill(enginePid_, SIGKILL);
   process_.reset();
   ::unlink(socketPath_.c_str());
 }

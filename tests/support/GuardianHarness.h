@@ -24,6 +24,10 @@ std::string engineConfiguration(std::uint16_t port);
 // A fresh capability: 64 lower-case hexadecimal digits.
 std::string randomCapability();
 
+// The identity of a child once it runs `program` rather than the test binary
+// it was forked from; absent if that does not happen within a few seconds.
+std::optional<LiveProcessIdentity> identityOnceRunning(pid_t pid, const std::string& program);
+
 // A guardian process started the way the core starts one: arguments, a
 // random capability and generation, the activation line written to its
 // standard input, which stays open (the test is the owner).
