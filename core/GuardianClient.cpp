@@ -22,32 +22,30 @@ using platform::retryOnEintr;
 using platform::ScopedFD;
 
 constexpr int kConnectTimeoutMilliseconds = 500;
-constexpr double kSendTimeout = 0.5;
-constexpr double kReplyTimeout = 0.5;
 constexpr double kStopReplyTimeout = 4.0;  // the guardian may wait 2 s before SIGKILL
 constexpr int kLegacyTimeoutSeconds = 3;
 
-struct FileIdentity {
+struct SocketFileIdentity {
   dev_t device;
   ino_t inode;
-  bool operator==(const FileIdentity&) const = default;
+  bool operator==(const SocketFileIdentity&) const = default;
 };
 
 // The socket file as the client will trust it: this user's socket with
 // permission bits exactly 0600, not reached through a final symbolic link.
-std::optional<FileIdentity> trustedSocketFile(const std::string& path) {
+std::optional<SocketFileIdentity> trustedSocketFile(const std::string& path) {
   struct stat status;
   if (::lstat(path.c_str(), &status) != 0) return std::nullopt;
   if (!S_ISSOCK(status.st_mode) || status.st_uid != ::geteuid() ||
       (status.st_mode & 07777) != 0600)
     return std::nullopt;
-  return FileIdentity{status.st_dev, status.st_ino};
+  return SocketFileIdentity{status.st_dev, status.st_ino};
 }
 
-std::optional<FileIdentity> currentFile(const std::string& path) {
+std::optional<SocketFileIdentity> currentFile(const std::string& path) {
   struct stat status;
   if (::lstat(path.c_str(), &status) != 0) return std::nullopt;
-  return FileIdentity{status.st_dev, status.st_ino};
+  return SocketFileIdentity{status.st_dev, status.st_ino};
 }
 
 // A non-blocking connect that may finish later: wait for it, then ask how it ended.
@@ -102,10 +100,11 @@ std::string requestGuardian(const GuardianEndpoint& endpoint, std::string_view c
 
   GuardianProtocol::writeLine(
       formatGuardianRequest(command, *endpoint.capability, *endpoint.generation, payload),
-      socket.get(), kSendTimeout);
+      socket.get(), GuardianProtocol::kLineTimeout);
   const bool stopping = command == "STOP";
-  auto reply = GuardianProtocol::readLine(socket.get(), stopping ? kStopReplyTimeout : kReplyTimeout,
-                                          GuardianProtocol::kLineLimit);
+  const double replyTimeout = stopping ? kStopReplyTimeout : GuardianProtocol::kLineTimeout;
+  auto reply =
+      GuardianProtocol::readLine(socket.get(), replyTimeout, GuardianProtocol::kLineLimit);
   if (!stopping && !identity.isCurrent()) throw fail();
   return reply;
 }

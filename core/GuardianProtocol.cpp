@@ -202,8 +202,9 @@ std::optional<LiveProcessIdentity> decodeIdentityPayload(std::string_view payloa
   auto text = base64Decode(payload);
   if (!text) return std::nullopt;
   try {
-    return jsonio::decode(*text, &disconnectedAfter, "identity",
-                          [](const nlohmann::json& json) { return json.get<LiveProcessIdentity>(); });
+    return jsonio::decode(*text, &disconnectedAfter, "identity", [](const nlohmann::json& json) {
+      return json.get<LiveProcessIdentity>();
+    });
   } catch (const KorvelinCoreError&) {
     return std::nullopt;
   }
@@ -239,7 +240,8 @@ void from_json(const nlohmann::json& json, GuardianStatus& status) {
 }
 
 namespace {
-constexpr std::array<std::pair<RestoredProxyStatus, std::string_view>, 4> kRestoredProxyStatuses = {{
+using RawStatus = std::pair<RestoredProxyStatus, std::string_view>;
+constexpr std::array<RawStatus, 4> kRestoredProxyStatuses = {{
     {RestoredProxyStatus::notApplicable, "notApplicable"},
     {RestoredProxyStatus::available, "available"},
     {RestoredProxyStatus::unverified, "unverified"},

@@ -30,6 +30,9 @@ class GuardianProtocol {
   static constexpr int kLineLimit = 4096;
   // The most `writeLine` sends, line feed included.
   static constexpr std::size_t kMaxWrittenBytes = 8192;
+  // Seconds either end allows for one request or reply line on the control
+  // socket (the client waits longer for the reply to STOP).
+  static constexpr double kLineTimeout = 0.5;
 
   // Reads one line and returns it without its line feed. `timeout` (seconds)
   // bounds the whole line, so a peer that trickles bytes cannot hold the

@@ -27,8 +27,6 @@ using platform::ScopedFD;
 
 constexpr int kStandardInput = 0;
 constexpr int kPollSliceMilliseconds = 200;
-constexpr double kRequestTimeout = 0.5;
-constexpr double kReplyTimeout = 0.5;
 // A real activation is about 30 KB; the bound only keeps a runaway owner
 // from growing the guardian without limit.
 constexpr std::size_t kMaxActivationLineBytes = 1 << 20;
@@ -52,7 +50,8 @@ std::optional<std::string> readActivationLine() {
   for (;;) {
     const ssize_t count = retryOnEintr([&] { return ::read(kStandardInput, chunk, sizeof chunk); });
     if (count <= 0) return std::nullopt;
-    const auto* end = static_cast<const char*>(std::memchr(chunk, '\n', static_cast<size_t>(count)));
+    const auto* end =
+        static_cast<const char*>(std::memchr(chunk, '\n', static_cast<size_t>(count)));
     if (end) return line.append(chunk, static_cast<size_t>(end - chunk));
     line.append(chunk, static_cast<size_t>(count));
     if (line.size() > kMaxActivationLineBytes) return std::nullopt;
@@ -168,7 +167,8 @@ void Guardian::serveConnection(int connection) {
   if (platform::peerUserID(connection) != ::geteuid()) return;
   std::string line;
   try {
-    line = GuardianProtocol::readLine(connection, kRequestTimeout, GuardianProtocol::kLineLimit);
+    line = GuardianProtocol::readLine(connection, GuardianProtocol::kLineTimeout,
+                                      GuardianProtocol::kLineLimit);
   } catch (...) {
     return;
   }
@@ -206,7 +206,7 @@ void Guardian::attach(int connection, const LiveProcessIdentity& candidate) {
 
 void Guardian::reply(int connection, std::string_view line) {
   try {
-    GuardianProtocol::writeLine(line, connection, kReplyTimeout);
+    GuardianProtocol::writeLine(line, connection, GuardianProtocol::kLineTimeout);
   } catch (...) {
     // The client is gone or stuck; what it asked for has been done anyway.
   }

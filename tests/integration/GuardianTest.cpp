@@ -65,7 +65,8 @@ nlohmann::json awaitReport(const std::string& path) {
 // A guardian that has printed READY.
 std::unique_ptr<GuardianProcess> readyGuardian(const std::string& engine,
                                                const std::string& configuration) {
-  auto guardian = std::make_unique<GuardianProcess>(GuardianProcess::Options{engine, configuration});
+  auto guardian =
+      std::make_unique<GuardianProcess>(GuardianProcess::Options{engine, configuration});
   EXPECT_TRUE(guardian->waitUntilReady()) << guardian->process().errors();
   return guardian;
 }
@@ -95,7 +96,8 @@ TEST(GuardianStartupTest, EachFailurePrintsItsReasonAndExitsOne) {
   std::ofstream(directory.child("occupied")) << "x";
   std::ofstream(directory.child("not-executable")) << "#!/bin/sh\n";
   const std::string deny = testProgramPath("deny-syscall");
-  const std::string tooLong = directory.path() + "/" + std::string(99 - directory.path().size(), 's');
+  const std::string tooLong =
+      directory.path() + "/" + std::string(99 - directory.path().size(), 's');
   ASSERT_EQ(tooLong.size(), 100u);
 
   struct Case {
@@ -105,31 +107,28 @@ TEST(GuardianStartupTest, EachFailurePrintsItsReasonAndExitsOne) {
     std::string input;
     std::string reason;
   };
+  const auto with = [](const std::string& engine, const std::string& path) {
+    return std::vector<std::string>{"--xray", engine, "--socket", path};
+  };
+  const std::string p = probe();
+  const auto usual = with(p, socket);
   const std::vector<Case> cases = {
       {"no arguments", {}, {}, line, "invalid arguments"},
-      {"misspelled flag", {}, {"--xrays", probe(), "--socket", socket}, line, "invalid arguments"},
-      {"flags swapped", {}, {"--socket", socket, "--xray", probe()}, line, "invalid arguments"},
-      {"extra argument", {}, {"--xray", probe(), "--socket", socket, "-v"}, line, "invalid arguments"},
-      {"100-byte socket path", {}, {"--xray", probe(), "--socket", tooLong}, line,
-       "invalid control identity"},
-      {"socket refused", {deny, "socket"}, {"--xray", probe(), "--socket", socket}, line, "socket"},
-      {"missing directory", {}, {"--xray", probe(), "--socket", directory.child("no/such")}, line,
-       "control socket"},
-      {"path taken", {}, {"--xray", probe(), "--socket", directory.child("occupied")}, line,
-       "control socket"},
-      {"chmod refused", {deny, "chmod"}, {"--xray", probe(), "--socket", socket}, line,
-       "control socket"},
-      {"listen refused", {deny, "listen"}, {"--xray", probe(), "--socket", socket}, line,
-       "control socket"},
-      {"lstat refused", {deny, "lstat"}, {"--xray", probe(), "--socket", socket}, line,
-       "socket identity"},
-      {"no line", {}, {"--xray", probe(), "--socket", socket}, "", "configuration"},
-      {"line without line feed", {}, {"--xray", probe(), "--socket", socket}, line.substr(0, 20),
-       "configuration"},
-      {"missing engine", {}, {"--xray", directory.child("none"), "--socket", socket}, line,
+      {"misspelled flag", {}, {"--xrays", p, "--socket", socket}, line, "invalid arguments"},
+      {"flags swapped", {}, {"--socket", socket, "--xray", p}, line, "invalid arguments"},
+      {"extra argument", {}, {"--xray", p, "--socket", socket, "-v"}, line, "invalid arguments"},
+      {"100-byte socket path", {}, with(p, tooLong), line, "invalid control identity"},
+      {"socket refused", {deny, "socket"}, usual, line, "socket"},
+      {"missing directory", {}, with(p, directory.child("no/such")), line, "control socket"},
+      {"path taken", {}, with(p, directory.child("occupied")), line, "control socket"},
+      {"chmod refused", {deny, "chmod"}, usual, line, "control socket"},
+      {"listen refused", {deny, "listen"}, usual, line, "control socket"},
+      {"lstat refused", {deny, "lstat"}, usual, line, "socket identity"},
+      {"no line", {}, usual, "", "configuration"},
+      {"line without line feed", {}, usual, line.substr(0, 20), "configuration"},
+      {"missing engine", {}, with(directory.child("none"), socket), line, "xray launch"},
+      {"engine not executable", {}, with(directory.child("not-executable"), socket), line,
        "xray launch"},
-      {"engine not executable", {}, {"--xray", directory.child("not-executable"), "--socket", socket},
-       line, "xray launch"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -259,7 +258,8 @@ TEST(GuardianTest, ReadyNamesTheEngineOnceItHasItsWholeConfiguration) {
   EXPECT_EQ(guardian->process().output(), "READY " + std::to_string(guardian->enginePid()) + "\n");
 
   // At READY the guardian holds no end of the engine's input pipe any more.
-  const std::string enginePipe = linkTarget("/proc/" + std::to_string(guardian->enginePid()) + "/fd/0");
+  const std::string enginePipe =
+      linkTarget("/proc/" + std::to_string(guardian->enginePid()) + "/fd/0");
   ASSERT_EQ(enginePipe.rfind("pipe:", 0), 0u) << enginePipe;
   for (const auto& entry :
        std::filesystem::directory_iterator("/proc/" + std::to_string(guardian->pid()) + "/fd"))
@@ -320,8 +320,9 @@ TEST(GuardianTest, EngineExitingByItselfEndsTheGuardian) {
 TEST(GuardianTest, AttachedGroupKeepsTheEngineAfterTheOwnerLeaves) {
   testing::becomeSubreaper();
   // A group leader that leaves a member behind when it exits.
-  Subprocess leader({"/bin/sh", "-c", "/bin/sleep 300 >/dev/null 2>&1 & echo $!; read line; exit 0"},
-                    SubprocessOptions{.keepStdinOpen = true, .newProcessGroup = true});
+  Subprocess leader(
+      {"/bin/sh", "-c", "/bin/sleep 300 >/dev/null 2>&1 & echo $!; read line; exit 0"},
+      SubprocessOptions{.keepStdinOpen = true, .newProcessGroup = true});
   ASSERT_TRUE(leader.waitForOutput("\n", 5s));
   const pid_t member = std::stoi(leader.output());
   const auto controller = testing::identityOnceRunning(leader.pid(), "/bin/sh");
@@ -389,14 +390,18 @@ TEST(GuardianTest, RefusesSilentlyAndKeepsServing) {
       {"two pieces", "STATUS " + capability + "\n"},
       {"wrong capability", "STATUS " + testing::randomCapability() + " " + generation + "\n"},
       {"capability in other case", "STATUS " + upperCapability + " " + generation + "\n"},
-      {"generation of another run", "STATUS " + capability + " " + Uuid::random().lowercaseString() + "\n"},
-      {"upper-case generation", "STATUS " + capability + " " + g.generation().uppercaseString() + "\n"},
+      {"generation of another run",
+       "STATUS " + capability + " " + Uuid::random().lowercaseString() + "\n"},
+      {"upper-case generation",
+       "STATUS " + capability + " " + g.generation().uppercaseString() + "\n"},
       {"fourth piece after STOP", g.requestLine("STOP", "now") + "\n"},
       {"fourth piece after STATUS", g.requestLine("STATUS", "x") + "\n"},
       {"ATTACH without payload", g.requestLine("ATTACH") + "\n"},
-      {"ATTACH with a fifth piece", g.requestLine("ATTACH", encodeIdentityPayload(*leaderIdentity) + " x") + "\n"},
+      {"ATTACH with a fifth piece",
+       g.requestLine("ATTACH", encodeIdentityPayload(*leaderIdentity) + " x") + "\n"},
       {"ATTACH payload not Base64", g.requestLine("ATTACH", "{}") + "\n"},
-      {"ATTACH payload not an identity", g.requestLine("ATTACH", base64Encode("{\"pid\":1}")) + "\n"},
+      {"ATTACH payload not an identity",
+       g.requestLine("ATTACH", base64Encode("{\"pid\":1}")) + "\n"},
       {"ATTACH of a non-leader", attach(*nonLeaderIdentity)},
       {"ATTACH of a stale identity", attach(stale)},
       {"ATTACH of a gone process", attach(*goneIdentity)},
@@ -413,7 +418,8 @@ TEST(GuardianTest, RefusesSilentlyAndKeepsServing) {
   }
 
   // Extra spaces only separate pieces.
-  const auto spaced = rawExchange(g.socketPath(), " STATUS  " + capability + "  " + generation + "\n");
+  const auto spaced =
+      rawExchange(g.socketPath(), " STATUS  " + capability + "  " + generation + "\n");
   ASSERT_TRUE(spaced);
   const auto status = GuardianStatus::fromReplyLine(spaced->substr(0, spaced->size() - 1));
   EXPECT_EQ(status.attached, leaderIdentity) << "the first controller stays attached";
@@ -520,13 +526,15 @@ TEST(StandinEngineTest, RefusesAnotherCommandLineOrNoSocksInbound) {
   const std::vector<Case> cases = {
       {{"run", "-config", "stdin:", "-test"}, testing::engineConfiguration(1080)},
       {{"run", "-c", "stdin:"}, testing::engineConfiguration(1080)},
-      {{"run", "-config", "stdin:"}, R"({"inbounds":[{"listen":"0.0.0.0","port":1080,"protocol":"socks"}]})"},
+      {{"run", "-config", "stdin:"},
+       R"({"inbounds":[{"listen":"0.0.0.0","port":1080,"protocol":"socks"}]})"},
       {{"run", "-config", "stdin:"}, "not json"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> argv = {standin()};
     argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
-    EXPECT_EQ(testing::run(argv, SubprocessOptions{.standardInput = c.input}).exitCode, 2) << c.input;
+    EXPECT_EQ(testing::run(argv, SubprocessOptions{.standardInput = c.input}).exitCode, 2)
+        << c.input;
   }
 }
 

@@ -171,13 +171,14 @@ TEST(GuardianClientTest, RefusesASocketFileThatIsNotPrivate) {
 }
 
 TEST(GuardianClientTest, BadRepliesAndArgumentsFail) {
-  const std::vector<std::tuple<const char*, std::string, std::string, std::optional<std::string>>> cases = {
-      {"closed without reply", "", "STATUS", std::nullopt},
-      {"reply without line feed", "STOPPED", "STOP", std::nullopt},
-      {"over-long reply", std::string(4096, 'r') + "\n", "STATUS", std::nullopt},
-      {"command with a space", "STOPPED\n", "STOP now", std::nullopt},
-      {"payload with a line feed", "ATTACHED\n", "ATTACH", std::string("a\nSTOP")},
-  };
+  const std::vector<std::tuple<const char*, std::string, std::string, std::optional<std::string>>>
+      cases = {
+          {"closed without reply", "", "STATUS", std::nullopt},
+          {"reply without line feed", "STOPPED", "STOP", std::nullopt},
+          {"over-long reply", std::string(4096, 'r') + "\n", "STATUS", std::nullopt},
+          {"command with a space", "STOPPED\n", "STOP now", std::nullopt},
+          {"payload with a line feed", "ATTACHED\n", "ATTACH", std::string("a\nSTOP")},
+      };
   for (const auto& [name, reply, command, payload] : cases) {
     FakeGuardian guardian(reply);
     EXPECT_EQ(errorOf([&] { requestGuardian(guardian.endpoint(), command, payload); }),
@@ -187,8 +188,11 @@ TEST(GuardianClientTest, BadRepliesAndArgumentsFail) {
 
 TEST(GuardianClientTest, LegacyStopAcceptsOnlyStoppedAndALineFeed) {
   const Uuid profile = Uuid::random();
-  const std::vector<std::pair<std::string, bool>> replies = {
-      {"STOPPED\n", true}, {"STOPPED", false}, {"STOPPED\n\n", false}, {"", false}, {"OK\n", false}};
+  const std::vector<std::pair<std::string, bool>> replies = {{"STOPPED\n", true},
+                                                             {"STOPPED", false},
+                                                             {"STOPPED\n\n", false},
+                                                             {"", false},
+                                                             {"OK\n", false}};
   for (const auto& [reply, accepted] : replies) {
     FakeGuardian guardian(reply);
     auto endpoint = guardian.endpoint();

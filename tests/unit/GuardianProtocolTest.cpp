@@ -103,8 +103,9 @@ TEST(GuardianProtocolTest, WriteLineSendsAtMost8192Bytes) {
   ASSERT_EQ(::recv(pair.far.get(), received.data(), received.size(), 0), 8192);
   EXPECT_EQ(received.substr(0, 8192), std::string(8191, 'w') + "\n");
 
-  expectDisconnected([&] { GuardianProtocol::writeLine(std::string(8192, 'w'), pair.near.get(), 1); },
-                     "8192 bytes");
+  expectDisconnected(
+      [&] { GuardianProtocol::writeLine(std::string(8192, 'w'), pair.near.get(), 1); },
+      "8192 bytes");
   EXPECT_EQ(::recv(pair.far.get(), received.data(), received.size(), 0), -1) << "nothing was sent";
 }
 
@@ -119,12 +120,14 @@ TEST(GuardianProtocolTest, WriteLineFailsOnAStuckOrClosedPeer) {
   auto previous = ::signal(SIGPIPE, SIG_DFL);
   SocketPair closed;
   closed.far.reset();
-  expectDisconnected([&] { GuardianProtocol::writeLine("gone", closed.near.get(), 0.1); }, "closed");
+  expectDisconnected([&] { GuardianProtocol::writeLine("gone", closed.near.get(), 0.1); },
+                     "closed");
   ::signal(SIGPIPE, previous);
 }
 
 TEST(GuardianProtocolTest, ActivationRoundTripsAsBase64Json) {
-  const Activation activation{std::string(64, 'c'), std::string("{\"a\":\"\xff\"}"), Uuid::random()};
+  const Activation activation{std::string(64, 'c'), std::string("{\"a\":\"\xff\"}"),
+                              Uuid::random()};
   const auto line = activation.encode();
   const auto object = nlohmann::json::parse(*base64Decode(line));
   EXPECT_EQ(object.size(), 3u);
@@ -155,9 +158,9 @@ TEST(GuardianProtocolTest, StatusReplyCarriesAttachedOnlyWhenPresent) {
 
   nlohmann::json extra = status;
   extra["note"] = 1;
-  for (const std::string& bad : {std::string("STATUS "), std::string("STATUS e30="),
-                                 "STATUS " + base64Encode(extra.dump()),
-                                 "STATUS  " + reply.substr(7), std::string("STOPPED"), "status " + reply.substr(7)})
+  for (const std::string& bad :
+       {std::string("STATUS "), std::string("STATUS e30="), "STATUS " + base64Encode(extra.dump()),
+        "STATUS  " + reply.substr(7), std::string("STOPPED"), "status " + reply.substr(7)})
     expectDisconnected([&] { GuardianStatus::fromReplyLine(bad); }, bad);
 }
 
