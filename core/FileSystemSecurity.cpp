@@ -151,6 +151,9 @@ void SecureFileSystem::requireNoSymlinkComponents(const std::string& path, Error
 void SecureFileSystem::createDirectoryIfNeeded(const std::string& path, ErrorFactory error) {
   const std::string standardized = standardizedPath(path);
   if (!metadata(path)) {
+    // mkdir follows links in the leading components, so a linked path is
+    // refused before anything is created through it, not only afterwards.
+    requireNoSymlinkComponents(path, error);
     if (::mkdir(standardized.c_str(), kPrivateDirectoryMode) == 0) {
       requireNoSymlinkComponents(path, error);
       ScopedFD fd(retryOnEintr([&] { return ::open(standardized.c_str(), kDirectoryOpenFlags); }));
