@@ -298,7 +298,7 @@ TEST_F(SecureFileSystemTest, BundleMembersMustLieInsideWithoutLinksAndBeExecutab
   struct stat info {};
   ASSERT_EQ(::stat((bundle + "/Contents/tool").c_str(), &info), 0);
   const FileIdentity identity = SecureFileSystem::requireRegularExecutable(bundle + "/./Contents/tool", bundle);
-  EXPECT_EQ(identity, (FileIdentity{info.st_dev, info.st_ino, 10, info.st_mtim.tv_sec}));
+  EXPECT_EQ(identity, (FileIdentity{info.st_dev, info.st_ino, 10, info.st_mtime}));
   EXPECT_EQ(nlohmann::json(identity).get<FileIdentity>(), identity);
 }
 
