@@ -2,73 +2,49 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 
 #include <cerrno>
 
 #include "core/platform/Paths.h"
-#include "core/platform/SpawnAttributes.h"
+#include "core/platform/SpawnSupport.h"
 
 namespace korvelin::platform {
 
 namespace {
 
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-  std::vector<char*> result;
-  for (auto& s : strings) result.push_back(s.data());
-  result.push_back(nullptr);
-  return result;
-}
-
-// posix_spawn's attribute and file-action objects, released on every path.
-struct SpawnSetup {
-  posix_spawnattr_t attributes;
-  posix_spawn_file_actions_t actions;
-  bool hasAttributes = false;
-  bool hasActions = false;
-
-  ~SpawnSetup() {
-    if (hasActions) posix_spawn_file_actions_destroy(&actions);
-    if (hasAttributes) posix_spawnattr_destroy(&attributes);
-  }
-};
-
-int prepare(SpawnSetup& setup, int standardInput) {
-  int status = posix_spawnattr_init(&setup.attributes);
-  if (status != 0) return status;
-  setup.hasAttributes = true;
-  if ((status = posix_spawn_file_actions_init(&setup.actions)) != 0) return status;
-  setup.hasActions = true;
-
+int prepare(SpawnAttributes& attributes, SpawnFileActions& actions, int standardInput) {
+  if (!attributes.ready || !actions.ready) return ENOMEM;
   sigset_t all, none;
   sigfillset(&all);
   sigemptyset(&none);
   const std::string nullDevice(kNullDevice);
-  if ((status = posix_spawnattr_setflags(&setup.attributes,
+  int status;
+  if ((status = posix_spawnattr_setflags(&attributes.value,
                                          POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK)) != 0 ||
-      (status = posix_spawnattr_setsigdefault(&setup.attributes, &all)) != 0 ||
-      (status = posix_spawnattr_setsigmask(&setup.attributes, &none)) != 0 ||
-      (status = posix_spawn_file_actions_adddup2(&setup.actions, standardInput, 0)) != 0 ||
-      (status = posix_spawn_file_actions_addopen(&setup.actions, 1, nullDevice.c_str(), O_WRONLY,
+      (status = posix_spawnattr_setsigdefault(&attributes.value, &all)) != 0 ||
+      (status = posix_spawnattr_setsigmask(&attributes.value, &none)) != 0 ||
+      (status = posix_spawn_file_actions_adddup2(&actions.value, standardInput, 0)) != 0 ||
+      (status = posix_spawn_file_actions_addopen(&actions.value, 1, nullDevice.c_str(), O_WRONLY,
                                                  0)) != 0 ||
-      (status = posix_spawn_file_actions_adddup2(&setup.actions, 1, 2)) != 0)
+      (status = posix_spawn_file_actions_adddup2(&actions.value, 1, 2)) != 0)
     return status;
-  return detail::inheritOnlyStandardStreams(setup.attributes, setup.actions);
+  return inheritOnlyStandardStreams(attributes, actions);
 }
 
 }  // namespace
 
 pid_t spawnWithInput(const std::string& path, const std::vector<std::string>& arguments,
                      const std::vector<std::string>& environment, int standardInput) {
-  SpawnSetup setup;
-  int status = prepare(setup, standardInput);
+  SpawnAttributes attributes;
+  SpawnFileActions actions;
+  int status = prepare(attributes, actions, standardInput);
   if (status == 0) {
     std::vector<std::string> argv = arguments;
     std::vector<std::string> envp = environment;
-    auto argvPointers = pointers(argv);
-    auto envpPointers = pointers(envp);
+    auto argvPointers = execPointers(argv);
+    auto envpPointers = execPointers(envp);
     pid_t pid;
-    status = posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attributes,
+    status = posix_spawn(&pid, path.c_str(), &actions.value, &attributes.value,
                          argvPointers.data(), envpPointers.data());
     if (status == 0) return pid;
   }

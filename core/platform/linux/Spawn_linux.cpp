@@ -1,13 +1,13 @@
 #if defined(__linux__)
 
-#include "core/platform/SpawnAttributes.h"
+#include "core/platform/SpawnSupport.h"
 
-namespace korvelin::platform::detail {
+namespace korvelin::platform {
 
-int inheritOnlyStandardStreams(posix_spawnattr_t&, posix_spawn_file_actions_t& actions) {
-  return posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+int inheritOnlyStandardStreams(SpawnAttributes&, SpawnFileActions& actions) {
+  return posix_spawn_file_actions_addclosefrom_np(&actions.value, 3);
 }
 
-}  // namespace korvelin::platform::detail
+}  // namespace korvelin::platform
 
 #endif  // __linux__
