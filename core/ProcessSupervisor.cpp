@@ -20,6 +20,7 @@
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
 #include "core/platform/ScopedFD.h"
+#include "core/platform/StatTime.h"
 #include "core/platform/SuspendedSpawn.h"
 
 extern char** environ;
@@ -589,8 +590,8 @@ void ProcessSupervisor::recover(const Uuid& profileID, const ProfilePaths& paths
     if (!now || !S_ISREG(now->st_mode) || now->st_dev != opened.st_dev || now->st_ino != opened.st_ino)
       return false;
     return !fully || (isPrivateRegularFile(*now) && now->st_size == opened.st_size &&
-                      now->st_mtim.tv_sec == opened.st_mtim.tv_sec &&
-                      now->st_mtim.tv_nsec == opened.st_mtim.tv_nsec);
+                      platform::modificationTime(*now).tv_sec == platform::modificationTime(opened).tv_sec &&
+                      platform::modificationTime(*now).tv_nsec == platform::modificationTime(opened).tv_nsec);
   };
   if (!unchanged(true)) throw refused();
 

@@ -15,6 +15,7 @@
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
 #include "core/platform/ScopedFD.h"
+#include "core/platform/SpawnSupport.h"
 
 namespace korvelin::platform {
 
@@ -27,14 +28,6 @@ struct ChildFailure {
   int error;
 };
 enum ChildStep : int { kStepGroup = 1, kStepStreams, kStepTrace, kStepExec };
-
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-  std::vector<char*> result;
-  result.reserve(strings.size() + 1);
-  for (auto& s : strings) result.push_back(s.data());
-  result.push_back(nullptr);
-  return result;
-}
 
 // Runs in the child between fork and exec: async-signal-safe calls only.
 [[noreturn]] void runChild(int devNull, int statusPipe, char* path, char* const* argv,
@@ -92,8 +85,8 @@ std::int32_t spawnSuspended(const SuspendedSpawnRequest& request) {
   argvStrings.insert(argvStrings.end(), request.arguments.begin(), request.arguments.end());
   std::vector<std::string> envStrings = request.environment;
   std::string path = request.path;
-  auto argv = pointers(argvStrings);
-  auto envp = pointers(envStrings);
+  auto argv = execPointers(argvStrings);
+  auto envp = execPointers(envStrings);
 
   ScopedFD devNull(retryOnEintr([] { return ::open("/dev/null", O_RDWR | O_CLOEXEC); }));
   if (!devNull) throw KorvelinCoreError::processLaunchFailed("could not open /dev/null");
