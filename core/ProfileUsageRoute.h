@@ -13,6 +13,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "core/AppProfile.h"
+#include "core/GuardianProtocol.h"
 #include "core/LiveProcessIdentity.h"
 #include "core/ProfileProxyConfiguration.h"
 #include "core/Uuid.h"
@@ -84,13 +85,11 @@ struct LegacyProxyIdentity {
   bool operator==(const LegacyProxyIdentity&) const = default;
 };
 
-// How a proxy found again after a restart of the host was classified. The
-// cases and raw values of the status belong to the guardian protocol, which
-// defines the enumeration; this declaration only names it.
-enum class RestoredProxyStatus;
-
+// What observing a proxy sidecar that outlived the host found: the status,
+// the route proved (`unavailable` unless the status is `available`), and the
+// identities of the sidecar's processes.
 struct RestoredProxyObservation {
-  RestoredProxyStatus status{};
+  RestoredProxyStatus status = RestoredProxyStatus::notApplicable;
   ProfileUsageRoute usageRoute;
   std::optional<LegacyProxyIdentity> legacyIdentity;
   std::optional<LiveProcessIdentity> xrayIdentity;
