@@ -6,11 +6,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "core/LiveProcessIdentity.h"
 #include "core/ProfileActivityJournal.h"
-#include "core/ProfilePaths.h"
-#include "tests/support/ProcessHelpers.h"
+#include "tests/support/ProfileCliTest.h"
 #include "tests/support/Subprocess.h"
-#include "tests/support/TempDir.h"
 
 namespace korvelin {
 namespace {
@@ -18,21 +17,7 @@ namespace {
 using testing::korvelinPath;
 using testing::run;
 
-class CliObserveTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { testing::becomeSubreaper(); }
-  void SetUp() override { ::chmod(dir_.path().c_str(), 0700); }
-
-  std::vector<std::string> korvelin(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), {korvelinPath(), "--base", dir_.path()});
-    return arguments;
-  }
-
-  testing::ScopedTempDir dir_;
-  Uuid id_ = Uuid::random();
-  std::string profile_ = id_.uppercaseString();
-  ProfilePaths paths_{id_, dir_.path()};
-};
+class CliObserveTest : public testing::ProfileCliTest {};
 
 TEST_F(CliObserveTest, ObserveReadoptsWhatAKilledRunLeftRunning) {
   EXPECT_NE(run(korvelin({"observe", profile_})).errors.find("has no launch lease"), std::string::npos);
@@ -66,7 +51,7 @@ TEST_F(CliObserveTest, ObserveReadoptsWhatAKilledRunLeftRunning) {
 
   const pid_t pid = started["rootPID"];
   ::kill(-pid, SIGKILL);
-  EXPECT_TRUE(testing::eventually([&] { return testing::reapIfExited(pid); }));
+  EXPECT_TRUE(testing::eventually([&] { return !LiveProcessIdentity::capture(pid); }));
 }
 
 TEST_F(CliObserveTest, JournalShowsTheNewestEvents) {
