@@ -12,6 +12,7 @@
 
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
+#include "core/platform/ScopedFD.h"
 
 namespace korvelin::testing {
 
@@ -32,6 +33,13 @@ void closeFd(int& fd) {
 }  // namespace
 
 Subprocess::Subprocess(std::vector<std::string> argv, SubprocessOptions options) {
+  platform::ScopedFD outputFile;
+  if (!options.outputFile.empty()) {
+    outputFile.reset(retryOnEintr([&] {
+      return ::open(options.outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    }));
+    if (!outputFile) throw std::runtime_error("cannot open " + options.outputFile);
+  }
   int in[2], out[2], err[2];
   if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC))
     throw std::runtime_error("pipe2 failed");
@@ -43,8 +51,8 @@ Subprocess::Subprocess(std::vector<std::string> argv, SubprocessOptions options)
   if (pid_ == 0) {
     if (options.newProcessGroup) ::setpgid(0, 0);
     ::dup2(in[0], 0);
-    ::dup2(out[1], 1);
-    ::dup2(err[1], 2);
+    ::dup2(outputFile ? outputFile.get() : out[1], 1);
+    ::dup2(outputFile ? outputFile.get() : err[1], 2);
     ::signal(SIGPIPE, SIG_DFL);
     if (options.environment)
       ::execve(args[0], args.data(), env.data());
