@@ -224,12 +224,8 @@ void LoopbackEchoServer::serve(Connection& connection) {
   bool open = true;
   while (open && !stopping_) {
     size_t headEnd;
-    while ((headEnd = buffer.find("\r\n\r\n")) == std::string::npos) {
-      if (buffer.size() > kMaximumHeadBytes) {
-        sendText(fd, 431, "Request Header Fields Too Large", "request head too large\n", false);
-        open = false;
-        break;
-      }
+    while ((headEnd = buffer.find("\r\n\r\n")) == std::string::npos &&
+           buffer.size() <= kMaximumHeadBytes) {
       char chunk[4096];
       ssize_t got = retryOnEintr([&] { return ::recv(fd, chunk, sizeof chunk, 0); });
       if (got <= 0) {
@@ -239,6 +235,10 @@ void LoopbackEchoServer::serve(Connection& connection) {
       buffer.append(chunk, static_cast<size_t>(got));
     }
     if (!open) break;
+    if (headEnd == std::string::npos || headEnd > kMaximumHeadBytes) {
+      sendText(fd, 431, "Request Header Fields Too Large", "request head too large\n", false);
+      break;
+    }
     const auto request = parseHead(std::string_view(buffer).substr(0, headEnd));
     buffer.erase(0, headEnd + 4);
     ++requests_;
