@@ -47,9 +47,11 @@ std::string peerAddress(int fd) {
   socklen_t length = sizeof address;
   if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return "unknown";
   char text[INET6_ADDRSTRLEN] = {};
-  const void* raw = address.ss_family == AF_INET6
-                        ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&address)->sin6_addr)
-                        : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(&address)->sin_addr);
+  const auto* storage = &address;
+  const void* raw =
+      address.ss_family == AF_INET6
+          ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(storage)->sin6_addr)
+          : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(storage)->sin_addr);
   if (!::inet_ntop(address.ss_family, raw, text, sizeof text)) return "unknown";
   return text;
 }
@@ -96,7 +98,8 @@ std::optional<Request> parseHead(std::string_view head) {
     if (colon == std::string::npos) return std::nullopt;
     const std::string_view name = std::string_view(header).substr(0, colon);
     std::string_view value = std::string_view(header).substr(colon + 1);
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+      value.remove_prefix(1);
     if (name == "connection") {
       if (value.find("close") != std::string_view::npos) request.keepAlive = false;
       if (value.find("keep-alive") != std::string_view::npos) request.keepAlive = true;

@@ -26,7 +26,8 @@ std::optional<std::string> realXrayPath(std::string& reason) {
   const std::string directory = cacheDirectory() + "/korvelin/xray-" + realXrayVersion();
   const std::string path = directory + "/xray";
   struct stat info {};
-  if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0)
+  if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+      ::access(path.c_str(), X_OK) == 0)
     return path;
   if (auto note = platform::readSmallFile(directory + ".unavailable", 4096)) {
     while (!note->empty() && (note->back() == '\n' || note->back() == ' ')) note->pop_back();

@@ -47,6 +47,31 @@ std::string generatedValue(const std::string& output, const std::string& word) {
   throw std::runtime_error("no \"" + word + "\" in generator output: " + output);
 }
 
+// `xray run -config stdin:` with the environment the product gives it and its
+// output in a file.
+std::unique_ptr<Subprocess> runXray(const std::string& xray, const json& configuration,
+                                    const std::string& outputPath) {
+  return std::make_unique<Subprocess>(
+      std::vector<std::string>{xray, "run", "-config", "stdin:"},
+      SubprocessOptions{.standardInput = configuration.dump(),
+                        .environment = kToolEnvironment,
+                        .outputFile = outputPath});
+}
+
+// Waits until `process` listens on 127.0.0.1:`port`; false when it exited
+// first (`exited`) or did not listen in time.
+bool becomesListener(Subprocess& process, uint16_t port, bool& exited) {
+  exited = false;
+  return eventually(
+             [&] {
+               if (listensOnLoopback(port)) return true;
+               exited = process.wait(std::chrono::milliseconds(0)).has_value();
+               return exited;
+             },
+             kListenTimeout) &&
+         !exited;
+}
+
 // Starts what `start` builds for a fresh port and waits until it listens
 // there. A port taken by someone else between choosing and binding makes the
 // process exit; that costs one more attempt with another port.
@@ -57,15 +82,8 @@ std::unique_ptr<Subprocess> startListening(
   for (int attempt = 0; attempt < 3; ++attempt) {
     port = freeLoopbackPort();
     auto process = start(port);
-    bool exited = false;
-    const bool ready = eventually(
-        [&] {
-          if (listensOnLoopback(port)) return true;
-          exited = process->wait(std::chrono::milliseconds(0)).has_value();
-          return exited;
-        },
-        kListenTimeout);
-    if (ready && !exited) return process;
+    bool exited;
+    if (becomesListener(*process, port, exited)) return process;
     failure = what + (exited ? " exited" : " did not listen on port " + std::to_string(port)) +
               ": " + readText(logPath);
     if (!exited) break;  // a hang is not a port collision
@@ -73,17 +91,16 @@ std::unique_ptr<Subprocess> startListening(
   throw std::runtime_error(failure);
 }
 
-json serverConfiguration(VlessShape shape, uint16_t port,
-                         const std::string& userID, const std::string& accessLog) {
-  json client = {{"id", userID}, {"email", XrayServer::kUserEmail}};
-  if (shape == VlessShape::realityTCP) client["flow"] = "xtls-rprx-vision";
-  json inbound = {{"listen", "127.0.0.1"},
-                  {"port", port},
-                  {"protocol", "vless"},
-                  {"settings", {{"clients", json::array({client})}, {"decryption", "none"}}}};
+json serverConfiguration(uint16_t port, const json& user, const json& stream,
+                         const std::string& accessLog) {
   return {
       {"log", {{"loglevel", "warning"}, {"access", accessLog}}},
-      {"inbounds", json::array({inbound})},
+      {"inbounds",
+       json::array({{{"listen", "127.0.0.1"},
+                     {"port", port},
+                     {"protocol", "vless"},
+                     {"settings", {{"clients", json::array({user})}, {"decryption", "none"}}},
+                     {"streamSettings", stream}}})},
       // Only loopback destinations are served, so nothing a test sends
       // through the server can leave the machine.
       {"routing",
@@ -169,7 +186,9 @@ TlsDecoyServer::TlsDecoyServer(const std::string& xray, const std::string& direc
               .certificate);
   }
   process_ = startListening("the TLS decoy", logPath_, port_, [&](uint16_t port) {
-    // What arrives after the handshake goes nowhere.
+    // An HTTP proxy inbound reads at once, so the handshake happens as soon
+    // as a client connects (a forwarding inbound would not wait for it);
+    // whatever it is then asked for goes nowhere.
     const json configuration = {
         {"log", {{"loglevel", "warning"}, {"access", "none"}}},
         {"inbounds",
@@ -187,11 +206,7 @@ TlsDecoyServer::TlsDecoyServer(const std::string& xray, const std::string& direc
                                           {"keyFile", certificate.key}}})}}}}}}})},
         {"outbounds", json::array({{{"protocol", "blackhole"}}})},
     };
-    return std::make_unique<Subprocess>(
-        std::vector<std::string>{xray, "run", "-config", "stdin:"},
-        SubprocessOptions{.standardInput = configuration.dump(),
-                          .environment = kToolEnvironment,
-                          .outputFile = logPath_});
+    return runXray(xray, configuration, logPath_);
   });
 }
 
@@ -247,16 +262,14 @@ XrayServer::XrayServer(const std::string& xray, const std::string& directory, Vl
         {"alpn", json::array({"h2"})}};
   }
 
-  process_ = startListening("the " + shapeName(shape) + " server", logPath_, port_, [&](uint16_t port) {
-    json configuration =
-        serverConfiguration(shape, port, link_.id.lowercaseString(), accessLogPath_);
-    configuration["inbounds"][0]["streamSettings"] = stream;
-    return std::make_unique<Subprocess>(
-        std::vector<std::string>{xray, "run", "-config", "stdin:"},
-        SubprocessOptions{.standardInput = configuration.dump(),
-                          .environment = kToolEnvironment,
-                          .outputFile = logPath_});
-  });
+  json user = {{"id", link_.id.lowercaseString()}, {"email", kUserEmail}};
+  if (!grpc) user["flow"] = "xtls-rprx-vision";
+  process_ = startListening("the " + shapeName(shape) + " server", logPath_, port_,
+                            [&](uint16_t port) {
+                              return runXray(
+                                  xray, serverConfiguration(port, user, stream, accessLogPath_),
+                                  logPath_);
+                            });
   link_.port = port_;
 }
 
@@ -277,20 +290,9 @@ XrayClient::XrayClient(const std::string& xray, const json& configuration,
                        const std::string& outputPath)
     : socksPort_(configuration.at("inbounds").at(0).at("port").get<uint16_t>()),
       outputPath_(outputPath) {
-  process_ = std::make_unique<Subprocess>(
-      std::vector<std::string>{xray, "run", "-config", "stdin:"},
-      SubprocessOptions{.standardInput = configuration.dump(),
-                        .environment = kToolEnvironment,
-                        .outputFile = outputPath});
-  bool exited = false;
-  if (!eventually(
-          [&] {
-            if (listensOnLoopback(socksPort_)) return true;
-            exited = process_->wait(std::chrono::milliseconds(0)).has_value();
-            return exited;
-          },
-          kListenTimeout) ||
-      exited)
+  process_ = runXray(xray, configuration, outputPath);
+  bool exited;
+  if (!becomesListener(*process_, socksPort_, exited))
     throw std::runtime_error("the Xray client did not listen on port " +
                              std::to_string(socksPort_) + ": " + output());
 }
@@ -307,6 +309,10 @@ std::vector<std::string> engineComplaints(const std::string& output) {
   std::istringstream lines(output);
   std::string line;
   while (std::getline(lines, line)) {
+    // The start notice is logged at warning level but says nothing.
+    if (line.find("[Warning] core: Xray ") != std::string::npos &&
+        line.ends_with(" started"))
+      continue;
     for (const char* level : {"[Warning]", "[Error]"}) {
       if (const size_t at = line.find(level); at != std::string::npos) {
         complaints.push_back(line.substr(at));

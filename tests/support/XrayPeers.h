@@ -129,7 +129,8 @@ class XrayClient {
 RunResult testConfiguration(const std::string& xray, const std::string& configuration);
 
 // The lines of the engine's output at warning level or above, without their
-// time stamps: what it says about a configuration.
+// time stamps and without its start notice: what it says about a
+// configuration.
 std::vector<std::string> engineComplaints(const std::string& output);
 
 // One request through a SOCKS5 port with curl, the way the product's egress
