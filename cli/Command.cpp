@@ -1,9 +1,14 @@
 #include "cli/Command.h"
 
+#include <sys/stat.h>
+
 #include <charconv>
 #include <iostream>
 
 #include <nlohmann/json.hpp>
+
+#include "core/ApplicationInstanceLease.h"
+#include "core/FilePath.h"
 
 namespace korvelin::cli {
 
@@ -34,6 +39,38 @@ std::optional<int> parseProcessIdentifier(const std::string& text) {
       text.front() == '+' || text.front() == '-')
     return std::nullopt;
   return value;
+}
+
+std::optional<Uuid> parseProfileIdentifier(const std::string& text) { return Uuid::parse(text); }
+
+namespace {
+
+// On Linux the default base lies in the XDG data directory, which a fresh
+// account may not have yet. Like any XDG application, create what is missing
+// of it private (0700); existing directories are left exactly as they are
+// for the library to judge.
+void createMissingParentsOfDefaultBase(const GlobalOptions& global) {
+  const std::string base = standardizedPath(global.baseDirectory);
+  if (base != standardizedPath(global.defaultBaseDirectory)) return;
+  const std::string parent = deletingLastPathComponent(base);
+  for (std::string::size_type end = parent.find('/', 1);; end = parent.find('/', end + 1)) {
+    ::mkdir(parent.substr(0, end).c_str(), 0700);
+    if (end == std::string::npos) break;
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<ApplicationInstanceLease> takeInstanceLease(const GlobalOptions& global) {
+  createMissingParentsOfDefaultBase(global);
+  auto acquisition = ApplicationInstanceLease::acquire(global.baseDirectory, global.defaultBaseDirectory);
+  if (acquisition.alreadyRunning()) {
+    const std::string base = standardizedPath(global.baseDirectory);
+    fail("another copy of Korvelin is using " + base + " (it holds " +
+         appendingPathComponent(base, ApplicationInstanceLease::fileName) +
+         "); nothing was changed, try again once it has finished");
+  }
+  return std::move(acquisition.lease);
 }
 
 }  // namespace korvelin::cli

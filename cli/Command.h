@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -8,11 +9,18 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json_fwd.hpp>
 
+#include "core/Uuid.h"
+
+namespace korvelin {
+class ApplicationInstanceLease;
+}  // namespace korvelin
+
 namespace korvelin::cli {
 
 // Options every command sees.
 struct GlobalOptions {
-  std::string baseDirectory;  // --base, defaulting to the OS default base
+  std::string baseDirectory;         // --base, defaulting to the OS default base
+  std::string defaultBaseDirectory;  // the OS default base, whatever --base says
 };
 
 // What a command does once the command line is parsed; returns the exit status.
@@ -48,5 +56,15 @@ int fail(const std::string& message, int status = kExitFailure);
 
 // Parses a decimal process identifier (1...INT32_MAX); absent otherwise.
 std::optional<int> parseProcessIdentifier(const std::string& text);
+
+// Parses a profile identifier (a UUID in either case); absent otherwise.
+std::optional<Uuid> parseProfileIdentifier(const std::string& text);
+
+// Every command that changes something in the base directory holds the
+// single-instance lease while it runs, so that it never works alongside the
+// application or another korvelin. Returns the lease, or null after telling
+// the user that another copy holds it. Unsafe bases throw
+// ApplicationInstanceLeaseError. Read-only commands do not take it.
+std::unique_ptr<ApplicationInstanceLease> takeInstanceLease(const GlobalOptions& global);
 
 }  // namespace korvelin::cli

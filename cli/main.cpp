@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "cli/Command.h"
+#include "core/ApplicationInstanceLease.h"
 #include "core/CoreError.h"
 #include "core/platform/Paths.h"
 
@@ -32,7 +33,8 @@ int main(int argc, char** argv) {
   });
 
   GlobalOptions global;
-  global.baseDirectory = defaultBase();
+  global.defaultBaseDirectory = defaultBase();
+  global.baseDirectory = global.defaultBaseDirectory;
   app.add_option("--base", global.baseDirectory, "Profile base directory")
       ->capture_default_str();
 
@@ -56,6 +58,8 @@ int main(int argc, char** argv) {
     for (auto& [command, runner] : runners)
       if (command->parsed()) return runner();
   } catch (const KorvelinCoreError& e) {
+    return fail(e.errorDescription());
+  } catch (const ApplicationInstanceLeaseError& e) {
     return fail(e.errorDescription());
   } catch (const std::exception& e) {
     return fail(std::string("unexpected failure: ") + e.what());

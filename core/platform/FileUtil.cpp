@@ -1,6 +1,7 @@
 #include "core/platform/FileUtil.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -47,6 +48,26 @@ std::optional<std::string> readSmallFile(const std::string& path, size_t maxByte
   ScopedFD fd(retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW); }));
   if (!fd) return std::nullopt;
   return readAllBounded(fd.get(), maxBytes);
+}
+
+BoundedReadStatus readRegularFileBounded(const std::string& path, size_t maxBytes,
+                                         std::string& content) {
+  // O_NONBLOCK keeps the open itself from waiting for a FIFO's writer; it has
+  // no effect on reading a regular file.
+  ScopedFD fd(retryOnEintr(
+      [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); }));
+  if (!fd) return BoundedReadStatus::unreadable;
+  struct stat status;
+  if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode))
+    return BoundedReadStatus::unreadable;
+  // One byte beyond the limit tells "exactly the limit" from "more".
+  std::string buffer(maxBytes + 1, '\0');
+  const long count = readFull(fd.get(), buffer.data(), buffer.size());
+  if (count < 0) return BoundedReadStatus::unreadable;
+  if (static_cast<size_t>(count) > maxBytes) return BoundedReadStatus::tooLarge;
+  buffer.resize(static_cast<size_t>(count));
+  content = std::move(buffer);
+  return BoundedReadStatus::ok;
 }
 
 namespace {

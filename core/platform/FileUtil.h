@@ -23,6 +23,16 @@ std::optional<std::string> readSmallFile(const std::string& path, size_t maxByte
 // or a read fails.
 std::optional<std::string> readAllBounded(int fd, size_t maxBytes);
 
+// How `readRegularFileBounded` ended.
+enum class BoundedReadStatus { ok, unreadable, tooLarge };
+
+// Reads a whole regular file that a user picked (an import). Refuses a final
+// symbolic link, and anything but a regular file, so that a FIFO or device
+// cannot block or feed the reader forever. `tooLarge` when the file holds more
+// than `maxBytes` bytes; `content` is filled only on `ok`.
+BoundedReadStatus readRegularFileBounded(const std::string& path, size_t maxBytes,
+                                         std::string& content);
+
 // The system's text for an errno value ("No such file or directory").
 std::string errorText(int errnum);
 

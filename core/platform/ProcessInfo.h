@@ -35,6 +35,7 @@ std::optional<std::string> bootSessionText();
 std::optional<std::vector<std::string>> rawArguments(std::int32_t pid);
 
 // Identifiers (all greater than 0) of the current members of a process group.
+// Linux leaves out zombies that are not this process's own children.
 // Throws KorvelinCoreError::processLaunchFailed when enumeration fails.
 std::vector<std::int32_t> groupMembers(std::int32_t processGroupID);
 

@@ -40,8 +40,12 @@ Subprocess::Subprocess(std::vector<std::string> argv, SubprocessOptions options)
     }));
     if (!outputFile) throw std::runtime_error("cannot open " + options.outputFile);
   }
-  int in[2], out[2], err[2];
-  if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC))
+  // `exec` closes the close-on-exec `started` pipe: the constructor returns
+  // only once the child runs the new program, so a test that inspects the
+  // child (its executable, its arguments) never sees the forked copy of itself.
+  int in[2], out[2], err[2], started[2];
+  if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC) ||
+      ::pipe2(started, O_CLOEXEC))
     throw std::runtime_error("pipe2 failed");
   auto args = pointers(argv);
   std::vector<std::string> envStrings = options.environment.value_or(std::vector<std::string>{});
@@ -63,6 +67,10 @@ Subprocess::Subprocess(std::vector<std::string> argv, SubprocessOptions options)
   ::close(in[0]);
   ::close(out[1]);
   ::close(err[1]);
+  ::close(started[1]);
+  char ignored;
+  retryOnEintr([&] { return ::read(started[0], &ignored, 1); });
+  ::close(started[0]);
   stdin_ = in[1];
   stdout_ = out[0];
   stderr_ = err[0];

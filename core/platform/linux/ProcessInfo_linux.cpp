@@ -51,10 +51,11 @@ std::optional<std::vector<std::string_view>> statFields(std::string_view stat) {
 }
 
 constexpr size_t kStateField = 0;       // field 3
+constexpr size_t kParentField = 1;      // field 4
 constexpr size_t kGroupField = 2;       // field 5
 constexpr size_t kStartTimeField = 19;  // field 22, clock ticks since boot
 
-std::optional<std::uint64_t> bootTimeSeconds() {
+std::optional<std::uint64_t> readBootTimeSeconds() {
   auto stat = readSmallFile("/proc/stat", 1 << 20);
   if (!stat) return std::nullopt;
   std::string_view text = *stat;
@@ -64,6 +65,15 @@ std::optional<std::uint64_t> bootTimeSeconds() {
   text = text.substr(0, text.find('\n'));
   std::uint64_t seconds;
   if (!parseNumber(text, seconds)) return std::nullopt;
+  return seconds;
+}
+
+// The kernel moves btime only when the wall clock is stepped. Reading it once
+// keeps every capture this process makes consistent with the others (and
+// /proc/stat, with its per-CPU and interrupt lines, is the costliest read of
+// a capture).
+std::optional<std::uint64_t> bootTimeSeconds() {
+  static const std::optional<std::uint64_t> seconds = readBootTimeSeconds();
   return seconds;
 }
 
@@ -156,6 +166,11 @@ std::optional<std::vector<std::string>> rawArguments(std::int32_t pid) {
 std::vector<std::int32_t> groupMembers(std::int32_t processGroupID) {
   // A scan of /proc has no fixed-size buffer, so unlike the macOS listing it
   // can never come back truncated; a process that exits mid-scan is skipped.
+  // Zombies are left out unless they are this process's own unreaped
+  // children: an orphaned zombie runs nothing and may wait forever for a
+  // reaper that never comes (a container's init need not reap), while our own
+  // children stay listed until we collect their status, as on macOS.
+  const std::int64_t self = ::getpid();
   std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), &::closedir);
   if (!proc)
     throw KorvelinCoreError::processLaunchFailed("process-group enumeration failed: " +
@@ -175,10 +190,14 @@ std::vector<std::int32_t> groupMembers(std::int32_t processGroupID) {
     auto stat = readSmallFile(procPath(pid, "stat"), 64 * 1024);
     if (!stat) continue;
     auto fields = statFields(*stat);
-    std::int64_t group;
-    if (!fields || fields->size() <= kGroupField || !parseNumber((*fields)[kGroupField], group))
+    std::int64_t group, parent;
+    if (!fields || fields->size() <= kGroupField || !parseNumber((*fields)[kGroupField], group) ||
+        !parseNumber((*fields)[kParentField], parent))
       continue;
-    if (group == processGroupID) members.push_back(pid);
+    if (group != processGroupID) continue;
+    const auto state = (*fields)[kStateField];
+    if ((state == "Z" || state == "X") && parent != self) continue;
+    members.push_back(pid);
   }
   return members;
 }

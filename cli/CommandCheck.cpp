@@ -1,0 +1,31 @@
+// korvelin check PROFILE-UUID
+
+#include <iostream>
+#include <memory>
+
+#include "cli/Command.h"
+#include "core/ProfilePaths.h"
+
+namespace korvelin::cli {
+namespace {
+
+int runCheck(const std::string& profile, const GlobalOptions& global) {
+  auto id = parseProfileIdentifier(profile);
+  if (!id) return fail("invalid profile identifier '" + profile + "': expected a UUID", kExitUsage);
+  const ProfilePaths paths(*id, global.baseDirectory);
+  ProfilePreparer(global.defaultBaseDirectory).validatePrepared(paths);
+  std::cout << "ok " << paths.root() << '\n';
+  return kExitSuccess;
+}
+
+const Registration kRegistration{{
+    "check",
+    "Verify that a profile's directory tree exists and is safe (creates nothing)",
+    [](CLI::App& command, const GlobalOptions& global) -> Runner {
+      auto profile = std::make_shared<std::string>();
+      command.add_option("PROFILE-UUID", *profile, "Profile identifier")->required();
+      return [profile, &global] { return runCheck(*profile, global); };
+    }}};
+
+}  // namespace
+}  // namespace korvelin::cli

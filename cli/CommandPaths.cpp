@@ -1,0 +1,56 @@
+// korvelin paths PROFILE-UUID [--json]
+
+#include <iomanip>
+#include <iostream>
+#include <memory>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/Command.h"
+#include "core/ProfilePaths.h"
+
+namespace korvelin::cli {
+namespace {
+
+struct PathsOptions {
+  std::string profile;
+  bool json = false;
+};
+
+int runPaths(const PathsOptions& options, const GlobalOptions& global) {
+  auto id = parseProfileIdentifier(options.profile);
+  if (!id) return fail("invalid profile identifier '" + options.profile + "': expected a UUID", kExitUsage);
+  const ProfilePaths paths(*id, global.baseDirectory);
+  if (options.json) {
+    printJson(paths);
+    return kExitSuccess;
+  }
+  const std::pair<const char*, std::string> rows[] = {
+      {"profile", paths.profileID().uppercaseString()},
+      {"base", paths.baseDirectory()},
+      {"profiles", paths.profilesDirectory()},
+      {"root", paths.root()},
+      {"home", paths.home()},
+      {"config", paths.config()},
+      {"cache", paths.cache()},
+      {"user-data", paths.userData()},
+      {"logs", paths.logs()},
+      {"codex-home", paths.codexHome()},
+      {"launch-lease", paths.leaseFile()},
+  };
+  for (const auto& [label, value] : rows) std::cout << std::left << std::setw(14) << label << ' ' << value << '\n';
+  return kExitSuccess;
+}
+
+const Registration kRegistration{{
+    "paths",
+    "Show where a profile's directories live (computed only; nothing is read or created)",
+    [](CLI::App& command, const GlobalOptions& global) -> Runner {
+      auto options = std::make_shared<PathsOptions>();
+      command.add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
+      command.add_flag("--json", options->json, "Print one JSON object (locations as file URLs)");
+      return [options, &global] { return runPaths(*options, global); };
+    }}};
+
+}  // namespace
+}  // namespace korvelin::cli

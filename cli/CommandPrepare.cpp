@@ -1,0 +1,34 @@
+// korvelin prepare PROFILE-UUID
+
+#include <iostream>
+#include <memory>
+
+#include "cli/Command.h"
+#include "core/ApplicationInstanceLease.h"
+#include "core/ProfilePaths.h"
+
+namespace korvelin::cli {
+namespace {
+
+int runPrepare(const std::string& profile, const GlobalOptions& global) {
+  auto id = parseProfileIdentifier(profile);
+  if (!id) return fail("invalid profile identifier '" + profile + "': expected a UUID", kExitUsage);
+  auto lease = takeInstanceLease(global);
+  if (!lease) return kExitFailure;
+  const ProfilePaths paths(*id, global.baseDirectory);
+  ProfilePreparer(global.defaultBaseDirectory).prepare(paths);
+  std::cout << "prepared " << paths.root() << '\n';
+  return kExitSuccess;
+}
+
+const Registration kRegistration{{
+    "prepare",
+    "Create a profile's directory tree, or verify it if it exists (never repairs)",
+    [](CLI::App& command, const GlobalOptions& global) -> Runner {
+      auto profile = std::make_shared<std::string>();
+      command.add_option("PROFILE-UUID", *profile, "Profile identifier")->required();
+      return [profile, &global] { return runPrepare(*profile, global); };
+    }}};
+
+}  // namespace
+}  // namespace korvelin::cli

@@ -1,0 +1,37 @@
+#pragma once
+
+// Starting a program stopped before its first instruction, as the leader of a
+// new process group, so that its identity and code can be checked before it
+// runs.
+//   macOS: posix_spawn with POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_START_SUSPENDED;
+//          resumed with SIGCONT.
+//   Linux: fork, setpgid(0, 0), PTRACE_TRACEME, execve; the parent waits for
+//          the stop that follows the exec and resumes with PTRACE_DETACH.
+//          Differs: the child's signal mask is emptied and ignored signals are
+//          reset to their defaults, so a host that blocks SIGTERM for sigwait
+//          does not pass that on; descriptors above 2 are closed in the child;
+//          a host that dies before resuming takes the suspended child with it
+//          (PTRACE_O_EXITKILL), where on macOS it would stay suspended.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace korvelin::platform {
+
+struct SuspendedSpawnRequest {
+  std::string path;                       // the program, also argv[0]
+  std::vector<std::string> arguments;     // after argv[0]
+  std::vector<std::string> environment;   // "KEY=VALUE", in the order given
+};
+
+// Returns the child's pid (== its process-group id). Standard streams are the
+// null device. Throws KorvelinCoreError::processLaunchFailed with a detail
+// naming the failing step (for example the system's text for a missing
+// program); no child is left behind on failure.
+std::int32_t spawnSuspended(const SuspendedSpawnRequest& request);
+
+// Lets a child returned by spawnSuspended run. Returns 0 or an errno value.
+int resumeSuspended(std::int32_t pid);
+
+}  // namespace korvelin::platform

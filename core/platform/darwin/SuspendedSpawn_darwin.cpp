@@ -1,0 +1,85 @@
+#if defined(__APPLE__)
+
+#include "core/platform/SuspendedSpawn.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "core/CoreError.h"
+#include "core/platform/Eintr.h"
+#include "core/platform/FileUtil.h"
+#include "core/platform/ScopedFD.h"
+
+namespace korvelin::platform {
+
+namespace {
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+  std::vector<char*> result;
+  for (auto& s : strings) result.push_back(s.data());
+  result.push_back(nullptr);
+  return result;
+}
+
+struct FileActions {
+  posix_spawn_file_actions_t value;
+  bool ready = posix_spawn_file_actions_init(&value) == 0;
+  ~FileActions() {
+    if (ready) posix_spawn_file_actions_destroy(&value);
+  }
+};
+
+struct Attributes {
+  posix_spawnattr_t value;
+  bool ready = posix_spawnattr_init(&value) == 0;
+  ~Attributes() {
+    if (ready) posix_spawnattr_destroy(&value);
+  }
+};
+
+}  // namespace
+
+std::int32_t spawnSuspended(const SuspendedSpawnRequest& request) {
+  std::vector<std::string> argvStrings{request.path};
+  argvStrings.insert(argvStrings.end(), request.arguments.begin(), request.arguments.end());
+  std::vector<std::string> envStrings = request.environment;
+  auto argv = pointers(argvStrings);
+  auto envp = pointers(envStrings);
+
+  FileActions actions;
+  if (!actions.ready) throw KorvelinCoreError::processLaunchFailed("could not initialize posix_spawn");
+  Attributes attributes;
+  if (!attributes.ready)
+    throw KorvelinCoreError::processLaunchFailed("could not initialize posix_spawn attributes");
+
+  ScopedFD devNull(retryOnEintr([] { return ::open("/dev/null", O_RDWR | O_CLOEXEC); }));
+  if (!devNull) throw KorvelinCoreError::processLaunchFailed("could not open /dev/null");
+  for (int target = 0; target <= 2; ++target) {
+    int rc = posix_spawn_file_actions_adddup2(&actions.value, devNull.get(), target);
+    if (rc != 0)
+      throw KorvelinCoreError::processLaunchFailed(
+          "could not configure standard-stream isolation: " + errorText(rc));
+  }
+  if (posix_spawnattr_setflags(&attributes.value, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_START_SUSPENDED) != 0 ||
+      posix_spawnattr_setpgroup(&attributes.value, 0) != 0)
+    throw KorvelinCoreError::processLaunchFailed("could not configure process group");
+
+  pid_t pid = 0;
+  int rc = posix_spawn(&pid, request.path.c_str(), &actions.value, &attributes.value, argv.data(),
+                       envp.data());
+  if (rc != 0) throw KorvelinCoreError::processLaunchFailed(errorText(rc));
+  return pid;
+}
+
+int resumeSuspended(std::int32_t pid) {
+  if (::kill(pid, SIGCONT) != 0) return errno;
+  return 0;
+}
+
+}  // namespace korvelin::platform
+
+#endif  // __APPLE__
