@@ -11,6 +11,7 @@
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 
+#include "core/VLESSConnection.h"
 #include "tests/support/LoopbackEchoServer.h"
 #include "tests/support/RealXray.h"
 #include "tests/support/TempDir.h"
@@ -37,7 +38,7 @@ struct Loopback {
     if (!xray) return;
     server = std::make_unique<XrayServer>(*xray, directory.path(), VlessShape::realityTCP);
     client = std::make_unique<XrayClient>(
-        *xray, clientConfiguration(server->link(), freeLoopbackPort()),
+        *xray, korvelin::VLESSRealityConfiguration(server->link()).xrayJSON(freeLoopbackPort()),
         directory.child("client.log"));
   }
 };

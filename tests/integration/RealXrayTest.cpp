@@ -1,8 +1,9 @@
-// The real engine as a peer: the client configuration we hand to Xray, in
-// each supported shape, really carries a request across a VLESS hop on
-// loopback, the engine refuses to connect with the wrong REALITY credentials,
-// and it accepts every variant of the configuration we generate. Each test
-// skips, naming the reason, when scripts/bootstrap could not build the engine.
+// The real engine as a peer: a link of each supported shape, parsed and
+// turned into the configuration we hand to Xray, really carries a request
+// across a VLESS hop on loopback; the engine refuses to connect with the
+// wrong REALITY credentials; and it accepts every variant of the
+// configuration we generate. Each test skips, naming the reason, when
+// scripts/bootstrap could not build the engine.
 
 #include <algorithm>
 #include <filesystem>
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/VLESSConnection.h"
 #include "tests/support/LoopbackEchoServer.h"
 #include "tests/support/RealXray.h"
 #include "tests/support/Subprocess.h"
@@ -18,8 +20,6 @@
 
 namespace korvelin::testing {
 namespace {
-
-using nlohmann::json;
 
 class RealXrayTest : public ::testing::Test {
  protected:
@@ -37,11 +37,14 @@ class RealXrayTest : public ::testing::Test {
     return path;
   }
 
-  // The product's configuration for `link` on a fresh loopback port, plus
-  // trust in `server`'s self-signed certificate where it uses TLS.
-  json clientConfigurationFor(const VlessLinkFields& link, const XrayServer& server) {
-    json configuration = clientConfiguration(link, freeLoopbackPort());
-    if (link.security == "tls") trustCertificate(configuration, server.certificatePath());
+  // What the product does with a pasted link: parse it and build the
+  // engine's configuration for a fresh loopback port. Where the server uses
+  // TLS, this copy alone also trusts the server's self-signed certificate.
+  std::string clientConfigurationFor(const std::string& link, const XrayServer& server) {
+    const VLESSRealityConfiguration endpoint(link);
+    const std::string configuration = endpoint.xrayJSON(freeLoopbackPort());
+    if (endpoint.security == VLESSTransportSecurity::tls)
+      return trustCertificate(configuration, server.certificatePath());
     return configuration;
   }
 
@@ -91,15 +94,16 @@ TEST_F(RealXrayTest, EverySupportedShapeCarriesARequestAcrossTheHop) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     XrayServer server(xray_, directory(c.name), c.shape, c.server);
-    VlessLinkFields link = server.link();
-    link.spiderX = c.spiderX;
-    SCOPED_TRACE(shareLink(link));
-    const json configuration = clientConfigurationFor(link, server);
+    VLESSRealityConfiguration endpoint = server.endpoint();
+    endpoint.spiderX = c.spiderX;
+    const std::string link = shareLink(endpoint);
+    SCOPED_TRACE(link);
+    const std::string configuration = clientConfigurationFor(link, server);
     XrayClient client(xray_, configuration, temp_.child(c.name) + "/client.log");
 
     const auto before = echo_.requestCount();
     const auto result = fetchThroughSocks(client.socksPort(), echo_.url());
-    expectOnlyKnownComplaints(client.output(), configuration.dump());
+    expectOnlyKnownComplaints(client.output(), configuration);
     EXPECT_EQ(result.exitCode, 0) << result.errors << client.output() << server.output();
     // The echo endpoint saw the server's egress address, not the client's.
     EXPECT_EQ(result.output, std::string(XrayServer::kEgressAddress) + "\n");
@@ -123,12 +127,12 @@ TEST_F(RealXrayTest, WrongRealityCredentialsNeverReachTheEndpoint) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     XrayServer server(xray_, directory(c.name), c.shape);
-    VlessLinkFields link = server.link();
+    VLESSRealityConfiguration endpoint = server.endpoint();
     if (c.wrongPublicKey)
-      link.publicKey = generateX25519KeyPair(xray_).publicKey;
+      endpoint.publicKey = generateX25519KeyPair(xray_).publicKey;
     else
-      link.shortID = "0123456789abcdef";
-    XrayClient client(xray_, clientConfigurationFor(link, server),
+      endpoint.shortID = "0123456789abcdef";
+    XrayClient client(xray_, clientConfigurationFor(shareLink(endpoint), server),
                       temp_.child(c.name) + "/client.log");
 
     const auto before = echo_.requestCount();
@@ -148,27 +152,28 @@ TEST_F(RealXrayTest, EngineJudgesEveryGeneratedConfiguration) {
   const std::string publicKey = generateX25519KeyPair(xray_).publicKey;
   const std::string verify = generateMldsa65KeyPair(xray_).verify;
 
-  VlessLinkFields tcp;
+  VLESSRealityConfiguration tcp;
   tcp.id = Uuid::random();
   tcp.host = "127.0.0.1";  // never dialled: -test only builds the configuration
   tcp.port = 443;
-  tcp.transport = "realityTCP";
-  tcp.security = "reality";
+  tcp.transport = VLESSConnectionTransport::realityTCP;
+  tcp.security = VLESSTransportSecurity::reality;
   tcp.serverName = "reality.korvelin.test";
   tcp.publicKey = publicKey;
-  VlessLinkFields grpcTLS = tcp;
-  grpcTLS.transport = "grpc";
-  grpcTLS.security = "tls";
+  tcp.fingerprint = "chrome";
+  VLESSRealityConfiguration grpcTLS = tcp;
+  grpcTLS.transport = VLESSConnectionTransport::grpc;
+  grpcTLS.security = VLESSTransportSecurity::tls;
   grpcTLS.publicKey.reset();
   grpcTLS.serviceName = "svc";
-  VlessLinkFields grpcReality = grpcTLS;
-  grpcReality.security = "reality";
+  VLESSRealityConfiguration grpcReality = grpcTLS;
+  grpcReality.security = VLESSTransportSecurity::reality;
   grpcReality.publicKey = publicKey;
 
   struct Case {
     const char* name;
-    VlessLinkFields link;
-    std::function<void(VlessLinkFields&)> change;
+    VLESSRealityConfiguration endpoint;
+    std::function<void(VLESSRealityConfiguration&)> change;
     const char* refusal = nullptr;  // what the engine says, when it refuses
   };
   const std::vector<Case> cases = {
@@ -209,10 +214,11 @@ TEST_F(RealXrayTest, EngineJudgesEveryGeneratedConfiguration) {
        [](auto& l) { l.mldsa65Verify = std::string(64, 'A'); }, "invalid \"mldsa65Verify\""},
   };
   for (const auto& c : cases) {
-    VlessLinkFields link = c.link;
-    c.change(link);
-    SCOPED_TRACE(std::string(c.name) + ": " + shareLink(link));
-    const std::string configuration = clientConfiguration(link, 10808).dump();
+    VLESSRealityConfiguration endpoint = c.endpoint;
+    c.change(endpoint);
+    const std::string link = shareLink(endpoint);
+    SCOPED_TRACE(std::string(c.name) + ": " + link);
+    const std::string configuration = VLESSRealityConfiguration(link).xrayJSON(10808);
     const auto result = testConfiguration(xray_, configuration);
     if (c.refusal) {
       EXPECT_NE(result.exitCode, 0);

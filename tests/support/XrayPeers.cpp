@@ -13,6 +13,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <nlohmann/json.hpp>
+
 #include "core/platform/ScopedFD.h"
 
 namespace korvelin::testing {
@@ -49,11 +51,11 @@ std::string generatedValue(const std::string& output, const std::string& word) {
 
 // `xray run -config stdin:` with the environment the product gives it and its
 // output in a file.
-std::unique_ptr<Subprocess> runXray(const std::string& xray, const json& configuration,
+std::unique_ptr<Subprocess> runXray(const std::string& xray, const std::string& configuration,
                                     const std::string& outputPath) {
   return std::make_unique<Subprocess>(
       std::vector<std::string>{xray, "run", "-config", "stdin:"},
-      SubprocessOptions{.standardInput = configuration.dump(),
+      SubprocessOptions{.standardInput = configuration,
                         .environment = kToolEnvironment,
                         .outputFile = outputPath});
 }
@@ -206,8 +208,49 @@ TlsDecoyServer::TlsDecoyServer(const std::string& xray, const std::string& direc
                                           {"keyFile", certificate.key}}})}}}}}}})},
         {"outbounds", json::array({{{"protocol", "blackhole"}}})},
     };
-    return runXray(xray, configuration, logPath_);
+    return runXray(xray, configuration.dump(), logPath_);
   });
+}
+
+namespace {
+
+std::string percentEncoded(const std::string& text) {
+  std::string result;
+  for (unsigned char c : text) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+      result += static_cast<char>(c);
+    } else {
+      char escape[4];
+      std::snprintf(escape, sizeof escape, "%%%02X", c);
+      result += escape;
+    }
+  }
+  return result;
+}
+
+}  // namespace
+
+std::string shareLink(const VLESSRealityConfiguration& endpoint) {
+  const bool tcp = endpoint.transport == VLESSConnectionTransport::realityTCP;
+  const bool ipv6 = endpoint.host.find(':') != std::string::npos;
+  std::string text = "vless://" + endpoint.id.lowercaseString() + "@" +
+                     (ipv6 ? "[" + endpoint.host + "]" : endpoint.host) + ":" +
+                     std::to_string(endpoint.port) + "?encryption=none&type=" +
+                     (tcp ? "tcp" : "grpc") + "&security=" +
+                     std::string(rawValue(endpoint.security)) + "&sni=" + endpoint.serverName +
+                     "&fp=" + endpoint.fingerprint;
+  auto add = [&](const char* name, const std::optional<std::string>& value) {
+    if (value) text += std::string("&") + name + "=" + percentEncoded(*value);
+  };
+  if (tcp) text += "&flow=xtls-rprx-vision";
+  add("pbk", endpoint.publicKey);
+  add("sid", endpoint.shortID);
+  add("spx", endpoint.spiderX);
+  add("pqv", endpoint.mldsa65Verify);
+  add("serviceName", endpoint.serviceName);
+  add("authority", endpoint.authority);
+  add("alpn", endpoint.alpn);
+  return text + "#loopback";
 }
 
 std::string shapeName(VlessShape shape) {
@@ -227,50 +270,53 @@ XrayServer::XrayServer(const std::string& xray, const std::string& directory, Vl
     : accessLogPath_(directory + "/server-access.log"), logPath_(directory + "/server.log") {
   const bool reality = shape != VlessShape::grpcTLS;
   const bool grpc = shape != VlessShape::realityTCP;
-  link_.id = Uuid::random();
-  link_.host = "127.0.0.1";
-  link_.transport = grpc ? "grpc" : "realityTCP";
-  link_.security = reality ? "reality" : "tls";
-  if (grpc) link_.serviceName = kGrpcServiceName;
+  endpoint_.id = Uuid::random();
+  endpoint_.host = "127.0.0.1";
+  endpoint_.transport = grpc ? VLESSConnectionTransport::grpc : VLESSConnectionTransport::realityTCP;
+  endpoint_.security = reality ? VLESSTransportSecurity::reality : VLESSTransportSecurity::tls;
+  endpoint_.fingerprint = "chrome";
+  if (grpc) endpoint_.serviceName = kGrpcServiceName;
 
-  json stream = {{"network", grpc ? "grpc" : "tcp"}, {"security", link_.security}};
+  json stream = {{"network", grpc ? "grpc" : "tcp"},
+                 {"security", std::string(rawValue(endpoint_.security))}};
   if (grpc) stream["grpcSettings"] = {{"serviceName", kGrpcServiceName}};
   if (reality) {
-    link_.serverName = "reality.korvelin.test";
-    decoy_ = std::make_unique<TlsDecoyServer>(xray, directory, link_.serverName);
+    endpoint_.serverName = "reality.korvelin.test";
+    decoy_ = std::make_unique<TlsDecoyServer>(xray, directory, endpoint_.serverName);
     const auto keys = generateX25519KeyPair(xray);
-    link_.publicKey = keys.publicKey;
-    link_.shortID = options.shortID;
+    endpoint_.publicKey = keys.publicKey;
+    endpoint_.shortID = options.shortID;
     json& settings = stream["realitySettings"];
     settings = {{"target", "127.0.0.1:" + std::to_string(decoy_->port())},
-                {"serverNames", json::array({link_.serverName})},
+                {"serverNames", json::array({endpoint_.serverName})},
                 {"privateKey", keys.privateKey},
                 {"shortIds", json::array({options.shortID})}};
     if (options.postQuantumSignature) {
       const auto signature = generateMldsa65KeyPair(xray);
       settings["mldsa65Seed"] = signature.seed;
-      link_.mldsa65Verify = signature.verify;
+      endpoint_.mldsa65Verify = signature.verify;
     }
   } else {
-    link_.serverName = "grpc.korvelin.test";
-    link_.authority = link_.serverName;
-    link_.alpn = "h2";
-    certificate_ = makeSelfSignedCertificate(xray, directory, link_.serverName);
+    endpoint_.serverName = "grpc.korvelin.test";
+    endpoint_.authority = endpoint_.serverName;
+    endpoint_.alpn = "h2";
+    certificate_ = makeSelfSignedCertificate(xray, directory, endpoint_.serverName);
     stream["tlsSettings"] = {
         {"certificates", json::array({{{"certificateFile", certificate_.certificate},
                                        {"keyFile", certificate_.key}}})},
         {"alpn", json::array({"h2"})}};
   }
 
-  json user = {{"id", link_.id.lowercaseString()}, {"email", kUserEmail}};
+  json user = {{"id", endpoint_.id.lowercaseString()}, {"email", kUserEmail}};
   if (!grpc) user["flow"] = "xtls-rprx-vision";
   process_ = startListening("the " + shapeName(shape) + " server", logPath_, port_,
                             [&](uint16_t port) {
                               return runXray(
-                                  xray, serverConfiguration(port, user, stream, accessLogPath_),
+                                  xray,
+                                  serverConfiguration(port, user, stream, accessLogPath_).dump(),
                                   logPath_);
                             });
-  link_.port = port_;
+  endpoint_.port = port_;
 }
 
 XrayServer::~XrayServer() = default;
@@ -281,14 +327,17 @@ std::string XrayServer::output() const {
   return readText(logPath_) + (decoy_ ? readText(decoy_->logPath()) : "");
 }
 
-void trustCertificate(json& configuration, const std::string& certificatePath) {
-  configuration["outbounds"][0]["streamSettings"]["tlsSettings"]["certificates"] =
+std::string trustCertificate(const std::string& configuration,
+                             const std::string& certificatePath) {
+  json amended = json::parse(configuration);
+  amended["outbounds"][0]["streamSettings"]["tlsSettings"]["certificates"] =
       json::array({{{"usage", "verify"}, {"certificateFile", certificatePath}}});
+  return amended.dump();
 }
 
-XrayClient::XrayClient(const std::string& xray, const json& configuration,
+XrayClient::XrayClient(const std::string& xray, const std::string& configuration,
                        const std::string& outputPath)
-    : socksPort_(configuration.at("inbounds").at(0).at("port").get<uint16_t>()),
+    : socksPort_(json::parse(configuration).at("inbounds").at(0).at("port").get<uint16_t>()),
       outputPath_(outputPath) {
   process_ = runXray(xray, configuration, outputPath);
   bool exited;

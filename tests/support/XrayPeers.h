@@ -12,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
+#include "core/VLESSConnection.h"
 #include "tests/support/Subprocess.h"
-#include "tests/support/XrayClientConfiguration.h"
 
 namespace korvelin::testing {
 
@@ -66,6 +68,9 @@ class TlsDecoyServer {
   std::unique_ptr<Subprocess> process_;
 };
 
+// The "vless://" share link that carries `endpoint`, as a user would paste it.
+std::string shareLink(const VLESSRealityConfiguration& endpoint);
+
 enum class VlessShape { realityTCP, grpcTLS, grpcReality };
 std::string shapeName(VlessShape shape);
 
@@ -86,9 +91,11 @@ class XrayServer {
   ~XrayServer();
 
   uint16_t port() const { return port_; }
-  // What a link to this server carries. gRPC with TLS additionally needs
-  // `trustCertificate`, since the certificate is self-signed.
-  const VlessLinkFields& link() const { return link_; }
+  // What a link to this server carries, and the link itself. gRPC with TLS
+  // additionally needs `trustCertificate`, since the certificate is
+  // self-signed.
+  const VLESSRealityConfiguration& endpoint() const { return endpoint_; }
+  std::string link() const { return shareLink(endpoint_); }
   const std::string& certificatePath() const { return certificate_.certificate; }
   std::string accessLog() const;
   std::string output() const;  // what the server and its decoy printed
@@ -97,7 +104,7 @@ class XrayServer {
 
  private:
   uint16_t port_;
-  VlessLinkFields link_;
+  VLESSRealityConfiguration endpoint_;
   CertificateFiles certificate_;
   std::string accessLogPath_;
   std::string logPath_;
@@ -105,16 +112,16 @@ class XrayServer {
   std::unique_ptr<Subprocess> process_;
 };
 
-// Makes a client configuration trust `certificatePath` for its TLS
+// A client configuration that also trusts `certificatePath` in its TLS
 // handshake: only a test's own copy of a configuration is ever changed so.
-void trustCertificate(nlohmann::json& configuration, const std::string& certificatePath);
+std::string trustCertificate(const std::string& configuration, const std::string& certificatePath);
 
 // `xray run -config stdin:` with the configuration on standard input and the
 // environment the product gives it (PATH only), waited for until it listens
 // on the configuration's SOCKS port. Its output goes to `outputPath`.
 class XrayClient {
  public:
-  XrayClient(const std::string& xray, const nlohmann::json& configuration,
+  XrayClient(const std::string& xray, const std::string& configuration,
              const std::string& outputPath);
   uint16_t socksPort() const { return socksPort_; }
   std::string output() const;
