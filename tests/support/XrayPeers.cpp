@@ -212,47 +212,6 @@ TlsDecoyServer::TlsDecoyServer(const std::string& xray, const std::string& direc
   });
 }
 
-namespace {
-
-std::string percentEncoded(const std::string& text) {
-  std::string result;
-  for (unsigned char c : text) {
-    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-      result += static_cast<char>(c);
-    } else {
-      char escape[4];
-      std::snprintf(escape, sizeof escape, "%%%02X", c);
-      result += escape;
-    }
-  }
-  return result;
-}
-
-}  // namespace
-
-std::string shareLink(const VLESSRealityConfiguration& endpoint) {
-  const bool tcp = endpoint.transport == VLESSConnectionTransport::realityTCP;
-  const bool ipv6 = endpoint.host.find(':') != std::string::npos;
-  std::string text = "vless://" + endpoint.id.lowercaseString() + "@" +
-                     (ipv6 ? "[" + endpoint.host + "]" : endpoint.host) + ":" +
-                     std::to_string(endpoint.port) + "?encryption=none&type=" +
-                     (tcp ? "tcp" : "grpc") + "&security=" +
-                     std::string(rawValue(endpoint.security)) + "&sni=" + endpoint.serverName +
-                     "&fp=" + endpoint.fingerprint;
-  auto add = [&](const char* name, const std::optional<std::string>& value) {
-    if (value) text += std::string("&") + name + "=" + percentEncoded(*value);
-  };
-  if (tcp) text += "&flow=xtls-rprx-vision";
-  add("pbk", endpoint.publicKey);
-  add("sid", endpoint.shortID);
-  add("spx", endpoint.spiderX);
-  add("pqv", endpoint.mldsa65Verify);
-  add("serviceName", endpoint.serviceName);
-  add("authority", endpoint.authority);
-  add("alpn", endpoint.alpn);
-  return text + "#loopback";
-}
-
 std::string shapeName(VlessShape shape) {
   switch (shape) {
     case VlessShape::realityTCP:

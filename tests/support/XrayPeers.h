@@ -16,6 +16,7 @@
 
 #include "core/VLESSConnection.h"
 #include "tests/support/Subprocess.h"
+#include "tests/support/VlessShareLink.h"
 
 namespace korvelin::testing {
 
@@ -67,9 +68,6 @@ class TlsDecoyServer {
   uint16_t port_;
   std::unique_ptr<Subprocess> process_;
 };
-
-// The "vless://" share link that carries `endpoint`, as a user would paste it.
-std::string shareLink(const VLESSRealityConfiguration& endpoint);
 
 enum class VlessShape { realityTCP, grpcTLS, grpcReality };
 std::string shapeName(VlessShape shape);
