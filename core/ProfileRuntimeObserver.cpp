@@ -22,6 +22,9 @@ constexpr std::string_view kUserDataPrefix = "--user-data-dir=";
 // A lease without a recorded identity (written by an older host) is matched
 // by start time: the process may have been captured a little before the
 // lease's clock reading, and may have started up to a minute after it.
+// (Linux derives start times from a boot time counted in whole seconds, so
+// they can read up to a second early; only older macOS hosts wrote such
+// leases, so the narrow lower bound stays.)
 constexpr double kStartedBeforeLeaseTolerance = 0.01;
 constexpr double kStartedAfterLeaseTolerance = 60;
 
