@@ -103,7 +103,7 @@ struct ProfileActivityJournalContents {
 // Reads a profile's journal back, checked like `append` checks it but with
 // `unsafeProfilePath` errors. Only the last `maximumBytes` bytes are read;
 // a line cut at the start of that window counts as ignored. A missing
-// journal (or "logs" directory) reads as empty.
+// journal reads as empty; a missing profile tree is an error.
 ProfileActivityJournalContents readProfileActivityJournal(const ProfilePaths& paths, std::size_t maximumBytes);
 
 }  // namespace korvelin
