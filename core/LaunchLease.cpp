@@ -9,6 +9,8 @@
 
 namespace korvelin {
 
+using jsonio::requireUuid;
+
 namespace {
 
 using nlohmann::json;
@@ -29,12 +31,6 @@ double requireNumber(const json& object, std::string_view key) {
   const auto& value = jsonio::requireMember(object, key);
   if (!value.is_number()) throw jsonio::ShapeError("\"" + std::string(key) + "\" is not a number");
   return value.get<double>();
-}
-
-Uuid requireUuid(const json& object, std::string_view key) {
-  auto parsed = Uuid::parse(jsonio::requireString(object, key));
-  if (!parsed) throw jsonio::ShapeError("\"" + std::string(key) + "\" is not a UUID");
-  return *parsed;
 }
 
 // Parses one line as a JSON object; absent on any failure.
