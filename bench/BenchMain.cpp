@@ -8,6 +8,7 @@
 #include <iostream>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <benchmark/benchmark.h>
@@ -21,6 +22,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
     for (const auto& run : runs) {
       if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
       std::string name = run.benchmark_name();
+      // Timing modifiers are not part of the comparison's name.
+      for (std::string_view suffix : {"/real_time", "/process_time", "/manual_time"})
+        if (name.size() > suffix.size() && name.ends_with(suffix)) name.resize(name.size() - suffix.size());
       auto slash = name.rfind('/');
       if (slash == std::string::npos) continue;
       auto& group = groups_[name.substr(0, slash)];

@@ -17,6 +17,7 @@
 #include "core/platform/Acl.h"
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
+#include "core/platform/StatTime.h"
 
 namespace korvelin {
 
@@ -98,20 +99,26 @@ FileMetadata::Kind FileMetadata::kind() const {
   }
 }
 
+namespace {
+bool sameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+}  // namespace
+
+// Access times are left out: reading a directory may move them.
 bool FileMetadata::operator==(const FileMetadata& other) const {
   const struct stat& a = info;
   const struct stat& b = other.info;
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_mode == b.st_mode &&
          a.st_nlink == b.st_nlink && a.st_uid == b.st_uid && a.st_gid == b.st_gid &&
          a.st_rdev == b.st_rdev && a.st_size == b.st_size &&
-         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
-         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+         sameTime(platform::modificationTime(a), platform::modificationTime(b)) &&
+         sameTime(platform::statusChangeTime(a), platform::statusChangeTime(b));
 }
 
 FileIdentity FileIdentity::of(const struct stat& info) {
   return FileIdentity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
-                      static_cast<std::int64_t>(info.st_size),
-                      static_cast<std::int64_t>(info.st_mtim.tv_sec)};
+                      static_cast<std::int64_t>(info.st_size), static_cast<std::int64_t>(info.st_mtime)};
 }
 
 void to_json(nlohmann::json& json, const FileIdentity& identity) {
@@ -151,6 +158,9 @@ void SecureFileSystem::requireNoSymlinkComponents(const std::string& path, Error
 void SecureFileSystem::createDirectoryIfNeeded(const std::string& path, ErrorFactory error) {
   const std::string standardized = standardizedPath(path);
   if (!metadata(path)) {
+    // mkdir follows links in the leading components, so a linked path is
+    // refused before anything is created through it, not only afterwards.
+    requireNoSymlinkComponents(path, error);
     if (::mkdir(standardized.c_str(), kPrivateDirectoryMode) == 0) {
       requireNoSymlinkComponents(path, error);
       ScopedFD fd(retryOnEintr([&] { return ::open(standardized.c_str(), kDirectoryOpenFlags); }));

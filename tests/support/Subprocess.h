@@ -61,8 +61,10 @@ struct RunResult {
 // Runs to completion (30 s at most) and returns the exit code and output.
 RunResult run(std::vector<std::string> argv, SubprocessOptions options = {});
 
-// Path of the `korvelin` binary and of test programs built from support/programs.
+// Path of the `korvelin` binary, the guardian, and test programs built from
+// support/programs.
 std::string korvelinPath();
+std::string guardianPath();
 std::string testProgramPath(const std::string& name);
 
 // Polls `condition` every 5 ms until true or the timeout passes.

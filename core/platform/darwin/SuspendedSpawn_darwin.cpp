@@ -13,46 +13,20 @@
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
 #include "core/platform/ScopedFD.h"
+#include "core/platform/SpawnSupport.h"
 
 namespace korvelin::platform {
-
-namespace {
-
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-  std::vector<char*> result;
-  for (auto& s : strings) result.push_back(s.data());
-  result.push_back(nullptr);
-  return result;
-}
-
-struct FileActions {
-  posix_spawn_file_actions_t value;
-  bool ready = posix_spawn_file_actions_init(&value) == 0;
-  ~FileActions() {
-    if (ready) posix_spawn_file_actions_destroy(&value);
-  }
-};
-
-struct Attributes {
-  posix_spawnattr_t value;
-  bool ready = posix_spawnattr_init(&value) == 0;
-  ~Attributes() {
-    if (ready) posix_spawnattr_destroy(&value);
-  }
-};
-
-}  // namespace
 
 std::int32_t spawnSuspended(const SuspendedSpawnRequest& request) {
   std::vector<std::string> argvStrings{request.path};
   argvStrings.insert(argvStrings.end(), request.arguments.begin(), request.arguments.end());
   std::vector<std::string> envStrings = request.environment;
-  auto argv = pointers(argvStrings);
-  auto envp = pointers(envStrings);
+  auto argv = execPointers(argvStrings);
+  auto envp = execPointers(envStrings);
 
-  FileActions actions;
+  SpawnFileActions actions;
   if (!actions.ready) throw KorvelinCoreError::processLaunchFailed("could not initialize posix_spawn");
-  Attributes attributes;
+  SpawnAttributes attributes;
   if (!attributes.ready)
     throw KorvelinCoreError::processLaunchFailed("could not initialize posix_spawn attributes");
 

@@ -15,6 +15,7 @@
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
 #include "core/platform/ScopedFD.h"
+#include "core/platform/SpawnSupport.h"
 
 namespace korvelin::platform {
 
@@ -27,14 +28,6 @@ struct ChildFailure {
   int error;
 };
 enum ChildStep : int { kStepGroup = 1, kStepStreams, kStepTrace, kStepExec };
-
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-  std::vector<char*> result;
-  result.reserve(strings.size() + 1);
-  for (auto& s : strings) result.push_back(s.data());
-  result.push_back(nullptr);
-  return result;
-}
 
 // Runs in the child between fork and exec: async-signal-safe calls only.
 [[noreturn]] void runChild(int devNull, int statusPipe, char* path, char* const* argv,
@@ -92,8 +85,8 @@ std::int32_t spawnSuspended(const SuspendedSpawnRequest& request) {
   argvStrings.insert(argvStrings.end(), request.arguments.begin(), request.arguments.end());
   std::vector<std::string> envStrings = request.environment;
   std::string path = request.path;
-  auto argv = pointers(argvStrings);
-  auto envp = pointers(envStrings);
+  auto argv = execPointers(argvStrings);
+  auto envp = execPointers(envStrings);
 
   ScopedFD devNull(retryOnEintr([] { return ::open("/dev/null", O_RDWR | O_CLOEXEC); }));
   if (!devNull) throw KorvelinCoreError::processLaunchFailed("could not open /dev/null");
@@ -120,15 +113,24 @@ std::int32_t spawnSuspended(const SuspendedSpawnRequest& request) {
   // instruction, because it asked to be traced.
   int status = 0;
   const pid_t waited = retryOnEintr([&] { return ::waitpid(pid, &status, 0); });
-  if (waited == pid && WIFSTOPPED(status)) return pid;
-  const int error = errno;
-  if (waited != pid || WIFSTOPPED(status)) {
+  if (waited != pid) {
+    const std::string detail = "could not wait for the suspended process: " + errorText(errno);
     ::kill(pid, SIGKILL);
     reap(pid);
+    throw KorvelinCoreError::processLaunchFailed(detail);
   }
-  throw KorvelinCoreError::processLaunchFailed(
-      waited == pid ? std::string("the process exited before it could be verified")
-                    : "could not wait for the suspended process: " + errorText(error));
+  if (!WIFSTOPPED(status))
+    throw KorvelinCoreError::processLaunchFailed("the process exited before it could be verified");
+  // A tracee is let go when its tracer dies. If this process dies before the
+  // child was verified and resumed, the child must die too, never run.
+  if (::ptrace(PTRACE_SETOPTIONS, pid, nullptr, reinterpret_cast<void*>(PTRACE_O_EXITKILL)) != 0) {
+    const std::string detail =
+        "could not start the process suspended (ptrace refused): " + errorText(errno);
+    ::kill(pid, SIGKILL);
+    reap(pid);
+    throw KorvelinCoreError::processLaunchFailed(detail);
+  }
+  return pid;
 }
 
 int resumeSuspended(std::int32_t pid) {

@@ -1,0 +1,49 @@
+#pragma once
+
+// Unix-domain stream sockets (the guardian's control channel) and the pipe
+// that feeds the guardian's child. Descriptors are close-on-exec from birth
+// where the OS allows it, and writes never raise SIGPIPE.
+//   Linux: SOCK_CLOEXEC/SOCK_NONBLOCK, accept4, pipe2, SO_PEERCRED, send(MSG_NOSIGNAL).
+//   macOS: fcntl after creation, SO_NOSIGPIPE, LOCAL_PEERCRED and LOCAL_PEERPID.
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "core/platform/ScopedFD.h"
+
+namespace korvelin::platform {
+
+// The longest socket path either OS can bind: macOS's `sun_path` holds 104
+// bytes with the terminating zero.
+inline constexpr std::size_t kMaxLocalSocketPathBytes = 99;
+
+// A new AF_UNIX stream socket, close-on-exec, non-blocking when asked, whose
+// writes through `sendNoSignal` fail with EPIPE instead of raising SIGPIPE.
+// Invalid (errno set) on failure.
+ScopedFD newLocalStreamSocket(bool nonBlocking);
+
+// One pending connection of `server`, close-on-exec and non-blocking, set up
+// like a socket from `newLocalStreamSocket`. Invalid (errno set) on failure.
+ScopedFD acceptLocalConnection(int server);
+
+// `bind` and `connect` to a filesystem path, with a zeroed `sockaddr_un` of
+// full size. A path longer than kMaxLocalSocketPathBytes fails with
+// ENAMETOOLONG. Both return the system call's result with errno set.
+int bindLocal(int fd, std::string_view path);
+int connectLocal(int fd, std::string_view path);
+
+// The effective user and the process of the peer of a connected local socket.
+std::optional<std::uint32_t> peerUserID(int fd);
+std::optional<std::int32_t> peerProcessID(int fd);
+
+// `write` for sockets that never raises SIGPIPE; same result convention.
+ssize_t sendNoSignal(int fd, const void* data, std::size_t size);
+
+// A pipe whose two ends are close-on-exec. False (errno set) on failure.
+bool newPipe(ScopedFD& readEnd, ScopedFD& writeEnd);
+
+}  // namespace korvelin::platform

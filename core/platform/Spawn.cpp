@@ -1,0 +1,55 @@
+#include "core/platform/Spawn.h"
+
+#include <fcntl.h>
+#include <signal.h>
+
+#include <cerrno>
+
+#include "core/platform/Paths.h"
+#include "core/platform/SpawnSupport.h"
+
+namespace korvelin::platform {
+
+namespace {
+
+int prepare(SpawnAttributes& attributes, SpawnFileActions& actions, int standardInput) {
+  if (!attributes.ready || !actions.ready) return ENOMEM;
+  sigset_t all, none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  const std::string nullDevice(kNullDevice);
+  int status;
+  if ((status = posix_spawnattr_setflags(&attributes.value,
+                                         POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK)) != 0 ||
+      (status = posix_spawnattr_setsigdefault(&attributes.value, &all)) != 0 ||
+      (status = posix_spawnattr_setsigmask(&attributes.value, &none)) != 0 ||
+      (status = posix_spawn_file_actions_adddup2(&actions.value, standardInput, 0)) != 0 ||
+      (status = posix_spawn_file_actions_addopen(&actions.value, 1, nullDevice.c_str(), O_WRONLY,
+                                                 0)) != 0 ||
+      (status = posix_spawn_file_actions_adddup2(&actions.value, 1, 2)) != 0)
+    return status;
+  return inheritOnlyStandardStreams(attributes, actions);
+}
+
+}  // namespace
+
+pid_t spawnWithInput(const std::string& path, const std::vector<std::string>& arguments,
+                     const std::vector<std::string>& environment, int standardInput) {
+  SpawnAttributes attributes;
+  SpawnFileActions actions;
+  int status = prepare(attributes, actions, standardInput);
+  if (status == 0) {
+    std::vector<std::string> argv = arguments;
+    std::vector<std::string> envp = environment;
+    auto argvPointers = execPointers(argv);
+    auto envpPointers = execPointers(envp);
+    pid_t pid;
+    status = posix_spawn(&pid, path.c_str(), &actions.value, &attributes.value,
+                         argvPointers.data(), envpPointers.data());
+    if (status == 0) return pid;
+  }
+  errno = status;
+  return -1;
+}
+
+}  // namespace korvelin::platform

@@ -1,0 +1,23 @@
+#pragma once
+
+// Starting a helper process whose only inputs are the ones we give it.
+//   Linux: posix_spawn with posix_spawn_file_actions_addclosefrom_np.
+//   macOS: posix_spawn with POSIX_SPAWN_CLOEXEC_DEFAULT.
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace korvelin::platform {
+
+// Starts `path` with `arguments` (the program name first) and exactly
+// `environment`. Standard input is `standardInput`; standard output and
+// error are the null device; no other descriptor is inherited, whatever its
+// close-on-exec flag. Signal dispositions and the signal mask start from the
+// defaults, so a parent that ignores SIGPIPE does not pass that on. Returns
+// the pid, or -1 with errno set.
+pid_t spawnWithInput(const std::string& path, const std::vector<std::string>& arguments,
+                     const std::vector<std::string>& environment, int standardInput);
+
+}  // namespace korvelin::platform

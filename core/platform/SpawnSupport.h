@@ -1,0 +1,54 @@
+#pragma once
+
+// Pieces shared by the code that starts processes: argument vectors for exec
+// and posix_spawn, and posix_spawn's setup objects owned like descriptors.
+
+#include <spawn.h>
+
+#include <string>
+#include <vector>
+
+namespace korvelin::platform {
+
+// A null-terminated vector of pointers into `strings`, as execve and
+// posix_spawn take them; `strings` must outlive it.
+inline std::vector<char*> execPointers(std::vector<std::string>& strings) {
+  std::vector<char*> result;
+  result.reserve(strings.size() + 1);
+  for (auto& s : strings) result.push_back(s.data());
+  result.push_back(nullptr);
+  return result;
+}
+
+// posix_spawn's file actions and attributes, destroyed on every path; `ready`
+// is false when initialisation failed.
+struct SpawnFileActions {
+  posix_spawn_file_actions_t value;
+  bool ready = posix_spawn_file_actions_init(&value) == 0;
+  SpawnFileActions() = default;
+  SpawnFileActions(const SpawnFileActions&) = delete;
+  SpawnFileActions& operator=(const SpawnFileActions&) = delete;
+  ~SpawnFileActions() {
+    if (ready) posix_spawn_file_actions_destroy(&value);
+  }
+};
+
+struct SpawnAttributes {
+  posix_spawnattr_t value;
+  bool ready = posix_spawnattr_init(&value) == 0;
+  SpawnAttributes() = default;
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  ~SpawnAttributes() {
+    if (ready) posix_spawnattr_destroy(&value);
+  }
+};
+
+// Arranges that the child inherits only descriptors 0, 1 and 2, whatever the
+// close-on-exec flags of the others. Call after setting the attributes'
+// flags. Returns 0 or an errno value.
+//   Linux: posix_spawn_file_actions_addclosefrom_np(3).
+//   macOS: POSIX_SPAWN_CLOEXEC_DEFAULT.
+int inheritOnlyStandardStreams(SpawnAttributes& attributes, SpawnFileActions& actions);
+
+}  // namespace korvelin::platform

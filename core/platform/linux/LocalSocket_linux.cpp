@@ -1,0 +1,68 @@
+#if defined(__linux__)
+
+#include "core/platform/LocalSocket.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "core/platform/Eintr.h"
+
+namespace korvelin::platform {
+
+namespace {
+
+std::optional<ucred> peerCredentials(int fd) {
+  ucred credentials{};
+  socklen_t size = sizeof credentials;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 ||
+      size != sizeof credentials)
+    return std::nullopt;
+  return credentials;
+}
+
+}  // namespace
+
+ScopedFD newLocalStreamSocket(bool nonBlocking) {
+  // Linux has no SO_NOSIGPIPE; sendNoSignal passes MSG_NOSIGNAL instead.
+  return ScopedFD(
+      ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0));
+}
+
+ScopedFD acceptLocalConnection(int server) {
+  return ScopedFD(retryOnEintr(
+      [&] { return ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK); }));
+}
+
+std::optional<std::uint32_t> peerUserID(int fd) {
+  auto credentials = peerCredentials(fd);
+  if (!credentials) return std::nullopt;
+  return credentials->uid;
+}
+
+std::optional<std::int32_t> peerProcessID(int fd) {
+  auto credentials = peerCredentials(fd);
+  if (!credentials || credentials->pid <= 0) return std::nullopt;
+  return credentials->pid;
+}
+
+ssize_t sendNoSignal(int fd, const void* data, std::size_t size) {
+  ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+  // Not a socket (a pipe in a test): both executables ignore SIGPIPE anyway.
+  if (n < 0 && errno == ENOTSOCK) n = ::write(fd, data, size);
+  return n;
+}
+
+bool newPipe(ScopedFD& readEnd, ScopedFD& writeEnd) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+  readEnd.reset(fds[0]);
+  writeEnd.reset(fds[1]);
+  return true;
+}
+
+}  // namespace korvelin::platform
+
+#endif  // __linux__
