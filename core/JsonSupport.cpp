@@ -44,10 +44,27 @@ bool requireBool(const nlohmann::json& object, std::string_view key) {
   return value.get<bool>();
 }
 
+double requireNumber(const nlohmann::json& object, std::string_view key) {
+  const auto& value = requireMember(object, key);
+  if (!value.is_number()) throw ShapeError("\"" + std::string(key) + "\" is not a number");
+  return value.get<double>();
+}
+
 Uuid requireUuid(const nlohmann::json& object, std::string_view key) {
   auto parsed = Uuid::parse(requireString(object, key));
   if (!parsed) throw ShapeError("\"" + std::string(key) + "\" is not a UUID");
   return *parsed;
+}
+
+std::vector<std::string_view> nonEmptyLines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    const auto end = text.find('\n');
+    if (end != 0) lines.push_back(text.substr(0, end));
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+  return lines;
 }
 
 std::string compact(const nlohmann::json& value) {
