@@ -8,7 +8,6 @@
 #include <iostream>
 #include <map>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include <benchmark/benchmark.h>
@@ -21,10 +20,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::ReportRuns(runs);
     for (const auto& run : runs) {
       if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
-      std::string name = run.benchmark_name();
-      // Timing modifiers are not part of the comparison's name.
-      for (std::string_view suffix : {"/real_time", "/process_time", "/manual_time"})
-        if (name.size() > suffix.size() && name.ends_with(suffix)) name.resize(name.size() - suffix.size());
+      // Grouped by the registered name and arguments, without the run
+      // options the library appends ("iterations:10", "real_time").
+      benchmark::BenchmarkName key = run.run_name;
+      key.min_time = key.min_warmup_time = key.iterations = key.repetitions = key.time_type =
+          key.threads = "";
+      std::string name = key.str();
       auto slash = name.rfind('/');
       if (slash == std::string::npos) continue;
       auto& group = groups_[name.substr(0, slash)];

@@ -13,6 +13,7 @@
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
 #include "core/platform/SpawnSupport.h"
+#include "core/platform/ScopedFD.h"
 
 namespace korvelin::testing {
 
@@ -26,6 +27,13 @@ void closeFd(int& fd) {
 }  // namespace
 
 Subprocess::Subprocess(std::vector<std::string> argv, SubprocessOptions options) {
+  platform::ScopedFD outputFile;
+  if (!options.outputFile.empty()) {
+    outputFile.reset(retryOnEintr([&] {
+      return ::open(options.outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    }));
+    if (!outputFile) throw std::runtime_error("cannot open " + options.outputFile);
+  }
   // `exec` closes the close-on-exec `started` pipe: the constructor returns
   // only once the child runs the new program, so a test that inspects the
   // child (its executable, its arguments) never sees the forked copy of itself.
@@ -41,8 +49,8 @@ Subprocess::Subprocess(std::vector<std::string> argv, SubprocessOptions options)
   if (pid_ == 0) {
     if (options.newProcessGroup) ::setpgid(0, 0);
     ::dup2(in[0], 0);
-    ::dup2(out[1], 1);
-    ::dup2(err[1], 2);
+    ::dup2(outputFile ? outputFile.get() : out[1], 1);
+    ::dup2(outputFile ? outputFile.get() : err[1], 2);
     ::signal(SIGPIPE, SIG_DFL);
     if (options.environment)
       ::execve(args[0], args.data(), env.data());

@@ -13,6 +13,10 @@ struct SubprocessOptions {
   bool keepStdinOpen = false;     // leave the pipe open; close with closeStdin()
   bool newProcessGroup = false;   // setpgid(0, 0) in the child
   std::optional<std::vector<std::string>> environment;  // default: inherit
+  // When set, standard output and error go to this file (created or
+  // truncated) instead of pipes: a long-running child that logs a line per
+  // connection would otherwise block once nobody drains the pipe.
+  std::string outputFile;
 };
 
 // A child process started with fork + exec, with its standard output and

@@ -1,0 +1,145 @@
+#pragma once
+
+// Loopback peers for running the real Xray end to end: a VLESS server in each
+// supported shape (TCP or gRPC with REALITY, gRPC with TLS), the TLS 1.3
+// server a REALITY server borrows its handshake from, and a client started
+// the way the product starts it. Everything listens on 127.0.0.1 at ports
+// the system hands out, and every process is killed and reaped when its
+// object goes out of scope.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "core/VLESSConnection.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/VlessShareLink.h"
+
+namespace korvelin::testing {
+
+// A port that was free on 127.0.0.1 a moment ago (bind to port 0, read it, close).
+uint16_t freeLoopbackPort();
+
+// True while some socket listens on 127.0.0.1:`port` (from /proc/net/tcp, so
+// that checking makes no connection the listener would have to handle).
+bool listensOnLoopback(uint16_t port);
+
+struct X25519KeyPair {
+  std::string privateKey;
+  std::string publicKey;
+};
+// A fresh REALITY key pair from `xray x25519`.
+X25519KeyPair generateX25519KeyPair(const std::string& xray);
+
+struct Mldsa65KeyPair {
+  std::string seed;    // the server's half
+  std::string verify;  // the client's half
+};
+// A fresh ML-DSA-65 pair from `xray mldsa65`, for REALITY's post-quantum signature.
+Mldsa65KeyPair generateMldsa65KeyPair(const std::string& xray);
+
+struct CertificateFiles {
+  std::string certificate;  // PEM
+  std::string key;          // PEM
+};
+// A self-signed certificate for `name` (common and DNS name), made by
+// `xray tls cert` in `directory`.
+CertificateFiles makeSelfSignedCertificate(const std::string& xray, const std::string& directory,
+                                           const std::string& name);
+
+// The site a REALITY server borrows its TLS handshake from and hands
+// unauthenticated clients to: TLS 1.3 only, offering h2 and http/1.1 like the
+// public sites used in practice (REALITY over gRPC fails without h2). It is
+// a second Xray rather than `openssl s_server`, because REALITY keeps its
+// connection to the site open as long as the client's, and s_server serves
+// one connection at a time: the second client stalled behind the first.
+class TlsDecoyServer {
+ public:
+  TlsDecoyServer(const std::string& xray, const std::string& directory,
+                 const std::string& serverName);
+  uint16_t port() const { return port_; }
+  const std::string& logPath() const { return logPath_; }
+
+ private:
+  std::string logPath_;
+  uint16_t port_;
+  std::unique_ptr<Subprocess> process_;
+};
+
+enum class VlessShape { realityTCP, grpcTLS, grpcReality };
+std::string shapeName(VlessShape shape);
+
+struct XrayServerOptions {
+  std::string shortID = "6ba85179e30d4fc2";
+  bool postQuantumSignature = false;  // sign REALITY handshakes with ML-DSA-65
+};
+
+// A VLESS server of the given shape on 127.0.0.1, with a private decoy for
+// REALITY and a self-signed certificate for TLS. Its only way out is
+// loopback, sent from 127.0.0.2: the echo endpoint seeing that address
+// proves a request crossed this server. It logs every accepted connection,
+// with the user's email, to its access log.
+class XrayServer {
+ public:
+  XrayServer(const std::string& xray, const std::string& directory, VlessShape shape,
+             XrayServerOptions options = {});
+  ~XrayServer();
+
+  uint16_t port() const { return port_; }
+  // What a link to this server carries, and the link itself. gRPC with TLS
+  // additionally needs `trustCertificate`, since the certificate is
+  // self-signed.
+  const VLESSRealityConfiguration& endpoint() const { return endpoint_; }
+  std::string link() const { return shareLink(endpoint_); }
+  const std::string& certificatePath() const { return certificate_.certificate; }
+  std::string accessLog() const;
+  std::string output() const;  // what the server and its decoy printed
+  static constexpr const char* kUserEmail = "profile@korvelin.test";
+  static constexpr const char* kEgressAddress = "127.0.0.2";
+
+ private:
+  uint16_t port_;
+  VLESSRealityConfiguration endpoint_;
+  CertificateFiles certificate_;
+  std::string accessLogPath_;
+  std::string logPath_;
+  std::unique_ptr<TlsDecoyServer> decoy_;
+  std::unique_ptr<Subprocess> process_;
+};
+
+// A client configuration that also trusts `certificatePath` in its TLS
+// handshake: only a test's own copy of a configuration is ever changed so.
+std::string trustCertificate(const std::string& configuration, const std::string& certificatePath);
+
+// `xray run -config stdin:` with the configuration on standard input and the
+// environment the product gives it (PATH only), waited for until it listens
+// on the configuration's SOCKS port. Its output goes to `outputPath`.
+class XrayClient {
+ public:
+  XrayClient(const std::string& xray, const std::string& configuration,
+             const std::string& outputPath);
+  uint16_t socksPort() const { return socksPort_; }
+  std::string output() const;
+
+ private:
+  uint16_t socksPort_;
+  std::string outputPath_;
+  std::unique_ptr<Subprocess> process_;
+};
+
+// `xray run -test -config stdin:` on a configuration.
+RunResult testConfiguration(const std::string& xray, const std::string& configuration);
+
+// The lines of the engine's output at warning level or above, without their
+// time stamps and without its start notice: what it says about a
+// configuration.
+std::vector<std::string> engineComplaints(const std::string& output);
+
+// One request through a SOCKS5 port with curl, the way the product's egress
+// probe makes it (host names resolved by the proxy, 8 s at most).
+RunResult fetchThroughSocks(uint16_t socksPort, const std::string& url);
+
+}  // namespace korvelin::testing
