@@ -9,6 +9,9 @@
 
 namespace korvelin {
 
+using jsonio::optionalMember;
+using jsonio::requireUuid;
+
 namespace {
 
 struct ApplicationPair {
@@ -30,9 +33,6 @@ bool hasCharacterCount(std::string_view text, std::size_t minimum, std::size_t m
   std::size_t count = unicode::characterCount(text);
   return count >= minimum && count <= maximum;
 }
-
-using jsonio::optionalMember;
-using jsonio::requireUuid;
 
 }  // namespace
 

@@ -29,17 +29,22 @@ struct ShapeError : std::runtime_error {
 // Requires an object with exactly these keys.
 void requireExactKeys(const nlohmann::json& object, std::initializer_list<std::string_view> keys);
 
-const nlohmann::json& requireMember(const nlohmann::json& object, std::string_view key);
+// Requires an object with every key of `required`, any of `optional`, and no
+// other key.
+void requireKeysAmong(const nlohmann::json& object, std::initializer_list<std::string_view> required,
+                      std::initializer_list<std::string_view> optional);
 
-std::string requireString(const nlohmann::json& object, std::string_view key);
-bool requireBool(const nlohmann::json& object, std::string_view key);
-// Any JSON number, integer or not, as a double.
-double requireNumber(const nlohmann::json& object, std::string_view key);
-// A UUID string in either case.
-Uuid requireUuid(const nlohmann::json& object, std::string_view key);
+const nlohmann::json& requireMember(const nlohmann::json& object, std::string_view key);
 
 // A member that may be absent; JSON null reads as absent too.
 const nlohmann::json* optionalMember(const nlohmann::json& object, std::string_view key);
+
+std::string requireString(const nlohmann::json& object, std::string_view key);
+bool requireBool(const nlohmann::json& object, std::string_view key);
+// A UUID string in either case.
+Uuid requireUuid(const nlohmann::json& object, std::string_view key);
+// Any JSON number, integer or not, as a double.
+double requireNumber(const nlohmann::json& object, std::string_view key);
 
 // An integer member that fits T. Floating-point numbers and booleans are refused.
 template <typename T>

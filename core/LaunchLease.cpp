@@ -9,13 +9,14 @@
 
 namespace korvelin {
 
+using jsonio::requireUuid;
+
 namespace {
 
 using nlohmann::json;
 
 using jsonio::nonEmptyLines;
 using jsonio::requireNumber;
-using jsonio::requireUuid;
 
 // Parses one line as a JSON object; absent on any failure.
 std::optional<json> parseObject(std::string_view line) {
