@@ -25,7 +25,6 @@ namespace {
 
 using testing::expectCoreError;
 using testing::recordForSequence;
-using Case = KorvelinCoreError::Case;
 
 const Uuid kProfile = *Uuid::parse("0D5B6F0E-2C3A-4B7D-9E1F-2A3B4C5D6E7F");
 const Uuid kOther = *Uuid::parse("9A8B7C6D-5E4F-4A3B-8C2D-1E0F9A8B7C6D");
@@ -54,21 +53,21 @@ std::string pageWithJSON(std::uint64_t sequence, const std::string& json) {
 
 TEST(XrayDurableStateFormat, RecordsKeepTheirKeysAndPagesRefuseDamage) {
   XrayDurableState full = recordForSequence(kProfile, 3);
-  full.socketPath = "/tmp/g.sock";
-  full.connectionID = kOther;
-  full.generation = kOther;
+  full.connectionID = full.generation = kOther;
   full.childPID = -1;
   full.capability = std::string(64, 'f');
   full.guardianIdentity = LiveProcessIdentity{7, 7, 501, 1700000000, 42, "/g", "B"};
-  EXPECT_EQ(nlohmann::json(full).dump(),
-            R"({"capability":")" + std::string(64, 'f') + R"(","childPID":-1,"connectionID":")" +
-                kOther.uppercaseString() + R"(","generation":")" + kOther.uppercaseString() +
-                R"(","guardianIdentity":{"bootSessionID":"B","executable":"/g","group":7,"pid":7,)"
-                R"("startMicroseconds":42,"startSeconds":1700000000,"uid":501},"guardianPID":3,)"
-                R"("loopbackPort":10003,"profileID":")" + kProfile.uppercaseString() +
-                R"(","protocolVersion":2,"socketPath":"/tmp/g.sock","status":"active"})");
-  EXPECT_EQ(nlohmann::json(XrayDurableState::emptyRecord(kProfile)).dump(),
-            R"({"profileID":")" + kProfile.uppercaseString() + R"(","status":"empty"})");
+  auto keys = [](const XrayDurableState& state) {
+    const nlohmann::json json = state;
+    std::vector<std::string> names;
+    for (const auto& [key, value] : json.items()) names.push_back(key);
+    return names;
+  };
+  EXPECT_EQ(keys(full), (std::vector<std::string>{"capability", "childPID", "connectionID", "generation",
+                                                  "guardianIdentity", "guardianPID", "loopbackPort", "profileID",
+                                                  "protocolVersion", "socketPath", "status"}));
+  EXPECT_EQ(keys(XrayDurableState::emptyRecord(kProfile)), (std::vector<std::string>{"profileID", "status"}));
+  EXPECT_EQ(nlohmann::json(full)["status"], "active");
   const auto page = XrayStatePage::encode(full, 5);
   ASSERT_TRUE(page);
   EXPECT_EQ(XrayStatePage::decode(*page), (XrayStatePage{5, full}));
@@ -161,13 +160,11 @@ TEST_F(XrayDurableStateStoreTest, OnlyBootstrapCreatesTheMarkerAndTheEmptyRecord
   EXPECT_FALSE(testing::exists(file(".xray-managed-v1")));
   EXPECT_FALSE(testing::exists(stateFile()));
 
-  const mode_t previous = ::umask(0);
   const auto sequence = store.withLockedState(
       paths, true, [](const XrayDurableState& current, XrayDurableStateWriter& writer) {
         EXPECT_EQ(current, XrayDurableState::emptyRecord(kProfile));
         return writer.sequence();
       });
-  ::umask(previous);
   EXPECT_EQ(sequence, 1u);
   for (auto [name, size] : {std::pair{".xray-operation-lock", 0}, {".xray-managed-v1", 0}, {".xray-state", 32768}}) {
     struct stat info {};
@@ -191,12 +188,12 @@ TEST_F(XrayDurableStateStoreTest, UnsafeFilesAreRefusedAndLeftAsTheyAre) {
     ASSERT_EQ(::rename(path.c_str(), (path + ".target").c_str()), 0);
     testing::makeSymlink(path + ".target", path);
   };
-  const std::vector<Damage> damages = {
-      {".xray-state", "32767 bytes", [](const std::string& p) { ASSERT_EQ(::truncate(p.c_str(), 32767), 0); }},
-      {".xray-state", "32769 bytes", [](const std::string& p) { ASSERT_EQ(::truncate(p.c_str(), 32769), 0); }},
-      {".xray-managed-v1", "1 byte", [](const std::string& p) { ASSERT_EQ(::truncate(p.c_str(), 1), 0); }},
+  auto truncateTo = [](off_t size) {
+    return [size](const std::string& p) { ASSERT_EQ(::truncate(p.c_str(), size), 0); };
   };
-  std::vector<Damage> all = damages;
+  std::vector<Damage> all = {{".xray-state", "32767 bytes", truncateTo(32767)},
+                             {".xray-state", "32769 bytes", truncateTo(32769)},
+                             {".xray-operation-lock", "1 byte", truncateTo(1)}};
   for (const char* name : {".xray-operation-lock", ".xray-managed-v1", ".xray-state"}) {
     all.push_back({name, "mode 0644", [](const std::string& p) { ASSERT_EQ(::chmod(p.c_str(), 0644), 0); }});
     all.push_back({name, "second link", [](const std::string& p) { ASSERT_EQ(::link(p.c_str(), (p + ".2").c_str()), 0); }});
