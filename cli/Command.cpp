@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <charconv>
+#include <cmath>
+#include <ctime>
 #include <iostream>
 
 #include <nlohmann/json.hpp>
@@ -30,6 +32,33 @@ void printJson(const nlohmann::json& value) {
 int fail(const std::string& message, int status) {
   std::cerr << "korvelin: " << message << '\n';
   return status;
+}
+
+std::string localDateText(double unixTime) {
+  const auto seconds = static_cast<std::time_t>(std::floor(unixTime));
+  std::tm local{};
+  char text[64] = {};
+  if (!std::isfinite(unixTime) || !::localtime_r(&seconds, &local) ||
+      std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %z", &local) == 0)
+    return "(invalid date)";
+  return text;
+}
+
+std::string printableText(std::string_view text) {
+  std::string result;
+  result.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    // C1 controls are U+0080...U+009F, encoded as 0xC2 0x80...0x9F.
+    if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) <= 0x9F &&
+        static_cast<unsigned char>(text[i + 1]) >= 0x80) {
+      result += '?';
+      ++i;
+    } else {
+      result += byte < 0x20 || byte == 0x7F ? '?' : text[i];
+    }
+  }
+  return result;
 }
 
 std::optional<int> parseProcessIdentifier(const std::string& text) {

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -53,6 +54,14 @@ inline constexpr int kExitUsage = 2;    // the command line was wrong
 // indent) and one-line errors on standard error prefixed "korvelin: ".
 void printJson(const nlohmann::json& value);
 int fail(const std::string& message, int status = kExitFailure);
+
+// A moment (seconds since 1970) in the local time zone, as
+// "2026-01-05 10:20:30 +0100".
+std::string localDateText(double unixTime);
+
+// `text` with every control character (C0, DEL, C1) replaced by "?", so that
+// text read from files cannot move the cursor or forge output lines.
+std::string printableText(std::string_view text);
 
 // Parses a decimal process identifier (1...INT32_MAX); absent otherwise.
 std::optional<int> parseProcessIdentifier(const std::string& text);

@@ -9,6 +9,9 @@
 
 namespace korvelin {
 
+using jsonio::optionalMember;
+using jsonio::requireUuid;
+
 namespace {
 
 struct ApplicationPair {
@@ -29,18 +32,6 @@ bool hasCharacterCount(std::string_view text, std::size_t minimum, std::size_t m
   if (text.size() <= maximum) return true;
   std::size_t count = unicode::characterCount(text);
   return count >= minimum && count <= maximum;
-}
-
-// A member that may be absent; JSON null reads as absent too.
-const nlohmann::json* optionalMember(const nlohmann::json& object, std::string_view key) {
-  auto it = object.find(key);
-  return it == object.end() || it->is_null() ? nullptr : &*it;
-}
-
-Uuid requireUuid(const nlohmann::json& json, std::string_view key) {
-  auto id = Uuid::parse(jsonio::requireString(json, key));
-  if (!id) throw jsonio::ShapeError("\"" + std::string(key) + "\" is not a UUID");
-  return *id;
 }
 
 }  // namespace

@@ -12,10 +12,12 @@
 #include <string_view>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "core/CoreError.h"
+#include "core/Uuid.h"
 
 namespace korvelin::jsonio {
 
@@ -27,10 +29,22 @@ struct ShapeError : std::runtime_error {
 // Requires an object with exactly these keys.
 void requireExactKeys(const nlohmann::json& object, std::initializer_list<std::string_view> keys);
 
+// Requires an object with every key of `required`, any of `optional`, and no
+// other key.
+void requireKeysAmong(const nlohmann::json& object, std::initializer_list<std::string_view> required,
+                      std::initializer_list<std::string_view> optional);
+
 const nlohmann::json& requireMember(const nlohmann::json& object, std::string_view key);
+
+// A member that may be absent; JSON null reads as absent too.
+const nlohmann::json* optionalMember(const nlohmann::json& object, std::string_view key);
 
 std::string requireString(const nlohmann::json& object, std::string_view key);
 bool requireBool(const nlohmann::json& object, std::string_view key);
+// A UUID string in either case.
+Uuid requireUuid(const nlohmann::json& object, std::string_view key);
+// Any JSON number, integer or not, as a double.
+double requireNumber(const nlohmann::json& object, std::string_view key);
 
 // An integer member that fits T. Floating-point numbers and booleans are refused.
 template <typename T>
@@ -68,6 +82,9 @@ auto decode(std::string_view text, ErrorFactory factory, std::string_view contex
     throw factory(std::string(context) + ": " + e.what());
   }
 }
+
+// The lines of a JSON-lines text, split at line feeds, empty lines dropped.
+std::vector<std::string_view> nonEmptyLines(std::string_view text);
 
 // Compact encoding with sorted keys (one line of a log, a protocol message).
 std::string compact(const nlohmann::json& value);

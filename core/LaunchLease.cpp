@@ -9,33 +9,14 @@
 
 namespace korvelin {
 
+using jsonio::requireUuid;
+
 namespace {
 
 using nlohmann::json;
 
-std::vector<std::string_view> nonEmptyLines(std::string_view data) {
-  std::vector<std::string_view> lines;
-  while (!data.empty()) {
-    auto end = data.find('\n');
-    auto line = data.substr(0, end);
-    if (!line.empty()) lines.push_back(line);
-    if (end == std::string_view::npos) break;
-    data.remove_prefix(end + 1);
-  }
-  return lines;
-}
-
-double requireNumber(const json& object, std::string_view key) {
-  const auto& value = jsonio::requireMember(object, key);
-  if (!value.is_number()) throw jsonio::ShapeError("\"" + std::string(key) + "\" is not a number");
-  return value.get<double>();
-}
-
-Uuid requireUuid(const json& object, std::string_view key) {
-  auto parsed = Uuid::parse(jsonio::requireString(object, key));
-  if (!parsed) throw jsonio::ShapeError("\"" + std::string(key) + "\" is not a UUID");
-  return *parsed;
-}
+using jsonio::nonEmptyLines;
+using jsonio::requireNumber;
 
 // Parses one line as a JSON object; absent on any failure.
 std::optional<json> parseObject(std::string_view line) {
@@ -97,6 +78,8 @@ std::optional<DurableProcessLease> parseDurableProcessLease(std::string_view dat
     return std::nullopt;
   }
 }
+
+std::string launchLogName(const Uuid& runID) { return "launch-" + runID.lowercaseString() + ".jsonl"; }
 
 std::string launchEventJSON(std::string_view event, const Uuid& profileID, const Uuid& runID,
                             double timestamp, std::optional<std::int32_t> rootPID,

@@ -43,6 +43,10 @@ std::string leaseJSON(const Uuid& runID, double startedAt, std::optional<std::in
 // startedAt. A lease holding only its starting line never parses.
 std::optional<DurableProcessLease> parseDurableProcessLease(std::string_view data);
 
+// "launch-<run in lower case>.jsonl", the name of a run's launch log in the
+// profile's "logs" directory.
+std::string launchLogName(const Uuid& runID);
+
 // One launch-log line without the line feed.
 std::string launchEventJSON(std::string_view event, const Uuid& profileID, const Uuid& runID,
                             double timestamp, std::optional<std::int32_t> rootPID,

@@ -15,6 +15,7 @@
 #include "core/FilePath.h"
 #include "core/FileSystemSecurity.h"
 #include "core/LaunchLease.h"
+#include "core/LaunchLeaseFile.h"
 #include "core/ProfilePaths.h"
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
@@ -281,7 +282,7 @@ ProcessSnapshot ProcessSupervisor::start(const Uuid& profileID, const ProcessLau
     }
   };
 
-  const std::string logName = "launch-" + entry->runID.lowercaseString() + ".jsonl";
+  const std::string logName = launchLogName(entry->runID);
   entry->logURL = appendingPathComponent(paths.logs(), logName);
   std::int32_t pid = 0;
   try {
@@ -564,19 +565,11 @@ void ProcessSupervisor::recover(const Uuid& profileID, const ProfilePaths& paths
   ScopedFD rootFD = SecureFileSystem::openManagedRootFD(paths);
   ScopedFD logsFD = SecureFileSystem::openChildDirectoryFD(rootFD.get(), kLogsDirectoryName, paths.logs(),
                                                            false, &KorvelinCoreError::unsafeProfilePath);
-  ScopedFD leaseFD(retryOnEintr(
-      [&] { return ::openat(rootFD.get(), leaseName().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC); }));
-  if (!leaseFD) throw refused();
-  struct stat opened;
-  if (::fstat(leaseFD.get(), &opened) != 0 || !isPrivateRegularFile(opened) || opened.st_size < 1 ||
-      opened.st_size > static_cast<off_t>(kMaxLeaseBytes))
-    throw refused();
-
-  std::string bytes(static_cast<size_t>(opened.st_size), '\0');
-  if (::lseek(leaseFD.get(), 0, SEEK_SET) != 0)
-    throw KorvelinCoreError::profilePreparationFailed("could not seek launch lease");
-  if (platform::readFull(leaseFD.get(), bytes.data(), bytes.size()) != static_cast<long>(bytes.size()))
-    throw KorvelinCoreError::profilePreparationFailed("could not read complete launch lease");
+  const LaunchLeaseFile leaseFile = readLaunchLease(
+      rootFD.get(), LeaseChecks::basic, [&](const std::string&) { return refused(); },
+      [](const std::string& reason) { return KorvelinCoreError::profilePreparationFailed(reason); });
+  const struct stat& opened = leaseFile.metadata.info;
+  const std::string& bytes = leaseFile.bytes;
 
   auto lease = parseDurableProcessLease(bytes);
   if (!lease || lease->state != "running" || lease->rootPID < 2 || lease->processGroupID != lease->rootPID ||

@@ -96,14 +96,13 @@ void to_json(nlohmann::json& json, const ProfilePaths& paths) {
 ProfilePaths profilePathsFromJSON(const nlohmann::json& json) {
   jsonio::requireExactKeys(json, {"profileID", "baseDirectory", "profilesDirectory", "root", "home",
                                   "config", "cache", "userData", "logs"});
-  auto id = Uuid::parse(jsonio::requireString(json, "profileID"));
-  if (!id) throw jsonio::ShapeError("\"profileID\" is not a UUID");
+  const Uuid id = jsonio::requireUuid(json, "profileID");
   auto path = [&](std::string_view key) {
     auto decoded = pathFromFileURL(jsonio::requireString(json, key));
     if (!decoded) throw jsonio::ShapeError("\"" + std::string(key) + "\" is not a file URL");
     return *decoded;
   };
-  ProfilePaths paths(*id, path("baseDirectory"));
+  ProfilePaths paths(id, path("baseDirectory"));
   // The locations are derived, never chosen: a document whose locations
   // disagree with its identifier and base names some other tree.
   for (auto key : kLocationKeys)

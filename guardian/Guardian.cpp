@@ -124,8 +124,8 @@ void Guardian::start(const std::vector<std::string>& arguments) {
       !child_.launch(xrayPath_, kXrayArguments, kXrayEnvironment, input.get()))
     fail("xray launch");
   input.reset();
-  // Closing the write end is what lets Xray see end-of-file, so READY below
-  // promises that Xray has its whole configuration.
+  // Closing the write end is what lets Xray see end-of-file: once READY is
+  // out, everything Xray will read is already in the pipe.
   const bool delivered = platform::writeFull(feeder.get(), configuration_);
   feeder.reset();
   if (!delivered) {

@@ -23,6 +23,19 @@ long readFull(int fd, void* buffer, size_t size) {
   return static_cast<long>(done);
 }
 
+long preadFull(int fd, void* buffer, size_t size, long long offset) {
+  auto* out = static_cast<char*>(buffer);
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = retryOnEintr(
+        [&] { return ::pread(fd, out + done, size - done, static_cast<off_t>(offset + static_cast<long long>(done))); });
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<long>(done);
+}
+
 bool writeFull(int fd, std::string_view data) {
   while (!data.empty()) {
     ssize_t n = retryOnEintr([&] { return ::write(fd, data.data(), data.size()); });

@@ -11,6 +11,9 @@ namespace korvelin::platform {
 // read, or -1 with errno set.
 long readFull(int fd, void* buffer, size_t size);
 
+// The same with positioned reads from `offset`, leaving the file offset alone.
+long preadFull(int fd, void* buffer, size_t size, long long offset);
+
 // Writes all of `data`, retrying short writes. Returns false with errno set.
 bool writeFull(int fd, std::string_view data);
 

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/ProfilePaths.h"
+#include "tests/support/ProfileCliTest.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
@@ -19,20 +20,7 @@ using testing::eventually;
 using testing::korvelinPath;
 using testing::run;
 
-class CliRunTest : public ::testing::Test {
- protected:
-  void SetUp() override { ::chmod(dir_.path().c_str(), 0700); }
-
-  std::vector<std::string> korvelin(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), {korvelinPath(), "--base", dir_.path()});
-    return arguments;
-  }
-
-  testing::ScopedTempDir dir_;
-  Uuid id_ = Uuid::random();
-  std::string profile_ = id_.uppercaseString();
-  ProfilePaths paths_{id_, dir_.path()};
-};
+class CliRunTest : public testing::ProfileCliTest {};
 
 TEST_F(CliRunTest, ProgramRunsInTheProfileAndItsExitCodeIsPassedOn) {
   auto result = run(korvelin({"run", profile_, "--env", "GREETING=hi", "--", "/bin/sh", "-c",

@@ -125,16 +125,6 @@ TEST(GuardianProtocolTest, WriteLineFailsOnAStuckOrClosedPeer) {
   ::signal(SIGPIPE, previous);
 }
 
-TEST(GuardianProtocolTest, ActivationRoundTripsAsBase64Json) {
-  const Activation activation{std::string(64, 'c'), std::string("{\"a\":\"\xff\"}"),
-                              Uuid::random()};
-  const auto line = activation.encode();
-  const auto object = nlohmann::json::parse(*base64Decode(line));
-  EXPECT_EQ(object.size(), 3u);
-  EXPECT_EQ(object["generation"], activation.generation.uppercaseString());
-  EXPECT_EQ(Activation::decode(line), activation);
-}
-
 TEST(GuardianProtocolTest, ReadyLineNamesAPidOfAtLeastTwo) {
   const std::vector<std::pair<std::string, std::optional<std::int32_t>>> cases = {
       {"READY 4242", 4242}, {"READY 2", 2},        {"READY 2147483647", 2147483647},
@@ -162,15 +152,6 @@ TEST(GuardianProtocolTest, StatusReplyCarriesAttachedOnlyWhenPresent) {
        {std::string("STATUS "), std::string("STATUS e30="), "STATUS " + base64Encode(extra.dump()),
         "STATUS  " + reply.substr(7), std::string("STOPPED"), "status " + reply.substr(7)})
     expectDisconnected([&] { GuardianStatus::fromReplyLine(bad); }, bad);
-}
-
-TEST(GuardianProtocolTest, RestoredProxyStatusUsesItsRawValues) {
-  for (auto status : {RestoredProxyStatus::notApplicable, RestoredProxyStatus::available,
-                      RestoredProxyStatus::unverified, RestoredProxyStatus::unavailable})
-    EXPECT_EQ(restoredProxyStatus(rawValue(status)), status);
-  EXPECT_EQ(rawValue(RestoredProxyStatus::notApplicable), "notApplicable");
-  for (const char* raw : {"", "Available", "unknown", "available "})
-    EXPECT_FALSE(restoredProxyStatus(raw)) << raw;
 }
 
 TEST(Base64Test, DecodesOnlyCanonicalPaddedText) {

@@ -1,0 +1,91 @@
+// korvelin observe PROFILE-UUID [--executable PATH] [--json]
+
+#include <iostream>
+#include <memory>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/Command.h"
+#include "core/CoreError.h"
+#include "core/FileSystemSecurity.h"
+#include "core/LaunchLease.h"
+#include "core/LaunchLeaseFile.h"
+#include "core/ProfileRuntimeObserver.h"
+
+namespace korvelin::cli {
+namespace {
+
+struct ObserveOptions {
+  std::string profile;
+  std::string executable;
+  bool json = false;
+};
+
+// The lease as re-adoption would read it, or absent when it cannot be read;
+// the observer then says why.
+std::optional<DurableProcessLease> readableLease(const ProfilePaths& paths) {
+  try {
+    const auto root = SecureFileSystem::openManagedRootFD(paths);
+    const LeaseError error = [&](const std::string&) { return KorvelinCoreError::profileRecoveryRequired(paths.profileID()); };
+    return parseDurableProcessLease(readLaunchLease(root.get(), LeaseChecks::strict, error, error).bytes);
+  } catch (const KorvelinCoreError&) {
+    return std::nullopt;
+  }
+}
+
+void printObservation(const ProfileRuntimeObservation& observation) {
+  const ProcessSnapshot& run = observation.snapshot;
+  std::cout << "run          " << run.runID.uppercaseString() << '\n'
+            << "state        " << rawValue(run.state) << '\n'
+            << "pid          " << run.rootPID << " (leads process group " << run.processGroupID << ")\n"
+            << "started      " << localDateText(run.startedAt) << '\n'
+            << "executable   " << printableText(observation.rootIdentity.executable) << '\n'
+            << "launch log   " << run.logURL << '\n'
+            << "route        " << observation.usageRoute.description() << '\n';
+}
+
+int observe(ObserveOptions options, const GlobalOptions& global) {
+  auto id = parseProfileIdentifier(options.profile);
+  if (!id) return fail("invalid profile identifier '" + options.profile + "'", kExitUsage);
+  const ProfilePaths paths(*id, global.baseDirectory);
+  if (!SecureFileSystem::metadata(paths.leaseFile()))
+    return fail("profile " + id->uppercaseString() + " has no launch lease: no run to re-adopt");
+
+  // By default the program is the one the lease recorded: when the lease has
+  // an identity, the live process must match it field by field anyway.
+  if (options.executable.empty()) {
+    if (auto lease = readableLease(paths)) {
+      if (!lease->identity)
+        return fail("the launch lease records no process identity; name the program with --executable PATH",
+                    kExitUsage);
+      options.executable = lease->identity->executable;
+    }
+  }
+
+  std::string reason;
+  try {
+    const auto observation = ProfileRuntimeObserver().observeWithRoute(paths, options.executable, &reason);
+    if (options.json)
+      printJson(observation);
+    else
+      printObservation(observation);
+    return kExitSuccess;
+  } catch (const KorvelinCoreError& e) {
+    if (e.errorCase() != KorvelinCoreError::Case::profileRecoveryRequired || reason.empty()) throw;
+    return fail(e.errorDescription() + " Re-adoption refused: " + printableText(reason) + ".");
+  }
+}
+
+const Registration kRegistration{{
+    "observe", "Re-adopt a profile's still-running program from its launch lease and show its route",
+    [](CLI::App& command, const GlobalOptions& global) -> Runner {
+      auto options = std::make_shared<ObserveOptions>();
+      command.add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
+      command.add_option("--executable", options->executable,
+                         "The program the profile should be running (default: the one the lease recorded)");
+      command.add_flag("--json", options->json, "Print one JSON object");
+      return [options, &global] { return observe(*options, global); };
+    }}};
+
+}  // namespace
+}  // namespace korvelin::cli

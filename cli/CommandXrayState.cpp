@@ -1,0 +1,102 @@
+// korvelin xray-state PROFILE-UUID [--json]
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <iomanip>
+#include <iostream>
+#include <memory>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/Command.h"
+#include "core/CoreError.h"
+#include "core/FilePath.h"
+#include "core/ProfilePaths.h"
+#include "core/XrayDurableStateStore.h"
+
+namespace korvelin::cli {
+namespace {
+
+struct XrayStateOptions {
+  std::string profile;
+  bool json = false;
+};
+
+bool hasNoSidecarFiles(const ProfilePaths& paths) {
+  for (auto name : {XrayDurableStateStore::kOperationLockFileName, XrayDurableStateStore::kManagedMarkerFileName,
+                    XrayDurableStateStore::kStateFileName}) {
+    struct stat info {};
+    if (::lstat(appendingPathComponent(paths.root(), name).c_str(), &info) == 0 || errno != ENOENT) return false;
+  }
+  return true;
+}
+
+std::string describeIdentity(const LiveProcessIdentity& identity) {
+  std::ostringstream text;
+  text << "pid " << identity.pid << ", group " << identity.group << ", uid " << identity.uid << ", started "
+       << identity.startSeconds << '.' << std::setw(6) << std::setfill('0') << identity.startMicroseconds << ", "
+       << identity.executable;
+  return text.str();
+}
+
+void printRecord(const XrayDurableState& state) {
+  auto line = [](std::string_view label, const auto& value) {
+    std::cout << std::left << std::setw(15) << label << value << '\n';
+  };
+  line("status", state.status == XrayDurableState::Status::active ? "active (a sidecar may be running)"
+                                                                   : "empty (no sidecar recorded)");
+  line("profile", state.profileID.uppercaseString());
+  if (state.connectionID) line("connection", state.connectionID->uppercaseString());
+  if (state.generation) line("generation", state.generation->uppercaseString());
+  if (state.guardianPID) line("guardian pid", *state.guardianPID);
+  if (state.childPID) line("xray pid", *state.childPID);
+  if (state.loopbackPort) line("loopback port", *state.loopbackPort);
+  if (state.socketPath) line("socket", *state.socketPath);
+  // The capability lets whoever holds it stop the sidecar: only --json shows it.
+  if (state.capability) line("capability", "recorded (not shown)");
+  if (state.protocolVersion)
+    line("protocol", std::to_string(*state.protocolVersion) + (*state.protocolVersion == 2 ? "" : " (legacy)"));
+  else if (state.status == XrayDurableState::Status::active)
+    line("protocol", "legacy (none recorded)");
+  if (state.guardianIdentity) line("guardian", describeIdentity(*state.guardianIdentity));
+}
+
+int runXrayState(const XrayStateOptions& options, const GlobalOptions& global) {
+  auto id = parseProfileIdentifier(options.profile);
+  if (!id) return fail("invalid profile identifier '" + options.profile + "': expected a UUID", kExitUsage);
+  const ProfilePaths paths(*id, global.baseDirectory);
+
+  // A refusal names only the profile; the reason is what helps a user.
+  std::string reason;
+  const XrayDurableStateStore store({}, [&reason](const std::string& detail) { reason = detail; });
+  XrayDurableState state;
+  try {
+    state = store.readOnly(paths);
+  } catch (const KorvelinCoreError& e) {
+    if (e.errorCase() != KorvelinCoreError::Case::profileRecoveryRequired) throw;
+    if (hasNoSidecarFiles(paths))
+      return fail("profile " + id->uppercaseString() +
+                  " has no durable sidecar record (it has never been prepared for a proxy)");
+    return fail(e.errorDescription() + (reason.empty() ? "" : " (" + reason + ")"));
+  }
+  if (options.json)
+    printJson(state);
+  else
+    printRecord(state);
+  return kExitSuccess;
+}
+
+const Registration kRegistration{{
+    "xray-state",
+    "Show a profile's durable proxy sidecar record (read-only; fails while a writer holds it)",
+    [](CLI::App& command, const GlobalOptions& global) -> Runner {
+      auto options = std::make_shared<XrayStateOptions>();
+      command.add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
+      command.add_flag("--json", options->json, "Print the record as one JSON object");
+      return [options, &global] { return runXrayState(*options, global); };
+    }}};
+
+}  // namespace
+}  // namespace korvelin::cli
