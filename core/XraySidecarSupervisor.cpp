@@ -17,6 +17,7 @@
 
 #include "core/ChildProcess.h"
 #include "core/CoreError.h"
+#include "core/FilePath.h"
 #include "core/GuardianClient.h"
 #include "core/GuardianProtocol.h"
 #include "core/ProcessSupervisor.h"
@@ -571,10 +572,7 @@ void XraySidecarSupervisor::recover(const Uuid& profileID, const ProfilePaths& p
         !record.socketPath->ends_with(".sock"))
       throw KorvelinCoreError::profileRecoveryRequired(profileID);
     const std::int32_t guardian = *record.guardianPID;
-    auto gone = [guardian] {
-      errno = 0;
-      return ::kill(guardian, 0) != 0 && errno == ESRCH;
-    };
+    auto gone = [guardian] { return processHasExited(guardian); };
     if (gone()) {
       std::this_thread::sleep_for(1ms);
       if (!gone()) throw KorvelinCoreError::profileRecoveryRequired(profileID);
