@@ -200,8 +200,10 @@ TEST_F(XraySidecarTest, AttachedSidecarOutlivesItsHostButNotTheApplication) {
   EXPECT_TRUE(alive(engine));
   EXPECT_TRUE(carries(port, echo_.url())) << "the engine keeps serving the application";
 
+  const auto guardian = record().guardianPID;
+  ASSERT_TRUE(guardian);
   ::kill(-app, SIGKILL);
-  EXPECT_TRUE(eventually([&] { return !alive(engine); }, std::chrono::seconds(3)));
+  EXPECT_TRUE(eventually([&] { return !alive(engine) && !alive(*guardian); }, std::chrono::seconds(3)));
   auto restarted = supervisor();
   restarted->recover(id_, paths_);
   EXPECT_FALSE(restarted->hasDurableSidecar(id_, paths_));
