@@ -10,7 +10,7 @@
 #include "core/CoreError.h"
 #include "core/VLESSConnection.h"
 #include "core/XraySidecarSupervisor.h"
-#include "tests/support/LoopbackEchoServer.h"
+#include "demo/LoopbackEchoServer.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
@@ -75,7 +75,7 @@ class XraySidecarTest : public ::testing::Test {
   Uuid connection_ = Uuid::random();
   ProfilePaths paths_{id_, dir_.path()};
   VLESSRealityConfiguration configuration_{kLink};
-  testing::LoopbackEchoServer echo_;
+  demo::LoopbackEchoServer echo_;
   std::atomic<int> probes_{0};
 };
 
