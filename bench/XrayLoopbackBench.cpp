@@ -12,7 +12,7 @@
 #include <curl/curl.h>
 
 #include "core/VLESSConnection.h"
-#include "tests/support/LoopbackEchoServer.h"
+#include "demo/LoopbackEchoServer.h"
 #include "tests/support/RealXray.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/XrayPeers.h"
@@ -20,6 +20,7 @@
 namespace {
 
 using namespace korvelin::testing;
+using korvelin::demo::LoopbackEchoServer;
 
 constexpr long kBulkBytes = 64L << 20;
 constexpr int kSmallRequests = 1000;

@@ -17,14 +17,6 @@ namespace {
 
 constexpr std::uint32_t kMaxArgumentCount = 65536;
 
-// kill(pid, 0) says "gone" only with ESRCH; anything else (alive, EPERM,
-// an odd errno) is treated as possibly alive.
-bool processIsGone(std::int32_t pid) {
-  errno = 0;
-  if (::kill(pid, 0) == 0) return false;
-  return errno == ESRCH;
-}
-
 // Empty when listing succeeded and found nobody; false on any doubt.
 bool groupIsEmpty(std::int32_t group) {
   try {
@@ -67,10 +59,20 @@ bool LiveProcessIdentity::isCurrent() const {
 bool LiveProcessIdentity::sessionHasEnded() const {
   // The order matters: the leader is checked before and after the group, so a
   // member that appears between the two looks is never missed.
-  if (!processIsGone(pid)) return false;
+  if (!processHasExited(pid)) return false;
   if (!groupIsEmpty(group)) return false;
-  if (!processIsGone(pid)) return false;
+  if (!processHasExited(pid)) return false;
   return groupIsEmpty(group);
+}
+
+bool processHasExited(std::int32_t pid) {
+  // kill(pid, 0) says "gone" only with ESRCH; anything else (alive, EPERM,
+  // an odd errno) is treated as possibly alive unless the kernel reports a
+  // zombie.
+  errno = 0;
+  if (::kill(pid, 0) != 0) return errno == ESRCH;
+  auto record = platform::processRecord(pid);
+  return record && record->zombie;
 }
 
 std::optional<std::vector<std::string>> liveArguments(std::int32_t pid) {

@@ -35,6 +35,11 @@ struct LiveProcessIdentity {
   bool operator==(const LiveProcessIdentity&) const = default;
 };
 
+// True when no process has this pid any more, or only its exit status is
+// left (a zombie waiting for a parent to collect it: it runs nothing, and an
+// orphan may wait long for a reaper). Any doubt answers false.
+bool processHasExited(std::int32_t pid);
+
 // The argument vector of a running process (the first element is the name it
 // was launched under), or absent when unreadable, not UTF-8, larger than
 // 2 MiB, or with a count outside 1...65536.

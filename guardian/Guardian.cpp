@@ -16,7 +16,7 @@
 #include "core/platform/FileUtil.h"
 #include "core/platform/LocalSocket.h"
 #include "core/platform/ScopedFD.h"
-#include "guardian/ChildProcess.h"
+#include "core/ChildProcess.h"
 
 namespace korvelin::guardian {
 

@@ -12,7 +12,8 @@ namespace korvelin::platform {
 
 namespace {
 
-int prepare(SpawnAttributes& attributes, SpawnFileActions& actions, int standardInput) {
+int prepare(SpawnAttributes& attributes, SpawnFileActions& actions, int standardInput,
+            int standardOutput) {
   if (!attributes.ready || !actions.ready) return ENOMEM;
   sigset_t all, none;
   sigfillset(&all);
@@ -23,10 +24,15 @@ int prepare(SpawnAttributes& attributes, SpawnFileActions& actions, int standard
                                          POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK)) != 0 ||
       (status = posix_spawnattr_setsigdefault(&attributes.value, &all)) != 0 ||
       (status = posix_spawnattr_setsigmask(&attributes.value, &none)) != 0 ||
-      (status = posix_spawn_file_actions_adddup2(&actions.value, standardInput, 0)) != 0 ||
-      (status = posix_spawn_file_actions_addopen(&actions.value, 1, nullDevice.c_str(), O_WRONLY,
+      (status = standardInput >= 0
+                    ? posix_spawn_file_actions_adddup2(&actions.value, standardInput, 0)
+                    : posix_spawn_file_actions_addopen(&actions.value, 0, nullDevice.c_str(),
+                                                       O_RDONLY, 0)) != 0 ||
+      (status = posix_spawn_file_actions_addopen(&actions.value, 2, nullDevice.c_str(), O_WRONLY,
                                                  0)) != 0 ||
-      (status = posix_spawn_file_actions_adddup2(&actions.value, 1, 2)) != 0)
+      (status = standardOutput >= 0
+                    ? posix_spawn_file_actions_adddup2(&actions.value, standardOutput, 1)
+                    : posix_spawn_file_actions_adddup2(&actions.value, 2, 1)) != 0)
     return status;
   return inheritOnlyStandardStreams(attributes, actions);
 }
@@ -35,9 +41,15 @@ int prepare(SpawnAttributes& attributes, SpawnFileActions& actions, int standard
 
 pid_t spawnWithInput(const std::string& path, const std::vector<std::string>& arguments,
                      const std::vector<std::string>& environment, int standardInput) {
+  return spawnWithStreams(path, arguments, environment, standardInput, -1);
+}
+
+pid_t spawnWithStreams(const std::string& path, const std::vector<std::string>& arguments,
+                       const std::vector<std::string>& environment, int standardInput,
+                       int standardOutput) {
   SpawnAttributes attributes;
   SpawnFileActions actions;
-  int status = prepare(attributes, actions, standardInput);
+  int status = prepare(attributes, actions, standardInput, standardOutput);
   if (status == 0) {
     std::vector<std::string> argv = arguments;
     std::vector<std::string> envp = environment;

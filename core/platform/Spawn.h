@@ -20,4 +20,10 @@ namespace korvelin::platform {
 pid_t spawnWithInput(const std::string& path, const std::vector<std::string>& arguments,
                      const std::vector<std::string>& environment, int standardInput);
 
+// The same, with standard output to `standardOutput`; -1 for either stream
+// means the null device. Standard error is always the null device.
+pid_t spawnWithStreams(const std::string& path, const std::vector<std::string>& arguments,
+                       const std::vector<std::string>& environment, int standardInput,
+                       int standardOutput);
+
 }  // namespace korvelin::platform

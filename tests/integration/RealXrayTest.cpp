@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "core/VLESSConnection.h"
-#include "tests/support/LoopbackEchoServer.h"
+#include "demo/LoopbackEchoServer.h"
 #include "tests/support/RealXray.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
@@ -20,6 +20,8 @@
 
 namespace korvelin::testing {
 namespace {
+
+using demo::LoopbackEchoServer;
 
 class RealXrayTest : public ::testing::Test {
  protected:

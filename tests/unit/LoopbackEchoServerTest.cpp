@@ -10,10 +10,12 @@
 
 #include "core/platform/FileUtil.h"
 #include "core/platform/ScopedFD.h"
-#include "tests/support/LoopbackEchoServer.h"
+#include "demo/LoopbackEchoServer.h"
 
 namespace korvelin::testing {
 namespace {
+
+using demo::LoopbackEchoServer;
 
 using platform::ScopedFD;
 

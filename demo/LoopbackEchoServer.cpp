@@ -1,4 +1,4 @@
-#include "tests/support/LoopbackEchoServer.h"
+#include "demo/LoopbackEchoServer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -17,7 +17,7 @@
 
 #include "core/platform/Eintr.h"
 
-namespace korvelin::testing {
+namespace korvelin::demo {
 
 using platform::retryOnEintr;
 using platform::ScopedFD;
@@ -271,4 +271,4 @@ void LoopbackEchoServer::serve(Connection& connection) {
   connection.finished = true;
 }
 
-}  // namespace korvelin::testing
+}  // namespace korvelin::demo

@@ -1,4 +1,4 @@
-#include "guardian/ChildProcess.h"
+#include "core/ChildProcess.h"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -10,25 +10,26 @@
 #include "core/platform/Eintr.h"
 #include "core/platform/Spawn.h"
 
-namespace korvelin::guardian {
+namespace korvelin {
 
 namespace {
 
 using platform::retryOnEintr;
 
-constexpr auto kTerminationGrace = std::chrono::seconds(2);
 constexpr auto kTerminationPoll = std::chrono::milliseconds(10);
 
 }  // namespace
 
 bool ChildProcess::launch(const std::string& path, const std::vector<std::string>& arguments,
-                          const std::vector<std::string>& environment, int standardInput) {
+                          const std::vector<std::string>& environment, int standardInput,
+                          int standardOutput) {
   std::vector<std::string> argv = {path};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  const pid_t pid = platform::spawnWithInput(path, argv, environment, standardInput);
+  const pid_t pid = platform::spawnWithStreams(path, argv, environment, standardInput, standardOutput);
   if (pid < 0) return false;
   pid_ = pid;
   reaped_ = false;
+  status_.reset();
   return true;
 }
 
@@ -36,6 +37,7 @@ bool ChildProcess::isRunning() {
   if (pid_ <= 0 || reaped_) return false;
   int status;
   const pid_t done = retryOnEintr([&] { return ::waitpid(pid_, &status, WNOHANG); });
+  if (done == pid_) status_ = status;
   if (done == pid_ || (done < 0 && errno == ECHILD)) reaped_ = true;
   return !reaped_;
 }
@@ -47,22 +49,29 @@ void ChildProcess::terminate() {
 void ChildProcess::waitUntilExit() {
   if (pid_ <= 0 || reaped_) return;
   int status;
-  retryOnEintr([&] { return ::waitpid(pid_, &status, 0); });
+  if (retryOnEintr([&] { return ::waitpid(pid_, &status, 0); }) == pid_) status_ = status;
   reaped_ = true;
 }
 
-void ChildProcess::terminateAndReap() {
+bool ChildProcess::waitForExit(std::chrono::milliseconds timeout, std::chrono::milliseconds interval) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (isRunning()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(interval);
+  }
+  return true;
+}
+
+void ChildProcess::terminateAndReap(std::chrono::milliseconds grace) {
   if (!isRunning()) {
     waitUntilExit();
     return;
   }
   terminate();
-  const auto start = std::chrono::steady_clock::now();
-  while (isRunning() && std::chrono::steady_clock::now() - start < kTerminationGrace)
-    std::this_thread::sleep_for(kTerminationPoll);
+  waitForExit(grace, kTerminationPoll);
   // Not yet reaped, so the pid still names our child.
   if (isRunning()) ::kill(pid_, SIGKILL);
   waitUntilExit();
 }
 
-}  // namespace korvelin::guardian
+}  // namespace korvelin

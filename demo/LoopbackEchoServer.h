@@ -10,7 +10,7 @@
 
 #include "core/platform/ScopedFD.h"
 
-namespace korvelin::testing {
+namespace korvelin::demo {
 
 // A tiny HTTP/1.1 server on 127.0.0.1 that plays the public IP-echo endpoint
 // for traffic that must never leave the machine. `GET` of any path answers
@@ -62,4 +62,4 @@ class LoopbackEchoServer {
   std::thread acceptThread_;
 };
 
-}  // namespace korvelin::testing
+}  // namespace korvelin::demo

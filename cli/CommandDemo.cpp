@@ -1,0 +1,185 @@
+// korvelin demo [--base DIR] [--xray PATH] [--link LINK|-] [--guardian PATH]
+//
+// The life of a proxied profile, step by step, in a fresh base directory: a
+// profile, a guarded sidecar, an application started the way a
+// Chromium-based one is (its data directory and proxy on the command line)
+// whose requests cross the sidecar to a loopback echo server, the guardian
+// attached to it, health, the journal, and an orderly stop.
+
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#include "cli/Command.h"
+#include "cli/SidecarSetup.h"
+#include "core/ProcessSupervisor.h"
+#include "core/ProfileActivityJournal.h"
+#include "core/VLESSConnection.h"
+#include "demo/LoopbackEchoServer.h"
+
+namespace korvelin::cli {
+namespace {
+
+// A well-formed link to a server that need not exist: the stand-in engine
+// forwards directly and never contacts it.
+constexpr const char* kSampleLink =
+    "vless://b831381d-6324-4d53-ad4f-8cda48b30811@127.0.0.1:443?type=tcp&security=reality"
+    "&pbk=SbVKOEMjK0sIlbwg4akyBg5mL5KZwwB-ed4eEE7YnRc&sid=6ba85179e30d4fc2&sni=www.example.com"
+    "&fp=chrome&flow=xtls-rprx-vision#demo";
+
+// What the demo application does: fetch the echo URL through the proxy its
+// command line names, a few times a second, appending each answer to a file
+// in its home.
+constexpr const char* kApplicationScript =
+    "proxy=${2#--proxy-server=}; n=0; "
+    "while [ $n -lt 600 ]; do "
+    "/usr/bin/curl --silent --max-time 5 --proxy \"$proxy\" \"$ECHO_URL\" >> \"$HOME/traffic.log\" "
+    "&& echo >> \"$HOME/traffic.log\"; n=$((n+1)); sleep 0.2; done";
+
+struct DemoOptions {
+  std::string base;
+  std::string link;
+  SidecarTools tools = defaultSidecarTools();
+};
+
+class Steps {
+ public:
+  void say(const std::string& text) {
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    std::cout << "[" << std::fixed << std::setprecision(3) << std::setw(7) << seconds << "s] " << text
+              << std::endl;
+  }
+
+ private:
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+// A new private directory; absent when it cannot be made.
+std::optional<std::string> freshBase(const std::string& requested) {
+  if (requested.empty()) {
+    std::string pattern = "/tmp/korvelin-demo-XXXXXX";
+    if (!::mkdtemp(pattern.data())) return std::nullopt;
+    return pattern;
+  }
+  if (::mkdir(requested.c_str(), 0700) != 0) return std::nullopt;
+  return requested;
+}
+
+std::size_t countLines(const std::string& path) {
+  std::ifstream in(path);
+  std::size_t lines = 0;
+  for (std::string line; std::getline(in, line);)
+    if (!line.empty()) ++lines;
+  return lines;
+}
+
+std::string describe(const VLESSRuntimeHealth& health) {
+  if (health.isAvailable()) return "available, egress address " + health.externalIP;
+  return health.isRecoveryRequired() ? "recovery required" : "unavailable";
+}
+
+int runDemo(const DemoOptions& options) {
+  Steps steps;
+  const auto fresh = freshBase(options.base);
+  if (!fresh)
+    return fail(options.base.empty() ? "could not create a directory in /tmp"
+                                     : "--base must name a directory that does not exist yet: " + options.base);
+  const std::string base = *fresh;
+  steps.say("base directory " + base + " (kept afterwards for inspection)");
+
+  const Uuid profileID = Uuid::random();
+  ProfilePaths paths(profileID, base);
+  ProfilePreparer(base).prepare(paths);
+  steps.say("profile " + profileID.uppercaseString() + " prepared at " + paths.root());
+
+  demo::LoopbackEchoServer echo;
+  steps.say("loopback echo server at " + echo.url());
+
+  const VLESSRealityConfiguration configuration(options.link.empty() ? kSampleLink : options.link);
+  SidecarTools tools = options.tools;
+  if (options.link.empty() && tools.probeURL == XraySidecarSupervisor::kDefaultEgressProbeURL)
+    tools.probeURL = echo.url();
+  auto sidecar = makeSidecarSupervisor(tools);
+  sidecar->initializeManagedProfile(paths);
+  steps.say("starting the proxy sidecar: guardian " + tools.guardian + ", engine " + tools.engine);
+  const Uuid connectionID = Uuid::random();
+  const auto handle = sidecar->start(profileID, connectionID, configuration, paths);
+  steps.say("sidecar ready: " + handle.localProxy().uri() + ", engine pid " + std::to_string(handle.processID) +
+            ", guardian run " + handle.generation.uppercaseString());
+
+  const ProfileActivityJournal journal;
+  journal.append({Uuid::random(), profileID, ProfileActivityKind::proxyConnectionAvailable,
+                  ReferenceDate::now(), "demo", "Proxy available on " + handle.localProxy().uri()},
+                 paths);
+  steps.say("journaled: proxy available");
+
+  ProcessSupervisor supervisor;
+  const ProcessLaunchPlan plan{"/bin/sh",
+                               {"-c", kApplicationScript, "demo-application",
+                                "--user-data-dir=" + paths.userData(),
+                                "--proxy-server=" + handle.localProxy().uri()},
+                               {{"HOME", paths.home()}, {"ECHO_URL", echo.url()}},
+                               paths,
+                               std::nullopt};
+  const auto run = supervisor.start(profileID, plan, nullptr, nullptr);
+  steps.say("application started under supervision: run " + run.runID.uppercaseString() + ", pid " +
+            std::to_string(run.rootPID));
+
+  sidecar->attach(profileID, run);
+  steps.say("guardian attached to the application; continuity warning: " +
+            sidecar->continuityWarning(profileID).value_or("none"));
+
+  const std::string traffic = paths.home() + "/traffic.log";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (countLines(traffic) < 3 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::ifstream answers(traffic);
+  std::string first;
+  std::getline(answers, first);
+  steps.say(std::to_string(countLines(traffic)) + " requests crossed the proxy to the echo server (it saw " +
+            (first.empty() ? std::string("nothing") : first) + ")");
+
+  if (auto health = sidecar->runtimeHealth(profileID, 0)) steps.say("proxy health: " + describe(*health));
+
+  const auto stopped = supervisor.stop(profileID, paths, 10);
+  steps.say("application stopped (signal " + std::to_string(stopped.terminationSignal.value_or(0)) + ")");
+  supervisor.confirmCompletion(profileID, run.runID, paths);
+  steps.say("completion confirmed; launch lease removed");
+
+  sidecar->stopAndWait(profileID, handle.generation, paths);
+  steps.say("sidecar stopped; durable record is empty again");
+
+  const auto contents = readProfileActivityJournal(paths, 1 << 20);
+  steps.say("journal holds " + std::to_string(contents.events.size()) + " event(s); launch log " + run.logURL);
+  return kExitSuccess;
+}
+
+const Registration kRegistration{{
+    "demo",
+    "Show the life of a proxied profile in a fresh base directory",
+    [](CLI::App& command, const GlobalOptions&) -> Runner {
+      auto options = std::make_shared<DemoOptions>();
+      command.add_option("--base", options->base, "A new directory to use (default: a fresh one in /tmp)");
+      command.add_option("--xray", options->tools.engine, "The engine to run (default: this build's stand-in)");
+      command.add_option("--link", options->link,
+                         "A vless:// link to use instead of the sample (needs a real engine and server)");
+      command.add_option("--guardian", options->tools.guardian, "The guardian executable")
+          ->capture_default_str();
+      command.add_option("--probe-url", options->tools.probeURL,
+                         "Egress probe URL (default: the echo server, or the public one with --link)");
+      return [options] {
+        ::signal(SIGPIPE, SIG_IGN);
+        if (options->link == "-") std::getline(std::cin, options->link);
+        return runDemo(*options);
+      };
+    }}};
+
+}  // namespace
+}  // namespace korvelin::cli

@@ -1,0 +1,132 @@
+// korvelin proxy start PROFILE-UUID [--link LINK|-] [--xray PATH] [--guardian PATH] [--probe-url URL] [--json]
+// korvelin proxy status PROFILE-UUID [--json]
+// korvelin proxy stop|recover PROFILE-UUID
+
+#include <signal.h>
+
+#include <iostream>
+#include <memory>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/Command.h"
+#include "cli/SidecarSetup.h"
+#include "core/ApplicationInstanceLease.h"
+#include "core/FilePath.h"
+#include "core/FileSystemSecurity.h"
+#include "core/VLESSConnection.h"
+
+namespace korvelin::cli {
+namespace {
+
+struct ProxyOptions {
+  std::string profile;
+  std::string link;
+  bool json = false;
+  SidecarTools tools = defaultSidecarTools();
+};
+
+int startProxy(ProxyOptions options, const GlobalOptions& global) {
+  auto id = parseProfileIdentifier(options.profile);
+  if (!id) return fail("invalid profile identifier '" + options.profile + "'", kExitUsage);
+  if (options.link.empty()) return fail("--link LINK (or - to read it from standard input) is required", kExitUsage);
+  if (options.link == "-") std::getline(std::cin, options.link);
+  const VLESSRealityConfiguration configuration(options.link);
+  auto instance = takeInstanceLease(global);
+  if (!instance) return kExitFailure;
+  ProfilePaths paths(*id, global.baseDirectory);
+  ProfilePreparer(global.defaultBaseDirectory).prepare(paths);
+
+  sigset_t stopSignals;
+  ::sigemptyset(&stopSignals);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaddset(&stopSignals, s);
+  ::sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  auto sidecar = makeSidecarSupervisor(options.tools);
+  sidecar->initializeManagedProfile(paths);
+  const auto handle = sidecar->start(*id, Uuid::random(), configuration, paths);
+  if (options.json)
+    std::cout << nlohmann::json(handle).dump() << std::endl;
+  else
+    std::cout << "proxy ready at " << handle.localProxy().uri() << " (engine pid " << handle.processID
+              << "); Ctrl-C stops it" << std::endl;
+  int signal = 0;
+  ::sigwait(&stopSignals, &signal);
+  sidecar->stopAndWait(*id, handle.generation, paths);
+  if (!options.json) std::cout << "proxy stopped" << std::endl;
+  return kExitSuccess;
+}
+
+int proxyStatus(const std::string& profile, bool json, const GlobalOptions& global) {
+  auto id = parseProfileIdentifier(profile);
+  if (!id) return fail("invalid profile identifier '" + profile + "'", kExitUsage);
+  ProfilePaths paths(*id, global.baseDirectory);
+  if (!SecureFileSystem::metadata(appendingPathComponent(paths.root(), XrayDurableStateStore::kStateFileName))) {
+    if (json)
+      printJson({{"status", "empty"}, {"guardianRunning", false}, {"loopbackPort", nullptr}});
+    else
+      std::cout << "no proxy sidecar is recorded for this profile" << std::endl;
+    return kExitSuccess;
+  }
+  const auto record = XrayDurableStateStore().readOnly(paths);
+  const bool active = record.status == XrayDurableState::Status::active;
+  const bool guardianAlive = active && record.guardianIdentity && record.guardianIdentity->isCurrent();
+  if (json) {
+    printJson({{"status", rawValue(record.status)},
+               {"guardianRunning", guardianAlive},
+               {"loopbackPort", record.loopbackPort ? nlohmann::json(*record.loopbackPort) : nullptr}});
+  } else if (!active) {
+    std::cout << "no proxy sidecar is recorded for this profile" << std::endl;
+  } else {
+    std::cout << "sidecar recorded on 127.0.0.1:" << record.loopbackPort.value_or(0) << "; guardian "
+              << (guardianAlive ? "running" : "gone (run `korvelin proxy recover` to clear the record)")
+              << std::endl;
+  }
+  return kExitSuccess;
+}
+
+int recoverProxy(const std::string& profile, const GlobalOptions& global) {
+  auto id = parseProfileIdentifier(profile);
+  if (!id) return fail("invalid profile identifier '" + profile + "'", kExitUsage);
+  auto instance = takeInstanceLease(global);
+  if (!instance) return kExitFailure;
+  ProfilePaths paths(*id, global.baseDirectory);
+  auto sidecar = makeSidecarSupervisor(defaultSidecarTools());
+  if (!sidecar->hasDurableSidecar(*id, paths)) {
+    std::cout << "no proxy sidecar is recorded for this profile" << std::endl;
+    return kExitSuccess;
+  }
+  sidecar->recover(*id, paths);
+  std::cout << "proxy sidecar stopped and its record cleared" << std::endl;
+  return kExitSuccess;
+}
+
+const Registration kRegistration{{
+    "proxy", "Start, inspect, stop or recover a profile's proxy sidecar",
+    [](CLI::App& command, const GlobalOptions& global) -> Runner {
+      command.require_subcommand(1);
+      auto options = std::make_shared<ProxyOptions>();
+      auto* start = command.add_subcommand("start", "Start a guarded sidecar and keep it until Ctrl-C");
+      start->add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
+      start->add_option("--link", options->link, "The vless:// link, or - to read it from standard input");
+      start->add_option("--xray", options->tools.engine, "The engine (default: this build's stand-in)");
+      start->add_option("--guardian", options->tools.guardian, "The guardian executable");
+      start->add_option("--probe-url", options->tools.probeURL, "Egress probe URL")->capture_default_str();
+      start->add_flag("--json", options->json, "Print the sidecar handle as JSON");
+      auto* status = command.add_subcommand("status", "Show the profile's recorded sidecar");
+      status->add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
+      status->add_flag("--json", options->json, "Print JSON");
+      auto* stop = command.add_subcommand("stop", "Stop a sidecar left running by another host");
+      stop->add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
+      auto* recover = command.add_subcommand("recover", "Stop or clear a sidecar left by a crashed host");
+      recover->add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
+      return [options, &global, start, status] {
+        if (start->parsed()) return startProxy(*options, global);
+        if (status->parsed()) return proxyStatus(options->profile, options->json, global);
+        return recoverProxy(options->profile, global);
+      };
+    }}};
+
+}  // namespace
+}  // namespace korvelin::cli
