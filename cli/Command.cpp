@@ -21,7 +21,7 @@ std::vector<CommandSpec>& registry() {
 }
 }  // namespace
 
-Registration::Registration(CommandSpec spec) { registry().push_back(std::move(spec)); }
+Registration::Registration(CommandSpec definition) { registry().push_back(std::move(definition)); }
 
 const std::vector<CommandSpec>& registeredCommands() { return registry(); }
 

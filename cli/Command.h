@@ -40,7 +40,7 @@ struct CommandSpec {
 // Commands register themselves from their own file:
 //   const Registration kRegistration{{"name", "description", setup}};
 struct Registration {
-  explicit Registration(CommandSpec spec);
+  explicit Registration(CommandSpec definition);
 };
 
 const std::vector<CommandSpec>& registeredCommands();

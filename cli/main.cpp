@@ -42,9 +42,9 @@ int main(int argc, char** argv) {
   std::sort(commands.begin(), commands.end(),
             [](const CommandSpec& a, const CommandSpec& b) { return a.name < b.name; });
   std::vector<std::pair<CLI::App*, Runner>> runners;
-  for (const auto& spec : commands) {
-    CLI::App* command = app.add_subcommand(spec.name, spec.description);
-    runners.emplace_back(command, spec.setup(*command, global));
+  for (const auto& definition : commands) {
+    CLI::App* command = app.add_subcommand(definition.name, definition.description);
+    runners.emplace_back(command, definition.setup(*command, global));
   }
 
   try {

@@ -15,7 +15,7 @@ std::string joined(std::string_view directory, std::string_view name) {
 }  // namespace
 
 std::string defaultBaseDirectory(std::string_view home, std::optional<std::string_view> xdgDataHome) {
-  // The XDG specification says a relative value is to be ignored.
+  // A relative XDG_DATA_HOME is to be ignored, as the XDG base-directory rules say.
   if (xdgDataHome && !xdgDataHome->empty() && xdgDataHome->front() == '/')
     return joined(*xdgDataHome, "Korvelin");
   return joined(joined(home, ".local/share"), "Korvelin");
