@@ -5,6 +5,7 @@
 // what is left: the library's own work. Counters are milliseconds per start;
 // "attempts" is how many readiness rounds a start needed.
 
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <chrono>
