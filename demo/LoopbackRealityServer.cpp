@@ -34,12 +34,8 @@ constexpr std::size_t kToolOutputLimit = 64 * 1024;
 constexpr const char* kServerName = "reality.korvelin.test";
 constexpr const char* kUserEmail = "profile@korvelin.test";
 
-std::string readText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+// A log, for the message of a server that did not start.
+std::string readLog(const std::string& path) { return platform::readSmallFile(path, 64 * 1024).value_or(""); }
 
 // What `xray ARGUMENTS` prints, or std::runtime_error.
 std::string runEngineTool(const std::string& xray, const std::vector<std::string>& arguments) {
@@ -88,7 +84,7 @@ uint16_t startListening(ChildProcess& process, const std::string& xray, const st
       break;  // a hang is not a port collision
     }
   }
-  throw std::runtime_error(what + " did not start: " + readText(logPath));
+  throw std::runtime_error(what + " did not start: " + readLog(logPath));
 }
 
 }  // namespace

@@ -29,6 +29,7 @@
 #include "tests/support/RealXray.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/ThrownError.h"
 #include "tests/support/XrayPeers.h"
 
 namespace korvelin::testing {
@@ -39,15 +40,6 @@ using Case = KorvelinCoreError::Case;
 // Short, so that the failing starts stay quick; readiness on loopback takes
 // well under a second.
 constexpr double kShortPreflight = 3.0;
-
-std::optional<Case> startFailure(const std::function<void()>& start) {
-  try {
-    start();
-  } catch (const KorvelinCoreError& e) {
-    return e.errorCase();
-  }
-  return std::nullopt;
-}
 
 bool exists(const std::string& path) {
   struct stat info;
@@ -195,10 +187,9 @@ TEST_F(RealXraySidecarTest, WrongRealityCredentialsFailThePreflight) {
     auto sidecar = supervisor(engine(), kShortPreflight);
 
     const auto before = echo_.requestCount();
-    EXPECT_EQ(startFailure([&] {
-                sidecar->start(id_, connection_, VLESSRealityConfiguration(shareLink(endpoint)), paths_);
-              }),
-              Case::proxyPreflightFailed);
+    EXPECT_TRUE(thrownDescription(Case::proxyPreflightFailed, [&] {
+      sidecar->start(id_, connection_, VLESSRealityConfiguration(shareLink(endpoint)), paths_);
+    }));
     expectNothingLeft();
     EXPECT_FALSE(sidecar->handle(id_));
     EXPECT_EQ(echo_.requestCount(), before);
@@ -233,10 +224,9 @@ TEST_F(RealXraySidecarTest, MisbehavingServersFailThePreflightAndLeaveNoEngine) 
       auto sidecar = supervisor(engine(), kShortPreflight);
 
       const auto began = std::chrono::steady_clock::now();
-      EXPECT_EQ(startFailure([&] {
-                  sidecar->start(id_, connection_, VLESSRealityConfiguration(shareLink(endpoint)), paths_);
-                }),
-                Case::proxyPreflightFailed);
+      EXPECT_TRUE(thrownDescription(Case::proxyPreflightFailed, [&] {
+        sidecar->start(id_, connection_, VLESSRealityConfiguration(shareLink(endpoint)), paths_);
+      }));
       const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
       // Not a measure of speed: a start that hangs on such a server is the
       // fault, and a minute is far beyond any honest end of the preflight
