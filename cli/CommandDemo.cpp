@@ -4,7 +4,9 @@
 // profile, a guarded sidecar, an application started the way a
 // Chromium-based one is (its data directory and proxy on the command line)
 // whose requests cross the sidecar to a loopback echo server, the guardian
-// attached to it, health, the journal, and an orderly stop.
+// attached to it, health, the journal, and an orderly stop. Given a real
+// engine and no link, the requests cross a loopback REALITY server run by
+// that engine too, so the whole path is the one a user's profile takes.
 
 #include <signal.h>
 #include <stdlib.h>
@@ -23,6 +25,7 @@
 #include "core/ProfileActivityJournal.h"
 #include "core/VLESSConnection.h"
 #include "demo/LoopbackEchoServer.h"
+#include "demo/LoopbackRealityServer.h"
 
 namespace korvelin::cli {
 namespace {
@@ -46,6 +49,7 @@ constexpr const char* kApplicationScript =
 struct DemoOptions {
   std::string base;
   std::string link;
+  bool engineGiven = false;  // --xray: a real engine, which can serve a server of our own
   SidecarTools tools = defaultSidecarTools();
 };
 
@@ -80,6 +84,14 @@ std::size_t countLines(const std::string& path) {
   return lines;
 }
 
+std::size_t countAcceptedConnections(const std::string& accessLog) {
+  std::ifstream in(accessLog);
+  std::size_t count = 0;
+  for (std::string line; std::getline(in, line);)
+    if (line.find(" accepted ") != std::string::npos) ++count;
+  return count;
+}
+
 std::string describe(const VLESSRuntimeHealth& health) {
   if (health.isAvailable()) return "available, egress address " + health.externalIP;
   return health.isRecoveryRequired() ? "recovery required" : "unavailable";
@@ -102,7 +114,20 @@ int runDemo(const DemoOptions& options) {
   demo::LoopbackEchoServer echo;
   steps.say("loopback echo server at " + echo.url());
 
-  const VLESSRealityConfiguration configuration(options.link.empty() ? kSampleLink : options.link);
+  std::unique_ptr<demo::LoopbackRealityServer> server;
+  std::optional<VLESSRealityConfiguration> configuration;
+  if (!options.link.empty()) {
+    configuration.emplace(options.link);
+  } else if (options.engineGiven) {
+    const std::string directory = base + "/reality-server";
+    if (::mkdir(directory.c_str(), 0700) != 0) return fail("could not create " + directory);
+    server = std::make_unique<demo::LoopbackRealityServer>(options.tools.engine, directory);
+    configuration = server->endpoint();
+    steps.say("loopback REALITY server at 127.0.0.1:" + std::to_string(server->endpoint().port) +
+              " run by " + options.tools.engine + " (keys and logs in " + directory + ")");
+  } else {
+    configuration.emplace(kSampleLink);
+  }
   SidecarTools tools = options.tools;
   if (options.link.empty() && tools.probeURL == XraySidecarSupervisor::kDefaultEgressProbeURL)
     tools.probeURL = echo.url();
@@ -110,7 +135,7 @@ int runDemo(const DemoOptions& options) {
   sidecar->initializeManagedProfile(paths);
   steps.say("starting the proxy sidecar: guardian " + tools.guardian + ", engine " + tools.engine);
   const Uuid connectionID = Uuid::random();
-  const auto handle = sidecar->start(profileID, connectionID, configuration, paths);
+  const auto handle = sidecar->start(profileID, connectionID, *configuration, paths);
   steps.say("sidecar ready: " + handle.localProxy().uri() + ", engine pid " + std::to_string(handle.processID) +
             ", guardian run " + handle.generation.uppercaseString());
 
@@ -147,6 +172,9 @@ int runDemo(const DemoOptions& options) {
             (first.empty() ? std::string("nothing") : first) + ")");
 
   if (auto health = sidecar->runtimeHealth(profileID, 0)) steps.say("proxy health: " + describe(*health));
+  if (server)
+    steps.say("the REALITY server accepted " + std::to_string(countAcceptedConnections(server->accessLogPath())) +
+              " connection(s) for the profile");
 
   const auto stopped = supervisor.stop(profileID, paths, 10);
   steps.say("application stopped (signal " + std::to_string(stopped.terminationSignal.value_or(0)) + ")");
@@ -167,16 +195,20 @@ const Registration kRegistration{{
     [](CLI::App& command, const GlobalOptions&) -> Runner {
       auto options = std::make_shared<DemoOptions>();
       command.add_option("--base", options->base, "A new directory to use (default: a fresh one in /tmp)");
-      command.add_option("--xray", options->tools.engine, "The engine to run (default: this build's stand-in)");
+      auto* xray = command.add_option(
+          "--xray", options->tools.engine,
+          "The engine to run (default: this build's stand-in); a real one without --link also runs a "
+          "loopback REALITY server");
       command.add_option("--link", options->link,
                          "A vless:// link to use instead of the sample (needs a real engine and server)");
       command.add_option("--guardian", options->tools.guardian, "The guardian executable")
           ->capture_default_str();
       command.add_option("--probe-url", options->tools.probeURL,
                          "Egress probe URL (default: the echo server, or the public one with --link)");
-      return [options] {
+      return [options, xray] {
         ::signal(SIGPIPE, SIG_IGN);
         if (options->link == "-") std::getline(std::cin, options->link);
+        options->engineGiven = xray->count() > 0;
         return runDemo(*options);
       };
     }}};

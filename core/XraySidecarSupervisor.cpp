@@ -531,7 +531,12 @@ void XraySidecarSupervisor::stopEntry(Entry& entry) {
   }
   bool cleared = false;
   try {
-    requestStop(*entry.durableRecord);
+    try {
+      requestStop(*entry.durableRecord);
+    } catch (const KorvelinCoreError&) {
+      // An attached guardian ends by itself with its application's session,
+      // and then no one answers STOP: what matters is whether it is gone.
+    }
     if (entry.process.waitForExit(kStoppedGuardianWait, kStoppedGuardianPoll)) {
       const auto generation = entry.durableRecord->generation;
       const auto profileID = entry.handle.profileID;

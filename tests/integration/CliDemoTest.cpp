@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "tests/support/RealXray.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
@@ -7,23 +8,39 @@ namespace korvelin {
 namespace {
 
 // The README's main job: the whole life of a proxied profile, with real
-// processes (guardian, stand-in engine, lsof, curl, the supervised
-// application), must run to the end and leave nothing behind.
-TEST(CliDemoTest, ProxiedProfileRunsFromStartToOrderlyStop) {
+// processes (guardian, engine, lsof, curl, the supervised application), must
+// run to the end and leave nothing behind. `egress` is the address the echo
+// server sees: the caller's own with the stand-in engine, the REALITY
+// server's with the real one.
+void expectDemoRunsToTheEnd(const std::vector<std::string>& options, const std::string& egress,
+                            std::vector<std::string> steps) {
   testing::ScopedTempDir dir;
   const std::string base = dir.child("demo");
-  auto result = testing::run({testing::korvelinPath(), "demo", "--base", base});
+  std::vector<std::string> command = {testing::korvelinPath(), "demo", "--base", base};
+  command.insert(command.end(), options.begin(), options.end());
+  auto result = testing::run(command);
   ASSERT_EQ(result.exitCode, 0) << result.output << result.errors;
-  for (const char* step : {"sidecar ready: socks5://127.0.0.1:", "guardian attached to the application; continuity warning: none",
-                           "requests crossed the proxy to the echo server (it saw 127.0.0.1)",
-                           "proxy health: available, egress address 127.0.0.1", "completion confirmed",
-                           "sidecar stopped; durable record is empty again", "journal holds 1 event(s)"})
-    EXPECT_NE(result.output.find(step), std::string::npos) << step << "\n" << result.output;
+  steps.insert(steps.end(), {"sidecar ready: socks5://127.0.0.1:",
+                             "guardian attached to the application; continuity warning: none",
+                             "requests crossed the proxy to the echo server (it saw " + egress + ")",
+                             "proxy health: available, egress address " + egress, "completion confirmed",
+                             "sidecar stopped; durable record is empty again", "journal holds 1 event(s)"});
+  for (const auto& step : steps) EXPECT_NE(result.output.find(step), std::string::npos) << step << "\n" << result.output;
 
   auto status = testing::run({testing::korvelinPath(), "--base", base, "proxy", "status",
                               "00000000-0000-4000-8000-000000000000"});
   EXPECT_EQ(status.exitCode, 0) << status.errors;
   EXPECT_EQ(status.output, "no proxy sidecar is recorded for this profile\n");
+}
+
+TEST(CliDemoTest, ProxiedProfileRunsFromStartToOrderlyStop) { expectDemoRunsToTheEnd({}, "127.0.0.1", {}); }
+
+TEST(CliDemoTest, RealEngineCarriesTheProfileThroughALoopbackRealityServer) {
+  std::string reason;
+  const auto xray = testing::realXrayPath(reason);
+  if (!xray) GTEST_SKIP() << "real Xray unavailable: " << reason;
+  expectDemoRunsToTheEnd({"--xray", *xray}, "127.0.0.2",
+                         {"loopback REALITY server at 127.0.0.1:", "the REALITY server accepted "});
 }
 
 TEST(CliDemoTest, RefusesABaseThatAlreadyExists) {

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/CoreError.h"
+#include "core/ProcessSupervisor.h"
 #include "core/VLESSConnection.h"
 #include "core/XraySidecarSupervisor.h"
 #include "demo/LoopbackEchoServer.h"
@@ -207,6 +208,25 @@ TEST_F(XraySidecarTest, AttachedSidecarOutlivesItsHostButNotTheApplication) {
   auto restarted = supervisor();
   restarted->recover(id_, paths_);
   EXPECT_FALSE(restarted->hasDurableSidecar(id_, paths_));
+}
+
+// The application's end also ends an attached guardian, often before the
+// host gets round to stopping the sidecar: that stop finds no one to answer
+// and must still leave the record empty.
+TEST_F(XraySidecarTest, StopAfterTheAttachedApplicationEndedClearsTheRecord) {
+  auto sidecar = supervisor();
+  const auto handle = sidecar->start(id_, connection_, configuration_, paths_);
+  const auto guardian = record().guardianPID;
+  ASSERT_TRUE(guardian);
+  ProcessSupervisor applications;
+  const auto run = applications.start(
+      id_, {"/bin/sh", {"-c", "while :; do sleep 1; done", "application", "--user-data-dir=" + paths_.userData()}, {}, paths_, std::nullopt}, nullptr, nullptr);
+  sidecar->attach(id_, run);
+  applications.stop(id_, paths_, 10);
+  ASSERT_TRUE(eventually([&] { return !alive(*guardian) && !alive(handle.processID); }));
+
+  sidecar->stopAndWait(id_, handle.generation, paths_);
+  EXPECT_EQ(record().status, XrayDurableState::Status::empty);
 }
 
 TEST_F(XraySidecarTest, RecoveryStopsAGuardianThatOutlivedItsHost) {

@@ -23,8 +23,7 @@ using nlohmann::json;
 
 namespace {
 
-// The environment the product gives the engine and its tools.
-const std::vector<std::string> kToolEnvironment = {"PATH=/usr/bin:/bin"};
+using demo::kToolEnvironment;
 constexpr auto kListenTimeout = std::chrono::seconds(20);
 constexpr const char* kGrpcServiceName = "korvelin.Tunnel";
 
@@ -33,20 +32,6 @@ std::string readText(const std::string& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-// "Name: value" lines of a key generator's output, by a word in the name.
-std::string generatedValue(const std::string& output, const std::string& word) {
-  std::istringstream lines(output);
-  std::string line;
-  while (std::getline(lines, line)) {
-    const size_t colon = line.find(": ");
-    if (colon == std::string::npos) continue;
-    std::string name = line.substr(0, colon);
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (name.find(word) != std::string::npos) return line.substr(colon + 2);
-  }
-  throw std::runtime_error("no \"" + word + "\" in generator output: " + output);
 }
 
 // `xray run -config stdin:` with the environment the product gives it and its
@@ -93,84 +78,7 @@ std::unique_ptr<Subprocess> startListening(
   throw std::runtime_error(failure);
 }
 
-json serverConfiguration(uint16_t port, const json& user, const json& stream,
-                         const std::string& accessLog) {
-  return {
-      {"log", {{"loglevel", "warning"}, {"access", accessLog}}},
-      {"inbounds",
-       json::array({{{"listen", "127.0.0.1"},
-                     {"port", port},
-                     {"protocol", "vless"},
-                     {"settings", {{"clients", json::array({user})}, {"decryption", "none"}}},
-                     {"streamSettings", stream}}})},
-      // Only loopback destinations are served, so nothing a test sends
-      // through the server can leave the machine.
-      {"routing",
-       {{"rules", json::array({{{"ip", json::array({"127.0.0.0/8"})}, {"outboundTag", "loopback"}},
-                               {{"network", "tcp,udp"}, {"outboundTag", "nowhere"}}})}}},
-      {"outbounds", json::array({{{"tag", "loopback"},
-                                  {"protocol", "freedom"},
-                                  {"sendThrough", XrayServer::kEgressAddress}},
-                                 {{"tag", "nowhere"}, {"protocol", "blackhole"}}})},
-  };
-}
-
 }  // namespace
-
-uint16_t freeLoopbackPort() {
-  platform::ScopedFD socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (!socket || ::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) ||
-      ::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&address), &length))
-    throw std::runtime_error("cannot pick a free loopback port");
-  return ntohs(address.sin_port);
-}
-
-bool listensOnLoopback(uint16_t port) {
-  // The kernel prints the address as the 32-bit word it stores, in network
-  // order read in host order, then the port in hex; state 0A is LISTEN.
-  const in_addr_t loopback = htonl(INADDR_LOOPBACK);
-  uint32_t word;
-  std::memcpy(&word, &loopback, sizeof word);
-  char wanted[16];
-  std::snprintf(wanted, sizeof wanted, "%08X:%04X", word, port);
-  std::ifstream table("/proc/net/tcp");
-  std::string line;
-  std::getline(table, line);  // the column headings
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state;
-    fields >> slot >> local >> remote >> state;
-    if (local == wanted && state == "0A") return true;
-  }
-  return false;
-}
-
-X25519KeyPair generateX25519KeyPair(const std::string& xray) {
-  const auto result = run({xray, "x25519"}, {.environment = kToolEnvironment});
-  if (result.exitCode != 0) throw std::runtime_error("xray x25519 failed: " + result.errors);
-  // Its labels changed over releases ("Public key", "Password (PublicKey)").
-  return {generatedValue(result.output, "private"), generatedValue(result.output, "public")};
-}
-
-Mldsa65KeyPair generateMldsa65KeyPair(const std::string& xray) {
-  const auto result = run({xray, "mldsa65"}, {.environment = kToolEnvironment});
-  if (result.exitCode != 0) throw std::runtime_error("xray mldsa65 failed: " + result.errors);
-  return {generatedValue(result.output, "seed"), generatedValue(result.output, "verify")};
-}
-
-CertificateFiles makeSelfSignedCertificate(const std::string& xray, const std::string& directory,
-                                           const std::string& name) {
-  const std::string prefix = directory + "/" + name;
-  const auto result = run({xray, "tls", "cert", "--domain=" + name, "--name=" + name,
-                           "--expire=48h", "--file=" + prefix},
-                          {.environment = kToolEnvironment});
-  if (result.exitCode != 0) throw std::runtime_error("xray tls cert failed: " + result.errors);
-  return {prefix + ".crt", prefix + ".key"};
-}
 
 TlsDecoyServer::TlsDecoyServer(const std::string& xray, const std::string& directory,
                                const std::string& serverName)
@@ -188,27 +96,7 @@ TlsDecoyServer::TlsDecoyServer(const std::string& xray, const std::string& direc
               .certificate);
   }
   process_ = startListening("the TLS decoy", logPath_, port_, [&](uint16_t port) {
-    // An HTTP proxy inbound reads at once, so the handshake happens as soon
-    // as a client connects (a forwarding inbound would not wait for it);
-    // whatever it is then asked for goes nowhere.
-    const json configuration = {
-        {"log", {{"loglevel", "warning"}, {"access", "none"}}},
-        {"inbounds",
-         json::array({{{"listen", "127.0.0.1"},
-                       {"port", port},
-                       {"protocol", "http"},
-                       {"settings", json::object()},
-                       {"streamSettings",
-                        {{"security", "tls"},
-                         {"tlsSettings",
-                          {{"minVersion", "1.3"},
-                           {"alpn", json::array({"h2", "http/1.1"})},
-                           {"certificates",
-                            json::array({{{"certificateFile", certificate.certificate},
-                                          {"keyFile", certificate.key}}})}}}}}}})},
-        {"outbounds", json::array({{{"protocol", "blackhole"}}})},
-    };
-    return runXray(xray, configuration.dump(), logPath_);
+    return runXray(xray, demo::tlsDecoyConfiguration(port, certificate).dump(), logPath_);
   });
 }
 
@@ -272,7 +160,7 @@ XrayServer::XrayServer(const std::string& xray, const std::string& directory, Vl
                             [&](uint16_t port) {
                               return runXray(
                                   xray,
-                                  serverConfiguration(port, user, stream, accessLogPath_).dump(),
+                                  demo::vlessServerConfiguration(port, user, stream, accessLogPath_).dump(),
                                   logPath_);
                             });
   endpoint_.port = port_;

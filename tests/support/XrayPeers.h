@@ -15,40 +15,21 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "core/VLESSConnection.h"
+#include "demo/LoopbackRealityServer.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/VlessShareLink.h"
 
 namespace korvelin::testing {
 
-// A port that was free on 127.0.0.1 a moment ago (bind to port 0, read it, close).
-uint16_t freeLoopbackPort();
-
-// True while some socket listens on 127.0.0.1:`port` (from /proc/net/tcp, so
-// that checking makes no connection the listener would have to handle).
-bool listensOnLoopback(uint16_t port);
-
-struct X25519KeyPair {
-  std::string privateKey;
-  std::string publicKey;
-};
-// A fresh REALITY key pair from `xray x25519`.
-X25519KeyPair generateX25519KeyPair(const std::string& xray);
-
-struct Mldsa65KeyPair {
-  std::string seed;    // the server's half
-  std::string verify;  // the client's half
-};
-// A fresh ML-DSA-65 pair from `xray mldsa65`, for REALITY's post-quantum signature.
-Mldsa65KeyPair generateMldsa65KeyPair(const std::string& xray);
-
-struct CertificateFiles {
-  std::string certificate;  // PEM
-  std::string key;          // PEM
-};
-// A self-signed certificate for `name` (common and DNS name), made by
-// `xray tls cert` in `directory`.
-CertificateFiles makeSelfSignedCertificate(const std::string& xray, const std::string& directory,
-                                           const std::string& name);
+// Shared with `korvelin demo`, which runs a REALITY server of its own.
+using demo::CertificateFiles;
+using demo::freeLoopbackPort;
+using demo::generateMldsa65KeyPair;
+using demo::generateX25519KeyPair;
+using demo::listensOnLoopback;
+using demo::makeSelfSignedCertificate;
+using demo::Mldsa65KeyPair;
+using demo::X25519KeyPair;
 
 // The site a REALITY server borrows its TLS handshake from and hands
 // unauthenticated clients to: TLS 1.3 only, offering h2 and http/1.1 like the
@@ -98,7 +79,7 @@ class XrayServer {
   std::string accessLog() const;
   std::string output() const;  // what the server and its decoy printed
   static constexpr const char* kUserEmail = "profile@korvelin.test";
-  static constexpr const char* kEgressAddress = "127.0.0.2";
+  static constexpr const char* kEgressAddress = demo::kEgressAddress;
 
  private:
   uint16_t port_;
