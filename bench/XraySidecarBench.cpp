@@ -45,9 +45,9 @@ void guardedStart(benchmark::State& state) {
   double listener = 0, probe = 0, toReady = 0, sleeps = 0, overhead = 0, attempts = 0, total = 0;
   XraySidecarSupervisor sidecar(
       [] { return testing::testProgramPath("standin-xray"); },
-      [&](std::uint16_t port) {
+      [&](std::uint16_t port, double limit) {
         const auto t = Clock::now();
-        auto text = XraySidecarSupervisor::curlEgressProbe(port, echo.url());
+        auto text = XraySidecarSupervisor::curlEgressProbe(port, echo.url(), limit);
         probe += millisecondsSince(t);
         return text;
       },

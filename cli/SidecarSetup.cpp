@@ -20,7 +20,7 @@ std::unique_ptr<XraySidecarSupervisor> makeSidecarSupervisor(const SidecarTools&
   const std::string engine = tools.engine, guardian = tools.guardian, url = tools.probeURL;
   return std::make_unique<XraySidecarSupervisor>(
       [engine] { return XraySidecarSupervisor::validateBinary(engine); },
-      [url](std::uint16_t port) { return XraySidecarSupervisor::curlEgressProbe(port, url); },
+      [url](std::uint16_t port, double limit) { return XraySidecarSupervisor::curlEgressProbe(port, url, limit); },
       &XraySidecarSupervisor::lsofListenerVerifier,
       [guardian] { return XraySidecarSupervisor::validateBinary(guardian); });
 }

@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <thread>
 
@@ -212,9 +214,12 @@ bool XraySidecarSupervisor::lsofListenerVerifier(std::int32_t processID, std::ui
   return false;
 }
 
-std::string XraySidecarSupervisor::curlEgressProbe(std::uint16_t port, const std::string& url) {
+std::string XraySidecarSupervisor::curlEgressProbe(std::uint16_t port, const std::string& url,
+                                                   double timeLimit) {
+  char maxTime[32];
+  std::snprintf(maxTime, sizeof maxTime, "%.3f", std::clamp(timeLimit, 0.001, kProbeTimeLimit));
   const auto result = runTool(std::string(platform::kCurlPath),
-                              {"--fail", "--silent", "--show-error", "--max-time", "8", "--socks5-hostname",
+                              {"--fail", "--silent", "--show-error", "--max-time", maxTime, "--socks5-hostname",
                                "127.0.0.1:" + std::to_string(port), url},
                               {"PATH=/usr/bin:/bin"}, kProbeOutputLimit, kToolTimeout);
   if (result.exitCode != 0 || result.outputOverLimit || !isValidUtf8(result.output))
@@ -231,8 +236,12 @@ std::string XraySidecarSupervisor::awaitReadiness(const std::function<bool()>& s
   const double deadline = now_() + preflightTimeout_;
   for (;;) {
     if (!stillRunning()) throw KorvelinCoreError::proxyPreflightFailed();
+    // The probe gets only what is left of the preflight time, so a server
+    // that stalls cannot carry a start past it.
+    const double left = deadline - now_();
+    if (left <= 0) throw KorvelinCoreError::proxyPreflightFailed();
     try {
-      if (verifyListener_(engine, port)) return probe_(port);
+      if (verifyListener_(engine, port)) return probe_(port, std::min(kProbeTimeLimit, left));
     } catch (...) {
       // Not ready yet.
     }
@@ -452,7 +461,7 @@ std::optional<VLESSRuntimeHealth> XraySidecarSupervisor::runtimeHealth(const Uui
     std::optional<std::string> probe;
     if (listening()) {
       try {
-        probe = probe_(port);
+        probe = probe_(port, kProbeTimeLimit);
       } catch (...) {
       }
     }
@@ -534,8 +543,10 @@ void XraySidecarSupervisor::stopEntry(Entry& entry) {
     try {
       requestStop(*entry.durableRecord);
     } catch (const KorvelinCoreError&) {
-      // An attached guardian ends by itself with its application's session,
-      // and then no one answers STOP: what matters is whether it is gone.
+      // No answer to STOP: end of input stops an unattached guardian, and an
+      // attached one may already have ended with its application's session.
+      // Either way, what matters is whether it is gone.
+      entry.lifetimeWriter.reset();
     }
     if (entry.process.waitForExit(kStoppedGuardianWait, kStoppedGuardianPoll)) {
       const auto generation = entry.durableRecord->generation;

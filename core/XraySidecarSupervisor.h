@@ -73,7 +73,8 @@ class XraySidecarSupervisor {
  public:
   // Every outside effect goes through one of these.
   using BinaryResolver = std::function<std::string()>;             // the engine's path
-  using EgressProbe = std::function<std::string(std::uint16_t port)>;  // the address seen outside
+  // The address seen outside, asked through the port within `timeLimit` seconds.
+  using EgressProbe = std::function<std::string(std::uint16_t port, double timeLimit)>;
   using ListenerVerifier = std::function<bool(std::int32_t processID, std::uint16_t port)>;
   using GuardianResolver = std::function<std::string()>;           // empty: direct mode
   using Clock = std::function<double()>;                           // seconds since 1970
@@ -104,9 +105,11 @@ class XraySidecarSupervisor {
   static std::uint16_t allocateLoopbackPort();
   // lsof says `processID` listens on 127.0.0.1:`port`.
   static bool lsofListenerVerifier(std::int32_t processID, std::uint16_t port);
-  // curl through socks5h://127.0.0.1:`port` to `url`; the trimmed answer, or
-  // `proxyPreflightFailed`.
-  static std::string curlEgressProbe(std::uint16_t port, const std::string& url = kDefaultEgressProbeURL);
+  // curl through socks5h://127.0.0.1:`port` to `url`, for at most
+  // `timeLimit` seconds; the trimmed answer, or `proxyPreflightFailed`.
+  static constexpr double kProbeTimeLimit = 8.0;
+  static std::string curlEgressProbe(std::uint16_t port, const std::string& url = kDefaultEgressProbeURL,
+                                     double timeLimit = kProbeTimeLimit);
 
   void initializeManagedProfile(const ProfilePaths& paths);
 

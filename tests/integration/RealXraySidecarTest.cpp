@@ -98,7 +98,7 @@ class RealXraySidecarTest : public ::testing::Test {
                                                     double preflight = XraySidecarSupervisor::kPreflightTimeout) {
     auto sidecar = std::make_unique<XraySidecarSupervisor>(
         [engine] { return XraySidecarSupervisor::validateBinary(engine); },
-        [url = echo_.url()](std::uint16_t port) { return XraySidecarSupervisor::curlEgressProbe(port, url); },
+        [url = echo_.url()](std::uint16_t port, double limit) { return XraySidecarSupervisor::curlEgressProbe(port, url, limit); },
         &XraySidecarSupervisor::lsofListenerVerifier, [] { return guardianPath(); }, nullptr, preflight);
     sidecar->initializeManagedProfile(paths_);
     return sidecar;

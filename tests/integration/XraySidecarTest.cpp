@@ -58,9 +58,9 @@ class XraySidecarTest : public ::testing::Test {
       XraySidecarSupervisor::EgressProbe probe = nullptr, double preflight = 12.0,
       std::string guardian = testing::guardianPath()) {
     if (!binary) binary = [] { return XraySidecarSupervisor::validateBinary(testing::testProgramPath("standin-xray")); };
-    if (!probe) probe = [this](std::uint16_t port) {
+    if (!probe) probe = [this](std::uint16_t port, double limit) {
       ++probes_;
-      return XraySidecarSupervisor::curlEgressProbe(port, echo_.url());
+      return XraySidecarSupervisor::curlEgressProbe(port, echo_.url(), limit);
     };
     auto s = std::make_unique<XraySidecarSupervisor>(
         binary, probe, &XraySidecarSupervisor::lsofListenerVerifier, [guardian] { return guardian; },
@@ -135,7 +135,7 @@ TEST_F(XraySidecarTest, FailedStartsStopTheGuardianAndClearTheRecord) {
   struct Row {
     const char* name;
     std::string engine;
-    std::function<std::string(std::uint16_t)> probe;
+    XraySidecarSupervisor::EgressProbe probe;
     std::string guardian;
   };
   const std::string fake = testing::testProgramPath("fake-guardian");
@@ -144,9 +144,9 @@ TEST_F(XraySidecarTest, FailedStartsStopTheGuardianAndClearTheRecord) {
       {"ready line names pid 1", "/engines/ready-1", nullptr, fake},
       {"ready line is not a number", "/engines/ready-text", nullptr, fake},
       {"engine never listens", testing::testProgramPath("engine-probe"), nullptr, testing::guardianPath()},
-      {"probe answers a host name", standin, [](std::uint16_t) { return std::string("example.com"); },
+      {"probe answers a host name", standin, [](std::uint16_t, double) { return std::string("example.com"); },
        testing::guardianPath()},
-      {"probe answers a page", standin, [](std::uint16_t) { return std::string("<html>hi</html>"); },
+      {"probe answers a page", standin, [](std::uint16_t, double) { return std::string("<html>hi</html>"); },
        testing::guardianPath()},
   };
   for (const auto& row : rows) {
@@ -246,7 +246,7 @@ TEST_F(XraySidecarTest, RecoveryStopsAGuardianThatOutlivedItsHost) {
 TEST_F(XraySidecarTest, DirectModeKeepsNoRecordAndWarnsOfNothing) {
   auto direct = std::make_unique<XraySidecarSupervisor>(
       [] { return testing::testProgramPath("standin-xray"); },
-      [this](std::uint16_t port) { return XraySidecarSupervisor::curlEgressProbe(port, echo_.url()); },
+      [this](std::uint16_t port, double limit) { return XraySidecarSupervisor::curlEgressProbe(port, echo_.url(), limit); },
       &XraySidecarSupervisor::lsofListenerVerifier, nullptr);
   const auto handle = direct->start(id_, connection_, configuration_);
   EXPECT_FALSE(direct->continuityWarning(id_));

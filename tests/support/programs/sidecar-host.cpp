@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
   ProfilePaths paths(id, base);
   ProfilePreparer(base).prepare(paths);
   XraySidecarSupervisor sidecar([engine] { return engine; },
-                                [echo](std::uint16_t port) { return XraySidecarSupervisor::curlEgressProbe(port, echo); },
+                                [echo](std::uint16_t port, double limit) { return XraySidecarSupervisor::curlEgressProbe(port, echo, limit); },
                                 &XraySidecarSupervisor::lsofListenerVerifier, [guardian] { return guardian; });
   sidecar.initializeManagedProfile(paths);
   const VLESSRealityConfiguration configuration(
