@@ -484,16 +484,18 @@ std::optional<ProcessSnapshot> ProcessSupervisor::status(const Uuid& profileID, 
   return it->second->snapshot();
 }
 
+ProcessSupervisor::Entry& ProcessSupervisor::requireEntry(const Uuid& profileID, const ProfilePaths& paths) {
+  auto it = entries_.find(profileID);
+  if (it != entries_.end()) return *it->second;
+  if (leaseExists(paths)) throw KorvelinCoreError::profileRecoveryRequired(profileID);
+  throw KorvelinCoreError::notRunning(profileID);
+}
+
 ProcessSnapshot ProcessSupervisor::stop(const Uuid& profileID, const ProfilePaths& paths, double timeout) {
   if (!(timeout > 0)) throw KorvelinCoreError::invalidStopTimeout();
   std::lock_guard guard(lock_);
   requireProfile(profileID, paths);
-  auto it = entries_.find(profileID);
-  if (it == entries_.end()) {
-    if (leaseExists(paths)) throw KorvelinCoreError::profileRecoveryRequired(profileID);
-    throw KorvelinCoreError::notRunning(profileID);
-  }
-  Entry& entry = *it->second;
+  Entry& entry = requireEntry(profileID, paths);
   refresh(entry, false);
   if (entry.state == ProcessRunState::managedGroupStoppedAwaitingConfirmation ||
       entry.state == ProcessRunState::stoppedConfirmed)
@@ -522,12 +524,7 @@ ProcessSnapshot ProcessSupervisor::confirmCompletion(const Uuid& profileID, cons
                                                      const ProfilePaths& paths) {
   std::lock_guard guard(lock_);
   requireProfile(profileID, paths);
-  auto it = entries_.find(profileID);
-  if (it == entries_.end()) {
-    if (leaseExists(paths)) throw KorvelinCoreError::profileRecoveryRequired(profileID);
-    throw KorvelinCoreError::notRunning(profileID);
-  }
-  Entry& entry = *it->second;
+  Entry& entry = requireEntry(profileID, paths);
   if (entry.runID != runID) throw KorvelinCoreError::runIdentityMismatch();
   refresh(entry, false);
   if (entry.state != ProcessRunState::managedGroupStoppedAwaitingConfirmation)

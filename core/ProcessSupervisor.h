@@ -178,6 +178,9 @@ class ProcessSupervisor {
   void acceptSynchronousNativeReap(Entry& entry);
   void markManagedGroupStopped(Entry& entry, std::optional<int> waitStatus);
   void recover(const Uuid& profileID, const ProfilePaths& paths, bool commit);
+  // The run of a profile; without one, recovery is required when a lease is
+  // on disk, otherwise the profile is not supervised.
+  Entry& requireEntry(const Uuid& profileID, const ProfilePaths& paths);
 
   std::mutex lock_;
   std::map<Uuid, std::unique_ptr<Entry>> entries_;

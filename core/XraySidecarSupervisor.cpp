@@ -95,6 +95,18 @@ void requestStop(const XrayDurableState& record) {
 
 ScopedFD makePipeEnd(int fds[2], int which) { return ScopedFD(fds[which]); }
 
+// Inside a catch block: a failed start reports a KorvelinCoreError as it is
+// and anything else as a failed preflight.
+[[noreturn]] void rethrowAsPreflightFailure() {
+  try {
+    throw;
+  } catch (const KorvelinCoreError&) {
+    throw;
+  } catch (...) {
+    throw KorvelinCoreError::proxyPreflightFailed();
+  }
+}
+
 }  // namespace
 
 VLESSRuntimeHealth VLESSRuntimeHealth::available(std::string externalIP, double checkedAt) {
@@ -360,13 +372,7 @@ XraySidecarHandle XraySidecarSupervisor::startGuarded(const Uuid& profileID, con
         }
       }
     }
-    try {
-      throw;
-    } catch (const KorvelinCoreError&) {
-      throw;
-    } catch (...) {
-      throw KorvelinCoreError::proxyPreflightFailed();
-    }
+    rethrowAsPreflightFailure();
   }
 }
 
@@ -402,13 +408,7 @@ XraySidecarHandle XraySidecarSupervisor::start(const Uuid& profileID, const Uuid
     return handle;
   } catch (...) {
     entry->process.terminateAndReap(kDirectTerminationGrace);
-    try {
-      throw;
-    } catch (const KorvelinCoreError&) {
-      throw;
-    } catch (...) {
-      throw KorvelinCoreError::proxyPreflightFailed();
-    }
+    rethrowAsPreflightFailure();
   }
 }
 

@@ -16,6 +16,8 @@
 #include "core/LaunchLease.h"
 #include "core/ProcessSupervisor.h"
 #include "core/ProfilePaths.h"
+#include "tests/support/ThrownError.h"
+#include "tests/support/FileTreeHelpers.h"
 #include "tests/support/ProcessHelpers.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
@@ -23,35 +25,16 @@
 namespace korvelin {
 namespace {
 
+using testing::errorCaseOf;
+using testing::exists;
+using testing::readText;
+
 using Case = KorvelinCoreError::Case;
 using testing::eventually;
 
-// Runs `f` and returns the case of the KorvelinCoreError it throws.
-template <typename F>
-std::optional<Case> errorCaseOf(F&& f) {
-  try {
-    f();
-  } catch (const KorvelinCoreError& e) {
-    return e.errorCase();
-  }
-  return std::nullopt;
-}
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 std::vector<std::string> reportLines(const std::string& report, const std::string& prefix) {
   std::vector<std::string> lines;
-  std::istringstream in(slurp(report));
+  std::istringstream in(readText(report));
   for (std::string line; std::getline(in, line);)
     if (line.rfind(prefix, 0) == 0) lines.push_back(line.substr(prefix.size()));
   return lines;
@@ -59,7 +42,7 @@ std::vector<std::string> reportLines(const std::string& report, const std::strin
 
 std::vector<std::string> logEvents(const std::string& logPath) {
   std::vector<std::string> events;
-  std::istringstream in(slurp(logPath));
+  std::istringstream in(readText(logPath));
   for (std::string line; std::getline(in, line);) events.push_back(nlohmann::json::parse(line)["event"]);
   return events;
 }
@@ -348,7 +331,7 @@ TEST_F(ProcessSupervisorTest, StaleLeaseRecoveryRefusesAnythingUnproven) {
     writeLease(lease(), row.bytes, row.mode);
     EXPECT_EQ(errorCaseOf([&] { supervisor.canRecoverStaleLease(id_, paths_); }), Case::profileRecoveryRequired);
     EXPECT_EQ(errorCaseOf([&] { supervisor.recoverStaleLease(id_, paths_); }), Case::profileRecoveryRequired);
-    EXPECT_EQ(slurp(lease()), row.bytes) << "left in place";
+    EXPECT_EQ(readText(lease()), row.bytes) << "left in place";
     EXPECT_FALSE(exists(paths_.logs() + "/recovery-" + run.lowercaseString() + ".jsonl"));
     ::unlink(lease().c_str());
   }
@@ -366,7 +349,7 @@ TEST_F(ProcessSupervisorTest, RecoveryRemovesAProvenStaleLeaseAndLeavesEvidence)
 
   supervisor.recoverStaleLease(id_, paths_);
   EXPECT_FALSE(exists(lease()));
-  auto line = nlohmann::json::parse(slurp(evidence));
+  auto line = nlohmann::json::parse(readText(evidence));
   EXPECT_EQ(line["event"], "stale_lease_recovered");
   EXPECT_EQ(line["runID"], run.uppercaseString());
   EXPECT_EQ(line["profileID"], id_.uppercaseString());
@@ -399,7 +382,7 @@ TEST_F(ProcessSupervisorTest, LeaseReplacedDuringRecoveryIsLeftInPlace) {
   };
   ProcessSupervisor supervisor(runtime);
   EXPECT_EQ(errorCaseOf([&] { supervisor.recoverStaleLease(id_, paths_); }), Case::profileRecoveryRequired);
-  EXPECT_EQ(slurp(lease()), bytes);
+  EXPECT_EQ(readText(lease()), bytes);
   EXPECT_FALSE(exists(paths_.logs() + "/recovery-" + run.lowercaseString() + ".jsonl"));
 }
 
@@ -439,7 +422,7 @@ TEST_F(ProcessSupervisorTest, HostKilledMidLaunchLeavesTheProfileBlocked) {
       ::usleep(200'000);
       EXPECT_FALSE(exists(report)) << "an unverified child never runs, even after its host died";
     }
-    std::istringstream lines(slurp(lease()));
+    std::istringstream lines(readText(lease()));
     size_t count = 0;
     for (std::string line; std::getline(lines, line);) ++count;
     EXPECT_EQ(count, row.leaseLines);

@@ -22,6 +22,8 @@
 namespace korvelin {
 namespace {
 
+using testing::readText;
+
 using Case = KorvelinCoreError::Case;
 using testing::exists;
 using testing::expectCoreError;
@@ -30,13 +32,6 @@ using testing::Subprocess;
 using testing::testProgramPath;
 
 const std::string kProxyArgument = "--proxy-server=socks5://127.0.0.1:1080";
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 double startTime(const LiveProcessIdentity& identity) {
   return static_cast<double>(identity.startSeconds) + static_cast<double>(identity.startMicroseconds) / 1e6;
@@ -87,7 +82,7 @@ TEST_F(ProfileRuntimeObserverTest, ReadoptsTheRunOfAKilledHost) {
   hostProcess.signal(SIGKILL);
   hostProcess.wait();
 
-  const auto lease = parseDurableProcessLease(slurp(this->lease()));
+  const auto lease = parseDurableProcessLease(readText(this->lease()));
   ASSERT_TRUE(lease && lease->identity);
   const auto observation = ProfileRuntimeObserver().observeWithRoute(paths_, probe());
   const ProcessSnapshot& run = observation.snapshot;
@@ -177,7 +172,7 @@ TEST_F(ProfileRuntimeObserverTest, RefusesEveryLeaseOrProcessItCannotProve) {
     } else {
       EXPECT_NE(refusal(executable).find(row.refusal), std::string::npos) << refusal(executable);
     }
-    EXPECT_EQ(slurp(lease()), row.bytes) << "observation changes nothing";
+    EXPECT_EQ(readText(lease()), row.bytes) << "observation changes nothing";
     ::unlink(lease().c_str());
     ::unlink(dir_.child("second-link").c_str());
   }

@@ -25,6 +25,7 @@
 #include "core/XraySidecarSupervisor.h"
 #include "core/platform/FileUtil.h"
 #include "demo/LoopbackEchoServer.h"
+#include "tests/support/FileTreeHelpers.h"
 #include "tests/support/MisbehavingServer.h"
 #include "tests/support/RealXray.h"
 #include "tests/support/Subprocess.h"
@@ -40,11 +41,6 @@ using Case = KorvelinCoreError::Case;
 // Short, so that the failing starts stay quick; readiness on loopback takes
 // well under a second.
 constexpr double kShortPreflight = 3.0;
-
-bool exists(const std::string& path) {
-  struct stat info;
-  return ::lstat(path.c_str(), &info) == 0;
-}
 
 // Processes whose name (first argument) is `mark`.
 std::vector<int> processesNamed(const std::string& mark) {

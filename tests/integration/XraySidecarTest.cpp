@@ -12,11 +12,16 @@
 #include "core/VLESSConnection.h"
 #include "core/XraySidecarSupervisor.h"
 #include "demo/LoopbackEchoServer.h"
+#include "tests/support/ThrownError.h"
+#include "tests/support/FileTreeHelpers.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
 namespace korvelin {
 namespace {
+
+using testing::errorCaseOf;
+using testing::exists;
 
 using Case = KorvelinCoreError::Case;
 using testing::eventually;
@@ -25,21 +30,6 @@ constexpr const char* kLink =
     "vless://b831381d-6324-4d53-ad4f-8cda48b30811@127.0.0.1:443?type=tcp&security=reality"
     "&pbk=SbVKOEMjK0sIlbwg4akyBg5mL5KZwwB-ed4eEE7YnRc&sid=6ba85179e30d4fc2&sni=www.example.com"
     "&fp=chrome&flow=xtls-rprx-vision#sample";
-
-template <typename F>
-std::optional<Case> errorCaseOf(F&& f) {
-  try {
-    f();
-  } catch (const KorvelinCoreError& e) {
-    return e.errorCase();
-  }
-  return std::nullopt;
-}
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
-}
 
 bool alive(std::int32_t pid) { return !processHasExited(pid); }
 

@@ -1,5 +1,8 @@
 #include "tests/support/FileTreeHelpers.h"
 
+#include <fstream>
+#include <sstream>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,6 +59,13 @@ KorvelinCoreError expectCoreError(const std::function<void()>& operation) {
   }
   ADD_FAILURE() << "no KorvelinCoreError was thrown";
   return KorvelinCoreError::installationChanged();
+}
+
+std::string readText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 }  // namespace korvelin::testing

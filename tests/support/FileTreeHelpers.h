@@ -17,6 +17,7 @@ void makeFile(const std::string& path, mode_t mode = 0600, const std::string& co
 void makeSymlink(const std::string& target, const std::string& path);
 mode_t modeOf(const std::string& path);  // permission bits, links not followed
 bool exists(const std::string& path);    // links not followed
+std::string readText(const std::string& path);  // the whole file; empty when unreadable
 
 // Runs /usr/bin/setfacl with `arguments`; fails the test if it does not succeed.
 void setfacl(const std::vector<std::string>& arguments);

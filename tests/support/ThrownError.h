@@ -22,4 +22,15 @@ std::optional<std::string> thrownDescription(KorvelinCoreError::Case expected, C
   }
 }
 
+// The case of the KorvelinCoreError `call` throws, or absent when it returns.
+template <typename Call>
+std::optional<KorvelinCoreError::Case> errorCaseOf(Call&& call) {
+  try {
+    call();
+  } catch (const KorvelinCoreError& e) {
+    return e.errorCase();
+  }
+  return std::nullopt;
+}
+
 }  // namespace korvelin::testing

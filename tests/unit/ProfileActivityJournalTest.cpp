@@ -20,6 +20,7 @@ namespace {
 
 using Case = KorvelinCoreError::Case;
 using testing::expectCoreError;
+using testing::readText;
 using testing::makeDirectory;
 using testing::makeFile;
 
@@ -33,13 +34,6 @@ ProfileActivityEvent sampleEvent(std::optional<std::string> proxyName = "Office"
           .occurredAt = ReferenceDate::fromUnixTime(1780000000.25),
           .proxyName = std::move(proxyName),
           .detail = "SOCKS5 port 41000 stopped answering \"/health\""};
-}
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 TEST(ProfileActivityEventTest, LinesKeepFieldOrderAndCountFrom2001) {
@@ -99,7 +93,7 @@ TEST_F(ProfileActivityJournalTest, AppendsOneDurableLinePerEventToAPrivateFile) 
   journal.append(first, paths);
   EXPECT_EQ(testing::modeOf(this->journal()), 0600u);
   journal.append(second, paths);
-  EXPECT_EQ(slurp(this->journal()), activityEventJSON(first) + "\n" + activityEventJSON(second) + "\n");
+  EXPECT_EQ(readText(this->journal()), activityEventJSON(first) + "\n" + activityEventJSON(second) + "\n");
   EXPECT_NE(first.id, second.id) << "every event gets its own identifier";
 
   const auto contents = readProfileActivityJournal(paths, 1 << 20);
@@ -148,9 +142,9 @@ TEST_F(ProfileActivityJournalTest, RefusesWithoutWritingAnything) {
     struct stat info {};
     ASSERT_EQ(::lstat(this->journal().c_str(), &info), 0);
     if (S_ISREG(info.st_mode)) {
-      EXPECT_EQ(slurp(this->journal()), "kept\n");
+      EXPECT_EQ(readText(this->journal()), "kept\n");
     }
-    EXPECT_EQ(slurp(elsewhere), "kept\n");
+    EXPECT_EQ(readText(elsewhere), "kept\n");
     ASSERT_EQ(std::system(("rm -rf '" + this->journal() + "'").c_str()), 0);
   }
 }

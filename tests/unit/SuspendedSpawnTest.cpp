@@ -11,27 +11,19 @@
 #include "core/CoreError.h"
 #include "core/LiveProcessIdentity.h"
 #include "core/platform/SuspendedSpawn.h"
+#include "tests/support/FileTreeHelpers.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
 namespace korvelin {
 namespace {
 
+using testing::exists;
+using testing::readText;
+
 using platform::resumeSuspended;
 using platform::spawnSuspended;
 using platform::SuspendedSpawnRequest;
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 int waitExit(pid_t pid) {
   int status = 0;
@@ -66,7 +58,7 @@ TEST(SuspendedSpawnTest, ChildGetsOnlyStandardStreamsAndTheGivenEnvironment) {
       spawnSuspended({testing::testProgramPath("probe-child"), {report, "0"}, {"B=2", "A=1"}});
   ASSERT_EQ(resumeSuspended(pid), 0);
   waitExit(pid);
-  const std::string text = slurp(report);
+  const std::string text = readText(report);
   std::string fds, env;
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) {
