@@ -95,6 +95,15 @@ void requestStop(const XrayDurableState& record) {
 
 ScopedFD makePipeEnd(int fds[2], int which) { return ScopedFD(fds[which]); }
 
+// The egress probe's answer must be an address, and the engine that gave it
+// must still be there to be pinned.
+LiveProcessIdentity verifiedEngine(const std::string& probe, std::int32_t engine) {
+  if (!isIPAddress(probe)) throw KorvelinCoreError::proxyPreflightFailed();
+  auto identity = LiveProcessIdentity::capture(engine);
+  if (!identity) throw KorvelinCoreError::proxyPreflightFailed();
+  return *identity;
+}
+
 // Inside a catch block: a failed start reports a KorvelinCoreError as it is
 // and anything else as a failed preflight.
 [[noreturn]] void rethrowAsPreflightFailure() {
@@ -262,10 +271,15 @@ std::string XraySidecarSupervisor::awaitReadiness(const std::function<bool()>& s
   }
 }
 
-void XraySidecarSupervisor::insertEntry(const Uuid& profileID, std::shared_ptr<Entry> entry) {
+XraySidecarHandle XraySidecarSupervisor::admit(const Uuid& profileID, std::shared_ptr<Entry> entry,
+                                               const std::string& probe) {
+  entry->lastProbeAt = now_();
+  entry->health = VLESSRuntimeHealth::available(probe, entry->lastProbeAt);
+  const XraySidecarHandle handle = entry->handle;
   std::lock_guard guard(lock_);
   if (entries_.count(profileID)) throw KorvelinCoreError::alreadyRunning(profileID);
   entries_[profileID] = std::move(entry);
+  return handle;
 }
 
 XraySidecarHandle XraySidecarSupervisor::start(const Uuid& profileID, const Uuid& connectionID,
@@ -341,20 +355,12 @@ XraySidecarHandle XraySidecarSupervisor::startGuarded(const Uuid& profileID, con
     if (!engine) throw KorvelinCoreError::proxyPreflightFailed();
 
     const std::string probe = awaitReadiness([&] { return entry->process.isRunning(); }, *engine, port);
-    if (!isIPAddress(probe)) throw KorvelinCoreError::proxyPreflightFailed();
-    auto engineIdentity = LiveProcessIdentity::capture(*engine);
-    if (!engineIdentity) throw KorvelinCoreError::proxyPreflightFailed();
-
-    entry->handle = {profileID, connectionID, generation, *engine, port, engineIdentity};
+    entry->handle = {profileID, connectionID, generation, *engine, port, verifiedEngine(probe, *engine)};
     entry->lifetimeWriter = std::move(inputWrite);
     entry->leaseURL = appendingPathComponent(paths.root(), XrayDurableStateStore::kStateFileName);
     entry->paths = paths;
     entry->durableRecord = record;
-    entry->lastProbeAt = now_();
-    entry->health = VLESSRuntimeHealth::available(probe, entry->lastProbeAt);
-    const XraySidecarHandle handle = entry->handle;
-    insertEntry(profileID, entry);
-    return handle;
+    return admit(profileID, entry, probe);
   } catch (...) {
     // Ask the guardian to go; only once it is gone may the record say so.
     if (recordWritten) {
@@ -397,15 +403,8 @@ XraySidecarHandle XraySidecarSupervisor::start(const Uuid& profileID, const Uuid
     inputWrite.reset();
     const std::int32_t engine = entry->process.pid();
     const std::string probe = awaitReadiness([&] { return entry->process.isRunning(); }, engine, port);
-    if (!isIPAddress(probe)) throw KorvelinCoreError::proxyPreflightFailed();
-    auto identity = LiveProcessIdentity::capture(engine);
-    if (!identity) throw KorvelinCoreError::proxyPreflightFailed();
-    entry->handle = {profileID, connectionID, Uuid::random(), engine, port, identity};
-    entry->lastProbeAt = now_();
-    entry->health = VLESSRuntimeHealth::available(probe, entry->lastProbeAt);
-    const XraySidecarHandle handle = entry->handle;
-    insertEntry(profileID, entry);
-    return handle;
+    entry->handle = {profileID, connectionID, Uuid::random(), engine, port, verifiedEngine(probe, engine)};
+    return admit(profileID, entry, probe);
   } catch (...) {
     entry->process.terminateAndReap(kDirectTerminationGrace);
     rethrowAsPreflightFailure();

@@ -139,7 +139,9 @@ class XraySidecarSupervisor {
                                  const XrayDurableState& current, XrayDurableStateWriter& writer);
   // Waits until the engine listens and reaches the outside; the probe's text.
   std::string awaitReadiness(const std::function<bool()>& stillRunning, std::int32_t engine, std::uint16_t port);
-  void insertEntry(const Uuid& profileID, std::shared_ptr<Entry> entry);
+  // Records a verified sidecar whose probe answered `probe`; a profile that
+  // gained a sidecar meanwhile makes this start fail as already running.
+  XraySidecarHandle admit(const Uuid& profileID, std::shared_ptr<Entry> entry, const std::string& probe);
   void stopEntry(Entry& entry);
 
   std::mutex lock_;
