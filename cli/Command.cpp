@@ -72,6 +72,10 @@ std::optional<int> parseProcessIdentifier(const std::string& text) {
 
 std::optional<Uuid> parseProfileIdentifier(const std::string& text) { return Uuid::parse(text); }
 
+int invalidProfileIdentifier(const std::string& text) {
+  return fail("invalid profile identifier '" + text + "': expected a UUID", kExitUsage);
+}
+
 namespace {
 
 // On Linux the default base lies in the XDG data directory, which a fresh

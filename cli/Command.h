@@ -68,6 +68,9 @@ std::optional<int> parseProcessIdentifier(const std::string& text);
 
 // Parses a profile identifier (a UUID in either case); absent otherwise.
 std::optional<Uuid> parseProfileIdentifier(const std::string& text);
+// The one-line usage error for a profile identifier that is not a UUID;
+// returns the usage exit status.
+int invalidProfileIdentifier(const std::string& text);
 
 // Every command that changes something in the base directory holds the
 // single-instance lease while it runs, so that it never works alongside the

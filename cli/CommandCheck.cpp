@@ -11,7 +11,7 @@ namespace {
 
 int runCheck(const std::string& profile, const GlobalOptions& global) {
   auto id = parseProfileIdentifier(profile);
-  if (!id) return fail("invalid profile identifier '" + profile + "': expected a UUID", kExitUsage);
+  if (!id) return invalidProfileIdentifier(profile);
   const ProfilePaths paths(*id, global.baseDirectory);
   ProfilePreparer(global.defaultBaseDirectory).validatePrepared(paths);
   std::cout << "ok " << paths.root() << '\n';

@@ -23,7 +23,7 @@ struct JournalOptions {
 
 int showJournal(const JournalOptions& options, const GlobalOptions& global) {
   auto id = parseProfileIdentifier(options.profile);
-  if (!id) return fail("invalid profile identifier '" + options.profile + "'", kExitUsage);
+  if (!id) return invalidProfileIdentifier(options.profile);
   const ProfilePaths paths(*id, global.baseDirectory);
   const auto contents = readProfileActivityJournal(paths, kJournalReadBytes);
 

@@ -46,7 +46,7 @@ void printObservation(const ProfileRuntimeObservation& observation) {
 
 int observe(ObserveOptions options, const GlobalOptions& global) {
   auto id = parseProfileIdentifier(options.profile);
-  if (!id) return fail("invalid profile identifier '" + options.profile + "'", kExitUsage);
+  if (!id) return invalidProfileIdentifier(options.profile);
   const ProfilePaths paths(*id, global.baseDirectory);
   if (!SecureFileSystem::metadata(paths.leaseFile()))
     return fail("profile " + id->uppercaseString() + " has no launch lease: no run to re-adopt");

@@ -19,7 +19,7 @@ struct PathsOptions {
 
 int runPaths(const PathsOptions& options, const GlobalOptions& global) {
   auto id = parseProfileIdentifier(options.profile);
-  if (!id) return fail("invalid profile identifier '" + options.profile + "': expected a UUID", kExitUsage);
+  if (!id) return invalidProfileIdentifier(options.profile);
   const ProfilePaths paths(*id, global.baseDirectory);
   if (options.json) {
     printJson(paths);

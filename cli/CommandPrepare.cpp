@@ -12,7 +12,7 @@ namespace {
 
 int runPrepare(const std::string& profile, const GlobalOptions& global) {
   auto id = parseProfileIdentifier(profile);
-  if (!id) return fail("invalid profile identifier '" + profile + "': expected a UUID", kExitUsage);
+  if (!id) return invalidProfileIdentifier(profile);
   auto lease = takeInstanceLease(global);
   if (!lease) return kExitFailure;
   const ProfilePaths paths(*id, global.baseDirectory);

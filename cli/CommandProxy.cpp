@@ -28,7 +28,7 @@ struct ProxyOptions {
 
 int startProxy(ProxyOptions options, const GlobalOptions& global) {
   auto id = parseProfileIdentifier(options.profile);
-  if (!id) return fail("invalid profile identifier '" + options.profile + "'", kExitUsage);
+  if (!id) return invalidProfileIdentifier(options.profile);
   if (options.link.empty()) return fail("--link LINK (or - to read it from standard input) is required", kExitUsage);
   if (options.link == "-") std::getline(std::cin, options.link);
   const VLESSRealityConfiguration configuration(options.link);
@@ -60,7 +60,7 @@ int startProxy(ProxyOptions options, const GlobalOptions& global) {
 
 int proxyStatus(const std::string& profile, bool json, const GlobalOptions& global) {
   auto id = parseProfileIdentifier(profile);
-  if (!id) return fail("invalid profile identifier '" + profile + "'", kExitUsage);
+  if (!id) return invalidProfileIdentifier(profile);
   ProfilePaths paths(*id, global.baseDirectory);
   if (!SecureFileSystem::metadata(appendingPathComponent(paths.root(), XrayDurableStateStore::kStateFileName))) {
     if (json)
@@ -88,7 +88,7 @@ int proxyStatus(const std::string& profile, bool json, const GlobalOptions& glob
 
 int recoverProxy(const std::string& profile, const GlobalOptions& global) {
   auto id = parseProfileIdentifier(profile);
-  if (!id) return fail("invalid profile identifier '" + profile + "'", kExitUsage);
+  if (!id) return invalidProfileIdentifier(profile);
   auto instance = takeInstanceLease(global);
   if (!instance) return kExitFailure;
   ProfilePaths paths(*id, global.baseDirectory);

@@ -85,7 +85,7 @@ void report(const RunOptions& options, std::string_view event, const ProcessSnap
 
 int runProgram(RunOptions options, const GlobalOptions& global) {
   auto id = parseProfileIdentifier(options.profile);
-  if (!id) return fail("invalid profile identifier '" + options.profile + "'", kExitUsage);
+  if (!id) return invalidProfileIdentifier(options.profile);
   if (options.command.empty()) return fail("no program given (korvelin run PROFILE -- PROGRAM [ARGS...])", kExitUsage);
   if (!(options.stopTimeout > 0)) return fail("--stop-timeout must be greater than zero", kExitUsage);
 
@@ -211,7 +211,7 @@ const Registration kRun{{
 
 int showStatus(const std::string& profile, bool json, const GlobalOptions& global) {
   auto id = parseProfileIdentifier(profile);
-  if (!id) return fail("invalid profile identifier '" + profile + "'", kExitUsage);
+  if (!id) return invalidProfileIdentifier(profile);
   ProfilePaths paths(*id, global.baseDirectory);
   ProcessSupervisor supervisor;
   auto snapshot = supervisor.status(*id, paths);
@@ -237,7 +237,7 @@ const Registration kStatus{{
 
 int recover(const std::string& profile, bool dryRun, const GlobalOptions& global) {
   auto id = parseProfileIdentifier(profile);
-  if (!id) return fail("invalid profile identifier '" + profile + "'", kExitUsage);
+  if (!id) return invalidProfileIdentifier(profile);
   ProfilePaths paths(*id, global.baseDirectory);
   ProcessSupervisor supervisor;
   if (dryRun) {

@@ -65,7 +65,7 @@ void printRecord(const XrayDurableState& state) {
 
 int runXrayState(const XrayStateOptions& options, const GlobalOptions& global) {
   auto id = parseProfileIdentifier(options.profile);
-  if (!id) return fail("invalid profile identifier '" + options.profile + "': expected a UUID", kExitUsage);
+  if (!id) return invalidProfileIdentifier(options.profile);
   const ProfilePaths paths(*id, global.baseDirectory);
 
   // A refusal names only the profile; the reason is what helps a user.
