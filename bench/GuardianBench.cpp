@@ -25,9 +25,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "core/CoreError.h"
-#include "core/GuardianClient.h"
-#include "core/GuardianProtocol.h"
+#include "core/base/CoreError.h"
+#include "core/guardian/GuardianClient.h"
+#include "core/guardian/GuardianProtocol.h"
 #include "core/platform/FileUtil.h"
 #include "core/platform/LocalSocket.h"
 #include "tests/support/GuardianHarness.h"

@@ -6,7 +6,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "core/LiveProcessIdentity.h"
+#include "core/process/LiveProcessIdentity.h"
 
 namespace {
 

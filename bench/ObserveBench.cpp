@@ -10,9 +10,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "core/LaunchLease.h"
-#include "core/ProfileActivityJournal.h"
-#include "core/ProfileRuntimeObserver.h"
+#include "core/process/LaunchLease.h"
+#include "core/activity/ProfileActivityJournal.h"
+#include "core/activity/ProfileRuntimeObserver.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 

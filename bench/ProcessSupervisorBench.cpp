@@ -10,8 +10,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "core/ProcessSupervisor.h"
-#include "core/ProfilePaths.h"
+#include "core/process/ProcessSupervisor.h"
+#include "core/profile/ProfilePaths.h"
 #include "tests/support/TempDir.h"
 
 namespace {

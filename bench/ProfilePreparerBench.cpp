@@ -9,8 +9,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "core/FileSystemSecurity.h"
-#include "core/ProfilePaths.h"
+#include "core/files/FileSystemSecurity.h"
+#include "core/profile/ProfilePaths.h"
 #include "tests/support/TempDir.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <benchmark/benchmark.h>
 #include <nlohmann/json.hpp>
 
-#include "core/VLESSConnection.h"
+#include "core/proxy/VLESSConnection.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "core/ProfilePaths.h"
-#include "core/XrayDurableStateStore.h"
+#include "core/profile/ProfilePaths.h"
+#include "core/proxy/XrayDurableStateStore.h"
 #include "tests/support/TempDir.h"
 
 namespace {

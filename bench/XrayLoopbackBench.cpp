@@ -11,7 +11,7 @@
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 
-#include "core/VLESSConnection.h"
+#include "core/proxy/VLESSConnection.h"
 #include "demo/LoopbackEchoServer.h"
 #include "tests/support/RealXray.h"
 #include "tests/support/TempDir.h"

@@ -12,8 +12,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "core/VLESSConnection.h"
-#include "core/XraySidecarSupervisor.h"
+#include "core/proxy/VLESSConnection.h"
+#include "core/proxy/XraySidecarSupervisor.h"
 #include "demo/LoopbackEchoServer.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"

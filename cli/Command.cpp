@@ -9,8 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/ApplicationInstanceLease.h"
-#include "core/FilePath.h"
+#include "core/files/ApplicationInstanceLease.h"
+#include "core/files/FilePath.h"
 
 namespace korvelin::cli {
 

@@ -10,7 +10,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json_fwd.hpp>
 
-#include "core/Uuid.h"
+#include "core/base/Uuid.h"
 
 namespace korvelin {
 class ApplicationInstanceLease;

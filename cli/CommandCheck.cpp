@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "cli/Command.h"
-#include "core/ProfilePaths.h"
+#include "core/profile/ProfilePaths.h"
 
 namespace korvelin::cli {
 namespace {

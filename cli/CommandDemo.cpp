@@ -21,9 +21,9 @@
 
 #include "cli/Command.h"
 #include "cli/SidecarSetup.h"
-#include "core/ProcessSupervisor.h"
-#include "core/ProfileActivityJournal.h"
-#include "core/VLESSConnection.h"
+#include "core/process/ProcessSupervisor.h"
+#include "core/activity/ProfileActivityJournal.h"
+#include "core/proxy/VLESSConnection.h"
 #include "demo/LoopbackEchoServer.h"
 #include "demo/LoopbackRealityServer.h"
 

@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Command.h"
-#include "core/LiveProcessIdentity.h"
+#include "core/process/LiveProcessIdentity.h"
 
 namespace korvelin::cli {
 namespace {

@@ -5,8 +5,8 @@
 #include <memory>
 
 #include "cli/Command.h"
-#include "core/ProfileActivityJournal.h"
-#include "core/ProfilePaths.h"
+#include "core/activity/ProfileActivityJournal.h"
+#include "core/profile/ProfilePaths.h"
 
 namespace korvelin::cli {
 namespace {

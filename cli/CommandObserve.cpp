@@ -6,11 +6,11 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Command.h"
-#include "core/CoreError.h"
-#include "core/FileSystemSecurity.h"
-#include "core/LaunchLease.h"
-#include "core/LaunchLeaseFile.h"
-#include "core/ProfileRuntimeObserver.h"
+#include "core/base/CoreError.h"
+#include "core/files/FileSystemSecurity.h"
+#include "core/process/LaunchLease.h"
+#include "core/process/LaunchLeaseFile.h"
+#include "core/activity/ProfileRuntimeObserver.h"
 
 namespace korvelin::cli {
 namespace {

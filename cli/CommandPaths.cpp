@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Command.h"
-#include "core/ProfilePaths.h"
+#include "core/profile/ProfilePaths.h"
 
 namespace korvelin::cli {
 namespace {

@@ -4,8 +4,8 @@
 #include <memory>
 
 #include "cli/Command.h"
-#include "core/ApplicationInstanceLease.h"
-#include "core/ProfilePaths.h"
+#include "core/files/ApplicationInstanceLease.h"
+#include "core/profile/ProfilePaths.h"
 
 namespace korvelin::cli {
 namespace {

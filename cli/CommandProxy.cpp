@@ -11,10 +11,10 @@
 
 #include "cli/Command.h"
 #include "cli/SidecarSetup.h"
-#include "core/ApplicationInstanceLease.h"
-#include "core/FilePath.h"
-#include "core/FileSystemSecurity.h"
-#include "core/VLESSConnection.h"
+#include "core/files/ApplicationInstanceLease.h"
+#include "core/files/FilePath.h"
+#include "core/files/FileSystemSecurity.h"
+#include "core/proxy/VLESSConnection.h"
 
 namespace korvelin::cli {
 namespace {

@@ -15,13 +15,13 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Command.h"
-#include "core/ApplicationInstanceLease.h"
-#include "core/CoreError.h"
-#include "core/FilePath.h"
-#include "core/ProcessSupervisor.h"
-#include "core/ProfileEnvironment.h"
-#include "core/ProfilePaths.h"
-#include "core/ProfilePaths.h"
+#include "core/files/ApplicationInstanceLease.h"
+#include "core/base/CoreError.h"
+#include "core/files/FilePath.h"
+#include "core/process/ProcessSupervisor.h"
+#include "core/profile/ProfileEnvironment.h"
+#include "core/profile/ProfilePaths.h"
+#include "core/profile/ProfilePaths.h"
 
 namespace korvelin::cli {
 namespace {

@@ -12,8 +12,8 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Command.h"
-#include "core/CoreError.h"
-#include "core/VLESSConnection.h"
+#include "core/base/CoreError.h"
+#include "core/proxy/VLESSConnection.h"
 #include "core/platform/FileUtil.h"
 
 namespace korvelin::cli {

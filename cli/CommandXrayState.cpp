@@ -11,10 +11,10 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Command.h"
-#include "core/CoreError.h"
-#include "core/FilePath.h"
-#include "core/ProfilePaths.h"
-#include "core/XrayDurableStateStore.h"
+#include "core/base/CoreError.h"
+#include "core/files/FilePath.h"
+#include "core/profile/ProfilePaths.h"
+#include "core/proxy/XrayDurableStateStore.h"
 
 namespace korvelin::cli {
 namespace {

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "core/XraySidecarSupervisor.h"
+#include "core/proxy/XraySidecarSupervisor.h"
 
 namespace korvelin::cli {
 

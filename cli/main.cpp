@@ -4,8 +4,8 @@
 #include <optional>
 
 #include "cli/Command.h"
-#include "core/ApplicationInstanceLease.h"
-#include "core/CoreError.h"
+#include "core/files/ApplicationInstanceLease.h"
+#include "core/base/CoreError.h"
 #include "core/platform/Paths.h"
 
 namespace {

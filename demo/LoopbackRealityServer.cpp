@@ -16,7 +16,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "core/ToolProcess.h"
+#include "core/process/ToolProcess.h"
 #include "core/platform/FileUtil.h"
 #include "core/platform/LocalSocket.h"
 #include "core/platform/ScopedFD.h"

@@ -14,8 +14,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/ChildProcess.h"
-#include "core/VLESSConnection.h"
+#include "core/process/ChildProcess.h"
+#include "core/proxy/VLESSConnection.h"
 
 namespace korvelin::demo {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/ProfileActivityJournal.h"
+#include "core/activity/ProfileActivityJournal.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view line(reinterpret_cast<const char*>(data), size);

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/CoreError.h"
-#include "core/ProfileEnvironment.h"
+#include "core/base/CoreError.h"
+#include "core/profile/ProfileEnvironment.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   namespace Environment = korvelin::ProfileEnvironment;

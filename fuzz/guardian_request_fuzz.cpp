@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/CoreError.h"
-#include "core/GuardianProtocol.h"
+#include "core/base/CoreError.h"
+#include "core/guardian/GuardianProtocol.h"
 
 namespace {
 // Seeds in the corpus carry these, so that requests get past the secret.

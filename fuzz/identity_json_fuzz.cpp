@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/JsonSupport.h"
-#include "core/LiveProcessIdentity.h"
+#include "core/base/JsonSupport.h"
+#include "core/process/LiveProcessIdentity.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);

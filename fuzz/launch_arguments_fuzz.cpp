@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/CoreError.h"
-#include "core/ProfileLaunchArguments.h"
+#include "core/base/CoreError.h"
+#include "core/profile/ProfileLaunchArguments.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   namespace Arguments = korvelin::ProfileLaunchArguments;

@@ -7,8 +7,8 @@
 #include <cmath>
 #include <string_view>
 
-#include "core/CoreError.h"
-#include "core/LaunchLease.h"
+#include "core/base/CoreError.h"
+#include "core/process/LaunchLease.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);

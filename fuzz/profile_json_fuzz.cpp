@@ -8,8 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/AppProfile.h"
-#include "core/JsonSupport.h"
+#include "core/profile/AppProfile.h"
+#include "core/base/JsonSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);

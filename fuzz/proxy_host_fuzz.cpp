@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/CoreError.h"
-#include "core/ProfileProxyConfiguration.h"
+#include "core/base/CoreError.h"
+#include "core/profile/ProfileProxyConfiguration.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/ProfileUsageRoute.h"
+#include "core/activity/ProfileUsageRoute.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using korvelin::ProfileUsageRoute;

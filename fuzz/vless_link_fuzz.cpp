@@ -11,8 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/CoreError.h"
-#include "core/VLESSConnection.h"
+#include "core/base/CoreError.h"
+#include "core/proxy/VLESSConnection.h"
 #include "tests/support/VlessShareLink.h"
 
 namespace {

@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/XrayDurableStateStore.h"
+#include "core/proxy/XrayDurableStateStore.h"
 
 using korvelin::XrayStatePage;
 

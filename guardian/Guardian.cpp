@@ -10,13 +10,13 @@
 #include <optional>
 #include <string_view>
 
-#include "core/GuardianProtocol.h"
-#include "core/LiveProcessIdentity.h"
+#include "core/guardian/GuardianProtocol.h"
+#include "core/process/LiveProcessIdentity.h"
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
 #include "core/platform/LocalSocket.h"
 #include "core/platform/ScopedFD.h"
-#include "core/ChildProcess.h"
+#include "core/process/ChildProcess.h"
 
 namespace korvelin::guardian {
 

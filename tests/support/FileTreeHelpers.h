@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/CoreError.h"
+#include "core/base/CoreError.h"
 
 namespace korvelin::testing {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "core/GuardianClient.h"
-#include "core/GuardianProtocol.h"
+#include "core/guardian/GuardianClient.h"
+#include "core/guardian/GuardianProtocol.h"
 #include "tests/support/Subprocess.h"
 
 namespace korvelin::testing {

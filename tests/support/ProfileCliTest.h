@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/ProfilePaths.h"
+#include "core/profile/ProfilePaths.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/CoreError.h"
+#include "core/base/CoreError.h"
 
 namespace korvelin::testing {
 

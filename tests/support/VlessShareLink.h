@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/VLESSConnection.h"
+#include "core/proxy/VLESSConnection.h"
 
 namespace korvelin::testing {
 

@@ -14,7 +14,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "core/VLESSConnection.h"
+#include "core/proxy/VLESSConnection.h"
 #include "demo/LoopbackRealityServer.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/VlessShareLink.h"

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/XrayDurableStateStore.h"
+#include "core/proxy/XrayDurableStateStore.h"
 
 namespace korvelin::testing {
 

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/CoreError.h"
+#include "core/base/CoreError.h"
 #include "core/platform/FileUtil.h"
 
 namespace korvelin::platform {

@@ -5,7 +5,7 @@
 
 #import <AppKit/AppKit.h>
 
-#include "core/ProcessSupervisor.h"
+#include "core/process/ProcessSupervisor.h"
 
 namespace korvelin {
 

@@ -9,7 +9,7 @@
 
 #include <cerrno>
 
-#include "core/CoreError.h"
+#include "core/base/CoreError.h"
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
 #include "core/platform/ScopedFD.h"

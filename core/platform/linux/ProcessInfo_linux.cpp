@@ -11,7 +11,7 @@
 #include <memory>
 #include <string_view>
 
-#include "core/CoreError.h"
+#include "core/base/CoreError.h"
 #include "core/platform/FileUtil.h"
 
 namespace korvelin::platform {

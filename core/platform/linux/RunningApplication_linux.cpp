@@ -4,7 +4,7 @@
 // resolver finds nothing, so a quit request is refused and the supervisor
 // relies on SIGTERM to the group alone.
 
-#include "core/ProcessSupervisor.h"
+#include "core/process/ProcessSupervisor.h"
 
 namespace korvelin {
 

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <csignal>
 
-#include "core/CoreError.h"
+#include "core/base/CoreError.h"
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
 #include "core/platform/ScopedFD.h"

@@ -8,9 +8,9 @@
 #include <iostream>
 #include <string>
 
-#include "core/CoreError.h"
-#include "core/ProfileActivityJournal.h"
-#include "core/ProfilePaths.h"
+#include "core/base/CoreError.h"
+#include "core/activity/ProfileActivityJournal.h"
+#include "core/profile/ProfilePaths.h"
 
 int main(int argc, char** argv) {
   using namespace korvelin;

@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-#include "core/ApplicationInstanceLease.h"
+#include "core/files/ApplicationInstanceLease.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {

@@ -11,9 +11,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/ProcessSupervisor.h"
-#include "core/VLESSConnection.h"
-#include "core/XraySidecarSupervisor.h"
+#include "core/process/ProcessSupervisor.h"
+#include "core/proxy/VLESSConnection.h"
+#include "core/proxy/XraySidecarSupervisor.h"
 
 int main(int argc, char** argv) {
   using namespace korvelin;

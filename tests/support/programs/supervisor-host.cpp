@@ -11,8 +11,8 @@
 #include <iostream>
 #include <string>
 
-#include "core/ProcessSupervisor.h"
-#include "core/ProfilePaths.h"
+#include "core/process/ProcessSupervisor.h"
+#include "core/profile/ProfilePaths.h"
 
 int main(int argc, char** argv) {
   using namespace korvelin;

@@ -16,9 +16,9 @@
 #include <string>
 #include <string_view>
 
-#include "core/CoreError.h"
-#include "core/ProfilePaths.h"
-#include "core/XrayDurableStateStore.h"
+#include "core/base/CoreError.h"
+#include "core/profile/ProfilePaths.h"
+#include "core/proxy/XrayDurableStateStore.h"
 #include "tests/support/XrayStateRecords.h"
 
 using namespace korvelin;

@@ -1,0 +1,133 @@
+#include "core/activity/ProfileUsageRoute.h"
+
+#include <algorithm>
+#include <array>
+
+#include <nlohmann/json.hpp>
+
+#include "core/base/CoreError.h"
+#include "core/text/UnicodeText.h"
+
+namespace korvelin {
+
+namespace {
+
+// Chromium switches that choose a proxy, bypass one, or steer name
+// resolution. Any of them beside the one proxy server makes the route
+// something other than "everything through that proxy".
+constexpr std::array<std::string_view, 4> kRouteSwitchPrefixes = {"proxy-", "no-proxy-server",
+                                                                  "host-resolver-rules", "host-rules"};
+constexpr std::string_view kProxyServerPrefix = "--proxy-server=";
+constexpr std::size_t kMaximumPortDigits = 5;
+
+// Chromium accepts a switch with any number of leading dashes and in any
+// case, and "--" ends the switches; all of these are treated as relevant so
+// that no spelling can slip a second route past the check.
+bool isRouteRelevant(const std::string& argument) {
+  if (argument == "--") return true;
+  std::string_view text = unicode::trimmed(argument, unicode::Trim::whiteSpaceAndNewlines);
+  text.remove_prefix(std::min(text.find_first_not_of('-'), text.size()));
+  const std::string lowered = unicode::lowercased(text);
+  return std::any_of(kRouteSwitchPrefixes.begin(), kRouteSwitchPrefixes.end(),
+                     [&](std::string_view prefix) { return lowered.starts_with(prefix); });
+}
+
+// The proxy a "--proxy-server=" value names, accepted only when the value is
+// exactly the configuration's canonical URI: no user, path, query or
+// fragment, the canonical host spelling, a decimal port without padding.
+std::optional<ProfileProxyConfiguration> canonicalProxy(std::string_view value) {
+  const auto separator = value.find("://");
+  if (separator == std::string_view::npos) return std::nullopt;
+  const auto scheme = profileProxySchemeFromRawValue(value.substr(0, separator));
+  if (!scheme) return std::nullopt;
+  const std::string_view authority = value.substr(separator + 3);
+  std::string_view host, port;
+  if (authority.starts_with('[')) {
+    const auto close = authority.find(']');
+    if (close == std::string_view::npos || authority.substr(close + 1, 1) != ":") return std::nullopt;
+    host = authority.substr(1, close - 1);
+    port = authority.substr(close + 2);
+  } else {
+    const auto colon = authority.rfind(':');
+    if (colon == std::string_view::npos) return std::nullopt;
+    host = authority.substr(0, colon);
+    port = authority.substr(colon + 1);
+  }
+  if (port.empty() || port.size() > kMaximumPortDigits ||
+      port.find_first_not_of("0123456789") != std::string_view::npos)
+    return std::nullopt;
+  try {
+    ProfileProxyConfiguration configuration(*scheme, host, std::stoi(std::string(port)));
+    if (configuration.uri() != value) return std::nullopt;
+    return configuration;
+  } catch (const KorvelinCoreError&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+ProfileUsageRoute::ProfileUsageRoute(Kind kind, std::optional<ProfileProxyConfiguration> configuration,
+                                     std::optional<Uuid> generation)
+    : kind_(kind), configuration_(std::move(configuration)), generation_(generation) {}
+
+ProfileUsageRoute ProfileUsageRoute::proxy(ProfileProxyConfiguration configuration,
+                                           std::optional<Uuid> generation) {
+  return ProfileUsageRoute(Kind::proxy, std::move(configuration), generation);
+}
+
+ProfileUsageRoute ProfileUsageRoute::unavailable() { return ProfileUsageRoute(); }
+
+ProfileUsageRoute ProfileUsageRoute::system() { return ProfileUsageRoute(Kind::system, std::nullopt, std::nullopt); }
+
+ProfileUsageRoute ProfileUsageRoute::observed(const std::vector<std::string>& arguments) {
+  std::vector<const std::string*> relevant;
+  for (const auto& argument : arguments) {
+    if (!isRouteRelevant(argument)) continue;
+    relevant.push_back(&argument);
+    if (relevant.size() > 1) return unavailable();
+  }
+  if (relevant.empty()) return system();
+  const std::string& only = *relevant.front();
+  if (!only.starts_with(kProxyServerPrefix)) return unavailable();
+  auto configuration = canonicalProxy(std::string_view(only).substr(kProxyServerPrefix.size()));
+  return configuration ? proxy(std::move(*configuration)) : unavailable();
+}
+
+ProfileUsageRoute ProfileUsageRoute::matchingRestored(const AppProfile& profile,
+                                                      const ProfileUsageRoute& verifiedVLESS) const {
+  if (!profile.proxyConnectionID) {
+    const ProfileUsageRoute expected = profile.proxy ? proxy(*profile.proxy) : system();
+    return *this == expected ? *this : unavailable();
+  }
+  // The observed route's own generation is never compared: the command line
+  // cannot carry one, and only the verified sidecar knows it.
+  if (kind_ == Kind::proxy && verifiedVLESS.kind_ == Kind::proxy && verifiedVLESS.generation_ &&
+      *configuration_ == *verifiedVLESS.configuration_)
+    return verifiedVLESS;
+  return unavailable();
+}
+
+std::string ProfileUsageRoute::description() const {
+  if (kind_ != Kind::proxy) return std::string(rawValue(kind_));
+  std::string text = configuration_->uri();
+  if (generation_) text += " (generation " + generation_->uppercaseString() + ")";
+  return text;
+}
+
+std::string_view rawValue(ProfileUsageRoute::Kind kind) {
+  switch (kind) {
+    case ProfileUsageRoute::Kind::proxy: return "proxy";
+    case ProfileUsageRoute::Kind::unavailable: return "unavailable";
+    case ProfileUsageRoute::Kind::system: return "system";
+  }
+  return "unavailable";
+}
+
+void to_json(nlohmann::json& json, const ProfileUsageRoute& route) {
+  json = nlohmann::json{{"kind", rawValue(route.kind())}};
+  if (route.configuration()) json["proxy"] = *route.configuration();
+  if (route.generation()) json["generation"] = *route.generation();
+}
+
+}  // namespace korvelin

@@ -1,0 +1,123 @@
+#include "core/files/FilePath.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <vector>
+
+namespace korvelin {
+
+namespace {
+
+std::string workingDirectory() {
+  std::string buffer(4096, '\0');
+  while (!::getcwd(buffer.data(), buffer.size())) {
+    if (errno != ERANGE) return "/";
+    buffer.resize(buffer.size() * 2);
+  }
+  buffer.resize(buffer.find('\0'));
+  return buffer;
+}
+
+bool isUnreservedInPath(unsigned char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  return std::string_view("-._~!$&'()*+,;=:@/").find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::string standardizedPath(std::string_view path) {
+  std::string absolute;
+  if (path.empty() || path.front() != '/') {
+    absolute = workingDirectory();
+    absolute += '/';
+  }
+  absolute += path;
+
+  std::vector<std::string_view> components;
+  std::string_view rest = absolute;
+  while (!rest.empty()) {
+    auto slash = rest.find('/');
+    std::string_view component = rest.substr(0, slash);
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    if (component.empty() || component == ".") continue;
+    if (component == "..") {
+      if (!components.empty()) components.pop_back();
+      continue;
+    }
+    components.push_back(component);
+  }
+  if (components.empty()) return "/";
+  std::string result;
+  for (auto component : components) {
+    result += '/';
+    result += component;
+  }
+  return result;
+}
+
+std::string appendingPathComponent(std::string_view directory, std::string_view name) {
+  std::string result(directory);
+  if (result.empty() || result.back() != '/') result += '/';
+  result += name;
+  return result;
+}
+
+std::string deletingLastPathComponent(std::string_view path) {
+  std::string standardized = standardizedPath(path);
+  auto slash = standardized.rfind('/');
+  return slash == 0 ? "/" : standardized.substr(0, slash);
+}
+
+std::string fileURLString(std::string_view absolutePath, bool directory) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string result = "file://";
+  for (unsigned char c : absolutePath) {
+    if (isUnreservedInPath(c)) {
+      result += static_cast<char>(c);
+    } else {
+      result += '%';
+      result += kHex[c >> 4];
+      result += kHex[c & 0xF];
+    }
+  }
+  if (directory && result.back() != '/') result += '/';
+  return result;
+}
+
+std::optional<std::string> pathFromFileURL(std::string_view url) {
+  for (std::string_view prefix : {"file://localhost/", "file:///"}) {
+    if (url.substr(0, prefix.size()) != prefix) continue;
+    std::string_view encoded = url.substr(prefix.size() - 1);
+    std::string path;
+    for (size_t i = 0; i < encoded.size(); ++i) {
+      char c = encoded[i];
+      if (c == '%') {
+        int high = i + 2 < encoded.size() ? hexValue(encoded[i + 1]) : -1;
+        int low = high >= 0 ? hexValue(encoded[i + 2]) : -1;
+        if (low < 0) return std::nullopt;
+        char decoded = static_cast<char>(high * 16 + low);
+        // An encoded separator or NUL would change what the path names.
+        if (decoded == '/' || decoded == '\0') return std::nullopt;
+        path += decoded;
+        i += 2;
+      } else if (c == '?' || c == '#' || !isUnreservedInPath(static_cast<unsigned char>(c))) {
+        return std::nullopt;
+      } else {
+        path += c;
+      }
+    }
+    return standardizedPath(path);
+  }
+  return std::nullopt;
+}
+
+}  // namespace korvelin

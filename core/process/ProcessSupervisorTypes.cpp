@@ -1,0 +1,137 @@
+// The supervisor's value types, collaborators and environment rule.
+
+#include "core/process/ProcessSupervisor.h"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include <nlohmann/json.hpp>
+
+#include "core/files/FilePath.h"
+#include "core/base/JsonSupport.h"
+#include "core/platform/ProcessInfo.h"
+
+namespace korvelin {
+
+namespace {
+constexpr std::pair<ProcessRunState, std::string_view> kStates[] = {
+    {ProcessRunState::running, "running"},
+    {ProcessRunState::rootExitedDescendantsRunning, "rootExitedDescendantsRunning"},
+    {ProcessRunState::managedGroupStoppedAwaitingConfirmation, "managedGroupStoppedAwaitingConfirmation"},
+    {ProcessRunState::stoppedConfirmed, "stoppedConfirmed"},
+};
+
+// The host variables a launched application may inherit.
+constexpr std::string_view kInheritedVariables[] = {
+    "LANG", "LC_ALL", "LC_CTYPE", "LOGNAME", "PATH", "SHELL",
+    "TERM", "TMPDIR", "TZ", "USER", "__CF_USER_TEXT_ENCODING",
+};
+constexpr std::string_view kDefaultPath = "/usr/bin:/bin:/usr/sbin:/sbin";
+}  // namespace
+
+std::string_view rawValue(ProcessRunState state) {
+  for (const auto& [value, raw] : kStates)
+    if (value == state) return raw;
+  return "running";
+}
+
+std::optional<ProcessRunState> processRunStateFromRawValue(std::string_view raw) {
+  for (const auto& [value, name] : kStates)
+    if (name == raw) return value;
+  return std::nullopt;
+}
+
+void to_json(nlohmann::json& json, const ProcessSnapshot& s) {
+  json = {{"profileID", s.profileID},     {"runID", s.runID},
+          {"rootPID", s.rootPID},         {"processGroupID", s.processGroupID},
+          {"state", rawValue(s.state)},   {"startedAt", s.startedAt},
+          {"logURL", s.logURL}};
+  if (s.exitCode) json["exitCode"] = *s.exitCode;
+  if (s.terminationSignal) json["terminationSignal"] = *s.terminationSignal;
+  if (s.continuityWarning) json["continuityWarning"] = *s.continuityWarning;
+  if (s.rootIdentity) json["rootIdentity"] = *s.rootIdentity;
+}
+
+void from_json(const nlohmann::json& json, ProcessSnapshot& s) {
+  using namespace jsonio;
+  for (const auto& [key, value] : json.items()) {
+    static constexpr std::string_view kKeys[] = {
+        "profileID", "runID", "rootPID", "processGroupID", "state", "startedAt", "logURL",
+        "exitCode", "terminationSignal", "continuityWarning", "rootIdentity"};
+    if (std::find(std::begin(kKeys), std::end(kKeys), key) == std::end(kKeys))
+      throw ShapeError("unrecognised key \"" + key + "\"");
+  }
+  s.profileID = requireMember(json, "profileID").get<Uuid>();
+  s.runID = requireMember(json, "runID").get<Uuid>();
+  s.rootPID = requireInteger<std::int32_t>(json, "rootPID");
+  s.processGroupID = requireInteger<std::int32_t>(json, "processGroupID");
+  auto state = processRunStateFromRawValue(requireString(json, "state"));
+  if (!state) throw ShapeError("unknown run state");
+  s.state = *state;
+  const auto& startedAt = requireMember(json, "startedAt");
+  if (!startedAt.is_number()) throw ShapeError("\"startedAt\" is not a number");
+  s.startedAt = startedAt.get<double>();
+  s.logURL = requireString(json, "logURL");
+  s.exitCode.reset();
+  s.terminationSignal.reset();
+  s.continuityWarning.reset();
+  s.rootIdentity.reset();
+  if (json.contains("exitCode")) s.exitCode = requireInteger<std::int32_t>(json, "exitCode");
+  if (json.contains("terminationSignal"))
+    s.terminationSignal = requireInteger<std::int32_t>(json, "terminationSignal");
+  if (json.contains("continuityWarning")) s.continuityWarning = requireString(json, "continuityWarning");
+  if (json.contains("rootIdentity")) s.rootIdentity = json.at("rootIdentity").get<LiveProcessIdentity>();
+}
+
+std::map<std::string, std::string> sanitizedEnvironment(
+    const std::map<std::string, std::string>& host,
+    const std::map<std::string, std::string>& overrides) {
+  std::map<std::string, std::string> result;
+  for (auto name : kInheritedVariables) {
+    auto it = host.find(std::string(name));
+    if (it != host.end()) result.emplace(it->first, it->second);
+  }
+  result.try_emplace("PATH", kDefaultPath);
+  for (const auto& [key, value] : overrides) result[key] = value;
+  return result;
+}
+
+std::vector<std::int32_t> SystemProcessRuntime::groupMembers(std::int32_t processGroupID) {
+  return platform::groupMembers(processGroupID);
+}
+
+std::optional<platform::ProcessRecord> SystemProcessRuntime::processRecord(std::int32_t pid) {
+  return platform::processRecord(pid);
+}
+
+int SystemProcessSignaler::signalProcess(std::int32_t pid, int signal) {
+  errno = 0;
+  return ::kill(pid, signal) == 0 ? 0 : errno;
+}
+
+int SystemProcessSignaler::signalGroup(std::int32_t processGroupID, int signal) {
+  errno = 0;
+  return ::kill(-processGroupID, signal) == 0 ? 0 : errno;
+}
+
+RunningApplicationTerminator::RunningApplicationTerminator(
+    std::shared_ptr<RunningApplicationResolving> resolver)
+    : resolver_(std::move(resolver)) {}
+
+bool RunningApplicationTerminator::requestQuit(std::int32_t pid,
+                                               const ApplicationTerminationIdentity& expected) {
+  if (!resolver_) return false;
+  auto application = resolver_->runningApplication(pid);
+  if (!application || application->processIdentifier != pid) return false;
+  if (application->bundleIdentifier != expected.bundleIdentifier) return false;
+  if (!application->bundleURL || standardizedPath(*application->bundleURL) != standardizedPath(expected.bundleURL))
+    return false;
+  if (!application->executableURL ||
+      standardizedPath(*application->executableURL) != standardizedPath(expected.executableURL))
+    return false;
+  return application->requestQuit && application->requestQuit();
+}
+
+}  // namespace korvelin

@@ -1,0 +1,447 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "core/base/CoreError.h"
+#include "core/process/LaunchLease.h"
+#include "core/process/ProcessSupervisor.h"
+#include "core/profile/ProfilePaths.h"
+#include "tests/support/ThrownError.h"
+#include "tests/support/FileTreeHelpers.h"
+#include "tests/support/ProcessHelpers.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/TempDir.h"
+
+namespace korvelin {
+namespace {
+
+using testing::errorCaseOf;
+using testing::exists;
+using testing::readText;
+
+using Case = KorvelinCoreError::Case;
+using testing::eventually;
+
+std::vector<std::string> reportLines(const std::string& report, const std::string& prefix) {
+  std::vector<std::string> lines;
+  std::istringstream in(readText(report));
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(prefix, 0) == 0) lines.push_back(line.substr(prefix.size()));
+  return lines;
+}
+
+std::vector<std::string> logEvents(const std::string& logPath) {
+  std::vector<std::string> events;
+  std::istringstream in(readText(logPath));
+  for (std::string line; std::getline(in, line);) events.push_back(nlohmann::json::parse(line)["event"]);
+  return events;
+}
+
+class ProcessSupervisorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::chmod(dir_.path().c_str(), 0700);
+    ProfilePreparer(paths_.baseDirectory()).prepare(paths_);
+  }
+
+  ProcessLaunchPlan plan(std::string program, std::vector<std::string> arguments,
+                         std::map<std::string, std::string> overrides = {}) {
+    return ProcessLaunchPlan{std::move(program), std::move(arguments), std::move(overrides), paths_,
+                             std::nullopt};
+  }
+
+  // probe-child writing its report to `report` and then sleeping.
+  ProcessLaunchPlan probe(const std::string& report, int seconds = 30) {
+    return plan(testing::testProgramPath("probe-child"), {report, std::to_string(seconds)});
+  }
+
+  ProcessSnapshot start(ProcessSupervisor& supervisor, const ProcessLaunchPlan& p) {
+    return supervisor.start(id_, p, nullptr, nullptr);
+  }
+
+  std::string lease() const { return paths_.leaseFile(); }
+
+  testing::ScopedTempDir dir_;
+  Uuid id_ = Uuid::random();
+  ProfilePaths paths_{id_, dir_.path()};
+};
+
+TEST_F(ProcessSupervisorTest, RunLifecycleFromStartToConfirmedCompletion) {
+  ProcessSupervisor supervisor;
+  const std::string report = dir_.child("report");
+  auto first = start(supervisor, probe(report));
+  EXPECT_EQ(first.state, ProcessRunState::running);
+  EXPECT_EQ(first.processGroupID, first.rootPID);
+  EXPECT_TRUE(exists(lease()));
+  EXPECT_EQ(errorCaseOf([&] { start(supervisor, probe(report)); }), Case::alreadyRunning);
+  EXPECT_TRUE(eventually([&] { return exists(report); }));
+  EXPECT_EQ(supervisor.status(id_, paths_)->state, ProcessRunState::running);
+
+  auto stopped = supervisor.stop(id_, paths_, 10);
+  EXPECT_EQ(stopped.state, ProcessRunState::managedGroupStoppedAwaitingConfirmation);
+  EXPECT_EQ(stopped.terminationSignal, SIGTERM);
+  EXPECT_FALSE(stopped.exitCode);
+  EXPECT_TRUE(exists(lease())) << "the lease stays until completion is confirmed";
+  EXPECT_EQ(errorCaseOf([&] { start(supervisor, probe(report)); }), Case::alreadyRunning);
+
+  auto confirmed = supervisor.confirmCompletion(id_, first.runID, paths_);
+  EXPECT_EQ(confirmed.state, ProcessRunState::stoppedConfirmed);
+  EXPECT_FALSE(exists(lease()));
+  EXPECT_EQ(logEvents(first.logURL),
+            (std::vector<std::string>{"launch_requested", "launched", "stop_requested",
+                                      "managed_group_stopped", "completion_confirmed"}));
+
+  ::unlink(report.c_str());
+  auto second = start(supervisor, probe(report));
+  EXPECT_NE(second.runID, first.runID);
+  supervisor.stop(id_, paths_, 10);
+}
+
+TEST_F(ProcessSupervisorTest, ExitCodeIsRecordedWhenTheProgramEndsByItself) {
+  ProcessSupervisor supervisor;
+  auto run = start(supervisor, plan("/bin/sh", {"-c", "exit 7"}));
+  std::optional<ProcessSnapshot> now;
+  ASSERT_TRUE(eventually([&] {
+    now = supervisor.status(id_, paths_);
+    return now->state == ProcessRunState::managedGroupStoppedAwaitingConfirmation;
+  }));
+  EXPECT_EQ(now->exitCode, 7);
+  EXPECT_EQ(errorCaseOf([&] { supervisor.confirmCompletion(id_, Uuid::random(), paths_); }),
+            Case::runIdentityMismatch);
+  EXPECT_TRUE(exists(lease()));
+  supervisor.confirmCompletion(id_, run.runID, paths_);
+  EXPECT_FALSE(exists(lease()));
+}
+
+TEST_F(ProcessSupervisorTest, StopWaitsForDescendantsOfAnExitedRoot) {
+  ProcessSupervisor supervisor;
+  const std::string report = dir_.child("report");
+  // The root starts a member of its group and exits at once.
+  const std::string child = testing::testProgramPath("probe-child");
+  start(supervisor, plan("/bin/sh", {"-c", child + " " + report + " 30 & exit 0"}));
+  ASSERT_TRUE(eventually([&] {
+    return supervisor.status(id_, paths_)->state == ProcessRunState::rootExitedDescendantsRunning;
+  }));
+  ASSERT_TRUE(eventually([&] { return exists(report); }));
+  EXPECT_EQ(errorCaseOf([&] { supervisor.confirmCompletion(id_, supervisor.status(id_, paths_)->runID, paths_); }),
+            Case::completionNotReady);
+  auto stopped = supervisor.stop(id_, paths_, 10);
+  EXPECT_EQ(stopped.state, ProcessRunState::managedGroupStoppedAwaitingConfirmation);
+  EXPECT_EQ(stopped.exitCode, 0) << "the root's own exit status";
+}
+
+TEST_F(ProcessSupervisorTest, StopRefusesBadTimeoutsAndTimesOutOnStubbornGroups) {
+  ProcessSupervisor supervisor;
+  const std::string ready = dir_.child("ready");
+  auto run = start(supervisor, plan("/bin/sh", {"-c", "trap '' TERM; : >" + ready + "; while :; do sleep 1; done"}));
+  ASSERT_TRUE(eventually([&] { return exists(ready); }));
+  for (double timeout : {0.0, -1.0, std::nan("")})
+    EXPECT_EQ(errorCaseOf([&] { supervisor.stop(id_, paths_, timeout); }), Case::invalidStopTimeout);
+  EXPECT_EQ(supervisor.status(id_, paths_)->state, ProcessRunState::running);
+  EXPECT_EQ(logEvents(run.logURL), (std::vector<std::string>{"launch_requested", "launched"}))
+      << "a refused stop touches nothing";
+
+  EXPECT_EQ(errorCaseOf([&] { supervisor.stop(id_, paths_, 0.1); }), Case::stopTimedOut);
+  EXPECT_EQ(supervisor.status(id_, paths_)->state, ProcessRunState::running);
+  ::kill(-run.processGroupID, SIGKILL);
+  EXPECT_EQ(supervisor.stop(id_, paths_, 10).terminationSignal, SIGKILL);
+}
+
+TEST_F(ProcessSupervisorTest, ChildIsCheckedWhileSuspendedAndKilledWhenRejected) {
+  ProcessSupervisor supervisor;
+  const std::string report = dir_.child("report");
+  bool checked = false;
+  auto run = supervisor.start(id_, probe(report), nullptr, [&](std::int32_t pid) {
+    // Nothing of the program has run yet, but its image is in place.
+    EXPECT_FALSE(exists(report));
+    auto identity = LiveProcessIdentity::capture(pid);
+    ASSERT_TRUE(identity);
+    EXPECT_EQ(identity->executable, testing::testProgramPath("probe-child"));
+    checked = true;
+  });
+  EXPECT_TRUE(checked);
+  EXPECT_TRUE(eventually([&] { return exists(report); }));
+  supervisor.stop(id_, paths_, 10);
+  supervisor.confirmCompletion(id_, run.runID, paths_);
+  ::unlink(report.c_str());
+
+  struct Rejected {};
+  EXPECT_THROW(supervisor.start(id_, probe(report), nullptr, [](std::int32_t) { throw Rejected{}; }),
+               Rejected);
+  ::usleep(100'000);
+  EXPECT_FALSE(exists(report)) << "a rejected child never runs";
+  EXPECT_FALSE(exists(lease())) << "its kill was confirmed, so the lease is removed";
+  EXPECT_EQ(supervisor.status(id_, paths_), std::nullopt);
+
+  // A failing pre-spawn check leaves nothing either.
+  EXPECT_THROW(supervisor.start(id_, probe(report), [] { throw Rejected{}; }, nullptr), Rejected);
+  EXPECT_FALSE(exists(lease()));
+}
+
+TEST_F(ProcessSupervisorTest, EnvironmentHoldsOnlyWhatIsAllowed) {
+  struct Row {
+    std::map<std::string, std::string> host;
+    std::map<std::string, std::string> overrides;
+    std::vector<std::string> expected;
+  };
+  const std::vector<Row> rows = {
+      {{{"HOME", "/root"}, {"PATH", "/x"}, {"SECRET", "s"}, {"LANG", "C"}, {"LD_PRELOAD", "l"}},
+       {},
+       {"LANG=C", "PATH=/x"}},
+      {{{"HOME", "/root"}}, {}, {"PATH=/usr/bin:/bin:/usr/sbin:/sbin"}},
+      {{{"PATH", "/x"}, {"TZ", "UTC"}},
+       {{"HOME", "/profile/home"}, {"PATH", "/y"}},
+       {"HOME=/profile/home", "PATH=/y", "TZ=UTC"}},
+  };
+  ProcessSupervisor supervisor;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const std::string report = dir_.child("report" + std::to_string(i));
+    auto p = plan(testing::testProgramPath("probe-child"), {report, "0"}, rows[i].overrides);
+    auto run = supervisor.start(id_, p, nullptr, nullptr, rows[i].host);
+    ASSERT_TRUE(eventually([&] {
+      return supervisor.status(id_, paths_)->state == ProcessRunState::managedGroupStoppedAwaitingConfirmation;
+    }));
+    supervisor.confirmCompletion(id_, run.runID, paths_);
+    EXPECT_EQ(reportLines(report, "env "), rows[i].expected) << "row " << i;
+    EXPECT_EQ(reportLines(report, "fd "), (std::vector<std::string>{"0", "1", "2"})) << "row " << i;
+  }
+}
+
+TEST_F(ProcessSupervisorTest, LeaseOnDiskBlocksEverythingUntilRecovered) {
+  ProcessSupervisor supervisor;
+  // Anything at the lease's name, even a symbolic link, blocks the profile.
+  ASSERT_EQ(::symlink("/nonexistent", lease().c_str()), 0);
+  EXPECT_EQ(errorCaseOf([&] { start(supervisor, plan("/bin/true", {})); }), Case::profileRecoveryRequired);
+  EXPECT_EQ(errorCaseOf([&] { supervisor.status(id_, paths_); }), Case::profileRecoveryRequired);
+  EXPECT_EQ(errorCaseOf([&] { supervisor.stop(id_, paths_, 1); }), Case::profileRecoveryRequired);
+  EXPECT_EQ(errorCaseOf([&] { supervisor.recoverStaleLease(id_, paths_); }), Case::profileRecoveryRequired);
+  EXPECT_TRUE(exists(lease()));
+}
+
+TEST_F(ProcessSupervisorTest, PathsOfAnotherProfileAreRefused) {
+  ProcessSupervisor supervisor;
+  const Uuid other = Uuid::random();
+  EXPECT_EQ(errorCaseOf([&] { supervisor.start(other, plan("/bin/true", {}), nullptr, nullptr); }),
+            Case::profileIdentifierMismatch);
+  EXPECT_EQ(errorCaseOf([&] { supervisor.status(other, paths_); }), Case::profileIdentifierMismatch);
+  EXPECT_EQ(errorCaseOf([&] { supervisor.stop(other, paths_, 1); }), Case::profileIdentifierMismatch);
+  EXPECT_EQ(errorCaseOf([&] { supervisor.recoverStaleLease(other, paths_); }), Case::profileIdentifierMismatch);
+  EXPECT_FALSE(exists(lease()));
+}
+
+// A runtime that forwards to the kernel but can pretend the root's pid now
+// names another process, and a signaller that records every signal.
+class ReusingRuntime : public ProcessRuntime {
+ public:
+  std::vector<std::int32_t> groupMembers(std::int32_t group) override {
+    if (onGroupMembers) onGroupMembers();
+    return real.groupMembers(group);
+  }
+  std::optional<platform::ProcessRecord> processRecord(std::int32_t pid) override {
+    auto record = real.processRecord(pid);
+    if (record && reused) record->startSeconds += 100;
+    return record;
+  }
+  SystemProcessRuntime real;
+  bool reused = false;
+  std::function<void()> onGroupMembers;
+};
+
+class RecordingSignaler : public ProcessSignaling {
+ public:
+  int signalProcess(std::int32_t pid, int signal) override {
+    if (signal != 0) sent.push_back(signal);
+    return real.signalProcess(pid, signal);
+  }
+  int signalGroup(std::int32_t group, int signal) override {
+    sent.push_back(signal);
+    return real.signalGroup(group, signal);
+  }
+  SystemProcessSignaler real;
+  std::vector<int> sent;
+};
+
+TEST_F(ProcessSupervisorTest, ReusedPidIsNeverSignalled) {
+  auto runtime = std::make_shared<ReusingRuntime>();
+  auto signaler = std::make_shared<RecordingSignaler>();
+  ProcessSupervisor supervisor(runtime, signaler);
+  auto run = start(supervisor, plan("/bin/sleep", {"30"}));
+  runtime->reused = true;
+  EXPECT_EQ(errorCaseOf([&] { supervisor.status(id_, paths_); }), Case::processIdentityLost);
+  EXPECT_EQ(errorCaseOf([&] { supervisor.stop(id_, paths_, 1); }), Case::processIdentityLost);
+  EXPECT_TRUE(signaler->sent.empty());
+  EXPECT_TRUE(exists(lease())) << "a lost identity keeps the profile blocked";
+  ::kill(run.rootPID, SIGKILL);
+  runtime->reused = false;
+  supervisor.stop(id_, paths_, 5);
+}
+
+// Writes a lease as a crashed host would have left it.
+void writeLease(const std::string& path, const std::string& bytes, mode_t mode = 0600) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  ::fchmod(fd, mode);
+  ::close(fd);
+}
+
+std::string leaseOf(const Uuid& run, std::int32_t pid, double startedAt = 1780000000.5,
+                    double firstStartedAt = 1780000000.5) {
+  return leaseJSON(run, firstStartedAt, std::nullopt, std::nullopt, "starting", std::nullopt) + "\n" +
+         leaseJSON(run, startedAt, pid, pid, "running", std::nullopt) + "\n";
+}
+
+// A pid that names no process.
+std::int32_t deadPid() {
+  testing::Subprocess child({"/bin/true"});
+  child.wait();
+  return child.pid();
+}
+
+TEST_F(ProcessSupervisorTest, StaleLeaseRecoveryRefusesAnythingUnproven) {
+  const Uuid run = Uuid::random();
+  testing::Subprocess alive({"/bin/sleep", "30"});
+  struct Row {
+    const char* name;
+    std::string bytes;
+    mode_t mode;
+  };
+  const std::vector<Row> rows = {
+      {"empty", "", 0600},
+      {"over 16384 bytes", leaseOf(run, deadPid()) + std::string(16384, '\n'), 0600},
+      {"starting line only", leaseJSON(run, 1.5, std::nullopt, std::nullopt, "starting", std::nullopt) + "\n", 0600},
+      {"startedAt mismatch", leaseOf(run, deadPid(), 1780000000.5, 1780000000.6), 0600},
+      {"live pid", leaseOf(run, alive.pid()), 0600},
+      {"mode 0644", leaseOf(run, deadPid()), 0644},
+      {"pid 1", leaseOf(run, 1), 0600},
+  };
+  ProcessSupervisor supervisor;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    writeLease(lease(), row.bytes, row.mode);
+    EXPECT_EQ(errorCaseOf([&] { supervisor.canRecoverStaleLease(id_, paths_); }), Case::profileRecoveryRequired);
+    EXPECT_EQ(errorCaseOf([&] { supervisor.recoverStaleLease(id_, paths_); }), Case::profileRecoveryRequired);
+    EXPECT_EQ(readText(lease()), row.bytes) << "left in place";
+    EXPECT_FALSE(exists(paths_.logs() + "/recovery-" + run.lowercaseString() + ".jsonl"));
+    ::unlink(lease().c_str());
+  }
+}
+
+TEST_F(ProcessSupervisorTest, RecoveryRemovesAProvenStaleLeaseAndLeavesEvidence) {
+  const Uuid run = Uuid::random();
+  const std::string bytes = leaseOf(run, deadPid());
+  writeLease(lease(), bytes);
+  ProcessSupervisor supervisor;
+  const std::string evidence = paths_.logs() + "/recovery-" + run.lowercaseString() + ".jsonl";
+  supervisor.canRecoverStaleLease(id_, paths_);
+  EXPECT_FALSE(exists(evidence)) << "checking writes nothing";
+  EXPECT_TRUE(exists(lease()));
+
+  supervisor.recoverStaleLease(id_, paths_);
+  EXPECT_FALSE(exists(lease()));
+  auto line = nlohmann::json::parse(readText(evidence));
+  EXPECT_EQ(line["event"], "stale_lease_recovered");
+  EXPECT_EQ(line["runID"], run.uppercaseString());
+  EXPECT_EQ(line["profileID"], id_.uppercaseString());
+  ASSERT_EQ(line["leaseJournal"].size(), 2u);
+  EXPECT_EQ(line["leaseJournal"][1]["state"], "running");
+  struct stat st;
+  ASSERT_EQ(::stat(evidence.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  // The profile launches again.
+  auto next = start(supervisor, plan("/bin/true", {}));
+  EXPECT_TRUE(eventually([&] {
+    return supervisor.status(id_, paths_)->state == ProcessRunState::managedGroupStoppedAwaitingConfirmation;
+  }));
+  supervisor.confirmCompletion(id_, next.runID, paths_);
+}
+
+TEST_F(ProcessSupervisorTest, LeaseReplacedDuringRecoveryIsLeftInPlace) {
+  const Uuid run = Uuid::random();
+  const std::string bytes = leaseOf(run, deadPid());
+  writeLease(lease(), bytes);
+  auto runtime = std::make_shared<ReusingRuntime>();
+  // Between the read and the unlink, another file takes the lease's name.
+  bool replaced = false;
+  runtime->onGroupMembers = [&] {
+    if (std::exchange(replaced, true)) return;
+    const std::string replacement = lease() + ".new";
+    writeLease(replacement, bytes);
+    ::rename(replacement.c_str(), lease().c_str());
+  };
+  ProcessSupervisor supervisor(runtime);
+  EXPECT_EQ(errorCaseOf([&] { supervisor.recoverStaleLease(id_, paths_); }), Case::profileRecoveryRequired);
+  EXPECT_EQ(readText(lease()), bytes);
+  EXPECT_FALSE(exists(paths_.logs() + "/recovery-" + run.lowercaseString() + ".jsonl"));
+}
+
+}  // namespace
+}  // namespace korvelin
+
+namespace korvelin {
+namespace {
+
+// A host killed at each point of a launch leaves a lease that blocks the
+// profile; only a lease that identifies a child that is gone is recovered.
+TEST_F(ProcessSupervisorTest, HostKilledMidLaunchLeavesTheProfileBlocked) {
+  struct Row {
+    const char* point;
+    size_t leaseLines;
+    bool recoverable;
+  };
+  const std::vector<Row> rows = {
+      {"before-spawn", 1, false},
+      {"suspended", 1, false},
+      {"after-start", 2, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.point);
+    const std::string report = dir_.child(std::string("report-") + row.point);
+    testing::Subprocess host({testing::testProgramPath("supervisor-host"), dir_.path(),
+                              id_.uppercaseString(), row.point,
+                              testing::testProgramPath("probe-child"), report, "30"});
+    std::int32_t child = 0;
+    if (std::string(row.point) == "after-start") {
+      ASSERT_TRUE(host.waitForOutput("\n", std::chrono::seconds(10)));
+      child = std::stoi(host.output());
+      host.signal(SIGKILL);
+    }
+    host.wait();
+    if (!child) {
+      ::usleep(200'000);
+      EXPECT_FALSE(exists(report)) << "an unverified child never runs, even after its host died";
+    }
+    std::istringstream lines(readText(lease()));
+    size_t count = 0;
+    for (std::string line; std::getline(lines, line);) ++count;
+    EXPECT_EQ(count, row.leaseLines);
+
+    ProcessSupervisor supervisor;
+    EXPECT_EQ(errorCaseOf([&] { supervisor.status(id_, paths_); }), Case::profileRecoveryRequired);
+    EXPECT_EQ(errorCaseOf([&] { start(supervisor, plan("/bin/true", {})); }), Case::profileRecoveryRequired);
+    if (child) {
+      // Refused while the program lives, recovered once it is gone.
+      EXPECT_EQ(errorCaseOf([&] { supervisor.recoverStaleLease(id_, paths_); }), Case::profileRecoveryRequired);
+      ::kill(child, SIGKILL);
+      ASSERT_TRUE(eventually([&] { return !errorCaseOf([&] { supervisor.canRecoverStaleLease(id_, paths_); }); }));
+    }
+    EXPECT_EQ(errorCaseOf([&] { supervisor.recoverStaleLease(id_, paths_); }),
+              row.recoverable ? std::nullopt : std::optional(Case::profileRecoveryRequired));
+    EXPECT_EQ(exists(lease()), !row.recoverable);
+    ::unlink(lease().c_str());
+  }
+}
+
+}  // namespace
+}  // namespace korvelin

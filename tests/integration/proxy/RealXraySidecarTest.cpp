@@ -1,0 +1,240 @@
+// The real engine under the real guardian, started the way a profile's
+// proxy is: a pasted link, a guarded sidecar whose readiness probe asks the
+// loopback echo endpoint behind the VLESS server, a request through the
+// handed-out SOCKS5 port, and a stop that leaves nothing behind. Failing
+// starts (wrong REALITY credentials, servers that answer garbage, reset or
+// stall) must fail as a preflight failure and leave no engine running.
+//
+// Every engine these tests start runs under a name of the test's own (see
+// programs/marked-xray.cpp), so that "no engine left" is checked against the
+// process table without mistaking the peers' own engines for ours.
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "core/base/CoreError.h"
+#include "core/process/LiveProcessIdentity.h"
+#include "core/proxy/VLESSConnection.h"
+#include "core/proxy/XraySidecarSupervisor.h"
+#include "core/platform/FileUtil.h"
+#include "demo/LoopbackEchoServer.h"
+#include "tests/support/FileTreeHelpers.h"
+#include "tests/support/MisbehavingServer.h"
+#include "tests/support/RealXray.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/ThrownError.h"
+#include "tests/support/XrayPeers.h"
+
+namespace korvelin::testing {
+namespace {
+
+using Case = KorvelinCoreError::Case;
+
+// Short, so that the failing starts stay quick; readiness on loopback takes
+// well under a second.
+constexpr double kShortPreflight = 3.0;
+
+// Processes whose name (first argument) is `mark`.
+std::vector<int> processesNamed(const std::string& mark) {
+  std::vector<int> found;
+  std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+  while (dirent* entry = proc ? ::readdir(proc.get()) : nullptr) {
+    const int pid = std::atoi(entry->d_name);
+    if (pid <= 0) continue;
+    std::ifstream file(std::string("/proc/") + entry->d_name + "/cmdline", std::ios::binary);
+    std::string name;
+    if (std::getline(file, name, '\0') && name == mark) found.push_back(pid);
+  }
+  return found;
+}
+
+class RealXraySidecarTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::signal(SIGPIPE, SIG_IGN);
+    std::string reason;
+    auto path = realXrayPath(reason);
+    if (!path) GTEST_SKIP() << "real Xray unavailable: " << reason;
+    xray_ = *path;
+    ::chmod(temp_.path().c_str(), 0700);
+    ProfilePreparer(temp_.path()).prepare(paths_);
+  }
+
+  void TearDown() override {
+    for (int pid : processesNamed(mark_)) ::kill(pid, SIGKILL);
+  }
+
+  std::string directory(const std::string& name) {
+    const std::string path = temp_.child(name);
+    std::filesystem::create_directory(path);
+    return path;
+  }
+
+  // The engine the supervisor is handed: a script that starts the real one
+  // under this test's mark, trusting `certificate` when there is one.
+  std::string engine(const std::string& certificate = "-") {
+    const std::string script = temp_.child("engine-" + std::to_string(++engines_));
+    std::ofstream(script) << "#!/bin/sh\nexec '" << testProgramPath("marked-xray") << "' '" << mark_ << "' '"
+                          << certificate << "' '" << xray_ << "' \"$@\"\n";
+    ::chmod(script.c_str(), 0700);
+    return script;
+  }
+
+  // A guarded supervisor whose readiness probe asks the echo endpoint through
+  // the sidecar's port: it answers only once the VLESS hop really works.
+  std::unique_ptr<XraySidecarSupervisor> supervisor(const std::string& engine,
+                                                    double preflight = XraySidecarSupervisor::kPreflightTimeout) {
+    auto sidecar = std::make_unique<XraySidecarSupervisor>(
+        [engine] { return XraySidecarSupervisor::validateBinary(engine); },
+        [url = echo_.url()](std::uint16_t port, double limit) { return XraySidecarSupervisor::curlEgressProbe(port, url, limit); },
+        &XraySidecarSupervisor::lsofListenerVerifier, [] { return guardianPath(); }, nullptr, preflight);
+    sidecar->initializeManagedProfile(paths_);
+    return sidecar;
+  }
+
+  XrayDurableState record() { return XrayDurableStateStore().readOnly(paths_); }
+
+  // After a failed start: the record is empty and no engine of ours runs.
+  void expectNothingLeft() {
+    EXPECT_EQ(record().status, XrayDurableState::Status::empty);
+    EXPECT_TRUE(eventually([&] { return processesNamed(mark_).empty(); }))
+        << processesNamed(mark_).size() << " engine(s) left running";
+  }
+
+  std::string xray_;
+  ScopedTempDir temp_;
+  std::string mark_ = "korvelin-test-engine-" + Uuid::random().lowercaseString();
+  int engines_ = 0;
+  Uuid id_ = Uuid::random();
+  Uuid connection_ = Uuid::random();
+  ProfilePaths paths_{id_, temp_.path()};
+  demo::LoopbackEchoServer echo_;
+};
+
+TEST_F(RealXraySidecarTest, EveryShapeServesAProfileThroughTheGuardedSidecar) {
+  for (const VlessShape shape : {VlessShape::realityTCP, VlessShape::grpcTLS, VlessShape::grpcReality}) {
+    SCOPED_TRACE(shapeName(shape));
+    XrayServer server(xray_, directory(shapeName(shape)), shape);
+    SCOPED_TRACE(server.link());
+    const VLESSRealityConfiguration configuration(server.link());
+    // The sidecar builds the engine's configuration itself; only the copy
+    // the engine of this test reads trusts the server's own certificate.
+    auto sidecar = supervisor(engine(shape == VlessShape::grpcTLS ? server.certificatePath() : "-"));
+
+    const auto handle = sidecar->start(id_, connection_, configuration, paths_);
+    const auto active = record();
+    ASSERT_EQ(active.status, XrayDurableState::Status::active);
+    ASSERT_TRUE(active.guardianPID && active.socketPath);
+    EXPECT_EQ(processesNamed(mark_), std::vector<int>{handle.processID});
+    // The probe already crossed the hop: the echo endpoint saw the server's
+    // egress address.
+    const auto health = sidecar->runtimeHealth(id_, 3600);
+    ASSERT_TRUE(health && health->isAvailable());
+    EXPECT_EQ(health->externalIP, XrayServer::kEgressAddress);
+
+    const auto before = echo_.requestCount();
+    const auto through = fetchThroughSocks(handle.loopbackPort, echo_.url());
+    EXPECT_EQ(through.exitCode, 0) << through.errors << server.output();
+    EXPECT_EQ(through.output, std::string(XrayServer::kEgressAddress) + "\n");
+    EXPECT_EQ(echo_.requestCount(), before + 1);
+    EXPECT_TRUE(eventually([&] {
+      const auto log = server.accessLog();
+      return log.find("accepted tcp:127.0.0.1:" + std::to_string(echo_.port())) != std::string::npos &&
+             log.find(std::string("email: ") + XrayServer::kUserEmail) != std::string::npos;
+    })) << server.accessLog();
+
+    sidecar->stop(id_, handle.generation);
+    EXPECT_EQ(record().status, XrayDurableState::Status::empty);
+    EXPECT_TRUE(processHasExited(*active.guardianPID));
+    EXPECT_TRUE(eventually([&] { return processesNamed(mark_).empty(); }));
+    EXPECT_FALSE(exists(*active.socketPath));
+    EXPECT_FALSE(sidecar->hasDurableSidecar(id_, paths_));
+  }
+}
+
+TEST_F(RealXraySidecarTest, WrongRealityCredentialsFailThePreflight) {
+  struct Row {
+    const char* name;
+    VlessShape shape;
+    bool wrongPublicKey;  // else a wrong short id
+  };
+  const std::vector<Row> rows = {
+      {"tcp, wrong public key", VlessShape::realityTCP, true},
+      {"tcp, wrong short id", VlessShape::realityTCP, false},
+      {"grpc, wrong public key", VlessShape::grpcReality, true},
+      {"grpc, wrong short id", VlessShape::grpcReality, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    XrayServer server(xray_, directory(row.name), row.shape);
+    VLESSRealityConfiguration endpoint = server.endpoint();
+    if (row.wrongPublicKey)
+      endpoint.publicKey = generateX25519KeyPair(xray_).publicKey;
+    else
+      endpoint.shortID = "0123456789abcdef";
+    auto sidecar = supervisor(engine(), kShortPreflight);
+
+    const auto before = echo_.requestCount();
+    EXPECT_TRUE(thrownDescription(Case::proxyPreflightFailed, [&] {
+      sidecar->start(id_, connection_, VLESSRealityConfiguration(shareLink(endpoint)), paths_);
+    }));
+    expectNothingLeft();
+    EXPECT_FALSE(sidecar->handle(id_));
+    EXPECT_EQ(echo_.requestCount(), before);
+    EXPECT_EQ(server.accessLog().find("email: "), std::string::npos) << server.accessLog();
+  }
+}
+
+TEST_F(RealXraySidecarTest, MisbehavingServersFailThePreflightAndLeaveNoEngine) {
+  const auto publicKey = generateX25519KeyPair(xray_).publicKey;
+  VLESSRealityConfiguration reality;
+  reality.id = Uuid::random();
+  reality.host = "127.0.0.1";
+  reality.transport = VLESSConnectionTransport::realityTCP;
+  reality.security = VLESSTransportSecurity::reality;
+  reality.serverName = "reality.korvelin.test";
+  reality.publicKey = publicKey;
+  reality.shortID = "6ba85179e30d4fc2";
+  reality.fingerprint = "chrome";
+  VLESSRealityConfiguration grpcTLS = reality;
+  grpcTLS.transport = VLESSConnectionTransport::grpc;
+  grpcTLS.security = VLESSTransportSecurity::tls;
+  grpcTLS.publicKey.reset();
+  grpcTLS.shortID.reset();
+  grpcTLS.serviceName = "korvelin.Tunnel";
+
+  for (const Misbehavior misbehavior : {Misbehavior::garbage, Misbehavior::reset, Misbehavior::stall}) {
+    for (const auto& shape : {reality, grpcTLS}) {
+      MisbehavingServer server(misbehavior);
+      VLESSRealityConfiguration endpoint = shape;
+      endpoint.port = server.port();
+      SCOPED_TRACE(misbehaviorName(misbehavior) + ": " + shareLink(endpoint));
+      auto sidecar = supervisor(engine(), kShortPreflight);
+
+      const auto began = std::chrono::steady_clock::now();
+      EXPECT_TRUE(thrownDescription(Case::proxyPreflightFailed, [&] {
+        sidecar->start(id_, connection_, VLESSRealityConfiguration(shareLink(endpoint)), paths_);
+      }));
+      const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+      // Not a measure of speed: a start that hangs on such a server is the
+      // fault, and a minute is far beyond any honest end of the preflight
+      // and its last probe.
+      EXPECT_LT(seconds, 60.0);
+      RecordProperty(misbehaviorName(misbehavior) + "-" + std::string(rawValue(shape.transport)) + "-seconds",
+                     std::to_string(seconds));
+      EXPECT_GT(server.acceptedCount(), 0) << "the engine never dialled the server";
+      expectNothingLeft();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace korvelin::testing

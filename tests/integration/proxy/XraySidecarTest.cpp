@@ -1,0 +1,263 @@
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "core/base/CoreError.h"
+#include "core/process/ProcessSupervisor.h"
+#include "core/proxy/VLESSConnection.h"
+#include "core/proxy/XraySidecarSupervisor.h"
+#include "demo/LoopbackEchoServer.h"
+#include "tests/support/ThrownError.h"
+#include "tests/support/FileTreeHelpers.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/TempDir.h"
+
+namespace korvelin {
+namespace {
+
+using testing::errorCaseOf;
+using testing::exists;
+
+using Case = KorvelinCoreError::Case;
+using testing::eventually;
+
+constexpr const char* kLink =
+    "vless://b831381d-6324-4d53-ad4f-8cda48b30811@127.0.0.1:443?type=tcp&security=reality"
+    "&pbk=SbVKOEMjK0sIlbwg4akyBg5mL5KZwwB-ed4eEE7YnRc&sid=6ba85179e30d4fc2&sni=www.example.com"
+    "&fp=chrome&flow=xtls-rprx-vision#sample";
+
+bool alive(std::int32_t pid) { return !processHasExited(pid); }
+
+class XraySidecarTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::signal(SIGPIPE, SIG_IGN);
+    ::chmod(dir_.path().c_str(), 0700);
+    ProfilePreparer(dir_.path()).prepare(paths_);
+  }
+
+  // A supervisor whose engine is the stand-in and whose probe asks the
+  // loopback echo server; every part can be replaced.
+  std::unique_ptr<XraySidecarSupervisor> supervisor(
+      XraySidecarSupervisor::BinaryResolver binary = nullptr,
+      XraySidecarSupervisor::EgressProbe probe = nullptr, double preflight = 12.0,
+      std::string guardian = testing::guardianPath()) {
+    if (!binary) binary = [] { return XraySidecarSupervisor::validateBinary(testing::testProgramPath("standin-xray")); };
+    if (!probe) probe = [this](std::uint16_t port, double limit) {
+      ++probes_;
+      return XraySidecarSupervisor::curlEgressProbe(port, echo_.url(), limit);
+    };
+    auto s = std::make_unique<XraySidecarSupervisor>(
+        binary, probe, &XraySidecarSupervisor::lsofListenerVerifier, [guardian] { return guardian; },
+        nullptr, preflight);
+    s->initializeManagedProfile(paths_);
+    return s;
+  }
+
+  XrayDurableState record() { return XrayDurableStateStore().readOnly(paths_); }
+
+  testing::ScopedTempDir dir_;
+  Uuid id_ = Uuid::random();
+  Uuid connection_ = Uuid::random();
+  ProfilePaths paths_{id_, dir_.path()};
+  VLESSRealityConfiguration configuration_{kLink};
+  demo::LoopbackEchoServer echo_;
+  std::atomic<int> probes_{0};
+};
+
+TEST_F(XraySidecarTest, GuardedStartServesThroughTheSocksPortUntilStopped) {
+  auto sidecar = supervisor();
+  const auto handle = sidecar->start(id_, connection_, configuration_, paths_);
+  EXPECT_EQ(handle.localProxy().uri(), "socks5://127.0.0.1:" + std::to_string(handle.loopbackPort));
+  ASSERT_TRUE(handle.processIdentity);
+
+  auto through = testing::run({"/usr/bin/curl", "--silent", "--max-time", "5", "--socks5-hostname",
+                               "127.0.0.1:" + std::to_string(handle.loopbackPort), echo_.url()});
+  EXPECT_EQ(through.exitCode, 0);
+  EXPECT_EQ(through.output.substr(0, 9), "127.0.0.1");
+
+  const auto active = record();
+  EXPECT_EQ(active.status, XrayDurableState::Status::active);
+  EXPECT_EQ(active.generation, handle.generation);
+  EXPECT_EQ(active.loopbackPort, handle.loopbackPort);
+  EXPECT_TRUE(active.guardianPID && active.socketPath && active.capability && active.guardianIdentity);
+  EXPECT_EQ(active.protocolVersion, 2);
+  EXPECT_FALSE(active.childPID);
+  EXPECT_TRUE(exists(*active.socketPath));
+  EXPECT_EQ(sidecar->continuityWarning(id_), XraySidecarSupervisor::kContinuityWarning);
+
+  EXPECT_EQ(errorCaseOf([&] { sidecar->start(id_, connection_, configuration_, paths_); }), Case::alreadyRunning);
+  sidecar->stop(id_, Uuid::random());  // a stale generation changes nothing
+  EXPECT_EQ(sidecar->handle(id_), handle);
+
+  sidecar->stop(id_, handle.generation);
+  EXPECT_EQ(record().status, XrayDurableState::Status::empty);
+  EXPECT_FALSE(alive(*active.guardianPID));
+  EXPECT_TRUE(eventually([&] { return !alive(handle.processID); }));
+  EXPECT_FALSE(exists(*active.socketPath));
+  EXPECT_FALSE(sidecar->hasDurableSidecar(id_, paths_));
+}
+
+TEST_F(XraySidecarTest, HealthIsProbedAtMostOncePerInterval) {
+  auto sidecar = supervisor();
+  const auto handle = sidecar->start(id_, connection_, configuration_, paths_);
+  const int afterStart = probes_;
+  auto first = sidecar->runtimeHealth(id_, 0);
+  ASSERT_TRUE(first && first->isAvailable());
+  EXPECT_EQ(probes_, afterStart + 1);
+  auto second = sidecar->runtimeHealth(id_, 3600);
+  EXPECT_EQ(second, first);
+  EXPECT_EQ(probes_, afterStart + 1);
+  EXPECT_EQ(sidecar->assertHealthy(id_, 3600), first->externalIP);
+
+  ::kill(handle.processID, SIGKILL);  // the engine dies under the guardian
+  EXPECT_TRUE(eventually([&] { return sidecar->runtimeHealth(id_, 3600)->isRecoveryRequired(); }));
+  EXPECT_EQ(errorCaseOf([&] { sidecar->assertHealthy(id_, 0); }), Case::proxyDisconnected);
+  sidecar->stop(id_, std::nullopt);
+}
+
+TEST_F(XraySidecarTest, FailedStartsStopTheGuardianAndClearTheRecord) {
+  struct Row {
+    const char* name;
+    std::string engine;
+    XraySidecarSupervisor::EgressProbe probe;
+    std::string guardian;
+  };
+  const std::string fake = testing::testProgramPath("fake-guardian");
+  const std::string standin = testing::testProgramPath("standin-xray");
+  const std::vector<Row> rows = {
+      {"ready line names pid 1", "/engines/ready-1", nullptr, fake},
+      {"ready line is not a number", "/engines/ready-text", nullptr, fake},
+      {"engine never listens", testing::testProgramPath("engine-probe"), nullptr, testing::guardianPath()},
+      {"probe answers a host name", standin, [](std::uint16_t, double) { return std::string("example.com"); },
+       testing::guardianPath()},
+      {"probe answers a page", standin, [](std::uint16_t, double) { return std::string("<html>hi</html>"); },
+       testing::guardianPath()},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto sidecar = supervisor([engine = row.engine] { return engine; }, row.probe, 1.5, row.guardian);
+    EXPECT_EQ(errorCaseOf([&] { sidecar->start(id_, connection_, configuration_, paths_); }),
+              Case::proxyPreflightFailed);
+    EXPECT_EQ(record().status, XrayDurableState::Status::empty);
+    EXPECT_FALSE(sidecar->handle(id_));
+  }
+}
+
+// Starts a sidecar (and, attached, an application) in another process, then
+// kills that host the way a crash would.
+nlohmann::json crashHost(const testing::ScopedTempDir& dir, const Uuid& id, const std::string& echo,
+                         bool attach) {
+  testing::Subprocess host({testing::testProgramPath("sidecar-host"), dir.path(), id.uppercaseString(),
+                            testing::testProgramPath("standin-xray"), testing::guardianPath(),
+                            testing::testProgramPath("idle-app"), echo, attach ? "attach" : "plain"});
+  if (!host.waitForOutput("\n", std::chrono::seconds(20))) return nullptr;
+  auto line = nlohmann::json::parse(host.output());
+  host.signal(SIGKILL);
+  host.wait();
+  return line;
+}
+
+bool carries(std::uint16_t port, const std::string& url) {
+  return testing::run({"/usr/bin/curl", "--silent", "--max-time", "5", "--socks5-hostname",
+                       "127.0.0.1:" + std::to_string(port), url})
+             .exitCode == 0;
+}
+
+TEST_F(XraySidecarTest, WithoutAttachTheSidecarEndsWithItsHost) {
+  const auto host = crashHost(dir_, id_, echo_.url(), false);
+  ASSERT_FALSE(host.is_null());
+  const auto guardian = record().guardianPID;
+  ASSERT_TRUE(guardian);
+  // End of input stops an unattached guardian and its engine.
+  EXPECT_TRUE(eventually([&] { return !alive(host["engine"]) && !alive(*guardian); }, std::chrono::seconds(5)));
+  auto restarted = supervisor();
+  EXPECT_TRUE(restarted->hasDurableSidecar(id_, paths_)) << "the record outlived its guardian";
+  restarted->recover(id_, paths_);
+  EXPECT_FALSE(restarted->hasDurableSidecar(id_, paths_));
+}
+
+TEST_F(XraySidecarTest, AttachedSidecarOutlivesItsHostButNotTheApplication) {
+  const auto host = crashHost(dir_, id_, echo_.url(), true);
+  ASSERT_FALSE(host.is_null());
+  const std::int32_t engine = host["engine"], app = host["app"];
+  const std::uint16_t port = host["port"];
+  ::usleep(300'000);
+  EXPECT_TRUE(alive(engine));
+  EXPECT_TRUE(carries(port, echo_.url())) << "the engine keeps serving the application";
+
+  const auto guardian = record().guardianPID;
+  ASSERT_TRUE(guardian);
+  ::kill(-app, SIGKILL);
+  EXPECT_TRUE(eventually([&] { return !alive(engine) && !alive(*guardian); }, std::chrono::seconds(3)));
+  auto restarted = supervisor();
+  restarted->recover(id_, paths_);
+  EXPECT_FALSE(restarted->hasDurableSidecar(id_, paths_));
+}
+
+// The application's end also ends an attached guardian, often before the
+// host gets round to stopping the sidecar: that stop finds no one to answer
+// and must still leave the record empty.
+TEST_F(XraySidecarTest, StopAfterTheAttachedApplicationEndedClearsTheRecord) {
+  auto sidecar = supervisor();
+  const auto handle = sidecar->start(id_, connection_, configuration_, paths_);
+  const auto guardian = record().guardianPID;
+  ASSERT_TRUE(guardian);
+  ProcessSupervisor applications;
+  const auto run = applications.start(
+      id_, {"/bin/sh", {"-c", "while :; do sleep 1; done", "application", "--user-data-dir=" + paths_.userData()}, {}, paths_, std::nullopt}, nullptr, nullptr);
+  sidecar->attach(id_, run);
+  applications.stop(id_, paths_, 10);
+  ASSERT_TRUE(eventually([&] { return !alive(*guardian) && !alive(handle.processID); }));
+
+  sidecar->stopAndWait(id_, handle.generation, paths_);
+  EXPECT_EQ(record().status, XrayDurableState::Status::empty);
+}
+
+TEST_F(XraySidecarTest, RecoveryStopsAGuardianThatOutlivedItsHost) {
+  const auto host = crashHost(dir_, id_, echo_.url(), true);
+  ASSERT_FALSE(host.is_null());
+  const std::int32_t engine = host["engine"], app = host["app"];
+  const auto guardian = record().guardianPID;
+  ASSERT_TRUE(guardian && alive(*guardian));
+  auto restarted = supervisor();
+  EXPECT_TRUE(restarted->hasDurableSidecar(id_, paths_));
+  restarted->recover(id_, paths_);
+  EXPECT_FALSE(restarted->hasDurableSidecar(id_, paths_));
+  EXPECT_TRUE(eventually([&] { return !alive(engine) && !alive(*guardian); }));
+  ::kill(-app, SIGKILL);
+}
+
+TEST_F(XraySidecarTest, DirectModeKeepsNoRecordAndWarnsOfNothing) {
+  auto direct = std::make_unique<XraySidecarSupervisor>(
+      [] { return testing::testProgramPath("standin-xray"); },
+      [this](std::uint16_t port, double limit) { return XraySidecarSupervisor::curlEgressProbe(port, echo_.url(), limit); },
+      &XraySidecarSupervisor::lsofListenerVerifier, nullptr);
+  const auto handle = direct->start(id_, connection_, configuration_);
+  EXPECT_FALSE(direct->continuityWarning(id_));
+  EXPECT_TRUE(alive(handle.processID));
+  direct->stop(id_, std::nullopt);
+  EXPECT_FALSE(alive(handle.processID));
+  EXPECT_FALSE(exists(paths_.root() + "/.xray-state"));
+}
+
+TEST_F(XraySidecarTest, BinaryChecksAndPathsOfAnotherProfile) {
+  const std::string writable = dir_.child("engine");
+  ASSERT_EQ(::symlink("/bin/true", dir_.child("link").c_str()), 0);
+  { FILE* f = std::fopen(writable.c_str(), "w"); std::fclose(f); }
+  ::chmod(writable.c_str(), 0777);
+  for (const std::string& path : {writable, dir_.child("link"), dir_.child("missing"), dir_.path()})
+    EXPECT_EQ(errorCaseOf([&] { XraySidecarSupervisor::validateBinary(path); }), Case::xrayUnavailable) << path;
+  auto sidecar = supervisor();
+  EXPECT_EQ(errorCaseOf([&] { sidecar->start(Uuid::random(), connection_, configuration_, paths_); }),
+            Case::profileIdentifierMismatch);
+  EXPECT_TRUE(sidecar->hasDurableSidecar(Uuid::random(), paths_));
+}
+
+}  // namespace
+}  // namespace korvelin

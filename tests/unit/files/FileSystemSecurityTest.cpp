@@ -1,0 +1,306 @@
+// The secure primitives on real directories in a private temp dir. Every
+// refusal is checked for its case, its exact detail text and that it left no
+// descriptor open (expectCoreError); on-disk state is checked where a refusal
+// could have changed it.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "core/files/FileSystemSecurity.h"
+#include "core/profile/ProfilePaths.h"
+#include "core/platform/Acl.h"
+#include "tests/support/FileTreeHelpers.h"
+#include "tests/support/TempDir.h"
+
+namespace korvelin {
+namespace {
+
+using platform::ScopedFD;
+using testing::exists;
+using testing::expectCoreError;
+using testing::makeDirectory;
+using testing::makeFile;
+using testing::makeSymlink;
+using testing::modeOf;
+using testing::setfacl;
+
+const Uuid kProfile = *Uuid::parse("5C4B3A29-1807-4F6E-9D5C-4B3A29180706");
+constexpr ErrorFactory kPath = &KorvelinCoreError::unsafeProfilePath;
+constexpr ErrorFactory kBase = &KorvelinCoreError::unsafeProfileBase;
+
+ScopedFD openDirectory(const std::string& path) {
+  return ScopedFD(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+class SecureFileSystemTest : public ::testing::Test {
+ protected:
+  SecureFileSystemTest() : base(temp.child("base")), paths(kProfile, base) { makeDirectory(base); }
+
+  testing::ScopedTempDir temp;
+  std::string base;
+  ProfilePaths paths;
+};
+
+TEST_F(SecureFileSystemTest, SymbolicLinkAnywhereInThePathIsRefusedEvenWhenItPointsSomewhereSafe) {
+  SecureFileSystem::prepareManagedHierarchy(paths);
+  const std::string link = temp.child("link");
+  makeSymlink(base, link);
+  const ProfilePaths linked(kProfile, link);
+  const std::vector<std::function<void()>> operations = {
+      [&] { SecureFileSystem::requireDirectory(link, std::nullopt, false, false, kPath); },
+      [&] { SecureFileSystem::openDirectoryFD(link, std::nullopt, false, true, kPath); },
+      [&] { SecureFileSystem::openManagedRootFD(linked); },
+      [&] { SecureFileSystem::prepareManagedHierarchy(linked); },
+  };
+  for (const auto& operation : operations)
+    EXPECT_EQ(expectCoreError(operation), KorvelinCoreError::unsafeProfilePath("path contains a symbolic link: " + link));
+  EXPECT_EQ(expectCoreError([&] { SecureFileSystem::createDirectoryIfNeeded(link + "/new", kBase); }),
+            KorvelinCoreError::unsafeProfileBase("path contains a symbolic link: " + link + "/new"));
+  EXPECT_FALSE(exists(base + "/new"));
+
+  // A linked child is neither followed nor created through.
+  const std::string elsewhere = temp.child("elsewhere");
+  makeDirectory(elsewhere);
+  const ProfilePaths other(kProfile, elsewhere);
+  makeDirectory(temp.child("target"));
+  makeSymlink(temp.child("target"), elsewhere + "/Profiles");
+  auto error = expectCoreError([&] { SecureFileSystem::prepareManagedHierarchy(other); });
+  EXPECT_EQ(error.detail(), "openat failed for " + other.profilesDirectory() + ": Not a directory");
+  EXPECT_FALSE(exists(temp.child("target/") + kProfile.lowercaseString()));
+}
+
+TEST_F(SecureFileSystemTest, ExistingDirectoriesWithWrongProtectionAreReportedNotRepaired) {
+  SecureFileSystem::prepareManagedHierarchy(paths);
+  const std::string cache = paths.cache();
+  const std::string invalid = "managed directory failed owner/type/mode validation: " + cache;
+  const std::vector<std::pair<std::function<void()>, std::string>> damages = {
+      {[&] { ::chmod(cache.c_str(), 0755); }, invalid},
+      {[&] { ASSERT_EQ(::chown(cache.c_str(), 65534, 65534), 0); }, invalid},
+      // A named ACL entry widens the mask, which shows in the group bits...
+      {[&] { setfacl({"-m", "u:65534:rx", cache}); }, invalid},
+      // ...unless the mask is empty; a default ACL alone leaves the mode too.
+      {[&] { setfacl({"-m", "u:65534:rx,m::---", cache}); }, "extended ACL is not allowed: " + cache},
+      {[&] { setfacl({"-d", "-m", "u:65534:rx", cache}); }, "extended ACL is not allowed: " + cache},
+      {[&] { ::rmdir(cache.c_str()); makeFile(cache); }, "openat failed for " + cache + ": Not a directory"},
+  };
+  for (const auto& [damage, detail] : damages) {
+    SCOPED_TRACE(detail);
+    ::rmdir(cache.c_str());
+    ::unlink(cache.c_str());
+    makeDirectory(cache);
+    damage();
+    auto before = SecureFileSystem::metadata(cache);
+    EXPECT_EQ(expectCoreError([&] { SecureFileSystem::prepareManagedHierarchy(paths); }),
+              KorvelinCoreError::unsafeProfilePath(detail));
+    EXPECT_EQ(expectCoreError([&] { SecureFileSystem::validateManagedHierarchy(paths); }),
+              KorvelinCoreError::unsafeProfilePath(detail));
+    EXPECT_EQ(SecureFileSystem::metadata(cache), before);
+  }
+}
+
+TEST_F(SecureFileSystemTest, WhatIsCreatedEndsExactlyPrivateWhateverUmaskAndInheritedACL) {
+  // A default ACL on the parent hands its entries to every new child, and
+  // umask 0 leaves group and other bits: both are undone on creation.
+  setfacl({"-d", "-m", "u:65534:rwx", base});
+  const mode_t previous = ::umask(0);
+  SecureFileSystem::createDirectoryIfNeeded(base + "/created", kPath);
+  const ProfilePaths prepared(Uuid::random(), base + "/created");
+  SecureFileSystem::prepareManagedHierarchy(prepared);
+  ::umask(022);
+  const ProfilePaths fresh(Uuid::random(), base);
+  SecureFileSystem::prepareNewManagedHierarchy(fresh, openDirectory(base).get(), [](auto) {}, [](int, auto) {});
+  ::umask(previous);
+
+  std::vector<std::string> created = {base + "/created"};
+  for (const auto& p : {prepared, fresh})
+    for (const auto& path : {p.profilesDirectory(), p.root(), p.home(), p.config(), p.cache(), p.userData(), p.logs()})
+      created.push_back(path);
+  for (const auto& path : created) {
+    EXPECT_EQ(modeOf(path), 0700u) << path;
+    EXPECT_NO_THROW(SecureFileSystem::requireNoExtendedACL(path, kPath)) << path;
+  }
+}
+
+TEST_F(SecureFileSystemTest, PathChecksReportEachFaultWithItsOwnText) {
+  const std::string dir = temp.child("dir"), file = temp.child("file"), missing = temp.child("missing");
+  const std::string foreign = temp.child("foreign");
+  makeDirectory(dir, 0755);
+  makeFile(file);
+  makeDirectory(foreign);
+  ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
+
+  struct Check {
+    std::string path;
+    std::optional<std::uint16_t> exact;
+    bool allowDenyOnly;
+    std::string detail;  // empty: accepted
+  };
+  const Check checks[] = {
+      {dir, std::nullopt, false, ""},
+      {dir, 0755, false, ""},
+      {dir, 0700, false, "expected mode 700, got 755: " + dir},
+      {missing, std::nullopt, false, "directory does not exist: " + missing},
+      {file, std::nullopt, false, "not a directory: " + file},
+      {foreign, std::nullopt, false, "directory is owned by uid 65534: " + foreign},
+  };
+  for (const auto& check : checks) {
+    auto operation = [&] { SecureFileSystem::requireDirectory(check.path, check.exact, false, check.allowDenyOnly, kBase); };
+    if (check.detail.empty())
+      EXPECT_NO_THROW(operation()) << check.path;
+    else
+      EXPECT_EQ(expectCoreError(operation), KorvelinCoreError::unsafeProfileBase(check.detail));
+  }
+
+  // An existing directory is checked, never chmod-ed.
+  EXPECT_EQ(expectCoreError([&] { SecureFileSystem::createDirectoryIfNeeded(dir, kPath); }),
+            KorvelinCoreError::unsafeProfilePath("expected mode 700, got 755: " + dir));
+  EXPECT_EQ(modeOf(dir), 0755u);
+}
+
+TEST_F(SecureFileSystemTest, BaseMayBeSharedReadableButNeverWritableByOthers) {
+  SecureFileSystem::prepareManagedHierarchy(paths);
+  for (mode_t mode : {0700, 0755, 0750, 0775, 0757}) {
+    ASSERT_EQ(::chmod(base.c_str(), mode), 0);
+    if ((mode & 022) == 0)
+      EXPECT_TRUE(SecureFileSystem::openManagedRootFD(paths).valid()) << mode;
+    else
+      EXPECT_EQ(expectCoreError([&] { SecureFileSystem::openManagedRootFD(paths); }),
+                KorvelinCoreError::unsafeProfilePath("directory is writable by group or others: " + base));
+  }
+}
+
+TEST_F(SecureFileSystemTest, FileACLsAreReadFromTheEntryAndCleared) {
+  const std::string granted = temp.child("granted"), link = temp.child("link");
+  makeFile(granted);
+  setfacl({"-m", "u:65534:r", granted});
+  makeSymlink(granted, link);
+  ScopedFD fd(::open(granted.c_str(), O_RDONLY | O_CLOEXEC));
+  EXPECT_EQ(expectCoreError([&] { SecureFileSystem::requireNoAccessGrantingACL(fd.get(), granted, kPath); }),
+            KorvelinCoreError::unsafeProfilePath("access-granting extended ACL is not allowed: " + granted));
+  // The path form judges a link by itself, never by its target.
+  EXPECT_NO_THROW(SecureFileSystem::requireNoExtendedACL(link, kPath));
+  SecureFileSystem::clearExtendedACL(fd.get(), granted, kPath);
+  EXPECT_NO_THROW(SecureFileSystem::requireNoExtendedACL(granted, kPath));
+  EXPECT_NO_THROW(SecureFileSystem::requireNoAccessGrantingACL(granted, kPath));
+  // The macOS text form, where deny entries exist.
+  EXPECT_TRUE(platform::aclTextIsDenyOnly("!#acl 1\nuser:A:ann:501:deny:write\ngroup:B:staff:20:deny:read\n"));
+  EXPECT_FALSE(platform::aclTextIsDenyOnly("!#acl 1\nuser:A:ann:501:deny:write\nuser:A:bob:502:allow:read\n"));
+}
+
+TEST_F(SecureFileSystemTest, BadChildNamesAreRefusedBeforeAnySystemCall) {
+  // With an invalid descriptor any system call would fail with EBADF instead.
+  for (const std::string& name : std::vector<std::string>{"", "a/b", ".", "..", std::string("a\0b", 3)}) {
+    const auto refused = KorvelinCoreError::unsafeProfilePath("invalid managed directory name: " + name);
+    EXPECT_EQ(expectCoreError([&] { SecureFileSystem::openChildDirectoryFD(-1, name, "x", true, kPath); }), refused);
+    EXPECT_EQ(expectCoreError([&] { SecureFileSystem::createExclusiveChildDirectoryFD(-1, name, "x", kPath); }), refused);
+  }
+  EXPECT_EQ(expectCoreError([&] { SecureFileSystem::openChildDirectoryFD(-1, "ok", "x", false, kPath); }),
+            KorvelinCoreError::unsafeProfilePath("openat failed for x: Bad file descriptor"));
+}
+
+TEST_F(SecureFileSystemTest, NewHierarchyOverAnExistingRootIsProfileAlreadyExists) {
+  makeDirectory(paths.profilesDirectory());
+  makeDirectory(paths.root());
+  for (bool injectAtRoot : {false, true}) {
+    auto error = expectCoreError([&] {
+      SecureFileSystem::prepareNewManagedHierarchy(
+          paths, openDirectory(base).get(),
+          [&](std::string_view point) {
+            if (injectAtRoot) throw KorvelinCoreError::profileCatalogWriteFailed(std::string(point));
+          },
+          [](int, auto) {});
+    });
+    EXPECT_EQ(error, KorvelinCoreError::profileAlreadyExists(kProfile));
+  }
+  EXPECT_FALSE(exists(paths.home()));
+}
+
+const std::vector<std::string> kCreatePoints = {"hierarchy.root", "hierarchy.child.home", "hierarchy.child.config",
+                                                "hierarchy.child.cache", "hierarchy.child.user-data",
+                                                "hierarchy.child.logs"};
+const std::vector<std::string> kSyncPoints = {"hierarchy.child.home", "hierarchy.child.config", "hierarchy.child.cache",
+                                              "hierarchy.child.user-data", "hierarchy.child.logs", "hierarchy.root",
+                                              "hierarchy.profiles", "hierarchy.base"};
+
+TEST_F(SecureFileSystemTest, NewHierarchySyncsEachDirectoryInnermostFirst) {
+  std::vector<std::string> created, synced;
+  SecureFileSystem::prepareNewManagedHierarchy(
+      paths, openDirectory(base).get(), [&](std::string_view point) { created.emplace_back(point); },
+      [&](int fd, std::string_view point) {
+        synced.emplace_back(point);
+        const std::string_view child = point.substr(std::min(point.size(), std::string_view("hierarchy.child.").size()));
+        const std::string path = point == "hierarchy.base"       ? base
+                                 : point == "hierarchy.profiles" ? paths.profilesDirectory()
+                                 : point == "hierarchy.root"     ? paths.root()
+                                                                 : paths.child(child);
+        struct stat given {}, expected {};
+        ASSERT_EQ(::fstat(fd, &given), 0);
+        ASSERT_EQ(::stat(path.c_str(), &expected), 0);
+        EXPECT_EQ(given.st_ino, expected.st_ino) << point;
+      });
+  EXPECT_EQ(created, kCreatePoints);
+  EXPECT_EQ(synced, kSyncPoints);
+  SecureFileSystem::validateManagedHierarchy(paths);
+}
+
+TEST_F(SecureFileSystemTest, FailureAtEveryPointLeavesNoDescriptorAndReportsTheInjectedError) {
+  std::vector<std::pair<std::string, bool>> points;  // name, at a sync point
+  for (const auto& p : kCreatePoints) points.emplace_back(p, false);
+  for (const auto& p : kSyncPoints) points.emplace_back(p, true);
+  for (const auto& [point, atSync] : points) {
+    SCOPED_TRACE(point + (atSync ? " (sync)" : " (create)"));
+    testing::ScopedTempDir dir;
+    makeDirectory(dir.child("base"));
+    const ProfilePaths fresh(kProfile, dir.child("base"));
+    ScopedFD baseFD = openDirectory(dir.child("base"));
+    const auto injected = KorvelinCoreError::profileCatalogWriteFailed("injected at " + point);
+    auto error = expectCoreError([&] {
+      SecureFileSystem::prepareNewManagedHierarchy(
+          fresh, baseFD.get(), [&](std::string_view name) { if (!atSync && name == point) throw injected; },
+          [&](int, std::string_view name) { if (atSync && name == point) throw injected; });
+    });
+    EXPECT_EQ(error, injected);
+    // Creation stops at its point: exactly the directories before it exist.
+    bool beforePoint = point != "hierarchy.root" || atSync;
+    EXPECT_EQ(exists(fresh.root()), beforePoint);
+    for (auto child : ProfilePaths::kChildDirectoryNames) {
+      if (!atSync && point == "hierarchy.child." + std::string(child)) beforePoint = false;
+      EXPECT_EQ(exists(fresh.child(child)), beforePoint) << child;
+    }
+  }
+}
+
+TEST_F(SecureFileSystemTest, BundleMembersMustLieInsideWithoutLinksAndBeExecutable) {
+  const std::string bundle = temp.child("Tool.app"), sibling = temp.child("Tool.appendix");
+  makeDirectory(bundle, 0755);
+  makeDirectory(bundle + "/Contents", 0755);
+  makeDirectory(sibling, 0755);
+  makeFile(bundle + "/Contents/tool", 0755, "#!/bin/sh\n");
+  makeFile(bundle + "/Contents/data", 0644);
+  makeFile(sibling + "/tool", 0755);
+  makeFile(temp.child("outside"), 0755);
+  makeSymlink(bundle + "/Contents/tool", bundle + "/Contents/alias");
+
+  const std::vector<std::pair<std::string, KorvelinCoreError (*)(std::string)>> refused = {
+      {sibling + "/tool", &KorvelinCoreError::unsafeBundleMember},
+      {bundle + "/Contents/alias", &KorvelinCoreError::unsafeBundleMember},
+      {bundle + "/../outside", &KorvelinCoreError::unsafeBundleMember},
+      {bundle + "/Contents/missing", &KorvelinCoreError::unsafeBundleMember},
+      {bundle + "/Contents/data", &KorvelinCoreError::bundleMemberNotExecutable},
+  };
+  for (const auto& [member, expected] : refused)
+    EXPECT_EQ(expectCoreError([&] { SecureFileSystem::requireRegularExecutable(member, bundle); }), expected(member));
+
+  struct stat info {};
+  ASSERT_EQ(::stat((bundle + "/Contents/tool").c_str(), &info), 0);
+  const FileIdentity identity = SecureFileSystem::requireRegularExecutable(bundle + "/./Contents/tool", bundle);
+  EXPECT_EQ(identity, (FileIdentity{info.st_dev, info.st_ino, 10, info.st_mtime}));
+  EXPECT_EQ(nlohmann::json(identity).get<FileIdentity>(), identity);
+}
+
+}  // namespace
+}  // namespace korvelin

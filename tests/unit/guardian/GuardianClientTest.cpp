@@ -1,0 +1,226 @@
+// The core's client against a guardian played by this test process, so that
+// every check of the client can be failed on purpose.
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "core/base/CoreError.h"
+#include "core/guardian/GuardianClient.h"
+#include "core/guardian/GuardianProtocol.h"
+#include "core/platform/LocalSocket.h"
+#include "tests/support/GuardianHarness.h"
+#include "tests/support/Subprocess.h"
+
+namespace korvelin {
+namespace {
+
+using platform::ScopedFD;
+
+// Listens where a guardian of a fresh generation would and answers the first
+// connection's line with `reply`, written as it is.
+class FakeGuardian {
+ public:
+  explicit FakeGuardian(std::string reply)
+      : generation_(Uuid::random()),
+        path_(guardianSocketPath(generation_)),
+        server_(platform::newLocalStreamSocket(/*nonBlocking=*/true)) {
+    if (platform::bindLocal(server_.get(), path_) != 0 || ::chmod(path_.c_str(), 0600) != 0 ||
+        ::listen(server_.get(), 1) != 0)
+      ADD_FAILURE() << "cannot listen at " << path_;
+    thread_ = std::thread([this, reply = std::move(reply)] {
+      pollfd entry{server_.get(), POLLIN, 0};
+      while (!done_ && ::poll(&entry, 1, 20) == 0) {
+      }
+      ScopedFD connection = platform::acceptLocalConnection(server_.get());
+      if (!connection) return;
+      connected_ = true;
+      try {
+        line_ = GuardianProtocol::readLine(connection.get(), 2, 4096);
+      } catch (const KorvelinCoreError&) {
+        return;
+      }
+      platform::sendNoSignal(connection.get(), reply.data(), reply.size());
+    });
+  }
+  ~FakeGuardian() {
+    finish();
+    ::unlink(path_.c_str());
+  }
+
+  GuardianEndpoint endpoint() const {
+    return {kGuardianProtocolVersion, LiveProcessIdentity::capture(::getpid()), ::getpid(),
+            generation_, path_, capability_};
+  }
+  const std::string& path() const { return path_; }
+  const std::string& capability() const { return capability_; }
+  const Uuid& generation() const { return generation_; }
+  // Wait for the exchange to end: did the client connect, and which line
+  // did it send?
+  bool connected() {
+    finish();
+    return connected_;
+  }
+  std::optional<std::string> line() {
+    finish();
+    return line_;
+  }
+
+ private:
+  Uuid generation_;
+  std::string path_;
+  std::string capability_ = testing::randomCapability();
+  ScopedFD server_;
+  std::atomic<bool> done_ = false;
+  std::atomic<bool> connected_ = false;
+  std::optional<std::string> line_;
+  std::thread thread_;
+
+  void finish() {
+    done_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+};
+
+KorvelinCoreError::Case errorOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const KorvelinCoreError& error) {
+    return error.errorCase();
+  }
+  ADD_FAILURE() << "no error";
+  return KorvelinCoreError::Case::installationChanged;
+}
+
+TEST(GuardianClientTest, SendsOneRequestAndReturnsTheReply) {
+  FakeGuardian guardian("ATTACHED\n");
+  EXPECT_EQ(requestGuardian(guardian.endpoint(), "ATTACH", "cGF5bG9hZA=="), "ATTACHED");
+  EXPECT_EQ(guardian.line(), "ATTACH " + guardian.capability() + " " +
+                                     guardian.generation().lowercaseString() + " cGF5bG9hZA==");
+}
+
+TEST(GuardianClientTest, RefusesAnUntrustworthyRecordBeforeConnecting) {
+  testing::Subprocess stranger({"/bin/sleep", "300"});
+  const auto strangerIdentity = testing::identityOnceRunning(stranger.pid(), "/bin/sleep");
+  ASSERT_TRUE(strangerIdentity);
+  const std::vector<std::pair<const char*, std::function<void(GuardianEndpoint&)>>> cases = {
+      {"legacy protocol", [](auto& e) { e.protocolVersion = 1; }},
+      {"no protocol version", [](auto& e) { e.protocolVersion.reset(); }},
+      {"no identity", [](auto& e) { e.guardianIdentity.reset(); }},
+      {"stale identity", [](auto& e) { e.guardianIdentity->startSeconds -= 1; }},
+      {"pid differs from identity", [](auto& e) { e.guardianPID = *e.guardianPID + 1; }},
+      {"no generation", [](auto& e) { e.generation.reset(); }},
+      {"no socket path", [](auto& e) { e.socketPath.reset(); }},
+      {"no capability", [](auto& e) { e.capability.reset(); }},
+      {"path of another generation", [](auto& e) { e.generation = Uuid::random(); }},
+      {"upper-case generation in path", [](auto& e) {
+         e.socketPath = guardianSocketPath(*e.generation);
+         auto at = e.socketPath->find(e.generation->lowercaseString());
+         e.socketPath->replace(at, 36, e.generation->uppercaseString());
+       }},
+      {"63-digit capability", [](auto& e) { e.capability->pop_back(); }},
+      {"capability with g", [](auto& e) { e.capability->back() = 'g'; }},
+  };
+  for (const auto& [name, change] : cases) {
+    FakeGuardian guardian("STOPPED\n");
+    auto endpoint = guardian.endpoint();
+    change(endpoint);
+    EXPECT_EQ(errorOf([&] { requestGuardian(endpoint, "STATUS"); }),
+              KorvelinCoreError::Case::proxyDisconnected) << name;
+    EXPECT_FALSE(guardian.connected()) << name;
+  }
+
+  // Listening at the right path is not enough: the peer must be the guardian.
+  FakeGuardian impostor("STATUS x\n");
+  auto endpoint = impostor.endpoint();
+  endpoint.guardianIdentity = strangerIdentity;
+  endpoint.guardianPID = stranger.pid();
+  EXPECT_EQ(errorOf([&] { requestGuardian(endpoint, "STATUS"); }),
+            KorvelinCoreError::Case::proxyDisconnected);
+  EXPECT_TRUE(impostor.connected());
+  EXPECT_EQ(impostor.line(), std::nullopt) << "a request went to an impostor";
+}
+
+TEST(GuardianClientTest, RefusesASocketFileThatIsNotPrivate) {
+  const std::vector<std::pair<const char*, std::function<void(const std::string&)>>> cases = {
+      {"mode 0660", [](const std::string& path) { ::chmod(path.c_str(), 0660); }},
+      {"another owner", [](const std::string& path) { ::lchown(path.c_str(), 65534, 65534); }},
+      {"a regular file", [](const std::string& path) {
+         ::unlink(path.c_str());
+         std::ofstream(path) << "x";
+         ::chmod(path.c_str(), 0600);
+       }},
+      {"missing", [](const std::string& path) { ::unlink(path.c_str()); }},
+  };
+  for (const auto& [name, change] : cases) {
+    if (std::string(name) == "another owner" && ::geteuid() != 0) continue;
+    FakeGuardian guardian("STOPPED\n");
+    change(guardian.path());
+    EXPECT_EQ(errorOf([&] { requestGuardian(guardian.endpoint(), "STOP"); }),
+              KorvelinCoreError::Case::proxyDisconnected) << name;
+    EXPECT_FALSE(guardian.connected()) << name;
+  }
+}
+
+TEST(GuardianClientTest, BadRepliesAndArgumentsFail) {
+  const std::vector<std::tuple<const char*, std::string, std::string, std::optional<std::string>>>
+      cases = {
+          {"closed without reply", "", "STATUS", std::nullopt},
+          {"reply without line feed", "STOPPED", "STOP", std::nullopt},
+          {"over-long reply", std::string(4096, 'r') + "\n", "STATUS", std::nullopt},
+          {"command with a space", "STOPPED\n", "STOP now", std::nullopt},
+          {"payload with a line feed", "ATTACHED\n", "ATTACH", std::string("a\nSTOP")},
+      };
+  for (const auto& [name, reply, command, payload] : cases) {
+    FakeGuardian guardian(reply);
+    EXPECT_EQ(errorOf([&] { requestGuardian(guardian.endpoint(), command, payload); }),
+              KorvelinCoreError::Case::proxyDisconnected) << name;
+  }
+}
+
+TEST(GuardianClientTest, LegacyStopAcceptsOnlyStoppedAndALineFeed) {
+  const Uuid profile = Uuid::random();
+  const std::vector<std::pair<std::string, bool>> replies = {{"STOPPED\n", true},
+                                                             {"STOPPED", false},
+                                                             {"STOPPED\n\n", false},
+                                                             {"", false},
+                                                             {"OK\n", false}};
+  for (const auto& [reply, accepted] : replies) {
+    FakeGuardian guardian(reply);
+    auto endpoint = guardian.endpoint();
+    endpoint.protocolVersion.reset();
+    endpoint.generation.reset();
+    if (accepted) {
+      EXPECT_NO_THROW(stopLegacyGuardian(endpoint, profile));
+    } else {
+      try {
+        stopLegacyGuardian(endpoint, profile);
+        ADD_FAILURE() << "accepted " << reply;
+      } catch (const KorvelinCoreError& error) {
+        EXPECT_EQ(error, KorvelinCoreError::profileRecoveryRequired(profile)) << reply;
+      }
+    }
+    EXPECT_EQ(guardian.line(), "STOP " + guardian.capability());
+  }
+
+  FakeGuardian guardian("STOPPED\n");
+  for (auto change : std::vector<std::function<void(GuardianEndpoint&)>>{
+           [](auto& e) { e.capability.reset(); }, [](auto& e) { e.socketPath.reset(); },
+           [](auto& e) { e.guardianPID = *e.guardianPID + 1; }}) {
+    auto endpoint = guardian.endpoint();
+    change(endpoint);
+    EXPECT_EQ(errorOf([&] { stopLegacyGuardian(endpoint, profile); }),
+              KorvelinCoreError::Case::profileRecoveryRequired);
+  }
+}
+
+}  // namespace
+}  // namespace korvelin

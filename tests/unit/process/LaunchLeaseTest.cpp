@@ -1,0 +1,101 @@
+#include <cmath>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "core/base/CoreError.h"
+#include "core/process/LaunchLease.h"
+
+namespace korvelin {
+namespace {
+
+const Uuid kRun = *Uuid::parse("8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4");
+const Uuid kOtherRun = *Uuid::parse("00000000-0000-4000-8000-000000000001");
+const Uuid kProfile = *Uuid::parse("E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
+constexpr double kStartedAt = 1780000000.123456;
+
+LiveProcessIdentity sampleIdentity() {
+  return {412, 412, 1000, 1780000000, 130000, "/usr/bin/app", "887741f7-deed-4b56-9cec-a291f0d37a2d"};
+}
+
+std::string startingLine(const Uuid& run = kRun, double startedAt = kStartedAt) {
+  return leaseJSON(run, startedAt, std::nullopt, std::nullopt, "starting", std::nullopt);
+}
+
+std::string runningLine(const Uuid& run = kRun, double startedAt = kStartedAt) {
+  return leaseJSON(run, startedAt, 412, 412, "running", sampleIdentity());
+}
+
+TEST(LaunchLeaseTest, LinesHaveSortedKeysAndOmitAbsentValues) {
+  EXPECT_EQ(startingLine(),
+            R"({"runID":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","startedAt":1780000000.123456,"state":"starting"})");
+  const auto running = nlohmann::json::parse(runningLine());
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : running.items()) keys.push_back(key);
+  EXPECT_EQ(keys, (std::vector<std::string>{"identity", "processGroupID", "rootPID", "runID",
+                                            "startedAt", "state"}));
+}
+
+TEST(LaunchLeaseTest, ParsesTheTwoLineLeaseOfARun) {
+  auto lease = parseDurableProcessLease(startingLine() + "\n" + runningLine() + "\n");
+  ASSERT_TRUE(lease);
+  EXPECT_EQ(lease->runID, kRun);
+  EXPECT_EQ(lease->startedAt, kStartedAt);
+  EXPECT_EQ(lease->rootPID, 412);
+  EXPECT_EQ(lease->processGroupID, 412);
+  EXPECT_EQ(lease->identity, sampleIdentity());
+  // A lone running line (no starting line) and blank lines are accepted.
+  EXPECT_TRUE(parseDurableProcessLease("\n" + runningLine() + "\n\n"));
+}
+
+TEST(LaunchLeaseTest, RefusesEveryLeaseThatDoesNotProveARun) {
+  const std::string starting = startingLine() + "\n";
+  const std::string running = runningLine() + "\n";
+  const std::vector<std::pair<const char*, std::string>> cases = {
+      {"empty", ""},
+      {"only blank lines", "\n\n"},
+      {"starting line only", starting},
+      {"three lines", starting + running + running},
+      {"running line first", running + starting},
+      {"startedAt differs in the last digit",
+       startingLine(kRun, 1780000000.123457) + "\n" + running},
+      {"other run in line 1", startingLine(kOtherRun) + "\n" + running},
+      {"not JSON", starting + "{not json}\n"},
+      {"not UTF-8", starting + "\xff\xfe\n"},
+      {"array line", starting + "[]\n"},
+      {"state not running",
+       starting + leaseJSON(kRun, kStartedAt, 412, 412, "stopped", std::nullopt) + "\n"},
+      {"unknown key", starting + R"({"extra":1,"processGroupID":1,"rootPID":1,"runID":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","startedAt":1780000000.123456,"state":"running"})" + "\n"},
+      {"missing rootPID", starting + R"({"processGroupID":1,"runID":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","startedAt":1780000000.123456,"state":"running"})" + "\n"},
+      {"pid out of range", starting + R"({"processGroupID":1,"rootPID":4294967296,"runID":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","startedAt":1780000000.123456,"state":"running"})" + "\n"},
+      {"run not a UUID", R"({"processGroupID":1,"rootPID":1,"runID":"run","startedAt":1,"state":"running"})"},
+      {"identity missing a key", starting + R"({"identity":{"pid":1},"processGroupID":1,"rootPID":1,"runID":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","startedAt":1780000000.123456,"state":"running"})" + "\n"},
+  };
+  for (const auto& [name, bytes] : cases) EXPECT_FALSE(parseDurableProcessLease(bytes)) << name;
+}
+
+TEST(LaunchLeaseTest, EventsCarryOnlyKnownFields) {
+  auto line = nlohmann::json::parse(
+      launchEventJSON("managed_group_stopped", kProfile, kRun, 5.5, 412, std::nullopt, 15));
+  EXPECT_EQ(line, (nlohmann::json{{"event", "managed_group_stopped"},
+                                  {"profileID", "E621E1F8-C36C-495A-93FC-0C247A3E6E5F"},
+                                  {"runID", "8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4"},
+                                  {"timestamp", 5.5},
+                                  {"rootPID", 412},
+                                  {"terminationSignal", 15}}));
+}
+
+TEST(LaunchLeaseTest, RecoveryEvidenceRepeatsTheLeaseLines) {
+  const std::string lease = startingLine() + "\n" + runningLine() + "\n";
+  auto evidence = nlohmann::json::parse(recoveryEvidenceJSON(kProfile, kRun, 7.0, lease));
+  EXPECT_EQ(evidence["event"], "stale_lease_recovered");
+  EXPECT_EQ(evidence["recoveredAt"], 7.0);
+  ASSERT_EQ(evidence["leaseJournal"].size(), 2u);
+  EXPECT_EQ(evidence["leaseJournal"][0], nlohmann::json::parse(startingLine()));
+  EXPECT_EQ(evidence["leaseJournal"][1], nlohmann::json::parse(runningLine()));
+  EXPECT_THROW(recoveryEvidenceJSON(kProfile, kRun, 7.0, lease + "[1]\n"), KorvelinCoreError);
+  EXPECT_THROW(recoveryEvidenceJSON(kProfile, kRun, 7.0, "\xff"), KorvelinCoreError);
+}
+
+}  // namespace
+}  // namespace korvelin

@@ -1,0 +1,216 @@
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <fstream>
+#include <optional>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "core/process/LiveProcessIdentity.h"
+#include "core/platform/ProcessInfo.h"
+#include "tests/support/ProcessHelpers.h"
+#include "tests/support/Subprocess.h"
+
+namespace korvelin {
+namespace {
+
+using testing::eventually;
+using testing::Subprocess;
+using testing::SubprocessOptions;
+
+std::optional<LiveProcessIdentity> captureSoon(int pid) {
+  std::optional<LiveProcessIdentity> identity;
+  eventually([&] { return (identity = LiveProcessIdentity::capture(pid)).has_value(); });
+  return identity;
+}
+
+TEST(LiveProcessIdentityTest, CapturesNoPidBelowTwo) {
+  for (int pid : {-1, 0, 1}) EXPECT_FALSE(LiveProcessIdentity::capture(pid)) << pid;
+}
+
+TEST(LiveProcessIdentityTest, CapturesThisProcess) {
+  auto before = static_cast<uint64_t>(std::time(nullptr));
+  auto identity = LiveProcessIdentity::capture(::getpid());
+  ASSERT_TRUE(identity);
+  EXPECT_EQ(identity->pid, ::getpid());
+  EXPECT_EQ(identity->group, ::getpgrp());
+  EXPECT_EQ(identity->uid, ::geteuid());
+  EXPECT_LE(identity->startSeconds, before);
+  EXPECT_GT(identity->startSeconds + 600, before);  // this test binary started recently
+  EXPECT_LT(identity->startMicroseconds, 1'000'000u);
+  char exe[4096] = {};
+  ASSERT_GT(::readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
+  EXPECT_EQ(identity->executable, exe);
+  EXPECT_EQ(identity->bootSessionID.size(), 36u);
+  EXPECT_TRUE(identity->isCurrent());
+  EXPECT_EQ(LiveProcessIdentity::capture(::getpid()), identity);
+}
+
+TEST(LiveProcessIdentityTest, ZombieIsNotCaptured) {
+  pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  // Not reaped yet: the child stays a zombie until waitpid.
+  EXPECT_TRUE(eventually([&] {
+    auto record = platform::processRecord(child);
+    return record && record->zombie;
+  }));
+  EXPECT_FALSE(LiveProcessIdentity::capture(child));
+  int status;
+  ::waitpid(child, &status, 0);
+}
+
+TEST(LiveProcessIdentityTest, ExecMakesTheIdentityStale) {
+  SubprocessOptions options;
+  options.keepStdinOpen = true;
+  Subprocess shell({"/bin/sh", "-c", "read line; exec /bin/sleep 30"}, options);
+  auto identity = captureSoon(shell.pid());
+  ASSERT_TRUE(identity);
+  EXPECT_TRUE(identity->isCurrent());
+  shell.writeStdin("go\n");
+  EXPECT_TRUE(eventually([&] {
+    auto now = LiveProcessIdentity::capture(shell.pid());
+    return now && now->executable != identity->executable;
+  }));
+  EXPECT_FALSE(identity->isCurrent());
+}
+
+TEST(LiveProcessIdentityTest, ExitedProcessIsNotCurrent) {
+  Subprocess child({"/bin/sleep", "30"});
+  auto identity = captureSoon(child.pid());
+  ASSERT_TRUE(identity);
+  child.signal(SIGKILL);
+  child.wait();
+  EXPECT_FALSE(identity->isCurrent());
+  EXPECT_FALSE(LiveProcessIdentity::capture(child.pid()));
+}
+
+TEST(LiveProcessIdentityTest, ChangedFieldsAreNeverCurrent) {
+  auto identity = LiveProcessIdentity::capture(::getpid());
+  ASSERT_TRUE(identity);
+  // An identity recorded in another boot, or another incarnation of the pid.
+  std::vector<std::function<void(LiveProcessIdentity&)>> changes = {
+      [](auto& i) { i.bootSessionID = "00000000-0000-0000-0000-000000000000"; },
+      [](auto& i) { i.startSeconds -= 1; },
+      [](auto& i) { i.startMicroseconds = (i.startMicroseconds + 1) % 1'000'000; },
+      [](auto& i) { i.executable += "x"; },
+      [](auto& i) { i.group += 1; },
+      [](auto& i) { i.uid += 1; },
+  };
+  for (size_t k = 0; k < changes.size(); ++k) {
+    auto changed = *identity;
+    changes[k](changed);
+    auto decoded = nlohmann::json(changed).get<LiveProcessIdentity>();
+    EXPECT_FALSE(decoded.isCurrent()) << "change " << k;
+  }
+}
+
+TEST(LiveProcessIdentityTest, SessionEndsOnlyWhenLeaderAndGroupAreGone) {
+  testing::becomeSubreaper();
+  SubprocessOptions options;
+  options.newProcessGroup = true;
+  options.keepStdinOpen = true;
+  // The leader waits for a line, then exits and leaves a member behind.
+  Subprocess leader({"/bin/sh", "-c", "/bin/sleep 30 >/dev/null 2>&1 & echo $!; read line; exit 0"}, options);
+  ASSERT_TRUE(leader.waitForOutput("\n", std::chrono::seconds(5)));
+  const pid_t member = std::stoi(leader.output());
+  auto identity = captureSoon(leader.pid());
+  ASSERT_TRUE(identity);
+  ASSERT_EQ(identity->group, leader.pid());
+  EXPECT_FALSE(identity->sessionHasEnded());
+
+  leader.writeStdin("\n");
+  leader.wait();
+  EXPECT_FALSE(testing::processExists(leader.pid()));
+  EXPECT_TRUE(testing::processExists(member));
+  EXPECT_FALSE(identity->sessionHasEnded()) << "a member still runs";
+
+  ::kill(member, SIGKILL);
+  EXPECT_TRUE(eventually([&] { return testing::reapIfExited(member); }));
+  EXPECT_TRUE(identity->sessionHasEnded());
+}
+
+TEST(LiveProcessIdentityTest, GroupMembersListsTheGroup) {
+  SubprocessOptions options;
+  options.newProcessGroup = true;
+  Subprocess leader({"/bin/sh", "-c", "/bin/sleep 30 >/dev/null 2>&1 & echo $!; wait"}, options);
+  ASSERT_TRUE(leader.waitForOutput("\n", std::chrono::seconds(5)));
+  const pid_t member = std::stoi(leader.output());
+  std::vector<int32_t> members;
+  EXPECT_TRUE(eventually([&] {
+    members = platform::groupMembers(leader.pid());
+    std::sort(members.begin(), members.end());
+    return members.size() == 2;
+  }));
+  std::vector<int32_t> expected = {leader.pid(), member};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(members, expected);
+  ::kill(-leader.pid(), SIGKILL);
+  leader.wait();
+  testing::becomeSubreaper();
+  eventually([&] { return testing::reapIfExited(member); });
+  EXPECT_TRUE(platform::groupMembers(999'999'999).empty());
+}
+
+TEST(LiveArgumentsTest, ReadsTheArgumentsAChildWasStartedWith) {
+  // A shell that waits for a line holds arbitrary extra arguments.
+  Subprocess child({"/bin/sh", "-c", "read line", "a b", "", "ünïcödé"},
+                   SubprocessOptions{.keepStdinOpen = true});
+  const std::vector<std::string> expected = {"/bin/sh", "-c", "read line", "a b", "", "ünïcödé"};
+  // Until the exec, the child still carries this test's own arguments.
+  EXPECT_TRUE(eventually([&] { return liveArguments(child.pid()) == expected; }))
+      << ::testing::PrintToString(liveArguments(child.pid()));
+}
+
+TEST(LiveArgumentsTest, AbsentForGoneOrArgumentlessProcesses) {
+  EXPECT_FALSE(liveArguments(0));
+  EXPECT_FALSE(liveArguments(999'999'999));
+  pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  // A zombie has an empty argument buffer: an argument count of 0.
+  EXPECT_TRUE(eventually([&] { return !liveArguments(child).has_value(); }));
+  int status;
+  ::waitpid(child, &status, 0);
+}
+
+TEST(LiveProcessIdentityJsonTest, RoundTripsWithExactlySevenKeys) {
+  auto identity = LiveProcessIdentity::capture(::getpid());
+  ASSERT_TRUE(identity);
+  nlohmann::json json = *identity;
+  EXPECT_EQ(json.size(), 7u);
+  for (const char* key : {"pid", "group", "uid", "startSeconds", "startMicroseconds",
+                          "executable", "bootSessionID"})
+    EXPECT_TRUE(json.contains(key)) << key;
+  EXPECT_EQ(json.get<LiveProcessIdentity>(), *identity);
+}
+
+TEST(LiveProcessIdentityJsonTest, RefusesMissingUnknownAndOutOfRangeValues) {
+  const nlohmann::json valid = {{"pid", 10},          {"group", 10},
+                                {"uid", 1000},        {"startSeconds", 1},
+                                {"startMicroseconds", 2}, {"executable", "/bin/x"},
+                                {"bootSessionID", "b"}};
+  ASSERT_NO_THROW(valid.get<LiveProcessIdentity>());
+  std::vector<std::pair<const char*, std::function<void(nlohmann::json&)>>> cases = {
+      {"missing pid", [](auto& j) { j.erase("pid"); }},
+      {"missing bootSessionID", [](auto& j) { j.erase("bootSessionID"); }},
+      {"unknown key", [](auto& j) { j["extra"] = 1; }},
+      {"pid above int32", [](auto& j) { j["pid"] = 2147483648LL; }},
+      {"negative uid", [](auto& j) { j["uid"] = -1; }},
+      {"fractional start", [](auto& j) { j["startSeconds"] = 1.5; }},
+      {"string pid", [](auto& j) { j["pid"] = "10"; }},
+      {"boolean group", [](auto& j) { j["group"] = true; }},
+      {"numeric executable", [](auto& j) { j["executable"] = 1; }},
+      {"not an object", [](auto& j) { j = nlohmann::json::array(); }},
+  };
+  for (auto& [name, mutate] : cases) {
+    auto json = valid;
+    mutate(json);
+    EXPECT_ANY_THROW(json.get<LiveProcessIdentity>()) << name;
+  }
+}
+
+}  // namespace
+}  // namespace korvelin

@@ -1,0 +1,306 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "core/base/CoreError.h"
+#include "core/base/JsonSupport.h"
+#include "core/proxy/VLESSConnection.h"
+#include "tests/support/ThrownError.h"
+
+namespace korvelin {
+namespace {
+
+using Transport = VLESSConnectionTransport;
+
+const std::string kUser = "b831381d-6324-4d53-ad4f-8cda48b30811";
+const std::string kKey = "SbVKOEMjK0sIlbwg4akyBg5mL5KZwwB-ed4eEE7YnRc";  // 43 bytes
+const std::string kServer = "vless://" + kUser + "@example.com:443?";
+const std::string kTcp = "type=tcp&security=reality&sni=www.example.com&fp=chrome"
+                         "&flow=xtls-rprx-vision&pbk=" + kKey;
+const std::string kGrpcTls = "type=grpc&security=tls&sni=proxy.example.com&serviceName=tunnel";
+const std::string kGrpcReality =
+    "type=grpc&security=reality&sni=www.example.com&fp=safari&serviceName=tunnel&pbk=" + kKey;
+
+using ErrorCase = KorvelinCoreError::Case;
+
+// Every refusal is the one error with its fixed text: no part of the link
+// leaks into a message.
+bool rejects(const std::string& link) {
+  auto description = testing::thrownDescription(ErrorCase::invalidVLESSConfiguration,
+                                                [&] { VLESSRealityConfiguration{link}; });
+  if (description) {
+    EXPECT_EQ(*description, "The VLESS link is invalid or uses unsupported settings.");
+  }
+  return description.has_value();
+}
+
+TEST(VLESSLinkTest, RejectsEverythingOutsideTheSupportedShapes) {
+  struct Case {
+    const char* why;
+    std::string link;
+  };
+  const std::string tcp = kServer + kTcp;
+  const std::string realityTcp = kServer + "type=tcp&security=reality&sni=a.com";
+  const std::string grpcTls = kServer + "type=grpc&security=tls&sni=a.com";
+  const std::vector<Case> cases = {
+      {"empty", ""},
+      {"leading space", " " + tcp},
+      {"trailing line break", tcp + "\n"},
+      {"capital scheme", "VLESS://" + tcp.substr(8)},
+      {"too long", tcp + "#" + std::string(32768 - tcp.size(), 'a')},
+      // Query items.
+      {"alpn on TCP", tcp + "&alpn=h2"},
+      {"duplicate name", tcp + "&type=tcp"},
+      {"item without value", tcp + "&sid"},
+      {"empty name", tcp + "&=x"},
+      {"empty item", tcp + "&"},
+      {"unknown name on TCP", tcp + "&headerType=none"},
+      {"escaped duplicate name", tcp + "&%74ype=tcp"},
+      {"raw space in a value", kServer + kGrpcTls + "&authority=a b"},
+      {"broken escape", tcp + "&spx=%2"},
+      {"escape that is not UTF-8", tcp + "&spx=/%ff"},
+      {"encryption other than none", tcp + "&encryption=aes-128-gcm"},
+      // Shapes.
+      {"TCP with TLS", kServer + "type=tcp&security=tls&sni=a.example.com&fp=chrome"},
+      {"no security", kServer + "type=tcp&security=none&sni=a.example.com"},
+      {"websocket", kServer + "type=ws&security=tls&sni=a.example.com"},
+      {"type missing", kServer + "security=tls&sni=a.example.com&serviceName=x"},
+      {"sni missing", kServer + "type=grpc&security=tls&serviceName=x"},
+      {"sni with underscore", kServer + "type=grpc&security=tls&sni=a_b.com&serviceName=x"},
+      {"sni with trailing dot", kServer + "type=grpc&security=tls&sni=a.com.&serviceName=x"},
+      {"sni label starting with -", kServer + "type=grpc&security=tls&sni=-a.com&serviceName=x"},
+      {"sni label of 64 bytes",
+       kServer + "type=grpc&security=tls&serviceName=x&sni=" + std::string(64, 'a') + ".com"},
+      {"flow missing", realityTcp + "&fp=chrome&pbk=" + kKey},
+      {"other flow", realityTcp + "&fp=chrome&flow=xtls-rprx-direct&pbk=" + kKey},
+      {"flow on gRPC", kServer + kGrpcTls + "&flow=xtls-rprx-vision"},
+      {"fp missing on TCP", realityTcp + "&flow=xtls-rprx-vision&pbk=" + kKey},
+      {"fp missing on gRPC REALITY",
+       kServer + "type=grpc&security=reality&sni=a.com&serviceName=x&pbk=" + kKey},
+      {"unknown fp", kServer + kGrpcTls + "&fp=opera"},
+      {"pbk missing", realityTcp + "&fp=chrome&flow=xtls-rprx-vision"},
+      {"pbk of 31 bytes", tcp.substr(0, tcp.size() - kKey.size()) + kKey.substr(0, 31)},
+      {"pbk of 65 bytes", tcp + std::string(22, 'A')},
+      {"pbk with padding", tcp + "="},
+      {"pbk on gRPC TLS", kServer + kGrpcTls + "&pbk=" + kKey},
+      // REALITY optionals.
+      {"odd sid", tcp + "&sid=abc"},
+      {"17-character sid", tcp + "&sid=0123456789abcdef0"},
+      {"non-hex sid", tcp + "&sid=zz"},
+      {"spx not starting with /", tcp + "&spx=path"},
+      {"empty spx", tcp + "&spx="},
+      {"spx of 513 bytes", tcp + "&spx=/" + std::string(512, 'a')},
+      {"pqv of 63 bytes", tcp + "&pqv=" + std::string(63, 'A')},
+      // gRPC.
+      {"gRPC mode multi", kServer + kGrpcTls + "&mode=multi"},
+      {"serviceName missing", grpcTls},
+      {"empty serviceName", grpcTls + "&serviceName="},
+      {"serviceName with leading space", grpcTls + "&serviceName=%20x"},
+      {"serviceName with a control character", grpcTls + "&serviceName=a%01b"},
+      {"serviceName of 1025 bytes", grpcTls + "&serviceName=" + std::string(1025, 's')},
+      {"alpn other than h2", kServer + kGrpcTls + "&alpn=http/1.1"},
+      {"authority not a hostname", kServer + kGrpcTls + "&authority=a_b"},
+      // User, host, port, path.
+      {"no user", "vless://example.com:443?" + kTcp},
+      {"user not a UUID", "vless://b831381d@example.com:443?" + kTcp},
+      {"password", "vless://" + kUser + ":secret@example.com:443?" + kTcp},
+      {"two at signs", "vless://x@" + kUser + "@example.com:443?" + kTcp},
+      {"leading-zero IPv4 part", "vless://" + kUser + "@203.0.113.07:443?" + kTcp},
+      {"three-part IPv4", "vless://" + kUser + "@1.2.3:443?" + kTcp},
+      {"unbracketed IPv6", "vless://" + kUser + "@::1:443?" + kTcp},
+      {"bracketed hostname", "vless://" + kUser + "@[example.com]:443?" + kTcp},
+      {"IPv6 zone", "vless://" + kUser + "@[fe80::1%25eth0]:443?" + kTcp},
+      {"escaped host", "vless://" + kUser + "@ex%61mple.com:443?" + kTcp},
+      {"port 0", "vless://" + kUser + "@example.com:0?" + kTcp},
+      {"port 65536", "vless://" + kUser + "@example.com:65536?" + kTcp},
+      {"port with leading zero", "vless://" + kUser + "@example.com:0443?" + kTcp},
+      {"port missing", "vless://" + kUser + "@example.com?" + kTcp},
+      {"port empty", "vless://" + kUser + "@example.com:?" + kTcp},
+      {"path", "vless://" + kUser + "@example.com:443/?" + kTcp},
+      {"second number sign", tcp + "#a#b"},
+  };
+  for (const auto& c : cases) EXPECT_TRUE(rejects(c.link)) << c.why;
+}
+
+TEST(VLESSLinkTest, StoresCanonicalForms) {
+  struct Case {
+    const char* why;
+    std::string link;
+    std::string host;
+    std::string serverName;
+    std::optional<std::string> shortID;
+    std::string fingerprint;
+  };
+  const std::string user = "vless://" + kUser + "@";
+  const std::vector<Case> cases = {
+      {"IPv6 in capitals: compressed, lower case, no brackets",
+       user + "[2001:DB8:0:0:0:0:0:1]:443?" + kTcp, "2001:db8::1", "www.example.com", {}, "chrome"},
+      {"IPv4-mapped IPv6", user + "[::FFFF:192.0.2.1]:443?" + kTcp, "::ffff:192.0.2.1",
+       "www.example.com", {}, "chrome"},
+      {"dotted IPv4 unchanged", user + "203.0.113.7:443?" + kTcp, "203.0.113.7",
+       "www.example.com", {}, "chrome"},
+      {"hostname and sni lower-cased; gRPC with TLS defaults to chrome",
+       user + "Proxy.EXAMPLE.com:443?type=grpc&security=tls&sni=WWW.Example.Com&serviceName=t",
+       "proxy.example.com", "www.example.com", {}, "chrome"},
+      {"sid lower-cased", kServer + kTcp + "&sid=6BA85179E30D4FC2", "example.com",
+       "www.example.com", "6ba85179e30d4fc2", "chrome"},
+      {"empty sid kept", kServer + kTcp + "&sid=", "example.com", "www.example.com", "", "chrome"},
+  };
+  for (const auto& c : cases) {
+    VLESSRealityConfiguration configuration(c.link);
+    EXPECT_EQ(configuration.host, c.host) << c.why;
+    EXPECT_EQ(configuration.serverName, c.serverName) << c.why;
+    EXPECT_EQ(configuration.shortID, c.shortID) << c.why;
+    EXPECT_EQ(configuration.fingerprint, c.fingerprint) << c.why;
+  }
+}
+
+TEST(VLESSLinkTest, LengthLimitIsInclusive) {
+  const std::string tcp = kServer + kTcp + "#";
+  EXPECT_NO_THROW(VLESSRealityConfiguration(tcp + std::string(32768 - tcp.size(), 'a')));
+  EXPECT_TRUE(rejects(tcp + std::string(32769 - tcp.size(), 'a')));
+}
+
+// Golden configurations: sorted keys, compact, exactly the keys Xray needs,
+// `flow` only for TCP with REALITY. Split only for reading; the pieces join
+// without separators.
+TEST(XrayConfigurationTest, GoldenOutputForEachShape) {
+  const std::string inbound =
+      R"({"inbounds":[{"listen":"127.0.0.1","port":1080,"protocol":"socks",)"
+      R"("settings":{"auth":"noauth","udp":false}}],"log":{"loglevel":"warning"},)";
+  const std::string key = R"("publicKey":"SbVKOEMjK0sIlbwg4akyBg5mL5KZwwB-ed4eEE7YnRc",)";
+  const std::string pqv(64, 'Q');
+  struct Case {
+    std::string link;
+    std::string outbound;
+  };
+  const std::vector<Case> cases = {
+      // Upper-case user, escaped spider path, a remark: all normalised away.
+      {"vless://B831381D-6324-4D53-AD4F-8CDA48B30811@example.com:443?" + kTcp +
+           "&encryption=none&sid=AB&spx=%2Fsearch%3Fq%3D1&pqv=" + pqv + "#Home%20%F0%9F%87%A9",
+       R"("outbounds":[{"protocol":"vless","settings":{"vnext":[{"address":"example.com",)"
+       R"("port":443,"users":[{"encryption":"none","flow":"xtls-rprx-vision",)"
+       R"("id":"b831381d-6324-4d53-ad4f-8cda48b30811"}]}]},)"
+       R"("streamSettings":{"network":"tcp","realitySettings":{"fingerprint":"chrome",)"
+       R"("mldsa65Verify":")" + pqv + R"(",)" + key +
+           R"("serverName":"www.example.com","shortId":"ab","spiderX":"/search?q=1"},)"
+           R"("security":"reality"}}]})"},
+      // The authority is kept as written.
+      {"vless://" + kUser + "@[2001:db8::1]:8443?" + kGrpcTls +
+           "&mode=gun&alpn=h2&authority=Cdn.Example.net&fp=firefox",
+       R"("outbounds":[{"protocol":"vless","settings":{"vnext":[{"address":"2001:db8::1",)"
+       R"("port":8443,"users":[{"encryption":"none",)"
+       R"("id":"b831381d-6324-4d53-ad4f-8cda48b30811"}]}]},)"
+       R"("streamSettings":{"grpcSettings":{"authority":"Cdn.Example.net","multiMode":false,)"
+       R"("serviceName":"tunnel"},"network":"grpc","security":"tls",)"
+       R"("tlsSettings":{"alpn":["h2"],"fingerprint":"firefox",)"
+       R"("serverName":"proxy.example.com"}}}]})"},
+      {kServer + kGrpcReality + "&alpn=h2",
+       R"("outbounds":[{"protocol":"vless","settings":{"vnext":[{"address":"example.com",)"
+       R"("port":443,"users":[{"encryption":"none",)"
+       R"("id":"b831381d-6324-4d53-ad4f-8cda48b30811"}]}]},)"
+       R"("streamSettings":{"grpcSettings":{"multiMode":false,"serviceName":"tunnel"},)"
+       R"("network":"grpc","realitySettings":{"alpn":["h2"],"fingerprint":"safari",)" + key +
+           R"("serverName":"www.example.com"},"security":"reality"}}]})"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(VLESSRealityConfiguration(c.link).xrayJSON(1080), inbound + c.outbound) << c.link;
+}
+
+TEST(XrayConfigurationTest, RefusesIncompleteHandBuiltConfigurations) {
+  VLESSRealityConfiguration reality(kServer + kGrpcReality);
+  auto noKey = reality;
+  noKey.publicKey.reset();
+  auto noService = reality;
+  noService.serviceName.reset();
+  auto notUtf8 = reality;
+  notUtf8.serviceName = "\xff";
+  for (const auto* configuration : {&noKey, &noService, &notUtf8})
+    EXPECT_TRUE(testing::thrownDescription(ErrorCase::invalidVLESSConfiguration,
+                                           [&] { configuration->xrayJSON(1080); }));
+}
+
+TEST(VLESSConnectionTest, NameRule) {
+  std::string sixtyGraphemes;  // e + combining acute: 120 code points
+  for (int i = 0; i < 60; ++i) sixtyGraphemes += "e\xCC\x81";
+  std::string sixtyFlags;  // regional-indicator pairs: 8 bytes each
+  for (int i = 0; i < 60; ++i) sixtyFlags += "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA";
+  struct Case {
+    const char* why;
+    std::string name;
+    std::optional<std::string> stored;  // absent: refused
+  };
+  const std::vector<Case> cases = {
+      {"plain", "Work", "Work"},
+      {"trimmed", " \t Home VPN\n", "Home VPN"},
+      {"ideographic space trimmed", "\xE3\x80\x80Tokyo\xE3\x80\x80", "Tokyo"},
+      {"60 ASCII characters", std::string(60, 'n'), std::string(60, 'n')},
+      {"60 characters after trimming", "  " + std::string(60, 'n') + "  ", std::string(60, 'n')},
+      {"61 characters", std::string(61, 'n'), {}},
+      {"60 user-perceived characters of two code points", sixtyGraphemes, sixtyGraphemes},
+      {"60 flags", sixtyFlags, sixtyFlags},
+      {"61 flags", sixtyFlags + "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA", {}},
+      {"empty", "", {}},
+      {"only white space", " \n\t ", {}},
+      {"tab in the middle", "a\tb", {}},
+      {"format character (soft hyphen)", "a\xC2\xAD" "b", {}},
+      {"zero-width space", "a\xE2\x80\x8B" "b", {}},
+      {"not UTF-8", "a\xff", {}},
+  };
+  for (const auto& c : cases) {
+    std::optional<std::string> stored;
+    auto refused = testing::thrownDescription(
+        ErrorCase::invalidProxyConnectionName,
+        [&] { stored = VLESSConnection::validatedName(c.name); });
+    EXPECT_EQ(stored, c.stored) << c.why;
+    EXPECT_EQ(refused.has_value(), !c.stored.has_value()) << c.why;
+  }
+}
+
+TEST(VLESSConnectionTest, JsonRoundTripAndStrictDecoding) {
+  const auto created = std::chrono::sys_seconds{std::chrono::seconds{1767608430}};
+  const VLESSConnection connection(*Uuid::parse(kUser), "  Office ", created,
+                                   created + std::chrono::hours{1}, Transport::grpc);
+  EXPECT_EQ(connection.name, "Office");
+
+  const nlohmann::json json = connection;
+  EXPECT_EQ(jsonio::compact(json),
+            R"({"createdAt":"2026-01-05T10:20:30Z","id":"B831381D-6324-4D53-AD4F-8CDA48B30811",)"
+            R"("name":"Office","updatedAt":"2026-01-05T11:20:30Z"})");
+  auto decoded = json.get<VLESSConnection>();
+  EXPECT_EQ(decoded.transport, Transport::realityTCP);  // not stored; the link decides
+  decoded.transport = Transport::grpc;
+  EXPECT_EQ(decoded, connection);
+
+  auto withOffset = json;
+  withOffset["createdAt"] = "2026-01-05T13:20:30+03:00";
+  EXPECT_EQ(withOffset.get<VLESSConnection>().createdAt, created);
+
+  auto with = [&](const char* key, const char* value) {
+    auto changed = json;
+    changed[key] = value;
+    return changed;
+  };
+  auto missingKey = json;
+  missingKey.erase("updatedAt");
+  const std::vector<std::pair<const char*, nlohmann::json>> bad = {
+      {"extra key", with("transport", "grpc")},
+      {"missing key", missingKey},
+      {"fractional seconds", with("createdAt", "2026-01-05T10:20:30.5Z")},
+      {"impossible date", with("createdAt", "2026-02-30T10:20:30Z")},
+      {"invalid name", with("name", "a\tb")},
+      {"id not a UUID", with("id", "x")},
+  };
+  for (const auto& [why, document] : bad) {
+    EXPECT_TRUE(testing::thrownDescription(ErrorCase::proxyConnectionStorageFailed, [&] {
+      jsonio::decode(document.dump(), &KorvelinCoreError::proxyConnectionStorageFailed,
+                     "connection", [](const nlohmann::json& j) { return j.get<VLESSConnection>(); });
+    })) << why;
+  }
+}
+
+}  // namespace
+}  // namespace korvelin
