@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/base/CoreError.h"
+#include "core/base/EnumNames.h"
 #include "core/base/JsonSupport.h"
 #include "core/text/UnicodeText.h"
 #include "core/text/Utf8.h"
@@ -77,19 +78,20 @@ std::uint16_t checkedPort(std::int64_t port) {
 
 }  // namespace
 
+namespace {
+constexpr EnumNames<ProfileProxyScheme, 3> kSchemeNames{{
+    {ProfileProxyScheme::http, "http"},
+    {ProfileProxyScheme::https, "https"},
+    {ProfileProxyScheme::socks5, "socks5"},
+}};
+}  // namespace
+
 std::string_view rawValue(ProfileProxyScheme scheme) {
-  switch (scheme) {
-    case ProfileProxyScheme::http: return "http";
-    case ProfileProxyScheme::https: return "https";
-    case ProfileProxyScheme::socks5: return "socks5";
-  }
-  return "http";
+  return kSchemeNames.name(scheme);
 }
 
 std::optional<ProfileProxyScheme> profileProxySchemeFromRawValue(std::string_view text) {
-  for (auto scheme : kAllProfileProxySchemes)
-    if (rawValue(scheme) == text) return scheme;
-  return std::nullopt;
+  return kSchemeNames.value(text);
 }
 
 std::string ProfileProxyConfiguration::normalizedHost(std::string_view host) {

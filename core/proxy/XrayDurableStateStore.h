@@ -165,9 +165,9 @@ class XrayDurableStateStore {
 
   // Reads the record without creating or writing anything, under a shared
   // lock that is not waited for: while a writer holds the profile's lock this
-  // fails. A missing file fails too. Failing ACL inspection of one of the
-  // files is `unsafeProfilePath` ("ACL inspection failed for .xray-state: "
-  // and the system's text); everything else `profileRecoveryRequired`.
+  // fails. A missing file fails too, and every file is held to the same
+  // rules as under the exclusive lock. Every failure is
+  // `profileRecoveryRequired`.
   XrayDurableState readOnly(const ProfilePaths& paths) const;
 
  private:
