@@ -570,6 +570,17 @@ void Provisioner::reconcileLocked(const ProfilePaths& paths) {
   if (stripped != current) transaction.atomicWrite(stripped, current, Uuid::random());
 }
 
+std::optional<CodexMCPConfigReceipt> Provisioner::currentReceipt(const ProfilePaths& paths) {
+  std::lock_guard guard(lock_);
+  auto codex = openExistingCodexHome(paths, false);
+  if (!codex) return std::nullopt;
+  auto bytes = readSafeFile(codex->get(), kConfig, 1);
+  if (!bytes) return std::nullopt;
+  const auto block = codexmcp::summarizeManagedBlock(*bytes);
+  if (!block || !block->generation || codexmcp::removingManagedBlock(*bytes) == *bytes) return std::nullopt;
+  return CodexMCPConfigReceipt{*block->generation, std::move(*bytes)};
+}
+
 CodexMCPConfigStatus Provisioner::status(const ProfilePaths& paths) {
   std::lock_guard guard(lock_);
   CodexMCPConfigStatus status;

@@ -92,6 +92,11 @@ class CodexMCPConfigProvisioner {
   // Reads without changing anything (no rollback, no repair).
   CodexMCPConfigStatus status(const ProfilePaths& paths);
 
+  // The receipt config.toml stands for as it is now, when it holds one
+  // well-formed block: for a remove by a caller that kept only the
+  // generation. Read-only.
+  std::optional<CodexMCPConfigReceipt> currentReceipt(const ProfilePaths& paths);
+
  private:
   CodexMCPConfigReceipt installLocked(const ProfilePaths& paths, const Uuid& generation, std::uint16_t port,
                                       std::string_view capability);
