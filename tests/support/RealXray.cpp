@@ -21,10 +21,20 @@ std::string cacheDirectory() {
 }  // namespace
 
 std::string realXrayVersion() { return KORVELIN_XRAY_VERSION; }
+std::string realCodexVersion() { return KORVELIN_CODEX_VERSION; }
 
 std::optional<std::string> realXrayPath(std::string& reason) {
-  const std::string directory = cacheDirectory() + "/korvelin/xray-" + realXrayVersion();
-  const std::string path = directory + "/xray";
+  return cachedPeerPath("xray", realXrayVersion(), reason);
+}
+
+std::optional<std::string> realCodexPath(std::string& reason) {
+  return cachedPeerPath("codex", realCodexVersion(), reason);
+}
+
+std::optional<std::string> cachedPeerPath(const std::string& name, const std::string& version,
+                                          std::string& reason) {
+  const std::string directory = cacheDirectory() + "/korvelin/" + name + "-" + version;
+  const std::string path = directory + "/" + name;
   struct stat info {};
   if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
       ::access(path.c_str(), X_OK) == 0)
@@ -33,7 +43,7 @@ std::optional<std::string> realXrayPath(std::string& reason) {
     while (!note->empty() && (note->back() == '\n' || note->back() == ' ')) note->pop_back();
     reason = *note;
   } else {
-    reason = "no engine at " + path + " (scripts/bootstrap builds it)";
+    reason = "nothing at " + path + " (scripts/bootstrap fetches it)";
   }
   return std::nullopt;
 }
