@@ -15,7 +15,8 @@ namespace {
 
 std::size_t countOf(std::string_view text, std::string_view needle) {
   std::size_t count = 0;
-  for (auto at = text.find(needle); at != std::string_view::npos; at = text.find(needle, at + needle.size()))
+  for (auto at = text.find(needle); at != std::string_view::npos;
+       at = text.find(needle, at + needle.size()))
     ++count;
   return count;
 }
@@ -23,7 +24,8 @@ std::size_t countOf(std::string_view text, std::string_view needle) {
 }  // namespace
 
 bool isValidCapability(std::string_view capability) {
-  if (capability.empty() || capability.size() > kMaxCapabilityBytes) return false;
+  if (capability.empty() || capability.size() > kMaxCapabilityBytes)
+    return false;
   for (unsigned char c : capability) {
     const bool alnum = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
     if (!alnum && std::string_view("._~+/=-").find(static_cast<char>(c)) == std::string_view::npos)
@@ -59,18 +61,25 @@ std::string addingManagedBlock(std::string_view stripped, std::string_view block
 
 std::string removingManagedBlock(std::string_view bytes) {
   const auto fail = &KorvelinCoreError::youTrackMCPConfigurationFailed;
-  if (bytes.size() > kMaxConfigBytes) throw fail("config exceeds 1 MiB");
-  if (!isValidUtf8(bytes)) throw fail("config is not UTF-8");
+  if (bytes.size() > kMaxConfigBytes)
+    throw fail("config exceeds 1 MiB");
+  if (!isValidUtf8(bytes))
+    throw fail("config is not UTF-8");
   const std::size_t begins = countOf(bytes, kBeginMarker);
   const std::size_t ends = countOf(bytes, kEndMarker);
-  if (begins != ends || begins > 1) throw fail("invalid managed markers");
-  if (begins == 0) return std::string(bytes);
+  if (begins != ends || begins > 1)
+    throw fail("invalid managed markers");
+  if (begins == 0)
+    return std::string(bytes);
   std::size_t from = bytes.find(kBeginMarker);
   std::size_t to = bytes.find(kEndMarker);
-  if (from > to) throw fail("invalid managed marker order");
+  if (from > to)
+    throw fail("invalid managed marker order");
   to += kEndMarker.size();
-  if (from > 0 && bytes[from - 1] == '\n') --from;
-  if (to < bytes.size() && bytes[to] == '\n') ++to;
+  if (from > 0 && bytes[from - 1] == '\n')
+    --from;
+  if (to < bytes.size() && bytes[to] == '\n')
+    ++to;
   std::string result(bytes.substr(0, from));
   result += bytes.substr(to);
   return result;
@@ -79,7 +88,8 @@ std::string removingManagedBlock(std::string_view bytes) {
 std::optional<ManagedBlockSummary> summarizeManagedBlock(std::string_view bytes) {
   const auto from = bytes.find(kBeginMarker);
   const auto to = bytes.find(kEndMarker);
-  if (from == std::string_view::npos || to == std::string_view::npos || to < from) return std::nullopt;
+  if (from == std::string_view::npos || to == std::string_view::npos || to < from)
+    return std::nullopt;
   const std::string_view block = bytes.substr(from, to - from);
   ManagedBlockSummary summary;
   constexpr std::string_view kGeneration = "\n# generation = ";
@@ -90,14 +100,16 @@ std::optional<ManagedBlockSummary> summarizeManagedBlock(std::string_view bytes)
     const char* first = block.data() + at + kUrl.size();
     std::uint16_t port = 0;
     auto [end, error] = std::from_chars(first, block.data() + block.size(), port);
-    if (error == std::errc() && std::string_view(end, block.data() + block.size() - end).starts_with("/mcp\""))
+    if (error == std::errc() &&
+        std::string_view(end, block.data() + block.size() - end).starts_with("/mcp\""))
       summary.port = port;
   }
   return summary;
 }
 
 bool definesManagedServer(std::string_view text) {
-  if (text.find(kServerTable) != std::string_view::npos) return true;
+  if (text.find(kServerTable) != std::string_view::npos)
+    return true;
   try {
     const toml::table document = toml::parse(text);
     const auto* servers = document.get("mcp_servers");

@@ -8,8 +8,8 @@
 
 #include <algorithm>
 #include <array>
-#include <exception>
 #include <cerrno>
+#include <exception>
 
 #include <nlohmann/json.hpp>
 
@@ -36,7 +36,9 @@ constexpr std::size_t kReadChunk = 16384;
 const std::string kConfig(Provisioner::kConfigName);
 const std::string kJournal(Provisioner::kJournalName);
 
-[[noreturn]] void fail(const std::string& detail) { throw kError(detail); }
+[[noreturn]] void fail(const std::string& detail) {
+  throw kError(detail);
+}
 
 // What a fault hook threw, carried past every clean-up handler of the
 // operation (they catch only KorvelinCoreError) and rethrown as it was at
@@ -66,42 +68,54 @@ struct Identity {
   bool operator==(const Identity&) const = default;
 };
 
-bool isPlainName(std::string_view name) { return !name.empty() && name.find('/') == std::string_view::npos; }
+bool isPlainName(std::string_view name) {
+  return !name.empty() && name.find('/') == std::string_view::npos;
+}
 
 bool passesFileRules(const struct stat& info, nlink_t maxLinks) {
   return S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && info.st_nlink <= maxLinks &&
-         (info.st_mode & 022) == 0 && static_cast<std::uintmax_t>(info.st_size) <= codexmcp::kMaxConfigBytes;
+         (info.st_mode & 022) == 0 &&
+         static_cast<std::uintmax_t>(info.st_size) <= codexmcp::kMaxConfigBytes;
 }
 
 // The whole of a private file of the user: regular, not writable by group or
 // others, at most `maxLinks` names, no ACL entry, at most 1 MiB. Absent when
 // nothing has the name.
 std::optional<std::string> readSafeFile(int directory, const std::string& name, nlink_t maxLinks) {
-  if (!isPlainName(name)) fail("invalid private file name");
+  if (!isPlainName(name))
+    fail("invalid private file name");
   struct stat named {};
   if (::fstatat(directory, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
-    if (errno == ENOENT) return std::nullopt;
+    if (errno == ENOENT)
+      return std::nullopt;
     fail("could not inspect private file");
   }
-  if (!passesFileRules(named, maxLinks)) fail("unsafe private file");
-  ScopedFD fd(retryOnEintr(
-      [&] { return ::openat(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK); }));
-  if (!fd) fail("could not open private file");
+  if (!passesFileRules(named, maxLinks))
+    fail("unsafe private file");
+  ScopedFD fd(retryOnEintr([&] {
+    return ::openat(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  }));
+  if (!fd)
+    fail("could not open private file");
   struct stat opened {};
   if (::fstat(fd.get(), &opened) != 0 || !passesFileRules(opened, maxLinks))
     fail("opened private file failed owner/type/mode validation");
   const auto acl = platform::readExtendedAcl(fd.get(), false);
   if (acl.state == platform::AclState::inspectionFailed)
     fail("ACL inspection failed for " + name + ": " + platform::errorText(acl.error));
-  if (acl.state != platform::AclState::none) fail("extended ACL is not allowed: " + name);
+  if (acl.state != platform::AclState::none)
+    fail("extended ACL is not allowed: " + name);
   std::string bytes;
   std::array<char, kReadChunk> chunk;
   for (;;) {
     const ssize_t n = retryOnEintr([&] { return ::read(fd.get(), chunk.data(), chunk.size()); });
-    if (n < 0) fail("could not read config");
-    if (n == 0) break;
+    if (n < 0)
+      fail("could not read config");
+    if (n == 0)
+      break;
     bytes.append(chunk.data(), static_cast<std::size_t>(n));
-    if (bytes.size() > codexmcp::kMaxConfigBytes) fail("config exceeds 1 MiB");
+    if (bytes.size() > codexmcp::kMaxConfigBytes)
+      fail("config exceeds 1 MiB");
   }
   return bytes;
 }
@@ -125,20 +139,26 @@ bool exists(int directory, const std::string& name) {
   return ::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-void unlinkQuietly(int directory, const std::string& name) { ::unlinkat(directory, name.c_str(), 0); }
+void unlinkQuietly(int directory, const std::string& name) {
+  ::unlinkat(directory, name.c_str(), 0);
+}
 
 void syncDirectory(int directory, const char* detail) {
-  if (retryOnEintr([&] { return ::fsync(directory); }) != 0) fail(detail);
+  if (retryOnEintr([&] { return ::fsync(directory); }) != 0)
+    fail(detail);
 }
 
 // A new private file: exclusive, never through a link, 0600 whatever the
 // umask, no ACL entry.
 ScopedFD createPrivateFile(int directory, const std::string& name, const char* detail) {
   ScopedFD fd(retryOnEintr([&] {
-    return ::openat(directory, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    return ::openat(directory, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    0600);
   }));
-  if (!fd) fail(detail);
-  if (::fchmod(fd.get(), 0600) != 0 || platform::clearExtendedAcl(fd.get()).state != platform::AclClearState::cleared) {
+  if (!fd)
+    fail(detail);
+  if (::fchmod(fd.get(), 0600) != 0 ||
+      platform::clearExtendedAcl(fd.get()).state != platform::AclClearState::cleared) {
     unlinkQuietly(directory, name);
     fail(detail);
   }
@@ -156,7 +176,8 @@ std::string sha256Hex(std::string_view bytes) {
 
 std::vector<std::string> namesIn(int directory, const char* detail) {
   const int copy = retryOnEintr([&] { return ::fcntl(directory, F_DUPFD_CLOEXEC, 0); });
-  if (copy < 0) fail(detail);
+  if (copy < 0)
+    fail(detail);
   DIR* listing = ::fdopendir(copy);
   if (!listing) {
     ::close(copy);
@@ -164,7 +185,8 @@ std::vector<std::string> namesIn(int directory, const char* detail) {
   }
   ::rewinddir(listing);
   std::vector<std::string> names;
-  while (const dirent* entry = ::readdir(listing)) names.emplace_back(entry->d_name);
+  while (const dirent* entry = ::readdir(listing))
+    names.emplace_back(entry->d_name);
   ::closedir(listing);
   return names;
 }
@@ -194,7 +216,8 @@ nlohmann::json identityJSON(const Identity& identity) {
 
 Identity identityFromJSON(const nlohmann::json& json) {
   jsonio::requireExactKeys(json, {"device", "inode"});
-  return {jsonio::requireInteger<std::uint64_t>(json, "device"), jsonio::requireInteger<std::uint64_t>(json, "inode")};
+  return {jsonio::requireInteger<std::uint64_t>(json, "device"),
+          jsonio::requireInteger<std::uint64_t>(json, "inode")};
 }
 
 std::string requireHash(const nlohmann::json& json, std::string_view key) {
@@ -210,25 +233,30 @@ std::string encode(const Journal& journal) {
                          {"generation", journal.generation},
                          {"intendedIdentity", identityJSON(journal.intendedIdentity)},
                          {"intendedHash", journal.intendedHash}};
-  if (journal.originalIdentity) json["originalIdentity"] = identityJSON(*journal.originalIdentity);
-  if (journal.originalHash) json["originalHash"] = *journal.originalHash;
+  if (journal.originalIdentity)
+    json["originalIdentity"] = identityJSON(*journal.originalIdentity);
+  if (journal.originalHash)
+    json["originalHash"] = *journal.originalHash;
   return json.dump(2);
 }
 
 Journal decode(std::string_view text) {
   try {
     return jsonio::decode(text, kError, "journal", [](const nlohmann::json& json) {
-      jsonio::requireKeysAmong(json, {"mode", "tempName", "generation", "intendedIdentity", "intendedHash"},
-                               {"originalIdentity", "originalHash"});
+      jsonio::requireKeysAmong(
+          json, {"mode", "tempName", "generation", "intendedIdentity", "intendedHash"},
+          {"originalIdentity", "originalHash"});
       Journal journal;
       const std::string mode = jsonio::requireString(json, "mode");
-      if (mode != "create" && mode != "swap") throw jsonio::ShapeError("unknown mode");
+      if (mode != "create" && mode != "swap")
+        throw jsonio::ShapeError("unknown mode");
       journal.mode = mode == "swap" ? Mode::swap : Mode::create;
       journal.tempName = jsonio::requireString(json, "tempName");
       journal.generation = jsonio::requireUuid(json, "generation");
       if (const auto* identity = jsonio::optionalMember(json, "originalIdentity"))
         journal.originalIdentity = identityFromJSON(*identity);
-      if (jsonio::optionalMember(json, "originalHash")) journal.originalHash = requireHash(json, "originalHash");
+      if (jsonio::optionalMember(json, "originalHash"))
+        journal.originalHash = requireHash(json, "originalHash");
       journal.intendedIdentity = identityFromJSON(jsonio::requireMember(json, "intendedIdentity"));
       journal.intendedHash = requireHash(json, "intendedHash");
       return journal;
@@ -246,7 +274,8 @@ class Transaction {
   Transaction(int codex, const Provisioner::FaultHook& fault) : codex_(codex), fault_(fault) {}
 
   void hit(std::string_view point) const {
-    if (!fault_) return;
+    if (!fault_)
+      return;
     try {
       fault_(point);
     } catch (...) {
@@ -259,10 +288,12 @@ class Transaction {
   }
 
   void writeJournal(const Journal& journal) const {
-    const std::string staging = std::string(Provisioner::kStagingPrefix) + Uuid::random().lowercaseString() + ".tmp";
+    const std::string staging =
+        std::string(Provisioner::kStagingPrefix) + Uuid::random().lowercaseString() + ".tmp";
     const std::string bytes = encode(journal);
     {
-      ScopedFD fd = createPrivateFile(codex_, staging, "could not create config transaction staging");
+      ScopedFD fd =
+          createPrivateFile(codex_, staging, "could not create config transaction staging");
       if (!platform::writeFull(fd.get(), bytes)) {
         unlinkQuietly(codex_, staging);
         fail("could not write config transaction");
@@ -276,22 +307,25 @@ class Transaction {
     if (::linkat(codex_, staging.c_str(), codex_, kJournal.c_str(), 0) != 0) {
       const int error = errno;
       unlinkQuietly(codex_, staging);
-      fail(error == EEXIST ? "config transaction already exists" : "could not publish config transaction");
+      fail(error == EEXIST ? "config transaction already exists"
+                           : "could not publish config transaction");
     }
     hit("afterJournalPublish");
-    if (::unlinkat(codex_, staging.c_str(), 0) != 0) fail("could not remove config transaction staging");
+    if (::unlinkat(codex_, staging.c_str(), 0) != 0)
+      fail("could not remove config transaction staging");
     syncDirectory(codex_, "could not sync config directory");
   }
 
   void removeJournal() const {
-    if (::unlinkat(codex_, kJournal.c_str(), 0) != 0 && errno != ENOENT) fail("could not finish config transaction");
+    if (::unlinkat(codex_, kJournal.c_str(), 0) != 0 && errno != ENOENT)
+      fail("could not finish config transaction");
     syncDirectory(codex_, "could not sync config directory");
   }
 
   void cleanupJournalStaging() const {
     for (const auto& name : namesIn(codex_, "could not inspect config transaction staging"))
-      if (isTemporaryName(name, Provisioner::kStagingPrefix) && ::unlinkat(codex_, name.c_str(), 0) != 0 &&
-          errno != ENOENT)
+      if (isTemporaryName(name, Provisioner::kStagingPrefix) &&
+          ::unlinkat(codex_, name.c_str(), 0) != 0 && errno != ENOENT)
         fail("could not clean config transaction staging");
   }
 
@@ -301,14 +335,16 @@ class Transaction {
   // runs in a profile at a time, so once no journal exists, none is in use.
   void sweepOrphans() const {
     for (const auto& name : namesIn(codex_, "could not inspect config transaction staging"))
-      if ((isTemporaryName(name, Provisioner::kTempPrefix) || isTemporaryName(name, Provisioner::kRecoveryPrefix)) &&
+      if ((isTemporaryName(name, Provisioner::kTempPrefix) ||
+           isTemporaryName(name, Provisioner::kRecoveryPrefix)) &&
           ::unlinkat(codex_, name.c_str(), 0) != 0 && errno != ENOENT)
         fail("could not clean orphaned config temp");
   }
 
   void recoverIfNeeded() const {
     cleanupJournalStaging();
-    if (!exists(codex_, kJournal)) return sweepOrphans();
+    if (!exists(codex_, kJournal))
+      return sweepOrphans();
     const Journal journal = decode(read(kJournal, 1).value_or(""));
     if (!journal.tempName.starts_with(Provisioner::kTempPrefix) || !isPlainName(journal.tempName))
       fail("invalid config transaction journal");
@@ -318,8 +354,10 @@ class Transaction {
     const nlink_t links = journal.mode == Mode::swap ? 1 : 2;
 
     // Whether config.toml is exactly the file before the transaction.
-    auto holdsPrior = [&](const std::optional<std::string>& bytes, const std::optional<Identity>& identity) {
-      if (!journal.originalHash || sha256Hex(bytes.value_or("")) != *journal.originalHash) return false;
+    auto holdsPrior = [&](const std::optional<std::string>& bytes,
+                          const std::optional<Identity>& identity) {
+      if (!journal.originalHash || sha256Hex(bytes.value_or("")) != *journal.originalHash)
+        return false;
       return bytes ? identity && journal.originalIdentity && *identity == *journal.originalIdentity
                    : !journal.originalIdentity;
     };
@@ -327,7 +365,8 @@ class Transaction {
     if (!exists(codex_, recovery)) {
       const auto current = read(kConfig, links);
       const auto identity = current ? std::optional(fileIdentity(codex_, kConfig)) : std::nullopt;
-      if (current && sha256Hex(*current) == journal.intendedHash && identity == journal.intendedIdentity) {
+      if (current && sha256Hex(*current) == journal.intendedHash &&
+          identity == journal.intendedIdentity) {
         // Published: move the new file aside, then put the prior one back.
         if (platform::renameNoReplace(codex_, kConfig.c_str(), codex_, recovery.c_str()) != 0)
           fail("could not quarantine interrupted config transaction");
@@ -367,7 +406,8 @@ class Transaction {
         return sweepOrphans();
       }
     } else {
-      if (::unlinkat(codex_, recovery.c_str(), 0) != 0) fail("could not roll back interrupted config create");
+      if (::unlinkat(codex_, recovery.c_str(), 0) != 0)
+        fail("could not roll back interrupted config create");
       unlinkQuietly(codex_, temp);
     }
     syncDirectory(codex_, "could not sync config recovery");
@@ -377,16 +417,21 @@ class Transaction {
 
   // Replaces config.toml, which must hold `expected` (empty: absent or
   // empty), by `bytes`.
-  void atomicWrite(const std::string& bytes, const std::string& expected, const Uuid& generation) const {
+  void atomicWrite(const std::string& bytes,
+                   const std::string& expected,
+                   const Uuid& generation) const {
     const auto prior = read(kConfig, 1);
-    if (prior.value_or("") != expected) fail("config changed concurrently");
+    if (prior.value_or("") != expected)
+      fail("config changed concurrently");
     Journal journal;
     journal.generation = generation;
     journal.mode = prior ? Mode::swap : Mode::create;
-    if (prior) journal.originalIdentity = fileIdentity(codex_, kConfig);
+    if (prior)
+      journal.originalIdentity = fileIdentity(codex_, kConfig);
     journal.originalHash = sha256Hex(expected);
     journal.intendedHash = sha256Hex(bytes);
-    journal.tempName = std::string(Provisioner::kTempPrefix) + Uuid::random().lowercaseString() + ".tmp";
+    journal.tempName =
+        std::string(Provisioner::kTempPrefix) + Uuid::random().lowercaseString() + ".tmp";
     const std::string& temp = journal.tempName;
 
     ScopedFD fd = createPrivateFile(codex_, temp, "could not create private temp");
@@ -394,10 +439,13 @@ class Transaction {
       unlinkQuietly(codex_, temp);
       fail(detail);
     };
-    if (!platform::writeFull(fd.get(), bytes)) failAndDropTemp("could not write config");
-    if (retryOnEintr([&] { return ::fsync(fd.get()); }) != 0) failAndDropTemp("could not sync config");
+    if (!platform::writeFull(fd.get(), bytes))
+      failAndDropTemp("could not write config");
+    if (retryOnEintr([&] { return ::fsync(fd.get()); }) != 0)
+      failAndDropTemp("could not sync config");
     struct stat written {};
-    if (::fstat(fd.get(), &written) != 0) failAndDropTemp("could not inspect config temp");
+    if (::fstat(fd.get(), &written) != 0)
+      failAndDropTemp("could not inspect config temp");
     journal.intendedIdentity = Identity::of(written);
 
     bool unchanged = false;
@@ -407,14 +455,16 @@ class Transaction {
                   (!prior || identityIfPresent(codex_, kConfig) == journal.originalIdentity);
     } catch (const KorvelinCoreError&) {
     }
-    if (!unchanged) failAndDropTemp("config changed concurrently");
+    if (!unchanged)
+      failAndDropTemp("config changed concurrently");
 
     try {
       writeJournal(journal);
     } catch (const KorvelinCoreError&) {
       // A journal that did get published names the temporary file: the next
       // recovery deletes it. Only an unpublished one leaves it to us.
-      if (!exists(codex_, kJournal)) unlinkQuietly(codex_, temp);
+      if (!exists(codex_, kJournal))
+        unlinkQuietly(codex_, temp);
       throw;
     }
     hit("afterJournal");
@@ -425,10 +475,12 @@ class Transaction {
         failAndDropTemp("could not atomically swap config");
       bool displacedPrior = false;
       try {
-        displacedPrior = read(temp, 1) == prior && identityIfPresent(codex_, temp) == journal.originalIdentity;
+        displacedPrior =
+            read(temp, 1) == prior && identityIfPresent(codex_, temp) == journal.originalIdentity;
       } catch (const KorvelinCoreError&) {
       }
-      if (!displacedPrior) fail("config changed concurrently");
+      if (!displacedPrior)
+        fail("config changed concurrently");
       hit("afterPublish");
     } else {
       if (::linkat(codex_, temp.c_str(), codex_, kConfig.c_str(), 0) != 0) {
@@ -437,22 +489,27 @@ class Transaction {
           removeJournal();
         } catch (const KorvelinCoreError&) {
         }
-        failAndDropTemp(error == EEXIST ? "config was created concurrently" : "could not publish config");
+        failAndDropTemp(error == EEXIST ? "config was created concurrently"
+                                        : "could not publish config");
       }
       hit("afterCreateLink");
-      if (::unlinkat(codex_, temp.c_str(), 0) != 0) fail("could not remove config create hardlink");
+      if (::unlinkat(codex_, temp.c_str(), 0) != 0)
+        fail("could not remove config create hardlink");
       hit("afterPublish");
     }
 
     bool committed = false;
     try {
-      committed = read(kConfig, 1) == bytes && identityIfPresent(codex_, kConfig) == journal.intendedIdentity;
+      committed = read(kConfig, 1) == bytes &&
+                  identityIfPresent(codex_, kConfig) == journal.intendedIdentity;
     } catch (const KorvelinCoreError&) {
     }
-    if (!committed) fail("config changed during transaction commit");
+    if (!committed)
+      fail("config changed during transaction commit");
     syncDirectory(codex_, "could not sync config directory");
     removeJournal();
-    if (exists(codex_, temp) && ::unlinkat(codex_, temp.c_str(), 0) != 0) fail("could not remove config temp");
+    if (exists(codex_, temp) && ::unlinkat(codex_, temp.c_str(), 0) != 0)
+      fail("could not remove config temp");
     syncDirectory(codex_, "could not sync config directory");
   }
 
@@ -465,8 +522,8 @@ class Transaction {
 // Opening the profile's home and ".codex"
 
 ScopedFD openHome(const ProfilePaths& paths) {
-  return SecureFileSystem::openDirectoryFD(paths.home(), SecureFileSystem::kPrivateDirectoryMode, false, true,
-                                           kError);
+  return SecureFileSystem::openDirectoryFD(paths.home(), SecureFileSystem::kPrivateDirectoryMode,
+                                           false, true, kError);
 }
 
 // ".codex" of an open home: the user's own directory, exactly 0700 (0755, the
@@ -474,27 +531,32 @@ ScopedFD openHome(const ProfilePaths& paths) {
 // without ACL entries.
 ScopedFD openCodexHomeFD(int home, bool repair) {
   const std::string name(Provisioner::kCodexDirectoryName);
-  ScopedFD codex(
-      retryOnEintr([&] { return ::openat(home, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
-  if (!codex) fail("could not open private .codex directory");
+  ScopedFD codex(retryOnEintr([&] {
+    return ::openat(home, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  }));
+  if (!codex)
+    fail("could not open private .codex directory");
   struct stat info {};
   if (::fstat(codex.get(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
     fail("unsafe private .codex directory");
   if (repair && (info.st_mode & 0777) == 0755) {
-    if (::fchmod(codex.get(), 0700) != 0 || retryOnEintr([&] { return ::fsync(codex.get()); }) != 0 ||
-        ::fstat(codex.get(), &info) != 0)
+    if (::fchmod(codex.get(), 0700) != 0 ||
+        retryOnEintr([&] { return ::fsync(codex.get()); }) != 0 || ::fstat(codex.get(), &info) != 0)
       fail("could not restore private .codex permissions");
   }
-  if ((info.st_mode & 0777) != 0700) fail("unsafe private .codex directory");
+  if ((info.st_mode & 0777) != 0700)
+    fail("unsafe private .codex directory");
   const auto acl = platform::readExtendedAcl(codex.get(), false);
   if (acl.state == platform::AclState::inspectionFailed)
     fail("ACL inspection failed for .codex: " + platform::errorText(acl.error));
-  if (acl.state != platform::AclState::none) fail("extended ACL is not allowed: .codex");
+  if (acl.state != platform::AclState::none)
+    fail("extended ACL is not allowed: .codex");
   return codex;
 }
 
 ScopedFD prepareAndOpenCodexHome(const ProfilePaths& paths) {
-  SecureFileSystem::requireDirectory(paths.home(), SecureFileSystem::kPrivateDirectoryMode, false, true, kError);
+  SecureFileSystem::requireDirectory(paths.home(), SecureFileSystem::kPrivateDirectoryMode, false,
+                                     true, kError);
   ScopedFD home = openHome(paths);
   const std::string name(Provisioner::kCodexDirectoryName);
   if (::mkdirat(home.get(), name.c_str(), 0700) != 0 && errno != EEXIST)
@@ -504,12 +566,14 @@ ScopedFD prepareAndOpenCodexHome(const ProfilePaths& paths) {
 
 // ".codex" when it exists; absent otherwise.
 std::optional<ScopedFD> openExistingCodexHome(const ProfilePaths& paths, bool repair) {
-  if (!SecureFileSystem::metadata(paths.home())) return std::nullopt;
+  if (!SecureFileSystem::metadata(paths.home()))
+    return std::nullopt;
   ScopedFD home = openHome(paths);
   struct stat info {};
   const std::string name(Provisioner::kCodexDirectoryName);
   if (::fstatat(home.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-    if (errno == ENOENT) return std::nullopt;
+    if (errno == ENOENT)
+      return std::nullopt;
     fail("could not inspect private .codex directory");
   }
   return openCodexHomeFD(home.get(), repair);
@@ -517,24 +581,31 @@ std::optional<ScopedFD> openExistingCodexHome(const ProfilePaths& paths, bool re
 
 }  // namespace
 
-CodexMCPConfigReceipt Provisioner::install(const ProfilePaths& paths, const Uuid& generation, std::uint16_t port,
+CodexMCPConfigReceipt Provisioner::install(const ProfilePaths& paths,
+                                           const Uuid& generation,
+                                           std::uint16_t port,
                                            std::string_view capability) {
   std::lock_guard guard(lock_);
   return passingFaultsThrough([&] { return installLocked(paths, generation, port, capability); });
 }
 
-CodexMCPConfigReceipt Provisioner::installLocked(const ProfilePaths& paths, const Uuid& generation,
-                                                 std::uint16_t port, std::string_view capability) {
-  if (!codexmcp::isValidCapability(capability)) fail("invalid capability");
+CodexMCPConfigReceipt Provisioner::installLocked(const ProfilePaths& paths,
+                                                 const Uuid& generation,
+                                                 std::uint16_t port,
+                                                 std::string_view capability) {
+  if (!codexmcp::isValidCapability(capability))
+    fail("invalid capability");
   ScopedFD codex = prepareAndOpenCodexHome(paths);
   const Transaction transaction(codex.get(), fault_);
   transaction.recoverIfNeeded();
   const std::string prior = transaction.read(kConfig, 1).value_or("");
   const std::string stripped = codexmcp::removingManagedBlock(prior);
-  if (codexmcp::definesManagedServer(stripped)) fail("server name collision");
+  if (codexmcp::definesManagedServer(stripped))
+    fail("server name collision");
   std::string bytes =
       codexmcp::addingManagedBlock(stripped, codexmcp::managedBlock(generation, port, capability));
-  if (bytes.size() > codexmcp::kMaxConfigBytes) fail("managed config would exceed 1 MiB");
+  if (bytes.size() > codexmcp::kMaxConfigBytes)
+    fail("managed config would exceed 1 MiB");
   transaction.atomicWrite(bytes, prior, generation);
   return CodexMCPConfigReceipt{generation, std::move(bytes)};
 }
@@ -551,7 +622,8 @@ void Provisioner::removeLocked(const ProfilePaths& paths, const CodexMCPConfigRe
   const Transaction transaction(codex.get(), fault_);
   transaction.recoverIfNeeded();
   const std::string current = transaction.read(kConfig, 1).value_or("");
-  if (current != receipt.installedBytes) fail("managed config changed while the run was active");
+  if (current != receipt.installedBytes)
+    fail("managed config changed while the run was active");
   transaction.atomicWrite(codexmcp::removingManagedBlock(current), current, receipt.generation);
 }
 
@@ -562,22 +634,27 @@ void Provisioner::reconcile(const ProfilePaths& paths) {
 
 void Provisioner::reconcileLocked(const ProfilePaths& paths) {
   auto codex = openExistingCodexHome(paths, true);
-  if (!codex) return;
+  if (!codex)
+    return;
   const Transaction transaction(codex->get(), fault_);
   transaction.recoverIfNeeded();
   const std::string current = transaction.read(kConfig, 1).value_or("");
   const std::string stripped = codexmcp::removingManagedBlock(current);
-  if (stripped != current) transaction.atomicWrite(stripped, current, Uuid::random());
+  if (stripped != current)
+    transaction.atomicWrite(stripped, current, Uuid::random());
 }
 
 std::optional<CodexMCPConfigReceipt> Provisioner::currentReceipt(const ProfilePaths& paths) {
   std::lock_guard guard(lock_);
   auto codex = openExistingCodexHome(paths, false);
-  if (!codex) return std::nullopt;
+  if (!codex)
+    return std::nullopt;
   auto bytes = readSafeFile(codex->get(), kConfig, 1);
-  if (!bytes) return std::nullopt;
+  if (!bytes)
+    return std::nullopt;
   const auto block = codexmcp::summarizeManagedBlock(*bytes);
-  if (!block || !block->generation || codexmcp::removingManagedBlock(*bytes) == *bytes) return std::nullopt;
+  if (!block || !block->generation || codexmcp::removingManagedBlock(*bytes) == *bytes)
+    return std::nullopt;
   return CodexMCPConfigReceipt{*block->generation, std::move(*bytes)};
 }
 
@@ -585,10 +662,12 @@ CodexMCPConfigStatus Provisioner::status(const ProfilePaths& paths) {
   std::lock_guard guard(lock_);
   CodexMCPConfigStatus status;
   auto codex = openExistingCodexHome(paths, false);
-  if (!codex) return status;
+  if (!codex)
+    return status;
   status.codexHomeExists = true;
   for (const auto& name : namesIn(codex->get(), "could not inspect config transaction staging")) {
-    if (name == kJournal) status.journalPending = true;
+    if (name == kJournal)
+      status.journalPending = true;
     if (isTemporaryName(name, kTempPrefix) || isTemporaryName(name, kStagingPrefix) ||
         isTemporaryName(name, kRecoveryPrefix))
       status.leftovers.push_back(name);
@@ -596,7 +675,8 @@ CodexMCPConfigStatus Provisioner::status(const ProfilePaths& paths) {
   std::sort(status.leftovers.begin(), status.leftovers.end());
   // An interrupted create leaves config.toml with a second name.
   const auto bytes = readSafeFile(codex->get(), kConfig, status.journalPending ? 2 : 1);
-  if (!bytes) return status;
+  if (!bytes)
+    return status;
   status.configExists = true;
   status.configBytes = bytes->size();
   std::string stripped;
@@ -606,7 +686,8 @@ CodexMCPConfigStatus Provisioner::status(const ProfilePaths& paths) {
     status.markerProblem = e.detail();
     stripped = *bytes;
   }
-  if (status.markerProblem.empty()) status.block = codexmcp::summarizeManagedBlock(*bytes);
+  if (status.markerProblem.empty())
+    status.block = codexmcp::summarizeManagedBlock(*bytes);
   status.serverOutsideBlock = codexmcp::definesManagedServer(stripped);
   return status;
 }

@@ -78,7 +78,9 @@ class CodexMCPConfigProvisioner {
 
   // Adds the block (replacing one left behind) to config.toml in the
   // profile's ".codex", creating the directory when it is missing.
-  CodexMCPConfigReceipt install(const ProfilePaths& paths, const Uuid& generation, std::uint16_t port,
+  CodexMCPConfigReceipt install(const ProfilePaths& paths,
+                                const Uuid& generation,
+                                std::uint16_t port,
                                 std::string_view capability);
 
   // Takes the block out again. Refused, changing nothing, when config.toml
@@ -98,7 +100,9 @@ class CodexMCPConfigProvisioner {
   std::optional<CodexMCPConfigReceipt> currentReceipt(const ProfilePaths& paths);
 
  private:
-  CodexMCPConfigReceipt installLocked(const ProfilePaths& paths, const Uuid& generation, std::uint16_t port,
+  CodexMCPConfigReceipt installLocked(const ProfilePaths& paths,
+                                      const Uuid& generation,
+                                      std::uint16_t port,
                                       std::string_view capability);
   void removeLocked(const ProfilePaths& paths, const CodexMCPConfigReceipt& receipt);
   void reconcileLocked(const ProfilePaths& paths);

@@ -17,12 +17,14 @@ CodexProfile::CodexProfile() : paths(Uuid::random(), temp.child("base")) {
 }
 
 std::optional<std::string> CodexProfile::configBytes() const {
-  if (!exists(config())) return std::nullopt;
+  if (!exists(config()))
+    return std::nullopt;
   return platform::readSmallFile(config(), 4 * 1024 * 1024);
 }
 
 void CodexProfile::writeConfig(const std::string& bytes) const {
-  if (!exists(codexHome())) makeDirectory(codexHome());
+  if (!exists(codexHome()))
+    makeDirectory(codexHome());
   ::unlink(config().c_str());
   makeFile(config(), 0600, bytes);
 }

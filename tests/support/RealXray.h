@@ -11,7 +11,8 @@ namespace korvelin::testing {
 // note, "<name>-<version>.unavailable", when it could not get it), so that a
 // test can skip visibly:
 //   GTEST_SKIP() << "real Xray unavailable: " << reason;
-std::optional<std::string> cachedPeerPath(const std::string& name, const std::string& version,
+std::optional<std::string> cachedPeerPath(const std::string& name,
+                                          const std::string& version,
                                           std::string& reason);
 
 // The real Xray and its pinned version (scripts/xray-version).

@@ -31,7 +31,8 @@ using testing::expectCoreError;
 
 constexpr std::uint16_t kPort = 47123;
 constexpr std::string_view kCapability = "cap-0123456789abcdef";
-const std::string kUser = "model = \"o3\"\n\n[mcp_servers.user_docs]\nurl = \"http://127.0.0.1:47999/mcp\"\n";
+const std::string kUser =
+    "model = \"o3\"\n\n[mcp_servers.user_docs]\nurl = \"http://127.0.0.1:47999/mcp\"\n";
 
 // A loopback port nothing listens on: Codex's proxy, so it stays off the network.
 int closedPort() {
@@ -51,7 +52,8 @@ class RealCodexConfigTest : public ::testing::Test {
   void SetUp() override {
     std::string reason;
     auto path = testing::realCodexPath(reason);
-    if (!path) GTEST_SKIP() << "real Codex CLI unavailable: " << reason;
+    if (!path)
+      GTEST_SKIP() << "real Codex CLI unavailable: " << reason;
     codex = *path;
   }
 
@@ -60,8 +62,9 @@ class RealCodexConfigTest : public ::testing::Test {
     arguments.insert(arguments.begin(), codex);
     testing::SubprocessOptions options;
     options.environment = std::vector<std::string>{
-        "HOME=" + profile.paths.home(), "CODEX_HOME=" + profile.codexHome(), "PATH=/usr/bin:/bin",
-        "HTTP_PROXY=" + proxy,          "HTTPS_PROXY=" + proxy,              "ALL_PROXY=" + proxy};
+        "HOME=" + profile.paths.home(), "CODEX_HOME=" + profile.codexHome(),
+        "PATH=/usr/bin:/bin",           "HTTP_PROXY=" + proxy,
+        "HTTPS_PROXY=" + proxy,         "ALL_PROXY=" + proxy};
     return testing::run(arguments, options);
   }
 
@@ -70,7 +73,8 @@ class RealCodexConfigTest : public ::testing::Test {
     const auto result = runCodex({"mcp", "list", "--json"});
     EXPECT_EQ(result.exitCode, 0) << result.errors;
     std::map<std::string, nlohmann::json> byName;
-    for (const auto& server : nlohmann::json::parse(result.output)) byName[server.at("name")] = server;
+    for (const auto& server : nlohmann::json::parse(result.output))
+      byName[server.at("name")] = server;
     return byName;
   }
 
@@ -100,7 +104,8 @@ TEST_F(RealCodexConfigTest, CodexReadsTheManagedServerAndStopsSeeingItAfterRemov
 TEST_F(RealCodexConfigTest, AfterCodexRewroteTheFileEveryOperationRefusesAndKeepsItsBytes) {
   profile.writeConfig(kUser);
   const auto receipt = provisioner.install(profile.paths, Uuid::random(), kPort, kCapability);
-  const auto added = runCodex({"mcp", "add", "added_by_codex", "--url", "http://127.0.0.1:47998/mcp"});
+  const auto added =
+      runCodex({"mcp", "add", "added_by_codex", "--url", "http://127.0.0.1:47998/mcp"});
   ASSERT_EQ(added.exitCode, 0) << added.errors;
   const auto rewritten = profile.configBytes();
   ASSERT_NE(rewritten, receipt.installedBytes);
@@ -110,21 +115,24 @@ TEST_F(RealCodexConfigTest, AfterCodexRewroteTheFileEveryOperationRefusesAndKeep
     std::function<void()> operation;
     std::string detail;
   } cases[] = {
-      {"remove", [&] { provisioner.remove(profile.paths, receipt); }, "managed config changed while the run was active"},
+      {"remove", [&] { provisioner.remove(profile.paths, receipt); },
+       "managed config changed while the run was active"},
       {"reconcile", [&] { provisioner.reconcile(profile.paths); }, "invalid managed markers"},
       {"install", [&] { provisioner.install(profile.paths, Uuid::random(), kPort, kCapability); },
        "invalid managed markers"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(expectCoreError(c.operation), KorvelinCoreError::youTrackMCPConfigurationFailed(c.detail));
+    EXPECT_EQ(expectCoreError(c.operation),
+              KorvelinCoreError::youTrackMCPConfigurationFailed(c.detail));
     EXPECT_EQ(profile.configBytes(), rewritten);
   }
   const auto status = provisioner.status(profile.paths);
   EXPECT_EQ(status.markerProblem, "invalid managed markers");
   EXPECT_TRUE(status.serverOutsideBlock);
   const auto listed = servers();
-  for (const char* name : {"user_docs", "added_by_codex", "korvelin_youtrack"}) EXPECT_TRUE(listed.count(name)) << name;
+  for (const char* name : {"user_docs", "added_by_codex", "korvelin_youtrack"})
+    EXPECT_TRUE(listed.count(name)) << name;
 }
 
 }  // namespace

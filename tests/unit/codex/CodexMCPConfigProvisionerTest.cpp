@@ -30,7 +30,8 @@ constexpr std::uint16_t kPort = 47123;
 constexpr std::string_view kCapability = "cap-0123456789abcdef";
 
 std::string installed(const std::string& stripped, const Uuid& generation = kFirst) {
-  return codexmcp::addingManagedBlock(stripped, codexmcp::managedBlock(generation, kPort, kCapability));
+  return codexmcp::addingManagedBlock(stripped,
+                                      codexmcp::managedBlock(generation, kPort, kCapability));
 }
 
 KorvelinCoreError configurationError(const std::string& detail) {
@@ -60,7 +61,8 @@ TEST(CodexMCPConfigBlockTest, RemovalTakesOnlyTheLineFeedsTheBlockOwns) {
       {"a" + block + "b", "ab"},
       {"x = 1\r\n" + block + "\r\n", "x = 1\r\r\n"},
   };
-  for (const auto& c : cases) EXPECT_EQ(codexmcp::removingManagedBlock(c.bytes), c.expected);
+  for (const auto& c : cases)
+    EXPECT_EQ(codexmcp::removingManagedBlock(c.bytes), c.expected);
 }
 
 class CodexMCPConfigProvisionerTest : public ::testing::Test {
@@ -83,7 +85,8 @@ TEST_F(CodexMCPConfigProvisionerTest, RoundTripsAreByteExact) {
       {"absent file (an empty one remains)", std::nullopt, std::string()},
       {"empty file", std::string(), std::nullopt},
       {"no final line feed", std::string("model = \"o3\""), std::nullopt},
-      {"CRLF lines", std::string("model = \"o3\"\r\n[tui]\r\nnotifications = true\r\n"), std::nullopt},
+      {"CRLF lines", std::string("model = \"o3\"\r\n[tui]\r\nnotifications = true\r\n"),
+       std::nullopt},
       {"byte-order mark", std::string("\xEF\xBB\xBFmodel = \"o3\"\n"), std::nullopt},
       {"blank lines at the end", std::string("a = 1\n\n\n"), std::nullopt},
       {"only line feeds", std::string("\n"), std::nullopt},
@@ -91,7 +94,8 @@ TEST_F(CodexMCPConfigProvisionerTest, RoundTripsAreByteExact) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     CodexProfile fresh;
-    if (c.prior) fresh.writeConfig(*c.prior);
+    if (c.prior)
+      fresh.writeConfig(*c.prior);
     const auto receipt = provisioner.install(fresh.paths, kFirst, kPort, kCapability);
     EXPECT_EQ(fresh.configBytes(), installed(c.prior.value_or("")));
     EXPECT_EQ(receipt.installedBytes, fresh.configBytes());
@@ -108,7 +112,9 @@ TEST_F(CodexMCPConfigProvisionerTest, ReinstallKeepsOneBlockAndReconcileRemovesI
   const auto receipt = install(kSecond);
   EXPECT_EQ(profile.configBytes(), installed("model = \"o3\"\n", kSecond));
   // The first receipt no longer describes the file.
-  EXPECT_EQ(expectCoreError([&] { provisioner.remove(profile.paths, {kFirst, installed("model = \"o3\"\n")}); }),
+  EXPECT_EQ(expectCoreError([&] {
+              provisioner.remove(profile.paths, {kFirst, installed("model = \"o3\"\n")});
+            }),
             configurationError("managed config changed while the run was active"));
   provisioner.reconcile(profile.paths);
   EXPECT_EQ(profile.configBytes(), "model = \"o3\"\n");
@@ -141,8 +147,7 @@ TEST_F(CodexMCPConfigProvisionerTest, RefusalsChangeNothing) {
     std::string detail;
     std::string_view capability = kCapability;
   } cases[] = {
-      {".codex 0750",
-       [](CodexProfile& p) { testing::makeDirectory(p.codexHome(), 0750); },
+      {".codex 0750", [](CodexProfile& p) { testing::makeDirectory(p.codexHome(), 0750); },
        "unsafe private .codex directory"},
       {".codex a symbolic link",
        [](CodexProfile& p) {
@@ -175,7 +180,8 @@ TEST_F(CodexMCPConfigProvisionerTest, RefusalsChangeNothing) {
          ::chmod(p.config().c_str(), 0620);
        },
        "unsafe private file"},
-      {"config.toml 1 MiB + 1", [](CodexProfile& p) { p.writeConfig(std::string(1024 * 1024 + 1, '#')); },
+      {"config.toml 1 MiB + 1",
+       [](CodexProfile& p) { p.writeConfig(std::string(1024 * 1024 + 1, '#')); },
        "unsafe private file"},
       {"config.toml with an ACL entry",
        [&](CodexProfile& p) {
@@ -183,32 +189,45 @@ TEST_F(CodexMCPConfigProvisionerTest, RefusalsChangeNothing) {
          testing::setfacl({"-m", "u:65534:r", p.config()});
        },
        "extended ACL is not allowed: config.toml"},
-      {"server as a table", [](CodexProfile& p) { p.writeConfig("[mcp_servers.korvelin_youtrack]\nurl = \"x\"\n"); },
+      {"server as a table",
+       [](CodexProfile& p) { p.writeConfig("[mcp_servers.korvelin_youtrack]\nurl = \"x\"\n"); },
        "server name collision"},
       {"server inline",
-       [](CodexProfile& p) { p.writeConfig("mcp_servers = { korvelin_youtrack = { url = \"x\" } }\n"); },
+       [](CodexProfile& p) {
+         p.writeConfig("mcp_servers = { korvelin_youtrack = { url = \"x\" } }\n");
+       },
        "server name collision"},
-      {"server dotted", [](CodexProfile& p) { p.writeConfig("mcp_servers.korvelin_youtrack.url = \"x\"\n"); },
+      {"server dotted",
+       [](CodexProfile& p) { p.writeConfig("mcp_servers.korvelin_youtrack.url = \"x\"\n"); },
        "server name collision"},
-      {"server quoted", [](CodexProfile& p) { p.writeConfig("[mcp_servers.\"korvelin_youtrack\"]\nurl = \"x\"\n"); },
+      {"server quoted",
+       [](CodexProfile& p) { p.writeConfig("[mcp_servers.\"korvelin_youtrack\"]\nurl = \"x\"\n"); },
        "server name collision"},
       {"server quoted with an escape",
-       [](CodexProfile& p) { p.writeConfig("[mcp_servers.\"korvelin\\u005Fyoutrack\"]\nurl = \"x\"\n"); },
+       [](CodexProfile& p) {
+         p.writeConfig("[mcp_servers.\"korvelin\\u005Fyoutrack\"]\nurl = \"x\"\n");
+       },
        "server name collision"},
-      {"server spaced", [](CodexProfile& p) { p.writeConfig("[ mcp_servers . korvelin_youtrack ]\nurl = \"x\"\n"); },
+      {"server spaced",
+       [](CodexProfile& p) { p.writeConfig("[ mcp_servers . korvelin_youtrack ]\nurl = \"x\"\n"); },
        "server name collision"},
-      {"begin without end", [&](CodexProfile& p) { p.writeConfig(user + std::string(codexmcp::kBeginMarker) + "\n"); },
+      {"begin without end",
+       [&](CodexProfile& p) { p.writeConfig(user + std::string(codexmcp::kBeginMarker) + "\n"); },
        "invalid managed markers"},
-      {"two blocks", [&](CodexProfile& p) { p.writeConfig(block + "\n" + block + "\n"); }, "invalid managed markers"},
+      {"two blocks", [&](CodexProfile& p) { p.writeConfig(block + "\n" + block + "\n"); },
+       "invalid managed markers"},
       {"end before begin",
        [&](CodexProfile& p) {
-         p.writeConfig(std::string(codexmcp::kEndMarker) + "\n" + std::string(codexmcp::kBeginMarker) + "\n");
+         p.writeConfig(std::string(codexmcp::kEndMarker) + "\n" +
+                       std::string(codexmcp::kBeginMarker) + "\n");
        },
        "invalid managed marker order"},
-      {"not UTF-8", [](CodexProfile& p) { p.writeConfig("model = \"\xff\"\n"); }, "config is not UTF-8"},
-      {"capability that would end the string", [&](CodexProfile& p) { p.writeConfig(user); }, "invalid capability",
-       "a\" }\n[x]"},
-      {"oversized result", [](CodexProfile& p) { p.writeConfig(std::string(1024 * 1024 - 100, '#')); },
+      {"not UTF-8", [](CodexProfile& p) { p.writeConfig("model = \"\xff\"\n"); },
+       "config is not UTF-8"},
+      {"capability that would end the string", [&](CodexProfile& p) { p.writeConfig(user); },
+       "invalid capability", "a\" }\n[x]"},
+      {"oversized result",
+       [](CodexProfile& p) { p.writeConfig(std::string(1024 * 1024 - 100, '#')); },
        "managed config would exceed 1 MiB"},
   };
   for (const auto& c : cases) {
@@ -217,8 +236,9 @@ TEST_F(CodexMCPConfigProvisionerTest, RefusalsChangeNothing) {
     c.setUp(fresh);
     const auto before = fresh.codexEntries();
     const auto bytes = fresh.configBytes();
-    EXPECT_EQ(expectCoreError([&] { provisioner.install(fresh.paths, kFirst, kPort, c.capability); }),
-              configurationError(c.detail));
+    EXPECT_EQ(
+        expectCoreError([&] { provisioner.install(fresh.paths, kFirst, kPort, c.capability); }),
+        configurationError(c.detail));
     EXPECT_EQ(fresh.codexEntries(), before);
     EXPECT_EQ(fresh.configBytes(), bytes);
   }
@@ -232,8 +252,9 @@ TEST_F(CodexMCPConfigProvisionerTest, CrashAtEveryFaultPointRollsBack) {
   struct Crash {
     std::string point;
   };
-  const std::vector<std::string> points = {"afterJournalStage", "afterJournalPublish", "afterJournal",
-                                           "beforeSwap",        "afterCreateLink",     "afterPublish"};
+  const std::vector<std::string> points = {"afterJournalStage", "afterJournalPublish",
+                                           "afterJournal",      "beforeSwap",
+                                           "afterCreateLink",   "afterPublish"};
   const std::string user = "model = \"o3\"\r\n# no final line feed";
   const struct {
     const char* name;
@@ -242,16 +263,22 @@ TEST_F(CodexMCPConfigProvisionerTest, CrashAtEveryFaultPointRollsBack) {
   } cases[] = {
       {"install, create", std::nullopt,
        [](auto& p, const auto& paths) { p.install(paths, kSecond, kPort, kCapability); }},
-      {"install, swap", user, [](auto& p, const auto& paths) { p.install(paths, kSecond, kPort, kCapability); }},
-      {"remove, swap", installed(user), [&](auto& p, const auto& paths) { p.remove(paths, {kFirst, installed(user)}); }},
+      {"install, swap", user,
+       [](auto& p, const auto& paths) { p.install(paths, kSecond, kPort, kCapability); }},
+      {"remove, swap", installed(user),
+       [&](auto& p, const auto& paths) {
+         p.remove(paths, {kFirst, installed(user)});
+       }},
       {"reconcile, swap", installed(user), [](auto& p, const auto& paths) { p.reconcile(paths); }},
   };
   for (const auto& c : cases) {
     for (const auto& point : points) {
       for (bool crashInRecovery : {false, true}) {
-        SCOPED_TRACE(std::string(c.name) + " at " + point + (crashInRecovery ? ", recovery crashed too" : ""));
+        SCOPED_TRACE(std::string(c.name) + " at " + point +
+                     (crashInRecovery ? ", recovery crashed too" : ""));
         CodexProfile fresh;
-        if (c.prior) fresh.writeConfig(*c.prior);
+        if (c.prior)
+          fresh.writeConfig(*c.prior);
         bool reached = false;
         CodexMCPConfigProvisioner crashing([&](std::string_view at) {
           if (at == point) {
@@ -266,24 +293,28 @@ TEST_F(CodexMCPConfigProvisionerTest, CrashAtEveryFaultPointRollsBack) {
         // Only the mode's own points: a swap passes no link, a create no swap.
         const bool create = !c.prior;
         EXPECT_EQ(reached, point != (create ? "beforeSwap" : "afterCreateLink"));
-        if (!reached) continue;
+        if (!reached)
+          continue;
         // Rolled back (once with a crash in the middle of the rollback), and
         // stopped before reconcile would write anything of its own.
         auto reconcileStoppingAt = [&](std::vector<std::string_view> stops) {
           CodexMCPConfigProvisioner stopping([&](std::string_view at) {
-            if (std::find(stops.begin(), stops.end(), at) != stops.end()) throw Crash{std::string(at)};
+            if (std::find(stops.begin(), stops.end(), at) != stops.end())
+              throw Crash{std::string(at)};
           });
           try {
             stopping.reconcile(fresh.paths);
           } catch (const Crash&) {
           }
         };
-        if (crashInRecovery) reconcileStoppingAt({"afterRecoveryQuarantine", "afterJournalStage"});
+        if (crashInRecovery)
+          reconcileStoppingAt({"afterRecoveryQuarantine", "afterJournalStage"});
         reconcileStoppingAt({"afterJournalStage"});
         EXPECT_EQ(fresh.configBytes(), c.prior);
         provisioner.reconcile(fresh.paths);
         EXPECT_EQ(fresh.configBytes(), c.prior ? std::optional(user) : std::nullopt);
-        EXPECT_EQ(fresh.codexEntries(), c.prior ? std::vector<std::string>{"config.toml"} : std::vector<std::string>{});
+        EXPECT_EQ(fresh.codexEntries(),
+                  c.prior ? std::vector<std::string>{"config.toml"} : std::vector<std::string>{});
       }
     }
   }
@@ -291,8 +322,9 @@ TEST_F(CodexMCPConfigProvisionerTest, CrashAtEveryFaultPointRollsBack) {
 
 TEST_F(CodexMCPConfigProvisionerTest, UnreadableJournalStopsEverythingForManualRecovery) {
   profile.writeConfig("model = \"o3\"\n");
-  testing::makeFile(profile.codexHome() + "/" + std::string(CodexMCPConfigProvisioner::kJournalName), 0600,
-                    "{\"mode\":\"swap\"}");
+  testing::makeFile(
+      profile.codexHome() + "/" + std::string(CodexMCPConfigProvisioner::kJournalName), 0600,
+      "{\"mode\":\"swap\"}");
   EXPECT_EQ(expectCoreError([&] { provisioner.reconcile(profile.paths); }),
             configurationError("invalid config transaction journal"));
   EXPECT_EQ(profile.configBytes(), "model = \"o3\"\n");
