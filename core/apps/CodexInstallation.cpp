@@ -17,7 +17,8 @@ constexpr std::array<CodexCompatibilityStatus, 3> kAllStatuses = {
 
 std::string requireFileURL(const nlohmann::json& object, std::string_view key) {
   std::string url = jsonio::requireString(object, key);
-  if (!pathFromFileURL(url)) throw jsonio::ShapeError("\"" + std::string(key) + "\" is not a file URL");
+  if (!pathFromFileURL(url))
+    throw jsonio::ShapeError("\"" + std::string(key) + "\" is not a file URL");
   return url;
 }
 
@@ -25,25 +26,32 @@ std::string requireFileURL(const nlohmann::json& object, std::string_view key) {
 
 std::string_view rawValue(CodexCompatibilityStatus status) {
   switch (status) {
-    case CodexCompatibilityStatus::verified: return "verified";
-    case CodexCompatibilityStatus::locallyVerified: return "locallyVerified";
-    case CodexCompatibilityStatus::unverifiedVersion: return "unverifiedVersion";
+    case CodexCompatibilityStatus::verified:
+      return "verified";
+    case CodexCompatibilityStatus::locallyVerified:
+      return "locallyVerified";
+    case CodexCompatibilityStatus::unverifiedVersion:
+      return "unverifiedVersion";
   }
   return "unverifiedVersion";
 }
 
-std::optional<CodexCompatibilityStatus> codexCompatibilityStatusFromRawValue(std::string_view text) {
+std::optional<CodexCompatibilityStatus> codexCompatibilityStatusFromRawValue(
+    std::string_view text) {
   for (auto status : kAllStatuses)
-    if (rawValue(status) == text) return status;
+    if (rawValue(status) == text)
+      return status;
   return std::nullopt;
 }
 
-std::optional<std::string> CodexInstallation::bundlePath() const { return pathFromFileURL(bundleURL); }
+std::optional<std::string> CodexInstallation::bundlePath() const {
+  return pathFromFileURL(bundleURL);
+}
 
 ProfileApplicationReference applicationReference(const CodexInstallation& installation) {
   return ProfileApplicationReference{installation.displayName, installation.bundleIdentifier,
-                                     installation.bundlePath().value_or(""), installation.marketingVersion,
-                                     installation.buildVersion};
+                                     installation.bundlePath().value_or(""),
+                                     installation.marketingVersion, installation.buildVersion};
 }
 
 void to_json(nlohmann::json& json, const CodexInstallation& installation) {
@@ -63,10 +71,10 @@ void to_json(nlohmann::json& json, const CodexInstallation& installation) {
 }
 
 void from_json(const nlohmann::json& json, CodexInstallation& installation) {
-  jsonio::requireExactKeys(json, {"bundleURL", "displayName", "bundleIdentifier", "marketingVersion",
-                                  "buildVersion", "executableURL", "backendURL", "architectures",
-                                  "signingTeamIdentifier", "codeDirectoryHash", "compatibilityStatus",
-                                  "executableIdentity", "backendIdentity"});
+  jsonio::requireExactKeys(
+      json, {"bundleURL", "displayName", "bundleIdentifier", "marketingVersion", "buildVersion",
+             "executableURL", "backendURL", "architectures", "signingTeamIdentifier",
+             "codeDirectoryHash", "compatibilityStatus", "executableIdentity", "backendIdentity"});
   CodexInstallation result;
   result.bundleURL = requireFileURL(json, "bundleURL");
   result.displayName = jsonio::requireString(json, "displayName");
@@ -76,12 +84,15 @@ void from_json(const nlohmann::json& json, CodexInstallation& installation) {
   result.executableURL = requireFileURL(json, "executableURL");
   result.backendURL = requireFileURL(json, "backendURL");
   const auto& architectures = jsonio::requireMember(json, "architectures");
-  if (!architectures.is_array()) throw jsonio::ShapeError("\"architectures\" is not a list");
+  if (!architectures.is_array())
+    throw jsonio::ShapeError("\"architectures\" is not a list");
   result.architectures = architectures.get<std::vector<std::string>>();
   result.signingTeamIdentifier = jsonio::requireString(json, "signingTeamIdentifier");
   result.codeDirectoryHash = jsonio::requireString(json, "codeDirectoryHash");
-  auto status = codexCompatibilityStatusFromRawValue(jsonio::requireString(json, "compatibilityStatus"));
-  if (!status) throw jsonio::ShapeError("\"compatibilityStatus\" is not a compatibility status");
+  auto status =
+      codexCompatibilityStatusFromRawValue(jsonio::requireString(json, "compatibilityStatus"));
+  if (!status)
+    throw jsonio::ShapeError("\"compatibilityStatus\" is not a compatibility status");
   result.compatibilityStatus = *status;
   result.executableIdentity = jsonio::requireMember(json, "executableIdentity").get<FileIdentity>();
   result.backendIdentity = jsonio::requireMember(json, "backendIdentity").get<FileIdentity>();

@@ -29,11 +29,13 @@ inline constexpr std::string_view zcodeAdapterIdentifier = "com.korvelin.adapter
 inline constexpr std::string_view chromeAdapterIdentifier = "com.korvelin.adapter.chrome";
 
 inline constexpr std::array<ManagedApplication, 4> applications = {{
-    {codexAdapterIdentifier, "com.openai.codex", "2DC432GLL2", "/Applications/ChatGPT.app", "Codex"},
-    {claudeAdapterIdentifier, "com.anthropic.claudefordesktop", "Q6L2SF6YDW", "/Applications/Claude.app",
-     "Claude"},
+    {codexAdapterIdentifier, "com.openai.codex", "2DC432GLL2", "/Applications/ChatGPT.app",
+     "Codex"},
+    {claudeAdapterIdentifier, "com.anthropic.claudefordesktop", "Q6L2SF6YDW",
+     "/Applications/Claude.app", "Claude"},
     {zcodeAdapterIdentifier, "dev.zcode.app", "8A5X4JJ39T", "/Applications/ZCode.app", "ZCode"},
-    {chromeAdapterIdentifier, "com.google.Chrome", "EQHXZ8M8AV", "/Applications/Google Chrome.app", "Chrome"},
+    {chromeAdapterIdentifier, "com.google.Chrome", "EQHXZ8M8AV", "/Applications/Google Chrome.app",
+     "Chrome"},
 }};
 
 // The adapter of the application whose bundle and signing team both match.

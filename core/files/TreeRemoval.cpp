@@ -33,13 +33,17 @@ struct DirCloser {
 ScopedFD openForRemoval(int parentFD, const std::string& name) {
   ScopedFD fd(retryOnEintr([&] { return ::openat(parentFD, name.c_str(), kDirectoryFlags); }));
   if (!fd && errno == EACCES) {
-    if (::fchmodat(parentFD, name.c_str(), 0700, AT_SYMLINK_NOFOLLOW) != 0) return ScopedFD();
+    if (::fchmodat(parentFD, name.c_str(), 0700, AT_SYMLINK_NOFOLLOW) != 0)
+      return ScopedFD();
     fd.reset(retryOnEintr([&] { return ::openat(parentFD, name.c_str(), kDirectoryFlags); }));
   }
-  if (!fd) return fd;
+  if (!fd)
+    return fd;
   struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) return ScopedFD();
-  if ((info.st_mode & 0700) != 0700 && ::fchmod(fd.get(), (info.st_mode & 07777) | 0700) != 0) return ScopedFD();
+  if (::fstat(fd.get(), &info) != 0)
+    return ScopedFD();
+  if ((info.st_mode & 0700) != 0700 && ::fchmod(fd.get(), (info.st_mode & 07777) | 0700) != 0)
+    return ScopedFD();
   return fd;
 }
 
@@ -68,7 +72,8 @@ int removeContents(int directoryFD, const std::string& path, int depth, std::str
     errno = 0;
     while (const dirent* entry = ::readdir(dir.get())) {
       const std::string name = entry->d_name;
-      if (name == "." || name == "..") continue;
+      if (name == "." || name == "..")
+        continue;
       struct stat info {};
       if (::fstatat(directoryFD, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
         failedPath = path + "/" + name;
@@ -90,7 +95,8 @@ int removeContents(int directoryFD, const std::string& path, int depth, std::str
         failedPath = childPath;
         return errno;
       }
-      if (int error = removeContents(child.get(), childPath, depth + 1, failedPath)) return error;
+      if (int error = removeContents(child.get(), childPath, depth + 1, failedPath))
+        return error;
     }
     if (::unlinkat(directoryFD, name.c_str(), isDirectory ? AT_REMOVEDIR : 0) != 0) {
       failedPath = childPath;
@@ -109,7 +115,8 @@ int removeDirectoryTree(int parentFD, std::string_view name, std::string& failed
     failedPath = entry;
     return errno;
   }
-  if (int error = removeContents(fd.get(), entry, 0, failedPath)) return error;
+  if (int error = removeContents(fd.get(), entry, 0, failedPath))
+    return error;
   fd.reset();
   if (::unlinkat(parentFD, entry.c_str(), AT_REMOVEDIR) != 0) {
     failedPath = entry;

@@ -51,8 +51,8 @@ struct ProfileKeySet {
 };
 
 const std::array<ProfileKeySet, 5>& profileKeySets() {
-  static const std::set<std::string, std::less<>> v1 = {"id",         "name",           "color", "application",
-                                                       "adapterIdentifier", "createdAt"};
+  static const std::set<std::string, std::less<>> v1 = {
+      "id", "name", "color", "application", "adapterIdentifier", "createdAt"};
   static const auto v3 = [] {
     auto keys = v1;
     keys.insert("allowSystemRouteFallback");
@@ -68,52 +68,66 @@ const std::array<ProfileKeySet, 5>& profileKeySets() {
   return sets;
 }
 
-[[noreturn]] void refuseShape(const char* detail) { throw KorvelinCoreError::invalidProfileCatalog(detail); }
+[[noreturn]] void refuseShape(const char* detail) {
+  throw KorvelinCoreError::invalidProfileCatalog(detail);
+}
 
 bool hasExactKeys(const json& object, std::initializer_list<std::string_view> keys) {
-  if (!object.is_object() || object.size() != keys.size()) return false;
-  return std::all_of(keys.begin(), keys.end(), [&](std::string_view key) { return object.contains(key); });
+  if (!object.is_object() || object.size() != keys.size())
+    return false;
+  return std::all_of(keys.begin(), keys.end(),
+                     [&](std::string_view key) { return object.contains(key); });
 }
 
 bool keysFit(const json& profile, const ProfileKeySet& keys) {
   for (const auto& key : keys.required)
-    if (!profile.contains(key)) return false;
+    if (!profile.contains(key))
+      return false;
   for (const auto& [key, value] : profile.items())
-    if (!keys.required.count(key) && !keys.optional.count(key)) return false;
+    if (!keys.required.count(key) && !keys.optional.count(key))
+      return false;
   return true;
 }
 
 // Returns the schema version. Refuses with the first rule the document breaks.
 int validateShape(const json& document) {
-  if (!hasExactKeys(document, {"schemaVersion", "profiles"})) refuseShape("unexpected catalog fields");
+  if (!hasExactKeys(document, {"schemaVersion", "profiles"}))
+    refuseShape("unexpected catalog fields");
   const json& version = document["schemaVersion"];
-  if (!version.is_number_integer()) refuseShape("unexpected catalog fields");
+  if (!version.is_number_integer())
+    refuseShape("unexpected catalog fields");
   const auto number = version.get<std::int64_t>();
-  if (number < 1 || number > 5 || (version.is_number_unsigned() && version.get<std::uint64_t>() > 5))
+  if (number < 1 || number > 5 ||
+      (version.is_number_unsigned() && version.get<std::uint64_t>() > 5))
     refuseShape("unexpected catalog fields");
   const json& profiles = document["profiles"];
-  if (!profiles.is_array()) refuseShape("unexpected catalog fields");
+  if (!profiles.is_array())
+    refuseShape("unexpected catalog fields");
   for (const auto& profile : profiles)
-    if (!profile.is_object()) refuseShape("unexpected catalog fields");
+    if (!profile.is_object())
+      refuseShape("unexpected catalog fields");
 
   const auto& keys = profileKeySets()[static_cast<std::size_t>(number - 1)];
   for (const auto& profile : profiles) {
-    if (!keysFit(profile, keys) || (profile.contains("proxy") && profile.contains("proxyConnectionID")) ||
-        !hasExactKeys(profile["application"],
-                      {"displayName", "bundleIdentifier", "bundlePath", "marketingVersion", "buildVersion"}))
+    if (!keysFit(profile, keys) ||
+        (profile.contains("proxy") && profile.contains("proxyConnectionID")) ||
+        !hasExactKeys(profile["application"], {"displayName", "bundleIdentifier", "bundlePath",
+                                               "marketingVersion", "buildVersion"}))
       refuseShape("unexpected profile fields");
     if (profile.contains("proxy") && !hasExactKeys(profile["proxy"], {"scheme", "host", "port"}))
       refuseShape("unexpected proxy fields");
     if (profile.contains("launchArguments")) {
       const json& arguments = profile["launchArguments"];
-      if (!arguments.is_array() ||
-          !std::all_of(arguments.begin(), arguments.end(), [](const json& a) { return a.is_string(); }))
+      if (!arguments.is_array() || !std::all_of(arguments.begin(), arguments.end(),
+                                                [](const json& a) { return a.is_string(); }))
         refuseShape("unexpected launch argument fields");
     }
     if (profile.contains("environmentVariables")) {
       const json& variables = profile["environmentVariables"];
-      if (!variables.is_array() || !std::all_of(variables.begin(), variables.end(), [](const json& v) {
-            return hasExactKeys(v, {"name", "value"}) && v["name"].is_string() && v["value"].is_string();
+      if (!variables.is_array() ||
+          !std::all_of(variables.begin(), variables.end(), [](const json& v) {
+            return hasExactKeys(v, {"name", "value"}) && v["name"].is_string() &&
+                   v["value"].is_string();
           }))
         refuseShape("unexpected environment variable fields");
     }
@@ -124,7 +138,9 @@ int validateShape(const json& document) {
 // ---------------------------------------------------------------------------
 // Files
 
-std::string upper(const Uuid& id) { return id.uppercaseString(); }
+std::string upper(const Uuid& id) {
+  return id.uppercaseString();
+}
 
 // A regular file of the effective user, exactly 0600, one link, no ACL.
 CatalogFileIdentity requirePrivateFile(int fd, std::string_view name, ErrorFactory error) {
@@ -143,16 +159,21 @@ class CatalogLock {
     constexpr ErrorFactory error = &KorvelinCoreError::unsafeProfileCatalog;
     const std::string name(ProfileRepository::kLockFileName);
     bool created = true;
-    fd_.reset(retryOnEintr(
-        [&] { return ::openat(baseFD, name.c_str(), O_RDWR | O_CREAT | O_EXCL | kPrivateFileOpenFlags, 0600); }));
+    fd_.reset(retryOnEintr([&] {
+      return ::openat(baseFD, name.c_str(), O_RDWR | O_CREAT | O_EXCL | kPrivateFileOpenFlags,
+                      0600);
+    }));
     if (!fd_ && errno == EEXIST) {
       created = false;
-      fd_.reset(retryOnEintr([&] { return ::openat(baseFD, name.c_str(), O_RDWR | kPrivateFileOpenFlags); }));
+      fd_.reset(retryOnEintr(
+          [&] { return ::openat(baseFD, name.c_str(), O_RDWR | kPrivateFileOpenFlags); }));
     }
-    if (!fd_) throw error("could not open .profiles.lock: " + errorText(errno));
+    if (!fd_)
+      throw error("could not open .profiles.lock: " + errorText(errno));
     if (created) {
       SecureFileSystem::clearExtendedACL(fd_.get(), name, error);
-      if (::fchmod(fd_.get(), 0600) != 0) throw error("could not set .profiles.lock mode");
+      if (::fchmod(fd_.get(), 0600) != 0)
+        throw error("could not set .profiles.lock mode");
     }
     requirePrivateFile(fd_.get(), name, error);
     if (retryOnEintr([&] { return ::flock(fd_.get(), exclusive ? LOCK_EX : LOCK_SH); }) != 0)
@@ -160,7 +181,8 @@ class CatalogLock {
     locked_ = true;
   }
   ~CatalogLock() {
-    if (locked_) ::flock(fd_.get(), LOCK_UN);
+    if (locked_)
+      ::flock(fd_.get(), LOCK_UN);
   }
   CatalogLock(const CatalogLock&) = delete;
   CatalogLock& operator=(const CatalogLock&) = delete;
@@ -178,18 +200,24 @@ struct LoadedCatalog {
 std::optional<CatalogFileIdentity> identityOfCatalogName(int baseFD) {
   constexpr ErrorFactory error = &KorvelinCoreError::unsafeProfileCatalog;
   const std::string name(ProfileRepository::kCatalogFileName);
-  ScopedFD fd(retryOnEintr([&] { return ::openat(baseFD, name.c_str(), O_RDONLY | kPrivateFileOpenFlags); }));
-  if (!fd && errno == ENOENT) return std::nullopt;
-  if (!fd) throw error("could not open profiles.json: " + errorText(errno));
+  ScopedFD fd(retryOnEintr(
+      [&] { return ::openat(baseFD, name.c_str(), O_RDONLY | kPrivateFileOpenFlags); }));
+  if (!fd && errno == ENOENT)
+    return std::nullopt;
+  if (!fd)
+    throw error("could not open profiles.json: " + errorText(errno));
   return requirePrivateFile(fd.get(), name, error);
 }
 
 LoadedCatalog readCatalog(int baseFD, std::size_t maximumBytes) {
   constexpr ErrorFactory error = &KorvelinCoreError::unsafeProfileCatalog;
   const std::string name(ProfileRepository::kCatalogFileName);
-  ScopedFD fd(retryOnEintr([&] { return ::openat(baseFD, name.c_str(), O_RDONLY | kPrivateFileOpenFlags); }));
-  if (!fd && errno == ENOENT) return {};
-  if (!fd) throw error("could not open profiles.json: " + errorText(errno));
+  ScopedFD fd(retryOnEintr(
+      [&] { return ::openat(baseFD, name.c_str(), O_RDONLY | kPrivateFileOpenFlags); }));
+  if (!fd && errno == ENOENT)
+    return {};
+  if (!fd)
+    throw error("could not open profiles.json: " + errorText(errno));
   LoadedCatalog loaded;
   loaded.identity = requirePrivateFile(fd.get(), name, error);
   if (loaded.identity->size < 0 || static_cast<std::uint64_t>(loaded.identity->size) > maximumBytes)
@@ -199,43 +227,52 @@ LoadedCatalog readCatalog(int baseFD, std::size_t maximumBytes) {
   std::array<char, kReadChunkBytes> chunk{};
   while (true) {
     const ssize_t n = retryOnEintr([&] { return ::read(fd.get(), chunk.data(), chunk.size()); });
-    if (n < 0) throw error("could not read profiles.json: " + errorText(errno));
-    if (n == 0) break;
+    if (n < 0)
+      throw error("could not read profiles.json: " + errorText(errno));
+    if (n == 0)
+      break;
     bytes.append(chunk.data(), static_cast<std::size_t>(n));
-    if (bytes.size() > maximumBytes) throw KorvelinCoreError::profileCatalogTooLarge();
+    if (bytes.size() > maximumBytes)
+      throw KorvelinCoreError::profileCatalogTooLarge();
   }
   loaded.document = decodeProfileCatalog(bytes);
   return loaded;
 }
 
 // The per-profile rules in order, then every profile's directory tree.
-void validateProfiles(const std::vector<AppProfile>& profiles, const std::string& base,
+void validateProfiles(const std::vector<AppProfile>& profiles,
+                      const std::string& base,
                       const ProfilePreparer& preparer) {
   std::set<Uuid> seen;
   for (const auto& profile : profiles) {
     if (!seen.insert(profile.id).second)
       throw KorvelinCoreError::invalidProfileCatalog("duplicate profile identifier");
-    if (auto violation = profileModelViolation(profile)) throw KorvelinCoreError::invalidProfileCatalog(*violation);
+    if (auto violation = profileModelViolation(profile))
+      throw KorvelinCoreError::invalidProfileCatalog(*violation);
     try {
       ProfileEnvironment::validate(profile.environmentVariables);
       ProfileLaunchArguments::validate(profile.launchArguments);
     } catch (const KorvelinCoreError&) {
-      throw KorvelinCoreError::invalidProfileCatalog("invalid profile environment variables or launch arguments");
+      throw KorvelinCoreError::invalidProfileCatalog(
+          "invalid profile environment variables or launch arguments");
     }
   }
-  if (profiles.empty()) return;
+  if (profiles.empty())
+    return;
   for (const auto& profile : profiles) {
     try {
       preparer.validateBase(base);
       SecureFileSystem::validateManagedHierarchy(ProfilePaths(profile.id, base));
     } catch (const KorvelinCoreError&) {
-      throw KorvelinCoreError::invalidProfileCatalog("profile hierarchy is missing or unsafe: " + upper(profile.id));
+      throw KorvelinCoreError::invalidProfileCatalog("profile hierarchy is missing or unsafe: " +
+                                                     upper(profile.id));
     }
   }
 }
 
 ScopedFD openBase(const std::string& base) {
-  return SecureFileSystem::openDirectoryFD(base, std::nullopt, false, true, &KorvelinCoreError::unsafeProfileBase);
+  return SecureFileSystem::openDirectoryFD(base, std::nullopt, false, true,
+                                           &KorvelinCoreError::unsafeProfileBase);
 }
 
 // The default base's parent belongs to the system: the user's and closed to
@@ -256,26 +293,32 @@ void removeTemporary(int baseFD, int fd, const std::string& name) {
   try {
     constexpr ErrorFactory error = &KorvelinCoreError::profileCatalogWriteFailed;
     const auto opened = requirePrivateFile(fd, name, error);
-    ScopedFD again(retryOnEintr([&] { return ::openat(baseFD, name.c_str(), O_RDONLY | kPrivateFileOpenFlags); }));
-    if (!again) return;
-    if (requirePrivateFile(again.get(), name, error) == opened) ::unlinkat(baseFD, name.c_str(), 0);
+    ScopedFD again(retryOnEintr(
+        [&] { return ::openat(baseFD, name.c_str(), O_RDONLY | kPrivateFileOpenFlags); }));
+    if (!again)
+      return;
+    if (requirePrivateFile(again.get(), name, error) == opened)
+      ::unlinkat(baseFD, name.c_str(), 0);
   } catch (const KorvelinCoreError&) {
   }
 }
 
 std::string encodedOrThrow(const std::vector<AppProfile>& profiles, std::size_t maximumBytes) {
   std::string bytes = encodeProfileCatalog(profiles);
-  if (bytes.size() > maximumBytes) throw KorvelinCoreError::profileCatalogTooLarge();
+  if (bytes.size() > maximumBytes)
+    throw KorvelinCoreError::profileCatalogTooLarge();
   return bytes;
 }
 
 void requireLaunchable(const AppProfile& profile) {
-  if (auto violation = profileModelViolation(profile)) throw KorvelinCoreError::invalidProfileCatalog(*violation);
+  if (auto violation = profileModelViolation(profile))
+    throw KorvelinCoreError::invalidProfileCatalog(*violation);
 }
 
 std::string trimmedName(const std::string& name) {
   std::string trimmed(unicode::trimmed(name, unicode::Trim::whiteSpaceAndNewlines));
-  if (!isValidProfileName(trimmed)) throw KorvelinCoreError::invalidProfileName();
+  if (!isValidProfileName(trimmed))
+    throw KorvelinCoreError::invalidProfileName();
   return trimmed;
 }
 
@@ -291,7 +334,8 @@ ProfileRepository::Draft checkedDraft(const ProfileRepository::Draft& draft) {
   }
   ProfileEnvironment::validate(draft.environmentVariables);
   ProfileLaunchArguments::validate(draft.launchArguments);
-  if ((draft.proxy && draft.proxyConnectionID) || (draft.allowSystemRouteFallback && !draft.proxyConnectionID))
+  if ((draft.proxy && draft.proxyConnectionID) ||
+      (draft.allowSystemRouteFallback && !draft.proxyConnectionID))
     throw KorvelinCoreError::invalidProfileCatalog("invalid profile network route");
   return checked;
 }
@@ -299,7 +343,8 @@ ProfileRepository::Draft checkedDraft(const ProfileRepository::Draft& draft) {
 // A profile routed through a saved connection has its proxy record ready
 // before the catalogue names it.
 void bringUpXrayState(const AppProfile& profile, const std::string& base) {
-  if (!profile.proxyConnectionID) return;
+  if (!profile.proxyConnectionID)
+    return;
   XrayDurableStateStore store;
   store.withLockedState(ProfilePaths(profile.id, base), true,
                         [](const XrayDurableState&, XrayDurableStateWriter&) {});
@@ -312,13 +357,11 @@ void bringUpXrayState(const AppProfile& profile, const std::string& base) {
 CatalogFileIdentity CatalogFileIdentity::of(const struct stat& info) {
   const auto modified = platform::modificationTime(info);
   const auto changed = platform::statusChangeTime(info);
-  return CatalogFileIdentity{static_cast<std::uint64_t>(info.st_dev),
-                             static_cast<std::uint64_t>(info.st_ino),
-                             static_cast<std::int64_t>(info.st_size),
-                             static_cast<std::int64_t>(modified.tv_sec),
-                             static_cast<std::int64_t>(modified.tv_nsec),
-                             static_cast<std::int64_t>(changed.tv_sec),
-                             static_cast<std::int64_t>(changed.tv_nsec)};
+  return CatalogFileIdentity{
+      static_cast<std::uint64_t>(info.st_dev),     static_cast<std::uint64_t>(info.st_ino),
+      static_cast<std::int64_t>(info.st_size),     static_cast<std::int64_t>(modified.tv_sec),
+      static_cast<std::int64_t>(modified.tv_nsec), static_cast<std::int64_t>(changed.tv_sec),
+      static_cast<std::int64_t>(changed.tv_nsec)};
 }
 
 ProfileCatalogDocument decodeProfileCatalog(std::string_view bytes) {
@@ -338,14 +381,17 @@ ProfileCatalogDocument decodeProfileCatalog(std::string_view bytes) {
   } catch (const jsonio::ShapeError& e) {
     throw KorvelinCoreError::invalidProfileCatalog(e.what());
   }
-  if (decoded.schemaVersion != version || version < 1 || version > ProfileRepository::kSchemaVersion)
-    throw KorvelinCoreError::invalidProfileCatalog("unsupported schema version " + std::to_string(decoded.schemaVersion));
+  if (decoded.schemaVersion != version || version < 1 ||
+      version > ProfileRepository::kSchemaVersion)
+    throw KorvelinCoreError::invalidProfileCatalog("unsupported schema version " +
+                                                   std::to_string(decoded.schemaVersion));
   return decoded;
 }
 
 std::string encodeProfileCatalog(const std::vector<AppProfile>& profiles) {
   try {
-    return json{{"schemaVersion", ProfileRepository::kSchemaVersion}, {"profiles", profiles}}.dump(2);
+    return json{{"schemaVersion", ProfileRepository::kSchemaVersion}, {"profiles", profiles}}.dump(
+        2);
   } catch (const json::exception&) {
     // Only text that is not UTF-8 cannot be written; nothing valid holds any.
     throw KorvelinCoreError::invalidProfileCatalog("profile text is not valid UTF-8");
@@ -354,7 +400,8 @@ std::string encodeProfileCatalog(const std::vector<AppProfile>& profiles) {
 
 void sortProfilesForDisplay(std::vector<AppProfile>& profiles) {
   std::stable_sort(profiles.begin(), profiles.end(), [](const AppProfile& a, const AppProfile& b) {
-    if (a.createdAt != b.createdAt) return a.createdAt < b.createdAt;
+    if (a.createdAt != b.createdAt)
+      return a.createdAt < b.createdAt;
     return a.id.uppercaseString() < b.id.uppercaseString();
   });
 }
@@ -384,13 +431,15 @@ namespace {
 
 // fsync unless the fault hook fails the point; a simulated failure reads as EIO.
 int syncAt(const ProfileRepository& repository, int fd, const std::string& point) {
-  if (repository.shouldFail(ProfileCatalogFaultPoint::sync(point))) return EIO;
+  if (repository.shouldFail(ProfileCatalogFaultPoint::sync(point)))
+    return EIO;
   return ::fsync(fd) == 0 ? 0 : errno;
 }
 
 void requiredSync(const ProfileRepository& repository, int fd, const std::string& point) {
   if (int error = syncAt(repository, fd, point))
-    throw KorvelinCoreError::profileCatalogWriteFailed("fsync failed at " + point + ": " + errorText(error));
+    throw KorvelinCoreError::profileCatalogWriteFailed("fsync failed at " + point + ": " +
+                                                       errorText(error));
 }
 
 // Opening steps for a change: base and default parent (synced), the
@@ -412,21 +461,29 @@ OpenCatalog openForChange(const ProfileRepository& repository) {
 // Writes the catalogue durably: an exclusive temporary file, synced, checked
 // against the identity read under the lock, renamed over "profiles.json",
 // then the base synced.
-void persist(const ProfileRepository& repository, const std::string& bytes, int baseFD,
-             const std::optional<CatalogFileIdentity>& expected, const Uuid& profileID) {
+void persist(const ProfileRepository& repository,
+             const std::string& bytes,
+             int baseFD,
+             const std::optional<CatalogFileIdentity>& expected,
+             const Uuid& profileID) {
   constexpr ErrorFactory failed = &KorvelinCoreError::profileCatalogWriteFailed;
   const std::string name = ".profiles." + repository.temporaryID().lowercaseString() + ".tmp";
   const std::string path = appendingPathComponent(repository.baseDirectory, name);
-  ScopedFD fd(retryOnEintr(
-      [&] { return ::openat(baseFD, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | kPrivateFileOpenFlags, 0600); }));
-  if (!fd) throw failed("could not create temporary catalog");
+  ScopedFD fd(retryOnEintr([&] {
+    return ::openat(baseFD, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | kPrivateFileOpenFlags,
+                    0600);
+  }));
+  if (!fd)
+    throw failed("could not create temporary catalog");
   try {
     SecureFileSystem::clearExtendedACL(fd.get(), path, failed);
-    if (::fchmod(fd.get(), 0600) != 0) throw failed("could not set temp mode");
+    if (::fchmod(fd.get(), 0600) != 0)
+      throw failed("could not set temp mode");
     requirePrivateFile(fd.get(), name, &KorvelinCoreError::unsafeProfileCatalog);
     if (repository.shouldFail(ProfileCatalogFaultPoint::writeTemporary()))
       throw failed("injected temporary write failure");
-    if (!platform::writeFull(fd.get(), bytes)) throw failed("write failed: " + errorText(errno));
+    if (!platform::writeFull(fd.get(), bytes))
+      throw failed("write failed: " + errorText(errno));
     requiredSync(repository, fd.get(), "catalog.temporary");
     if (identityOfCatalogName(baseFD) != expected)
       throw KorvelinCoreError::unsafeProfileCatalog("profiles.json changed during update");
@@ -450,7 +507,8 @@ ProfileCatalogSnapshot ProfileRepository::load() const {
   const bool isDefault = baseDirectory == defaultBaseDirectory;
   ProfileCatalogSnapshot snapshot;
   auto unconfirmedUnless = [&](int error) {
-    if (error != 0) snapshot.durability = ProfileCatalogDurability::unconfirmed;
+    if (error != 0)
+      snapshot.durability = ProfileCatalogDurability::unconfirmed;
   };
   const auto found = [&] {
     try {
@@ -460,7 +518,9 @@ ProfileCatalogSnapshot ProfileRepository::load() const {
     }
   }();
   if (!found) {
-    if (!isDefault) throw KorvelinCoreError::unsafeProfileBase("custom base must already exist: " + baseDirectory);
+    if (!isDefault)
+      throw KorvelinCoreError::unsafeProfileBase("custom base must already exist: " +
+                                                 baseDirectory);
     ScopedFD parent = openValidatedDefaultParent(baseDirectory);
     unconfirmedUnless(syncAt(*this, parent.get(), "recovery.default-parent"));
     return snapshot;
@@ -481,24 +541,28 @@ ProfileCatalogSnapshot ProfileRepository::load() const {
   return snapshot;
 }
 
-AppProfile ProfileRepository::create(const Draft& draft, const CodexInstallation& installation) const {
+AppProfile ProfileRepository::create(const Draft& draft,
+                                     const CodexInstallation& installation) const {
   const Draft checked = [&] {
     // Name first, then what the installation allows, then the rest.
     trimmedName(draft.name);
     if (!isLaunchApproved(installation.compatibilityStatus))
-      throw KorvelinCoreError::unverifiedVersion(installation.marketingVersion, installation.buildVersion);
+      throw KorvelinCoreError::unverifiedVersion(installation.marketingVersion,
+                                                 installation.buildVersion);
     return checkedDraft(draft);
   }();
-  const auto adapter =
-      ManagedApplicationSupport::adapterIdentifier(installation.bundleIdentifier, installation.signingTeamIdentifier);
-  if (!adapter) throw KorvelinCoreError::invalidProfileCatalog("unsupported application identity");
+  const auto adapter = ManagedApplicationSupport::adapterIdentifier(
+      installation.bundleIdentifier, installation.signingTeamIdentifier);
+  if (!adapter)
+    throw KorvelinCoreError::invalidProfileCatalog("unsupported application identity");
 
   const ProfilePreparer preparer(defaultBaseDirectory);
   preparer.prepareBase(baseDirectory);
   OpenCatalog open = openForChange(*this);
   auto& profiles = open.loaded.document.profiles;
   const ProfilePaths paths(checked.id, baseDirectory);
-  if (std::any_of(profiles.begin(), profiles.end(), [&](const AppProfile& p) { return p.id == checked.id; }) ||
+  if (std::any_of(profiles.begin(), profiles.end(),
+                  [&](const AppProfile& p) { return p.id == checked.id; }) ||
       SecureFileSystem::metadata(paths.root()))
     throw KorvelinCoreError::profileAlreadyExists(checked.id);
 
@@ -522,8 +586,8 @@ AppProfile ProfileRepository::create(const Draft& draft, const CodexInstallation
       paths, open.base.get(),
       [&](std::string_view point) {
         if (shouldFail(ProfileCatalogFaultPoint::createHierarchy(std::string(point))))
-          throw KorvelinCoreError::profileCatalogWriteFailed("injected hierarchy creation failure at " +
-                                                             std::string(point));
+          throw KorvelinCoreError::profileCatalogWriteFailed(
+              "injected hierarchy creation failure at " + std::string(point));
       },
       [&](int fd, std::string_view point) { requiredSync(*this, fd, std::string(point)); });
   preparer.validateBase(baseDirectory);
@@ -537,8 +601,10 @@ AppProfile ProfileRepository::update(const Draft& draft) const {
   const Draft checked = checkedDraft(draft);
   OpenCatalog open = openForChange(*this);
   auto& profiles = open.loaded.document.profiles;
-  auto found = std::find_if(profiles.begin(), profiles.end(), [&](const AppProfile& p) { return p.id == checked.id; });
-  if (found == profiles.end()) throw KorvelinCoreError::profileNotFound(checked.id);
+  auto found = std::find_if(profiles.begin(), profiles.end(),
+                            [&](const AppProfile& p) { return p.id == checked.id; });
+  if (found == profiles.end())
+    throw KorvelinCoreError::profileNotFound(checked.id);
 
   AppProfile replacement = *found;
   replacement.name = checked.name;
@@ -559,24 +625,31 @@ AppProfile ProfileRepository::update(const Draft& draft) const {
 void ProfileRepository::remove(const Uuid& profileID, bool deleteData) const {
   OpenCatalog open = openForChange(*this);
   auto& profiles = open.loaded.document.profiles;
-  auto found = std::find_if(profiles.begin(), profiles.end(), [&](const AppProfile& p) { return p.id == profileID; });
-  if (found == profiles.end()) throw KorvelinCoreError::profileNotFound(profileID);
+  auto found = std::find_if(profiles.begin(), profiles.end(),
+                            [&](const AppProfile& p) { return p.id == profileID; });
+  if (found == profiles.end())
+    throw KorvelinCoreError::profileNotFound(profileID);
   profiles.erase(found);
   const std::string bytes = encodedOrThrow(profiles, maximumBytes);
-  if (!deleteData) return persist(*this, bytes, open.base.get(), open.loaded.identity, profileID);
+  if (!deleteData)
+    return persist(*this, bytes, open.base.get(), open.loaded.identity, profileID);
 
   constexpr ErrorFactory failed = &KorvelinCoreError::profileDeletionFailed;
   const ProfilePaths paths(profileID, baseDirectory);
-  ScopedFD profilesFD = SecureFileSystem::openDirectoryFD(paths.profilesDirectory(), 0700, false, true, failed);
+  ScopedFD profilesFD =
+      SecureFileSystem::openDirectoryFD(paths.profilesDirectory(), 0700, false, true, failed);
   const std::string rootName = profileID.lowercaseString();
-  ScopedFD root(retryOnEintr(
-      [&] { return ::openat(profilesFD.get(), rootName.c_str(), O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC); }));
-  if (!root) throw failed(errorText(errno));
+  ScopedFD root(retryOnEintr([&] {
+    return ::openat(profilesFD.get(), rootName.c_str(),
+                    O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC);
+  }));
+  if (!root)
+    throw failed(errorText(errno));
   struct stat info {};
   struct stat lease {};
   if (::fstat(root.get(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() ||
-      (info.st_mode & 0777) != 0700 || ::fstatat(root.get(), ".launch.lock", &lease, AT_SYMLINK_NOFOLLOW) == 0 ||
-      errno != ENOENT)
+      (info.st_mode & 0777) != 0700 ||
+      ::fstatat(root.get(), ".launch.lock", &lease, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)
     throw KorvelinCoreError::profileDeletionBlocked(profileID);
   root.reset();
 
@@ -585,10 +658,12 @@ void ProfileRepository::remove(const Uuid& profileID, bool deleteData) const {
   const std::string quarantine =
       std::string(kQuarantinePrefix) + rootName + "-" + temporaryID().lowercaseString();
   auto moveBack = [&] {
-    platform::renameNoReplace(profilesFD.get(), quarantine.c_str(), profilesFD.get(), rootName.c_str());
+    platform::renameNoReplace(profilesFD.get(), quarantine.c_str(), profilesFD.get(),
+                              rootName.c_str());
     ::fsync(profilesFD.get());
   };
-  if (platform::renameNoReplace(profilesFD.get(), rootName.c_str(), profilesFD.get(), quarantine.c_str()) != 0)
+  if (platform::renameNoReplace(profilesFD.get(), rootName.c_str(), profilesFD.get(),
+                                quarantine.c_str()) != 0)
     throw failed(errorText(errno));
   if (::fsync(profilesFD.get()) != 0) {
     const int error = errno;

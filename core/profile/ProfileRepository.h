@@ -41,7 +41,9 @@ struct ProfileCatalogFaultPoint {
   // "recovery.base".
   std::string name;
 
-  static ProfileCatalogFaultPoint createHierarchy(std::string name) { return {Kind::createHierarchy, std::move(name)}; }
+  static ProfileCatalogFaultPoint createHierarchy(std::string name) {
+    return {Kind::createHierarchy, std::move(name)};
+  }
   static ProfileCatalogFaultPoint sync(std::string name) { return {Kind::sync, std::move(name)}; }
   static ProfileCatalogFaultPoint writeTemporary() { return {Kind::writeTemporary, {}}; }
   static ProfileCatalogFaultPoint renameCatalog() { return {Kind::renameCatalog, {}}; }

@@ -32,7 +32,8 @@ CodexInstallation chromeInstallation() {
   installation.bundleIdentifier = "com.google.Chrome";
   installation.marketingVersion = "131.0";
   installation.buildVersion = "131.0.1";
-  installation.executableURL = "file:///Applications/Google%20Chrome.app/Contents/MacOS/Google%20Chrome";
+  installation.executableURL =
+      "file:///Applications/Google%20Chrome.app/Contents/MacOS/Google%20Chrome";
   installation.backendURL = installation.executableURL;
   installation.architectures = {"arm64"};
   installation.signingTeamIdentifier = "EQHXZ8M8AV";
@@ -99,7 +100,8 @@ class ProfileRepositoryTest : public ::testing::Test {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(base_)) {
       const auto name = entry.path().filename().string();
-      if (name != ".profiles.lock" && name != "profiles.json" && name != "Profiles") names.push_back(name);
+      if (name != ".profiles.lock" && name != "profiles.json" && name != "Profiles")
+        names.push_back(name);
     }
     return names;
   }
@@ -114,7 +116,7 @@ TEST_F(ProfileRepositoryTest, EachSchemaVersionAcceptsExactlyItsKeys) {
   const json variable = {{"name", "A"}, {"value", "1"}};
   struct Row {
     int version;
-    json extra;                  // merged into the profile object
+    json extra;                          // merged into the profile object
     std::optional<std::string> refusal;  // absent: loads
   };
   const std::vector<Row> rows = {
@@ -122,22 +124,41 @@ TEST_F(ProfileRepositoryTest, EachSchemaVersionAcceptsExactlyItsKeys) {
       {1, {{"proxy", proxy}}, "unexpected profile fields"},
       {2, {{"proxy", proxy}}, std::nullopt},
       {2, {{"allowSystemRouteFallback", false}}, "unexpected profile fields"},
-      {3, json::object(), "unexpected profile fields"},  // "allowSystemRouteFallback" is required from 3 on
-      {3, {{"allowSystemRouteFallback", false}, {"proxyConnectionID", Uuid::random().uppercaseString()}}, std::nullopt},
-      {3, {{"allowSystemRouteFallback", false}, {"environmentVariables", {variable}}}, "unexpected profile fields"},
-      {4, {{"allowSystemRouteFallback", false}, {"environmentVariables", {variable}}}, std::nullopt},
-      {4, {{"allowSystemRouteFallback", false}, {"launchArguments", {"--x"}}}, "unexpected profile fields"},
+      {3, json::object(),
+       "unexpected profile fields"},  // "allowSystemRouteFallback" is required from 3 on
+      {3,
+       {{"allowSystemRouteFallback", false},
+        {"proxyConnectionID", Uuid::random().uppercaseString()}},
+       std::nullopt},
+      {3,
+       {{"allowSystemRouteFallback", false}, {"environmentVariables", {variable}}},
+       "unexpected profile fields"},
+      {4,
+       {{"allowSystemRouteFallback", false}, {"environmentVariables", {variable}}},
+       std::nullopt},
+      {4,
+       {{"allowSystemRouteFallback", false}, {"launchArguments", {"--x"}}},
+       "unexpected profile fields"},
       {5, {{"allowSystemRouteFallback", false}, {"launchArguments", {"--x"}}}, std::nullopt},
       {5, {{"allowSystemRouteFallback", false}, {"extra", 1}}, "unexpected profile fields"},
       {5,
-       {{"allowSystemRouteFallback", false}, {"proxy", proxy}, {"proxyConnectionID", Uuid::random().uppercaseString()}},
+       {{"allowSystemRouteFallback", false},
+        {"proxy", proxy},
+        {"proxyConnectionID", Uuid::random().uppercaseString()}},
        "unexpected profile fields"},
-      {5, {{"allowSystemRouteFallback", false}, {"proxy", {{"scheme", "http"}, {"host", "h"}, {"port", 1}, {"x", 1}}}},
+      {5,
+       {{"allowSystemRouteFallback", false},
+        {"proxy", {{"scheme", "http"}, {"host", "h"}, {"port", 1}, {"x", 1}}}},
        "unexpected proxy fields"},
-      {5, {{"allowSystemRouteFallback", false}, {"environmentVariables", {{{"name", "A"}, {"value", "1"}, {"x", 1}}}}},
+      {5,
+       {{"allowSystemRouteFallback", false},
+        {"environmentVariables", {{{"name", "A"}, {"value", "1"}, {"x", 1}}}}},
        "unexpected environment variable fields"},
-      {5, {{"allowSystemRouteFallback", false}, {"launchArguments", {1}}}, "unexpected launch argument fields"},
-      {5, {{"allowSystemRouteFallback", false}, {"application", {{"extra", "x"}}}},
+      {5,
+       {{"allowSystemRouteFallback", false}, {"launchArguments", {1}}},
+       "unexpected launch argument fields"},
+      {5,
+       {{"allowSystemRouteFallback", false}, {"application", {{"extra", "x"}}}},
        "unexpected profile fields"},
       {0, json::object(), "unexpected catalog fields"},
       {6, {{"allowSystemRouteFallback", false}}, "unexpected catalog fields"},
@@ -171,13 +192,15 @@ TEST_F(ProfileRepositoryTest, CatalogSizeLimitHoldsOnReadAndWrite) {
   // Exactly at the limit loads, one byte more does not (trailing white space
   // keeps the JSON valid).
   const json document = {{"schemaVersion", 5}, {"profiles", json::array()}};
-  for (std::size_t size : {ProfileRepository::maximumCatalogBytes, ProfileRepository::maximumCatalogBytes + 1}) {
+  for (std::size_t size :
+       {ProfileRepository::maximumCatalogBytes, ProfileRepository::maximumCatalogBytes + 1}) {
     std::string bytes = document.dump();
     bytes.resize(size, ' ');
     writeCatalogBytes(bytes, document);
     auto failure = testing::errorCaseOf([&] { repository().load(); });
-    EXPECT_EQ(failure, size > ProfileRepository::maximumCatalogBytes ? std::optional(Case::profileCatalogTooLarge)
-                                                                     : std::nullopt);
+    EXPECT_EQ(failure, size > ProfileRepository::maximumCatalogBytes
+                           ? std::optional(Case::profileCatalogTooLarge)
+                           : std::nullopt);
   }
   ::unlink(catalog().c_str());
 
@@ -189,7 +212,8 @@ TEST_F(ProfileRepositoryTest, CatalogSizeLimitHoldsOnReadAndWrite) {
   ProfileRepository::Draft draft;
   draft.id = Uuid::random();
   draft.name = "Second";
-  EXPECT_EQ(testing::errorCaseOf([&] { small.create(draft, chromeInstallation()); }), Case::profileCatalogTooLarge);
+  EXPECT_EQ(testing::errorCaseOf([&] { small.create(draft, chromeInstallation()); }),
+            Case::profileCatalogTooLarge);
   EXPECT_EQ(readText(catalog()), before);
   EXPECT_FALSE(exists(ProfilePaths(draft.id, base_).root()));
 }
@@ -212,7 +236,8 @@ TEST_F(ProfileRepositoryTest, ProfilesComeBackByDateThenIdentifier) {
   earliest.name = "Earliest";
   repo.create(earliest, chromeInstallation());
 
-  std::sort(ids.begin(), ids.end(), [](const Uuid& a, const Uuid& b) { return a.uppercaseString() < b.uppercaseString(); });
+  std::sort(ids.begin(), ids.end(),
+            [](const Uuid& a, const Uuid& b) { return a.uppercaseString() < b.uppercaseString(); });
   ids.insert(ids.begin(), earliest.id);
   std::vector<Uuid> loaded;
   for (const auto& profile : repo.load().profiles) {
@@ -262,7 +287,8 @@ TEST_F(ProfileRepositoryTest, CatalogInvariantsNameTheFirstBrokenRule) {
   auto withKeys = [&](const std::string& key = "", json value = nullptr) {
     json profile = profileObject(id);
     profile["allowSystemRouteFallback"] = false;
-    if (!key.empty()) profile[key] = value;
+    if (!key.empty())
+      profile[key] = value;
     return profile;
   };
   struct Row {
@@ -272,18 +298,20 @@ TEST_F(ProfileRepositoryTest, CatalogInvariantsNameTheFirstBrokenRule) {
   const std::vector<Row> rows = {
       {json::array({withKeys(), withKeys()}), "duplicate profile identifier"},
       {json::array({withKeys("name", " Work")}), "invalid profile name"},
-      {json::array({withKeys("adapterIdentifier", "com.korvelin.adapter.codex")}), "invalid profile application metadata"},
-      {json::array({withKeys("allowSystemRouteFallback", true)}), "invalid profile proxy configuration"},
+      {json::array({withKeys("adapterIdentifier", "com.korvelin.adapter.codex")}),
+       "invalid profile application metadata"},
+      {json::array({withKeys("allowSystemRouteFallback", true)}),
+       "invalid profile proxy configuration"},
       {json::array({withKeys("launchArguments", json::array({"--user-data-dir=/tmp"}))}),
        "invalid profile environment variables or launch arguments"},
-      {json::array({withKeys("environmentVariables", json::array({{{"name", "HOME"}, {"value", "/"}}}))}),
+      {json::array(
+           {withKeys("environmentVariables", json::array({{{"name", "HOME"}, {"value", "/"}}}))}),
        "invalid profile environment variables or launch arguments"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.refusal);
     writeCatalog({{"schemaVersion", 5}, {"profiles", row.profiles}});
-    EXPECT_EQ(detailOf(Case::invalidProfileCatalog, [&] { repository().load(); }),
-              row.refusal);
+    EXPECT_EQ(detailOf(Case::invalidProfileCatalog, [&] { repository().load(); }), row.refusal);
   }
   std::filesystem::remove_all(ProfilePaths(id, base_).root());
   writeCatalog({{"schemaVersion", 5}, {"profiles", json::array({withKeys()})}});
@@ -301,8 +329,10 @@ TEST_F(ProfileRepositoryTest, FaultsBeforeTheRenameLeaveTheOldCatalogAndNoTempor
     bool treeRemains;  // the draft's root was created before the fault
   };
   const std::vector<Row> rows = {
-      {ProfileCatalogFaultPoint::createHierarchy("hierarchy.root"), Case::profileCatalogWriteFailed, false},
-      {ProfileCatalogFaultPoint::createHierarchy("hierarchy.child.cache"), Case::profileCatalogWriteFailed, true},
+      {ProfileCatalogFaultPoint::createHierarchy("hierarchy.root"), Case::profileCatalogWriteFailed,
+       false},
+      {ProfileCatalogFaultPoint::createHierarchy("hierarchy.child.cache"),
+       Case::profileCatalogWriteFailed, true},
       {ProfileCatalogFaultPoint::sync("hierarchy.base"), Case::profileCatalogWriteFailed, true},
       {ProfileCatalogFaultPoint::sync("default-parent"), Case::profileCatalogWriteFailed, false},
       {ProfileCatalogFaultPoint::writeTemporary(), Case::profileCatalogWriteFailed, true},
@@ -310,7 +340,8 @@ TEST_F(ProfileRepositoryTest, FaultsBeforeTheRenameLeaveTheOldCatalogAndNoTempor
       {ProfileCatalogFaultPoint::renameCatalog(), Case::profileCatalogWriteFailed, true},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.point.name.empty() ? std::to_string(static_cast<int>(row.point.kind)) : row.point.name);
+    SCOPED_TRACE(row.point.name.empty() ? std::to_string(static_cast<int>(row.point.kind))
+                                        : row.point.name);
     // The default base reaches the parent's sync; the others use a custom one.
     const bool atDefault = row.point.name == "default-parent";
     ProfileRepository repo(base_, atDefault ? base_ : dir_.child("default"));
@@ -318,7 +349,8 @@ TEST_F(ProfileRepositoryTest, FaultsBeforeTheRenameLeaveTheOldCatalogAndNoTempor
     ProfileRepository::Draft draft;
     draft.id = Uuid::random();
     draft.name = "Draft";
-    EXPECT_EQ(testing::errorCaseOf([&] { repo.create(draft, chromeInstallation()); }), row.expected);
+    EXPECT_EQ(testing::errorCaseOf([&] { repo.create(draft, chromeInstallation()); }),
+              row.expected);
     EXPECT_EQ(readText(catalog()), before);
     EXPECT_EQ(strayEntries(), std::vector<std::string>{});
     EXPECT_EQ(exists(ProfilePaths(draft.id, base_).root()), row.treeRemains);
@@ -332,7 +364,9 @@ TEST_F(ProfileRepositoryTest, FaultsBeforeTheRenameLeaveTheOldCatalogAndNoTempor
 
 TEST_F(ProfileRepositoryTest, AnUnconfirmedCommitIsVisibleAndReportedAsSuch) {
   auto repo = repository();
-  repo.shouldFail = [](const ProfileCatalogFaultPoint& point) { return point.name == "catalog.commit-base"; };
+  repo.shouldFail = [](const ProfileCatalogFaultPoint& point) {
+    return point.name == "catalog.commit-base";
+  };
   ProfileRepository::Draft draft;
   draft.id = Uuid::random();
   draft.name = "Uncertain";
@@ -342,7 +376,9 @@ TEST_F(ProfileRepositoryTest, AnUnconfirmedCommitIsVisibleAndReportedAsSuch) {
   } catch (const KorvelinCoreError& e) {
     EXPECT_EQ(e, KorvelinCoreError::profileCatalogCommitUncertain(draft.id));
   }
-  repo.shouldFail = [](const ProfileCatalogFaultPoint& point) { return point.name == "recovery.base"; };
+  repo.shouldFail = [](const ProfileCatalogFaultPoint& point) {
+    return point.name == "recovery.base";
+  };
   auto snapshot = repo.load();
   ASSERT_EQ(snapshot.profiles.size(), 1u);
   EXPECT_EQ(snapshot.profiles[0].id, draft.id);
@@ -406,8 +442,10 @@ TEST_F(ProfileRepositoryTest, CreateRefusesWhatItCannotCatalogue) {
          i.compatibilityStatus = CodexCompatibilityStatus::unverifiedVersion;
        },
        Case::unverifiedVersion},
-      {"another team", [](CodexInstallation& i) { i.signingTeamIdentifier = "AAAAAAAAAA"; }, Case::invalidProfileCatalog},
-      {"empty display name", [](CodexInstallation& i) { i.displayName = ""; }, Case::invalidProfileCatalog},
+      {"another team", [](CodexInstallation& i) { i.signingTeamIdentifier = "AAAAAAAAAA"; },
+       Case::invalidProfileCatalog},
+      {"empty display name", [](CodexInstallation& i) { i.displayName = ""; },
+       Case::invalidProfileCatalog},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -416,7 +454,8 @@ TEST_F(ProfileRepositoryTest, CreateRefusesWhatItCannotCatalogue) {
     ProfileRepository::Draft draft;
     draft.id = Uuid::random();
     draft.name = "Refused";
-    EXPECT_EQ(testing::errorCaseOf([&] { repository().create(draft, installation); }), row.expected);
+    EXPECT_EQ(testing::errorCaseOf([&] { repository().create(draft, installation); }),
+              row.expected);
     EXPECT_FALSE(exists(catalog()));
     EXPECT_FALSE(exists(ProfilePaths(draft.id, base_).root()));
   }
@@ -458,14 +497,18 @@ TEST_F(ProfileRepositoryTest, DeletionIsRefusedOrRolledBack) {
   const std::string before = readText(catalog());
 
   makeFile(paths.leaseFile(), 0600, "{}");
-  EXPECT_EQ(testing::errorCaseOf([&] { repository().remove(profile.id, true); }), Case::profileDeletionBlocked);
+  EXPECT_EQ(testing::errorCaseOf([&] { repository().remove(profile.id, true); }),
+            Case::profileDeletionBlocked);
   EXPECT_EQ(readText(catalog()), before);
   ::unlink(paths.leaseFile().c_str());
 
   // A commit that fails puts the tree back where it was.
   auto failing = repository();
-  failing.shouldFail = [](const ProfileCatalogFaultPoint& p) { return p.kind == ProfileCatalogFaultPoint::Kind::renameCatalog; };
-  EXPECT_EQ(testing::errorCaseOf([&] { failing.remove(profile.id, true); }), Case::profileCatalogWriteFailed);
+  failing.shouldFail = [](const ProfileCatalogFaultPoint& p) {
+    return p.kind == ProfileCatalogFaultPoint::Kind::renameCatalog;
+  };
+  EXPECT_EQ(testing::errorCaseOf([&] { failing.remove(profile.id, true); }),
+            Case::profileCatalogWriteFailed);
   EXPECT_EQ(readText(catalog()), before);
   EXPECT_EQ(repository().load().profiles.size(), 2u);
 
@@ -473,7 +516,8 @@ TEST_F(ProfileRepositoryTest, DeletionIsRefusedOrRolledBack) {
   repository().remove(profile.id, false);
   EXPECT_TRUE(exists(paths.root()));
   EXPECT_EQ(repository().load().profiles, std::vector<AppProfile>{keep});
-  EXPECT_EQ(testing::errorCaseOf([&] { repository().remove(profile.id, false); }), Case::profileNotFound);
+  EXPECT_EQ(testing::errorCaseOf([&] { repository().remove(profile.id, false); }),
+            Case::profileNotFound);
 }
 
 }  // namespace
