@@ -10,6 +10,7 @@
 #include "core/apps/CodexInstallation.h"
 #include "core/profile/ProfilePaths.h"
 #include "core/profile/ProfileRepository.h"
+#include "tests/support/CatalogFixtures.h"
 #include "tests/support/FileTreeHelpers.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/ThrownError.h"
@@ -19,27 +20,12 @@ namespace {
 
 using namespace std::chrono;
 using nlohmann::json;
+using testing::chromeInstallation;
 using testing::exists;
 using testing::makeDirectory;
 using testing::makeFile;
 using testing::readText;
 using Case = KorvelinCoreError::Case;
-
-CodexInstallation chromeInstallation() {
-  CodexInstallation installation;
-  installation.bundleURL = "file:///Applications/Google%20Chrome.app/";
-  installation.displayName = "Chrome";
-  installation.bundleIdentifier = "com.google.Chrome";
-  installation.marketingVersion = "131.0";
-  installation.buildVersion = "131.0.1";
-  installation.executableURL =
-      "file:///Applications/Google%20Chrome.app/Contents/MacOS/Google%20Chrome";
-  installation.backendURL = installation.executableURL;
-  installation.architectures = {"arm64"};
-  installation.signingTeamIdentifier = "EQHXZ8M8AV";
-  installation.codeDirectoryHash = "00ff";
-  return installation;
-}
 
 // The detail of the error of case `expected` that `call` throws; absent when
 // it returns.
