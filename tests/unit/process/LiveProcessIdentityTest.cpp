@@ -185,8 +185,11 @@ TEST(LiveProcessIdentityTest, AnUnreapedLeaderHasNotEnded) {
   pid_t leader = 0;
   ASSERT_EQ(::read(report[0], &leader, sizeof leader), static_cast<ssize_t>(sizeof leader));
   ::close(report[0]);
-  auto identity = captureSoon(leader);
-  ASSERT_TRUE(identity && identity->group == leader);
+  std::optional<LiveProcessIdentity> identity;
+  EXPECT_TRUE(eventually([&] {
+    return (identity = LiveProcessIdentity::capture(leader)) && identity->group == leader;
+  }));
+  ASSERT_TRUE(identity);
 
   ::close(leaderExit[1]);
   EXPECT_TRUE(eventually([&] {
