@@ -118,6 +118,8 @@ TEST_F(CodexMCPConfigProvisionerTest, CodexDirectoryIsCreatedPrivateAndA0755OneI
   install();
   EXPECT_EQ(testing::modeOf(profile.codexHome()), 0700u);
   ASSERT_EQ(::chmod(profile.codexHome().c_str(), 0755), 0);
+  EXPECT_TRUE(provisioner.status(profile.paths).block);  // a look changes nothing
+  EXPECT_EQ(testing::modeOf(profile.codexHome()), 0755u);
   provisioner.reconcile(profile.paths);
   EXPECT_EQ(testing::modeOf(profile.codexHome()), 0700u);
 }
