@@ -258,6 +258,7 @@ TEST_F(CodexMCPConfigProvisionerTest, CrashAtEveryFaultPointRollsBack) {
        }},
       {"reconcile, swap", installed(user), [](auto& p, const auto& paths) { p.reconcile(paths); }},
   };
+  int quarantines = 0;  // rollbacks of a published file, crashed there or not
   for (const auto& c : cases) {
     for (const auto& point : points) {
       for (bool crashInRecovery : {false, true}) {
@@ -286,6 +287,7 @@ TEST_F(CodexMCPConfigProvisionerTest, CrashAtEveryFaultPointRollsBack) {
         // stopped before reconcile would write anything of its own.
         auto reconcileStoppingAt = [&](std::vector<std::string_view> stops) {
           CodexMCPConfigProvisioner stopping([&](std::string_view at) {
+            quarantines += at == "afterRecoveryQuarantine";
             if (std::find(stops.begin(), stops.end(), at) != stops.end())
               throw Crash{std::string(at)};
           });
@@ -305,6 +307,7 @@ TEST_F(CodexMCPConfigProvisionerTest, CrashAtEveryFaultPointRollsBack) {
       }
     }
   }
+  EXPECT_GT(quarantines, 0);
 }
 
 TEST_F(CodexMCPConfigProvisionerTest, UnreadableJournalStopsEverythingForManualRecovery) {
