@@ -6,15 +6,14 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "core/platform/FileUtil.h"
 #include "core/profile/ProfileRepository.h"
 #include "tests/support/CatalogFixtures.h"
 #include "tests/support/FileTreeHelpers.h"
@@ -28,12 +27,7 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 
 std::optional<std::string> readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
-    return std::nullopt;
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
+  return korvelin::platform::readSmallFile(path, 2 * korvelin::ProfileRepository::maximumCatalogBytes);
 }
 
 // Identifier and name of each profile, in file order.

@@ -14,13 +14,13 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 #include "core/apps/CodexInstallation.h"
 #include "core/base/CoreError.h"
+#include "core/platform/FileUtil.h"
 #include "core/profile/ProfileRepository.h"
 
 using namespace korvelin;
@@ -29,12 +29,7 @@ using nlohmann::json;
 namespace {
 
 std::optional<std::string> readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
-    return std::nullopt;
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
+  return korvelin::platform::readSmallFile(path, 2 * korvelin::ProfileRepository::maximumCatalogBytes);
 }
 
 void announce(const std::string& path, const json& change) {
