@@ -262,7 +262,9 @@ void validateProfiles(const std::vector<AppProfile>& profiles,
     return;
   for (const auto& profile : profiles) {
     try {
-      preparer.validateBase(base);
+      // The base is the same for every profile: checked once, then each tree.
+      if (&profile == &profiles.front())
+        preparer.validateBase(base);
       SecureFileSystem::validateManagedHierarchy(ProfilePaths(profile.id, base));
     } catch (const KorvelinCoreError&) {
       throw KorvelinCoreError::invalidProfileCatalog("profile hierarchy is missing or unsafe: " +
