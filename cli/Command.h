@@ -22,6 +22,7 @@ namespace korvelin::cli {
 struct GlobalOptions {
   std::string baseDirectory;         // --base, defaulting to the OS default base
   std::string defaultBaseDirectory;  // the OS default base, whatever --base says
+  bool baseGiven = false;            // --base was on the command line
 };
 
 // What a command does once the command line is parsed; returns the exit status.
@@ -52,8 +53,25 @@ inline constexpr int kExitUsage = 2;    // the command line was wrong
 
 // Output shared by commands: machine-readable JSON (sorted keys, two-space
 // indent) and one-line errors on standard error prefixed "korvelin: ".
+// Errors never show a link (it carries the user's credentials), wherever it
+// was typed, and usage errors (status kExitUsage) show no word of the command
+// line at all but the program's own names: a word typed in the wrong place
+// may be a link, a user id or a short id. Every error passes through here.
 void printJson(const nlohmann::json& value);
 int fail(const std::string& message, int status = kExitFailure);
+
+// What `fail` filters against: the command line's words, and the names of
+// commands that may be shown (options, starting with "-", always may).
+void rememberCommandLine(std::vector<std::string> words, std::vector<std::string> names);
+// `message` as an error may show it: the command line's words replaced by
+// "(not shown)" (for usage errors every word, otherwise link-like ones),
+// then made printable.
+std::string shownErrorText(std::string_view message, bool usage);
+
+// A link from standard input (for LINK "-"), without the one line break that
+// ends it; reads at most a link's 32768 bytes and a line break, absent for
+// anything longer or unreadable.
+std::optional<std::string> readLinkFromStandardInput();
 
 // A moment (seconds since 1970) in the local time zone, as
 // "2026-01-05 10:20:30 +0100".
