@@ -15,6 +15,7 @@
 #include "core/files/ApplicationInstanceLease.h"
 #include "core/files/FilePath.h"
 #include "core/platform/FileUtil.h"
+#include "core/profile/ProfileRepository.h"
 
 namespace korvelin::cli {
 
@@ -85,8 +86,9 @@ std::string shownErrorText(std::string_view message, bool usage) {
                               : word.starts_with("-")                              ? std::string()
                                                                                    : word;
     if (value.empty() || value == "-") continue;
+    // Callers may have made the word printable before quoting it.
     if (usage ? std::find(line.names.begin(), line.names.end(), value) == line.names.end() : looksLikeLink(value))
-      hidden.push_back(value);
+      hidden.insert(hidden.end(), {value, printableText(value)});
   }
   // Longest first, so that a word inside another is not hidden half-way.
   std::sort(hidden.begin(), hidden.end(), [](const auto& a, const auto& b) { return a.size() > b.size(); });
@@ -110,6 +112,16 @@ std::optional<std::string> readLinkFromStandardInput() {
   return text;
 }
 
+void printLine(std::string_view text) { std::cout << printableText(text) << '\n'; }
+
+void printRows(const std::vector<std::pair<std::string, std::string>>& rows, std::size_t width) {
+  for (const auto& [label, value] : rows) {
+    std::string line = label;
+    line.resize(std::max(width, label.size() + 1), ' ');
+    printLine(line + value);
+  }
+}
+
 std::string localDateText(double unixTime) {
   const auto seconds = static_cast<std::time_t>(std::floor(unixTime));
   std::tm local{};
@@ -118,23 +130,6 @@ std::string localDateText(double unixTime) {
       std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %z", &local) == 0)
     return "(invalid date)";
   return text;
-}
-
-std::string printableText(std::string_view text) {
-  std::string result;
-  result.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    // C1 controls are U+0080...U+009F, encoded as 0xC2 0x80...0x9F.
-    if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) <= 0x9F &&
-        static_cast<unsigned char>(text[i + 1]) >= 0x80) {
-      result += '?';
-      ++i;
-    } else {
-      result += byte < 0x20 || byte == 0x7F ? '?' : text[i];
-    }
-  }
-  return result;
 }
 
 std::optional<int> parseProcessIdentifier(const std::string& text) {
@@ -146,10 +141,23 @@ std::optional<int> parseProcessIdentifier(const std::string& text) {
   return value;
 }
 
-std::optional<Uuid> parseProfileIdentifier(const std::string& text) { return Uuid::parse(text); }
-
 int invalidProfileIdentifier(const std::string& text) {
   return fail("invalid profile identifier '" + text + "': expected a UUID", kExitUsage);
+}
+
+std::optional<Uuid> resolveProfileIdentifier(const std::string& text, const GlobalOptions& global) {
+  if (auto id = Uuid::parse(text)) return id;
+  std::vector<Uuid> matches;
+  for (const auto& profile : ProfileRepository(global.baseDirectory, global.defaultBaseDirectory).load().profiles)
+    if (profile.name == text) matches.push_back(profile.id);
+  if (matches.size() == 1) return matches.front();
+  if (matches.empty())
+    fail("no profile named '" + printableText(text) + "' (expected a profile's UUID or the name of a catalogued profile)",
+         kExitUsage);
+  else
+    fail(std::to_string(matches.size()) + " profiles are named '" + printableText(text) + "'; name one by its UUID",
+         kExitUsage);
+  return std::nullopt;
 }
 
 namespace {

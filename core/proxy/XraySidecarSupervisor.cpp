@@ -131,30 +131,6 @@ LiveProcessIdentity verifiedEngine(const std::string& probe, std::int32_t engine
 
 }  // namespace
 
-VLESSRuntimeHealth VLESSRuntimeHealth::available(std::string externalIP, double checkedAt) {
-  return {Kind::available, std::move(externalIP), checkedAt};
-}
-VLESSRuntimeHealth VLESSRuntimeHealth::unavailable(double checkedAt) {
-  return {Kind::unavailable, {}, checkedAt};
-}
-VLESSRuntimeHealth VLESSRuntimeHealth::recoveryRequired(double checkedAt) {
-  return {Kind::recoveryRequired, {}, checkedAt};
-}
-
-void to_json(nlohmann::json& json, const VLESSRuntimeHealth& health) {
-  switch (health.kind) {
-    case VLESSRuntimeHealth::Kind::available:
-      json = {{"available", {{"externalIP", health.externalIP}, {"checkedAt", health.checkedAt}}}};
-      break;
-    case VLESSRuntimeHealth::Kind::unavailable:
-      json = {{"unavailable", {{"checkedAt", health.checkedAt}}}};
-      break;
-    case VLESSRuntimeHealth::Kind::recoveryRequired:
-      json = {{"recoveryRequired", {{"checkedAt", health.checkedAt}}}};
-      break;
-  }
-}
-
 ProfileProxyConfiguration XraySidecarHandle::localProxy() const {
   return ProfileProxyConfiguration(ProfileProxyScheme::socks5, "127.0.0.1", loopbackPort);
 }
