@@ -52,6 +52,13 @@ bool looksLikeLink(std::string_view word) {
                                          [](char a, char b) { return std::tolower(a) == b; }));
 }
 
+// What a user id (a UUID), a short id or a capability (hexadecimal digits)
+// looks like on its own.
+bool looksLikeCredential(std::string_view word) {
+  return Uuid::parse(std::string(word)).has_value() ||
+         (!word.empty() && std::all_of(word.begin(), word.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }));
+}
+
 bool isWordCharacter(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }
 
 // Replaces every occurrence of `word` that does not run on into letters or
@@ -87,7 +94,8 @@ std::string shownErrorText(std::string_view message, bool usage) {
                                                                                    : word;
     if (value.empty() || value == "-") continue;
     // Callers may have made the word printable before quoting it.
-    if (usage ? std::find(line.names.begin(), line.names.end(), value) == line.names.end() : looksLikeLink(value))
+    if (looksLikeLink(value) || (usage && looksLikeCredential(value) &&
+                                 std::find(line.names.begin(), line.names.end(), value) == line.names.end()))
       hidden.insert(hidden.end(), {value, printableText(value)});
   }
   // Longest first, so that a word inside another is not hidden half-way.
