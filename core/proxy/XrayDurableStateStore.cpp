@@ -419,6 +419,10 @@ FileLock openShared(int root, const ManagedFile& file, const ErrorFactory& refus
 
 }  // namespace
 
+bool XrayDurableStateStore::isBusyRefusal(std::string_view detail) {
+  return detail == "flock failed for " + std::string(kOperationLockFileName) + ": " + platform::errorText(EWOULDBLOCK);
+}
+
 XrayDurableState XrayDurableStateStore::readOnly(const ProfilePaths& paths) const {
   const ErrorFactory refuse = refusalFor(paths.profileID(), reportRefusal_);
   const ScopedFD root = openManagedRoot(paths, refuse);
