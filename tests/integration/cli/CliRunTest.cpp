@@ -3,12 +3,20 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iostream>
+#include <random>
+#include <set>
+#include <thread>
 #include <sstream>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "core/platform/ProcessInfo.h"
+#include "core/process/LaunchLease.h"
 #include "core/profile/ProfilePaths.h"
+#include "tests/support/FileTreeHelpers.h"
+#include "tests/support/ProcessHelpers.h"
 #include "tests/support/ProfileCliTest.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
@@ -95,6 +103,56 @@ TEST_F(CliRunTest, KilledHostLeavesALeaseThatOnlyProvenRecoveryRemoves) {
   EXPECT_EQ(evidence["leaseJournal"][1], nlohmann::json::parse(leaseLines[1]));
 
   EXPECT_EQ(testing::run(korvelin({"run", profile_, "--", "/bin/true"})).exitCode, 0);
+}
+
+TEST_F(CliRunTest, HostsKilledAtRandomLeaveNoProgramThatNoLeaseNames) {
+  // Every program of a killed host becomes this process's child, whatever
+  // moment the kill hit: a child before its exec, a stopped one, a running one.
+  testing::ScopedSubreaper subreaper;
+  const std::set<pid_t> before = testing::childrenOfThisProcess();
+  std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<int> delayMicroseconds(0, 50'000);
+  int named = 0;
+  for (int round = 0; round < 200; ++round) {
+    const ProfilePaths paths(Uuid::random(), dir_.path());
+    {
+      testing::Subprocess host(korvelin({"run", paths.profileID().uppercaseString(), "--", "/bin/sleep", "300"}));
+      std::this_thread::sleep_for(std::chrono::microseconds(delayMicroseconds(random)));
+      host.signal(SIGKILL);
+      ASSERT_TRUE(host.wait());
+    }
+    // What is left must be a program the lease names, once a child that was
+    // never released has seen its host go.
+    const auto lease = parseDurableProcessLease(testing::readText(paths.leaseFile()));
+    auto unnamed = [&] {
+      std::vector<pid_t> found;
+      for (pid_t child : testing::childrenOfThisProcess()) {
+        if (before.count(child)) continue;
+        // A zombie ran out; a stopped child (even one this process traces,
+        // whose stops waitpid would report) still counts.
+        const auto record = platform::processRecord(child);
+        if (!record || record->zombie) {
+          if (record) ::waitpid(child, nullptr, __WALL);
+          continue;
+        }
+        if (!(lease && lease->rootPID == child && lease->identity && lease->identity->isCurrent()))
+          found.push_back(child);
+      }
+      return found;
+    };
+    EXPECT_TRUE(eventually([&] { return unnamed().empty(); }, std::chrono::seconds(2)))
+        << "round " << round << ": " << ::testing::PrintToString(unnamed());
+    if (lease && ::kill(-lease->rootPID, SIGKILL) == 0) {
+      ++named;
+      ::waitpid(lease->rootPID, nullptr, 0);
+    }
+    for (pid_t child : testing::childrenOfThisProcess()) {
+      if (before.count(child)) continue;
+      ::kill(child, SIGKILL);
+      ::waitpid(child, nullptr, __WALL);
+    }
+  }
+  std::cout << named << " of 200 killed hosts had started their program\n";
 }
 
 TEST_F(CliRunTest, BadCommandLinesGetOneLineErrors) {
