@@ -36,14 +36,19 @@ enum ChildStep : int { kStepGroup = 1, kStepStreams, kStepExec };
 // the pipe reaches its end and the child exits without running anything; if
 // it dies later, the kernel kills the child. So no program ever runs that the
 // parent did not see to its exec stop.
-[[noreturn]] void runChild(int devNull, int statusPipe, int release, char* path, char* const* argv,
+[[noreturn]] void runChild(int devNull,
+                           int statusPipe,
+                           int release,
+                           char* path,
+                           char* const* argv,
                            char* const* envp) {
   auto failed = [statusPipe](int step) {
     ChildFailure failure{step, errno};
     [[maybe_unused]] ssize_t ignored = ::write(statusPipe, &failure, sizeof failure);
     ::_exit(127);
   };
-  if (::setpgid(0, 0) != 0) failed(kStepGroup);
+  if (::setpgid(0, 0) != 0)
+    failed(kStepGroup);
 
   sigset_t none;
   ::sigemptyset(&none);
@@ -51,16 +56,19 @@ enum ChildStep : int { kStepGroup = 1, kStepStreams, kStepExec };
   struct sigaction defaults = {};
   defaults.sa_handler = SIG_DFL;
   for (int signo = 1; signo < NSIG; ++signo)
-    if (signo != SIGKILL && signo != SIGSTOP) ::sigaction(signo, &defaults, nullptr);
+    if (signo != SIGKILL && signo != SIGSTOP)
+      ::sigaction(signo, &defaults, nullptr);
 
   for (int target = 0; target <= 2; ++target)
-    if (::dup2(devNull, target) < 0) failed(kStepStreams);
+    if (::dup2(devNull, target) < 0)
+      failed(kStepStreams);
   // Everything else the host had open stays with the host, the write end of
   // `release` included. The status pipe is close-on-exec and closes itself
   // when the exec succeeds.
   const int keep[] = {std::min(statusPipe, release), std::max(statusPipe, release)};
   ::close_range(3, static_cast<unsigned>(keep[0]) - 1, 0);
-  if (keep[1] > keep[0] + 1) ::close_range(static_cast<unsigned>(keep[0]) + 1, static_cast<unsigned>(keep[1]) - 1, 0);
+  if (keep[1] > keep[0] + 1)
+    ::close_range(static_cast<unsigned>(keep[0]) + 1, static_cast<unsigned>(keep[1]) - 1, 0);
   ::close_range(static_cast<unsigned>(keep[1]) + 1, ~0U, 0);
 
   char go = 0;
@@ -68,7 +76,8 @@ enum ChildStep : int { kStepGroup = 1, kStepStreams, kStepExec };
   do {
     got = ::read(release, &go, 1);
   } while (got < 0 && errno == EINTR);
-  if (got != 1) ::_exit(127);  // the parent is gone or gave up: run nothing
+  if (got != 1)
+    ::_exit(127);  // the parent is gone or gave up: run nothing
   ::close(release);
   ::execve(path, argv, envp);
   failed(kStepExec);
@@ -78,9 +87,12 @@ enum ChildStep : int { kStepGroup = 1, kStepStreams, kStepExec };
 std::string describe(const ChildFailure& failure) {
   const std::string text = errorText(failure.error);
   switch (failure.step) {
-    case kStepGroup: return "could not configure process group";
-    case kStepStreams: return "could not configure standard-stream isolation: " + text;
-    default: return text;
+    case kStepGroup:
+      return "could not configure process group";
+    case kStepStreams:
+      return "could not configure standard-stream isolation: " + text;
+    default:
+      return text;
   }
 }
 
@@ -96,7 +108,8 @@ void killAndReap(pid_t pid) {
 }
 
 [[noreturn]] void refuseTracing(pid_t pid) {
-  const std::string detail = "could not start the process suspended (ptrace refused): " + errorText(errno);
+  const std::string detail =
+      "could not start the process suspended (ptrace refused): " + errorText(errno);
   killAndReap(pid);
   throw KorvelinCoreError::processLaunchFailed(detail);
 }
@@ -115,7 +128,8 @@ std::int32_t spawnSuspended(const SuspendedSpawnRequest& request) {
   auto envp = execPointers(envStrings);
 
   ScopedFD devNull(retryOnEintr([] { return ::open("/dev/null", O_RDWR | O_CLOEXEC); }));
-  if (!devNull) throw KorvelinCoreError::processLaunchFailed("could not open /dev/null");
+  if (!devNull)
+    throw KorvelinCoreError::processLaunchFailed("could not open /dev/null");
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0)
     throw KorvelinCoreError::processLaunchFailed("could not create the launch status pipe: " +
@@ -129,9 +143,11 @@ std::int32_t spawnSuspended(const SuspendedSpawnRequest& request) {
   ScopedFD releaseWrite(pipeFds[1]);
 
   const pid_t pid = ::fork();
-  if (pid < 0) throw KorvelinCoreError::processLaunchFailed(errorText(errno));
+  if (pid < 0)
+    throw KorvelinCoreError::processLaunchFailed(errorText(errno));
   if (pid == 0)
-    runChild(devNull.get(), statusWrite.get(), releaseRead.get(), path.data(), argv.data(), envp.data());
+    runChild(devNull.get(), statusWrite.get(), releaseRead.get(), path.data(), argv.data(),
+             envp.data());
   statusWrite.reset();
   releaseRead.reset();
 
@@ -139,7 +155,8 @@ std::int32_t spawnSuspended(const SuspendedSpawnRequest& request) {
   // the child is resumed; the exec itself stops the child before the new
   // program's first instruction.
   const long options = PTRACE_O_EXITKILL | PTRACE_O_TRACEEXEC;
-  if (::ptrace(PTRACE_SEIZE, pid, nullptr, reinterpret_cast<void*>(options)) != 0) refuseTracing(pid);
+  if (::ptrace(PTRACE_SEIZE, pid, nullptr, reinterpret_cast<void*>(options)) != 0)
+    refuseTracing(pid);
   if (!writeFull(releaseWrite.get(), "g")) {
     const std::string detail = "could not release the suspended process: " + errorText(errno);
     killAndReap(pid);
@@ -160,21 +177,26 @@ std::int32_t spawnSuspended(const SuspendedSpawnRequest& request) {
       ChildFailure failure{};
       if (readFull(statusRead.get(), &failure, sizeof failure) == static_cast<long>(sizeof failure))
         throw KorvelinCoreError::processLaunchFailed(describe(failure));
-      throw KorvelinCoreError::processLaunchFailed("the process exited before it could be verified");
+      throw KorvelinCoreError::processLaunchFailed(
+          "the process exited before it could be verified");
     }
-    if (!WIFSTOPPED(status)) continue;
-    if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXEC << 8))) return pid;
+    if (!WIFSTOPPED(status))
+      continue;
+    if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXEC << 8)))
+      return pid;
     // Any other stop before the exec (a signal sent to the new group, a
     // group stop) is passed on unchanged; event stops carry no signal.
     const int signal = (status >> 16) != 0 ? 0 : WSTOPSIG(status);
-    if (::ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void*>(static_cast<long>(signal))) != 0 &&
+    if (::ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void*>(static_cast<long>(signal))) !=
+            0 &&
         errno != ESRCH)
       refuseTracing(pid);
   }
 }
 
 int resumeSuspended(std::int32_t pid) {
-  if (::ptrace(PTRACE_DETACH, pid, nullptr, nullptr) != 0) return errno;
+  if (::ptrace(PTRACE_DETACH, pid, nullptr, nullptr) != 0)
+    return errno;
   return 0;
 }
 

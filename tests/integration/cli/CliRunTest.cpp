@@ -105,6 +105,70 @@ TEST_F(CliRunTest, KilledHostLeavesALeaseThatOnlyProvenRecoveryRemoves) {
   EXPECT_EQ(testing::run(korvelin({"run", profile_, "--", "/bin/true"})).exitCode, 0);
 }
 
+// The program a lease names, once it runs.
+std::optional<DurableProcessLease> runningLease(const ProfilePaths& paths) {
+  std::optional<DurableProcessLease> lease;
+  eventually([&] {
+    lease = parseDurableProcessLease(testing::readText(paths.leaseFile()));
+    return lease && lease->identity && lease->identity->isCurrent();
+  });
+  return lease;
+}
+
+TEST_F(CliRunTest, KeepsSupervisingWhenItsOutputGoesAway) {
+  // `korvelin run ... | true`: nobody reads standard output.
+  int output[2];
+  ASSERT_EQ(::pipe(output), 0);
+  const auto argv = korvelin({"run", profile_, "--", "/bin/sleep", "300"});
+  const pid_t host = ::fork();
+  if (host == 0) {
+    ::dup2(output[1], STDOUT_FILENO);
+    ::close(output[0]);
+    ::close(output[1]);
+    std::vector<char*> pointers;
+    for (const auto& argument : argv) pointers.push_back(const_cast<char*>(argument.c_str()));
+    pointers.push_back(nullptr);
+    ::execv(pointers[0], pointers.data());
+    ::_exit(127);
+  }
+  ::close(output[0]);
+  ::close(output[1]);
+  const auto lease = runningLease(paths_);
+  ASSERT_TRUE(lease);
+  ::kill(host, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(::waitpid(host, &status, 0), host);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM)
+      << "wait status " << status << ": the host must outlive its output and stop its program";
+  EXPECT_FALSE(testing::processExists(lease->rootPID));
+}
+
+TEST_F(CliRunTest, AProgramThatOutlivesTheStopTimeoutStaysSupervised) {
+  const std::string ready = dir_.child("ready");
+  testing::Subprocess host(korvelin({"run", "--stop-timeout", "0.2", profile_, "--", "/bin/sh", "-c",
+                                     "trap '' TERM; : > " + ready + "; while :; do sleep 0.05; done"}));
+  const auto lease = runningLease(paths_);
+  ASSERT_TRUE(lease);
+  ASSERT_TRUE(eventually([&] { return testing::exists(ready); }));
+  for (int attempt = 1; attempt <= 2; ++attempt) {
+    host.signal(SIGTERM);
+    ASSERT_TRUE(testing::eventually([&] {
+      host.waitForOutput("", std::chrono::milliseconds(10));
+      std::size_t count = 0;
+      for (auto at = host.output().find("still supervising"); at != std::string::npos;
+           at = host.output().find("still supervising", at + 1))
+        ++count;
+      return count == static_cast<std::size_t>(attempt);
+    })) << host.output() << host.errors();
+    EXPECT_TRUE(testing::processExists(lease->rootPID));
+  }
+  ::kill(-lease->rootPID, SIGKILL);
+  const auto status = host.wait();
+  ASSERT_TRUE(status);
+  EXPECT_EQ(WEXITSTATUS(*status), 128 + SIGKILL) << host.output() << host.errors();
+  EXPECT_FALSE(testing::exists(paths_.leaseFile())) << "completion was confirmed";
+}
+
 TEST_F(CliRunTest, HostsKilledAtRandomLeaveNoProgramThatNoLeaseNames) {
   // Every program of a killed host becomes this process's child, whatever
   // moment the kill hit: a child before its exec, a stopped one, a running one.
