@@ -25,6 +25,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/ChildrenCpu.h"
 #include "core/base/CoreError.h"
 #include "core/guardian/GuardianClient.h"
 #include "core/guardian/GuardianProtocol.h"
@@ -55,7 +56,8 @@ Child launch(const std::vector<std::string>& argv) {
   posix_spawn_file_actions_adddup2(&actions, inRead.get(), 0);
   posix_spawn_file_actions_adddup2(&actions, outWrite.get(), 1);
   std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  for (const auto& a : argv)
+    args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   char path[] = "PATH=/usr/bin:/bin";
   char* environment[] = {path, nullptr};
@@ -80,7 +82,8 @@ long peakResidentKiB(pid_t pid) {
   std::string key;
   long value = 0;
   while (status >> key)
-    if (key == "VmHWM:" && status >> value) break;
+    if (key == "VmHWM:" && status >> value)
+      break;
   return value;
 }
 
@@ -88,7 +91,8 @@ bool readReady(int fd) {
   std::string line;
   char byte;
   while (::read(fd, &byte, 1) == 1) {
-    if (byte == '\n') return parseReadyLine(line).has_value();
+    if (byte == '\n')
+      return parseReadyLine(line).has_value();
     line.push_back(byte);
   }
   return false;
@@ -105,7 +109,8 @@ bool accepts(std::uint16_t port) {
 
 void waitUntilListening(std::uint16_t port) {
   const auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (!accepts(port) && Clock::now() < deadline) std::this_thread::yield();
+  while (!accepts(port) && Clock::now() < deadline)
+    std::this_thread::yield();
 }
 
 double secondsSince(Clock::time_point start) {
@@ -119,24 +124,28 @@ double startEngine(const std::string& configuration, std::uint16_t port, bool un
   Child engine = launch({testing::testProgramPath("standin-xray"), "run", "-config", "stdin:"});
   platform::writeFull(engine.input.get(), configuration);
   engine.input.reset();
-  if (untilListening) waitUntilListening(port);
+  if (untilListening)
+    waitUntilListening(port);
   const double elapsed = secondsSince(start);
   stopAndReap(engine.pid);
   return elapsed;
 }
 
-double startGuardian(const std::string& configuration, std::uint16_t port, bool untilListening,
+double startGuardian(const std::string& configuration,
+                     std::uint16_t port,
+                     bool untilListening,
                      long& peakKiB) {
   const Uuid generation = Uuid::random();
   const std::string line =
       Activation{testing::randomCapability(), configuration, generation}.encode() + "\n";
   const auto start = Clock::now();
-  Child guardian = launch({testing::guardianPath(), "--xray",
-                           testing::testProgramPath("standin-xray"), "--socket",
-                           guardianSocketPath(generation)});
+  Child guardian =
+      launch({testing::guardianPath(), "--xray", testing::testProgramPath("standin-xray"),
+              "--socket", guardianSocketPath(generation)});
   platform::writeFull(guardian.input.get(), line);
   const bool ready = readReady(guardian.output.get());
-  if (ready && untilListening) waitUntilListening(port);
+  if (ready && untilListening)
+    waitUntilListening(port);
   const double elapsed = secondsSince(start);
   peakKiB = std::max(peakKiB, peakResidentKiB(guardian.pid));
   guardian.input.reset();  // the owner leaves: the guardian stops its engine and exits
@@ -148,13 +157,16 @@ double startGuardian(const std::string& configuration, std::uint16_t port, bool 
 void engineDirectly(benchmark::State& state, bool untilListening) {
   const auto port = testing::unusedLoopbackPort();
   const auto configuration = testing::engineConfiguration(port);
-  for (auto _ : state) state.SetIterationTime(startEngine(configuration, port, untilListening));
+  bench::ChildrenCpu children(state);
+  for (auto _ : state)
+    state.SetIterationTime(startEngine(configuration, port, untilListening));
 }
 
 void throughGuardian(benchmark::State& state, bool untilListening) {
   const auto port = testing::unusedLoopbackPort();
   const auto configuration = testing::engineConfiguration(port);
   long peakKiB = 0;
+  bench::ChildrenCpu children(state);
   for (auto _ : state) {
     const double elapsed = startGuardian(configuration, port, untilListening, peakKiB);
     if (elapsed < 0) {
@@ -167,20 +179,33 @@ void throughGuardian(benchmark::State& state, bool untilListening) {
 }
 
 BENCHMARK_CAPTURE(engineDirectly, start, false)
-    ->Name("GuardianStart/baseline:engine")->UseManualTime()->Unit(benchmark::kMillisecond);
+    ->Name("GuardianStart/baseline:engine")
+    ->MeasureProcessCPUTime()
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(throughGuardian, start, false)
-    ->Name("GuardianStart/guardian")->UseManualTime()->Unit(benchmark::kMillisecond);
+    ->Name("GuardianStart/guardian")
+    ->MeasureProcessCPUTime()
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(engineDirectly, listening, true)
-    ->Name("GuardianListening/baseline:engine")->UseManualTime()->Unit(benchmark::kMillisecond);
+    ->Name("GuardianListening/baseline:engine")
+    ->MeasureProcessCPUTime()
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(throughGuardian, listening, true)
-    ->Name("GuardianListening/guardian")->UseManualTime()->Unit(benchmark::kMillisecond);
+    ->Name("GuardianListening/guardian")
+    ->MeasureProcessCPUTime()
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 // A guardian serving STATUS for a whole benchmark.
 struct ServingGuardian {
   testing::GuardianProcess process;
   ServingGuardian()
       : process({testing::testProgramPath("standin-xray"),
-                 testing::engineConfiguration(testing::unusedLoopbackPort()), {}}) {
+                 testing::engineConfiguration(testing::unusedLoopbackPort()),
+                 {}}) {
     process.waitUntilReady();
   }
 };
@@ -196,7 +221,10 @@ void rawStatus(benchmark::State& state) {
     }
   }
 }
-BENCHMARK(rawStatus)->Name("GuardianRequest/baseline:rawStatus")->Unit(benchmark::kMicrosecond);
+BENCHMARK(rawStatus)
+    ->Name("GuardianRequest/baseline:rawStatus")
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMicrosecond);
 
 void clientStatus(benchmark::State& state) {
   ServingGuardian guardian;
@@ -210,6 +238,9 @@ void clientStatus(benchmark::State& state) {
   }
   state.counters["peakRSS_KiB"] = static_cast<double>(peakResidentKiB(guardian.process.pid()));
 }
-BENCHMARK(clientStatus)->Name("GuardianRequest/status")->Unit(benchmark::kMicrosecond);
+BENCHMARK(clientStatus)
+    ->Name("GuardianRequest/status")
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -52,7 +52,8 @@ void guardedStart(benchmark::State& state) {
         return text;
       },
       [&](std::int32_t pid, std::uint16_t port) {
-        if (!firstCheck) firstCheck = Clock::now();
+        if (!firstCheck)
+          firstCheck = Clock::now();
         ++attempts;
         const auto t = Clock::now();
         const bool listening = XraySidecarSupervisor::lsofListenerVerifier(pid, port);
@@ -89,6 +90,11 @@ void guardedStart(benchmark::State& state) {
   state.counters["overhead_share"] = overhead / total;
   state.counters["attempts"] = attempts / n;
 }
-BENCHMARK(guardedStart)->Name("Sidecar/guarded start")->Unit(benchmark::kMillisecond)->Iterations(20)->UseRealTime();
+BENCHMARK(guardedStart)
+    ->Name("Sidecar/guarded start")
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(20)
+    ->UseRealTime();
 
 }  // namespace
