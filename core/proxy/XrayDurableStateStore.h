@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -28,8 +29,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "core/process/LiveProcessIdentity.h"
 #include "core/base/Uuid.h"
+#include "core/process/LiveProcessIdentity.h"
 
 namespace korvelin {
 
@@ -143,6 +144,7 @@ class XrayDurableStateStore {
   using RefusalReporter = std::function<void(const std::string& detail)>;
 
   explicit XrayDurableStateStore(FaultHook faultHook = {}, RefusalReporter reportRefusal = {});
+  ~XrayDurableStateStore();
 
   XrayDurableStateStore(const XrayDurableStateStore&) = delete;
   XrayDurableStateStore& operator=(const XrayDurableStateStore&) = delete;
@@ -174,23 +176,33 @@ class XrayDurableStateStore {
   using LockedBody = std::function<void(const XrayDurableState&, XrayDurableStateWriter&)>;
   void runLocked(const ProfilePaths& paths, bool allowBootstrap, const LockedBody& body);
 
+  // What each profile's pages held when last read or written, so that
+  // unchanged pages are not decoded again; guarded by `processLock_`.
+  struct SeenPageMemory;
+
   std::mutex processLock_;
   FaultHook faultHook_;
   RefusalReporter reportRefusal_;
+  std::unique_ptr<SeenPageMemory> seenPages_;
 };
 
 template <typename Body>
-auto XrayDurableStateStore::withLockedState(const ProfilePaths& paths, bool allowBootstrap, Body&& body)
+auto XrayDurableStateStore::withLockedState(const ProfilePaths& paths,
+                                            bool allowBootstrap,
+                                            Body&& body)
     -> std::invoke_result_t<Body&, const XrayDurableState&, XrayDurableStateWriter&> {
   using Result = std::invoke_result_t<Body&, const XrayDurableState&, XrayDurableStateWriter&>;
   if constexpr (std::is_void_v<Result>) {
     runLocked(paths, allowBootstrap,
-              [&](const XrayDurableState& current, XrayDurableStateWriter& writer) { body(current, writer); });
+              [&](const XrayDurableState& current, XrayDurableStateWriter& writer) {
+                body(current, writer);
+              });
   } else {
     std::optional<Result> result;
-    runLocked(paths, allowBootstrap, [&](const XrayDurableState& current, XrayDurableStateWriter& writer) {
-      result.emplace(body(current, writer));
-    });
+    runLocked(paths, allowBootstrap,
+              [&](const XrayDurableState& current, XrayDurableStateWriter& writer) {
+                result.emplace(body(current, writer));
+              });
     return std::move(*result);
   }
 }
