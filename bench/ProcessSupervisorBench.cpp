@@ -50,8 +50,7 @@ void supervisedStart(benchmark::State& state) {
   for (auto _ : state) {
     auto run = supervisor.start(id, plan, nullptr, nullptr);
     state.PauseTiming();
-    while (supervisor.status(id, paths)->state !=
-           ProcessRunState::managedGroupStoppedAwaitingConfirmation)
+    while (supervisor.status(id, paths)->state != ProcessRunState::managedGroupStoppedAwaitingConfirmation)
       ::usleep(100);
     supervisor.confirmCompletion(id, run.runID, paths);
     state.ResumeTiming();

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <ctime>
@@ -30,8 +31,18 @@ void printJson(const nlohmann::json& value) {
 }
 
 int fail(const std::string& message, int status) {
-  std::cerr << "korvelin: " << message << '\n';
+  std::cerr << "korvelin: " << printableText(message) << '\n';
   return status;
+}
+
+void printLine(std::string_view text) { std::cout << printableText(text) << '\n'; }
+
+void printRows(const std::vector<std::pair<std::string, std::string>>& rows, std::size_t width) {
+  for (const auto& [label, value] : rows) {
+    std::string line = label;
+    line.resize(std::max(width, label.size() + 1), ' ');
+    printLine(line + value);
+  }
 }
 
 std::string localDateText(double unixTime) {
@@ -42,23 +53,6 @@ std::string localDateText(double unixTime) {
       std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %z", &local) == 0)
     return "(invalid date)";
   return text;
-}
-
-std::string printableText(std::string_view text) {
-  std::string result;
-  result.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    // C1 controls are U+0080...U+009F, encoded as 0xC2 0x80...0x9F.
-    if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) <= 0x9F &&
-        static_cast<unsigned char>(text[i + 1]) >= 0x80) {
-      result += '?';
-      ++i;
-    } else {
-      result += byte < 0x20 || byte == 0x7F ? '?' : text[i];
-    }
-  }
-  return result;
 }
 
 std::optional<int> parseProcessIdentifier(const std::string& text) {

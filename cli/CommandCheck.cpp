@@ -14,7 +14,7 @@ int runCheck(const std::string& profile, const GlobalOptions& global) {
   if (!id) return invalidProfileIdentifier(profile);
   const ProfilePaths paths(*id, global.baseDirectory);
   ProfilePreparer(global.defaultBaseDirectory).validatePrepared(paths);
-  std::cout << "ok " << paths.root() << '\n';
+  printLine("ok " + paths.root());
   return kExitSuccess;
 }
 

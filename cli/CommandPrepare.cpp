@@ -17,7 +17,7 @@ int runPrepare(const std::string& profile, const GlobalOptions& global) {
   if (!lease) return kExitFailure;
   const ProfilePaths paths(*id, global.baseDirectory);
   ProfilePreparer(global.defaultBaseDirectory).prepare(paths);
-  std::cout << "prepared " << paths.root() << '\n';
+  printLine("prepared " + paths.root());
   return kExitSuccess;
 }
 

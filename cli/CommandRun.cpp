@@ -79,7 +79,8 @@ void report(const RunOptions& options, std::string_view event, const ProcessSnap
     line["event"] = event;
     std::cout << line.dump() << std::endl;
   } else {
-    std::cout << text << std::endl;
+    printLine(text);
+    std::cout.flush();
   }
 }
 
@@ -218,9 +219,8 @@ int showStatus(const std::string& profile, bool json, const GlobalOptions& globa
   if (json) {
     printJson(snapshot ? nlohmann::json(*snapshot) : nlohmann::json(nullptr));
   } else {
-    std::cout << (snapshot ? "run " + snapshot->runID.uppercaseString() + ": " + std::string(rawValue(snapshot->state))
-                           : "no supervised run and no launch lease")
-              << std::endl;
+    printLine(snapshot ? "run " + snapshot->runID.uppercaseString() + ": " + std::string(rawValue(snapshot->state))
+                       : "no supervised run and no launch lease");
   }
   return kExitSuccess;
 }
@@ -248,7 +248,7 @@ int recover(const std::string& profile, bool dryRun, const GlobalOptions& global
   auto instance = takeInstanceLease(global);
   if (!instance) return kExitFailure;
   supervisor.recoverStaleLease(*id, paths);
-  std::cout << "launch lease recovered; evidence written to " << paths.logs() << std::endl;
+  printLine("launch lease recovered; evidence written to " + paths.logs());
   return kExitSuccess;
 }
 

@@ -43,7 +43,9 @@ std::string describeIdentity(const LiveProcessIdentity& identity) {
 
 void printRecord(const XrayDurableState& state) {
   auto line = [](std::string_view label, const auto& value) {
-    std::cout << std::left << std::setw(15) << label << value << '\n';
+    std::ostringstream text;
+    text << value;
+    printRows({{std::string(label), text.str()}}, 15);
   };
   line("status", state.status == XrayDurableState::Status::active ? "active (a sidecar may be running)"
                                                                    : "empty (no sidecar recorded)");

@@ -56,15 +56,13 @@ constexpr ManagedFile kStateFile{XrayDurableStateStore::kStateFileName,
 
 template <typename T>
 void putLittleEndian(char* out, T value) {
-  for (std::size_t i = 0; i < sizeof(T); ++i)
-    out[i] = static_cast<char>((value >> (8 * i)) & 0xff);
+  for (std::size_t i = 0; i < sizeof(T); ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xff);
 }
 
 template <typename T>
 T getLittleEndian(const char* in) {
   T value = 0;
-  for (std::size_t i = 0; i < sizeof(T); ++i)
-    value |= T(static_cast<unsigned char>(in[i])) << (8 * i);
+  for (std::size_t i = 0; i < sizeof(T); ++i) value |= T(static_cast<unsigned char>(in[i])) << (8 * i);
   return value;
 }
 
@@ -89,16 +87,14 @@ class Refusal {
       : profileID_(profileID), report_(report) {}
 
   [[noreturn]] void operator()(const std::string& detail) const {
-    if (report_)
-      report_(detail);
+    if (report_) report_(detail);
     throw KorvelinCoreError::profileRecoveryRequired(profileID_);
   }
 
   // "open failed for .xray-state: Permission denied". Takes errno first, so
   // that nothing can change it before it is read.
   [[noreturn]] void withErrno(int error, std::string_view step, std::string_view name) const {
-    (*this)(std::string(step) + " failed for " + std::string(name) + ": " +
-            platform::errorText(error));
+    (*this)(std::string(step) + " failed for " + std::string(name) + ": " + platform::errorText(error));
   }
 
   const Uuid& profileID() const { return profileID_; }
@@ -115,8 +111,7 @@ struct LockedFD {
   bool locked = false;
 
   LockedFD() = default;
-  LockedFD(LockedFD&& other) noexcept
-      : fd(std::move(other.fd)), locked(std::exchange(other.locked, false)) {}
+  LockedFD(LockedFD&& other) noexcept : fd(std::move(other.fd)), locked(std::exchange(other.locked, false)) {}
   LockedFD& operator=(LockedFD&& other) noexcept {
     unlock();
     fd = std::move(other.fd);
@@ -126,8 +121,7 @@ struct LockedFD {
   ~LockedFD() { unlock(); }
 
   void unlock() noexcept {
-    if (locked)
-      ::flock(fd.get(), LOCK_UN);
+    if (locked) ::flock(fd.get(), LOCK_UN);
     locked = false;
   }
 
@@ -150,31 +144,23 @@ ScopedFD openManagedRoot(const ProfilePaths& paths, const Refusal& refuse) {
 struct stat validate(int fd, const ManagedFile& file, bool checkSize, const Refusal& refuse) {
   const std::string name(file.name);
   struct stat info {};
-  if (::fstat(fd, &info) != 0)
-    refuse.withErrno(errno, "fstat", name);
-  if (!S_ISREG(info.st_mode))
-    refuse("not a regular file: " + name);
-  if (info.st_uid != ::geteuid())
-    refuse("owned by uid " + std::to_string(info.st_uid) + ": " + name);
+  if (::fstat(fd, &info) != 0) refuse.withErrno(errno, "fstat", name);
+  if (!S_ISREG(info.st_mode)) refuse("not a regular file: " + name);
+  if (info.st_uid != ::geteuid()) refuse("owned by uid " + std::to_string(info.st_uid) + ": " + name);
   if ((info.st_mode & 0777) != kFileMode)
     refuse(SecureFileSystem::expectedModeDetail(kFileMode, info.st_mode, name));
-  if (info.st_nlink != 1)
-    refuse("expected 1 link, found " + std::to_string(info.st_nlink) + ": " + name);
+  if (info.st_nlink != 1) refuse("expected 1 link, found " + std::to_string(info.st_nlink) + ": " + name);
   if (checkSize && info.st_size != file.size)
-    refuse("expected " + std::to_string(file.size) + " bytes, found " +
-           std::to_string(info.st_size) + ": " + name);
+    refuse("expected " + std::to_string(file.size) + " bytes, found " + std::to_string(info.st_size) +
+           ": " + name);
   return info;
 }
 
 // The name in the root must still be the file that was opened.
-void validatePath(int root,
-                  const ManagedFile& file,
-                  const struct stat& opened,
-                  const Refusal& refuse) {
+void validatePath(int root, const ManagedFile& file, const struct stat& opened, const Refusal& refuse) {
   const std::string name(file.name);
   struct stat named {};
-  if (::fstatat(root, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
-    refuse.withErrno(errno, "fstatat", name);
+  if (::fstatat(root, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) refuse.withErrno(errno, "fstatat", name);
   if (named.st_dev != opened.st_dev || named.st_ino != opened.st_ino)
     refuse("no longer the opened file: " + name);
 }
@@ -207,16 +193,23 @@ std::array<std::optional<XrayStatePage>, 2> readPages(int fd, SeenPages* seen) {
   return pages;
 }
 
+// True when the state file holds nothing but zero bytes: the bootstrap that
+// sized it never wrote its first page, so no record was ever confirmed in it.
+bool holdsOnlyZeroBytes(int fd) {
+  std::string bytes(static_cast<std::size_t>(kStateFile.size), '\0');
+  const ssize_t n = retryOnEintr([&] { return ::pread(fd, bytes.data(), bytes.size(), 0); });
+  return n == static_cast<ssize_t>(bytes.size()) &&
+         bytes.find_first_not_of('\0') == std::string::npos;
+}
+
 // The newest valid page; it must belong to the profile, and a page carrying
 // the same sequence must hold the same record.
 XrayStatePage readCurrent(int fd, const Refusal& refuse, SeenPages* seen) {
   const std::array<std::optional<XrayStatePage>, 2> pages = readPages(fd, seen);
   const XrayStatePage* newest = nullptr;
   for (const auto& page : pages)
-    if (page && (!newest || page->sequence > newest->sequence))
-      newest = &*page;
-  if (!newest)
-    refuse("no valid page in .xray-state");
+    if (page && (!newest || page->sequence > newest->sequence)) newest = &*page;
+  if (!newest) refuse("no valid page in .xray-state");
   if (newest->state.profileID != refuse.profileID())
     refuse(".xray-state holds a record of profile " + newest->state.profileID.uppercaseString());
   for (const auto& page : pages)
@@ -243,31 +236,22 @@ std::string_view rawValue(XrayDurableState::Status status) {
 
 void to_json(nlohmann::json& json, const XrayDurableState& state) {
   json = nlohmann::json{{"status", rawValue(state.status)}, {"profileID", state.profileID}};
-  if (state.connectionID)
-    json["connectionID"] = *state.connectionID;
-  if (state.generation)
-    json["generation"] = *state.generation;
-  if (state.guardianPID)
-    json["guardianPID"] = *state.guardianPID;
-  if (state.childPID)
-    json["childPID"] = *state.childPID;
-  if (state.loopbackPort)
-    json["loopbackPort"] = *state.loopbackPort;
-  if (state.socketPath)
-    json["socketPath"] = *state.socketPath;
-  if (state.capability)
-    json["capability"] = *state.capability;
-  if (state.protocolVersion)
-    json["protocolVersion"] = *state.protocolVersion;
-  if (state.guardianIdentity)
-    json["guardianIdentity"] = *state.guardianIdentity;
+  if (state.connectionID) json["connectionID"] = *state.connectionID;
+  if (state.generation) json["generation"] = *state.generation;
+  if (state.guardianPID) json["guardianPID"] = *state.guardianPID;
+  if (state.childPID) json["childPID"] = *state.childPID;
+  if (state.loopbackPort) json["loopbackPort"] = *state.loopbackPort;
+  if (state.socketPath) json["socketPath"] = *state.socketPath;
+  if (state.capability) json["capability"] = *state.capability;
+  if (state.protocolVersion) json["protocolVersion"] = *state.protocolVersion;
+  if (state.guardianIdentity) json["guardianIdentity"] = *state.guardianIdentity;
 }
 
 void from_json(const nlohmann::json& json, XrayDurableState& state) {
   using namespace jsonio;
   requireKeysAmong(json, {"status", "profileID"},
-                   {"connectionID", "generation", "guardianPID", "childPID", "loopbackPort",
-                    "socketPath", "capability", "protocolVersion", "guardianIdentity"});
+                   {"connectionID", "generation", "guardianPID", "childPID", "loopbackPort", "socketPath",
+                    "capability", "protocolVersion", "guardianIdentity"});
   XrayDurableState result;
   const std::string status = requireString(json, "status");
   if (status == "active")
@@ -275,20 +259,14 @@ void from_json(const nlohmann::json& json, XrayDurableState& state) {
   else if (status != "empty")
     throw ShapeError("\"status\" is neither \"empty\" nor \"active\"");
   result.profileID = requireUuid(json, "profileID");
-  if (optionalMember(json, "connectionID"))
-    result.connectionID = requireUuid(json, "connectionID");
-  if (optionalMember(json, "generation"))
-    result.generation = requireUuid(json, "generation");
-  if (optionalMember(json, "guardianPID"))
-    result.guardianPID = requireInteger<std::int32_t>(json, "guardianPID");
-  if (optionalMember(json, "childPID"))
-    result.childPID = requireInteger<std::int32_t>(json, "childPID");
+  if (optionalMember(json, "connectionID")) result.connectionID = requireUuid(json, "connectionID");
+  if (optionalMember(json, "generation")) result.generation = requireUuid(json, "generation");
+  if (optionalMember(json, "guardianPID")) result.guardianPID = requireInteger<std::int32_t>(json, "guardianPID");
+  if (optionalMember(json, "childPID")) result.childPID = requireInteger<std::int32_t>(json, "childPID");
   if (optionalMember(json, "loopbackPort"))
     result.loopbackPort = requireInteger<std::uint16_t>(json, "loopbackPort");
-  if (optionalMember(json, "socketPath"))
-    result.socketPath = requireString(json, "socketPath");
-  if (optionalMember(json, "capability"))
-    result.capability = requireString(json, "capability");
+  if (optionalMember(json, "socketPath")) result.socketPath = requireString(json, "socketPath");
+  if (optionalMember(json, "capability")) result.capability = requireString(json, "capability");
   if (optionalMember(json, "protocolVersion"))
     result.protocolVersion = requireInteger<std::int64_t>(json, "protocolVersion");
   if (const auto* identity = optionalMember(json, "guardianIdentity"))
@@ -296,15 +274,12 @@ void from_json(const nlohmann::json& json, XrayDurableState& state) {
   state = std::move(result);
 }
 
-std::optional<std::string> XrayStatePage::encode(const XrayDurableState& state,
-                                                 std::uint64_t sequence) {
+std::optional<std::string> XrayStatePage::encode(const XrayDurableState& state, std::uint64_t sequence) {
   const std::string json = jsonio::compact(nlohmann::json(state));
-  if (json.size() > kMaxJSONLength)
-    return std::nullopt;
+  if (json.size() > kMaxJSONLength) return std::nullopt;
   std::string page(kSize, '\0');
   putLittleEndian<std::uint64_t>(page.data(), sequence);
-  putLittleEndian<std::uint32_t>(page.data() + kLengthOffset,
-                                 static_cast<std::uint32_t>(json.size()));
+  putLittleEndian<std::uint32_t>(page.data() + kLengthOffset, static_cast<std::uint32_t>(json.size()));
   std::memcpy(page.data() + kJSONOffset, json.data(), json.size());
   const platform::Sha256Digest digest = platform::sha256(page.data(), kDigestOffset);
   std::memcpy(page.data() + kDigestOffset, digest.data(), digest.size());
@@ -312,11 +287,9 @@ std::optional<std::string> XrayStatePage::encode(const XrayDurableState& state,
 }
 
 std::optional<XrayStatePage> XrayStatePage::decode(std::string_view bytes) {
-  if (bytes.size() != kSize)
-    return std::nullopt;
+  if (bytes.size() != kSize) return std::nullopt;
   const platform::Sha256Digest digest = platform::sha256(bytes.data(), kDigestOffset);
-  if (std::memcmp(digest.data(), bytes.data() + kDigestOffset, digest.size()) != 0)
-    return std::nullopt;
+  if (std::memcmp(digest.data(), bytes.data() + kDigestOffset, digest.size()) != 0) return std::nullopt;
   return decodeAfterDigest(bytes);
 }
 
@@ -331,8 +304,7 @@ std::optional<XrayStatePage> decodeAfterDigest(std::string_view bytes) {
     return std::nullopt;
   const std::string_view text = bytes.substr(kJSONOffset, length);
   const auto document = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
-  if (document.is_discarded())
-    return std::nullopt;
+  if (document.is_discarded()) return std::nullopt;
   try {
     page.state = document.get<XrayDurableState>();
   } catch (const nlohmann::json::exception&) {
@@ -359,8 +331,7 @@ struct XrayDurableStateWriter::Files {
       : refuse(profileID, report), fault(faultHook), seen(seenPages) {}
 
   void reached(std::string_view point, std::uint64_t sequence) const {
-    if (fault)
-      fault(point, sequence);
+    if (fault) fault(point, sequence);
   }
 
   // Opens a file of the root, creating it private when it is missing. Only
@@ -368,19 +339,15 @@ struct XrayDurableStateWriter::Files {
   // existing file is left for `validate` to judge.
   ScopedFD openOrCreate(const ManagedFile& file, int access, bool& created) const {
     const std::string name(file.name);
-    ScopedFD fd(retryOnEintr([&] {
-      return ::openat(root.get(), name.c_str(), access | O_CREAT | O_EXCL | kOpenFlags, kFileMode);
-    }));
+    ScopedFD fd(retryOnEintr(
+        [&] { return ::openat(root.get(), name.c_str(), access | O_CREAT | O_EXCL | kOpenFlags, kFileMode); }));
     created = fd.valid();
     if (created) {
       makePrivate(fd.get(), name);
       return fd;
     }
-    if (errno == EEXIST)
-      fd.reset(
-          retryOnEintr([&] { return ::openat(root.get(), name.c_str(), access | kOpenFlags); }));
-    if (!fd)
-      refuse.withErrno(errno, "open", name);
+    if (errno == EEXIST) fd.reset(retryOnEintr([&] { return ::openat(root.get(), name.c_str(), access | kOpenFlags); }));
+    if (!fd) refuse.withErrno(errno, "open", name);
     return fd;
   }
 
@@ -390,27 +357,21 @@ struct XrayDurableStateWriter::Files {
     } catch (const KorvelinCoreError& e) {
       refuse(e.detail());
     }
-    if (retryOnEintr([&] { return ::fchmod(fd, kFileMode); }) != 0)
-      refuse.withErrno(errno, "fchmod", name);
+    if (retryOnEintr([&] { return ::fchmod(fd, kFileMode); }) != 0) refuse.withErrno(errno, "fchmod", name);
   }
 
   // A new entry in the root lasts only once the directory itself is synced.
   void syncRoot() const {
-    if (retryOnEintr([&] { return ::fsync(root.get()); }) != 0)
-      refuse.withErrno(errno, "fsync", "the profile root");
+    if (retryOnEintr([&] { return ::fsync(root.get()); }) != 0) refuse.withErrno(errno, "fsync", "the profile root");
   }
 
   void createMarker() const {
     const std::string name(kMarkerFile.name);
-    ScopedFD fd(retryOnEintr([&] {
-      return ::openat(root.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | kOpenFlags,
-                      kFileMode);
-    }));
-    if (!fd)
-      refuse.withErrno(errno, "create", name);
+    ScopedFD fd(retryOnEintr(
+        [&] { return ::openat(root.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | kOpenFlags, kFileMode); }));
+    if (!fd) refuse.withErrno(errno, "create", name);
     makePrivate(fd.get(), name);
-    if (retryOnEintr([&] { return ::fsync(fd.get()); }) != 0)
-      refuse.withErrno(errno, "fsync", name);
+    if (retryOnEintr([&] { return ::fsync(fd.get()); }) != 0) refuse.withErrno(errno, "fsync", name);
     reached("bootstrap.markerCreated", 0);
     syncRoot();
   }
@@ -429,30 +390,30 @@ struct XrayDurableStateWriter::Files {
     const std::string markerName(kMarkerFile.name);
     struct stat existing {};
     if (::fstatat(root.get(), markerName.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno != ENOENT)
-        refuse.withErrno(errno, "fstatat", markerName);
-      if (!allowBootstrap)
-        refuse(markerName + " is missing: the profile is not prepared for a proxy");
+      if (errno != ENOENT) refuse.withErrno(errno, "fstatat", markerName);
+      if (!allowBootstrap) refuse(markerName + " is missing: the profile is not prepared for a proxy");
       createMarker();
     }
-    marker.reset(retryOnEintr(
-        [&] { return ::openat(root.get(), markerName.c_str(), O_RDONLY | kOpenFlags); }));
-    if (!marker)
-      refuse.withErrno(errno, "open", markerName);
-    validatePath(root.get(), kMarkerFile, validate(marker.get(), kMarkerFile, true, refuse),
-                 refuse);
+    marker.reset(retryOnEintr([&] { return ::openat(root.get(), markerName.c_str(), O_RDONLY | kOpenFlags); }));
+    if (!marker) refuse.withErrno(errno, "open", markerName);
+    validatePath(root.get(), kMarkerFile, validate(marker.get(), kMarkerFile, true, refuse), refuse);
 
     state = openOrCreate(kStateFile, O_RDWR, created);
     // Checked before anything is written into it: never extend or write a
     // file that is someone else's or linked elsewhere.
-    if (validate(state.get(), kStateFile, false, refuse).st_size == 0) {
-      reached("bootstrap.stateCreated", 1);
-      if (retryOnEintr([&] { return ::ftruncate(state.get(), kStateFile.size); }) != 0)
-        refuse.withErrno(errno, "ftruncate", kStateFile.name);
-      reached("bootstrap.stateSized", 1);
+    // A file sized but still all zeros is a bootstrap interrupted before its
+    // first page: finished here, under the lock, like a new one.
+    const off_t size = validate(state.get(), kStateFile, false, refuse).st_size;
+    if (size == 0 || (size == kStateFile.size && holdsOnlyZeroBytes(state.get()))) {
+      if (size == 0) {
+        reached("bootstrap.stateCreated", 1);
+        if (retryOnEintr([&] { return ::ftruncate(state.get(), kStateFile.size); }) != 0)
+          refuse.withErrno(errno, "ftruncate", kStateFile.name);
+        reached("bootstrap.stateSized", 1);
+      }
       writePage(XrayDurableState::emptyRecord(refuse.profileID()), 1, 0);
-      if (created)
-        syncRoot();
+      // An earlier attempt may have died before the new name was synced.
+      syncRoot();
     }
     validatePath(root.get(), kStateFile, validate(state.get(), kStateFile, true, refuse), refuse);
   }
@@ -460,8 +421,7 @@ struct XrayDurableStateWriter::Files {
   // All three files are still the private, single-link files that were opened.
   void revalidate() const {
     validatePath(root.get(), kLockFile, validate(lock.fd.get(), kLockFile, true, refuse), refuse);
-    validatePath(root.get(), kMarkerFile, validate(marker.get(), kMarkerFile, true, refuse),
-                 refuse);
+    validatePath(root.get(), kMarkerFile, validate(marker.get(), kMarkerFile, true, refuse), refuse);
     validatePath(root.get(), kStateFile, validate(state.get(), kStateFile, true, refuse), refuse);
   }
 
@@ -469,21 +429,15 @@ struct XrayDurableStateWriter::Files {
   // by this code, only by a crash.
   void writePage(const XrayDurableState& record, std::uint64_t sequence, int page) const {
     auto bytes = XrayStatePage::encode(record, sequence);
-    if (!bytes)
-      refuse("the record's JSON is longer than " + std::to_string(XrayStatePage::kMaxJSONLength) +
-             " bytes");
+    if (!bytes) refuse("the record's JSON is longer than " + std::to_string(XrayStatePage::kMaxJSONLength) + " bytes");
     const off_t offset = static_cast<off_t>(page) * static_cast<off_t>(XrayStatePage::kSize);
     reached("page.beforeWrite", sequence);
-    const ssize_t n =
-        retryOnEintr([&] { return ::pwrite(state.get(), bytes->data(), bytes->size(), offset); });
-    if (n < 0)
-      refuse.withErrno(errno, "pwrite", kStateFile.name);
-    if (n != static_cast<ssize_t>(bytes->size()))
-      refuse("short write to .xray-state");
+    const ssize_t n = retryOnEintr([&] { return ::pwrite(state.get(), bytes->data(), bytes->size(), offset); });
+    if (n < 0) refuse.withErrno(errno, "pwrite", kStateFile.name);
+    if (n != static_cast<ssize_t>(bytes->size())) refuse("short write to .xray-state");
     seen[static_cast<std::size_t>(page)] = SeenPage{std::move(*bytes), false, std::nullopt};
     reached("page.afterWrite", sequence);
-    if (retryOnEintr([&] { return ::fsync(state.get()); }) != 0)
-      refuse.withErrno(errno, "fsync", kStateFile.name);
+    if (retryOnEintr([&] { return ::fsync(state.get()); }) != 0) refuse.withErrno(errno, "fsync", kStateFile.name);
     reached("page.afterSync", sequence);
   }
 
@@ -497,10 +451,8 @@ struct XrayDurableStateWriter::Files {
 };
 
 void XrayDurableStateWriter::write(const XrayDurableState& state) {
-  if (state.profileID != files_.refuse.profileID())
-    throw KorvelinCoreError::profileIdentifierMismatch();
-  if (sequence_ == std::numeric_limits<std::uint64_t>::max())
-    files_.refuse("the sequence number is exhausted");
+  if (state.profileID != files_.refuse.profileID()) throw KorvelinCoreError::profileIdentifierMismatch();
+  if (sequence_ == std::numeric_limits<std::uint64_t>::max()) files_.refuse("the sequence number is exhausted");
   const std::uint64_t next = sequence_ + 1;
   files_.writePage(state, next, static_cast<int>(next % 2));
   files_.revalidate();
@@ -523,9 +475,7 @@ XrayDurableStateStore::XrayDurableStateStore(FaultHook faultHook, RefusalReporte
 
 XrayDurableStateStore::~XrayDurableStateStore() = default;
 
-void XrayDurableStateStore::runLocked(const ProfilePaths& paths,
-                                      bool allowBootstrap,
-                                      const LockedBody& body) {
+void XrayDurableStateStore::runLocked(const ProfilePaths& paths, bool allowBootstrap, const LockedBody& body) {
   std::lock_guard<std::mutex> guard(processLock_);
   XrayDurableStateWriter::Files files(paths.profileID(), reportRefusal_, faultHook_,
                                       seenPages_->profiles[paths.profileID()]);
@@ -539,11 +489,9 @@ void XrayDurableStateStore::runLocked(const ProfilePaths& paths,
 std::optional<XrayDurableState> XrayDurableStateStore::read(const ProfilePaths& paths) {
   const std::string statePath = appendingPathComponent(paths.root(), kStateFileName);
   struct stat info {};
-  if (::lstat(statePath.c_str(), &info) != 0 && errno == ENOENT)
-    return std::nullopt;
-  return withLockedState(
-      paths, false,
-      [](const XrayDurableState& current, XrayDurableStateWriter&) { return current; });
+  if (::lstat(statePath.c_str(), &info) != 0 && errno == ENOENT) return std::nullopt;
+  return withLockedState(paths, false,
+                         [](const XrayDurableState& current, XrayDurableStateWriter&) { return current; });
 }
 
 // ---------------------------------------------------------------------------
@@ -556,17 +504,14 @@ namespace {
 LockedFD openShared(int root, const ManagedFile& file, const Refusal& refuse) {
   const std::string name(file.name);
   LockedFD opened;
-  opened.fd.reset(
-      retryOnEintr([&] { return ::openat(root, name.c_str(), O_RDONLY | kOpenFlags); }));
-  if (!opened.fd)
-    refuse.withErrno(errno, "open", name);
+  opened.fd.reset(retryOnEintr([&] { return ::openat(root, name.c_str(), O_RDONLY | kOpenFlags); }));
+  if (!opened.fd) refuse.withErrno(errno, "open", name);
   const struct stat info = validate(opened.fd.get(), file, true, refuse);
   const platform::AclReading acl = platform::readExtendedAcl(opened.fd.get(), false);
   if (acl.state == platform::AclState::inspectionFailed)
     throw KorvelinCoreError::unsafeProfilePath("ACL inspection failed for " + name + ": " +
                                                platform::errorText(acl.error));
-  if (acl.state != platform::AclState::none)
-    refuse("extended ACL is not allowed: " + name);
+  if (acl.state != platform::AclState::none) refuse("extended ACL is not allowed: " + name);
   validatePath(root, file, info, refuse);
   opened.lock(LOCK_SH | LOCK_NB, name, refuse);
   return opened;
@@ -585,12 +530,14 @@ XrayDurableState XrayDurableStateStore::readOnly(const ProfilePaths& paths) cons
   }
   const std::array<const ManagedFile*, 3> files = {&kLockFile, &kMarkerFile, &kStateFile};
   std::array<LockedFD, 3> opened;
+  for (std::size_t i = 0; i < files.size(); ++i) opened[i] = openShared(root.get(), *files[i], refuse);
+  // An interrupted bootstrap holds the empty record it was about to write;
+  // the next locked access writes it.
+  XrayStatePage current = holdsOnlyZeroBytes(opened[2].fd.get())
+                              ? XrayStatePage{0, XrayDurableState::emptyRecord(paths.profileID())}
+                              : readCurrent(opened[2].fd.get(), refuse, nullptr);
   for (std::size_t i = 0; i < files.size(); ++i)
-    opened[i] = openShared(root.get(), *files[i], refuse);
-  XrayStatePage current = readCurrent(opened[2].fd.get(), refuse, nullptr);
-  for (std::size_t i = 0; i < files.size(); ++i)
-    validatePath(root.get(), *files[i], validate(opened[i].fd.get(), *files[i], true, refuse),
-                 refuse);
+    validatePath(root.get(), *files[i], validate(opened[i].fd.get(), *files[i], true, refuse), refuse);
   return std::move(current.state);
 }
 

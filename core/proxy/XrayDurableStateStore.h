@@ -29,8 +29,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "core/base/Uuid.h"
 #include "core/process/LiveProcessIdentity.h"
+#include "core/base/Uuid.h"
 
 namespace korvelin {
 
@@ -153,7 +153,8 @@ class XrayDurableStateStore {
   // under the profile's exclusive lock and returns what it returns (nothing,
   // a record, a sidecar handle...). The lock file is created when missing.
   // Without the marker the access fails unless `allowBootstrap`, which creates
-  // it; a missing state file is created holding the empty record. Errors the
+  // it; a missing state file is created holding the empty record, and one a
+  // crashed bootstrap left with only zero bytes gets it too. Errors the
   // body throws pass through unchanged, after the lock is released. The body
   // must not call back into this store (the process lock is not recursive).
   template <typename Body>
@@ -167,7 +168,8 @@ class XrayDurableStateStore {
 
   // Reads the record without creating or writing anything, under a shared
   // lock that is not waited for: while a writer holds the profile's lock this
-  // fails. A missing file fails too. Failing ACL inspection of one of the
+  // fails. A missing file fails too; one of only zero bytes (an interrupted
+  // bootstrap) reads as the empty record. Failing ACL inspection of one of the
   // files is `unsafeProfilePath` ("ACL inspection failed for .xray-state: "
   // and the system's text); everything else `profileRecoveryRequired`.
   XrayDurableState readOnly(const ProfilePaths& paths) const;
@@ -187,22 +189,17 @@ class XrayDurableStateStore {
 };
 
 template <typename Body>
-auto XrayDurableStateStore::withLockedState(const ProfilePaths& paths,
-                                            bool allowBootstrap,
-                                            Body&& body)
+auto XrayDurableStateStore::withLockedState(const ProfilePaths& paths, bool allowBootstrap, Body&& body)
     -> std::invoke_result_t<Body&, const XrayDurableState&, XrayDurableStateWriter&> {
   using Result = std::invoke_result_t<Body&, const XrayDurableState&, XrayDurableStateWriter&>;
   if constexpr (std::is_void_v<Result>) {
     runLocked(paths, allowBootstrap,
-              [&](const XrayDurableState& current, XrayDurableStateWriter& writer) {
-                body(current, writer);
-              });
+              [&](const XrayDurableState& current, XrayDurableStateWriter& writer) { body(current, writer); });
   } else {
     std::optional<Result> result;
-    runLocked(paths, allowBootstrap,
-              [&](const XrayDurableState& current, XrayDurableStateWriter& writer) {
-                result.emplace(body(current, writer));
-              });
+    runLocked(paths, allowBootstrap, [&](const XrayDurableState& current, XrayDurableStateWriter& writer) {
+      result.emplace(body(current, writer));
+    });
     return std::move(*result);
   }
 }
