@@ -12,6 +12,7 @@
 
 #include "core/files/ApplicationInstanceLease.h"
 #include "core/files/FilePath.h"
+#include "core/profile/ProfileRepository.h"
 
 namespace korvelin::cli {
 
@@ -64,10 +65,23 @@ std::optional<int> parseProcessIdentifier(const std::string& text) {
   return value;
 }
 
-std::optional<Uuid> parseProfileIdentifier(const std::string& text) { return Uuid::parse(text); }
-
 int invalidProfileIdentifier(const std::string& text) {
   return fail("invalid profile identifier '" + text + "': expected a UUID", kExitUsage);
+}
+
+std::optional<Uuid> resolveProfileIdentifier(const std::string& text, const GlobalOptions& global) {
+  if (auto id = Uuid::parse(text)) return id;
+  std::vector<Uuid> matches;
+  for (const auto& profile : ProfileRepository(global.baseDirectory, global.defaultBaseDirectory).load().profiles)
+    if (profile.name == text) matches.push_back(profile.id);
+  if (matches.size() == 1) return matches.front();
+  if (matches.empty())
+    fail("no profile named '" + printableText(text) + "' (expected a profile's UUID or the name of a catalogued profile)",
+         kExitUsage);
+  else
+    fail(std::to_string(matches.size()) + " profiles are named '" + printableText(text) + "'; name one by its UUID",
+         kExitUsage);
+  return std::nullopt;
 }
 
 namespace {

@@ -85,8 +85,8 @@ void report(const RunOptions& options, std::string_view event, const ProcessSnap
 }
 
 int runProgram(RunOptions options, const GlobalOptions& global) {
-  auto id = parseProfileIdentifier(options.profile);
-  if (!id) return invalidProfileIdentifier(options.profile);
+  auto id = resolveProfileIdentifier(options.profile, global);
+  if (!id) return kExitUsage;
   if (options.command.empty()) return fail("no program given (korvelin run PROFILE -- PROGRAM [ARGS...])", kExitUsage);
   if (!(options.stopTimeout > 0)) return fail("--stop-timeout must be greater than zero", kExitUsage);
 
@@ -211,8 +211,8 @@ const Registration kRun{{
     }}};
 
 int showStatus(const std::string& profile, bool json, const GlobalOptions& global) {
-  auto id = parseProfileIdentifier(profile);
-  if (!id) return invalidProfileIdentifier(profile);
+  auto id = resolveProfileIdentifier(profile, global);
+  if (!id) return kExitUsage;
   ProfilePaths paths(*id, global.baseDirectory);
   ProcessSupervisor supervisor;
   auto snapshot = supervisor.status(*id, paths);
@@ -236,8 +236,8 @@ const Registration kStatus{{
     }}};
 
 int recover(const std::string& profile, bool dryRun, const GlobalOptions& global) {
-  auto id = parseProfileIdentifier(profile);
-  if (!id) return invalidProfileIdentifier(profile);
+  auto id = resolveProfileIdentifier(profile, global);
+  if (!id) return kExitUsage;
   ProfilePaths paths(*id, global.baseDirectory);
   ProcessSupervisor supervisor;
   if (dryRun) {
