@@ -55,7 +55,22 @@ TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
       {"vless", "check", "-"}, {"run", p, "--", "/bin/true"}, {"demo"},
       {"proxy", "start", p, "--link", "-"}, {"proxy", "status", p},
       {"proxy", "stop", p},  {"proxy", "recover", p},
+      {"profile", "list"},   {"profile", "show", p},  {"profile", "delete", p},
+      {"profile", "update", p, "--name", "x"}, {"profile", "create", "x", "--installation", "{}"},
+      {"codex-mcp", "install", p, "--port", "1", "--capability", "-"},
+      {"codex-mcp", "remove", p, "--generation", p}, {"codex-mcp", "reconcile", p},
+      {"codex-mcp", "status", p},
   };
+  // Every command is in the table.
+  const auto help = run({testing::korvelinPath(), "--help"}).output;
+  std::istringstream lines(help.substr(help.find("Subcommands:")));
+  std::string line;
+  std::getline(lines, line);
+  while (std::getline(lines, line) && !line.empty()) {
+    const std::string name = line.substr(2, line.find(' ', 2) - 2);
+    EXPECT_TRUE(std::any_of(usages.begin(), usages.end(), [&](const auto& usage) { return usage[0] == name; }))
+        << name << " is missing";
+  }
   for (const auto& usage : usages) {
     for (std::size_t at = 0; at <= usage.size(); ++at) {
       std::vector<std::vector<std::string>> variants = {usage, usage, usage, usage, usage};
@@ -96,9 +111,14 @@ TEST_F(CliProxyTest, ARealLinkNeedsARealEngine) {
   }
 }
 
-// A link from standard input is read up to a link's size, never further.
-TEST_F(CliProxyTest, StandardInputIsReadOnlyUpToALink) {
-  for (const std::string& command : {"proxy start " + profile_ + " --link -", std::string("demo --link -")}) {
+// Standard input is read up to what it may hold, never further.
+TEST_F(CliProxyTest, StandardInputIsReadOnlyUpToWhatItMayHold) {
+  const std::vector<std::pair<std::string, int>> commands = {
+      {"proxy start " + profile_ + " --link -", 1},
+      {"demo --link -", 1},
+      {"vless check -", 1},
+      {"codex-mcp install " + profile_ + " --port 1 --capability -", 2}};
+  for (const auto& [command, expected] : commands) {
     SCOPED_TRACE(command);
     const auto result = run({"/bin/sh", "-c",
                              "head -c 4000000 /dev/zero | { " + testing::korvelinPath() + " --base " + dir_.path() +
@@ -107,7 +127,7 @@ TEST_F(CliProxyTest, StandardInputIsReadOnlyUpToALink) {
     int status = 0;
     long left = 0;
     words >> status >> left;
-    EXPECT_EQ(status, 1) << result.errors;
+    EXPECT_EQ(status, expected) << result.errors;
     EXPECT_GT(left, 3000000) << "the rest of the input was read as well";
   }
 }
