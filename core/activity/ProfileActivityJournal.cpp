@@ -38,7 +38,7 @@ std::string journalPath(const ProfilePaths& paths) {
 ScopedFD openLogsDirectory(const ProfilePaths& paths, const ErrorFactory& error) {
   ScopedFD root = SecureFileSystem::openManagedRootFD(paths, error);
   return SecureFileSystem::openChildDirectoryFD(root.get(), kLogsDirectoryName, paths.logs(),
-                                                MissingChild::refuse, error);
+                                                MissingDirectories::fail, error);
 }
 
 // The journal must be the user's private regular file, whoever created it.

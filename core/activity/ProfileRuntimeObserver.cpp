@@ -60,7 +60,7 @@ ProfileRuntimeObservation ProfileRuntimeObserver::observeWithRoute(const Profile
   try {
     rootFD = SecureFileSystem::openManagedRootFD(paths);
     logsFD = SecureFileSystem::openChildDirectoryFD(rootFD.get(), "logs", paths.logs(),
-                                                    MissingChild::refuse,
+                                                    MissingDirectories::fail,
                                                     &KorvelinCoreError::unsafeProfilePath);
   } catch (const KorvelinCoreError& e) {
     throw refused(e.detail());

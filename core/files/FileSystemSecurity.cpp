@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <exception>
@@ -276,7 +277,7 @@ void SecureFileSystem::clearExtendedACL(int fd,
 ScopedFD SecureFileSystem::openChildDirectoryFD(int parent,
                                                 std::string_view name,
                                                 const std::string& displayPath,
-                                                MissingChild missing,
+                                                MissingDirectories missing,
                                                 const ErrorFactory& error) {
   if (!isValidChildName(name)) throw error("invalid managed directory name: " + std::string(name));
   // The common case is a tree that exists already, so the open comes first and
@@ -287,7 +288,7 @@ ScopedFD SecureFileSystem::openChildDirectoryFD(int parent,
   bool created = false;
   int openError = 0;
   ScopedFD fd = openChildAt(parent, name, openError);
-  if (!fd && openError == ENOENT && missing == MissingChild::create) {
+  if (!fd && openError == ENOENT && missing == MissingDirectories::create) {
     std::string terminated(name);
     if (::mkdirat(parent, terminated.c_str(), kPrivateDirectoryMode) == 0)
       created = true;
@@ -338,32 +339,85 @@ ScopedFD openBaseFD(const ProfilePaths& paths, const ErrorFactory& error) {
 ScopedFD SecureFileSystem::openManagedRootFD(const ProfilePaths& paths, const ErrorFactory& error) {
   ScopedFD base = openBaseFD(paths, error);
   ScopedFD profiles = openChildDirectoryFD(base.get(), ProfilePaths::kProfilesDirectoryName,
-                                           paths.profilesDirectory(), MissingChild::refuse, error);
+                                           paths.profilesDirectory(), MissingDirectories::fail, error);
   return openChildDirectoryFD(profiles.get(), paths.profileID().lowercaseString(), paths.root(),
-                              MissingChild::refuse, error);
+                              MissingDirectories::fail, error);
 }
 
-void SecureFileSystem::prepareManagedHierarchy(const ProfilePaths& paths) {
+namespace {
+
+// The base (an absolute, standardized path) as `ProfilePreparer::validateBase`
+// requires it, checked through the opened descriptor after one look at the
+// path for links. Any failure is
+// reported by the path-based check itself, so the messages are exactly its
+// own; only a failure that check cannot see (a change in between) has one of
+// this function's.
+ScopedFD openValidatedBase(const std::string& path, const ErrorFactory& error) {
+  auto refuse = [&](std::string detail) {
+    SecureFileSystem::requireDirectory(path, {}, error);
+    return error(std::move(detail));
+  };
+  if (scanForLinks(path) == LinkScan::hasLink)
+    throw error("path contains a symbolic link: " + path);
+  ScopedFD fd(retryOnEintr([&] { return ::open(path.c_str(), kDirectoryOpenFlags); }));
+  if (!fd)
+    throw refuse(failureDetail(errno, "open directory", path));
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
+    throw refuse("opened directory failed owner/type validation: " + path);
+  if (isGroupOrOtherWritable(info.st_mode))
+    throw refuse("directory is writable by group or others: " + path);
+  const platform::AclReading acl = platform::readExtendedAcl(fd.get(), false);
+  if (acl.state != AclState::none) {
+    SecureFileSystem::requireDirectory(path, {}, error);
+    refuseAnyAcl(acl, path, error);
+  }
+  return fd;
+}
+
+// "Profiles", the root and the five children below an open, verified base.
+// Checking "logs" first follows `validateManagedHierarchy`; creating follows
+// the order of `kChildDirectoryNames`.
+SecureFileSystem::VerifiedHierarchy openHierarchyBelow(
+    int base,
+    const ProfilePaths& paths,
+    SecureFileSystem::MissingDirectories missing) {
   const ErrorFactory error = &KorvelinCoreError::unsafeProfilePath;
-  ScopedFD base = openBaseFD(paths, error);
-  ScopedFD profiles = openChildDirectoryFD(base.get(), ProfilePaths::kProfilesDirectoryName,
-                                           paths.profilesDirectory(), MissingChild::create, error);
-  ScopedFD root = openChildDirectoryFD(profiles.get(), paths.profileID().lowercaseString(),
-                                       paths.root(), MissingChild::create, error);
-  for (auto name : ProfilePaths::kChildDirectoryNames)
-    openChildDirectoryFD(root.get(), name, paths.child(name), MissingChild::create, error);
+  const bool create = missing == MissingDirectories::create;
+  constexpr std::array<std::string_view, 5> kCheckOrder = {"logs", "home", "config", "cache",
+                                                           "user-data"};
+  static_assert(kCheckOrder.size() == ProfilePaths::kChildDirectoryNames.size());
+  ScopedFD profiles = SecureFileSystem::openChildDirectoryFD(
+      base, ProfilePaths::kProfilesDirectoryName, paths.profilesDirectory(), missing, error);
+  SecureFileSystem::VerifiedHierarchy tree;
+  tree.root = SecureFileSystem::openChildDirectoryFD(
+      profiles.get(), paths.profileID().lowercaseString(), paths.root(), missing, error);
+  for (auto name : create ? ProfilePaths::kChildDirectoryNames : kCheckOrder) {
+    ScopedFD child = SecureFileSystem::openChildDirectoryFD(tree.root.get(), name,
+                                                            paths.child(name), missing, error);
+    if (name == "logs")
+      tree.logs = std::move(child);
+  }
+  return tree;
+}
+
+}  // namespace
+
+void SecureFileSystem::prepareManagedHierarchy(const ProfilePaths& paths) {
+  ScopedFD base = openBaseFD(paths, &KorvelinCoreError::unsafeProfilePath);
+  openHierarchyBelow(base.get(), paths, MissingDirectories::create);
 }
 
 void SecureFileSystem::validateManagedHierarchy(const ProfilePaths& paths) {
-  const ErrorFactory error = &KorvelinCoreError::unsafeProfilePath;
-  {
-    ScopedFD root = openManagedRootFD(paths, error);
-    openChildDirectoryFD(root.get(), "logs", paths.logs(), MissingChild::refuse, error);
-  }
-  ScopedFD root = openManagedRootFD(paths, error);
-  for (auto name : ProfilePaths::kChildDirectoryNames)
-    if (name != "logs")
-      openChildDirectoryFD(root.get(), name, paths.child(name), MissingChild::refuse, error);
+  ScopedFD base = openBaseFD(paths, &KorvelinCoreError::unsafeProfilePath);
+  openHierarchyBelow(base.get(), paths, MissingDirectories::fail);
+}
+
+SecureFileSystem::VerifiedHierarchy SecureFileSystem::openVerifiedHierarchy(
+    const ProfilePaths& paths,
+    MissingDirectories missing) {
+  ScopedFD base = openValidatedBase(paths.baseDirectory(), &KorvelinCoreError::unsafeProfileBase);
+  return openHierarchyBelow(base.get(), paths, missing);
 }
 
 void SecureFileSystem::prepareNewManagedHierarchy(const ProfilePaths& paths, int baseFD,
@@ -371,7 +425,7 @@ void SecureFileSystem::prepareNewManagedHierarchy(const ProfilePaths& paths, int
                                                   const Sync& sync) {
   const ErrorFactory error = &KorvelinCoreError::unsafeProfilePath;
   ScopedFD profiles = openChildDirectoryFD(baseFD, ProfilePaths::kProfilesDirectoryName,
-                                           paths.profilesDirectory(), MissingChild::create, error);
+                                           paths.profilesDirectory(), MissingDirectories::create, error);
   ScopedFD root;
   try {
     beforeCreate("hierarchy.root");

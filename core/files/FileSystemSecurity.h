@@ -69,8 +69,8 @@ struct DirectoryRules {
   bool denyOnlyACLAllowed = false;
 };
 
-// What `openChildDirectoryFD` does when the child does not exist.
-enum class MissingChild { refuse, create };
+// What the openers of directories do with one that does not exist.
+enum class MissingDirectories { fail, create };
 
 class SecureFileSystem {
  public:
@@ -137,7 +137,7 @@ class SecureFileSystem {
   static platform::ScopedFD openChildDirectoryFD(int parent,
                                                  std::string_view name,
                                                  const std::string& displayPath,
-                                                 MissingChild missing,
+                                                 MissingDirectories missing,
                                                  const ErrorFactory& error);
 
   // Creates a child directory that must not exist yet, then opens and checks it.
@@ -169,6 +169,24 @@ class SecureFileSystem {
   // Verifies that the profile's root and its five children exist and are
   // safe, creating nothing (`unsafeProfilePath`).
   static void validateManagedHierarchy(const ProfilePaths& paths);
+
+  // A profile tree checked once, from the base down to the five children,
+  // with the descriptors a launch goes on with: everything it later opens in
+  // the profile is reached through these, never through the paths again.
+  struct VerifiedHierarchy {
+    platform::ScopedFD root;
+    platform::ScopedFD logs;
+  };
+  using MissingDirectories = korvelin::MissingDirectories;
+
+  // The checks of `ProfilePreparer::validateBase` on the base (failures are
+  // `unsafeProfileBase` with its messages), then those of
+  // `prepareManagedHierarchy` (`MissingDirectories::create`) or of
+  // `validateManagedHierarchy` below it, in one walk: the base's path is
+  // looked at once for links and everything else is checked through the
+  // descriptors opened on the way.
+  static VerifiedHierarchy openVerifiedHierarchy(const ProfilePaths& paths,
+                                                 MissingDirectories missing);
 
   // Verifies that `member` lies inside `bundle` without any symbolic link
   // and is an executable regular file, and returns its identity.

@@ -190,8 +190,10 @@ ProcessSnapshot ProcessSupervisor::start(const Uuid& profileID, const ProcessLau
   std::lock_guard guard(lock_);
   const ProfilePaths& paths = plan.paths;
   requireProfile(profileID, paths);
-  ProfilePreparer(paths.baseDirectory()).validateBase(paths.baseDirectory());
-  SecureFileSystem::validateManagedHierarchy(paths);
+  // One walk checks the base and the whole tree and hands on the root and
+  // "logs": the lease and the launch log are reached only through them.
+  SecureFileSystem::VerifiedHierarchy tree =
+      SecureFileSystem::openVerifiedHierarchy(paths, SecureFileSystem::MissingDirectories::fail);
 
   if (auto existing = entries_.find(profileID); existing != entries_.end()) {
     if (existing->second->state != ProcessRunState::stoppedConfirmed)
@@ -201,10 +203,8 @@ ProcessSnapshot ProcessSupervisor::start(const Uuid& profileID, const ProcessLau
 
   auto entry = std::make_unique<Entry>();
   entry->profileID = profileID;
-  entry->rootDirectoryFD = SecureFileSystem::openManagedRootFD(paths);
-  ScopedFD logsFD = SecureFileSystem::openChildDirectoryFD(
-      entry->rootDirectoryFD.get(), kLogsDirectoryName, paths.logs(), MissingChild::refuse,
-      &KorvelinCoreError::unsafeProfilePath);
+  entry->rootDirectoryFD = std::move(tree.root);
+  const ScopedFD logsFD = std::move(tree.logs);
   const int rootFD = entry->rootDirectoryFD.get();
 
   if (metadataAt(rootFD, leaseName())) throw KorvelinCoreError::profileRecoveryRequired(profileID);
@@ -517,7 +517,7 @@ void ProcessSupervisor::recover(const Uuid& profileID, const ProfilePaths& paths
 
   ScopedFD rootFD = SecureFileSystem::openManagedRootFD(paths);
   ScopedFD logsFD = SecureFileSystem::openChildDirectoryFD(rootFD.get(), kLogsDirectoryName,
-                                                           paths.logs(), MissingChild::refuse,
+                                                           paths.logs(), MissingDirectories::fail,
                                                            &KorvelinCoreError::unsafeProfilePath);
   const LaunchLeaseFile leaseFile = readLaunchLease(rootFD.get(), ErrorFactory::always(refused()),
                                                     &KorvelinCoreError::profilePreparationFailed);
