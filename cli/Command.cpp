@@ -12,6 +12,7 @@
 
 #include "core/files/ApplicationInstanceLease.h"
 #include "core/files/FilePath.h"
+#include "core/text/UnicodeText.h"
 
 namespace korvelin::cli {
 
@@ -22,37 +23,64 @@ std::vector<CommandSpec>& registry() {
 }
 }  // namespace
 
-Registration::Registration(CommandSpec definition) { registry().push_back(std::move(definition)); }
+Registration::Registration(CommandSpec definition) {
+  registry().push_back(std::move(definition));
+}
 
-const std::vector<CommandSpec>& registeredCommands() { return registry(); }
+const std::vector<CommandSpec>& registeredCommands() {
+  return registry();
+}
 
 void printJson(const nlohmann::json& value) {
   std::cout << value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
 }
 
-int fail(const std::string& message, int status) {
-  std::cerr << "korvelin: " << printableText(message) << '\n';
+int fail(const Message& message, int status) {
+  std::cerr << "korvelin: " << printableText(text(message)) << '\n';
   return status;
 }
 
-void printLine(std::string_view text) { std::cout << printableText(text) << '\n'; }
+int failComposed(const std::string& english, int status) {
+  std::cerr << "korvelin: " << printableText(AppLocalization::render(english, outputLanguage()))
+            << '\n';
+  return status;
+}
 
-void printRows(const std::vector<std::pair<std::string, std::string>>& rows, std::size_t width) {
+// Flushed at once: other programs wait for these lines (a proxy that is ready).
+void say(const Message& message) {
+  std::cout << printableText(text(message)) << std::endl;
+}
+
+void printLine(std::string_view text) {
+  std::cout << printableText(text) << '\n';
+}
+
+void printLines(std::string_view text) {
+  for (;;) {
+    const auto end = text.find('\n');
+    printLine(text.substr(0, end));
+    if (end == std::string_view::npos)
+      break;
+    text.remove_prefix(end + 1);
+  }
+}
+
+void printRows(const std::vector<std::pair<Message, std::string>>& rows, std::size_t width) {
   for (const auto& [label, value] : rows) {
-    std::string line = label;
-    line.resize(std::max(width, label.size() + 1), ' ');
-    printLine(line + value);
+    const std::string shown = text(label);
+    const std::size_t columns = unicode::displayWidth(shown);
+    printLine(shown + std::string(columns < width ? width - columns : 1, ' ') + value);
   }
 }
 
 std::string localDateText(double unixTime) {
   const auto seconds = static_cast<std::time_t>(std::floor(unixTime));
   std::tm local{};
-  char text[64] = {};
+  char formatted[64] = {};
   if (!std::isfinite(unixTime) || !::localtime_r(&seconds, &local) ||
-      std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %z", &local) == 0)
-    return "(invalid date)";
-  return text;
+      std::strftime(formatted, sizeof formatted, "%Y-%m-%d %H:%M:%S %z", &local) == 0)
+    return text("(invalid date)");
+  return formatted;
 }
 
 std::optional<int> parseProcessIdentifier(const std::string& text) {
@@ -64,10 +92,13 @@ std::optional<int> parseProcessIdentifier(const std::string& text) {
   return value;
 }
 
-std::optional<Uuid> parseProfileIdentifier(const std::string& text) { return Uuid::parse(text); }
+std::optional<Uuid> parseProfileIdentifier(const std::string& text) {
+  return Uuid::parse(text);
+}
 
 int invalidProfileIdentifier(const std::string& text) {
-  return fail("invalid profile identifier '" + text + "': expected a UUID", kExitUsage);
+  return fail({"invalid profile identifier '{0}': expected a UUID", {printableText(text)}},
+              kExitUsage);
 }
 
 namespace {
@@ -78,11 +109,13 @@ namespace {
 // for the library to judge.
 void createMissingParentsOfDefaultBase(const GlobalOptions& global) {
   const std::string base = standardizedPath(global.baseDirectory);
-  if (base != standardizedPath(global.defaultBaseDirectory)) return;
+  if (base != standardizedPath(global.defaultBaseDirectory))
+    return;
   const std::string parent = deletingLastPathComponent(base);
   for (std::string::size_type end = parent.find('/', 1);; end = parent.find('/', end + 1)) {
     ::mkdir(parent.substr(0, end).c_str(), 0700);
-    if (end == std::string::npos) break;
+    if (end == std::string::npos)
+      break;
   }
 }
 
@@ -90,12 +123,15 @@ void createMissingParentsOfDefaultBase(const GlobalOptions& global) {
 
 std::unique_ptr<ApplicationInstanceLease> takeInstanceLease(const GlobalOptions& global) {
   createMissingParentsOfDefaultBase(global);
-  auto acquisition = ApplicationInstanceLease::acquire(global.baseDirectory, global.defaultBaseDirectory);
+  auto acquisition =
+      ApplicationInstanceLease::acquire(global.baseDirectory, global.defaultBaseDirectory);
   if (acquisition.alreadyRunning()) {
     const std::string base = standardizedPath(global.baseDirectory);
-    fail("another copy of Korvelin is using " + base + " (it holds " +
-         appendingPathComponent(base, ApplicationInstanceLease::fileName) +
-         "); nothing was changed, try again once it has finished");
+    fail(
+        {"another copy of Korvelin is using {0} (it holds {1}); nothing was changed, try again "
+         "once it has "
+         "finished",
+         {base, appendingPathComponent(base, ApplicationInstanceLease::fileName)}});
   }
   return std::move(acquisition.lease);
 }
