@@ -12,6 +12,7 @@
 
 #include "core/files/ApplicationInstanceLease.h"
 #include "core/files/FilePath.h"
+#include "core/profile/ProfileRepository.h"
 #include "core/text/UnicodeText.h"
 
 namespace korvelin::cli {
@@ -92,13 +93,23 @@ std::optional<int> parseProcessIdentifier(const std::string& text) {
   return value;
 }
 
-std::optional<Uuid> parseProfileIdentifier(const std::string& text) {
-  return Uuid::parse(text);
-}
-
 int invalidProfileIdentifier(const std::string& text) {
   return fail({"invalid profile identifier '{0}': expected a UUID", {printableText(text)}},
               kExitUsage);
+}
+
+std::optional<Uuid> resolveProfileIdentifier(const std::string& text, const GlobalOptions& global) {
+  if (auto id = Uuid::parse(text)) return id;
+  std::vector<Uuid> matches;
+  for (const auto& profile : ProfileRepository(global.baseDirectory, global.defaultBaseDirectory).load().profiles)
+    if (profile.name == text) matches.push_back(profile.id);
+  if (matches.size() == 1) return matches.front();
+  if (matches.empty())
+    fail({"no profile named '{0}' (expected a profile's UUID or the name of a catalogued profile)", {text}},
+         kExitUsage);
+  else
+    fail({"{0} profiles are named '{1}'; name one by its UUID", {std::to_string(matches.size()), text}}, kExitUsage);
+  return std::nullopt;
 }
 
 namespace {

@@ -80,11 +80,15 @@ void printLines(std::string_view text);
 // Parses a decimal process identifier (1...INT32_MAX); absent otherwise.
 std::optional<int> parseProcessIdentifier(const std::string& text);
 
-// Parses a profile identifier (a UUID in either case); absent otherwise.
-std::optional<Uuid> parseProfileIdentifier(const std::string& text);
 // The one-line usage error for a profile identifier that is not a UUID;
 // returns the usage exit status.
 int invalidProfileIdentifier(const std::string& text);
+
+// The profile a command line names: a UUID (catalogued or not), or else the
+// name of exactly one catalogued profile. Absent after a one-line usage
+// error when the text is neither, or when several profiles share the name.
+// A catalogue that cannot be read fails the command with its error.
+std::optional<Uuid> resolveProfileIdentifier(const std::string& text, const GlobalOptions& global);
 
 // Every command that changes something in the base directory holds the
 // single-instance lease while it runs, so that it never works alongside the

@@ -39,9 +39,9 @@ int failWithHint(const KorvelinCoreError& e) {
 
 template <typename Change>
 int changing(const CodexMcpOptions& options, const GlobalOptions& global, Change&& change) {
-  auto id = parseProfileIdentifier(options.profile);
+  auto id = resolveProfileIdentifier(options.profile, global);
   if (!id)
-    return invalidProfileIdentifier(options.profile);
+    return kExitUsage;
   auto lease = takeInstanceLease(global);
   if (!lease)
     return kExitFailure;
@@ -114,9 +114,9 @@ int runReconcile(const CodexMcpOptions& options, const GlobalOptions& global) {
 }
 
 int runStatus(const CodexMcpOptions& options, const GlobalOptions& global) {
-  auto id = parseProfileIdentifier(options.profile);
+  auto id = resolveProfileIdentifier(options.profile, global);
   if (!id)
-    return invalidProfileIdentifier(options.profile);
+    return kExitUsage;
   const ProfilePaths paths(*id, global.baseDirectory);
   CodexMCPConfigStatus status;
   try {

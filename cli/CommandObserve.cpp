@@ -50,9 +50,8 @@ void printObservation(const ProfileRuntimeObservation& observation) {
 }
 
 int observe(ObserveOptions options, const GlobalOptions& global) {
-  auto id = parseProfileIdentifier(options.profile);
-  if (!id)
-    return invalidProfileIdentifier(options.profile);
+  auto id = resolveProfileIdentifier(options.profile, global);
+  if (!id) return kExitUsage;
   const ProfilePaths paths(*id, global.baseDirectory);
   if (!SecureFileSystem::metadata(paths.leaseFile()))
     return fail({"profile {0} has no launch lease: no run to re-adopt", {id->uppercaseString()}});

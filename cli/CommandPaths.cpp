@@ -18,9 +18,8 @@ struct PathsOptions {
 };
 
 int runPaths(const PathsOptions& options, const GlobalOptions& global) {
-  auto id = parseProfileIdentifier(options.profile);
-  if (!id)
-    return invalidProfileIdentifier(options.profile);
+  auto id = resolveProfileIdentifier(options.profile, global);
+  if (!id) return kExitUsage;
   const ProfilePaths paths(*id, global.baseDirectory);
   if (options.json) {
     printJson(paths);

@@ -11,9 +11,8 @@ namespace korvelin::cli {
 namespace {
 
 int runPrepare(const std::string& profile, const GlobalOptions& global) {
-  auto id = parseProfileIdentifier(profile);
-  if (!id)
-    return invalidProfileIdentifier(profile);
+  auto id = resolveProfileIdentifier(profile, global);
+  if (!id) return kExitUsage;
   auto lease = takeInstanceLease(global);
   if (!lease)
     return kExitFailure;

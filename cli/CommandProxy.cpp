@@ -27,13 +27,10 @@ struct ProxyOptions {
 };
 
 int startProxy(ProxyOptions options, const GlobalOptions& global) {
-  auto id = parseProfileIdentifier(options.profile);
-  if (!id)
-    return invalidProfileIdentifier(options.profile);
-  if (options.link.empty())
-    return fail("--link LINK (or - to read it from standard input) is required", kExitUsage);
-  if (options.link == "-")
-    std::getline(std::cin, options.link);
+  auto id = resolveProfileIdentifier(options.profile, global);
+  if (!id) return kExitUsage;
+  if (options.link.empty()) return fail("--link LINK (or - to read it from standard input) is required", kExitUsage);
+  if (options.link == "-") std::getline(std::cin, options.link);
   const VLESSRealityConfiguration configuration(options.link);
   auto instance = takeInstanceLease(global);
   if (!instance)
@@ -65,9 +62,8 @@ int startProxy(ProxyOptions options, const GlobalOptions& global) {
 }
 
 int proxyStatus(const std::string& profile, bool json, const GlobalOptions& global) {
-  auto id = parseProfileIdentifier(profile);
-  if (!id)
-    return invalidProfileIdentifier(profile);
+  auto id = resolveProfileIdentifier(profile, global);
+  if (!id) return kExitUsage;
   ProfilePaths paths(*id, global.baseDirectory);
   if (!SecureFileSystem::metadata(
           appendingPathComponent(paths.root(), XrayDurableStateStore::kStateFileName))) {
@@ -100,9 +96,8 @@ int proxyStatus(const std::string& profile, bool json, const GlobalOptions& glob
 }
 
 int recoverProxy(const std::string& profile, const GlobalOptions& global) {
-  auto id = parseProfileIdentifier(profile);
-  if (!id)
-    return invalidProfileIdentifier(profile);
+  auto id = resolveProfileIdentifier(profile, global);
+  if (!id) return kExitUsage;
   auto instance = takeInstanceLease(global);
   if (!instance)
     return kExitFailure;

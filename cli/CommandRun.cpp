@@ -92,13 +92,10 @@ void report(const RunOptions& options,
 }
 
 int runProgram(RunOptions options, const GlobalOptions& global) {
-  auto id = parseProfileIdentifier(options.profile);
-  if (!id)
-    return invalidProfileIdentifier(options.profile);
-  if (options.command.empty())
-    return fail("no program given (korvelin run PROFILE -- PROGRAM [ARGS...])", kExitUsage);
-  if (!(options.stopTimeout > 0))
-    return fail("--stop-timeout must be greater than zero", kExitUsage);
+  auto id = resolveProfileIdentifier(options.profile, global);
+  if (!id) return kExitUsage;
+  if (options.command.empty()) return fail("no program given (korvelin run PROFILE -- PROGRAM [ARGS...])", kExitUsage);
+  if (!(options.stopTimeout > 0)) return fail("--stop-timeout must be greater than zero", kExitUsage);
 
   std::vector<ProfileEnvironmentVariable> variables;
   for (const auto& assignment : options.environment) {
@@ -235,9 +232,8 @@ const Registration kRun{
      }}};
 
 int showStatus(const std::string& profile, bool json, const GlobalOptions& global) {
-  auto id = parseProfileIdentifier(profile);
-  if (!id)
-    return invalidProfileIdentifier(profile);
+  auto id = resolveProfileIdentifier(profile, global);
+  if (!id) return kExitUsage;
   ProfilePaths paths(*id, global.baseDirectory);
   ProcessSupervisor supervisor;
   auto snapshot = supervisor.status(*id, paths);
@@ -263,9 +259,8 @@ const Registration kStatus{
      }}};
 
 int recover(const std::string& profile, bool dryRun, const GlobalOptions& global) {
-  auto id = parseProfileIdentifier(profile);
-  if (!id)
-    return invalidProfileIdentifier(profile);
+  auto id = resolveProfileIdentifier(profile, global);
+  if (!id) return kExitUsage;
   ProfilePaths paths(*id, global.baseDirectory);
   ProcessSupervisor supervisor;
   if (dryRun) {

@@ -80,9 +80,8 @@ void printRecord(const XrayDurableState& state) {
 }
 
 int runXrayState(const XrayStateOptions& options, const GlobalOptions& global) {
-  auto id = parseProfileIdentifier(options.profile);
-  if (!id)
-    return invalidProfileIdentifier(options.profile);
+  auto id = resolveProfileIdentifier(options.profile, global);
+  if (!id) return kExitUsage;
   const ProfilePaths paths(*id, global.baseDirectory);
 
   // A refusal names only the profile; the reason is what helps a user.
