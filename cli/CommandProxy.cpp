@@ -13,6 +13,7 @@
 #include "cli/SidecarSetup.h"
 #include "core/files/ApplicationInstanceLease.h"
 #include "core/files/FilePath.h"
+#include "core/base/CoreError.h"
 #include "core/files/FileSystemSecurity.h"
 #include "core/proxy/VLESSConnection.h"
 
@@ -30,8 +31,15 @@ int startProxy(ProxyOptions options, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(options.profile, global);
   if (!id) return kExitUsage;
   if (options.link.empty()) return fail("--link LINK (or - to read it from standard input) is required", kExitUsage);
-  if (options.link == "-") std::getline(std::cin, options.link);
+  if (options.link == "-") {
+    auto link = readLinkFromStandardInput();
+    if (!link) throw KorvelinCoreError::invalidVLESSConfiguration();
+    options.link = std::move(*link);
+  }
   const VLESSRealityConfiguration configuration(options.link);
+  // A link is only ever served by a real engine: the stand-in of the tests
+  // would send every request out directly, as if the proxy worked.
+  if (options.tools.engine.empty()) return fail(noRealEngineMessage());
   auto instance = takeInstanceLease(global);
   if (!instance)
     return kExitFailure;
@@ -73,7 +81,19 @@ int proxyStatus(const std::string& profile, bool json, const GlobalOptions& glob
       say("no proxy sidecar is recorded for this profile");
     return kExitSuccess;
   }
-  const auto record = XrayDurableStateStore().readOnly(paths);
+  // A writer holding the profile's lock is a start, stop or recovery under
+  // way, not a profile that needs recovering.
+  bool busy = false;
+  XrayDurableState record;
+  try {
+    record = XrayDurableStateStore(nullptr, [&](const std::string& detail) {
+               busy = XrayDurableStateStore::isBusyRefusal(detail);
+             }).readOnly(paths);
+  } catch (const KorvelinCoreError&) {
+    if (busy)
+      return fail("a start, stop or recovery of this profile's proxy is in progress; try again once it has finished");
+    throw;
+  }
   const bool active = record.status == XrayDurableState::Status::active;
   const bool guardianAlive =
       active && record.guardianIdentity && record.guardianIdentity->isCurrent();
@@ -107,45 +127,52 @@ int recoverProxy(const std::string& profile, const GlobalOptions& global) {
     say("no proxy sidecar is recorded for this profile");
     return kExitSuccess;
   }
-  sidecar->recover(*id, paths);
+  try {
+    sidecar->recover(*id, paths);
+  } catch (const KorvelinCoreError& e) {
+    // When the recorded guardian is still the process it was, say which one,
+    // so that the person can end it.
+    std::optional<LiveProcessIdentity> guardian;
+    try {
+      guardian = XrayDurableStateStore().readOnly(paths).guardianIdentity;
+    } catch (const KorvelinCoreError&) {
+    }
+    if (!guardian || !guardian->isCurrent()) throw;
+    const std::string pid = std::to_string(guardian->pid);
+    return fail({"{0} Its guardian (pid {1}) still runs and did not stop when asked: end it (kill {2}), then run "
+                 "`korvelin proxy recover` again.",
+                 {AppLocalization::render(e.errorDescription(), outputLanguage()), pid, pid}});
+  }
   say("proxy sidecar stopped and its record cleared");
   return kExitSuccess;
 }
 
-const Registration kRegistration{
-    {"proxy", "Start, inspect, stop or recover a profile's proxy sidecar",
-     [](CLI::App& command, const GlobalOptions& global) -> Runner {
-       command.require_subcommand(1);
-       auto options = std::make_shared<ProxyOptions>();
-       auto* start = command.add_subcommand(
-           "start", text("Start a guarded sidecar and keep it until Ctrl-C"));
-       start->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
-       start->add_option("--link", options->link,
-                         text("The vless:// link, or - to read it from standard input"));
-       start->add_option("--xray", options->tools.engine,
-                         text("The engine (default: this build's stand-in)"));
-       start->add_option("--guardian", options->tools.guardian, text("The guardian executable"));
-       start->add_option("--probe-url", options->tools.probeURL, text("Egress probe URL"))
-           ->capture_default_str();
-       start->add_flag("--json", options->json, text("Print the sidecar handle as JSON"));
-       auto* status = command.add_subcommand("status", text("Show the profile's recorded sidecar"));
-       status->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
-       status->add_flag("--json", options->json, text("Print JSON"));
-       auto* stop =
-           command.add_subcommand("stop", text("Stop a sidecar left running by another host"));
-       stop->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
-       auto* recover = command.add_subcommand(
-           "recover", text("Stop or clear a sidecar left by a crashed host"));
-       recover->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))
-           ->required();
-       return [options, &global, start, status] {
-         if (start->parsed())
-           return startProxy(*options, global);
-         if (status->parsed())
-           return proxyStatus(options->profile, options->json, global);
-         return recoverProxy(options->profile, global);
-       };
-     }}};
+const Registration kRegistration{{
+    "proxy", "Start, inspect, stop or recover a profile's proxy sidecar",
+    [](CLI::App& command, const GlobalOptions& global) -> Runner {
+      command.require_subcommand(1);
+      auto options = std::make_shared<ProxyOptions>();
+      auto* start = command.add_subcommand("start", text("Start a guarded sidecar and keep it until Ctrl-C"));
+      start->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
+      start->add_option("--link", options->link, text("The vless:// link, or - to read it from standard input"));
+      start->add_option("--xray", options->tools.engine,
+                        text("The engine (default: the Xray scripts/bootstrap builds in ~/.cache/korvelin)"));
+      start->add_option("--guardian", options->tools.guardian, text("The guardian executable"));
+      start->add_option("--probe-url", options->tools.probeURL, text("Egress probe URL"))->capture_default_str();
+      start->add_flag("--json", options->json, text("Print the sidecar handle as JSON"));
+      auto* status = command.add_subcommand("status", text("Show the profile's recorded sidecar"));
+      status->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
+      status->add_flag("--json", options->json, text("Print JSON"));
+      auto* stop = command.add_subcommand("stop", text("Stop a sidecar left running by another host"));
+      stop->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
+      auto* recover = command.add_subcommand("recover", text("Stop or clear a sidecar left by a crashed host"));
+      recover->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
+      return [options, &global, start, status] {
+        if (start->parsed()) return startProxy(*options, global);
+        if (status->parsed()) return proxyStatus(options->profile, options->json, global);
+        return recoverProxy(options->profile, global);
+      };
+    }}};
 
 }  // namespace
 }  // namespace korvelin::cli

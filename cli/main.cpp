@@ -55,9 +55,11 @@ int main(int argc, char** argv) {
                        text("Display program version information and exit"));
   app.set_help_flag("-h,--help", text("Print this help message and exit"));
   app.require_subcommand(1);
-  // The parser's own messages stay in English; the frame around them is ours.
+  // CLI11 quotes what it could not place, which may be a link: its messages
+  // (in English) pass through the same filter as every other usage error,
+  // inside a translated frame.
   app.failure_message([](const CLI::App*, const CLI::Error& e) {
-    return "korvelin: " + printableText(text({"{0} (see --help)", {e.what()}})) + "\n";
+    return "korvelin: " + shownErrorText(text({"{0} (see --help)", {e.what()}}), true) + "\n";
   });
   app.add_option("--language", language,
                  text("Language of the text printed for people: en, ru or zh-Hans (default: from "
@@ -78,6 +80,17 @@ int main(int argc, char** argv) {
     CLI::App* command = app.add_subcommand(definition.name, text({definition.description, {}}));
     runners.emplace_back(command, definition.setup(*command, global));
   }
+  std::vector<std::string> names;
+  std::vector<const CLI::App*> pending = {&app};
+  while (!pending.empty()) {
+    const CLI::App* command = pending.back();
+    pending.pop_back();
+    for (const CLI::App* sub : command->get_subcommands({})) {
+      names.push_back(sub->get_name());
+      pending.push_back(sub);
+    }
+  }
+  rememberCommandLine(std::vector<std::string>(argv + 1, argv + argc), std::move(names));
 
   try {
     app.parse(argc, argv);
@@ -85,6 +98,7 @@ int main(int argc, char** argv) {
     int status = app.exit(e);
     return status == 0 ? kExitSuccess : kExitUsage;
   }
+  global.baseGiven = app.get_option("--base")->count() > 0;
 
   try {
     for (auto& [command, runner] : runners)

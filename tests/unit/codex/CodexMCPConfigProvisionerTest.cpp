@@ -118,6 +118,8 @@ TEST_F(CodexMCPConfigProvisionerTest, CodexDirectoryIsCreatedPrivateAndA0755OneI
   install();
   EXPECT_EQ(testing::modeOf(profile.codexHome()), 0700u);
   ASSERT_EQ(::chmod(profile.codexHome().c_str(), 0755), 0);
+  EXPECT_TRUE(provisioner.status(profile.paths).block);  // a look changes nothing
+  EXPECT_EQ(testing::modeOf(profile.codexHome()), 0755u);
   provisioner.reconcile(profile.paths);
   EXPECT_EQ(testing::modeOf(profile.codexHome()), 0700u);
 }
@@ -256,6 +258,7 @@ TEST_F(CodexMCPConfigProvisionerTest, CrashAtEveryFaultPointRollsBack) {
        }},
       {"reconcile, swap", installed(user), [](auto& p, const auto& paths) { p.reconcile(paths); }},
   };
+  int quarantines = 0;  // rollbacks of a published file, crashed there or not
   for (const auto& c : cases) {
     for (const auto& point : points) {
       for (bool crashInRecovery : {false, true}) {
@@ -284,6 +287,7 @@ TEST_F(CodexMCPConfigProvisionerTest, CrashAtEveryFaultPointRollsBack) {
         // stopped before reconcile would write anything of its own.
         auto reconcileStoppingAt = [&](std::vector<std::string_view> stops) {
           CodexMCPConfigProvisioner stopping([&](std::string_view at) {
+            quarantines += at == "afterRecoveryQuarantine";
             if (std::find(stops.begin(), stops.end(), at) != stops.end())
               throw Crash{std::string(at)};
           });
@@ -303,6 +307,7 @@ TEST_F(CodexMCPConfigProvisionerTest, CrashAtEveryFaultPointRollsBack) {
       }
     }
   }
+  EXPECT_GT(quarantines, 0);
 }
 
 TEST_F(CodexMCPConfigProvisionerTest, UnreadableJournalStopsEverythingForManualRecovery) {
