@@ -63,23 +63,7 @@ void printRelease(const AppUpdateRelease& release, bool json) {
     printJson(release);
     return;
   }
-  const bool newer = [&] {
-    // Numeric comparison of dot-separated groups, as the manifest's rules use.
-    auto groups = [](const std::string& version) {
-      std::vector<unsigned long> numbers(1, 0);
-      for (char c : version) {
-        if (c == '.')
-          numbers.push_back(0);
-        else if (c >= '0' && c <= '9')
-          numbers.back() = numbers.back() * 10 + static_cast<unsigned long>(c - '0');
-      }
-      return numbers;
-    };
-    auto available = groups(release.version), running = groups(KORVELIN_VERSION);
-    available.resize(std::max(available.size(), running.size()), 0);
-    running.resize(available.size(), 0);
-    return available > running;
-  }();
+  const bool newer = compareNumericVersions(release.version, KORVELIN_VERSION) > 0;
   say(newer ? Message{"Korvelin {0} is available", {release.version}}
             : Message("You are up to date."));
   printRows({{"version", release.version + " (" + std::to_string(release.build) + ")"},
