@@ -121,15 +121,16 @@ int failComposed(const std::string& english, int status) {
   return status;
 }
 
-std::optional<std::string> readLinkFromStandardInput() {
-  // A link may hold 32768 bytes; room for the line break `echo` adds.
-  constexpr std::size_t kMaximumInputBytes = 32768 + 2;
-  auto text = platform::readAllBounded(STDIN_FILENO, kMaximumInputBytes);
+std::optional<std::string> readStandardInput(std::size_t maxBytes) {
+  auto text = platform::readAllBounded(STDIN_FILENO, maxBytes);
   if (!text) return std::nullopt;
   if (!text->empty() && text->back() == '\n') text->pop_back();
   if (!text->empty() && text->back() == '\r') text->pop_back();
   return text;
 }
+
+// A link may hold 32768 bytes; room for the line break `echo` adds.
+std::optional<std::string> readLinkFromStandardInput() { return readStandardInput(32768 + 2); }
 
 void printLine(std::string_view text) { std::cout << printableText(text) << '\n'; }
 

@@ -1,4 +1,4 @@
-// korvelin profile create|list|show|update|delete
+// korvelin profile create|list|show|update|delete|recover
 
 #include <iostream>
 #include <memory>
@@ -255,6 +255,20 @@ int deleteProfile(const ProfileOptions& options, const GlobalOptions& global) {
   return kExitSuccess;
 }
 
+int recoverProfiles(const GlobalOptions& global) {
+  auto lease = takeInstanceLease(global);
+  if (!lease)
+    return kExitFailure;
+  const auto recovery = repositoryFor(global).recoverInterruptedDeletions();
+  for (const auto& id : recovery.restored)
+    say({"restored the data of profile {0} (its deletion never completed)", {id.uppercaseString()}});
+  for (const auto& name : recovery.removed) say({"removed {0} (its profile was deleted)", {name}});
+  for (const auto& name : recovery.retained) say({"left {0} in place (remove it by hand)", {name}});
+  if (recovery == ProfileRepository::DeletionRecovery{})
+    say("nothing to recover");
+  return kExitSuccess;
+}
+
 // The options create and update share.
 void addProfileOptions(CLI::App& command, ProfileOptions& options) {
   command.add_option("--color", options.color,
@@ -332,7 +346,12 @@ const Registration kRegistration{
        remove->add_flag("--data", options->data,
                         text("Also remove its directory tree (refused while it has a launch lease)"));
 
+       auto* recover = command.add_subcommand(
+           "recover", text("Finish deletions a crash interrupted (every change also does this first)"));
+
        return [=, &global] {
+         if (recover->parsed())
+           return recoverProfiles(global);
          if (create->parsed())
            return createProfile(*options, global);
          if (list->parsed())
