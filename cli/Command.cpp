@@ -1,8 +1,12 @@
 #include "cli/Command.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <ctime>
@@ -12,6 +16,9 @@
 
 #include "core/files/ApplicationInstanceLease.h"
 #include "core/files/FilePath.h"
+#include "core/platform/Eintr.h"
+#include "core/platform/ScopedFD.h"
+#include "core/platform/FileUtil.h"
 #include "core/profile/ProfileRepository.h"
 
 namespace korvelin::cli {
@@ -31,10 +38,92 @@ void printJson(const nlohmann::json& value) {
   std::cout << value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
 }
 
+namespace {
+
+struct CommandLine {
+  std::vector<std::string> words;
+  std::vector<std::string> names;
+};
+
+CommandLine& commandLine() {
+  static CommandLine line;
+  return line;
+}
+
+bool looksLikeLink(std::string_view word) {
+  return word.find("://") != std::string_view::npos ||
+         (word.size() >= 6 && std::equal(word.begin(), word.begin() + 6, "vless:",
+                                         [](char a, char b) { return std::tolower(a) == b; }));
+}
+
+// What a user id (a UUID), a short id or a capability (hexadecimal digits)
+// looks like on its own.
+bool looksLikeCredential(std::string_view word) {
+  return Uuid::parse(std::string(word)).has_value() ||
+         (!word.empty() && std::all_of(word.begin(), word.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }));
+}
+
+bool isWordCharacter(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }
+
+// Replaces every occurrence of `word` that does not run on into letters or
+// digits on either side.
+void hide(std::string& text, const std::string& word) {
+  static const std::string kHidden = "(not shown)";
+  for (auto at = text.find(word); at != std::string::npos; at = text.find(word, at)) {
+    const bool standsAlone = (at == 0 || !isWordCharacter(text[at - 1])) &&
+                             (at + word.size() == text.size() || !isWordCharacter(text[at + word.size()]));
+    if (!standsAlone) {
+      ++at;
+      continue;
+    }
+    text.replace(at, word.size(), kHidden);
+    at += kHidden.size();
+  }
+}
+
+}  // namespace
+
+void rememberCommandLine(std::vector<std::string> words, std::vector<std::string> names) {
+  commandLine() = {std::move(words), std::move(names)};
+}
+
+std::string shownErrorText(std::string_view message, bool usage) {
+  const auto& line = commandLine();
+  std::vector<std::string> hidden;
+  for (const auto& word : line.words) {
+    // "--option=value" shows the option, never the value.
+    const auto equals = word.find('=');
+    const std::string value = word.starts_with("-") && equals != std::string::npos ? word.substr(equals + 1)
+                              : word.starts_with("-")                              ? std::string()
+                                                                                   : word;
+    if (value.empty() || value == "-") continue;
+    // Callers may have made the word printable before quoting it.
+    if (looksLikeLink(value) || (usage && looksLikeCredential(value) &&
+                                 std::find(line.names.begin(), line.names.end(), value) == line.names.end()))
+      hidden.insert(hidden.end(), {value, printableText(value)});
+  }
+  // Longest first, so that a word inside another is not hidden half-way.
+  std::sort(hidden.begin(), hidden.end(), [](const auto& a, const auto& b) { return a.size() > b.size(); });
+  std::string text(message);
+  for (const auto& word : hidden) hide(text, word);
+  return printableText(text);
+}
+
 int fail(const std::string& message, int status) {
-  std::cerr << "korvelin: " << printableText(message) << '\n';
+  std::cerr << "korvelin: " << shownErrorText(message, status == kExitUsage) << '\n';
   return status;
 }
+
+std::optional<std::string> readStandardInput(std::size_t maxBytes) {
+  auto text = platform::readAllBounded(STDIN_FILENO, maxBytes);
+  if (!text) return std::nullopt;
+  if (!text->empty() && text->back() == '\n') text->pop_back();
+  if (!text->empty() && text->back() == '\r') text->pop_back();
+  return text;
+}
+
+// A link may hold 32768 bytes; room for the line break `echo` adds.
+std::optional<std::string> readLinkFromStandardInput() { return readStandardInput(32768 + 2); }
 
 void printLine(std::string_view text) { std::cout << printableText(text) << '\n'; }
 
@@ -90,13 +179,25 @@ namespace {
 // account may not have yet. Like any XDG application, create what is missing
 // of it private (0700); existing directories are left exactly as they are
 // for the library to judge.
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
 void createMissingParentsOfDefaultBase(const GlobalOptions& global) {
   const std::string base = standardizedPath(global.baseDirectory);
   if (base != standardizedPath(global.defaultBaseDirectory)) return;
+  // One component at a time, each relative to the directory opened before
+  // it and never through a link: a link or anything odd on the way ends the
+  // walk, and the library then refuses the base with the reason.
   const std::string parent = deletingLastPathComponent(base);
-  for (std::string::size_type end = parent.find('/', 1);; end = parent.find('/', end + 1)) {
-    ::mkdir(parent.substr(0, end).c_str(), 0700);
-    if (end == std::string::npos) break;
+  platform::ScopedFD directory(platform::retryOnEintr([] { return ::open("/", kDirectoryFlags); }));
+  std::string::size_type start = 1;
+  while (directory && start < parent.size()) {
+    const auto end = std::min(parent.find('/', start), parent.size());
+    const std::string name = parent.substr(start, end - start);
+    start = end + 1;
+    if (name.empty()) continue;
+    ::mkdirat(directory.get(), name.c_str(), 0700);
+    directory = platform::ScopedFD(
+        platform::retryOnEintr([&] { return ::openat(directory.get(), name.c_str(), kDirectoryFlags); }));
   }
 }
 

@@ -12,6 +12,7 @@
 
 #include "core/process/LiveProcessIdentity.h"
 #include "core/platform/ProcessInfo.h"
+#include "core/platform/linux/ProcessInfo_linux.h"
 #include "tests/support/ProcessHelpers.h"
 #include "tests/support/Subprocess.h"
 
@@ -33,21 +34,40 @@ TEST(LiveProcessIdentityTest, CapturesNoPidBelowTwo) {
 }
 
 TEST(LiveProcessIdentityTest, CapturesThisProcess) {
-  auto before = static_cast<uint64_t>(std::time(nullptr));
+  const auto now = static_cast<double>(std::time(nullptr));
   auto identity = LiveProcessIdentity::capture(::getpid());
   ASSERT_TRUE(identity);
   EXPECT_EQ(identity->pid, ::getpid());
   EXPECT_EQ(identity->group, ::getpgrp());
   EXPECT_EQ(identity->uid, ::geteuid());
-  EXPECT_LE(identity->startSeconds, before);
-  EXPECT_GT(identity->startSeconds + 600, before);  // this test binary started recently
   EXPECT_LT(identity->startMicroseconds, 1'000'000u);
+  // This test binary started recently, by the date shown to people.
+  const double started = platform::processRecord(::getpid()).value().startDate;
+  EXPECT_LE(started, now + 1);
+  EXPECT_GT(started + 600, now);
   char exe[4096] = {};
   ASSERT_GT(::readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
   EXPECT_EQ(identity->executable, exe);
   EXPECT_EQ(identity->bootSessionID.size(), 36u);
   EXPECT_TRUE(identity->isCurrent());
   EXPECT_EQ(LiveProcessIdentity::capture(::getpid()), identity);
+}
+
+TEST(LiveProcessIdentityTest, StartTimeDoesNotFollowTheWallClock) {
+  // The same process read twice, with the clock stepped between the reads.
+  auto read = [](const char* path) {
+    std::ifstream file(path);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+  };
+  const std::string stat = read("/proc/self/stat");
+  const std::string status = read("/proc/self/status");
+  const long hz = ::sysconf(_SC_CLK_TCK);
+  const auto before = platform::recordFromProc(stat, status, hz, 1'700'000'000.0);
+  const auto after = platform::recordFromProc(stat, status, hz, 1'700'003'600.5);
+  ASSERT_TRUE(before && after);
+  EXPECT_EQ(before->startSeconds, after->startSeconds);
+  EXPECT_EQ(before->startMicroseconds, after->startMicroseconds);
+  EXPECT_NEAR(after->startDate - before->startDate, 3600.5, 1e-3);
 }
 
 TEST(LiveProcessIdentityTest, ZombieIsNotCaptured) {
@@ -109,7 +129,7 @@ TEST(LiveProcessIdentityTest, ChangedFieldsAreNeverCurrent) {
 }
 
 TEST(LiveProcessIdentityTest, SessionEndsOnlyWhenLeaderAndGroupAreGone) {
-  testing::becomeSubreaper();
+  testing::ScopedSubreaper subreaper;
   SubprocessOptions options;
   options.newProcessGroup = true;
   options.keepStdinOpen = true;
@@ -133,7 +153,28 @@ TEST(LiveProcessIdentityTest, SessionEndsOnlyWhenLeaderAndGroupAreGone) {
   EXPECT_TRUE(identity->sessionHasEnded());
 }
 
+TEST(LiveProcessIdentityTest, AnUnreapedLeaderHasNotEnded) {
+  // A group leader that exits while its parent, not this process, has yet to
+  // collect it: the shell reaps it only when told to.
+  Subprocess parent({"/bin/sh", "-c", "setsid /bin/sleep 0.5 & echo $!; read line; wait"},
+                    SubprocessOptions{.keepStdinOpen = true});
+  ASSERT_TRUE(parent.waitForOutput("\n", std::chrono::seconds(5)));
+  const pid_t leader = std::stoi(parent.output());
+  std::optional<LiveProcessIdentity> identity;
+  ASSERT_TRUE(eventually([&] { return (identity = LiveProcessIdentity::capture(leader)) && identity->group == leader; }));
+
+  EXPECT_TRUE(eventually([&] {
+    auto record = platform::processRecord(leader);
+    return record && record->zombie;
+  }));
+  EXPECT_FALSE(identity->sessionHasEnded()) << "kill(pid, 0) still finds it";
+  parent.writeStdin("\n");
+  parent.wait();
+  EXPECT_TRUE(identity->sessionHasEnded());
+}
+
 TEST(LiveProcessIdentityTest, GroupMembersListsTheGroup) {
+  testing::ScopedSubreaper subreaper;
   SubprocessOptions options;
   options.newProcessGroup = true;
   Subprocess leader({"/bin/sh", "-c", "/bin/sleep 30 >/dev/null 2>&1 & echo $!; wait"}, options);
@@ -150,7 +191,6 @@ TEST(LiveProcessIdentityTest, GroupMembersListsTheGroup) {
   EXPECT_EQ(members, expected);
   ::kill(-leader.pid(), SIGKILL);
   leader.wait();
-  testing::becomeSubreaper();
   eventually([&] { return testing::reapIfExited(member); });
   EXPECT_TRUE(platform::groupMembers(999'999'999).empty());
 }
