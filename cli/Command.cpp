@@ -1,6 +1,8 @@
 #include "cli/Command.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +16,8 @@
 
 #include "core/files/ApplicationInstanceLease.h"
 #include "core/files/FilePath.h"
+#include "core/platform/Eintr.h"
+#include "core/platform/ScopedFD.h"
 #include "core/platform/FileUtil.h"
 #include "core/profile/ProfileRepository.h"
 #include "core/text/UnicodeText.h"
@@ -201,15 +205,25 @@ namespace {
 // account may not have yet. Like any XDG application, create what is missing
 // of it private (0700); existing directories are left exactly as they are
 // for the library to judge.
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
 void createMissingParentsOfDefaultBase(const GlobalOptions& global) {
   const std::string base = standardizedPath(global.baseDirectory);
-  if (base != standardizedPath(global.defaultBaseDirectory))
-    return;
+  if (base != standardizedPath(global.defaultBaseDirectory)) return;
+  // One component at a time, each relative to the directory opened before
+  // it and never through a link: a link or anything odd on the way ends the
+  // walk, and the library then refuses the base with the reason.
   const std::string parent = deletingLastPathComponent(base);
-  for (std::string::size_type end = parent.find('/', 1);; end = parent.find('/', end + 1)) {
-    ::mkdir(parent.substr(0, end).c_str(), 0700);
-    if (end == std::string::npos)
-      break;
+  platform::ScopedFD directory(platform::retryOnEintr([] { return ::open("/", kDirectoryFlags); }));
+  std::string::size_type start = 1;
+  while (directory && start < parent.size()) {
+    const auto end = std::min(parent.find('/', start), parent.size());
+    const std::string name = parent.substr(start, end - start);
+    start = end + 1;
+    if (name.empty()) continue;
+    ::mkdirat(directory.get(), name.c_str(), 0700);
+    directory = platform::ScopedFD(
+        platform::retryOnEintr([&] { return ::openat(directory.get(), name.c_str(), kDirectoryFlags); }));
   }
 }
 

@@ -1,3 +1,5 @@
+#include <signal.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <iostream>
@@ -42,6 +44,11 @@ std::optional<std::string> languageOption(int argc, char** argv) {
 int main(int argc, char** argv) {
   using namespace korvelin;
   using namespace korvelin::cli;
+
+  // A reader that goes away (`korvelin run ... | head`) must not end a
+  // command that supervises a program or a proxy: writes to it fail instead,
+  // and the work goes on. Every child gets its signals reset to defaults.
+  ::signal(SIGPIPE, SIG_IGN);
 
   // The language is needed before the options are described, so --language
   // is read ahead of the parser (which then checks it like any option).
