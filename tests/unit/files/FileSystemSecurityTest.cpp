@@ -199,7 +199,7 @@ TEST_F(SecureFileSystemTest, TheOneWalkRefusesABaseAsThePathCheckDoes) {
             .logs.valid());
     fault.spoil(spoiled);
     const KorvelinCoreError expected = expectCoreError(
-        [&] { SecureFileSystem::requireDirectory(spoiled, std::nullopt, false, false, kBase); });
+        [&] { SecureFileSystem::requireDirectory(spoiled, {}, kBase); });
     for (auto missing :
          {SecureFileSystem::MissingDirectories::fail, SecureFileSystem::MissingDirectories::create})
       EXPECT_EQ(expectCoreError([&] { SecureFileSystem::openVerifiedHierarchy(tree, missing); }),
