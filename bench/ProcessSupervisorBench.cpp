@@ -2,6 +2,8 @@
 // trivial program (lease, launch log, suspended spawn, identity capture,
 // resume) against a bare fork + exec + waitpid of the same program. The two
 // lease fsyncs are required by the format; they are measured on their own.
+// The ratio to hold is CPU time with the children's: the exec of the program
+// runs in the child, and so does what the suspended spawn does before it.
 
 #include <fcntl.h>
 #include <sys/stat.h>
