@@ -82,11 +82,18 @@ ScopedFD PrivateFile::openOrCreate(int directory,
                                    bool& created) {
   if (!isValidName(name))
     throw error("invalid managed filename: " + std::string(name));
+  // The file exists on every use but the first, so the plain open comes
+  // first; a racing creator's EEXIST just leads to the open again.
+  created = false;
+  ScopedFD fd = open(directory, name, access);
+  if (fd || errno != ENOENT)
+    return fd;
   const std::string terminated(name);
-  ScopedFD fd = createAt(directory, terminated, access);
-  created = fd.valid();
-  if (created)
+  fd = createAt(directory, terminated, access);
+  if (fd) {
+    created = true;
     return finishCreated(std::move(fd), directory, terminated, displayName, error);
+  }
   if (errno == EEXIST)
     fd = open(directory, name, access);
   return fd;

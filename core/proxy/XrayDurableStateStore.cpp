@@ -331,15 +331,13 @@ struct XrayDurableStateWriter::Files {
     validatePath(root.get(), kLockFile, validate(lock.fd(), kLockFile, true, refuse), refuse);
 
     const std::string markerName(kMarkerFile.name);
-    struct stat existing {};
-    if (::fstatat(root.get(), markerName.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno != ENOENT)
-        throw refuse.failed(errno, "fstatat", markerName);
+    marker = PrivateFile::open(root.get(), markerName, O_RDONLY);
+    if (!marker && errno == ENOENT) {
       if (!allowBootstrap)
         throw refuse(markerName + " is missing: the profile is not prepared for a proxy");
       createMarker();
+      marker = PrivateFile::open(root.get(), markerName, O_RDONLY);
     }
-    marker = PrivateFile::open(root.get(), markerName, O_RDONLY);
     if (!marker)
       throw refuse.failed(errno, "open", markerName);
     validatePath(root.get(), kMarkerFile, validate(marker.get(), kMarkerFile, true, refuse), refuse);
@@ -349,8 +347,11 @@ struct XrayDurableStateWriter::Files {
     // file that is someone else's, linked elsewhere or open to others.
     // A file sized but still all zeros is a bootstrap interrupted before its
     // first page: finished here, under the lock, like a new one.
-    const off_t size = validate(state.get(), kStateFile, false, refuse).st_size;
-    if (size == 0 || (size == kStateFile.size && holdsOnlyZeroBytes(state.get()))) {
+    struct stat opened = validate(state.get(), kStateFile, false, refuse);
+    const off_t size = opened.st_size;
+    const bool bootstrap =
+        size == 0 || (size == kStateFile.size && holdsOnlyZeroBytes(state.get()));
+    if (bootstrap) {
       if (size == 0) {
         reached("bootstrap.stateCreated", 1);
         if (retryOnEintr([&] { return ::ftruncate(state.get(), kStateFile.size); }) != 0)
@@ -361,7 +362,11 @@ struct XrayDurableStateWriter::Files {
       // An earlier attempt may have died before the new name was synced.
       syncRoot();
     }
-    validatePath(root.get(), kStateFile, validate(state.get(), kStateFile, true, refuse), refuse);
+    // Checked again only where something changed or the size is wrong (which
+    // this check words).
+    if (bootstrap || size != kStateFile.size)
+      opened = validate(state.get(), kStateFile, true, refuse);
+    validatePath(root.get(), kStateFile, opened, refuse);
   }
 
   // All three files are still the private, single-link files that were opened.
