@@ -51,4 +51,14 @@ struct SpawnAttributes {
 //   macOS: POSIX_SPAWN_CLOEXEC_DEFAULT.
 int inheritOnlyStandardStreams(SpawnAttributes& attributes, SpawnFileActions& actions);
 
+// Starts a child exactly as spawnWithStreams does (standard streams, signal
+// state, session, no other descriptor), one the system kills as soon as the
+// calling thread ends. Sets `pid` and returns 0, or returns an errno value;
+// ENOTSUP where the system has no such guarantee.
+//   Linux: fork; the child asks for SIGKILL on its parent's death and then
+//   makes sure its parent is still the caller before it execs.
+//   macOS: ENOTSUP.
+int spawnEndingWithParent(const char* path, char* const* argv, char* const* envp,
+                          int standardInput, int standardOutput, bool newSession, pid_t& pid);
+
 }  // namespace korvelin::platform
