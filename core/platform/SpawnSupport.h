@@ -3,6 +3,7 @@
 // Pieces shared by the code that starts processes: argument vectors for exec
 // and posix_spawn, and posix_spawn's setup objects owned like descriptors.
 
+#include <signal.h>
 #include <spawn.h>
 
 #include <string>
@@ -18,6 +19,18 @@ inline std::vector<char*> execPointers(std::vector<std::string>& strings) {
   for (auto& s : strings) result.push_back(s.data());
   result.push_back(nullptr);
   return result;
+}
+
+// In a forked child before exec (async-signal-safe): no signal blocked and
+// every disposition the default, whatever the parent had set.
+inline void restoreDefaultSignals() {
+  sigset_t none;
+  ::sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  struct sigaction defaults = {};
+  defaults.sa_handler = SIG_DFL;
+  for (int signo = 1; signo < NSIG; ++signo)
+    if (signo != SIGKILL && signo != SIGSTOP) ::sigaction(signo, &defaults, nullptr);
 }
 
 // posix_spawn's file actions and attributes, destroyed on every path; `ready`

@@ -52,14 +52,7 @@ ScopedFD aboveStandardStreams(int fd) {
   if (newSession && ::setsid() < 0)
     fail();
 
-  sigset_t none;
-  ::sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  struct sigaction defaults = {};
-  defaults.sa_handler = SIG_DFL;
-  for (int signo = 1; signo < NSIG; ++signo)
-    if (signo != SIGKILL && signo != SIGSTOP)
-      ::sigaction(signo, &defaults, nullptr);
+  restoreDefaultSignals();
 
   if (::dup2(standardInput >= 0 ? standardInput : nullDevice, 0) < 0 ||
       ::dup2(standardOutput >= 0 ? standardOutput : nullDevice, 1) < 0 || ::dup2(nullDevice, 2) < 0)
