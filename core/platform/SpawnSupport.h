@@ -30,7 +30,8 @@ inline void restoreDefaultSignals() {
   struct sigaction defaults = {};
   defaults.sa_handler = SIG_DFL;
   for (int signo = 1; signo < NSIG; ++signo)
-    if (signo != SIGKILL && signo != SIGSTOP) ::sigaction(signo, &defaults, nullptr);
+    if (signo != SIGKILL && signo != SIGSTOP)
+      ::sigaction(signo, &defaults, nullptr);
 }
 
 // posix_spawn's file actions and attributes, destroyed on every path; `ready`
