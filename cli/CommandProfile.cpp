@@ -1,11 +1,13 @@
 // korvelin profile create|list|show|update|delete|recover
 
+#include <algorithm>
 #include <iostream>
 #include <memory>
 
 #include <nlohmann/json.hpp>
 
 #include "cli/Command.h"
+#include "core/proxy/VLESSConnectionRepository.h"
 #include "core/apps/CodexInstallation.h"
 #include "core/base/Iso8601Date.h"
 #include "core/base/JsonSupport.h"
@@ -108,7 +110,8 @@ std::optional<CodexInstallation> readInstallation(const std::string& path) {
 
 // Applies the options that create and update share to `draft`; a one-line
 // usage error (returned as its status) for anything malformed.
-std::optional<int> applyOptions(const ProfileOptions& options, ProfileRepository::Draft& draft) {
+std::optional<int> applyOptions(const ProfileOptions& options, ProfileRepository::Draft& draft,
+                                const GlobalOptions& global) {
   if (!options.color.empty()) {
     auto color = profileColorTokenFromRawValue(options.color);
     if (!color) {
@@ -129,6 +132,12 @@ std::optional<int> applyOptions(const ProfileOptions& options, ProfileRepository
     if (!connection)
       return fail("invalid connection identifier '" + options.connection + "': expected a UUID",
                   kExitUsage);
+    // Only a saved connection can be chosen.
+    const auto saved =
+        VLESSConnectionRepository(global.baseDirectory, global.defaultBaseDirectory).load();
+    if (std::none_of(saved.connections.begin(), saved.connections.end(),
+                     [&](const auto& c) { return c.id == *connection; }))
+      throw KorvelinCoreError::proxyConnectionNotFound();
     draft.proxyConnectionID = connection;
     draft.proxy.reset();
   }
@@ -165,7 +174,7 @@ int createProfile(const ProfileOptions& options, const GlobalOptions& global) {
       return invalidProfileIdentifier(options.id);
     draft.id = *id;
   }
-  if (auto status = applyOptions(options, draft))
+  if (auto status = applyOptions(options, draft, global))
     return *status;
   auto installation = readInstallation(options.installation);
   if (!installation)
@@ -239,7 +248,7 @@ int updateProfile(const ProfileOptions& options, const GlobalOptions& global) {
                                  current->allowSystemRouteFallback,
                                  current->environmentVariables,
                                  current->launchArguments};
-  if (auto status = applyOptions(options, draft))
+  if (auto status = applyOptions(options, draft, global))
     return *status;
   printResult(repositoryFor(global).update(draft), options.json, "updated", global);
   return kExitSuccess;
