@@ -7,7 +7,6 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Command.h"
-#include "core/proxy/VLESSConnectionRepository.h"
 #include "core/apps/CodexInstallation.h"
 #include "core/base/Iso8601Date.h"
 #include "core/base/JsonSupport.h"
@@ -15,6 +14,7 @@
 #include "core/platform/FileUtil.h"
 #include "core/profile/ProfilePaths.h"
 #include "core/profile/ProfileRepository.h"
+#include "core/proxy/VLESSConnectionRepository.h"
 
 namespace korvelin::cli {
 namespace {
@@ -110,7 +110,8 @@ std::optional<CodexInstallation> readInstallation(const std::string& path) {
 
 // Applies the options that create and update share to `draft`; a one-line
 // usage error (returned as its status) for anything malformed.
-std::optional<int> applyOptions(const ProfileOptions& options, ProfileRepository::Draft& draft,
+std::optional<int> applyOptions(const ProfileOptions& options,
+                                ProfileRepository::Draft& draft,
                                 const GlobalOptions& global) {
   if (!options.color.empty()) {
     auto color = profileColorTokenFromRawValue(options.color);

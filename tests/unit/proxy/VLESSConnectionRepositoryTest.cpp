@@ -37,11 +37,15 @@ struct Store {
   std::string secrets = proxy + "/Secrets";
 
   VLESSConnectionRepository repository() const { return VLESSConnectionRepository(base, base); }
-  std::string linkPath(const Uuid& id) const { return secrets + "/" + id.lowercaseString() + ".vless"; }
+  std::string linkPath(const Uuid& id) const {
+    return secrets + "/" + id.lowercaseString() + ".vless";
+  }
 
   void ensureDirectories() const {
-    if (!exists(proxy)) testing::makeDirectory(proxy);
-    if (!exists(secrets)) testing::makeDirectory(secrets);
+    if (!exists(proxy))
+      testing::makeDirectory(proxy);
+    if (!exists(secrets))
+      testing::makeDirectory(secrets);
   }
   nlohmann::json document(int count) const {
     ensureDirectories();
@@ -52,7 +56,8 @@ struct Store {
                       {"name", "c" + std::to_string(i)},
                       {"createdAt", "2026-01-05T10:20:30Z"},
                       {"updatedAt", "2026-01-05T10:20:30Z"}});
-      if (!exists(linkPath(id))) makeFile(linkPath(id), 0600, kLink);
+      if (!exists(linkPath(id)))
+        makeFile(linkPath(id), 0600, kLink);
     }
     return {{"schemaVersion", 1}, {"connections", list}};
   }
@@ -76,7 +81,8 @@ TEST(VLESSConnectionRepositoryTest, EdgeCases) {
   auto withStore = [](int count, std::function<void(Store&, nlohmann::json&)> edit = {}) {
     return [count, edit](Store& store) {
       auto document = store.document(count);
-      if (edit) edit(store, document);
+      if (edit)
+        edit(store, document);
       store.write(document);
     };
   };
@@ -91,11 +97,13 @@ TEST(VLESSConnectionRepositoryTest, EdgeCases) {
     };
   };
   const std::vector<EdgeCase> cases = {
-      {"50 saved, the 51st refused", withStore(50), create("new"), Case::proxyConnectionLimitReached},
+      {"50 saved, the 51st refused", withStore(50), create("new"),
+       Case::proxyConnectionLimitReached},
       {"49 saved, the 50th kept", withStore(49), create("new"), std::nullopt},
       {"51 on disk", withStore(51), load, Case::proxyConnectionStorageFailed},
       {"case variant", renamed("Straße"), create("STRASSE"), Case::duplicateProxyConnectionName},
-      {"Cyrillic case variant", renamed("Москва"), create("мОСКВА"), Case::duplicateProxyConnectionName},
+      {"Cyrillic case variant", renamed("Москва"), create("мОСКВА"),
+       Case::duplicateProxyConnectionName},
       {"own name upper-cased", renamed("Москва"),
        [](const VLESSConnectionRepository& r) { r.update(kFirst, "МОСКВА", std::nullopt); },
        std::nullopt},
@@ -105,8 +113,8 @@ TEST(VLESSConnectionRepositoryTest, EdgeCases) {
       {"folded names repeat on disk",
        withStore(2, [](Store&, auto& d) { d["connections"][1]["name"] = "C0"; }), load,
        Case::proxyConnectionStorageFailed},
-      {"extra key", withStore(1, [](Store&, auto& d) { d["connections"][0]["remark"] = "x"; }), load,
-       Case::proxyConnectionStorageFailed},
+      {"extra key", withStore(1, [](Store&, auto& d) { d["connections"][0]["remark"] = "x"; }),
+       load, Case::proxyConnectionStorageFailed},
       {"schemaVersion 2", withStore(1, [](Store&, auto& d) { d["schemaVersion"] = 2; }), load,
        Case::proxyConnectionStorageFailed},
       {"link file 0640",
@@ -116,7 +124,8 @@ TEST(VLESSConnectionRepositoryTest, EdgeCases) {
        withStore(1,
                  [](Store& s, auto&) {
                    ::unlink(s.linkPath(kFirst).c_str());
-                   makeFile(s.linkPath(kFirst), 0600, kLink + std::string(32769 - kLink.size(), 'x'));
+                   makeFile(s.linkPath(kFirst), 0600,
+                            kLink + std::string(32769 - kLink.size(), 'x'));
                  }),
        load, Case::proxyConnectionStorageFailed},
       {"link that does not parse",
@@ -126,7 +135,8 @@ TEST(VLESSConnectionRepositoryTest, EdgeCases) {
                    makeFile(s.linkPath(kFirst), 0600, "vless://nothing");
                  }),
        load, Case::invalidVLESSConfiguration},
-      {"orphan link file", withStore(0, [](Store& s, auto&) { makeFile(s.linkPath(kFirst), 0600, kGrpcLink); }),
+      {"orphan link file",
+       withStore(0, [](Store& s, auto&) { makeFile(s.linkPath(kFirst), 0600, kGrpcLink); }),
        create("new", kFirst), Case::proxyConnectionAlreadyExists,
        [](const Store& s) { EXPECT_EQ(testing::readText(s.linkPath(kFirst)), kGrpcLink); }},
       {"same id again", withStore(1), create("new", kFirst), Case::proxyConnectionAlreadyExists},
@@ -167,7 +177,8 @@ TEST(VLESSConnectionRepositoryTest, FailedWritesRollBack) {
   auto repository = store.repository();
   repository.create(kFirst, "home", kLink);
   repository.setFaultPoint([](std::string_view point) {
-    if (point == "metadata") throw std::runtime_error("injected");
+    if (point == "metadata")
+      throw std::runtime_error("injected");
   });
   const Uuid second = Uuid::random();
   EXPECT_THROW(repository.create(second, "work", kLink), std::runtime_error);
@@ -184,8 +195,8 @@ TEST(VLESSConnectionRepositoryTest, FailedWritesRollBack) {
 
 TEST(VLESSConnectionRepositoryTest, ListsByFoldedNameAndStampsWholeSeconds) {
   Store store;
-  const auto moment = std::chrono::sys_seconds(std::chrono::seconds(1767608430)) +
-                      std::chrono::milliseconds(900);
+  const auto moment =
+      std::chrono::sys_seconds(std::chrono::seconds(1767608430)) + std::chrono::milliseconds(900);
   VLESSConnectionRepository repository(store.base, store.base, [&] { return moment; });
   for (const char* name : {"zeta", "Äpfel", "alpha", "Beta"})
     repository.create(Uuid::random(), name, kLink);
