@@ -78,6 +78,22 @@ std::size_t findWhiteSpace(std::string_view text) {
   return found;
 }
 
+std::size_t displayWidth(std::string_view text) {
+  std::size_t columns = 0;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  const auto length = icuLength(text);
+  for (int32_t offset = 0; offset < length;) {
+    UChar32 c;
+    U8_NEXT_OR_FFFD(bytes, offset, length, c);
+    const auto category = u_charType(c);
+    if (category == U_NON_SPACING_MARK || category == U_ENCLOSING_MARK || category == U_FORMAT_CHAR)
+      continue;
+    const auto width = u_getIntPropertyValue(c, UCHAR_EAST_ASIAN_WIDTH);
+    columns += width == U_EA_WIDE || width == U_EA_FULLWIDTH ? 2 : 1;
+  }
+  return columns;
+}
+
 std::size_t characterCount(std::string_view text) {
   if (text.empty())
     return 0;
