@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Command.h"
+#include "cli/Text.h"
 #include "core/base/CoreError.h"
 #include "core/base/Iso8601Date.h"
 #include "core/files/ApplicationInstanceLease.h"
@@ -56,12 +57,12 @@ nlohmann::json connectionJSON(const VLESSConnection& connection) {
 }
 
 void printConnection(const VLESSConnection& connection) {
-  printRows({{"id", connection.id.uppercaseString()},
-             {"name", connection.name},
-             {"transport", std::string(displayName(connection.transport))},
-             {"created", iso8601String(connection.createdAt)},
-             {"updated", iso8601String(connection.updatedAt)}},
-            10);
+  printRows({{"id:", connection.id.uppercaseString()},
+             {"name:", connection.name},
+             {"transport:", std::string(displayName(connection.transport))},
+             {"created:", iso8601String(connection.createdAt)},
+             {"updated:", iso8601String(connection.updatedAt)}},
+            11);
 }
 
 int show(const VLESSConnection& connection, bool json) {
@@ -97,7 +98,7 @@ int list(const ConnectionOptions& options, const GlobalOptions& global) {
     return kExitSuccess;
   }
   if (snapshot.connections.empty())
-    printLine("no saved connections");
+    say("no saved connections");
   for (const auto& connection : snapshot.connections)
     printLine(connection.id.uppercaseString() + "  " +
               std::string(displayName(connection.transport)) + "  " + connection.name);
@@ -155,7 +156,7 @@ int remove(const ConnectionOptions& options, const GlobalOptions& global) {
     if (profile.proxyConnectionID)
       used.insert(*profile.proxyConnectionID);
   repositoryFor(global).remove(*id, used);
-  printLine("removed connection " + id->uppercaseString());
+  say({"removed connection {0}", {id->uppercaseString()}});
   return kExitSuccess;
 }
 
@@ -166,46 +167,48 @@ const Registration kRegistration{
        auto options = std::make_shared<ConnectionOptions>();
        auto action = std::make_shared<int (*)(const ConnectionOptions&, const GlobalOptions&)>();
        command.require_subcommand(1);
-       command.footer(
+       command.footer(text(
            "A saved connection keeps a vless:// link under a name. The link lives in its own "
-           "private "
-           "file (ProxyConnections/Secrets/<uuid>.vless in the base) and is printed only by "
+           "private file (ProxyConnections/Secrets/<uuid>.vless in the base) and is printed only "
+           "by "
            "'show --reveal'; every other output shows the name, transport and dates. Names are "
            "1 to 60 characters and unique without regard to letter case (\"Straße\" and "
-           "\"STRASSE\" are the same name). At most 50 connections are kept.");
-       auto* add = command.add_subcommand("add", "Save a link under a name (prints the new UUID)");
-       add->add_option("NAME", options->name, "The connection's name")->required();
+           "\"STRASSE\" are the same name). At most 50 connections are kept."));
+       auto* add =
+           command.add_subcommand("add", text("Save a link under a name (prints the new UUID)"));
+       add->add_option("NAME", options->name, text("The connection's name"))->required();
        add->add_option("--link", options->link,
-                       "The vless:// link, or - to read it from standard input")
+                       text("The vless:// link, or - to read it from standard input"))
            ->required();
-       add->add_option("--id", options->id, "The UUID to use (default: a random one)");
-       add->add_flag("--json", options->json, "Print the connection as JSON");
+       add->add_option("--id", options->id, text("The UUID to use (default: a random one)"));
+       add->add_flag("--json", options->json, text("Print the connection as JSON"));
        add->callback([action] { *action = &cli::add; });
 
-       auto* list =
-           command.add_subcommand("list", "The saved connections, by name (never their links)");
-       list->add_flag("--json", options->json, "Print {\"connections\": [...]}");
+       auto* list = command.add_subcommand(
+           "list", text("The saved connections, by name (never their links)"));
+       list->add_flag("--json", options->json, text("Print {\"connections\": [...]}"));
        list->callback([action] { *action = &cli::list; });
 
-       auto* show = command.add_subcommand("show", "One saved connection");
-       show->add_option("ID", options->id, "The connection's UUID")->required();
-       show->add_flag("--reveal", options->reveal, "Print the saved link itself");
+       auto* show = command.add_subcommand("show", text("One saved connection"));
+       show->add_option("ID", options->id, text("The connection's UUID"))->required();
+       show->add_flag("--reveal", options->reveal, text("Print the saved link itself"));
        show->add_flag("--json", options->json,
-                      "Print the connection as JSON (with --reveal: and \"link\")");
+                      text("Print the connection as JSON (with --reveal: and \"link\")"));
        show->callback([action] { *action = &showOne; });
 
        auto* rename = command.add_subcommand(
-           "rename", "Give a connection a new name, and optionally a new link");
-       rename->add_option("ID", options->id, "The connection's UUID")->required();
-       rename->add_option("NAME", options->name, "The new name (may be the old one)")->required();
+           "rename", text("Give a connection a new name, and optionally a new link"));
+       rename->add_option("ID", options->id, text("The connection's UUID"))->required();
+       rename->add_option("NAME", options->name, text("The new name (may be the old one)"))
+           ->required();
        rename->add_option("--link", options->link,
-                          "A new vless:// link, or - to read it from standard input");
-       rename->add_flag("--json", options->json, "Print the connection as JSON");
+                          text("A new vless:// link, or - to read it from standard input"));
+       rename->add_flag("--json", options->json, text("Print the connection as JSON"));
        rename->callback([action] { *action = &cli::rename; });
 
        auto* remove =
-           command.add_subcommand("remove", "Delete a connection no catalogued profile uses");
-       remove->add_option("ID", options->id, "The connection's UUID")->required();
+           command.add_subcommand("remove", text("Delete a connection no catalogued profile uses"));
+       remove->add_option("ID", options->id, text("The connection's UUID"))->required();
        remove->callback([action] { *action = &cli::remove; });
        return [options, action, &global] { return (*action)(*options, global); };
      }}};
