@@ -1,7 +1,6 @@
 #include "core/proxy/VLESSConnectionRepository.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,8 +11,9 @@
 
 #include "core/base/CoreError.h"
 #include "core/base/JsonSupport.h"
+#include "core/files/FileLock.h"
 #include "core/files/FileSystemSecurity.h"
-#include "core/platform/Eintr.h"
+#include "core/files/PrivateFile.h"
 #include "core/platform/FileUtil.h"
 #include "core/platform/Rename.h"
 #include "core/platform/ScopedFD.h"
@@ -24,18 +24,19 @@ namespace korvelin {
 namespace {
 
 using nlohmann::json;
-using platform::retryOnEintr;
 using platform::ScopedFD;
 
 constexpr std::string_view kDirectoryName = "ProxyConnections";
 constexpr std::string_view kSecretsName = "Secrets";
 constexpr std::string_view kMetadataName = "connections.json";
-constexpr int kOpenFlags = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
 
-KorvelinCoreError storageFailed(std::string = {}) {
+KorvelinCoreError storageFailed() {
   return KorvelinCoreError::proxyConnectionStorageFailed(
       "Proxy connection storage is unavailable or unsafe.");
 }
+
+// Every storage problem reads the same; its detail is not shown.
+const ErrorFactory kStorageError = ErrorFactory::always(storageFailed());
 
 std::string linkFileName(const Uuid& id) {
   return id.lowercaseString() + ".vless";
@@ -47,39 +48,25 @@ struct Storage {
   ScopedFD secrets;
 };
 
-// Opens (or with `create`, first makes) one private child directory.
+// One of the two directories: the user's, exactly 0700, no ACL entry.
 ScopedFD openPrivateDirectory(int parent, std::string_view name, bool create) {
-  const std::string child(name);
-  if (create && ::mkdirat(parent, child.c_str(), 0700) == 0) {
-    ScopedFD made(retryOnEintr(
-        [&] { return ::openat(parent, child.c_str(), O_RDONLY | O_DIRECTORY | kOpenFlags); }));
-    if (!made || ::fchmod(made.get(), 0700) != 0)
-      throw storageFailed();
-  }
-  ScopedFD fd(retryOnEintr(
-      [&] { return ::openat(parent, child.c_str(), O_RDONLY | O_DIRECTORY | kOpenFlags); }));
-  struct stat info {};
-  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISDIR(info.st_mode) ||
-      info.st_uid != ::geteuid() || (info.st_mode & 077) != 0)
-    throw storageFailed();
-  SecureFileSystem::requireNoExtendedACL(fd.get(), child, &storageFailed);
-  return fd;
+  return SecureFileSystem::openChildDirectoryFD(
+      parent, name, std::string(name),
+      create ? MissingDirectories::create : MissingDirectories::fail, kStorageError);
 }
 
-// Absent when `name` does not exist; a file that is not the user's private,
-// singly linked regular file of at most `maximumBytes` throws.
+// Absent when `name` does not exist; anything but the user's private file of
+// at most `maximumBytes` throws.
 std::optional<std::string> readPrivateFile(int directory,
                                            const std::string& name,
                                            std::size_t maximumBytes) {
-  ScopedFD fd(
-      retryOnEintr([&] { return ::openat(directory, name.c_str(), O_RDONLY | kOpenFlags); }));
+  ScopedFD fd = PrivateFile::open(directory, name, O_RDONLY);
   if (!fd && errno == ENOENT)
     return std::nullopt;
-  struct stat info {};
-  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-      info.st_uid != ::geteuid() || (info.st_mode & 077) != 0 || info.st_nlink != 1 ||
-      static_cast<std::uint64_t>(info.st_size) > maximumBytes)
+  if (!fd)
     throw storageFailed();
+  PrivateFile::verify(fd.get(), name, kStorageError,
+                      {.sizes = std::pair<off_t, off_t>(0, static_cast<off_t>(maximumBytes))});
   auto bytes = platform::readAllBounded(fd.get(), maximumBytes);
   if (!bytes)
     throw storageFailed();
@@ -96,15 +83,11 @@ void writePrivateFile(int directory,
                       std::string_view bytes,
                       Replace replace) {
   const std::string temporary = ".tmp-" + Uuid::random().uppercaseString();
-  ScopedFD fd(retryOnEintr([&] {
-    return ::openat(directory, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | kOpenFlags, 0600);
-  }));
-  if (!fd)
-    throw storageFailed();
+  ScopedFD fd =
+      PrivateFile::createExclusive(directory, temporary, O_WRONLY, temporary, kStorageError);
   int renamed = -1;
   int renameError = 0;
-  if (::fchmod(fd.get(), 0600) == 0 && platform::writeFull(fd.get(), bytes) &&
-      ::fsync(fd.get()) == 0) {
+  if (platform::writeFull(fd.get(), bytes) && ::fsync(fd.get()) == 0) {
     renamed = replace == Replace::never
                   ? platform::renameNoReplace(directory, temporary.c_str(), directory, name.c_str())
                   : ::renameat(directory, temporary.c_str(), directory, name.c_str());
@@ -124,7 +107,7 @@ struct Loaded {
 };
 
 std::vector<VLESSConnection> decodeMetadata(std::string_view bytes) {
-  return jsonio::decode(bytes, &storageFailed, "connections.json", [](const json& document) {
+  return jsonio::decode(bytes, kStorageError, "connections.json", [](const json& document) {
     jsonio::requireExactKeys(document, {"connections", "schemaVersion"});
     const auto& version = document.at("schemaVersion");
     if (!version.is_number_integer() || version.get<std::int64_t>() != 1)
@@ -184,19 +167,13 @@ bool sameName(std::string_view a, std::string_view b) {
 }
 
 // Writers and readers of other processes take turns on the directory itself.
-class DirectoryLock {
- public:
-  DirectoryLock(int fd, bool exclusive) : fd_(fd) {
-    if (retryOnEintr([&] { return ::flock(fd_, exclusive ? LOCK_EX : LOCK_SH); }) != 0)
-      throw storageFailed();
-  }
-  ~DirectoryLock() { ::flock(fd_, LOCK_UN); }
-  DirectoryLock(const DirectoryLock&) = delete;
-  DirectoryLock& operator=(const DirectoryLock&) = delete;
-
- private:
-  int fd_;
-};
+FileLock lockDirectory(int directory, bool exclusive) {
+  FileLock lock(ScopedFD(::fcntl(directory, F_DUPFD_CLOEXEC, 0)));
+  if (lock.fd() < 0 || !lock.lock(exclusive ? FileLock::Mode::exclusive : FileLock::Mode::shared,
+                                  FileLock::Wait::untilFree))
+    throw storageFailed();
+  return lock;
+}
 
 VLESSConnection::Date wholeSeconds(std::chrono::system_clock::time_point moment) {
   return std::chrono::floor<std::chrono::seconds>(moment);
@@ -218,8 +195,8 @@ std::optional<Storage> openForReading(const std::string& base) {
   struct stat info {};
   if (::lstat(base.c_str(), &info) != 0 && errno == ENOENT)
     return std::nullopt;
-  ScopedFD baseFD = SecureFileSystem::openDirectoryFD(base, std::nullopt, false, true,
-                                                      &KorvelinCoreError::unsafeProfileBase);
+  ScopedFD baseFD =
+      SecureFileSystem::openDirectoryFD(base, {}, &KorvelinCoreError::unsafeProfileBase);
   const std::string directory(kDirectoryName);
   if (::fstatat(baseFD.get(), directory.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 &&
       errno == ENOENT)
@@ -232,8 +209,8 @@ std::optional<Storage> openForReading(const std::string& base) {
 
 Storage openForWriting(const std::string& base, const std::string& defaultBase) {
   ProfilePreparer(defaultBase).prepareBase(base);
-  ScopedFD baseFD = SecureFileSystem::openDirectoryFD(base, std::nullopt, false, true,
-                                                      &KorvelinCoreError::unsafeProfileBase);
+  ScopedFD baseFD =
+      SecureFileSystem::openDirectoryFD(base, {}, &KorvelinCoreError::unsafeProfileBase);
   Storage storage;
   storage.directory = openPrivateDirectory(baseFD.get(), kDirectoryName, true);
   storage.secrets = openPrivateDirectory(storage.directory.get(), kSecretsName, true);
@@ -254,7 +231,7 @@ VLESSConnectionSnapshot VLESSConnectionRepository::load() const {
   auto storage = openForReading(base_);
   if (!storage)
     return {};
-  DirectoryLock lock(storage->directory.get(), false);
+  const auto lock = lockDirectory(storage->directory.get(), false);
   VLESSConnectionSnapshot snapshot{readConnections(*storage)};
   sortByName(snapshot.connections);
   return snapshot;
@@ -267,7 +244,7 @@ VLESSConnection VLESSConnectionRepository::create(const Uuid& id,
   const VLESSRealityConfiguration configuration(uri);
   std::lock_guard guard(mutex_);
   const Storage storage = openForWriting(base_, defaultBase_);
-  DirectoryLock lock(storage.directory.get(), true);
+  const auto lock = lockDirectory(storage.directory.get(), true);
   auto connections = readConnections(storage);
   if (connections.size() >= maximumConnections)
     throw KorvelinCoreError::proxyConnectionLimitReached();
@@ -304,7 +281,7 @@ VLESSConnection VLESSConnectionRepository::update(const Uuid& id,
   const std::string validName = VLESSConnection::validatedName(name);
   std::lock_guard guard(mutex_);
   const Storage storage = openForWriting(base_, defaultBase_);
-  DirectoryLock lock(storage.directory.get(), true);
+  const auto lock = lockDirectory(storage.directory.get(), true);
   auto connections = readConnections(storage);
   VLESSConnection changed = find(connections, id);
   for (const auto& saved : connections)
@@ -348,7 +325,7 @@ void VLESSConnectionRepository::remove(const Uuid& id,
   auto storage = openForReading(base_);
   if (!storage)
     throw KorvelinCoreError::proxyConnectionNotFound();
-  DirectoryLock lock(storage->directory.get(), true);
+  const auto lock = lockDirectory(storage->directory.get(), true);
   auto connections = readConnections(*storage);
   find(connections, id);
   std::erase_if(connections, [&](const auto& connection) { return connection.id == id; });
@@ -367,7 +344,7 @@ std::string VLESSConnectionRepository::savedURI(const Uuid& id) const {
   auto storage = openForReading(base_);
   if (!storage)
     throw KorvelinCoreError::proxyConnectionNotFound();
-  DirectoryLock lock(storage->directory.get(), false);
+  const auto lock = lockDirectory(storage->directory.get(), false);
   find(readConnections(*storage), id);
   auto link = readPrivateFile(storage->secrets.get(), linkFileName(id), maximumLinkBytes);
   if (!link)
