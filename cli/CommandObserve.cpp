@@ -6,11 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Command.h"
-#include "core/base/CoreError.h"
-#include "core/files/FileSystemSecurity.h"
-#include "core/process/LaunchLease.h"
-#include "core/process/LaunchLeaseFile.h"
-#include "core/activity/ProfileRuntimeObserver.h"
+#include "cli/RunReadoption.h"
 
 namespace korvelin::cli {
 namespace {
@@ -21,23 +17,12 @@ struct ObserveOptions {
   bool json = false;
 };
 
-// The lease as re-adoption would read it, or absent when it cannot be read;
-// the observer then says why.
-std::optional<DurableProcessLease> readableLease(const ProfilePaths& paths) {
-  try {
-    const auto root = SecureFileSystem::openManagedRootFD(paths);
-    const LeaseError error = [&](const std::string&) { return KorvelinCoreError::profileRecoveryRequired(paths.profileID()); };
-    return parseDurableProcessLease(readLaunchLease(root.get(), LeaseChecks::strict, error, error).bytes);
-  } catch (const KorvelinCoreError&) {
-    return std::nullopt;
-  }
-}
-
 void printObservation(const ProfileRuntimeObservation& observation) {
   const ProcessSnapshot& run = observation.snapshot;
   printRows({{"run", run.runID.uppercaseString()},
              {"state", std::string(rawValue(run.state))},
-             {"pid", std::to_string(run.rootPID) + " (leads process group " + std::to_string(run.processGroupID) + ")"},
+             {"pid", std::to_string(run.rootPID) + " (leads process group " +
+                         std::to_string(run.processGroupID) + ")"},
              {"started", localDateText(run.startedAt)},
              {"executable", observation.rootIdentity.executable},
              {"launch log", run.logURL},
@@ -47,46 +32,57 @@ void printObservation(const ProfileRuntimeObservation& observation) {
 
 int observe(ObserveOptions options, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(options.profile, global);
-  if (!id) return kExitUsage;
+  if (!id)
+    return kExitUsage;
   const ProfilePaths paths(*id, global.baseDirectory);
-  if (!SecureFileSystem::metadata(paths.leaseFile()))
-    return fail("profile " + id->uppercaseString() + " has no launch lease: no run to re-adopt");
+  int status = kExitFailure;
+  const auto observation = readoptRun(paths, options.executable, status);
+  if (!observation)
+    return status;
 
-  // By default the program is the one the lease recorded: when the lease has
-  // an identity, the live process must match it field by field anyway.
-  if (options.executable.empty()) {
-    if (auto lease = readableLease(paths)) {
-      if (!lease->identity)
-        return fail("the launch lease records no process identity; name the program with --executable PATH",
-                    kExitUsage);
-      options.executable = lease->identity->executable;
+  // A profile served by a saved connection: is the sidecar that outlived
+  // the host still its route, and is the application seen using it?
+  std::optional<RestoredProxyObservation> proxy;
+  std::optional<ProfileTrafficState> traffic;
+  if (const auto connection = savedConnection(*id, global)) {
+    proxy = observeRestoredProxy(paths, *connection, *observation);
+    const auto context = trafficContext(*observation, *proxy);
+    traffic = context ? ProfileTrafficObserver().state(*context, systemNow())
+                      : ProfileTrafficState::unavailable();
+  }
+  if (options.json) {
+    nlohmann::json json = *observation;
+    if (proxy) {
+      json["restoredProxy"] = *proxy;
+      json["traffic"] = *traffic;
+    }
+    printJson(json);
+  } else {
+    printObservation(*observation);
+    if (proxy) {
+      printRows(
+          {{"proxy", std::string(rawValue(proxy->status)) + ", " + proxy->usageRoute.description()},
+           {"traffic", std::string(rawValue(traffic->kind))}},
+          13);
     }
   }
-
-  std::string reason;
-  try {
-    const auto observation = ProfileRuntimeObserver().observeWithRoute(paths, options.executable, &reason);
-    if (options.json)
-      printJson(observation);
-    else
-      printObservation(observation);
-    return kExitSuccess;
-  } catch (const KorvelinCoreError& e) {
-    if (e.errorCase() != KorvelinCoreError::Case::profileRecoveryRequired || reason.empty()) throw;
-    return fail(e.errorDescription() + " Re-adoption refused: " + reason + ".");
-  }
+  return kExitSuccess;
 }
 
-const Registration kRegistration{{
-    "observe", "Re-adopt a profile's still-running program from its launch lease and show its route",
-    [](CLI::App& command, const GlobalOptions& global) -> Runner {
-      auto options = std::make_shared<ObserveOptions>();
-      command.add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
-      command.add_option("--executable", options->executable,
-                         "The program the profile should be running (default: the one the lease recorded)");
-      command.add_flag("--json", options->json, "Print one JSON object");
-      return [options, &global] { return observe(*options, global); };
-    }}};
+const Registration kRegistration{
+    {"observe",
+     "Re-adopt a profile's still-running program from its launch lease and show its route, its "
+     "restored proxy and "
+     "its traffic",
+     [](CLI::App& command, const GlobalOptions& global) -> Runner {
+       auto options = std::make_shared<ObserveOptions>();
+       command.add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
+       command.add_option(
+           "--executable", options->executable,
+           "The program the profile should be running (default: the one the lease recorded)");
+       command.add_flag("--json", options->json, "Print one JSON object");
+       return [options, &global] { return observe(*options, global); };
+     }}};
 
 }  // namespace
 }  // namespace korvelin::cli
