@@ -83,6 +83,7 @@ bool parseEndpoint(std::string_view text, bool ipv6, bool& loopback, std::uint16
 std::optional<std::vector<std::pair<std::uint64_t, TcpSocketRecord>>> parseTcpTable(
     std::string_view text,
     bool ipv6) {
+  // The IPv6 table spells the third column "remote_address".
   // "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout
   // inode ..."
   const auto headerEnd = text.find('\n');
@@ -90,7 +91,7 @@ std::optional<std::vector<std::pair<std::uint64_t, TcpSocketRecord>>> parseTcpTa
     return std::nullopt;
   const auto header = words(text.substr(0, headerEnd));
   if (header.size() < 3 || header[0] != "sl" || header[1] != "local_address" ||
-      header[2] != "rem_address")
+      (header[2] != "rem_address" && header[2] != "remote_address"))
     return std::nullopt;
   text.remove_prefix(headerEnd + 1);
   std::vector<std::pair<std::uint64_t, TcpSocketRecord>> sockets;

@@ -25,7 +25,10 @@ TEST(TcpTableTest, ReadsTheKernelsLines) {
   EXPECT_EQ((*table)[1].second, (TcpSocketRecord{80, 8080, false, false, 0x100 + 0x0A}));
 
   const std::string v6 =
-      std::string(kHeader) +
+      std::string(
+          "  sl  local_address                         remote_address                        st "
+          "tx_queue "
+          "rx_queue tr tm->when retrnsmt   uid  timeout inode\n") +
       "   0: 0000000000000000FFFF00000100007F:9C40 00000000000000000000000001000000:C738 01 "
       "00000000:00000000 00:00000000 00000000  1000        0 99 1 0000000000000000 20 4 30 10 -1\n";
   const auto mapped = parseTcpTable(v6, true);
