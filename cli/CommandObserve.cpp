@@ -7,6 +7,7 @@
 
 #include "cli/Command.h"
 #include "cli/RunReadoption.h"
+#include "cli/Text.h"
 
 namespace korvelin::cli {
 namespace {
@@ -21,8 +22,8 @@ void printObservation(const ProfileRuntimeObservation& observation) {
   const ProcessSnapshot& run = observation.snapshot;
   printRows({{"run", run.runID.uppercaseString()},
              {"state", std::string(rawValue(run.state))},
-             {"pid", std::to_string(run.rootPID) + " (leads process group " +
-                         std::to_string(run.processGroupID) + ")"},
+             {"pid", text({"{0} (leads process group {1})",
+                           {std::to_string(run.rootPID), std::to_string(run.processGroupID)}})},
              {"started", localDateText(run.startedAt)},
              {"executable", observation.rootIdentity.executable},
              {"launch log", run.logURL},
@@ -32,13 +33,11 @@ void printObservation(const ProfileRuntimeObservation& observation) {
 
 int observe(ObserveOptions options, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(options.profile, global);
-  if (!id)
-    return kExitUsage;
+  if (!id) return kExitUsage;
   const ProfilePaths paths(*id, global.baseDirectory);
   int status = kExitFailure;
   const auto observation = readoptRun(paths, options.executable, status);
-  if (!observation)
-    return status;
+  if (!observation) return status;
 
   // A profile served by a saved connection: is the sidecar that outlived
   // the host still its route, and is the application seen using it?
@@ -47,8 +46,7 @@ int observe(ObserveOptions options, const GlobalOptions& global) {
   if (const auto connection = savedConnection(*id, global)) {
     proxy = observeRestoredProxy(paths, *connection, *observation);
     const auto context = trafficContext(*observation, *proxy);
-    traffic = context ? ProfileTrafficObserver().state(*context, systemNow())
-                      : ProfileTrafficState::unavailable();
+    traffic = context ? ProfileTrafficObserver().state(*context, systemNow()) : ProfileTrafficState::unavailable();
   }
   if (options.json) {
     nlohmann::json json = *observation;
@@ -59,28 +57,24 @@ int observe(ObserveOptions options, const GlobalOptions& global) {
     printJson(json);
   } else {
     printObservation(*observation);
-    if (proxy) {
-      printRows(
-          {{"proxy", std::string(rawValue(proxy->status)) + ", " + proxy->usageRoute.description()},
-           {"traffic", std::string(rawValue(traffic->kind))}},
-          13);
-    }
+    if (proxy)
+      printRows({{"proxy", text({"{0}, {1}", {std::string(rawValue(proxy->status)), proxy->usageRoute.description()}})},
+                 {"traffic", std::string(rawValue(traffic->kind))}},
+                13);
   }
   return kExitSuccess;
 }
 
 const Registration kRegistration{
     {"observe",
-     "Re-adopt a profile's still-running program from its launch lease and show its route, its "
-     "restored proxy and "
-     "its traffic",
+     "Re-adopt a profile's still-running program from its launch lease and show its route",
      [](CLI::App& command, const GlobalOptions& global) -> Runner {
        auto options = std::make_shared<ObserveOptions>();
-       command.add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
+       command.add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
        command.add_option(
            "--executable", options->executable,
-           "The program the profile should be running (default: the one the lease recorded)");
-       command.add_flag("--json", options->json, "Print one JSON object");
+           text("The program the profile should be running (default: the one the lease recorded)"));
+       command.add_flag("--json", options->json, text("Print one JSON object"));
        return [options, &global] { return observe(*options, global); };
      }}};
 

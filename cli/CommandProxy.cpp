@@ -1,6 +1,7 @@
-// korvelin proxy start PROFILE-UUID [--link LINK|-] [--xray PATH] [--guardian PATH] [--probe-url
-// URL] [--json] korvelin proxy status PROFILE-UUID [--json] korvelin proxy stop|recover
-// PROFILE-UUID korvelin proxy observe PROFILE-UUID [--executable PATH] [--json]
+// korvelin proxy start PROFILE-UUID [--link LINK|-] [--xray PATH] [--guardian PATH] [--probe-url URL] [--json]
+// korvelin proxy status PROFILE-UUID [--json]
+// korvelin proxy stop|recover PROFILE-UUID
+// korvelin proxy observe PROFILE-UUID [--executable PATH] [--json]
 
 #include <signal.h>
 
@@ -12,9 +13,9 @@
 #include "cli/Command.h"
 #include "cli/RunReadoption.h"
 #include "cli/SidecarSetup.h"
-#include "core/base/CoreError.h"
 #include "core/files/ApplicationInstanceLease.h"
 #include "core/files/FilePath.h"
+#include "core/base/CoreError.h"
 #include "core/files/FileSystemSecurity.h"
 #include "core/proxy/VLESSConnection.h"
 
@@ -31,21 +32,17 @@ struct ProxyOptions {
 
 int startProxy(ProxyOptions options, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(options.profile, global);
-  if (!id)
-    return kExitUsage;
-  if (options.link.empty())
-    return fail("--link LINK (or - to read it from standard input) is required", kExitUsage);
+  if (!id) return kExitUsage;
+  if (options.link.empty()) return fail("--link LINK (or - to read it from standard input) is required", kExitUsage);
   if (options.link == "-") {
     auto link = readLinkFromStandardInput();
-    if (!link)
-      throw KorvelinCoreError::invalidVLESSConfiguration();
+    if (!link) throw KorvelinCoreError::invalidVLESSConfiguration();
     options.link = std::move(*link);
   }
   const VLESSRealityConfiguration configuration(options.link);
   // A link is only ever served by a real engine: the stand-in of the tests
   // would send every request out directly, as if the proxy worked.
-  if (options.tools.engine.empty())
-    return fail(noRealEngineMessage());
+  if (options.tools.engine.empty()) return fail(noRealEngineMessage());
   auto instance = takeInstanceLease(global);
   if (!instance)
     return kExitFailure;
@@ -65,27 +62,26 @@ int startProxy(ProxyOptions options, const GlobalOptions& global) {
   if (options.json)
     std::cout << nlohmann::json(handle).dump() << std::endl;
   else
-    std::cout << "proxy ready at " << handle.localProxy().uri() << " (engine pid "
-              << handle.processID << "); Ctrl-C stops it" << std::endl;
+    say({"proxy ready at {0} (engine pid {1}); Ctrl-C stops it",
+         {handle.localProxy().uri(), std::to_string(handle.processID)}});
   int signal = 0;
   ::sigwait(&stopSignals, &signal);
   sidecar->stopAndWait(*id, handle.generation, paths);
   if (!options.json)
-    std::cout << "proxy stopped" << std::endl;
+    say("proxy stopped");
   return kExitSuccess;
 }
 
 int proxyStatus(const std::string& profile, bool json, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(profile, global);
-  if (!id)
-    return kExitUsage;
+  if (!id) return kExitUsage;
   ProfilePaths paths(*id, global.baseDirectory);
   if (!SecureFileSystem::metadata(
           appendingPathComponent(paths.root(), XrayDurableStateStore::kStateFileName))) {
     if (json)
       printJson({{"status", "empty"}, {"guardianRunning", false}, {"loopbackPort", nullptr}});
     else
-      std::cout << "no proxy sidecar is recorded for this profile" << std::endl;
+      say("no proxy sidecar is recorded for this profile");
     return kExitSuccess;
   }
   // A writer holding the profile's lock is a start, stop or recovery under
@@ -98,9 +94,7 @@ int proxyStatus(const std::string& profile, bool json, const GlobalOptions& glob
              }).readOnly(paths);
   } catch (const KorvelinCoreError&) {
     if (busy)
-      return fail(
-          "a start, stop or recovery of this profile's proxy is in progress; try again once it has "
-          "finished");
+      return fail("a start, stop or recovery of this profile's proxy is in progress; try again once it has finished");
     throw;
   }
   const bool active = record.status == XrayDurableState::Status::active;
@@ -112,28 +106,28 @@ int proxyStatus(const std::string& profile, bool json, const GlobalOptions& glob
          {"guardianRunning", guardianAlive},
          {"loopbackPort", record.loopbackPort ? nlohmann::json(*record.loopbackPort) : nullptr}});
   } else if (!active) {
-    std::cout << "no proxy sidecar is recorded for this profile" << std::endl;
+    say("no proxy sidecar is recorded for this profile");
   } else {
-    std::cout << "sidecar recorded on 127.0.0.1:" << record.loopbackPort.value_or(0)
-              << "; guardian "
-              << (guardianAlive ? "running"
-                                : "gone (run `korvelin proxy recover` to clear the record)")
-              << std::endl;
+    const std::string port = std::to_string(record.loopbackPort.value_or(0));
+    say(guardianAlive ? Message{"sidecar recorded on 127.0.0.1:{0}; guardian running", {port}}
+                      : Message{"sidecar recorded on 127.0.0.1:{0}; guardian gone (run `korvelin "
+                                "proxy recover` to "
+                                "clear the record)",
+                                {port}});
   }
   return kExitSuccess;
 }
 
 int recoverProxy(const std::string& profile, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(profile, global);
-  if (!id)
-    return kExitUsage;
+  if (!id) return kExitUsage;
   auto instance = takeInstanceLease(global);
   if (!instance)
     return kExitFailure;
   ProfilePaths paths(*id, global.baseDirectory);
   auto sidecar = makeSidecarSupervisor(defaultSidecarTools());
   if (!sidecar->hasDurableSidecar(*id, paths)) {
-    std::cout << "no proxy sidecar is recorded for this profile" << std::endl;
+    say("no proxy sidecar is recorded for this profile");
     return kExitSuccess;
   }
   try {
@@ -146,90 +140,74 @@ int recoverProxy(const std::string& profile, const GlobalOptions& global) {
       guardian = XrayDurableStateStore().readOnly(paths).guardianIdentity;
     } catch (const KorvelinCoreError&) {
     }
-    if (!guardian || !guardian->isCurrent())
-      throw;
+    if (!guardian || !guardian->isCurrent()) throw;
     const std::string pid = std::to_string(guardian->pid);
-    return fail(e.errorDescription() + " Its guardian (pid " + pid +
-                ") still runs and did not stop when asked: end it (kill " + pid +
-                "), then run `korvelin proxy recover` again.");
+    return fail({"{0} Its guardian (pid {1}) still runs and did not stop when asked: end it (kill {2}), then run "
+                 "`korvelin proxy recover` again.",
+                 {AppLocalization::render(e.errorDescription(), outputLanguage()), pid, pid}});
   }
-  std::cout << "proxy sidecar stopped and its record cleared" << std::endl;
+  say("proxy sidecar stopped and its record cleared");
   return kExitSuccess;
 }
 
 // Exit 0 only when the route through the profile's own sidecar is proved.
 int observeProxy(const ProxyOptions& options, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(options.profile, global);
-  if (!id)
-    return kExitUsage;
+  if (!id) return kExitUsage;
   const auto connection = savedConnection(*id, global);
-  if (!connection)
-    return fail("profile " + id->uppercaseString() + " is not configured with a saved connection");
+  if (!connection) return fail({"profile {0} is not configured with a saved connection", {id->uppercaseString()}});
   const ProfilePaths paths(*id, global.baseDirectory);
   int status = kExitFailure;
   const auto run = readoptRun(paths, options.executable, status);
-  if (!run)
-    return status;
+  if (!run) return status;
   const auto observation = observeRestoredProxy(paths, *connection, *run);
   if (options.json) {
     printJson(observation);
   } else {
-    std::vector<std::pair<std::string, std::string>> rows{
-        {"status", std::string(rawValue(observation.status))},
-        {"route", observation.usageRoute.description()}};
-    if (observation.xrayIdentity)
-      rows.emplace_back("engine pid", std::to_string(observation.xrayIdentity->pid));
+    std::vector<std::pair<Message, std::string>> rows{{"status", std::string(rawValue(observation.status))},
+                                                      {"route", observation.usageRoute.description()}};
+    if (observation.xrayIdentity) rows.emplace_back("engine pid", std::to_string(observation.xrayIdentity->pid));
     if (observation.legacyIdentity)
-      rows.emplace_back("guardian pid", std::to_string(observation.legacyIdentity->guardian.pid) +
-                                            " (earlier core)");
+      rows.emplace_back("guardian pid", text({"{0} (started by an earlier version)",
+                                              {std::to_string(observation.legacyIdentity->guardian.pid)}}));
     printRows(rows, 13);
   }
   return observation.status == RestoredProxyStatus::available ? kExitSuccess : kExitFailure;
 }
 
-const Registration kRegistration{
-    {"proxy", "Start, inspect, observe, stop or recover a profile's proxy sidecar",
-     [](CLI::App& command, const GlobalOptions& global) -> Runner {
-       command.require_subcommand(1);
-       auto options = std::make_shared<ProxyOptions>();
-       auto* start =
-           command.add_subcommand("start", "Start a guarded sidecar and keep it until Ctrl-C");
-       start->add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
-       start->add_option("--link", options->link,
-                         "The vless:// link, or - to read it from standard input");
-       start->add_option(
-           "--xray", options->tools.engine,
-           "The engine (default: the Xray scripts/bootstrap builds in ~/.cache/korvelin)");
-       start->add_option("--guardian", options->tools.guardian, "The guardian executable");
-       start->add_option("--probe-url", options->tools.probeURL, "Egress probe URL")
-           ->capture_default_str();
-       start->add_flag("--json", options->json, "Print the sidecar handle as JSON");
-       auto* status = command.add_subcommand("status", "Show the profile's recorded sidecar");
-       status->add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
-       status->add_flag("--json", options->json, "Print JSON");
-       auto* stop = command.add_subcommand("stop", "Stop a sidecar left running by another host");
-       stop->add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
-       auto* recover =
-           command.add_subcommand("recover", "Stop or clear a sidecar left by a crashed host");
-       recover->add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
-       auto* observe = command.add_subcommand(
-           "observe",
-           "Prove, without changing anything, that a re-adopted run still uses its sidecar");
-       observe->add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
-       observe->add_option(
-           "--executable", options->executable,
-           "The program the profile should be running (default: the one the lease recorded)");
-       observe->add_flag("--json", options->json, "Print JSON");
-       return [options, &global, start, status, observe] {
-         if (start->parsed())
-           return startProxy(*options, global);
-         if (observe->parsed())
-           return observeProxy(*options, global);
-         if (status->parsed())
-           return proxyStatus(options->profile, options->json, global);
-         return recoverProxy(options->profile, global);
-       };
-     }}};
+const Registration kRegistration{{
+    "proxy", "Start, inspect, stop or recover a profile's proxy sidecar",
+    [](CLI::App& command, const GlobalOptions& global) -> Runner {
+      command.require_subcommand(1);
+      auto options = std::make_shared<ProxyOptions>();
+      auto* start = command.add_subcommand("start", text("Start a guarded sidecar and keep it until Ctrl-C"));
+      start->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
+      start->add_option("--link", options->link, text("The vless:// link, or - to read it from standard input"));
+      start->add_option("--xray", options->tools.engine,
+                        text("The engine (default: the Xray scripts/bootstrap builds in ~/.cache/korvelin)"));
+      start->add_option("--guardian", options->tools.guardian, text("The guardian executable"));
+      start->add_option("--probe-url", options->tools.probeURL, text("Egress probe URL"))->capture_default_str();
+      start->add_flag("--json", options->json, text("Print the sidecar handle as JSON"));
+      auto* status = command.add_subcommand("status", text("Show the profile's recorded sidecar"));
+      status->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
+      status->add_flag("--json", options->json, text("Print JSON"));
+      auto* stop = command.add_subcommand("stop", text("Stop a sidecar left running by another host"));
+      stop->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
+      auto* recover = command.add_subcommand("recover", text("Stop or clear a sidecar left by a crashed host"));
+      recover->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
+      auto* observe = command.add_subcommand(
+          "observe", text("Prove, without changing anything, that a re-adopted run still uses its own sidecar"));
+      observe->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
+      observe->add_option("--executable", options->executable,
+                          text("The program the profile should be running (default: the one the lease recorded)"));
+      observe->add_flag("--json", options->json, text("Print JSON"));
+      return [options, &global, start, status, observe] {
+        if (start->parsed()) return startProxy(*options, global);
+        if (observe->parsed()) return observeProxy(*options, global);
+        if (status->parsed()) return proxyStatus(options->profile, options->json, global);
+        return recoverProxy(options->profile, global);
+      };
+    }}};
 
 }  // namespace
 }  // namespace korvelin::cli

@@ -9,6 +9,7 @@
 
 #include "cli/Command.h"
 #include "cli/RunReadoption.h"
+#include "cli/Text.h"
 
 namespace korvelin::cli {
 namespace {
@@ -27,7 +28,7 @@ int traffic(const TrafficOptions& options, const GlobalOptions& global) {
     return kExitUsage;
   const auto connection = savedConnection(*id, global);
   if (!connection)
-    return fail("profile " + id->uppercaseString() + " is not configured with a saved connection");
+    return fail({"profile {0} is not configured with a saved connection", {id->uppercaseString()}});
   const ProfilePaths paths(*id, global.baseDirectory);
   int status = kExitFailure;
   const auto run = readoptRun(paths, options.executable, status);
@@ -38,8 +39,7 @@ int traffic(const TrafficOptions& options, const GlobalOptions& global) {
   const auto proxy = observeRestoredProxy(paths, *connection, *run);
   const auto context = trafficContext(*run, proxy);
   if (!context && !options.json)
-    printLine("the proxy route is " + std::string(rawValue(proxy.status)) +
-              ": no engine to observe");
+    say({"the proxy route is {0}: no engine to observe", {std::string(rawValue(proxy.status))}});
 
   const ProfileTrafficObserver observer;
   const unsigned total = options.watch > 0 ? options.count : 1;
@@ -55,7 +55,7 @@ int traffic(const TrafficOptions& options, const GlobalOptions& global) {
       line["proxy"] = rawValue(proxy.status);
       std::cout << line.dump() << std::endl;
     } else {
-      printLine(localDateText(now) + "  " + std::string(rawValue(state.kind)));
+      say({"{0}  {1}", {localDateText(now), std::string(rawValue(state.kind))}});
     }
   }
   return state.isObserved() ? kExitSuccess : kExitFailure;
@@ -65,19 +65,19 @@ const Registration kRegistration{
     {"traffic", "Show whether a re-adopted run's processes are seen talking to their proxy sidecar",
      [](CLI::App& command, const GlobalOptions& global) -> Runner {
        auto options = std::make_shared<TrafficOptions>();
-       command.add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
+       command.add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
        command.add_option(
            "--executable", options->executable,
-           "The program the profile should be running (default: the one the lease recorded)");
+           text("The program the profile should be running (default: the one the lease recorded)"));
        auto* watch =
-           command.add_option("--watch", options->watch, "Observe again every SECONDS seconds")
+           command.add_option("--watch", options->watch, text("Observe again every SECONDS seconds"))
                ->check(CLI::Range(0.1, 86400.0));
        command
            .add_option("--count", options->count,
-                       "With --watch: stop after N observations (default: never)")
+                       text("With --watch: stop after N observations (default: never)"))
            ->needs(watch)
            ->check(CLI::Range(1u, 1000000u));
-       command.add_flag("--json", options->json, "Print one JSON object per observation");
+       command.add_flag("--json", options->json, text("Print one JSON object per observation"));
        return [options, &global] { return traffic(*options, global); };
      }}};
 

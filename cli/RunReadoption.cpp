@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "cli/Text.h"
 #include "core/base/CoreError.h"
 #include "core/files/FileSystemSecurity.h"
 #include "core/process/LaunchLease.h"
@@ -36,7 +37,7 @@ std::optional<ProfileRuntimeObservation> readoptRun(const ProfilePaths& paths,
   status = kExitFailure;
   const Uuid& id = paths.profileID();
   if (!SecureFileSystem::metadata(paths.leaseFile())) {
-    fail("profile " + id.uppercaseString() + " has no launch lease: no run to re-adopt");
+    fail({"profile {0} has no launch lease: no run to re-adopt", {id.uppercaseString()}});
     return std::nullopt;
   }
   // By default the program is the one the lease recorded: when the lease has
@@ -58,7 +59,7 @@ std::optional<ProfileRuntimeObservation> readoptRun(const ProfilePaths& paths,
   } catch (const KorvelinCoreError& e) {
     if (e.errorCase() != KorvelinCoreError::Case::profileRecoveryRequired || reason.empty())
       throw;
-    fail(e.errorDescription() + " Re-adoption refused: " + reason + ".");
+    fail({"{0} Re-adoption refused: {1}.", {AppLocalization::render(e.errorDescription(), outputLanguage()), reason}});
     return std::nullopt;
   }
 }

@@ -337,16 +337,26 @@ struct XrayDurableStateWriter::Files {
   // Opens a file of the root, creating it private when it is missing. Only
   // what this call created has its mode forced and its ACL cleared; an
   // existing file is left for `validate` to judge.
+  // The file exists on every access but the first, so the plain open comes
+  // first; a racing creator's EEXIST just leads to the open again.
   ScopedFD openOrCreate(const ManagedFile& file, int access, bool& created) const {
     const std::string name(file.name);
-    ScopedFD fd(retryOnEintr(
-        [&] { return ::openat(root.get(), name.c_str(), access | O_CREAT | O_EXCL | kOpenFlags, kFileMode); }));
-    created = fd.valid();
-    if (created) {
-      makePrivate(fd.get(), name);
-      return fd;
+    auto openExisting = [&] { return ::openat(root.get(), name.c_str(), access | kOpenFlags); };
+    ScopedFD fd(retryOnEintr(openExisting));
+    created = false;
+    if (!fd && errno == ENOENT) {
+      fd.reset(retryOnEintr([&] {
+        return ::openat(root.get(), name.c_str(), access | O_CREAT | O_EXCL | kOpenFlags,
+                        kFileMode);
+      }));
+      created = fd.valid();
+      if (created) {
+        makePrivate(fd.get(), name);
+        return fd;
+      }
+      if (errno == EEXIST)
+        fd.reset(retryOnEintr(openExisting));
     }
-    if (errno == EEXIST) fd.reset(retryOnEintr([&] { return ::openat(root.get(), name.c_str(), access | kOpenFlags); }));
     if (!fd) refuse.withErrno(errno, "open", name);
     return fd;
   }
@@ -388,13 +398,15 @@ struct XrayDurableStateWriter::Files {
     validatePath(root.get(), kLockFile, validate(lock.fd.get(), kLockFile, true, refuse), refuse);
 
     const std::string markerName(kMarkerFile.name);
-    struct stat existing {};
-    if (::fstatat(root.get(), markerName.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno != ENOENT) refuse.withErrno(errno, "fstatat", markerName);
+    auto openMarker = [&] {
+      return ::openat(root.get(), markerName.c_str(), O_RDONLY | kOpenFlags);
+    };
+    marker.reset(retryOnEintr(openMarker));
+    if (!marker && errno == ENOENT) {
       if (!allowBootstrap) refuse(markerName + " is missing: the profile is not prepared for a proxy");
       createMarker();
+      marker.reset(retryOnEintr(openMarker));
     }
-    marker.reset(retryOnEintr([&] { return ::openat(root.get(), markerName.c_str(), O_RDONLY | kOpenFlags); }));
     if (!marker) refuse.withErrno(errno, "open", markerName);
     validatePath(root.get(), kMarkerFile, validate(marker.get(), kMarkerFile, true, refuse), refuse);
 
@@ -403,8 +415,11 @@ struct XrayDurableStateWriter::Files {
     // file that is someone else's or linked elsewhere.
     // A file sized but still all zeros is a bootstrap interrupted before its
     // first page: finished here, under the lock, like a new one.
-    const off_t size = validate(state.get(), kStateFile, false, refuse).st_size;
-    if (size == 0 || (size == kStateFile.size && holdsOnlyZeroBytes(state.get()))) {
+    struct stat opened = validate(state.get(), kStateFile, false, refuse);
+    const off_t size = opened.st_size;
+    const bool bootstrap =
+        size == 0 || (size == kStateFile.size && holdsOnlyZeroBytes(state.get()));
+    if (bootstrap) {
       if (size == 0) {
         reached("bootstrap.stateCreated", 1);
         if (retryOnEintr([&] { return ::ftruncate(state.get(), kStateFile.size); }) != 0)
@@ -415,7 +430,11 @@ struct XrayDurableStateWriter::Files {
       // An earlier attempt may have died before the new name was synced.
       syncRoot();
     }
-    validatePath(root.get(), kStateFile, validate(state.get(), kStateFile, true, refuse), refuse);
+    // Checked again only where something changed or the size is wrong (which
+    // this check words).
+    if (bootstrap || size != kStateFile.size)
+      opened = validate(state.get(), kStateFile, true, refuse);
+    validatePath(root.get(), kStateFile, opened, refuse);
   }
 
   // All three files are still the private, single-link files that were opened.
