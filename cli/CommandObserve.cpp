@@ -33,11 +33,13 @@ void printObservation(const ProfileRuntimeObservation& observation) {
 
 int observe(ObserveOptions options, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(options.profile, global);
-  if (!id) return kExitUsage;
+  if (!id)
+    return kExitUsage;
   const ProfilePaths paths(*id, global.baseDirectory);
   int status = kExitFailure;
   const auto observation = readoptRun(paths, options.executable, status);
-  if (!observation) return status;
+  if (!observation)
+    return status;
 
   // A profile served by a saved connection: is the sidecar that outlived
   // the host still its route, and is the application seen using it?
@@ -46,7 +48,8 @@ int observe(ObserveOptions options, const GlobalOptions& global) {
   if (const auto connection = savedConnection(*id, global)) {
     proxy = observeRestoredProxy(paths, *connection, *observation);
     const auto context = trafficContext(*observation, *proxy);
-    traffic = context ? ProfileTrafficObserver().state(*context, systemNow()) : ProfileTrafficState::unavailable();
+    traffic = context ? ProfileTrafficObserver().state(*context, systemNow())
+                      : ProfileTrafficState::unavailable();
   }
   if (options.json) {
     nlohmann::json json = *observation;
@@ -58,7 +61,9 @@ int observe(ObserveOptions options, const GlobalOptions& global) {
   } else {
     printObservation(*observation);
     if (proxy)
-      printRows({{"proxy", text({"{0}, {1}", {std::string(rawValue(proxy->status)), proxy->usageRoute.description()}})},
+      printRows({{"proxy",
+                  text({"{0}, {1}",
+                        {std::string(rawValue(proxy->status)), proxy->usageRoute.description()}})},
                  {"traffic", std::string(rawValue(traffic->kind))}},
                 13);
   }

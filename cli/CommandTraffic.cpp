@@ -70,7 +70,8 @@ const Registration kRegistration{
            "--executable", options->executable,
            text("The program the profile should be running (default: the one the lease recorded)"));
        auto* watch =
-           command.add_option("--watch", options->watch, text("Observe again every SECONDS seconds"))
+           command
+               .add_option("--watch", options->watch, text("Observe again every SECONDS seconds"))
                ->check(CLI::Range(0.1, 86400.0));
        command
            .add_option("--count", options->count,

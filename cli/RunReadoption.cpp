@@ -59,7 +59,8 @@ std::optional<ProfileRuntimeObservation> readoptRun(const ProfilePaths& paths,
   } catch (const KorvelinCoreError& e) {
     if (e.errorCase() != KorvelinCoreError::Case::profileRecoveryRequired || reason.empty())
       throw;
-    fail({"{0} Re-adoption refused: {1}.", {AppLocalization::render(e.errorDescription(), outputLanguage()), reason}});
+    fail({"{0} Re-adoption refused: {1}.",
+          {AppLocalization::render(e.errorDescription(), outputLanguage()), reason}});
     return std::nullopt;
   }
 }
