@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <set>
 #include <vector>
 
@@ -134,6 +135,13 @@ TEST(CoreErrorTest, DetailIsNotEscapedOrTruncated) {
 TEST(CoreErrorTest, FactoriesServeAsErrorFactories) {
   ErrorFactory factory = &E::logCreationFailed;
   EXPECT_EQ(factory("x"), E::logCreationFailed("x"));
+  EXPECT_EQ(factory.failed(ENOENT, "open", "a"),
+            E::logCreationFailed("open failed for a: No such file or directory"));
+  std::vector<std::string> reported;
+  const auto always = ErrorFactory::always(E::alreadyRunning(kId),
+                                           [&](const std::string& d) { reported.push_back(d); });
+  EXPECT_EQ(always("why"), E::alreadyRunning(kId));
+  EXPECT_EQ(reported, std::vector<std::string>{"why"});
 }
 
 }  // namespace
