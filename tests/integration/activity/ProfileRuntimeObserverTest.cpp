@@ -92,7 +92,7 @@ TEST_F(ProfileRuntimeObserverTest, ReadoptsTheRunOfAKilledHost) {
   EXPECT_EQ(run.processGroupID, pid);
   EXPECT_EQ(run.state, ProcessRunState::running);
   EXPECT_EQ(run.startedAt, lease->startedAt);
-  EXPECT_TRUE(exists(run.logURL)) << "the snapshot names the run's own launch log";
+  EXPECT_TRUE(exists(run.logPath)) << "the snapshot names the run's own launch log";
   EXPECT_FALSE(run.rootIdentity);
   EXPECT_EQ(observation.rootIdentity, *lease->identity);
   EXPECT_EQ(observation.usageRoute,
