@@ -184,150 +184,194 @@ static bool killAndReapSuspended(ProcessSignaling& signaler, std::int32_t rootPI
   return false;
 }
 
+// How far a start has got: the run being built, the profile root it lives
+// under, and the suspended child once one exists.
+struct ProcessSupervisor::StartAttempt {
+  std::unique_ptr<Entry> entry;
+  int rootFD = -1;
+  std::optional<std::int32_t> child;
+  bool childRecorded = false;  // its group is known, so the whole group is killed
+};
+
 ProcessSnapshot ProcessSupervisor::start(const Uuid& profileID, const ProcessLaunchPlan& plan,
                                          const BeforeSpawnCheck& validateBeforeSpawn,
                                          const SuspendedCheck& validateSuspended,
                                          const std::optional<std::map<std::string, std::string>>& hostEnvironment) {
   std::lock_guard guard(lock_);
-  const ProfilePaths& paths = plan.paths;
+  SecureFileSystem::VerifiedHierarchy tree = checkPlan(profileID, plan.paths);
+
+  StartAttempt attempt;
+  attempt.entry = std::make_unique<Entry>();
+  Entry& entry = *attempt.entry;
+  entry.profileID = profileID;
+  entry.rootDirectoryFD = std::move(tree.root);
+  attempt.rootFD = entry.rootDirectoryFD.get();
+  const ScopedFD logsFD = std::move(tree.logs);
+
+  createLease(attempt, plan);
+  openLaunchLog(attempt, logsFD.get(), plan.paths);
+  spawnSuspended(attempt, plan, validateBeforeSpawn, hostEnvironment);
+  // The child exists, stopped before its first instruction. From here on a
+  // failure that cannot prove the child gone leaves the lease in place.
+  verifySuspended(attempt, validateSuspended);
+  recordIdentity(attempt);
+  resume(attempt);
+
+  ProcessSnapshot snapshot = entry.snapshot();
+  entries_[profileID] = std::move(attempt.entry);
+  return snapshot;
+}
+
+SecureFileSystem::VerifiedHierarchy ProcessSupervisor::checkPlan(const Uuid& profileID,
+                                                                 const ProfilePaths& paths) {
   requireProfile(profileID, paths);
   // One walk checks the base and the whole tree and hands on the root and
   // "logs": the lease and the launch log are reached only through them.
   SecureFileSystem::VerifiedHierarchy tree =
       SecureFileSystem::openVerifiedHierarchy(paths, SecureFileSystem::MissingDirectories::fail);
-
   if (auto existing = entries_.find(profileID); existing != entries_.end()) {
     if (existing->second->state != ProcessRunState::stoppedConfirmed)
       throw KorvelinCoreError::alreadyRunning(profileID);
     entries_.erase(existing);
   }
+  return tree;
+}
 
-  auto entry = std::make_unique<Entry>();
-  entry->profileID = profileID;
-  entry->rootDirectoryFD = std::move(tree.root);
-  const ScopedFD logsFD = std::move(tree.logs);
-  const int rootFD = entry->rootDirectoryFD.get();
+void ProcessSupervisor::createLease(StartAttempt& attempt, const ProcessLaunchPlan& plan) {
+  Entry& entry = *attempt.entry;
+  if (metadataAt(attempt.rootFD, leaseName()))
+    throw KorvelinCoreError::profileRecoveryRequired(entry.profileID);
 
-  if (metadataAt(rootFD, leaseName())) throw KorvelinCoreError::profileRecoveryRequired(profileID);
-
-  entry->runID = runIDGenerator_();
-  entry->startedAt = currentUnixTime();
-  entry->applicationTerminationIdentity = plan.applicationTerminationIdentity;
+  entry.runID = runIDGenerator_();
+  entry.startedAt = currentUnixTime();
+  entry.applicationTerminationIdentity = plan.applicationTerminationIdentity;
 
   const auto leaseError =
-      ErrorFactory::always(KorvelinCoreError::profileRecoveryRequired(profileID));
-  entry->leaseFD =
-      PrivateFile::createExclusive(rootFD, leaseName(), O_WRONLY, paths.leaseFile(), leaseError);
-  {
-    struct stat info;
-    if (::fstat(entry->leaseFD.get(), &info) != 0) {
-      entry->leaseFD.reset();
-      ::unlinkat(rootFD, leaseName().c_str(), 0);
-      throw KorvelinCoreError::profileRecoveryRequired(profileID);
-    }
-    entry->leaseIdentity = FileIdentity::of(info);
+      ErrorFactory::always(KorvelinCoreError::profileRecoveryRequired(entry.profileID));
+  entry.leaseFD = PrivateFile::createExclusive(attempt.rootFD, leaseName(), O_WRONLY,
+                                               plan.paths.leaseFile(), leaseError);
+  struct stat info;
+  if (::fstat(entry.leaseFD.get(), &info) != 0) {
+    // Without its identity the lease cannot be told apart later: remove it now.
+    entry.leaseFD.reset();
+    ::unlinkat(attempt.rootFD, leaseName().c_str(), 0);
+    throw KorvelinCoreError::profileRecoveryRequired(entry.profileID);
   }
+  entry.leaseIdentity = FileIdentity::of(info);
+}
 
-  // Removes the lease this launch created, while no child can exist.
-  auto removeOwnLease = [&]() noexcept {
-    entry->logFD.reset();
-    entry->leaseFD.reset();
-    try {
-      auto info = metadataAt(rootFD, leaseName());
-      if (info && S_ISREG(info->st_mode) && sameFile(*info, entry->leaseIdentity))
-        ::unlinkat(rootFD, leaseName().c_str(), 0);
-    } catch (...) {
-    }
-  };
-
-  const std::string logName = launchLogName(entry->runID);
-  entry->logPath = appendingPathComponent(paths.logs(), logName);
-  std::int32_t pid = 0;
+void ProcessSupervisor::openLaunchLog(StartAttempt& attempt, int logsFD, const ProfilePaths& paths) {
+  Entry& entry = *attempt.entry;
+  const std::string logName = launchLogName(entry.runID);
+  entry.logPath = appendingPathComponent(paths.logs(), logName);
   try {
-    entry->logFD = PrivateFile::createExclusive(logsFD.get(), logName, O_WRONLY, entry->logPath,
-                                                &KorvelinCoreError::logCreationFailed);
-    entry->writeEvent("launch_requested");
-    writeLine(entry->leaseFD.get(),
-              leaseJSON(entry->runID, entry->startedAt, std::nullopt, std::nullopt, "starting", std::nullopt));
-    if (::fsync(entry->leaseFD.get()) != 0)
+    entry.logFD = PrivateFile::createExclusive(logsFD, logName, O_WRONLY, entry.logPath,
+                                               &KorvelinCoreError::logCreationFailed);
+    entry.writeEvent("launch_requested");
+    writeLine(entry.leaseFD.get(),
+              leaseJSON(entry.runID, entry.startedAt, std::nullopt, std::nullopt, "starting", std::nullopt));
+    if (::fsync(entry.leaseFD.get()) != 0)
       throw KorvelinCoreError::profilePreparationFailed("could not persist launch lease: " +
                                                         platform::errorText(errno));
-    try {
-      if (validateBeforeSpawn) validateBeforeSpawn();
-      std::vector<std::string> environment;
-      for (const auto& [key, value] :
-           sanitizedEnvironment(hostEnvironment ? *hostEnvironment : processEnvironment(),
-                                plan.environmentOverrides))
-        environment.push_back(key + "=" + value);
-      pid = platform::spawnSuspended({plan.executablePath, plan.arguments, std::move(environment)});
-    } catch (...) {
-      entry->tryWriteEvent("launch_failed");
-      throw;
-    }
   } catch (...) {
-    removeOwnLease();
-    throw;
+    abandonStart(attempt, std::current_exception());
   }
+}
 
-  // The child exists, stopped before its first instruction. From here on a
-  // failure that cannot prove the child gone leaves the lease in place.
+void ProcessSupervisor::spawnSuspended(
+    StartAttempt& attempt, const ProcessLaunchPlan& plan, const BeforeSpawnCheck& validateBeforeSpawn,
+    const std::optional<std::map<std::string, std::string>>& hostEnvironment) {
+  try {
+    if (validateBeforeSpawn) validateBeforeSpawn();
+    std::vector<std::string> environment;
+    for (const auto& [key, value] : sanitizedEnvironment(
+             hostEnvironment ? *hostEnvironment : processEnvironment(), plan.environmentOverrides))
+      environment.push_back(key + "=" + value);
+    attempt.child = platform::spawnSuspended({plan.executablePath, plan.arguments, std::move(environment)});
+  } catch (...) {
+    attempt.entry->tryWriteEvent("launch_failed");
+    abandonStart(attempt, std::current_exception());
+  }
+}
+
+void ProcessSupervisor::verifySuspended(StartAttempt& attempt, const SuspendedCheck& validateSuspended) {
+  Entry& entry = *attempt.entry;
+  const std::int32_t pid = *attempt.child;
   auto record = runtime_->processRecord(pid);
   if (!record) {
-    entry->tryWriteEvent("launch_identity_unverified", pid);
-    killAndReapSuspended(*signaler_, pid, std::nullopt);
-    entry->leaseFD.reset();
-    entry->logFD.reset();
-    throw KorvelinCoreError::processIdentityLost(profileID);
+    entry.tryWriteEvent("launch_identity_unverified", pid);
+    abandonStart(attempt, nullptr);
   }
-  entry->rootPID = pid;
-  entry->processGroupID = pid;
-  entry->rootStartSeconds = record->startSeconds;
-  entry->rootStartMicroseconds = record->startMicroseconds;
+  entry.rootPID = pid;
+  entry.processGroupID = pid;
+  entry.rootStartSeconds = record->startSeconds;
+  entry.rootStartMicroseconds = record->startMicroseconds;
+  attempt.childRecorded = true;
 
   try {
     if (validateSuspended) validateSuspended(pid);
   } catch (...) {
-    entry->tryWriteEvent("suspended_process_rejected", pid, std::nullopt, SIGKILL);
-    if (killAndReapSuspended(*signaler_, pid, pid)) {
-      removeOwnLease();
-      throw;
-    }
-    entry->leaseFD.reset();
-    entry->logFD.reset();
-    throw KorvelinCoreError::processIdentityLost(profileID);
+    entry.tryWriteEvent("suspended_process_rejected", pid, std::nullopt, SIGKILL);
+    abandonStart(attempt, std::current_exception(), true);
   }
+}
 
+void ProcessSupervisor::recordIdentity(StartAttempt& attempt) {
+  Entry& entry = *attempt.entry;
+  const std::int32_t pid = *attempt.child;
   auto identity = LiveProcessIdentity::capture(pid);
   bool persisted = false;
   if (identity) {
     try {
-      writeLine(entry->leaseFD.get(),
-                leaseJSON(entry->runID, entry->startedAt, pid, pid, "running", identity));
-      persisted = ::fsync(entry->leaseFD.get()) == 0;
+      writeLine(entry.leaseFD.get(), leaseJSON(entry.runID, entry.startedAt, pid, pid, "running", identity));
+      persisted = ::fsync(entry.leaseFD.get()) == 0;
     } catch (const KorvelinCoreError&) {
     }
   }
   if (!persisted) {
-    entry->tryWriteEvent("launch_identity_not_persisted", pid);
-    killAndReapSuspended(*signaler_, pid, pid);
-    entry->leaseFD.reset();
-    entry->logFD.reset();
-    throw KorvelinCoreError::processIdentityLost(profileID);
+    entry.tryWriteEvent("launch_identity_not_persisted", pid);
+    abandonStart(attempt, nullptr);
   }
-  entry->rootIdentity = *identity;
-  entry->tryWriteEvent("launched", pid);
+  entry.rootIdentity = *identity;
+  entry.tryWriteEvent("launched", pid);
+}
 
+void ProcessSupervisor::resume(StartAttempt& attempt) {
+  const std::int32_t pid = *attempt.child;
   if (platform::resumeSuspended(pid) != 0) {
-    entry->tryWriteEvent("launch_resume_failed", pid);
-    entry->leaseFD.reset();
-    entry->logFD.reset();
-    killAndReapSuspended(*signaler_, pid, pid);
-    throw KorvelinCoreError::processIdentityLost(profileID);
+    attempt.entry->tryWriteEvent("launch_resume_failed", pid);
+    abandonStart(attempt, nullptr);
   }
+}
 
-  ProcessSnapshot snapshot = entry->snapshot();
-  entries_[profileID] = std::move(entry);
-  return snapshot;
+void ProcessSupervisor::abandonStart(StartAttempt& attempt, std::exception_ptr reason, bool refusedByCaller) {
+  Entry& entry = *attempt.entry;
+  // Removes the lease this start created, once no child can exist.
+  auto removeOwnLease = [&]() noexcept {
+    entry.logFD.reset();
+    entry.leaseFD.reset();
+    try {
+      auto info = metadataAt(attempt.rootFD, leaseName());
+      if (info && S_ISREG(info->st_mode) && sameFile(*info, entry.leaseIdentity))
+        ::unlinkat(attempt.rootFD, leaseName().c_str(), 0);
+    } catch (...) {
+    }
+  };
+
+  if (!attempt.child) {
+    removeOwnLease();
+    std::rethrow_exception(reason);
+  }
+  const std::int32_t pid = *attempt.child;
+  const bool reaped =
+      killAndReapSuspended(*signaler_, pid, attempt.childRecorded ? std::optional(pid) : std::nullopt);
+  if (refusedByCaller && reaped) {
+    removeOwnLease();
+    std::rethrow_exception(reason);
+  }
+  entry.leaseFD.reset();
+  entry.logFD.reset();
+  throw KorvelinCoreError::processIdentityLost(entry.profileID);
 }
 
 bool ProcessSupervisor::validateAnchor(Entry& entry) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "core/base/Uuid.h"
+#include "core/files/FileSystemSecurity.h"
 #include "core/process/ApplicationTerminating.h"
 #include "core/process/ProcessLaunchPlan.h"
 #include "core/process/ProcessRuntime.h"
@@ -55,6 +57,26 @@ class ProcessSupervisor {
   struct Entry;
 
  private:
+  struct StartAttempt;
+  // The phases of start, in order. A phase that fails hands what was done so
+  // far to abandonStart, which undoes it and throws.
+  SecureFileSystem::VerifiedHierarchy checkPlan(const Uuid& profileID, const ProfilePaths& paths);
+  void createLease(StartAttempt& attempt, const ProcessLaunchPlan& plan);
+  void openLaunchLog(StartAttempt& attempt, int logsFD, const ProfilePaths& paths);
+  void spawnSuspended(StartAttempt& attempt,
+                      const ProcessLaunchPlan& plan,
+                      const BeforeSpawnCheck& validateBeforeSpawn,
+                      const std::optional<std::map<std::string, std::string>>& hostEnvironment);
+  void verifySuspended(StartAttempt& attempt, const SuspendedCheck& validateSuspended);
+  void recordIdentity(StartAttempt& attempt);
+  void resume(StartAttempt& attempt);
+  // Undoes whatever the phases did so far. Before a child exists the lease
+  // this start created is removed and `reason` rethrown. A child is killed and
+  // reaped; its lease stays for recovery and the identity is reported lost,
+  // unless the caller refused the child and the reap proved it gone.
+  [[noreturn]] void abandonStart(StartAttempt& attempt,
+                                 std::exception_ptr reason,
+                                 bool refusedByCaller = false);
   void refresh(Entry& entry, bool allowSynchronousNativeReap);
   bool validateAnchor(Entry& entry);
   bool requestTermination(Entry& entry);
