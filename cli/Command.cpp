@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <ctime>
@@ -11,6 +12,7 @@
 
 #include "core/files/ApplicationInstanceLease.h"
 #include "core/files/FilePath.h"
+#include "core/profile/ProfileRepository.h"
 
 namespace korvelin::cli {
 
@@ -30,8 +32,18 @@ void printJson(const nlohmann::json& value) {
 }
 
 int fail(const std::string& message, int status) {
-  std::cerr << "korvelin: " << message << '\n';
+  std::cerr << "korvelin: " << printableText(message) << '\n';
   return status;
+}
+
+void printLine(std::string_view text) { std::cout << printableText(text) << '\n'; }
+
+void printRows(const std::vector<std::pair<std::string, std::string>>& rows, std::size_t width) {
+  for (const auto& [label, value] : rows) {
+    std::string line = label;
+    line.resize(std::max(width, label.size() + 1), ' ');
+    printLine(line + value);
+  }
 }
 
 std::string localDateText(double unixTime) {
@@ -44,23 +56,6 @@ std::string localDateText(double unixTime) {
   return text;
 }
 
-std::string printableText(std::string_view text) {
-  std::string result;
-  result.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    // C1 controls are U+0080...U+009F, encoded as 0xC2 0x80...0x9F.
-    if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) <= 0x9F &&
-        static_cast<unsigned char>(text[i + 1]) >= 0x80) {
-      result += '?';
-      ++i;
-    } else {
-      result += byte < 0x20 || byte == 0x7F ? '?' : text[i];
-    }
-  }
-  return result;
-}
-
 std::optional<int> parseProcessIdentifier(const std::string& text) {
   int value = 0;
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -70,10 +65,23 @@ std::optional<int> parseProcessIdentifier(const std::string& text) {
   return value;
 }
 
-std::optional<Uuid> parseProfileIdentifier(const std::string& text) { return Uuid::parse(text); }
-
 int invalidProfileIdentifier(const std::string& text) {
   return fail("invalid profile identifier '" + text + "': expected a UUID", kExitUsage);
+}
+
+std::optional<Uuid> resolveProfileIdentifier(const std::string& text, const GlobalOptions& global) {
+  if (auto id = Uuid::parse(text)) return id;
+  std::vector<Uuid> matches;
+  for (const auto& profile : ProfileRepository(global.baseDirectory, global.defaultBaseDirectory).load().profiles)
+    if (profile.name == text) matches.push_back(profile.id);
+  if (matches.size() == 1) return matches.front();
+  if (matches.empty())
+    fail("no profile named '" + printableText(text) + "' (expected a profile's UUID or the name of a catalogued profile)",
+         kExitUsage);
+  else
+    fail(std::to_string(matches.size()) + " profiles are named '" + printableText(text) + "'; name one by its UUID",
+         kExitUsage);
+  return std::nullopt;
 }
 
 namespace {

@@ -11,6 +11,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "core/base/Uuid.h"
+#include "core/text/PrintableText.h"
 
 namespace korvelin {
 class ApplicationInstanceLease;
@@ -51,7 +52,8 @@ inline constexpr int kExitFailure = 1;  // the operation failed or found nothing
 inline constexpr int kExitUsage = 2;    // the command line was wrong
 
 // Output shared by commands: machine-readable JSON (sorted keys, two-space
-// indent) and one-line errors on standard error prefixed "korvelin: ".
+// indent) and one-line errors on standard error prefixed "korvelin: ", with
+// anything that is not printable text replaced.
 void printJson(const nlohmann::json& value);
 int fail(const std::string& message, int status = kExitFailure);
 
@@ -59,18 +61,24 @@ int fail(const std::string& message, int status = kExitFailure);
 // "2026-01-05 10:20:30 +0100".
 std::string localDateText(double unixTime);
 
-// `text` with every control character (C0, DEL, C1) replaced by "?", so that
-// text read from files cannot move the cursor or forge output lines.
-std::string printableText(std::string_view text);
+// Text for people: one line on standard output, and label/value rows with
+// the labels padded to `width`. Both pass what they print through
+// `printableText` (core/text/PrintableText.h), as `fail` does.
+void printLine(std::string_view text);
+void printRows(const std::vector<std::pair<std::string, std::string>>& rows, std::size_t width);
 
 // Parses a decimal process identifier (1...INT32_MAX); absent otherwise.
 std::optional<int> parseProcessIdentifier(const std::string& text);
 
-// Parses a profile identifier (a UUID in either case); absent otherwise.
-std::optional<Uuid> parseProfileIdentifier(const std::string& text);
 // The one-line usage error for a profile identifier that is not a UUID;
 // returns the usage exit status.
 int invalidProfileIdentifier(const std::string& text);
+
+// The profile a command line names: a UUID (catalogued or not), or else the
+// name of exactly one catalogued profile. Absent after a one-line usage
+// error when the text is neither, or when several profiles share the name.
+// A catalogue that cannot be read fails the command with its error.
+std::optional<Uuid> resolveProfileIdentifier(const std::string& text, const GlobalOptions& global);
 
 // Every command that changes something in the base directory holds the
 // single-instance lease while it runs, so that it never works alongside the

@@ -10,11 +10,11 @@ namespace korvelin::cli {
 namespace {
 
 int runCheck(const std::string& profile, const GlobalOptions& global) {
-  auto id = parseProfileIdentifier(profile);
-  if (!id) return invalidProfileIdentifier(profile);
+  auto id = resolveProfileIdentifier(profile, global);
+  if (!id) return kExitUsage;
   const ProfilePaths paths(*id, global.baseDirectory);
   ProfilePreparer(global.defaultBaseDirectory).validatePrepared(paths);
-  std::cout << "ok " << paths.root() << '\n';
+  printLine("ok " + paths.root());
   return kExitSuccess;
 }
 

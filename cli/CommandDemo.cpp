@@ -57,7 +57,7 @@ class Steps {
  public:
   void say(const std::string& text) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    std::cout << "[" << std::fixed << std::setprecision(3) << std::setw(7) << seconds << "s] " << text
+    std::cout << "[" << std::fixed << std::setprecision(3) << std::setw(7) << seconds << "s] " << printableText(text)
               << std::endl;
   }
 

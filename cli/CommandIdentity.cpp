@@ -3,6 +3,7 @@
 #include <iomanip>
 #include <iostream>
 #include <memory>
+#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -20,7 +21,8 @@ struct IdentityOptions {
 
 int runIdentity(const IdentityOptions& options) {
   auto pid = parseProcessIdentifier(options.pid);
-  if (!pid) return fail("invalid process identifier '" + options.pid + "': expected a positive decimal number", kExitUsage);
+  if (!pid)
+    return fail("invalid process identifier '" + options.pid + "': expected a positive decimal number", kExitUsage);
 
   if (options.arguments) {
     auto arguments = liveArguments(*pid);
@@ -28,7 +30,8 @@ int runIdentity(const IdentityOptions& options) {
     if (options.json) {
       printJson(*arguments);
     } else {
-      for (const auto& argument : *arguments) std::cout << argument << '\n';
+      // One line per argument: a line break inside one is shown as "?" too.
+      for (const auto& argument : *arguments) printLine(argument);
     }
     return kExitSuccess;
   }
@@ -40,13 +43,16 @@ int runIdentity(const IdentityOptions& options) {
     printJson(*identity);
     return kExitSuccess;
   }
-  std::cout << "pid            " << identity->pid << '\n'
-            << "group          " << identity->group << '\n'
-            << "uid            " << identity->uid << '\n'
-            << "started        " << identity->startSeconds << '.' << std::setw(6)
-            << std::setfill('0') << identity->startMicroseconds << " (seconds since 1970)\n"
-            << "executable     " << identity->executable << '\n'
-            << "boot session   " << identity->bootSessionID << '\n';
+  std::ostringstream started;
+  started << identity->startSeconds << '.' << std::setw(6) << std::setfill('0') << identity->startMicroseconds
+          << " (seconds since 1970)";
+  printRows({{"pid", std::to_string(identity->pid)},
+             {"group", std::to_string(identity->group)},
+             {"uid", std::to_string(identity->uid)},
+             {"started", started.str()},
+             {"executable", identity->executable},
+             {"boot session", identity->bootSessionID}},
+            15);
   return kExitSuccess;
 }
 

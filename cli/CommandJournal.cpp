@@ -22,8 +22,8 @@ struct JournalOptions {
 };
 
 int showJournal(const JournalOptions& options, const GlobalOptions& global) {
-  auto id = parseProfileIdentifier(options.profile);
-  if (!id) return invalidProfileIdentifier(options.profile);
+  auto id = resolveProfileIdentifier(options.profile, global);
+  if (!id) return kExitUsage;
   const ProfilePaths paths(*id, global.baseDirectory);
   const auto contents = readProfileActivityJournal(paths, kJournalReadBytes);
 

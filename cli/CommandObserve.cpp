@@ -35,18 +35,19 @@ std::optional<DurableProcessLease> readableLease(const ProfilePaths& paths) {
 
 void printObservation(const ProfileRuntimeObservation& observation) {
   const ProcessSnapshot& run = observation.snapshot;
-  std::cout << "run          " << run.runID.uppercaseString() << '\n'
-            << "state        " << rawValue(run.state) << '\n'
-            << "pid          " << run.rootPID << " (leads process group " << run.processGroupID << ")\n"
-            << "started      " << localDateText(run.startedAt) << '\n'
-            << "executable   " << printableText(observation.rootIdentity.executable) << '\n'
-            << "launch log   " << run.logURL << '\n'
-            << "route        " << observation.usageRoute.description() << '\n';
+  printRows({{"run", run.runID.uppercaseString()},
+             {"state", std::string(rawValue(run.state))},
+             {"pid", std::to_string(run.rootPID) + " (leads process group " + std::to_string(run.processGroupID) + ")"},
+             {"started", localDateText(run.startedAt)},
+             {"executable", observation.rootIdentity.executable},
+             {"launch log", run.logURL},
+             {"route", observation.usageRoute.description()}},
+            13);
 }
 
 int observe(ObserveOptions options, const GlobalOptions& global) {
-  auto id = parseProfileIdentifier(options.profile);
-  if (!id) return invalidProfileIdentifier(options.profile);
+  auto id = resolveProfileIdentifier(options.profile, global);
+  if (!id) return kExitUsage;
   const ProfilePaths paths(*id, global.baseDirectory);
   if (!SecureFileSystem::metadata(paths.leaseFile()))
     return fail("profile " + id->uppercaseString() + " has no launch lease: no run to re-adopt");
@@ -72,7 +73,7 @@ int observe(ObserveOptions options, const GlobalOptions& global) {
     return kExitSuccess;
   } catch (const KorvelinCoreError& e) {
     if (e.errorCase() != KorvelinCoreError::Case::profileRecoveryRequired || reason.empty()) throw;
-    return fail(e.errorDescription() + " Re-adoption refused: " + printableText(reason) + ".");
+    return fail(e.errorDescription() + " Re-adoption refused: " + reason + ".");
   }
 }
 

@@ -18,14 +18,14 @@ struct PathsOptions {
 };
 
 int runPaths(const PathsOptions& options, const GlobalOptions& global) {
-  auto id = parseProfileIdentifier(options.profile);
-  if (!id) return invalidProfileIdentifier(options.profile);
+  auto id = resolveProfileIdentifier(options.profile, global);
+  if (!id) return kExitUsage;
   const ProfilePaths paths(*id, global.baseDirectory);
   if (options.json) {
     printJson(paths);
     return kExitSuccess;
   }
-  const std::pair<const char*, std::string> rows[] = {
+  printRows({
       {"profile", paths.profileID().uppercaseString()},
       {"base", paths.baseDirectory()},
       {"profiles", paths.profilesDirectory()},
@@ -37,8 +37,7 @@ int runPaths(const PathsOptions& options, const GlobalOptions& global) {
       {"logs", paths.logs()},
       {"codex-home", paths.codexHome()},
       {"launch-lease", paths.leaseFile()},
-  };
-  for (const auto& [label, value] : rows) std::cout << std::left << std::setw(14) << label << ' ' << value << '\n';
+  }, 15);
   return kExitSuccess;
 }
 

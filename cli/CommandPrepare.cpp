@@ -11,13 +11,13 @@ namespace korvelin::cli {
 namespace {
 
 int runPrepare(const std::string& profile, const GlobalOptions& global) {
-  auto id = parseProfileIdentifier(profile);
-  if (!id) return invalidProfileIdentifier(profile);
+  auto id = resolveProfileIdentifier(profile, global);
+  if (!id) return kExitUsage;
   auto lease = takeInstanceLease(global);
   if (!lease) return kExitFailure;
   const ProfilePaths paths(*id, global.baseDirectory);
   ProfilePreparer(global.defaultBaseDirectory).prepare(paths);
-  std::cout << "prepared " << paths.root() << '\n';
+  printLine("prepared " + paths.root());
   return kExitSuccess;
 }
 

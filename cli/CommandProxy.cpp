@@ -27,8 +27,8 @@ struct ProxyOptions {
 };
 
 int startProxy(ProxyOptions options, const GlobalOptions& global) {
-  auto id = parseProfileIdentifier(options.profile);
-  if (!id) return invalidProfileIdentifier(options.profile);
+  auto id = resolveProfileIdentifier(options.profile, global);
+  if (!id) return kExitUsage;
   if (options.link.empty()) return fail("--link LINK (or - to read it from standard input) is required", kExitUsage);
   if (options.link == "-") std::getline(std::cin, options.link);
   const VLESSRealityConfiguration configuration(options.link);
@@ -59,8 +59,8 @@ int startProxy(ProxyOptions options, const GlobalOptions& global) {
 }
 
 int proxyStatus(const std::string& profile, bool json, const GlobalOptions& global) {
-  auto id = parseProfileIdentifier(profile);
-  if (!id) return invalidProfileIdentifier(profile);
+  auto id = resolveProfileIdentifier(profile, global);
+  if (!id) return kExitUsage;
   ProfilePaths paths(*id, global.baseDirectory);
   if (!SecureFileSystem::metadata(appendingPathComponent(paths.root(), XrayDurableStateStore::kStateFileName))) {
     if (json)
@@ -87,8 +87,8 @@ int proxyStatus(const std::string& profile, bool json, const GlobalOptions& glob
 }
 
 int recoverProxy(const std::string& profile, const GlobalOptions& global) {
-  auto id = parseProfileIdentifier(profile);
-  if (!id) return invalidProfileIdentifier(profile);
+  auto id = resolveProfileIdentifier(profile, global);
+  if (!id) return kExitUsage;
   auto instance = takeInstanceLease(global);
   if (!instance) return kExitFailure;
   ProfilePaths paths(*id, global.baseDirectory);

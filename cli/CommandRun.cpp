@@ -79,13 +79,14 @@ void report(const RunOptions& options, std::string_view event, const ProcessSnap
     line["event"] = event;
     std::cout << line.dump() << std::endl;
   } else {
-    std::cout << text << std::endl;
+    printLine(text);
+    std::cout.flush();
   }
 }
 
 int runProgram(RunOptions options, const GlobalOptions& global) {
-  auto id = parseProfileIdentifier(options.profile);
-  if (!id) return invalidProfileIdentifier(options.profile);
+  auto id = resolveProfileIdentifier(options.profile, global);
+  if (!id) return kExitUsage;
   if (options.command.empty()) return fail("no program given (korvelin run PROFILE -- PROGRAM [ARGS...])", kExitUsage);
   if (!(options.stopTimeout > 0)) return fail("--stop-timeout must be greater than zero", kExitUsage);
 
@@ -210,17 +211,16 @@ const Registration kRun{{
     }}};
 
 int showStatus(const std::string& profile, bool json, const GlobalOptions& global) {
-  auto id = parseProfileIdentifier(profile);
-  if (!id) return invalidProfileIdentifier(profile);
+  auto id = resolveProfileIdentifier(profile, global);
+  if (!id) return kExitUsage;
   ProfilePaths paths(*id, global.baseDirectory);
   ProcessSupervisor supervisor;
   auto snapshot = supervisor.status(*id, paths);
   if (json) {
     printJson(snapshot ? nlohmann::json(*snapshot) : nlohmann::json(nullptr));
   } else {
-    std::cout << (snapshot ? "run " + snapshot->runID.uppercaseString() + ": " + std::string(rawValue(snapshot->state))
-                           : "no supervised run and no launch lease")
-              << std::endl;
+    printLine(snapshot ? "run " + snapshot->runID.uppercaseString() + ": " + std::string(rawValue(snapshot->state))
+                       : "no supervised run and no launch lease");
   }
   return kExitSuccess;
 }
@@ -236,8 +236,8 @@ const Registration kStatus{{
     }}};
 
 int recover(const std::string& profile, bool dryRun, const GlobalOptions& global) {
-  auto id = parseProfileIdentifier(profile);
-  if (!id) return invalidProfileIdentifier(profile);
+  auto id = resolveProfileIdentifier(profile, global);
+  if (!id) return kExitUsage;
   ProfilePaths paths(*id, global.baseDirectory);
   ProcessSupervisor supervisor;
   if (dryRun) {
@@ -248,7 +248,7 @@ int recover(const std::string& profile, bool dryRun, const GlobalOptions& global
   auto instance = takeInstanceLease(global);
   if (!instance) return kExitFailure;
   supervisor.recoverStaleLease(*id, paths);
-  std::cout << "launch lease recovered; evidence written to " << paths.logs() << std::endl;
+  printLine("launch lease recovered; evidence written to " + paths.logs());
   return kExitSuccess;
 }
 

@@ -47,7 +47,7 @@ std::string endpoint(const VLESSRealityConfiguration& configuration) {
 // id authenticate the user to the server and are left out; `--json` has them.
 void printSummary(const VLESSRealityConfiguration& configuration) {
   auto line = [](std::string_view label, std::string_view value) {
-    std::cout << label << std::string(15 - label.size(), ' ') << value << '\n';
+    printRows({{std::string(label), std::string(value)}}, 15);
   };
   line("transport", displayName(configuration.transport));
   line("server", endpoint(configuration));

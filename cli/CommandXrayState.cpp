@@ -43,7 +43,9 @@ std::string describeIdentity(const LiveProcessIdentity& identity) {
 
 void printRecord(const XrayDurableState& state) {
   auto line = [](std::string_view label, const auto& value) {
-    std::cout << std::left << std::setw(15) << label << value << '\n';
+    std::ostringstream text;
+    text << value;
+    printRows({{std::string(label), text.str()}}, 15);
   };
   line("status", state.status == XrayDurableState::Status::active ? "active (a sidecar may be running)"
                                                                    : "empty (no sidecar recorded)");
@@ -64,8 +66,8 @@ void printRecord(const XrayDurableState& state) {
 }
 
 int runXrayState(const XrayStateOptions& options, const GlobalOptions& global) {
-  auto id = parseProfileIdentifier(options.profile);
-  if (!id) return invalidProfileIdentifier(options.profile);
+  auto id = resolveProfileIdentifier(options.profile, global);
+  if (!id) return kExitUsage;
   const ProfilePaths paths(*id, global.baseDirectory);
 
   // A refusal names only the profile; the reason is what helps a user.

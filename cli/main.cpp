@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", "korvelin " KORVELIN_VERSION);
   app.require_subcommand(1);
   app.failure_message([](const CLI::App*, const CLI::Error& e) {
-    return "korvelin: " + std::string(e.what()) + " (see --help)\n";
+    return "korvelin: " + printableText(std::string(e.what()) + " (see --help)") + "\n";
   });
 
   GlobalOptions global;

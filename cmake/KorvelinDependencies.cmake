@@ -13,5 +13,6 @@ if(NOT KORVELIN_FUZZ)
   if(KORVELIN_BUILD_TESTS)
     find_package(GTest REQUIRED)
     find_package(benchmark REQUIRED)
+    find_package(OpenSSL REQUIRED)  # the tests' own HTTPS server
   endif()
 endif()

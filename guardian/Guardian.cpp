@@ -1,6 +1,7 @@
 #include "guardian/Guardian.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,11 +35,19 @@ constexpr std::size_t kMaxActivationLineBytes = 1 << 20;
 const std::vector<std::string> kXrayArguments = {"run", "-config", "stdin:"};
 const std::vector<std::string> kXrayEnvironment = {"PATH=/usr/bin:/bin"};
 
-[[noreturn]] void fail(std::string_view reason) {
-  std::string line = "guardian: ";
-  line.append(reason).push_back('\n');
-  platform::writeFull(STDERR_FILENO, line);
-  ::_exit(1);
+// Set by SIGTERM, SIGINT and SIGHUP: the guardian then shuts down as after
+// STOP. It runs in a session of its own, so a terminal's Ctrl-C or hang-up
+// aimed at the host never reaches it; these come from someone who means it.
+volatile sig_atomic_t terminationRequested = 0;
+
+void requestTermination(int) { terminationRequested = 1; }
+
+// Without SA_RESTART, so that a blocked poll returns and the loop notices.
+void handleTerminationSignals() {
+  struct sigaction action {};
+  action.sa_handler = requestTermination;
+  ::sigemptyset(&action.sa_mask);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
 }
 
 // The first line of standard input, without its line feed; absent at
@@ -63,9 +72,15 @@ struct SocketIdentity {
   ino_t inode = 0;
 };
 
+// Start-up failures print one line and exit 1; the socket, once it is known
+// to be ours, goes with them.
+[[noreturn]] void fail(std::string_view reason, const std::string& socketPath = {},
+                       const std::optional<SocketIdentity>& socket = std::nullopt);
+
 class Guardian {
  public:
   int run(const std::vector<std::string>& arguments) {
+    handleTerminationSignals();
     start(arguments);
     serve();
     shutdown();
@@ -79,11 +94,14 @@ class Guardian {
   void attach(int connection, const LiveProcessIdentity& candidate);
   void reply(int connection, std::string_view line);
   void shutdown();
+  [[noreturn]] void failAfterBind(std::string_view reason) {
+    fail(reason, socketPath_, socketIdentity_);
+  }
 
   std::string xrayPath_;
   std::string socketPath_;
   ScopedFD server_;
-  SocketIdentity socketIdentity_;
+  std::optional<SocketIdentity> socketIdentity_;
   std::string configuration_;
   std::string capability_;
   std::string generation_;
@@ -104,17 +122,19 @@ void Guardian::start(const std::vector<std::string>& arguments) {
   // accept cannot stall the loop.
   server_ = platform::newLocalStreamSocket(/*nonBlocking=*/true);
   if (!server_) fail("socket");
-  if (platform::bindLocal(server_.get(), socketPath_) != 0 ||
-      ::chmod(socketPath_.c_str(), 0600) != 0 || ::listen(server_.get(), 1) != 0)
-    fail("control socket");
+  if (platform::bindLocal(server_.get(), socketPath_) != 0) fail("control socket");
+  // Known right after bind, so that every later failure can take the socket
+  // away with it: a stale socket file would outlive the guardian.
   struct stat status;
   if (::lstat(socketPath_.c_str(), &status) != 0) fail("socket identity");
-  socketIdentity_ = {status.st_dev, status.st_ino};
+  socketIdentity_ = SocketIdentity{status.st_dev, status.st_ino};
+  if (::chmod(socketPath_.c_str(), 0600) != 0 || ::listen(server_.get(), 1) != 0)
+    failAfterBind("control socket");
 
   auto line = readActivationLine();
-  if (!line) fail("configuration");
+  if (!line) failAfterBind("configuration");
   auto activation = Activation::decode(*line);
-  if (!activation) fail("configuration");
+  if (!activation) failAfterBind("configuration");
   configuration_ = std::move(activation->configuration);
   capability_ = std::move(activation->capability);
   generation_ = activation->generation.lowercaseString();
@@ -122,7 +142,7 @@ void Guardian::start(const std::vector<std::string>& arguments) {
   ScopedFD input, feeder;
   if (!platform::newPipe(input, feeder) ||
       !child_.launch(xrayPath_, kXrayArguments, kXrayEnvironment, input.get()))
-    fail("xray launch");
+    failAfterBind("xray launch");
   input.reset();
   // Closing the write end is what lets Xray see end-of-file: once READY is
   // out, everything Xray will read is already in the pipe.
@@ -130,13 +150,14 @@ void Guardian::start(const std::vector<std::string>& arguments) {
   feeder.reset();
   if (!delivered) {
     child_.terminateAndReap();
-    fail("xray launch");
+    failAfterBind("xray launch");
   }
   platform::writeFull(STDOUT_FILENO, "READY " + std::to_string(child_.pid()) + "\n");
 }
 
 void Guardian::serve() {
   while (child_.isRunning()) {
+    if (terminationRequested) break;
     if (attached_ && attached_->sessionHasEnded()) break;
     pollfd descriptors[2] = {
         {ownerEnded_ ? -1 : kStandardInput, POLLIN | POLLHUP, 0},
@@ -212,14 +233,27 @@ void Guardian::reply(int connection, std::string_view line) {
   }
 }
 
+// Remove only our own socket: if the path now names another file, that file
+// belongs to someone else.
+void removeSocket(const std::string& path, const std::optional<SocketIdentity>& identity) {
+  struct stat status;
+  if (identity && ::lstat(path.c_str(), &status) == 0 && status.st_dev == identity->device &&
+      status.st_ino == identity->inode)
+    ::unlink(path.c_str());
+}
+
+void fail(std::string_view reason, const std::string& socketPath,
+          const std::optional<SocketIdentity>& socket) {
+  removeSocket(socketPath, socket);
+  std::string line = "guardian: ";
+  line.append(reason).push_back('\n');
+  platform::writeFull(STDERR_FILENO, line);
+  ::_exit(1);
+}
+
 void Guardian::shutdown() {
   child_.terminateAndReap();
-  // Remove only our own socket: if the path now names another file, that
-  // file belongs to someone else.
-  struct stat status;
-  if (::lstat(socketPath_.c_str(), &status) == 0 && status.st_dev == socketIdentity_.device &&
-      status.st_ino == socketIdentity_.inode)
-    ::unlink(socketPath_.c_str());
+  removeSocket(socketPath_, socketIdentity_);
   server_.reset();
 }
 

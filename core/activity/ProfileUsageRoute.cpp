@@ -18,7 +18,6 @@ namespace {
 constexpr std::array<std::string_view, 4> kRouteSwitchPrefixes = {"proxy-", "no-proxy-server",
                                                                   "host-resolver-rules", "host-rules"};
 constexpr std::string_view kProxyServerPrefix = "--proxy-server=";
-constexpr std::size_t kMaximumPortDigits = 5;
 
 // Chromium accepts a switch with any number of leading dashes and in any
 // case, and "--" ends the switches; all of these are treated as relevant so
@@ -36,28 +35,8 @@ bool isRouteRelevant(const std::string& argument) {
 // exactly the configuration's canonical URI: no user, path, query or
 // fragment, the canonical host spelling, a decimal port without padding.
 std::optional<ProfileProxyConfiguration> canonicalProxy(std::string_view value) {
-  const auto separator = value.find("://");
-  if (separator == std::string_view::npos) return std::nullopt;
-  const auto scheme = profileProxySchemeFromRawValue(value.substr(0, separator));
-  if (!scheme) return std::nullopt;
-  const std::string_view authority = value.substr(separator + 3);
-  std::string_view host, port;
-  if (authority.starts_with('[')) {
-    const auto close = authority.find(']');
-    if (close == std::string_view::npos || authority.substr(close + 1, 1) != ":") return std::nullopt;
-    host = authority.substr(1, close - 1);
-    port = authority.substr(close + 2);
-  } else {
-    const auto colon = authority.rfind(':');
-    if (colon == std::string_view::npos) return std::nullopt;
-    host = authority.substr(0, colon);
-    port = authority.substr(colon + 1);
-  }
-  if (port.empty() || port.size() > kMaximumPortDigits ||
-      port.find_first_not_of("0123456789") != std::string_view::npos)
-    return std::nullopt;
   try {
-    ProfileProxyConfiguration configuration(*scheme, host, std::stoi(std::string(port)));
+    auto configuration = ProfileProxyConfiguration::fromURI(value);
     if (configuration.uri() != value) return std::nullopt;
     return configuration;
   } catch (const KorvelinCoreError&) {

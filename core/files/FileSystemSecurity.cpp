@@ -400,12 +400,15 @@ FileIdentity SecureFileSystem::requireRegularExecutable(const std::string& membe
   const std::string standardizedMember = standardizedPath(member);
   const std::string standardizedBundle = standardizedPath(bundle);
   const std::string prefix = standardizedBundle == "/" ? "/" : standardizedBundle + "/";
-  // The member must resolve completely: a link, or a component that cannot
-  // be looked up, both mean the path is not known to be the file inside.
+  // A link anywhere makes the member unsafe; a component that cannot be
+  // looked up (a missing member or directory) only means there is nothing
+  // to execute.
   if (standardizedMember.size() <= prefix.size() ||
-      standardizedMember.compare(0, prefix.size(), prefix) != 0 ||
-      scanForLinks(standardizedMember) != LinkScan::clean)
+      standardizedMember.compare(0, prefix.size(), prefix) != 0)
     throw KorvelinCoreError::unsafeBundleMember(member);
+  const LinkScan scan = scanForLinks(standardizedMember);
+  if (scan == LinkScan::hasLink) throw KorvelinCoreError::unsafeBundleMember(member);
+  if (scan == LinkScan::unresolved) throw KorvelinCoreError::bundleMemberNotExecutable(member);
   auto found = metadata(member);
   if (!found || found->kind() != FileMetadata::Kind::regularFile ||
       ::access(standardizedMember.c_str(), X_OK) != 0)

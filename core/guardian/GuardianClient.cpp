@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "core/base/CoreError.h"
 #include "core/guardian/GuardianProtocol.h"
@@ -22,6 +24,7 @@ using platform::retryOnEintr;
 using platform::ScopedFD;
 
 constexpr int kConnectTimeoutMilliseconds = 500;
+constexpr auto kBusyRetryInterval = std::chrono::milliseconds(10);
 constexpr double kStopReplyTimeout = 4.0;  // the guardian may wait 2 s before SIGKILL
 constexpr int kLegacyTimeoutSeconds = 3;
 
@@ -48,9 +51,18 @@ std::optional<SocketFileIdentity> currentFile(const std::string& path) {
   return SocketFileIdentity{status.st_dev, status.st_ino};
 }
 
-// A non-blocking connect that may finish later: wait for it, then ask how it ended.
+// A non-blocking connect that may finish later: wait for it, then ask how it
+// ended. A full listen queue (EAGAIN on Linux) means a guardian busy with
+// another client, not a gone one: ask again within the same time.
 bool connectWithin(int fd, const std::string& path) {
-  if (platform::connectLocal(fd, path) == 0) return true;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kConnectTimeoutMilliseconds);
+  int result;
+  while ((result = platform::connectLocal(fd, path)) != 0 && errno == EAGAIN) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kBusyRetryInterval);
+  }
+  if (result == 0) return true;
   if (errno != EINPROGRESS && errno != EINTR) return false;
   pollfd entry{fd, POLLOUT, 0};
   if (retryOnEintr([&] { return ::poll(&entry, 1, kConnectTimeoutMilliseconds); }) != 1)

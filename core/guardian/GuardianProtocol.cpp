@@ -81,15 +81,15 @@ std::string GuardianProtocol::readLine(int fd, double timeout, int limit) {
   const auto capacity = static_cast<std::size_t>(limit);
   std::string line;
   for (;;) {
-    // Checked before every byte, so a peer that keeps bytes coming cannot
-    // stretch the line past its deadline.
-    if (systemUptime() >= deadline) disconnected();
+    // Wait before every byte, never read first: on a descriptor that blocks
+    // after all, a read would outlast the deadline, and a peer that keeps
+    // bytes coming could stretch the line past it.
+    ready(fd, POLLIN, deadline);
     char byte;
     const ssize_t count = retryOnEintr([&] { return ::read(fd, &byte, 1); });
     if (count == 0) disconnected();
     if (count < 0) {
       if (errno != EAGAIN && errno != EWOULDBLOCK) disconnected();
-      ready(fd, POLLIN, deadline);
       continue;
     }
     if (byte == '\n') {

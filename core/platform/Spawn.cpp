@@ -13,15 +13,16 @@ namespace korvelin::platform {
 namespace {
 
 int prepare(SpawnAttributes& attributes, SpawnFileActions& actions, int standardInput,
-            int standardOutput) {
+            int standardOutput, bool newSession) {
   if (!attributes.ready || !actions.ready) return ENOMEM;
   sigset_t all, none;
   sigfillset(&all);
   sigemptyset(&none);
   const std::string nullDevice(kNullDevice);
   int status;
-  if ((status = posix_spawnattr_setflags(&attributes.value,
-                                         POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK)) != 0 ||
+  const short flags = static_cast<short>(POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK |
+                                         (newSession ? POSIX_SPAWN_SETSID : 0));
+  if ((status = posix_spawnattr_setflags(&attributes.value, flags)) != 0 ||
       (status = posix_spawnattr_setsigdefault(&attributes.value, &all)) != 0 ||
       (status = posix_spawnattr_setsigmask(&attributes.value, &none)) != 0 ||
       (status = standardInput >= 0
@@ -46,10 +47,10 @@ pid_t spawnWithInput(const std::string& path, const std::vector<std::string>& ar
 
 pid_t spawnWithStreams(const std::string& path, const std::vector<std::string>& arguments,
                        const std::vector<std::string>& environment, int standardInput,
-                       int standardOutput) {
+                       int standardOutput, bool newSession) {
   SpawnAttributes attributes;
   SpawnFileActions actions;
-  int status = prepare(attributes, actions, standardInput, standardOutput);
+  int status = prepare(attributes, actions, standardInput, standardOutput, newSession);
   if (status == 0) {
     std::vector<std::string> argv = arguments;
     std::vector<std::string> envp = environment;

@@ -21,9 +21,11 @@ pid_t spawnWithInput(const std::string& path, const std::vector<std::string>& ar
                      const std::vector<std::string>& environment, int standardInput);
 
 // The same, with standard output to `standardOutput`; -1 for either stream
-// means the null device. Standard error is always the null device.
+// means the null device. Standard error is always the null device. With
+// `newSession` the child leads a session (and a process group) of its own,
+// out of reach of the signals a terminal sends to our group.
 pid_t spawnWithStreams(const std::string& path, const std::vector<std::string>& arguments,
                        const std::vector<std::string>& environment, int standardInput,
-                       int standardOutput);
+                       int standardOutput, bool newSession = false);
 
 }  // namespace korvelin::platform

@@ -23,11 +23,11 @@ class ChildProcess {
   // Starts `path` with `arguments` after the program name, exactly
   // `environment`, standard input from `standardInput` and standard output
   // to `standardOutput` (-1: the null device), standard error on the null
-  // device and no other descriptor. False (errno set) when it could not be
-  // started.
+  // device and no other descriptor; with `newSession`, in a session of its
+  // own. False (errno set) when it could not be started.
   bool launch(const std::string& path, const std::vector<std::string>& arguments,
               const std::vector<std::string>& environment, int standardInput,
-              int standardOutput = -1);
+              int standardOutput = -1, bool newSession = false);
 
   pid_t pid() const { return pid_; }
 

@@ -13,6 +13,7 @@
 
 #include "core/process/LiveProcessIdentity.h"
 #include "core/profile/ProfilePaths.h"
+#include "core/proxy/VLESSRuntimeHealth.h"
 #include "core/base/Uuid.h"
 #include "core/platform/ProcessInfo.h"
 
@@ -59,6 +60,7 @@ struct ProcessSnapshot {
   std::string logURL;  // path of the run's launch log
   // Left empty by the supervisor; filled by other components before display.
   std::optional<std::string> continuityWarning;
+  std::optional<VLESSRuntimeHealth> vlessHealth;
   std::optional<LiveProcessIdentity> rootIdentity;
 
   bool operator==(const ProcessSnapshot&) const = default;

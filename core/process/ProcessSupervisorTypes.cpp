@@ -51,6 +51,7 @@ void to_json(nlohmann::json& json, const ProcessSnapshot& s) {
   if (s.exitCode) json["exitCode"] = *s.exitCode;
   if (s.terminationSignal) json["terminationSignal"] = *s.terminationSignal;
   if (s.continuityWarning) json["continuityWarning"] = *s.continuityWarning;
+  if (s.vlessHealth) json["vlessHealth"] = *s.vlessHealth;
   if (s.rootIdentity) json["rootIdentity"] = *s.rootIdentity;
 }
 
@@ -59,7 +60,7 @@ void from_json(const nlohmann::json& json, ProcessSnapshot& s) {
   for (const auto& [key, value] : json.items()) {
     static constexpr std::string_view kKeys[] = {
         "profileID", "runID", "rootPID", "processGroupID", "state", "startedAt", "logURL",
-        "exitCode", "terminationSignal", "continuityWarning", "rootIdentity"};
+        "exitCode", "terminationSignal", "continuityWarning", "vlessHealth", "rootIdentity"};
     if (std::find(std::begin(kKeys), std::end(kKeys), key) == std::end(kKeys))
       throw ShapeError("unrecognised key \"" + key + "\"");
   }
@@ -77,11 +78,13 @@ void from_json(const nlohmann::json& json, ProcessSnapshot& s) {
   s.exitCode.reset();
   s.terminationSignal.reset();
   s.continuityWarning.reset();
+  s.vlessHealth.reset();
   s.rootIdentity.reset();
   if (json.contains("exitCode")) s.exitCode = requireInteger<std::int32_t>(json, "exitCode");
   if (json.contains("terminationSignal"))
     s.terminationSignal = requireInteger<std::int32_t>(json, "terminationSignal");
   if (json.contains("continuityWarning")) s.continuityWarning = requireString(json, "continuityWarning");
+  if (json.contains("vlessHealth")) s.vlessHealth = json.at("vlessHealth").get<VLESSRuntimeHealth>();
   if (json.contains("rootIdentity")) s.rootIdentity = json.at("rootIdentity").get<LiveProcessIdentity>();
 }
 

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/apps/ManagedApplicationSupport.h"
 #include "core/base/Iso8601Date.h"
 #include "core/base/JsonSupport.h"
 #include "core/text/UnicodeText.h"
@@ -13,18 +14,6 @@ using jsonio::optionalMember;
 using jsonio::requireUuid;
 
 namespace {
-
-struct ApplicationPair {
-  std::string_view adapterIdentifier;
-  std::string_view bundleIdentifier;
-};
-
-constexpr std::array<ApplicationPair, 4> kSupportedPairs = {{
-    {"com.korvelin.adapter.codex", "com.openai.codex"},
-    {"com.korvelin.adapter.claude", "com.anthropic.claudefordesktop"},
-    {"com.korvelin.adapter.zcode", "dev.zcode.app"},
-    {"com.korvelin.adapter.chrome", "com.google.Chrome"},
-}};
 
 bool hasCharacterCount(std::string_view text, std::size_t minimum, std::size_t maximum) {
   if (text.size() < minimum || !isValidUtf8(text)) return false;
@@ -66,20 +55,13 @@ bool ProfileApplicationReference::meetsCatalogRules() const {
          hasCharacterCount(buildVersion, 1, 80);
 }
 
-bool isSupportedApplicationPair(std::string_view adapterIdentifier, std::string_view bundleIdentifier) {
-  for (const auto& pair : kSupportedPairs)
-    if (pair.adapterIdentifier == adapterIdentifier && pair.bundleIdentifier == bundleIdentifier)
-      return true;
-  return false;
-}
-
 bool isValidProfileName(std::string_view name) {
   return hasCharacterCount(name, 1, 60) && std::string(unicode::trimmed(name, unicode::Trim::whiteSpaceAndNewlines)) == name;
 }
 
 std::optional<std::string> profileModelViolation(const AppProfile& profile) {
   if (!isValidProfileName(profile.name)) return "invalid profile name";
-  if (!isSupportedApplicationPair(profile.adapterIdentifier, profile.application.bundleIdentifier) ||
+  if (!ManagedApplicationSupport::isSupported(profile) ||
       !profile.application.meetsCatalogRules())
     return "invalid profile application metadata";
   if (profile.proxy && profile.proxyConnectionID) return "invalid profile proxy configuration";

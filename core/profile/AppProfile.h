@@ -75,9 +75,6 @@ struct ProfileCatalogSnapshot {
   bool operator==(const ProfileCatalogSnapshot&) const = default;
 };
 
-// Adapter identifiers and the bundle each one drives.
-bool isSupportedApplicationPair(std::string_view adapterIdentifier, std::string_view bundleIdentifier);
-
 // A stored name: valid UTF-8, no white space or line break at either end,
 // 1...60 user-perceived characters.
 bool isValidProfileName(std::string_view name);

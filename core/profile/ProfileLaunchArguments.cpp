@@ -87,10 +87,15 @@ void validate(const std::vector<std::string>& arguments) {
   for (const auto& argument : arguments) {
     if (argument.empty() || argument.find('\0') != std::string::npos)
       fail("Arguments cannot be empty or contain a null byte.");
-    if (unicode::trimmed(argument, unicode::Trim::whiteSpaceAndNewlines) == "--")
-      fail("The -- separator is not supported.");
-    if (argument.front() != '-') continue;
-    if (isManagedOption(optionName(argument)))
+    // Chromium strips white space from both ends of every argument before it
+    // looks for a switch, so an argument is judged in that form: " --x" is
+    // the option --x. The trim covers all of Unicode's white space, a little
+    // more than Chromium's ASCII set, so that no other reader finds a switch
+    // this check missed.
+    const std::string_view read = unicode::trimmed(argument, unicode::Trim::whiteSpaceAndNewlines);
+    if (read == "--") fail("The -- separator is not supported.");
+    if (read.empty() || read.front() != '-') continue;
+    if (isManagedOption(optionName(read)))
       fail("Profile paths, proxy, process and security options are managed by Korvelin.");
   }
 }

@@ -17,6 +17,8 @@ namespace {
 
 constexpr const char* kHostText = "Proxy host must be a valid ASCII hostname or IP address.";
 constexpr const char* kPortText = "Proxy port must be between 1 and 65535.";
+constexpr const char* kURIText = "Proxy must be written as scheme://host:port.";
+constexpr std::size_t kMaximumPortDigits = 5;
 constexpr std::size_t kMaximumHostBytes = 253;
 constexpr std::size_t kMaximumLabelBytes = 63;
 
@@ -110,6 +112,31 @@ ProfileProxyConfiguration::ProfileProxyConfiguration(ProfileProxyScheme scheme, 
 
 ProfileProxyConfiguration ProfileProxyConfiguration::validated() const {
   return ProfileProxyConfiguration(scheme, host, port);
+}
+
+ProfileProxyConfiguration ProfileProxyConfiguration::fromURI(std::string_view uri) {
+  const auto refuse = [] { return KorvelinCoreError::invalidProxyConfiguration(kURIText); };
+  const auto separator = uri.find("://");
+  if (separator == std::string_view::npos) throw refuse();
+  const auto scheme = profileProxySchemeFromRawValue(uri.substr(0, separator));
+  if (!scheme) throw refuse();
+  const std::string_view authority = uri.substr(separator + 3);
+  std::string_view host, port;
+  if (authority.starts_with('[')) {
+    const auto close = authority.find(']');
+    if (close == std::string_view::npos || authority.substr(close + 1, 1) != ":") throw refuse();
+    host = authority.substr(1, close - 1);
+    port = authority.substr(close + 2);
+  } else {
+    const auto colon = authority.rfind(':');
+    if (colon == std::string_view::npos) throw refuse();
+    host = authority.substr(0, colon);
+    port = authority.substr(colon + 1);
+  }
+  if (port.empty() || port.size() > kMaximumPortDigits ||
+      port.find_first_not_of("0123456789") != std::string_view::npos)
+    throw refuse();
+  return ProfileProxyConfiguration(*scheme, host, std::stoi(std::string(port)));
 }
 
 std::string ProfileProxyConfiguration::endpoint() const {

@@ -33,6 +33,12 @@ struct ProfileProxyConfiguration {
   // with the host normalized. Throws like the initializer.
   ProfileProxyConfiguration validated() const;
 
+  // Reads "scheme://host:port" of an http, https or socks5 proxy, the host
+  // of an IPv6 address in brackets, the port in decimal; nothing before or
+  // after. Throws `invalidProxyConfiguration` with the initializer's texts,
+  // or "Proxy must be written as scheme://host:port." for another shape.
+  static ProfileProxyConfiguration fromURI(std::string_view uri);
+
   // host:port, with the host in brackets when it is an IPv6 address.
   std::string endpoint() const;
   // scheme://endpoint, for example socks5://[::1]:1080.

@@ -166,6 +166,15 @@ std::optional<XrayStatePage> readPage(int fd, int page) {
   return XrayStatePage::decode(bytes);
 }
 
+// True when the state file holds nothing but zero bytes: the bootstrap that
+// sized it never wrote its first page, so no record was ever confirmed in it.
+bool holdsOnlyZeroBytes(int fd) {
+  std::string bytes(static_cast<std::size_t>(kStateFile.size), '\0');
+  const ssize_t n = retryOnEintr([&] { return ::pread(fd, bytes.data(), bytes.size(), 0); });
+  return n == static_cast<ssize_t>(bytes.size()) &&
+         bytes.find_first_not_of('\0') == std::string::npos;
+}
+
 // The newest valid page; it must belong to the profile, and a page carrying
 // the same sequence must hold the same record.
 XrayStatePage readCurrent(int fd, const Refusal& refuse) {
@@ -353,13 +362,19 @@ struct XrayDurableStateWriter::Files {
     state = openOrCreate(kStateFile, O_RDWR, created);
     // Checked before anything is written into it: never extend or write a
     // file that is someone else's or linked elsewhere.
-    if (validate(state.get(), kStateFile, false, refuse).st_size == 0) {
-      reached("bootstrap.stateCreated", 1);
-      if (retryOnEintr([&] { return ::ftruncate(state.get(), kStateFile.size); }) != 0)
-        refuse.withErrno(errno, "ftruncate", kStateFile.name);
-      reached("bootstrap.stateSized", 1);
+    // A file sized but still all zeros is a bootstrap interrupted before its
+    // first page: finished here, under the lock, like a new one.
+    const off_t size = validate(state.get(), kStateFile, false, refuse).st_size;
+    if (size == 0 || (size == kStateFile.size && holdsOnlyZeroBytes(state.get()))) {
+      if (size == 0) {
+        reached("bootstrap.stateCreated", 1);
+        if (retryOnEintr([&] { return ::ftruncate(state.get(), kStateFile.size); }) != 0)
+          refuse.withErrno(errno, "ftruncate", kStateFile.name);
+        reached("bootstrap.stateSized", 1);
+      }
       writePage(XrayDurableState::emptyRecord(refuse.profileID()), 1, 0);
-      if (created) syncRoot();
+      // An earlier attempt may have died before the new name was synced.
+      syncRoot();
     }
     validatePath(root.get(), kStateFile, validate(state.get(), kStateFile, true, refuse), refuse);
   }
@@ -466,7 +481,11 @@ XrayDurableState XrayDurableStateStore::readOnly(const ProfilePaths& paths) cons
   const std::array<const ManagedFile*, 3> files = {&kLockFile, &kMarkerFile, &kStateFile};
   std::array<LockedFD, 3> opened;
   for (std::size_t i = 0; i < files.size(); ++i) opened[i] = openShared(root.get(), *files[i], refuse);
-  XrayStatePage current = readCurrent(opened[2].fd.get(), refuse);
+  // An interrupted bootstrap holds the empty record it was about to write;
+  // the next locked access writes it.
+  XrayStatePage current = holdsOnlyZeroBytes(opened[2].fd.get())
+                              ? XrayStatePage{0, XrayDurableState::emptyRecord(paths.profileID())}
+                              : readCurrent(opened[2].fd.get(), refuse);
   for (std::size_t i = 0; i < files.size(); ++i)
     validatePath(root.get(), *files[i], validate(opened[i].fd.get(), *files[i], true, refuse), refuse);
   return std::move(current.state);

@@ -151,7 +151,8 @@ class XrayDurableStateStore {
   // under the profile's exclusive lock and returns what it returns (nothing,
   // a record, a sidecar handle...). The lock file is created when missing.
   // Without the marker the access fails unless `allowBootstrap`, which creates
-  // it; a missing state file is created holding the empty record. Errors the
+  // it; a missing state file is created holding the empty record, and one a
+  // crashed bootstrap left with only zero bytes gets it too. Errors the
   // body throws pass through unchanged, after the lock is released. The body
   // must not call back into this store (the process lock is not recursive).
   template <typename Body>
@@ -165,7 +166,8 @@ class XrayDurableStateStore {
 
   // Reads the record without creating or writing anything, under a shared
   // lock that is not waited for: while a writer holds the profile's lock this
-  // fails. A missing file fails too. Failing ACL inspection of one of the
+  // fails. A missing file fails too; one of only zero bytes (an interrupted
+  // bootstrap) reads as the empty record. Failing ACL inspection of one of the
   // files is `unsafeProfilePath` ("ACL inspection failed for .xray-state: "
   // and the system's text); everything else `profileRecoveryRequired`.
   XrayDurableState readOnly(const ProfilePaths& paths) const;

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -95,6 +96,18 @@ void requestStop(const XrayDurableState& record) {
 
 ScopedFD makePipeEnd(int fds[2], int which) { return ScopedFD(fds[which]); }
 
+// An engine whose guardian died without stopping it: SIGTERM, then SIGKILL
+// after the usual grace, each only while the pid is still the verified one.
+void terminateVerifiedEngine(const XraySidecarHandle& handle) {
+  const auto& identity = handle.processIdentity;
+  if (!identity || !identity->isCurrent()) return;
+  ::kill(identity->pid, SIGTERM);
+  const auto deadline = std::chrono::steady_clock::now() + kDirectTerminationGrace;
+  while (identity->isCurrent() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(kStoppedGuardianPoll);
+  if (identity->isCurrent()) ::kill(identity->pid, SIGKILL);
+}
+
 // The egress probe's answer must be an address, and the engine that gave it
 // must still be there to be pinned.
 LiveProcessIdentity verifiedEngine(const std::string& probe, std::int32_t engine) {
@@ -117,30 +130,6 @@ LiveProcessIdentity verifiedEngine(const std::string& probe, std::int32_t engine
 }
 
 }  // namespace
-
-VLESSRuntimeHealth VLESSRuntimeHealth::available(std::string externalIP, double checkedAt) {
-  return {Kind::available, std::move(externalIP), checkedAt};
-}
-VLESSRuntimeHealth VLESSRuntimeHealth::unavailable(double checkedAt) {
-  return {Kind::unavailable, {}, checkedAt};
-}
-VLESSRuntimeHealth VLESSRuntimeHealth::recoveryRequired(double checkedAt) {
-  return {Kind::recoveryRequired, {}, checkedAt};
-}
-
-void to_json(nlohmann::json& json, const VLESSRuntimeHealth& health) {
-  switch (health.kind) {
-    case VLESSRuntimeHealth::Kind::available:
-      json = {{"available", {{"externalIP", health.externalIP}, {"checkedAt", health.checkedAt}}}};
-      break;
-    case VLESSRuntimeHealth::Kind::unavailable:
-      json = {{"unavailable", {{"checkedAt", health.checkedAt}}}};
-      break;
-    case VLESSRuntimeHealth::Kind::recoveryRequired:
-      json = {{"recoveryRequired", {{"checkedAt", health.checkedAt}}}};
-      break;
-  }
-}
 
 ProfileProxyConfiguration XraySidecarHandle::localProxy() const {
   return ProfileProxyConfiguration(ProfileProxyScheme::socks5, "127.0.0.1", loopbackPort);
@@ -316,9 +305,11 @@ XraySidecarHandle XraySidecarSupervisor::startGuarded(const Uuid& profileID, con
   if (::pipe2(outputPipe, O_CLOEXEC) != 0) throw KorvelinCoreError::proxyPreflightFailed();
   ScopedFD outputRead = makePipeEnd(outputPipe, 0), outputWrite = makePipeEnd(outputPipe, 1);
 
+  // In a session of its own: a terminal's Ctrl-C or hang-up aimed at the host
+  // must not take the proxy away from an application attached to it.
   auto entry = std::make_shared<Entry>();
   if (!entry->process.launch(guardianPath, {"--xray", xray, "--socket", socketPath}, {"PATH=/usr/bin:/bin"},
-                             inputRead.get(), outputWrite.get()))
+                             inputRead.get(), outputWrite.get(), /*newSession=*/true))
     throw KorvelinCoreError::proxyPreflightFailed();
   inputRead.reset();
   outputWrite.reset();
@@ -537,29 +528,38 @@ void XraySidecarSupervisor::stopEntry(Entry& entry) {
     entry.process.terminateAndReap(kDirectTerminationGrace);
     return;
   }
-  bool cleared = false;
+  bool answered = false;
   try {
-    try {
-      requestStop(*entry.durableRecord);
-    } catch (const KorvelinCoreError&) {
-      // No answer to STOP: end of input stops an unattached guardian, and an
-      // attached one may already have ended with its application's session.
-      // Either way, what matters is whether it is gone.
-      entry.lifetimeWriter.reset();
-    }
-    if (entry.process.waitForExit(kStoppedGuardianWait, kStoppedGuardianPoll)) {
-      const auto generation = entry.durableRecord->generation;
-      const auto profileID = entry.handle.profileID;
-      durableState_.withLockedState(*entry.paths, false,
-                                    [&](const XrayDurableState& current, XrayDurableStateWriter& writer) {
-                                      if (current.generation == generation)
-                                        writer.write(XrayDurableState::emptyRecord(profileID));
-                                    });
-      cleared = true;
-    }
+    requestStop(*entry.durableRecord);
+    answered = true;
+  } catch (...) {
+    // No answer to STOP: end of input stops an unattached guardian, and an
+    // attached one may already have ended with its application's session.
+    entry.lifetimeWriter.reset();
+  }
+  if (!entry.process.waitForExit(kStoppedGuardianWait, kStoppedGuardianPoll)) {
+    entry.lifetimeWriter.reset();
+    return;  // still running: the record stays active for recovery
+  }
+  // Without an answer, only a guardian that went through its own shutdown
+  // (exit status 0) has taken its engine with it. One that was killed may
+  // have left the engine serving: end it while it is still the process we
+  // verified, and keep the record active so that someone looks.
+  const auto status = entry.process.waitStatus();
+  if (!answered && !(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0)) {
+    terminateVerifiedEngine(entry.handle);
+    return;
+  }
+  try {
+    const auto generation = entry.durableRecord->generation;
+    const auto profileID = entry.handle.profileID;
+    durableState_.withLockedState(*entry.paths, false,
+                                  [&](const XrayDurableState& current, XrayDurableStateWriter& writer) {
+                                    if (current.generation == generation)
+                                      writer.write(XrayDurableState::emptyRecord(profileID));
+                                  });
   } catch (...) {
   }
-  if (!cleared) entry.lifetimeWriter.reset();
 }
 
 void XraySidecarSupervisor::stopAndWait(const Uuid& profileID, const std::optional<Uuid>& generation,

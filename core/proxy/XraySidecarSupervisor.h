@@ -21,33 +21,13 @@
 #include "core/profile/ProfilePaths.h"
 #include "core/profile/ProfileProxyConfiguration.h"
 #include "core/base/Uuid.h"
+#include "core/proxy/VLESSRuntimeHealth.h"
 #include "core/proxy/XrayDurableStateStore.h"
 
 namespace korvelin {
 
 struct ProcessSnapshot;
 struct VLESSRealityConfiguration;
-
-struct VLESSRuntimeHealth {
-  enum class Kind { available, unavailable, recoveryRequired };
-
-  Kind kind = Kind::unavailable;
-  std::string externalIP;  // only for `available`
-  double checkedAt = 0;    // seconds since 1970
-
-  static VLESSRuntimeHealth available(std::string externalIP, double checkedAt);
-  static VLESSRuntimeHealth unavailable(double checkedAt);
-  static VLESSRuntimeHealth recoveryRequired(double checkedAt);
-
-  bool isAvailable() const { return kind == Kind::available; }
-  bool isRecoveryRequired() const { return kind == Kind::recoveryRequired; }
-
-  bool operator==(const VLESSRuntimeHealth&) const = default;
-};
-
-// {"available": {"checkedAt": ..., "externalIP": ...}}, {"unavailable": {...}}
-// or {"recoveryRequired": {...}}.
-void to_json(nlohmann::json& json, const VLESSRuntimeHealth& health);
 
 struct XraySidecarHandle {
   Uuid profileID;

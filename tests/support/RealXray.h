@@ -5,14 +5,23 @@
 
 namespace korvelin::testing {
 
-// The real Xray executable that scripts/bootstrap builds once into
-// "${XDG_CACHE_HOME:-$HOME/.cache}/korvelin/xray-<pinned version>/xray".
+// A real peer that scripts/bootstrap fetches or builds once into
+// "${XDG_CACHE_HOME:-$HOME/.cache}/korvelin/<name>-<pinned version>/<name>".
 // Absent when it is not there; `reason` then says why (the bootstrap's own
-// note when it could not build it), so that a test can skip visibly:
+// note, "<name>-<version>.unavailable", when it could not get it), so that a
+// test can skip visibly:
 //   GTEST_SKIP() << "real Xray unavailable: " << reason;
-std::optional<std::string> realXrayPath(std::string& reason);
+std::optional<std::string> cachedPeerPath(const std::string& name,
+                                          const std::string& version,
+                                          std::string& reason);
 
-// The pinned version, as scripts/xray-version names it.
+// The real Xray and its pinned version (scripts/xray-version).
+std::optional<std::string> realXrayPath(std::string& reason);
 std::string realXrayVersion();
+
+// The Codex CLI's native executable and its pinned version
+// (scripts/codex-version).
+std::optional<std::string> realCodexPath(std::string& reason);
+std::string realCodexVersion();
 
 }  // namespace korvelin::testing

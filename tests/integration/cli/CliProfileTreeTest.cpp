@@ -109,7 +109,7 @@ TEST_F(CliProfileTreeTest, RefusalsAreOneLineAndChangeNothing) {
   const std::string prefix = "Korvelin could not establish single-instance ownership: ";
 
   expectOneLineError(korvelin({"--base", base, "prepare", "not-a-uuid"}), 2,
-                     "invalid profile identifier 'not-a-uuid': expected a UUID");
+                     "no profile named 'not-a-uuid' (expected a profile's UUID or the name of a catalogued profile)");
   expectOneLineError(korvelin({"--base", missing, "prepare", kProfile}), 1,
                      prefix + "Unsafe profile base: custom base must already exist: " + missing + ".");
   expectOneLineError(korvelin({"--base", link, "check", kProfile}), 1,

@@ -149,9 +149,11 @@ TEST(GuardianStartupTest, EachFailurePrintsItsReasonAndExitsOne) {
     EXPECT_EQ(result.errors, "guardian: " + c.reason + "\n");
     EXPECT_EQ(result.output, "");
     EXPECT_FALSE(pathExists(p + ".started"));
+    // A failure takes its own socket with it, and only its own: one it could
+    // not tell from a stranger's file stays.
+    EXPECT_EQ(pathExists(socket), c.reason == "socket identity");
+    EXPECT_TRUE(pathExists(directory.child("occupied")));
   }
-  // A failure after the socket exists leaves it in place.
-  EXPECT_TRUE(pathExists(socket));
 }
 
 TEST(GuardianStartupTest, ActivationRules) {
@@ -271,10 +273,11 @@ TEST(GuardianTest, ReadyNamesTheEngineOnceItHasItsWholeConfiguration) {
 // that has to be killed.
 TEST(GuardianTest, StopsTheEngineWhenStoppedOrAbandoned) {
   ScopedTempDir directory;
+  const std::vector<std::pair<std::string, int>> endings = {
+      {"STOP", 0}, {"owner gone", 0}, {"SIGTERM", SIGTERM}, {"SIGINT", SIGINT}, {"SIGHUP", SIGHUP}};
   for (bool stubborn : {false, true}) {
-    for (bool viaStop : {false, true}) {
-      SCOPED_TRACE(std::string(stubborn ? "stubborn engine, " : "engine, ") +
-                   (viaStop ? "STOP" : "owner gone"));
+    for (const auto& [ending, signal] : endings) {
+      SCOPED_TRACE(std::string(stubborn ? "stubborn engine, " : "engine, ") + ending);
       const std::string report = directory.child("report.json");
       const std::string marker = directory.child("term");
       ::unlink(report.c_str());
@@ -284,7 +287,9 @@ TEST(GuardianTest, StopsTheEngineWhenStoppedOrAbandoned) {
         settings["termMarker"] = marker;
       auto guardian = readyGuardian(probe(), settings.dump());
       ASSERT_FALSE(awaitReport(report).is_null());
-      if (viaStop)
+      if (signal)
+        guardian->process().signal(signal);
+      else if (ending == "STOP")
         EXPECT_EQ(guardian->request("STOP"), "STOPPED");
       else
         guardian->closeOwner();
@@ -354,7 +359,6 @@ TEST(GuardianTest, RefusesSilentlyAndKeepsServing) {
   stale.startSeconds -= 1;
 
   auto guardian = readyGuardian(probe(), "{}");
-  ASSERT_EQ(guardian->request("ATTACH", encodeIdentityPayload(*leaderIdentity)), "ATTACHED");
   const auto& g = *guardian;
   const std::string capability = g.capability();
   const std::string generation = g.generation().lowercaseString();
@@ -387,19 +391,22 @@ TEST(GuardianTest, RefusesSilentlyAndKeepsServing) {
       {"ATTACH payload not an identity",
        g.requestLine("ATTACH", base64Encode("{\"pid\":1}")) + "\n"},
       {"ATTACH of a non-leader", attach(*nonLeaderIdentity)},
+      // Same pid and group, another start time: another incarnation.
       {"ATTACH of a stale identity", attach(stale)},
       {"ATTACH of a gone process", attach(*goneIdentity)},
-      {"ATTACH of a second controller", attach(*otherIdentity)},
       {"lower-case command", g.requestLine("status") + "\n"},
       {"unknown command", g.requestLine("RESTART") + "\n"},
       {"carriage return", g.requestLine("STATUS") + "\r\n"},
       {"4096 bytes without line feed", std::string(4096, 'S')},
       {"no line feed within 0.5 s", g.requestLine("STATUS")},
   };
+  // Refused while nothing is attached yet, so no earlier attachment decides.
   for (const auto& c : refused) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(rawExchange(g.socketPath(), c.bytes), "");
   }
+  ASSERT_EQ(guardian->request("ATTACH", encodeIdentityPayload(*leaderIdentity)), "ATTACHED");
+  EXPECT_EQ(rawExchange(g.socketPath(), attach(*otherIdentity)), "") << "a second controller";
 
   // Extra spaces only separate pieces.
   const auto spaced =

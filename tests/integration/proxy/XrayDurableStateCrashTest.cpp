@@ -107,6 +107,35 @@ TEST_F(XrayDurableStateCrashTest, AKilledWriterLeavesTheLastConfirmedRecordOrThe
   }
 }
 
+// A bootstrap killed at any point is finished by the next locked access; a
+// sized file of zero bytes already reads as the empty record.
+TEST_F(XrayDurableStateCrashTest, AKilledBootstrapIsFinishedByTheNextAccess) {
+  const std::tuple<const char*, int, bool> points[] = {{"bootstrap.markerCreated", 0, false},
+                                                       {"bootstrap.stateCreated", 1, false},
+                                                       {"bootstrap.stateSized", 1, true},
+                                                       {"page.beforeWrite", 1, true}};
+  for (const auto& [point, sequence, sized] : points) {
+    SCOPED_TRACE(point);
+    const ProfilePaths fresh(Uuid::random(), base);
+    ProfilePreparer(temp.child("default")).prepare(fresh);
+    auto argv = writer("write", 1);
+    argv[3] = fresh.profileID().uppercaseString();
+    argv.insert(argv.end(), {point, std::to_string(sequence)});
+    ASSERT_EQ(testing::run(argv).exitCode, -1);
+
+    const auto empty = XrayDurableState::emptyRecord(fresh.profileID());
+    XrayDurableStateStore store;
+    if (sized) {
+      EXPECT_EQ(store.readOnly(fresh), empty);
+    }
+    const auto locked = store.read(fresh);  // without bootstrap
+    EXPECT_EQ(locked.value_or(empty), empty);
+    argv.resize(5);
+    ASSERT_EQ(testing::run(argv).exitCode, 0);
+    EXPECT_EQ(store.readOnly(fresh), recordForSequence(fresh.profileID(), 2));
+  }
+}
+
 TEST_F(XrayDurableStateCrashTest, WritersInSeveralProcessesNeverLoseAnUpdate) {
   constexpr int kEach = 40;
   ASSERT_EQ(testing::run(writer("increment", 1)).exitCode, 0);

@@ -219,6 +219,23 @@ TEST_F(XraySidecarTest, StopAfterTheAttachedApplicationEndedClearsTheRecord) {
   EXPECT_EQ(record().status, XrayDurableState::Status::empty);
 }
 
+// A guardian killed outright answers no STOP and leaves its engine behind:
+// the stop ends that engine, and the record stays for recovery to clear.
+TEST_F(XraySidecarTest, StopAfterTheGuardianWasKilledEndsTheEngineAndKeepsTheRecord) {
+  auto sidecar = supervisor();
+  const auto handle = sidecar->start(id_, connection_, configuration_, paths_);
+  const auto guardian = record().guardianPID;
+  ASSERT_TRUE(guardian);
+  EXPECT_EQ(::getsid(*guardian), *guardian) << "out of reach of the host's terminal";
+  ::kill(*guardian, SIGKILL);
+  EXPECT_EQ(errorCaseOf([&] { sidecar->stopAndWait(id_, handle.generation, paths_); }),
+            Case::profileRecoveryRequired);
+  EXPECT_EQ(record().status, XrayDurableState::Status::active);
+  EXPECT_TRUE(eventually([&] { return !alive(handle.processID); }));
+  sidecar->recover(id_, paths_);
+  EXPECT_FALSE(sidecar->hasDurableSidecar(id_, paths_));
+}
+
 TEST_F(XraySidecarTest, RecoveryStopsAGuardianThatOutlivedItsHost) {
   const auto host = crashHost(dir_, id_, echo_.url(), true);
   ASSERT_FALSE(host.is_null());

@@ -289,7 +289,8 @@ TEST_F(SecureFileSystemTest, BundleMembersMustLieInsideWithoutLinksAndBeExecutab
       {sibling + "/tool", &KorvelinCoreError::unsafeBundleMember},
       {bundle + "/Contents/alias", &KorvelinCoreError::unsafeBundleMember},
       {bundle + "/../outside", &KorvelinCoreError::unsafeBundleMember},
-      {bundle + "/Contents/missing", &KorvelinCoreError::unsafeBundleMember},
+      {bundle + "/Contents/missing", &KorvelinCoreError::bundleMemberNotExecutable},
+      {bundle + "/Missing/tool", &KorvelinCoreError::bundleMemberNotExecutable},
       {bundle + "/Contents/data", &KorvelinCoreError::bundleMemberNotExecutable},
   };
   for (const auto& [member, expected] : refused)

@@ -26,29 +26,35 @@ namespace {
 using platform::ScopedFD;
 
 // Listens where a guardian of a fresh generation would and answers the first
-// connection's line with `reply`, written as it is.
+// connection that sends a line with `reply`, written as it is. `busyFor`
+// keeps it from accepting anything at first, as a guardian serving another
+// client would.
 class FakeGuardian {
  public:
-  explicit FakeGuardian(std::string reply)
+  explicit FakeGuardian(std::string reply, std::chrono::milliseconds busyFor = {})
       : generation_(Uuid::random()),
         path_(guardianSocketPath(generation_)),
         server_(platform::newLocalStreamSocket(/*nonBlocking=*/true)) {
     if (platform::bindLocal(server_.get(), path_) != 0 || ::chmod(path_.c_str(), 0600) != 0 ||
         ::listen(server_.get(), 1) != 0)
       ADD_FAILURE() << "cannot listen at " << path_;
-    thread_ = std::thread([this, reply = std::move(reply)] {
-      pollfd entry{server_.get(), POLLIN, 0};
-      while (!done_ && ::poll(&entry, 1, 20) == 0) {
-      }
-      ScopedFD connection = platform::acceptLocalConnection(server_.get());
-      if (!connection) return;
-      connected_ = true;
-      try {
-        line_ = GuardianProtocol::readLine(connection.get(), 2, 4096);
-      } catch (const KorvelinCoreError&) {
+    thread_ = std::thread([this, reply = std::move(reply), busyFor] {
+      std::this_thread::sleep_for(busyFor);
+      for (;;) {
+        pollfd entry{server_.get(), POLLIN, 0};
+        while (!done_ && ::poll(&entry, 1, 20) == 0) {
+        }
+        ScopedFD connection = platform::acceptLocalConnection(server_.get());
+        if (!connection) return;
+        connected_ = true;
+        try {
+          line_ = GuardianProtocol::readLine(connection.get(), 2, 4096);
+        } catch (const KorvelinCoreError&) {
+          continue;
+        }
+        platform::sendNoSignal(connection.get(), reply.data(), reply.size());
         return;
       }
-      platform::sendNoSignal(connection.get(), reply.data(), reply.size());
     });
   }
   ~FakeGuardian() {
@@ -105,6 +111,21 @@ TEST(GuardianClientTest, SendsOneRequestAndReturnsTheReply) {
   EXPECT_EQ(requestGuardian(guardian.endpoint(), "ATTACH", "cGF5bG9hZA=="), "ATTACHED");
   EXPECT_EQ(guardian.line(), "ATTACH " + guardian.capability() + " " +
                                      guardian.generation().lowercaseString() + " cGF5bG9hZA==");
+}
+
+// A full listen queue is a guardian busy with someone else, not a gone one.
+TEST(GuardianClientTest, WaitsForABusyGuardian) {
+  FakeGuardian guardian("ATTACHED\n", std::chrono::milliseconds(150));
+  std::vector<ScopedFD> waiting;
+  for (bool blocking : {true, true, false}) {
+    waiting.push_back(platform::newLocalStreamSocket(!blocking));
+    const int result = platform::connectLocal(waiting.back().get(), guardian.path());
+    if (!blocking) {
+      ASSERT_TRUE(result != 0 && errno == EAGAIN) << "the queue is not full";
+    }
+  }
+  waiting.clear();  // still queued, and closed: the guardian reads nothing from them
+  EXPECT_EQ(requestGuardian(guardian.endpoint(), "ATTACH", "cGF5bG9hZA=="), "ATTACHED");
 }
 
 TEST(GuardianClientTest, RefusesAnUntrustworthyRecordBeforeConnecting) {

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -72,6 +73,19 @@ TEST(GuardianProtocolTest, ReadLineKeepsToItsLimit) {
     else
       expectDisconnected(read, c.name);
   }
+}
+
+// A descriptor that blocks after all must not carry a read past the
+// deadline: a line arriving a second later is not this call's line.
+TEST(GuardianProtocolTest, ReadLineWaitsBeforeEveryRead) {
+  SocketPair pair;
+  ::fcntl(pair.near.get(), F_SETFL, 0);
+  std::thread late([&] {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    ::send(pair.far.get(), "\n", 1, MSG_NOSIGNAL);
+  });
+  expectDisconnected([&] { GuardianProtocol::readLine(pair.near.get(), 0.2, 4096); }, "blocking");
+  late.join();
 }
 
 TEST(GuardianProtocolTest, ReadLineLeavesWhatFollowsTheLine) {

@@ -42,6 +42,10 @@ TEST(ProfileLaunchArgumentsTest, ManagedOptionsAreRefusedInEveryDashForm) {
       "--DIS\xE2\x84\xAA-CACHE-DIR=/x",      // KELVIN SIGN lower-cases to "k"
       "--remote-debugging-pipe", "--inspect", "--inspector-x=1", "--codex-home=/x",
       "--no-proxy-server",
+      // Chromium trims white space around every argument before it looks
+      // for a switch, so these are options too.
+      " --proxy-server=socks5://127.0.0.1:1", "\t--user-data-dir=/x", " --remote-debugging-port=9222",
+      "\n\v\f\r--no-sandbox ", "\xC2\xA0--inspect",
   };
   for (const auto& argument : refused) EXPECT_EQ(validationFailure(argument), kManaged) << argument;
 
@@ -52,7 +56,7 @@ TEST(ProfileLaunchArgumentsTest, ManagedOptionsAreRefusedInEveryDashForm) {
 
 TEST(ProfileLaunchArgumentsTest, OtherArgumentsPass) {
   const List accepted = {"--lang=de", "--foo=--", "user-data-dir", "--proxy", "--homepage=x",
-                         "--typed", "-", "value with spaces", "=--"};
+                         "--typed", "-", "value with spaces", "=--", " --lang=de", "  user-data-dir"};
   for (const auto& argument : accepted)
     EXPECT_EQ(validationFailure(argument), std::nullopt) << argument;
 }

@@ -1,0 +1,60 @@
+#pragma once
+
+// An HTTPS server on 127.0.0.1 for clients that must be tested against real
+// TLS: a fresh self-signed certificate for 127.0.0.1 and localhost (made with
+// the openssl tool), one connection at a time, each answered with the exact
+// bytes a test scripts, or held open without an answer.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/platform/ScopedFD.h"
+
+namespace korvelin::testing {
+
+class LoopbackHttpsServer {
+ public:
+  struct Reply {
+    std::string bytes;   // written as is: status line, headers, body
+    bool stall = false;  // read the request, then answer nothing until stopped
+  };
+  // Called with the request's head (request line and headers).
+  using Responder = std::function<Reply(const std::string& request)>;
+
+  // `directory` receives the certificate and key.
+  LoopbackHttpsServer(const std::string& directory, Responder responder);
+  ~LoopbackHttpsServer();
+
+  uint16_t port() const { return port_; }
+  const std::string& certificatePath() const { return certificate_; }
+  std::string url(const std::string& path) const;
+  // How many requests reached the server so far.
+  int requests() const { return requests_.load(); }
+
+ private:
+  void serve();
+
+  std::string certificate_;
+  std::string key_;
+  Responder responder_;
+  platform::ScopedFD listener_;
+  platform::ScopedFD wakeRead_, wakeWrite_;
+  uint16_t port_ = 0;
+  std::atomic<int> requests_{0};
+  void* context_ = nullptr;  // SSL_CTX
+  std::thread thread_;
+};
+
+// An HTTP/1.1 answer: `status` line, `headers` (each ending in CRLF), body.
+std::string httpResponse(const std::string& status,
+                         const std::string& headers,
+                         const std::string& body);
+// `body` in chunks of `chunk` bytes, ending with the zero chunk.
+std::string chunked(const std::string& body, std::size_t chunk);
+
+}  // namespace korvelin::testing

@@ -1,0 +1,356 @@
+// The managed block's transactions on real files in a prepared profile:
+// round trips that must give back the user's bytes exactly, the refusals that
+// must change nothing, and a crash at every fault point rolled back.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/codex/CodexMCPConfigBlock.h"
+#include "core/codex/CodexMCPConfigProvisioner.h"
+#include "tests/support/CodexProfile.h"
+#include "tests/support/FileTreeHelpers.h"
+
+namespace korvelin {
+namespace {
+
+using testing::CodexProfile;
+using testing::expectCoreError;
+
+const Uuid kFirst = *Uuid::parse("0B9D3E4A-5C6F-4A8B-9C0D-1E2F3A4B5C6D");
+const Uuid kSecond = *Uuid::parse("7E8F9A0B-1C2D-4E3F-8A5B-6C7D8E9F0A1B");
+constexpr std::uint16_t kPort = 47123;
+constexpr std::string_view kCapability = "cap-0123456789abcdef";
+
+std::string installed(const std::string& stripped, const Uuid& generation = kFirst) {
+  return codexmcp::addingManagedBlock(stripped,
+                                      codexmcp::managedBlock(generation, kPort, kCapability));
+}
+
+KorvelinCoreError configurationError(const std::string& detail) {
+  return KorvelinCoreError::youTrackMCPConfigurationFailed(detail);
+}
+
+TEST(CodexMCPConfigBlockTest, BlockIsTheEightDocumentedLines) {
+  EXPECT_EQ(codexmcp::managedBlock(kFirst, 8080, "tok"),
+            "# BEGIN KORVELIN MANAGED YOUTRACK MCP\n"
+            "# generation = 0b9d3e4a-5c6f-4a8b-9c0d-1e2f3a4b5c6d\n"
+            "[mcp_servers.korvelin_youtrack]\n"
+            "url = \"http://127.0.0.1:8080/mcp\"\n"
+            "http_headers = { \"X-Korvelin-Capability\" = \"tok\" }\n"
+            "required = true\n"
+            "default_tools_approval_mode = \"writes\"\n"
+            "# END KORVELIN MANAGED YOUTRACK MCP");
+}
+
+TEST(CodexMCPConfigBlockTest, RemovalTakesOnlyTheLineFeedsTheBlockOwns) {
+  const std::string block = codexmcp::managedBlock(kFirst, kPort, kCapability);
+  const struct {
+    std::string bytes;
+    std::string expected;
+  } cases[] = {
+      {"a\n\n" + block + "\n\nb", "a\n\nb"},
+      {block, ""},
+      {"a" + block + "b", "ab"},
+      {"x = 1\r\n" + block + "\r\n", "x = 1\r\r\n"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(codexmcp::removingManagedBlock(c.bytes), c.expected);
+}
+
+class CodexMCPConfigProvisionerTest : public ::testing::Test {
+ protected:
+  CodexProfile profile;
+  CodexMCPConfigProvisioner provisioner;
+
+  CodexMCPConfigReceipt install(const Uuid& generation = kFirst) {
+    return provisioner.install(profile.paths, generation, kPort, kCapability);
+  }
+};
+
+// Install then remove gives back the user's bytes, whatever their shape.
+TEST_F(CodexMCPConfigProvisionerTest, RoundTripsAreByteExact) {
+  const struct {
+    const char* name;
+    std::optional<std::string> prior;
+    std::optional<std::string> afterRemove;  // when not the prior bytes
+  } cases[] = {
+      {"absent file (an empty one remains)", std::nullopt, std::string()},
+      {"empty file", std::string(), std::nullopt},
+      {"no final line feed", std::string("model = \"o3\""), std::nullopt},
+      {"CRLF lines", std::string("model = \"o3\"\r\n[tui]\r\nnotifications = true\r\n"),
+       std::nullopt},
+      {"byte-order mark", std::string("\xEF\xBB\xBFmodel = \"o3\"\n"), std::nullopt},
+      {"blank lines at the end", std::string("a = 1\n\n\n"), std::nullopt},
+      {"only line feeds", std::string("\n"), std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    CodexProfile fresh;
+    if (c.prior)
+      fresh.writeConfig(*c.prior);
+    const auto receipt = provisioner.install(fresh.paths, kFirst, kPort, kCapability);
+    EXPECT_EQ(fresh.configBytes(), installed(c.prior.value_or("")));
+    EXPECT_EQ(receipt.installedBytes, fresh.configBytes());
+    provisioner.remove(fresh.paths, receipt);
+    EXPECT_EQ(fresh.configBytes(), c.afterRemove ? c.afterRemove : c.prior);
+    EXPECT_EQ(testing::modeOf(fresh.config()), 0600u);
+    EXPECT_EQ(fresh.codexEntries(), std::vector<std::string>{"config.toml"});
+  }
+}
+
+TEST_F(CodexMCPConfigProvisionerTest, ReinstallKeepsOneBlockAndReconcileRemovesIt) {
+  profile.writeConfig("model = \"o3\"\n");
+  install(kFirst);
+  const auto receipt = install(kSecond);
+  EXPECT_EQ(profile.configBytes(), installed("model = \"o3\"\n", kSecond));
+  // The first receipt no longer describes the file.
+  EXPECT_EQ(expectCoreError([&] {
+              provisioner.remove(profile.paths, {kFirst, installed("model = \"o3\"\n")});
+            }),
+            configurationError("managed config changed while the run was active"));
+  provisioner.reconcile(profile.paths);
+  EXPECT_EQ(profile.configBytes(), "model = \"o3\"\n");
+  EXPECT_EQ(expectCoreError([&] { provisioner.remove(profile.paths, receipt); }),
+            configurationError("managed config changed while the run was active"));
+  EXPECT_EQ(profile.configBytes(), "model = \"o3\"\n");
+}
+
+TEST_F(CodexMCPConfigProvisionerTest, CodexDirectoryIsCreatedPrivateAndA0755OneIsRepaired) {
+  install();
+  EXPECT_EQ(testing::modeOf(profile.codexHome()), 0700u);
+  ASSERT_EQ(::chmod(profile.codexHome().c_str(), 0755), 0);
+  provisioner.reconcile(profile.paths);
+  EXPECT_EQ(testing::modeOf(profile.codexHome()), 0700u);
+}
+
+TEST_F(CodexMCPConfigProvisionerTest, ReconcileWithoutHomeOrCodexDirectoryDoesNothing) {
+  provisioner.reconcile(profile.paths);
+  EXPECT_FALSE(testing::exists(profile.codexHome()));
+  provisioner.reconcile(ProfilePaths(Uuid::random(), profile.paths.baseDirectory()));
+}
+
+// Every refusal leaves every byte where it was.
+TEST_F(CodexMCPConfigProvisionerTest, RefusalsChangeNothing) {
+  const std::string user = "model = \"o3\"\n";
+  const std::string block = codexmcp::managedBlock(kFirst, kPort, kCapability);
+  const struct {
+    const char* name;
+    std::function<void(CodexProfile&)> setUp;
+    std::string detail;
+    std::string_view capability = kCapability;
+  } cases[] = {
+      {".codex 0750", [](CodexProfile& p) { testing::makeDirectory(p.codexHome(), 0750); },
+       "unsafe private .codex directory"},
+      {".codex a symbolic link",
+       [](CodexProfile& p) {
+         testing::makeDirectory(p.temp.child("elsewhere"));
+         testing::makeSymlink(p.temp.child("elsewhere"), p.codexHome());
+       },
+       "could not open private .codex directory"},
+      {".codex with an ACL entry",
+       [](CodexProfile& p) {
+         testing::makeDirectory(p.codexHome());
+         testing::setfacl({"-m", "u:65534:r,m::---", p.codexHome()});
+       },
+       "extended ACL is not allowed: .codex"},
+      {"config.toml a symbolic link",
+       [&](CodexProfile& p) {
+         testing::makeDirectory(p.codexHome());
+         testing::makeFile(p.temp.child("target"), 0600, user);
+         testing::makeSymlink(p.temp.child("target"), p.config());
+       },
+       "unsafe private file"},
+      {"config.toml hard-linked",
+       [&](CodexProfile& p) {
+         p.writeConfig(user);
+         ASSERT_EQ(::link(p.config().c_str(), p.temp.child("second").c_str()), 0);
+       },
+       "unsafe private file"},
+      {"config.toml group-writable",
+       [&](CodexProfile& p) {
+         p.writeConfig(user);
+         ::chmod(p.config().c_str(), 0620);
+       },
+       "unsafe private file"},
+      {"config.toml 1 MiB + 1",
+       [](CodexProfile& p) { p.writeConfig(std::string(1024 * 1024 + 1, '#')); },
+       "unsafe private file"},
+      {"config.toml with an ACL entry",
+       [&](CodexProfile& p) {
+         p.writeConfig(user);
+         testing::setfacl({"-m", "u:65534:r", p.config()});
+       },
+       "extended ACL is not allowed: config.toml"},
+      {"server as a table",
+       [](CodexProfile& p) { p.writeConfig("[mcp_servers.korvelin_youtrack]\nurl = \"x\"\n"); },
+       "server name collision"},
+      {"server inline",
+       [](CodexProfile& p) {
+         p.writeConfig("mcp_servers = { korvelin_youtrack = { url = \"x\" } }\n");
+       },
+       "server name collision"},
+      {"server dotted",
+       [](CodexProfile& p) { p.writeConfig("mcp_servers.korvelin_youtrack.url = \"x\"\n"); },
+       "server name collision"},
+      {"server quoted",
+       [](CodexProfile& p) { p.writeConfig("[mcp_servers.\"korvelin_youtrack\"]\nurl = \"x\"\n"); },
+       "server name collision"},
+      {"server quoted with an escape",
+       [](CodexProfile& p) {
+         p.writeConfig("[mcp_servers.\"korvelin\\u005Fyoutrack\"]\nurl = \"x\"\n");
+       },
+       "server name collision"},
+      {"server spaced",
+       [](CodexProfile& p) { p.writeConfig("[ mcp_servers . korvelin_youtrack ]\nurl = \"x\"\n"); },
+       "server name collision"},
+      {"begin without end",
+       [&](CodexProfile& p) { p.writeConfig(user + std::string(codexmcp::kBeginMarker) + "\n"); },
+       "invalid managed markers"},
+      {"two blocks", [&](CodexProfile& p) { p.writeConfig(block + "\n" + block + "\n"); },
+       "invalid managed markers"},
+      {"end before begin",
+       [&](CodexProfile& p) {
+         p.writeConfig(std::string(codexmcp::kEndMarker) + "\n" +
+                       std::string(codexmcp::kBeginMarker) + "\n");
+       },
+       "invalid managed marker order"},
+      {"not UTF-8", [](CodexProfile& p) { p.writeConfig("model = \"\xff\"\n"); },
+       "config is not UTF-8"},
+      {"capability that would end the string", [&](CodexProfile& p) { p.writeConfig(user); },
+       "invalid capability", "a\" }\n[x]"},
+      {"oversized result",
+       [](CodexProfile& p) { p.writeConfig(std::string(1024 * 1024 - 100, '#')); },
+       "managed config would exceed 1 MiB"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    CodexProfile fresh;
+    c.setUp(fresh);
+    const auto before = fresh.codexEntries();
+    const auto bytes = fresh.configBytes();
+    EXPECT_EQ(
+        expectCoreError([&] { provisioner.install(fresh.paths, kFirst, kPort, c.capability); }),
+        configurationError(c.detail));
+    EXPECT_EQ(fresh.codexEntries(), before);
+    EXPECT_EQ(fresh.configBytes(), bytes);
+  }
+}
+
+// A crash at any step, rolled back by the next operation, leaves the bytes
+// the interrupted operation started from; a final reconcile then leaves the
+// user's bytes and nothing of ours. Create mode only happens to an install
+// into a profile without config.toml: remove and reconcile always find one.
+TEST_F(CodexMCPConfigProvisionerTest, CrashAtEveryFaultPointRollsBack) {
+  struct Crash {
+    std::string point;
+  };
+  const std::vector<std::string> points = {"afterJournalStage", "afterJournalPublish",
+                                           "afterJournal",      "beforeSwap",
+                                           "afterCreateLink",   "afterPublish"};
+  const std::string user = "model = \"o3\"\r\n# no final line feed";
+  const struct {
+    const char* name;
+    std::optional<std::string> prior;  // config.toml before the interrupted operation
+    std::function<void(CodexMCPConfigProvisioner&, const ProfilePaths&)> operation;
+  } cases[] = {
+      {"install, create", std::nullopt,
+       [](auto& p, const auto& paths) { p.install(paths, kSecond, kPort, kCapability); }},
+      {"install, swap", user,
+       [](auto& p, const auto& paths) { p.install(paths, kSecond, kPort, kCapability); }},
+      {"remove, swap", installed(user),
+       [&](auto& p, const auto& paths) {
+         p.remove(paths, {kFirst, installed(user)});
+       }},
+      {"reconcile, swap", installed(user), [](auto& p, const auto& paths) { p.reconcile(paths); }},
+  };
+  for (const auto& c : cases) {
+    for (const auto& point : points) {
+      for (bool crashInRecovery : {false, true}) {
+        SCOPED_TRACE(std::string(c.name) + " at " + point +
+                     (crashInRecovery ? ", recovery crashed too" : ""));
+        CodexProfile fresh;
+        if (c.prior)
+          fresh.writeConfig(*c.prior);
+        bool reached = false;
+        CodexMCPConfigProvisioner crashing([&](std::string_view at) {
+          if (at == point) {
+            reached = true;
+            throw Crash{point};
+          }
+        });
+        try {
+          c.operation(crashing, fresh.paths);
+        } catch (const Crash&) {
+        }
+        // Only the mode's own points: a swap passes no link, a create no swap.
+        const bool create = !c.prior;
+        EXPECT_EQ(reached, point != (create ? "beforeSwap" : "afterCreateLink"));
+        if (!reached)
+          continue;
+        // Rolled back (once with a crash in the middle of the rollback), and
+        // stopped before reconcile would write anything of its own.
+        auto reconcileStoppingAt = [&](std::vector<std::string_view> stops) {
+          CodexMCPConfigProvisioner stopping([&](std::string_view at) {
+            if (std::find(stops.begin(), stops.end(), at) != stops.end())
+              throw Crash{std::string(at)};
+          });
+          try {
+            stopping.reconcile(fresh.paths);
+          } catch (const Crash&) {
+          }
+        };
+        if (crashInRecovery)
+          reconcileStoppingAt({"afterRecoveryQuarantine", "afterJournalStage"});
+        reconcileStoppingAt({"afterJournalStage"});
+        EXPECT_EQ(fresh.configBytes(), c.prior);
+        provisioner.reconcile(fresh.paths);
+        EXPECT_EQ(fresh.configBytes(), c.prior ? std::optional(user) : std::nullopt);
+        EXPECT_EQ(fresh.codexEntries(),
+                  c.prior ? std::vector<std::string>{"config.toml"} : std::vector<std::string>{});
+      }
+    }
+  }
+}
+
+TEST_F(CodexMCPConfigProvisionerTest, UnreadableJournalStopsEverythingForManualRecovery) {
+  profile.writeConfig("model = \"o3\"\n");
+  testing::makeFile(
+      profile.codexHome() + "/" + std::string(CodexMCPConfigProvisioner::kJournalName), 0600,
+      "{\"mode\":\"swap\"}");
+  EXPECT_EQ(expectCoreError([&] { provisioner.reconcile(profile.paths); }),
+            configurationError("invalid config transaction journal"));
+  EXPECT_EQ(profile.configBytes(), "model = \"o3\"\n");
+}
+
+// Another writer's edit made while our transaction ran is never lost: the
+// operation fails, and recovery refuses rather than roll back over it.
+TEST_F(CodexMCPConfigProvisionerTest, ConcurrentEditDuringTheTransactionIsKept) {
+  profile.writeConfig("model = \"o3\"\n");
+  const std::string edit = "model = \"edited meanwhile\"\n";
+  CodexMCPConfigProvisioner racing([&](std::string_view at) {
+    if (at == "afterJournal") {
+      const std::string temp = profile.temp.child("edit");
+      testing::makeFile(temp, 0600, edit);
+      ASSERT_EQ(::rename(temp.c_str(), profile.config().c_str()), 0);
+    }
+  });
+  EXPECT_EQ(expectCoreError([&] { racing.install(profile.paths, kFirst, kPort, kCapability); }),
+            configurationError("config changed concurrently"));
+  EXPECT_EQ(expectCoreError([&] { provisioner.reconcile(profile.paths); }),
+            configurationError("invalid displaced config recovery file"));
+  bool kept = false;
+  for (const auto& name : profile.codexEntries())
+    kept = kept || testing::readText(profile.codexHome() + "/" + name) == edit;
+  EXPECT_TRUE(kept);
+}
+
+}  // namespace
+}  // namespace korvelin

@@ -1,0 +1,510 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "core/apps/CodexInstallation.h"
+#include "core/profile/ProfilePaths.h"
+#include "core/profile/ProfileRepository.h"
+#include "tests/support/CatalogFixtures.h"
+#include "tests/support/FileTreeHelpers.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/ThrownError.h"
+
+namespace korvelin {
+namespace {
+
+using namespace std::chrono;
+using nlohmann::json;
+using testing::chromeInstallation;
+using testing::exists;
+using testing::makeDirectory;
+using testing::makeFile;
+using testing::readText;
+using Case = KorvelinCoreError::Case;
+
+// The detail of the error of case `expected` that `call` throws; absent when
+// it returns.
+template <typename Call>
+std::optional<std::string> detailOf(KorvelinCoreError::Case expected, Call&& call) {
+  try {
+    call();
+    return std::nullopt;
+  } catch (const KorvelinCoreError& e) {
+    EXPECT_EQ(e.errorCase(), expected) << e.code();
+    return e.detail();
+  }
+}
+
+json profileObject(const Uuid& id, const std::string& createdAt = "2026-01-05T10:20:30Z") {
+  return json{{"id", id.uppercaseString()},
+              {"name", "Work"},
+              {"color", "blue"},
+              {"application",
+               {{"displayName", "Chrome"},
+                {"bundleIdentifier", "com.google.Chrome"},
+                {"bundlePath", "/Applications/Google Chrome.app"},
+                {"marketingVersion", "131.0"},
+                {"buildVersion", "131.0.1"}}},
+              {"adapterIdentifier", "com.korvelin.adapter.chrome"},
+              {"createdAt", createdAt}};
+}
+
+class ProfileRepositoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::chmod(dir_.path().c_str(), 0700);
+    makeDirectory(base_);
+  }
+
+  ProfileRepository repository() const { return ProfileRepository(base_, dir_.child("default")); }
+  std::string catalog() const { return base_ + "/profiles.json"; }
+
+  // A catalogue written by hand, with every profile's tree in place.
+  void writeCatalog(const json& document) { writeCatalogBytes(document.dump(2), document); }
+  void writeCatalogBytes(const std::string& bytes, const json& document) {
+    std::filesystem::remove(catalog());
+    makeFile(catalog(), 0600, bytes);
+    for (const auto& profile : document["profiles"])
+      if (auto id = Uuid::parse(profile.value("id", "")))
+        ProfilePreparer(dir_.child("default")).prepare(ProfilePaths(*id, base_));
+  }
+
+  AppProfile create(const std::string& name, const Uuid& id = Uuid::random()) {
+    ProfileRepository::Draft draft;
+    draft.id = id;
+    draft.name = name;
+    return repository().create(draft, chromeInstallation());
+  }
+
+  // Every name in the base except the lock, the catalogue and "Profiles".
+  std::vector<std::string> strayEntries() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(base_)) {
+      const auto name = entry.path().filename().string();
+      if (name != ".profiles.lock" && name != "profiles.json" && name != "Profiles")
+        names.push_back(name);
+    }
+    return names;
+  }
+
+  testing::ScopedTempDir dir_;
+  std::string base_ = dir_.child("base");
+};
+
+TEST_F(ProfileRepositoryTest, EachSchemaVersionAcceptsExactlyItsKeys) {
+  const Uuid id = Uuid::random();
+  const json proxy = {{"scheme", "socks5"}, {"host", "127.0.0.1"}, {"port", 1080}};
+  const json variable = {{"name", "A"}, {"value", "1"}};
+  struct Row {
+    int version;
+    json extra;                          // merged into the profile object
+    std::optional<std::string> refusal;  // absent: loads
+  };
+  const std::vector<Row> rows = {
+      {1, json::object(), std::nullopt},
+      {1, {{"proxy", proxy}}, "unexpected profile fields"},
+      {2, {{"proxy", proxy}}, std::nullopt},
+      {2, {{"allowSystemRouteFallback", false}}, "unexpected profile fields"},
+      {3, json::object(),
+       "unexpected profile fields"},  // "allowSystemRouteFallback" is required from 3 on
+      {3,
+       {{"allowSystemRouteFallback", false},
+        {"proxyConnectionID", Uuid::random().uppercaseString()}},
+       std::nullopt},
+      {3,
+       {{"allowSystemRouteFallback", false}, {"environmentVariables", {variable}}},
+       "unexpected profile fields"},
+      {4,
+       {{"allowSystemRouteFallback", false}, {"environmentVariables", {variable}}},
+       std::nullopt},
+      {4,
+       {{"allowSystemRouteFallback", false}, {"launchArguments", {"--x"}}},
+       "unexpected profile fields"},
+      {5, {{"allowSystemRouteFallback", false}, {"launchArguments", {"--x"}}}, std::nullopt},
+      {5, {{"allowSystemRouteFallback", false}, {"extra", 1}}, "unexpected profile fields"},
+      {5,
+       {{"allowSystemRouteFallback", false},
+        {"proxy", proxy},
+        {"proxyConnectionID", Uuid::random().uppercaseString()}},
+       "unexpected profile fields"},
+      {5,
+       {{"allowSystemRouteFallback", false},
+        {"proxy", {{"scheme", "http"}, {"host", "h"}, {"port", 1}, {"x", 1}}}},
+       "unexpected proxy fields"},
+      {5,
+       {{"allowSystemRouteFallback", false},
+        {"environmentVariables", {{{"name", "A"}, {"value", "1"}, {"x", 1}}}}},
+       "unexpected environment variable fields"},
+      {5,
+       {{"allowSystemRouteFallback", false}, {"launchArguments", {1}}},
+       "unexpected launch argument fields"},
+      {5,
+       {{"allowSystemRouteFallback", false}, {"application", {{"extra", "x"}}}},
+       "unexpected profile fields"},
+      {0, json::object(), "unexpected catalog fields"},
+      {6, {{"allowSystemRouteFallback", false}}, "unexpected catalog fields"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::to_string(row.version) + " " + row.extra.dump());
+    json profile = profileObject(id);
+    profile.merge_patch(row.extra);
+    writeCatalog({{"schemaVersion", row.version}, {"profiles", {profile}}});
+    auto refusal = detailOf(Case::invalidProfileCatalog, [&] { repository().load(); });
+    if (row.refusal)
+      EXPECT_EQ(refusal, *row.refusal);
+    else
+      EXPECT_EQ(refusal, std::nullopt);
+  }
+}
+
+TEST_F(ProfileRepositoryTest, AnOlderCatalogIsWrittenBackAsVersionFiveWithTheModelsKeys) {
+  const Uuid old = Uuid::random();
+  writeCatalog({{"schemaVersion", 1}, {"profiles", {profileObject(old)}}});
+  create("New");
+  const json written = json::parse(readText(catalog()));
+  EXPECT_EQ(written["schemaVersion"], 5);
+  json expected = profileObject(old);
+  expected["allowSystemRouteFallback"] = false;
+  EXPECT_EQ(written["profiles"][0], expected);
+  EXPECT_EQ(written["profiles"].size(), 2u);
+}
+
+TEST_F(ProfileRepositoryTest, CatalogSizeLimitHoldsOnReadAndWrite) {
+  // Exactly at the limit loads, one byte more does not (trailing white space
+  // keeps the JSON valid).
+  const json document = {{"schemaVersion", 5}, {"profiles", json::array()}};
+  for (std::size_t size :
+       {ProfileRepository::maximumCatalogBytes, ProfileRepository::maximumCatalogBytes + 1}) {
+    std::string bytes = document.dump();
+    bytes.resize(size, ' ');
+    writeCatalogBytes(bytes, document);
+    auto failure = testing::errorCaseOf([&] { repository().load(); });
+    EXPECT_EQ(failure, size > ProfileRepository::maximumCatalogBytes
+                           ? std::optional(Case::profileCatalogTooLarge)
+                           : std::nullopt);
+  }
+  ::unlink(catalog().c_str());
+
+  // A change whose result would not fit is refused before any tree exists.
+  create("First");
+  const std::string before = readText(catalog());
+  auto small = repository();
+  small.maximumBytes = before.size() + 10;
+  ProfileRepository::Draft draft;
+  draft.id = Uuid::random();
+  draft.name = "Second";
+  EXPECT_EQ(testing::errorCaseOf([&] { small.create(draft, chromeInstallation()); }),
+            Case::profileCatalogTooLarge);
+  EXPECT_EQ(readText(catalog()), before);
+  EXPECT_FALSE(exists(ProfilePaths(draft.id, base_).root()));
+}
+
+TEST_F(ProfileRepositoryTest, ProfilesComeBackByDateThenIdentifier) {
+  auto repo = repository();
+  const auto date = sys_seconds{seconds{1767608430}};
+  repo.now = [&] { return system_clock::time_point(date) + milliseconds(700); };
+  std::vector<Uuid> ids;
+  for (int i = 0; i < 4; ++i) {
+    ProfileRepository::Draft draft;
+    draft.id = Uuid::random();
+    draft.name = "P" + std::to_string(i);
+    repo.create(draft, chromeInstallation());
+    ids.push_back(draft.id);
+  }
+  repo.now = [&] { return system_clock::time_point(date - seconds(1)); };
+  ProfileRepository::Draft earliest;
+  earliest.id = Uuid::random();
+  earliest.name = "Earliest";
+  repo.create(earliest, chromeInstallation());
+
+  std::sort(ids.begin(), ids.end(),
+            [](const Uuid& a, const Uuid& b) { return a.uppercaseString() < b.uppercaseString(); });
+  ids.insert(ids.begin(), earliest.id);
+  std::vector<Uuid> loaded;
+  for (const auto& profile : repo.load().profiles) {
+    loaded.push_back(profile.id);
+    EXPECT_EQ(profile.createdAt.time_since_epoch().count() % 1, 0);
+  }
+  EXPECT_EQ(loaded, ids);
+  EXPECT_EQ(repo.load().profiles.back().createdAt, date);  // the fraction is not kept
+}
+
+TEST_F(ProfileRepositoryTest, AnUnsafeCatalogFileIsRefusedAndLeftAsItIs) {
+  const std::string outside = dir_.child("outside.json");
+  struct Row {
+    std::string name;
+    std::function<void()> arrange;
+  };
+  const std::string valid = json{{"schemaVersion", 5}, {"profiles", json::array()}}.dump();
+  const std::vector<Row> rows = {
+      {"symbolic link", [&] { testing::makeSymlink(outside, catalog()); }},
+      {"hard link", [&] { ASSERT_EQ(::link(outside.c_str(), catalog().c_str()), 0); }},
+      {"mode 0644", [&] { makeFile(catalog(), 0644, valid); }},
+      {"directory", [&] { makeDirectory(catalog()); }},
+      {"fifo", [&] { ASSERT_EQ(::mkfifo(catalog().c_str(), 0600), 0); }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    makeFile(outside, 0600, valid);
+    row.arrange();
+    struct stat before {};
+    ASSERT_EQ(::lstat(catalog().c_str(), &before), 0);
+    EXPECT_EQ(testing::errorCaseOf([&] { repository().load(); }), Case::unsafeProfileCatalog);
+    EXPECT_EQ(testing::errorCaseOf([&] { create("Refused"); }), Case::unsafeProfileCatalog);
+    struct stat after {};
+    ASSERT_EQ(::lstat(catalog().c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(readText(outside), valid);
+    EXPECT_EQ(strayEntries(), std::vector<std::string>{});
+    std::filesystem::remove(catalog());
+    std::filesystem::remove(outside);
+    std::filesystem::remove_all(base_ + "/Profiles");
+  }
+}
+
+TEST_F(ProfileRepositoryTest, CatalogInvariantsNameTheFirstBrokenRule) {
+  const Uuid id = Uuid::random();
+  auto withKeys = [&](const std::string& key = "", json value = nullptr) {
+    json profile = profileObject(id);
+    profile["allowSystemRouteFallback"] = false;
+    if (!key.empty())
+      profile[key] = value;
+    return profile;
+  };
+  struct Row {
+    json profiles;
+    std::string refusal;
+  };
+  const std::vector<Row> rows = {
+      {json::array({withKeys(), withKeys()}), "duplicate profile identifier"},
+      {json::array({withKeys("name", " Work")}), "invalid profile name"},
+      {json::array({withKeys("adapterIdentifier", "com.korvelin.adapter.codex")}),
+       "invalid profile application metadata"},
+      {json::array({withKeys("allowSystemRouteFallback", true)}),
+       "invalid profile proxy configuration"},
+      {json::array({withKeys("launchArguments", json::array({"--user-data-dir=/tmp"}))}),
+       "invalid profile environment variables or launch arguments"},
+      {json::array(
+           {withKeys("environmentVariables", json::array({{{"name", "HOME"}, {"value", "/"}}}))}),
+       "invalid profile environment variables or launch arguments"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.refusal);
+    writeCatalog({{"schemaVersion", 5}, {"profiles", row.profiles}});
+    EXPECT_EQ(detailOf(Case::invalidProfileCatalog, [&] { repository().load(); }), row.refusal);
+  }
+  std::filesystem::remove_all(ProfilePaths(id, base_).root());
+  writeCatalog({{"schemaVersion", 5}, {"profiles", json::array({withKeys()})}});
+  std::filesystem::remove_all(ProfilePaths(id, base_).logs());
+  EXPECT_EQ(detailOf(Case::invalidProfileCatalog, [&] { repository().load(); }),
+            "profile hierarchy is missing or unsafe: " + id.uppercaseString());
+}
+
+TEST_F(ProfileRepositoryTest, FaultsBeforeTheRenameLeaveTheOldCatalogAndNoTemporaryFile) {
+  create("Existing");
+  const std::string before = readText(catalog());
+  struct Row {
+    ProfileCatalogFaultPoint point;
+    Case expected;
+    bool treeRemains;  // the draft's root was created before the fault
+  };
+  const std::vector<Row> rows = {
+      {ProfileCatalogFaultPoint::createHierarchy("hierarchy.root"), Case::profileCatalogWriteFailed,
+       false},
+      {ProfileCatalogFaultPoint::createHierarchy("hierarchy.child.cache"),
+       Case::profileCatalogWriteFailed, true},
+      {ProfileCatalogFaultPoint::sync("hierarchy.base"), Case::profileCatalogWriteFailed, true},
+      {ProfileCatalogFaultPoint::sync("default-parent"), Case::profileCatalogWriteFailed, false},
+      {ProfileCatalogFaultPoint::writeTemporary(), Case::profileCatalogWriteFailed, true},
+      {ProfileCatalogFaultPoint::sync("catalog.temporary"), Case::profileCatalogWriteFailed, true},
+      {ProfileCatalogFaultPoint::renameCatalog(), Case::profileCatalogWriteFailed, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.point.name.empty() ? std::to_string(static_cast<int>(row.point.kind))
+                                        : row.point.name);
+    // The default base reaches the parent's sync; the others use a custom one.
+    const bool atDefault = row.point.name == "default-parent";
+    ProfileRepository repo(base_, atDefault ? base_ : dir_.child("default"));
+    repo.shouldFail = [&](const ProfileCatalogFaultPoint& point) { return point == row.point; };
+    ProfileRepository::Draft draft;
+    draft.id = Uuid::random();
+    draft.name = "Draft";
+    EXPECT_EQ(testing::errorCaseOf([&] { repo.create(draft, chromeInstallation()); }),
+              row.expected);
+    EXPECT_EQ(readText(catalog()), before);
+    EXPECT_EQ(strayEntries(), std::vector<std::string>{});
+    EXPECT_EQ(exists(ProfilePaths(draft.id, base_).root()), row.treeRemains);
+    if (row.treeRemains) {  // an abandoned tree is never adopted
+      EXPECT_EQ(testing::errorCaseOf([&] { repository().create(draft, chromeInstallation()); }),
+                Case::profileAlreadyExists);
+    }
+    EXPECT_EQ(repository().load().profiles.size(), 1u);
+  }
+}
+
+TEST_F(ProfileRepositoryTest, AnUnconfirmedCommitIsVisibleAndReportedAsSuch) {
+  auto repo = repository();
+  repo.shouldFail = [](const ProfileCatalogFaultPoint& point) {
+    return point.name == "catalog.commit-base";
+  };
+  ProfileRepository::Draft draft;
+  draft.id = Uuid::random();
+  draft.name = "Uncertain";
+  try {
+    repo.create(draft, chromeInstallation());
+    FAIL() << "commit reported as certain";
+  } catch (const KorvelinCoreError& e) {
+    EXPECT_EQ(e, KorvelinCoreError::profileCatalogCommitUncertain(draft.id));
+  }
+  repo.shouldFail = [](const ProfileCatalogFaultPoint& point) {
+    return point.name == "recovery.base";
+  };
+  auto snapshot = repo.load();
+  ASSERT_EQ(snapshot.profiles.size(), 1u);
+  EXPECT_EQ(snapshot.profiles[0].id, draft.id);
+  EXPECT_EQ(snapshot.durability, ProfileCatalogDurability::unconfirmed);
+  EXPECT_EQ(repository().load().durability, ProfileCatalogDurability::confirmed);
+}
+
+TEST_F(ProfileRepositoryTest, AWriterThatBypassedTheLockIsDetected) {
+  create("Existing");
+  auto repo = repository();
+  repo.shouldFail = [&](const ProfileCatalogFaultPoint& point) {
+    if (point.kind == ProfileCatalogFaultPoint::Kind::writeTemporary) {
+      // Another process replaces the file with the same bytes: a new inode.
+      const std::string bytes = readText(catalog());
+      makeFile(dir_.child("other"), 0600, bytes);
+      std::filesystem::rename(dir_.child("other"), catalog());
+    }
+    return false;
+  };
+  ProfileRepository::Draft draft;
+  draft.id = Uuid::random();
+  draft.name = "Late";
+  EXPECT_EQ(detailOf(Case::unsafeProfileCatalog, [&] { repo.create(draft, chromeInstallation()); }),
+            "profiles.json changed during update");
+  EXPECT_EQ(strayEntries(), std::vector<std::string>{});
+}
+
+TEST_F(ProfileRepositoryTest, UpdateKeepsIdentityApplicationAndDate) {
+  const AppProfile created = create("Before");
+  ProfileRepository::Draft draft;
+  draft.id = created.id;
+  draft.name = "  After ";
+  draft.color = ProfileColorToken::teal;
+  draft.proxy = ProfileProxyConfiguration(ProfileProxyScheme::socks5, "My-Proxy", 1080);
+  draft.launchArguments = {"--lang=de"};
+  const AppProfile updated = repository().update(draft);
+  EXPECT_EQ(updated.name, "After");
+  EXPECT_EQ(updated.application, created.application);
+  EXPECT_EQ(updated.createdAt, created.createdAt);
+  EXPECT_EQ(repository().load().profiles, std::vector<AppProfile>{updated});
+
+  draft.id = Uuid::random();
+  EXPECT_EQ(testing::errorCaseOf([&] { repository().update(draft); }), Case::profileNotFound);
+  draft.id = created.id;
+  draft.allowSystemRouteFallback = true;  // needs a connection
+  EXPECT_EQ(detailOf(Case::invalidProfileCatalog, [&] { repository().update(draft); }),
+            "invalid profile network route");
+}
+
+TEST_F(ProfileRepositoryTest, CreateRefusesWhatItCannotCatalogue) {
+  struct Row {
+    std::string name;
+    std::function<void(CodexInstallation&)> change;
+    Case expected;
+  };
+  const std::vector<Row> rows = {
+      {"unverified Codex",
+       [](CodexInstallation& i) {
+         i.bundleIdentifier = "com.openai.codex";
+         i.signingTeamIdentifier = "2DC432GLL2";
+         i.compatibilityStatus = CodexCompatibilityStatus::unverifiedVersion;
+       },
+       Case::unverifiedVersion},
+      {"another team", [](CodexInstallation& i) { i.signingTeamIdentifier = "AAAAAAAAAA"; },
+       Case::invalidProfileCatalog},
+      {"empty display name", [](CodexInstallation& i) { i.displayName = ""; },
+       Case::invalidProfileCatalog},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    CodexInstallation installation = chromeInstallation();
+    row.change(installation);
+    ProfileRepository::Draft draft;
+    draft.id = Uuid::random();
+    draft.name = "Refused";
+    EXPECT_EQ(testing::errorCaseOf([&] { repository().create(draft, installation); }),
+              row.expected);
+    EXPECT_FALSE(exists(catalog()));
+    EXPECT_FALSE(exists(ProfilePaths(draft.id, base_).root()));
+  }
+}
+
+TEST_F(ProfileRepositoryTest, MissingBases) {
+  ProfileRepository missingCustom(dir_.child("nope"), dir_.child("default"));
+  EXPECT_EQ(detailOf(Case::unsafeProfileBase, [&] { missingCustom.load(); }),
+            "custom base must already exist: " + dir_.child("nope"));
+  ProfileRepository missingDefault(dir_.child("default"), dir_.child("default"));
+  EXPECT_EQ(missingDefault.load(), ProfileCatalogSnapshot{});
+  EXPECT_FALSE(exists(dir_.child("default")));
+}
+
+TEST_F(ProfileRepositoryTest, DeletingDataNeverFollowsALinkAndRemovesReadOnlyDirectories) {
+  const AppProfile profile = create("Doomed");
+  const ProfilePaths paths(profile.id, base_);
+  const std::string outside = dir_.child("outside.txt");
+  makeFile(outside, 0600, "keep me");
+  testing::makeSymlink(outside, paths.userData() + "/link-to-outside");
+  testing::makeSymlink(base_, paths.userData() + "/link-to-base");
+  makeDirectory(paths.userData() + "/sealed");
+  makeFile(paths.userData() + "/sealed/file", 0400, "x");
+  ::chmod((paths.userData() + "/sealed").c_str(), 0500);
+  makeDirectory(paths.cache() + "/closed");
+  ::chmod((paths.cache() + "/closed").c_str(), 0000);
+
+  repository().remove(profile.id, true);
+  EXPECT_FALSE(exists(paths.root()));
+  EXPECT_EQ(readText(outside), "keep me");
+  EXPECT_TRUE(std::filesystem::is_empty(paths.profilesDirectory()));
+  EXPECT_TRUE(repository().load().profiles.empty());
+}
+
+TEST_F(ProfileRepositoryTest, DeletionIsRefusedOrRolledBack) {
+  const AppProfile keep = create("Keep");
+  const AppProfile profile = create("Leased");
+  const ProfilePaths paths(profile.id, base_);
+  const std::string before = readText(catalog());
+
+  makeFile(paths.leaseFile(), 0600, "{}");
+  EXPECT_EQ(testing::errorCaseOf([&] { repository().remove(profile.id, true); }),
+            Case::profileDeletionBlocked);
+  EXPECT_EQ(readText(catalog()), before);
+  ::unlink(paths.leaseFile().c_str());
+
+  // A commit that fails puts the tree back where it was.
+  auto failing = repository();
+  failing.shouldFail = [](const ProfileCatalogFaultPoint& p) {
+    return p.kind == ProfileCatalogFaultPoint::Kind::renameCatalog;
+  };
+  EXPECT_EQ(testing::errorCaseOf([&] { failing.remove(profile.id, true); }),
+            Case::profileCatalogWriteFailed);
+  EXPECT_EQ(readText(catalog()), before);
+  EXPECT_EQ(repository().load().profiles.size(), 2u);
+
+  // Without its data the tree stays, no longer catalogued.
+  repository().remove(profile.id, false);
+  EXPECT_TRUE(exists(paths.root()));
+  EXPECT_EQ(repository().load().profiles, std::vector<AppProfile>{keep});
+  EXPECT_EQ(testing::errorCaseOf([&] { repository().remove(profile.id, false); }),
+            Case::profileNotFound);
+}
+
+}  // namespace
+}  // namespace korvelin

@@ -1,0 +1,266 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/text/AppLocalization.h"
+#include "core/text/TranslationSources.h"
+
+namespace korvelin {
+namespace {
+
+const TranslationCatalog& catalogue() {
+  return AppLocalization::catalogue();
+}
+constexpr auto en = AppLanguage::english;
+constexpr auto ru = AppLanguage::russian;
+constexpr auto zh = AppLanguage::chinese;
+using Keys = std::set<std::string, std::less<>>;
+
+std::string source(const std::string& language) {
+  std::ifstream in(KORVELIN_SOURCE_DIR "/core/text/translations/" + language + ".json");
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(AppLocalizationTest, TheBuiltInCatalogueIsTheCheckedCatalogueSection) {
+  const auto compiled =
+      compileTranslations("catalogue", source("en"), source("ru"), source("zh-Hans"));
+  ASSERT_EQ(compiled.problems, std::vector<std::string>{});
+  const auto keys = catalogue().keys();
+  EXPECT_EQ(keys.size(), 611u);
+  for (auto language : kAppLanguages)
+    for (const auto& key : keys)
+      EXPECT_EQ(*catalogue().find(language, key),
+                compiled.catalogue[std::string(languageCode(language))][key].get<std::string>());
+}
+
+// The checks that guard the sources: each row breaks one rule in one file.
+TEST(AppLocalizationTest, SourceChecksNameTheBrokenRule) {
+  struct Case {
+    const char* name;
+    std::string english, russian, chinese;
+    std::string problem;  // empty: accepted
+  };
+  auto doc = [](const std::string& body) { return R"({"s": {)" + body + "}}"; };
+  const std::vector<Case> cases = {
+      {"good", doc(R"("Run {0}": "Run {0}", "count.days.one": "{0} day")"),
+       doc(R"("Run {0}": "Запуск {0}", "count.days.one": "{0} день")"),
+       doc(R"("Run {0}": "运行 {0}", "count.days.one": "{0} 天")"), ""},
+      {"missing key", doc(R"("A": "A", "B": "B")"), doc(R"("A": "А")"),
+       doc(R"("A": "甲", "B": "乙")"), "ru: missing \"B\""},
+      {"extra key", doc(R"("A": "A")"), doc(R"("A": "А")"), doc(R"("A": "甲", "C": "丙")"),
+       "en: missing \"C\""},
+      {"english differs", doc(R"("Save": "Store")"), doc(R"("Save": "Сохранить")"),
+       doc(R"("Save": "保存")"), "en: the text of \"Save\" differs from its key"},
+      {"lost placeholder", doc(R"("Run {0}": "Run {0}")"), doc(R"("Run {0}": "Запуск")"),
+       doc(R"("Run {0}": "运行 {0}")"), "ru: \"Run {0}\" has other placeholders than its key"},
+      {"doubled placeholder", doc(R"("Run {0}": "Run {0}")"), doc(R"("Run {0}": "Запуск {0}")"),
+       doc(R"("Run {0}": "运行 {0} {0}")"),
+       "zh-Hans: \"Run {0}\" has other placeholders than its key"},
+      {"foreign placeholder", doc(R"("Run {0}": "Run {0}")"), doc(R"("Run {0}": "Запуск {1}")"),
+       doc(R"("Run {0}": "运行 {0}")"), "ru: \"Run {0}\" has other placeholders than its key"},
+      {"special key checked against English", doc(R"("count.days.one": "{0} day")"),
+       doc(R"("count.days.one": "день")"), doc(R"("count.days.one": "{0} 天")"),
+       "ru: \"count.days.one\" has other placeholders than its key"},
+      {"keys out of order", doc(R"("{1} of {0}": "{1} of {0}")"),
+       doc(R"("{1} of {0}": "{1} из {0}")"), doc(R"("{1} of {0}": "{0} 中的 {1}")"),
+       "en: placeholders of \"{1} of {0}\" are not {0}, {1}, ... in order"},
+      {"not a string", doc(R"("A": "A")"), doc(R"("A": 1)"), doc(R"("A": "甲")"),
+       "ru: \"A\" is not a string"},
+      {"no section", R"({"t": {}})", doc(""), doc(""), "en: no object \"s\""},
+      {"not JSON", doc(""), "{", doc(""), "ru: not a JSON document"},
+  };
+  for (const auto& c : cases) {
+    const auto compiled = compileTranslations("s", c.english, c.russian, c.chinese);
+    if (c.problem.empty()) {
+      EXPECT_EQ(compiled.problems, std::vector<std::string>{}) << c.name;
+      EXPECT_EQ(compiled.catalogue["ru"]["Run {0}"], "Запуск {0}") << c.name;
+    } else {
+      ASSERT_FALSE(compiled.problems.empty()) << c.name;
+      EXPECT_EQ(compiled.problems[0], c.problem) << c.name;
+    }
+  }
+}
+
+TEST(AppLocalizationTest, LanguageResolution) {
+  struct Case {
+    std::optional<std::string> stored;
+    std::vector<std::string> preferred;
+    AppLanguage expected;
+  };
+  const std::vector<Case> cases = {
+      {std::nullopt, {"ru-RU"}, ru},
+      {std::nullopt, {"zh-Hant-TW"}, zh},
+      {std::nullopt, {"pt_BR", "en"}, en},
+      {std::nullopt, {}, en},
+      {std::nullopt, {"de", "fr_FR"}, en},
+      {std::nullopt, {"_-RU_ru"}, ru},  // empty pieces are dropped
+      {"RU", {"zh-CN"}, zh},            // not a stored code: the preferred languages decide
+      {"ru", {"zh-CN"}, ru},
+      {"zh-Hans", {}, zh},
+      {"zh", {}, en},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(resolveLanguage(c.stored, c.preferred), c.expected)
+        << (c.stored ? *c.stored : "-") << " " << (c.preferred.empty() ? "" : c.preferred[0]);
+}
+
+TEST(AppLocalizationTest, PluralForms) {
+  struct Case {
+    long long value;
+    AppLanguage language;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {0, ru, "0 профилей"},
+      {1, ru, "1 профиль"},
+      {2, ru, "2 профиля"},
+      {5, ru, "5 профилей"},
+      {11, ru, "11 профилей"},
+      {21, ru, "21 профиль"},
+      {22, ru, "22 профиля"},
+      {25, ru, "25 профилей"},
+      {101, ru, "101 профиль"},
+      {111, ru, "111 профилей"},
+      {104, ru, "104 профиля"},
+      {12, ru, "12 профилей"},
+      {14, ru, "14 профилей"},
+      {112, ru, "112 профилей"},
+      {-1, ru, "-1 профиль"},
+      {-22, ru, "-22 профиля"},
+      {1000001, ru, "1000001 профиль"},
+      {1, en, "1 profile"},
+      {-1, en, "-1 profile"},
+      {0, en, "0 profiles"},
+      {2, en, "2 profiles"},
+      {101, en, "101 profiles"},
+      {1, zh, "1 个配置"},
+      {7, zh, "7 个配置"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(AppLocalization::count(c.value, CountKind::profiles, c.language), c.expected)
+        << c.value;
+  EXPECT_EQ(AppLocalization::count(std::numeric_limits<long long>::min(), CountKind::days, ru),
+            std::to_string(std::numeric_limits<long long>::min()) + " дней");
+  EXPECT_EQ(AppLocalization::count(std::numeric_limits<unsigned long long>::max(),
+                                   CountKind::minutes, ru),
+            "18446744073709551615 минут");
+  EXPECT_EQ(AppLocalization::count(3u, CountKind::running, ru), "3 запущенных профиля");
+}
+
+TEST(AppLocalizationTest, FormatAndInterpolation) {
+  const auto localized = AppLocalizedString::interpolated(
+      "Profile ", AppLocalizedString::value("A-B"), " was not found.");
+  EXPECT_EQ(localized, AppLocalizedString("Profile {0} was not found.", {"A-B"}));
+  EXPECT_EQ(AppLocalization::text(localized, ru), "Профиль A-B не найден.");
+  EXPECT_EQ(AppLocalization::text("Cancel", zh), "取消");
+  EXPECT_EQ(AppLocalizedString::interpolated(AppLocalizedString::value(3), " running").key,
+            "{0} running");
+
+  struct Case {
+    std::string key;
+    std::vector<std::string> arguments;
+    AppLanguage language;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"Codex version {0} ({1}) is not verified.",
+       {"1.2"},
+       en,
+       "Codex version 1.2 ({1}) is not verified."},
+      {"Codex version {0} ({1}) is not verified.",
+       {"1.2", "7"},
+       zh,
+       "Codex 版本 1.2（7）未经验证。"},
+      {"Run {0}", {"{0}"}, ru, "Запуск {0}"},  // inserted literally, not scanned again
+      {"Not a key {1}{0}", {"a", "b"}, ru, "Not a key ba"},
+      {"{0} window: {1}% remaining", {"5h", "40"}, en, "Window (5h): 40% remaining"},
+      {"{0} window: {1}% remaining", {"5h", "40"}, ru, "Окно (5h): осталось 40%"},
+      {"{0} window", {"7d"}, zh, "7d窗口"},
+      {"x{99999999999999999999}y{0}", {"a"}, en, "x{99999999999999999999}ya"},
+      {"{}{a}{0", {"a"}, en, "{}{a}{0"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(AppLocalization::format(c.key, c.arguments, c.language), c.expected) << c.key;
+}
+
+// Every template, given its own English text, yields the translation with the
+// same values; that is what makes composed messages translatable at all.
+TEST(AppLocalizationTest, RenderingATemplatesEnglishTextGivesItsTranslation) {
+  std::size_t templates = 0;
+  for (const auto& key : catalogue().keys()) {
+    const auto count = placeholderNumbers(key).size();
+    if (count == 0)
+      continue;
+    ++templates;
+    std::vector<std::string> values;
+    for (std::size_t i = 0; i < count; ++i)
+      values.push_back("v" + std::to_string(i) + " «x»\n");
+    // The message as code composes it: the key spelled with the values (for
+    // the window keys this differs from their English display text).
+    std::string english = key;
+    for (std::size_t i = count; i-- > 0;) {
+      const std::string placeholder = "{" + std::to_string(i) + "}";
+      english.replace(english.find(placeholder), placeholder.size(), values[i]);
+    }
+    const Keys only = {key};
+    for (auto language : {ru, zh}) {
+      const std::string expected = AppLocalization::format(key, values, language);
+      EXPECT_EQ(AppLocalization::render(english, language, &only), expected) << key;
+    }
+  }
+  EXPECT_EQ(templates, catalogue().templateCount());
+}
+
+TEST(AppLocalizationTest, RenderEdgeCases) {
+  const Keys events = {"{0} events"};
+  const Keys cancel = {"Cancel"};
+  const Keys approved = {"Codex {0} ({1}) is installed and launch-approved."};
+  struct Case {
+    std::string text;
+    AppLanguage language;
+    const Keys* keys;
+    std::string expected;
+  };
+  const std::string longDetail(16384 - std::string("Could not save profile catalog: .").size(),
+                               'x');
+  const std::vector<Case> cases = {
+      {"Could not save profile catalog: disk full.", ru, nullptr,
+       "Не удалось сохранить каталог профилей: disk full."},
+      {"3 events", ru, nullptr, "3 events"},  // a leading placeholder needs a key set
+      {"3 events", ru, &events, "События: 3"},
+      {"Cancel", ru, nullptr, "Отмена"},
+      {"Cancel", en, nullptr, "Cancel"},
+      {"Cancel", ru, &events, "Cancel"},  // the key set excludes it
+      {"Save", ru, &cancel, "Save"},
+      {"Profile 9F2C was not found.", zh, nullptr, "未找到配置 9F2C。"},
+      {"Profile 9F2C was not found.", zh, &cancel, "Profile 9F2C was not found."},
+      {"Codex version 1.0 (2) is not verified.", ru, nullptr, "Версия Codex 1.0 (2) не проверена."},
+      {"Codex version  () is not verified.", ru, nullptr,
+       "Версия Codex  () не проверена."},  // empty captures
+      {"Only this managed directory will be deleted:\n/a\nb", zh, nullptr,
+       "只会删除以下托管目录：\n/a\nb"},
+      {"Could not save profile catalog: " + longDetail + ".", ru, nullptr,
+       "Не удалось сохранить каталог профилей: " + longDetail + "."},
+      {"Could not save profile catalog: " + longDetail + "x.", ru, nullptr,
+       "Could not save profile catalog: " + longDetail + "x."},  // 16385 units: unchanged
+      {"Unknown text", zh, nullptr, "Unknown text"},
+      // Templates are tried in key order: "Codex {0}" comes first and takes
+      // the whole rest as its value, so only a key set reaches the longer one.
+      {"Codex 1 (2) is installed and launch-approved.", ru, nullptr,
+       "Codex 1 (2) is installed and launch-approved."},
+      {"Codex 1 (2) is installed and launch-approved.", ru, &approved,
+       "Codex 1 (2) установлен и одобрен для запуска."},
+      {"Could not save profile catalog: x", ru, nullptr, "Could not save profile catalog: x"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(AppLocalization::render(c.text, c.language, c.keys), c.expected)
+        << c.text.substr(0, 60);
+}
+
+}  // namespace
+}  // namespace korvelin
