@@ -1,9 +1,5 @@
 #include "core/codex/CodexMCPConfigBlock.h"
 
-#define TOML_HEADER_ONLY 1
-#define TOML_ENABLE_FORMATTERS 0
-#include <toml++/toml.h>
-
 #include <charconv>
 
 #include "core/base/CoreError.h"
@@ -107,16 +103,35 @@ std::optional<ManagedBlockSummary> summarizeManagedBlock(std::string_view bytes)
   return summary;
 }
 
+// TOML spells a key in many ways ([a.b], [ a . "b" ], a.b.c = 1, a = { b = ...
+// }) and quoted keys may escape any letter (\u005F, \U0000005F, and \x5F in
+// TOML 1.1). Rather than parse every spelling, the text is searched for the
+// name after every such escape is decoded, wherever it stands: a comment or a
+// value that merely mentions the name counts too, which refuses more than
+// needed but can never miss a real definition.
 bool definesManagedServer(std::string_view text) {
-  if (text.find(kServerTable) != std::string_view::npos)
-    return true;
-  try {
-    const toml::table document = toml::parse(text);
-    const auto* servers = document.get("mcp_servers");
-    return servers && servers->is_table() && servers->as_table()->contains(kServerName);
-  } catch (const toml::parse_error&) {
-    return text.find(kServerName) != std::string_view::npos;
+  std::string decoded;
+  decoded.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const std::size_t digits = c != '\\' || i + 1 >= text.size() ? 0
+                               : text[i + 1] == 'u'              ? 4
+                               : text[i + 1] == 'U'              ? 8
+                               : text[i + 1] == 'x'              ? 2
+                                                                 : 0;
+    std::uint32_t codePoint = 0;
+    if (digits > 0 && i + 2 + digits <= text.size()) {
+      auto [end, error] =
+          std::from_chars(text.data() + i + 2, text.data() + i + 2 + digits, codePoint, 16);
+      if (error == std::errc() && end == text.data() + i + 2 + digits && codePoint < 0x80) {
+        decoded += static_cast<char>(codePoint);
+        i += 1 + digits;
+        continue;
+      }
+    }
+    decoded += c;
   }
+  return decoded.find(kServerName) != std::string::npos;
 }
 
 }  // namespace korvelin::codexmcp

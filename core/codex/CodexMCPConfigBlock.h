@@ -58,10 +58,10 @@ struct ManagedBlockSummary {
 };
 std::optional<ManagedBlockSummary> summarizeManagedBlock(std::string_view bytes);
 
-// True when `text` (a configuration without the managed block) defines an MCP
-// server of the managed name in any TOML spelling: a table header, dotted or
-// quoted keys (escapes included), an inline table. Text that is not valid
-// TOML is judged by its letters: any "korvelin_youtrack" counts.
+// True when `text` (a configuration without the managed block) may define an
+// MCP server of the managed name in any TOML spelling: a table header, dotted
+// or quoted keys (escapes included), an inline table. Conservative: any
+// mention of the name counts.
 bool definesManagedServer(std::string_view text);
 
 }  // namespace korvelin::codexmcp

@@ -539,12 +539,14 @@ ScopedFD openCodexHomeFD(int home, bool repair) {
   struct stat info {};
   if (::fstat(codex.get(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
     fail("unsafe private .codex directory");
-  if (repair && (info.st_mode & 0777) == 0755) {
+  // A read-only look takes the mode that the next change repairs as it is.
+  const bool repairable = (info.st_mode & 0777) == 0755;
+  if (repair && repairable) {
     if (::fchmod(codex.get(), 0700) != 0 ||
         retryOnEintr([&] { return ::fsync(codex.get()); }) != 0 || ::fstat(codex.get(), &info) != 0)
       fail("could not restore private .codex permissions");
   }
-  if ((info.st_mode & 0777) != 0700)
+  if ((info.st_mode & 0777) != 0700 && !(repairable && !repair))
     fail("unsafe private .codex directory");
   const auto acl = platform::readExtendedAcl(codex.get(), false);
   if (acl.state == platform::AclState::inspectionFailed)

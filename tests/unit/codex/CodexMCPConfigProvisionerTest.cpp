@@ -38,18 +38,6 @@ KorvelinCoreError configurationError(const std::string& detail) {
   return KorvelinCoreError::youTrackMCPConfigurationFailed(detail);
 }
 
-TEST(CodexMCPConfigBlockTest, BlockIsTheEightDocumentedLines) {
-  EXPECT_EQ(codexmcp::managedBlock(kFirst, 8080, "tok"),
-            "# BEGIN KORVELIN MANAGED YOUTRACK MCP\n"
-            "# generation = 0b9d3e4a-5c6f-4a8b-9c0d-1e2f3a4b5c6d\n"
-            "[mcp_servers.korvelin_youtrack]\n"
-            "url = \"http://127.0.0.1:8080/mcp\"\n"
-            "http_headers = { \"X-Korvelin-Capability\" = \"tok\" }\n"
-            "required = true\n"
-            "default_tools_approval_mode = \"writes\"\n"
-            "# END KORVELIN MANAGED YOUTRACK MCP");
-}
-
 TEST(CodexMCPConfigBlockTest, RemovalTakesOnlyTheLineFeedsTheBlockOwns) {
   const std::string block = codexmcp::managedBlock(kFirst, kPort, kCapability);
   const struct {
@@ -124,17 +112,16 @@ TEST_F(CodexMCPConfigProvisionerTest, ReinstallKeepsOneBlockAndReconcileRemovesI
 }
 
 TEST_F(CodexMCPConfigProvisionerTest, CodexDirectoryIsCreatedPrivateAndA0755OneIsRepaired) {
+  provisioner.reconcile(profile.paths);
+  provisioner.reconcile(ProfilePaths(Uuid::random(), profile.paths.baseDirectory()));
+  EXPECT_FALSE(testing::exists(profile.codexHome()));
   install();
   EXPECT_EQ(testing::modeOf(profile.codexHome()), 0700u);
   ASSERT_EQ(::chmod(profile.codexHome().c_str(), 0755), 0);
+  EXPECT_TRUE(provisioner.status(profile.paths).block);  // a look changes nothing
+  EXPECT_EQ(testing::modeOf(profile.codexHome()), 0755u);
   provisioner.reconcile(profile.paths);
   EXPECT_EQ(testing::modeOf(profile.codexHome()), 0700u);
-}
-
-TEST_F(CodexMCPConfigProvisionerTest, ReconcileWithoutHomeOrCodexDirectoryDoesNothing) {
-  provisioner.reconcile(profile.paths);
-  EXPECT_FALSE(testing::exists(profile.codexHome()));
-  provisioner.reconcile(ProfilePaths(Uuid::random(), profile.paths.baseDirectory()));
 }
 
 // Every refusal leaves every byte where it was.
@@ -271,6 +258,7 @@ TEST_F(CodexMCPConfigProvisionerTest, CrashAtEveryFaultPointRollsBack) {
        }},
       {"reconcile, swap", installed(user), [](auto& p, const auto& paths) { p.reconcile(paths); }},
   };
+  int quarantines = 0;  // rollbacks of a published file, crashed there or not
   for (const auto& c : cases) {
     for (const auto& point : points) {
       for (bool crashInRecovery : {false, true}) {
@@ -299,6 +287,7 @@ TEST_F(CodexMCPConfigProvisionerTest, CrashAtEveryFaultPointRollsBack) {
         // stopped before reconcile would write anything of its own.
         auto reconcileStoppingAt = [&](std::vector<std::string_view> stops) {
           CodexMCPConfigProvisioner stopping([&](std::string_view at) {
+            quarantines += at == "afterRecoveryQuarantine";
             if (std::find(stops.begin(), stops.end(), at) != stops.end())
               throw Crash{std::string(at)};
           });
@@ -318,6 +307,7 @@ TEST_F(CodexMCPConfigProvisionerTest, CrashAtEveryFaultPointRollsBack) {
       }
     }
   }
+  EXPECT_GT(quarantines, 0);
 }
 
 TEST_F(CodexMCPConfigProvisionerTest, UnreadableJournalStopsEverythingForManualRecovery) {
