@@ -1,8 +1,10 @@
 #include "cli/Command.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <ctime>
@@ -12,6 +14,7 @@
 
 #include "core/files/ApplicationInstanceLease.h"
 #include "core/files/FilePath.h"
+#include "core/platform/FileUtil.h"
 #include "core/profile/ProfileRepository.h"
 
 namespace korvelin::cli {
@@ -31,9 +34,90 @@ void printJson(const nlohmann::json& value) {
   std::cout << value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
 }
 
+namespace {
+
+struct CommandLine {
+  std::vector<std::string> words;
+  std::vector<std::string> names;
+};
+
+CommandLine& commandLine() {
+  static CommandLine line;
+  return line;
+}
+
+bool looksLikeLink(std::string_view word) {
+  return word.find("://") != std::string_view::npos ||
+         (word.size() >= 6 && std::equal(word.begin(), word.begin() + 6, "vless:",
+                                         [](char a, char b) { return std::tolower(a) == b; }));
+}
+
+// What a user id (a UUID), a short id or a capability (hexadecimal digits)
+// looks like on its own.
+bool looksLikeCredential(std::string_view word) {
+  return Uuid::parse(std::string(word)).has_value() ||
+         (!word.empty() && std::all_of(word.begin(), word.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }));
+}
+
+bool isWordCharacter(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }
+
+// Replaces every occurrence of `word` that does not run on into letters or
+// digits on either side.
+void hide(std::string& text, const std::string& word) {
+  static const std::string kHidden = "(not shown)";
+  for (auto at = text.find(word); at != std::string::npos; at = text.find(word, at)) {
+    const bool standsAlone = (at == 0 || !isWordCharacter(text[at - 1])) &&
+                             (at + word.size() == text.size() || !isWordCharacter(text[at + word.size()]));
+    if (!standsAlone) {
+      ++at;
+      continue;
+    }
+    text.replace(at, word.size(), kHidden);
+    at += kHidden.size();
+  }
+}
+
+}  // namespace
+
+void rememberCommandLine(std::vector<std::string> words, std::vector<std::string> names) {
+  commandLine() = {std::move(words), std::move(names)};
+}
+
+std::string shownErrorText(std::string_view message, bool usage) {
+  const auto& line = commandLine();
+  std::vector<std::string> hidden;
+  for (const auto& word : line.words) {
+    // "--option=value" shows the option, never the value.
+    const auto equals = word.find('=');
+    const std::string value = word.starts_with("-") && equals != std::string::npos ? word.substr(equals + 1)
+                              : word.starts_with("-")                              ? std::string()
+                                                                                   : word;
+    if (value.empty() || value == "-") continue;
+    // Callers may have made the word printable before quoting it.
+    if (looksLikeLink(value) || (usage && looksLikeCredential(value) &&
+                                 std::find(line.names.begin(), line.names.end(), value) == line.names.end()))
+      hidden.insert(hidden.end(), {value, printableText(value)});
+  }
+  // Longest first, so that a word inside another is not hidden half-way.
+  std::sort(hidden.begin(), hidden.end(), [](const auto& a, const auto& b) { return a.size() > b.size(); });
+  std::string text(message);
+  for (const auto& word : hidden) hide(text, word);
+  return printableText(text);
+}
+
 int fail(const std::string& message, int status) {
-  std::cerr << "korvelin: " << printableText(message) << '\n';
+  std::cerr << "korvelin: " << shownErrorText(message, status == kExitUsage) << '\n';
   return status;
+}
+
+std::optional<std::string> readLinkFromStandardInput() {
+  // A link may hold 32768 bytes; room for the line break `echo` adds.
+  constexpr std::size_t kMaximumInputBytes = 32768 + 2;
+  auto text = platform::readAllBounded(STDIN_FILENO, kMaximumInputBytes);
+  if (!text) return std::nullopt;
+  if (!text->empty() && text->back() == '\n') text->pop_back();
+  if (!text->empty() && text->back() == '\r') text->pop_back();
+  return text;
 }
 
 void printLine(std::string_view text) { std::cout << printableText(text) << '\n'; }

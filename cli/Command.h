@@ -23,6 +23,7 @@ namespace korvelin::cli {
 struct GlobalOptions {
   std::string baseDirectory;         // --base, defaulting to the OS default base
   std::string defaultBaseDirectory;  // the OS default base, whatever --base says
+  bool baseGiven = false;            // --base was on the command line
 };
 
 // What a command does once the command line is parsed; returns the exit status.
@@ -53,9 +54,27 @@ inline constexpr int kExitUsage = 2;    // the command line was wrong
 
 // Output shared by commands: machine-readable JSON (sorted keys, two-space
 // indent) and one-line errors on standard error prefixed "korvelin: ", with
-// anything that is not printable text replaced.
+// anything that is not printable text replaced. Errors never show a link (it
+// carries the user's credentials), wherever it was typed, and usage errors
+// (status kExitUsage) show no word of the command line that could be a user
+// id, a short id or a capability either (a UUID, or only hexadecimal digits):
+// such a word typed in the wrong place lands in the message. Every error
+// passes through here.
 void printJson(const nlohmann::json& value);
 int fail(const std::string& message, int status = kExitFailure);
+
+// What `fail` filters against: the command line's words, and the names of
+// commands, which are always shown (so are options, starting with "-").
+void rememberCommandLine(std::vector<std::string> words, std::vector<std::string> names);
+// `message` as an error may show it: the command line's words that look like
+// a link (and, for usage errors, like a credential) replaced by
+// "(not shown)", then made printable.
+std::string shownErrorText(std::string_view message, bool usage);
+
+// A link from standard input (for LINK "-"), without the one line break that
+// ends it; reads at most a link's 32768 bytes and a line break, absent for
+// anything longer or unreadable.
+std::optional<std::string> readLinkFromStandardInput();
 
 // A moment (seconds since 1970) in the local time zone, as
 // "2026-01-05 10:20:30 +0100".

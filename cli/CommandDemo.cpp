@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <iomanip>
@@ -21,6 +22,7 @@
 
 #include "cli/Command.h"
 #include "cli/SidecarSetup.h"
+#include "core/base/CoreError.h"
 #include "core/process/ProcessSupervisor.h"
 #include "core/activity/ProfileActivityJournal.h"
 #include "core/proxy/VLESSConnection.h"
@@ -30,8 +32,8 @@
 namespace korvelin::cli {
 namespace {
 
-// A well-formed link to a server that need not exist: the stand-in engine
-// forwards directly and never contacts it.
+// A well-formed link to a server that need not exist: the only link the
+// stand-in engine may serve, since it forwards directly and never contacts it.
 constexpr const char* kSampleLink =
     "vless://b831381d-6324-4d53-ad4f-8cda48b30811@127.0.0.1:443?type=tcp&security=reality"
     "&pbk=SbVKOEMjK0sIlbwg4akyBg5mL5KZwwB-ed4eEE7YnRc&sid=6ba85179e30d4fc2&sni=www.example.com"
@@ -65,14 +67,16 @@ class Steps {
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
-// A new private directory; absent when it cannot be made.
-std::optional<std::string> freshBase(const std::string& requested) {
+// The base directory: `requested` (created private when missing; an
+// existing one is checked like every base when the profile is prepared), or
+// a new one in /tmp. Absent when it cannot be made.
+std::optional<std::string> demoBase(const std::string& requested) {
   if (requested.empty()) {
     std::string pattern = "/tmp/korvelin-demo-XXXXXX";
     if (!::mkdtemp(pattern.data())) return std::nullopt;
     return pattern;
   }
-  if (::mkdir(requested.c_str(), 0700) != 0) return std::nullopt;
+  if (::mkdir(requested.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
   return requested;
 }
 
@@ -99,11 +103,11 @@ std::string describe(const VLESSRuntimeHealth& health) {
 
 int runDemo(const DemoOptions& options) {
   Steps steps;
-  const auto fresh = freshBase(options.base);
-  if (!fresh)
+  const auto chosen = demoBase(options.base);
+  if (!chosen)
     return fail(options.base.empty() ? "could not create a directory in /tmp"
-                                     : "--base must name a directory that does not exist yet: " + options.base);
-  const std::string base = *fresh;
+                                     : "could not create the base directory " + options.base);
+  const std::string base = *chosen;
   steps.say("base directory " + base + " (kept afterwards for inspection)");
 
   const Uuid profileID = Uuid::random();
@@ -119,7 +123,7 @@ int runDemo(const DemoOptions& options) {
   if (!options.link.empty()) {
     configuration.emplace(options.link);
   } else if (options.engineGiven) {
-    const std::string directory = base + "/reality-server";
+    const std::string directory = paths.root() + "/reality-server";
     if (::mkdir(directory.c_str(), 0700) != 0) return fail("could not create " + directory);
     server = std::make_unique<demo::LoopbackRealityServer>(options.tools.engine, directory);
     configuration = server->endpoint();
@@ -127,6 +131,8 @@ int runDemo(const DemoOptions& options) {
               " run by " + options.tools.engine + " (keys and logs in " + directory + ")");
   } else {
     configuration.emplace(kSampleLink);
+    steps.say("engine: this build's stand-in, test support that forwards directly; it serves only the "
+              "built-in sample link, whose server is never contacted (--xray PATH runs a real one)");
   }
   SidecarTools tools = options.tools;
   if (options.link.empty() && tools.probeURL == XraySidecarSupervisor::kDefaultEgressProbeURL)
@@ -192,23 +198,39 @@ int runDemo(const DemoOptions& options) {
 const Registration kRegistration{{
     "demo",
     "Show the life of a proxied profile in a fresh base directory",
-    [](CLI::App& command, const GlobalOptions&) -> Runner {
+    [](CLI::App& command, const GlobalOptions& global) -> Runner {
       auto options = std::make_shared<DemoOptions>();
-      command.add_option("--base", options->base, "A new directory to use (default: a fresh one in /tmp)");
+      auto* base = command.add_option(
+          "--base", options->base,
+          "The profile base directory, as before the command (created when missing; default: a fresh one "
+          "in /tmp)");
       auto* xray = command.add_option(
           "--xray", options->tools.engine,
-          "The engine to run (default: this build's stand-in); a real one without --link also runs a "
-          "loopback REALITY server");
+          "The engine to run (default: the real one scripts/bootstrap builds with --link, this build's "
+          "stand-in without); a real one without --link also runs a loopback REALITY server");
       command.add_option("--link", options->link,
                          "A vless:// link to use instead of the sample (needs a real engine and server)");
       command.add_option("--guardian", options->tools.guardian, "The guardian executable")
           ->capture_default_str();
       command.add_option("--probe-url", options->tools.probeURL,
                          "Egress probe URL (default: the echo server, or the public one with --link)");
-      return [options, xray] {
+      return [options, xray, base, &global] {
         ::signal(SIGPIPE, SIG_IGN);
-        if (options->link == "-") std::getline(std::cin, options->link);
+        // --base means the same before and after the command.
+        if (base->count() == 0 && global.baseGiven) options->base = global.baseDirectory;
+        else if (base->count() > 0 && global.baseGiven && options->base != global.baseDirectory)
+          return fail("--base was given twice, naming two directories", kExitUsage);
+        if (options->link == "-") {
+          auto link = readLinkFromStandardInput();
+          if (!link) throw KorvelinCoreError::invalidVLESSConfiguration();
+          options->link = std::move(*link);
+        }
         options->engineGiven = xray->count() > 0;
+        if (!options->engineGiven && options->link.empty()) {
+          options->tools.engine = standinEngine();
+        } else if (options->tools.engine.empty()) {
+          return fail(noRealEngineMessage());
+        }
         return runDemo(*options);
       };
     }}};

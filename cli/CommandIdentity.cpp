@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Command.h"
+#include "core/platform/ProcessInfo.h"
 #include "core/process/LiveProcessIdentity.h"
 
 namespace korvelin::cli {
@@ -43,13 +44,14 @@ int runIdentity(const IdentityOptions& options) {
     printJson(*identity);
     return kExitSuccess;
   }
-  std::ostringstream started;
-  started << identity->startSeconds << '.' << std::setw(6) << std::setfill('0') << identity->startMicroseconds
-          << " (seconds since 1970)";
+  std::ostringstream start;
+  start << identity->startSeconds << '.' << std::setw(6) << std::setfill('0') << identity->startMicroseconds;
+  const auto record = platform::processRecord(*pid);
   printRows({{"pid", std::to_string(identity->pid)},
              {"group", std::to_string(identity->group)},
              {"uid", std::to_string(identity->uid)},
-             {"started", started.str()},
+             {"started", record ? localDateText(record->startDate) : "(unknown)"},
+             {"start time", start.str()},
              {"executable", identity->executable},
              {"boot session", identity->bootSessionID}},
             15);

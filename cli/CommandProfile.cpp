@@ -1,4 +1,4 @@
-// korvelin profile create|list|show|update|delete
+// korvelin profile create|list|show|update|delete|recover
 
 #include <iostream>
 #include <memory>
@@ -260,6 +260,23 @@ int deleteProfile(const ProfileOptions& options, const GlobalOptions& global) {
   return kExitSuccess;
 }
 
+int recoverProfiles(const GlobalOptions& global) {
+  auto lease = takeInstanceLease(global);
+  if (!lease)
+    return kExitFailure;
+  const auto recovery = repositoryFor(global).recoverInterruptedDeletions();
+  for (const auto& id : recovery.restored)
+    std::cout << "restored the data of profile " << id.uppercaseString()
+              << " (its deletion never completed)\n";
+  for (const auto& name : recovery.removed)
+    std::cout << "removed " << name << " (its profile was deleted)\n";
+  for (const auto& name : recovery.retained)
+    std::cout << "left " << name << " in place (remove it by hand)\n";
+  if (recovery == ProfileRepository::DeletionRecovery{})
+    std::cout << "nothing to recover\n";
+  return kExitSuccess;
+}
+
 // The options create and update share.
 void addProfileOptions(CLI::App& command, ProfileOptions& options) {
   command.add_option("--color", options.color,
@@ -337,7 +354,12 @@ const Registration kRegistration{
        remove->add_flag("--data", options->data,
                         "Also remove its directory tree (refused while it has a launch lease)");
 
+       auto* recover = command.add_subcommand(
+           "recover", "Finish deletions a crash interrupted (every change also does this first)");
+
        return [=, &global] {
+         if (recover->parsed())
+           return recoverProfiles(global);
          if (create->parsed())
            return createProfile(*options, global);
          if (list->parsed())

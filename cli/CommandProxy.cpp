@@ -13,6 +13,7 @@
 #include "cli/SidecarSetup.h"
 #include "core/files/ApplicationInstanceLease.h"
 #include "core/files/FilePath.h"
+#include "core/base/CoreError.h"
 #include "core/files/FileSystemSecurity.h"
 #include "core/proxy/VLESSConnection.h"
 
@@ -30,8 +31,15 @@ int startProxy(ProxyOptions options, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(options.profile, global);
   if (!id) return kExitUsage;
   if (options.link.empty()) return fail("--link LINK (or - to read it from standard input) is required", kExitUsage);
-  if (options.link == "-") std::getline(std::cin, options.link);
+  if (options.link == "-") {
+    auto link = readLinkFromStandardInput();
+    if (!link) throw KorvelinCoreError::invalidVLESSConfiguration();
+    options.link = std::move(*link);
+  }
   const VLESSRealityConfiguration configuration(options.link);
+  // A link is only ever served by a real engine: the stand-in of the tests
+  // would send every request out directly, as if the proxy worked.
+  if (options.tools.engine.empty()) return fail(noRealEngineMessage());
   auto instance = takeInstanceLease(global);
   if (!instance) return kExitFailure;
   ProfilePaths paths(*id, global.baseDirectory);
@@ -69,7 +77,19 @@ int proxyStatus(const std::string& profile, bool json, const GlobalOptions& glob
       std::cout << "no proxy sidecar is recorded for this profile" << std::endl;
     return kExitSuccess;
   }
-  const auto record = XrayDurableStateStore().readOnly(paths);
+  // A writer holding the profile's lock is a start, stop or recovery under
+  // way, not a profile that needs recovering.
+  bool busy = false;
+  XrayDurableState record;
+  try {
+    record = XrayDurableStateStore(nullptr, [&](const std::string& detail) {
+               busy = XrayDurableStateStore::isBusyRefusal(detail);
+             }).readOnly(paths);
+  } catch (const KorvelinCoreError&) {
+    if (busy)
+      return fail("a start, stop or recovery of this profile's proxy is in progress; try again once it has finished");
+    throw;
+  }
   const bool active = record.status == XrayDurableState::Status::active;
   const bool guardianAlive = active && record.guardianIdentity && record.guardianIdentity->isCurrent();
   if (json) {
@@ -97,7 +117,22 @@ int recoverProxy(const std::string& profile, const GlobalOptions& global) {
     std::cout << "no proxy sidecar is recorded for this profile" << std::endl;
     return kExitSuccess;
   }
-  sidecar->recover(*id, paths);
+  try {
+    sidecar->recover(*id, paths);
+  } catch (const KorvelinCoreError& e) {
+    // When the recorded guardian is still the process it was, say which one,
+    // so that the person can end it.
+    std::optional<LiveProcessIdentity> guardian;
+    try {
+      guardian = XrayDurableStateStore().readOnly(paths).guardianIdentity;
+    } catch (const KorvelinCoreError&) {
+    }
+    if (!guardian || !guardian->isCurrent()) throw;
+    const std::string pid = std::to_string(guardian->pid);
+    return fail(e.errorDescription() + " Its guardian (pid " + pid +
+                ") still runs and did not stop when asked: end it (kill " + pid +
+                "), then run `korvelin proxy recover` again.");
+  }
   std::cout << "proxy sidecar stopped and its record cleared" << std::endl;
   return kExitSuccess;
 }
@@ -110,7 +145,8 @@ const Registration kRegistration{{
       auto* start = command.add_subcommand("start", "Start a guarded sidecar and keep it until Ctrl-C");
       start->add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
       start->add_option("--link", options->link, "The vless:// link, or - to read it from standard input");
-      start->add_option("--xray", options->tools.engine, "The engine (default: this build's stand-in)");
+      start->add_option("--xray", options->tools.engine,
+                        "The engine (default: the Xray scripts/bootstrap builds in ~/.cache/korvelin)");
       start->add_option("--guardian", options->tools.guardian, "The guardian executable");
       start->add_option("--probe-url", options->tools.probeURL, "Egress probe URL")->capture_default_str();
       start->add_flag("--json", options->json, "Print the sidecar handle as JSON");

@@ -19,23 +19,11 @@
 namespace korvelin::cli {
 namespace {
 
-// A link may hold 32768 bytes; room for the line break `echo` adds.
-constexpr std::size_t kMaximumInputBytes = 32768 + 2;
-
 struct CheckOptions {
   std::string link;
   bool json = false;
   std::optional<std::uint16_t> port;
 };
-
-// The link from standard input without the one line break that ends it.
-std::optional<std::string> readLinkFromStandardInput() {
-  auto text = platform::readAllBounded(STDIN_FILENO, kMaximumInputBytes);
-  if (!text) return std::nullopt;
-  if (!text->empty() && text->back() == '\n') text->pop_back();
-  if (!text->empty() && text->back() == '\r') text->pop_back();
-  return text;
-}
 
 std::string endpoint(const VLESSRealityConfiguration& configuration) {
   const bool ipv6 = configuration.host.find(':') != std::string::npos;

@@ -1,19 +1,47 @@
 #include "cli/SidecarSetup.h"
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <filesystem>
 
 namespace korvelin::cli {
 
+namespace {
+
+std::filesystem::path buildDirectory() {
+  std::error_code error;
+  const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::filesystem::path() : executable.parent_path().parent_path();
+}
+
+std::string cachedEnginePath() {
+  const char* xdg = std::getenv("XDG_CACHE_HOME");
+  const char* home = std::getenv("HOME");
+  const std::string cache = xdg && xdg[0] == '/' ? xdg : std::string(home ? home : "") + "/.cache";
+  return cache + "/korvelin/xray-" KORVELIN_XRAY_VERSION "/xray";
+}
+
+}  // namespace
+
 SidecarTools defaultSidecarTools() {
   SidecarTools tools;
   tools.probeURL = XraySidecarSupervisor::kDefaultEgressProbeURL;
-  std::error_code error;
-  const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) return tools;
-  const auto build = executable.parent_path().parent_path();
-  tools.guardian = (build / "guardian" / "korvelin-xray-guardian").string();
-  tools.engine = (build / "tests" / "programs" / "standin-xray").string();
+  const auto build = buildDirectory();
+  if (!build.empty()) tools.guardian = (build / "guardian" / "korvelin-xray-guardian").string();
+  const std::string engine = cachedEnginePath();
+  if (::access(engine.c_str(), X_OK) == 0) tools.engine = engine;
   return tools;
+}
+
+std::string standinEngine() {
+  const auto build = buildDirectory();
+  return build.empty() ? std::string() : (build / "tests" / "programs" / "standin-xray").string();
+}
+
+std::string noRealEngineMessage() {
+  return "no real engine found at " + cachedEnginePath() +
+         " (scripts/bootstrap builds it) and no --xray PATH given; a link is never served without one";
 }
 
 std::unique_ptr<XraySidecarSupervisor> makeSidecarSupervisor(const SidecarTools& tools) {

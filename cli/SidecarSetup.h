@@ -13,14 +13,23 @@ namespace korvelin::cli {
 
 struct SidecarTools {
   std::string guardian;  // --guardian, default: next to this build's korvelin
-  std::string engine;    // --xray, default: the stand-in engine of this build
+  std::string engine;    // --xray, default: the real engine scripts/bootstrap builds
   std::string probeURL;  // --probe-url, default: the public IP echo
 };
 
-// The defaults for a build tree: <build>/guardian/korvelin-xray-guardian and
-// <build>/tests/programs/standin-xray, <build> being the directory above the
-// one this executable lives in. Empty strings when they cannot be found.
+// The defaults for a build tree: <build>/guardian/korvelin-xray-guardian,
+// <build> being the directory above the one this executable lives in, and
+// the real engine in "${XDG_CACHE_HOME:-$HOME/.cache}/korvelin/xray-<pinned
+// version>/xray". Empty strings for what cannot be found.
 SidecarTools defaultSidecarTools();
+
+// This build's stand-in engine (<build>/tests/programs/standin-xray): test
+// support that honours the engine's interface but forwards directly, so it
+// must never serve a real link. Empty when it cannot be found.
+std::string standinEngine();
+
+// The one-line refusal when no real engine was found for a real link.
+std::string noRealEngineMessage();
 
 // A guarded supervisor using lsof, curl (towards `tools.probeURL`) and the
 // two executables, both checked like a bundled engine.

@@ -28,8 +28,10 @@ int main(int argc, char** argv) {
   app.name("korvelin");
   app.set_version_flag("--version", "korvelin " KORVELIN_VERSION);
   app.require_subcommand(1);
+  // CLI11 quotes what it could not place, which may be a link: its messages
+  // pass through the same filter as every other usage error.
   app.failure_message([](const CLI::App*, const CLI::Error& e) {
-    return "korvelin: " + printableText(std::string(e.what()) + " (see --help)") + "\n";
+    return "korvelin: " + shownErrorText(e.what(), true) + " (see --help)\n";
   });
 
   GlobalOptions global;
@@ -46,6 +48,17 @@ int main(int argc, char** argv) {
     CLI::App* command = app.add_subcommand(definition.name, definition.description);
     runners.emplace_back(command, definition.setup(*command, global));
   }
+  std::vector<std::string> names;
+  std::vector<const CLI::App*> pending = {&app};
+  while (!pending.empty()) {
+    const CLI::App* command = pending.back();
+    pending.pop_back();
+    for (const CLI::App* sub : command->get_subcommands({})) {
+      names.push_back(sub->get_name());
+      pending.push_back(sub);
+    }
+  }
+  rememberCommandLine(std::vector<std::string>(argv + 1, argv + argc), std::move(names));
 
   try {
     app.parse(argc, argv);
@@ -53,6 +66,7 @@ int main(int argc, char** argv) {
     int status = app.exit(e);
     return status == 0 ? kExitSuccess : kExitUsage;
   }
+  global.baseGiven = app.get_option("--base")->count() > 0;
 
   try {
     for (auto& [command, runner] : runners)

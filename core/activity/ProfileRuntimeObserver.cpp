@@ -100,9 +100,11 @@ ProfileRuntimeObservation ProfileRuntimeObserver::observeWithRoute(const Profile
     if (*lease->identity != *identity)
       throw refused(pidText(pid) + " is not the process the launch lease recorded");
   } else {
-    const double started = static_cast<double>(identity->startSeconds) +
-                           static_cast<double>(identity->startMicroseconds) / 1e6;
-    const double offset = started - lease->startedAt;
+    // The lease's date is the wall clock's, so the start is compared as a
+    // date; the final check below still requires the same process.
+    const auto record = platform::processRecord(pid);
+    if (!record) throw refused(pidText(pid) + " is not a live process of this user");
+    const double offset = record->startDate - lease->startedAt;
     if (!(offset >= -kStartedBeforeLeaseTolerance && offset <= kStartedAfterLeaseTolerance))
       throw refused(pidText(pid) + " started " + std::to_string(offset) +
                     " s after the launch lease was written, outside -0.01...60 s");

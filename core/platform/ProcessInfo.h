@@ -3,7 +3,7 @@
 // Raw per-process facts read from the kernel. The shared code in
 // LiveProcessIdentity.cpp applies the rules; each OS file only reads.
 //   Linux: /proc/<pid>/stat, /proc/<pid>/status, /proc/<pid>/exe,
-//          /proc/<pid>/cmdline, /proc/stat (btime), /proc/sys/kernel/random/boot_id.
+//          /proc/<pid>/cmdline, /proc/sys/kernel/random/boot_id.
 //   macOS: proc_pidinfo, proc_pidpath, KERN_PROCARGS2, kern.bootsessionuuid,
 //          proc_listpgrppids.
 
@@ -17,9 +17,17 @@ namespace korvelin::platform {
 struct ProcessRecord {
   std::int64_t group = -1;  // process-group identifier as the kernel reports it
   std::uint32_t uid = 0;    // effective user
+  // The start time, fixed for the life of the process and the same for every
+  // reader. macOS counts it from 1970, as the kernel stamped it at fork.
+  // Linux counts it from the boot: the wall-clock time of the boot that the
+  // kernel reports follows every step of the clock, so a start derived from
+  // it would name the same process differently before and after a step.
   std::uint64_t startSeconds = 0;
   std::uint64_t startMicroseconds = 0;
   bool zombie = false;
+  // When the process started, in seconds since 1970 by the wall clock as it
+  // stands now: for display and for comparing with recorded dates only.
+  double startDate = 0;
 };
 
 std::optional<ProcessRecord> processRecord(std::int32_t pid);

@@ -57,11 +57,18 @@ bool LiveProcessIdentity::isCurrent() const {
 }
 
 bool LiveProcessIdentity::sessionHasEnded() const {
-  // The order matters: the leader is checked before and after the group, so a
-  // member that appears between the two looks is never missed.
-  if (!processHasExited(pid)) return false;
+  // Only "no such process" means gone: a leader that has exited but was not
+  // yet collected by its parent still holds its pid and its group, and its
+  // parent may be about to act on its exit. The order matters: the leader is
+  // checked before and after the group, so a member that appears between
+  // the two looks is never missed.
+  auto leaderIsGone = [this] {
+    errno = 0;
+    return ::kill(pid, 0) != 0 && errno == ESRCH;
+  };
+  if (!leaderIsGone()) return false;
   if (!groupIsEmpty(group)) return false;
-  if (!processHasExited(pid)) return false;
+  if (!leaderIsGone()) return false;
   return groupIsEmpty(group);
 }
 

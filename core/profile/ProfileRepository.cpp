@@ -1,5 +1,6 @@
 #include "core/profile/ProfileRepository.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -261,7 +262,9 @@ void validateProfiles(const std::vector<AppProfile>& profiles,
     return;
   for (const auto& profile : profiles) {
     try {
-      preparer.validateBase(base);
+      // The base is the same for every profile: checked once, then each tree.
+      if (&profile == &profiles.front())
+        preparer.validateBase(base);
       SecureFileSystem::validateManagedHierarchy(ProfilePaths(profile.id, base));
     } catch (const KorvelinCoreError&) {
       throw KorvelinCoreError::invalidProfileCatalog("profile hierarchy is missing or unsafe: " +
@@ -442,9 +445,76 @@ void requiredSync(const ProfileRepository& repository, int fd, const std::string
                                                        errorText(error));
 }
 
+// The quarantine names in "Profiles" with the profile each belongs to.
+std::vector<std::pair<std::string, Uuid>> quarantines(int profilesFD) {
+  std::vector<std::pair<std::string, Uuid>> found;
+  const int listing = retryOnEintr([&] { return ::dup(profilesFD); });
+  if (listing < 0)
+    return found;
+  DIR* dir = ::fdopendir(listing);
+  if (!dir) {
+    ::close(listing);
+    return found;
+  }
+  const std::string prefix(ProfileRepository::kQuarantinePrefix);
+  constexpr std::size_t kUuidLength = 36;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.size() != prefix.size() + 2 * kUuidLength + 1 ||
+        name.compare(0, prefix.size(), prefix) != 0 || name[prefix.size() + kUuidLength] != '-')
+      continue;
+    if (auto id = Uuid::parse(std::string_view(name).substr(prefix.size(), kUuidLength)))
+      found.emplace_back(name, *id);
+  }
+  ::closedir(dir);
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+ProfileRepository::DeletionRecovery repairQuarantines(int baseFD,
+                                                      const std::vector<AppProfile>& profiles) {
+  ProfileRepository::DeletionRecovery recovery;
+  const std::string profilesName(ProfilePaths::kProfilesDirectoryName);
+  ScopedFD profilesFD(retryOnEintr([&] {
+    return ::openat(baseFD, profilesName.c_str(), O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC);
+  }));
+  if (!profilesFD)
+    return recovery;
+  const auto found = quarantines(profilesFD.get());
+  for (const auto& [name, id] : found) {
+    const bool listed = std::any_of(profiles.begin(), profiles.end(),
+                                    [&](const AppProfile& p) { return p.id == id; });
+    const auto sameProfile =
+        std::count_if(found.begin(), found.end(), [&](const auto& q) { return q.second == id; });
+    const std::string root = id.lowercaseString();
+    struct stat info {};
+    bool done = false;
+    if (!listed) {
+      std::string failedPath;
+      done = removeDirectoryTree(profilesFD.get(), name, failedPath) == 0;
+      if (done)
+        recovery.removed.push_back(name);
+    } else if (sameProfile == 1 &&
+               ::fstatat(profilesFD.get(), root.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 &&
+               errno == ENOENT) {
+      done = platform::renameNoReplace(profilesFD.get(), name.c_str(), profilesFD.get(),
+                                       root.c_str()) == 0;
+      if (done)
+        recovery.restored.push_back(id);
+    }
+    if (!done)
+      recovery.retained.push_back(name);
+  }
+  if (!recovery.removed.empty() || !recovery.restored.empty())
+    ::fsync(profilesFD.get());
+  return recovery;
+}
+
 // Opening steps for a change: base and default parent (synced), the
-// exclusive lock, the catalogue read and checked.
-OpenCatalog openForChange(const ProfileRepository& repository) {
+// exclusive lock, the catalogue read, what a crash left of a deletion
+// repaired, and the catalogue checked.
+OpenCatalog openForChange(const ProfileRepository& repository,
+                          ProfileRepository::DeletionRecovery* recovery = nullptr) {
   OpenCatalog open;
   open.base = openBase(repository.baseDirectory);
   if (repository.baseDirectory == repository.defaultBaseDirectory) {
@@ -453,6 +523,9 @@ OpenCatalog openForChange(const ProfileRepository& repository) {
   }
   open.lock = std::make_unique<CatalogLock>(open.base.get(), true);
   open.loaded = readCatalog(open.base.get(), repository.maximumBytes);
+  auto repaired = repairQuarantines(open.base.get(), open.loaded.document.profiles);
+  if (recovery)
+    *recovery = std::move(repaired);
   validateProfiles(open.loaded.document.profiles, repository.baseDirectory,
                    ProfilePreparer(repository.defaultBaseDirectory));
   return open;
@@ -620,6 +693,12 @@ AppProfile ProfileRepository::update(const Draft& draft) const {
   bringUpXrayState(replacement, baseDirectory);
   persist(*this, bytes, open.base.get(), open.loaded.identity, replacement.id);
   return replacement;
+}
+
+ProfileRepository::DeletionRecovery ProfileRepository::recoverInterruptedDeletions() const {
+  DeletionRecovery recovery;
+  openForChange(*this, &recovery);
+  return recovery;
 }
 
 void ProfileRepository::remove(const Uuid& profileID, bool deleteData) const {

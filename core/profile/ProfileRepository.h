@@ -135,6 +135,22 @@ struct ProfileRepository {
   // Removes the profile from the catalogue; with `deleteData` its directory
   // tree too, refused while it has a launch lease.
   void remove(const Uuid& profileID, bool deleteData) const;
+
+  struct DeletionRecovery {
+    std::vector<Uuid> restored;         // quarantines moved back: their deletion never committed
+    std::vector<std::string> removed;   // quarantines of committed deletions, now gone
+    std::vector<std::string> retained;  // quarantines left as they are (see below)
+
+    bool operator==(const DeletionRecovery&) const = default;
+  };
+
+  // Finishes what a crash left of deletions with data, under the exclusive
+  // lock. A quarantine of a profile the catalogue still lists, whose root is
+  // missing, is moved back (the deletion never committed); one of a profile
+  // the catalogue no longer lists is removed (it did). A quarantine that is
+  // not the only one of a listed profile, or that cannot be moved or removed,
+  // is retained. Every create, update and delete does this first.
+  DeletionRecovery recoverInterruptedDeletions() const;
 };
 
 }  // namespace korvelin

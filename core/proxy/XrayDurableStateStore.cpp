@@ -469,6 +469,10 @@ LockedFD openShared(int root, const ManagedFile& file, const Refusal& refuse) {
 
 }  // namespace
 
+bool XrayDurableStateStore::isBusyRefusal(std::string_view detail) {
+  return detail == "flock failed for " + std::string(kOperationLockFileName) + ": " + platform::errorText(EWOULDBLOCK);
+}
+
 XrayDurableState XrayDurableStateStore::readOnly(const ProfilePaths& paths) const {
   const Refusal refuse(paths.profileID(), reportRefusal_);
   const ScopedFD root = openManagedRoot(paths, refuse);

@@ -171,6 +171,9 @@ class XrayDurableStateStore {
   // files is `unsafeProfilePath` ("ACL inspection failed for .xray-state: "
   // and the system's text); everything else `profileRecoveryRequired`.
   XrayDurableState readOnly(const ProfilePaths& paths) const;
+  // True for the refusal a read-only access reports when a writer holds the
+  // profile's lock: a start, stop or recovery under way.
+  static bool isBusyRefusal(std::string_view detail);
 
  private:
   using LockedBody = std::function<void(const XrayDurableState&, XrayDurableStateWriter&)>;

@@ -587,7 +587,11 @@ void XraySidecarSupervisor::recover(const Uuid& profileID, const ProfilePaths& p
         !record.socketPath->ends_with(".sock"))
       throw KorvelinCoreError::profileRecoveryRequired(profileID);
     const std::int32_t guardian = *record.guardianPID;
-    auto gone = [guardian] { return processHasExited(guardian); };
+    // A recorded identity that is no longer current names a guardian that is
+    // gone even though its pid was reused: the new process is a stranger,
+    // never to be asked to stop.
+    const auto& identity = record.guardianIdentity;
+    auto gone = [&] { return processHasExited(guardian) || (identity && !identity->isCurrent()); };
     if (gone()) {
       std::this_thread::sleep_for(1ms);
       if (!gone()) throw KorvelinCoreError::profileRecoveryRequired(profileID);

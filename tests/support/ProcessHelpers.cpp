@@ -1,14 +1,59 @@
 #include "tests/support/ProcessHelpers.h"
 
+#include <dirent.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <string>
 
 namespace korvelin::testing {
 
-void becomeSubreaper() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
+ScopedSubreaper::ScopedSubreaper() : childrenBefore_(childrenOfThisProcess()) {
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+}
+
+ScopedSubreaper::~ScopedSubreaper() {
+  ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+  for (pid_t child : childrenOfThisProcess()) {
+    if (childrenBefore_.count(child))
+      continue;
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+  }
+}
+
+std::set<pid_t> childrenOfThisProcess() {
+  std::set<pid_t> children;
+  const std::string self = std::to_string(::getpid());
+  DIR* proc = ::opendir("/proc");
+  if (!proc)
+    return children;
+  while (const dirent* entry = ::readdir(proc)) {
+    const pid_t pid = std::atoi(entry->d_name);
+    if (pid <= 0)
+      continue;
+    std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line))
+      continue;
+    // The parent is the second field after the parenthesised name.
+    const auto close = line.rfind(')');
+    if (close == std::string::npos || close + 4 > line.size())
+      continue;
+    const auto parentStart = line.find(' ', close + 2);
+    if (parentStart == std::string::npos)
+      continue;
+    if (line.substr(parentStart + 1, line.find(' ', parentStart + 1) - parentStart - 1) == self)
+      children.insert(pid);
+  }
+  ::closedir(proc);
+  return children;
+}
 
 bool reapIfExited(pid_t pid) {
   int status;
@@ -16,6 +61,8 @@ bool reapIfExited(pid_t pid) {
   return done == pid || (done < 0 && errno == ECHILD);
 }
 
-bool processExists(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
+bool processExists(pid_t pid) {
+  return ::kill(pid, 0) == 0 || errno == EPERM;
+}
 
 }  // namespace korvelin::testing

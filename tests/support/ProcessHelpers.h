@@ -2,12 +2,30 @@
 
 #include <sys/types.h>
 
+#include <set>
+
 namespace korvelin::testing {
 
-// Makes this process the reaper of orphaned descendants, so that a test can
-// collect grandchildren whose parent exited instead of relying on whatever
-// runs as pid 1 (which, in a container, may never reap).
-void becomeSubreaper();
+// Makes this process the reaper of orphaned descendants while it lives, so
+// that a test can collect grandchildren whose parent exited instead of
+// leaving them to whatever runs as pid 1 (which, in a container, may never
+// reap). When it ends it stops adopting, then kills and collects every child
+// this process did not have when it began: adopted orphans must not outlive
+// the test as zombies that other tests would count as members of a group.
+// Declare it before the test's own subprocesses, so that they end first.
+class ScopedSubreaper {
+ public:
+  ScopedSubreaper();
+  ~ScopedSubreaper();
+  ScopedSubreaper(const ScopedSubreaper&) = delete;
+  ScopedSubreaper& operator=(const ScopedSubreaper&) = delete;
+
+ private:
+  std::set<pid_t> childrenBefore_;
+};
+
+// The children of this process, running or not yet collected.
+std::set<pid_t> childrenOfThisProcess();
 
 // Reaps `pid` if it has exited (no wait); true when it was reaped or is not
 // our child any more.

@@ -31,6 +31,7 @@ std::optional<ProcessRecord> processRecord(std::int32_t pid) {
   record.startSeconds = info.pbi_start_tvsec;
   record.startMicroseconds = info.pbi_start_tvusec;
   record.zombie = info.pbi_status == kZombieStatus;
+  record.startDate = static_cast<double>(info.pbi_start_tvsec) + static_cast<double>(info.pbi_start_tvusec) / 1e6;
   return record;
 }
 

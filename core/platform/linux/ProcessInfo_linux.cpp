@@ -1,8 +1,10 @@
 #if defined(__linux__)
 
 #include "core/platform/ProcessInfo.h"
+#include "core/platform/linux/ProcessInfo_linux.h"
 
 #include <dirent.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -55,32 +57,15 @@ constexpr size_t kParentField = 1;      // field 4
 constexpr size_t kGroupField = 2;       // field 5
 constexpr size_t kStartTimeField = 19;  // field 22, clock ticks since boot
 
-std::optional<std::uint64_t> readBootTimeSeconds() {
-  auto stat = readSmallFile("/proc/stat", 1 << 20);
-  if (!stat) return std::nullopt;
-  std::string_view text = *stat;
-  auto at = text.find("\nbtime ");
-  if (at == std::string_view::npos) return std::nullopt;
-  text.remove_prefix(at + 7);
-  text = text.substr(0, text.find('\n'));
-  std::uint64_t seconds;
-  if (!parseNumber(text, seconds)) return std::nullopt;
-  return seconds;
+// The wall-clock time of the boot, by the clock as it stands now.
+double bootWallClockTime() {
+  timespec real{}, boot{};
+  ::clock_gettime(CLOCK_REALTIME, &real);
+  ::clock_gettime(CLOCK_BOOTTIME, &boot);
+  return static_cast<double>(real.tv_sec - boot.tv_sec) + static_cast<double>(real.tv_nsec - boot.tv_nsec) / 1e9;
 }
 
-// The kernel moves btime only when the wall clock is stepped. Reading it once
-// keeps every capture this process makes consistent with the others (and
-// /proc/stat, with its per-CPU and interrupt lines, is the costliest read of
-// a capture).
-std::optional<std::uint64_t> bootTimeSeconds() {
-  static const std::optional<std::uint64_t> seconds = readBootTimeSeconds();
-  return seconds;
-}
-
-std::optional<std::uint32_t> effectiveUid(std::int32_t pid) {
-  auto status = readSmallFile(procPath(pid, "status"), 64 * 1024);
-  if (!status) return std::nullopt;
-  std::string_view text = *status;
+std::optional<std::uint32_t> effectiveUid(std::string_view text) {
   auto at = text.find("\nUid:");
   if (at == std::string_view::npos) return std::nullopt;
   text.remove_prefix(at + 5);
@@ -100,29 +85,39 @@ std::optional<std::uint32_t> effectiveUid(std::int32_t pid) {
 
 }  // namespace
 
-std::optional<ProcessRecord> processRecord(std::int32_t pid) {
-  auto stat = readSmallFile(procPath(pid, "stat"), 64 * 1024);
-  if (!stat) return std::nullopt;
-  auto fields = statFields(*stat);
-  if (!fields || fields->size() <= kStartTimeField) return std::nullopt;
+std::optional<ProcessRecord> recordFromProc(std::string_view stat, std::string_view status, long ticksPerSecond,
+                                            double bootTime) {
+  auto fields = statFields(stat);
+  if (!fields || fields->size() <= kStartTimeField || ticksPerSecond <= 0) return std::nullopt;
 
   ProcessRecord record;
   const auto state = (*fields)[kStateField];
   record.zombie = state == "Z" || state == "X";
   std::uint64_t ticks;
-  if (!parseNumber((*fields)[kGroupField], record.group) ||
-      !parseNumber((*fields)[kStartTimeField], ticks))
+  if (!parseNumber((*fields)[kGroupField], record.group) || !parseNumber((*fields)[kStartTimeField], ticks))
     return std::nullopt;
-
-  auto uid = effectiveUid(pid);
-  auto boot = bootTimeSeconds();
-  const long hz = ::sysconf(_SC_CLK_TCK);
-  if (!uid || !boot || hz <= 0) return std::nullopt;
+  auto uid = effectiveUid(status);
+  if (!uid) return std::nullopt;
   record.uid = *uid;
-  const auto perSecond = static_cast<std::uint64_t>(hz);
-  record.startSeconds = *boot + ticks / perSecond;
+  // The kernel counts the start from the boot and never changes it. The
+  // boot's own wall-clock time moves with every step of the clock, so adding
+  // it would give readers at different times different starts for the same
+  // process; the start stays counted from the boot, which the boot session
+  // identifier names, and only the date shown to people uses the clock.
+  const auto perSecond = static_cast<std::uint64_t>(ticksPerSecond);
+  record.startSeconds = ticks / perSecond;
   record.startMicroseconds = (ticks % perSecond) * 1'000'000 / perSecond;
+  record.startDate = bootTime + static_cast<double>(record.startSeconds) +
+                     static_cast<double>(record.startMicroseconds) / 1e6;
   return record;
+}
+
+std::optional<ProcessRecord> processRecord(std::int32_t pid) {
+  auto stat = readSmallFile(procPath(pid, "stat"), 64 * 1024);
+  if (!stat) return std::nullopt;
+  auto status = readSmallFile(procPath(pid, "status"), 64 * 1024);
+  if (!status) return std::nullopt;
+  return recordFromProc(*stat, *status, ::sysconf(_SC_CLK_TCK), bootWallClockTime());
 }
 
 std::optional<std::string> executablePath(std::int32_t pid) {

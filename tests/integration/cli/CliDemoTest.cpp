@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "tests/support/RealXray.h"
@@ -33,7 +35,9 @@ void expectDemoRunsToTheEnd(const std::vector<std::string>& options, const std::
   EXPECT_EQ(status.output, "no proxy sidecar is recorded for this profile\n");
 }
 
-TEST(CliDemoTest, ProxiedProfileRunsFromStartToOrderlyStop) { expectDemoRunsToTheEnd({}, "127.0.0.1", {}); }
+TEST(CliDemoTest, ProxiedProfileRunsFromStartToOrderlyStop) {
+  expectDemoRunsToTheEnd({}, "127.0.0.1", {"engine: this build's stand-in, test support that forwards directly"});
+}
 
 TEST(CliDemoTest, RealEngineCarriesTheProfileThroughALoopbackRealityServer) {
   std::string reason;
@@ -43,12 +47,22 @@ TEST(CliDemoTest, RealEngineCarriesTheProfileThroughALoopbackRealityServer) {
                          {"loopback REALITY server at 127.0.0.1:", "the REALITY server accepted "});
 }
 
-TEST(CliDemoTest, RefusesABaseThatAlreadyExists) {
+// --base names the profile base directory before and after the command
+// alike, checked like every base.
+TEST(CliDemoTest, BaseMeansTheSameInEitherPlace) {
   testing::ScopedTempDir dir;
-  auto result = testing::run({testing::korvelinPath(), "demo", "--base", dir.path()});
-  EXPECT_EQ(result.exitCode, 1);
-  EXPECT_EQ(result.errors, "korvelin: --base must name a directory that does not exist yet: " +
-                               dir.path() + "\n");
+  ::chmod(dir.path().c_str(), 0770);
+  for (const std::vector<std::string>& arguments : {std::vector<std::string>{"--base", dir.path(), "demo"},
+                                                    {"demo", "--base", dir.path()}}) {
+    std::vector<std::string> argv = {testing::korvelinPath()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    auto result = testing::run(argv);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.errors,
+              "korvelin: Unsafe profile base: directory is writable by group or others: " + dir.path() + ".\n");
+  }
+  auto twice = testing::run({testing::korvelinPath(), "--base", dir.path(), "demo", "--base", dir.child("b")});
+  EXPECT_EQ(twice.exitCode, 2);
 }
 
 }  // namespace

@@ -306,7 +306,7 @@ TEST(GuardianTest, EngineExitingByItselfEndsTheGuardian) {
 }
 
 TEST(GuardianTest, AttachedGroupKeepsTheEngineAfterTheOwnerLeaves) {
-  testing::becomeSubreaper();
+  testing::ScopedSubreaper subreaper;
   // A group leader that leaves a member behind when it exits.
   Subprocess leader(
       {"/bin/sh", "-c", "/bin/sleep 300 >/dev/null 2>&1 & echo $!; read line; exit 0"},
@@ -342,7 +342,7 @@ TEST(GuardianTest, AttachedGroupKeepsTheEngineAfterTheOwnerLeaves) {
 }
 
 TEST(GuardianTest, RefusesSilentlyAndKeepsServing) {
-  testing::becomeSubreaper();
+  testing::ScopedSubreaper subreaper;
   const SubprocessOptions ownGroup{.newProcessGroup = true};
   Subprocess leader({"/bin/sleep", "300"}, ownGroup);
   Subprocess otherLeader({"/bin/sleep", "300"}, ownGroup);

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/platform/ProcessInfo.h"
+#include "core/platform/linux/ProcessInfo_linux.h"
 #include "core/process/LiveProcessIdentity.h"
 #include "tests/support/ProcessHelpers.h"
 #include "tests/support/Subprocess.h"
@@ -55,21 +56,40 @@ TEST(LiveProcessIdentityTest, GoneZombieAndSystemProcessesHaveNoIdentity) {
 }
 
 TEST(LiveProcessIdentityTest, CapturesThisProcess) {
-  auto before = static_cast<uint64_t>(std::time(nullptr));
+  const auto now = static_cast<double>(std::time(nullptr));
   auto identity = LiveProcessIdentity::capture(::getpid());
   ASSERT_TRUE(identity);
   EXPECT_EQ(identity->pid, ::getpid());
   EXPECT_EQ(identity->group, ::getpgrp());
   EXPECT_EQ(identity->uid, ::geteuid());
-  EXPECT_LE(identity->startSeconds, before);
-  EXPECT_GT(identity->startSeconds + 600, before);  // this test binary started recently
   EXPECT_LT(identity->startMicroseconds, 1'000'000u);
+  // This test binary started recently, by the date shown to people.
+  const double started = platform::processRecord(::getpid()).value().startDate;
+  EXPECT_LE(started, now + 1);
+  EXPECT_GT(started + 600, now);
   char exe[4096] = {};
   ASSERT_GT(::readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
   EXPECT_EQ(identity->executable, exe);
   EXPECT_EQ(identity->bootSessionID.size(), 36u);
   EXPECT_TRUE(identity->isCurrent());
   EXPECT_EQ(LiveProcessIdentity::capture(::getpid()), identity);
+}
+
+TEST(LiveProcessIdentityTest, StartTimeDoesNotFollowTheWallClock) {
+  // The same process read twice, with the clock stepped between the reads.
+  auto read = [](const char* path) {
+    std::ifstream file(path);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+  };
+  const std::string stat = read("/proc/self/stat");
+  const std::string status = read("/proc/self/status");
+  const long hz = ::sysconf(_SC_CLK_TCK);
+  const auto before = platform::recordFromProc(stat, status, hz, 1'700'000'000.0);
+  const auto after = platform::recordFromProc(stat, status, hz, 1'700'003'600.5);
+  ASSERT_TRUE(before && after);
+  EXPECT_EQ(before->startSeconds, after->startSeconds);
+  EXPECT_EQ(before->startMicroseconds, after->startMicroseconds);
+  EXPECT_NEAR(after->startDate - before->startDate, 3600.5, 1e-3);
 }
 
 TEST(LiveProcessIdentityTest, ExecMakesTheIdentityStale) {
@@ -105,6 +125,58 @@ TEST(LiveProcessIdentityTest, ChangedFieldsAreNeverCurrent) {
     auto decoded = nlohmann::json(changed).get<LiveProcessIdentity>();
     EXPECT_FALSE(decoded.isCurrent()) << "change " << k;
   }
+}
+
+TEST(LiveProcessIdentityTest, AnUnreapedLeaderHasNotEnded) {
+  // A group leader whose parent, not this process, leaves it a zombie until
+  // told to collect it: as a controller is when its host is slow to reap.
+  int leaderExit[2], parentReap[2], report[2];
+  ASSERT_EQ(::pipe(leaderExit), 0);
+  ASSERT_EQ(::pipe(parentReap), 0);
+  ASSERT_EQ(::pipe(report), 0);
+  const pid_t parent = ::fork();
+  if (parent == 0) {
+    char byte;
+    for (int fd : {leaderExit[1], parentReap[1], report[0]})
+      ::close(fd);
+    const pid_t leader = ::fork();
+    if (leader == 0) {
+      for (int fd : {parentReap[0], report[1]})
+        ::close(fd);
+      ::setpgid(0, 0);
+      while (::read(leaderExit[0], &byte, 1) > 0) {
+      }
+      ::_exit(0);
+    }
+    ::close(leaderExit[0]);
+    (void)!::write(report[1], &leader, sizeof leader);
+    while (::read(parentReap[0], &byte, 1) > 0) {
+    }
+    ::waitpid(leader, nullptr, 0);
+    ::_exit(0);
+  }
+  ::close(leaderExit[0]);
+  ::close(parentReap[0]);
+  ::close(report[1]);
+  pid_t leader = 0;
+  ASSERT_EQ(::read(report[0], &leader, sizeof leader), static_cast<ssize_t>(sizeof leader));
+  ::close(report[0]);
+  std::optional<LiveProcessIdentity> identity;
+  EXPECT_TRUE(eventually([&] {
+    return (identity = LiveProcessIdentity::capture(leader)) && identity->group == leader;
+  }));
+  ASSERT_TRUE(identity);
+
+  ::close(leaderExit[1]);
+  EXPECT_TRUE(eventually([&] {
+    auto record = platform::processRecord(leader);
+    return record && record->zombie;
+  }));
+  EXPECT_FALSE(identity->sessionHasEnded()) << "kill(pid, 0) still finds it";
+
+  ::close(parentReap[1]);
+  ::waitpid(parent, nullptr, 0);
+  EXPECT_TRUE(eventually([&] { return identity->sessionHasEnded(); }));
 }
 
 TEST(LiveArgumentsTest, ReadsTheArgumentsAChildWasStartedWith) {

@@ -1,0 +1,188 @@
+// korvelin proxy, and what every command may say about a link.
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "core/guardian/GuardianClient.h"
+#include "core/process/LiveProcessIdentity.h"
+#include "core/proxy/XrayDurableStateStore.h"
+#include "demo/LoopbackEchoServer.h"
+#include "tests/support/FileTreeHelpers.h"
+#include "tests/support/ProfileCliTest.h"
+
+namespace korvelin {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::run;
+using testing::Subprocess;
+
+const std::string kUser = "b831381d-6324-4d53-ad4f-8cda48b30811";
+const std::string kShortID = "6ba85179e30d4fc2";
+const std::string kLink = "vless://" + kUser +
+                          "@127.0.0.1:443?type=tcp&security=reality&sni=www.example.com&fp=chrome"
+                          "&flow=xtls-rprx-vision&sid=" + kShortID +
+                          "&pbk=SbVKOEMjK0sIlbwg4akyBg5mL5KZwwB-ed4eEE7YnRc#Home";
+
+class CliProxyTest : public testing::ProfileCliTest {
+ protected:
+  // No real engine in this home: a link given to a command is refused at
+  // once instead of being served.
+  testing::SubprocessOptions withoutEngine(std::string input = {}) {
+    return {.standardInput = std::move(input),
+            .environment = std::vector<std::string>{"HOME=" + dir_.path(), "PATH=/usr/bin:/bin"}};
+  }
+
+  XrayDurableState record() { return XrayDurableStateStore().readOnly(paths_); }
+};
+
+// A link typed in any place of any command never comes back in an error,
+// nor does a user id or short id typed on its own in a usage error (other
+// errors name the paths and programs they were given).
+TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
+  const std::string p = profile_;
+  const std::vector<std::vector<std::string>> usages = {
+      {"paths", p},          {"prepare", p},          {"check", p},
+      {"status", p},         {"recover", p},          {"xray-state", p},
+      {"observe", p},        {"journal", p},          {"identity", "1"},
+      {"vless", "check", "-"}, {"run", p, "--", "/bin/true"}, {"demo"},
+      {"proxy", "start", p, "--link", "-"}, {"proxy", "status", p},
+      {"proxy", "stop", p},  {"proxy", "recover", p},
+  };
+  for (const auto& usage : usages) {
+    for (std::size_t at = 0; at <= usage.size(); ++at) {
+      std::vector<std::vector<std::string>> variants = {usage, usage, usage, usage, usage};
+      variants[0].insert(variants[0].begin() + at, kLink);
+      variants[3].insert(variants[3].begin() + at, kUser);
+      variants[4].insert(variants[4].begin() + at, kShortID);
+      if (at < usage.size()) {
+        variants[1][at] = kLink;
+        variants[2][at] = usage[at].starts_with("-") ? usage[at] + "=" + kLink : "--json=" + kLink;
+      } else {
+        variants.erase(variants.begin() + 1, variants.begin() + 3);
+      }
+      for (const auto& arguments : variants) {
+        std::string shown;
+        for (const auto& word : arguments) shown += " " + word.substr(0, 12);
+        SCOPED_TRACE(shown);
+        const auto result = run(korvelin(arguments), withoutEngine());
+        const bool link = std::any_of(arguments.begin(), arguments.end(),
+                                      [](const std::string& word) { return word.ends_with(kLink); });
+        if (!link && result.exitCode != 2) continue;
+        for (const auto& secret : {kUser.substr(0, 8), kShortID, std::string("vless:")})
+          EXPECT_EQ(result.errors.find(secret), std::string::npos) << result.errors;
+      }
+    }
+  }
+}
+
+// The stand-in engine forwards directly: a real link must never be handed to
+// it, and without a real engine nothing serves one.
+TEST_F(CliProxyTest, ARealLinkNeedsARealEngine) {
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"proxy", "start", profile_, "--link", kLink}, {"demo", "--link", kLink},
+        {"demo", "--link", "-"}}) {
+    const auto result = run(korvelin(arguments), withoutEngine(kLink));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.errors.rfind("korvelin: no real engine found at " + dir_.path() + "/.cache/korvelin/", 0), 0u)
+        << result.errors;
+  }
+}
+
+// A link from standard input is read up to a link's size, never further.
+TEST_F(CliProxyTest, StandardInputIsReadOnlyUpToALink) {
+  for (const std::string& command : {"proxy start " + profile_ + " --link -", std::string("demo --link -")}) {
+    SCOPED_TRACE(command);
+    const auto result = run({"/bin/sh", "-c",
+                             "head -c 4000000 /dev/zero | { " + testing::korvelinPath() + " --base " + dir_.path() +
+                                 " " + command + "; echo \" $?\"; wc -c; }"});
+    std::istringstream words(result.output);
+    int status = 0;
+    long left = 0;
+    words >> status >> left;
+    EXPECT_EQ(status, 1) << result.errors;
+    EXPECT_GT(left, 3000000) << "the rest of the input was read as well";
+  }
+}
+
+// Status, stop and recover agree on a guardian whose pid now names another
+// process, and say what to do.
+TEST_F(CliProxyTest, AGuardianWhosePidWasReusedIsGone) {
+  ProfilePreparer(dir_.path()).prepare(paths_);
+  auto stranger = LiveProcessIdentity::capture(::getpid());
+  ASSERT_TRUE(stranger);
+  XrayDurableState active = XrayDurableState::emptyRecord(id_);
+  active.status = XrayDurableState::Status::active;
+  active.generation = Uuid::random();
+  active.guardianPID = stranger->pid;
+  active.guardianIdentity = *stranger;
+  active.guardianIdentity->startSeconds -= 1;  // an earlier process with the same pid
+  active.loopbackPort = 10808;
+  active.socketPath = guardianSocketPath(*active.generation);
+  active.capability = std::string(64, 'c');
+  active.protocolVersion = 2;
+  XrayDurableStateStore store;
+  store.withLockedState(paths_, true, [&](const XrayDurableState&, XrayDurableStateWriter& writer) {
+    writer.write(active);
+    // Meanwhile a start or stop holds the lock: status says so.
+    auto busy = run(korvelin({"proxy", "status", profile_}));
+    EXPECT_EQ(busy.exitCode, 1);
+    EXPECT_EQ(busy.errors,
+              "korvelin: a start, stop or recovery of this profile's proxy is in progress; try again once it has "
+              "finished\n");
+  });
+
+  auto status = run(korvelin({"proxy", "status", profile_}));
+  EXPECT_EQ(status.output,
+            "sidecar recorded on 127.0.0.1:10808; guardian gone (run `korvelin proxy recover` to clear the record)\n");
+  for (const char* command : {"stop", "recover"}) {
+    auto result = run(korvelin({"proxy", command, profile_}));
+    EXPECT_EQ(result.exitCode, 0) << command << ": " << result.errors;
+  }
+  EXPECT_EQ(record().status, XrayDurableState::Status::empty);
+}
+
+// The proxy outlives a terminal's Ctrl-C aimed at the host's group until the
+// host stops it in order; a guardian killed outright leaves a record that
+// says recovery is needed, and no engine running.
+TEST_F(CliProxyTest, StopsInOrderOnTheTerminalsSignals) {
+  demo::LoopbackEchoServer echo;
+  for (bool killGuardian : {false, true}) {
+    SCOPED_TRACE(killGuardian ? "guardian killed first" : "Ctrl-C to the group");
+    Subprocess host(korvelin({"proxy", "start", profile_, "--link", kLink, "--json", "--xray",
+                              testing::testProgramPath("standin-xray"), "--probe-url", echo.url()}),
+                    {.newProcessGroup = true});
+    ASSERT_TRUE(host.waitForOutput("\n", 30s)) << host.errors();
+    const auto handle = nlohmann::json::parse(host.output());
+    const auto recorded = record();
+    if (killGuardian) {
+      ::kill(*recorded.guardianPID, SIGKILL);
+      host.signal(SIGTERM);
+    } else {
+      ::kill(-host.pid(), SIGINT);
+    }
+    const auto status = host.wait();
+    ASSERT_TRUE(status && WIFEXITED(*status));
+    if (killGuardian) {
+      EXPECT_EQ(WEXITSTATUS(*status), 1);
+      EXPECT_NE(host.errors().find("requires recovery before launch"), std::string::npos) << host.errors();
+      EXPECT_EQ(record().status, XrayDurableState::Status::active);
+      ASSERT_EQ(run(korvelin({"proxy", "recover", profile_})).exitCode, 0);
+    } else {
+      EXPECT_EQ(WEXITSTATUS(*status), 0) << host.errors();
+      EXPECT_FALSE(testing::exists(*recorded.socketPath));
+    }
+    EXPECT_EQ(record().status, XrayDurableState::Status::empty);
+    EXPECT_TRUE(testing::eventually([&] { return processHasExited(handle["processID"]); }));
+  }
+}
+
+}  // namespace
+}  // namespace korvelin
