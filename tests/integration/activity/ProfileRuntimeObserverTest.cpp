@@ -11,15 +11,10 @@
 
 #include <gtest/gtest.h>
 
-<<<<<<< HEAD
-=======
-#include "core/base/CoreError.h"
-#include "core/platform/ProcessInfo.h"
-#include "core/process/LaunchLease.h"
->>>>>>> main
 #include "core/activity/ProfileActivityJournal.h"
 #include "core/activity/ProfileRuntimeObserver.h"
 #include "core/base/CoreError.h"
+#include "core/platform/ProcessInfo.h"
 #include "core/process/LaunchLease.h"
 #include "tests/support/FileTreeHelpers.h"
 #include "tests/support/Subprocess.h"
@@ -39,15 +34,10 @@ using testing::testProgramPath;
 
 const std::string kProxyArgument = "--proxy-server=socks5://127.0.0.1:1080";
 
-<<<<<<< HEAD
-double startTime(const LiveProcessIdentity& identity) {
-  return static_cast<double>(identity.startSeconds) +
-         static_cast<double>(identity.startMicroseconds) / 1e6;
-}
-=======
 // When a process started, as a date comparable with a lease's.
-double startDate(std::int32_t pid) { return platform::processRecord(pid).value().startDate; }
->>>>>>> main
+double startDate(std::int32_t pid) {
+  return platform::processRecord(pid).value().startDate;
+}
 
 class ProfileRuntimeObserverTest : public ::testing::Test {
  protected:
@@ -118,20 +108,12 @@ TEST_F(ProfileRuntimeObserverTest, RefusesEveryLeaseOrProcessItCannotProve) {
   const std::vector<Row> rows = {
       {"the run's own lease", good, ""},
       {"exactly 16384 bytes", good + std::string(16384 - good.size(), '\n'), ""},
-<<<<<<< HEAD
       {"no identity, started 59 s after the lease",
-       leaseOf(app.pid(), startTime(identity) - 59, std::nullopt), ""},
+       leaseOf(app.pid(), startDate(app.pid()) - 59, std::nullopt), ""},
       {"no identity, started 61 s after the lease",
-       leaseOf(app.pid(), startTime(identity) - 61, std::nullopt), "started 61"},
+       leaseOf(app.pid(), startDate(app.pid()) - 61, std::nullopt), "started 61"},
       {"no identity, started before the lease",
-       leaseOf(app.pid(), startTime(identity) + 0.02, std::nullopt), "started -0.02"},
-=======
-      {"no identity, started 59 s after the lease", leaseOf(app.pid(), startDate(app.pid()) - 59, std::nullopt), ""},
-      {"no identity, started 61 s after the lease", leaseOf(app.pid(), startDate(app.pid()) - 61, std::nullopt),
-       "started 61"},
-      {"no identity, started before the lease", leaseOf(app.pid(), startDate(app.pid()) + 0.02, std::nullopt),
-       "started -0.02"},
->>>>>>> main
+       leaseOf(app.pid(), startDate(app.pid()) + 0.02, std::nullopt), "started -0.02"},
       {"mode 0644", good, "expected mode 600, got 644: .launch.lock", 0644},
       {"two links", good, ".launch.lock has 2 links", 0600,
        [&] { ASSERT_EQ(::link(lease().c_str(), dir_.child("second-link").c_str()), 0); }},
