@@ -218,9 +218,6 @@ TEST_F(XrayDurableStateStoreTest, UnsafeFilesAreRefusedAndLeftAsTheyAre) {
                    }});
     all.push_back({name, "symbolic link", moveAside});
   }
-  all.push_back({".xray-state", "ACL entry", [](const std::string& p) {
-                   testing::setfacl({"-m", "u:65534:r,m::---", p});
-                 }});
   for (const auto& damage : all) {
     SCOPED_TRACE(std::string(damage.file) + ": " + damage.what);
     testing::ScopedTempDir fresh;
@@ -358,6 +355,16 @@ TEST_F(XrayDurableStateStoreTest, AStateFileReplacedDuringAWriteFailsIt) {
             }),
             KorvelinCoreError::profileRecoveryRequired(kProfile));
   EXPECT_EQ(refusals, std::vector<std::string>{"no longer the opened file: .xray-state"});
+}
+
+// Under the lock an ACL entry is cleared; a read-only reader may change
+// nothing and refuses.
+TEST_F(XrayDurableStateStoreTest, ReadOnlyRefusesAnExtendedACL) {
+  bootstrap();
+  testing::setfacl({"-m", "u:65534:r,m::---", stateFile()});
+  EXPECT_EQ(expectCoreError([&] { store.readOnly(paths); }),
+            KorvelinCoreError::profileRecoveryRequired(kProfile));
+  EXPECT_EQ(refusals, std::vector<std::string>{"extended ACL is not allowed: .xray-state"});
 }
 
 }  // namespace
