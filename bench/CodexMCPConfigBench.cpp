@@ -64,7 +64,9 @@ void baselineDurableWrites(benchmark::State& state) {
   }
   reportFsyncs(state, before);
 }
-BENCHMARK(baselineDurableWrites)->Name("CodexMCPConfig/baseline:2 durable writes");
+BENCHMARK(baselineDurableWrites)
+    ->Name("CodexMCPConfig/baseline:2 durable writes")
+    ->MeasureProcessCPUTime();
 
 void installAndRemove(benchmark::State& state) {
   korvelin::testing::CodexProfile profile;
@@ -76,7 +78,7 @@ void installAndRemove(benchmark::State& state) {
                        provisioner.install(profile.paths, Uuid::random(), 47123, kCapability));
   reportFsyncs(state, before);
 }
-BENCHMARK(installAndRemove)->Name("CodexMCPConfig/install+remove");
+BENCHMARK(installAndRemove)->Name("CodexMCPConfig/install+remove")->MeasureProcessCPUTime();
 
 void reconcileWithNothingToDo(benchmark::State& state) {
   korvelin::testing::CodexProfile profile;
@@ -87,6 +89,7 @@ void reconcileWithNothingToDo(benchmark::State& state) {
     provisioner.reconcile(profile.paths);
   reportFsyncs(state, before);
 }
-BENCHMARK(reconcileWithNothingToDo)->Name("CodexMCPConfig/reconcile (nothing to do)");
+BENCHMARK(reconcileWithNothingToDo)
+    ->Name("CodexMCPConfig/reconcile (nothing to do)->MeasureProcessCPUTime()");
 
 }  // namespace

@@ -25,6 +25,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/ChildrenCpu.h"
 #include "core/base/CoreError.h"
 #include "core/guardian/GuardianClient.h"
 #include "core/guardian/GuardianProtocol.h"
@@ -148,6 +149,7 @@ double startGuardian(const std::string& configuration, std::uint16_t port, bool 
 void engineDirectly(benchmark::State& state, bool untilListening) {
   const auto port = testing::unusedLoopbackPort();
   const auto configuration = testing::engineConfiguration(port);
+  bench::ChildrenCpu children(state);
   for (auto _ : state) state.SetIterationTime(startEngine(configuration, port, untilListening));
 }
 
@@ -155,6 +157,7 @@ void throughGuardian(benchmark::State& state, bool untilListening) {
   const auto port = testing::unusedLoopbackPort();
   const auto configuration = testing::engineConfiguration(port);
   long peakKiB = 0;
+  bench::ChildrenCpu children(state);
   for (auto _ : state) {
     const double elapsed = startGuardian(configuration, port, untilListening, peakKiB);
     if (elapsed < 0) {
@@ -167,13 +170,25 @@ void throughGuardian(benchmark::State& state, bool untilListening) {
 }
 
 BENCHMARK_CAPTURE(engineDirectly, start, false)
-    ->Name("GuardianStart/baseline:engine")->UseManualTime()->Unit(benchmark::kMillisecond);
+    ->Name("GuardianStart/baseline:engine")
+    ->MeasureProcessCPUTime()
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(throughGuardian, start, false)
-    ->Name("GuardianStart/guardian")->UseManualTime()->Unit(benchmark::kMillisecond);
+    ->Name("GuardianStart/guardian")
+    ->MeasureProcessCPUTime()
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(engineDirectly, listening, true)
-    ->Name("GuardianListening/baseline:engine")->UseManualTime()->Unit(benchmark::kMillisecond);
+    ->Name("GuardianListening/baseline:engine")
+    ->MeasureProcessCPUTime()
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(throughGuardian, listening, true)
-    ->Name("GuardianListening/guardian")->UseManualTime()->Unit(benchmark::kMillisecond);
+    ->Name("GuardianListening/guardian")
+    ->MeasureProcessCPUTime()
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 // A guardian serving STATUS for a whole benchmark.
 struct ServingGuardian {
@@ -196,7 +211,10 @@ void rawStatus(benchmark::State& state) {
     }
   }
 }
-BENCHMARK(rawStatus)->Name("GuardianRequest/baseline:rawStatus")->Unit(benchmark::kMicrosecond);
+BENCHMARK(rawStatus)
+    ->Name("GuardianRequest/baseline:rawStatus")
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMicrosecond);
 
 void clientStatus(benchmark::State& state) {
   ServingGuardian guardian;
@@ -210,6 +228,9 @@ void clientStatus(benchmark::State& state) {
   }
   state.counters["peakRSS_KiB"] = static_cast<double>(peakResidentKiB(guardian.process.pid()));
 }
-BENCHMARK(clientStatus)->Name("GuardianRequest/status")->Unit(benchmark::kMicrosecond);
+BENCHMARK(clientStatus)
+    ->Name("GuardianRequest/status")
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -48,14 +48,17 @@ void baselineWriteFsync(benchmark::State& state) {
     ::close(fd);
   }
 }
-BENCHMARK(baselineWriteFsync)->Name("Journal/baseline:open+write+fsync")->UseRealTime();
+BENCHMARK(baselineWriteFsync)
+    ->Name("Journal/baseline:open+write+fsync")
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
 
 void append(benchmark::State& state) {
   Profile profile;
   const auto sample = event(profile);
   for (auto _ : state) ProfileActivityJournal().append(sample, profile.paths);
 }
-BENCHMARK(append)->Name("Journal/append")->UseRealTime();
+BENCHMARK(append)->Name("Journal/append")->MeasureProcessCPUTime()->UseRealTime();
 
 // A process that stays put with a data directory argument: a shell waiting
 // on its standard input.
@@ -79,13 +82,13 @@ void baselineCapture(benchmark::State& state) {
   RunningProfile profile;
   for (auto _ : state) benchmark::DoNotOptimize(LiveProcessIdentity::capture(profile.shell.pid()));
 }
-BENCHMARK(baselineCapture)->Name("Observe/baseline:capture");
+BENCHMARK(baselineCapture)->Name("Observe/baseline:capture")->MeasureProcessCPUTime();
 
 void observeWithRoute(benchmark::State& state) {
   RunningProfile profile;
   for (auto _ : state)
     benchmark::DoNotOptimize(ProfileRuntimeObserver().observeWithRoute(profile.paths, profile.identity.executable));
 }
-BENCHMARK(observeWithRoute)->Name("Observe/observeWithRoute");
+BENCHMARK(observeWithRoute)->Name("Observe/observeWithRoute")->MeasureProcessCPUTime();
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/ChildrenCpu.h"
 #include "core/process/ProcessSupervisor.h"
 #include "core/profile/ProfilePaths.h"
 #include "tests/support/TempDir.h"
@@ -21,6 +22,7 @@ using namespace korvelin;
 void baselineForkExecWait(benchmark::State& state) {
   char* const argv[] = {const_cast<char*>("/bin/true"), nullptr};
   char* const envp[] = {nullptr};
+  bench::ChildrenCpu children(state);
   for (auto _ : state) {
     pid_t pid = ::fork();
     if (pid == 0) {
@@ -31,7 +33,10 @@ void baselineForkExecWait(benchmark::State& state) {
     ::waitpid(pid, &status, 0);
   }
 }
-BENCHMARK(baselineForkExecWait)->Name("Supervisor/baseline:fork+exec+waitpid")->UseRealTime();
+BENCHMARK(baselineForkExecWait)
+    ->Name("Supervisor/baseline:fork+exec+waitpid")
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
 
 void supervisedStart(benchmark::State& state) {
   testing::ScopedTempDir dir;
@@ -41,6 +46,7 @@ void supervisedStart(benchmark::State& state) {
   ProfilePreparer(dir.path()).prepare(paths);
   ProcessSupervisor supervisor;
   const ProcessLaunchPlan plan{"/bin/true", {}, {}, paths, std::nullopt};
+  bench::ChildrenCpu children(state);
   for (auto _ : state) {
     auto run = supervisor.start(id, plan, nullptr, nullptr);
     state.PauseTiming();
@@ -50,7 +56,7 @@ void supervisedStart(benchmark::State& state) {
     state.ResumeTiming();
   }
 }
-BENCHMARK(supervisedStart)->Name("Supervisor/start")->UseRealTime();
+BENCHMARK(supervisedStart)->Name("Supervisor/start")->MeasureProcessCPUTime()->UseRealTime();
 
 // The two durable lease lines: write + fsync of a small line, twice.
 void leaseFsyncs(benchmark::State& state) {
@@ -65,6 +71,6 @@ void leaseFsyncs(benchmark::State& state) {
   }
   ::close(fd);
 }
-BENCHMARK(leaseFsyncs)->Name("Supervisor/two lease fsyncs")->UseRealTime();
+BENCHMARK(leaseFsyncs)->Name("Supervisor/two lease fsyncs")->MeasureProcessCPUTime()->UseRealTime();
 
 }  // namespace

@@ -52,24 +52,24 @@ void baselineOpenatFstat(benchmark::State& state) {
     benchmark::DoNotOptimize(info);
   }
 }
-BENCHMARK(baselineOpenatFstat)->Name("Prepare/baseline:openat+fstat");
+BENCHMARK(baselineOpenatFstat)->Name("Prepare/baseline:openat+fstat")->MeasureProcessCPUTime();
 
 void prepareExistingTree(benchmark::State& state) {
   Tree tree;
   for (auto _ : state) tree.preparer.prepare(tree.paths);
 }
-BENCHMARK(prepareExistingTree)->Name("Prepare/prepare");
+BENCHMARK(prepareExistingTree)->Name("Prepare/prepare")->MeasureProcessCPUTime();
 
 void validatePrepared(benchmark::State& state) {
   Tree tree;
   for (auto _ : state) tree.preparer.validatePrepared(tree.paths);
 }
-BENCHMARK(validatePrepared)->Name("Prepare/validatePrepared");
+BENCHMARK(validatePrepared)->Name("Prepare/validatePrepared")->MeasureProcessCPUTime();
 
 void openManagedRoot(benchmark::State& state) {
   Tree tree;
   for (auto _ : state) benchmark::DoNotOptimize(korvelin::SecureFileSystem::openManagedRootFD(tree.paths));
 }
-BENCHMARK(openManagedRoot)->Name("Prepare/openManagedRootFD");
+BENCHMARK(openManagedRoot)->Name("Prepare/openManagedRootFD")->MeasureProcessCPUTime();
 
 }  // namespace

@@ -31,31 +31,36 @@ void baselineCopyLink(benchmark::State& state) {
     benchmark::DoNotOptimize(copy.data());
   }
 }
-BENCHMARK(baselineCopyLink)->Name("VLESS/baseline:copyLink");
+BENCHMARK(baselineCopyLink)->Name("VLESS/baseline:copyLink")->MeasureProcessCPUTime();
 
 void parse(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(VLESSRealityConfiguration(kTcp));
 }
-BENCHMARK(parse)->Name("VLESS/parse:tcpReality");
+BENCHMARK(parse)->Name("VLESS/parse:tcpReality")->MeasureProcessCPUTime();
 
 void parseAndBuild(benchmark::State& state, const std::string& link) {
   for (auto _ : state) benchmark::DoNotOptimize(VLESSRealityConfiguration(link).xrayJSON(1080));
 }
-BENCHMARK_CAPTURE(parseAndBuild, tcp, kTcp)->Name("VLESS/parseAndXrayJSON:tcpReality");
+BENCHMARK_CAPTURE(parseAndBuild, tcp, kTcp)
+    ->Name("VLESS/parseAndXrayJSON:tcpReality")
+    ->MeasureProcessCPUTime();
 BENCHMARK_CAPTURE(parseAndBuild, grpcReality, kGrpcReality)
-    ->Name("VLESS/parseAndXrayJSON:grpcReality");
-BENCHMARK_CAPTURE(parseAndBuild, grpcTls, kGrpcTls)->Name("VLESS/parseAndXrayJSON:grpcTls");
+    ->Name("VLESS/parseAndXrayJSON:grpcReality")
+    ->MeasureProcessCPUTime();
+BENCHMARK_CAPTURE(parseAndBuild, grpcTls, kGrpcTls)
+    ->Name("VLESS/parseAndXrayJSON:grpcTls")
+    ->MeasureProcessCPUTime();
 
 void baselineDump(benchmark::State& state) {
   const auto document = nlohmann::json::parse(VLESSRealityConfiguration(kTcp).xrayJSON(1080));
   for (auto _ : state) benchmark::DoNotOptimize(document.dump());
 }
-BENCHMARK(baselineDump)->Name("XrayJSON/baseline:dumpBuiltDocument");
+BENCHMARK(baselineDump)->Name("XrayJSON/baseline:dumpBuiltDocument")->MeasureProcessCPUTime();
 
 void xrayJSON(benchmark::State& state) {
   const VLESSRealityConfiguration configuration(kTcp);
   for (auto _ : state) benchmark::DoNotOptimize(configuration.xrayJSON(1080));
 }
-BENCHMARK(xrayJSON)->Name("XrayJSON/xrayJSON:tcpReality");
+BENCHMARK(xrayJSON)->Name("XrayJSON/xrayJSON:tcpReality")->MeasureProcessCPUTime();
 
 }  // namespace

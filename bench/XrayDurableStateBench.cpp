@@ -68,7 +68,7 @@ void baselinePwriteFsync(benchmark::State& state) {
   }
   ::close(fd);
 }
-BENCHMARK(baselinePwriteFsync)->Name("XrayState/baseline:pwrite+fsync");
+BENCHMARK(baselinePwriteFsync)->Name("XrayState/baseline:pwrite+fsync")->MeasureProcessCPUTime();
 
 void write(benchmark::State& state) {
   Profile profile;
@@ -78,7 +78,7 @@ void write(benchmark::State& state) {
     for (auto _ : state) writer.write(records[i++ % 2]);
   });
 }
-BENCHMARK(write)->Name("XrayState/write");
+BENCHMARK(write)->Name("XrayState/write")->MeasureProcessCPUTime();
 
 void lockedAccessWithOneWrite(benchmark::State& state) {
   Profile profile;
@@ -89,7 +89,9 @@ void lockedAccessWithOneWrite(benchmark::State& state) {
       writer.write(records[i++ % 2]);
     });
 }
-BENCHMARK(lockedAccessWithOneWrite)->Name("XrayState/withLockedState+write");
+BENCHMARK(lockedAccessWithOneWrite)
+    ->Name("XrayState/withLockedState+write")
+    ->MeasureProcessCPUTime();
 
 // Reading: what the restored-proxy observers pay per look, against reading
 // the two pages with one pread.
@@ -101,7 +103,7 @@ void baselinePread(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(::pread(fd, buffer.data(), buffer.size(), 0));
   ::close(fd);
 }
-BENCHMARK(baselinePread)->Name("XrayStateRead/baseline:pread");
+BENCHMARK(baselinePread)->Name("XrayStateRead/baseline:pread")->MeasureProcessCPUTime();
 
 void readOnly(benchmark::State& state) {
   Profile profile;
@@ -110,6 +112,6 @@ void readOnly(benchmark::State& state) {
   });
   for (auto _ : state) benchmark::DoNotOptimize(profile.store.readOnly(profile.paths));
 }
-BENCHMARK(readOnly)->Name("XrayStateRead/readOnly");
+BENCHMARK(readOnly)->Name("XrayStateRead/readOnly")->MeasureProcessCPUTime();
 
 }  // namespace

@@ -124,11 +124,12 @@ void smallRequests(benchmark::State& state, bool proxied, bool fresh) {
 
 // Fixed iteration counts keep the run short: one proxied pass of 1,000 new
 // connections takes seconds.
-#define XRAY_BENCHMARK(function, label, name, iterations, ...)              \
-  BENCHMARK_CAPTURE(function, label, __VA_ARGS__)                           \
-      ->Name(name)                                                          \
-      ->Unit(benchmark::kMillisecond)                                       \
-      ->Iterations(iterations)                                              \
+#define XRAY_BENCHMARK(function, label, name, iterations, ...) \
+  BENCHMARK_CAPTURE(function, label, __VA_ARGS__)              \
+      ->Name(name)                                             \
+      ->MeasureProcessCPUTime()                                \
+      ->Unit(benchmark::kMillisecond)                          \
+      ->Iterations(iterations)                                 \
       ->UseRealTime()
 
 XRAY_BENCHMARK(bulk, direct, "XrayTransfer64MiB/baseline:direct", 10, false);

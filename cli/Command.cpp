@@ -1,6 +1,8 @@
 #include "cli/Command.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +16,8 @@
 
 #include "core/files/ApplicationInstanceLease.h"
 #include "core/files/FilePath.h"
+#include "core/platform/Eintr.h"
+#include "core/platform/ScopedFD.h"
 #include "core/platform/FileUtil.h"
 #include "core/profile/ProfileRepository.h"
 
@@ -110,15 +114,16 @@ int fail(const std::string& message, int status) {
   return status;
 }
 
-std::optional<std::string> readLinkFromStandardInput() {
-  // A link may hold 32768 bytes; room for the line break `echo` adds.
-  constexpr std::size_t kMaximumInputBytes = 32768 + 2;
-  auto text = platform::readAllBounded(STDIN_FILENO, kMaximumInputBytes);
+std::optional<std::string> readStandardInput(std::size_t maxBytes) {
+  auto text = platform::readAllBounded(STDIN_FILENO, maxBytes);
   if (!text) return std::nullopt;
   if (!text->empty() && text->back() == '\n') text->pop_back();
   if (!text->empty() && text->back() == '\r') text->pop_back();
   return text;
 }
+
+// A link may hold 32768 bytes; room for the line break `echo` adds.
+std::optional<std::string> readLinkFromStandardInput() { return readStandardInput(32768 + 2); }
 
 void printLine(std::string_view text) { std::cout << printableText(text) << '\n'; }
 
@@ -174,13 +179,25 @@ namespace {
 // account may not have yet. Like any XDG application, create what is missing
 // of it private (0700); existing directories are left exactly as they are
 // for the library to judge.
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
 void createMissingParentsOfDefaultBase(const GlobalOptions& global) {
   const std::string base = standardizedPath(global.baseDirectory);
   if (base != standardizedPath(global.defaultBaseDirectory)) return;
+  // One component at a time, each relative to the directory opened before
+  // it and never through a link: a link or anything odd on the way ends the
+  // walk, and the library then refuses the base with the reason.
   const std::string parent = deletingLastPathComponent(base);
-  for (std::string::size_type end = parent.find('/', 1);; end = parent.find('/', end + 1)) {
-    ::mkdir(parent.substr(0, end).c_str(), 0700);
-    if (end == std::string::npos) break;
+  platform::ScopedFD directory(platform::retryOnEintr([] { return ::open("/", kDirectoryFlags); }));
+  std::string::size_type start = 1;
+  while (directory && start < parent.size()) {
+    const auto end = std::min(parent.find('/', start), parent.size());
+    const std::string name = parent.substr(start, end - start);
+    start = end + 1;
+    if (name.empty()) continue;
+    ::mkdirat(directory.get(), name.c_str(), 0700);
+    directory = platform::ScopedFD(
+        platform::retryOnEintr([&] { return ::openat(directory.get(), name.c_str(), kDirectoryFlags); }));
   }
 }
 

@@ -71,9 +71,12 @@ void rememberCommandLine(std::vector<std::string> words, std::vector<std::string
 // "(not shown)", then made printable.
 std::string shownErrorText(std::string_view message, bool usage);
 
-// A link from standard input (for LINK "-"), without the one line break that
-// ends it; reads at most a link's 32768 bytes and a line break, absent for
-// anything longer or unreadable.
+// Standard input to its end, without the one line break that ends it; absent
+// for more than `maxBytes` (never read further) or a read error. Every
+// command that reads standard input reads it through here.
+std::optional<std::string> readStandardInput(std::size_t maxBytes);
+// A link from standard input (for LINK "-"): at most a link's 32768 bytes and
+// a line break.
 std::optional<std::string> readLinkFromStandardInput();
 
 // A moment (seconds since 1970) in the local time zone, as

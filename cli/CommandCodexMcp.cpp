@@ -58,10 +58,8 @@ int runInstall(const CodexMcpOptions& options, const GlobalOptions& global) {
   std::optional<Uuid> generation = Uuid::random();
   if (!options.generation.empty() && !(generation = Uuid::parse(options.generation)))
     return fail("--generation is not a UUID: " + printableText(options.generation), kExitUsage);
-  std::string capability;
-  std::getline(std::cin, capability);
-  if (!capability.empty() && capability.back() == '\r')
-    capability.pop_back();
+  // One line of at most 4096 characters and its line break.
+  const std::string capability = readStandardInput(4096 + 2).value_or("");
   if (!codexmcp::isValidCapability(capability))
     return fail("the capability must be 1 to 4096 characters of A-Z a-z 0-9 . _ ~ + / = -",
                 kExitUsage);

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -129,14 +130,29 @@ int runProgram(RunOptions options, const GlobalOptions& global) {
          "run " + started.runID.uppercaseString() + " pid " + std::to_string(started.rootPID) +
              " (log " + started.logURL + ")");
 
+  // Supervision ends only when the group has stopped: a program that
+  // outlives the stop timeout is never sent SIGKILL and never left alone;
+  // the next signal asks it to stop again.
   ProcessSnapshot last = started;
   for (;;) {
     timespec wait{0, 100'000'000};
     const int signal = ::sigtimedwait(&stopSignals, nullptr, &wait);
     if (signal > 0) {
-      if (!options.json) std::cout << "stopping (" << ::strsignal(signal) << ")..." << std::endl;
-      last = supervisor.stop(*id, paths, options.stopTimeout);
-      break;
+      if (!options.json) {
+        printLine("stopping (" + std::string(::strsignal(signal)) + ")...");
+        std::cout.flush();
+      }
+      try {
+        last = supervisor.stop(*id, paths, options.stopTimeout);
+        break;
+      } catch (const KorvelinCoreError& e) {
+        if (e.errorCase() != KorvelinCoreError::Case::stopTimedOut) throw;
+        std::ostringstream seconds;
+        seconds << options.stopTimeout;
+        report(options, "stop_timed_out", *supervisor.status(*id, paths),
+               "the program did not stop within " + seconds.str() +
+                   " s; still supervising it (send the signal again to ask again)");
+      }
     }
     last = *supervisor.status(*id, paths);
     if (last.state == ProcessRunState::managedGroupStoppedAwaitingConfirmation) break;

@@ -1,3 +1,5 @@
+#include <signal.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <iostream>
@@ -23,6 +25,11 @@ std::string defaultBase() {
 int main(int argc, char** argv) {
   using namespace korvelin;
   using namespace korvelin::cli;
+
+  // A reader that goes away (`korvelin run ... | head`) must not end a
+  // command that supervises a program or a proxy: writes to it fail instead,
+  // and the work goes on. Every child gets its signals reset to defaults.
+  ::signal(SIGPIPE, SIG_IGN);
 
   CLI::App app{"Korvelin runs isolated profiles of desktop AI applications side by side."};
   app.name("korvelin");

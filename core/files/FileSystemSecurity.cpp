@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <exception>
@@ -333,26 +334,80 @@ ScopedFD SecureFileSystem::openManagedRootFD(const ProfilePaths& paths, ErrorFac
                               false, error);
 }
 
-void SecureFileSystem::prepareManagedHierarchy(const ProfilePaths& paths) {
+namespace {
+
+// The base (an absolute, standardized path) as `ProfilePreparer::validateBase`
+// requires it, checked through the opened descriptor after one look at the
+// path for links. Any failure is
+// reported by the path-based check itself, so the messages are exactly its
+// own; only a failure that check cannot see (a change in between) has one of
+// this function's.
+ScopedFD openValidatedBase(const std::string& path, ErrorFactory error) {
+  auto refuse = [&](std::string detail) {
+    SecureFileSystem::requireDirectory(path, std::nullopt, false, false, error);
+    return error(std::move(detail));
+  };
+  if (scanForLinks(path) == LinkScan::hasLink)
+    throw error("path contains a symbolic link: " + path);
+  ScopedFD fd(retryOnEintr([&] { return ::open(path.c_str(), kDirectoryOpenFlags); }));
+  if (!fd)
+    throw refuse(withErrno(errno, "open directory failed for ", path));
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
+    throw refuse("opened directory failed owner/type validation: " + path);
+  if (isGroupOrOtherWritable(info.st_mode))
+    throw refuse("directory is writable by group or others: " + path);
+  const platform::AclReading acl = platform::readExtendedAcl(fd.get(), false);
+  if (acl.state != AclState::none) {
+    SecureFileSystem::requireDirectory(path, std::nullopt, false, false, error);
+    refuseAnyAcl(acl, path, error);
+  }
+  return fd;
+}
+
+// "Profiles", the root and the five children below an open, verified base.
+// Checking "logs" first follows `validateManagedHierarchy`; creating follows
+// the order of `kChildDirectoryNames`.
+SecureFileSystem::VerifiedHierarchy openHierarchyBelow(
+    int base,
+    const ProfilePaths& paths,
+    SecureFileSystem::MissingDirectories missing) {
   constexpr ErrorFactory error = &KorvelinCoreError::unsafeProfilePath;
-  ScopedFD base = openBaseFD(paths, error);
-  ScopedFD profiles = openChildDirectoryFD(base.get(), ProfilePaths::kProfilesDirectoryName,
-                                           paths.profilesDirectory(), true, error);
-  ScopedFD root = openChildDirectoryFD(profiles.get(), paths.profileID().lowercaseString(),
-                                       paths.root(), true, error);
-  for (auto name : ProfilePaths::kChildDirectoryNames)
-    openChildDirectoryFD(root.get(), name, paths.child(name), true, error);
+  const bool create = missing == SecureFileSystem::MissingDirectories::create;
+  constexpr std::array<std::string_view, 5> kCheckOrder = {"logs", "home", "config", "cache",
+                                                           "user-data"};
+  static_assert(kCheckOrder.size() == ProfilePaths::kChildDirectoryNames.size());
+  ScopedFD profiles = SecureFileSystem::openChildDirectoryFD(
+      base, ProfilePaths::kProfilesDirectoryName, paths.profilesDirectory(), create, error);
+  SecureFileSystem::VerifiedHierarchy tree;
+  tree.root = SecureFileSystem::openChildDirectoryFD(
+      profiles.get(), paths.profileID().lowercaseString(), paths.root(), create, error);
+  for (auto name : create ? ProfilePaths::kChildDirectoryNames : kCheckOrder) {
+    ScopedFD child = SecureFileSystem::openChildDirectoryFD(tree.root.get(), name,
+                                                            paths.child(name), create, error);
+    if (name == "logs")
+      tree.logs = std::move(child);
+  }
+  return tree;
+}
+
+}  // namespace
+
+void SecureFileSystem::prepareManagedHierarchy(const ProfilePaths& paths) {
+  ScopedFD base = openBaseFD(paths, &KorvelinCoreError::unsafeProfilePath);
+  openHierarchyBelow(base.get(), paths, MissingDirectories::create);
 }
 
 void SecureFileSystem::validateManagedHierarchy(const ProfilePaths& paths) {
-  constexpr ErrorFactory error = &KorvelinCoreError::unsafeProfilePath;
-  {
-    ScopedFD root = openManagedRootFD(paths, error);
-    openChildDirectoryFD(root.get(), "logs", paths.logs(), false, error);
-  }
-  ScopedFD root = openManagedRootFD(paths, error);
-  for (auto name : ProfilePaths::kChildDirectoryNames)
-    if (name != "logs") openChildDirectoryFD(root.get(), name, paths.child(name), false, error);
+  ScopedFD base = openBaseFD(paths, &KorvelinCoreError::unsafeProfilePath);
+  openHierarchyBelow(base.get(), paths, MissingDirectories::fail);
+}
+
+SecureFileSystem::VerifiedHierarchy SecureFileSystem::openVerifiedHierarchy(
+    const ProfilePaths& paths,
+    MissingDirectories missing) {
+  ScopedFD base = openValidatedBase(paths.baseDirectory(), &KorvelinCoreError::unsafeProfileBase);
+  return openHierarchyBelow(base.get(), paths, missing);
 }
 
 void SecureFileSystem::prepareNewManagedHierarchy(const ProfilePaths& paths, int baseFD,

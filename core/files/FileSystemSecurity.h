@@ -153,6 +153,24 @@ class SecureFileSystem {
   // safe, creating nothing (`unsafeProfilePath`).
   static void validateManagedHierarchy(const ProfilePaths& paths);
 
+  // A profile tree checked once, from the base down to the five children,
+  // with the descriptors a launch goes on with: everything it later opens in
+  // the profile is reached through these, never through the paths again.
+  struct VerifiedHierarchy {
+    platform::ScopedFD root;
+    platform::ScopedFD logs;
+  };
+  enum class MissingDirectories { fail, create };
+
+  // The checks of `ProfilePreparer::validateBase` on the base (failures are
+  // `unsafeProfileBase` with its messages), then those of
+  // `prepareManagedHierarchy` (`MissingDirectories::create`) or of
+  // `validateManagedHierarchy` below it, in one walk: the base's path is
+  // looked at once for links and everything else is checked through the
+  // descriptors opened on the way.
+  static VerifiedHierarchy openVerifiedHierarchy(const ProfilePaths& paths,
+                                                 MissingDirectories missing);
+
   // Verifies that `member` lies inside `bundle` without any symbolic link
   // and is an executable regular file, and returns its identity.
   static FileIdentity requireRegularExecutable(const std::string& member, const std::string& bundle);

@@ -5,13 +5,17 @@
 // runs.
 //   macOS: posix_spawn with POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_START_SUSPENDED;
 //          resumed with SIGCONT.
-//   Linux: fork, setpgid(0, 0), PTRACE_TRACEME, execve; the parent waits for
-//          the stop that follows the exec and resumes with PTRACE_DETACH.
+//   Linux: fork; the child calls setpgid(0, 0) and waits on a pipe while the
+//          parent attaches with PTRACE_SEIZE (PTRACE_O_EXITKILL,
+//          PTRACE_O_TRACEEXEC) and only then releases it to execve; the
+//          parent waits for the exec stop and resumes with PTRACE_DETACH. A
+//          parent that dies before attaching leaves a child that exits at the
+//          pipe's end; one that dies later takes the child with it.
 //          Differs: the child's signal mask is emptied and ignored signals are
 //          reset to their defaults, so a host that blocks SIGTERM for sigwait
 //          does not pass that on; descriptors above 2 are closed in the child;
-//          a host that dies before resuming takes the suspended child with it
-//          (PTRACE_O_EXITKILL), where on macOS it would stay suspended.
+//          a host that dies before resuming takes the suspended child with
+//          it, where on macOS it would stay suspended.
 
 #include <cstdint>
 #include <string>

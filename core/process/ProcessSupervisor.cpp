@@ -232,8 +232,10 @@ ProcessSnapshot ProcessSupervisor::start(const Uuid& profileID, const ProcessLau
   std::lock_guard guard(lock_);
   const ProfilePaths& paths = plan.paths;
   requireProfile(profileID, paths);
-  ProfilePreparer(paths.baseDirectory()).validateBase(paths.baseDirectory());
-  SecureFileSystem::validateManagedHierarchy(paths);
+  // One walk checks the base and the whole tree and hands on the root and
+  // "logs": the lease and the launch log are reached only through them.
+  SecureFileSystem::VerifiedHierarchy tree =
+      SecureFileSystem::openVerifiedHierarchy(paths, SecureFileSystem::MissingDirectories::fail);
 
   if (auto existing = entries_.find(profileID); existing != entries_.end()) {
     if (existing->second->state != ProcessRunState::stoppedConfirmed)
@@ -243,10 +245,8 @@ ProcessSnapshot ProcessSupervisor::start(const Uuid& profileID, const ProcessLau
 
   auto entry = std::make_unique<Entry>();
   entry->profileID = profileID;
-  entry->rootDirectoryFD = SecureFileSystem::openManagedRootFD(paths);
-  ScopedFD logsFD = SecureFileSystem::openChildDirectoryFD(
-      entry->rootDirectoryFD.get(), kLogsDirectoryName, paths.logs(), false,
-      &KorvelinCoreError::unsafeProfilePath);
+  entry->rootDirectoryFD = std::move(tree.root);
+  const ScopedFD logsFD = std::move(tree.logs);
   const int rootFD = entry->rootDirectoryFD.get();
 
   if (metadataAt(rootFD, leaseName())) throw KorvelinCoreError::profileRecoveryRequired(profileID);

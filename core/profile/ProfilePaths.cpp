@@ -51,21 +51,24 @@ void ProfilePreparer::validateBase(const std::string& base) const {
   SecureFileSystem::requireDirectory(base, std::nullopt, false, false, &KorvelinCoreError::unsafeProfileBase);
 }
 
+// The base and the tree are checked in one walk (`openVerifiedHierarchy`);
+// only a missing base takes `prepareBase` first.
 void ProfilePreparer::prepare(const ProfilePaths& paths) const {
-  prepareBase(paths.baseDirectory());
-  SecureFileSystem::prepareManagedHierarchy(paths);
+  if (!SecureFileSystem::metadata(paths.baseDirectory()))
+    prepareBase(paths.baseDirectory());
+  SecureFileSystem::openVerifiedHierarchy(paths, SecureFileSystem::MissingDirectories::create);
 }
 
 void ProfilePreparer::validatePrepared(const ProfilePaths& paths) const {
-  validateBase(paths.baseDirectory());
-  SecureFileSystem::validateManagedHierarchy(paths);
+  SecureFileSystem::openVerifiedHierarchy(paths, SecureFileSystem::MissingDirectories::fail);
 }
 
 void ProfilePreparer::prepareCodexHome(const ProfilePaths& paths) const {
   constexpr ErrorFactory error = &KorvelinCoreError::unsafeProfilePath;
-  validatePrepared(paths);
-  auto root = SecureFileSystem::openManagedRootFD(paths, error);
-  auto home = SecureFileSystem::openChildDirectoryFD(root.get(), "home", paths.home(), false, error);
+  const auto tree =
+      SecureFileSystem::openVerifiedHierarchy(paths, SecureFileSystem::MissingDirectories::fail);
+  auto home =
+      SecureFileSystem::openChildDirectoryFD(tree.root.get(), "home", paths.home(), false, error);
   SecureFileSystem::openChildDirectoryFD(home.get(), ".codex", paths.codexHome(), true, error);
 }
 

@@ -481,7 +481,10 @@ ProfileRepository::DeletionRecovery repairQuarantines(int baseFD,
   if (!profilesFD)
     return recovery;
   const auto found = quarantines(profilesFD.get());
-  for (const auto& [name, id] : found) {
+  for (const auto& entry : found) {
+    // Named copies: lambdas below cannot capture structured bindings in C++20.
+    const std::string& name = entry.first;
+    const Uuid id = entry.second;
     const bool listed = std::any_of(profiles.begin(), profiles.end(),
                                     [&](const AppProfile& p) { return p.id == id; });
     const auto sameProfile =

@@ -1,7 +1,6 @@
 #include "core/proxy/XrayDurableStateStore.h"
 
 #include <fcntl.h>
-#include <sodium.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,19 +9,22 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <map>
+#include <memory>
 #include <utility>
 
 #include <nlohmann/json.hpp>
 
 #include "core/base/CoreError.h"
+#include "core/base/JsonSupport.h"
 #include "core/files/FilePath.h"
 #include "core/files/FileSystemSecurity.h"
-#include "core/base/JsonSupport.h"
-#include "core/profile/ProfilePaths.h"
 #include "core/platform/Acl.h"
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
 #include "core/platform/ScopedFD.h"
+#include "core/platform/Sha256.h"
+#include "core/profile/ProfilePaths.h"
 
 namespace korvelin {
 
@@ -33,7 +35,8 @@ namespace {
 
 constexpr std::size_t kLengthOffset = 8;
 constexpr std::size_t kJSONOffset = 12;
-constexpr std::size_t kDigestOffset = XrayStatePage::kSize - crypto_hash_sha256_BYTES;
+constexpr std::size_t kDigestOffset =
+    XrayStatePage::kSize - std::tuple_size_v<platform::Sha256Digest>;
 static_assert(kDigestOffset == kJSONOffset + XrayStatePage::kMaxJSONLength);
 
 constexpr mode_t kFileMode = 0600;
@@ -51,15 +54,6 @@ constexpr ManagedFile kMarkerFile{XrayDurableStateStore::kManagedMarkerFileName,
 constexpr ManagedFile kStateFile{XrayDurableStateStore::kStateFileName,
                                  static_cast<off_t>(XrayDurableStateStore::kStateFileSize)};
 
-using Digest = std::array<unsigned char, crypto_hash_sha256_BYTES>;
-
-Digest sha256(const char* data, std::size_t size) {
-  [[maybe_unused]] static const bool initialized = sodium_init() >= 0;
-  Digest digest{};
-  crypto_hash_sha256(digest.data(), reinterpret_cast<const unsigned char*>(data), size);
-  return digest;
-}
-
 template <typename T>
 void putLittleEndian(char* out, T value) {
   for (std::size_t i = 0; i < sizeof(T); ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xff);
@@ -71,6 +65,19 @@ T getLittleEndian(const char* in) {
   for (std::size_t i = 0; i < sizeof(T); ++i) value |= T(static_cast<unsigned char>(in[i])) << (8 * i);
   return value;
 }
+
+// One page as this process last saw it. Decoding a page depends on its bytes
+// alone, so bytes read again unchanged are compared with memcmp instead of
+// being hashed and parsed again: a locked access, and the read-back after a
+// write, decode only what changed. A page this process wrote is kept
+// undecoded: its digest is known to match (it was computed here from these
+// bytes), but what its JSON decodes to is still checked on the read-back.
+struct SeenPage {
+  std::string bytes;
+  bool decoded = false;
+  std::optional<XrayStatePage> page;  // when `decoded`: absent for no valid page
+};
+using SeenPages = std::array<std::optional<SeenPage>, 2>;
 
 // Turns a reason into `profileRecoveryRequired` for the profile, after
 // handing the reason to the store's reporter.
@@ -158,12 +165,32 @@ void validatePath(int root, const ManagedFile& file, const struct stat& opened, 
     refuse("no longer the opened file: " + name);
 }
 
-std::optional<XrayStatePage> readPage(int fd, int page) {
-  std::string bytes(XrayStatePage::kSize, '\0');
-  const off_t offset = static_cast<off_t>(page) * static_cast<off_t>(XrayStatePage::kSize);
-  const ssize_t n = retryOnEintr([&] { return ::pread(fd, bytes.data(), bytes.size(), offset); });
-  if (n != static_cast<ssize_t>(bytes.size())) return std::nullopt;
-  return XrayStatePage::decode(bytes);
+std::optional<XrayStatePage> decodeAfterDigest(std::string_view bytes);
+
+// Both pages, with one pread; a page that was not read in full is no page.
+// With `seen`, a page whose bytes are exactly those this process last saw
+// there is not decoded again (see SeenPage).
+std::array<std::optional<XrayStatePage>, 2> readPages(int fd, SeenPages* seen) {
+  std::string bytes(XrayDurableStateStore::kStateFileSize, '\0');
+  const ssize_t n = retryOnEintr([&] { return ::pread(fd, bytes.data(), bytes.size(), 0); });
+  std::array<std::optional<XrayStatePage>, 2> pages;
+  for (std::size_t i = 0; i < pages.size(); ++i) {
+    if (n < static_cast<ssize_t>((i + 1) * XrayStatePage::kSize))
+      continue;
+    const std::string_view page =
+        std::string_view(bytes).substr(i * XrayStatePage::kSize, XrayStatePage::kSize);
+    if (!seen) {
+      pages[i] = XrayStatePage::decode(page);
+      continue;
+    }
+    auto& known = (*seen)[i];
+    if (!known || known->bytes != page)
+      known = SeenPage{std::string(page), true, XrayStatePage::decode(page)};
+    else if (!known->decoded)
+      known->page = decodeAfterDigest(page), known->decoded = true;
+    pages[i] = known->page;
+  }
+  return pages;
 }
 
 // True when the state file holds nothing but zero bytes: the bootstrap that
@@ -177,8 +204,8 @@ bool holdsOnlyZeroBytes(int fd) {
 
 // The newest valid page; it must belong to the profile, and a page carrying
 // the same sequence must hold the same record.
-XrayStatePage readCurrent(int fd, const Refusal& refuse) {
-  const std::array<std::optional<XrayStatePage>, 2> pages = {readPage(fd, 0), readPage(fd, 1)};
+XrayStatePage readCurrent(int fd, const Refusal& refuse, SeenPages* seen) {
+  const std::array<std::optional<XrayStatePage>, 2> pages = readPages(fd, seen);
   const XrayStatePage* newest = nullptr;
   for (const auto& page : pages)
     if (page && (!newest || page->sequence > newest->sequence)) newest = &*page;
@@ -254,19 +281,27 @@ std::optional<std::string> XrayStatePage::encode(const XrayDurableState& state, 
   putLittleEndian<std::uint64_t>(page.data(), sequence);
   putLittleEndian<std::uint32_t>(page.data() + kLengthOffset, static_cast<std::uint32_t>(json.size()));
   std::memcpy(page.data() + kJSONOffset, json.data(), json.size());
-  const Digest digest = sha256(page.data(), kDigestOffset);
+  const platform::Sha256Digest digest = platform::sha256(page.data(), kDigestOffset);
   std::memcpy(page.data() + kDigestOffset, digest.data(), digest.size());
   return page;
 }
 
 std::optional<XrayStatePage> XrayStatePage::decode(std::string_view bytes) {
   if (bytes.size() != kSize) return std::nullopt;
-  const Digest digest = sha256(bytes.data(), kDigestOffset);
+  const platform::Sha256Digest digest = platform::sha256(bytes.data(), kDigestOffset);
   if (std::memcmp(digest.data(), bytes.data() + kDigestOffset, digest.size()) != 0) return std::nullopt;
+  return decodeAfterDigest(bytes);
+}
+
+namespace {
+
+// Everything `decode` checks after the digest.
+std::optional<XrayStatePage> decodeAfterDigest(std::string_view bytes) {
   XrayStatePage page;
   page.sequence = getLittleEndian<std::uint64_t>(bytes.data());
   const auto length = getLittleEndian<std::uint32_t>(bytes.data() + kLengthOffset);
-  if (page.sequence == 0 || length == 0 || length > kMaxJSONLength) return std::nullopt;
+  if (page.sequence == 0 || length == 0 || length > XrayStatePage::kMaxJSONLength)
+    return std::nullopt;
   const std::string_view text = bytes.substr(kJSONOffset, length);
   const auto document = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
   if (document.is_discarded()) return std::nullopt;
@@ -280,6 +315,8 @@ std::optional<XrayStatePage> XrayStatePage::decode(std::string_view bytes) {
   return page;
 }
 
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // Locked access
 
@@ -287,9 +324,11 @@ std::optional<XrayStatePage> XrayStatePage::decode(std::string_view bytes) {
 // the state file and the marker are closed, then the flock lock is released
 // and the lock file closed, then the root.
 struct XrayDurableStateWriter::Files {
-  Files(const Uuid& profileID, const XrayDurableStateStore::RefusalReporter& report,
-        const XrayDurableStateStore::FaultHook& faultHook)
-      : refuse(profileID, report), fault(faultHook) {}
+  Files(const Uuid& profileID,
+        const XrayDurableStateStore::RefusalReporter& report,
+        const XrayDurableStateStore::FaultHook& faultHook,
+        SeenPages& seenPages)
+      : refuse(profileID, report), fault(faultHook), seen(seenPages) {}
 
   void reached(std::string_view point, std::uint64_t sequence) const {
     if (fault) fault(point, sequence);
@@ -389,13 +428,14 @@ struct XrayDurableStateWriter::Files {
   // One whole page with one pwrite, then fsync: a write is never split up
   // by this code, only by a crash.
   void writePage(const XrayDurableState& record, std::uint64_t sequence, int page) const {
-    const auto bytes = XrayStatePage::encode(record, sequence);
+    auto bytes = XrayStatePage::encode(record, sequence);
     if (!bytes) refuse("the record's JSON is longer than " + std::to_string(XrayStatePage::kMaxJSONLength) + " bytes");
     const off_t offset = static_cast<off_t>(page) * static_cast<off_t>(XrayStatePage::kSize);
     reached("page.beforeWrite", sequence);
     const ssize_t n = retryOnEintr([&] { return ::pwrite(state.get(), bytes->data(), bytes->size(), offset); });
     if (n < 0) refuse.withErrno(errno, "pwrite", kStateFile.name);
     if (n != static_cast<ssize_t>(bytes->size())) refuse("short write to .xray-state");
+    seen[static_cast<std::size_t>(page)] = SeenPage{std::move(*bytes), false, std::nullopt};
     reached("page.afterWrite", sequence);
     if (retryOnEintr([&] { return ::fsync(state.get()); }) != 0) refuse.withErrno(errno, "fsync", kStateFile.name);
     reached("page.afterSync", sequence);
@@ -403,6 +443,7 @@ struct XrayDurableStateWriter::Files {
 
   Refusal refuse;
   const XrayDurableStateStore::FaultHook& fault;
+  SeenPages& seen;
   ScopedFD root;
   LockedFD lock;
   ScopedFD marker;
@@ -415,7 +456,7 @@ void XrayDurableStateWriter::write(const XrayDurableState& state) {
   const std::uint64_t next = sequence_ + 1;
   files_.writePage(state, next, static_cast<int>(next % 2));
   files_.revalidate();
-  const XrayStatePage back = readCurrent(files_.state.get(), files_.refuse);
+  const XrayStatePage back = readCurrent(files_.state.get(), files_.refuse, &files_.seen);
   if (back.sequence != next || back.state != state)
     files_.refuse("reading back .xray-state gave sequence " + std::to_string(back.sequence) +
                   " instead of the record written as " + std::to_string(next));
@@ -423,14 +464,23 @@ void XrayDurableStateWriter::write(const XrayDurableState& state) {
   sequence_ = next;
 }
 
+struct XrayDurableStateStore::SeenPageMemory {
+  std::map<Uuid, SeenPages> profiles;
+};
+
 XrayDurableStateStore::XrayDurableStateStore(FaultHook faultHook, RefusalReporter reportRefusal)
-    : faultHook_(std::move(faultHook)), reportRefusal_(std::move(reportRefusal)) {}
+    : faultHook_(std::move(faultHook)),
+      reportRefusal_(std::move(reportRefusal)),
+      seenPages_(std::make_unique<SeenPageMemory>()) {}
+
+XrayDurableStateStore::~XrayDurableStateStore() = default;
 
 void XrayDurableStateStore::runLocked(const ProfilePaths& paths, bool allowBootstrap, const LockedBody& body) {
   std::lock_guard<std::mutex> guard(processLock_);
-  XrayDurableStateWriter::Files files(paths.profileID(), reportRefusal_, faultHook_);
+  XrayDurableStateWriter::Files files(paths.profileID(), reportRefusal_, faultHook_,
+                                      seenPages_->profiles[paths.profileID()]);
   files.open(paths, allowBootstrap);
-  XrayStatePage current = readCurrent(files.state.get(), files.refuse);
+  XrayStatePage current = readCurrent(files.state.get(), files.refuse, &files.seen);
   XrayDurableStateWriter writer(files, current.state, current.sequence);
   // The body sees the record it started with, whatever it writes.
   body(current.state, writer);
@@ -489,7 +539,7 @@ XrayDurableState XrayDurableStateStore::readOnly(const ProfilePaths& paths) cons
   // the next locked access writes it.
   XrayStatePage current = holdsOnlyZeroBytes(opened[2].fd.get())
                               ? XrayStatePage{0, XrayDurableState::emptyRecord(paths.profileID())}
-                              : readCurrent(opened[2].fd.get(), refuse);
+                              : readCurrent(opened[2].fd.get(), refuse, nullptr);
   for (std::size_t i = 0; i < files.size(); ++i)
     validatePath(root.get(), *files[i], validate(opened[i].fd.get(), *files[i], true, refuse), refuse);
   return std::move(current.state);

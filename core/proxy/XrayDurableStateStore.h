@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -143,6 +144,7 @@ class XrayDurableStateStore {
   using RefusalReporter = std::function<void(const std::string& detail)>;
 
   explicit XrayDurableStateStore(FaultHook faultHook = {}, RefusalReporter reportRefusal = {});
+  ~XrayDurableStateStore();
 
   XrayDurableStateStore(const XrayDurableStateStore&) = delete;
   XrayDurableStateStore& operator=(const XrayDurableStateStore&) = delete;
@@ -179,9 +181,14 @@ class XrayDurableStateStore {
   using LockedBody = std::function<void(const XrayDurableState&, XrayDurableStateWriter&)>;
   void runLocked(const ProfilePaths& paths, bool allowBootstrap, const LockedBody& body);
 
+  // What each profile's pages held when last read or written, so that
+  // unchanged pages are not decoded again; guarded by `processLock_`.
+  struct SeenPageMemory;
+
   std::mutex processLock_;
   FaultHook faultHook_;
   RefusalReporter reportRefusal_;
+  std::unique_ptr<SeenPageMemory> seenPages_;
 };
 
 template <typename Body>

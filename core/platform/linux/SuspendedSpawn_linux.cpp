@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 
@@ -27,17 +28,27 @@ struct ChildFailure {
   int step;
   int error;
 };
-enum ChildStep : int { kStepGroup = 1, kStepStreams, kStepTrace, kStepExec };
+enum ChildStep : int { kStepGroup = 1, kStepStreams, kStepExec };
 
 // Runs in the child between fork and exec: async-signal-safe calls only.
-[[noreturn]] void runChild(int devNull, int statusPipe, char* path, char* const* argv,
+// The child waits on `release` before it execs: the parent writes one byte
+// once it traces the child with PTRACE_O_EXITKILL. If the parent dies first,
+// the pipe reaches its end and the child exits without running anything; if
+// it dies later, the kernel kills the child. So no program ever runs that the
+// parent did not see to its exec stop.
+[[noreturn]] void runChild(int devNull,
+                           int statusPipe,
+                           int release,
+                           char* path,
+                           char* const* argv,
                            char* const* envp) {
   auto failed = [statusPipe](int step) {
     ChildFailure failure{step, errno};
     [[maybe_unused]] ssize_t ignored = ::write(statusPipe, &failure, sizeof failure);
     ::_exit(127);
   };
-  if (::setpgid(0, 0) != 0) failed(kStepGroup);
+  if (::setpgid(0, 0) != 0)
+    failed(kStepGroup);
 
   sigset_t none;
   ::sigemptyset(&none);
@@ -45,16 +56,29 @@ enum ChildStep : int { kStepGroup = 1, kStepStreams, kStepTrace, kStepExec };
   struct sigaction defaults = {};
   defaults.sa_handler = SIG_DFL;
   for (int signo = 1; signo < NSIG; ++signo)
-    if (signo != SIGKILL && signo != SIGSTOP) ::sigaction(signo, &defaults, nullptr);
+    if (signo != SIGKILL && signo != SIGSTOP)
+      ::sigaction(signo, &defaults, nullptr);
 
   for (int target = 0; target <= 2; ++target)
-    if (::dup2(devNull, target) < 0) failed(kStepStreams);
-  // Everything else the host had open stays with the host. The status pipe
-  // is close-on-exec and closes itself when the exec succeeds.
-  if (statusPipe > 3) ::close_range(3, static_cast<unsigned>(statusPipe) - 1, 0);
-  ::close_range(static_cast<unsigned>(statusPipe) + 1, ~0U, 0);
+    if (::dup2(devNull, target) < 0)
+      failed(kStepStreams);
+  // Everything else the host had open stays with the host, the write end of
+  // `release` included. The status pipe is close-on-exec and closes itself
+  // when the exec succeeds.
+  const int keep[] = {std::min(statusPipe, release), std::max(statusPipe, release)};
+  ::close_range(3, static_cast<unsigned>(keep[0]) - 1, 0);
+  if (keep[1] > keep[0] + 1)
+    ::close_range(static_cast<unsigned>(keep[0]) + 1, static_cast<unsigned>(keep[1]) - 1, 0);
+  ::close_range(static_cast<unsigned>(keep[1]) + 1, ~0U, 0);
 
-  if (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) failed(kStepTrace);
+  char go = 0;
+  ssize_t got;
+  do {
+    got = ::read(release, &go, 1);
+  } while (got < 0 && errno == EINTR);
+  if (got != 1)
+    ::_exit(127);  // the parent is gone or gave up: run nothing
+  ::close(release);
   ::execve(path, argv, envp);
   failed(kStepExec);
   ::_exit(127);  // not reached
@@ -63,16 +87,31 @@ enum ChildStep : int { kStepGroup = 1, kStepStreams, kStepTrace, kStepExec };
 std::string describe(const ChildFailure& failure) {
   const std::string text = errorText(failure.error);
   switch (failure.step) {
-    case kStepGroup: return "could not configure process group";
-    case kStepStreams: return "could not configure standard-stream isolation: " + text;
-    case kStepTrace: return "could not start the process suspended (ptrace refused): " + text;
-    default: return text;
+    case kStepGroup:
+      return "could not configure process group";
+    case kStepStreams:
+      return "could not configure standard-stream isolation: " + text;
+    default:
+      return text;
   }
 }
 
 void reap(pid_t pid) {
   int status;
   retryOnEintr([&] { return ::waitpid(pid, &status, 0); });
+}
+
+// Kills a child that never ran and collects it.
+void killAndReap(pid_t pid) {
+  ::kill(pid, SIGKILL);
+  reap(pid);
+}
+
+[[noreturn]] void refuseTracing(pid_t pid) {
+  const std::string detail =
+      "could not start the process suspended (ptrace refused): " + errorText(errno);
+  killAndReap(pid);
+  throw KorvelinCoreError::processLaunchFailed(detail);
 }
 
 }  // namespace
@@ -89,52 +128,75 @@ std::int32_t spawnSuspended(const SuspendedSpawnRequest& request) {
   auto envp = execPointers(envStrings);
 
   ScopedFD devNull(retryOnEintr([] { return ::open("/dev/null", O_RDWR | O_CLOEXEC); }));
-  if (!devNull) throw KorvelinCoreError::processLaunchFailed("could not open /dev/null");
+  if (!devNull)
+    throw KorvelinCoreError::processLaunchFailed("could not open /dev/null");
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0)
     throw KorvelinCoreError::processLaunchFailed("could not create the launch status pipe: " +
                                                  errorText(errno));
   ScopedFD statusRead(pipeFds[0]);
   ScopedFD statusWrite(pipeFds[1]);
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+    throw KorvelinCoreError::processLaunchFailed("could not create the launch release pipe: " +
+                                                 errorText(errno));
+  ScopedFD releaseRead(pipeFds[0]);
+  ScopedFD releaseWrite(pipeFds[1]);
 
   const pid_t pid = ::fork();
-  if (pid < 0) throw KorvelinCoreError::processLaunchFailed(errorText(errno));
-  if (pid == 0) runChild(devNull.get(), statusWrite.get(), path.data(), argv.data(), envp.data());
-
+  if (pid < 0)
+    throw KorvelinCoreError::processLaunchFailed(errorText(errno));
+  if (pid == 0)
+    runChild(devNull.get(), statusWrite.get(), releaseRead.get(), path.data(), argv.data(),
+             envp.data());
   statusWrite.reset();
-  ChildFailure failure{};
-  const long got = readFull(statusRead.get(), &failure, sizeof failure);
-  if (got == static_cast<long>(sizeof failure)) {
-    reap(pid);
-    throw KorvelinCoreError::processLaunchFailed(describe(failure));
-  }
+  releaseRead.reset();
 
-  // The exec succeeded: the child stops with SIGTRAP before its first
-  // instruction, because it asked to be traced.
-  int status = 0;
-  const pid_t waited = retryOnEintr([&] { return ::waitpid(pid, &status, 0); });
-  if (waited != pid) {
-    const std::string detail = "could not wait for the suspended process: " + errorText(errno);
-    ::kill(pid, SIGKILL);
-    reap(pid);
+  // Traced from here on, and killed with this process should it die before
+  // the child is resumed; the exec itself stops the child before the new
+  // program's first instruction.
+  const long options = PTRACE_O_EXITKILL | PTRACE_O_TRACEEXEC;
+  if (::ptrace(PTRACE_SEIZE, pid, nullptr, reinterpret_cast<void*>(options)) != 0)
+    refuseTracing(pid);
+  if (!writeFull(releaseWrite.get(), "g")) {
+    const std::string detail = "could not release the suspended process: " + errorText(errno);
+    killAndReap(pid);
     throw KorvelinCoreError::processLaunchFailed(detail);
   }
-  if (!WIFSTOPPED(status))
-    throw KorvelinCoreError::processLaunchFailed("the process exited before it could be verified");
-  // A tracee is let go when its tracer dies. If this process dies before the
-  // child was verified and resumed, the child must die too, never run.
-  if (::ptrace(PTRACE_SETOPTIONS, pid, nullptr, reinterpret_cast<void*>(PTRACE_O_EXITKILL)) != 0) {
-    const std::string detail =
-        "could not start the process suspended (ptrace refused): " + errorText(errno);
-    ::kill(pid, SIGKILL);
-    reap(pid);
-    throw KorvelinCoreError::processLaunchFailed(detail);
+  releaseWrite.reset();
+
+  for (;;) {
+    int status = 0;
+    const pid_t waited = retryOnEintr([&] { return ::waitpid(pid, &status, __WALL); });
+    if (waited != pid) {
+      const std::string detail = "could not wait for the suspended process: " + errorText(errno);
+      killAndReap(pid);
+      throw KorvelinCoreError::processLaunchFailed(detail);
+    }
+    if (WIFEXITED(status) || WIFSIGNALED(status)) {
+      // A failed step reported itself before the child exited.
+      ChildFailure failure{};
+      if (readFull(statusRead.get(), &failure, sizeof failure) == static_cast<long>(sizeof failure))
+        throw KorvelinCoreError::processLaunchFailed(describe(failure));
+      throw KorvelinCoreError::processLaunchFailed(
+          "the process exited before it could be verified");
+    }
+    if (!WIFSTOPPED(status))
+      continue;
+    if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXEC << 8)))
+      return pid;
+    // Any other stop before the exec (a signal sent to the new group, a
+    // group stop) is passed on unchanged; event stops carry no signal.
+    const int signal = (status >> 16) != 0 ? 0 : WSTOPSIG(status);
+    if (::ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void*>(static_cast<long>(signal))) !=
+            0 &&
+        errno != ESRCH)
+      refuseTracing(pid);
   }
-  return pid;
 }
 
 int resumeSuspended(std::int32_t pid) {
-  if (::ptrace(PTRACE_DETACH, pid, nullptr, nullptr) != 0) return errno;
+  if (::ptrace(PTRACE_DETACH, pid, nullptr, nullptr) != 0)
+    return errno;
   return 0;
 }
 

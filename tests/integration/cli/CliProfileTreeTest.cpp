@@ -100,6 +100,17 @@ TEST_F(CliProfileTreeTest, DefaultBaseComesFromTheEnvironmentAndIsCreatedPrivate
   options.environment = std::vector<std::string>{"HOME=" + home, "XDG_DATA_HOME=" + xdg};
   ASSERT_EQ(korvelin({"prepare", kProfile}, options).exitCode, 0);
   EXPECT_TRUE(exists(xdg + "/Korvelin" + kRoot + "/logs"));
+
+  // A link on the way to the default base is refused before anything is
+  // made through it.
+  const std::string linkedHome = temp.child("linked-home");
+  const std::string elsewhere = temp.child("elsewhere");
+  makeDirectory(linkedHome, 0755);
+  makeDirectory(elsewhere, 0700);
+  makeSymlink(elsewhere, linkedHome + "/.local");
+  options.environment = std::vector<std::string>{"HOME=" + linkedHome};
+  EXPECT_EQ(korvelin({"prepare", kProfile}, options).exitCode, 1);
+  EXPECT_FALSE(exists(elsewhere + "/share"));
 }
 
 TEST_F(CliProfileTreeTest, RefusalsAreOneLineAndChangeNothing) {

@@ -60,18 +60,6 @@ TEST(CliVlessTest, FailuresNeverEchoTheLink) {
   EXPECT_EQ(invalid.exitCode, 1);
   EXPECT_EQ(invalid.errors, kInvalid);
   EXPECT_EQ(invalid.output, "");
-
-  // Command-line mistakes are usage errors, still without the link.
-  for (const std::vector<std::string>& arguments :
-       {std::vector<std::string>{"vless", "check", kLink, kLink},
-        {"vless", "check", kLink, "--port", "0"},
-        {"vless", "check", kLink, "--port", "1", "--json"}}) {
-    std::vector<std::string> argv{korvelinPath()};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    auto result = run(argv);
-    EXPECT_EQ(result.exitCode, 2);
-    EXPECT_EQ(result.errors.find(kUser), std::string::npos) << result.errors;
-  }
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -180,6 +182,48 @@ TEST_F(SecureFileSystemTest, PathChecksReportEachFaultWithItsOwnText) {
   EXPECT_EQ(expectCoreError([&] { SecureFileSystem::createDirectoryIfNeeded(dir, kPath); }),
             KorvelinCoreError::unsafeProfilePath("expected mode 700, got 755: " + dir));
   EXPECT_EQ(modeOf(dir), 0755u);
+}
+
+// The one walk that hands on a verified tree refuses a base exactly as the
+// path check of the base does, and checks the tree below it.
+TEST_F(SecureFileSystemTest, TheOneWalkRefusesABaseAsThePathCheckDoes) {
+  auto moveAway = [](const std::string& b) {
+    ASSERT_EQ(::rename(b.c_str(), (b + ".gone").c_str()), 0);
+  };
+  const struct {
+    const char* name;
+    std::function<void(const std::string& base)> spoil;
+  } faults[] = {
+      {"missing", moveAway},
+      {"a file", [&](const std::string& b) { moveAway(b), makeFile(b); }},
+      {"a link to a safe directory",
+       [&](const std::string& b) { moveAway(b), makeSymlink(temp.child("elsewhere"), b); }},
+      {"another user's",
+       [](const std::string& b) { ASSERT_EQ(::chown(b.c_str(), 65534, 65534), 0); }},
+      {"group-writable", [](const std::string& b) { ::chmod(b.c_str(), 0775); }},
+      {"with an ACL entry",
+       [](const std::string& b) {
+         setfacl({"-m", "u:65534:r", b});
+       }},
+  };
+  makeDirectory(temp.child("elsewhere"));
+  for (const auto& fault : faults) {
+    SCOPED_TRACE(fault.name);
+    const std::string spoiled = temp.child(std::string("base-") + fault.name);
+    makeDirectory(spoiled);
+    const ProfilePaths tree(kProfile, spoiled);
+    SecureFileSystem::prepareManagedHierarchy(tree);
+    EXPECT_TRUE(
+        SecureFileSystem::openVerifiedHierarchy(tree, SecureFileSystem::MissingDirectories::fail)
+            .logs.valid());
+    fault.spoil(spoiled);
+    const KorvelinCoreError expected = expectCoreError(
+        [&] { SecureFileSystem::requireDirectory(spoiled, std::nullopt, false, false, kBase); });
+    for (auto missing :
+         {SecureFileSystem::MissingDirectories::fail, SecureFileSystem::MissingDirectories::create})
+      EXPECT_EQ(expectCoreError([&] { SecureFileSystem::openVerifiedHierarchy(tree, missing); }),
+                expected);
+  }
 }
 
 TEST_F(SecureFileSystemTest, FileACLsAreReadFromTheEntryAndCleared) {

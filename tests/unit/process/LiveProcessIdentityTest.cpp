@@ -128,55 +128,25 @@ TEST(LiveProcessIdentityTest, ChangedFieldsAreNeverCurrent) {
 }
 
 TEST(LiveProcessIdentityTest, AnUnreapedLeaderHasNotEnded) {
-  // A group leader whose parent, not this process, leaves it a zombie until
-  // told to collect it: as a controller is when its host is slow to reap.
-  int leaderExit[2], parentReap[2], report[2];
-  ASSERT_EQ(::pipe(leaderExit), 0);
-  ASSERT_EQ(::pipe(parentReap), 0);
-  ASSERT_EQ(::pipe(report), 0);
-  const pid_t parent = ::fork();
-  if (parent == 0) {
-    char byte;
-    for (int fd : {leaderExit[1], parentReap[1], report[0]})
-      ::close(fd);
-    const pid_t leader = ::fork();
-    if (leader == 0) {
-      for (int fd : {parentReap[0], report[1]})
-        ::close(fd);
-      ::setpgid(0, 0);
-      while (::read(leaderExit[0], &byte, 1) > 0) {
-      }
-      ::_exit(0);
-    }
-    ::close(leaderExit[0]);
-    (void)!::write(report[1], &leader, sizeof leader);
-    while (::read(parentReap[0], &byte, 1) > 0) {
-    }
-    ::waitpid(leader, nullptr, 0);
-    ::_exit(0);
-  }
-  ::close(leaderExit[0]);
-  ::close(parentReap[0]);
-  ::close(report[1]);
-  pid_t leader = 0;
-  ASSERT_EQ(::read(report[0], &leader, sizeof leader), static_cast<ssize_t>(sizeof leader));
-  ::close(report[0]);
+  // A group leader that exits while its parent, not this process, has yet to
+  // collect it: the shell reaps it only when told to.
+  Subprocess parent({"/bin/sh", "-c", "setsid /bin/sleep 0.5 & echo $!; read line; wait"},
+                    SubprocessOptions{.keepStdinOpen = true});
+  ASSERT_TRUE(parent.waitForOutput("\n", std::chrono::seconds(5)));
+  const pid_t leader = std::stoi(parent.output());
   std::optional<LiveProcessIdentity> identity;
-  EXPECT_TRUE(eventually([&] {
+  ASSERT_TRUE(eventually([&] {
     return (identity = LiveProcessIdentity::capture(leader)) && identity->group == leader;
   }));
-  ASSERT_TRUE(identity);
 
-  ::close(leaderExit[1]);
   EXPECT_TRUE(eventually([&] {
     auto record = platform::processRecord(leader);
     return record && record->zombie;
   }));
   EXPECT_FALSE(identity->sessionHasEnded()) << "kill(pid, 0) still finds it";
-
-  ::close(parentReap[1]);
-  ::waitpid(parent, nullptr, 0);
-  EXPECT_TRUE(eventually([&] { return identity->sessionHasEnded(); }));
+  parent.writeStdin("\n");
+  parent.wait();
+  EXPECT_TRUE(identity->sessionHasEnded());
 }
 
 TEST(LiveArgumentsTest, ReadsTheArgumentsAChildWasStartedWith) {

@@ -356,6 +356,12 @@ TEST_F(ProfileRepositoryTest, AnUnconfirmedCommitIsVisibleAndReportedAsSuch) {
   EXPECT_EQ(snapshot.profiles[0].id, draft.id);
   EXPECT_EQ(snapshot.durability, ProfileCatalogDurability::unconfirmed);
   EXPECT_EQ(repository().load().durability, ProfileCatalogDurability::confirmed);
+  // As the default base, its parent is synced too.
+  ProfileRepository asDefault(base_, base_);
+  asDefault.shouldFail = [](const ProfileCatalogFaultPoint& point) {
+    return point.name == "recovery.default-parent";
+  };
+  EXPECT_EQ(asDefault.load().durability, ProfileCatalogDurability::unconfirmed);
 }
 
 TEST_F(ProfileRepositoryTest, AWriterThatBypassedTheLockIsDetected) {

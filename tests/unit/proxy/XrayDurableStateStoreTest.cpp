@@ -357,6 +357,45 @@ TEST_F(XrayDurableStateStoreTest, AStateFileReplacedDuringAWriteFailsIt) {
   EXPECT_EQ(refusals, std::vector<std::string>{"no longer the opened file: .xray-state"});
 }
 
+// The read-back judges the bytes on disk after the sync, also where the
+// store has read or written that page before.
+TEST_F(XrayDurableStateStoreTest, TheReadBackJudgesWhatTheFileHolds) {
+  auto rec = [](std::uint64_t sequence) { return recordForSequence(kProfile, sequence); };
+  std::string torn = *XrayStatePage::encode(rec(3), 3);
+  torn[100] ^= 1;
+  const struct {
+    const char* name;
+    int page;  // sequence 3 is written to page 1
+    std::string bytes;
+  } cases[] = {
+      {"the written page torn", 1, torn},
+      {"the written page holding another record", 1, *XrayStatePage::encode(rec(4), 3)},
+      {"a newer record in the other page", 0, *XrayStatePage::encode(rec(4), 4)},
+  };
+  bootstrap();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    putPage(0, *XrayStatePage::encode(rec(2), 2));
+    putPage(1, std::string(kPage, '\0'));
+    refusals.clear();
+    XrayDurableStateStore damaging(
+        [&](std::string_view point, std::uint64_t) {
+          if (point == "page.afterSync")
+            putPage(c.page, c.bytes);
+        },
+        [this](const std::string& detail) { refusals.push_back(detail); });
+    EXPECT_EQ(expectCoreError([&] {
+                damaging.withLockedState(
+                    paths, false, [&](const XrayDurableState&, XrayDurableStateWriter& writer) {
+                      writer.write(rec(3));
+                    });
+              }),
+              KorvelinCoreError::profileRecoveryRequired(kProfile));
+    ASSERT_EQ(refusals.size(), 1u);
+    EXPECT_EQ(refusals[0].rfind("reading back .xray-state gave sequence", 0), 0u) << refusals[0];
+  }
+}
+
 // Under the lock an ACL entry is cleared; a read-only reader may change
 // nothing and refuses.
 TEST_F(XrayDurableStateStoreTest, ReadOnlyRefusesAnExtendedACL) {
