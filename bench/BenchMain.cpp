@@ -21,9 +21,12 @@
 
 namespace {
 
+// Per iteration, in seconds: wall time, CPU time with the children's, and
+// this process's CPU time alone.
 struct Samples {
-  std::vector<double> wall, cpu;         // per iteration, in seconds
-  double medianWall = 0, medianCpu = 0;  // from the library's median aggregate
+  std::vector<double> wall, cpu, ownCpu;
+  double medianWall = 0, medianCpu = 0, medianOwnCpu = 0;  // from the library's median aggregate
+  bool withChildren = false;
 };
 
 double median(std::vector<double> values) {
@@ -63,10 +66,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
         continue;
       const double unit = benchmark::GetTimeUnitMultiplier(run.time_unit);
       const double wall = run.GetAdjustedRealTime() / unit;
-      double cpu = run.GetAdjustedCPUTime() / unit;
-      if (auto it = run.counters.find(korvelin::bench::kChildrenCpuCounter);
-          it != run.counters.end())
-        cpu += it->second.value;
+      const double ownCpu = run.GetAdjustedCPUTime() / unit;
+      double cpu = ownCpu;
+      const auto children = run.counters.find(korvelin::bench::kChildrenCpuCounter);
+      if (children != run.counters.end())
+        cpu += children->second.value;
       auto& group = groups_[name.substr(0, slash)];
       const std::string entry = name.substr(slash + 1);
       if (std::none_of(group.begin(), group.end(), [&](auto& e) { return e.first == entry; }))
@@ -74,12 +78,15 @@ class RatioReporter : public benchmark::ConsoleReporter {
       auto& samples = std::find_if(group.begin(), group.end(), [&](auto& e) {
                         return e.first == entry;
                       })->second;
+      samples.withChildren = samples.withChildren || children != run.counters.end();
       if (iteration) {
         samples.wall.push_back(wall);
         samples.cpu.push_back(cpu);
+        samples.ownCpu.push_back(ownCpu);
       } else {
         samples.medianWall = wall;
         samples.medianCpu = cpu;
+        samples.medianOwnCpu = ownCpu;
       }
     }
   }
@@ -89,7 +96,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
     for (auto& [group, entries] : groups_) {
       for (auto& [name, s] : entries)
         if (!s.wall.empty())
-          s.medianWall = median(s.wall), s.medianCpu = median(s.cpu);
+          s.medianWall = median(s.wall), s.medianCpu = median(s.cpu),
+          s.medianOwnCpu = median(s.ownCpu);
       const auto baseline = std::find_if(entries.begin(), entries.end(),
                                          [](auto& e) { return e.first.rfind("baseline", 0) == 0; });
       if (baseline == entries.end() || baseline->second.medianWall <= 0)
@@ -108,8 +116,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
           std::cout << s.medianCpu / base.medianCpu << "x";
         else
           std::cout << "-";
-        std::cout << "   (" << formatSeconds(s.medianWall) << " / " << formatSeconds(s.medianCpu)
-                  << ")\n";
+        std::cout << "   (" << formatSeconds(s.medianWall) << " / " << formatSeconds(s.medianCpu);
+        // Where children are counted, this process's share on its own too.
+        if (s.withChildren && base.withChildren && base.medianOwnCpu > 0)
+          std::cout << "; this process alone " << formatSeconds(s.medianOwnCpu) << ", "
+                    << std::setprecision(2) << s.medianOwnCpu / base.medianOwnCpu << "x";
+        std::cout << ")\n";
       }
     }
   }

@@ -1,7 +1,7 @@
 // What `prepare` of an existing, complete tree costs (it runs before every
 // launch) against the bare system calls it cannot avoid: opening each of the
 // eight directories relative to its parent and fstat-ing it. The difference
-// is the price of the link walk, the ACL reads and the path-based base check.
+// is the price of the link walk of the base and the ACL reads.
 
 #include <fcntl.h>
 #include <sys/stat.h>

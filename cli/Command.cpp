@@ -20,6 +20,7 @@
 #include "core/platform/ScopedFD.h"
 #include "core/platform/FileUtil.h"
 #include "core/profile/ProfileRepository.h"
+#include "core/text/UnicodeText.h"
 
 namespace korvelin::cli {
 
@@ -30,9 +31,13 @@ std::vector<CommandSpec>& registry() {
 }
 }  // namespace
 
-Registration::Registration(CommandSpec definition) { registry().push_back(std::move(definition)); }
+Registration::Registration(CommandSpec definition) {
+  registry().push_back(std::move(definition));
+}
 
-const std::vector<CommandSpec>& registeredCommands() { return registry(); }
+const std::vector<CommandSpec>& registeredCommands() {
+  return registry();
+}
 
 void printJson(const nlohmann::json& value) {
   std::cout << value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
@@ -109,8 +114,14 @@ std::string shownErrorText(std::string_view message, bool usage) {
   return printableText(text);
 }
 
-int fail(const std::string& message, int status) {
-  std::cerr << "korvelin: " << shownErrorText(message, status == kExitUsage) << '\n';
+int fail(const Message& message, int status) {
+  std::cerr << "korvelin: " << shownErrorText(text(message), status == kExitUsage) << '\n';
+  return status;
+}
+
+int failComposed(const std::string& english, int status) {
+  std::cerr << "korvelin: "
+            << shownErrorText(AppLocalization::render(english, outputLanguage()), status == kExitUsage) << '\n';
   return status;
 }
 
@@ -127,22 +138,37 @@ std::optional<std::string> readLinkFromStandardInput() { return readStandardInpu
 
 void printLine(std::string_view text) { std::cout << printableText(text) << '\n'; }
 
-void printRows(const std::vector<std::pair<std::string, std::string>>& rows, std::size_t width) {
+// Flushed at once: other programs wait for these lines (a proxy that is ready).
+void say(const Message& message) {
+  std::cout << printableText(text(message)) << std::endl;
+}
+
+void printLines(std::string_view text) {
+  for (;;) {
+    const auto end = text.find('\n');
+    printLine(text.substr(0, end));
+    if (end == std::string_view::npos)
+      break;
+    text.remove_prefix(end + 1);
+  }
+}
+
+void printRows(const std::vector<std::pair<Message, std::string>>& rows, std::size_t width) {
   for (const auto& [label, value] : rows) {
-    std::string line = label;
-    line.resize(std::max(width, label.size() + 1), ' ');
-    printLine(line + value);
+    const std::string shown = text(label);
+    const std::size_t columns = unicode::displayWidth(shown);
+    printLine(shown + std::string(columns < width ? width - columns : 1, ' ') + value);
   }
 }
 
 std::string localDateText(double unixTime) {
   const auto seconds = static_cast<std::time_t>(std::floor(unixTime));
   std::tm local{};
-  char text[64] = {};
+  char formatted[64] = {};
   if (!std::isfinite(unixTime) || !::localtime_r(&seconds, &local) ||
-      std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %z", &local) == 0)
-    return "(invalid date)";
-  return text;
+      std::strftime(formatted, sizeof formatted, "%Y-%m-%d %H:%M:%S %z", &local) == 0)
+    return text("(invalid date)");
+  return formatted;
 }
 
 std::optional<int> parseProcessIdentifier(const std::string& text) {
@@ -155,7 +181,8 @@ std::optional<int> parseProcessIdentifier(const std::string& text) {
 }
 
 int invalidProfileIdentifier(const std::string& text) {
-  return fail("invalid profile identifier '" + text + "': expected a UUID", kExitUsage);
+  return fail({"invalid profile identifier '{0}': expected a UUID", {printableText(text)}},
+              kExitUsage);
 }
 
 std::optional<Uuid> resolveProfileIdentifier(const std::string& text, const GlobalOptions& global) {
@@ -165,11 +192,10 @@ std::optional<Uuid> resolveProfileIdentifier(const std::string& text, const Glob
     if (profile.name == text) matches.push_back(profile.id);
   if (matches.size() == 1) return matches.front();
   if (matches.empty())
-    fail("no profile named '" + printableText(text) + "' (expected a profile's UUID or the name of a catalogued profile)",
+    fail({"no profile named '{0}' (expected a profile's UUID or the name of a catalogued profile)", {text}},
          kExitUsage);
   else
-    fail(std::to_string(matches.size()) + " profiles are named '" + printableText(text) + "'; name one by its UUID",
-         kExitUsage);
+    fail({"{0} profiles are named '{1}'; name one by its UUID", {std::to_string(matches.size()), text}}, kExitUsage);
   return std::nullopt;
 }
 
@@ -205,12 +231,15 @@ void createMissingParentsOfDefaultBase(const GlobalOptions& global) {
 
 std::unique_ptr<ApplicationInstanceLease> takeInstanceLease(const GlobalOptions& global) {
   createMissingParentsOfDefaultBase(global);
-  auto acquisition = ApplicationInstanceLease::acquire(global.baseDirectory, global.defaultBaseDirectory);
+  auto acquisition =
+      ApplicationInstanceLease::acquire(global.baseDirectory, global.defaultBaseDirectory);
   if (acquisition.alreadyRunning()) {
     const std::string base = standardizedPath(global.baseDirectory);
-    fail("another copy of Korvelin is using " + base + " (it holds " +
-         appendingPathComponent(base, ApplicationInstanceLease::fileName) +
-         "); nothing was changed, try again once it has finished");
+    fail(
+        {"another copy of Korvelin is using {0} (it holds {1}); nothing was changed, try again "
+         "once it has "
+         "finished",
+         {base, appendingPathComponent(base, ApplicationInstanceLease::fileName)}});
   }
   return std::move(acquisition.lease);
 }

@@ -10,6 +10,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json_fwd.hpp>
 
+#include "cli/Text.h"
 #include "core/base/Uuid.h"
 #include "core/text/PrintableText.h"
 
@@ -53,15 +54,22 @@ inline constexpr int kExitFailure = 1;  // the operation failed or found nothing
 inline constexpr int kExitUsage = 2;    // the command line was wrong
 
 // Output shared by commands: machine-readable JSON (sorted keys, two-space
-// indent) and one-line errors on standard error prefixed "korvelin: ", with
-// anything that is not printable text replaced. Errors never show a link (it
-// carries the user's credentials), wherever it was typed, and usage errors
-// (status kExitUsage) show no word of the command line that could be a user
-// id, a short id or a capability either (a UUID, or only hexadecimal digits):
-// such a word typed in the wrong place lands in the message. Every error
-// passes through here.
+// indent, English keys) and, for people, messages in the output language
+// (Text.h): one-line errors on standard error prefixed "korvelin: ", lines
+// and label/value rows on standard output. Whatever is printed for people
+// passes through `printableText` (core/text/PrintableText.h). Errors never
+// show a link (it carries the user's credentials), wherever it was typed, and
+// usage errors (status kExitUsage) show no word of the command line that
+// could be a user id, a short id or a capability either (a UUID, or only
+// hexadecimal digits): such a word typed in the wrong place lands in the
+// message. Every error passes through here.
 void printJson(const nlohmann::json& value);
-int fail(const std::string& message, int status = kExitFailure);
+int fail(const Message& message, int status = kExitFailure);
+// An error the library composed in English (a KorvelinCoreError's
+// description), translated through the library's catalogue.
+int failComposed(const std::string& english, int status = kExitFailure);
+// One line on standard output, flushed.
+void say(const Message& message);
 
 // What `fail` filters against: the command line's words, and the names of
 // commands, which are always shown (so are options, starting with "-").
@@ -83,11 +91,13 @@ std::optional<std::string> readLinkFromStandardInput();
 // "2026-01-05 10:20:30 +0100".
 std::string localDateText(double unixTime);
 
-// Text for people: one line on standard output, and label/value rows with
-// the labels padded to `width`. Both pass what they print through
-// `printableText` (core/text/PrintableText.h), as `fail` does.
+// Label/value rows with the translated labels padded to `width` columns as
+// a terminal shows them; and one line of data (a path, an argument) that is
+// not translated.
+void printRows(const std::vector<std::pair<Message, std::string>>& rows, std::size_t width);
 void printLine(std::string_view text);
-void printRows(const std::vector<std::pair<std::string, std::string>>& rows, std::size_t width);
+// `text` line by line (each line as printLine prints it).
+void printLines(std::string_view text);
 
 // Parses a decimal process identifier (1...INT32_MAX); absent otherwise.
 std::optional<int> parseProcessIdentifier(const std::string& text);

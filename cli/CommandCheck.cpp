@@ -14,18 +14,17 @@ int runCheck(const std::string& profile, const GlobalOptions& global) {
   if (!id) return kExitUsage;
   const ProfilePaths paths(*id, global.baseDirectory);
   ProfilePreparer(global.defaultBaseDirectory).validatePrepared(paths);
-  printLine("ok " + paths.root());
+  say({"ok {0}", {paths.root()}});
   return kExitSuccess;
 }
 
-const Registration kRegistration{{
-    "check",
-    "Verify that a profile's directory tree exists and is safe (creates nothing)",
-    [](CLI::App& command, const GlobalOptions& global) -> Runner {
-      auto profile = std::make_shared<std::string>();
-      command.add_option("PROFILE-UUID", *profile, "Profile identifier")->required();
-      return [profile, &global] { return runCheck(*profile, global); };
-    }}};
+const Registration kRegistration{
+    {"check", "Verify that a profile's directory tree exists and is safe (creates nothing)",
+     [](CLI::App& command, const GlobalOptions& global) -> Runner {
+       auto profile = std::make_shared<std::string>();
+       command.add_option("PROFILE-UUID", *profile, text("Profile identifier"))->required();
+       return [profile, &global] { return runCheck(*profile, global); };
+     }}};
 
 }  // namespace
 }  // namespace korvelin::cli

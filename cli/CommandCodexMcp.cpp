@@ -25,15 +25,16 @@ struct CodexMcpOptions {
 };
 
 // What to tell a person whose config.toml another program rewrote.
-constexpr std::string_view kMarkerHint =
-    " config.toml no longer holds the managed block as Korvelin wrote it (another program, such as "
-    "`codex mcp add`, may have rewritten it); nothing was changed. Remove the korvelin_youtrack "
-    "server "
-    "and the marker lines by hand, then run `korvelin codex-mcp reconcile`.";
-
 int failWithHint(const KorvelinCoreError& e) {
-  const bool markers = e.detail().starts_with("invalid managed marker");
-  return fail(e.errorDescription() + (markers ? std::string(kMarkerHint) : ""));
+  if (!e.detail().starts_with("invalid managed marker"))
+    return failComposed(e.errorDescription());
+  return fail(
+      {"{0} config.toml no longer holds the managed block as Korvelin wrote it (another program, "
+       "such "
+       "as `codex mcp add`, may have rewritten it); nothing was changed. Remove the "
+       "korvelin_youtrack "
+       "server and the marker lines by hand, then run `korvelin codex-mcp reconcile`.",
+       {AppLocalization::render(e.errorDescription(), outputLanguage())}});
 }
 
 template <typename Change>
@@ -57,7 +58,7 @@ int runInstall(const CodexMcpOptions& options, const GlobalOptions& global) {
     return fail("the capability is read from standard input: pass --capability -", kExitUsage);
   std::optional<Uuid> generation = Uuid::random();
   if (!options.generation.empty() && !(generation = Uuid::parse(options.generation)))
-    return fail("--generation is not a UUID: " + printableText(options.generation), kExitUsage);
+    return fail({"--generation is not a UUID: {0}", {options.generation}}, kExitUsage);
   // One line of at most 4096 characters and its line break.
   const std::string capability = readStandardInput(4096 + 2).value_or("");
   if (!codexmcp::isValidCapability(capability))
@@ -71,9 +72,10 @@ int runInstall(const CodexMcpOptions& options, const GlobalOptions& global) {
       printJson({{"generation", receipt.generation},
                  {"port", options.port},
                  {"bytes", receipt.installedBytes.size()}});
-    else
-      std::cout << "installed the managed MCP server in " << paths.codexHome() << "/config.toml\n"
-                << "generation " << receipt.generation.lowercaseString() << " (remove takes it)\n";
+    else {
+      say({"installed the managed MCP server in {0}", {paths.codexHome() + "/config.toml"}});
+      say({"generation {0} (remove takes it)", {receipt.generation.lowercaseString()}});
+    }
     return kExitSuccess;
   });
 }
@@ -83,7 +85,7 @@ int runInstall(const CodexMcpOptions& options, const GlobalOptions& global) {
 int runRemove(const CodexMcpOptions& options, const GlobalOptions& global) {
   const auto generation = Uuid::parse(options.generation);
   if (!generation)
-    return fail("--generation is not a UUID: " + printableText(options.generation), kExitUsage);
+    return fail({"--generation is not a UUID: {0}", {options.generation}}, kExitUsage);
   return changing(options, global, [&](const ProfilePaths& paths) {
     CodexMCPConfigProvisioner provisioner;
     const auto receipt = provisioner.currentReceipt(paths);
@@ -91,11 +93,11 @@ int runRemove(const CodexMcpOptions& options, const GlobalOptions& global) {
       const auto status = provisioner.status(paths);
       if (!status.markerProblem.empty())
         throw KorvelinCoreError::youTrackMCPConfigurationFailed(status.markerProblem);
-      return fail("config.toml holds no managed block of generation " +
-                  generation->lowercaseString());
+      return fail({"config.toml holds no managed block of generation {0}",
+                   {generation->lowercaseString()}});
     }
     provisioner.remove(paths, *receipt);
-    std::cout << "removed the managed MCP server from " << paths.codexHome() << "/config.toml\n";
+    say({"removed the managed MCP server from {0}", {paths.codexHome() + "/config.toml"}});
     return kExitSuccess;
   });
 }
@@ -103,8 +105,8 @@ int runRemove(const CodexMcpOptions& options, const GlobalOptions& global) {
 int runReconcile(const CodexMcpOptions& options, const GlobalOptions& global) {
   return changing(options, global, [&](const ProfilePaths& paths) {
     CodexMCPConfigProvisioner().reconcile(paths);
-    std::cout << "reconciled " << paths.codexHome()
-              << "/config.toml: no managed block, no transaction left\n";
+    say({"reconciled {0}: no managed block, no transaction left",
+         {paths.codexHome() + "/config.toml"}});
     return kExitSuccess;
   });
 }
@@ -140,27 +142,33 @@ int runStatus(const CodexMcpOptions& options, const GlobalOptions& global) {
     }
     printJson(json);
   } else {
-    auto line = [](std::string_view label, const std::string& value) {
-      std::cout << label << std::string(16 - label.size(), ' ') << value << '\n';
-    };
-    line("codex home", paths.codexHome() + (status.codexHomeExists ? "" : " (does not exist)"));
-    line("config.toml",
-         status.configExists ? std::to_string(status.configBytes) + " bytes" : "absent");
+    std::vector<std::pair<Message, std::string>> rows;
+    rows.emplace_back("codex home", status.codexHomeExists
+                                        ? paths.codexHome()
+                                        : text({"{0} (does not exist)", {paths.codexHome()}}));
+    rows.emplace_back("config.toml", status.configExists
+                                         ? text({"{0} bytes", {std::to_string(status.configBytes)}})
+                                         : text("absent"));
     if (status.block)
-      line("managed block",
-           "present, generation " +
-               (status.block->generation ? status.block->generation->lowercaseString() : "?") +
-               ", port " + (status.block->port ? std::to_string(*status.block->port) : "?") +
-               " (capability not shown)");
+      rows.emplace_back(
+          "managed block",
+          text({"present, generation {0}, port {1} (capability not shown)",
+                {status.block->generation ? status.block->generation->lowercaseString() : "?",
+                 status.block->port ? std::to_string(*status.block->port) : "?"}}));
     else if (!status.markerProblem.empty())
-      line("managed block", status.markerProblem + " (rewritten by another program?)");
+      rows.emplace_back("managed block",
+                        text({"{0} (rewritten by another program?)", {status.markerProblem}}));
     else
-      line("managed block", "none");
+      rows.emplace_back("managed block", text("none"));
     if (status.serverOutsideBlock)
-      line("warning", "a korvelin_youtrack server is defined outside a managed block");
-    line("transaction", status.journalPending ? "interrupted (reconcile rolls it back)" : "none");
+      rows.emplace_back("warning",
+                        text("a korvelin_youtrack server is defined outside a managed block"));
+    rows.emplace_back("transaction", status.journalPending
+                                         ? text("interrupted (reconcile rolls it back)")
+                                         : text("none"));
     for (const auto& name : status.leftovers)
-      line("leftover", name + " (reconcile removes it)");
+      rows.emplace_back("leftover", text({"{0} (reconcile removes it)", {name}}));
+    printRows(rows, 16);
   }
   return status.markerProblem.empty() && !status.serverOutsideBlock ? kExitSuccess : kExitFailure;
 }
@@ -171,36 +179,41 @@ const Registration kRegistration{
      [](CLI::App& command, const GlobalOptions& global) -> Runner {
        command.require_subcommand(1);
        command.footer(
-           "Every change is one crash-safe transaction in the profile's .codex directory; an "
-           "interrupted one is "
-           "rolled back to the prior bytes by the next install, remove or reconcile. The "
-           "capability is never "
-           "printed.");
+           text("Every change is one crash-safe transaction in the profile's .codex directory; an "
+                "interrupted "
+                "one is rolled back to the prior bytes by the next install, remove or reconcile. "
+                "The capability "
+                "is never printed."));
        auto options = std::make_shared<CodexMcpOptions>();
-       auto* install =
-           command.add_subcommand("install", "Add the managed block (replacing one left behind)");
-       install->add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
-       install->add_option("--port", options->port, "The gateway's loopback port")
+       auto* install = command.add_subcommand(
+           "install", text("Add the managed block (replacing one left behind)"));
+       install->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))
+           ->required();
+       install->add_option("--port", options->port, text("The gateway's loopback port"))
            ->required()
            ->check(CLI::Range(1, 65535));
        install
            ->add_option("--capability", options->capability,
-                        "- : read the capability from standard input")
+                        text("- : read the capability from standard input"))
            ->required();
        install->add_option("--generation", options->generation,
-                           "The installation's UUID (default: a new one)");
-       install->add_flag("--json", options->json, "Print the generation, port and size as JSON");
-       auto* remove = command.add_subcommand("remove", "Take out the block that install added");
-       remove->add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
-       remove->add_option("--generation", options->generation, "The generation install printed")
+                           text("The installation's UUID (default: a new one)"));
+       install->add_flag("--json", options->json,
+                         text("Print the generation, port and size as JSON"));
+       auto* remove =
+           command.add_subcommand("remove", text("Take out the block that install added"));
+       remove->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
+       remove
+           ->add_option("--generation", options->generation, text("The generation install printed"))
            ->required();
        auto* reconcile = command.add_subcommand(
-           "reconcile", "Roll back an interrupted change and remove any block left behind");
-       reconcile->add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
+           "reconcile", text("Roll back an interrupted change and remove any block left behind"));
+       reconcile->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))
+           ->required();
        auto* status = command.add_subcommand(
-           "status", "Show the block, an interrupted change and leftovers (read-only)");
-       status->add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
-       status->add_flag("--json", options->json, "Print one JSON object");
+           "status", text("Show the block, an interrupted change and leftovers (read-only)"));
+       status->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
+       status->add_flag("--json", options->json, text("Print one JSON object"));
        return [options, &global, install, remove, reconcile] {
          if (install->parsed())
            return runInstall(*options, global);

@@ -25,6 +25,7 @@
 #include "core/base/CoreError.h"
 #include "core/process/ProcessSupervisor.h"
 #include "core/activity/ProfileActivityJournal.h"
+#include "core/process/ProcessSupervisor.h"
 #include "core/proxy/VLESSConnection.h"
 #include "demo/LoopbackEchoServer.h"
 #include "demo/LoopbackRealityServer.h"
@@ -57,10 +58,11 @@ struct DemoOptions {
 
 class Steps {
  public:
-  void say(const std::string& text) {
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    std::cout << "[" << std::fixed << std::setprecision(3) << std::setw(7) << seconds << "s] " << printableText(text)
-              << std::endl;
+  void say(const Message& message) {
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    std::cout << "[" << std::fixed << std::setprecision(3) << std::setw(7) << seconds << "s] "
+              << printableText(text(message)) << std::endl;
   }
 
  private:
@@ -73,7 +75,8 @@ class Steps {
 std::optional<std::string> demoBase(const std::string& requested) {
   if (requested.empty()) {
     std::string pattern = "/tmp/korvelin-demo-XXXXXX";
-    if (!::mkdtemp(pattern.data())) return std::nullopt;
+    if (!::mkdtemp(pattern.data()))
+      return std::nullopt;
     return pattern;
   }
   if (::mkdir(requested.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
@@ -84,7 +87,8 @@ std::size_t countLines(const std::string& path) {
   std::ifstream in(path);
   std::size_t lines = 0;
   for (std::string line; std::getline(in, line);)
-    if (!line.empty()) ++lines;
+    if (!line.empty())
+      ++lines;
   return lines;
 }
 
@@ -92,31 +96,33 @@ std::size_t countAcceptedConnections(const std::string& accessLog) {
   std::ifstream in(accessLog);
   std::size_t count = 0;
   for (std::string line; std::getline(in, line);)
-    if (line.find(" accepted ") != std::string::npos) ++count;
+    if (line.find(" accepted ") != std::string::npos)
+      ++count;
   return count;
 }
 
 std::string describe(const VLESSRuntimeHealth& health) {
-  if (health.isAvailable()) return "available, egress address " + health.externalIP;
-  return health.isRecoveryRequired() ? "recovery required" : "unavailable";
+  if (health.isAvailable())
+    return text({"available, egress address {0}", {health.externalIP}});
+  return text(health.isRecoveryRequired() ? "recovery required" : "unavailable");
 }
 
 int runDemo(const DemoOptions& options) {
   Steps steps;
   const auto chosen = demoBase(options.base);
   if (!chosen)
-    return fail(options.base.empty() ? "could not create a directory in /tmp"
-                                     : "could not create the base directory " + options.base);
+    return fail(options.base.empty() ? Message("could not create a directory in /tmp")
+                                     : Message{"could not create the base directory {0}", {options.base}});
   const std::string base = *chosen;
-  steps.say("base directory " + base + " (kept afterwards for inspection)");
+  steps.say({"base directory {0} (kept afterwards for inspection)", {base}});
 
   const Uuid profileID = Uuid::random();
   ProfilePaths paths(profileID, base);
   ProfilePreparer(base).prepare(paths);
-  steps.say("profile " + profileID.uppercaseString() + " prepared at " + paths.root());
+  steps.say({"profile {0} prepared at {1}", {profileID.uppercaseString(), paths.root()}});
 
   demo::LoopbackEchoServer echo;
-  steps.say("loopback echo server at " + echo.url());
+  steps.say({"loopback echo server at {0}", {echo.url()}});
 
   std::unique_ptr<demo::LoopbackRealityServer> server;
   std::optional<VLESSRealityConfiguration> configuration;
@@ -124,11 +130,11 @@ int runDemo(const DemoOptions& options) {
     configuration.emplace(options.link);
   } else if (options.engineGiven) {
     const std::string directory = paths.root() + "/reality-server";
-    if (::mkdir(directory.c_str(), 0700) != 0) return fail("could not create " + directory);
+    if (::mkdir(directory.c_str(), 0700) != 0) return fail({"could not create {0}", {directory}});
     server = std::make_unique<demo::LoopbackRealityServer>(options.tools.engine, directory);
     configuration = server->endpoint();
-    steps.say("loopback REALITY server at 127.0.0.1:" + std::to_string(server->endpoint().port) +
-              " run by " + options.tools.engine + " (keys and logs in " + directory + ")");
+    steps.say({"loopback REALITY server at 127.0.0.1:{0} run by {1} (keys and logs in {2})",
+               {std::to_string(server->endpoint().port), options.tools.engine, directory}});
   } else {
     configuration.emplace(kSampleLink);
     steps.say("engine: this build's stand-in, test support that forwards directly; it serves only the "
@@ -139,11 +145,13 @@ int runDemo(const DemoOptions& options) {
     tools.probeURL = echo.url();
   auto sidecar = makeSidecarSupervisor(tools);
   sidecar->initializeManagedProfile(paths);
-  steps.say("starting the proxy sidecar: guardian " + tools.guardian + ", engine " + tools.engine);
+  steps.say(
+      {"starting the proxy sidecar: guardian {0}, engine {1}", {tools.guardian, tools.engine}});
   const Uuid connectionID = Uuid::random();
   const auto handle = sidecar->start(profileID, connectionID, *configuration, paths);
-  steps.say("sidecar ready: " + handle.localProxy().uri() + ", engine pid " + std::to_string(handle.processID) +
-            ", guardian run " + handle.generation.uppercaseString());
+  steps.say({"sidecar ready: {0}, engine pid {1}, guardian run {2}",
+             {handle.localProxy().uri(), std::to_string(handle.processID),
+              handle.generation.uppercaseString()}});
 
   const ProfileActivityJournal journal;
   journal.append({Uuid::random(), profileID, ProfileActivityKind::proxyConnectionAvailable,
@@ -152,20 +160,21 @@ int runDemo(const DemoOptions& options) {
   steps.say("journaled: proxy available");
 
   ProcessSupervisor supervisor;
-  const ProcessLaunchPlan plan{"/bin/sh",
-                               {"-c", kApplicationScript, "demo-application",
-                                "--user-data-dir=" + paths.userData(),
-                                "--proxy-server=" + handle.localProxy().uri()},
-                               {{"HOME", paths.home()}, {"ECHO_URL", echo.url()}},
-                               paths,
-                               std::nullopt};
+  const ProcessLaunchPlan plan{
+      "/bin/sh",
+      {"-c", kApplicationScript, "demo-application", "--user-data-dir=" + paths.userData(),
+       "--proxy-server=" + handle.localProxy().uri()},
+      {{"HOME", paths.home()}, {"ECHO_URL", echo.url()}},
+      paths,
+      std::nullopt};
   const auto run = supervisor.start(profileID, plan, nullptr, nullptr);
-  steps.say("application started under supervision: run " + run.runID.uppercaseString() + ", pid " +
-            std::to_string(run.rootPID));
+  steps.say({"application started under supervision: run {0}, pid {1}",
+             {run.runID.uppercaseString(), std::to_string(run.rootPID)}});
 
   sidecar->attach(profileID, run);
-  steps.say("guardian attached to the application; continuity warning: " +
-            sidecar->continuityWarning(profileID).value_or("none"));
+  const auto warning = sidecar->continuityWarning(profileID);
+  steps.say({"guardian attached to the application; continuity warning: {0}",
+             {warning ? AppLocalization::render(*warning, outputLanguage()) : text("none")}});
 
   const std::string traffic = paths.home() + "/traffic.log";
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
@@ -174,16 +183,18 @@ int runDemo(const DemoOptions& options) {
   std::ifstream answers(traffic);
   std::string first;
   std::getline(answers, first);
-  steps.say(std::to_string(countLines(traffic)) + " requests crossed the proxy to the echo server (it saw " +
-            (first.empty() ? std::string("nothing") : first) + ")");
+  steps.say({"{0} requests crossed the proxy to the echo server (it saw {1})",
+             {std::to_string(countLines(traffic)), first.empty() ? text("nothing") : first}});
 
-  if (auto health = sidecar->runtimeHealth(profileID, 0)) steps.say("proxy health: " + describe(*health));
+  if (auto health = sidecar->runtimeHealth(profileID, 0))
+    steps.say({"proxy health: {0}", {describe(*health)}});
   if (server)
-    steps.say("the REALITY server accepted " + std::to_string(countAcceptedConnections(server->accessLogPath())) +
-              " connection(s) for the profile");
+    steps.say({"the REALITY server accepted {0} connection(s) for the profile",
+               {std::to_string(countAcceptedConnections(server->accessLogPath()))}});
 
   const auto stopped = supervisor.stop(profileID, paths, 10);
-  steps.say("application stopped (signal " + std::to_string(stopped.terminationSignal.value_or(0)) + ")");
+  steps.say({"application stopped (signal {0})",
+             {std::to_string(stopped.terminationSignal.value_or(0))}});
   supervisor.confirmCompletion(profileID, run.runID, paths);
   steps.say("completion confirmed; launch lease removed");
 
@@ -191,7 +202,8 @@ int runDemo(const DemoOptions& options) {
   steps.say("sidecar stopped; durable record is empty again");
 
   const auto contents = readProfileActivityJournal(paths, 1 << 20);
-  steps.say("journal holds " + std::to_string(contents.events.size()) + " event(s); launch log " + run.logURL);
+  steps.say({"journal holds {0} event(s); launch log {1}",
+             {std::to_string(contents.events.size()), run.logURL}});
   return kExitSuccess;
 }
 
@@ -202,18 +214,18 @@ const Registration kRegistration{{
       auto options = std::make_shared<DemoOptions>();
       auto* base = command.add_option(
           "--base", options->base,
-          "The profile base directory, as before the command (created when missing; default: a fresh one "
-          "in /tmp)");
+          text("The profile base directory, as before the command (created when missing; default: a fresh one "
+          "in /tmp)"));
       auto* xray = command.add_option(
           "--xray", options->tools.engine,
-          "The engine to run (default: the real one scripts/bootstrap builds with --link, this build's "
-          "stand-in without); a real one without --link also runs a loopback REALITY server");
+          text("The engine to run (default: the real one scripts/bootstrap builds with --link, this build's "
+          "stand-in without); a real one without --link also runs a loopback REALITY server"));
       command.add_option("--link", options->link,
-                         "A vless:// link to use instead of the sample (needs a real engine and server)");
-      command.add_option("--guardian", options->tools.guardian, "The guardian executable")
+                         text("A vless:// link to use instead of the sample (needs a real engine and server)"));
+      command.add_option("--guardian", options->tools.guardian, text("The guardian executable"))
           ->capture_default_str();
       command.add_option("--probe-url", options->tools.probeURL,
-                         "Egress probe URL (default: the echo server, or the public one with --link)");
+                         text("Egress probe URL (default: the echo server, or the public one with --link)"));
       return [options, xray, base, &global] {
         ::signal(SIGPIPE, SIG_IGN);
         // --base means the same before and after the command.

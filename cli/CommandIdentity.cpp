@@ -23,23 +23,28 @@ struct IdentityOptions {
 int runIdentity(const IdentityOptions& options) {
   auto pid = parseProcessIdentifier(options.pid);
   if (!pid)
-    return fail("invalid process identifier '" + options.pid + "': expected a positive decimal number", kExitUsage);
+    return fail(
+        {"invalid process identifier '{0}': expected a positive decimal number", {options.pid}},
+        kExitUsage);
 
   if (options.arguments) {
     auto arguments = liveArguments(*pid);
-    if (!arguments) return fail("cannot read the arguments of process " + options.pid);
+    if (!arguments)
+      return fail({"cannot read the arguments of process {0}", {options.pid}});
     if (options.json) {
       printJson(*arguments);
     } else {
       // One line per argument: a line break inside one is shown as "?" too.
-      for (const auto& argument : *arguments) printLine(argument);
+      for (const auto& argument : *arguments)
+        printLine(argument);
     }
     return kExitSuccess;
   }
 
   auto identity = LiveProcessIdentity::capture(*pid);
   if (!identity)
-    return fail("no live process " + options.pid + " of this user (exited, a zombie, or another user's)");
+    return fail(
+        {"no live process {0} of this user (exited, a zombie, or another user's)", {options.pid}});
   if (options.json) {
     printJson(*identity);
     return kExitSuccess;
@@ -50,7 +55,7 @@ int runIdentity(const IdentityOptions& options) {
   printRows({{"pid", std::to_string(identity->pid)},
              {"group", std::to_string(identity->group)},
              {"uid", std::to_string(identity->uid)},
-             {"started", record ? localDateText(record->startDate) : "(unknown)"},
+             {"started", record ? localDateText(record->startDate) : text("(unknown)")},
              {"start time", start.str()},
              {"executable", identity->executable},
              {"boot session", identity->bootSessionID}},
@@ -58,16 +63,17 @@ int runIdentity(const IdentityOptions& options) {
   return kExitSuccess;
 }
 
-const Registration kRegistration{{
-    "identity",
-    "Show the identity of a live process (pid, group, user, start time, executable, boot session)",
-    [](CLI::App& command, const GlobalOptions&) -> Runner {
-      auto options = std::make_shared<IdentityOptions>();
-      command.add_option("PID", options->pid, "Process identifier")->required();
-      command.add_flag("--json", options->json, "Print one JSON object");
-      command.add_flag("--arguments", options->arguments, "Print the live argument vector instead");
-      return [options] { return runIdentity(*options); };
-    }}};
+const Registration kRegistration{
+    {"identity",
+     "Show the identity of a live process (pid, group, user, start time, executable, boot session)",
+     [](CLI::App& command, const GlobalOptions&) -> Runner {
+       auto options = std::make_shared<IdentityOptions>();
+       command.add_option("PID", options->pid, text("Process identifier"))->required();
+       command.add_flag("--json", options->json, text("Print one JSON object"));
+       command.add_flag("--arguments", options->arguments,
+                        text("Print the live argument vector instead"));
+       return [options] { return runIdentity(*options); };
+     }}};
 
 }  // namespace
 }  // namespace korvelin::cli

@@ -36,27 +36,36 @@ int showJournal(const JournalOptions& options, const GlobalOptions& global) {
       std::cout << activityEventJSON(event) << '\n';
       continue;
     }
-    std::cout << localDateText(event.occurredAt.unixTime()) << "  " << rawValue(event.kind) << "  "
-              << (event.proxyName ? printableText(*event.proxyName) + ": " : "") << printableText(event.detail)
-              << '\n';
+    // The detail was composed in English when the event was recorded.
+    printLine(localDateText(event.occurredAt.unixTime()) + "  " +
+              std::string(rawValue(event.kind)) + "  " +
+              (event.proxyName ? *event.proxyName + ": " : "") +
+              AppLocalization::render(event.detail, outputLanguage()));
   }
-  if (events.empty() && !options.json) std::cout << "no activity recorded for this profile\n";
-  if (contents.ignoredLineCount > 0)
-    (options.json ? std::cerr : std::cout)
-        << "note: " << contents.ignoredLineCount
-        << " journal line(s) skipped (unreadable, cut, or of another profile)\n";
+  if (events.empty() && !options.json)
+    say("no activity recorded for this profile");
+  if (contents.ignoredLineCount > 0) {
+    const Message note{"note: {0} journal line(s) skipped (unreadable, cut, or of another profile)",
+                       {std::to_string(contents.ignoredLineCount)}};
+    if (options.json)
+      std::cerr << printableText(text(note)) << '\n';
+    else
+      say(note);
+  }
   return kExitSuccess;
 }
 
-const Registration kRegistration{{
-    "journal", "Show a profile's activity journal (proxy events), oldest first",
-    [](CLI::App& command, const GlobalOptions& global) -> Runner {
-      auto options = std::make_shared<JournalOptions>();
-      command.add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
-      command.add_flag("--json", options->json, "Print each event as its journal line (one JSON object per line)");
-      command.add_option("--limit", options->limit, "Show only the newest N events")->check(CLI::Range(1, std::numeric_limits<int>::max()));
-      return [options, &global] { return showJournal(*options, global); };
-    }}};
+const Registration kRegistration{
+    {"journal", "Show a profile's activity journal (proxy events), oldest first",
+     [](CLI::App& command, const GlobalOptions& global) -> Runner {
+       auto options = std::make_shared<JournalOptions>();
+       command.add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
+       command.add_flag("--json", options->json,
+                        text("Print each event as its journal line (one JSON object per line)"));
+       command.add_option("--limit", options->limit, text("Show only the newest N events"))
+           ->check(CLI::Range(1, std::numeric_limits<int>::max()));
+       return [options, &global] { return showJournal(*options, global); };
+     }}};
 
 }  // namespace
 }  // namespace korvelin::cli

@@ -6,11 +6,11 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Command.h"
+#include "core/activity/ProfileRuntimeObserver.h"
 #include "core/base/CoreError.h"
 #include "core/files/FileSystemSecurity.h"
 #include "core/process/LaunchLease.h"
 #include "core/process/LaunchLeaseFile.h"
-#include "core/activity/ProfileRuntimeObserver.h"
 
 namespace korvelin::cli {
 namespace {
@@ -26,8 +26,11 @@ struct ObserveOptions {
 std::optional<DurableProcessLease> readableLease(const ProfilePaths& paths) {
   try {
     const auto root = SecureFileSystem::openManagedRootFD(paths);
-    const LeaseError error = [&](const std::string&) { return KorvelinCoreError::profileRecoveryRequired(paths.profileID()); };
-    return parseDurableProcessLease(readLaunchLease(root.get(), LeaseChecks::strict, error, error).bytes);
+    const LeaseError error = [&](const std::string&) {
+      return KorvelinCoreError::profileRecoveryRequired(paths.profileID());
+    };
+    return parseDurableProcessLease(
+        readLaunchLease(root.get(), LeaseChecks::strict, error, error).bytes);
   } catch (const KorvelinCoreError&) {
     return std::nullopt;
   }
@@ -37,7 +40,8 @@ void printObservation(const ProfileRuntimeObservation& observation) {
   const ProcessSnapshot& run = observation.snapshot;
   printRows({{"run", run.runID.uppercaseString()},
              {"state", std::string(rawValue(run.state))},
-             {"pid", std::to_string(run.rootPID) + " (leads process group " + std::to_string(run.processGroupID) + ")"},
+             {"pid", text({"{0} (leads process group {1})",
+                           {std::to_string(run.rootPID), std::to_string(run.processGroupID)}})},
              {"started", localDateText(run.startedAt)},
              {"executable", observation.rootIdentity.executable},
              {"launch log", run.logURL},
@@ -50,43 +54,49 @@ int observe(ObserveOptions options, const GlobalOptions& global) {
   if (!id) return kExitUsage;
   const ProfilePaths paths(*id, global.baseDirectory);
   if (!SecureFileSystem::metadata(paths.leaseFile()))
-    return fail("profile " + id->uppercaseString() + " has no launch lease: no run to re-adopt");
+    return fail({"profile {0} has no launch lease: no run to re-adopt", {id->uppercaseString()}});
 
   // By default the program is the one the lease recorded: when the lease has
   // an identity, the live process must match it field by field anyway.
   if (options.executable.empty()) {
     if (auto lease = readableLease(paths)) {
       if (!lease->identity)
-        return fail("the launch lease records no process identity; name the program with --executable PATH",
-                    kExitUsage);
+        return fail(
+            "the launch lease records no process identity; name the program with --executable PATH",
+            kExitUsage);
       options.executable = lease->identity->executable;
     }
   }
 
   std::string reason;
   try {
-    const auto observation = ProfileRuntimeObserver().observeWithRoute(paths, options.executable, &reason);
+    const auto observation =
+        ProfileRuntimeObserver().observeWithRoute(paths, options.executable, &reason);
     if (options.json)
       printJson(observation);
     else
       printObservation(observation);
     return kExitSuccess;
   } catch (const KorvelinCoreError& e) {
-    if (e.errorCase() != KorvelinCoreError::Case::profileRecoveryRequired || reason.empty()) throw;
-    return fail(e.errorDescription() + " Re-adoption refused: " + reason + ".");
+    if (e.errorCase() != KorvelinCoreError::Case::profileRecoveryRequired || reason.empty())
+      throw;
+    return fail({"{0} Re-adoption refused: {1}.",
+                 {AppLocalization::render(e.errorDescription(), outputLanguage()), reason}});
   }
 }
 
-const Registration kRegistration{{
-    "observe", "Re-adopt a profile's still-running program from its launch lease and show its route",
-    [](CLI::App& command, const GlobalOptions& global) -> Runner {
-      auto options = std::make_shared<ObserveOptions>();
-      command.add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
-      command.add_option("--executable", options->executable,
-                         "The program the profile should be running (default: the one the lease recorded)");
-      command.add_flag("--json", options->json, "Print one JSON object");
-      return [options, &global] { return observe(*options, global); };
-    }}};
+const Registration kRegistration{
+    {"observe",
+     "Re-adopt a profile's still-running program from its launch lease and show its route",
+     [](CLI::App& command, const GlobalOptions& global) -> Runner {
+       auto options = std::make_shared<ObserveOptions>();
+       command.add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
+       command.add_option(
+           "--executable", options->executable,
+           text("The program the profile should be running (default: the one the lease recorded)"));
+       command.add_flag("--json", options->json, text("Print one JSON object"));
+       return [options, &global] { return observe(*options, global); };
+     }}};
 
 }  // namespace
 }  // namespace korvelin::cli

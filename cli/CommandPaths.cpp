@@ -25,31 +25,33 @@ int runPaths(const PathsOptions& options, const GlobalOptions& global) {
     printJson(paths);
     return kExitSuccess;
   }
-  printRows({
-      {"profile", paths.profileID().uppercaseString()},
-      {"base", paths.baseDirectory()},
-      {"profiles", paths.profilesDirectory()},
-      {"root", paths.root()},
-      {"home", paths.home()},
-      {"config", paths.config()},
-      {"cache", paths.cache()},
-      {"user-data", paths.userData()},
-      {"logs", paths.logs()},
-      {"codex-home", paths.codexHome()},
-      {"launch-lease", paths.leaseFile()},
-  }, 15);
+  printRows(
+      {
+          {"profile", paths.profileID().uppercaseString()},
+          {"base", paths.baseDirectory()},
+          {"profiles", paths.profilesDirectory()},
+          {"root", paths.root()},
+          {"home", paths.home()},
+          {"config", paths.config()},
+          {"cache", paths.cache()},
+          {"user-data", paths.userData()},
+          {"logs", paths.logs()},
+          {"codex-home", paths.codexHome()},
+          {"launch-lease", paths.leaseFile()},
+      },
+      15);
   return kExitSuccess;
 }
 
-const Registration kRegistration{{
-    "paths",
-    "Show where a profile's directories live (computed only; nothing is read or created)",
-    [](CLI::App& command, const GlobalOptions& global) -> Runner {
-      auto options = std::make_shared<PathsOptions>();
-      command.add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
-      command.add_flag("--json", options->json, "Print one JSON object (locations as file URLs)");
-      return [options, &global] { return runPaths(*options, global); };
-    }}};
+const Registration kRegistration{
+    {"paths", "Show where a profile's directories live (computed only; nothing is read or created)",
+     [](CLI::App& command, const GlobalOptions& global) -> Runner {
+       auto options = std::make_shared<PathsOptions>();
+       command.add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
+       command.add_flag("--json", options->json,
+                        text("Print one JSON object (locations as file URLs)"));
+       return [options, &global] { return runPaths(*options, global); };
+     }}};
 
 }  // namespace
 }  // namespace korvelin::cli

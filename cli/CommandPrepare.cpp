@@ -14,21 +14,21 @@ int runPrepare(const std::string& profile, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(profile, global);
   if (!id) return kExitUsage;
   auto lease = takeInstanceLease(global);
-  if (!lease) return kExitFailure;
+  if (!lease)
+    return kExitFailure;
   const ProfilePaths paths(*id, global.baseDirectory);
   ProfilePreparer(global.defaultBaseDirectory).prepare(paths);
-  printLine("prepared " + paths.root());
+  say({"prepared {0}", {paths.root()}});
   return kExitSuccess;
 }
 
-const Registration kRegistration{{
-    "prepare",
-    "Create a profile's directory tree, or verify it if it exists (never repairs)",
-    [](CLI::App& command, const GlobalOptions& global) -> Runner {
-      auto profile = std::make_shared<std::string>();
-      command.add_option("PROFILE-UUID", *profile, "Profile identifier")->required();
-      return [profile, &global] { return runPrepare(*profile, global); };
-    }}};
+const Registration kRegistration{
+    {"prepare", "Create a profile's directory tree, or verify it if it exists (never repairs)",
+     [](CLI::App& command, const GlobalOptions& global) -> Runner {
+       auto profile = std::make_shared<std::string>();
+       command.add_option("PROFILE-UUID", *profile, text("Profile identifier"))->required();
+       return [profile, &global] { return runPrepare(*profile, global); };
+     }}};
 
 }  // namespace
 }  // namespace korvelin::cli

@@ -46,40 +46,37 @@ ProfileRepository repositoryFor(const GlobalOptions& global) {
 // The profile as people read it: one "key: value" line per field.
 void printProfile(const AppProfile& profile, const GlobalOptions& global) {
   const ProfilePaths paths(profile.id, global.baseDirectory);
-  std::cout << "name:         " << printableText(profile.name) << '\n'
-            << "id:           " << profile.id.uppercaseString() << '\n'
-            << "color:        " << rawValue(profile.color) << '\n'
-            << "application:  " << printableText(profile.application.displayName) << ' '
-            << printableText(profile.application.marketingVersion) << " ("
-            << printableText(profile.application.buildVersion) << "), "
-            << printableText(profile.application.bundleIdentifier) << '\n'
-            << "bundle:       " << printableText(profile.application.bundlePath) << '\n'
-            << "adapter:      " << profile.adapterIdentifier << '\n';
+  const auto& application = profile.application;
+  std::vector<std::pair<Message, std::string>> rows = {
+      {"name:", profile.name},
+      {"id:", profile.id.uppercaseString()},
+      {"color:", std::string(rawValue(profile.color))},
+      {"application:", application.displayName + " " + application.marketingVersion + " (" +
+                           application.buildVersion + "), " + application.bundleIdentifier},
+      {"bundle:", application.bundlePath},
+      {"adapter:", profile.adapterIdentifier}};
   if (profile.proxy)
-    std::cout << "route:        proxy " << profile.proxy->uri() << '\n';
+    rows.emplace_back("route:", text({"proxy {0}", {profile.proxy->uri()}}));
   else if (profile.proxyConnectionID)
-    std::cout << "route:        saved connection " << profile.proxyConnectionID->uppercaseString()
-              << (profile.allowSystemRouteFallback
-                      ? " (system route allowed when it is unavailable)"
-                      : "")
-              << '\n';
+    rows.emplace_back("route:", text({profile.allowSystemRouteFallback
+                                          ? "saved connection {0} (system route allowed when it is unavailable)"
+                                          : "saved connection {0}",
+                                      {profile.proxyConnectionID->uppercaseString()}}));
   else
-    std::cout << "route:        system\n";
+    rows.emplace_back("route:", text("system"));
   for (const auto& variable : profile.environmentVariables)
-    std::cout << "environment:  " << variable.name << '=' << printableText(variable.value) << '\n';
-  for (const auto& argument : profile.launchArguments)
-    std::cout << "argument:     " << printableText(argument) << '\n';
-  std::cout << "created:      " << iso8601String(profile.createdAt) << '\n'
-            << "directory:    " << paths.root() << '\n';
+    rows.emplace_back("environment:", variable.name + "=" + variable.value);
+  for (const auto& argument : profile.launchArguments) rows.emplace_back("argument:", argument);
+  rows.emplace_back("created:", iso8601String(profile.createdAt));
+  rows.emplace_back("directory:", paths.root());
+  printRows(rows, 14);
 }
 
-void printResult(const AppProfile& profile,
-                 bool json,
-                 const std::string& verb,
-                 const GlobalOptions& global) {
+// `done` is the line for people, with the profile's name for {0}.
+void printResult(const AppProfile& profile, bool json, const char* done, const GlobalOptions& global) {
   if (json)
     return printJson(nlohmann::json(profile));
-  std::cout << verb << " profile " << printableText(profile.name) << '\n';
+  say({done, {profile.name}});
   printProfile(profile, global);
 }
 
@@ -89,19 +86,18 @@ std::optional<CodexInstallation> readInstallation(const std::string& path) {
     case platform::BoundedReadStatus::ok:
       break;
     case platform::BoundedReadStatus::tooLarge:
-      fail("installation record " + path + " is larger than " +
-           std::to_string(kInstallationRecordBytes) + " bytes");
+      fail({"installation record {0} is larger than {1} bytes", {path, std::to_string(kInstallationRecordBytes)}});
       return std::nullopt;
     case platform::BoundedReadStatus::unreadable:
-      fail("cannot read installation record " + path + " (a regular file is needed)");
+      fail({"cannot read installation record {0} (a regular file is needed)", {path}});
       return std::nullopt;
   }
   try {
     return nlohmann::json::parse(text).get<CodexInstallation>();
   } catch (const nlohmann::json::exception& e) {
-    fail("invalid installation record " + path + ": " + e.what());
+    fail({"invalid installation record {0}: {1}", {path, e.what()}});
   } catch (const jsonio::ShapeError& e) {
-    fail("invalid installation record " + path + ": " + e.what());
+    fail({"invalid installation record {0}: {1}", {path, e.what()}});
   }
   return std::nullopt;
 }
@@ -115,7 +111,7 @@ std::optional<int> applyOptions(const ProfileOptions& options, ProfileRepository
       std::string names;
       for (auto token : kAllProfileColorTokens)
         names += (names.empty() ? "" : ", ") + std::string(rawValue(token));
-      return fail("unknown color '" + options.color + "' (one of " + names + ")", kExitUsage);
+      return fail({"unknown color '{0}' (one of {1})", {options.color, names}}, kExitUsage);
     }
     draft.color = *color;
   }
@@ -127,8 +123,7 @@ std::optional<int> applyOptions(const ProfileOptions& options, ProfileRepository
   if (!options.connection.empty()) {
     auto connection = Uuid::parse(options.connection);
     if (!connection)
-      return fail("invalid connection identifier '" + options.connection + "': expected a UUID",
-                  kExitUsage);
+      return fail({"invalid connection identifier '{0}': expected a UUID", {options.connection}}, kExitUsage);
     draft.proxyConnectionID = connection;
     draft.proxy.reset();
   }
@@ -146,7 +141,7 @@ std::optional<int> applyOptions(const ProfileOptions& options, ProfileRepository
   for (const auto& assignment : options.environment) {
     auto equals = assignment.find('=');
     if (equals == std::string::npos)
-      return fail("--env takes KEY=VALUE, got '" + assignment + "'", kExitUsage);
+      return fail({"--env takes KEY=VALUE, got '{0}'", {assignment}}, kExitUsage);
     draft.environmentVariables.push_back(
         {assignment.substr(0, equals), assignment.substr(equals + 1)});
   }
@@ -173,7 +168,7 @@ int createProfile(const ProfileOptions& options, const GlobalOptions& global) {
   auto lease = takeInstanceLease(global);
   if (!lease)
     return kExitFailure;
-  printResult(repositoryFor(global).create(draft, *installation), options.json, "created", global);
+  printResult(repositoryFor(global).create(draft, *installation), options.json, "created profile {0}", global);
   return kExitSuccess;
 }
 
@@ -184,19 +179,20 @@ int listProfiles(const ProfileOptions& options, const GlobalOptions& global) {
     return kExitSuccess;
   }
   for (const auto& profile : snapshot.profiles) {
-    const std::string route = profile.proxy ? profile.proxy->uri()
-                              : profile.proxyConnectionID
-                                  ? "connection " + profile.proxyConnectionID->uppercaseString()
-                                  : "system";
-    std::cout << profile.id.uppercaseString() << "  " << printableText(profile.name) << "  ("
-              << printableText(profile.application.displayName) << ", " << rawValue(profile.color)
-              << ", " << route << ")\n";
+    const std::string route =
+        profile.proxy ? profile.proxy->uri()
+        : profile.proxyConnectionID
+            ? text({"connection {0}", {profile.proxyConnectionID->uppercaseString()}})
+            : text("system");
+    printLine(profile.id.uppercaseString() + "  " + profile.name + "  (" + profile.application.displayName + ", " +
+              std::string(rawValue(profile.color)) + ", " + route + ")");
   }
   if (snapshot.profiles.empty())
-    std::cout << "no profiles\n";
+    say("no profiles");
   if (snapshot.durability == ProfileCatalogDurability::unconfirmed)
-    std::cerr
-        << "note: the catalogue's last change may not survive a crash (a directory sync failed)\n";
+    std::cerr << printableText(
+                     text("note: the catalogue's last change may not survive a crash (a directory sync failed)"))
+              << '\n';
   return kExitSuccess;
 }
 
@@ -241,7 +237,7 @@ int updateProfile(const ProfileOptions& options, const GlobalOptions& global) {
                                  current->launchArguments};
   if (auto status = applyOptions(options, draft))
     return *status;
-  printResult(repositoryFor(global).update(draft), options.json, "updated", global);
+  printResult(repositoryFor(global).update(draft), options.json, "updated profile {0}", global);
   return kExitSuccess;
 }
 
@@ -254,9 +250,8 @@ int deleteProfile(const ProfileOptions& options, const GlobalOptions& global) {
     return kExitFailure;
   repositoryFor(global).remove(*id, options.data);
   const ProfilePaths paths(*id, global.baseDirectory);
-  std::cout << "deleted profile " << id->uppercaseString()
-            << (options.data ? " and its data" : "; its directories remain in " + paths.root())
-            << '\n';
+  say(options.data ? Message{"deleted profile {0} and its data", {id->uppercaseString()}}
+                   : Message{"deleted profile {0}; its directories remain in {1}", {id->uppercaseString(), paths.root()}});
   return kExitSuccess;
 }
 
@@ -266,39 +261,36 @@ int recoverProfiles(const GlobalOptions& global) {
     return kExitFailure;
   const auto recovery = repositoryFor(global).recoverInterruptedDeletions();
   for (const auto& id : recovery.restored)
-    std::cout << "restored the data of profile " << id.uppercaseString()
-              << " (its deletion never completed)\n";
-  for (const auto& name : recovery.removed)
-    std::cout << "removed " << name << " (its profile was deleted)\n";
-  for (const auto& name : recovery.retained)
-    std::cout << "left " << name << " in place (remove it by hand)\n";
+    say({"restored the data of profile {0} (its deletion never completed)", {id.uppercaseString()}});
+  for (const auto& name : recovery.removed) say({"removed {0} (its profile was deleted)", {name}});
+  for (const auto& name : recovery.retained) say({"left {0} in place (remove it by hand)", {name}});
   if (recovery == ProfileRepository::DeletionRecovery{})
-    std::cout << "nothing to recover\n";
+    say("nothing to recover");
   return kExitSuccess;
 }
 
 // The options create and update share.
 void addProfileOptions(CLI::App& command, ProfileOptions& options) {
   command.add_option("--color", options.color,
-                     "violet, blue, teal, yellow, orange, red, pink or gray");
+                     text("violet, blue, teal, yellow, orange, red, pink or gray"));
   auto* proxy = command.add_option("--proxy", options.proxy,
-                                   "A fixed proxy, scheme://host:port (http, https, socks5)");
+                                   text("A fixed proxy, scheme://host:port (http, https, socks5)"));
   auto* connection =
-      command.add_option("--connection", options.connection, "A saved VLESS connection's UUID");
+      command.add_option("--connection", options.connection, text("A saved VLESS connection's UUID"));
   proxy->excludes(connection);
   command.add_flag(
       "--allow-system-route", options.allowSystemRoute,
-      "With --connection: run over the system route when the connection is unavailable");
+      text("With --connection: run over the system route when the connection is unavailable"));
   command
       .add_option("--env", options.environment,
-                  "KEY=VALUE for the application (repeatable; replaces the list)")
+                  text("KEY=VALUE for the application (repeatable; replaces the list)"))
       ->allow_extra_args(false);
   command
       .add_option("--arg", options.arguments,
-                  "A launch argument (repeatable; replaces the list; write --arg=--flag for one "
-                  "with dashes)")
+                  text("A launch argument (repeatable; replaces the list; write --arg=--flag for one "
+                  "with dashes)"))
       ->allow_extra_args(false);
-  command.add_flag("--json", options.json, "Print the profile as JSON");
+  command.add_flag("--json", options.json, text("Print the profile as JSON"));
 }
 
 const Registration kRegistration{
@@ -308,54 +300,54 @@ const Registration kRegistration{
        auto options = std::make_shared<ProfileOptions>();
 
        auto* create = command.add_subcommand(
-           "create", "Add a profile for a verified application and create its tree");
-       create->add_option("NAME", options->name, "1 to 60 characters")->required();
+           "create", text("Add a profile for a verified application and create its tree"));
+       create->add_option("NAME", options->name, text("1 to 60 characters"))->required();
        create
            ->add_option("--installation", options->installation,
-                        "The application's installation record (JSON)")
+                        text("The application's installation record (JSON)"))
            ->required();
-       create->add_option("--id", options->id, "The new profile's UUID (default: a random one)");
+       create->add_option("--id", options->id, text("The new profile's UUID (default: a random one)"));
        addProfileOptions(*create, *options);
        create->footer(
-           "The installation record is a JSON object with the keys bundleURL, displayName, "
+           text("The installation record is a JSON object with the keys bundleURL, displayName, "
            "bundleIdentifier,\n"
            "marketingVersion, buildVersion, executableURL, backendURL, architectures, "
            "signingTeamIdentifier,\n"
            "codeDirectoryHash, compatibilityStatus, executableIdentity and backendIdentity. The "
            "application\n"
            "must be one of the supported pairs of bundle and signing team, and approved for "
-           "launching.");
+           "launching."));
 
-       auto* list = command.add_subcommand("list", "List the catalogued profiles, oldest first");
-       list->add_flag("--json", options->json, "Print {durability, profiles} as JSON");
+       auto* list = command.add_subcommand("list", text("List the catalogued profiles, oldest first"));
+       list->add_flag("--json", options->json, text("Print {durability, profiles} as JSON"));
 
-       auto* show = command.add_subcommand("show", "Show one profile");
-       show->add_option("ID", options->profile, "The profile's UUID or unique name")->required();
-       show->add_flag("--json", options->json, "Print the profile as JSON");
+       auto* show = command.add_subcommand("show", text("Show one profile"));
+       show->add_option("ID", options->profile, text("The profile's UUID or unique name"))->required();
+       show->add_flag("--json", options->json, text("Print the profile as JSON"));
 
        auto* update = command.add_subcommand(
-           "update", "Change a profile's name, color, route, environment or arguments");
-       update->add_option("ID", options->profile, "The profile's UUID or unique name")->required();
-       update->add_option("--name", options->name, "The new name");
+           "update", text("Change a profile's name, color, route, environment or arguments"));
+       update->add_option("ID", options->profile, text("The profile's UUID or unique name"))->required();
+       update->add_option("--name", options->name, text("The new name"));
        addProfileOptions(*update, *options);
        update->add_flag("--direct", options->direct,
-                        "No proxy and no saved connection: the system route");
+                        text("No proxy and no saved connection: the system route"));
        update->add_flag(
            "--forbid-system-route", options->forbidSystemRoute,
-           "Never fall back to the system route when the saved connection is unavailable");
+           text("Never fall back to the system route when the saved connection is unavailable"));
        update->add_flag("--clear-env", options->clearEnvironment,
-                        "Remove every environment variable");
-       update->add_flag("--clear-args", options->clearArguments, "Remove every launch argument");
+                        text("Remove every environment variable"));
+       update->add_flag("--clear-args", options->clearArguments, text("Remove every launch argument"));
        update->footer(
-           "Options not given keep their value; --env and --arg replace the whole list.");
+           text("Options not given keep their value; --env and --arg replace the whole list."));
 
-       auto* remove = command.add_subcommand("delete", "Remove a profile from the catalogue");
-       remove->add_option("ID", options->profile, "The profile's UUID or unique name")->required();
+       auto* remove = command.add_subcommand("delete", text("Remove a profile from the catalogue"));
+       remove->add_option("ID", options->profile, text("The profile's UUID or unique name"))->required();
        remove->add_flag("--data", options->data,
-                        "Also remove its directory tree (refused while it has a launch lease)");
+                        text("Also remove its directory tree (refused while it has a launch lease)"));
 
        auto* recover = command.add_subcommand(
-           "recover", "Finish deletions a crash interrupted (every change also does this first)");
+           "recover", text("Finish deletions a crash interrupted (every change also does this first)"));
 
        return [=, &global] {
          if (recover->parsed())

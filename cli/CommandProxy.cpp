@@ -1,6 +1,6 @@
-// korvelin proxy start PROFILE-UUID [--link LINK|-] [--xray PATH] [--guardian PATH] [--probe-url URL] [--json]
-// korvelin proxy status PROFILE-UUID [--json]
-// korvelin proxy stop|recover PROFILE-UUID
+// korvelin proxy start PROFILE-UUID [--link LINK|-] [--xray PATH] [--guardian PATH] [--probe-url
+// URL] [--json] korvelin proxy status PROFILE-UUID [--json] korvelin proxy stop|recover
+// PROFILE-UUID
 
 #include <signal.h>
 
@@ -41,13 +41,15 @@ int startProxy(ProxyOptions options, const GlobalOptions& global) {
   // would send every request out directly, as if the proxy worked.
   if (options.tools.engine.empty()) return fail(noRealEngineMessage());
   auto instance = takeInstanceLease(global);
-  if (!instance) return kExitFailure;
+  if (!instance)
+    return kExitFailure;
   ProfilePaths paths(*id, global.baseDirectory);
   ProfilePreparer(global.defaultBaseDirectory).prepare(paths);
 
   sigset_t stopSignals;
   ::sigemptyset(&stopSignals);
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaddset(&stopSignals, s);
+  for (int s : {SIGINT, SIGTERM, SIGHUP})
+    ::sigaddset(&stopSignals, s);
   ::sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
 
@@ -57,12 +59,13 @@ int startProxy(ProxyOptions options, const GlobalOptions& global) {
   if (options.json)
     std::cout << nlohmann::json(handle).dump() << std::endl;
   else
-    std::cout << "proxy ready at " << handle.localProxy().uri() << " (engine pid " << handle.processID
-              << "); Ctrl-C stops it" << std::endl;
+    say({"proxy ready at {0} (engine pid {1}); Ctrl-C stops it",
+         {handle.localProxy().uri(), std::to_string(handle.processID)}});
   int signal = 0;
   ::sigwait(&stopSignals, &signal);
   sidecar->stopAndWait(*id, handle.generation, paths);
-  if (!options.json) std::cout << "proxy stopped" << std::endl;
+  if (!options.json)
+    say("proxy stopped");
   return kExitSuccess;
 }
 
@@ -70,11 +73,12 @@ int proxyStatus(const std::string& profile, bool json, const GlobalOptions& glob
   auto id = resolveProfileIdentifier(profile, global);
   if (!id) return kExitUsage;
   ProfilePaths paths(*id, global.baseDirectory);
-  if (!SecureFileSystem::metadata(appendingPathComponent(paths.root(), XrayDurableStateStore::kStateFileName))) {
+  if (!SecureFileSystem::metadata(
+          appendingPathComponent(paths.root(), XrayDurableStateStore::kStateFileName))) {
     if (json)
       printJson({{"status", "empty"}, {"guardianRunning", false}, {"loopbackPort", nullptr}});
     else
-      std::cout << "no proxy sidecar is recorded for this profile" << std::endl;
+      say("no proxy sidecar is recorded for this profile");
     return kExitSuccess;
   }
   // A writer holding the profile's lock is a start, stop or recovery under
@@ -91,17 +95,22 @@ int proxyStatus(const std::string& profile, bool json, const GlobalOptions& glob
     throw;
   }
   const bool active = record.status == XrayDurableState::Status::active;
-  const bool guardianAlive = active && record.guardianIdentity && record.guardianIdentity->isCurrent();
+  const bool guardianAlive =
+      active && record.guardianIdentity && record.guardianIdentity->isCurrent();
   if (json) {
-    printJson({{"status", rawValue(record.status)},
-               {"guardianRunning", guardianAlive},
-               {"loopbackPort", record.loopbackPort ? nlohmann::json(*record.loopbackPort) : nullptr}});
+    printJson(
+        {{"status", rawValue(record.status)},
+         {"guardianRunning", guardianAlive},
+         {"loopbackPort", record.loopbackPort ? nlohmann::json(*record.loopbackPort) : nullptr}});
   } else if (!active) {
-    std::cout << "no proxy sidecar is recorded for this profile" << std::endl;
+    say("no proxy sidecar is recorded for this profile");
   } else {
-    std::cout << "sidecar recorded on 127.0.0.1:" << record.loopbackPort.value_or(0) << "; guardian "
-              << (guardianAlive ? "running" : "gone (run `korvelin proxy recover` to clear the record)")
-              << std::endl;
+    const std::string port = std::to_string(record.loopbackPort.value_or(0));
+    say(guardianAlive ? Message{"sidecar recorded on 127.0.0.1:{0}; guardian running", {port}}
+                      : Message{"sidecar recorded on 127.0.0.1:{0}; guardian gone (run `korvelin "
+                                "proxy recover` to "
+                                "clear the record)",
+                                {port}});
   }
   return kExitSuccess;
 }
@@ -110,11 +119,12 @@ int recoverProxy(const std::string& profile, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(profile, global);
   if (!id) return kExitUsage;
   auto instance = takeInstanceLease(global);
-  if (!instance) return kExitFailure;
+  if (!instance)
+    return kExitFailure;
   ProfilePaths paths(*id, global.baseDirectory);
   auto sidecar = makeSidecarSupervisor(defaultSidecarTools());
   if (!sidecar->hasDurableSidecar(*id, paths)) {
-    std::cout << "no proxy sidecar is recorded for this profile" << std::endl;
+    say("no proxy sidecar is recorded for this profile");
     return kExitSuccess;
   }
   try {
@@ -129,11 +139,11 @@ int recoverProxy(const std::string& profile, const GlobalOptions& global) {
     }
     if (!guardian || !guardian->isCurrent()) throw;
     const std::string pid = std::to_string(guardian->pid);
-    return fail(e.errorDescription() + " Its guardian (pid " + pid +
-                ") still runs and did not stop when asked: end it (kill " + pid +
-                "), then run `korvelin proxy recover` again.");
+    return fail({"{0} Its guardian (pid {1}) still runs and did not stop when asked: end it (kill {2}), then run "
+                 "`korvelin proxy recover` again.",
+                 {AppLocalization::render(e.errorDescription(), outputLanguage()), pid, pid}});
   }
-  std::cout << "proxy sidecar stopped and its record cleared" << std::endl;
+  say("proxy sidecar stopped and its record cleared");
   return kExitSuccess;
 }
 
@@ -142,21 +152,21 @@ const Registration kRegistration{{
     [](CLI::App& command, const GlobalOptions& global) -> Runner {
       command.require_subcommand(1);
       auto options = std::make_shared<ProxyOptions>();
-      auto* start = command.add_subcommand("start", "Start a guarded sidecar and keep it until Ctrl-C");
-      start->add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
-      start->add_option("--link", options->link, "The vless:// link, or - to read it from standard input");
+      auto* start = command.add_subcommand("start", text("Start a guarded sidecar and keep it until Ctrl-C"));
+      start->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
+      start->add_option("--link", options->link, text("The vless:// link, or - to read it from standard input"));
       start->add_option("--xray", options->tools.engine,
-                        "The engine (default: the Xray scripts/bootstrap builds in ~/.cache/korvelin)");
-      start->add_option("--guardian", options->tools.guardian, "The guardian executable");
-      start->add_option("--probe-url", options->tools.probeURL, "Egress probe URL")->capture_default_str();
-      start->add_flag("--json", options->json, "Print the sidecar handle as JSON");
-      auto* status = command.add_subcommand("status", "Show the profile's recorded sidecar");
-      status->add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
-      status->add_flag("--json", options->json, "Print JSON");
-      auto* stop = command.add_subcommand("stop", "Stop a sidecar left running by another host");
-      stop->add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
-      auto* recover = command.add_subcommand("recover", "Stop or clear a sidecar left by a crashed host");
-      recover->add_option("PROFILE-UUID", options->profile, "Profile identifier")->required();
+                        text("The engine (default: the Xray scripts/bootstrap builds in ~/.cache/korvelin)"));
+      start->add_option("--guardian", options->tools.guardian, text("The guardian executable"));
+      start->add_option("--probe-url", options->tools.probeURL, text("Egress probe URL"))->capture_default_str();
+      start->add_flag("--json", options->json, text("Print the sidecar handle as JSON"));
+      auto* status = command.add_subcommand("status", text("Show the profile's recorded sidecar"));
+      status->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
+      status->add_flag("--json", options->json, text("Print JSON"));
+      auto* stop = command.add_subcommand("stop", text("Stop a sidecar left running by another host"));
+      stop->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
+      auto* recover = command.add_subcommand("recover", text("Stop or clear a sidecar left by a crashed host"));
+      recover->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
       return [options, &global, start, status] {
         if (start->parsed()) return startProxy(*options, global);
         if (status->parsed()) return proxyStatus(options->profile, options->json, global);

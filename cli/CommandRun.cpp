@@ -16,12 +16,11 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Command.h"
-#include "core/files/ApplicationInstanceLease.h"
 #include "core/base/CoreError.h"
+#include "core/files/ApplicationInstanceLease.h"
 #include "core/files/FilePath.h"
 #include "core/process/ProcessSupervisor.h"
 #include "core/profile/ProfileEnvironment.h"
-#include "core/profile/ProfilePaths.h"
 #include "core/profile/ProfilePaths.h"
 
 namespace korvelin::cli {
@@ -40,7 +39,8 @@ struct RunOptions {
 std::optional<std::string> resolveProgram(const std::string& program) {
   auto isExecutableFile = [](const std::string& path) {
     struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           ::access(path.c_str(), X_OK) == 0;
   };
   if (program.find('/') != std::string::npos) {
     auto path = standardizedPath(program);
@@ -53,35 +53,42 @@ std::optional<std::string> resolveProgram(const std::string& program) {
     std::string directory(rest.substr(0, colon));
     if (!directory.empty() && directory.front() == '/') {
       std::string candidate = directory + "/" + program;
-      if (isExecutableFile(candidate)) return candidate;
+      if (isExecutableFile(candidate))
+        return candidate;
     }
-    if (colon == std::string_view::npos) return std::nullopt;
+    if (colon == std::string_view::npos)
+      return std::nullopt;
     rest.remove_prefix(colon + 1);
   }
 }
 
-std::string describeEnd(const ProcessSnapshot& snapshot) {
+// How the run ended, followed by "; completion confirmed".
+Message describeEnd(const ProcessSnapshot& snapshot) {
   if (snapshot.terminationSignal)
-    return "ended by signal " + std::to_string(*snapshot.terminationSignal) + " (" +
-           ::strsignal(*snapshot.terminationSignal) + ")";
-  if (snapshot.exitCode) return "exited with code " + std::to_string(*snapshot.exitCode);
-  return "ended (exit status not known)";
+    return {
+        "ended by signal {0} ({1}); completion confirmed",
+        {std::to_string(*snapshot.terminationSignal), ::strsignal(*snapshot.terminationSignal)}};
+  if (snapshot.exitCode)
+    return {"exited with code {0}; completion confirmed", {std::to_string(*snapshot.exitCode)}};
+  return "ended (exit status not known); completion confirmed";
 }
 
 int exitStatusOf(const ProcessSnapshot& snapshot) {
-  if (snapshot.terminationSignal) return 128 + *snapshot.terminationSignal;
+  if (snapshot.terminationSignal)
+    return 128 + *snapshot.terminationSignal;
   return snapshot.exitCode.value_or(0);
 }
 
-void report(const RunOptions& options, std::string_view event, const ProcessSnapshot& snapshot,
-            const std::string& text) {
+void report(const RunOptions& options,
+            std::string_view event,
+            const ProcessSnapshot& snapshot,
+            const Message& message) {
   if (options.json) {
     nlohmann::json line = snapshot;
     line["event"] = event;
     std::cout << line.dump() << std::endl;
   } else {
-    printLine(text);
-    std::cout.flush();
+    say(message);
   }
 }
 
@@ -94,16 +101,19 @@ int runProgram(RunOptions options, const GlobalOptions& global) {
   std::vector<ProfileEnvironmentVariable> variables;
   for (const auto& assignment : options.environment) {
     auto equals = assignment.find('=');
-    if (equals == std::string::npos) return fail("--env takes KEY=VALUE, got '" + assignment + "'", kExitUsage);
+    if (equals == std::string::npos)
+      return fail({"--env takes KEY=VALUE, got '{0}'", {assignment}}, kExitUsage);
     variables.push_back({assignment.substr(0, equals), assignment.substr(equals + 1)});
   }
   auto overrides = ProfileEnvironment::dictionary(variables);  // refuses managed names
 
   auto program = resolveProgram(options.command.front());
-  if (!program) return fail("program not found or not executable: " + options.command.front());
+  if (!program)
+    return fail({"program not found or not executable: {0}", {options.command.front()}});
 
   auto instance = takeInstanceLease(global);
-  if (!instance) return kExitFailure;
+  if (!instance)
+    return kExitFailure;
 
   ProfilePaths paths(*id, global.baseDirectory);
   ProfilePreparer(global.defaultBaseDirectory).prepare(paths);
@@ -122,13 +132,13 @@ int runProgram(RunOptions options, const GlobalOptions& global) {
   ::sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
 
   ProcessSupervisor supervisor;
-  ProcessLaunchPlan plan{*program,
-                         std::vector<std::string>(options.command.begin() + 1, options.command.end()),
-                         overrides, paths, std::nullopt};
+  ProcessLaunchPlan plan{
+      *program, std::vector<std::string>(options.command.begin() + 1, options.command.end()),
+      overrides, paths, std::nullopt};
   auto started = supervisor.start(*id, plan, nullptr, nullptr);
   report(options, "started", started,
-         "run " + started.runID.uppercaseString() + " pid " + std::to_string(started.rootPID) +
-             " (log " + started.logURL + ")");
+         {"run {0} pid {1} (log {2})",
+          {started.runID.uppercaseString(), std::to_string(started.rootPID), started.logURL}});
 
   // Supervision ends only when the group has stopped: a program that
   // outlives the stop timeout is never sent SIGKILL and never left alone;
@@ -139,8 +149,7 @@ int runProgram(RunOptions options, const GlobalOptions& global) {
     const int signal = ::sigtimedwait(&stopSignals, nullptr, &wait);
     if (signal > 0) {
       if (!options.json) {
-        printLine("stopping (" + std::string(::strsignal(signal)) + ")...");
-        std::cout.flush();
+        say({"stopping ({0})...", {::strsignal(signal)}});
       }
       try {
         last = supervisor.stop(*id, paths, options.stopTimeout);
@@ -150,25 +159,29 @@ int runProgram(RunOptions options, const GlobalOptions& global) {
         std::ostringstream seconds;
         seconds << options.stopTimeout;
         report(options, "stop_timed_out", *supervisor.status(*id, paths),
-               "the program did not stop within " + seconds.str() +
-                   " s; still supervising it (send the signal again to ask again)");
+               {"the program did not stop within {0} s; still supervising it (send the signal again to ask "
+                "again)",
+                {seconds.str()}});
       }
     }
     last = *supervisor.status(*id, paths);
-    if (last.state == ProcessRunState::managedGroupStoppedAwaitingConfirmation) break;
+    if (last.state == ProcessRunState::managedGroupStoppedAwaitingConfirmation)
+      break;
   }
   auto confirmed = supervisor.confirmCompletion(*id, last.runID, paths);
-  report(options, "completed", confirmed, describeEnd(confirmed) + "; completion confirmed");
+  report(options, "completed", confirmed, describeEnd(confirmed));
   return exitStatusOf(confirmed);
 }
 
 // The run command line is read by hand: everything after the profile (and an
 // optional "--") belongs to the program, whatever it looks like.
 //   [OPTION]... PROFILE-UUID [OPTION]... [--] PROGRAM [ARGS...]
-std::optional<std::string> parseRunCommandLine(const std::vector<std::string>& tokens, RunOptions& options) {
+std::optional<Message> parseRunCommandLine(const std::vector<std::string>& tokens,
+                                           RunOptions& options) {
   size_t i = 0;
   auto value = [&]() -> std::optional<std::string> {
-    if (i + 1 >= tokens.size()) return std::nullopt;
+    if (i + 1 >= tokens.size())
+      return std::nullopt;
     return tokens[++i];
   };
   bool haveProfile = false;
@@ -182,20 +195,23 @@ std::optional<std::string> parseRunCommandLine(const std::vector<std::string>& t
       options.json = true;
     } else if (token == "--env" || token.rfind("--env=", 0) == 0) {
       auto assignment = token == "--env" ? value() : std::optional(token.substr(6));
-      if (!assignment) return "--env needs KEY=VALUE";
+      if (!assignment)
+        return "--env needs KEY=VALUE";
       options.environment.push_back(*assignment);
     } else if (token == "--stop-timeout" || token.rfind("--stop-timeout=", 0) == 0) {
       auto seconds = token == "--stop-timeout" ? value() : std::optional(token.substr(15));
-      if (!seconds) return "--stop-timeout needs a number of seconds";
+      if (!seconds)
+        return "--stop-timeout needs a number of seconds";
       try {
         size_t used = 0;
         options.stopTimeout = std::stod(*seconds, &used);
-        if (used != seconds->size()) throw std::invalid_argument("trailing text");
+        if (used != seconds->size())
+          throw std::invalid_argument("trailing text");
       } catch (const std::exception&) {
-        return "--stop-timeout needs a number of seconds, got '" + *seconds + "'";
+        return Message{"--stop-timeout needs a number of seconds, got '{0}'", {*seconds}};
       }
     } else if (!token.empty() && token.front() == '-') {
-      return "unknown option " + token + " (put the program after --)";
+      return Message{"unknown option {0} (put the program after --)", {token}};
     } else if (!haveProfile) {
       options.profile = token;
       haveProfile = true;
@@ -203,28 +219,32 @@ std::optional<std::string> parseRunCommandLine(const std::vector<std::string>& t
       break;  // the program
     }
   }
-  if (!haveProfile) return "a profile identifier is required";
+  if (!haveProfile)
+    return "a profile identifier is required";
   options.command.assign(tokens.begin() + static_cast<long>(i), tokens.end());
   return std::nullopt;
 }
 
-const Registration kRun{{
-    "run",
-    "Run a program in a profile under supervision until it ends or is interrupted",
-    [](CLI::App& command, const GlobalOptions& global) -> Runner {
-      command.prefix_command();
-      command.footer(
-          "Usage: korvelin run [--env KEY=VALUE]... [--json] [--stop-timeout SECONDS] PROFILE-UUID "
-          "[--] PROGRAM [ARGS...]\n"
-          "  --env KEY=VALUE         extra variable for the program (repeatable)\n"
-          "  --json                  one JSON object per line: started, completed\n"
-          "  --stop-timeout SECONDS  how long Ctrl-C waits for the group to stop (default 10)");
-      return [&global, &command] {
-        RunOptions options;
-        if (auto problem = parseRunCommandLine(command.remaining(), options)) return fail(*problem, kExitUsage);
-        return runProgram(std::move(options), global);
-      };
-    }}};
+const Registration kRun{
+    {"run", "Run a program in a profile under supervision until it ends or is interrupted",
+     [](CLI::App& command, const GlobalOptions& global) -> Runner {
+       command.prefix_command();
+       command.footer(
+           "Usage: korvelin run [--env KEY=VALUE]... [--json] [--stop-timeout SECONDS] "
+           "PROFILE-UUID "
+           "[--] PROGRAM [ARGS...]\n"
+           "  --env KEY=VALUE         " +
+           text("extra variable for the program (repeatable)") + "\n" +
+           "  --json                  " + text("one JSON object per line: started, completed") +
+           "\n" + "  --stop-timeout SECONDS  " +
+           text("how long Ctrl-C waits for the group to stop (default 10)"));
+       return [&global, &command] {
+         RunOptions options;
+         if (auto problem = parseRunCommandLine(command.remaining(), options))
+           return fail(*problem, kExitUsage);
+         return runProgram(std::move(options), global);
+       };
+     }}};
 
 int showStatus(const std::string& profile, bool json, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(profile, global);
@@ -235,21 +255,23 @@ int showStatus(const std::string& profile, bool json, const GlobalOptions& globa
   if (json) {
     printJson(snapshot ? nlohmann::json(*snapshot) : nlohmann::json(nullptr));
   } else {
-    printLine(snapshot ? "run " + snapshot->runID.uppercaseString() + ": " + std::string(rawValue(snapshot->state))
-                       : "no supervised run and no launch lease");
+    say(snapshot
+            ? Message{"run {0}: {1}",
+                      {snapshot->runID.uppercaseString(), std::string(rawValue(snapshot->state))}}
+            : Message("no supervised run and no launch lease"));
   }
   return kExitSuccess;
 }
 
-const Registration kStatus{{
-    "status", "Show whether a profile has a launch lease that needs recovery",
-    [](CLI::App& command, const GlobalOptions& global) -> Runner {
-      auto profile = std::make_shared<std::string>();
-      auto json = std::make_shared<bool>(false);
-      command.add_option("PROFILE-UUID", *profile, "Profile identifier")->required();
-      command.add_flag("--json", *json, "Print JSON (null when there is no run)");
-      return [profile, json, &global] { return showStatus(*profile, *json, global); };
-    }}};
+const Registration kStatus{
+    {"status", "Show whether a profile has a launch lease that needs recovery",
+     [](CLI::App& command, const GlobalOptions& global) -> Runner {
+       auto profile = std::make_shared<std::string>();
+       auto json = std::make_shared<bool>(false);
+       command.add_option("PROFILE-UUID", *profile, text("Profile identifier"))->required();
+       command.add_flag("--json", *json, text("Print JSON (null when there is no run)"));
+       return [profile, json, &global] { return showStatus(*profile, *json, global); };
+     }}};
 
 int recover(const std::string& profile, bool dryRun, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(profile, global);
@@ -258,25 +280,26 @@ int recover(const std::string& profile, bool dryRun, const GlobalOptions& global
   ProcessSupervisor supervisor;
   if (dryRun) {
     supervisor.canRecoverStaleLease(*id, paths);
-    std::cout << "the launch lease can be recovered: its run and process group are gone" << std::endl;
+    say("the launch lease can be recovered: its run and process group are gone");
     return kExitSuccess;
   }
   auto instance = takeInstanceLease(global);
-  if (!instance) return kExitFailure;
+  if (!instance)
+    return kExitFailure;
   supervisor.recoverStaleLease(*id, paths);
-  printLine("launch lease recovered; evidence written to " + paths.logs());
+  say({"launch lease recovered; evidence written to {0}", {paths.logs()}});
   return kExitSuccess;
 }
 
-const Registration kRecover{{
-    "recover", "Remove a stale launch lease once its run is proven gone",
-    [](CLI::App& command, const GlobalOptions& global) -> Runner {
-      auto profile = std::make_shared<std::string>();
-      auto dryRun = std::make_shared<bool>(false);
-      command.add_option("PROFILE-UUID", *profile, "Profile identifier")->required();
-      command.add_flag("--dry-run", *dryRun, "Only check whether recovery would succeed");
-      return [profile, dryRun, &global] { return recover(*profile, *dryRun, global); };
-    }}};
+const Registration kRecover{
+    {"recover", "Remove a stale launch lease once its run is proven gone",
+     [](CLI::App& command, const GlobalOptions& global) -> Runner {
+       auto profile = std::make_shared<std::string>();
+       auto dryRun = std::make_shared<bool>(false);
+       command.add_option("PROFILE-UUID", *profile, text("Profile identifier"))->required();
+       command.add_flag("--dry-run", *dryRun, text("Only check whether recovery would succeed"));
+       return [profile, dryRun, &global] { return recover(*profile, *dryRun, global); };
+     }}};
 
 }  // namespace
 }  // namespace korvelin::cli

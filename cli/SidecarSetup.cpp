@@ -39,16 +39,19 @@ std::string standinEngine() {
   return build.empty() ? std::string() : (build / "tests" / "programs" / "standin-xray").string();
 }
 
-std::string noRealEngineMessage() {
-  return "no real engine found at " + cachedEnginePath() +
-         " (scripts/bootstrap builds it) and no --xray PATH given; a link is never served without one";
+Message noRealEngineMessage() {
+  return {"no real engine found at {0} (scripts/bootstrap builds it) and no --xray PATH given; a link is never "
+          "served without one",
+          {cachedEnginePath()}};
 }
 
 std::unique_ptr<XraySidecarSupervisor> makeSidecarSupervisor(const SidecarTools& tools) {
   const std::string engine = tools.engine, guardian = tools.guardian, url = tools.probeURL;
   return std::make_unique<XraySidecarSupervisor>(
       [engine] { return XraySidecarSupervisor::validateBinary(engine); },
-      [url](std::uint16_t port, double limit) { return XraySidecarSupervisor::curlEgressProbe(port, url, limit); },
+      [url](std::uint16_t port, double limit) {
+        return XraySidecarSupervisor::curlEgressProbe(port, url, limit);
+      },
       &XraySidecarSupervisor::lsofListenerVerifier,
       [guardian] { return XraySidecarSupervisor::validateBinary(guardian); });
 }

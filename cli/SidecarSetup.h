@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "cli/Text.h"
 #include "core/proxy/XraySidecarSupervisor.h"
 
 namespace korvelin::cli {
@@ -29,7 +30,7 @@ SidecarTools defaultSidecarTools();
 std::string standinEngine();
 
 // The one-line refusal when no real engine was found for a real link.
-std::string noRealEngineMessage();
+Message noRealEngineMessage();
 
 // A guarded supervisor using lsof, curl (towards `tools.probeURL`) and the
 // two executables, both checked like a bundled engine.

@@ -31,12 +31,14 @@ void forEachCodePoint(std::string_view text, Visit&& visit) {
     const int32_t start = i;
     UChar32 c;
     U8_NEXT_OR_FFFD(bytes, i, length, c);
-    if (!visit(static_cast<char32_t>(c), start, i)) return;
+    if (!visit(static_cast<char32_t>(c), start, i))
+      return;
   }
 }
 
 bool isTrimmed(char32_t c, Trim which) {
-  if (which == Trim::whiteSpaceAndNewlines) return isWhiteSpace(c);
+  if (which == Trim::whiteSpaceAndNewlines)
+    return isWhiteSpace(c);
   return c == U'\t' || u_charType(static_cast<UChar32>(c)) == U_SPACE_SEPARATOR;
 }
 
@@ -47,7 +49,9 @@ bool isAscii(std::string_view text) {
 
 }  // namespace
 
-bool isWhiteSpace(char32_t codePoint) { return u_isUWhiteSpace(static_cast<UChar32>(codePoint)); }
+bool isWhiteSpace(char32_t codePoint) {
+  return u_isUWhiteSpace(static_cast<UChar32>(codePoint));
+}
 
 std::string_view trimmed(std::string_view text, Trim which) {
   std::size_t begin = text.size();
@@ -59,31 +63,53 @@ std::string_view trimmed(std::string_view text, Trim which) {
     }
     return true;
   });
-  if (begin >= end) return text.substr(0, 0);
+  if (begin >= end)
+    return text.substr(0, 0);
   return text.substr(begin, end - begin);
 }
 
 std::size_t findWhiteSpace(std::string_view text) {
   std::size_t found = std::string_view::npos;
   forEachCodePoint(text, [&](char32_t c, int32_t start, int32_t) {
-    if (isWhiteSpace(c)) found = static_cast<std::size_t>(start);
+    if (isWhiteSpace(c))
+      found = static_cast<std::size_t>(start);
     return found == std::string_view::npos;
   });
   return found;
 }
 
+std::size_t displayWidth(std::string_view text) {
+  std::size_t columns = 0;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  const auto length = icuLength(text);
+  for (int32_t offset = 0; offset < length;) {
+    UChar32 c;
+    U8_NEXT_OR_FFFD(bytes, offset, length, c);
+    const auto category = u_charType(c);
+    if (category == U_NON_SPACING_MARK || category == U_ENCLOSING_MARK || category == U_FORMAT_CHAR)
+      continue;
+    const auto width = u_getIntPropertyValue(c, UCHAR_EAST_ASIAN_WIDTH);
+    columns += width == U_EA_WIDE || width == U_EA_FULLWIDTH ? 2 : 1;
+  }
+  return columns;
+}
+
 std::size_t characterCount(std::string_view text) {
-  if (text.empty()) return 0;
+  if (text.empty())
+    return 0;
   UErrorCode status = U_ZERO_ERROR;
   std::unique_ptr<UText, decltype(&utext_close)> utext(
       utext_openUTF8(nullptr, text.data(), icuLength(text), &status), &utext_close);
   std::unique_ptr<icu::BreakIterator> characters(
       icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-  if (U_FAILURE(status)) return text.size();  // ICU data missing: count bytes, never fewer
+  if (U_FAILURE(status))
+    return text.size();  // ICU data missing: count bytes, never fewer
   characters->setText(utext.get(), status);
-  if (U_FAILURE(status)) return text.size();
+  if (U_FAILURE(status))
+    return text.size();
   std::size_t count = 0;
-  while (characters->next() != icu::BreakIterator::DONE) ++count;
+  while (characters->next() != icu::BreakIterator::DONE)
+    ++count;
   return count;
 }
 
@@ -102,7 +128,8 @@ std::string lowercased(std::string_view text) {
   if (isAscii(text)) {
     result.assign(text);
     for (char& c : result)
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      if (c >= 'A' && c <= 'Z')
+        c = static_cast<char>(c - 'A' + 'a');
     return result;
   }
   icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), icuLength(text)))
@@ -124,9 +151,11 @@ std::vector<std::string_view> splitLines(std::string_view text) {
   std::size_t skipUntil = 0;  // the LF of a CR LF pair belongs to the CR
   forEachCodePoint(text, [&](char32_t c, int32_t start, int32_t next) {
     const auto at = static_cast<std::size_t>(start);
-    if (at < skipUntil) return true;
+    if (at < skipUntil)
+      return true;
     const bool lineBreak = (c >= U'\n' && c <= U'\r') || c == 0x85 || c == 0x2028 || c == 0x2029;
-    if (!lineBreak) return true;
+    if (!lineBreak)
+      return true;
     lines.push_back(text.substr(lineStart, at - lineStart));
     lineStart = static_cast<std::size_t>(next);
     if (c == U'\r' && lineStart < text.size() && text[lineStart] == '\n') {

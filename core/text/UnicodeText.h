@@ -27,6 +27,11 @@ bool isWhiteSpace(char32_t codePoint);
 // Byte offset of the first White_Space code point, or npos.
 std::size_t findWhiteSpace(std::string_view text);
 
+// Columns a terminal gives `text`: two for wide and full-width characters
+// (East Asian Width W and F), none for combining marks and format
+// characters, one for everything else.
+std::size_t displayWidth(std::string_view text);
+
 // Number of user-perceived characters (extended grapheme clusters).
 std::size_t characterCount(std::string_view text);
 

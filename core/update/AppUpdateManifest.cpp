@@ -62,25 +62,6 @@ std::optional<UrlHandle> safeURL(std::string_view text) {
   return parsed;
 }
 
-std::vector<unsigned long> versionGroups(std::string_view version) {
-  std::vector<unsigned long> groups(1, 0);
-  for (char c : version) {
-    if (c == '.')
-      groups.push_back(0);
-    else
-      groups.back() = groups.back() * 10 + static_cast<unsigned long>(c - '0');
-  }
-  return groups;
-}
-
-// Numeric comparison, missing groups counting as 0: 14.10 is later than 14.9.
-bool versionAtMost(std::string_view version, std::string_view limit) {
-  auto a = versionGroups(version), b = versionGroups(limit);
-  a.resize(std::max(a.size(), b.size()), 0);
-  b.resize(a.size(), 0);
-  return a <= b;
-}
-
 bool isHex64(const std::string& text) {
   return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -163,16 +144,35 @@ void checkRules(const AppUpdateRelease& r,
       r.channel == "stable" && AppUpdateConfiguration::numericVersion(r.version) && r.build != 0 &&
       AppUpdateConfiguration::numericVersion(r.minimumSystemVersion) &&
       AppUpdateConfiguration::numericVersion(systemVersion) &&
-      versionAtMost(r.minimumSystemVersion, systemVersion) && std::isfinite(r.publishedAt) &&
-      r.publishedAt > 0 && std::isfinite(r.expiresAt) && r.expiresAt > r.publishedAt &&
-      r.expiresAt - r.publishedAt <= kAppUpdateLifetime && r.notes.size() <= 8000 &&
-      isDiskImageURL(r.downloadURL) && r.size >= 1 && r.size <= 1073741824 && isHex64(r.sha256) &&
-      r.publishedAt <= now + kAppUpdateClockSkew && now < r.expiresAt;
+      compareNumericVersions(r.minimumSystemVersion, systemVersion) <= 0 &&
+      std::isfinite(r.publishedAt) && r.publishedAt > 0 && std::isfinite(r.expiresAt) &&
+      r.expiresAt > r.publishedAt && r.expiresAt - r.publishedAt <= kAppUpdateLifetime &&
+      r.notes.size() <= 8000 && isDiskImageURL(r.downloadURL) && r.size >= 1 &&
+      r.size <= 1073741824 && isHex64(r.sha256) && r.publishedAt <= now + kAppUpdateClockSkew &&
+      now < r.expiresAt;
   if (!valid)
     failWith(Case::invalidManifest);
 }
 
+std::vector<unsigned long> versionGroups(std::string_view version) {
+  std::vector<unsigned long> groups(1, 0);
+  for (char c : version) {
+    if (c == '.')
+      groups.push_back(0);
+    else
+      groups.back() = groups.back() * 10 + static_cast<unsigned long>(c - '0');
+  }
+  return groups;
+}
+
 }  // namespace
+
+int compareNumericVersions(std::string_view a, std::string_view b) {
+  auto left = versionGroups(a), right = versionGroups(b);
+  left.resize(std::max(left.size(), right.size()), 0);
+  right.resize(left.size(), 0);
+  return left < right ? -1 : left == right ? 0 : 1;
+}
 
 std::string_view AppUpdateError::code() const noexcept {
   static constexpr std::array<std::string_view, 4> kCodes = {

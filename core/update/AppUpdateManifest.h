@@ -42,6 +42,11 @@ inline constexpr std::size_t kAppUpdateManifestLimit = 131072;  // bytes of the 
 inline constexpr double kAppUpdateClockSkew = 300;     // seconds a publication may lie ahead
 inline constexpr double kAppUpdateLifetime = 2592000;  // 30 days from publication to expiry
 
+// Compares two numeric versions group by group as numbers, a missing group
+// counting as 0 (14.10 is later than 14.9, 14 equals 14.0.0): below zero when
+// `a` is earlier, zero when equal, above zero when later.
+int compareNumericVersions(std::string_view a, std::string_view b);
+
 // Whether `url` is safe for the feed: scheme exactly "https", a host, and no
 // user name, password, query or fragment.
 bool isSafeUpdateURL(std::string_view url);

@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -82,6 +84,12 @@ std::string LoopbackHttpsServer::url(const std::string& path) const {
 }
 
 void LoopbackHttpsServer::serve() {
+  // A client that stops reading (as one refusing a long body does) must not
+  // end the test with SIGPIPE: blocked in this thread, the write fails instead.
+  sigset_t pipe;
+  ::sigemptyset(&pipe);
+  ::sigaddset(&pipe, SIGPIPE);
+  ::pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
   while (readable(listener_.get(), wakeRead_.get())) {
     platform::ScopedFD connection(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!connection.valid())

@@ -38,21 +38,6 @@ KorvelinCoreError configurationError(const std::string& detail) {
   return KorvelinCoreError::youTrackMCPConfigurationFailed(detail);
 }
 
-TEST(CodexMCPConfigBlockTest, RemovalTakesOnlyTheLineFeedsTheBlockOwns) {
-  const std::string block = codexmcp::managedBlock(kFirst, kPort, kCapability);
-  const struct {
-    std::string bytes;
-    std::string expected;
-  } cases[] = {
-      {"a\n\n" + block + "\n\nb", "a\n\nb"},
-      {block, ""},
-      {"a" + block + "b", "ab"},
-      {"x = 1\r\n" + block + "\r\n", "x = 1\r\r\n"},
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(codexmcp::removingManagedBlock(c.bytes), c.expected);
-}
-
 class CodexMCPConfigProvisionerTest : public ::testing::Test {
  protected:
   CodexProfile profile;
