@@ -26,11 +26,9 @@ struct ObserveOptions {
 std::optional<DurableProcessLease> readableLease(const ProfilePaths& paths) {
   try {
     const auto root = SecureFileSystem::openManagedRootFD(paths);
-    const LeaseError error = [&](const std::string&) {
-      return KorvelinCoreError::profileRecoveryRequired(paths.profileID());
-    };
-    return parseDurableProcessLease(
-        readLaunchLease(root.get(), LeaseChecks::strict, error, error).bytes);
+    const auto error =
+        ErrorFactory::always(KorvelinCoreError::profileRecoveryRequired(paths.profileID()));
+    return parseDurableProcessLease(readLaunchLease(root.get(), error, error).bytes);
   } catch (const KorvelinCoreError&) {
     return std::nullopt;
   }
@@ -51,7 +49,8 @@ void printObservation(const ProfileRuntimeObservation& observation) {
 
 int observe(ObserveOptions options, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(options.profile, global);
-  if (!id) return kExitUsage;
+  if (!id)
+    return kExitUsage;
   const ProfilePaths paths(*id, global.baseDirectory);
   if (!SecureFileSystem::metadata(paths.leaseFile()))
     return fail({"profile {0} has no launch lease: no run to re-adopt", {id->uppercaseString()}});

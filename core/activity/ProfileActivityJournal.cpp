@@ -1,8 +1,6 @@
 #include "core/activity/ProfileActivityJournal.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,14 +9,17 @@
 #include <nlohmann/json.hpp>
 
 #include "core/base/CoreError.h"
+#include "core/base/EnumNames.h"
+#include "core/base/JsonSupport.h"
+#include "core/files/FileLock.h"
 #include "core/files/FilePath.h"
 #include "core/files/FileSystemSecurity.h"
-#include "core/base/JsonSupport.h"
-#include "core/process/LaunchLease.h"
-#include "core/text/Utf8.h"
+#include "core/files/PrivateFile.h"
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
 #include "core/platform/ScopedFD.h"
+#include "core/process/LaunchLease.h"
+#include "core/text/Utf8.h"
 
 namespace korvelin {
 
@@ -34,46 +35,34 @@ std::string journalPath(const ProfilePaths& paths) {
 }
 
 // Opens the profile's "logs" directory through its verified root.
-ScopedFD openLogsDirectory(const ProfilePaths& paths, ErrorFactory error) {
+ScopedFD openLogsDirectory(const ProfilePaths& paths, const ErrorFactory& error) {
   ScopedFD root = SecureFileSystem::openManagedRootFD(paths, error);
-  return SecureFileSystem::openChildDirectoryFD(root.get(), kLogsDirectoryName, paths.logs(), false, error);
-}
-
-// Opens the journal in `logs`. Non-blocking, so that a FIFO in its place
-// cannot hold the caller in open(2); regular files ignore the flag.
-ScopedFD openJournal(int logs, int access) {
-  const std::string name(ProfileActivityJournal::kFileName);
-  return ScopedFD(retryOnEintr([&] {
-    return ::openat(logs, name.c_str(), access | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0600);
-  }));
+  return SecureFileSystem::openChildDirectoryFD(root.get(), kLogsDirectoryName, paths.logs(),
+                                                MissingDirectories::fail, error);
 }
 
 // The journal must be the user's private regular file, whoever created it.
-struct stat requirePrivateJournal(int fd, const std::string& path, ErrorFactory error) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid() ||
-      (info.st_mode & 07777) != 0600)
-    throw error("unsafe activity journal");
-  SecureFileSystem::requireNoExtendedACL(fd, path, error);
-  return info;
+struct stat requirePrivateJournal(int fd, const std::string& path, const ErrorFactory& error) {
+  return PrivateFile::verify(fd, path, error, {.refusalDetail = "unsafe activity journal"});
 }
 
 }  // namespace
 
+namespace {
+constexpr EnumNames<ProfileActivityKind, 4> kActivityKindNames{{
+    {ProfileActivityKind::proxyConnectionAvailable, "proxyConnectionAvailable"},
+    {ProfileActivityKind::proxyConnectionUnavailable, "proxyConnectionUnavailable"},
+    {ProfileActivityKind::proxyDisconnected, "proxyDisconnected"},
+    {ProfileActivityKind::proxyUnavailableWhileRunning, "proxyUnavailableWhileRunning"},
+}};
+}  // namespace
+
 std::string_view rawValue(ProfileActivityKind kind) {
-  switch (kind) {
-    case ProfileActivityKind::proxyConnectionAvailable: return "proxyConnectionAvailable";
-    case ProfileActivityKind::proxyConnectionUnavailable: return "proxyConnectionUnavailable";
-    case ProfileActivityKind::proxyDisconnected: return "proxyDisconnected";
-    case ProfileActivityKind::proxyUnavailableWhileRunning: return "proxyUnavailableWhileRunning";
-  }
-  return "proxyConnectionAvailable";
+  return kActivityKindNames.name(kind);
 }
 
 std::optional<ProfileActivityKind> profileActivityKindFromRawValue(std::string_view text) {
-  for (auto kind : kAllProfileActivityKinds)
-    if (rawValue(kind) == text) return kind;
-  return std::nullopt;
+  return kActivityKindNames.value(text);
 }
 
 ReferenceDate ReferenceDate::now() { return fromUnixTime(currentUnixTime()); }
@@ -121,7 +110,7 @@ std::optional<ProfileActivityEvent> parseProfileActivityEvent(std::string_view l
 }
 
 void ProfileActivityJournal::append(const ProfileActivityEvent& event, const ProfilePaths& paths) const {
-  constexpr ErrorFactory failed = &KorvelinCoreError::logCreationFailed;
+  const ErrorFactory failed = &KorvelinCoreError::logCreationFailed;
   if (event.profileID != paths.profileID()) throw KorvelinCoreError::profileIdentifierMismatch();
   // Refused before anything is opened: such a line could not be read back.
   if (!isValidUtf8(event.detail) || (event.proxyName && !isValidUtf8(*event.proxyName)))
@@ -131,26 +120,31 @@ void ProfileActivityJournal::append(const ProfileActivityEvent& event, const Pro
   const std::string line = activityEventJSON(event) + "\n";
 
   ScopedFD logs = openLogsDirectory(paths, &KorvelinCoreError::unsafeProfilePath);
-  ScopedFD fd = openJournal(logs.get(), O_WRONLY | O_APPEND | O_CREAT);
+  bool created = false;
+  ScopedFD fd = PrivateFile::openOrCreate(logs.get(), kFileName, O_WRONLY | O_APPEND,
+                                          journalPath(paths), failed, created);
   if (!fd) throw failed(platform::errorText(errno));
   requirePrivateJournal(fd.get(), journalPath(paths), failed);
-  if (retryOnEintr([&] { return ::flock(fd.get(), LOCK_EX); }) != 0) throw failed(platform::errorText(errno));
+  FileLock lock(std::move(fd));
+  if (!lock.lock(FileLock::Mode::exclusive, FileLock::Wait::untilFree))
+    throw failed(platform::errorText(errno));
   // O_APPEND puts every write at the end of the file as it is then; the lock
   // keeps another appender's write from landing between two partial writes.
-  if (!platform::writeFull(fd.get(), line)) throw failed(platform::errorText(errno));
-  if (retryOnEintr([&] { return ::fsync(fd.get()); }) != 0) throw failed(platform::errorText(errno));
-  ::flock(fd.get(), LOCK_UN);
+  if (!platform::writeFull(lock.fd(), line))
+    throw failed(platform::errorText(errno));
+  if (retryOnEintr([&] { return ::fsync(lock.fd()); }) != 0)
+    throw failed(platform::errorText(errno));
 }
 
 ProfileActivityJournalContents readProfileActivityJournal(const ProfilePaths& paths, std::size_t maximumBytes) {
-  constexpr ErrorFactory error = &KorvelinCoreError::unsafeProfilePath;
+  const ErrorFactory error = &KorvelinCoreError::unsafeProfilePath;
   const std::string path = journalPath(paths);
   ScopedFD logs = openLogsDirectory(paths, error);
-  ScopedFD fd = openJournal(logs.get(), O_RDONLY);
+  ScopedFD fd = PrivateFile::open(logs.get(), ProfileActivityJournal::kFileName, O_RDONLY);
   if (!fd) {
     const int openError = errno;
     if (openError == ENOENT) return {};
-    throw error("openat failed for " + path + ": " + platform::errorText(openError));
+    throw error.failed(openError, "openat", path);
   }
   const auto size = static_cast<std::size_t>(requirePrivateJournal(fd.get(), path, error).st_size);
 

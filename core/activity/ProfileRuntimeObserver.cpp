@@ -50,21 +50,23 @@ ProfileRuntimeObservation ProfileRuntimeObserver::observeWithRoute(const Profile
   ProfilePreparer(paths.baseDirectory()).validatePrepared(paths);
 
   const Uuid& profileID = paths.profileID();
-  const LeaseError refused = [&](const std::string& reason) {
-    if (refusalReason) *refusalReason = reason;
-    return KorvelinCoreError::profileRecoveryRequired(profileID);
-  };
+  const auto refused = ErrorFactory::always(KorvelinCoreError::profileRecoveryRequired(profileID),
+                                            [&](const std::string& reason) {
+                                              if (refusalReason)
+                                                *refusalReason = reason;
+                                            });
 
   ScopedFD rootFD, logsFD;
   try {
     rootFD = SecureFileSystem::openManagedRootFD(paths);
-    logsFD = SecureFileSystem::openChildDirectoryFD(rootFD.get(), "logs", paths.logs(), false,
+    logsFD = SecureFileSystem::openChildDirectoryFD(rootFD.get(), "logs", paths.logs(),
+                                                    MissingDirectories::fail,
                                                     &KorvelinCoreError::unsafeProfilePath);
   } catch (const KorvelinCoreError& e) {
     throw refused(e.detail());
   }
 
-  const LaunchLeaseFile leaseFile = readLaunchLease(rootFD.get(), LeaseChecks::strict, refused, refused);
+  const LaunchLeaseFile leaseFile = readLaunchLease(rootFD.get(), refused, refused);
   const auto lease = parseDurableProcessLease(leaseFile.bytes);
   if (!lease) throw refused("the launch lease records no verified running process");
   const std::int32_t pid = lease->rootPID;
@@ -112,7 +114,7 @@ ProfileRuntimeObservation ProfileRuntimeObserver::observeWithRoute(const Profile
 
   // Nothing may have changed while the checks ran: the same lease file with
   // the same bytes, and the same process.
-  const FileMetadata again = validatedLeaseMetadata(rootFD.get(), leaseFile.fd.get(), LeaseChecks::strict, refused);
+  const FileMetadata again = validatedLeaseMetadata(rootFD.get(), leaseFile.fd.get(), refused);
   if (readLeaseBytes(leaseFile.fd.get(), static_cast<std::size_t>(again.info.st_size), refused) != leaseFile.bytes)
     throw refused("the launch lease changed while it was being checked");
   if (!identity->isCurrent()) throw refused(pidText(pid) + " changed while it was being checked");

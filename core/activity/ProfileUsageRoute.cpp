@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/base/CoreError.h"
+#include "core/base/EnumNames.h"
 #include "core/text/UnicodeText.h"
 
 namespace korvelin {
@@ -94,13 +95,16 @@ std::string ProfileUsageRoute::description() const {
   return text;
 }
 
+namespace {
+constexpr EnumNames<ProfileUsageRoute::Kind, 3> kRouteKindNames{{
+    {ProfileUsageRoute::Kind::unavailable, "unavailable"},
+    {ProfileUsageRoute::Kind::proxy, "proxy"},
+    {ProfileUsageRoute::Kind::system, "system"},
+}};
+}  // namespace
+
 std::string_view rawValue(ProfileUsageRoute::Kind kind) {
-  switch (kind) {
-    case ProfileUsageRoute::Kind::proxy: return "proxy";
-    case ProfileUsageRoute::Kind::unavailable: return "unavailable";
-    case ProfileUsageRoute::Kind::system: return "system";
-  }
-  return "unavailable";
+  return kRouteKindNames.name(kind);
 }
 
 void to_json(nlohmann::json& json, const ProfileUsageRoute& route) {

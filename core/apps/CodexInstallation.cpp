@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/base/EnumNames.h"
 #include "core/base/JsonSupport.h"
 #include "core/files/FilePath.h"
 
@@ -11,9 +12,11 @@ namespace korvelin {
 
 namespace {
 
-constexpr std::array<CodexCompatibilityStatus, 3> kAllStatuses = {
-    CodexCompatibilityStatus::verified, CodexCompatibilityStatus::locallyVerified,
-    CodexCompatibilityStatus::unverifiedVersion};
+constexpr EnumNames<CodexCompatibilityStatus, 3> kStatusNames{{
+    {CodexCompatibilityStatus::unverifiedVersion, "unverifiedVersion"},
+    {CodexCompatibilityStatus::verified, "verified"},
+    {CodexCompatibilityStatus::locallyVerified, "locallyVerified"},
+}};
 
 std::string requireFileURL(const nlohmann::json& object, std::string_view key) {
   std::string url = jsonio::requireString(object, key);
@@ -25,23 +28,12 @@ std::string requireFileURL(const nlohmann::json& object, std::string_view key) {
 }  // namespace
 
 std::string_view rawValue(CodexCompatibilityStatus status) {
-  switch (status) {
-    case CodexCompatibilityStatus::verified:
-      return "verified";
-    case CodexCompatibilityStatus::locallyVerified:
-      return "locallyVerified";
-    case CodexCompatibilityStatus::unverifiedVersion:
-      return "unverifiedVersion";
-  }
-  return "unverifiedVersion";
+  return kStatusNames.name(status);
 }
 
 std::optional<CodexCompatibilityStatus> codexCompatibilityStatusFromRawValue(
     std::string_view text) {
-  for (auto status : kAllStatuses)
-    if (rawValue(status) == text)
-      return status;
-  return std::nullopt;
+  return kStatusNames.value(text);
 }
 
 std::optional<std::string> CodexInstallation::bundlePath() const {

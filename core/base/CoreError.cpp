@@ -3,6 +3,8 @@
 #include <array>
 #include <vector>
 
+#include "core/platform/FileUtil.h"
+
 namespace korvelin {
 
 namespace {
@@ -87,5 +89,37 @@ std::string_view KorvelinCoreError::codeOf(Case errorCase) noexcept {
   }
 #define KORVELIN_DEFINE(name, kind, text) KORVELIN_DEFINE_##kind(name)
 KORVELIN_CORE_ERROR_CASES(KORVELIN_DEFINE)
+
+}  // namespace korvelin
+
+namespace korvelin {
+
+ErrorFactory::ErrorFactory(KorvelinCoreError (*textCase)(std::string detail))
+    : make_([textCase](const std::string& detail) { return textCase(detail); }) {}
+
+ErrorFactory ErrorFactory::always(KorvelinCoreError error,
+                                  std::function<void(const std::string&)> report) {
+  return ErrorFactory(
+      [error = std::move(error), report = std::move(report)](const std::string& detail) {
+        if (report)
+          report(detail);
+        return error;
+      });
+}
+
+KorvelinCoreError ErrorFactory::failed(int errnum,
+                                       std::string_view step,
+                                       std::string_view subject) const {
+  return make_(failureDetail(errnum, step, subject));
+}
+
+std::string failureDetail(int errnum, std::string_view step, std::string_view subject) {
+  std::string detail(step);
+  detail += " failed for ";
+  detail += subject;
+  detail += ": ";
+  detail += platform::errorText(errnum);
+  return detail;
+}
 
 }  // namespace korvelin

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -145,8 +146,32 @@ class KorvelinCoreError : public std::exception {
   std::string description_;
 };
 
-// A function from a detail text to an error: how a caller tells a lower layer
-// which case its failures become.
-using ErrorFactory = KorvelinCoreError (*)(std::string detail);
+// How a caller tells a lower layer which error its failures become. The
+// lower layer describes what went wrong in a detail text (a step and what it
+// was applied to, never a secret); the factory turns it into the error the
+// caller wants to throw. A text-carrying case converts implicitly:
+// `ErrorFactory error = &KorvelinCoreError::unsafeProfilePath;`.
+class ErrorFactory {
+ public:
+  using Make = std::function<KorvelinCoreError(const std::string& detail)>;
+
+  ErrorFactory(KorvelinCoreError (*textCase)(std::string detail));  // NOLINT: implicit on purpose
+  explicit ErrorFactory(Make make) : make_(std::move(make)) {}
+
+  // The same error whatever the detail (for a case that carries none). With
+  // `report`, the detail is handed to it first, for logs and diagnostics.
+  static ErrorFactory always(KorvelinCoreError error,
+                             std::function<void(const std::string& detail)> report = {});
+
+  KorvelinCoreError operator()(const std::string& detail) const { return make_(detail); }
+  // "<step> failed for <subject>: <the system's text for errnum>".
+  KorvelinCoreError failed(int errnum, std::string_view step, std::string_view subject) const;
+
+ private:
+  Make make_;
+};
+
+// The detail of `ErrorFactory::failed`.
+std::string failureDetail(int errnum, std::string_view step, std::string_view subject);
 
 }  // namespace korvelin

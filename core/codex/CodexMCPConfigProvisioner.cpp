@@ -14,8 +14,10 @@
 #include <nlohmann/json.hpp>
 
 #include "core/base/CoreError.h"
+#include "core/base/HexCoding.h"
 #include "core/base/JsonSupport.h"
 #include "core/files/FileSystemSecurity.h"
+#include "core/files/PrivateFile.h"
 #include "core/platform/Acl.h"
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
@@ -31,7 +33,7 @@ using Provisioner = CodexMCPConfigProvisioner;
 
 namespace {
 
-constexpr ErrorFactory kError = &KorvelinCoreError::youTrackMCPConfigurationFailed;
+const ErrorFactory kError = &KorvelinCoreError::youTrackMCPConfigurationFailed;
 constexpr std::size_t kReadChunk = 16384;
 const std::string kConfig(Provisioner::kConfigName);
 const std::string kJournal(Provisioner::kJournalName);
@@ -151,27 +153,15 @@ void syncDirectory(int directory, const char* detail) {
 // A new private file: exclusive, never through a link, 0600 whatever the
 // umask, no ACL entry.
 ScopedFD createPrivateFile(int directory, const std::string& name, const char* detail) {
-  ScopedFD fd(retryOnEintr([&] {
-    return ::openat(directory, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                    0600);
-  }));
-  if (!fd)
-    fail(detail);
-  if (::fchmod(fd.get(), 0600) != 0 ||
-      platform::clearExtendedAcl(fd.get()).state != platform::AclClearState::cleared) {
-    unlinkQuietly(directory, name);
-    fail(detail);
-  }
-  return fd;
+  return PrivateFile::createExclusive(directory, name, O_WRONLY, name,
+                                      ErrorFactory([detail](const std::string&) { return kError(detail); }));
 }
 
 std::string sha256Hex(std::string_view bytes) {
   [[maybe_unused]] static const bool initialized = sodium_init() >= 0;
   unsigned char digest[crypto_hash_sha256_BYTES];
   crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-  char hex[crypto_hash_sha256_BYTES * 2 + 1];
-  sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
-  return hex;
+  return hexEncoded(std::string_view(reinterpret_cast<const char*>(digest), sizeof digest));
 }
 
 std::vector<std::string> namesIn(int directory, const char* detail) {
@@ -522,8 +512,8 @@ class Transaction {
 // Opening the profile's home and ".codex"
 
 ScopedFD openHome(const ProfilePaths& paths) {
-  return SecureFileSystem::openDirectoryFD(paths.home(), SecureFileSystem::kPrivateDirectoryMode,
-                                           false, true, kError);
+  return SecureFileSystem::openDirectoryFD(
+      paths.home(), {.exactPermissions = SecureFileSystem::kPrivateDirectoryMode}, kError);
 }
 
 // ".codex" of an open home: the user's own directory, exactly 0700 (0755, the
@@ -557,8 +547,10 @@ ScopedFD openCodexHomeFD(int home, bool repair) {
 }
 
 ScopedFD prepareAndOpenCodexHome(const ProfilePaths& paths) {
-  SecureFileSystem::requireDirectory(paths.home(), SecureFileSystem::kPrivateDirectoryMode, false,
-                                     true, kError);
+  SecureFileSystem::requireDirectory(
+      paths.home(),
+      {.exactPermissions = SecureFileSystem::kPrivateDirectoryMode, .denyOnlyACLAllowed = true},
+      kError);
   ScopedFD home = openHome(paths);
   const std::string name(Provisioner::kCodexDirectoryName);
   if (::mkdirat(home.get(), name.c_str(), 0700) != 0 && errno != EEXIST)

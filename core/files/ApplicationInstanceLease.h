@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/platform/ScopedFD.h"
+#include "core/files/FileLock.h"
 
 namespace korvelin {
 
@@ -57,16 +57,15 @@ class ApplicationInstanceLease {
   static ApplicationInstanceAcquisition acquire(const std::string& baseDirectory,
                                                 const std::string& defaultBaseDirectory);
 
-  // Unlocks and closes.
-  ~ApplicationInstanceLease();
+  // The lock is released and the file closed with the lease.
   ApplicationInstanceLease(const ApplicationInstanceLease&) = delete;
   ApplicationInstanceLease& operator=(const ApplicationInstanceLease&) = delete;
 
-  int fileDescriptor() const { return fd_.get(); }
+  int fileDescriptor() const { return lock_.fd(); }
 
  private:
-  explicit ApplicationInstanceLease(platform::ScopedFD fd) : fd_(std::move(fd)) {}
-  platform::ScopedFD fd_;
+  explicit ApplicationInstanceLease(FileLock lock) : lock_(std::move(lock)) {}
+  FileLock lock_;
 };
 
 }  // namespace korvelin

@@ -6,6 +6,8 @@
 
 #include <vector>
 
+#include "core/base/HexCoding.h"
+
 namespace korvelin {
 
 namespace {
@@ -23,13 +25,6 @@ std::string workingDirectory() {
 bool isUnreservedInPath(unsigned char c) {
   if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
   return std::string_view("-._~!$&'()*+,;=:@/").find(static_cast<char>(c)) != std::string_view::npos;
-}
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 }  // namespace
@@ -78,17 +73,7 @@ std::string deletingLastPathComponent(std::string_view path) {
 }
 
 std::string fileURLString(std::string_view absolutePath, bool directory) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string result = "file://";
-  for (unsigned char c : absolutePath) {
-    if (isUnreservedInPath(c)) {
-      result += static_cast<char>(c);
-    } else {
-      result += '%';
-      result += kHex[c >> 4];
-      result += kHex[c & 0xF];
-    }
-  }
+  std::string result = "file://" + percentEncoded(absolutePath, isUnreservedInPath);
   if (directory && result.back() != '/') result += '/';
   return result;
 }
@@ -96,26 +81,17 @@ std::string fileURLString(std::string_view absolutePath, bool directory) {
 std::optional<std::string> pathFromFileURL(std::string_view url) {
   for (std::string_view prefix : {"file://localhost/", "file:///"}) {
     if (url.substr(0, prefix.size()) != prefix) continue;
-    std::string_view encoded = url.substr(prefix.size() - 1);
-    std::string path;
-    for (size_t i = 0; i < encoded.size(); ++i) {
-      char c = encoded[i];
-      if (c == '%') {
-        int high = i + 2 < encoded.size() ? hexValue(encoded[i + 1]) : -1;
-        int low = high >= 0 ? hexValue(encoded[i + 2]) : -1;
-        if (low < 0) return std::nullopt;
-        char decoded = static_cast<char>(high * 16 + low);
-        // An encoded separator or NUL would change what the path names.
-        if (decoded == '/' || decoded == '\0') return std::nullopt;
-        path += decoded;
-        i += 2;
-      } else if (c == '?' || c == '#' || !isUnreservedInPath(static_cast<unsigned char>(c))) {
+    const std::string_view encoded = url.substr(prefix.size() - 1);
+    // A query, a fragment or any other byte outside the path's characters
+    // is refused; so is an encoded separator or NUL, which would change what
+    // the path names.
+    for (char c : encoded)
+      if (c != '%' && !isUnreservedInPath(static_cast<unsigned char>(c)))
         return std::nullopt;
-      } else {
-        path += c;
-      }
-    }
-    return standardizedPath(path);
+    const auto path = percentDecoded(encoded, std::string_view("/\0", 2));
+    if (!path)
+      return std::nullopt;
+    return standardizedPath(*path);
   }
   return std::nullopt;
 }

@@ -30,16 +30,6 @@ namespace {
 
 constexpr int kDirectoryOpenFlags = O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC;
 
-// "mkdir failed for /a/b: No such file or directory". Takes errno first and
-// only views otherwise, so that nothing can change errno before it is read.
-std::string withErrno(int error, std::string_view text, std::string_view path) {
-  std::string result(text);
-  result += path;
-  result += ": ";
-  result += platform::errorText(error);
-  return result;
-}
-
 bool isGroupOrOtherWritable(mode_t mode) { return (mode & 022) != 0; }
 
 enum class LinkScan { clean, hasLink, unresolved };
@@ -82,10 +72,10 @@ bool isPrivateDirectoryOfUser(const struct stat& info) {
 
 // Forces what this call itself created to exactly 0700 with no ACL entry,
 // whatever the umask and the parent's inheritable entries made of it.
-void makePrivate(int fd, const std::string& path, ErrorFactory error) {
+void makePrivate(int fd, const std::string& path, const ErrorFactory& error) {
   SecureFileSystem::clearExtendedACL(fd, path, error);
   if (retryOnEintr([&] { return ::fchmod(fd, SecureFileSystem::kPrivateDirectoryMode); }) != 0)
-    throw error(withErrno(errno, "fchmod failed for ", path));
+    throw error.failed(errno, "fchmod", path);
 }
 
 }  // namespace
@@ -148,15 +138,16 @@ std::optional<FileMetadata> SecureFileSystem::metadata(const std::string& path) 
   FileMetadata result;
   if (::lstat(standardizedPath(path).c_str(), &result.info) == 0) return result;
   if (errno == ENOENT) return std::nullopt;
-  throw KorvelinCoreError::unsafeProfilePath(withErrno(errno, "lstat failed for ", path));
+  throw KorvelinCoreError::unsafeProfilePath(failureDetail(errno, "lstat", path));
 }
 
-void SecureFileSystem::requireNoSymlinkComponents(const std::string& path, ErrorFactory error) {
+void SecureFileSystem::requireNoSymlinkComponents(const std::string& path,
+                                                  const ErrorFactory& error) {
   if (scanForLinks(standardizedPath(path)) == LinkScan::hasLink)
     throw error("path contains a symbolic link: " + path);
 }
 
-void SecureFileSystem::createDirectoryIfNeeded(const std::string& path, ErrorFactory error) {
+void SecureFileSystem::createDirectoryIfNeeded(const std::string& path, const ErrorFactory& error) {
   const std::string standardized = standardizedPath(path);
   if (!metadata(path)) {
     // mkdir follows links in the leading components, so a linked path is
@@ -165,67 +156,74 @@ void SecureFileSystem::createDirectoryIfNeeded(const std::string& path, ErrorFac
     if (::mkdir(standardized.c_str(), kPrivateDirectoryMode) == 0) {
       requireNoSymlinkComponents(path, error);
       ScopedFD fd(retryOnEintr([&] { return ::open(standardized.c_str(), kDirectoryOpenFlags); }));
-      if (!fd) throw error(withErrno(errno, "open directory failed for ", path));
+      if (!fd)
+        throw error.failed(errno, "open directory", path);
       struct stat info {};
       if (::fstat(fd.get(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
         throw error("opened directory failed owner/type validation: " + path);
       makePrivate(fd.get(), path, error);
     } else if (errno != EEXIST) {
-      throw error(withErrno(errno, "mkdir failed for ", path));
+      throw error.failed(errno, "mkdir", path);
     }
   }
-  requireDirectory(path, kPrivateDirectoryMode, false, false, error);
+  requireDirectory(path, {.exactPermissions = kPrivateDirectoryMode}, error);
 }
 
 void SecureFileSystem::requireDirectory(const std::string& path,
-                                        std::optional<std::uint16_t> exactPermissions,
-                                        bool allowGroupOrOtherWrite, bool allowDenyOnlyACL,
-                                        ErrorFactory error) {
+                                        const DirectoryRules& rules,
+                                        const ErrorFactory& error) {
   requireNoSymlinkComponents(path, error);
   auto found = metadata(path);
   if (!found) throw error("directory does not exist: " + path);
   if (found->kind() != FileMetadata::Kind::directory) throw error("not a directory: " + path);
   if (found->info.st_uid != ::geteuid())
     throw error("directory is owned by uid " + std::to_string(found->info.st_uid) + ": " + path);
-  if (exactPermissions && found->permissions() != *exactPermissions)
-    throw error(expectedModeDetail(*exactPermissions, found->permissions(), path));
-  if (!allowGroupOrOtherWrite && isGroupOrOtherWritable(found->info.st_mode))
+  if (rules.exactPermissions && found->permissions() != *rules.exactPermissions)
+    throw error(expectedModeDetail(*rules.exactPermissions, found->permissions(), path));
+  if (isGroupOrOtherWritable(found->info.st_mode))
     throw error("directory is writable by group or others: " + path);
-  if (allowDenyOnlyACL)
+  if (rules.denyOnlyACLAllowed)
     requireNoAccessGrantingACL(path, error);
   else
     requireNoExtendedACL(path, error);
 }
 
 ScopedFD SecureFileSystem::openDirectoryFD(const std::string& path,
-                                           std::optional<std::uint16_t> exactPermissions,
-                                           bool allowExtendedACLForCleanup,
-                                           bool rejectGroupOrOtherWrite, ErrorFactory error) {
+                                           const DirectoryRules& rules,
+                                           const ErrorFactory& error) {
   requireNoSymlinkComponents(path, error);
   const std::string standardized = standardizedPath(path);
   ScopedFD fd(retryOnEintr([&] { return ::open(standardized.c_str(), kDirectoryOpenFlags); }));
-  if (!fd) throw error(withErrno(errno, "open directory failed for ", path));
+  if (!fd)
+    throw error.failed(errno, "open directory", path);
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
     throw error("opened directory failed owner/type validation: " + path);
-  if (exactPermissions && (info.st_mode & 0777) != *exactPermissions)
-    throw error(expectedModeDetail(*exactPermissions, info.st_mode, path));
-  if (rejectGroupOrOtherWrite && isGroupOrOtherWritable(info.st_mode))
+  if (rules.exactPermissions && (info.st_mode & 0777) != *rules.exactPermissions)
+    throw error(expectedModeDetail(*rules.exactPermissions, info.st_mode, path));
+  if (isGroupOrOtherWritable(info.st_mode))
     throw error("directory is writable by group or others: " + path);
-  if (!allowExtendedACLForCleanup) requireNoExtendedACL(fd.get(), path, error);
+  if (rules.denyOnlyACLAllowed)
+    requireNoAccessGrantingACL(fd.get(), path, error);
+  else
+    requireNoExtendedACL(fd.get(), path, error);
   return fd;
 }
 
 namespace {
 
-void refuseAnyAcl(platform::AclReading reading, const std::string& path, ErrorFactory error) {
+void refuseAnyAcl(platform::AclReading reading,
+                  const std::string& path,
+                  const ErrorFactory& error) {
   if (reading.state == AclState::none) return;
   if (reading.state == AclState::inspectionFailed)
-    throw error(withErrno(reading.error, "ACL inspection failed for ", path));
+    throw error.failed(reading.error, "ACL inspection", path);
   throw error("extended ACL is not allowed: " + path);
 }
 
-void refuseGrantingAcl(platform::AclReading reading, const std::string& path, ErrorFactory error) {
+void refuseGrantingAcl(platform::AclReading reading,
+                       const std::string& path,
+                       const ErrorFactory& error) {
   switch (reading.state) {
     case AclState::none:
     case AclState::denyOnly:
@@ -233,31 +231,38 @@ void refuseGrantingAcl(platform::AclReading reading, const std::string& path, Er
     case AclState::granting:
       throw error("access-granting extended ACL is not allowed: " + path);
     case AclState::inspectionFailed:
-      throw error(withErrno(reading.error, "ACL inspection failed for ", path));
+      throw error.failed(reading.error, "ACL inspection", path);
     case AclState::serializationFailed:
-      throw error(withErrno(reading.error, "ACL serialization failed for ", path));
+      throw error.failed(reading.error, "ACL serialization", path);
   }
 }
 
 }  // namespace
 
-void SecureFileSystem::requireNoExtendedACL(const std::string& path, ErrorFactory error) {
+void SecureFileSystem::requireNoExtendedACL(const std::string& path, const ErrorFactory& error) {
   refuseAnyAcl(platform::readExtendedAclOfEntry(standardizedPath(path), false), path, error);
 }
 
-void SecureFileSystem::requireNoExtendedACL(int fd, const std::string& path, ErrorFactory error) {
+void SecureFileSystem::requireNoExtendedACL(int fd,
+                                            const std::string& path,
+                                            const ErrorFactory& error) {
   refuseAnyAcl(platform::readExtendedAcl(fd, false), path, error);
 }
 
-void SecureFileSystem::requireNoAccessGrantingACL(const std::string& path, ErrorFactory error) {
+void SecureFileSystem::requireNoAccessGrantingACL(const std::string& path,
+                                                  const ErrorFactory& error) {
   refuseGrantingAcl(platform::readExtendedAclOfEntry(standardizedPath(path), true), path, error);
 }
 
-void SecureFileSystem::requireNoAccessGrantingACL(int fd, const std::string& path, ErrorFactory error) {
+void SecureFileSystem::requireNoAccessGrantingACL(int fd,
+                                                  const std::string& path,
+                                                  const ErrorFactory& error) {
   refuseGrantingAcl(platform::readExtendedAcl(fd, true), path, error);
 }
 
-void SecureFileSystem::clearExtendedACL(int fd, const std::string& path, ErrorFactory error) {
+void SecureFileSystem::clearExtendedACL(int fd,
+                                        const std::string& path,
+                                        const ErrorFactory& error) {
   auto clearing = platform::clearExtendedAcl(fd);
   switch (clearing.state) {
     case platform::AclClearState::cleared:
@@ -265,13 +270,15 @@ void SecureFileSystem::clearExtendedACL(int fd, const std::string& path, ErrorFa
     case platform::AclClearState::allocationFailed:
       throw error("could not allocate empty ACL for " + path);
     case platform::AclClearState::setFailed:
-      throw error(withErrno(clearing.error, "could not clear ACL for ", path));
+      throw error("could not clear ACL for " + path + ": " + platform::errorText(clearing.error));
   }
 }
 
-ScopedFD SecureFileSystem::openChildDirectoryFD(int parent, std::string_view name,
+ScopedFD SecureFileSystem::openChildDirectoryFD(int parent,
+                                                std::string_view name,
                                                 const std::string& displayPath,
-                                                bool createIfMissing, ErrorFactory error) {
+                                                MissingDirectories missing,
+                                                const ErrorFactory& error) {
   if (!isValidChildName(name)) throw error("invalid managed directory name: " + std::string(name));
   // The common case is a tree that exists already, so the open comes first and
   // mkdirat only follows a missing entry. Every outcome is the same as with
@@ -281,15 +288,16 @@ ScopedFD SecureFileSystem::openChildDirectoryFD(int parent, std::string_view nam
   bool created = false;
   int openError = 0;
   ScopedFD fd = openChildAt(parent, name, openError);
-  if (!fd && openError == ENOENT && createIfMissing) {
+  if (!fd && openError == ENOENT && missing == MissingDirectories::create) {
     std::string terminated(name);
     if (::mkdirat(parent, terminated.c_str(), kPrivateDirectoryMode) == 0)
       created = true;
     else if (errno != EEXIST)
-      throw error(withErrno(errno, "mkdirat failed for ", displayPath));
+      throw error.failed(errno, "mkdirat", displayPath);
     fd = openChildAt(parent, name, openError);
   }
-  if (!fd) throw error(withErrno(openError, "openat failed for ", displayPath));
+  if (!fd)
+    throw error.failed(openError, "openat", displayPath);
   if (created) makePrivate(fd.get(), displayPath, error);
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0 || !isPrivateDirectoryOfUser(info))
@@ -298,16 +306,18 @@ ScopedFD SecureFileSystem::openChildDirectoryFD(int parent, std::string_view nam
   return fd;
 }
 
-ScopedFD SecureFileSystem::createExclusiveChildDirectoryFD(int parent, std::string_view name,
+ScopedFD SecureFileSystem::createExclusiveChildDirectoryFD(int parent,
+                                                           std::string_view name,
                                                            const std::string& displayPath,
-                                                           ErrorFactory error) {
+                                                           const ErrorFactory& error) {
   if (!isValidChildName(name)) throw error("invalid managed directory name: " + std::string(name));
   std::string terminated(name);
   if (::mkdirat(parent, terminated.c_str(), kPrivateDirectoryMode) != 0)
-    throw error(withErrno(errno, "exclusive mkdirat failed for ", displayPath));
+    throw error.failed(errno, "exclusive mkdirat", displayPath);
   int openError = 0;
   ScopedFD fd = openChildAt(parent, name, openError);
-  if (!fd) throw error(withErrno(openError, "openat failed for ", displayPath));
+  if (!fd)
+    throw error.failed(openError, "openat", displayPath);
   makePrivate(fd.get(), displayPath, error);
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0 || !isPrivateDirectoryOfUser(info))
@@ -320,18 +330,18 @@ namespace {
 
 // The base itself may be 0755 (a user-chosen directory); it only must not be
 // writable by anyone else and carry no ACL entry.
-ScopedFD openBaseFD(const ProfilePaths& paths, ErrorFactory error) {
-  return SecureFileSystem::openDirectoryFD(paths.baseDirectory(), std::nullopt, false, true, error);
+ScopedFD openBaseFD(const ProfilePaths& paths, const ErrorFactory& error) {
+  return SecureFileSystem::openDirectoryFD(paths.baseDirectory(), {}, error);
 }
 
 }  // namespace
 
-ScopedFD SecureFileSystem::openManagedRootFD(const ProfilePaths& paths, ErrorFactory error) {
+ScopedFD SecureFileSystem::openManagedRootFD(const ProfilePaths& paths, const ErrorFactory& error) {
   ScopedFD base = openBaseFD(paths, error);
   ScopedFD profiles = openChildDirectoryFD(base.get(), ProfilePaths::kProfilesDirectoryName,
-                                           paths.profilesDirectory(), false, error);
+                                           paths.profilesDirectory(), MissingDirectories::fail, error);
   return openChildDirectoryFD(profiles.get(), paths.profileID().lowercaseString(), paths.root(),
-                              false, error);
+                              MissingDirectories::fail, error);
 }
 
 namespace {
@@ -342,16 +352,16 @@ namespace {
 // reported by the path-based check itself, so the messages are exactly its
 // own; only a failure that check cannot see (a change in between) has one of
 // this function's.
-ScopedFD openValidatedBase(const std::string& path, ErrorFactory error) {
+ScopedFD openValidatedBase(const std::string& path, const ErrorFactory& error) {
   auto refuse = [&](std::string detail) {
-    SecureFileSystem::requireDirectory(path, std::nullopt, false, false, error);
+    SecureFileSystem::requireDirectory(path, {}, error);
     return error(std::move(detail));
   };
   if (scanForLinks(path) == LinkScan::hasLink)
     throw error("path contains a symbolic link: " + path);
   ScopedFD fd(retryOnEintr([&] { return ::open(path.c_str(), kDirectoryOpenFlags); }));
   if (!fd)
-    throw refuse(withErrno(errno, "open directory failed for ", path));
+    throw refuse(failureDetail(errno, "open directory", path));
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
     throw refuse("opened directory failed owner/type validation: " + path);
@@ -359,7 +369,7 @@ ScopedFD openValidatedBase(const std::string& path, ErrorFactory error) {
     throw refuse("directory is writable by group or others: " + path);
   const platform::AclReading acl = platform::readExtendedAcl(fd.get(), false);
   if (acl.state != AclState::none) {
-    SecureFileSystem::requireDirectory(path, std::nullopt, false, false, error);
+    SecureFileSystem::requireDirectory(path, {}, error);
     refuseAnyAcl(acl, path, error);
   }
   return fd;
@@ -372,19 +382,19 @@ SecureFileSystem::VerifiedHierarchy openHierarchyBelow(
     int base,
     const ProfilePaths& paths,
     SecureFileSystem::MissingDirectories missing) {
-  constexpr ErrorFactory error = &KorvelinCoreError::unsafeProfilePath;
-  const bool create = missing == SecureFileSystem::MissingDirectories::create;
+  const ErrorFactory error = &KorvelinCoreError::unsafeProfilePath;
+  const bool create = missing == MissingDirectories::create;
   constexpr std::array<std::string_view, 5> kCheckOrder = {"logs", "home", "config", "cache",
                                                            "user-data"};
   static_assert(kCheckOrder.size() == ProfilePaths::kChildDirectoryNames.size());
   ScopedFD profiles = SecureFileSystem::openChildDirectoryFD(
-      base, ProfilePaths::kProfilesDirectoryName, paths.profilesDirectory(), create, error);
+      base, ProfilePaths::kProfilesDirectoryName, paths.profilesDirectory(), missing, error);
   SecureFileSystem::VerifiedHierarchy tree;
   tree.root = SecureFileSystem::openChildDirectoryFD(
-      profiles.get(), paths.profileID().lowercaseString(), paths.root(), create, error);
+      profiles.get(), paths.profileID().lowercaseString(), paths.root(), missing, error);
   for (auto name : create ? ProfilePaths::kChildDirectoryNames : kCheckOrder) {
     ScopedFD child = SecureFileSystem::openChildDirectoryFD(tree.root.get(), name,
-                                                            paths.child(name), create, error);
+                                                            paths.child(name), missing, error);
     if (name == "logs")
       tree.logs = std::move(child);
   }
@@ -413,9 +423,9 @@ SecureFileSystem::VerifiedHierarchy SecureFileSystem::openVerifiedHierarchy(
 void SecureFileSystem::prepareNewManagedHierarchy(const ProfilePaths& paths, int baseFD,
                                                   const BeforeCreate& beforeCreate,
                                                   const Sync& sync) {
-  constexpr ErrorFactory error = &KorvelinCoreError::unsafeProfilePath;
+  const ErrorFactory error = &KorvelinCoreError::unsafeProfilePath;
   ScopedFD profiles = openChildDirectoryFD(baseFD, ProfilePaths::kProfilesDirectoryName,
-                                           paths.profilesDirectory(), true, error);
+                                           paths.profilesDirectory(), MissingDirectories::create, error);
   ScopedFD root;
   try {
     beforeCreate("hierarchy.root");

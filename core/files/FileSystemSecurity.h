@@ -6,8 +6,8 @@
 // children relative to an already opened and verified directory descriptor,
 // so a path cannot be swapped underneath a check.
 //
-// Failures are thrown as the KorvelinCoreError returned by the caller's
-// ErrorFactory for a detail text naming the failing step and path, so one
+// Failures are thrown as the KorvelinCoreError the caller's ErrorFactory
+// makes of a detail text naming the failing step and path, so one
 // primitive can report `unsafeProfileBase` for the base directory and
 // `unsafeProfilePath` inside a profile.
 
@@ -58,6 +58,20 @@ struct FileIdentity {
 void to_json(nlohmann::json& json, const FileIdentity& identity);
 void from_json(const nlohmann::json& json, FileIdentity& identity);
 
+// What a directory checked by path must be beyond a directory of the
+// effective user that neither group nor others may write.
+struct DirectoryRules {
+  // The exact permission bits; any bits without write access for group and
+  // others when absent.
+  std::optional<std::uint16_t> exactPermissions;
+  // Extended ACL entries are refused; with this set, only those that grant
+  // access are.
+  bool denyOnlyACLAllowed = false;
+};
+
+// What the openers of directories do with one that does not exist.
+enum class MissingDirectories { fail, create };
+
 class SecureFileSystem {
  public:
   SecureFileSystem() = delete;
@@ -81,60 +95,63 @@ class SecureFileSystem {
 
   // Refuses a path with a symbolic link in any component. Components that do
   // not exist (yet) contain no link.
-  static void requireNoSymlinkComponents(const std::string& path, ErrorFactory error);
+  static void requireNoSymlinkComponents(const std::string& path, const ErrorFactory& error);
 
   // Creates a private directory if it is missing, then requires it to be
   // exactly 0700 with no extended ACL entry. Only a directory created here
   // is ever chmod-ed; an existing one is checked, never repaired.
-  static void createDirectoryIfNeeded(const std::string& path, ErrorFactory error);
+  static void createDirectoryIfNeeded(const std::string& path, const ErrorFactory& error);
 
   // Checks an existing directory by path: no link in the path, a directory,
-  // owned by the effective user, the exact permission bits when given, not
-  // writable by group or others unless allowed, and no extended ACL entry
-  // (or, with `allowDenyOnlyACL`, none that grants access).
-  static void requireDirectory(const std::string& path, std::optional<std::uint16_t> exactPermissions,
-                               bool allowGroupOrOtherWrite, bool allowDenyOnlyACL,
-                               ErrorFactory error);
+  // owned by the effective user, not writable by group or others, and what
+  // `rules` asks.
+  static void requireDirectory(const std::string& path,
+                               const DirectoryRules& rules,
+                               const ErrorFactory& error);
 
-  // Opens a directory by path and checks it through the descriptor.
-  // `allowExtendedACLForCleanup` skips the ACL check for a caller that opens
-  // the directory only to remove things from it.
+  // Opens a directory by path and checks it the same way through the
+  // descriptor.
   static platform::ScopedFD openDirectoryFD(const std::string& path,
-                                            std::optional<std::uint16_t> exactPermissions,
-                                            bool allowExtendedACLForCleanup,
-                                            bool rejectGroupOrOtherWrite, ErrorFactory error);
+                                            const DirectoryRules& rules,
+                                            const ErrorFactory& error);
 
   // Any extended ACL entry is refused. The path form reads the entry itself,
   // never a link's target.
-  static void requireNoExtendedACL(const std::string& path, ErrorFactory error);
-  static void requireNoExtendedACL(int fd, const std::string& path, ErrorFactory error);
+  static void requireNoExtendedACL(const std::string& path, const ErrorFactory& error);
+  static void requireNoExtendedACL(int fd, const std::string& path, const ErrorFactory& error);
 
   // Extended entries are allowed only when every one of them denies access.
   // (Linux has no deny entries, so there any entry is refused.)
-  static void requireNoAccessGrantingACL(const std::string& path, ErrorFactory error);
-  static void requireNoAccessGrantingACL(int fd, const std::string& path, ErrorFactory error);
+  static void requireNoAccessGrantingACL(const std::string& path, const ErrorFactory& error);
+  static void requireNoAccessGrantingACL(int fd,
+                                         const std::string& path,
+                                         const ErrorFactory& error);
 
   // Removes every extended ACL entry of an open file.
-  static void clearExtendedACL(int fd, const std::string& path, ErrorFactory error);
+  static void clearExtendedACL(int fd, const std::string& path, const ErrorFactory& error);
 
   // Opens one child directory of an open, verified parent, first creating it
-  // when `createIfMissing` is set, and requires it to be a 0700 directory of
+  // when it is missing and `missing` says so, and requires it to be a 0700 directory of
   // the effective user without extended ACL entries. Messages name
   // `displayPath`.
-  static platform::ScopedFD openChildDirectoryFD(int parent, std::string_view name,
+  static platform::ScopedFD openChildDirectoryFD(int parent,
+                                                 std::string_view name,
                                                  const std::string& displayPath,
-                                                 bool createIfMissing, ErrorFactory error);
+                                                 MissingDirectories missing,
+                                                 const ErrorFactory& error);
 
   // Creates a child directory that must not exist yet, then opens and checks it.
-  static platform::ScopedFD createExclusiveChildDirectoryFD(int parent, std::string_view name,
+  static platform::ScopedFD createExclusiveChildDirectoryFD(int parent,
+                                                            std::string_view name,
                                                             const std::string& displayPath,
-                                                            ErrorFactory error);
+                                                            const ErrorFactory& error);
 
   // The profile's root directory, reached through the base, "Profiles" and the
   // profile's directory, each checked on the way. What lies inside a profile
   // is reached only through this descriptor.
   static platform::ScopedFD openManagedRootFD(
-      const ProfilePaths& paths, ErrorFactory error = &KorvelinCoreError::unsafeProfilePath);
+      const ProfilePaths& paths,
+      const ErrorFactory& error = &KorvelinCoreError::unsafeProfilePath);
 
   // Opens the base and creates or verifies "Profiles", the profile's root and
   // its five children (`unsafeProfilePath`).
@@ -160,7 +177,7 @@ class SecureFileSystem {
     platform::ScopedFD root;
     platform::ScopedFD logs;
   };
-  enum class MissingDirectories { fail, create };
+  using MissingDirectories = korvelin::MissingDirectories;
 
   // The checks of `ProfilePreparer::validateBase` on the base (failures are
   // `unsafeProfileBase` with its messages), then those of

@@ -16,10 +16,12 @@
 
 #include "core/base/Base64.h"
 #include "core/base/CoreError.h"
+#include "core/base/EnumNames.h"
+#include "core/base/HexCoding.h"
 #include "core/base/JsonSupport.h"
-#include "core/text/Utf8.h"
 #include "core/platform/Eintr.h"
 #include "core/platform/LocalSocket.h"
+#include "core/text/Utf8.h"
 
 namespace korvelin {
 
@@ -120,9 +122,7 @@ void GuardianProtocol::writeLine(std::string_view line, int fd, double timeout) 
 }
 
 bool isGuardianCapability(std::string_view text) {
-  return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
-           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-         });
+  return text.size() == 64 && std::all_of(text.begin(), text.end(), isHexDigit);
 }
 
 std::string Activation::encode() const {
@@ -240,8 +240,7 @@ void from_json(const nlohmann::json& json, GuardianStatus& status) {
 }
 
 namespace {
-using RawStatus = std::pair<RestoredProxyStatus, std::string_view>;
-constexpr std::array<RawStatus, 4> kRestoredProxyStatuses = {{
+constexpr EnumNames<RestoredProxyStatus, 4> kRestoredProxyStatuses{{
     {RestoredProxyStatus::notApplicable, "notApplicable"},
     {RestoredProxyStatus::available, "available"},
     {RestoredProxyStatus::unverified, "unverified"},
@@ -250,15 +249,11 @@ constexpr std::array<RawStatus, 4> kRestoredProxyStatuses = {{
 }  // namespace
 
 std::string_view rawValue(RestoredProxyStatus status) {
-  for (const auto& [value, raw] : kRestoredProxyStatuses)
-    if (value == status) return raw;
-  return {};
+  return kRestoredProxyStatuses.name(status);
 }
 
 std::optional<RestoredProxyStatus> restoredProxyStatus(std::string_view raw) {
-  for (const auto& [value, text] : kRestoredProxyStatuses)
-    if (text == raw) return value;
-  return std::nullopt;
+  return kRestoredProxyStatuses.value(raw);
 }
 
 }  // namespace korvelin

@@ -14,14 +14,15 @@
 #include "core/base/CoreError.h"
 #include "core/files/FilePath.h"
 #include "core/files/FileSystemSecurity.h"
-#include "core/process/LaunchLease.h"
-#include "core/process/LaunchLeaseFile.h"
-#include "core/profile/ProfilePaths.h"
+#include "core/files/PrivateFile.h"
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
 #include "core/platform/ScopedFD.h"
 #include "core/platform/StatTime.h"
 #include "core/platform/SuspendedSpawn.h"
+#include "core/process/LaunchLease.h"
+#include "core/process/LaunchLeaseFile.h"
+#include "core/profile/ProfilePaths.h"
 
 extern char** environ;
 
@@ -41,8 +42,6 @@ constexpr auto kReapInterval = 10ms;
 constexpr auto kRecoveryProbeInterval = 1ms;
 constexpr std::string_view kLogsDirectoryName = "logs";
 
-using DetailError = std::function<KorvelinCoreError(const std::string& detail)>;
-
 std::string leaseName() { return std::string(kLeaseFileName); }
 
 // fstatat without following a link; absent when the name does not exist.
@@ -50,51 +49,11 @@ std::optional<struct stat> metadataAt(int directory, const std::string& name) {
   struct stat info;
   if (::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) return info;
   if (errno == ENOENT) return std::nullopt;
-  throw KorvelinCoreError::unsafeProfilePath("fstatat failed for " + name + ": " +
-                                             platform::errorText(errno));
-}
-
-bool isPrivateRegularFile(const struct stat& info) {
-  return S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 07777) == 0600;
+  throw KorvelinCoreError::unsafeProfilePath(failureDetail(errno, "fstatat", name));
 }
 
 bool sameFile(const struct stat& a, const FileIdentity& b) {
   return static_cast<std::uint64_t>(a.st_dev) == b.device && static_cast<std::uint64_t>(a.st_ino) == b.inode;
-}
-
-// Creates a new private file in a directory and returns it open for writing.
-// After any failure past the create, the file is closed and unlinked again.
-ScopedFD createExclusiveFile(int directory, const std::string& name, const std::string& displayPath,
-                             const DetailError& error) {
-  if (name.empty() || name.find('/') != std::string::npos)
-    throw error("invalid managed filename: " + name);
-  ScopedFD fd(retryOnEintr([&] {
-    return ::openat(directory, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  }));
-  if (!fd) throw error(displayPath + ": " + platform::errorText(errno));
-  auto discard = [&](const std::string& detail) {
-    fd.reset();
-    ::unlinkat(directory, name.c_str(), 0);
-    return error(detail);
-  };
-  try {
-    SecureFileSystem::clearExtendedACL(fd.get(), displayPath, &KorvelinCoreError::logCreationFailed);
-  } catch (const KorvelinCoreError& e) {
-    throw discard(e.detail());
-  }
-  if (::fchmod(fd.get(), 0600) != 0)
-    throw discard("could not set mode 600 for " + displayPath + ": " + platform::errorText(errno));
-  struct stat info;
-  bool valid = ::fstat(fd.get(), &info) == 0 && isPrivateRegularFile(info);
-  if (valid) {
-    try {
-      SecureFileSystem::requireNoExtendedACL(fd.get(), displayPath, &KorvelinCoreError::logCreationFailed);
-    } catch (const KorvelinCoreError&) {
-      valid = false;
-    }
-  }
-  if (!valid) throw discard("created file failed owner/type/mode validation: " + displayPath);
-  return fd;
 }
 
 void writeLine(int fd, const std::string& value) {
@@ -129,7 +88,6 @@ struct ProcessSupervisor::Entry {
   std::uint64_t rootStartMicroseconds = 0;
   LiveProcessIdentity rootIdentity;
   double startedAt = 0;
-  std::string leaseURL;
   FileIdentity leaseIdentity;
   ScopedFD rootDirectoryFD;
   ScopedFD leaseFD;
@@ -253,16 +211,15 @@ ProcessSnapshot ProcessSupervisor::start(const Uuid& profileID, const ProcessLau
 
   entry->runID = runIDGenerator_();
   entry->startedAt = currentUnixTime();
-  entry->leaseURL = paths.leaseFile();
   entry->applicationTerminationIdentity = plan.applicationTerminationIdentity;
 
-  const DetailError leaseError = [&](const std::string&) {
-    return KorvelinCoreError::profileRecoveryRequired(profileID);
-  };
-  entry->leaseFD = createExclusiveFile(rootFD, leaseName(), entry->leaseURL, leaseError);
+  const auto leaseError =
+      ErrorFactory::always(KorvelinCoreError::profileRecoveryRequired(profileID));
+  entry->leaseFD =
+      PrivateFile::createExclusive(rootFD, leaseName(), O_WRONLY, paths.leaseFile(), leaseError);
   {
     struct stat info;
-    if (::fstat(entry->leaseFD.get(), &info) != 0 || !isPrivateRegularFile(info)) {
+    if (::fstat(entry->leaseFD.get(), &info) != 0) {
       entry->leaseFD.reset();
       ::unlinkat(rootFD, leaseName().c_str(), 0);
       throw KorvelinCoreError::profileRecoveryRequired(profileID);
@@ -286,9 +243,8 @@ ProcessSnapshot ProcessSupervisor::start(const Uuid& profileID, const ProcessLau
   entry->logURL = appendingPathComponent(paths.logs(), logName);
   std::int32_t pid = 0;
   try {
-    entry->logFD = createExclusiveFile(logsFD.get(), logName, entry->logURL, [](const std::string& detail) {
-      return KorvelinCoreError::logCreationFailed(detail);
-    });
+    entry->logFD = PrivateFile::createExclusive(logsFD.get(), logName, O_WRONLY, entry->logURL,
+                                                &KorvelinCoreError::logCreationFailed);
     entry->writeEvent("launch_requested");
     writeLine(entry->leaseFD.get(),
               leaseJSON(entry->runID, entry->startedAt, std::nullopt, std::nullopt, "starting", std::nullopt));
@@ -560,11 +516,11 @@ void ProcessSupervisor::recover(const Uuid& profileID, const ProfilePaths& paths
   if (entries_.count(profileID)) throw refused();
 
   ScopedFD rootFD = SecureFileSystem::openManagedRootFD(paths);
-  ScopedFD logsFD = SecureFileSystem::openChildDirectoryFD(rootFD.get(), kLogsDirectoryName, paths.logs(),
-                                                           false, &KorvelinCoreError::unsafeProfilePath);
-  const LaunchLeaseFile leaseFile = readLaunchLease(
-      rootFD.get(), LeaseChecks::basic, [&](const std::string&) { return refused(); },
-      [](const std::string& reason) { return KorvelinCoreError::profilePreparationFailed(reason); });
+  ScopedFD logsFD = SecureFileSystem::openChildDirectoryFD(rootFD.get(), kLogsDirectoryName,
+                                                           paths.logs(), MissingDirectories::fail,
+                                                           &KorvelinCoreError::unsafeProfilePath);
+  const LaunchLeaseFile leaseFile = readLaunchLease(rootFD.get(), ErrorFactory::always(refused()),
+                                                    &KorvelinCoreError::profilePreparationFailed);
   const struct stat& opened = leaseFile.metadata.info;
   const std::string& bytes = leaseFile.bytes;
 
@@ -586,9 +542,11 @@ void ProcessSupervisor::recover(const Uuid& profileID, const ProfilePaths& paths
     auto now = metadataAt(rootFD.get(), leaseName());
     if (!now || !S_ISREG(now->st_mode) || now->st_dev != opened.st_dev || now->st_ino != opened.st_ino)
       return false;
-    return !fully || (isPrivateRegularFile(*now) && now->st_size == opened.st_size &&
-                      platform::modificationTime(*now).tv_sec == platform::modificationTime(opened).tv_sec &&
-                      platform::modificationTime(*now).tv_nsec == platform::modificationTime(opened).tv_nsec);
+    return !fully ||
+           (now->st_mode == opened.st_mode && now->st_uid == opened.st_uid && now->st_nlink == 1 &&
+            now->st_size == opened.st_size &&
+            platform::modificationTime(*now).tv_sec == platform::modificationTime(opened).tv_sec &&
+            platform::modificationTime(*now).tv_nsec == platform::modificationTime(opened).tv_nsec);
   };
   if (!unchanged(true)) throw refused();
 
@@ -598,15 +556,13 @@ void ProcessSupervisor::recover(const Uuid& profileID, const ProfilePaths& paths
   if (!commit) {
     // The exclusive create would fail on an existing name.
     if (metadataAt(logsFD.get(), evidenceName))
-      throw KorvelinCoreError::logCreationFailed(evidencePath + ": " + platform::errorText(EEXIST));
+      throw KorvelinCoreError::logCreationFailed(failureDetail(EEXIST, "create", evidencePath));
     return;
   }
 
   {
-    ScopedFD evidenceFD = createExclusiveFile(logsFD.get(), evidenceName, evidencePath,
-                                              [](const std::string& detail) {
-                                                return KorvelinCoreError::logCreationFailed(detail);
-                                              });
+    ScopedFD evidenceFD = PrivateFile::createExclusive(
+        logsFD.get(), evidenceName, O_WRONLY, evidencePath, &KorvelinCoreError::logCreationFailed);
     writeLine(evidenceFD.get(), evidence);
     if (::fsync(evidenceFD.get()) != 0 || ::fsync(logsFD.get()) != 0)
       throw KorvelinCoreError::logCreationFailed(platform::errorText(errno));

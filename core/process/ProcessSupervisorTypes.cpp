@@ -9,19 +9,21 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/files/FilePath.h"
+#include "core/base/EnumNames.h"
 #include "core/base/JsonSupport.h"
+#include "core/files/FilePath.h"
 #include "core/platform/ProcessInfo.h"
 
 namespace korvelin {
 
 namespace {
-constexpr std::pair<ProcessRunState, std::string_view> kStates[] = {
+constexpr EnumNames<ProcessRunState, 4> kStates{{
     {ProcessRunState::running, "running"},
     {ProcessRunState::rootExitedDescendantsRunning, "rootExitedDescendantsRunning"},
-    {ProcessRunState::managedGroupStoppedAwaitingConfirmation, "managedGroupStoppedAwaitingConfirmation"},
+    {ProcessRunState::managedGroupStoppedAwaitingConfirmation,
+     "managedGroupStoppedAwaitingConfirmation"},
     {ProcessRunState::stoppedConfirmed, "stoppedConfirmed"},
-};
+}};
 
 // The host variables a launched application may inherit.
 constexpr std::string_view kInheritedVariables[] = {
@@ -32,15 +34,11 @@ constexpr std::string_view kDefaultPath = "/usr/bin:/bin:/usr/sbin:/sbin";
 }  // namespace
 
 std::string_view rawValue(ProcessRunState state) {
-  for (const auto& [value, raw] : kStates)
-    if (value == state) return raw;
-  return "running";
+  return kStates.name(state);
 }
 
 std::optional<ProcessRunState> processRunStateFromRawValue(std::string_view raw) {
-  for (const auto& [value, name] : kStates)
-    if (name == raw) return value;
-  return std::nullopt;
+  return kStates.value(raw);
 }
 
 void to_json(nlohmann::json& json, const ProcessSnapshot& s) {

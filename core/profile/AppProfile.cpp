@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/apps/ManagedApplicationSupport.h"
+#include "core/base/EnumNames.h"
 #include "core/base/Iso8601Date.h"
 #include "core/base/JsonSupport.h"
 #include "core/text/UnicodeText.h"
@@ -25,28 +26,33 @@ bool hasCharacterCount(std::string_view text, std::size_t minimum, std::size_t m
 
 }  // namespace
 
+namespace {
+constexpr EnumNames<ProfileColorToken, 8> kColorNames{{
+    {ProfileColorToken::violet, "violet"},
+    {ProfileColorToken::blue, "blue"},
+    {ProfileColorToken::teal, "teal"},
+    {ProfileColorToken::yellow, "yellow"},
+    {ProfileColorToken::orange, "orange"},
+    {ProfileColorToken::red, "red"},
+    {ProfileColorToken::pink, "pink"},
+    {ProfileColorToken::gray, "gray"},
+}};
+constexpr EnumNames<ProfileCatalogDurability, 2> kDurabilityNames{{
+    {ProfileCatalogDurability::confirmed, "confirmed"},
+    {ProfileCatalogDurability::unconfirmed, "unconfirmed"},
+}};
+}  // namespace
+
 std::string_view rawValue(ProfileColorToken color) {
-  switch (color) {
-    case ProfileColorToken::violet: return "violet";
-    case ProfileColorToken::blue: return "blue";
-    case ProfileColorToken::teal: return "teal";
-    case ProfileColorToken::yellow: return "yellow";
-    case ProfileColorToken::orange: return "orange";
-    case ProfileColorToken::red: return "red";
-    case ProfileColorToken::pink: return "pink";
-    case ProfileColorToken::gray: return "gray";
-  }
-  return "violet";
+  return kColorNames.name(color);
 }
 
 std::optional<ProfileColorToken> profileColorTokenFromRawValue(std::string_view text) {
-  for (auto color : kAllProfileColorTokens)
-    if (rawValue(color) == text) return color;
-  return std::nullopt;
+  return kColorNames.value(text);
 }
 
 std::string_view rawValue(ProfileCatalogDurability durability) {
-  return durability == ProfileCatalogDurability::confirmed ? "confirmed" : "unconfirmed";
+  return kDurabilityNames.name(durability);
 }
 
 bool ProfileApplicationReference::meetsCatalogRules() const {
@@ -61,8 +67,7 @@ bool isValidProfileName(std::string_view name) {
 
 std::optional<std::string> profileModelViolation(const AppProfile& profile) {
   if (!isValidProfileName(profile.name)) return "invalid profile name";
-  if (!ManagedApplicationSupport::isSupported(profile) ||
-      !profile.application.meetsCatalogRules())
+  if (!ManagedApplicationSupport::isSupported(profile) || !profile.application.meetsCatalogRules())
     return "invalid profile application metadata";
   if (profile.proxy && profile.proxyConnectionID) return "invalid profile proxy configuration";
   if (profile.allowSystemRouteFallback && !profile.proxyConnectionID)

@@ -37,18 +37,19 @@ ProfilePreparer::ProfilePreparer(std::string_view defaultBaseDirectory)
     : defaultBaseDirectory(standardizedPath(defaultBaseDirectory)) {}
 
 void ProfilePreparer::prepareBase(const std::string& base) const {
-  constexpr ErrorFactory error = &KorvelinCoreError::unsafeProfileBase;
+  const ErrorFactory error = &KorvelinCoreError::unsafeProfileBase;
   if (SecureFileSystem::metadata(base)) return validateBase(base);
   const std::string standardized = standardizedPath(base);
   if (standardized != defaultBaseDirectory) throw error("custom base must already exist: " + standardized);
   // The parent of the default base belongs to the system, not to us: it must
   // be the user's and closed to others, but may carry deny-only entries.
-  SecureFileSystem::requireDirectory(deletingLastPathComponent(standardized), std::nullopt, false, true, error);
+  SecureFileSystem::requireDirectory(deletingLastPathComponent(standardized),
+                                     {.denyOnlyACLAllowed = true}, error);
   SecureFileSystem::createDirectoryIfNeeded(standardized, error);
 }
 
 void ProfilePreparer::validateBase(const std::string& base) const {
-  SecureFileSystem::requireDirectory(base, std::nullopt, false, false, &KorvelinCoreError::unsafeProfileBase);
+  SecureFileSystem::requireDirectory(base, {}, &KorvelinCoreError::unsafeProfileBase);
 }
 
 // The base and the tree are checked in one walk (`openVerifiedHierarchy`);
@@ -64,12 +65,14 @@ void ProfilePreparer::validatePrepared(const ProfilePaths& paths) const {
 }
 
 void ProfilePreparer::prepareCodexHome(const ProfilePaths& paths) const {
-  constexpr ErrorFactory error = &KorvelinCoreError::unsafeProfilePath;
+  const ErrorFactory error = &KorvelinCoreError::unsafeProfilePath;
   const auto tree =
       SecureFileSystem::openVerifiedHierarchy(paths, SecureFileSystem::MissingDirectories::fail);
   auto home =
-      SecureFileSystem::openChildDirectoryFD(tree.root.get(), "home", paths.home(), false, error);
-  SecureFileSystem::openChildDirectoryFD(home.get(), ".codex", paths.codexHome(), true, error);
+      SecureFileSystem::openChildDirectoryFD(tree.root.get(), "home", paths.home(),
+                                             MissingDirectories::fail, error);
+  SecureFileSystem::openChildDirectoryFD(home.get(), ".codex", paths.codexHome(),
+                                         MissingDirectories::create, error);
 }
 
 namespace {

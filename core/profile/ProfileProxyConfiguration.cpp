@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/base/CoreError.h"
+#include "core/base/EnumNames.h"
 #include "core/base/JsonSupport.h"
 #include "core/text/UnicodeText.h"
 #include "core/text/Utf8.h"
@@ -79,19 +80,20 @@ std::uint16_t checkedPort(std::int64_t port) {
 
 }  // namespace
 
+namespace {
+constexpr EnumNames<ProfileProxyScheme, 3> kSchemeNames{{
+    {ProfileProxyScheme::http, "http"},
+    {ProfileProxyScheme::https, "https"},
+    {ProfileProxyScheme::socks5, "socks5"},
+}};
+}  // namespace
+
 std::string_view rawValue(ProfileProxyScheme scheme) {
-  switch (scheme) {
-    case ProfileProxyScheme::http: return "http";
-    case ProfileProxyScheme::https: return "https";
-    case ProfileProxyScheme::socks5: return "socks5";
-  }
-  return "http";
+  return kSchemeNames.name(scheme);
 }
 
 std::optional<ProfileProxyScheme> profileProxySchemeFromRawValue(std::string_view text) {
-  for (auto scheme : kAllProfileProxySchemes)
-    if (rawValue(scheme) == text) return scheme;
-  return std::nullopt;
+  return kSchemeNames.value(text);
 }
 
 std::string ProfileProxyConfiguration::normalizedHost(std::string_view host) {
@@ -117,19 +119,23 @@ ProfileProxyConfiguration ProfileProxyConfiguration::validated() const {
 ProfileProxyConfiguration ProfileProxyConfiguration::fromURI(std::string_view uri) {
   const auto refuse = [] { return KorvelinCoreError::invalidProxyConfiguration(kURIText); };
   const auto separator = uri.find("://");
-  if (separator == std::string_view::npos) throw refuse();
+  if (separator == std::string_view::npos)
+    throw refuse();
   const auto scheme = profileProxySchemeFromRawValue(uri.substr(0, separator));
-  if (!scheme) throw refuse();
+  if (!scheme)
+    throw refuse();
   const std::string_view authority = uri.substr(separator + 3);
   std::string_view host, port;
   if (authority.starts_with('[')) {
     const auto close = authority.find(']');
-    if (close == std::string_view::npos || authority.substr(close + 1, 1) != ":") throw refuse();
+    if (close == std::string_view::npos || authority.substr(close + 1, 1) != ":")
+      throw refuse();
     host = authority.substr(1, close - 1);
     port = authority.substr(close + 2);
   } else {
     const auto colon = authority.rfind(':');
-    if (colon == std::string_view::npos) throw refuse();
+    if (colon == std::string_view::npos)
+      throw refuse();
     host = authority.substr(0, colon);
     port = authority.substr(colon + 1);
   }

@@ -18,8 +18,10 @@
 #include "core/apps/ManagedApplicationSupport.h"
 #include "core/base/CoreError.h"
 #include "core/base/JsonSupport.h"
+#include "core/files/FileLock.h"
 #include "core/files/FilePath.h"
 #include "core/files/FileSystemSecurity.h"
+#include "core/files/PrivateFile.h"
 #include "core/files/TreeRemoval.h"
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
@@ -41,7 +43,6 @@ using platform::ScopedFD;
 namespace {
 
 constexpr std::size_t kReadChunkBytes = 16384;
-constexpr int kPrivateFileOpenFlags = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
 
 // ---------------------------------------------------------------------------
 // Shape of the document, by schema version
@@ -144,53 +145,32 @@ std::string upper(const Uuid& id) {
 }
 
 // A regular file of the effective user, exactly 0600, one link, no ACL.
-CatalogFileIdentity requirePrivateFile(int fd, std::string_view name, ErrorFactory error) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid() ||
-      (info.st_mode & 07777) != 0600 || info.st_nlink != 1)
-    throw error(std::string(name) + " failed owner/type/mode validation");
-  SecureFileSystem::requireNoExtendedACL(fd, std::string(name), error);
-  return CatalogFileIdentity::of(info);
+CatalogFileIdentity requirePrivateFile(int fd, std::string_view name, const ErrorFactory& error) {
+  const std::string displayName(name);
+  return CatalogFileIdentity::of(
+      PrivateFile::verify(fd, displayName, error,
+                          {.refusalDetail = displayName + " failed owner/type/mode validation"}));
 }
 
 // The advisory lock on ".profiles.lock", released before the descriptor closes.
 class CatalogLock {
  public:
   CatalogLock(int baseFD, bool exclusive) {
-    constexpr ErrorFactory error = &KorvelinCoreError::unsafeProfileCatalog;
+    const ErrorFactory error = &KorvelinCoreError::unsafeProfileCatalog;
     const std::string name(ProfileRepository::kLockFileName);
-    bool created = true;
-    fd_.reset(retryOnEintr([&] {
-      return ::openat(baseFD, name.c_str(), O_RDWR | O_CREAT | O_EXCL | kPrivateFileOpenFlags,
-                      0600);
-    }));
-    if (!fd_ && errno == EEXIST) {
-      created = false;
-      fd_.reset(retryOnEintr(
-          [&] { return ::openat(baseFD, name.c_str(), O_RDWR | kPrivateFileOpenFlags); }));
-    }
-    if (!fd_)
+    bool created = false;
+    ScopedFD fd = PrivateFile::openOrCreate(baseFD, name, O_RDWR, name, error, created);
+    if (!fd)
       throw error("could not open .profiles.lock: " + errorText(errno));
-    if (created) {
-      SecureFileSystem::clearExtendedACL(fd_.get(), name, error);
-      if (::fchmod(fd_.get(), 0600) != 0)
-        throw error("could not set .profiles.lock mode");
-    }
-    requirePrivateFile(fd_.get(), name, error);
-    if (retryOnEintr([&] { return ::flock(fd_.get(), exclusive ? LOCK_EX : LOCK_SH); }) != 0)
+    requirePrivateFile(fd.get(), name, error);
+    lock_ = FileLock(std::move(fd));
+    if (!lock_.lock(exclusive ? FileLock::Mode::exclusive : FileLock::Mode::shared,
+                    FileLock::Wait::untilFree))
       throw error("flock failed: " + errorText(errno));
-    locked_ = true;
   }
-  ~CatalogLock() {
-    if (locked_)
-      ::flock(fd_.get(), LOCK_UN);
-  }
-  CatalogLock(const CatalogLock&) = delete;
-  CatalogLock& operator=(const CatalogLock&) = delete;
 
  private:
-  ScopedFD fd_;
-  bool locked_ = false;
+  FileLock lock_;
 };
 
 struct LoadedCatalog {
@@ -199,10 +179,9 @@ struct LoadedCatalog {
 };
 
 std::optional<CatalogFileIdentity> identityOfCatalogName(int baseFD) {
-  constexpr ErrorFactory error = &KorvelinCoreError::unsafeProfileCatalog;
+  const ErrorFactory error = &KorvelinCoreError::unsafeProfileCatalog;
   const std::string name(ProfileRepository::kCatalogFileName);
-  ScopedFD fd(retryOnEintr(
-      [&] { return ::openat(baseFD, name.c_str(), O_RDONLY | kPrivateFileOpenFlags); }));
+  ScopedFD fd = PrivateFile::open(baseFD, name, O_RDONLY);
   if (!fd && errno == ENOENT)
     return std::nullopt;
   if (!fd)
@@ -211,10 +190,9 @@ std::optional<CatalogFileIdentity> identityOfCatalogName(int baseFD) {
 }
 
 LoadedCatalog readCatalog(int baseFD, std::size_t maximumBytes) {
-  constexpr ErrorFactory error = &KorvelinCoreError::unsafeProfileCatalog;
+  const ErrorFactory error = &KorvelinCoreError::unsafeProfileCatalog;
   const std::string name(ProfileRepository::kCatalogFileName);
-  ScopedFD fd(retryOnEintr(
-      [&] { return ::openat(baseFD, name.c_str(), O_RDONLY | kPrivateFileOpenFlags); }));
+  ScopedFD fd = PrivateFile::open(baseFD, name, O_RDONLY);
   if (!fd && errno == ENOENT)
     return {};
   if (!fd)
@@ -274,19 +252,17 @@ void validateProfiles(const std::vector<AppProfile>& profiles,
 }
 
 ScopedFD openBase(const std::string& base) {
-  return SecureFileSystem::openDirectoryFD(base, std::nullopt, false, true,
-                                           &KorvelinCoreError::unsafeProfileBase);
+  return SecureFileSystem::openDirectoryFD(base, {}, &KorvelinCoreError::unsafeProfileBase);
 }
 
 // The default base's parent belongs to the system: the user's and closed to
 // others, deny-only ACL entries allowed. Checked by path, then through the
 // descriptor returned.
 ScopedFD openValidatedDefaultParent(const std::string& base) {
-  constexpr ErrorFactory error = &KorvelinCoreError::unsafeProfileBase;
+  const ErrorFactory error = &KorvelinCoreError::unsafeProfileBase;
   const std::string parent = deletingLastPathComponent(base);
-  SecureFileSystem::requireDirectory(parent, std::nullopt, false, true, error);
-  ScopedFD fd = SecureFileSystem::openDirectoryFD(parent, std::nullopt, true, true, error);
-  SecureFileSystem::requireNoAccessGrantingACL(fd.get(), parent, error);
+  SecureFileSystem::requireDirectory(parent, {.denyOnlyACLAllowed = true}, error);
+  ScopedFD fd = SecureFileSystem::openDirectoryFD(parent, {.denyOnlyACLAllowed = true}, error);
   return fd;
 }
 
@@ -294,10 +270,9 @@ ScopedFD openValidatedDefaultParent(const std::string& base) {
 // still holds the file this process created and opened.
 void removeTemporary(int baseFD, int fd, const std::string& name) {
   try {
-    constexpr ErrorFactory error = &KorvelinCoreError::profileCatalogWriteFailed;
+    const ErrorFactory error = &KorvelinCoreError::profileCatalogWriteFailed;
     const auto opened = requirePrivateFile(fd, name, error);
-    ScopedFD again(retryOnEintr(
-        [&] { return ::openat(baseFD, name.c_str(), O_RDONLY | kPrivateFileOpenFlags); }));
+    ScopedFD again = PrivateFile::open(baseFD, name, O_RDONLY);
     if (!again)
       return;
     if (requirePrivateFile(again.get(), name, error) == opened)
@@ -542,20 +517,11 @@ void persist(const ProfileRepository& repository,
              int baseFD,
              const std::optional<CatalogFileIdentity>& expected,
              const Uuid& profileID) {
-  constexpr ErrorFactory failed = &KorvelinCoreError::profileCatalogWriteFailed;
+  const ErrorFactory failed = &KorvelinCoreError::profileCatalogWriteFailed;
   const std::string name = ".profiles." + repository.temporaryID().lowercaseString() + ".tmp";
   const std::string path = appendingPathComponent(repository.baseDirectory, name);
-  ScopedFD fd(retryOnEintr([&] {
-    return ::openat(baseFD, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | kPrivateFileOpenFlags,
-                    0600);
-  }));
-  if (!fd)
-    throw failed("could not create temporary catalog");
+  ScopedFD fd = PrivateFile::createExclusive(baseFD, name, O_WRONLY, path, failed);
   try {
-    SecureFileSystem::clearExtendedACL(fd.get(), path, failed);
-    if (::fchmod(fd.get(), 0600) != 0)
-      throw failed("could not set temp mode");
-    requirePrivateFile(fd.get(), name, &KorvelinCoreError::unsafeProfileCatalog);
     if (repository.shouldFail(ProfileCatalogFaultPoint::writeTemporary()))
       throw failed("injected temporary write failure");
     if (!platform::writeFull(fd.get(), bytes))
@@ -716,10 +682,10 @@ void ProfileRepository::remove(const Uuid& profileID, bool deleteData) const {
   if (!deleteData)
     return persist(*this, bytes, open.base.get(), open.loaded.identity, profileID);
 
-  constexpr ErrorFactory failed = &KorvelinCoreError::profileDeletionFailed;
+  const ErrorFactory failed = &KorvelinCoreError::profileDeletionFailed;
   const ProfilePaths paths(profileID, baseDirectory);
-  ScopedFD profilesFD =
-      SecureFileSystem::openDirectoryFD(paths.profilesDirectory(), 0700, false, true, failed);
+  ScopedFD profilesFD = SecureFileSystem::openDirectoryFD(paths.profilesDirectory(),
+                                                          {.exactPermissions = 0700}, failed);
   const std::string rootName = profileID.lowercaseString();
   ScopedFD root(retryOnEintr([&] {
     return ::openat(profilesFD.get(), rootName.c_str(),

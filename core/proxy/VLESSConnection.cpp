@@ -10,6 +10,8 @@
 #include <nlohmann/json.hpp>
 
 #include "core/base/CoreError.h"
+#include "core/base/EnumNames.h"
+#include "core/base/HexCoding.h"
 #include "core/base/Iso8601Date.h"
 #include "core/base/JsonSupport.h"
 #include "core/text/UnicodeText.h"
@@ -40,9 +42,8 @@ void require(bool condition) {
 // --- Characters of a link (RFC 3986) --------------------------------------
 
 bool isAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isHexDigit(char c) {
-  return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+bool isDigit(char c) {
+  return c >= '0' && c <= '9';
 }
 bool isUnreserved(char c) {
   return isAsciiLetter(c) || isDigit(c) || c == '-' || c == '.' || c == '_' || c == '~';
@@ -69,25 +70,11 @@ bool isWellFormed(std::string_view part, std::string_view extra) {
   return true;
 }
 
-int hexValue(char c) {
-  if (isDigit(c)) return c - '0';
-  return (c | 0x20) - 'a' + 10;
-}
-
 // Decodes the escapes of a well-formed part; the result must be UTF-8.
-std::string percentDecoded(std::string_view part) {
-  std::string result;
-  result.reserve(part.size());
-  for (std::size_t i = 0; i < part.size(); ++i) {
-    if (part[i] == '%') {
-      result += static_cast<char>(hexValue(part[i + 1]) * 16 + hexValue(part[i + 2]));
-      i += 2;
-    } else {
-      result += part[i];
-    }
-  }
-  require(isValidUtf8(result));
-  return result;
+std::string decodedPart(std::string_view part) {
+  auto result = percentDecoded(part);
+  require(result && isValidUtf8(*result));
+  return std::move(*result);
 }
 
 // --- Value rules ------------------------------------------------------------
@@ -208,9 +195,9 @@ QueryItems queryItems(std::string_view query) {
     const std::string_view item = query.substr(start, end - start);
     const std::size_t equals = item.find('=');
     require(equals != std::string_view::npos);
-    std::string name = percentDecoded(item.substr(0, equals));
+    std::string name = decodedPart(item.substr(0, equals));
     require(!name.empty());
-    require(items.emplace(std::move(name), percentDecoded(item.substr(equals + 1))).second);
+    require(items.emplace(std::move(name), decodedPart(item.substr(equals + 1))).second);
     if (end == query.size()) return items;
     start = end + 1;
   }
@@ -279,17 +266,31 @@ json oneElementList(const std::string& value) { return json::array({value}); }
 
 }  // namespace
 
+namespace {
+constexpr EnumNames<VLESSConnectionTransport, 2> kTransportNames{{
+    {VLESSConnectionTransport::realityTCP, "realityTCP"},
+    {VLESSConnectionTransport::grpc, "grpc"},
+}};
+constexpr EnumNames<VLESSConnectionTransport, 2> kTransportDisplayNames{{
+    {VLESSConnectionTransport::realityTCP, "VLESS (TCP + REALITY)"},
+    {VLESSConnectionTransport::grpc, "VLESS (gRPC)"},
+}};
+constexpr EnumNames<VLESSTransportSecurity, 2> kSecurityNames{{
+    {VLESSTransportSecurity::reality, "reality"},
+    {VLESSTransportSecurity::tls, "tls"},
+}};
+}  // namespace
+
 std::string_view rawValue(VLESSConnectionTransport transport) {
-  return transport == VLESSConnectionTransport::realityTCP ? "realityTCP" : "grpc";
+  return kTransportNames.name(transport);
 }
 
 std::string_view rawValue(VLESSTransportSecurity security) {
-  return security == VLESSTransportSecurity::tls ? "tls" : "reality";
+  return kSecurityNames.name(security);
 }
 
 std::string_view displayName(VLESSConnectionTransport transport) {
-  return transport == VLESSConnectionTransport::realityTCP ? "VLESS (TCP + REALITY)"
-                                                           : "VLESS (gRPC)";
+  return kTransportDisplayNames.name(transport);
 }
 
 std::string VLESSRealityConfiguration::validatedEndpointHost(std::string_view host) {
@@ -316,7 +317,7 @@ std::string VLESSRealityConfiguration::validatedEndpointHost(std::string_view ho
 
 VLESSRealityConfiguration::VLESSRealityConfiguration(std::string_view uri) {
   const LinkParts parts = splitLink(uri);
-  auto user = Uuid::parse(percentDecoded(parts.user));
+  auto user = Uuid::parse(decodedPart(parts.user));
   require(user.has_value());
   id = *user;
   port = validatedPort(parts.portText);

@@ -1,7 +1,6 @@
 #include "core/proxy/XrayDurableStateStore.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,10 +15,12 @@
 #include <nlohmann/json.hpp>
 
 #include "core/base/CoreError.h"
+#include "core/base/EnumNames.h"
 #include "core/base/JsonSupport.h"
+#include "core/files/FileLock.h"
 #include "core/files/FilePath.h"
 #include "core/files/FileSystemSecurity.h"
-#include "core/platform/Acl.h"
+#include "core/files/PrivateFile.h"
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
 #include "core/platform/ScopedFD.h"
@@ -38,11 +39,6 @@ constexpr std::size_t kJSONOffset = 12;
 constexpr std::size_t kDigestOffset =
     XrayStatePage::kSize - std::tuple_size_v<platform::Sha256Digest>;
 static_assert(kDigestOffset == kJSONOffset + XrayStatePage::kMaxJSONLength);
-
-constexpr mode_t kFileMode = 0600;
-// O_NONBLOCK keeps an open from waiting on a FIFO put in a file's place; it
-// changes nothing for regular files.
-constexpr int kOpenFlags = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
 
 // One of the three files and the size it must have.
 struct ManagedFile {
@@ -79,90 +75,45 @@ struct SeenPage {
 };
 using SeenPages = std::array<std::optional<SeenPage>, 2>;
 
-// Turns a reason into `profileRecoveryRequired` for the profile, after
-// handing the reason to the store's reporter.
-class Refusal {
- public:
-  Refusal(const Uuid& profileID, const XrayDurableStateStore::RefusalReporter& report)
-      : profileID_(profileID), report_(report) {}
+// Every refusal is `profileRecoveryRequired` for the profile; the reason goes
+// to the store's reporter first.
+ErrorFactory refusalFor(const Uuid& profileID,
+                        const XrayDurableStateStore::RefusalReporter& report) {
+  return ErrorFactory::always(KorvelinCoreError::profileRecoveryRequired(profileID), report);
+}
 
-  [[noreturn]] void operator()(const std::string& detail) const {
-    if (report_) report_(detail);
-    throw KorvelinCoreError::profileRecoveryRequired(profileID_);
-  }
-
-  // "open failed for .xray-state: Permission denied". Takes errno first, so
-  // that nothing can change it before it is read.
-  [[noreturn]] void withErrno(int error, std::string_view step, std::string_view name) const {
-    (*this)(std::string(step) + " failed for " + std::string(name) + ": " + platform::errorText(error));
-  }
-
-  const Uuid& profileID() const { return profileID_; }
-
- private:
-  const Uuid& profileID_;
-  const XrayDurableStateStore::RefusalReporter& report_;
-};
-
-// A descriptor with a flock lock that is released before it is closed, so
-// that a descriptor inherited by a child not yet exec'd cannot keep it.
-struct LockedFD {
-  ScopedFD fd;
-  bool locked = false;
-
-  LockedFD() = default;
-  LockedFD(LockedFD&& other) noexcept : fd(std::move(other.fd)), locked(std::exchange(other.locked, false)) {}
-  LockedFD& operator=(LockedFD&& other) noexcept {
-    unlock();
-    fd = std::move(other.fd);
-    locked = std::exchange(other.locked, false);
-    return *this;
-  }
-  ~LockedFD() { unlock(); }
-
-  void unlock() noexcept {
-    if (locked) ::flock(fd.get(), LOCK_UN);
-    locked = false;
-  }
-
-  void lock(int operation, std::string_view name, const Refusal& refuse) {
-    if (retryOnEintr([&] { return ::flock(fd.get(), operation); }) != 0)
-      refuse.withErrno(errno, "flock", name);
-    locked = true;
-  }
-};
-
-ScopedFD openManagedRoot(const ProfilePaths& paths, const Refusal& refuse) {
+ScopedFD openManagedRoot(const ProfilePaths& paths, const ErrorFactory& refuse) {
   try {
     return SecureFileSystem::openManagedRootFD(paths);
   } catch (const KorvelinCoreError& e) {
-    refuse(e.detail());
+    throw refuse(e.detail());
   }
 }
 
-// The owner, type, mode, link count and (when asked) size of an open file.
-struct stat validate(int fd, const ManagedFile& file, bool checkSize, const Refusal& refuse) {
-  const std::string name(file.name);
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) refuse.withErrno(errno, "fstat", name);
-  if (!S_ISREG(info.st_mode)) refuse("not a regular file: " + name);
-  if (info.st_uid != ::geteuid()) refuse("owned by uid " + std::to_string(info.st_uid) + ": " + name);
-  if ((info.st_mode & 0777) != kFileMode)
-    refuse(SecureFileSystem::expectedModeDetail(kFileMode, info.st_mode, name));
-  if (info.st_nlink != 1) refuse("expected 1 link, found " + std::to_string(info.st_nlink) + ": " + name);
-  if (checkSize && info.st_size != file.size)
-    refuse("expected " + std::to_string(file.size) + " bytes, found " + std::to_string(info.st_size) +
-           ": " + name);
-  return info;
+// A private file of the user (owner, type, mode, one link, no ACL entry)
+// and, when asked, of the size the file must have.
+struct stat validate(int fd, const ManagedFile& file, bool checkSize, const ErrorFactory& refuse) {
+  PrivateFileRules rules;
+  if (checkSize)
+    rules.sizes = {{file.size, file.size}};
+  return PrivateFile::verify(fd, std::string(file.name), refuse, rules);
 }
 
 // The name in the root must still be the file that was opened.
-void validatePath(int root, const ManagedFile& file, const struct stat& opened, const Refusal& refuse) {
-  const std::string name(file.name);
-  struct stat named {};
-  if (::fstatat(root, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) refuse.withErrno(errno, "fstatat", name);
-  if (named.st_dev != opened.st_dev || named.st_ino != opened.st_ino)
-    refuse("no longer the opened file: " + name);
+void validatePath(int root,
+                  const ManagedFile& file,
+                  const struct stat& opened,
+                  const ErrorFactory& refuse) {
+  PrivateFile::requireStillNamed(root, file.name, opened, refuse);
+}
+
+void lock(FileLock& file,
+          FileLock::Mode mode,
+          FileLock::Wait wait,
+          std::string_view name,
+          const ErrorFactory& refuse) {
+  if (!file.lock(mode, wait))
+    throw refuse.failed(errno, "flock", name);
 }
 
 std::optional<XrayStatePage> decodeAfterDigest(std::string_view bytes);
@@ -204,18 +155,20 @@ bool holdsOnlyZeroBytes(int fd) {
 
 // The newest valid page; it must belong to the profile, and a page carrying
 // the same sequence must hold the same record.
-XrayStatePage readCurrent(int fd, const Refusal& refuse, SeenPages* seen) {
+XrayStatePage readCurrent(int fd, const Uuid& profileID, const ErrorFactory& refuse, SeenPages* seen) {
   const std::array<std::optional<XrayStatePage>, 2> pages = readPages(fd, seen);
   const XrayStatePage* newest = nullptr;
   for (const auto& page : pages)
     if (page && (!newest || page->sequence > newest->sequence)) newest = &*page;
-  if (!newest) refuse("no valid page in .xray-state");
-  if (newest->state.profileID != refuse.profileID())
-    refuse(".xray-state holds a record of profile " + newest->state.profileID.uppercaseString());
+  if (!newest)
+    throw refuse("no valid page in .xray-state");
+  if (newest->state.profileID != profileID)
+    throw refuse(".xray-state holds a record of profile " +
+                 newest->state.profileID.uppercaseString());
   for (const auto& page : pages)
     if (page && page->sequence == newest->sequence && page->state != newest->state)
-      refuse("both pages of .xray-state hold sequence " + std::to_string(newest->sequence) +
-             " with different records");
+      throw refuse("both pages of .xray-state hold sequence " + std::to_string(newest->sequence) +
+                   " with different records");
   return *newest;
 }
 
@@ -230,8 +183,15 @@ XrayDurableState XrayDurableState::emptyRecord(const Uuid& profileID) {
   return state;
 }
 
+namespace {
+constexpr EnumNames<XrayDurableState::Status, 2> kStatusNames{{
+    {XrayDurableState::Status::empty, "empty"},
+    {XrayDurableState::Status::active, "active"},
+}};
+}  // namespace
+
 std::string_view rawValue(XrayDurableState::Status status) {
-  return status == XrayDurableState::Status::active ? "active" : "empty";
+  return kStatusNames.name(status);
 }
 
 void to_json(nlohmann::json& json, const XrayDurableState& state) {
@@ -253,11 +213,10 @@ void from_json(const nlohmann::json& json, XrayDurableState& state) {
                    {"connectionID", "generation", "guardianPID", "childPID", "loopbackPort", "socketPath",
                     "capability", "protocolVersion", "guardianIdentity"});
   XrayDurableState result;
-  const std::string status = requireString(json, "status");
-  if (status == "active")
-    result.status = XrayDurableState::Status::active;
-  else if (status != "empty")
+  const auto status = kStatusNames.value(requireString(json, "status"));
+  if (!status)
     throw ShapeError("\"status\" is neither \"empty\" nor \"active\"");
+  result.status = *status;
   result.profileID = requireUuid(json, "profileID");
   if (optionalMember(json, "connectionID")) result.connectionID = requireUuid(json, "connectionID");
   if (optionalMember(json, "generation")) result.generation = requireUuid(json, "generation");
@@ -324,54 +283,37 @@ std::optional<XrayStatePage> decodeAfterDigest(std::string_view bytes) {
 // the state file and the marker are closed, then the flock lock is released
 // and the lock file closed, then the root.
 struct XrayDurableStateWriter::Files {
-  Files(const Uuid& profileID,
+  Files(const Uuid& profile,
         const XrayDurableStateStore::RefusalReporter& report,
         const XrayDurableStateStore::FaultHook& faultHook,
         SeenPages& seenPages)
-      : refuse(profileID, report), fault(faultHook), seen(seenPages) {}
+      : profileID(profile), refuse(refusalFor(profile, report)), fault(faultHook), seen(seenPages) {}
 
   void reached(std::string_view point, std::uint64_t sequence) const {
     if (fault) fault(point, sequence);
   }
 
-  // Opens a file of the root, creating it private when it is missing. Only
-  // what this call created has its mode forced and its ACL cleared; an
+  // Opens a file of the root, creating it private when it is missing. An
   // existing file is left for `validate` to judge.
   ScopedFD openOrCreate(const ManagedFile& file, int access, bool& created) const {
     const std::string name(file.name);
-    ScopedFD fd(retryOnEintr(
-        [&] { return ::openat(root.get(), name.c_str(), access | O_CREAT | O_EXCL | kOpenFlags, kFileMode); }));
-    created = fd.valid();
-    if (created) {
-      makePrivate(fd.get(), name);
-      return fd;
-    }
-    if (errno == EEXIST) fd.reset(retryOnEintr([&] { return ::openat(root.get(), name.c_str(), access | kOpenFlags); }));
-    if (!fd) refuse.withErrno(errno, "open", name);
+    ScopedFD fd = PrivateFile::openOrCreate(root.get(), name, access, name, refuse, created);
+    if (!fd)
+      throw refuse.failed(errno, "open", name);
     return fd;
-  }
-
-  void makePrivate(int fd, const std::string& name) const {
-    try {
-      SecureFileSystem::clearExtendedACL(fd, name, &KorvelinCoreError::unsafeProfilePath);
-    } catch (const KorvelinCoreError& e) {
-      refuse(e.detail());
-    }
-    if (retryOnEintr([&] { return ::fchmod(fd, kFileMode); }) != 0) refuse.withErrno(errno, "fchmod", name);
   }
 
   // A new entry in the root lasts only once the directory itself is synced.
   void syncRoot() const {
-    if (retryOnEintr([&] { return ::fsync(root.get()); }) != 0) refuse.withErrno(errno, "fsync", "the profile root");
+    if (retryOnEintr([&] { return ::fsync(root.get()); }) != 0)
+      throw refuse.failed(errno, "fsync", "the profile root");
   }
 
   void createMarker() const {
     const std::string name(kMarkerFile.name);
-    ScopedFD fd(retryOnEintr(
-        [&] { return ::openat(root.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | kOpenFlags, kFileMode); }));
-    if (!fd) refuse.withErrno(errno, "create", name);
-    makePrivate(fd.get(), name);
-    if (retryOnEintr([&] { return ::fsync(fd.get()); }) != 0) refuse.withErrno(errno, "fsync", name);
+    ScopedFD fd = PrivateFile::createExclusive(root.get(), name, O_WRONLY, name, refuse);
+    if (retryOnEintr([&] { return ::fsync(fd.get()); }) != 0)
+      throw refuse.failed(errno, "fsync", name);
     reached("bootstrap.markerCreated", 0);
     syncRoot();
   }
@@ -383,44 +325,53 @@ struct XrayDurableStateWriter::Files {
     root = openManagedRoot(paths, refuse);
 
     bool created = false;
-    lock.fd = openOrCreate(kLockFile, O_RDWR, created);
-    lock.lock(LOCK_EX, kLockFile.name, refuse);
-    validatePath(root.get(), kLockFile, validate(lock.fd.get(), kLockFile, true, refuse), refuse);
+    lock = FileLock(openOrCreate(kLockFile, O_RDWR, created));
+    korvelin::lock(lock, FileLock::Mode::exclusive, FileLock::Wait::untilFree, kLockFile.name,
+                   refuse);
+    validatePath(root.get(), kLockFile, validate(lock.fd(), kLockFile, true, refuse), refuse);
 
     const std::string markerName(kMarkerFile.name);
-    struct stat existing {};
-    if (::fstatat(root.get(), markerName.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno != ENOENT) refuse.withErrno(errno, "fstatat", markerName);
-      if (!allowBootstrap) refuse(markerName + " is missing: the profile is not prepared for a proxy");
+    marker = PrivateFile::open(root.get(), markerName, O_RDONLY);
+    if (!marker && errno == ENOENT) {
+      if (!allowBootstrap)
+        throw refuse(markerName + " is missing: the profile is not prepared for a proxy");
       createMarker();
+      marker = PrivateFile::open(root.get(), markerName, O_RDONLY);
     }
-    marker.reset(retryOnEintr([&] { return ::openat(root.get(), markerName.c_str(), O_RDONLY | kOpenFlags); }));
-    if (!marker) refuse.withErrno(errno, "open", markerName);
+    if (!marker)
+      throw refuse.failed(errno, "open", markerName);
     validatePath(root.get(), kMarkerFile, validate(marker.get(), kMarkerFile, true, refuse), refuse);
 
     state = openOrCreate(kStateFile, O_RDWR, created);
     // Checked before anything is written into it: never extend or write a
-    // file that is someone else's or linked elsewhere.
+    // file that is someone else's, linked elsewhere or open to others.
     // A file sized but still all zeros is a bootstrap interrupted before its
     // first page: finished here, under the lock, like a new one.
-    const off_t size = validate(state.get(), kStateFile, false, refuse).st_size;
-    if (size == 0 || (size == kStateFile.size && holdsOnlyZeroBytes(state.get()))) {
+    struct stat opened = validate(state.get(), kStateFile, false, refuse);
+    const off_t size = opened.st_size;
+    const bool bootstrap =
+        size == 0 || (size == kStateFile.size && holdsOnlyZeroBytes(state.get()));
+    if (bootstrap) {
       if (size == 0) {
         reached("bootstrap.stateCreated", 1);
         if (retryOnEintr([&] { return ::ftruncate(state.get(), kStateFile.size); }) != 0)
-          refuse.withErrno(errno, "ftruncate", kStateFile.name);
+          throw refuse.failed(errno, "ftruncate", kStateFile.name);
         reached("bootstrap.stateSized", 1);
       }
-      writePage(XrayDurableState::emptyRecord(refuse.profileID()), 1, 0);
+      writePage(XrayDurableState::emptyRecord(profileID), 1, 0);
       // An earlier attempt may have died before the new name was synced.
       syncRoot();
     }
-    validatePath(root.get(), kStateFile, validate(state.get(), kStateFile, true, refuse), refuse);
+    // Checked again only where something changed or the size is wrong (which
+    // this check words).
+    if (bootstrap || size != kStateFile.size)
+      opened = validate(state.get(), kStateFile, true, refuse);
+    validatePath(root.get(), kStateFile, opened, refuse);
   }
 
   // All three files are still the private, single-link files that were opened.
   void revalidate() const {
-    validatePath(root.get(), kLockFile, validate(lock.fd.get(), kLockFile, true, refuse), refuse);
+    validatePath(root.get(), kLockFile, validate(lock.fd(), kLockFile, true, refuse), refuse);
     validatePath(root.get(), kMarkerFile, validate(marker.get(), kMarkerFile, true, refuse), refuse);
     validatePath(root.get(), kStateFile, validate(state.get(), kStateFile, true, refuse), refuse);
   }
@@ -429,37 +380,45 @@ struct XrayDurableStateWriter::Files {
   // by this code, only by a crash.
   void writePage(const XrayDurableState& record, std::uint64_t sequence, int page) const {
     auto bytes = XrayStatePage::encode(record, sequence);
-    if (!bytes) refuse("the record's JSON is longer than " + std::to_string(XrayStatePage::kMaxJSONLength) + " bytes");
+    if (!bytes)
+      throw refuse("the record's JSON is longer than " +
+                   std::to_string(XrayStatePage::kMaxJSONLength) + " bytes");
     const off_t offset = static_cast<off_t>(page) * static_cast<off_t>(XrayStatePage::kSize);
     reached("page.beforeWrite", sequence);
     const ssize_t n = retryOnEintr([&] { return ::pwrite(state.get(), bytes->data(), bytes->size(), offset); });
-    if (n < 0) refuse.withErrno(errno, "pwrite", kStateFile.name);
-    if (n != static_cast<ssize_t>(bytes->size())) refuse("short write to .xray-state");
+    if (n < 0)
+      throw refuse.failed(errno, "pwrite", kStateFile.name);
+    if (n != static_cast<ssize_t>(bytes->size()))
+      throw refuse("short write to .xray-state");
     seen[static_cast<std::size_t>(page)] = SeenPage{std::move(*bytes), false, std::nullopt};
     reached("page.afterWrite", sequence);
-    if (retryOnEintr([&] { return ::fsync(state.get()); }) != 0) refuse.withErrno(errno, "fsync", kStateFile.name);
+    if (retryOnEintr([&] { return ::fsync(state.get()); }) != 0)
+      throw refuse.failed(errno, "fsync", kStateFile.name);
     reached("page.afterSync", sequence);
   }
 
-  Refusal refuse;
+  const Uuid profileID;
+  const ErrorFactory refuse;
   const XrayDurableStateStore::FaultHook& fault;
   SeenPages& seen;
   ScopedFD root;
-  LockedFD lock;
+  FileLock lock;
   ScopedFD marker;
   ScopedFD state;
 };
 
 void XrayDurableStateWriter::write(const XrayDurableState& state) {
-  if (state.profileID != files_.refuse.profileID()) throw KorvelinCoreError::profileIdentifierMismatch();
-  if (sequence_ == std::numeric_limits<std::uint64_t>::max()) files_.refuse("the sequence number is exhausted");
+  if (state.profileID != files_.profileID)
+    throw KorvelinCoreError::profileIdentifierMismatch();
+  if (sequence_ == std::numeric_limits<std::uint64_t>::max())
+    throw files_.refuse("the sequence number is exhausted");
   const std::uint64_t next = sequence_ + 1;
   files_.writePage(state, next, static_cast<int>(next % 2));
   files_.revalidate();
-  const XrayStatePage back = readCurrent(files_.state.get(), files_.refuse, &files_.seen);
+  const XrayStatePage back = readCurrent(files_.state.get(), files_.profileID, files_.refuse, &files_.seen);
   if (back.sequence != next || back.state != state)
-    files_.refuse("reading back .xray-state gave sequence " + std::to_string(back.sequence) +
-                  " instead of the record written as " + std::to_string(next));
+    throw files_.refuse("reading back .xray-state gave sequence " + std::to_string(back.sequence) +
+                        " instead of the record written as " + std::to_string(next));
   current_ = state;
   sequence_ = next;
 }
@@ -480,7 +439,7 @@ void XrayDurableStateStore::runLocked(const ProfilePaths& paths, bool allowBoots
   XrayDurableStateWriter::Files files(paths.profileID(), reportRefusal_, faultHook_,
                                       seenPages_->profiles[paths.profileID()]);
   files.open(paths, allowBootstrap);
-  XrayStatePage current = readCurrent(files.state.get(), files.refuse, &files.seen);
+  XrayStatePage current = readCurrent(files.state.get(), files.profileID, files.refuse, &files.seen);
   XrayDurableStateWriter writer(files, current.state, current.sequence);
   // The body sees the record it started with, whatever it writes.
   body(current.state, writer);
@@ -500,20 +459,15 @@ std::optional<XrayDurableState> XrayDurableStateStore::read(const ProfilePaths& 
 namespace {
 
 // Opens one file for reading, checks it and takes a shared lock without
-// waiting. An ACL that cannot be inspected is reported with its own text.
-LockedFD openShared(int root, const ManagedFile& file, const Refusal& refuse) {
+// waiting.
+FileLock openShared(int root, const ManagedFile& file, const ErrorFactory& refuse) {
   const std::string name(file.name);
-  LockedFD opened;
-  opened.fd.reset(retryOnEintr([&] { return ::openat(root, name.c_str(), O_RDONLY | kOpenFlags); }));
-  if (!opened.fd) refuse.withErrno(errno, "open", name);
-  const struct stat info = validate(opened.fd.get(), file, true, refuse);
-  const platform::AclReading acl = platform::readExtendedAcl(opened.fd.get(), false);
-  if (acl.state == platform::AclState::inspectionFailed)
-    throw KorvelinCoreError::unsafeProfilePath("ACL inspection failed for " + name + ": " +
-                                               platform::errorText(acl.error));
-  if (acl.state != platform::AclState::none) refuse("extended ACL is not allowed: " + name);
-  validatePath(root, file, info, refuse);
-  opened.lock(LOCK_SH | LOCK_NB, name, refuse);
+  ScopedFD fd = PrivateFile::open(root, name, O_RDONLY);
+  if (!fd)
+    throw refuse.failed(errno, "open", name);
+  validatePath(root, file, validate(fd.get(), file, true, refuse), refuse);
+  FileLock opened(std::move(fd));
+  lock(opened, FileLock::Mode::shared, FileLock::Wait::never, name, refuse);
   return opened;
 }
 
@@ -524,24 +478,24 @@ bool XrayDurableStateStore::isBusyRefusal(std::string_view detail) {
 }
 
 XrayDurableState XrayDurableStateStore::readOnly(const ProfilePaths& paths) const {
-  const Refusal refuse(paths.profileID(), reportRefusal_);
+  const ErrorFactory refuse = refusalFor(paths.profileID(), reportRefusal_);
   const ScopedFD root = openManagedRoot(paths, refuse);
   try {
-    SecureFileSystem::openChildDirectoryFD(root.get(), "logs", paths.logs(), false,
+    SecureFileSystem::openChildDirectoryFD(root.get(), "logs", paths.logs(), MissingDirectories::fail,
                                            &KorvelinCoreError::unsafeProfilePath);
   } catch (const KorvelinCoreError& e) {
-    refuse(e.detail());
+    throw refuse(e.detail());
   }
   const std::array<const ManagedFile*, 3> files = {&kLockFile, &kMarkerFile, &kStateFile};
-  std::array<LockedFD, 3> opened;
+  std::array<FileLock, 3> opened;
   for (std::size_t i = 0; i < files.size(); ++i) opened[i] = openShared(root.get(), *files[i], refuse);
   // An interrupted bootstrap holds the empty record it was about to write;
   // the next locked access writes it.
-  XrayStatePage current = holdsOnlyZeroBytes(opened[2].fd.get())
+  XrayStatePage current = holdsOnlyZeroBytes(opened[2].fd())
                               ? XrayStatePage{0, XrayDurableState::emptyRecord(paths.profileID())}
-                              : readCurrent(opened[2].fd.get(), refuse, nullptr);
+                              : readCurrent(opened[2].fd(), paths.profileID(), refuse, nullptr);
   for (std::size_t i = 0; i < files.size(); ++i)
-    validatePath(root.get(), *files[i], validate(opened[i].fd.get(), *files[i], true, refuse), refuse);
+    validatePath(root.get(), *files[i], validate(opened[i].fd(), *files[i], true, refuse), refuse);
   return std::move(current.state);
 }
 

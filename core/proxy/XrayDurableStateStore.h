@@ -169,9 +169,9 @@ class XrayDurableStateStore {
   // Reads the record without creating or writing anything, under a shared
   // lock that is not waited for: while a writer holds the profile's lock this
   // fails. A missing file fails too; one of only zero bytes (an interrupted
-  // bootstrap) reads as the empty record. Failing ACL inspection of one of the
-  // files is `unsafeProfilePath` ("ACL inspection failed for .xray-state: "
-  // and the system's text); everything else `profileRecoveryRequired`.
+  // bootstrap) reads as the empty record. Every file is held to the same
+  // rules as under the exclusive lock, and every failure is
+  // `profileRecoveryRequired`.
   XrayDurableState readOnly(const ProfilePaths& paths) const;
   // True for the refusal a read-only access reports when a writer holds the
   // profile's lock: a start, stop or recovery under way.

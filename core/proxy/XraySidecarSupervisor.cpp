@@ -18,20 +18,21 @@
 #include <nlohmann/json.hpp>
 #include <sodium.h>
 
-#include "core/process/ChildProcess.h"
+#include "core/activity/ProfileRuntimeObserver.h"
 #include "core/base/CoreError.h"
+#include "core/base/HexCoding.h"
 #include "core/files/FilePath.h"
 #include "core/guardian/GuardianClient.h"
 #include "core/guardian/GuardianProtocol.h"
-#include "core/process/ProcessSupervisor.h"
-#include "core/activity/ProfileRuntimeObserver.h"
-#include "core/process/ToolProcess.h"
-#include "core/text/UnicodeText.h"
-#include "core/text/Utf8.h"
-#include "core/proxy/VLESSConnection.h"
 #include "core/platform/FileUtil.h"
 #include "core/platform/Paths.h"
 #include "core/platform/ScopedFD.h"
+#include "core/process/ChildProcess.h"
+#include "core/process/ProcessSupervisor.h"
+#include "core/process/ToolProcess.h"
+#include "core/proxy/VLESSConnection.h"
+#include "core/text/UnicodeText.h"
+#include "core/text/Utf8.h"
 
 namespace korvelin {
 
@@ -59,13 +60,7 @@ double systemNow() {
 std::string randomCapability() {
   unsigned char bytes[32];
   randombytes_buf(bytes, sizeof bytes);
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string text;
-  for (unsigned char b : bytes) {
-    text += kHex[b >> 4];
-    text += kHex[b & 15];
-  }
-  return text;
+  return hexEncoded(std::string_view(reinterpret_cast<const char*>(bytes), sizeof bytes));
 }
 
 std::string socketDirectoryPrefix() {

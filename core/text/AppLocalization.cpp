@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/base/Base64.h"
+#include "core/base/EnumNames.h"
 #include "core/text/TranslationSources.h"
 
 namespace korvelin {
@@ -118,23 +119,20 @@ struct TranslationCatalog::Data {
   std::vector<MessageTemplate> templates;  // ascending key order
 };
 
+namespace {
+constexpr EnumNames<AppLanguage, 3> kLanguageCodes{{
+    {AppLanguage::english, "en"},
+    {AppLanguage::russian, "ru"},
+    {AppLanguage::chinese, "zh-Hans"},
+}};
+}  // namespace
+
 std::string_view languageCode(AppLanguage language) noexcept {
-  switch (language) {
-    case AppLanguage::english:
-      return "en";
-    case AppLanguage::russian:
-      return "ru";
-    case AppLanguage::chinese:
-      return "zh-Hans";
-  }
-  return "en";
+  return kLanguageCodes.name(language);
 }
 
 std::optional<AppLanguage> languageFromCode(std::string_view code) noexcept {
-  for (auto language : kAppLanguages)
-    if (languageCode(language) == code)
-      return language;
-  return std::nullopt;
+  return kLanguageCodes.value(code);
 }
 
 AppLanguage resolveLanguage(const std::optional<std::string>& stored,

@@ -8,24 +8,17 @@
 #include <string>
 #include <string_view>
 
+#include "core/base/HexCoding.h"
 #include "core/proxy/VLESSConnection.h"
 
 namespace korvelin::testing {
 
+// Only the unreserved characters stay as they are.
 inline std::string percentEncoded(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string result;
-  for (unsigned char c : text) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-        c == '.' || c == '_' || c == '~') {
-      result += static_cast<char>(c);
-    } else {
-      result += '%';
-      result += kHex[c >> 4];
-      result += kHex[c & 15];
-    }
-  }
-  return result;
+  return korvelin::percentEncoded(text, [](unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
+  });
 }
 
 inline std::string shareLink(const VLESSRealityConfiguration& c) {

@@ -115,11 +115,10 @@ TEST_F(ProfileRuntimeObserverTest, RefusesEveryLeaseOrProcessItCannotProve) {
       {"no identity, started before the lease",
        leaseOf(app.pid(), startDate(app.pid()) + 0.02, std::nullopt), "started -0.02"},
       {"mode 0644", good, "expected mode 600, got 644: .launch.lock", 0644},
-      {"two links", good, ".launch.lock has 2 links", 0600,
+      {"two links", good, "lease has 2 links: .launch.lock", 0600,
        [&] { ASSERT_EQ(::link(lease().c_str(), dir_.child("second-link").c_str()), 0); }},
-      {"empty", "", ".launch.lock holds 0 bytes"},
-      {"16385 bytes", good + std::string(16385 - good.size(), '\n'),
-       ".launch.lock holds 16385 bytes"},
+      {"empty", "", "lease holds 0 bytes, not 1...16384: .launch.lock"},
+      {"16385 bytes", good + std::string(16385 - good.size(), '\n'), "lease holds 16385 bytes"},
       {"extended ACL entry", good, "extended ACL is not allowed: .launch.lock", 0600,
        [&] {
          testing::setfacl({"-m", "u:65534:r", lease()});

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <set>
+#include <vector>
 
 #include "core/base/CoreError.h"
 
@@ -65,6 +67,18 @@ TEST(CoreErrorTest, EqualityComparesCaseAndPayload) {
   // Payloads that a fixed description hides still take part in equality.
   EXPECT_NE(E::youTrackCredentialUnavailable(1), E::youTrackCredentialUnavailable(2));
   EXPECT_NE(E::profileUpdateBlocked(kId), E::profileUpdateBlocked(other));
+}
+
+TEST(CoreErrorTest, FactoriesServeAsErrorFactories) {
+  ErrorFactory factory = &E::logCreationFailed;
+  EXPECT_EQ(factory("x"), E::logCreationFailed("x"));
+  EXPECT_EQ(factory.failed(ENOENT, "open", "a"),
+            E::logCreationFailed("open failed for a: No such file or directory"));
+  std::vector<std::string> reported;
+  const auto always = ErrorFactory::always(E::alreadyRunning(kId),
+                                           [&](const std::string& d) { reported.push_back(d); });
+  EXPECT_EQ(always("why"), E::alreadyRunning(kId));
+  EXPECT_EQ(reported, std::vector<std::string>{"why"});
 }
 
 }  // namespace

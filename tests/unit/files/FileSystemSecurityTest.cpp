@@ -31,8 +31,8 @@ using testing::modeOf;
 using testing::setfacl;
 
 const Uuid kProfile = *Uuid::parse("5C4B3A29-1807-4F6E-9D5C-4B3A29180706");
-constexpr ErrorFactory kPath = &KorvelinCoreError::unsafeProfilePath;
-constexpr ErrorFactory kBase = &KorvelinCoreError::unsafeProfileBase;
+const ErrorFactory kPath = &KorvelinCoreError::unsafeProfilePath;
+const ErrorFactory kBase = &KorvelinCoreError::unsafeProfileBase;
 
 ScopedFD openDirectory(const std::string& path) {
   return ScopedFD(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -53,8 +53,8 @@ TEST_F(SecureFileSystemTest, SymbolicLinkAnywhereInThePathIsRefusedEvenWhenItPoi
   makeSymlink(base, link);
   const ProfilePaths linked(kProfile, link);
   const std::vector<std::function<void()>> operations = {
-      [&] { SecureFileSystem::requireDirectory(link, std::nullopt, false, false, kPath); },
-      [&] { SecureFileSystem::openDirectoryFD(link, std::nullopt, false, true, kPath); },
+      [&] { SecureFileSystem::requireDirectory(link, {}, kPath); },
+      [&] { SecureFileSystem::openDirectoryFD(link, {}, kPath); },
       [&] { SecureFileSystem::openManagedRootFD(linked); },
       [&] { SecureFileSystem::prepareManagedHierarchy(linked); },
   };
@@ -169,8 +169,7 @@ TEST_F(SecureFileSystemTest, PathChecksReportEachFaultWithItsOwnText) {
   };
   for (const auto& check : checks) {
     auto operation = [&] {
-      SecureFileSystem::requireDirectory(check.path, check.exact, false, check.allowDenyOnly,
-                                         kBase);
+      SecureFileSystem::requireDirectory(check.path, {check.exact, check.allowDenyOnly}, kBase);
     };
     if (check.detail.empty())
       EXPECT_NO_THROW(operation()) << check.path;
@@ -217,8 +216,8 @@ TEST_F(SecureFileSystemTest, TheOneWalkRefusesABaseAsThePathCheckDoes) {
         SecureFileSystem::openVerifiedHierarchy(tree, SecureFileSystem::MissingDirectories::fail)
             .logs.valid());
     fault.spoil(spoiled);
-    const KorvelinCoreError expected = expectCoreError(
-        [&] { SecureFileSystem::requireDirectory(spoiled, std::nullopt, false, false, kBase); });
+    const KorvelinCoreError expected =
+        expectCoreError([&] { SecureFileSystem::requireDirectory(spoiled, {}, kBase); });
     for (auto missing :
          {SecureFileSystem::MissingDirectories::fail, SecureFileSystem::MissingDirectories::create})
       EXPECT_EQ(expectCoreError([&] { SecureFileSystem::openVerifiedHierarchy(tree, missing); }),
@@ -254,16 +253,20 @@ TEST_F(SecureFileSystemTest, BadChildNamesAreRefusedBeforeAnySystemCall) {
        std::vector<std::string>{"", "a/b", ".", "..", std::string("a\0b", 3)}) {
     const auto refused =
         KorvelinCoreError::unsafeProfilePath("invalid managed directory name: " + name);
-    EXPECT_EQ(expectCoreError(
-                  [&] { SecureFileSystem::openChildDirectoryFD(-1, name, "x", true, kPath); }),
+    EXPECT_EQ(expectCoreError([&] {
+                SecureFileSystem::openChildDirectoryFD(-1, name, "x", MissingDirectories::create,
+                                                       kPath);
+              }),
               refused);
     EXPECT_EQ(expectCoreError(
                   [&] { SecureFileSystem::createExclusiveChildDirectoryFD(-1, name, "x", kPath); }),
               refused);
   }
-  EXPECT_EQ(
-      expectCoreError([&] { SecureFileSystem::openChildDirectoryFD(-1, "ok", "x", false, kPath); }),
-      KorvelinCoreError::unsafeProfilePath("openat failed for x: Bad file descriptor"));
+  EXPECT_EQ(expectCoreError([&] {
+              SecureFileSystem::openChildDirectoryFD(-1, "ok", "x", MissingDirectories::fail,
+                                                     kPath);
+            }),
+            KorvelinCoreError::unsafeProfilePath("openat failed for x: Bad file descriptor"));
 }
 
 TEST_F(SecureFileSystemTest, NewHierarchyOverAnExistingRootIsProfileAlreadyExists) {
