@@ -203,7 +203,7 @@ int runDemo(const DemoOptions& options) {
 
   const auto contents = readProfileActivityJournal(paths, 1 << 20);
   steps.say({"journal holds {0} event(s); launch log {1}",
-             {std::to_string(contents.events.size()), run.logURL}});
+             {std::to_string(contents.events.size()), run.logPath}});
   return kExitSuccess;
 }
 

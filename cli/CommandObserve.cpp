@@ -42,7 +42,7 @@ void printObservation(const ProfileRuntimeObservation& observation) {
                            {std::to_string(run.rootPID), std::to_string(run.processGroupID)}})},
              {"started", localDateText(run.startedAt)},
              {"executable", observation.rootIdentity.executable},
-             {"launch log", run.logURL},
+             {"launch log", run.logPath},
              {"route", observation.usageRoute.description()}},
             13);
 }

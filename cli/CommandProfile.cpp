@@ -1,5 +1,6 @@
 // korvelin profile create|list|show|update|delete|recover
 
+#include <algorithm>
 #include <iostream>
 #include <memory>
 
@@ -13,6 +14,7 @@
 #include "core/platform/FileUtil.h"
 #include "core/profile/ProfilePaths.h"
 #include "core/profile/ProfileRepository.h"
+#include "core/proxy/VLESSConnectionRepository.h"
 
 namespace korvelin::cli {
 namespace {
@@ -104,7 +106,8 @@ std::optional<CodexInstallation> readInstallation(const std::string& path) {
 
 // Applies the options that create and update share to `draft`; a one-line
 // usage error (returned as its status) for anything malformed.
-std::optional<int> applyOptions(const ProfileOptions& options, ProfileRepository::Draft& draft) {
+std::optional<int> applyOptions(const ProfileOptions& options, ProfileRepository::Draft& draft,
+                                const GlobalOptions& global) {
   if (!options.color.empty()) {
     auto color = profileColorTokenFromRawValue(options.color);
     if (!color) {
@@ -124,6 +127,12 @@ std::optional<int> applyOptions(const ProfileOptions& options, ProfileRepository
     auto connection = Uuid::parse(options.connection);
     if (!connection)
       return fail({"invalid connection identifier '{0}': expected a UUID", {options.connection}}, kExitUsage);
+    // Only a saved connection can be chosen.
+    const auto saved =
+        VLESSConnectionRepository(global.baseDirectory, global.defaultBaseDirectory).load();
+    if (std::none_of(saved.connections.begin(), saved.connections.end(),
+                     [&](const auto& c) { return c.id == *connection; }))
+      throw KorvelinCoreError::proxyConnectionNotFound();
     draft.proxyConnectionID = connection;
     draft.proxy.reset();
   }
@@ -160,7 +169,7 @@ int createProfile(const ProfileOptions& options, const GlobalOptions& global) {
       return invalidProfileIdentifier(options.id);
     draft.id = *id;
   }
-  if (auto status = applyOptions(options, draft))
+  if (auto status = applyOptions(options, draft, global))
     return *status;
   auto installation = readInstallation(options.installation);
   if (!installation)
@@ -235,7 +244,7 @@ int updateProfile(const ProfileOptions& options, const GlobalOptions& global) {
                                  current->allowSystemRouteFallback,
                                  current->environmentVariables,
                                  current->launchArguments};
-  if (auto status = applyOptions(options, draft))
+  if (auto status = applyOptions(options, draft, global))
     return *status;
   printResult(repositoryFor(global).update(draft), options.json, "updated profile {0}", global);
   return kExitSuccess;

@@ -16,6 +16,7 @@
 #include "core/base/CoreError.h"
 #include "core/files/FileSystemSecurity.h"
 #include "core/proxy/VLESSConnection.h"
+#include "core/proxy/VLESSConnectionRepository.h"
 
 namespace korvelin::cli {
 namespace {
@@ -23,6 +24,7 @@ namespace {
 struct ProxyOptions {
   std::string profile;
   std::string link;
+  std::string connection;
   bool json = false;
   SidecarTools tools = defaultSidecarTools();
 };
@@ -30,8 +32,16 @@ struct ProxyOptions {
 int startProxy(ProxyOptions options, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(options.profile, global);
   if (!id) return kExitUsage;
-  if (options.link.empty()) return fail("--link LINK (or - to read it from standard input) is required", kExitUsage);
-  if (options.link == "-") {
+  std::optional<Uuid> connectionID;
+  if (!options.connection.empty()) {
+    connectionID = Uuid::parse(options.connection);
+    if (!connectionID) return fail("--connection takes the UUID of a saved connection", kExitUsage);
+    options.link = VLESSConnectionRepository(global.baseDirectory, global.defaultBaseDirectory)
+                       .savedURI(*connectionID);
+  } else if (options.link.empty()) {
+    return fail("--link LINK (or - to read it from standard input) or --connection ID is required",
+                kExitUsage);
+  } else if (options.link == "-") {
     auto link = readLinkFromStandardInput();
     if (!link) throw KorvelinCoreError::invalidVLESSConfiguration();
     options.link = std::move(*link);
@@ -55,7 +65,7 @@ int startProxy(ProxyOptions options, const GlobalOptions& global) {
 
   auto sidecar = makeSidecarSupervisor(options.tools);
   sidecar->initializeManagedProfile(paths);
-  const auto handle = sidecar->start(*id, Uuid::random(), configuration, paths);
+  const auto handle = sidecar->start(*id, connectionID.value_or(Uuid::random()), configuration, paths);
   if (options.json)
     std::cout << nlohmann::json(handle).dump() << std::endl;
   else
@@ -154,7 +164,9 @@ const Registration kRegistration{{
       auto options = std::make_shared<ProxyOptions>();
       auto* start = command.add_subcommand("start", text("Start a guarded sidecar and keep it until Ctrl-C"));
       start->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
-      start->add_option("--link", options->link, text("The vless:// link, or - to read it from standard input"));
+      auto* link = start->add_option("--link", options->link, text("The vless:// link, or - to read it from standard input"));
+      start->add_option("--connection", options->connection, text("The UUID of a saved connection (see korvelin connection)"))
+          ->excludes(link);
       start->add_option("--xray", options->tools.engine,
                         text("The engine (default: the Xray scripts/bootstrap builds in ~/.cache/korvelin)"));
       start->add_option("--guardian", options->tools.guardian, text("The guardian executable"));

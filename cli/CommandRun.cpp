@@ -138,7 +138,7 @@ int runProgram(RunOptions options, const GlobalOptions& global) {
   auto started = supervisor.start(*id, plan, nullptr, nullptr);
   report(options, "started", started,
          {"run {0} pid {1} (log {2})",
-          {started.runID.uppercaseString(), std::to_string(started.rootPID), started.logURL}});
+          {started.runID.uppercaseString(), std::to_string(started.rootPID), started.logPath}});
 
   // Supervision ends only when the group has stopped: a program that
   // outlives the stop timeout is never sent SIGKILL and never left alone;

@@ -5,14 +5,16 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "core/platform/ProcessInfo.h"
+
 namespace korvelin::cli {
 
 namespace {
 
 std::filesystem::path buildDirectory() {
-  std::error_code error;
-  const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
-  return error ? std::filesystem::path() : executable.parent_path().parent_path();
+  const auto executable = platform::executablePath(static_cast<std::int32_t>(::getpid()));
+  return executable ? std::filesystem::path(*executable).parent_path().parent_path()
+                    : std::filesystem::path();
 }
 
 std::string cachedEnginePath() {

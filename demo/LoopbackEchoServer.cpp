@@ -16,6 +16,7 @@
 #include <system_error>
 
 #include "core/platform/Eintr.h"
+#include "core/platform/LocalSocket.h"
 
 namespace korvelin::demo {
 
@@ -35,7 +36,7 @@ constexpr size_t kBulkChunkBytes = 64 * 1024;
 bool sendAll(int fd, std::string_view data) {
   while (!data.empty()) {
     ssize_t sent =
-        retryOnEintr([&] { return ::send(fd, data.data(), data.size(), MSG_NOSIGNAL); });
+        retryOnEintr([&] { return platform::sendNoSignal(fd, data.data(), data.size()); });
     if (sent <= 0) return false;
     data.remove_prefix(static_cast<size_t>(sent));
   }
@@ -152,7 +153,7 @@ bool sendBulk(int fd, uint64_t length, bool keepAlive) {
 }  // namespace
 
 LoopbackEchoServer::LoopbackEchoServer(uint16_t port) {
-  listener_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  listener_ = platform::newInternetStreamSocket();
   if (!listener_) throwSystemError("socket");
   const int on = 1;
   ::setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -188,8 +189,7 @@ std::string LoopbackEchoServer::url(const std::string& path) const {
 
 void LoopbackEchoServer::acceptLoop() {
   while (!stopping_) {
-    ScopedFD socket(retryOnEintr(
-        [&] { return ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC); }));
+    ScopedFD socket = platform::acceptConnection(listener_.get(), false);
     if (!socket) {
       if (stopping_ || errno == EINVAL || errno == EBADF) return;
       // Out of descriptors or a connection reset before it was taken: wait

@@ -90,7 +90,7 @@ uint16_t startListening(ChildProcess& process, const std::string& xray, const st
 }  // namespace
 
 uint16_t freeLoopbackPort() {
-  platform::ScopedFD socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  platform::ScopedFD socket = platform::newInternetStreamSocket();
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -102,23 +102,7 @@ uint16_t freeLoopbackPort() {
 }
 
 bool listensOnLoopback(uint16_t port) {
-  // The kernel prints the address as the 32-bit word it stores, in network
-  // order read in host order, then the port in hex; state 0A is LISTEN.
-  const in_addr_t loopback = htonl(INADDR_LOOPBACK);
-  uint32_t word;
-  std::memcpy(&word, &loopback, sizeof word);
-  char wanted[16];
-  std::snprintf(wanted, sizeof wanted, "%08X:%04X", word, port);
-  std::ifstream table("/proc/net/tcp");
-  std::string line;
-  std::getline(table, line);  // the column headings
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state;
-    fields >> slot >> local >> remote >> state;
-    if (local == wanted && state == "0A") return true;
-  }
-  return false;
+  return platform::hasLoopbackListener(port);
 }
 
 X25519KeyPair generateX25519KeyPair(const std::string& xray) {

@@ -139,9 +139,13 @@ void Guardian::start(const std::vector<std::string>& arguments) {
   capability_ = std::move(activation->capability);
   generation_ = activation->generation.lowercaseString();
 
+  // The engine ends with this process however it ends, SIGKILL included: no
+  // record would name an engine that outlived its guardian. Started from the
+  // main thread, which lives as long as the guardian does.
   ScopedFD input, feeder;
   if (!platform::newPipe(input, feeder) ||
-      !child_.launch(xrayPath_, kXrayArguments, kXrayEnvironment, input.get()))
+      !child_.launch(xrayPath_, kXrayArguments, kXrayEnvironment, input.get(),
+                     /*standardOutput=*/-1, /*newSession=*/false, /*endWithParent=*/true))
     failAfterBind("xray launch");
   input.reset();
   // Closing the write end is what lets Xray see end-of-file: once READY is

@@ -44,9 +44,10 @@ void to_json(nlohmann::json& json, const ProfileRuntimeObservation& observation)
                         {"rootIdentity", observation.rootIdentity}};
 }
 
-ProfileRuntimeObservation ProfileRuntimeObserver::observeWithRoute(const ProfilePaths& paths,
-                                                                   const std::string& executableURL,
-                                                                   std::string* refusalReason) const {
+ProfileRuntimeObservation ProfileRuntimeObserver::observeWithRoute(
+    const ProfilePaths& paths,
+    const std::string& executablePath,
+    std::string* refusalReason) const {
   ProfilePreparer(paths.baseDirectory()).validatePrepared(paths);
 
   const Uuid& profileID = paths.profileID();
@@ -80,8 +81,9 @@ ProfileRuntimeObservation ProfileRuntimeObserver::observeWithRoute(const Profile
   if (identity->group != pid)
     throw refused(pidText(pid) + " is in process group " + std::to_string(identity->group) +
                   ", not its own");
-  const auto expectedExecutable = resolvedPath(executableURL);
-  if (!expectedExecutable) throw refused("the executable " + executableURL + " cannot be resolved");
+  const auto expectedExecutable = resolvedPath(executablePath);
+  if (!expectedExecutable)
+    throw refused("the executable " + executablePath + " cannot be resolved");
   if (identity->executable != *expectedExecutable)
     throw refused(pidText(pid) + " runs " + identity->executable + ", not " + *expectedExecutable);
 
@@ -127,13 +129,14 @@ ProfileRuntimeObservation ProfileRuntimeObserver::observeWithRoute(const Profile
   snapshot.processGroupID = pid;
   snapshot.state = ProcessRunState::running;
   snapshot.startedAt = lease->startedAt;
-  snapshot.logURL = appendingPathComponent(paths.logs(), launchLogName(lease->runID));
+  snapshot.logPath = appendingPathComponent(paths.logs(), launchLogName(lease->runID));
   return observation;
 }
 
-ProcessSnapshot ProfileRuntimeObserver::observe(const ProfilePaths& paths, const std::string& executableURL,
+ProcessSnapshot ProfileRuntimeObserver::observe(const ProfilePaths& paths,
+                                                const std::string& executablePath,
                                                 std::string* refusalReason) const {
-  return observeWithRoute(paths, executableURL, refusalReason).snapshot;
+  return observeWithRoute(paths, executablePath, refusalReason).snapshot;
 }
 
 }  // namespace korvelin

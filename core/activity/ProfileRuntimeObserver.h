@@ -29,17 +29,19 @@ struct ProfileRuntimeObservation {
 void to_json(nlohmann::json& json, const ProfileRuntimeObservation& observation);
 
 struct ProfileRuntimeObserver {
-  // `executableURL` is the path of the program the profile should be running
+  // `executablePath` is the path of the program the profile should be running
   // (symbolic links are resolved before comparing). Errors of the base and
   // tree checks propagate as they are; every other failure is
   // `profileRecoveryRequired`, and the host must then treat the profile as
   // neither stopped nor running. That error names only the profile: when
   // `refusalReason` is given it receives a one-line reason for people.
-  ProfileRuntimeObservation observeWithRoute(const ProfilePaths& paths, const std::string& executableURL,
+  ProfileRuntimeObservation observeWithRoute(const ProfilePaths& paths,
+                                             const std::string& executablePath,
                                              std::string* refusalReason = nullptr) const;
 
   // The same, returning only the run.
-  ProcessSnapshot observe(const ProfilePaths& paths, const std::string& executableURL,
+  ProcessSnapshot observe(const ProfilePaths& paths,
+                          const std::string& executablePath,
                           std::string* refusalReason = nullptr) const;
 
   bool operator==(const ProfileRuntimeObserver&) const = default;

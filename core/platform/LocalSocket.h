@@ -3,8 +3,12 @@
 // Unix-domain stream sockets (the guardian's control channel) and the pipe
 // that feeds the guardian's child. Descriptors are close-on-exec from birth
 // where the OS allows it, and writes never raise SIGPIPE.
-//   Linux: SOCK_CLOEXEC/SOCK_NONBLOCK, accept4, pipe2, SO_PEERCRED, send(MSG_NOSIGNAL).
-//   macOS: fcntl after creation, SO_NOSIGPIPE, LOCAL_PEERCRED and LOCAL_PEERPID.
+// The loopback TCP sockets of the sidecar and the demo's peers follow the
+// same rules.
+//   Linux: SOCK_CLOEXEC/SOCK_NONBLOCK, accept4, pipe2, SO_PEERCRED, send(MSG_NOSIGNAL),
+//          /proc/net/tcp.
+//   macOS: fcntl after creation, SO_NOSIGPIPE, LOCAL_PEERCRED and LOCAL_PEERPID, a
+//          connect to the port.
 
 #include <sys/types.h>
 
@@ -42,6 +46,18 @@ std::optional<std::int32_t> peerProcessID(int fd);
 
 // `write` for sockets that never raises SIGPIPE; same result convention.
 ssize_t sendNoSignal(int fd, const void* data, std::size_t size);
+
+// A new IPv4 stream socket, close-on-exec, set up like a socket from
+// `newLocalStreamSocket` for `sendNoSignal`. Invalid (errno set) on failure.
+ScopedFD newInternetStreamSocket();
+
+// One pending connection of a listening socket of either family,
+// close-on-exec, blocking unless asked, set up for `sendNoSignal`.
+ScopedFD acceptConnection(int server, bool nonBlocking);
+
+// True while some socket listens on 127.0.0.1:`port` (read from the
+// kernel's socket table, so that nothing connects to find out).
+bool hasLoopbackListener(std::uint16_t port);
 
 // A pipe whose two ends are close-on-exec. False (errno set) on failure.
 bool newPipe(ScopedFD& readEnd, ScopedFD& writeEnd);

@@ -47,20 +47,25 @@ pid_t spawnWithInput(const std::string& path, const std::vector<std::string>& ar
 
 pid_t spawnWithStreams(const std::string& path, const std::vector<std::string>& arguments,
                        const std::vector<std::string>& environment, int standardInput,
-                       int standardOutput, bool newSession) {
-  SpawnAttributes attributes;
-  SpawnFileActions actions;
-  int status = prepare(attributes, actions, standardInput, standardOutput, newSession);
-  if (status == 0) {
-    std::vector<std::string> argv = arguments;
-    std::vector<std::string> envp = environment;
-    auto argvPointers = execPointers(argv);
-    auto envpPointers = execPointers(envp);
-    pid_t pid;
-    status = posix_spawn(&pid, path.c_str(), &actions.value, &attributes.value,
-                         argvPointers.data(), envpPointers.data());
-    if (status == 0) return pid;
+                       int standardOutput, bool newSession, bool endWithParent) {
+  std::vector<std::string> argv = arguments;
+  std::vector<std::string> envp = environment;
+  auto argvPointers = execPointers(argv);
+  auto envpPointers = execPointers(envp);
+  pid_t pid;
+  int status = endWithParent
+                   ? spawnEndingWithParent(path.c_str(), argvPointers.data(), envpPointers.data(),
+                                           standardInput, standardOutput, newSession, pid)
+                   : ENOTSUP;
+  if (status == ENOTSUP) {
+    SpawnAttributes attributes;
+    SpawnFileActions actions;
+    status = prepare(attributes, actions, standardInput, standardOutput, newSession);
+    if (status == 0)
+      status = posix_spawn(&pid, path.c_str(), &actions.value, &attributes.value,
+                           argvPointers.data(), envpPointers.data());
   }
+  if (status == 0) return pid;
   errno = status;
   return -1;
 }

@@ -3,6 +3,8 @@
 // Starting a helper process whose only inputs are the ones we give it.
 //   Linux: posix_spawn with posix_spawn_file_actions_addclosefrom_np.
 //   macOS: posix_spawn with POSIX_SPAWN_CLOEXEC_DEFAULT.
+// A child that must end with its parent is forked instead on Linux (see
+// SpawnSupport.h).
 
 #include <sys/types.h>
 
@@ -23,9 +25,12 @@ pid_t spawnWithInput(const std::string& path, const std::vector<std::string>& ar
 // The same, with standard output to `standardOutput`; -1 for either stream
 // means the null device. Standard error is always the null device. With
 // `newSession` the child leads a session (and a process group) of its own,
-// out of reach of the signals a terminal sends to our group.
+// out of reach of the signals a terminal sends to our group. With
+// `endWithParent` the system kills the child when the calling thread ends,
+// however it ends, SIGKILL included; where the system cannot do that the
+// child starts as usual and only the parent's own shutdown ends it.
 pid_t spawnWithStreams(const std::string& path, const std::vector<std::string>& arguments,
                        const std::vector<std::string>& environment, int standardInput,
-                       int standardOutput, bool newSession = false);
+                       int standardOutput, bool newSession = false, bool endWithParent = false);
 
 }  // namespace korvelin::platform

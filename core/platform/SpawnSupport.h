@@ -3,6 +3,7 @@
 // Pieces shared by the code that starts processes: argument vectors for exec
 // and posix_spawn, and posix_spawn's setup objects owned like descriptors.
 
+#include <signal.h>
 #include <spawn.h>
 
 #include <string>
@@ -18,6 +19,19 @@ inline std::vector<char*> execPointers(std::vector<std::string>& strings) {
   for (auto& s : strings) result.push_back(s.data());
   result.push_back(nullptr);
   return result;
+}
+
+// In a forked child before exec (async-signal-safe): no signal blocked and
+// every disposition the default, whatever the parent had set.
+inline void restoreDefaultSignals() {
+  sigset_t none;
+  ::sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  struct sigaction defaults = {};
+  defaults.sa_handler = SIG_DFL;
+  for (int signo = 1; signo < NSIG; ++signo)
+    if (signo != SIGKILL && signo != SIGSTOP)
+      ::sigaction(signo, &defaults, nullptr);
 }
 
 // posix_spawn's file actions and attributes, destroyed on every path; `ready`
@@ -50,5 +64,15 @@ struct SpawnAttributes {
 //   Linux: posix_spawn_file_actions_addclosefrom_np(3).
 //   macOS: POSIX_SPAWN_CLOEXEC_DEFAULT.
 int inheritOnlyStandardStreams(SpawnAttributes& attributes, SpawnFileActions& actions);
+
+// Starts a child exactly as spawnWithStreams does (standard streams, signal
+// state, session, no other descriptor), one the system kills as soon as the
+// calling thread ends. Sets `pid` and returns 0, or returns an errno value;
+// ENOTSUP where the system has no such guarantee.
+//   Linux: fork; the child asks for SIGKILL on its parent's death and then
+//   makes sure its parent is still the caller before it execs.
+//   macOS: ENOTSUP.
+int spawnEndingWithParent(const char* path, char* const* argv, char* const* envp,
+                          int standardInput, int standardOutput, bool newSession, pid_t& pid);
 
 }  // namespace korvelin::platform

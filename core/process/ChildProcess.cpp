@@ -22,11 +22,11 @@ constexpr auto kTerminationPoll = std::chrono::milliseconds(10);
 
 bool ChildProcess::launch(const std::string& path, const std::vector<std::string>& arguments,
                           const std::vector<std::string>& environment, int standardInput,
-                          int standardOutput, bool newSession) {
+                          int standardOutput, bool newSession, bool endWithParent) {
   std::vector<std::string> argv = {path};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   const pid_t pid = platform::spawnWithStreams(path, argv, environment, standardInput,
-                                               standardOutput, newSession);
+                                               standardOutput, newSession, endWithParent);
   if (pid < 0) return false;
   pid_ = pid;
   reaped_ = false;

@@ -24,10 +24,12 @@ class ChildProcess {
   // `environment`, standard input from `standardInput` and standard output
   // to `standardOutput` (-1: the null device), standard error on the null
   // device and no other descriptor; with `newSession`, in a session of its
-  // own. False (errno set) when it could not be started.
+  // own. With `endWithParent` the system kills the child once the calling
+  // thread ends, however it ends (where it can; see platform/Spawn.h). False
+  // (errno set) when it could not be started.
   bool launch(const std::string& path, const std::vector<std::string>& arguments,
               const std::vector<std::string>& environment, int standardInput,
-              int standardOutput = -1, bool newSession = false);
+              int standardOutput = -1, bool newSession = false, bool endWithParent = false);
 
   pid_t pid() const { return pid_; }
 

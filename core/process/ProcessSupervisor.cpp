@@ -91,7 +91,7 @@ struct ProcessSupervisor::Entry {
   FileIdentity leaseIdentity;
   ScopedFD rootDirectoryFD;
   ScopedFD leaseFD;
-  std::string logURL;
+  std::string logPath;
   std::optional<ApplicationTerminationIdentity> applicationTerminationIdentity;
   ScopedFD logFD;
   ProcessRunState state = ProcessRunState::running;
@@ -109,7 +109,7 @@ struct ProcessSupervisor::Entry {
     s.startedAt = startedAt;
     s.exitCode = exitCode;
     s.terminationSignal = terminationSignal;
-    s.logURL = logURL;
+    s.logPath = logPath;
     return s;
   }
 
@@ -240,10 +240,10 @@ ProcessSnapshot ProcessSupervisor::start(const Uuid& profileID, const ProcessLau
   };
 
   const std::string logName = launchLogName(entry->runID);
-  entry->logURL = appendingPathComponent(paths.logs(), logName);
+  entry->logPath = appendingPathComponent(paths.logs(), logName);
   std::int32_t pid = 0;
   try {
-    entry->logFD = PrivateFile::createExclusive(logsFD.get(), logName, O_WRONLY, entry->logURL,
+    entry->logFD = PrivateFile::createExclusive(logsFD.get(), logName, O_WRONLY, entry->logPath,
                                                 &KorvelinCoreError::logCreationFailed);
     entry->writeEvent("launch_requested");
     writeLine(entry->leaseFD.get(),
@@ -258,7 +258,7 @@ ProcessSnapshot ProcessSupervisor::start(const Uuid& profileID, const ProcessLau
            sanitizedEnvironment(hostEnvironment ? *hostEnvironment : processEnvironment(),
                                 plan.environmentOverrides))
         environment.push_back(key + "=" + value);
-      pid = platform::spawnSuspended({plan.executableURL, plan.arguments, std::move(environment)});
+      pid = platform::spawnSuspended({plan.executablePath, plan.arguments, std::move(environment)});
     } catch (...) {
       entry->tryWriteEvent("launch_failed");
       throw;

@@ -11,11 +11,12 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "core/base/Uuid.h"
+#include "core/platform/ProcessInfo.h"
+#include "core/platform/RunningApplication.h"
 #include "core/process/LiveProcessIdentity.h"
 #include "core/profile/ProfilePaths.h"
 #include "core/proxy/VLESSRuntimeHealth.h"
-#include "core/base/Uuid.h"
-#include "core/platform/ProcessInfo.h"
 
 namespace korvelin {
 
@@ -32,14 +33,14 @@ std::optional<ProcessRunState> processRunStateFromRawValue(std::string_view raw)
 // Who an application is, for a native quit request (macOS only).
 struct ApplicationTerminationIdentity {
   std::string bundleIdentifier;
-  std::string bundleURL;      // path of the ".app" bundle
-  std::string executableURL;  // path of the bundle's main executable
+  std::string bundlePath;      // path of the ".app" bundle
+  std::string executablePath;  // path of the bundle's main executable
 
   bool operator==(const ApplicationTerminationIdentity&) const = default;
 };
 
 struct ProcessLaunchPlan {
-  std::string executableURL;  // path of the program to spawn
+  std::string executablePath;  // path of the program to spawn
   std::vector<std::string> arguments;
   std::map<std::string, std::string> environmentOverrides;
   ProfilePaths paths;
@@ -57,7 +58,7 @@ struct ProcessSnapshot {
   double startedAt = 0;  // seconds since 1970
   std::optional<std::int32_t> exitCode;
   std::optional<std::int32_t> terminationSignal;
-  std::string logURL;  // path of the run's launch log
+  std::string logPath;  // path of the run's launch log
   // Left empty by the supervisor; filled by other components before display.
   std::optional<std::string> continuityWarning;
   std::optional<VLESSRuntimeHealth> vlessHealth;
@@ -86,20 +87,6 @@ class ProcessSignaling {
   virtual int signalProcess(std::int32_t pid, int signal) = 0;
   // kill(-group, signal): 0 on success, otherwise the errno value.
   virtual int signalGroup(std::int32_t processGroupID, int signal) = 0;
-};
-
-struct RunningApplicationHandle {
-  std::int32_t processIdentifier = 0;
-  std::optional<std::string> bundleIdentifier;
-  std::optional<std::string> bundleURL;
-  std::optional<std::string> executableURL;
-  std::function<bool()> requestQuit;
-};
-
-class RunningApplicationResolving {
- public:
-  virtual ~RunningApplicationResolving() = default;
-  virtual std::optional<RunningApplicationHandle> runningApplication(std::int32_t pid) = 0;
 };
 
 class ApplicationTerminating {
@@ -132,8 +119,6 @@ class RunningApplicationTerminator final : public ApplicationTerminating {
  private:
   std::shared_ptr<RunningApplicationResolving> resolver_;
 };
-
-std::shared_ptr<RunningApplicationResolving> makeSystemRunningApplicationResolver();
 
 // The environment a launched application gets: only a few harmless host
 // variables survive, PATH is defaulted when the host has none, and the plan's

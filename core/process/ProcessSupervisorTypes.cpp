@@ -42,10 +42,10 @@ std::optional<ProcessRunState> processRunStateFromRawValue(std::string_view raw)
 }
 
 void to_json(nlohmann::json& json, const ProcessSnapshot& s) {
-  json = {{"profileID", s.profileID},     {"runID", s.runID},
-          {"rootPID", s.rootPID},         {"processGroupID", s.processGroupID},
-          {"state", rawValue(s.state)},   {"startedAt", s.startedAt},
-          {"logURL", s.logURL}};
+  json = {{"profileID", s.profileID},   {"runID", s.runID},
+          {"rootPID", s.rootPID},       {"processGroupID", s.processGroupID},
+          {"state", rawValue(s.state)}, {"startedAt", s.startedAt},
+          {"logURL", s.logPath}};
   if (s.exitCode) json["exitCode"] = *s.exitCode;
   if (s.terminationSignal) json["terminationSignal"] = *s.terminationSignal;
   if (s.continuityWarning) json["continuityWarning"] = *s.continuityWarning;
@@ -72,7 +72,7 @@ void from_json(const nlohmann::json& json, ProcessSnapshot& s) {
   const auto& startedAt = requireMember(json, "startedAt");
   if (!startedAt.is_number()) throw ShapeError("\"startedAt\" is not a number");
   s.startedAt = startedAt.get<double>();
-  s.logURL = requireString(json, "logURL");
+  s.logPath = requireString(json, "logURL");
   s.exitCode.reset();
   s.terminationSignal.reset();
   s.continuityWarning.reset();
@@ -127,10 +127,11 @@ bool RunningApplicationTerminator::requestQuit(std::int32_t pid,
   auto application = resolver_->runningApplication(pid);
   if (!application || application->processIdentifier != pid) return false;
   if (application->bundleIdentifier != expected.bundleIdentifier) return false;
-  if (!application->bundleURL || standardizedPath(*application->bundleURL) != standardizedPath(expected.bundleURL))
+  if (!application->bundlePath ||
+      standardizedPath(*application->bundlePath) != standardizedPath(expected.bundlePath))
     return false;
-  if (!application->executableURL ||
-      standardizedPath(*application->executableURL) != standardizedPath(expected.executableURL))
+  if (!application->executablePath ||
+      standardizedPath(*application->executablePath) != standardizedPath(expected.executablePath))
     return false;
   return application->requestQuit && application->requestQuit();
 }

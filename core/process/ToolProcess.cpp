@@ -6,9 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "core/process/ChildProcess.h"
 #include "core/platform/Eintr.h"
+#include "core/platform/LocalSocket.h"
 #include "core/platform/ScopedFD.h"
+#include "core/process/ChildProcess.h"
 
 namespace korvelin {
 
@@ -19,10 +20,9 @@ ToolResult runTool(const std::string& path, const std::vector<std::string>& argu
                    const std::vector<std::string>& environment, std::size_t maxOutput,
                    std::chrono::milliseconds timeout) {
   ToolResult result;
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return result;
-  ScopedFD readEnd(fds[0]);
-  ScopedFD writeEnd(fds[1]);
+  ScopedFD readEnd, writeEnd;
+  if (!platform::newPipe(readEnd, writeEnd))
+    return result;
   ChildProcess child;
   if (!child.launch(path, arguments, environment, -1, writeEnd.get())) return result;
   writeEnd.reset();

@@ -25,6 +25,7 @@
 #include "core/guardian/GuardianClient.h"
 #include "core/guardian/GuardianProtocol.h"
 #include "core/platform/FileUtil.h"
+#include "core/platform/LocalSocket.h"
 #include "core/platform/Paths.h"
 #include "core/platform/ScopedFD.h"
 #include "core/process/ChildProcess.h"
@@ -88,8 +89,6 @@ void requestStop(const XrayDurableState& record) {
     stopLegacyGuardian(endpoint, record.profileID);
   }
 }
-
-ScopedFD makePipeEnd(int fds[2], int which) { return ScopedFD(fds[which]); }
 
 // An engine whose guardian died without stopping it: SIGTERM, then SIGKILL
 // after the usual grace, each only while the pid is still the verified one.
@@ -188,7 +187,7 @@ std::string XraySidecarSupervisor::validateBinary(const std::string& path) {
 }
 
 std::uint16_t XraySidecarSupervisor::allocateLoopbackPort() {
-  ScopedFD fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ScopedFD fd = platform::newInternetStreamSocket();
   if (!fd) throw KorvelinCoreError::proxyPreflightFailed();
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -294,11 +293,9 @@ XraySidecarHandle XraySidecarSupervisor::startGuarded(const Uuid& profileID, con
   const std::string capability = randomCapability();
   const std::string socketPath = guardianSocketPath(generation);
 
-  int inputPipe[2], outputPipe[2];
-  if (::pipe2(inputPipe, O_CLOEXEC) != 0) throw KorvelinCoreError::proxyPreflightFailed();
-  ScopedFD inputRead = makePipeEnd(inputPipe, 0), inputWrite = makePipeEnd(inputPipe, 1);
-  if (::pipe2(outputPipe, O_CLOEXEC) != 0) throw KorvelinCoreError::proxyPreflightFailed();
-  ScopedFD outputRead = makePipeEnd(outputPipe, 0), outputWrite = makePipeEnd(outputPipe, 1);
+  ScopedFD inputRead, inputWrite, outputRead, outputWrite;
+  if (!platform::newPipe(inputRead, inputWrite) || !platform::newPipe(outputRead, outputWrite))
+    throw KorvelinCoreError::proxyPreflightFailed();
 
   // In a session of its own: a terminal's Ctrl-C or hang-up aimed at the host
   // must not take the proxy away from an application attached to it.
@@ -376,9 +373,9 @@ XraySidecarHandle XraySidecarSupervisor::start(const Uuid& profileID, const Uuid
   }
   const std::string xray = resolveBinary_();
   const std::uint16_t port = allocateLoopbackPort();
-  int inputPipe[2];
-  if (::pipe2(inputPipe, O_CLOEXEC) != 0) throw KorvelinCoreError::proxyPreflightFailed();
-  ScopedFD inputRead = makePipeEnd(inputPipe, 0), inputWrite = makePipeEnd(inputPipe, 1);
+  ScopedFD inputRead, inputWrite;
+  if (!platform::newPipe(inputRead, inputWrite))
+    throw KorvelinCoreError::proxyPreflightFailed();
   auto entry = std::make_shared<Entry>();
   if (!entry->process.launch(xray, {"run", "-config", "stdin:"}, {"PATH=/usr/bin:/bin"}, inputRead.get()))
     throw KorvelinCoreError::proxyPreflightFailed();

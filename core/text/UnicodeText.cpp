@@ -138,6 +138,16 @@ std::string lowercased(std::string_view text) {
   return result;
 }
 
+std::string caseFolded(std::string_view text) {
+  if (isAscii(text))
+    return lowercased(text);
+  std::string result;
+  icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), icuLength(text)))
+      .foldCase(U_FOLD_CASE_DEFAULT)
+      .toUTF8String(result);
+  return result;
+}
+
 std::string_view droppingByteOrderMark(std::string_view text) {
   constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
   if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark)

@@ -41,6 +41,10 @@ bool containsControlCharacter(std::string_view text);
 // Full Unicode lower-casing in the root locale.
 std::string lowercased(std::string_view text);
 
+// Full Unicode case folding: the form in which two names that differ only in
+// letter case compare equal ("Straße" and "STRASSE" both fold to "strasse").
+std::string caseFolded(std::string_view text);
+
 // `text` without a leading byte-order mark (U+FEFF), which some editors write
 // at the start of a UTF-8 file.
 std::string_view droppingByteOrderMark(std::string_view text);

@@ -3,6 +3,7 @@
 #include "core/platform/LocalSocket.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/ucred.h>
 #include <sys/un.h>
@@ -35,7 +36,28 @@ ScopedFD newLocalStreamSocket(bool nonBlocking) {
 }
 
 ScopedFD acceptLocalConnection(int server) {
-  return prepared(retryOnEintr([&] { return ::accept(server, nullptr, nullptr); }), true);
+  return acceptConnection(server, true);
+}
+
+ScopedFD newInternetStreamSocket() {
+  return prepared(::socket(AF_INET, SOCK_STREAM, 0), false);
+}
+
+ScopedFD acceptConnection(int server, bool nonBlocking) {
+  return prepared(retryOnEintr([&] { return ::accept(server, nullptr, nullptr); }), nonBlocking);
+}
+
+bool hasLoopbackListener(std::uint16_t port) {
+  // No socket table to read: a listener is one that accepts a connection.
+  ScopedFD socket = newInternetStreamSocket();
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return socket && retryOnEintr([&] {
+                     return ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address),
+                                      sizeof address);
+                   }) == 0;
 }
 
 std::optional<std::uint32_t> peerUserID(int fd) {

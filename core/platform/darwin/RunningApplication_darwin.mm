@@ -5,7 +5,7 @@
 
 #import <AppKit/AppKit.h>
 
-#include "core/process/ProcessSupervisor.h"
+#include "core/platform/RunningApplication.h"
 
 namespace korvelin {
 
@@ -26,8 +26,8 @@ class AppKitRunningApplicationResolver final : public RunningApplicationResolvin
     handle.processIdentifier = application.processIdentifier;
     if (application.bundleIdentifier != nil)
       handle.bundleIdentifier = std::string(application.bundleIdentifier.UTF8String);
-    handle.bundleURL = pathOf(application.bundleURL);
-    handle.executableURL = pathOf(application.executableURL);
+    handle.bundlePath = pathOf(application.bundleURL);
+    handle.executablePath = pathOf(application.executableURL);
     handle.requestQuit = [application] { return static_cast<bool>([application terminate]); };
     return handle;
   }

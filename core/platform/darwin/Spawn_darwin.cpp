@@ -1,5 +1,7 @@
 #if defined(__APPLE__)
 
+#include <cerrno>
+
 #include "core/platform/SpawnSupport.h"
 
 namespace korvelin::platform {
@@ -10,6 +12,11 @@ int inheritOnlyStandardStreams(SpawnAttributes& attributes, SpawnFileActions&) {
   int status = posix_spawnattr_getflags(&attributes.value, &flags);
   if (status != 0) return status;
   return posix_spawnattr_setflags(&attributes.value, flags | POSIX_SPAWN_CLOEXEC_DEFAULT);
+}
+
+// Darwin has no parent-death signal: the guardian's own shutdown paths end its engine there.
+int spawnEndingWithParent(const char*, char* const*, char* const*, int, int, bool, pid_t&) {
+  return ENOTSUP;
 }
 
 }  // namespace korvelin::platform

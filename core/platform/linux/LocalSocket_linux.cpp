@@ -3,10 +3,16 @@
 #include "core/platform/LocalSocket.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
 
 #include "core/platform/Eintr.h"
 
@@ -32,8 +38,38 @@ ScopedFD newLocalStreamSocket(bool nonBlocking) {
 }
 
 ScopedFD acceptLocalConnection(int server) {
-  return ScopedFD(retryOnEintr(
-      [&] { return ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK); }));
+  return acceptConnection(server, true);
+}
+
+ScopedFD newInternetStreamSocket() {
+  return ScopedFD(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+}
+
+ScopedFD acceptConnection(int server, bool nonBlocking) {
+  return ScopedFD(retryOnEintr([&] {
+    return ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0));
+  }));
+}
+
+bool hasLoopbackListener(std::uint16_t port) {
+  // The kernel prints the address as the 32-bit word it stores, in network
+  // order read in host order, then the port in hex; state 0A is LISTEN.
+  const in_addr_t loopback = htonl(INADDR_LOOPBACK);
+  std::uint32_t word;
+  std::memcpy(&word, &loopback, sizeof word);
+  char wanted[16];
+  std::snprintf(wanted, sizeof wanted, "%08X:%04X", word, port);
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // the column headings
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    if (local == wanted && state == "0A")
+      return true;
+  }
+  return false;
 }
 
 std::optional<std::uint32_t> peerUserID(int fd) {

@@ -4,7 +4,7 @@
 // resolver finds nothing, so a quit request is refused and the supervisor
 // relies on SIGTERM to the group alone.
 
-#include "core/process/ProcessSupervisor.h"
+#include "core/platform/RunningApplication.h"
 
 namespace korvelin {
 

@@ -50,14 +50,7 @@ enum ChildStep : int { kStepGroup = 1, kStepStreams, kStepExec };
   if (::setpgid(0, 0) != 0)
     failed(kStepGroup);
 
-  sigset_t none;
-  ::sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  struct sigaction defaults = {};
-  defaults.sa_handler = SIG_DFL;
-  for (int signo = 1; signo < NSIG; ++signo)
-    if (signo != SIGKILL && signo != SIGSTOP)
-      ::sigaction(signo, &defaults, nullptr);
+  restoreDefaultSignals();
 
   for (int target = 0; target <= 2; ++target)
     if (::dup2(devNull, target) < 0)

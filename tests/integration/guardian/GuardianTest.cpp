@@ -300,6 +300,34 @@ TEST(GuardianTest, StopsTheEngineWhenStoppedOrAbandoned) {
   }
 }
 
+// Whether something accepts TCP connections on 127.0.0.1:`port`.
+bool acceptsConnections(std::uint16_t port) {
+  platform::ScopedFD fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+// A guardian killed outright has no shutdown path to run; the engine must go
+// with it all the same, or it would serve on with no record naming it.
+TEST(GuardianTest, EngineEndsWhenTheGuardianIsKilled) {
+  testing::ScopedSubreaper subreaper;  // the orphaned engine is ours to collect
+  const auto port = testing::unusedLoopbackPort();
+  auto guardian = readyGuardian(standin(), testing::engineConfiguration(port));
+  const auto engine = testing::identityOnceRunning(guardian->enginePid(), "/usr/bin/microsocks");
+  ASSERT_TRUE(engine);
+  ASSERT_TRUE(eventually([&] { return acceptsConnections(port); }, 10s));
+
+  guardian->process().signal(SIGKILL);
+  ASSERT_TRUE(guardian->process().wait());
+  EXPECT_TRUE(eventually([&] { return testing::reapIfExited(engine->pid); }, 10s))
+      << "the engine outlived its guardian";
+  EXPECT_FALSE(engine->isCurrent());
+  EXPECT_FALSE(acceptsConnections(port));
+}
+
 TEST(GuardianTest, EngineExitingByItselfEndsTheGuardian) {
   auto guardian = readyGuardian(probe(), R"({"exit": true})");
   expectCleanExit(*guardian);

@@ -100,7 +100,7 @@ TEST_F(ProcessSupervisorTest, RunLifecycleFromStartToConfirmedCompletion) {
   auto confirmed = supervisor.confirmCompletion(id_, first.runID, paths_);
   EXPECT_EQ(confirmed.state, ProcessRunState::stoppedConfirmed);
   EXPECT_FALSE(exists(lease()));
-  EXPECT_EQ(logEvents(first.logURL),
+  EXPECT_EQ(logEvents(first.logPath),
             (std::vector<std::string>{"launch_requested", "launched", "stop_requested",
                                       "managed_group_stopped", "completion_confirmed"}));
 
@@ -156,7 +156,7 @@ TEST_F(ProcessSupervisorTest, StopRefusesBadTimeoutsAndTimesOutOnStubbornGroups)
     EXPECT_EQ(errorCaseOf([&] { supervisor.stop(id_, paths_, timeout); }),
               Case::invalidStopTimeout);
   EXPECT_EQ(supervisor.status(id_, paths_)->state, ProcessRunState::running);
-  EXPECT_EQ(logEvents(run.logURL), (std::vector<std::string>{"launch_requested", "launched"}))
+  EXPECT_EQ(logEvents(run.logPath), (std::vector<std::string>{"launch_requested", "launched"}))
       << "a refused stop touches nothing";
 
   EXPECT_EQ(errorCaseOf([&] { supervisor.stop(id_, paths_, 0.1); }), Case::stopTimedOut);

@@ -10,7 +10,7 @@ TEST(ProcessSnapshotTest, CarriesTheProxyHealthThroughJson) {
   ProcessSnapshot snapshot;
   snapshot.profileID = Uuid::random();
   snapshot.runID = Uuid::random();
-  snapshot.logURL = "/logs/launch-x.jsonl";
+  snapshot.logPath = "/logs/launch-x.jsonl";
   for (const auto& health :
        {VLESSRuntimeHealth::available("203.0.113.7", 10.5), VLESSRuntimeHealth::unavailable(11),
         VLESSRuntimeHealth::recoveryRequired(12)}) {
