@@ -1,6 +1,8 @@
 // The guardian binary, run with real engines and driven over its socket the
 // way the core drives it.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
