@@ -37,6 +37,9 @@ using testing::Subprocess;
 using testing::SubprocessOptions;
 using testing::testProgramPath;
 
+std::string standin() {
+  return testProgramPath("standin-xray");
+}
 std::string probe() {
   return testProgramPath("engine-probe");
 }
