@@ -147,6 +147,23 @@ void SecureFileSystem::requireNoSymlinkComponents(const std::string& path,
     throw error("path contains a symbolic link: " + path);
 }
 
+namespace {
+
+// Opens a directory by path, with no link in any component and none
+// followed at the end, and requires a directory of the effective user.
+ScopedFD openOwnedDirectory(const std::string& path, const ErrorFactory& error, struct stat& info) {
+  SecureFileSystem::requireNoSymlinkComponents(path, error);
+  const std::string standardized = standardizedPath(path);
+  ScopedFD fd(retryOnEintr([&] { return ::open(standardized.c_str(), kDirectoryOpenFlags); }));
+  if (!fd)
+    throw error.failed(errno, "open directory", path);
+  if (::fstat(fd.get(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
+    throw error("opened directory failed owner/type validation: " + path);
+  return fd;
+}
+
+}  // namespace
+
 void SecureFileSystem::createDirectoryIfNeeded(const std::string& path, const ErrorFactory& error) {
   const std::string standardized = standardizedPath(path);
   if (!metadata(path)) {
@@ -154,13 +171,8 @@ void SecureFileSystem::createDirectoryIfNeeded(const std::string& path, const Er
     // refused before anything is created through it, not only afterwards.
     requireNoSymlinkComponents(path, error);
     if (::mkdir(standardized.c_str(), kPrivateDirectoryMode) == 0) {
-      requireNoSymlinkComponents(path, error);
-      ScopedFD fd(retryOnEintr([&] { return ::open(standardized.c_str(), kDirectoryOpenFlags); }));
-      if (!fd)
-        throw error.failed(errno, "open directory", path);
       struct stat info {};
-      if (::fstat(fd.get(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
-        throw error("opened directory failed owner/type validation: " + path);
+      ScopedFD fd = openOwnedDirectory(path, error, info);
       makePrivate(fd.get(), path, error);
     } else if (errno != EEXIST) {
       throw error.failed(errno, "mkdir", path);
@@ -191,14 +203,8 @@ void SecureFileSystem::requireDirectory(const std::string& path,
 ScopedFD SecureFileSystem::openDirectoryFD(const std::string& path,
                                            const DirectoryRules& rules,
                                            const ErrorFactory& error) {
-  requireNoSymlinkComponents(path, error);
-  const std::string standardized = standardizedPath(path);
-  ScopedFD fd(retryOnEintr([&] { return ::open(standardized.c_str(), kDirectoryOpenFlags); }));
-  if (!fd)
-    throw error.failed(errno, "open directory", path);
   struct stat info {};
-  if (::fstat(fd.get(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
-    throw error("opened directory failed owner/type validation: " + path);
+  ScopedFD fd = openOwnedDirectory(path, error, info);
   if (rules.exactPermissions && (info.st_mode & 0777) != *rules.exactPermissions)
     throw error(expectedModeDetail(*rules.exactPermissions, info.st_mode, path));
   if (isGroupOrOtherWritable(info.st_mode))

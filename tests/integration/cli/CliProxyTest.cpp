@@ -61,6 +61,7 @@ TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
       {"codex-mcp", "remove", p, "--generation", p}, {"codex-mcp", "reconcile", p},
       {"codex-mcp", "status", p},
       {"connection", "add", "x", "--link", "-"}, {"connection", "rename", p, "x"},
+      {"history", p}, {"diagnose", p}, {"probe", "--proxy", "socks5://127.0.0.1:9"},
       {"text", "Cancel"},    {"text", "--render", "x"},
       {"update", "verify", "-", "--public-key", "x", "--app-id", "y"},
       {"update", "check", "--feed", "https://127.0.0.1:9/f", "--public-key", "x", "--app-id", "y"},

@@ -1,0 +1,128 @@
+// korvelin history over what real runs, recoveries and the journal leave.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "core/activity/ProfileActivityJournal.h"
+#include "core/activity/ProfileActivityReader.h"
+#include "core/process/LaunchLease.h"
+#include "tests/support/CatalogFixtures.h"
+#include "tests/support/FileTreeHelpers.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/TempDir.h"
+
+namespace korvelin {
+namespace {
+
+using nlohmann::json;
+
+class CliHistoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::chmod(dir_.path().c_str(), 0700);
+    testing::makeDirectory(base_);
+    testing::makeFile(installation_, 0600, json(testing::chromeInstallation()).dump());
+  }
+  testing::RunResult korvelin(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {testing::korvelinPath(), "--base", base_});
+    return testing::run(arguments);
+  }
+
+  testing::ScopedTempDir dir_;
+  std::string base_ = dir_.child("base");
+  std::string installation_ = dir_.child("chrome.json");
+};
+
+TEST_F(CliHistoryTest, RunsRecoveriesAndTheJournalNewestFirstUnsafeFilesSkipped) {
+  auto created = korvelin({"profile", "create", "Work", "--installation", installation_, "--json"});
+  ASSERT_EQ(created.exitCode, 0) << created.errors;
+  const Uuid id = *Uuid::parse(json::parse(created.output)["id"].get<std::string>());
+  const ProfilePaths paths(id, base_);
+  ASSERT_EQ(korvelin({"run", "Work", "--", "/bin/sh", "-c", "exit 3"}).exitCode, 3);
+
+  ProfileActivityEvent event;
+  event.profileID = id;
+  event.kind = ProfileActivityKind::proxyDisconnected;
+  event.detail = "gone";
+  ProfileActivityJournal().append(event, paths);
+  const Uuid run = Uuid::random();
+  testing::makeFile(paths.logs() + "/recovery-" + run.lowercaseString() + ".jsonl", 0600,
+                    recoveryEvidenceJSON(id, run, currentUnixTime() + 5, "") + "\n");
+
+  // Files a reader must pass over without reading (and without blocking).
+  const std::string real = paths.logs() + "/" + launchLogName(run);
+  testing::makeFile(real, 0600, launchEventJSON("launch_failed", id, run, 1, {}, {}, {}) + "\n");
+  std::vector<std::string> skipped;
+  for (int i = 0; i < 4; ++i)
+    skipped.push_back(paths.logs() + "/" + launchLogName(Uuid::random()));
+  testing::makeSymlink(real, skipped[0]);
+  testing::makeFile(skipped[1], 0644, launchEventJSON("launch_failed", id, run, 2, {}, {}, {}));
+  testing::makeFile(skipped[2], 0600, launchEventJSON("launch_failed", id, run, 3, {}, {}, {}));
+  ASSERT_EQ(::chown(skipped[2].c_str(), 65534, 65534) == 0, ::geteuid() == 0);
+  ASSERT_EQ(::mkfifo(skipped[3].c_str(), 0600), 0);
+  testing::makeFile(paths.logs() + "/launch-not-a-uuid.jsonl", 0600, "{}");
+
+  auto shown = korvelin({"history", "--json"});
+  ASSERT_EQ(shown.exitCode, 0) << shown.errors;
+  const auto history = json::parse(shown.output);
+  std::vector<std::string> summaries;
+  for (const auto& e : history["events"])
+    summaries.push_back(e["summary"]);
+  // The run's log names "launch_requested", then events the history does not
+  // show ("launched", "managed_group_stopped", "completion_confirmed").
+  ASSERT_EQ(summaries.size(), 4u) << shown.output;
+  EXPECT_EQ(summaries.front(), "Stale launch state recovered");
+  EXPECT_EQ(summaries[1], "Proxy disconnected; profile stopped");
+  EXPECT_EQ(summaries[2], "Launch requested");
+  EXPECT_EQ(summaries.back(), "Launch failed");  // 1970
+  // Three unshown run events; the link, the 0644 file and the FIFO; the
+  // stranger's file when it could be given away.
+  EXPECT_EQ(history["ignoredEntryCount"].get<std::size_t>(), ::geteuid() == 0 ? 7u : 6u);
+
+  auto text = korvelin({"history", "Work", "--limit", "2"});
+  ASSERT_EQ(text.exitCode, 0) << text.errors;
+  EXPECT_NE(text.output.find("recovery  Stale launch state recovered"), std::string::npos);
+  EXPECT_EQ(text.output.find("Launch failed"), std::string::npos);
+}
+
+// One line at a time: the whole mapping of the launch log, and what gives nothing.
+TEST(ProfileActivityReaderTest, ParsesLinesByTheirFile) {
+  const Uuid profile = Uuid::random();
+  const Uuid other = Uuid::random();
+  const Uuid run = Uuid::random();
+  const std::string launch = launchLogName(run);
+  auto line = [&](std::string event, std::optional<int> code, std::optional<int> signal,
+                  const Uuid& of) { return launchEventJSON(event, of, run, 7, 1, code, signal); };
+  const struct {
+    std::string file;
+    std::string line;
+    std::optional<std::string> summary;
+  } cases[] = {
+      {launch, line("process_exited", 2, 9, profile), "Application exited with code 2"},
+      {launch, line("process_exited", {}, 9, profile), "Application stopped by signal 9"},
+      {launch, line("process_exited", {}, {}, profile), "Application stopped"},
+      {launch, line("native_termination_requested", {}, {}, profile), "Stop requested"},
+      {launch, line("stop_timed_out", {}, {}, profile), "Stop timed out"},
+      {launch, line("launched", {}, {}, profile), std::nullopt},
+      {launch, line("completion_confirmed", {}, {}, profile), std::nullopt},
+      {launch, line("launch_requested", {}, {}, other), std::nullopt},
+      {launch, "not json", std::nullopt},
+      {"activity.jsonl", R"({"kind":"launch_requested"})", std::nullopt},
+      {"recovery-x.jsonl", line("launch_requested", {}, {}, profile), std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    auto event = ProfileActivityReader::parseLine(profile, c.file, 4, c.line);
+    ASSERT_EQ(event.has_value(), c.summary.has_value());
+    if (event) {
+      EXPECT_EQ(event->summary, *c.summary);
+      EXPECT_EQ(event->id, profile.uppercaseString() + ":" + c.file + ":4");
+    }
+  }
+}
+
+}  // namespace
+}  // namespace korvelin

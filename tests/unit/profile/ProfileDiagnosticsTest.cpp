@@ -1,0 +1,134 @@
+#include "core/profile/ProfileDiagnostics.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "core/files/FileSystemSecurity.h"
+#include "core/platform/ScopedFD.h"
+#include "tests/support/FileTreeHelpers.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/ThrownError.h"
+
+namespace korvelin {
+namespace {
+
+using S = DiagnosticStatus;
+
+// A real listening AF_UNIX socket at `path`, open for the test's life.
+platform::ScopedFD listenAt(const std::string& path) {
+  platform::ScopedFD fd(::socket(AF_UNIX, SOCK_STREAM, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
+  EXPECT_EQ(::listen(fd.get(), 1), 0);
+  return fd;
+}
+
+TEST(ProfileDiagnosticsTest, ChecksInTheirOrder) {
+  struct Case {
+    std::string name;
+    std::function<void(const ProfilePaths&)> setup;
+    std::vector<std::pair<S, std::string>> expected;
+  };
+  std::vector<platform::ScopedFD> sockets;
+  const std::vector<Case> cases = {
+      {"not prepared",
+       [](const ProfilePaths&) {},
+       {{S::pending, "Profile is not prepared"},
+        {S::pending, "Not created yet"},
+        {S::pending, "No Chromium singleton artifacts yet"},
+        {S::pending, "Not created yet"}}},
+      {"fresh",
+       [](const ProfilePaths& p) { SecureFileSystem::prepareManagedHierarchy(p); },
+       {{S::pass, "All managed directories are private"},
+        {S::pending, "Not created yet"},
+        {S::pending, "No Chromium singleton artifacts yet"},
+        {S::pending, "Not created yet"}}},
+      {"what the applications leave",
+       [&](const ProfilePaths& p) {
+         SecureFileSystem::prepareManagedHierarchy(p);
+         testing::makeDirectory(p.home() + "/.codex");
+         testing::makeDirectory(p.home() + "/.codex/ipc");
+         sockets.push_back(listenAt(p.home() + "/.codex/ipc/ipc.sock"));
+         // Chromium's own shapes: a dangling link "host-pid", links into /tmp.
+         testing::makeSymlink("korvelin-host-4242", p.userData() + "/SingletonLock");
+         testing::makeSymlink("/tmp/.org.chromium.Chromium.x/SingletonSocket",
+                              p.userData() + "/SingletonSocket");
+       },
+       {{S::pass, "All managed directories are private"},
+        {S::pass, "Codex home present"},
+        {S::pass, "Present: SingletonLock, SingletonSocket"},
+        {S::pass, "Unix socket present"}}},
+      {"wrong kinds",
+       [](const ProfilePaths& p) {
+         SecureFileSystem::prepareManagedHierarchy(p);
+         testing::makeDirectory(p.home() + "/.codex");
+         testing::makeDirectory(p.home() + "/.codex/ipc");
+         testing::makeFile(p.home() + "/.codex/ipc/ipc.sock");
+         ::chmod(p.cache().c_str(), 0755);
+       },
+       {{S::fail, "A managed path is missing or unsafe"},
+        {S::pass, "Codex home present"},
+        {S::pending, "No Chromium singleton artifacts yet"},
+        {S::fail, "Path exists but is not a Unix socket"}}},
+      {"codex home is a file",
+       [](const ProfilePaths& p) {
+         SecureFileSystem::prepareManagedHierarchy(p);
+         testing::makeFile(p.home() + "/.codex");
+       },
+       {{S::pass, "All managed directories are private"},
+        {S::fail, "Path is not a directory"},
+        {S::pending, "No Chromium singleton artifacts yet"},
+        {S::pending, "Not created yet"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::ScopedTempDir dir;
+    ::chmod(dir.path().c_str(), 0700);
+    const ProfilePaths paths(Uuid::random(), dir.path());
+    c.setup(paths);
+    const auto report = ProfileDiagnostics::inspect(paths, ProfilePreparer(dir.path()));
+    ASSERT_EQ(report.checks.size(), 4u);
+    std::vector<std::pair<S, std::string>> got;
+    for (const auto& check : report.checks)
+      got.emplace_back(check.status, check.detail);
+    EXPECT_EQ(got, c.expected);
+  }
+}
+
+TEST(ProfileNetworkRouteProbeTest, AcceptsOnlyAnAddress) {
+  const auto proxy = ProfileProxyConfiguration::fromURI("socks5://127.0.0.1:1080");
+  const std::vector<std::pair<std::string, std::optional<std::string>>> outputs = {
+      {"203.0.113.9\n", "203.0.113.9"},
+      {" 2001:db8::1 \r\n", "2001:db8::1"},
+      {"<html><body>203.0.113.9</body></html>", std::nullopt},
+      {std::string(60, ' ') + "1.2.3.4", std::nullopt},
+      {"\xff\xfe", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& [output, address] : outputs) {
+    ProfileNetworkRouteProbe probe;
+    std::vector<std::string> seen;
+    probe.run = [&](const std::vector<std::string>& arguments) {
+      seen = arguments;
+      return output;
+    };
+    const auto description =
+        testing::thrownDescription(KorvelinCoreError::Case::proxyPreflightFailed,
+                                   [&] { EXPECT_EQ(probe.probe(proxy), address); });
+    EXPECT_EQ(description.has_value(), !address.has_value()) << output;
+    EXPECT_EQ(seen, (std::vector<std::string>{
+                        "--fail", "--silent", "--show-error", "--connect-timeout", "5",
+                        "--max-time", "10", "--proxy", "socks5://127.0.0.1:1080",
+                        std::string(ProfileNetworkRouteProbe::kDefaultEchoURL)}));
+  }
+}
+
+}  // namespace
+}  // namespace korvelin
