@@ -217,6 +217,11 @@ Storage openForWriting(const std::string& base, const std::string& defaultBase) 
   return storage;
 }
 
+void writeMetadata(const Storage& storage, const std::vector<VLESSConnection>& connections) {
+  writePrivateFile(storage.directory.get(), std::string(kMetadataName), encodeMetadata(connections),
+                   Replace::allowed);
+}
+
 const VLESSConnection& find(const std::vector<VLESSConnection>& connections, const Uuid& id) {
   for (const auto& connection : connections)
     if (connection.id == id)
@@ -265,8 +270,7 @@ VLESSConnection VLESSConnectionRepository::create(const Uuid& id,
   try {
     if (faultPoint_)
       faultPoint_("metadata");
-    writePrivateFile(storage.directory.get(), std::string(kMetadataName),
-                     encodeMetadata(connections), Replace::allowed);
+    writeMetadata(storage, connections);
   } catch (...) {
     ::unlinkat(storage.secrets.get(), linkName.c_str(), 0);
     ::fsync(storage.secrets.get());
@@ -307,8 +311,7 @@ VLESSConnection VLESSConnectionRepository::update(const Uuid& id,
   try {
     if (faultPoint_)
       faultPoint_("metadata");
-    writePrivateFile(storage.directory.get(), std::string(kMetadataName),
-                     encodeMetadata(connections), Replace::allowed);
+    writeMetadata(storage, connections);
   } catch (...) {
     if (oldLink)
       writePrivateFile(storage.secrets.get(), linkName, *oldLink, Replace::allowed);
@@ -329,8 +332,7 @@ void VLESSConnectionRepository::remove(const Uuid& id,
   auto connections = readConnections(*storage);
   find(connections, id);
   std::erase_if(connections, [&](const auto& connection) { return connection.id == id; });
-  writePrivateFile(storage->directory.get(), std::string(kMetadataName),
-                   encodeMetadata(connections), Replace::allowed);
+  writeMetadata(*storage, connections);
   const std::string linkName = linkFileName(id);
   if (::unlinkat(storage->secrets.get(), linkName.c_str(), 0) != 0 && errno != ENOENT)
     throw KorvelinCoreError::proxyConnectionStorageFailed(

@@ -31,7 +31,10 @@ class AppUpdateError : public std::exception {
   // A fixed English sentence; nothing from the feed.
   const char* what() const noexcept override;
 
-  friend bool operator==(const AppUpdateError&, const AppUpdateError&) = default;
+  // Spelled out: clang deletes a defaulted one, std::exception having none.
+  friend bool operator==(const AppUpdateError& a, const AppUpdateError& b) {
+    return a.case_ == b.case_;
+  }
 
  private:
   Case case_;
