@@ -6,11 +6,8 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Command.h"
-#include "core/activity/ProfileRuntimeObserver.h"
-#include "core/base/CoreError.h"
-#include "core/files/FileSystemSecurity.h"
-#include "core/process/LaunchLease.h"
-#include "core/process/LaunchLeaseFile.h"
+#include "cli/RunReadoption.h"
+#include "cli/Text.h"
 
 namespace korvelin::cli {
 namespace {
@@ -20,19 +17,6 @@ struct ObserveOptions {
   std::string executable;
   bool json = false;
 };
-
-// The lease as re-adoption would read it, or absent when it cannot be read;
-// the observer then says why.
-std::optional<DurableProcessLease> readableLease(const ProfilePaths& paths) {
-  try {
-    const auto root = SecureFileSystem::openManagedRootFD(paths);
-    const auto error =
-        ErrorFactory::always(KorvelinCoreError::profileRecoveryRequired(paths.profileID()));
-    return parseDurableProcessLease(readLaunchLease(root.get(), error, error).bytes);
-  } catch (const KorvelinCoreError&) {
-    return std::nullopt;
-  }
-}
 
 void printObservation(const ProfileRuntimeObservation& observation) {
   const ProcessSnapshot& run = observation.snapshot;
@@ -52,36 +36,38 @@ int observe(ObserveOptions options, const GlobalOptions& global) {
   if (!id)
     return kExitUsage;
   const ProfilePaths paths(*id, global.baseDirectory);
-  if (!SecureFileSystem::metadata(paths.leaseFile()))
-    return fail({"profile {0} has no launch lease: no run to re-adopt", {id->uppercaseString()}});
+  int status = kExitFailure;
+  const auto observation = readoptRun(paths, options.executable, status);
+  if (!observation)
+    return status;
 
-  // By default the program is the one the lease recorded: when the lease has
-  // an identity, the live process must match it field by field anyway.
-  if (options.executable.empty()) {
-    if (auto lease = readableLease(paths)) {
-      if (!lease->identity)
-        return fail(
-            "the launch lease records no process identity; name the program with --executable PATH",
-            kExitUsage);
-      options.executable = lease->identity->executable;
+  // A profile served by a saved connection: is the sidecar that outlived
+  // the host still its route, and is the application seen using it?
+  std::optional<RestoredProxyObservation> proxy;
+  std::optional<ProfileTrafficState> traffic;
+  if (const auto connection = savedConnection(*id, global)) {
+    proxy = observeRestoredProxy(paths, *connection, *observation);
+    const auto context = trafficContext(*observation, *proxy);
+    traffic = context ? ProfileTrafficObserver().state(*context, systemNow())
+                      : ProfileTrafficState::unavailable();
+  }
+  if (options.json) {
+    nlohmann::json json = *observation;
+    if (proxy) {
+      json["restoredProxy"] = *proxy;
+      json["traffic"] = *traffic;
     }
+    printJson(json);
+  } else {
+    printObservation(*observation);
+    if (proxy)
+      printRows({{"proxy",
+                  text({"{0}, {1}",
+                        {std::string(rawValue(proxy->status)), proxy->usageRoute.description()}})},
+                 {"traffic", std::string(rawValue(traffic->kind))}},
+                13);
   }
-
-  std::string reason;
-  try {
-    const auto observation =
-        ProfileRuntimeObserver().observeWithRoute(paths, options.executable, &reason);
-    if (options.json)
-      printJson(observation);
-    else
-      printObservation(observation);
-    return kExitSuccess;
-  } catch (const KorvelinCoreError& e) {
-    if (e.errorCase() != KorvelinCoreError::Case::profileRecoveryRequired || reason.empty())
-      throw;
-    return fail({"{0} Re-adoption refused: {1}.",
-                 {AppLocalization::render(e.errorDescription(), outputLanguage()), reason}});
-  }
+  return kExitSuccess;
 }
 
 const Registration kRegistration{

@@ -1,6 +1,7 @@
-// korvelin proxy start PROFILE-UUID [--link LINK|-] [--xray PATH] [--guardian PATH] [--probe-url
-// URL] [--json] korvelin proxy status PROFILE-UUID [--json] korvelin proxy stop|recover
-// PROFILE-UUID
+// korvelin proxy start PROFILE-UUID [--link LINK|-] [--xray PATH] [--guardian PATH] [--probe-url URL] [--json]
+// korvelin proxy status PROFILE-UUID [--json]
+// korvelin proxy stop|recover PROFILE-UUID
+// korvelin proxy observe PROFILE-UUID [--executable PATH] [--json]
 
 #include <signal.h>
 
@@ -10,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Command.h"
+#include "cli/RunReadoption.h"
 #include "cli/SidecarSetup.h"
 #include "core/files/ApplicationInstanceLease.h"
 #include "core/files/FilePath.h"
@@ -24,6 +26,7 @@ namespace {
 struct ProxyOptions {
   std::string profile;
   std::string link;
+  std::string executable;
   std::string connection;
   bool json = false;
   SidecarTools tools = defaultSidecarTools();
@@ -157,6 +160,31 @@ int recoverProxy(const std::string& profile, const GlobalOptions& global) {
   return kExitSuccess;
 }
 
+// Exit 0 only when the route through the profile's own sidecar is proved.
+int observeProxy(const ProxyOptions& options, const GlobalOptions& global) {
+  auto id = resolveProfileIdentifier(options.profile, global);
+  if (!id) return kExitUsage;
+  const auto connection = savedConnection(*id, global);
+  if (!connection) return fail({"profile {0} is not configured with a saved connection", {id->uppercaseString()}});
+  const ProfilePaths paths(*id, global.baseDirectory);
+  int status = kExitFailure;
+  const auto run = readoptRun(paths, options.executable, status);
+  if (!run) return status;
+  const auto observation = observeRestoredProxy(paths, *connection, *run);
+  if (options.json) {
+    printJson(observation);
+  } else {
+    std::vector<std::pair<Message, std::string>> rows{{"status", std::string(rawValue(observation.status))},
+                                                      {"route", observation.usageRoute.description()}};
+    if (observation.xrayIdentity) rows.emplace_back("engine pid", std::to_string(observation.xrayIdentity->pid));
+    if (observation.legacyIdentity)
+      rows.emplace_back("guardian pid", text({"{0} (started by an earlier version)",
+                                              {std::to_string(observation.legacyIdentity->guardian.pid)}}));
+    printRows(rows, 13);
+  }
+  return observation.status == RestoredProxyStatus::available ? kExitSuccess : kExitFailure;
+}
+
 const Registration kRegistration{{
     "proxy", "Start, inspect, stop or recover a profile's proxy sidecar",
     [](CLI::App& command, const GlobalOptions& global) -> Runner {
@@ -179,8 +207,15 @@ const Registration kRegistration{{
       stop->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
       auto* recover = command.add_subcommand("recover", text("Stop or clear a sidecar left by a crashed host"));
       recover->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
-      return [options, &global, start, status] {
+      auto* observe = command.add_subcommand(
+          "observe", text("Prove, without changing anything, that a re-adopted run still uses its own sidecar"));
+      observe->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
+      observe->add_option("--executable", options->executable,
+                          text("The program the profile should be running (default: the one the lease recorded)"));
+      observe->add_flag("--json", options->json, text("Print JSON"));
+      return [options, &global, start, status, observe] {
         if (start->parsed()) return startProxy(*options, global);
+        if (observe->parsed()) return observeProxy(*options, global);
         if (status->parsed()) return proxyStatus(options->profile, options->json, global);
         return recoverProxy(options->profile, global);
       };

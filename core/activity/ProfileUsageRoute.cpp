@@ -113,4 +113,12 @@ void to_json(nlohmann::json& json, const ProfileUsageRoute& route) {
   if (route.generation()) json["generation"] = *route.generation();
 }
 
+void to_json(nlohmann::json& json, const RestoredProxyObservation& observation) {
+  json = {{"status", rawValue(observation.status)}, {"usageRoute", observation.usageRoute}};
+  if (observation.legacyIdentity)
+    json["legacyIdentity"] = {{"guardian", observation.legacyIdentity->guardian},
+                              {"child", observation.legacyIdentity->child}};
+  if (observation.xrayIdentity) json["xrayIdentity"] = *observation.xrayIdentity;
+}
+
 }  // namespace korvelin

@@ -97,4 +97,8 @@ struct RestoredProxyObservation {
   bool operator==(const RestoredProxyObservation&) const = default;
 };
 
+// {"status", "usageRoute"} and, when present, "legacyIdentity" ({"guardian",
+// "child"}) and "xrayIdentity".
+void to_json(nlohmann::json& json, const RestoredProxyObservation& observation);
+
 }  // namespace korvelin

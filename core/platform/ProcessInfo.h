@@ -6,10 +6,14 @@
 //          /proc/<pid>/cmdline, /proc/sys/kernel/random/boot_id.
 //   macOS: proc_pidinfo, proc_pidpath, KERN_PROCARGS2, kern.bootsessionuuid,
 //          proc_listpgrppids.
+//   Tables: Linux scans /proc/*/stat for parents and matches the socket
+//   inodes of /proc/<pid>/fd against /proc/<pid>/net/tcp and tcp6; macOS asks
+//   proc_listallpids, proc_pidinfo and proc_pidfdinfo.
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace korvelin::platform {
@@ -46,5 +50,37 @@ std::optional<std::vector<std::string>> rawArguments(std::int32_t pid);
 // Linux leaves out zombies that are not this process's own children.
 // Throws KorvelinCoreError::processLaunchFailed when enumeration fails.
 std::vector<std::int32_t> groupMembers(std::int32_t processGroupID);
+
+// (pid, parent pid) of every process found in one scan of the process table;
+// processes that end during the scan are left out. Absent when the table
+// cannot be read or holds more than `limit` processes.
+std::optional<std::vector<std::pair<std::int32_t, std::int32_t>>> processParents(std::size_t limit);
+
+// One TCP socket as the kernel reports it; ports in host byte order. An
+// address is loopback only when it is exactly 127.0.0.1 (for an IPv6 socket,
+// the IPv4-mapped ::ffff:127.0.0.1).
+struct TcpSocketRecord {
+  std::uint16_t localPort = 0;
+  std::uint16_t remotePort = 0;
+  bool localIsLoopback = false;
+  bool remoteIsLoopback = false;
+  std::uint32_t state = 0;  // kTcpEstablished for an established connection
+
+  bool operator==(const TcpSocketRecord&) const = default;
+};
+
+// The state the shared code compares with: the kernel's own numbers differ
+// (Linux writes ESTABLISHED as 1, macOS as 4), so each reader translates its
+// established state to this value and leaves every other state as it is,
+// shifted out of the way.
+inline constexpr std::uint32_t kTcpEstablished = 4;
+
+// A process holds at most this many descriptors for its sockets to be read.
+inline constexpr std::size_t kMaxDescriptors = 4081;
+
+// The TCP sockets among a process's descriptors. Absent when the descriptor
+// table or the socket tables cannot be read completely, or the process holds
+// more than kMaxDescriptors descriptors.
+std::optional<std::vector<TcpSocketRecord>> tcpSockets(std::int32_t pid);
 
 }  // namespace korvelin::platform

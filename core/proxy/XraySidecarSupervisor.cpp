@@ -37,6 +37,17 @@
 
 namespace korvelin {
 
+GuardianEndpoint endpointOf(const XrayDurableState& record) {
+  GuardianEndpoint endpoint;
+  endpoint.protocolVersion = record.protocolVersion;
+  endpoint.guardianIdentity = record.guardianIdentity;
+  endpoint.guardianPID = record.guardianPID;
+  endpoint.generation = record.generation;
+  endpoint.socketPath = record.socketPath;
+  endpoint.capability = record.capability;
+  return endpoint;
+}
+
 using platform::ScopedFD;
 using namespace std::chrono_literals;
 
@@ -66,17 +77,6 @@ std::string randomCapability() {
 
 std::string socketDirectoryPrefix() {
   return std::string(platform::kTemporaryDirectory) + "/korvelin-xray-";
-}
-
-GuardianEndpoint endpointOf(const XrayDurableState& record) {
-  GuardianEndpoint endpoint;
-  endpoint.protocolVersion = record.protocolVersion;
-  endpoint.guardianIdentity = record.guardianIdentity;
-  endpoint.guardianPID = record.guardianPID;
-  endpoint.generation = record.generation;
-  endpoint.socketPath = record.socketPath;
-  endpoint.capability = record.capability;
-  return endpoint;
 }
 
 // STOP through the current protocol, or the legacy one for records written

@@ -17,6 +17,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "core/activity/ProfileUsageRoute.h"
+#include "core/guardian/GuardianClient.h"
 #include "core/process/LiveProcessIdentity.h"
 #include "core/profile/ProfilePaths.h"
 #include "core/profile/ProfileProxyConfiguration.h"
@@ -45,6 +47,9 @@ struct XraySidecarHandle {
 };
 
 void to_json(nlohmann::json& json, const XraySidecarHandle& handle);
+
+// How to reach the guardian a durable record names.
+GuardianEndpoint endpointOf(const XrayDurableState& record);
 
 // True for text that is an IPv4 or IPv6 address.
 bool isIPAddress(std::string_view text);
@@ -110,6 +115,21 @@ class XraySidecarSupervisor {
   void stopAndWait(const Uuid& profileID, const std::optional<Uuid>& generation, const ProfilePaths& paths);
   bool hasDurableSidecar(const Uuid& profileID, const ProfilePaths& paths);
   void recover(const Uuid& profileID, const ProfilePaths& paths);
+
+  // After a restart of the host: does the still-running `run` of the profile
+  // provably send its traffic through the sidecar of `connectionID`? Reads
+  // the durable record and asks the guardian (or, for a sidecar of an
+  // earlier core, looks at it from the outside, which needs the verified
+  // `rootIdentity`), without changing anything. `available` with the route
+  // and the engine's identity; `unavailable` when there is no sidecar for this
+  // profile and connection or its guardian is gone; `unverified` for every
+  // doubt. Never throws, takes no lock of the supervisor and reads none of its
+  // entries.
+  RestoredProxyObservation observeRestoredProxyRoute(const ProfilePaths& paths, const Uuid& connectionID,
+                                                     const ProcessSnapshot& run,
+                                                     const std::optional<LiveProcessIdentity>& rootIdentity) const;
+  RestoredProxyStatus observeRestoredProxy(const ProfilePaths& paths, const Uuid& connectionID,
+                                           const ProcessSnapshot& run) const;
 
   struct Entry;
 

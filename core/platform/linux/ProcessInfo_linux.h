@@ -5,8 +5,11 @@
 
 #if defined(__linux__)
 
+#include <cstdint>
 #include <optional>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "core/platform/ProcessInfo.h"
 
@@ -20,6 +23,13 @@ std::optional<ProcessRecord> recordFromProc(std::string_view stat,
                                             std::string_view status,
                                             long ticksPerSecond,
                                             double bootTime);
+
+// The sockets of one /proc/<pid>/net/tcp (or, with `ipv6`, tcp6) table,
+// each with its inode, states translated as TcpSocketRecord says. Absent
+// for a table whose header or any line does not have the kernel's shape.
+std::optional<std::vector<std::pair<std::uint64_t, TcpSocketRecord>>> parseTcpTable(
+    std::string_view text,
+    bool ipv6);
 
 }  // namespace korvelin::platform
 

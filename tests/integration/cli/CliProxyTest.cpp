@@ -54,7 +54,7 @@ TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
       {"observe", p},        {"journal", p},          {"identity", "1"},
       {"vless", "check", "-", "--port", "1"}, {"run", p, "--", "/bin/true"}, {"demo"},
       {"proxy", "start", p, "--link", "-"}, {"proxy", "status", p},
-      {"proxy", "stop", p},  {"proxy", "recover", p},
+      {"proxy", "stop", p},  {"proxy", "recover", p}, {"proxy", "observe", p}, {"traffic", p},
       {"profile", "list"},   {"profile", "show", p},  {"profile", "delete", p},
       {"profile", "update", p, "--name", "x"}, {"profile", "create", "x", "--installation", "{}"},
       {"codex-mcp", "install", p, "--port", "1", "--capability", "-"},
