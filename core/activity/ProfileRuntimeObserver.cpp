@@ -9,6 +9,7 @@
 #include "core/base/CoreError.h"
 #include "core/files/FilePath.h"
 #include "core/files/FileSystemSecurity.h"
+#include "core/platform/ProcessInfo.h"
 #include "core/process/LaunchLease.h"
 #include "core/process/LaunchLeaseFile.h"
 

@@ -11,7 +11,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "core/process/LiveProcessIdentity.h"
-#include "core/process/ProcessSupervisor.h"
+#include "core/process/ProcessSnapshot.h"
 #include "core/profile/ProfilePaths.h"
 #include "core/activity/ProfileUsageRoute.h"
 

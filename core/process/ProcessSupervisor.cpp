@@ -20,6 +20,7 @@
 #include "core/platform/ScopedFD.h"
 #include "core/platform/StatTime.h"
 #include "core/platform/SuspendedSpawn.h"
+#include "core/process/LaunchEnvironment.h"
 #include "core/process/LaunchLease.h"
 #include "core/process/LaunchLeaseFile.h"
 #include "core/profile/ProfilePaths.h"

@@ -29,7 +29,7 @@
 #include "core/platform/Paths.h"
 #include "core/platform/ScopedFD.h"
 #include "core/process/ChildProcess.h"
-#include "core/process/ProcessSupervisor.h"
+#include "core/process/ProcessSnapshot.h"
 #include "core/process/ToolProcess.h"
 #include "core/proxy/VLESSConnection.h"
 #include "core/text/UnicodeText.h"

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "core/process/ProcessSupervisor.h"
+#include "core/process/ProcessSnapshot.h"
 
 namespace korvelin {
 namespace {
