@@ -13,84 +13,90 @@
 namespace korvelin {
 
 // Every case of the library's error type, in declaration order, with the kind
-// of payload it carries. Cases carrying a payload come first.
+// of payload it carries and its English description. Each "{}" of the
+// description is replaced by the next piece of the payload, as it is; a
+// payload with no "{}" left for it is not shown. Cases carrying a payload
+// come first.
 #define KORVELIN_CORE_ERROR_CASES(X) \
-  X(bundleNotFound, Text) \
-  X(invalidInfoPlist, Text) \
-  X(missingBundleVersion, Text) \
-  X(unsupportedBundleIdentifier, Text) \
-  X(untrustedCodeSignature, Text) \
-  X(missingExecutable, Text) \
-  X(missingBackend, Text) \
-  X(unsafeBundleMember, Text) \
-  X(bundleMemberNotExecutable, Text) \
-  X(architectureInspectionFailed, Text) \
-  X(unverifiedVersion, VersionPair) \
-  X(unsafeProfileBase, Text) \
-  X(unsafeProfilePath, Text) \
-  X(profileConfigurationNotFound, Text) \
-  X(profileConfigurationUnavailable, Text) \
-  X(profilePreparationFailed, Text) \
-  X(invalidEnvironmentVariables, Text) \
-  X(invalidLaunchArguments, Text) \
-  X(invalidProxyConfiguration, Text) \
-  X(proxyConnectionStorageFailed, Text) \
-  X(profileAlreadyExists, Id) \
-  X(profileNotFound, Id) \
-  X(profileUpdateBlocked, Id) \
-  X(profileDeletionBlocked, Id) \
-  X(profileDeletionFailed, Text) \
-  X(unsafeProfileCatalog, Text) \
-  X(invalidProfileCatalog, Text) \
-  X(profileCatalogWriteFailed, Text) \
-  X(profileCatalogCommitUncertain, Id) \
-  X(alreadyRunning, Id) \
-  X(profileRecoveryRequired, Id) \
-  X(logCreationFailed, Text) \
-  X(processLaunchFailed, Text) \
-  X(processIdentityLost, Id) \
-  X(notRunning, Id) \
-  X(stopTimedOut, Id) \
-  X(compatibilityApprovalFailed, Text) \
-  X(compatibilityCheckFailed, Text) \
-  X(stableSigningRequired, Text) \
-  X(keychainOperationFailed, OperationStatus) \
-  X(keychainSelfTestFailed, Text) \
-  X(youTrackCredentialUnavailable, Status) \
-  X(youTrackMCPConfigurationFailed, Text) \
-  X(codexUsageProtocolFailed, Text) \
-  X(claudeLaunchNotAuthorized, Text) \
-  X(installationChanged, None) \
-  X(invalidProfileName, None) \
-  X(invalidProxyConnectionName, None) \
-  X(invalidVLESSConfiguration, None) \
-  X(duplicateProxyConnectionName, None) \
-  X(proxyConnectionLimitReached, None) \
-  X(proxyConnectionAlreadyExists, None) \
-  X(proxyConnectionNotFound, None) \
-  X(proxyConnectionInUse, None) \
-  X(xrayUnavailable, None) \
-  X(proxyPreflightFailed, None) \
-  X(proxyDisconnected, None) \
-  X(profileCatalogTooLarge, None) \
-  X(profileIdentifierMismatch, None) \
-  X(invalidStopTimeout, None) \
-  X(runIdentityMismatch, None) \
-  X(completionNotReady, None) \
-  X(invalidCredentialSecret, None) \
-  X(invalidYouTrackToken, None) \
-  X(youTrackCredentialNotConfigured, None) \
-  X(youTrackGatewayUnavailable, None) \
-  X(youTrackCredentialMutationBlocked, None)
+  X(bundleNotFound, Text, "Codex bundle not found at {}.") \
+  X(invalidInfoPlist, Text, "Invalid Info.plist at {}.") \
+  X(missingBundleVersion, Text, "Missing bundle version value: {}.") \
+  X(unsupportedBundleIdentifier, Text, "Unsupported bundle identifier: {}.") \
+  X(untrustedCodeSignature, Text, "Untrusted Codex code signature: {}.") \
+  X(missingExecutable, Text, "Missing bundle executable: {}.") \
+  X(missingBackend, Text, "Missing Codex backend: {}.") \
+  X(unsafeBundleMember, Text, "Unsafe bundle member: {}.") \
+  X(bundleMemberNotExecutable, Text, "Bundle member is not executable: {}.") \
+  X(architectureInspectionFailed, Text, "Could not inspect executable architectures: {}.") \
+  X(unverifiedVersion, VersionPair, "Codex version {} ({}) is not verified.") \
+  X(unsafeProfileBase, Text, "Unsafe profile base: {}.") \
+  X(unsafeProfilePath, Text, "Unsafe profile path: {}.") \
+  X(profileConfigurationNotFound, Text, "The profile configuration file does not exist at {}.") \
+  X(profileConfigurationUnavailable, Text, "The profile configuration is unavailable: {}.") \
+  X(profilePreparationFailed, Text, "Could not prepare profile: {}.") \
+  X(invalidEnvironmentVariables, Text, "{}") \
+  X(invalidLaunchArguments, Text, "{}") \
+  X(invalidProxyConfiguration, Text, "{}") \
+  X(proxyConnectionStorageFailed, Text, "{}") \
+  X(profileAlreadyExists, Id, "Profile {} already exists or has an incomplete directory.") \
+  X(profileNotFound, Id, "Profile {} was not found.") \
+  X(profileUpdateBlocked, Id, "Stop the profile before editing its settings.") \
+  X(profileDeletionBlocked, Id, "The profile cannot be deleted while its process state is active or uncertain.") \
+  X(profileDeletionFailed, Text, "Could not delete profile: {}.") \
+  X(unsafeProfileCatalog, Text, "Unsafe profile catalog: {}.") \
+  X(invalidProfileCatalog, Text, "Invalid profile catalog: {}.") \
+  X(profileCatalogWriteFailed, Text, "Could not save profile catalog: {}.") \
+  X(profileCatalogCommitUncertain, Id, "Profile {} may be visible, but catalog durability is unconfirmed.") \
+  X(alreadyRunning, Id, "Profile {} already has a supervised run.") \
+  X(profileRecoveryRequired, Id, "Profile {} requires recovery before launch.") \
+  X(logCreationFailed, Text, "Could not create a safe launch log: {}.") \
+  X(processLaunchFailed, Text, "Could not launch process: {}.") \
+  X(processIdentityLost, Id, "Process identity for profile {} is no longer safe.") \
+  X(notRunning, Id, "Profile {} is not supervised.") \
+  X(stopTimedOut, Id, "Profile {} did not stop before the timeout.") \
+  X(compatibilityApprovalFailed, Text, "Could not save Codex compatibility approval: {}.") \
+  X(compatibilityCheckFailed, Text, "Codex compatibility check failed: {}.") \
+  X(stableSigningRequired, Text, "Stable Korvelin signing is required: {}.") \
+  X(keychainOperationFailed, OperationStatus, "Keychain {} failed with status {}.") \
+  X(keychainSelfTestFailed, Text, "Keychain self-test failed: {}.") \
+  X(youTrackCredentialUnavailable, Status, "The YouTrack credential is unavailable in this Korvelin build.") \
+  X(youTrackMCPConfigurationFailed, Text, "Could not configure the managed YouTrack integration: {}.") \
+  X(codexUsageProtocolFailed, Text, "Codex usage protocol failed: {}.") \
+  X(claudeLaunchNotAuthorized, Text, "Claude launch is not authorized: {}.") \
+  X(installationChanged, None, "The Codex installation changed after the launch plan was created.") \
+  X(invalidProfileName, None, "Profile name must contain between 1 and 60 characters.") \
+  X(invalidProxyConnectionName, None, "Proxy connection name must contain between 1 and 60 characters.") \
+  X(invalidVLESSConfiguration, None, "The VLESS link is invalid or uses unsupported settings.") \
+  X(duplicateProxyConnectionName, None, "A proxy connection with this name already exists.") \
+  X(proxyConnectionLimitReached, None, "You can save up to 50 proxy connections.") \
+  X(proxyConnectionAlreadyExists, None, "This proxy connection already exists.") \
+  X(proxyConnectionNotFound, None, "The selected proxy connection no longer exists.") \
+  X(proxyConnectionInUse, None, "This proxy connection is used by an application profile.") \
+  X(xrayUnavailable, None, "The embedded Xray helper is missing or unsafe.") \
+  X(proxyPreflightFailed, None, "The proxy connection could not be verified. Codex was not launched.") \
+  X(proxyDisconnected, None, "Proxy disconnected. The managed Codex profile is being stopped.") \
+  X(profileCatalogTooLarge, None, "Profile catalog exceeds the 1 MiB limit.") \
+  X(profileIdentifierMismatch, None, "The process plan belongs to a different profile identifier.") \
+  X(invalidStopTimeout, None, "Stop timeout must be greater than zero.") \
+  X(runIdentityMismatch, None, "Run identifier does not match the supervised run.") \
+  X(completionNotReady, None, "The managed process group has not stopped and cannot be confirmed.") \
+  X(invalidCredentialSecret, None, "Credential secret must not be empty.") \
+  X(invalidYouTrackToken, None, "The YouTrack token is invalid.") \
+  X(youTrackCredentialNotConfigured, None, "The YouTrack integration is not configured.") \
+  X(youTrackGatewayUnavailable, None, "The local YouTrack gateway is unavailable.") \
+  X(youTrackCredentialMutationBlocked, None, "Stop all managed profiles before replacing or deleting the YouTrack token.")
 
 // The one error type the library throws. Each case has a stable `code` (its
 // name) and a fixed English description; `what()` returns the description.
 class KorvelinCoreError : public std::exception {
  public:
-#define KORVELIN_ENUMERATOR(name, kind) name,
+#define KORVELIN_ENUMERATOR(name, kind, text) name,
   enum class Case : std::uint8_t { KORVELIN_CORE_ERROR_CASES(KORVELIN_ENUMERATOR) };
 #undef KORVELIN_ENUMERATOR
   static constexpr std::size_t kCaseCount = 67;
+#define KORVELIN_COUNT(name, kind, text) +1
+  static_assert(kCaseCount == 0 KORVELIN_CORE_ERROR_CASES(KORVELIN_COUNT));
+#undef KORVELIN_COUNT
 
   // One factory per case, named after it. Text-carrying factories double as
   // an `ErrorFactory`: lower layers build a detail text and let the caller
@@ -103,7 +109,7 @@ class KorvelinCoreError : public std::exception {
   static KorvelinCoreError name(std::string operation, std::int32_t status);
 #define KORVELIN_FACTORY_Status(name) static KorvelinCoreError name(std::int32_t status);
 #define KORVELIN_FACTORY_None(name) static KorvelinCoreError name();
-#define KORVELIN_FACTORY(name, kind) KORVELIN_FACTORY_##kind(name)
+#define KORVELIN_FACTORY(name, kind, text) KORVELIN_FACTORY_##kind(name)
   KORVELIN_CORE_ERROR_CASES(KORVELIN_FACTORY)
 #undef KORVELIN_FACTORY
 #undef KORVELIN_FACTORY_Text

@@ -11,11 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include "core/activity/ProfileActivityJournal.h"
+#include "core/activity/ProfileRuntimeObserver.h"
 #include "core/base/CoreError.h"
 #include "core/platform/ProcessInfo.h"
 #include "core/process/LaunchLease.h"
-#include "core/activity/ProfileActivityJournal.h"
-#include "core/activity/ProfileRuntimeObserver.h"
 #include "tests/support/FileTreeHelpers.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
@@ -35,7 +35,9 @@ using testing::testProgramPath;
 const std::string kProxyArgument = "--proxy-server=socks5://127.0.0.1:1080";
 
 // When a process started, as a date comparable with a lease's.
-double startDate(std::int32_t pid) { return platform::processRecord(pid).value().startDate; }
+double startDate(std::int32_t pid) {
+  return platform::processRecord(pid).value().startDate;
+}
 
 class ProfileRuntimeObserverTest : public ::testing::Test {
  protected:
@@ -47,7 +49,8 @@ class ProfileRuntimeObserverTest : public ::testing::Test {
   // A stand-in application: probe-child sleeping, with `arguments` on its
   // command line.
   std::vector<std::string> application(std::vector<std::string> arguments) {
-    std::vector<std::string> argv = {probe(), dir_.child("report-" + std::to_string(reports_++)), "30"};
+    std::vector<std::string> argv = {probe(), dir_.child("report-" + std::to_string(reports_++)),
+                                     "30"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     return argv;
   }
@@ -59,7 +62,8 @@ class ProfileRuntimeObserverTest : public ::testing::Test {
   // Observes, expecting a refusal; returns its reason.
   std::string refusal(const std::string& executable) {
     std::string reason;
-    const auto error = expectCoreError([&] { ProfileRuntimeObserver().observeWithRoute(paths_, executable, &reason); });
+    const auto error = expectCoreError(
+        [&] { ProfileRuntimeObserver().observeWithRoute(paths_, executable, &reason); });
     EXPECT_EQ(error, KorvelinCoreError::profileRecoveryRequired(id_)) << error.what();
     return reason;
   }
@@ -70,56 +74,25 @@ class ProfileRuntimeObserverTest : public ::testing::Test {
   int reports_ = 0;
 };
 
-// The host is killed after its launch: the application keeps running and a
-// new host takes the run over from the lease the old one left.
-TEST_F(ProfileRuntimeObserverTest, ReadoptsTheRunOfAKilledHost) {
-  std::vector<std::string> host = {testProgramPath("supervisor-host"), dir_.path(), id_.uppercaseString(),
-                                   "after-start"};
-  for (auto& argument : application({userDataArgument(), kProxyArgument})) host.push_back(argument);
-  Subprocess hostProcess(host);
-  ASSERT_TRUE(hostProcess.waitForOutput("\n", std::chrono::seconds(10)));
-  const std::int32_t pid = std::stoi(hostProcess.output());
-  hostProcess.signal(SIGKILL);
-  hostProcess.wait();
-
-  const auto lease = parseDurableProcessLease(readText(this->lease()));
-  ASSERT_TRUE(lease && lease->identity);
-  const auto observation = ProfileRuntimeObserver().observeWithRoute(paths_, probe());
-  const ProcessSnapshot& run = observation.snapshot;
-  EXPECT_EQ(run.profileID, id_);
-  EXPECT_EQ(run.runID, lease->runID);
-  EXPECT_EQ(run.rootPID, pid);
-  EXPECT_EQ(run.processGroupID, pid);
-  EXPECT_EQ(run.state, ProcessRunState::running);
-  EXPECT_EQ(run.startedAt, lease->startedAt);
-  EXPECT_TRUE(exists(run.logPath)) << "the snapshot names the run's own launch log";
-  EXPECT_FALSE(run.rootIdentity);
-  EXPECT_EQ(observation.rootIdentity, *lease->identity);
-  EXPECT_EQ(observation.usageRoute,
-            ProfileUsageRoute::proxy(ProfileProxyConfiguration(ProfileProxyScheme::socks5, "127.0.0.1", 1080)));
-  EXPECT_EQ(ProfileRuntimeObserver().observe(paths_, probe()), run);
-
-  ::kill(pid, SIGKILL);
-  // Whoever inherits the orphan may leave it a zombie; that is not live either.
-  ASSERT_TRUE(testing::eventually([&] { return !LiveProcessIdentity::capture(pid); }));
-  EXPECT_NE(refusal(probe()).find("is not a live process"), std::string::npos);
-  EXPECT_TRUE(exists(this->lease())) << "observation never removes the lease";
-}
-
 TEST_F(ProfileRuntimeObserverTest, RefusesEveryLeaseOrProcessItCannotProve) {
   Subprocess app(application({userDataArgument(), kProxyArgument}), {.newProcessGroup = true});
-  Subprocess twoDirectories(application({userDataArgument(), userDataArgument()}), {.newProcessGroup = true});
-  Subprocess elsewhere(application({"--user-data-dir=" + dir_.child("other")}), {.newProcessGroup = true});
+  Subprocess twoDirectories(application({userDataArgument(), userDataArgument()}),
+                            {.newProcessGroup = true});
+  Subprocess elsewhere(application({"--user-data-dir=" + dir_.child("other")}),
+                       {.newProcessGroup = true});
   Subprocess sharedGroup(application({userDataArgument()}));
   const auto identity = *LiveProcessIdentity::capture(app.pid());
   const Uuid run = Uuid::random();
   const double startedAt = startDate(app.pid()) - 0.005;
 
-  auto leaseOf = [&](std::int32_t pid, double started, std::optional<LiveProcessIdentity> recorded) {
+  auto leaseOf = [&](std::int32_t pid, double started,
+                     std::optional<LiveProcessIdentity> recorded) {
     return leaseJSON(run, started, std::nullopt, std::nullopt, "starting", std::nullopt) + "\n" +
            leaseJSON(run, started, pid, pid, "running", recorded) + "\n";
   };
-  auto identityOf = [](const Subprocess& process) { return LiveProcessIdentity::capture(process.pid()); };
+  auto identityOf = [](const Subprocess& process) {
+    return LiveProcessIdentity::capture(process.pid());
+  };
   const std::string good = leaseOf(app.pid(), startedAt, identity);
   auto changedIdentity = identity;
   changedIdentity.startMicroseconds += 1;
@@ -135,11 +108,12 @@ TEST_F(ProfileRuntimeObserverTest, RefusesEveryLeaseOrProcessItCannotProve) {
   const std::vector<Row> rows = {
       {"the run's own lease", good, ""},
       {"exactly 16384 bytes", good + std::string(16384 - good.size(), '\n'), ""},
-      {"no identity, started 59 s after the lease", leaseOf(app.pid(), startDate(app.pid()) - 59, std::nullopt), ""},
-      {"no identity, started 61 s after the lease", leaseOf(app.pid(), startDate(app.pid()) - 61, std::nullopt),
-       "started 61"},
-      {"no identity, started before the lease", leaseOf(app.pid(), startDate(app.pid()) + 0.02, std::nullopt),
-       "started -0.02"},
+      {"no identity, started 59 s after the lease",
+       leaseOf(app.pid(), startDate(app.pid()) - 59, std::nullopt), ""},
+      {"no identity, started 61 s after the lease",
+       leaseOf(app.pid(), startDate(app.pid()) - 61, std::nullopt), "started 61"},
+      {"no identity, started before the lease",
+       leaseOf(app.pid(), startDate(app.pid()) + 0.02, std::nullopt), "started -0.02"},
       {"mode 0644", good, "expected mode 600, got 644: .launch.lock", 0644},
       {"two links", good, "lease has 2 links: .launch.lock", 0600,
        [&] { ASSERT_EQ(::link(lease().c_str(), dir_.child("second-link").c_str()), 0); }},
@@ -168,7 +142,8 @@ TEST_F(ProfileRuntimeObserverTest, RefusesEveryLeaseOrProcessItCannotProve) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     makeFile(lease(), row.mode, row.bytes);
-    if (row.arrange) row.arrange();
+    if (row.arrange)
+      row.arrange();
     const std::string executable = row.executable.empty() ? probe() : row.executable;
     if (row.refusal.empty()) {
       EXPECT_EQ(ProfileRuntimeObserver().observe(paths_, executable).runID, run);
@@ -186,9 +161,9 @@ TEST_F(ProfileRuntimeObserverTest, ConcurrentAppendersWriteWholeLines) {
   constexpr int kEventsPerWriter = 150;
   std::vector<std::unique_ptr<Subprocess>> writers;
   for (const char* tag : {"a", "b"})
-    writers.push_back(std::make_unique<Subprocess>(std::vector<std::string>{
-        testProgramPath("activity-appender"), dir_.path(), id_.uppercaseString(),
-        std::to_string(kEventsPerWriter), tag}));
+    writers.push_back(std::make_unique<Subprocess>(
+        std::vector<std::string>{testProgramPath("activity-appender"), dir_.path(),
+                                 id_.uppercaseString(), std::to_string(kEventsPerWriter), tag}));
   for (auto& writer : writers) {
     auto status = writer->wait();
     ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << writer->errors();

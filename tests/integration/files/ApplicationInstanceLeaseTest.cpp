@@ -31,9 +31,13 @@ constexpr const char* kPrefix = "Korvelin could not establish single-instance ow
 
 class InstanceLeaseTest : public ::testing::Test {
  protected:
-  InstanceLeaseTest() : base(temp.child("base")), lockFile(base + "/.instance.lock") { makeDirectory(base); }
+  InstanceLeaseTest() : base(temp.child("base")), lockFile(base + "/.instance.lock") {
+    makeDirectory(base);
+  }
 
-  ApplicationInstanceAcquisition acquire() { return ApplicationInstanceLease::acquire(base, temp.child("default")); }
+  ApplicationInstanceAcquisition acquire() {
+    return ApplicationInstanceLease::acquire(base, temp.child("default"));
+  }
 
   std::string refusal() {
     const int before = openDescriptorCount();
@@ -76,13 +80,27 @@ TEST_F(InstanceLeaseTest, AnotherProcessHoldsTheBaseUntilItIsKilled) {
 TEST_F(InstanceLeaseTest, UnsafeLockFilesAreRefusedAndLeftAsTheyAre) {
   const std::tuple<const char*, std::function<void()>, std::string> setups[] = {
       {"mode 0644", [&] { makeFile(lockFile, 0644); }, "expected mode 600, got 644: " + lockFile},
-      {"symbolic link", [&] { makeFile(base + "/target", 0600); makeSymlink(base + "/target", lockFile); },
+      {"symbolic link",
+       [&] {
+         makeFile(base + "/target", 0600);
+         makeSymlink(base + "/target", lockFile);
+       },
        "could not open .instance.lock: Too many levels of symbolic links"},
-      {"directory", [&] { makeDirectory(lockFile); }, "could not open .instance.lock: Is a directory"},
-      {"fifo", [&] { ASSERT_EQ(::mkfifo(lockFile.c_str(), 0600), 0); }, "lease is not a regular file: " + lockFile},
-      {"another user's", [&] { makeFile(lockFile); ASSERT_EQ(::chown(lockFile.c_str(), 65534, 65534), 0); },
+      {"directory", [&] { makeDirectory(lockFile); },
+       "could not open .instance.lock: Is a directory"},
+      {"fifo", [&] { ASSERT_EQ(::mkfifo(lockFile.c_str(), 0600), 0); },
+       "lease is not a regular file: " + lockFile},
+      {"another user's",
+       [&] {
+         makeFile(lockFile);
+         ASSERT_EQ(::chown(lockFile.c_str(), 65534, 65534), 0);
+       },
        "lease is owned by uid 65534: " + lockFile},
-      {"ACL entry", [&] { makeFile(lockFile); setfacl({"-m", "u:65534:r,m::---", lockFile}); },
+      {"ACL entry",
+       [&] {
+         makeFile(lockFile);
+         setfacl({"-m", "u:65534:r,m::---", lockFile});
+       },
        "extended ACL is not allowed: " + lockFile},
   };
   for (const auto& [name, make, detail] : setups) {
@@ -94,27 +112,6 @@ TEST_F(InstanceLeaseTest, UnsafeLockFilesAreRefusedAndLeftAsTheyAre) {
     EXPECT_EQ(refusal(), detail);
     EXPECT_EQ(SecureFileSystem::metadata(lockFile), before);  // not repaired, not replaced
   }
-}
-
-TEST_F(InstanceLeaseTest, TheBaseIsPreparedFirst) {
-  // A missing custom base is refused, not created.
-  const std::string custom = temp.child("custom");
-  try {
-    ApplicationInstanceLease::acquire(custom, temp.child("default"));
-    ADD_FAILURE();
-  } catch (const ApplicationInstanceLeaseError& e) {
-    EXPECT_EQ(e.detail(), "Unsafe profile base: custom base must already exist: " + custom + ".");
-  }
-  EXPECT_FALSE(exists(custom));
-
-  // The default base is created when missing; the lock file is private
-  // whatever the umask.
-  const mode_t previous = ::umask(0);
-  auto acquisition = ApplicationInstanceLease::acquire(temp.child("default"), temp.child("default"));
-  ::umask(previous);
-  ASSERT_TRUE(acquisition.acquired());
-  EXPECT_EQ(modeOf(temp.child("default")), 0700u);
-  EXPECT_EQ(modeOf(temp.child("default/.instance.lock")), 0600u);
 }
 
 }  // namespace

