@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "core/platform/ScopedSigpipeBlock.h"
 #include "core/update/AppUpdateManifest.h"
 
 namespace korvelin {
@@ -67,7 +68,14 @@ std::string AppUpdateHTTPClient::fetch(std::string_view url) {
     configured =
         configured && curl_easy_setopt(handle, CURLOPT_CAINFO,
                                        options_.certificateAuthorities->c_str()) == CURLE_OK;
-  if (!configured || curl_easy_perform(handle) != CURLE_OK || body.tooLarge)
+  bool performed = false;
+  if (configured) {
+    // With CURLOPT_NOSIGNAL libcurl leaves SIGPIPE alone, and a TLS write to a
+    // feed that closed early would otherwise end the host.
+    platform::ScopedSigpipeBlock noSigpipe;
+    performed = curl_easy_perform(handle) == CURLE_OK;
+  }
+  if (!performed || body.tooLarge)
     transport();
 
   long status = 0;
