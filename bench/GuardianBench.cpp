@@ -56,7 +56,8 @@ Child launch(const std::vector<std::string>& argv) {
   posix_spawn_file_actions_adddup2(&actions, inRead.get(), 0);
   posix_spawn_file_actions_adddup2(&actions, outWrite.get(), 1);
   std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  for (const auto& a : argv)
+    args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   char path[] = "PATH=/usr/bin:/bin";
   char* environment[] = {path, nullptr};
@@ -81,7 +82,8 @@ long peakResidentKiB(pid_t pid) {
   std::string key;
   long value = 0;
   while (status >> key)
-    if (key == "VmHWM:" && status >> value) break;
+    if (key == "VmHWM:" && status >> value)
+      break;
   return value;
 }
 
@@ -89,7 +91,8 @@ bool readReady(int fd) {
   std::string line;
   char byte;
   while (::read(fd, &byte, 1) == 1) {
-    if (byte == '\n') return parseReadyLine(line).has_value();
+    if (byte == '\n')
+      return parseReadyLine(line).has_value();
     line.push_back(byte);
   }
   return false;
@@ -106,7 +109,8 @@ bool accepts(std::uint16_t port) {
 
 void waitUntilListening(std::uint16_t port) {
   const auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (!accepts(port) && Clock::now() < deadline) std::this_thread::yield();
+  while (!accepts(port) && Clock::now() < deadline)
+    std::this_thread::yield();
 }
 
 double secondsSince(Clock::time_point start) {
@@ -120,24 +124,28 @@ double startEngine(const std::string& configuration, std::uint16_t port, bool un
   Child engine = launch({testing::testProgramPath("standin-xray"), "run", "-config", "stdin:"});
   platform::writeFull(engine.input.get(), configuration);
   engine.input.reset();
-  if (untilListening) waitUntilListening(port);
+  if (untilListening)
+    waitUntilListening(port);
   const double elapsed = secondsSince(start);
   stopAndReap(engine.pid);
   return elapsed;
 }
 
-double startGuardian(const std::string& configuration, std::uint16_t port, bool untilListening,
+double startGuardian(const std::string& configuration,
+                     std::uint16_t port,
+                     bool untilListening,
                      long& peakKiB) {
   const Uuid generation = Uuid::random();
   const std::string line =
       Activation{testing::randomCapability(), configuration, generation}.encode() + "\n";
   const auto start = Clock::now();
-  Child guardian = launch({testing::guardianPath(), "--xray",
-                           testing::testProgramPath("standin-xray"), "--socket",
-                           guardianSocketPath(generation)});
+  Child guardian =
+      launch({testing::guardianPath(), "--xray", testing::testProgramPath("standin-xray"),
+              "--socket", guardianSocketPath(generation)});
   platform::writeFull(guardian.input.get(), line);
   const bool ready = readReady(guardian.output.get());
-  if (ready && untilListening) waitUntilListening(port);
+  if (ready && untilListening)
+    waitUntilListening(port);
   const double elapsed = secondsSince(start);
   peakKiB = std::max(peakKiB, peakResidentKiB(guardian.pid));
   guardian.input.reset();  // the owner leaves: the guardian stops its engine and exits
@@ -150,7 +158,8 @@ void engineDirectly(benchmark::State& state, bool untilListening) {
   const auto port = testing::unusedLoopbackPort();
   const auto configuration = testing::engineConfiguration(port);
   bench::ChildrenCpu children(state);
-  for (auto _ : state) state.SetIterationTime(startEngine(configuration, port, untilListening));
+  for (auto _ : state)
+    state.SetIterationTime(startEngine(configuration, port, untilListening));
 }
 
 void throughGuardian(benchmark::State& state, bool untilListening) {
@@ -195,7 +204,8 @@ struct ServingGuardian {
   testing::GuardianProcess process;
   ServingGuardian()
       : process({testing::testProgramPath("standin-xray"),
-                 testing::engineConfiguration(testing::unusedLoopbackPort()), {}}) {
+                 testing::engineConfiguration(testing::unusedLoopbackPort()),
+                 {}}) {
     process.waitUntilReady();
   }
 };

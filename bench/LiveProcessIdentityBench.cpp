@@ -12,25 +12,29 @@ namespace {
 
 void baselineKill0(benchmark::State& state) {
   const pid_t pid = ::getpid();
-  for (auto _ : state) benchmark::DoNotOptimize(::kill(pid, 0));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(::kill(pid, 0));
 }
 BENCHMARK(baselineKill0)->Name("Identity/baseline:kill0")->MeasureProcessCPUTime();
 
 void capture(benchmark::State& state) {
   const pid_t pid = ::getpid();
-  for (auto _ : state) benchmark::DoNotOptimize(korvelin::LiveProcessIdentity::capture(pid));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(korvelin::LiveProcessIdentity::capture(pid));
 }
 BENCHMARK(capture)->Name("Identity/capture")->MeasureProcessCPUTime();
 
 void isCurrent(benchmark::State& state) {
   const auto identity = *korvelin::LiveProcessIdentity::capture(::getpid());
-  for (auto _ : state) benchmark::DoNotOptimize(identity.isCurrent());
+  for (auto _ : state)
+    benchmark::DoNotOptimize(identity.isCurrent());
 }
 BENCHMARK(isCurrent)->Name("Identity/isCurrent")->MeasureProcessCPUTime();
 
 void liveArguments(benchmark::State& state) {
   const pid_t pid = ::getpid();
-  for (auto _ : state) benchmark::DoNotOptimize(korvelin::liveArguments(pid));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(korvelin::liveArguments(pid));
 }
 BENCHMARK(liveArguments)->Name("Identity/liveArguments")->MeasureProcessCPUTime();
 

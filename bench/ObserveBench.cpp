@@ -10,9 +10,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "core/process/LaunchLease.h"
 #include "core/activity/ProfileActivityJournal.h"
 #include "core/activity/ProfileRuntimeObserver.h"
+#include "core/process/LaunchLease.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
@@ -56,15 +56,17 @@ BENCHMARK(baselineWriteFsync)
 void append(benchmark::State& state) {
   Profile profile;
   const auto sample = event(profile);
-  for (auto _ : state) ProfileActivityJournal().append(sample, profile.paths);
+  for (auto _ : state)
+    ProfileActivityJournal().append(sample, profile.paths);
 }
 BENCHMARK(append)->Name("Journal/append")->MeasureProcessCPUTime()->UseRealTime();
 
 // A process that stays put with a data directory argument: a shell waiting
 // on its standard input.
 struct RunningProfile : Profile {
-  testing::Subprocess shell{{"/bin/sh", "-c", "read line", "sh", "--user-data-dir=" + paths.userData()},
-                            {.keepStdinOpen = true, .newProcessGroup = true}};
+  testing::Subprocess shell{
+      {"/bin/sh", "-c", "read line", "sh", "--user-data-dir=" + paths.userData()},
+      {.keepStdinOpen = true, .newProcessGroup = true}};
   LiveProcessIdentity identity = *LiveProcessIdentity::capture(shell.pid());
 
   RunningProfile() {
@@ -80,14 +82,16 @@ struct RunningProfile : Profile {
 
 void baselineCapture(benchmark::State& state) {
   RunningProfile profile;
-  for (auto _ : state) benchmark::DoNotOptimize(LiveProcessIdentity::capture(profile.shell.pid()));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(LiveProcessIdentity::capture(profile.shell.pid()));
 }
 BENCHMARK(baselineCapture)->Name("Observe/baseline:capture")->MeasureProcessCPUTime();
 
 void observeWithRoute(benchmark::State& state) {
   RunningProfile profile;
   for (auto _ : state)
-    benchmark::DoNotOptimize(ProfileRuntimeObserver().observeWithRoute(profile.paths, profile.identity.executable));
+    benchmark::DoNotOptimize(
+        ProfileRuntimeObserver().observeWithRoute(profile.paths, profile.identity.executable));
 }
 BENCHMARK(observeWithRoute)->Name("Observe/observeWithRoute")->MeasureProcessCPUTime();
 

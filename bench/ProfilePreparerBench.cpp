@@ -56,19 +56,22 @@ BENCHMARK(baselineOpenatFstat)->Name("Prepare/baseline:openat+fstat")->MeasurePr
 
 void prepareExistingTree(benchmark::State& state) {
   Tree tree;
-  for (auto _ : state) tree.preparer.prepare(tree.paths);
+  for (auto _ : state)
+    tree.preparer.prepare(tree.paths);
 }
 BENCHMARK(prepareExistingTree)->Name("Prepare/prepare")->MeasureProcessCPUTime();
 
 void validatePrepared(benchmark::State& state) {
   Tree tree;
-  for (auto _ : state) tree.preparer.validatePrepared(tree.paths);
+  for (auto _ : state)
+    tree.preparer.validatePrepared(tree.paths);
 }
 BENCHMARK(validatePrepared)->Name("Prepare/validatePrepared")->MeasureProcessCPUTime();
 
 void openManagedRoot(benchmark::State& state) {
   Tree tree;
-  for (auto _ : state) benchmark::DoNotOptimize(korvelin::SecureFileSystem::openManagedRootFD(tree.paths));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(korvelin::SecureFileSystem::openManagedRootFD(tree.paths));
 }
 BENCHMARK(openManagedRoot)->Name("Prepare/openManagedRootFD")->MeasureProcessCPUTime();
 

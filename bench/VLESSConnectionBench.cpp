@@ -34,12 +34,14 @@ void baselineCopyLink(benchmark::State& state) {
 BENCHMARK(baselineCopyLink)->Name("VLESS/baseline:copyLink")->MeasureProcessCPUTime();
 
 void parse(benchmark::State& state) {
-  for (auto _ : state) benchmark::DoNotOptimize(VLESSRealityConfiguration(kTcp));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(VLESSRealityConfiguration(kTcp));
 }
 BENCHMARK(parse)->Name("VLESS/parse:tcpReality")->MeasureProcessCPUTime();
 
 void parseAndBuild(benchmark::State& state, const std::string& link) {
-  for (auto _ : state) benchmark::DoNotOptimize(VLESSRealityConfiguration(link).xrayJSON(1080));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(VLESSRealityConfiguration(link).xrayJSON(1080));
 }
 BENCHMARK_CAPTURE(parseAndBuild, tcp, kTcp)
     ->Name("VLESS/parseAndXrayJSON:tcpReality")
@@ -53,13 +55,15 @@ BENCHMARK_CAPTURE(parseAndBuild, grpcTls, kGrpcTls)
 
 void baselineDump(benchmark::State& state) {
   const auto document = nlohmann::json::parse(VLESSRealityConfiguration(kTcp).xrayJSON(1080));
-  for (auto _ : state) benchmark::DoNotOptimize(document.dump());
+  for (auto _ : state)
+    benchmark::DoNotOptimize(document.dump());
 }
 BENCHMARK(baselineDump)->Name("XrayJSON/baseline:dumpBuiltDocument")->MeasureProcessCPUTime();
 
 void xrayJSON(benchmark::State& state) {
   const VLESSRealityConfiguration configuration(kTcp);
-  for (auto _ : state) benchmark::DoNotOptimize(configuration.xrayJSON(1080));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(configuration.xrayJSON(1080));
 }
 BENCHMARK(xrayJSON)->Name("XrayJSON/xrayJSON:tcpReality")->MeasureProcessCPUTime();
 

@@ -51,7 +51,11 @@ struct Profile {
     state.socketPath = "/tmp/korvelin-guardian-" + paths.profileID().lowercaseString() + ".sock";
     state.capability = std::string(64, 'a');
     state.protocolVersion = 2;
-    state.guardianIdentity = korvelin::LiveProcessIdentity{n, n, 501, 1700000000, 123456,
+    state.guardianIdentity = korvelin::LiveProcessIdentity{n,
+                                                           n,
+                                                           501,
+                                                           1700000000,
+                                                           123456,
                                                            "/opt/korvelin/korvelin-xray-guardian",
                                                            "6c1e2f4a-3b5d-4e7f-8a9b-0c1d2e3f4a5b"};
     return state;
@@ -76,10 +80,12 @@ BENCHMARK(baselinePwriteFsync)->Name("XrayState/baseline:pwrite+fsync")->Measure
 void write(benchmark::State& state) {
   Profile profile;
   const XrayDurableState records[2] = {profile.active(1), profile.active(2)};
-  profile.store.withLockedState(profile.paths, false, [&](const XrayDurableState&, XrayDurableStateWriter& writer) {
-    long i = 0;
-    for (auto _ : state) writer.write(records[i++ % 2]);
-  });
+  profile.store.withLockedState(profile.paths, false,
+                                [&](const XrayDurableState&, XrayDurableStateWriter& writer) {
+                                  long i = 0;
+                                  for (auto _ : state)
+                                    writer.write(records[i++ % 2]);
+                                });
 }
 BENCHMARK(write)->Name("XrayState/write")->MeasureProcessCPUTime();
 
@@ -88,9 +94,10 @@ void lockedAccessWithOneWrite(benchmark::State& state) {
   const XrayDurableState records[2] = {profile.active(1), profile.active(2)};
   long i = 0;
   for (auto _ : state)
-    profile.store.withLockedState(profile.paths, false, [&](const XrayDurableState&, XrayDurableStateWriter& writer) {
-      writer.write(records[i++ % 2]);
-    });
+    profile.store.withLockedState(profile.paths, false,
+                                  [&](const XrayDurableState&, XrayDurableStateWriter& writer) {
+                                    writer.write(records[i++ % 2]);
+                                  });
 }
 BENCHMARK(lockedAccessWithOneWrite)
     ->Name("XrayState/withLockedState+write")
@@ -103,17 +110,20 @@ void baselinePread(benchmark::State& state) {
   const std::string path = profile.paths.root() + "/.xray-state";
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   std::string buffer(XrayDurableStateStore::kStateFileSize, '\0');
-  for (auto _ : state) benchmark::DoNotOptimize(::pread(fd, buffer.data(), buffer.size(), 0));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(::pread(fd, buffer.data(), buffer.size(), 0));
   ::close(fd);
 }
 BENCHMARK(baselinePread)->Name("XrayStateRead/baseline:pread")->MeasureProcessCPUTime();
 
 void readOnly(benchmark::State& state) {
   Profile profile;
-  profile.store.withLockedState(profile.paths, false, [&](const XrayDurableState&, XrayDurableStateWriter& writer) {
-    writer.write(profile.active(1));
-  });
-  for (auto _ : state) benchmark::DoNotOptimize(profile.store.readOnly(profile.paths));
+  profile.store.withLockedState(profile.paths, false,
+                                [&](const XrayDurableState&, XrayDurableStateWriter& writer) {
+                                  writer.write(profile.active(1));
+                                });
+  for (auto _ : state)
+    benchmark::DoNotOptimize(profile.store.readOnly(profile.paths));
 }
 BENCHMARK(readOnly)->Name("XrayStateRead/readOnly")->MeasureProcessCPUTime();
 

@@ -36,7 +36,8 @@ struct Loopback {
   Loopback() {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     const auto xray = realXrayPath(unavailable);
-    if (!xray) return;
+    if (!xray)
+      return;
     server = std::make_unique<XrayServer>(*xray, directory.path(), VlessShape::realityTCP);
     client = std::make_unique<XrayClient>(
         *xray, korvelin::VLESSRealityConfiguration(server->link()).xrayJSON(freeLoopbackPort()),
@@ -95,7 +96,8 @@ bool ready(benchmark::State& state) {
 }
 
 void bulk(benchmark::State& state, bool proxied) {
-  if (!ready(state)) return;
+  if (!ready(state))
+    return;
   Fetcher fetcher(proxied, false);
   const std::string url = loopback().echo.url("/bytes/" + std::to_string(kBulkBytes));
   for (auto _ : state) {
@@ -108,7 +110,8 @@ void bulk(benchmark::State& state, bool proxied) {
 }
 
 void smallRequests(benchmark::State& state, bool proxied, bool fresh) {
-  if (!ready(state)) return;
+  if (!ready(state))
+    return;
   Fetcher fetcher(proxied, fresh);
   const std::string url = loopback().echo.url();
   for (auto _ : state) {
@@ -134,14 +137,17 @@ void smallRequests(benchmark::State& state, bool proxied, bool fresh) {
 
 XRAY_BENCHMARK(bulk, direct, "XrayTransfer64MiB/baseline:direct", 10, false);
 XRAY_BENCHMARK(bulk, reality, "XrayTransfer64MiB/realityTCP", 10, true);
-XRAY_BENCHMARK(smallRequests, direct, "Xray1000RequestsKeepAlive/baseline:direct", 3, false,
-               false);
+XRAY_BENCHMARK(smallRequests, direct, "Xray1000RequestsKeepAlive/baseline:direct", 3, false, false);
 XRAY_BENCHMARK(smallRequests, reality, "Xray1000RequestsKeepAlive/realityTCP", 3, true, false);
 // Last, and once: every proxied request opens four loopback connections
 // (curl, client, server to decoy, server to endpoint), and their TIME_WAIT
 // remains hold ephemeral ports for a minute. More rounds, or a second run
 // within that minute, make connect itself slower and the figures meaningless.
-XRAY_BENCHMARK(smallRequests, direct, "Xray1000RequestsNewConnection/baseline:direct", 1, false,
+XRAY_BENCHMARK(smallRequests,
+               direct,
+               "Xray1000RequestsNewConnection/baseline:direct",
+               1,
+               false,
                true);
 XRAY_BENCHMARK(smallRequests, reality, "Xray1000RequestsNewConnection/realityTCP", 1, true, true);
 

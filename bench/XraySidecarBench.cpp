@@ -52,7 +52,8 @@ void guardedStart(benchmark::State& state) {
         return text;
       },
       [&](std::int32_t pid, std::uint16_t port) {
-        if (!firstCheck) firstCheck = Clock::now();
+        if (!firstCheck)
+          firstCheck = Clock::now();
         ++attempts;
         const auto t = Clock::now();
         const bool listening = XraySidecarSupervisor::lsofListenerVerifier(pid, port);

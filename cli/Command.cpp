@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -17,8 +16,8 @@
 #include "core/files/ApplicationInstanceLease.h"
 #include "core/files/FilePath.h"
 #include "core/platform/Eintr.h"
-#include "core/platform/ScopedFD.h"
 #include "core/platform/FileUtil.h"
+#include "core/platform/ScopedFD.h"
 #include "core/profile/ProfileRepository.h"
 #include "core/text/UnicodeText.h"
 
@@ -65,18 +64,23 @@ bool looksLikeLink(std::string_view word) {
 // looks like on its own.
 bool looksLikeCredential(std::string_view word) {
   return Uuid::parse(std::string(word)).has_value() ||
-         (!word.empty() && std::all_of(word.begin(), word.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }));
+         (!word.empty() && std::all_of(word.begin(), word.end(), [](char c) {
+           return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+         }));
 }
 
-bool isWordCharacter(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }
+bool isWordCharacter(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) != 0;
+}
 
 // Replaces every occurrence of `word` that does not run on into letters or
 // digits on either side.
 void hide(std::string& text, const std::string& word) {
   static const std::string kHidden = "(not shown)";
   for (auto at = text.find(word); at != std::string::npos; at = text.find(word, at)) {
-    const bool standsAlone = (at == 0 || !isWordCharacter(text[at - 1])) &&
-                             (at + word.size() == text.size() || !isWordCharacter(text[at + word.size()]));
+    const bool standsAlone =
+        (at == 0 || !isWordCharacter(text[at - 1])) &&
+        (at + word.size() == text.size() || !isWordCharacter(text[at + word.size()]));
     if (!standsAlone) {
       ++at;
       continue;
@@ -98,19 +102,24 @@ std::string shownErrorText(std::string_view message, bool usage) {
   for (const auto& word : line.words) {
     // "--option=value" shows the option, never the value.
     const auto equals = word.find('=');
-    const std::string value = word.starts_with("-") && equals != std::string::npos ? word.substr(equals + 1)
-                              : word.starts_with("-")                              ? std::string()
-                                                                                   : word;
-    if (value.empty() || value == "-") continue;
+    const std::string value = word.starts_with("-") && equals != std::string::npos
+                                  ? word.substr(equals + 1)
+                              : word.starts_with("-") ? std::string()
+                                                      : word;
+    if (value.empty() || value == "-")
+      continue;
     // Callers may have made the word printable before quoting it.
-    if (looksLikeLink(value) || (usage && looksLikeCredential(value) &&
-                                 std::find(line.names.begin(), line.names.end(), value) == line.names.end()))
+    if (looksLikeLink(value) ||
+        (usage && looksLikeCredential(value) &&
+         std::find(line.names.begin(), line.names.end(), value) == line.names.end()))
       hidden.insert(hidden.end(), {value, printableText(value)});
   }
   // Longest first, so that a word inside another is not hidden half-way.
-  std::sort(hidden.begin(), hidden.end(), [](const auto& a, const auto& b) { return a.size() > b.size(); });
+  std::sort(hidden.begin(), hidden.end(),
+            [](const auto& a, const auto& b) { return a.size() > b.size(); });
   std::string text(message);
-  for (const auto& word : hidden) hide(text, word);
+  for (const auto& word : hidden)
+    hide(text, word);
   return printableText(text);
 }
 
@@ -121,22 +130,31 @@ int fail(const Message& message, int status) {
 
 int failComposed(const std::string& english, int status) {
   std::cerr << "korvelin: "
-            << shownErrorText(AppLocalization::render(english, outputLanguage()), status == kExitUsage) << '\n';
+            << shownErrorText(AppLocalization::render(english, outputLanguage()),
+                              status == kExitUsage)
+            << '\n';
   return status;
 }
 
 std::optional<std::string> readStandardInput(std::size_t maxBytes) {
   auto text = platform::readAllBounded(STDIN_FILENO, maxBytes);
-  if (!text) return std::nullopt;
-  if (!text->empty() && text->back() == '\n') text->pop_back();
-  if (!text->empty() && text->back() == '\r') text->pop_back();
+  if (!text)
+    return std::nullopt;
+  if (!text->empty() && text->back() == '\n')
+    text->pop_back();
+  if (!text->empty() && text->back() == '\r')
+    text->pop_back();
   return text;
 }
 
 // A link may hold 32768 bytes; room for the line break `echo` adds.
-std::optional<std::string> readLinkFromStandardInput() { return readStandardInput(32768 + 2); }
+std::optional<std::string> readLinkFromStandardInput() {
+  return readStandardInput(32768 + 2);
+}
 
-void printLine(std::string_view text) { std::cout << printableText(text) << '\n'; }
+void printLine(std::string_view text) {
+  std::cout << printableText(text) << '\n';
+}
 
 // Flushed at once: other programs wait for these lines (a proxy that is ready).
 void say(const Message& message) {
@@ -186,16 +204,23 @@ int invalidProfileIdentifier(const std::string& text) {
 }
 
 std::optional<Uuid> resolveProfileIdentifier(const std::string& text, const GlobalOptions& global) {
-  if (auto id = Uuid::parse(text)) return id;
+  if (auto id = Uuid::parse(text))
+    return id;
   std::vector<Uuid> matches;
-  for (const auto& profile : ProfileRepository(global.baseDirectory, global.defaultBaseDirectory).load().profiles)
-    if (profile.name == text) matches.push_back(profile.id);
-  if (matches.size() == 1) return matches.front();
+  for (const auto& profile :
+       ProfileRepository(global.baseDirectory, global.defaultBaseDirectory).load().profiles)
+    if (profile.name == text)
+      matches.push_back(profile.id);
+  if (matches.size() == 1)
+    return matches.front();
   if (matches.empty())
-    fail({"no profile named '{0}' (expected a profile's UUID or the name of a catalogued profile)", {text}},
+    fail({"no profile named '{0}' (expected a profile's UUID or the name of a catalogued profile)",
+          {text}},
          kExitUsage);
   else
-    fail({"{0} profiles are named '{1}'; name one by its UUID", {std::to_string(matches.size()), text}}, kExitUsage);
+    fail({"{0} profiles are named '{1}'; name one by its UUID",
+          {std::to_string(matches.size()), text}},
+         kExitUsage);
   return std::nullopt;
 }
 
@@ -209,7 +234,8 @@ constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 void createMissingParentsOfDefaultBase(const GlobalOptions& global) {
   const std::string base = standardizedPath(global.baseDirectory);
-  if (base != standardizedPath(global.defaultBaseDirectory)) return;
+  if (base != standardizedPath(global.defaultBaseDirectory))
+    return;
   // One component at a time, each relative to the directory opened before
   // it and never through a link: a link or anything odd on the way ends the
   // walk, and the library then refuses the base with the reason.
@@ -220,10 +246,11 @@ void createMissingParentsOfDefaultBase(const GlobalOptions& global) {
     const auto end = std::min(parent.find('/', start), parent.size());
     const std::string name = parent.substr(start, end - start);
     start = end + 1;
-    if (name.empty()) continue;
+    if (name.empty())
+      continue;
     ::mkdirat(directory.get(), name.c_str(), 0700);
-    directory = platform::ScopedFD(
-        platform::retryOnEintr([&] { return ::openat(directory.get(), name.c_str(), kDirectoryFlags); }));
+    directory = platform::ScopedFD(platform::retryOnEintr(
+        [&] { return ::openat(directory.get(), name.c_str(), kDirectoryFlags); }));
   }
 }
 

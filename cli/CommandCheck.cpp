@@ -11,7 +11,8 @@ namespace {
 
 int runCheck(const std::string& profile, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(profile, global);
-  if (!id) return kExitUsage;
+  if (!id)
+    return kExitUsage;
   const ProfilePaths paths(*id, global.baseDirectory);
   ProfilePreparer(global.defaultBaseDirectory).validatePrepared(paths);
   say({"ok {0}", {paths.root()}});

@@ -22,9 +22,8 @@
 
 #include "cli/Command.h"
 #include "cli/SidecarSetup.h"
-#include "core/base/CoreError.h"
-#include "core/process/ProcessSupervisor.h"
 #include "core/activity/ProfileActivityJournal.h"
+#include "core/base/CoreError.h"
 #include "core/process/ProcessSupervisor.h"
 #include "core/proxy/VLESSConnection.h"
 #include "demo/LoopbackEchoServer.h"
@@ -79,7 +78,8 @@ std::optional<std::string> demoBase(const std::string& requested) {
       return std::nullopt;
     return pattern;
   }
-  if (::mkdir(requested.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
+  if (::mkdir(requested.c_str(), 0700) != 0 && errno != EEXIST)
+    return std::nullopt;
   return requested;
 }
 
@@ -111,8 +111,9 @@ int runDemo(const DemoOptions& options) {
   Steps steps;
   const auto chosen = demoBase(options.base);
   if (!chosen)
-    return fail(options.base.empty() ? Message("could not create a directory in /tmp")
-                                     : Message{"could not create the base directory {0}", {options.base}});
+    return fail(options.base.empty()
+                    ? Message("could not create a directory in /tmp")
+                    : Message{"could not create the base directory {0}", {options.base}});
   const std::string base = *chosen;
   steps.say({"base directory {0} (kept afterwards for inspection)", {base}});
 
@@ -130,15 +131,17 @@ int runDemo(const DemoOptions& options) {
     configuration.emplace(options.link);
   } else if (options.engineGiven) {
     const std::string directory = paths.root() + "/reality-server";
-    if (::mkdir(directory.c_str(), 0700) != 0) return fail({"could not create {0}", {directory}});
+    if (::mkdir(directory.c_str(), 0700) != 0)
+      return fail({"could not create {0}", {directory}});
     server = std::make_unique<demo::LoopbackRealityServer>(options.tools.engine, directory);
     configuration = server->endpoint();
     steps.say({"loopback REALITY server at 127.0.0.1:{0} run by {1} (keys and logs in {2})",
                {std::to_string(server->endpoint().port), options.tools.engine, directory}});
   } else {
     configuration.emplace(kSampleLink);
-    steps.say("engine: this build's stand-in, test support that forwards directly; it serves only the "
-              "built-in sample link, whose server is never contacted (--xray PATH runs a real one)");
+    steps.say(
+        "engine: this build's stand-in, test support that forwards directly; it serves only the "
+        "built-in sample link, whose server is never contacted (--xray PATH runs a real one)");
   }
   SidecarTools tools = options.tools;
   if (options.link.empty() && tools.probeURL == XraySidecarSupervisor::kDefaultEgressProbeURL)
@@ -207,45 +210,50 @@ int runDemo(const DemoOptions& options) {
   return kExitSuccess;
 }
 
-const Registration kRegistration{{
-    "demo",
-    "Show the life of a proxied profile in a fresh base directory",
-    [](CLI::App& command, const GlobalOptions& global) -> Runner {
-      auto options = std::make_shared<DemoOptions>();
-      auto* base = command.add_option(
-          "--base", options->base,
-          text("The profile base directory, as before the command (created when missing; default: a fresh one "
-          "in /tmp)"));
-      auto* xray = command.add_option(
-          "--xray", options->tools.engine,
-          text("The engine to run (default: the real one scripts/bootstrap builds with --link, this build's "
-          "stand-in without); a real one without --link also runs a loopback REALITY server"));
-      command.add_option("--link", options->link,
-                         text("A vless:// link to use instead of the sample (needs a real engine and server)"));
-      command.add_option("--guardian", options->tools.guardian, text("The guardian executable"))
-          ->capture_default_str();
-      command.add_option("--probe-url", options->tools.probeURL,
-                         text("Egress probe URL (default: the echo server, or the public one with --link)"));
-      return [options, xray, base, &global] {
-        ::signal(SIGPIPE, SIG_IGN);
-        // --base means the same before and after the command.
-        if (base->count() == 0 && global.baseGiven) options->base = global.baseDirectory;
-        else if (base->count() > 0 && global.baseGiven && options->base != global.baseDirectory)
-          return fail("--base was given twice, naming two directories", kExitUsage);
-        if (options->link == "-") {
-          auto link = readLinkFromStandardInput();
-          if (!link) throw KorvelinCoreError::invalidVLESSConfiguration();
-          options->link = std::move(*link);
-        }
-        options->engineGiven = xray->count() > 0;
-        if (!options->engineGiven && options->link.empty()) {
-          options->tools.engine = standinEngine();
-        } else if (options->tools.engine.empty()) {
-          return fail(noRealEngineMessage());
-        }
-        return runDemo(*options);
-      };
-    }}};
+const Registration kRegistration{
+    {"demo", "Show the life of a proxied profile in a fresh base directory",
+     [](CLI::App& command, const GlobalOptions& global) -> Runner {
+       auto options = std::make_shared<DemoOptions>();
+       auto* base = command.add_option("--base", options->base,
+                                       text("The profile base directory, as before the command "
+                                            "(created when missing; default: a fresh one "
+                                            "in /tmp)"));
+       auto* xray = command.add_option(
+           "--xray", options->tools.engine,
+           text(
+               "The engine to run (default: the real one scripts/bootstrap builds with --link, "
+               "this build's "
+               "stand-in without); a real one without --link also runs a loopback REALITY server"));
+       command.add_option(
+           "--link", options->link,
+           text("A vless:// link to use instead of the sample (needs a real engine and server)"));
+       command.add_option("--guardian", options->tools.guardian, text("The guardian executable"))
+           ->capture_default_str();
+       command.add_option(
+           "--probe-url", options->tools.probeURL,
+           text("Egress probe URL (default: the echo server, or the public one with --link)"));
+       return [options, xray, base, &global] {
+         ::signal(SIGPIPE, SIG_IGN);
+         // --base means the same before and after the command.
+         if (base->count() == 0 && global.baseGiven)
+           options->base = global.baseDirectory;
+         else if (base->count() > 0 && global.baseGiven && options->base != global.baseDirectory)
+           return fail("--base was given twice, naming two directories", kExitUsage);
+         if (options->link == "-") {
+           auto link = readLinkFromStandardInput();
+           if (!link)
+             throw KorvelinCoreError::invalidVLESSConfiguration();
+           options->link = std::move(*link);
+         }
+         options->engineGiven = xray->count() > 0;
+         if (!options->engineGiven && options->link.empty()) {
+           options->tools.engine = standinEngine();
+         } else if (options->tools.engine.empty()) {
+           return fail(noRealEngineMessage());
+         }
+         return runDemo(*options);
+       };
+     }}};
 
 }  // namespace
 }  // namespace korvelin::cli

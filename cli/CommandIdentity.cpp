@@ -50,7 +50,8 @@ int runIdentity(const IdentityOptions& options) {
     return kExitSuccess;
   }
   std::ostringstream start;
-  start << identity->startSeconds << '.' << std::setw(6) << std::setfill('0') << identity->startMicroseconds;
+  start << identity->startSeconds << '.' << std::setw(6) << std::setfill('0')
+        << identity->startMicroseconds;
   const auto record = platform::processRecord(*pid);
   printRows({{"pid", std::to_string(identity->pid)},
              {"group", std::to_string(identity->group)},

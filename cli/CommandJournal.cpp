@@ -23,7 +23,8 @@ struct JournalOptions {
 
 int showJournal(const JournalOptions& options, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(options.profile, global);
-  if (!id) return kExitUsage;
+  if (!id)
+    return kExitUsage;
   const ProfilePaths paths(*id, global.baseDirectory);
   const auto contents = readProfileActivityJournal(paths, kJournalReadBytes);
 

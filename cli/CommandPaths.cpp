@@ -19,7 +19,8 @@ struct PathsOptions {
 
 int runPaths(const PathsOptions& options, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(options.profile, global);
-  if (!id) return kExitUsage;
+  if (!id)
+    return kExitUsage;
   const ProfilePaths paths(*id, global.baseDirectory);
   if (options.json) {
     printJson(paths);

@@ -12,7 +12,8 @@ namespace {
 
 int runPrepare(const std::string& profile, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(profile, global);
-  if (!id) return kExitUsage;
+  if (!id)
+    return kExitUsage;
   auto lease = takeInstanceLease(global);
   if (!lease)
     return kExitFailure;

@@ -60,22 +60,27 @@ void printProfile(const AppProfile& profile, const GlobalOptions& global) {
   if (profile.proxy)
     rows.emplace_back("route:", text({"proxy {0}", {profile.proxy->uri()}}));
   else if (profile.proxyConnectionID)
-    rows.emplace_back("route:", text({profile.allowSystemRouteFallback
-                                          ? "saved connection {0} (system route allowed when it is unavailable)"
-                                          : "saved connection {0}",
-                                      {profile.proxyConnectionID->uppercaseString()}}));
+    rows.emplace_back(
+        "route:", text({profile.allowSystemRouteFallback
+                            ? "saved connection {0} (system route allowed when it is unavailable)"
+                            : "saved connection {0}",
+                        {profile.proxyConnectionID->uppercaseString()}}));
   else
     rows.emplace_back("route:", text("system"));
   for (const auto& variable : profile.environmentVariables)
     rows.emplace_back("environment:", variable.name + "=" + variable.value);
-  for (const auto& argument : profile.launchArguments) rows.emplace_back("argument:", argument);
+  for (const auto& argument : profile.launchArguments)
+    rows.emplace_back("argument:", argument);
   rows.emplace_back("created:", iso8601String(profile.createdAt));
   rows.emplace_back("directory:", paths.root());
   printRows(rows, 14);
 }
 
 // `done` is the line for people, with the profile's name for {0}.
-void printResult(const AppProfile& profile, bool json, const char* done, const GlobalOptions& global) {
+void printResult(const AppProfile& profile,
+                 bool json,
+                 const char* done,
+                 const GlobalOptions& global) {
   if (json)
     return printJson(nlohmann::json(profile));
   say({done, {profile.name}});
@@ -88,7 +93,8 @@ std::optional<CodexInstallation> readInstallation(const std::string& path) {
     case platform::BoundedReadStatus::ok:
       break;
     case platform::BoundedReadStatus::tooLarge:
-      fail({"installation record {0} is larger than {1} bytes", {path, std::to_string(kInstallationRecordBytes)}});
+      fail({"installation record {0} is larger than {1} bytes",
+            {path, std::to_string(kInstallationRecordBytes)}});
       return std::nullopt;
     case platform::BoundedReadStatus::unreadable:
       fail({"cannot read installation record {0} (a regular file is needed)", {path}});
@@ -106,7 +112,8 @@ std::optional<CodexInstallation> readInstallation(const std::string& path) {
 
 // Applies the options that create and update share to `draft`; a one-line
 // usage error (returned as its status) for anything malformed.
-std::optional<int> applyOptions(const ProfileOptions& options, ProfileRepository::Draft& draft,
+std::optional<int> applyOptions(const ProfileOptions& options,
+                                ProfileRepository::Draft& draft,
                                 const GlobalOptions& global) {
   if (!options.color.empty()) {
     auto color = profileColorTokenFromRawValue(options.color);
@@ -126,7 +133,8 @@ std::optional<int> applyOptions(const ProfileOptions& options, ProfileRepository
   if (!options.connection.empty()) {
     auto connection = Uuid::parse(options.connection);
     if (!connection)
-      return fail({"invalid connection identifier '{0}': expected a UUID", {options.connection}}, kExitUsage);
+      return fail({"invalid connection identifier '{0}': expected a UUID", {options.connection}},
+                  kExitUsage);
     // Only a saved connection can be chosen.
     const auto saved =
         VLESSConnectionRepository(global.baseDirectory, global.defaultBaseDirectory).load();
@@ -177,7 +185,8 @@ int createProfile(const ProfileOptions& options, const GlobalOptions& global) {
   auto lease = takeInstanceLease(global);
   if (!lease)
     return kExitFailure;
-  printResult(repositoryFor(global).create(draft, *installation), options.json, "created profile {0}", global);
+  printResult(repositoryFor(global).create(draft, *installation), options.json,
+              "created profile {0}", global);
   return kExitSuccess;
 }
 
@@ -193,14 +202,15 @@ int listProfiles(const ProfileOptions& options, const GlobalOptions& global) {
         : profile.proxyConnectionID
             ? text({"connection {0}", {profile.proxyConnectionID->uppercaseString()}})
             : text("system");
-    printLine(profile.id.uppercaseString() + "  " + profile.name + "  (" + profile.application.displayName + ", " +
-              std::string(rawValue(profile.color)) + ", " + route + ")");
+    printLine(profile.id.uppercaseString() + "  " + profile.name + "  (" +
+              profile.application.displayName + ", " + std::string(rawValue(profile.color)) + ", " +
+              route + ")");
   }
   if (snapshot.profiles.empty())
     say("no profiles");
   if (snapshot.durability == ProfileCatalogDurability::unconfirmed)
-    std::cerr << printableText(
-                     text("note: the catalogue's last change may not survive a crash (a directory sync failed)"))
+    std::cerr << printableText(text("note: the catalogue's last change may not survive a crash (a "
+                                    "directory sync failed)"))
               << '\n';
   return kExitSuccess;
 }
@@ -260,7 +270,8 @@ int deleteProfile(const ProfileOptions& options, const GlobalOptions& global) {
   repositoryFor(global).remove(*id, options.data);
   const ProfilePaths paths(*id, global.baseDirectory);
   say(options.data ? Message{"deleted profile {0} and its data", {id->uppercaseString()}}
-                   : Message{"deleted profile {0}; its directories remain in {1}", {id->uppercaseString(), paths.root()}});
+                   : Message{"deleted profile {0}; its directories remain in {1}",
+                             {id->uppercaseString(), paths.root()}});
   return kExitSuccess;
 }
 
@@ -270,9 +281,12 @@ int recoverProfiles(const GlobalOptions& global) {
     return kExitFailure;
   const auto recovery = repositoryFor(global).recoverInterruptedDeletions();
   for (const auto& id : recovery.restored)
-    say({"restored the data of profile {0} (its deletion never completed)", {id.uppercaseString()}});
-  for (const auto& name : recovery.removed) say({"removed {0} (its profile was deleted)", {name}});
-  for (const auto& name : recovery.retained) say({"left {0} in place (remove it by hand)", {name}});
+    say({"restored the data of profile {0} (its deletion never completed)",
+         {id.uppercaseString()}});
+  for (const auto& name : recovery.removed)
+    say({"removed {0} (its profile was deleted)", {name}});
+  for (const auto& name : recovery.retained)
+    say({"left {0} in place (remove it by hand)", {name}});
   if (recovery == ProfileRepository::DeletionRecovery{})
     say("nothing to recover");
   return kExitSuccess;
@@ -284,8 +298,8 @@ void addProfileOptions(CLI::App& command, ProfileOptions& options) {
                      text("violet, blue, teal, yellow, orange, red, pink or gray"));
   auto* proxy = command.add_option("--proxy", options.proxy,
                                    text("A fixed proxy, scheme://host:port (http, https, socks5)"));
-  auto* connection =
-      command.add_option("--connection", options.connection, text("A saved VLESS connection's UUID"));
+  auto* connection = command.add_option("--connection", options.connection,
+                                        text("A saved VLESS connection's UUID"));
   proxy->excludes(connection);
   command.add_flag(
       "--allow-system-route", options.allowSystemRoute,
@@ -295,9 +309,10 @@ void addProfileOptions(CLI::App& command, ProfileOptions& options) {
                   text("KEY=VALUE for the application (repeatable; replaces the list)"))
       ->allow_extra_args(false);
   command
-      .add_option("--arg", options.arguments,
-                  text("A launch argument (repeatable; replaces the list; write --arg=--flag for one "
-                  "with dashes)"))
+      .add_option(
+          "--arg", options.arguments,
+          text("A launch argument (repeatable; replaces the list; write --arg=--flag for one "
+               "with dashes)"))
       ->allow_extra_args(false);
   command.add_flag("--json", options.json, text("Print the profile as JSON"));
 }
@@ -315,10 +330,11 @@ const Registration kRegistration{
            ->add_option("--installation", options->installation,
                         text("The application's installation record (JSON)"))
            ->required();
-       create->add_option("--id", options->id, text("The new profile's UUID (default: a random one)"));
+       create->add_option("--id", options->id,
+                          text("The new profile's UUID (default: a random one)"));
        addProfileOptions(*create, *options);
-       create->footer(
-           text("The installation record is a JSON object with the keys bundleURL, displayName, "
+       create->footer(text(
+           "The installation record is a JSON object with the keys bundleURL, displayName, "
            "bundleIdentifier,\n"
            "marketingVersion, buildVersion, executableURL, backendURL, architectures, "
            "signingTeamIdentifier,\n"
@@ -327,16 +343,19 @@ const Registration kRegistration{
            "must be one of the supported pairs of bundle and signing team, and approved for "
            "launching."));
 
-       auto* list = command.add_subcommand("list", text("List the catalogued profiles, oldest first"));
+       auto* list =
+           command.add_subcommand("list", text("List the catalogued profiles, oldest first"));
        list->add_flag("--json", options->json, text("Print {durability, profiles} as JSON"));
 
        auto* show = command.add_subcommand("show", text("Show one profile"));
-       show->add_option("ID", options->profile, text("The profile's UUID or unique name"))->required();
+       show->add_option("ID", options->profile, text("The profile's UUID or unique name"))
+           ->required();
        show->add_flag("--json", options->json, text("Print the profile as JSON"));
 
        auto* update = command.add_subcommand(
            "update", text("Change a profile's name, color, route, environment or arguments"));
-       update->add_option("ID", options->profile, text("The profile's UUID or unique name"))->required();
+       update->add_option("ID", options->profile, text("The profile's UUID or unique name"))
+           ->required();
        update->add_option("--name", options->name, text("The new name"));
        addProfileOptions(*update, *options);
        update->add_flag("--direct", options->direct,
@@ -346,17 +365,21 @@ const Registration kRegistration{
            text("Never fall back to the system route when the saved connection is unavailable"));
        update->add_flag("--clear-env", options->clearEnvironment,
                         text("Remove every environment variable"));
-       update->add_flag("--clear-args", options->clearArguments, text("Remove every launch argument"));
+       update->add_flag("--clear-args", options->clearArguments,
+                        text("Remove every launch argument"));
        update->footer(
            text("Options not given keep their value; --env and --arg replace the whole list."));
 
        auto* remove = command.add_subcommand("delete", text("Remove a profile from the catalogue"));
-       remove->add_option("ID", options->profile, text("The profile's UUID or unique name"))->required();
-       remove->add_flag("--data", options->data,
-                        text("Also remove its directory tree (refused while it has a launch lease)"));
+       remove->add_option("ID", options->profile, text("The profile's UUID or unique name"))
+           ->required();
+       remove->add_flag(
+           "--data", options->data,
+           text("Also remove its directory tree (refused while it has a launch lease)"));
 
        auto* recover = command.add_subcommand(
-           "recover", text("Finish deletions a crash interrupted (every change also does this first)"));
+           "recover",
+           text("Finish deletions a crash interrupted (every change also does this first)"));
 
        return [=, &global] {
          if (recover->parsed())

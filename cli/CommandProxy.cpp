@@ -1,7 +1,6 @@
-// korvelin proxy start PROFILE-UUID [--link LINK|-] [--xray PATH] [--guardian PATH] [--probe-url URL] [--json]
-// korvelin proxy status PROFILE-UUID [--json]
-// korvelin proxy stop|recover PROFILE-UUID
-// korvelin proxy observe PROFILE-UUID [--executable PATH] [--json]
+// korvelin proxy start PROFILE-UUID [--link LINK|-] [--xray PATH] [--guardian PATH] [--probe-url
+// URL] [--json] korvelin proxy status PROFILE-UUID [--json] korvelin proxy stop|recover
+// PROFILE-UUID korvelin proxy observe PROFILE-UUID [--executable PATH] [--json]
 
 #include <signal.h>
 
@@ -13,9 +12,9 @@
 #include "cli/Command.h"
 #include "cli/RunReadoption.h"
 #include "cli/SidecarSetup.h"
+#include "core/base/CoreError.h"
 #include "core/files/ApplicationInstanceLease.h"
 #include "core/files/FilePath.h"
-#include "core/base/CoreError.h"
 #include "core/files/FileSystemSecurity.h"
 #include "core/proxy/VLESSConnection.h"
 #include "core/proxy/VLESSConnectionRepository.h"
@@ -34,11 +33,13 @@ struct ProxyOptions {
 
 int startProxy(ProxyOptions options, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(options.profile, global);
-  if (!id) return kExitUsage;
+  if (!id)
+    return kExitUsage;
   std::optional<Uuid> connectionID;
   if (!options.connection.empty()) {
     connectionID = Uuid::parse(options.connection);
-    if (!connectionID) return fail("--connection takes the UUID of a saved connection", kExitUsage);
+    if (!connectionID)
+      return fail("--connection takes the UUID of a saved connection", kExitUsage);
     options.link = VLESSConnectionRepository(global.baseDirectory, global.defaultBaseDirectory)
                        .savedURI(*connectionID);
   } else if (options.link.empty()) {
@@ -46,13 +47,15 @@ int startProxy(ProxyOptions options, const GlobalOptions& global) {
                 kExitUsage);
   } else if (options.link == "-") {
     auto link = readLinkFromStandardInput();
-    if (!link) throw KorvelinCoreError::invalidVLESSConfiguration();
+    if (!link)
+      throw KorvelinCoreError::invalidVLESSConfiguration();
     options.link = std::move(*link);
   }
   const VLESSRealityConfiguration configuration(options.link);
   // A link is only ever served by a real engine: the stand-in of the tests
   // would send every request out directly, as if the proxy worked.
-  if (options.tools.engine.empty()) return fail(noRealEngineMessage());
+  if (options.tools.engine.empty())
+    return fail(noRealEngineMessage());
   auto instance = takeInstanceLease(global);
   if (!instance)
     return kExitFailure;
@@ -68,7 +71,8 @@ int startProxy(ProxyOptions options, const GlobalOptions& global) {
 
   auto sidecar = makeSidecarSupervisor(options.tools);
   sidecar->initializeManagedProfile(paths);
-  const auto handle = sidecar->start(*id, connectionID.value_or(Uuid::random()), configuration, paths);
+  const auto handle =
+      sidecar->start(*id, connectionID.value_or(Uuid::random()), configuration, paths);
   if (options.json)
     std::cout << nlohmann::json(handle).dump() << std::endl;
   else
@@ -84,7 +88,8 @@ int startProxy(ProxyOptions options, const GlobalOptions& global) {
 
 int proxyStatus(const std::string& profile, bool json, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(profile, global);
-  if (!id) return kExitUsage;
+  if (!id)
+    return kExitUsage;
   ProfilePaths paths(*id, global.baseDirectory);
   if (!SecureFileSystem::metadata(
           appendingPathComponent(paths.root(), XrayDurableStateStore::kStateFileName))) {
@@ -104,7 +109,9 @@ int proxyStatus(const std::string& profile, bool json, const GlobalOptions& glob
              }).readOnly(paths);
   } catch (const KorvelinCoreError&) {
     if (busy)
-      return fail("a start, stop or recovery of this profile's proxy is in progress; try again once it has finished");
+      return fail(
+          "a start, stop or recovery of this profile's proxy is in progress; try again once it has "
+          "finished");
     throw;
   }
   const bool active = record.status == XrayDurableState::Status::active;
@@ -130,7 +137,8 @@ int proxyStatus(const std::string& profile, bool json, const GlobalOptions& glob
 
 int recoverProxy(const std::string& profile, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(profile, global);
-  if (!id) return kExitUsage;
+  if (!id)
+    return kExitUsage;
   auto instance = takeInstanceLease(global);
   if (!instance)
     return kExitFailure;
@@ -150,11 +158,14 @@ int recoverProxy(const std::string& profile, const GlobalOptions& global) {
       guardian = XrayDurableStateStore().readOnly(paths).guardianIdentity;
     } catch (const KorvelinCoreError&) {
     }
-    if (!guardian || !guardian->isCurrent()) throw;
+    if (!guardian || !guardian->isCurrent())
+      throw;
     const std::string pid = std::to_string(guardian->pid);
-    return fail({"{0} Its guardian (pid {1}) still runs and did not stop when asked: end it (kill {2}), then run "
-                 "`korvelin proxy recover` again.",
-                 {AppLocalization::render(e.errorDescription(), outputLanguage()), pid, pid}});
+    return fail(
+        {"{0} Its guardian (pid {1}) still runs and did not stop when asked: end it (kill {2}), "
+         "then run "
+         "`korvelin proxy recover` again.",
+         {AppLocalization::render(e.errorDescription(), outputLanguage()), pid, pid}});
   }
   say("proxy sidecar stopped and its record cleared");
   return kExitSuccess;
@@ -163,63 +174,84 @@ int recoverProxy(const std::string& profile, const GlobalOptions& global) {
 // Exit 0 only when the route through the profile's own sidecar is proved.
 int observeProxy(const ProxyOptions& options, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(options.profile, global);
-  if (!id) return kExitUsage;
+  if (!id)
+    return kExitUsage;
   const auto connection = savedConnection(*id, global);
-  if (!connection) return fail({"profile {0} is not configured with a saved connection", {id->uppercaseString()}});
+  if (!connection)
+    return fail({"profile {0} is not configured with a saved connection", {id->uppercaseString()}});
   const ProfilePaths paths(*id, global.baseDirectory);
   int status = kExitFailure;
   const auto run = readoptRun(paths, options.executable, status);
-  if (!run) return status;
+  if (!run)
+    return status;
   const auto observation = observeRestoredProxy(paths, *connection, *run);
   if (options.json) {
     printJson(observation);
   } else {
-    std::vector<std::pair<Message, std::string>> rows{{"status", std::string(rawValue(observation.status))},
-                                                      {"route", observation.usageRoute.description()}};
-    if (observation.xrayIdentity) rows.emplace_back("engine pid", std::to_string(observation.xrayIdentity->pid));
+    std::vector<std::pair<Message, std::string>> rows{
+        {"status", std::string(rawValue(observation.status))},
+        {"route", observation.usageRoute.description()}};
+    if (observation.xrayIdentity)
+      rows.emplace_back("engine pid", std::to_string(observation.xrayIdentity->pid));
     if (observation.legacyIdentity)
-      rows.emplace_back("guardian pid", text({"{0} (started by an earlier version)",
-                                              {std::to_string(observation.legacyIdentity->guardian.pid)}}));
+      rows.emplace_back("guardian pid",
+                        text({"{0} (started by an earlier version)",
+                              {std::to_string(observation.legacyIdentity->guardian.pid)}}));
     printRows(rows, 13);
   }
   return observation.status == RestoredProxyStatus::available ? kExitSuccess : kExitFailure;
 }
 
-const Registration kRegistration{{
-    "proxy", "Start, inspect, stop or recover a profile's proxy sidecar",
-    [](CLI::App& command, const GlobalOptions& global) -> Runner {
-      command.require_subcommand(1);
-      auto options = std::make_shared<ProxyOptions>();
-      auto* start = command.add_subcommand("start", text("Start a guarded sidecar and keep it until Ctrl-C"));
-      start->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
-      auto* link = start->add_option("--link", options->link, text("The vless:// link, or - to read it from standard input"));
-      start->add_option("--connection", options->connection, text("The UUID of a saved connection (see korvelin connection)"))
-          ->excludes(link);
-      start->add_option("--xray", options->tools.engine,
-                        text("The engine (default: the Xray scripts/bootstrap builds in ~/.cache/korvelin)"));
-      start->add_option("--guardian", options->tools.guardian, text("The guardian executable"));
-      start->add_option("--probe-url", options->tools.probeURL, text("Egress probe URL"))->capture_default_str();
-      start->add_flag("--json", options->json, text("Print the sidecar handle as JSON"));
-      auto* status = command.add_subcommand("status", text("Show the profile's recorded sidecar"));
-      status->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
-      status->add_flag("--json", options->json, text("Print JSON"));
-      auto* stop = command.add_subcommand("stop", text("Stop a sidecar left running by another host"));
-      stop->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
-      auto* recover = command.add_subcommand("recover", text("Stop or clear a sidecar left by a crashed host"));
-      recover->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
-      auto* observe = command.add_subcommand(
-          "observe", text("Prove, without changing anything, that a re-adopted run still uses its own sidecar"));
-      observe->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
-      observe->add_option("--executable", options->executable,
-                          text("The program the profile should be running (default: the one the lease recorded)"));
-      observe->add_flag("--json", options->json, text("Print JSON"));
-      return [options, &global, start, status, observe] {
-        if (start->parsed()) return startProxy(*options, global);
-        if (observe->parsed()) return observeProxy(*options, global);
-        if (status->parsed()) return proxyStatus(options->profile, options->json, global);
-        return recoverProxy(options->profile, global);
-      };
-    }}};
+const Registration kRegistration{
+    {"proxy", "Start, inspect, stop or recover a profile's proxy sidecar",
+     [](CLI::App& command, const GlobalOptions& global) -> Runner {
+       command.require_subcommand(1);
+       auto options = std::make_shared<ProxyOptions>();
+       auto* start = command.add_subcommand(
+           "start", text("Start a guarded sidecar and keep it until Ctrl-C"));
+       start->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
+       auto* link = start->add_option(
+           "--link", options->link, text("The vless:// link, or - to read it from standard input"));
+       start
+           ->add_option("--connection", options->connection,
+                        text("The UUID of a saved connection (see korvelin connection)"))
+           ->excludes(link);
+       start->add_option(
+           "--xray", options->tools.engine,
+           text("The engine (default: the Xray scripts/bootstrap builds in ~/.cache/korvelin)"));
+       start->add_option("--guardian", options->tools.guardian, text("The guardian executable"));
+       start->add_option("--probe-url", options->tools.probeURL, text("Egress probe URL"))
+           ->capture_default_str();
+       start->add_flag("--json", options->json, text("Print the sidecar handle as JSON"));
+       auto* status = command.add_subcommand("status", text("Show the profile's recorded sidecar"));
+       status->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
+       status->add_flag("--json", options->json, text("Print JSON"));
+       auto* stop =
+           command.add_subcommand("stop", text("Stop a sidecar left running by another host"));
+       stop->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
+       auto* recover = command.add_subcommand(
+           "recover", text("Stop or clear a sidecar left by a crashed host"));
+       recover->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))
+           ->required();
+       auto* observe =
+           command.add_subcommand("observe", text("Prove, without changing anything, that a "
+                                                  "re-adopted run still uses its own sidecar"));
+       observe->add_option("PROFILE-UUID", options->profile, text("Profile identifier"))
+           ->required();
+       observe->add_option(
+           "--executable", options->executable,
+           text("The program the profile should be running (default: the one the lease recorded)"));
+       observe->add_flag("--json", options->json, text("Print JSON"));
+       return [options, &global, start, status, observe] {
+         if (start->parsed())
+           return startProxy(*options, global);
+         if (observe->parsed())
+           return observeProxy(*options, global);
+         if (status->parsed())
+           return proxyStatus(options->profile, options->json, global);
+         return recoverProxy(options->profile, global);
+       };
+     }}};
 
 }  // namespace
 }  // namespace korvelin::cli

@@ -94,9 +94,12 @@ void report(const RunOptions& options,
 
 int runProgram(RunOptions options, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(options.profile, global);
-  if (!id) return kExitUsage;
-  if (options.command.empty()) return fail("no program given (korvelin run PROFILE -- PROGRAM [ARGS...])", kExitUsage);
-  if (!(options.stopTimeout > 0)) return fail("--stop-timeout must be greater than zero", kExitUsage);
+  if (!id)
+    return kExitUsage;
+  if (options.command.empty())
+    return fail("no program given (korvelin run PROFILE -- PROGRAM [ARGS...])", kExitUsage);
+  if (!(options.stopTimeout > 0))
+    return fail("--stop-timeout must be greater than zero", kExitUsage);
 
   std::vector<ProfileEnvironmentVariable> variables;
   for (const auto& assignment : options.environment) {
@@ -155,11 +158,13 @@ int runProgram(RunOptions options, const GlobalOptions& global) {
         last = supervisor.stop(*id, paths, options.stopTimeout);
         break;
       } catch (const KorvelinCoreError& e) {
-        if (e.errorCase() != KorvelinCoreError::Case::stopTimedOut) throw;
+        if (e.errorCase() != KorvelinCoreError::Case::stopTimedOut)
+          throw;
         std::ostringstream seconds;
         seconds << options.stopTimeout;
         report(options, "stop_timed_out", *supervisor.status(*id, paths),
-               {"the program did not stop within {0} s; still supervising it (send the signal again to ask "
+               {"the program did not stop within {0} s; still supervising it (send the signal "
+                "again to ask "
                 "again)",
                 {seconds.str()}});
       }
@@ -248,7 +253,8 @@ const Registration kRun{
 
 int showStatus(const std::string& profile, bool json, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(profile, global);
-  if (!id) return kExitUsage;
+  if (!id)
+    return kExitUsage;
   ProfilePaths paths(*id, global.baseDirectory);
   ProcessSupervisor supervisor;
   auto snapshot = supervisor.status(*id, paths);
@@ -275,7 +281,8 @@ const Registration kStatus{
 
 int recover(const std::string& profile, bool dryRun, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(profile, global);
-  if (!id) return kExitUsage;
+  if (!id)
+    return kExitUsage;
   ProfilePaths paths(*id, global.baseDirectory);
   ProcessSupervisor supervisor;
   if (dryRun) {

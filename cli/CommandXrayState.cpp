@@ -81,7 +81,8 @@ void printRecord(const XrayDurableState& state) {
 
 int runXrayState(const XrayStateOptions& options, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(options.profile, global);
-  if (!id) return kExitUsage;
+  if (!id)
+    return kExitUsage;
   const ProfilePaths paths(*id, global.baseDirectory);
 
   // A refusal names only the profile; the reason is what helps a user.

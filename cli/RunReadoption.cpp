@@ -19,7 +19,8 @@ namespace {
 std::optional<DurableProcessLease> readableLease(const ProfilePaths& paths) {
   try {
     const auto root = SecureFileSystem::openManagedRootFD(paths);
-    const auto error = ErrorFactory::always(KorvelinCoreError::profileRecoveryRequired(paths.profileID()));
+    const auto error =
+        ErrorFactory::always(KorvelinCoreError::profileRecoveryRequired(paths.profileID()));
     return parseDurableProcessLease(readLaunchLease(root.get(), error, error).bytes);
   } catch (const KorvelinCoreError&) {
     return std::nullopt;

@@ -30,9 +30,11 @@ SidecarTools defaultSidecarTools() {
   SidecarTools tools;
   tools.probeURL = XraySidecarSupervisor::kDefaultEgressProbeURL;
   const auto build = buildDirectory();
-  if (!build.empty()) tools.guardian = (build / "guardian" / "korvelin-xray-guardian").string();
+  if (!build.empty())
+    tools.guardian = (build / "guardian" / "korvelin-xray-guardian").string();
   const std::string engine = cachedEnginePath();
-  if (::access(engine.c_str(), X_OK) == 0) tools.engine = engine;
+  if (::access(engine.c_str(), X_OK) == 0)
+    tools.engine = engine;
   return tools;
 }
 
@@ -42,9 +44,11 @@ std::string standinEngine() {
 }
 
 Message noRealEngineMessage() {
-  return {"no real engine found at {0} (scripts/bootstrap builds it) and no --xray PATH given; a link is never "
-          "served without one",
-          {cachedEnginePath()}};
+  return {
+      "no real engine found at {0} (scripts/bootstrap builds it) and no --xray PATH given; a link "
+      "is never "
+      "served without one",
+      {cachedEnginePath()}};
 }
 
 std::unique_ptr<XraySidecarSupervisor> makeSidecarSupervisor(const SidecarTools& tools) {

@@ -10,8 +10,8 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
-#include <optional>
 #include <chrono>
+#include <optional>
 #include <string_view>
 #include <system_error>
 
@@ -37,7 +37,8 @@ bool sendAll(int fd, std::string_view data) {
   while (!data.empty()) {
     ssize_t sent =
         retryOnEintr([&] { return platform::sendNoSignal(fd, data.data(), data.size()); });
-    if (sent <= 0) return false;
+    if (sent <= 0)
+      return false;
     data.remove_prefix(static_cast<size_t>(sent));
   }
   return true;
@@ -46,14 +47,16 @@ bool sendAll(int fd, std::string_view data) {
 std::string peerAddress(int fd) {
   sockaddr_storage address{};
   socklen_t length = sizeof address;
-  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return "unknown";
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    return "unknown";
   char text[INET6_ADDRSTRLEN] = {};
   const auto* storage = &address;
   const void* raw =
       address.ss_family == AF_INET6
           ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(storage)->sin6_addr)
           : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(storage)->sin_addr);
-  if (!::inet_ntop(address.ss_family, raw, text, sizeof text)) return "unknown";
+  if (!::inet_ntop(address.ss_family, raw, text, sizeof text))
+    return "unknown";
   return text;
 }
 
@@ -79,7 +82,8 @@ std::optional<Request> parseHead(std::string_view head) {
   const std::string_view line = head.substr(0, lineEnd);
   const size_t first = line.find(' ');
   const size_t second = line.find(' ', first == std::string_view::npos ? first : first + 1);
-  if (first == std::string_view::npos || second == std::string_view::npos) return std::nullopt;
+  if (first == std::string_view::npos || second == std::string_view::npos)
+    return std::nullopt;
   request.method = line.substr(0, first);
   request.target = line.substr(first + 1, second - first - 1);
   const std::string_view version = line.substr(second + 1);
@@ -87,23 +91,28 @@ std::optional<Request> parseHead(std::string_view head) {
     request.keepAlive = false;
   else if (version != "HTTP/1.1")
     return std::nullopt;
-  if (request.method.empty() || request.target.empty()) return std::nullopt;
+  if (request.method.empty() || request.target.empty())
+    return std::nullopt;
 
   size_t position = lineEnd == std::string_view::npos ? head.size() : lineEnd + 2;
   while (position < head.size()) {
     size_t end = head.find("\r\n", position);
-    if (end == std::string_view::npos) end = head.size();
+    if (end == std::string_view::npos)
+      end = head.size();
     const std::string header = lowercase(head.substr(position, end - position));
     position = end + 2;
     const size_t colon = header.find(':');
-    if (colon == std::string::npos) return std::nullopt;
+    if (colon == std::string::npos)
+      return std::nullopt;
     const std::string_view name = std::string_view(header).substr(0, colon);
     std::string_view value = std::string_view(header).substr(colon + 1);
     while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
       value.remove_prefix(1);
     if (name == "connection") {
-      if (value.find("close") != std::string_view::npos) request.keepAlive = false;
-      if (value.find("keep-alive") != std::string_view::npos) request.keepAlive = true;
+      if (value.find("close") != std::string_view::npos)
+        request.keepAlive = false;
+      if (value.find("keep-alive") != std::string_view::npos)
+        request.keepAlive = true;
     } else if (name == "transfer-encoding" || (name == "content-length" && value != "0")) {
       request.hasBody = true;
     }
@@ -111,13 +120,18 @@ std::optional<Request> parseHead(std::string_view head) {
   return request;
 }
 
-std::string responseHead(int status, const char* reason, const char* contentType,
-                         uint64_t contentLength, bool keepAlive) {
+std::string responseHead(int status,
+                         const char* reason,
+                         const char* contentType,
+                         uint64_t contentLength,
+                         bool keepAlive) {
   std::string head = "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\n";
   head += "Content-Type: " + std::string(contentType) + "\r\n";
   head += "Content-Length: " + std::to_string(contentLength) + "\r\n";
-  if (status == 405) head += "Allow: GET\r\n";
-  if (!keepAlive) head += "Connection: close\r\n";
+  if (status == 405)
+    head += "Allow: GET\r\n";
+  if (!keepAlive)
+    head += "Connection: close\r\n";
   return head + "\r\n";
 }
 
@@ -128,13 +142,15 @@ bool sendText(int fd, int status, const char* reason, const std::string& body, b
 // The N of "/bytes/N", absent for any other target or an N out of range.
 std::optional<uint64_t> bulkLength(std::string_view target) {
   constexpr std::string_view prefix = "/bytes/";
-  if (target.substr(0, prefix.size()) != prefix) return std::nullopt;
+  if (target.substr(0, prefix.size()) != prefix)
+    return std::nullopt;
   target.remove_prefix(prefix.size());
   uint64_t length = 0;
   auto [end, error] = std::from_chars(target.data(), target.data() + target.size(), length);
   if (error != std::errc() || end != target.data() + target.size() || target.empty())
     return std::nullopt;
-  if (length > LoopbackEchoServer::kMaximumBulkBytes) return std::nullopt;
+  if (length > LoopbackEchoServer::kMaximumBulkBytes)
+    return std::nullopt;
   return length;
 }
 
@@ -144,7 +160,8 @@ bool sendBulk(int fd, uint64_t length, bool keepAlive) {
   static const std::string zeros(kBulkChunkBytes, '\0');
   while (length > 0) {
     const size_t chunk = static_cast<size_t>(std::min<uint64_t>(length, zeros.size()));
-    if (!sendAll(fd, std::string_view(zeros).substr(0, chunk))) return false;
+    if (!sendAll(fd, std::string_view(zeros).substr(0, chunk)))
+      return false;
     length -= chunk;
   }
   return true;
@@ -154,7 +171,8 @@ bool sendBulk(int fd, uint64_t length, bool keepAlive) {
 
 LoopbackEchoServer::LoopbackEchoServer(uint16_t port) {
   listener_ = platform::newInternetStreamSocket();
-  if (!listener_) throwSystemError("socket");
+  if (!listener_)
+    throwSystemError("socket");
   const int on = 1;
   ::setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in address{};
@@ -163,7 +181,8 @@ LoopbackEchoServer::LoopbackEchoServer(uint16_t port) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
     throwSystemError("bind");
-  if (::listen(listener_.get(), 128) != 0) throwSystemError("listen");
+  if (::listen(listener_.get(), 128) != 0)
+    throwSystemError("listen");
   socklen_t length = sizeof address;
   if (::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
     throwSystemError("getsockname");
@@ -178,8 +197,10 @@ LoopbackEchoServer::~LoopbackEchoServer() {
   ::shutdown(listener_.get(), SHUT_RDWR);
   acceptThread_.join();
   std::lock_guard lock(mutex_);
-  for (auto& connection : connections_) ::shutdown(connection->socket.get(), SHUT_RDWR);
-  for (auto& connection : connections_) connection->thread.join();
+  for (auto& connection : connections_)
+    ::shutdown(connection->socket.get(), SHUT_RDWR);
+  for (auto& connection : connections_)
+    connection->thread.join();
   connections_.clear();
 }
 
@@ -191,7 +212,8 @@ void LoopbackEchoServer::acceptLoop() {
   while (!stopping_) {
     ScopedFD socket = platform::acceptConnection(listener_.get(), false);
     if (!socket) {
-      if (stopping_ || errno == EINVAL || errno == EBADF) return;
+      if (stopping_ || errno == EINVAL || errno == EBADF)
+        return;
       // Out of descriptors or a connection reset before it was taken: wait
       // a moment rather than spin.
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -237,7 +259,8 @@ void LoopbackEchoServer::serve(Connection& connection) {
       }
       buffer.append(chunk, static_cast<size_t>(got));
     }
-    if (!open) break;
+    if (!open)
+      break;
     if (headEnd == std::string::npos || headEnd > kMaximumHeadBytes) {
       sendText(fd, 431, "Request Header Fields Too Large", "request head too large\n", false);
       break;

@@ -52,7 +52,8 @@ struct CertificateFiles {
 };
 // A self-signed certificate for `name` (common and DNS name), made by
 // `xray tls cert` in `directory`.
-CertificateFiles makeSelfSignedCertificate(const std::string& xray, const std::string& directory,
+CertificateFiles makeSelfSignedCertificate(const std::string& xray,
+                                           const std::string& directory,
                                            const std::string& name);
 
 // The site a REALITY server borrows its handshake from: an HTTP proxy
@@ -64,7 +65,9 @@ nlohmann::json tlsDecoyConfiguration(uint16_t port, const CertificateFiles& cert
 // A VLESS inbound on 127.0.0.1:`port` for `user` with `stream` settings,
 // logging accepted connections to `accessLog`, serving loopback
 // destinations only and sending from kEgressAddress.
-nlohmann::json vlessServerConfiguration(uint16_t port, const nlohmann::json& user, const nlohmann::json& stream,
+nlohmann::json vlessServerConfiguration(uint16_t port,
+                                        const nlohmann::json& user,
+                                        const nlohmann::json& stream,
                                         const std::string& accessLog);
 
 class LoopbackRealityServer {

@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto event = korvelin::parseProfileActivityEvent(line);
   if (event) {
     const auto again = korvelin::parseProfileActivityEvent(korvelin::activityEventJSON(*event));
-    if (!again || !(*again == *event)) __builtin_trap();
+    if (!again || !(*again == *event))
+      __builtin_trap();
   }
   return 0;
 }

@@ -15,9 +15,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     const auto variables = Environment::parseDotEnv(text);
     Environment::validate(variables);
-    if (Environment::dictionary(variables).size() != variables.size()) __builtin_trap();
+    if (Environment::dictionary(variables).size() != variables.size())
+      __builtin_trap();
     for (const auto& variable : variables)
-      if (variable.value.find_first_of("\r\n") != std::string::npos) __builtin_trap();
+      if (variable.value.find_first_of("\r\n") != std::string::npos)
+        __builtin_trap();
   } catch (const korvelin::KorvelinCoreError& e) {
     if (e.errorCase() != korvelin::KorvelinCoreError::Case::invalidEnvironmentVariables)
       __builtin_trap();

@@ -22,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (auto activation = Activation::decode(text)) {
     // Whatever the guardian accepts, the core's encoding must reproduce.
-    if (Activation::decode(activation->encode()) != activation) __builtin_trap();
+    if (Activation::decode(activation->encode()) != activation)
+      __builtin_trap();
   }
   if (auto request = parseGuardianRequest(text, kCapability, kGeneration)) {
     if ((request->command == GuardianCommand::attach) != request->controller.has_value())
@@ -33,9 +34,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   try {
     const auto status = GuardianStatus::fromReplyLine(text);
-    if (GuardianStatus::fromReplyLine(status.replyLine()) != status) __builtin_trap();
+    if (GuardianStatus::fromReplyLine(status.replyLine()) != status)
+      __builtin_trap();
   } catch (const KorvelinCoreError&) {
   }
-  if (auto pid = parseReadyLine(text); pid && *pid < 2) __builtin_trap();
+  if (auto pid = parseReadyLine(text); pid && *pid < 2)
+    __builtin_trap();
   return 0;
 }

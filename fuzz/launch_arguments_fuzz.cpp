@@ -12,7 +12,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   namespace Arguments = korvelin::ProfileLaunchArguments;
-  if (size == 0) return 0;
+  if (size == 0)
+    return 0;
   const bool json = data[0] & 1;
   const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
   try {

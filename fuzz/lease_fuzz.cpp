@@ -2,9 +2,9 @@
 // the parser must refuse anything malformed without crashing, and whatever it
 // accepts must survive a write and a second read unchanged.
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cmath>
 #include <string_view>
 
 #include "core/base/CoreError.h"
@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto again = korvelin::parseDurableProcessLease(
         korvelin::leaseJSON(lease->runID, lease->startedAt, lease->rootPID, lease->processGroupID,
                             lease->state, lease->identity));
-    if (!again || !(*again == *lease)) __builtin_trap();
+    if (!again || !(*again == *lease))
+      __builtin_trap();
   }
   try {
     korvelin::recoveryEvidenceJSON(korvelin::Uuid{}, korvelin::Uuid{}, 0, bytes);

@@ -8,8 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/profile/AppProfile.h"
 #include "core/base/JsonSupport.h"
+#include "core/profile/AppProfile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto again = korvelin::jsonio::decode(
         written, &korvelin::KorvelinCoreError::invalidProfileCatalog, "profile",
         [](const nlohmann::json& json) { return json.get<korvelin::AppProfile>(); });
-    if (!(again == profile)) __builtin_trap();
+    if (!(again == profile))
+      __builtin_trap();
   } catch (const korvelin::KorvelinCoreError&) {
   }
   return 0;

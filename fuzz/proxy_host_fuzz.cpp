@@ -18,11 +18,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const korvelin::KorvelinCoreError&) {
     return 0;
   }
-  if (host.empty() || host.size() > 253) __builtin_trap();
+  if (host.empty() || host.size() > 253)
+    __builtin_trap();
   for (char c : host)
-    if (c < 33 || c > 126 || (c >= 'A' && c <= 'Z')) __builtin_trap();
-  if (korvelin::ProfileProxyConfiguration::normalizedHost(host) != host) __builtin_trap();
+    if (c < 33 || c > 126 || (c >= 'A' && c <= 'Z'))
+      __builtin_trap();
+  if (korvelin::ProfileProxyConfiguration::normalizedHost(host) != host)
+    __builtin_trap();
   korvelin::ProfileProxyConfiguration proxy(korvelin::ProfileProxyScheme::socks5, host, 1080);
-  if (proxy.validated() != proxy) __builtin_trap();
+  if (proxy.validated() != proxy)
+    __builtin_trap();
   return 0;
 }

@@ -22,11 +22,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const auto route = ProfileUsageRoute::observed(arguments);
   if (route.kind() == ProfileUsageRoute::Kind::proxy) {
-    if (!route.configuration() || route.generation()) __builtin_trap();
+    if (!route.configuration() || route.generation())
+      __builtin_trap();
     const std::string canonical = "--proxy-server=" + route.configuration()->uri();
     bool found = false;
-    for (const auto& argument : arguments) found = found || argument == canonical;
-    if (!found || ProfileUsageRoute::observed({"/app", canonical}) != route) __builtin_trap();
+    for (const auto& argument : arguments)
+      found = found || argument == canonical;
+    if (!found || ProfileUsageRoute::observed({"/app", canonical}) != route)
+      __builtin_trap();
   }
   return 0;
 }

@@ -22,7 +22,8 @@ using korvelin::VLESSRealityConfiguration;
 using korvelin::VLESSTransportSecurity;
 
 void check(bool condition) {
-  if (!condition) __builtin_trap();
+  if (!condition)
+    __builtin_trap();
 }
 
 }  // namespace

@@ -33,21 +33,26 @@ std::string sealed(std::string_view rest) {
     std::memcpy(page.data() + 12, json.data(), json.size());
   }
   crypto_hash_sha256(reinterpret_cast<unsigned char*>(page.data()) + XrayStatePage::kSize - 32,
-                     reinterpret_cast<const unsigned char*>(page.data()), XrayStatePage::kSize - 32);
+                     reinterpret_cast<const unsigned char*>(page.data()),
+                     XrayStatePage::kSize - 32);
   return page;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size == 0) return 0;
+  if (size == 0)
+    return 0;
   const std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
   const auto page = XrayStatePage::decode((data[0] & 1) ? sealed(rest) : std::string(rest));
-  if (!page) return 0;
+  if (!page)
+    return 0;
   // Compact re-encoding never makes the JSON longer than what was read.
   const auto written = XrayStatePage::encode(page->state, page->sequence);
-  if (!written) __builtin_trap();
+  if (!written)
+    __builtin_trap();
   const auto again = XrayStatePage::decode(*written);
-  if (!again || !(*again == *page)) __builtin_trap();
+  if (!again || !(*again == *page))
+    __builtin_trap();
   return 0;
 }

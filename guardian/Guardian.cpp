@@ -12,12 +12,12 @@
 #include <string_view>
 
 #include "core/guardian/GuardianProtocol.h"
-#include "core/process/LiveProcessIdentity.h"
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
 #include "core/platform/LocalSocket.h"
 #include "core/platform/ScopedFD.h"
 #include "core/process/ChildProcess.h"
+#include "core/process/LiveProcessIdentity.h"
 
 namespace korvelin::guardian {
 
@@ -40,14 +40,17 @@ const std::vector<std::string> kXrayEnvironment = {"PATH=/usr/bin:/bin"};
 // aimed at the host never reaches it; these come from someone who means it.
 volatile sig_atomic_t terminationRequested = 0;
 
-void requestTermination(int) { terminationRequested = 1; }
+void requestTermination(int) {
+  terminationRequested = 1;
+}
 
 // Without SA_RESTART, so that a blocked poll returns and the loop notices.
 void handleTerminationSignals() {
   struct sigaction action {};
   action.sa_handler = requestTermination;
   ::sigemptyset(&action.sa_mask);
-  for (int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP})
+    ::sigaction(signal, &action, nullptr);
 }
 
 // The first line of standard input, without its line feed; absent at
@@ -58,12 +61,15 @@ std::optional<std::string> readActivationLine() {
   char chunk[4096];
   for (;;) {
     const ssize_t count = retryOnEintr([&] { return ::read(kStandardInput, chunk, sizeof chunk); });
-    if (count <= 0) return std::nullopt;
+    if (count <= 0)
+      return std::nullopt;
     const auto* end =
         static_cast<const char*>(std::memchr(chunk, '\n', static_cast<size_t>(count)));
-    if (end) return line.append(chunk, static_cast<size_t>(end - chunk));
+    if (end)
+      return line.append(chunk, static_cast<size_t>(end - chunk));
     line.append(chunk, static_cast<size_t>(count));
-    if (line.size() > kMaxActivationLineBytes) return std::nullopt;
+    if (line.size() > kMaxActivationLineBytes)
+      return std::nullopt;
   }
 }
 
@@ -74,7 +80,8 @@ struct SocketIdentity {
 
 // Start-up failures print one line and exit 1; the socket, once it is known
 // to be ours, goes with them.
-[[noreturn]] void fail(std::string_view reason, const std::string& socketPath = {},
+[[noreturn]] void fail(std::string_view reason,
+                       const std::string& socketPath = {},
                        const std::optional<SocketIdentity>& socket = std::nullopt);
 
 class Guardian {
@@ -116,25 +123,31 @@ void Guardian::start(const std::vector<std::string>& arguments) {
     fail("invalid arguments");
   xrayPath_ = arguments[2];
   socketPath_ = arguments[4];
-  if (socketPath_.size() > platform::kMaxLocalSocketPathBytes) fail("invalid control identity");
+  if (socketPath_.size() > platform::kMaxLocalSocketPathBytes)
+    fail("invalid control identity");
 
   // Non-blocking as well, so that a client that vanished between poll and
   // accept cannot stall the loop.
   server_ = platform::newLocalStreamSocket(/*nonBlocking=*/true);
-  if (!server_) fail("socket");
-  if (platform::bindLocal(server_.get(), socketPath_) != 0) fail("control socket");
+  if (!server_)
+    fail("socket");
+  if (platform::bindLocal(server_.get(), socketPath_) != 0)
+    fail("control socket");
   // Known right after bind, so that every later failure can take the socket
   // away with it: a stale socket file would outlive the guardian.
   struct stat status;
-  if (::lstat(socketPath_.c_str(), &status) != 0) fail("socket identity");
+  if (::lstat(socketPath_.c_str(), &status) != 0)
+    fail("socket identity");
   socketIdentity_ = SocketIdentity{status.st_dev, status.st_ino};
   if (::chmod(socketPath_.c_str(), 0600) != 0 || ::listen(server_.get(), 1) != 0)
     failAfterBind("control socket");
 
   auto line = readActivationLine();
-  if (!line) failAfterBind("configuration");
+  if (!line)
+    failAfterBind("configuration");
   auto activation = Activation::decode(*line);
-  if (!activation) failAfterBind("configuration");
+  if (!activation)
+    failAfterBind("configuration");
   configuration_ = std::move(activation->configuration);
   capability_ = std::move(activation->capability);
   generation_ = activation->generation.lowercaseString();
@@ -161,35 +174,42 @@ void Guardian::start(const std::vector<std::string>& arguments) {
 
 void Guardian::serve() {
   while (child_.isRunning()) {
-    if (terminationRequested) break;
-    if (attached_ && attached_->sessionHasEnded()) break;
+    if (terminationRequested)
+      break;
+    if (attached_ && attached_->sessionHasEnded())
+      break;
     pollfd descriptors[2] = {
         {ownerEnded_ ? -1 : kStandardInput, POLLIN | POLLHUP, 0},
         {server_.get(), POLLIN, 0},
     };
     if (::poll(descriptors, 2, kPollSliceMilliseconds) < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR)
+        continue;
       break;
     }
     if (descriptors[0].revents & (POLLIN | POLLHUP)) {
       char byte;
       if (::read(kStandardInput, &byte, 1) == 0) {
         ownerEnded_ = true;
-        if (!attached_) stopped_ = true;
+        if (!attached_)
+          stopped_ = true;
       }
     }
     if (descriptors[1].revents & POLLIN) {
       ScopedFD connection = platform::acceptLocalConnection(server_.get());
-      if (connection) serveConnection(connection.get());
+      if (connection)
+        serveConnection(connection.get());
     }
-    if (stopped_) break;
+    if (stopped_)
+      break;
   }
 }
 
 // Every refusal closes the connection without a word: a peer learns nothing
 // about why.
 void Guardian::serveConnection(int connection) {
-  if (platform::peerUserID(connection) != ::geteuid()) return;
+  if (platform::peerUserID(connection) != ::geteuid())
+    return;
   std::string line;
   try {
     line = GuardianProtocol::readLine(connection, GuardianProtocol::kLineTimeout,
@@ -198,7 +218,8 @@ void Guardian::serveConnection(int connection) {
     return;
   }
   auto request = parseGuardianRequest(line, capability_, generation_);
-  if (!request) return;
+  if (!request)
+    return;
   switch (request->command) {
     case GuardianCommand::stop:
       stopped_ = true;
@@ -209,9 +230,11 @@ void Guardian::serveConnection(int connection) {
       attach(connection, *request->controller);
       return;
     case GuardianCommand::status: {
-      if (!child_.isRunning()) return;
+      if (!child_.isRunning())
+        return;
       auto identity = LiveProcessIdentity::capture(child_.pid());
-      if (!identity) return;
+      if (!identity)
+        return;
       reply(connection, GuardianStatus{*identity, attached_}.replyLine());
       return;
     }
@@ -224,7 +247,8 @@ void Guardian::attach(int connection, const LiveProcessIdentity& candidate) {
   if (candidate.pid != candidate.group || candidate.uid != ::geteuid() || !candidate.isCurrent())
     return;
   // There is no detaching, and a second controller never displaces the first.
-  if (attached_ && *attached_ != candidate) return;
+  if (attached_ && *attached_ != candidate)
+    return;
   attached_ = candidate;
   reply(connection, "ATTACHED");
 }
@@ -246,7 +270,8 @@ void removeSocket(const std::string& path, const std::optional<SocketIdentity>& 
     ::unlink(path.c_str());
 }
 
-void fail(std::string_view reason, const std::string& socketPath,
+void fail(std::string_view reason,
+          const std::string& socketPath,
           const std::optional<SocketIdentity>& socket) {
   removeSocket(socketPath, socket);
   std::string line = "guardian: ";

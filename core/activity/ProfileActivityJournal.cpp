@@ -65,7 +65,9 @@ std::optional<ProfileActivityKind> profileActivityKindFromRawValue(std::string_v
   return kActivityKindNames.value(text);
 }
 
-ReferenceDate ReferenceDate::now() { return fromUnixTime(currentUnixTime()); }
+ReferenceDate ReferenceDate::now() {
+  return fromUnixTime(currentUnixTime());
+}
 
 std::string activityEventJSON(const ProfileActivityEvent& event) {
   // Insertion order is the field order, which is also the order the file
@@ -75,29 +77,36 @@ std::string activityEventJSON(const ProfileActivityEvent& event) {
   line["profileID"] = event.profileID.uppercaseString();
   line["kind"] = rawValue(event.kind);
   line["occurredAt"] = event.occurredAt.secondsSinceReferenceDate;
-  if (event.proxyName) line["proxyName"] = *event.proxyName;
+  if (event.proxyName)
+    line["proxyName"] = *event.proxyName;
   line["detail"] = event.detail;
   return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 std::optional<ProfileActivityEvent> parseProfileActivityEvent(std::string_view line) {
-  if (line.size() > kMaximumActivityLineBytes || !isValidUtf8(line)) return std::nullopt;
+  if (line.size() > kMaximumActivityLineBytes || !isValidUtf8(line))
+    return std::nullopt;
   const auto json = nlohmann::json::parse(line.begin(), line.end(), nullptr, false);
-  if (json.is_discarded() || !json.is_object()) return std::nullopt;
+  if (json.is_discarded() || !json.is_object())
+    return std::nullopt;
   try {
     if (json.contains("proxyName"))
-      jsonio::requireExactKeys(json, {"id", "profileID", "kind", "occurredAt", "proxyName", "detail"});
+      jsonio::requireExactKeys(json,
+                               {"id", "profileID", "kind", "occurredAt", "proxyName", "detail"});
     else
       jsonio::requireExactKeys(json, {"id", "profileID", "kind", "occurredAt", "detail"});
     ProfileActivityEvent event{.id = jsonio::requireUuid(json, "id"),
                                .profileID = jsonio::requireUuid(json, "profileID")};
     auto kind = profileActivityKindFromRawValue(jsonio::requireString(json, "kind"));
-    if (!kind) return std::nullopt;
+    if (!kind)
+      return std::nullopt;
     event.kind = *kind;
     event.occurredAt.secondsSinceReferenceDate = jsonio::requireNumber(json, "occurredAt");
-    if (!std::isfinite(event.occurredAt.secondsSinceReferenceDate)) return std::nullopt;
+    if (!std::isfinite(event.occurredAt.secondsSinceReferenceDate))
+      return std::nullopt;
     if (const auto* name = jsonio::optionalMember(json, "proxyName")) {
-      if (!name->is_string()) return std::nullopt;
+      if (!name->is_string())
+        return std::nullopt;
       event.proxyName = name->get<std::string>();
     }
     event.detail = jsonio::requireString(json, "detail");
@@ -109,9 +118,11 @@ std::optional<ProfileActivityEvent> parseProfileActivityEvent(std::string_view l
   }
 }
 
-void ProfileActivityJournal::append(const ProfileActivityEvent& event, const ProfilePaths& paths) const {
+void ProfileActivityJournal::append(const ProfileActivityEvent& event,
+                                    const ProfilePaths& paths) const {
   const ErrorFactory failed = &KorvelinCoreError::logCreationFailed;
-  if (event.profileID != paths.profileID()) throw KorvelinCoreError::profileIdentifierMismatch();
+  if (event.profileID != paths.profileID())
+    throw KorvelinCoreError::profileIdentifierMismatch();
   // Refused before anything is opened: such a line could not be read back.
   if (!isValidUtf8(event.detail) || (event.proxyName && !isValidUtf8(*event.proxyName)))
     throw failed("activity event text is not valid UTF-8");
@@ -123,7 +134,8 @@ void ProfileActivityJournal::append(const ProfileActivityEvent& event, const Pro
   bool created = false;
   ScopedFD fd = PrivateFile::openOrCreate(logs.get(), kFileName, O_WRONLY | O_APPEND,
                                           journalPath(paths), failed, created);
-  if (!fd) throw failed(platform::errorText(errno));
+  if (!fd)
+    throw failed(platform::errorText(errno));
   requirePrivateJournal(fd.get(), journalPath(paths), failed);
   FileLock lock(std::move(fd));
   if (!lock.lock(FileLock::Mode::exclusive, FileLock::Wait::untilFree))
@@ -136,14 +148,16 @@ void ProfileActivityJournal::append(const ProfileActivityEvent& event, const Pro
     throw failed(platform::errorText(errno));
 }
 
-ProfileActivityJournalContents readProfileActivityJournal(const ProfilePaths& paths, std::size_t maximumBytes) {
+ProfileActivityJournalContents readProfileActivityJournal(const ProfilePaths& paths,
+                                                          std::size_t maximumBytes) {
   const ErrorFactory error = &KorvelinCoreError::unsafeProfilePath;
   const std::string path = journalPath(paths);
   ScopedFD logs = openLogsDirectory(paths, error);
   ScopedFD fd = PrivateFile::open(logs.get(), ProfileActivityJournal::kFileName, O_RDONLY);
   if (!fd) {
     const int openError = errno;
-    if (openError == ENOENT) return {};
+    if (openError == ENOENT)
+      return {};
     throw error.failed(openError, "openat", path);
   }
   const auto size = static_cast<std::size_t>(requirePrivateJournal(fd.get(), path, error).st_size);
@@ -152,15 +166,18 @@ ProfileActivityJournalContents readProfileActivityJournal(const ProfilePaths& pa
   // it is a line feed, the window's first line is whole.
   const std::size_t start = size > maximumBytes ? size - maximumBytes - 1 : 0;
   std::string bytes(size - start, '\0');
-  const long count = platform::preadFull(fd.get(), bytes.data(), bytes.size(), static_cast<long long>(start));
-  if (count < 0) throw error("could not read " + path + ": " + platform::errorText(errno));
+  const long count =
+      platform::preadFull(fd.get(), bytes.data(), bytes.size(), static_cast<long long>(start));
+  if (count < 0)
+    throw error("could not read " + path + ": " + platform::errorText(errno));
   bytes.resize(static_cast<std::size_t>(count));
 
   ProfileActivityJournalContents contents;
   std::string_view text(bytes);
   if (start > 0) {
     const auto end = text.find('\n');
-    if (end != 0) ++contents.ignoredLineCount;
+    if (end != 0)
+      ++contents.ignoredLineCount;
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
   }
   for (auto line : jsonio::nonEmptyLines(text)) {

@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/profile/ProfilePaths.h"
 #include "core/base/Uuid.h"
+#include "core/profile/ProfilePaths.h"
 
 namespace korvelin {
 
@@ -104,6 +104,7 @@ struct ProfileActivityJournalContents {
 // `unsafeProfilePath` errors. Only the last `maximumBytes` bytes are read;
 // a line cut at the start of that window counts as ignored. A missing
 // journal reads as empty; a missing profile tree is an error.
-ProfileActivityJournalContents readProfileActivityJournal(const ProfilePaths& paths, std::size_t maximumBytes);
+ProfileActivityJournalContents readProfileActivityJournal(const ProfilePaths& paths,
+                                                          std::size_t maximumBytes);
 
 }  // namespace korvelin

@@ -30,12 +30,16 @@ constexpr double kStartedBeforeLeaseTolerance = 0.01;
 constexpr double kStartedAfterLeaseTolerance = 60;
 
 std::optional<std::string> resolvedPath(const std::string& path) {
-  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
-  if (!resolved) return std::nullopt;
+  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                       &std::free);
+  if (!resolved)
+    return std::nullopt;
   return std::string(resolved.get());
 }
 
-std::string pidText(std::int32_t pid) { return "process " + std::to_string(pid); }
+std::string pidText(std::int32_t pid) {
+  return "process " + std::to_string(pid);
+}
 
 }  // namespace
 
@@ -70,15 +74,18 @@ ProfileRuntimeObservation ProfileRuntimeObserver::observeWithRoute(
 
   const LaunchLeaseFile leaseFile = readLaunchLease(rootFD.get(), refused, refused);
   const auto lease = parseDurableProcessLease(leaseFile.bytes);
-  if (!lease) throw refused("the launch lease records no verified running process");
+  if (!lease)
+    throw refused("the launch lease records no verified running process");
   const std::int32_t pid = lease->rootPID;
   if (pid < 2 || lease->processGroupID != pid)
     throw refused("the launch lease names " + pidText(pid) + " in group " +
                   std::to_string(lease->processGroupID));
-  if (!std::isfinite(lease->startedAt)) throw refused("the launch lease has no valid start time");
+  if (!std::isfinite(lease->startedAt))
+    throw refused("the launch lease has no valid start time");
 
   const auto identity = LiveProcessIdentity::capture(pid);
-  if (!identity) throw refused(pidText(pid) + " is not a live process of this user");
+  if (!identity)
+    throw refused(pidText(pid) + " is not a live process of this user");
   if (identity->group != pid)
     throw refused(pidText(pid) + " is in process group " + std::to_string(identity->group) +
                   ", not its own");
@@ -89,10 +96,12 @@ ProfileRuntimeObservation ProfileRuntimeObserver::observeWithRoute(
     throw refused(pidText(pid) + " runs " + identity->executable + ", not " + *expectedExecutable);
 
   const auto arguments = liveArguments(pid);
-  if (!arguments) throw refused("the arguments of " + pidText(pid) + " cannot be read");
+  if (!arguments)
+    throw refused("the arguments of " + pidText(pid) + " cannot be read");
   std::vector<std::string_view> dataDirectories;
   for (const auto& argument : *arguments)
-    if (argument.starts_with(kUserDataPrefix)) dataDirectories.push_back(argument);
+    if (argument.starts_with(kUserDataPrefix))
+      dataDirectories.push_back(argument);
   const std::string expectedDataDirectory = std::string(kUserDataPrefix) + paths.userData();
   if (dataDirectories.size() != 1)
     throw refused(pidText(pid) + " has " + std::to_string(dataDirectories.size()) + " " +
@@ -108,7 +117,8 @@ ProfileRuntimeObservation ProfileRuntimeObserver::observeWithRoute(
     // The lease's date is the wall clock's, so the start is compared as a
     // date; the final check below still requires the same process.
     const auto record = platform::processRecord(pid);
-    if (!record) throw refused(pidText(pid) + " is not a live process of this user");
+    if (!record)
+      throw refused(pidText(pid) + " is not a live process of this user");
     const double offset = record->startDate - lease->startedAt;
     if (!(offset >= -kStartedBeforeLeaseTolerance && offset <= kStartedAfterLeaseTolerance))
       throw refused(pidText(pid) + " started " + std::to_string(offset) +
@@ -118,11 +128,14 @@ ProfileRuntimeObservation ProfileRuntimeObserver::observeWithRoute(
   // Nothing may have changed while the checks ran: the same lease file with
   // the same bytes, and the same process.
   const FileMetadata again = validatedLeaseMetadata(rootFD.get(), leaseFile.fd.get(), refused);
-  if (readLeaseBytes(leaseFile.fd.get(), static_cast<std::size_t>(again.info.st_size), refused) != leaseFile.bytes)
+  if (readLeaseBytes(leaseFile.fd.get(), static_cast<std::size_t>(again.info.st_size), refused) !=
+      leaseFile.bytes)
     throw refused("the launch lease changed while it was being checked");
-  if (!identity->isCurrent()) throw refused(pidText(pid) + " changed while it was being checked");
+  if (!identity->isCurrent())
+    throw refused(pidText(pid) + " changed while it was being checked");
 
-  ProfileRuntimeObservation observation{ProcessSnapshot{}, ProfileUsageRoute::observed(*arguments), *identity};
+  ProfileRuntimeObservation observation{ProcessSnapshot{}, ProfileUsageRoute::observed(*arguments),
+                                        *identity};
   ProcessSnapshot& snapshot = observation.snapshot;
   snapshot.profileID = profileID;
   snapshot.runID = lease->runID;

@@ -10,10 +10,10 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "core/activity/ProfileUsageRoute.h"
 #include "core/process/LiveProcessIdentity.h"
 #include "core/process/ProcessSnapshot.h"
 #include "core/profile/ProfilePaths.h"
-#include "core/activity/ProfileUsageRoute.h"
 
 namespace korvelin {
 

@@ -16,15 +16,16 @@ namespace {
 // Chromium switches that choose a proxy, bypass one, or steer name
 // resolution. Any of them beside the one proxy server makes the route
 // something other than "everything through that proxy".
-constexpr std::array<std::string_view, 4> kRouteSwitchPrefixes = {"proxy-", "no-proxy-server",
-                                                                  "host-resolver-rules", "host-rules"};
+constexpr std::array<std::string_view, 4> kRouteSwitchPrefixes = {
+    "proxy-", "no-proxy-server", "host-resolver-rules", "host-rules"};
 constexpr std::string_view kProxyServerPrefix = "--proxy-server=";
 
 // Chromium accepts a switch with any number of leading dashes and in any
 // case, and "--" ends the switches; all of these are treated as relevant so
 // that no spelling can slip a second route past the check.
 bool isRouteRelevant(const std::string& argument) {
-  if (argument == "--") return true;
+  if (argument == "--")
+    return true;
   std::string_view text = unicode::trimmed(argument, unicode::Trim::whiteSpaceAndNewlines);
   text.remove_prefix(std::min(text.find_first_not_of('-'), text.size()));
   const std::string lowered = unicode::lowercased(text);
@@ -38,7 +39,8 @@ bool isRouteRelevant(const std::string& argument) {
 std::optional<ProfileProxyConfiguration> canonicalProxy(std::string_view value) {
   try {
     auto configuration = ProfileProxyConfiguration::fromURI(value);
-    if (configuration.uri() != value) return std::nullopt;
+    if (configuration.uri() != value)
+      return std::nullopt;
     return configuration;
   } catch (const KorvelinCoreError&) {
     return std::nullopt;
@@ -47,7 +49,8 @@ std::optional<ProfileProxyConfiguration> canonicalProxy(std::string_view value) 
 
 }  // namespace
 
-ProfileUsageRoute::ProfileUsageRoute(Kind kind, std::optional<ProfileProxyConfiguration> configuration,
+ProfileUsageRoute::ProfileUsageRoute(Kind kind,
+                                     std::optional<ProfileProxyConfiguration> configuration,
                                      std::optional<Uuid> generation)
     : kind_(kind), configuration_(std::move(configuration)), generation_(generation) {}
 
@@ -56,26 +59,35 @@ ProfileUsageRoute ProfileUsageRoute::proxy(ProfileProxyConfiguration configurati
   return ProfileUsageRoute(Kind::proxy, std::move(configuration), generation);
 }
 
-ProfileUsageRoute ProfileUsageRoute::unavailable() { return ProfileUsageRoute(); }
+ProfileUsageRoute ProfileUsageRoute::unavailable() {
+  return ProfileUsageRoute();
+}
 
-ProfileUsageRoute ProfileUsageRoute::system() { return ProfileUsageRoute(Kind::system, std::nullopt, std::nullopt); }
+ProfileUsageRoute ProfileUsageRoute::system() {
+  return ProfileUsageRoute(Kind::system, std::nullopt, std::nullopt);
+}
 
 ProfileUsageRoute ProfileUsageRoute::observed(const std::vector<std::string>& arguments) {
   std::vector<const std::string*> relevant;
   for (const auto& argument : arguments) {
-    if (!isRouteRelevant(argument)) continue;
+    if (!isRouteRelevant(argument))
+      continue;
     relevant.push_back(&argument);
-    if (relevant.size() > 1) return unavailable();
+    if (relevant.size() > 1)
+      return unavailable();
   }
-  if (relevant.empty()) return system();
+  if (relevant.empty())
+    return system();
   const std::string& only = *relevant.front();
-  if (!only.starts_with(kProxyServerPrefix)) return unavailable();
+  if (!only.starts_with(kProxyServerPrefix))
+    return unavailable();
   auto configuration = canonicalProxy(std::string_view(only).substr(kProxyServerPrefix.size()));
   return configuration ? proxy(std::move(*configuration)) : unavailable();
 }
 
-ProfileUsageRoute ProfileUsageRoute::matchingRestored(const AppProfile& profile,
-                                                      const ProfileUsageRoute& verifiedVLESS) const {
+ProfileUsageRoute ProfileUsageRoute::matchingRestored(
+    const AppProfile& profile,
+    const ProfileUsageRoute& verifiedVLESS) const {
   if (!profile.proxyConnectionID) {
     const ProfileUsageRoute expected = profile.proxy ? proxy(*profile.proxy) : system();
     return *this == expected ? *this : unavailable();
@@ -89,9 +101,11 @@ ProfileUsageRoute ProfileUsageRoute::matchingRestored(const AppProfile& profile,
 }
 
 std::string ProfileUsageRoute::description() const {
-  if (kind_ != Kind::proxy) return std::string(rawValue(kind_));
+  if (kind_ != Kind::proxy)
+    return std::string(rawValue(kind_));
   std::string text = configuration_->uri();
-  if (generation_) text += " (generation " + generation_->uppercaseString() + ")";
+  if (generation_)
+    text += " (generation " + generation_->uppercaseString() + ")";
   return text;
 }
 
@@ -109,8 +123,10 @@ std::string_view rawValue(ProfileUsageRoute::Kind kind) {
 
 void to_json(nlohmann::json& json, const ProfileUsageRoute& route) {
   json = nlohmann::json{{"kind", rawValue(route.kind())}};
-  if (route.configuration()) json["proxy"] = *route.configuration();
-  if (route.generation()) json["generation"] = *route.generation();
+  if (route.configuration())
+    json["proxy"] = *route.configuration();
+  if (route.generation())
+    json["generation"] = *route.generation();
 }
 
 void to_json(nlohmann::json& json, const RestoredProxyObservation& observation) {
@@ -118,7 +134,8 @@ void to_json(nlohmann::json& json, const RestoredProxyObservation& observation) 
   if (observation.legacyIdentity)
     json["legacyIdentity"] = {{"guardian", observation.legacyIdentity->guardian},
                               {"child", observation.legacyIdentity->child}};
-  if (observation.xrayIdentity) json["xrayIdentity"] = *observation.xrayIdentity;
+  if (observation.xrayIdentity)
+    json["xrayIdentity"] = *observation.xrayIdentity;
 }
 
 }  // namespace korvelin

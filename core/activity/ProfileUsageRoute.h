@@ -12,11 +12,11 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "core/profile/AppProfile.h"
+#include "core/base/Uuid.h"
 #include "core/guardian/GuardianProtocol.h"
 #include "core/process/LiveProcessIdentity.h"
+#include "core/profile/AppProfile.h"
 #include "core/profile/ProfileProxyConfiguration.h"
-#include "core/base/Uuid.h"
 
 namespace korvelin {
 
@@ -48,7 +48,8 @@ class ProfileUsageRoute {
   // observed proxy must point exactly where the verified sidecar route
   // (which must carry a generation) points, and the verified route is the
   // answer. Every mismatch is `unavailable`.
-  ProfileUsageRoute matchingRestored(const AppProfile& profile, const ProfileUsageRoute& verifiedVLESS) const;
+  ProfileUsageRoute matchingRestored(const AppProfile& profile,
+                                     const ProfileUsageRoute& verifiedVLESS) const;
 
   Kind kind() const { return kind_; }
   // Present only for a proxy route.
@@ -62,7 +63,8 @@ class ProfileUsageRoute {
   bool operator==(const ProfileUsageRoute&) const = default;
 
  private:
-  ProfileUsageRoute(Kind kind, std::optional<ProfileProxyConfiguration> configuration,
+  ProfileUsageRoute(Kind kind,
+                    std::optional<ProfileProxyConfiguration> configuration,
                     std::optional<Uuid> generation);
 
   Kind kind_ = Kind::unavailable;

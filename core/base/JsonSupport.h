@@ -31,7 +31,8 @@ void requireExactKeys(const nlohmann::json& object, std::initializer_list<std::s
 
 // Requires an object with every key of `required`, any of `optional`, and no
 // other key.
-void requireKeysAmong(const nlohmann::json& object, std::initializer_list<std::string_view> required,
+void requireKeysAmong(const nlohmann::json& object,
+                      std::initializer_list<std::string_view> required,
                       std::initializer_list<std::string_view> optional);
 
 const nlohmann::json& requireMember(const nlohmann::json& object, std::string_view key);
@@ -53,7 +54,8 @@ T requireInteger(const nlohmann::json& object, std::string_view key) {
   const auto& value = requireMember(object, key);
   if (value.is_number_unsigned()) {
     auto n = value.get<std::uint64_t>();
-    if (n <= static_cast<std::uint64_t>(std::numeric_limits<T>::max())) return static_cast<T>(n);
+    if (n <= static_cast<std::uint64_t>(std::numeric_limits<T>::max()))
+      return static_cast<T>(n);
   } else if (value.is_number_integer()) {
     auto n = value.get<std::int64_t>();
     if constexpr (std::is_signed_v<T>) {

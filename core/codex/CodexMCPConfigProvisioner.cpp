@@ -153,8 +153,9 @@ void syncDirectory(int directory, const char* detail) {
 // A new private file: exclusive, never through a link, 0600 whatever the
 // umask, no ACL entry.
 ScopedFD createPrivateFile(int directory, const std::string& name, const char* detail) {
-  return PrivateFile::createExclusive(directory, name, O_WRONLY, name,
-                                      ErrorFactory([detail](const std::string&) { return kError(detail); }));
+  return PrivateFile::createExclusive(
+      directory, name, O_WRONLY, name,
+      ErrorFactory([detail](const std::string&) { return kError(detail); }));
 }
 
 std::string sha256Hex(std::string_view bytes) {

@@ -25,7 +25,9 @@ ApplicationInstanceLeaseError ApplicationInstanceLeaseError::unsafe(std::string 
 
 namespace {
 
-[[noreturn]] void refuse(std::string detail) { throw ApplicationInstanceLeaseError::unsafe(std::move(detail)); }
+[[noreturn]] void refuse(std::string detail) {
+  throw ApplicationInstanceLeaseError::unsafe(std::move(detail));
+}
 
 [[noreturn]] void refuseWithErrno(int error, std::string_view text) {
   refuse(std::string(text) + platform::errorText(error));
@@ -39,8 +41,9 @@ const ErrorFactory kDetail([](const std::string& detail) {
 
 }  // namespace
 
-ApplicationInstanceAcquisition ApplicationInstanceLease::acquire(const std::string& baseDirectory,
-                                                                 const std::string& defaultBaseDirectory) {
+ApplicationInstanceAcquisition ApplicationInstanceLease::acquire(
+    const std::string& baseDirectory,
+    const std::string& defaultBaseDirectory) {
   ScopedFD base;
   try {
     ProfilePreparer(defaultBaseDirectory).prepareBase(baseDirectory);
@@ -63,7 +66,8 @@ ApplicationInstanceAcquisition ApplicationInstanceLease::acquire(const std::stri
     refuse(e.detail());
   }
   if (!lock.lock(FileLock::Mode::exclusive, FileLock::Wait::never)) {
-    if (errno == EWOULDBLOCK) return {};
+    if (errno == EWOULDBLOCK)
+      return {};
     refuseWithErrno(errno, "flock failed: ");
   }
   return {std::unique_ptr<ApplicationInstanceLease>(new ApplicationInstanceLease(std::move(lock)))};

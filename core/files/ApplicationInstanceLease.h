@@ -26,7 +26,8 @@ class ApplicationInstanceLeaseError : public std::exception {
   const std::string& errorDescription() const noexcept { return description_; }
   const char* what() const noexcept override { return description_.c_str(); }
 
-  friend bool operator==(const ApplicationInstanceLeaseError& a, const ApplicationInstanceLeaseError& b) {
+  friend bool operator==(const ApplicationInstanceLeaseError& a,
+                         const ApplicationInstanceLeaseError& b) {
     return a.detail_ == b.detail_;
   }
 

@@ -15,7 +15,8 @@ namespace {
 std::string workingDirectory() {
   std::string buffer(4096, '\0');
   while (!::getcwd(buffer.data(), buffer.size())) {
-    if (errno != ERANGE) return "/";
+    if (errno != ERANGE)
+      return "/";
     buffer.resize(buffer.size() * 2);
   }
   buffer.resize(buffer.find('\0'));
@@ -23,8 +24,10 @@ std::string workingDirectory() {
 }
 
 bool isUnreservedInPath(unsigned char c) {
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
-  return std::string_view("-._~!$&'()*+,;=:@/").find(static_cast<char>(c)) != std::string_view::npos;
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+    return true;
+  return std::string_view("-._~!$&'()*+,;=:@/").find(static_cast<char>(c)) !=
+         std::string_view::npos;
 }
 
 }  // namespace
@@ -43,14 +46,17 @@ std::string standardizedPath(std::string_view path) {
     auto slash = rest.find('/');
     std::string_view component = rest.substr(0, slash);
     rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-    if (component.empty() || component == ".") continue;
+    if (component.empty() || component == ".")
+      continue;
     if (component == "..") {
-      if (!components.empty()) components.pop_back();
+      if (!components.empty())
+        components.pop_back();
       continue;
     }
     components.push_back(component);
   }
-  if (components.empty()) return "/";
+  if (components.empty())
+    return "/";
   std::string result;
   for (auto component : components) {
     result += '/';
@@ -61,7 +67,8 @@ std::string standardizedPath(std::string_view path) {
 
 std::string appendingPathComponent(std::string_view directory, std::string_view name) {
   std::string result(directory);
-  if (result.empty() || result.back() != '/') result += '/';
+  if (result.empty() || result.back() != '/')
+    result += '/';
   result += name;
   return result;
 }
@@ -74,13 +81,15 @@ std::string deletingLastPathComponent(std::string_view path) {
 
 std::string fileURLString(std::string_view absolutePath, bool directory) {
   std::string result = "file://" + percentEncoded(absolutePath, isUnreservedInPath);
-  if (directory && result.back() != '/') result += '/';
+  if (directory && result.back() != '/')
+    result += '/';
   return result;
 }
 
 std::optional<std::string> pathFromFileURL(std::string_view url) {
   for (std::string_view prefix : {"file://localhost/", "file:///"}) {
-    if (url.substr(0, prefix.size()) != prefix) continue;
+    if (url.substr(0, prefix.size()) != prefix)
+      continue;
     const std::string_view encoded = url.substr(prefix.size() - 1);
     // A query, a fragment or any other byte outside the path's characters
     // is refused; so is an encoded separator or NUL, which would change what

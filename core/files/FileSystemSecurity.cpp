@@ -12,13 +12,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/files/FilePath.h"
 #include "core/base/JsonSupport.h"
-#include "core/profile/ProfilePaths.h"
+#include "core/files/FilePath.h"
 #include "core/platform/Acl.h"
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
 #include "core/platform/StatTime.h"
+#include "core/profile/ProfilePaths.h"
 
 namespace korvelin {
 
@@ -30,7 +30,9 @@ namespace {
 
 constexpr int kDirectoryOpenFlags = O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC;
 
-bool isGroupOrOtherWritable(mode_t mode) { return (mode & 022) != 0; }
+bool isGroupOrOtherWritable(mode_t mode) {
+  return (mode & 022) != 0;
+}
 
 enum class LinkScan { clean, hasLink, unresolved };
 
@@ -41,11 +43,14 @@ LinkScan scanForLinks(const std::string& standardized) {
   std::string::size_type next = 1;
   while (next <= standardized.size()) {
     auto end = standardized.find('/', next);
-    if (end == std::string::npos) end = standardized.size();
+    if (end == std::string::npos)
+      end = standardized.size();
     std::string prefix = standardized.substr(0, end);
     struct stat info {};
-    if (::lstat(prefix.c_str(), &info) != 0) return LinkScan::unresolved;
-    if (S_ISLNK(info.st_mode)) return LinkScan::hasLink;
+    if (::lstat(prefix.c_str(), &info) != 0)
+      return LinkScan::unresolved;
+    if (S_ISLNK(info.st_mode))
+      return LinkScan::hasLink;
     next = end + 1;
   }
   return LinkScan::clean;
@@ -60,7 +65,8 @@ bool isValidChildName(std::string_view name) {
 // `openError` receives errno at once, before the name's buffer is released.
 ScopedFD openChildAt(int parent, std::string_view name, int& openError) {
   std::string terminated(name);
-  ScopedFD fd(retryOnEintr([&] { return ::openat(parent, terminated.c_str(), kDirectoryOpenFlags); }));
+  ScopedFD fd(
+      retryOnEintr([&] { return ::openat(parent, terminated.c_str(), kDirectoryOpenFlags); }));
   openError = fd ? 0 : errno;
   return fd;
 }
@@ -82,11 +88,16 @@ void makePrivate(int fd, const std::string& path, const ErrorFactory& error) {
 
 FileMetadata::Kind FileMetadata::kind() const {
   switch (info.st_mode & S_IFMT) {
-    case S_IFDIR: return Kind::directory;
-    case S_IFREG: return Kind::regularFile;
-    case S_IFLNK: return Kind::symbolicLink;
-    case S_IFSOCK: return Kind::socket;
-    default: return Kind::other;
+    case S_IFDIR:
+      return Kind::directory;
+    case S_IFREG:
+      return Kind::regularFile;
+    case S_IFLNK:
+      return Kind::symbolicLink;
+    case S_IFSOCK:
+      return Kind::socket;
+    default:
+      return Kind::other;
   }
 }
 
@@ -108,8 +119,9 @@ bool FileMetadata::operator==(const FileMetadata& other) const {
 }
 
 FileIdentity FileIdentity::of(const struct stat& info) {
-  return FileIdentity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
-                      static_cast<std::int64_t>(info.st_size), static_cast<std::int64_t>(info.st_mtime)};
+  return FileIdentity{
+      static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+      static_cast<std::int64_t>(info.st_size), static_cast<std::int64_t>(info.st_mtime)};
 }
 
 void to_json(nlohmann::json& json, const FileIdentity& identity) {
@@ -127,17 +139,21 @@ void from_json(const nlohmann::json& json, FileIdentity& identity) {
   identity.modifiedAtSeconds = jsonio::requireInteger<std::int64_t>(json, "modifiedAtSeconds");
 }
 
-std::string SecureFileSystem::expectedModeDetail(unsigned expected, unsigned actual,
+std::string SecureFileSystem::expectedModeDetail(unsigned expected,
+                                                 unsigned actual,
                                                  const std::string& path) {
   char modes[40];
-  std::snprintf(modes, sizeof modes, "expected mode %03o, got %03o: ", expected & 0777u, actual & 0777u);
+  std::snprintf(modes, sizeof modes, "expected mode %03o, got %03o: ", expected & 0777u,
+                actual & 0777u);
   return modes + path;
 }
 
 std::optional<FileMetadata> SecureFileSystem::metadata(const std::string& path) {
   FileMetadata result;
-  if (::lstat(standardizedPath(path).c_str(), &result.info) == 0) return result;
-  if (errno == ENOENT) return std::nullopt;
+  if (::lstat(standardizedPath(path).c_str(), &result.info) == 0)
+    return result;
+  if (errno == ENOENT)
+    return std::nullopt;
   throw KorvelinCoreError::unsafeProfilePath(failureDetail(errno, "lstat", path));
 }
 
@@ -186,8 +202,10 @@ void SecureFileSystem::requireDirectory(const std::string& path,
                                         const ErrorFactory& error) {
   requireNoSymlinkComponents(path, error);
   auto found = metadata(path);
-  if (!found) throw error("directory does not exist: " + path);
-  if (found->kind() != FileMetadata::Kind::directory) throw error("not a directory: " + path);
+  if (!found)
+    throw error("directory does not exist: " + path);
+  if (found->kind() != FileMetadata::Kind::directory)
+    throw error("not a directory: " + path);
   if (found->info.st_uid != ::geteuid())
     throw error("directory is owned by uid " + std::to_string(found->info.st_uid) + ": " + path);
   if (rules.exactPermissions && found->permissions() != *rules.exactPermissions)
@@ -221,7 +239,8 @@ namespace {
 void refuseAnyAcl(platform::AclReading reading,
                   const std::string& path,
                   const ErrorFactory& error) {
-  if (reading.state == AclState::none) return;
+  if (reading.state == AclState::none)
+    return;
   if (reading.state == AclState::inspectionFailed)
     throw error.failed(reading.error, "ACL inspection", path);
   throw error("extended ACL is not allowed: " + path);
@@ -285,7 +304,8 @@ ScopedFD SecureFileSystem::openChildDirectoryFD(int parent,
                                                 const std::string& displayPath,
                                                 MissingDirectories missing,
                                                 const ErrorFactory& error) {
-  if (!isValidChildName(name)) throw error("invalid managed directory name: " + std::string(name));
+  if (!isValidChildName(name))
+    throw error("invalid managed directory name: " + std::string(name));
   // The common case is a tree that exists already, so the open comes first and
   // mkdirat only follows a missing entry. Every outcome is the same as with
   // mkdirat first: an existing entry is opened (never followed), a missing one
@@ -304,7 +324,8 @@ ScopedFD SecureFileSystem::openChildDirectoryFD(int parent,
   }
   if (!fd)
     throw error.failed(openError, "openat", displayPath);
-  if (created) makePrivate(fd.get(), displayPath, error);
+  if (created)
+    makePrivate(fd.get(), displayPath, error);
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0 || !isPrivateDirectoryOfUser(info))
     throw error("managed directory failed owner/type/mode validation: " + displayPath);
@@ -316,7 +337,8 @@ ScopedFD SecureFileSystem::createExclusiveChildDirectoryFD(int parent,
                                                            std::string_view name,
                                                            const std::string& displayPath,
                                                            const ErrorFactory& error) {
-  if (!isValidChildName(name)) throw error("invalid managed directory name: " + std::string(name));
+  if (!isValidChildName(name))
+    throw error("invalid managed directory name: " + std::string(name));
   std::string terminated(name);
   if (::mkdirat(parent, terminated.c_str(), kPrivateDirectoryMode) != 0)
     throw error.failed(errno, "exclusive mkdirat", displayPath);
@@ -344,8 +366,9 @@ ScopedFD openBaseFD(const ProfilePaths& paths, const ErrorFactory& error) {
 
 ScopedFD SecureFileSystem::openManagedRootFD(const ProfilePaths& paths, const ErrorFactory& error) {
   ScopedFD base = openBaseFD(paths, error);
-  ScopedFD profiles = openChildDirectoryFD(base.get(), ProfilePaths::kProfilesDirectoryName,
-                                           paths.profilesDirectory(), MissingDirectories::fail, error);
+  ScopedFD profiles =
+      openChildDirectoryFD(base.get(), ProfilePaths::kProfilesDirectoryName,
+                           paths.profilesDirectory(), MissingDirectories::fail, error);
   return openChildDirectoryFD(profiles.get(), paths.profileID().lowercaseString(), paths.root(),
                               MissingDirectories::fail, error);
 }
@@ -426,12 +449,14 @@ SecureFileSystem::VerifiedHierarchy SecureFileSystem::openVerifiedHierarchy(
   return openHierarchyBelow(base.get(), paths, missing);
 }
 
-void SecureFileSystem::prepareNewManagedHierarchy(const ProfilePaths& paths, int baseFD,
+void SecureFileSystem::prepareNewManagedHierarchy(const ProfilePaths& paths,
+                                                  int baseFD,
                                                   const BeforeCreate& beforeCreate,
                                                   const Sync& sync) {
   const ErrorFactory error = &KorvelinCoreError::unsafeProfilePath;
-  ScopedFD profiles = openChildDirectoryFD(baseFD, ProfilePaths::kProfilesDirectoryName,
-                                           paths.profilesDirectory(), MissingDirectories::create, error);
+  ScopedFD profiles =
+      openChildDirectoryFD(baseFD, ProfilePaths::kProfilesDirectoryName, paths.profilesDirectory(),
+                           MissingDirectories::create, error);
   ScopedFD root;
   try {
     beforeCreate("hierarchy.root");
@@ -446,7 +471,8 @@ void SecureFileSystem::prepareNewManagedHierarchy(const ProfilePaths& paths, int
       exists = metadata(paths.root()).has_value();
     } catch (...) {
     }
-    if (exists) throw KorvelinCoreError::profileAlreadyExists(paths.profileID());
+    if (exists)
+      throw KorvelinCoreError::profileAlreadyExists(paths.profileID());
     std::rethrow_exception(first);
   }
 
@@ -460,7 +486,8 @@ void SecureFileSystem::prepareNewManagedHierarchy(const ProfilePaths& paths, int
   // Innermost first: a directory's entry in its parent is synced only after
   // the directory's own entries are.
   for (std::size_t i = 0; i < children.size(); ++i)
-    sync(children[i].get(), "hierarchy.child." + std::string(ProfilePaths::kChildDirectoryNames[i]));
+    sync(children[i].get(),
+         "hierarchy.child." + std::string(ProfilePaths::kChildDirectoryNames[i]));
   sync(root.get(), "hierarchy.root");
   sync(profiles.get(), "hierarchy.profiles");
   sync(baseFD, "hierarchy.base");
@@ -478,8 +505,10 @@ FileIdentity SecureFileSystem::requireRegularExecutable(const std::string& membe
       standardizedMember.compare(0, prefix.size(), prefix) != 0)
     throw KorvelinCoreError::unsafeBundleMember(member);
   const LinkScan scan = scanForLinks(standardizedMember);
-  if (scan == LinkScan::hasLink) throw KorvelinCoreError::unsafeBundleMember(member);
-  if (scan == LinkScan::unresolved) throw KorvelinCoreError::bundleMemberNotExecutable(member);
+  if (scan == LinkScan::hasLink)
+    throw KorvelinCoreError::unsafeBundleMember(member);
+  if (scan == LinkScan::unresolved)
+    throw KorvelinCoreError::bundleMemberNotExecutable(member);
   auto found = metadata(member);
   if (!found || found->kind() != FileMetadata::Kind::regularFile ||
       ::access(standardizedMember.c_str(), X_OK) != 0)

@@ -87,7 +87,9 @@ class SecureFileSystem {
 
   // "expected mode 700, got 755: " + path (modes as three octal digits), the
   // detail of every exact-mode refusal.
-  static std::string expectedModeDetail(unsigned expected, unsigned actual, const std::string& path);
+  static std::string expectedModeDetail(unsigned expected,
+                                        unsigned actual,
+                                        const std::string& path);
 
   // lstat of `path`; absent when nothing is there. Other failures throw
   // `unsafeProfilePath`.
@@ -163,8 +165,10 @@ class SecureFileSystem {
   // A root that exists already (or appeared while failing) is
   // `profileAlreadyExists`; later failures are rethrown unchanged and leave
   // the partial tree for the caller.
-  static void prepareNewManagedHierarchy(const ProfilePaths& paths, int baseFD,
-                                         const BeforeCreate& beforeCreate, const Sync& sync);
+  static void prepareNewManagedHierarchy(const ProfilePaths& paths,
+                                         int baseFD,
+                                         const BeforeCreate& beforeCreate,
+                                         const Sync& sync);
 
   // Verifies that the profile's root and its five children exist and are
   // safe, creating nothing (`unsafeProfilePath`).
@@ -190,7 +194,8 @@ class SecureFileSystem {
 
   // Verifies that `member` lies inside `bundle` without any symbolic link
   // and is an executable regular file, and returns its identity.
-  static FileIdentity requireRegularExecutable(const std::string& member, const std::string& bundle);
+  static FileIdentity requireRegularExecutable(const std::string& member,
+                                               const std::string& bundle);
 };
 
 }  // namespace korvelin

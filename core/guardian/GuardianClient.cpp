@@ -38,16 +38,17 @@ struct SocketFileIdentity {
 // permission bits exactly 0600, not reached through a final symbolic link.
 std::optional<SocketFileIdentity> trustedSocketFile(const std::string& path) {
   struct stat status;
-  if (::lstat(path.c_str(), &status) != 0) return std::nullopt;
-  if (!S_ISSOCK(status.st_mode) || status.st_uid != ::geteuid() ||
-      (status.st_mode & 07777) != 0600)
+  if (::lstat(path.c_str(), &status) != 0)
+    return std::nullopt;
+  if (!S_ISSOCK(status.st_mode) || status.st_uid != ::geteuid() || (status.st_mode & 07777) != 0600)
     return std::nullopt;
   return SocketFileIdentity{status.st_dev, status.st_ino};
 }
 
 std::optional<SocketFileIdentity> currentFile(const std::string& path) {
   struct stat status;
-  if (::lstat(path.c_str(), &status) != 0) return std::nullopt;
+  if (::lstat(path.c_str(), &status) != 0)
+    return std::nullopt;
   return SocketFileIdentity{status.st_dev, status.st_ino};
 }
 
@@ -59,11 +60,14 @@ bool connectWithin(int fd, const std::string& path) {
       std::chrono::steady_clock::now() + std::chrono::milliseconds(kConnectTimeoutMilliseconds);
   int result;
   while ((result = platform::connectLocal(fd, path)) != 0 && errno == EAGAIN) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (std::chrono::steady_clock::now() >= deadline)
+      return false;
     std::this_thread::sleep_for(kBusyRetryInterval);
   }
-  if (result == 0) return true;
-  if (errno != EINPROGRESS && errno != EINTR) return false;
+  if (result == 0)
+    return true;
+  if (errno != EINPROGRESS && errno != EINTR)
+    return false;
   pollfd entry{fd, POLLOUT, 0};
   if (retryOnEintr([&] { return ::poll(&entry, 1, kConnectTimeoutMilliseconds); }) != 1)
     return false;
@@ -83,7 +87,8 @@ std::string guardianSocketPath(const Uuid& generation) {
          generation.lowercaseString() + ".sock";
 }
 
-std::string requestGuardian(const GuardianEndpoint& endpoint, std::string_view command,
+std::string requestGuardian(const GuardianEndpoint& endpoint,
+                            std::string_view command,
                             std::optional<std::string_view> payload) {
   const auto fail = [] { return KorvelinCoreError::proxyDisconnected(); };
   if (endpoint.protocolVersion != kGuardianProtocolVersion || !endpoint.guardianIdentity ||
@@ -98,12 +103,15 @@ std::string requestGuardian(const GuardianEndpoint& endpoint, std::string_view c
       !isGuardianCapability(*endpoint.capability))
     throw fail();
   // A space or line feed would let a caller smuggle in another request.
-  if (!isWord(command) || (payload && !isWord(*payload))) throw fail();
+  if (!isWord(command) || (payload && !isWord(*payload)))
+    throw fail();
 
   ScopedFD socket = platform::newLocalStreamSocket(/*nonBlocking=*/true);
-  if (!socket) throw fail();
+  if (!socket)
+    throw fail();
   const auto file = trustedSocketFile(path);
-  if (!file || !connectWithin(socket.get(), path)) throw fail();
+  if (!file || !connectWithin(socket.get(), path))
+    throw fail();
   // Whoever listens must be the guardian we started, still the same
   // incarnation, on the very file we checked.
   if (platform::peerProcessID(socket.get()) != identity.pid || !identity.isCurrent() ||
@@ -115,19 +123,21 @@ std::string requestGuardian(const GuardianEndpoint& endpoint, std::string_view c
       socket.get(), GuardianProtocol::kLineTimeout);
   const bool stopping = command == "STOP";
   const double replyTimeout = stopping ? kStopReplyTimeout : GuardianProtocol::kLineTimeout;
-  auto reply =
-      GuardianProtocol::readLine(socket.get(), replyTimeout, GuardianProtocol::kLineLimit);
-  if (!stopping && !identity.isCurrent()) throw fail();
+  auto reply = GuardianProtocol::readLine(socket.get(), replyTimeout, GuardianProtocol::kLineLimit);
+  if (!stopping && !identity.isCurrent())
+    throw fail();
   return reply;
 }
 
 void stopLegacyGuardian(const GuardianEndpoint& endpoint, const Uuid& profileID) {
   const auto fail = [&] { return KorvelinCoreError::profileRecoveryRequired(profileID); };
-  if (!endpoint.socketPath || !endpoint.capability || !endpoint.guardianPID) throw fail();
+  if (!endpoint.socketPath || !endpoint.capability || !endpoint.guardianPID)
+    throw fail();
   const auto& path = *endpoint.socketPath;
 
   ScopedFD socket = platform::newLocalStreamSocket(/*nonBlocking=*/false);
-  if (!socket) throw fail();
+  if (!socket)
+    throw fail();
   const timeval timeout{kLegacyTimeoutSeconds, 0};
   if (::setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0 ||
       ::setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0)
@@ -139,7 +149,8 @@ void stopLegacyGuardian(const GuardianEndpoint& endpoint, const Uuid& profileID)
   const std::string request = "STOP " + *endpoint.capability + "\n";
   const ssize_t sent = retryOnEintr(
       [&] { return platform::sendNoSignal(socket.get(), request.data(), request.size()); });
-  if (sent != static_cast<ssize_t>(request.size())) throw fail();
+  if (sent != static_cast<ssize_t>(request.size()))
+    throw fail();
   char reply[16];
   const ssize_t received = retryOnEintr([&] { return ::read(socket.get(), reply, sizeof reply); });
   if (received < 0 || std::string_view(reply, static_cast<std::size_t>(received)) != "STOPPED\n")

@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/process/LiveProcessIdentity.h"
 #include "core/base/Uuid.h"
+#include "core/process/LiveProcessIdentity.h"
 
 namespace korvelin {
 
@@ -41,7 +41,8 @@ std::string guardianSocketPath(const Uuid& generation);
 // and a guardian that is no longer current after the reply (except for STOP,
 // after which it is expected to be gone). Every failure is
 // KorvelinCoreError::proxyDisconnected.
-std::string requestGuardian(const GuardianEndpoint& endpoint, std::string_view command,
+std::string requestGuardian(const GuardianEndpoint& endpoint,
+                            std::string_view command,
                             std::optional<std::string_view> payload = std::nullopt);
 
 // Stops a guardian recorded by an earlier version of the core, which knows

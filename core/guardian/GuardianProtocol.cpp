@@ -38,10 +38,14 @@ double systemUptime() {
       .count();
 }
 
-[[noreturn]] void disconnected() { throw KorvelinCoreError::proxyDisconnected(); }
+[[noreturn]] void disconnected() {
+  throw KorvelinCoreError::proxyDisconnected();
+}
 
 // proxyDisconnected carries no detail; this lets JSON decoding report it.
-KorvelinCoreError disconnectedAfter(std::string) { return KorvelinCoreError::proxyDisconnected(); }
+KorvelinCoreError disconnectedAfter(std::string) {
+  return KorvelinCoreError::proxyDisconnected();
+}
 
 // The pieces of a request line: split at spaces, empty pieces dropped.
 std::vector<std::string_view> requestPieces(std::string_view line) {
@@ -49,8 +53,10 @@ std::vector<std::string_view> requestPieces(std::string_view line) {
   while (!line.empty()) {
     auto space = line.find(' ');
     auto piece = line.substr(0, space);
-    if (!piece.empty()) pieces.push_back(piece);
-    if (space == std::string_view::npos) break;
+    if (!piece.empty())
+      pieces.push_back(piece);
+    if (space == std::string_view::npos)
+      break;
     line.remove_prefix(space + 1);
   }
   return pieces;
@@ -65,21 +71,26 @@ bool sameSecret(std::string_view a, std::string_view b) {
 
 void GuardianProtocol::ready(int fd, short events, double deadline) {
   for (double now = systemUptime(); now < deadline; now = systemUptime()) {
-    const int slice = std::min(kPollSliceMilliseconds,
-                               static_cast<int>(std::ceil((deadline - now) * 1000)));
+    const int slice =
+        std::min(kPollSliceMilliseconds, static_cast<int>(std::ceil((deadline - now) * 1000)));
     pollfd entry{fd, events, 0};
     const int count = retryOnEintr([&] { return ::poll(&entry, 1, slice); });
-    if (count < 0) disconnected();
-    if (count == 0) continue;
-    if (entry.revents & events) return;
-    if (entry.revents & kFailureEvents) disconnected();
+    if (count < 0)
+      disconnected();
+    if (count == 0)
+      continue;
+    if (entry.revents & events)
+      return;
+    if (entry.revents & kFailureEvents)
+      disconnected();
   }
   disconnected();
 }
 
 std::string GuardianProtocol::readLine(int fd, double timeout, int limit) {
   const double deadline = systemUptime() + timeout;
-  if (limit <= 0) disconnected();
+  if (limit <= 0)
+    disconnected();
   const auto capacity = static_cast<std::size_t>(limit);
   std::string line;
   for (;;) {
@@ -89,17 +100,21 @@ std::string GuardianProtocol::readLine(int fd, double timeout, int limit) {
     ready(fd, POLLIN, deadline);
     char byte;
     const ssize_t count = retryOnEintr([&] { return ::read(fd, &byte, 1); });
-    if (count == 0) disconnected();
+    if (count == 0)
+      disconnected();
     if (count < 0) {
-      if (errno != EAGAIN && errno != EWOULDBLOCK) disconnected();
+      if (errno != EAGAIN && errno != EWOULDBLOCK)
+        disconnected();
       continue;
     }
     if (byte == '\n') {
-      if (!isValidUtf8(line)) disconnected();
+      if (!isValidUtf8(line))
+        disconnected();
       return line;
     }
     line.push_back(byte);
-    if (line.size() >= capacity) disconnected();
+    if (line.size() >= capacity)
+      disconnected();
   }
 }
 
@@ -107,16 +122,18 @@ void GuardianProtocol::writeLine(std::string_view line, int fd, double timeout) 
   std::string bytes;
   bytes.reserve(line.size() + 1);
   bytes.append(line).push_back('\n');
-  if (bytes.size() > kMaxWrittenBytes) disconnected();
+  if (bytes.size() > kMaxWrittenBytes)
+    disconnected();
   const double deadline = systemUptime() + timeout;
   std::size_t offset = 0;
   while (offset < bytes.size()) {
     ready(fd, POLLOUT, deadline);
-    const ssize_t count = retryOnEintr([&] {
-      return platform::sendNoSignal(fd, bytes.data() + offset, bytes.size() - offset);
-    });
-    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-    if (count <= 0) disconnected();
+    const ssize_t count = retryOnEintr(
+        [&] { return platform::sendNoSignal(fd, bytes.data() + offset, bytes.size() - offset); });
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+      continue;
+    if (count <= 0)
+      disconnected();
     offset += static_cast<std::size_t>(count);
   }
 }
@@ -136,7 +153,8 @@ std::string Activation::encode() const {
 
 std::optional<Activation> Activation::decode(std::string_view line) {
   auto text = base64Decode(line);
-  if (!text) return std::nullopt;
+  if (!text)
+    return std::nullopt;
   try {
     return jsonio::decode(
         *text, &disconnectedAfter, "activation",
@@ -159,11 +177,13 @@ std::optional<Activation> Activation::decode(std::string_view line) {
 
 std::optional<std::int32_t> parseReadyLine(std::string_view line) {
   constexpr std::string_view kPrefix = "READY ";
-  if (!line.starts_with(kPrefix)) return std::nullopt;
+  if (!line.starts_with(kPrefix))
+    return std::nullopt;
   line.remove_prefix(kPrefix.size());
   std::int32_t pid = 0;
   auto [end, error] = std::from_chars(line.data(), line.data() + line.size(), pid);
-  if (error != std::errc() || end != line.data() + line.size() || pid < 2) return std::nullopt;
+  if (error != std::errc() || end != line.data() + line.size() || pid < 2)
+    return std::nullopt;
   return pid;
 }
 
@@ -174,23 +194,27 @@ std::optional<GuardianRequest> parseGuardianRequest(std::string_view line,
   if (pieces.size() < 3 || !sameSecret(pieces[1], capability) || pieces[2] != generation)
     return std::nullopt;
   const auto command = pieces[0];
-  if (command == "STOP" && pieces.size() == 3) return GuardianRequest{GuardianCommand::stop, {}};
+  if (command == "STOP" && pieces.size() == 3)
+    return GuardianRequest{GuardianCommand::stop, {}};
   if (command == "STATUS" && pieces.size() == 3)
     return GuardianRequest{GuardianCommand::status, {}};
   if (command == "ATTACH" && pieces.size() == 4) {
     auto controller = decodeIdentityPayload(pieces[3]);
-    if (controller) return GuardianRequest{GuardianCommand::attach, std::move(controller)};
+    if (controller)
+      return GuardianRequest{GuardianCommand::attach, std::move(controller)};
   }
   return std::nullopt;
 }
 
-std::string formatGuardianRequest(std::string_view command, std::string_view capability,
+std::string formatGuardianRequest(std::string_view command,
+                                  std::string_view capability,
                                   const Uuid& generation,
                                   std::optional<std::string_view> payload) {
   std::string line;
   line.append(command).append(" ").append(capability).append(" ");
   line.append(generation.lowercaseString());
-  if (payload) line.append(" ").append(*payload);
+  if (payload)
+    line.append(" ").append(*payload);
   return line;
 }
 
@@ -200,7 +224,8 @@ std::string encodeIdentityPayload(const LiveProcessIdentity& identity) {
 
 std::optional<LiveProcessIdentity> decodeIdentityPayload(std::string_view payload) {
   auto text = base64Decode(payload);
-  if (!text) return std::nullopt;
+  if (!text)
+    return std::nullopt;
   try {
     return jsonio::decode(*text, &disconnectedAfter, "identity", [](const nlohmann::json& json) {
       return json.get<LiveProcessIdentity>();
@@ -216,16 +241,19 @@ std::string GuardianStatus::replyLine() const {
 
 GuardianStatus GuardianStatus::fromReplyLine(std::string_view reply) {
   constexpr std::string_view kPrefix = "STATUS ";
-  if (!reply.starts_with(kPrefix)) disconnected();
+  if (!reply.starts_with(kPrefix))
+    disconnected();
   auto text = base64Decode(reply.substr(kPrefix.size()));
-  if (!text) disconnected();
+  if (!text)
+    disconnected();
   return jsonio::decode(*text, &disconnectedAfter, "status",
                         [](const nlohmann::json& json) { return json.get<GuardianStatus>(); });
 }
 
 void to_json(nlohmann::json& json, const GuardianStatus& status) {
   json = nlohmann::json{{"child", status.child}};
-  if (status.attached) json["attached"] = *status.attached;
+  if (status.attached)
+    json["attached"] = *status.attached;
 }
 
 void from_json(const nlohmann::json& json, GuardianStatus& status) {

@@ -13,8 +13,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "core/process/LiveProcessIdentity.h"
 #include "core/base/Uuid.h"
+#include "core/process/LiveProcessIdentity.h"
 
 namespace korvelin {
 
@@ -99,7 +99,8 @@ std::optional<GuardianRequest> parseGuardianRequest(std::string_view line,
                                                     std::string_view generation);
 
 // The request line a client sends (without its line feed).
-std::string formatGuardianRequest(std::string_view command, std::string_view capability,
+std::string formatGuardianRequest(std::string_view command,
+                                  std::string_view capability,
                                   const Uuid& generation,
                                   std::optional<std::string_view> payload = std::nullopt);
 

@@ -16,8 +16,10 @@ long readFull(int fd, void* buffer, size_t size) {
   size_t done = 0;
   while (done < size) {
     ssize_t n = retryOnEintr([&] { return ::read(fd, out + done, size - done); });
-    if (n < 0) return -1;
-    if (n == 0) break;
+    if (n < 0)
+      return -1;
+    if (n == 0)
+      break;
     done += static_cast<size_t>(n);
   }
   return static_cast<long>(done);
@@ -27,10 +29,14 @@ long preadFull(int fd, void* buffer, size_t size, long long offset) {
   auto* out = static_cast<char*>(buffer);
   size_t done = 0;
   while (done < size) {
-    ssize_t n = retryOnEintr(
-        [&] { return ::pread(fd, out + done, size - done, static_cast<off_t>(offset + static_cast<long long>(done))); });
-    if (n < 0) return -1;
-    if (n == 0) break;
+    ssize_t n = retryOnEintr([&] {
+      return ::pread(fd, out + done, size - done,
+                     static_cast<off_t>(offset + static_cast<long long>(done)));
+    });
+    if (n < 0)
+      return -1;
+    if (n == 0)
+      break;
     done += static_cast<size_t>(n);
   }
   return static_cast<long>(done);
@@ -39,7 +45,8 @@ long preadFull(int fd, void* buffer, size_t size, long long offset) {
 bool writeFull(int fd, std::string_view data) {
   while (!data.empty()) {
     ssize_t n = retryOnEintr([&] { return ::write(fd, data.data(), data.size()); });
-    if (n < 0) return false;
+    if (n < 0)
+      return false;
     data.remove_prefix(static_cast<size_t>(n));
   }
   return true;
@@ -50,34 +57,43 @@ std::optional<std::string> readAllBounded(int fd, size_t maxBytes) {
   char chunk[4096];
   for (;;) {
     ssize_t n = retryOnEintr([&] { return ::read(fd, chunk, sizeof chunk); });
-    if (n < 0) return std::nullopt;
-    if (n == 0) return content;
-    if (content.size() + static_cast<size_t>(n) > maxBytes) return std::nullopt;
+    if (n < 0)
+      return std::nullopt;
+    if (n == 0)
+      return content;
+    if (content.size() + static_cast<size_t>(n) > maxBytes)
+      return std::nullopt;
     content.append(chunk, static_cast<size_t>(n));
   }
 }
 
 std::optional<std::string> readSmallFile(const std::string& path, size_t maxBytes) {
-  ScopedFD fd(retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW); }));
-  if (!fd) return std::nullopt;
+  ScopedFD fd(
+      retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW); }));
+  if (!fd)
+    return std::nullopt;
   return readAllBounded(fd.get(), maxBytes);
 }
 
-BoundedReadStatus readRegularFileBounded(const std::string& path, size_t maxBytes,
+BoundedReadStatus readRegularFileBounded(const std::string& path,
+                                         size_t maxBytes,
                                          std::string& content) {
   // O_NONBLOCK keeps the open itself from waiting for a FIFO's writer; it has
   // no effect on reading a regular file.
   ScopedFD fd(retryOnEintr(
       [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); }));
-  if (!fd) return BoundedReadStatus::unreadable;
+  if (!fd)
+    return BoundedReadStatus::unreadable;
   struct stat status;
   if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode))
     return BoundedReadStatus::unreadable;
   // One byte beyond the limit tells "exactly the limit" from "more".
   std::string buffer(maxBytes + 1, '\0');
   const long count = readFull(fd.get(), buffer.data(), buffer.size());
-  if (count < 0) return BoundedReadStatus::unreadable;
-  if (static_cast<size_t>(count) > maxBytes) return BoundedReadStatus::tooLarge;
+  if (count < 0)
+    return BoundedReadStatus::unreadable;
+  if (static_cast<size_t>(count) > maxBytes)
+    return BoundedReadStatus::tooLarge;
   buffer.resize(static_cast<size_t>(count));
   content = std::move(buffer);
   return BoundedReadStatus::ok;

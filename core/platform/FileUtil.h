@@ -33,7 +33,8 @@ enum class BoundedReadStatus { ok, unreadable, tooLarge };
 // symbolic link, and anything but a regular file, so that a FIFO or device
 // cannot block or feed the reader forever. `tooLarge` when the file holds more
 // than `maxBytes` bytes; `content` is filled only on `ok`.
-BoundedReadStatus readRegularFileBounded(const std::string& path, size_t maxBytes,
+BoundedReadStatus readRegularFileBounded(const std::string& path,
+                                         size_t maxBytes,
                                          std::string& content);
 
 // The system's text for an errno value ("No such file or directory").

@@ -26,13 +26,15 @@ bool fillAddress(std::string_view path, sockaddr_un& address) {
 
 int bindLocal(int fd, std::string_view path) {
   sockaddr_un address;
-  if (!fillAddress(path, address)) return -1;
+  if (!fillAddress(path, address))
+    return -1;
   return ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
 }
 
 int connectLocal(int fd, std::string_view path) {
   sockaddr_un address;
-  if (!fillAddress(path, address)) return -1;
+  if (!fillAddress(path, address))
+    return -1;
   return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
 }
 

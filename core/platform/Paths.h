@@ -26,6 +26,7 @@ inline constexpr std::string_view kNullDevice = "/dev/null";
 // passes the values in; the library itself never reads environment variables.
 //   macOS: home + "/Library/Application Support/Korvelin"
 //   Linux: $XDG_DATA_HOME/Korvelin when set and absolute, else home + "/.local/share/Korvelin"
-std::string defaultBaseDirectory(std::string_view home, std::optional<std::string_view> xdgDataHome);
+std::string defaultBaseDirectory(std::string_view home,
+                                 std::optional<std::string_view> xdgDataHome);
 
 }  // namespace korvelin::platform

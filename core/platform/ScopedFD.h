@@ -13,7 +13,8 @@ class ScopedFD {
 
   ScopedFD(ScopedFD&& other) noexcept : fd_(other.release()) {}
   ScopedFD& operator=(ScopedFD&& other) noexcept {
-    if (this != &other) reset(other.release());
+    if (this != &other)
+      reset(other.release());
     return *this;
   }
   ScopedFD(const ScopedFD&) = delete;

@@ -12,9 +12,13 @@ namespace korvelin::platform {
 
 namespace {
 
-int prepare(SpawnAttributes& attributes, SpawnFileActions& actions, int standardInput,
-            int standardOutput, bool newSession) {
-  if (!attributes.ready || !actions.ready) return ENOMEM;
+int prepare(SpawnAttributes& attributes,
+            SpawnFileActions& actions,
+            int standardInput,
+            int standardOutput,
+            bool newSession) {
+  if (!attributes.ready || !actions.ready)
+    return ENOMEM;
   sigset_t all, none;
   sigfillset(&all);
   sigemptyset(&none);
@@ -40,14 +44,20 @@ int prepare(SpawnAttributes& attributes, SpawnFileActions& actions, int standard
 
 }  // namespace
 
-pid_t spawnWithInput(const std::string& path, const std::vector<std::string>& arguments,
-                     const std::vector<std::string>& environment, int standardInput) {
+pid_t spawnWithInput(const std::string& path,
+                     const std::vector<std::string>& arguments,
+                     const std::vector<std::string>& environment,
+                     int standardInput) {
   return spawnWithStreams(path, arguments, environment, standardInput, -1);
 }
 
-pid_t spawnWithStreams(const std::string& path, const std::vector<std::string>& arguments,
-                       const std::vector<std::string>& environment, int standardInput,
-                       int standardOutput, bool newSession, bool endWithParent) {
+pid_t spawnWithStreams(const std::string& path,
+                       const std::vector<std::string>& arguments,
+                       const std::vector<std::string>& environment,
+                       int standardInput,
+                       int standardOutput,
+                       bool newSession,
+                       bool endWithParent) {
   std::vector<std::string> argv = arguments;
   std::vector<std::string> envp = environment;
   auto argvPointers = execPointers(argv);
@@ -65,7 +75,8 @@ pid_t spawnWithStreams(const std::string& path, const std::vector<std::string>& 
       status = posix_spawn(&pid, path.c_str(), &actions.value, &attributes.value,
                            argvPointers.data(), envpPointers.data());
   }
-  if (status == 0) return pid;
+  if (status == 0)
+    return pid;
   errno = status;
   return -1;
 }

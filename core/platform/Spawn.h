@@ -19,8 +19,10 @@ namespace korvelin::platform {
 // close-on-exec flag. Signal dispositions and the signal mask start from the
 // defaults, so a parent that ignores SIGPIPE does not pass that on. Returns
 // the pid, or -1 with errno set.
-pid_t spawnWithInput(const std::string& path, const std::vector<std::string>& arguments,
-                     const std::vector<std::string>& environment, int standardInput);
+pid_t spawnWithInput(const std::string& path,
+                     const std::vector<std::string>& arguments,
+                     const std::vector<std::string>& environment,
+                     int standardInput);
 
 // The same, with standard output to `standardOutput`; -1 for either stream
 // means the null device. Standard error is always the null device. With
@@ -29,8 +31,12 @@ pid_t spawnWithInput(const std::string& path, const std::vector<std::string>& ar
 // `endWithParent` the system kills the child when the calling thread ends,
 // however it ends, SIGKILL included; where the system cannot do that the
 // child starts as usual and only the parent's own shutdown ends it.
-pid_t spawnWithStreams(const std::string& path, const std::vector<std::string>& arguments,
-                       const std::vector<std::string>& environment, int standardInput,
-                       int standardOutput, bool newSession = false, bool endWithParent = false);
+pid_t spawnWithStreams(const std::string& path,
+                       const std::vector<std::string>& arguments,
+                       const std::vector<std::string>& environment,
+                       int standardInput,
+                       int standardOutput,
+                       bool newSession = false,
+                       bool endWithParent = false);
 
 }  // namespace korvelin::platform

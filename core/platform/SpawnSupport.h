@@ -16,7 +16,8 @@ namespace korvelin::platform {
 inline std::vector<char*> execPointers(std::vector<std::string>& strings) {
   std::vector<char*> result;
   result.reserve(strings.size() + 1);
-  for (auto& s : strings) result.push_back(s.data());
+  for (auto& s : strings)
+    result.push_back(s.data());
   result.push_back(nullptr);
   return result;
 }
@@ -43,7 +44,8 @@ struct SpawnFileActions {
   SpawnFileActions(const SpawnFileActions&) = delete;
   SpawnFileActions& operator=(const SpawnFileActions&) = delete;
   ~SpawnFileActions() {
-    if (ready) posix_spawn_file_actions_destroy(&value);
+    if (ready)
+      posix_spawn_file_actions_destroy(&value);
   }
 };
 
@@ -54,7 +56,8 @@ struct SpawnAttributes {
   SpawnAttributes(const SpawnAttributes&) = delete;
   SpawnAttributes& operator=(const SpawnAttributes&) = delete;
   ~SpawnAttributes() {
-    if (ready) posix_spawnattr_destroy(&value);
+    if (ready)
+      posix_spawnattr_destroy(&value);
   }
 };
 
@@ -72,7 +75,12 @@ int inheritOnlyStandardStreams(SpawnAttributes& attributes, SpawnFileActions& ac
 //   Linux: fork; the child asks for SIGKILL on its parent's death and then
 //   makes sure its parent is still the caller before it execs.
 //   macOS: ENOTSUP.
-int spawnEndingWithParent(const char* path, char* const* argv, char* const* envp,
-                          int standardInput, int standardOutput, bool newSession, pid_t& pid);
+int spawnEndingWithParent(const char* path,
+                          char* const* argv,
+                          char* const* envp,
+                          int standardInput,
+                          int standardOutput,
+                          bool newSession,
+                          pid_t& pid);
 
 }  // namespace korvelin::platform

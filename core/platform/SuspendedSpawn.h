@@ -24,9 +24,9 @@
 namespace korvelin::platform {
 
 struct SuspendedSpawnRequest {
-  std::string path;                       // the program, also argv[0]
-  std::vector<std::string> arguments;     // after argv[0]
-  std::vector<std::string> environment;   // "KEY=VALUE", in the order given
+  std::string path;                      // the program, also argv[0]
+  std::vector<std::string> arguments;    // after argv[0]
+  std::vector<std::string> environment;  // "KEY=VALUE", in the order given
 };
 
 // Returns the child's pid (== its process-group id). Standard streams are the

@@ -20,14 +20,19 @@ constexpr auto kTerminationPoll = std::chrono::milliseconds(10);
 
 }  // namespace
 
-bool ChildProcess::launch(const std::string& path, const std::vector<std::string>& arguments,
-                          const std::vector<std::string>& environment, int standardInput,
-                          int standardOutput, bool newSession, bool endWithParent) {
+bool ChildProcess::launch(const std::string& path,
+                          const std::vector<std::string>& arguments,
+                          const std::vector<std::string>& environment,
+                          int standardInput,
+                          int standardOutput,
+                          bool newSession,
+                          bool endWithParent) {
   std::vector<std::string> argv = {path};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   const pid_t pid = platform::spawnWithStreams(path, argv, environment, standardInput,
                                                standardOutput, newSession, endWithParent);
-  if (pid < 0) return false;
+  if (pid < 0)
+    return false;
   pid_ = pid;
   reaped_ = false;
   status_.reset();
@@ -35,29 +40,37 @@ bool ChildProcess::launch(const std::string& path, const std::vector<std::string
 }
 
 bool ChildProcess::isRunning() {
-  if (pid_ <= 0 || reaped_) return false;
+  if (pid_ <= 0 || reaped_)
+    return false;
   int status;
   const pid_t done = retryOnEintr([&] { return ::waitpid(pid_, &status, WNOHANG); });
-  if (done == pid_) status_ = status;
-  if (done == pid_ || (done < 0 && errno == ECHILD)) reaped_ = true;
+  if (done == pid_)
+    status_ = status;
+  if (done == pid_ || (done < 0 && errno == ECHILD))
+    reaped_ = true;
   return !reaped_;
 }
 
 void ChildProcess::terminate() {
-  if (isRunning()) ::kill(pid_, SIGTERM);
+  if (isRunning())
+    ::kill(pid_, SIGTERM);
 }
 
 void ChildProcess::waitUntilExit() {
-  if (pid_ <= 0 || reaped_) return;
+  if (pid_ <= 0 || reaped_)
+    return;
   int status;
-  if (retryOnEintr([&] { return ::waitpid(pid_, &status, 0); }) == pid_) status_ = status;
+  if (retryOnEintr([&] { return ::waitpid(pid_, &status, 0); }) == pid_)
+    status_ = status;
   reaped_ = true;
 }
 
-bool ChildProcess::waitForExit(std::chrono::milliseconds timeout, std::chrono::milliseconds interval) {
+bool ChildProcess::waitForExit(std::chrono::milliseconds timeout,
+                               std::chrono::milliseconds interval) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (isRunning()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (std::chrono::steady_clock::now() >= deadline)
+      return false;
     std::this_thread::sleep_for(interval);
   }
   return true;
@@ -71,7 +84,8 @@ void ChildProcess::terminateAndReap(std::chrono::milliseconds grace) {
   terminate();
   waitForExit(grace, kTerminationPoll);
   // Not yet reaped, so the pid still names our child.
-  if (isRunning()) ::kill(pid_, SIGKILL);
+  if (isRunning())
+    ::kill(pid_, SIGKILL);
   waitUntilExit();
 }
 

@@ -27,9 +27,13 @@ class ChildProcess {
   // own. With `endWithParent` the system kills the child once the calling
   // thread ends, however it ends (where it can; see platform/Spawn.h). False
   // (errno set) when it could not be started.
-  bool launch(const std::string& path, const std::vector<std::string>& arguments,
-              const std::vector<std::string>& environment, int standardInput,
-              int standardOutput = -1, bool newSession = false, bool endWithParent = false);
+  bool launch(const std::string& path,
+              const std::vector<std::string>& arguments,
+              const std::vector<std::string>& environment,
+              int standardInput,
+              int standardOutput = -1,
+              bool newSession = false,
+              bool endWithParent = false);
 
   pid_t pid() const { return pid_; }
 

@@ -21,14 +21,16 @@ using jsonio::requireNumber;
 // Parses one line as a JSON object; absent on any failure.
 std::optional<json> parseObject(std::string_view line) {
   auto value = json::parse(line.begin(), line.end(), nullptr, false);
-  if (value.is_discarded() || !value.is_object()) return std::nullopt;
+  if (value.is_discarded() || !value.is_object())
+    return std::nullopt;
   return value;
 }
 
 DurableProcessLease decodeRunningLine(const json& line) {
   const bool hasIdentity = line.contains("identity");
   if (hasIdentity)
-    jsonio::requireExactKeys(line, {"identity", "processGroupID", "rootPID", "runID", "startedAt", "state"});
+    jsonio::requireExactKeys(
+        line, {"identity", "processGroupID", "rootPID", "runID", "startedAt", "state"});
   else
     jsonio::requireExactKeys(line, {"processGroupID", "rootPID", "runID", "startedAt", "state"});
   DurableProcessLease lease;
@@ -37,34 +39,46 @@ DurableProcessLease decodeRunningLine(const json& line) {
   lease.rootPID = jsonio::requireInteger<std::int32_t>(line, "rootPID");
   lease.processGroupID = jsonio::requireInteger<std::int32_t>(line, "processGroupID");
   lease.state = jsonio::requireString(line, "state");
-  if (hasIdentity) lease.identity = line.at("identity").get<LiveProcessIdentity>();
+  if (hasIdentity)
+    lease.identity = line.at("identity").get<LiveProcessIdentity>();
   return lease;
 }
 
 }  // namespace
 
-std::string leaseJSON(const Uuid& runID, double startedAt, std::optional<std::int32_t> rootPID,
-                      std::optional<std::int32_t> processGroupID, std::string_view state,
+std::string leaseJSON(const Uuid& runID,
+                      double startedAt,
+                      std::optional<std::int32_t> rootPID,
+                      std::optional<std::int32_t> processGroupID,
+                      std::string_view state,
                       const std::optional<LiveProcessIdentity>& identity) {
   json line = {{"runID", runID}, {"startedAt", startedAt}, {"state", state}};
-  if (rootPID) line["rootPID"] = *rootPID;
-  if (processGroupID) line["processGroupID"] = *processGroupID;
-  if (identity) line["identity"] = *identity;
+  if (rootPID)
+    line["rootPID"] = *rootPID;
+  if (processGroupID)
+    line["processGroupID"] = *processGroupID;
+  if (identity)
+    line["identity"] = *identity;
   return jsonio::compact(line);
 }
 
 std::optional<DurableProcessLease> parseDurableProcessLease(std::string_view data) {
-  if (!isValidUtf8(data)) return std::nullopt;
+  if (!isValidUtf8(data))
+    return std::nullopt;
   const auto lines = nonEmptyLines(data);
-  if (lines.empty() || lines.size() > 2) return std::nullopt;
+  if (lines.empty() || lines.size() > 2)
+    return std::nullopt;
   try {
     auto last = parseObject(lines.back());
-    if (!last) return std::nullopt;
+    if (!last)
+      return std::nullopt;
     DurableProcessLease lease = decodeRunningLine(*last);
-    if (lease.state != "running") return std::nullopt;
+    if (lease.state != "running")
+      return std::nullopt;
     if (lines.size() == 2) {
       auto first = parseObject(lines.front());
-      if (!first) return std::nullopt;
+      if (!first)
+        return std::nullopt;
       jsonio::requireExactKeys(*first, {"runID", "startedAt", "state"});
       if (jsonio::requireString(*first, "state") != "starting" ||
           requireUuid(*first, "runID") != lease.runID ||
@@ -79,26 +93,39 @@ std::optional<DurableProcessLease> parseDurableProcessLease(std::string_view dat
   }
 }
 
-std::string launchLogName(const Uuid& runID) { return "launch-" + runID.lowercaseString() + ".jsonl"; }
+std::string launchLogName(const Uuid& runID) {
+  return "launch-" + runID.lowercaseString() + ".jsonl";
+}
 
-std::string launchEventJSON(std::string_view event, const Uuid& profileID, const Uuid& runID,
-                            double timestamp, std::optional<std::int32_t> rootPID,
+std::string launchEventJSON(std::string_view event,
+                            const Uuid& profileID,
+                            const Uuid& runID,
+                            double timestamp,
+                            std::optional<std::int32_t> rootPID,
                             std::optional<std::int32_t> exitCode,
                             std::optional<std::int32_t> terminationSignal) {
-  json line = {{"event", event}, {"profileID", profileID}, {"runID", runID}, {"timestamp", timestamp}};
-  if (rootPID) line["rootPID"] = *rootPID;
-  if (exitCode) line["exitCode"] = *exitCode;
-  if (terminationSignal) line["terminationSignal"] = *terminationSignal;
+  json line = {
+      {"event", event}, {"profileID", profileID}, {"runID", runID}, {"timestamp", timestamp}};
+  if (rootPID)
+    line["rootPID"] = *rootPID;
+  if (exitCode)
+    line["exitCode"] = *exitCode;
+  if (terminationSignal)
+    line["terminationSignal"] = *terminationSignal;
   return jsonio::compact(line);
 }
 
-std::string recoveryEvidenceJSON(const Uuid& profileID, const Uuid& runID, double recoveredAt,
+std::string recoveryEvidenceJSON(const Uuid& profileID,
+                                 const Uuid& runID,
+                                 double recoveredAt,
                                  std::string_view leaseBytes) {
-  if (!isValidUtf8(leaseBytes)) throw KorvelinCoreError::profileRecoveryRequired(profileID);
+  if (!isValidUtf8(leaseBytes))
+    throw KorvelinCoreError::profileRecoveryRequired(profileID);
   json journal = json::array();
   for (auto line : nonEmptyLines(leaseBytes)) {
     auto object = parseObject(line);
-    if (!object) throw KorvelinCoreError::profileRecoveryRequired(profileID);
+    if (!object)
+      throw KorvelinCoreError::profileRecoveryRequired(profileID);
     journal.push_back(std::move(*object));
   }
   json evidence = {{"event", "stale_lease_recovered"},

@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/process/LiveProcessIdentity.h"
 #include "core/base/Uuid.h"
+#include "core/process/LiveProcessIdentity.h"
 
 namespace korvelin {
 
@@ -33,8 +33,11 @@ struct DurableProcessLease {
 
 // One lease line, sorted keys, without the line feed. Absent values are
 // omitted: the starting line has no rootPID, processGroupID or identity.
-std::string leaseJSON(const Uuid& runID, double startedAt, std::optional<std::int32_t> rootPID,
-                      std::optional<std::int32_t> processGroupID, std::string_view state,
+std::string leaseJSON(const Uuid& runID,
+                      double startedAt,
+                      std::optional<std::int32_t> rootPID,
+                      std::optional<std::int32_t> processGroupID,
+                      std::string_view state,
                       const std::optional<LiveProcessIdentity>& identity);
 
 // The recorded run of a lease file's bytes, or absent: not UTF-8; not one or
@@ -48,8 +51,11 @@ std::optional<DurableProcessLease> parseDurableProcessLease(std::string_view dat
 std::string launchLogName(const Uuid& runID);
 
 // One launch-log line without the line feed.
-std::string launchEventJSON(std::string_view event, const Uuid& profileID, const Uuid& runID,
-                            double timestamp, std::optional<std::int32_t> rootPID,
+std::string launchEventJSON(std::string_view event,
+                            const Uuid& profileID,
+                            const Uuid& runID,
+                            double timestamp,
+                            std::optional<std::int32_t> rootPID,
                             std::optional<std::int32_t> exitCode,
                             std::optional<std::int32_t> terminationSignal);
 
@@ -57,7 +63,9 @@ std::string launchEventJSON(std::string_view event, const Uuid& profileID, const
 // `leaseBytes` parsed as a JSON object, in file order, under "leaseJournal".
 // Throws profileRecoveryRequired(profileID) when the bytes are not UTF-8 or a
 // line is not a JSON object.
-std::string recoveryEvidenceJSON(const Uuid& profileID, const Uuid& runID, double recoveredAt,
+std::string recoveryEvidenceJSON(const Uuid& profileID,
+                                 const Uuid& runID,
+                                 double recoveredAt,
                                  std::string_view leaseBytes);
 
 // Seconds since 1970 with fraction, as the lease and the launch log store time.

@@ -43,7 +43,8 @@ LaunchLeaseFile readLaunchLease(int rootFD,
     throw refused(error == ENOENT ? "there is no " + kName : failureDetail(error, "openat", kName));
   }
   FileMetadata metadata = validatedLeaseMetadata(rootFD, fd.get(), refused);
-  std::string bytes = readLeaseBytes(fd.get(), static_cast<std::size_t>(metadata.info.st_size), unreadable);
+  std::string bytes =
+      readLeaseBytes(fd.get(), static_cast<std::size_t>(metadata.info.st_size), unreadable);
   return LaunchLeaseFile{std::move(fd), metadata, std::move(bytes)};
 }
 

@@ -7,9 +7,9 @@
 #include <limits>
 
 #include "core/base/JsonSupport.h"
-#include "core/text/Utf8.h"
 #include "core/base/Uuid.h"
 #include "core/platform/ProcessInfo.h"
+#include "core/text/Utf8.h"
 
 namespace korvelin {
 
@@ -29,14 +29,19 @@ bool groupIsEmpty(std::int32_t group) {
 }  // namespace
 
 std::optional<LiveProcessIdentity> LiveProcessIdentity::capture(std::int32_t pid) {
-  if (pid < 2) return std::nullopt;
+  if (pid < 2)
+    return std::nullopt;
   auto record = platform::processRecord(pid);
-  if (!record) return std::nullopt;
-  if (record->uid != ::geteuid() || record->zombie) return std::nullopt;
+  if (!record)
+    return std::nullopt;
+  if (record->uid != ::geteuid() || record->zombie)
+    return std::nullopt;
   auto path = platform::executablePath(pid);
-  if (!path || path->empty()) return std::nullopt;
+  if (!path || path->empty())
+    return std::nullopt;
   auto boot = platform::bootSessionText();
-  if (!boot || !isValidUtf8(*boot) || !Uuid::parse(*boot)) return std::nullopt;
+  if (!boot || !isValidUtf8(*boot) || !Uuid::parse(*boot))
+    return std::nullopt;
   if (record->group < 0 || record->group > std::numeric_limits<std::int32_t>::max())
     return std::nullopt;
 
@@ -66,9 +71,12 @@ bool LiveProcessIdentity::sessionHasEnded() const {
     errno = 0;
     return ::kill(pid, 0) != 0 && errno == ESRCH;
   };
-  if (!leaderIsGone()) return false;
-  if (!groupIsEmpty(group)) return false;
-  if (!leaderIsGone()) return false;
+  if (!leaderIsGone())
+    return false;
+  if (!groupIsEmpty(group))
+    return false;
+  if (!leaderIsGone())
+    return false;
   return groupIsEmpty(group);
 }
 
@@ -77,7 +85,8 @@ bool processHasExited(std::int32_t pid) {
   // an odd errno) is treated as possibly alive unless the kernel reports a
   // zombie.
   errno = 0;
-  if (::kill(pid, 0) != 0) return errno == ESRCH;
+  if (::kill(pid, 0) != 0)
+    return errno == ESRCH;
   auto record = platform::processRecord(pid);
   return record && record->zombie;
 }
@@ -87,7 +96,8 @@ std::optional<std::vector<std::string>> liveArguments(std::int32_t pid) {
   if (!arguments || arguments->empty() || arguments->size() > kMaxArgumentCount)
     return std::nullopt;
   for (const auto& argument : *arguments)
-    if (!isValidUtf8(argument)) return std::nullopt;
+    if (!isValidUtf8(argument))
+      return std::nullopt;
   return arguments;
 }
 
@@ -105,8 +115,8 @@ void to_json(nlohmann::json& json, const LiveProcessIdentity& identity) {
 
 void from_json(const nlohmann::json& json, LiveProcessIdentity& identity) {
   using namespace jsonio;
-  requireExactKeys(json, {"pid", "group", "uid", "startSeconds", "startMicroseconds",
-                          "executable", "bootSessionID"});
+  requireExactKeys(json, {"pid", "group", "uid", "startSeconds", "startMicroseconds", "executable",
+                          "bootSessionID"});
   identity.pid = requireInteger<std::int32_t>(json, "pid");
   identity.group = requireInteger<std::int32_t>(json, "group");
   identity.uid = requireInteger<std::uint32_t>(json, "uid");

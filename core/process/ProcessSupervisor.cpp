@@ -43,18 +43,23 @@ constexpr auto kReapInterval = 10ms;
 constexpr auto kRecoveryProbeInterval = 1ms;
 constexpr std::string_view kLogsDirectoryName = "logs";
 
-std::string leaseName() { return std::string(kLeaseFileName); }
+std::string leaseName() {
+  return std::string(kLeaseFileName);
+}
 
 // fstatat without following a link; absent when the name does not exist.
 std::optional<struct stat> metadataAt(int directory, const std::string& name) {
   struct stat info;
-  if (::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) return info;
-  if (errno == ENOENT) return std::nullopt;
+  if (::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+    return info;
+  if (errno == ENOENT)
+    return std::nullopt;
   throw KorvelinCoreError::unsafeProfilePath(failureDetail(errno, "fstatat", name));
 }
 
 bool sameFile(const struct stat& a, const FileIdentity& b) {
-  return static_cast<std::uint64_t>(a.st_dev) == b.device && static_cast<std::uint64_t>(a.st_ino) == b.inode;
+  return static_cast<std::uint64_t>(a.st_dev) == b.device &&
+         static_cast<std::uint64_t>(a.st_ino) == b.inode;
 }
 
 void writeLine(int fd, const std::string& value) {
@@ -67,7 +72,8 @@ std::map<std::string, std::string> processEnvironment() {
   for (char** entry = environ; entry && *entry; ++entry) {
     std::string_view text(*entry);
     auto equals = text.find('=');
-    if (equals == std::string_view::npos) continue;
+    if (equals == std::string_view::npos)
+      continue;
     result.emplace(std::string(text.substr(0, equals)), std::string(text.substr(equals + 1)));
   }
   return result;
@@ -115,15 +121,19 @@ struct ProcessSupervisor::Entry {
   }
 
   // Appends a launch-log event; throws logCreationFailed.
-  void writeEvent(std::string_view event, std::optional<std::int32_t> pid = std::nullopt,
+  void writeEvent(std::string_view event,
+                  std::optional<std::int32_t> pid = std::nullopt,
                   std::optional<std::int32_t> exit = std::nullopt,
                   std::optional<std::int32_t> signal = std::nullopt) const {
-    if (!logFD) throw KorvelinCoreError::logCreationFailed("launch log is closed");
-    writeLine(logFD.get(), launchEventJSON(event, profileID, runID, currentUnixTime(), pid, exit, signal));
+    if (!logFD)
+      throw KorvelinCoreError::logCreationFailed("launch log is closed");
+    writeLine(logFD.get(),
+              launchEventJSON(event, profileID, runID, currentUnixTime(), pid, exit, signal));
   }
 
   // For the events whose loss does not change what happened.
-  void tryWriteEvent(std::string_view event, std::optional<std::int32_t> pid = std::nullopt,
+  void tryWriteEvent(std::string_view event,
+                     std::optional<std::int32_t> pid = std::nullopt,
                      std::optional<std::int32_t> exit = std::nullopt,
                      std::optional<std::int32_t> signal = std::nullopt) const noexcept {
     try {
@@ -139,10 +149,9 @@ ProcessSupervisor::ProcessSupervisor(std::shared_ptr<ProcessRuntime> runtime,
                                      RunIDGenerator runIDGenerator)
     : runtime_(runtime ? std::move(runtime) : std::make_shared<SystemProcessRuntime>()),
       signaler_(signaler ? std::move(signaler) : std::make_shared<SystemProcessSignaler>()),
-      applicationTerminator_(applicationTerminator
-                                 ? std::move(applicationTerminator)
-                                 : std::make_shared<RunningApplicationTerminator>(
-                                       makeSystemRunningApplicationResolver())),
+      applicationTerminator_(applicationTerminator ? std::move(applicationTerminator)
+                                                   : std::make_shared<RunningApplicationTerminator>(
+                                                         makeSystemRunningApplicationResolver())),
       runIDGenerator_(runIDGenerator ? std::move(runIDGenerator) : [] { return Uuid::random(); }) {}
 
 ProcessSupervisor::~ProcessSupervisor() {
@@ -154,13 +163,15 @@ ProcessSupervisor::~ProcessSupervisor() {
 namespace {
 
 void requireProfile(const Uuid& profileID, const ProfilePaths& paths) {
-  if (paths.profileID() != profileID) throw KorvelinCoreError::profileIdentifierMismatch();
+  if (paths.profileID() != profileID)
+    throw KorvelinCoreError::profileIdentifierMismatch();
 }
 
 // Whether a lease file exists in the profile's root, looked up without
 // following links. A profile whose tree does not exist has no lease.
 bool leaseExists(const ProfilePaths& paths) {
-  if (!SecureFileSystem::metadata(paths.root())) return false;
+  if (!SecureFileSystem::metadata(paths.root()))
+    return false;
   ScopedFD root = SecureFileSystem::openManagedRootFD(paths);
   return metadataAt(root.get(), leaseName()).has_value();
 }
@@ -169,16 +180,22 @@ bool leaseExists(const ProfilePaths& paths) {
 
 // Kills a child that never ran (SIGKILL to `target`, a pid or a negated
 // group) and reaps it; true once the reap is confirmed.
-static bool killAndReapSuspended(ProcessSignaling& signaler, std::int32_t rootPID,
+static bool killAndReapSuspended(ProcessSignaling& signaler,
+                                 std::int32_t rootPID,
                                  std::optional<std::int32_t> group) {
-  const int rc = group ? signaler.signalGroup(*group, SIGKILL) : signaler.signalProcess(rootPID, SIGKILL);
-  if (rc != 0 && rc != ESRCH) return false;
+  const int rc =
+      group ? signaler.signalGroup(*group, SIGKILL) : signaler.signalProcess(rootPID, SIGKILL);
+  if (rc != 0 && rc != ESRCH)
+    return false;
   for (int attempt = 0; attempt < kReapAttempts; ++attempt) {
     int status;
     const pid_t done = ::waitpid(rootPID, &status, WNOHANG);
-    if (done == rootPID) return true;
-    if (done < 0 && errno == ECHILD) return true;
-    if (done < 0 && errno == EINTR) continue;
+    if (done == rootPID)
+      return true;
+    if (done < 0 && errno == ECHILD)
+      return true;
+    if (done < 0 && errno == EINTR)
+      continue;
     std::this_thread::sleep_for(kReapInterval);
   }
   return false;
@@ -193,10 +210,12 @@ struct ProcessSupervisor::StartAttempt {
   bool childRecorded = false;  // its group is known, so the whole group is killed
 };
 
-ProcessSnapshot ProcessSupervisor::start(const Uuid& profileID, const ProcessLaunchPlan& plan,
-                                         const BeforeSpawnCheck& validateBeforeSpawn,
-                                         const SuspendedCheck& validateSuspended,
-                                         const std::optional<std::map<std::string, std::string>>& hostEnvironment) {
+ProcessSnapshot ProcessSupervisor::start(
+    const Uuid& profileID,
+    const ProcessLaunchPlan& plan,
+    const BeforeSpawnCheck& validateBeforeSpawn,
+    const SuspendedCheck& validateSuspended,
+    const std::optional<std::map<std::string, std::string>>& hostEnvironment) {
   std::lock_guard guard(lock_);
   SecureFileSystem::VerifiedHierarchy tree = checkPlan(profileID, plan.paths);
 
@@ -260,7 +279,9 @@ void ProcessSupervisor::createLease(StartAttempt& attempt, const ProcessLaunchPl
   entry.leaseIdentity = FileIdentity::of(info);
 }
 
-void ProcessSupervisor::openLaunchLog(StartAttempt& attempt, int logsFD, const ProfilePaths& paths) {
+void ProcessSupervisor::openLaunchLog(StartAttempt& attempt,
+                                      int logsFD,
+                                      const ProfilePaths& paths) {
   Entry& entry = *attempt.entry;
   const std::string logName = launchLogName(entry.runID);
   entry.logPath = appendingPathComponent(paths.logs(), logName);
@@ -268,8 +289,8 @@ void ProcessSupervisor::openLaunchLog(StartAttempt& attempt, int logsFD, const P
     entry.logFD = PrivateFile::createExclusive(logsFD, logName, O_WRONLY, entry.logPath,
                                                &KorvelinCoreError::logCreationFailed);
     entry.writeEvent("launch_requested");
-    writeLine(entry.leaseFD.get(),
-              leaseJSON(entry.runID, entry.startedAt, std::nullopt, std::nullopt, "starting", std::nullopt));
+    writeLine(entry.leaseFD.get(), leaseJSON(entry.runID, entry.startedAt, std::nullopt,
+                                             std::nullopt, "starting", std::nullopt));
     if (::fsync(entry.leaseFD.get()) != 0)
       throw KorvelinCoreError::profilePreparationFailed("could not persist launch lease: " +
                                                         platform::errorText(errno));
@@ -279,22 +300,27 @@ void ProcessSupervisor::openLaunchLog(StartAttempt& attempt, int logsFD, const P
 }
 
 void ProcessSupervisor::spawnSuspended(
-    StartAttempt& attempt, const ProcessLaunchPlan& plan, const BeforeSpawnCheck& validateBeforeSpawn,
+    StartAttempt& attempt,
+    const ProcessLaunchPlan& plan,
+    const BeforeSpawnCheck& validateBeforeSpawn,
     const std::optional<std::map<std::string, std::string>>& hostEnvironment) {
   try {
-    if (validateBeforeSpawn) validateBeforeSpawn();
+    if (validateBeforeSpawn)
+      validateBeforeSpawn();
     std::vector<std::string> environment;
     for (const auto& [key, value] : sanitizedEnvironment(
              hostEnvironment ? *hostEnvironment : processEnvironment(), plan.environmentOverrides))
       environment.push_back(key + "=" + value);
-    attempt.child = platform::spawnSuspended({plan.executablePath, plan.arguments, std::move(environment)});
+    attempt.child =
+        platform::spawnSuspended({plan.executablePath, plan.arguments, std::move(environment)});
   } catch (...) {
     attempt.entry->tryWriteEvent("launch_failed");
     abandonStart(attempt, std::current_exception());
   }
 }
 
-void ProcessSupervisor::verifySuspended(StartAttempt& attempt, const SuspendedCheck& validateSuspended) {
+void ProcessSupervisor::verifySuspended(StartAttempt& attempt,
+                                        const SuspendedCheck& validateSuspended) {
   Entry& entry = *attempt.entry;
   const std::int32_t pid = *attempt.child;
   auto record = runtime_->processRecord(pid);
@@ -309,7 +335,8 @@ void ProcessSupervisor::verifySuspended(StartAttempt& attempt, const SuspendedCh
   attempt.childRecorded = true;
 
   try {
-    if (validateSuspended) validateSuspended(pid);
+    if (validateSuspended)
+      validateSuspended(pid);
   } catch (...) {
     entry.tryWriteEvent("suspended_process_rejected", pid, std::nullopt, SIGKILL);
     abandonStart(attempt, std::current_exception(), true);
@@ -323,7 +350,8 @@ void ProcessSupervisor::recordIdentity(StartAttempt& attempt) {
   bool persisted = false;
   if (identity) {
     try {
-      writeLine(entry.leaseFD.get(), leaseJSON(entry.runID, entry.startedAt, pid, pid, "running", identity));
+      writeLine(entry.leaseFD.get(),
+                leaseJSON(entry.runID, entry.startedAt, pid, pid, "running", identity));
       persisted = ::fsync(entry.leaseFD.get()) == 0;
     } catch (const KorvelinCoreError&) {
     }
@@ -344,7 +372,9 @@ void ProcessSupervisor::resume(StartAttempt& attempt) {
   }
 }
 
-void ProcessSupervisor::abandonStart(StartAttempt& attempt, std::exception_ptr reason, bool refusedByCaller) {
+void ProcessSupervisor::abandonStart(StartAttempt& attempt,
+                                     std::exception_ptr reason,
+                                     bool refusedByCaller) {
   Entry& entry = *attempt.entry;
   // Removes the lease this start created, once no child can exist.
   auto removeOwnLease = [&]() noexcept {
@@ -363,8 +393,8 @@ void ProcessSupervisor::abandonStart(StartAttempt& attempt, std::exception_ptr r
     std::rethrow_exception(reason);
   }
   const std::int32_t pid = *attempt.child;
-  const bool reaped =
-      killAndReapSuspended(*signaler_, pid, attempt.childRecorded ? std::optional(pid) : std::nullopt);
+  const bool reaped = killAndReapSuspended(
+      *signaler_, pid, attempt.childRecorded ? std::optional(pid) : std::nullopt);
   if (refusedByCaller && reaped) {
     removeOwnLease();
     std::rethrow_exception(reason);
@@ -375,9 +405,11 @@ void ProcessSupervisor::abandonStart(StartAttempt& attempt, std::exception_ptr r
 }
 
 bool ProcessSupervisor::validateAnchor(Entry& entry) {
-  if (entry.rootReaped) throw KorvelinCoreError::processIdentityLost(entry.profileID);
+  if (entry.rootReaped)
+    throw KorvelinCoreError::processIdentityLost(entry.profileID);
   for (int attempt = 0; attempt < kAnchorAttempts; ++attempt) {
-    if (attempt > 0) std::this_thread::sleep_for(kAnchorRetryInterval);
+    if (attempt > 0)
+      std::this_thread::sleep_for(kAnchorRetryInterval);
     if (auto record = runtime_->processRecord(entry.rootPID)) {
       if (record->group != entry.processGroupID || record->startSeconds != entry.rootStartSeconds ||
           record->startMicroseconds != entry.rootStartMicroseconds)
@@ -385,8 +417,10 @@ bool ProcessSupervisor::validateAnchor(Entry& entry) {
       return record->zombie;
     }
     siginfo_t info{};
-    if (::waitid(P_PID, static_cast<id_t>(entry.rootPID), &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
-      if (info.si_pid != 0) return true;
+    if (::waitid(P_PID, static_cast<id_t>(entry.rootPID), &info, WEXITED | WNOHANG | WNOWAIT) ==
+        0) {
+      if (info.si_pid != 0)
+        return true;
     } else if (errno == ECHILD) {
       throw KorvelinCoreError::processIdentityLost(entry.profileID);
     }
@@ -404,7 +438,8 @@ void ProcessSupervisor::markManagedGroupStopped(Entry& entry, std::optional<int>
       entry.exitCode = (*waitStatus >> 8) & 0xff;
   }
   entry.state = ProcessRunState::managedGroupStoppedAwaitingConfirmation;
-  entry.tryWriteEvent("managed_group_stopped", entry.rootPID, entry.exitCode, entry.terminationSignal);
+  entry.tryWriteEvent("managed_group_stopped", entry.rootPID, entry.exitCode,
+                      entry.terminationSignal);
 }
 
 void ProcessSupervisor::acceptSynchronousNativeReap(Entry& entry) {
@@ -423,7 +458,8 @@ void ProcessSupervisor::acceptSynchronousNativeReap(Entry& entry) {
 }
 
 void ProcessSupervisor::refresh(Entry& entry, bool allowSynchronousNativeReap) {
-  if (entry.rootReaped) return;
+  if (entry.rootReaped)
+    return;
   bool exited;
   try {
     exited = validateAnchor(entry);
@@ -445,8 +481,10 @@ void ProcessSupervisor::refresh(Entry& entry, bool allowSynchronousNativeReap) {
     throw KorvelinCoreError::processIdentityLost(entry.profileID);
   }
   bool rootListed = false, othersRemain = false;
-  for (auto member : members) (member == entry.rootPID ? rootListed : othersRemain) = true;
-  if (!rootListed) throw KorvelinCoreError::processIdentityLost(entry.profileID);
+  for (auto member : members)
+    (member == entry.rootPID ? rootListed : othersRemain) = true;
+  if (!rootListed)
+    throw KorvelinCoreError::processIdentityLost(entry.profileID);
   if (othersRemain) {
     entry.state = ProcessRunState::rootExitedDescendantsRunning;
     return;
@@ -462,38 +500,49 @@ void ProcessSupervisor::refresh(Entry& entry, bool allowSynchronousNativeReap) {
 
 bool ProcessSupervisor::requestTermination(Entry& entry) {
   const int rc = signaler_->signalGroup(entry.processGroupID, SIGTERM);
-  if (rc == 0 || rc == ESRCH) return false;
+  if (rc == 0 || rc == ESRCH)
+    return false;
   if (rc == EPERM && entry.applicationTerminationIdentity) {
-    if (validateAnchor(entry)) throw KorvelinCoreError::processIdentityLost(entry.profileID);
+    if (validateAnchor(entry))
+      throw KorvelinCoreError::processIdentityLost(entry.profileID);
     if (!applicationTerminator_->requestQuit(entry.rootPID, *entry.applicationTerminationIdentity))
-      throw KorvelinCoreError::processLaunchFailed("native application termination request was rejected");
+      throw KorvelinCoreError::processLaunchFailed(
+          "native application termination request was rejected");
     entry.tryWriteEvent("native_termination_requested", entry.rootPID);
     return true;
   }
   throw KorvelinCoreError::processLaunchFailed("SIGTERM failed: " + platform::errorText(rc));
 }
 
-std::optional<ProcessSnapshot> ProcessSupervisor::status(const Uuid& profileID, const ProfilePaths& paths) {
+std::optional<ProcessSnapshot> ProcessSupervisor::status(const Uuid& profileID,
+                                                         const ProfilePaths& paths) {
   std::lock_guard guard(lock_);
   requireProfile(profileID, paths);
   auto it = entries_.find(profileID);
   if (it == entries_.end()) {
-    if (leaseExists(paths)) throw KorvelinCoreError::profileRecoveryRequired(profileID);
+    if (leaseExists(paths))
+      throw KorvelinCoreError::profileRecoveryRequired(profileID);
     return std::nullopt;
   }
   refresh(*it->second, false);
   return it->second->snapshot();
 }
 
-ProcessSupervisor::Entry& ProcessSupervisor::requireEntry(const Uuid& profileID, const ProfilePaths& paths) {
+ProcessSupervisor::Entry& ProcessSupervisor::requireEntry(const Uuid& profileID,
+                                                          const ProfilePaths& paths) {
   auto it = entries_.find(profileID);
-  if (it != entries_.end()) return *it->second;
-  if (leaseExists(paths)) throw KorvelinCoreError::profileRecoveryRequired(profileID);
+  if (it != entries_.end())
+    return *it->second;
+  if (leaseExists(paths))
+    throw KorvelinCoreError::profileRecoveryRequired(profileID);
   throw KorvelinCoreError::notRunning(profileID);
 }
 
-ProcessSnapshot ProcessSupervisor::stop(const Uuid& profileID, const ProfilePaths& paths, double timeout) {
-  if (!(timeout > 0)) throw KorvelinCoreError::invalidStopTimeout();
+ProcessSnapshot ProcessSupervisor::stop(const Uuid& profileID,
+                                        const ProfilePaths& paths,
+                                        double timeout) {
+  if (!(timeout > 0))
+    throw KorvelinCoreError::invalidStopTimeout();
   std::lock_guard guard(lock_);
   requireProfile(profileID, paths);
   Entry& entry = requireEntry(profileID, paths);
@@ -507,26 +556,32 @@ ProcessSnapshot ProcessSupervisor::stop(const Uuid& profileID, const ProfilePath
   entry.tryWriteEvent("stop_requested", entry.rootPID, std::nullopt, SIGTERM);
 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
-  if (std::chrono::steady_clock::now() >= deadline) throw KorvelinCoreError::stopTimedOut(profileID);
+  if (std::chrono::steady_clock::now() >= deadline)
+    throw KorvelinCoreError::stopTimedOut(profileID);
   for (;;) {
     std::this_thread::sleep_for(kStopPollInterval);
     refresh(entry, nativeQuitRequested);
-    if (entry.state == ProcessRunState::managedGroupStoppedAwaitingConfirmation) return entry.snapshot();
+    if (entry.state == ProcessRunState::managedGroupStoppedAwaitingConfirmation)
+      return entry.snapshot();
     validateAnchor(entry);
     // SIGTERM goes to the group again on every round (members may have been
     // forked since); once the application was asked to quit natively, no
     // signal follows.
-    if (!nativeQuitRequested) nativeQuitRequested = requestTermination(entry);
-    if (std::chrono::steady_clock::now() >= deadline) throw KorvelinCoreError::stopTimedOut(profileID);
+    if (!nativeQuitRequested)
+      nativeQuitRequested = requestTermination(entry);
+    if (std::chrono::steady_clock::now() >= deadline)
+      throw KorvelinCoreError::stopTimedOut(profileID);
   }
 }
 
-ProcessSnapshot ProcessSupervisor::confirmCompletion(const Uuid& profileID, const Uuid& runID,
+ProcessSnapshot ProcessSupervisor::confirmCompletion(const Uuid& profileID,
+                                                     const Uuid& runID,
                                                      const ProfilePaths& paths) {
   std::lock_guard guard(lock_);
   requireProfile(profileID, paths);
   Entry& entry = requireEntry(profileID, paths);
-  if (entry.runID != runID) throw KorvelinCoreError::runIdentityMismatch();
+  if (entry.runID != runID)
+    throw KorvelinCoreError::runIdentityMismatch();
   refresh(entry, false);
   if (entry.state != ProcessRunState::managedGroupStoppedAwaitingConfirmation)
     throw KorvelinCoreError::completionNotReady();
@@ -536,7 +591,8 @@ ProcessSnapshot ProcessSupervisor::confirmCompletion(const Uuid& profileID, cons
   if (!info || !S_ISREG(info->st_mode) || !sameFile(*info, entry.leaseIdentity))
     throw KorvelinCoreError::profileRecoveryRequired(profileID);
   if (::unlinkat(entry.rootDirectoryFD.get(), leaseName().c_str(), 0) != 0)
-    throw KorvelinCoreError::profilePreparationFailed("unlink failed: " + platform::errorText(errno));
+    throw KorvelinCoreError::profilePreparationFailed("unlink failed: " +
+                                                      platform::errorText(errno));
 
   entry.leaseFD.reset();
   entry.logFD.reset();
@@ -558,7 +614,8 @@ void ProcessSupervisor::recoverStaleLease(const Uuid& profileID, const ProfilePa
 void ProcessSupervisor::recover(const Uuid& profileID, const ProfilePaths& paths, bool commit) {
   requireProfile(profileID, paths);
   const auto refused = [&] { return KorvelinCoreError::profileRecoveryRequired(profileID); };
-  if (entries_.count(profileID)) throw refused();
+  if (entries_.count(profileID))
+    throw refused();
 
   ScopedFD rootFD = SecureFileSystem::openManagedRootFD(paths);
   ScopedFD logsFD = SecureFileSystem::openChildDirectoryFD(rootFD.get(), kLogsDirectoryName,
@@ -570,8 +627,8 @@ void ProcessSupervisor::recover(const Uuid& profileID, const ProfilePaths& paths
   const std::string& bytes = leaseFile.bytes;
 
   auto lease = parseDurableProcessLease(bytes);
-  if (!lease || lease->state != "running" || lease->rootPID < 2 || lease->processGroupID != lease->rootPID ||
-      !std::isfinite(lease->startedAt))
+  if (!lease || lease->state != "running" || lease->rootPID < 2 ||
+      lease->processGroupID != lease->rootPID || !std::isfinite(lease->startedAt))
     throw refused();
 
   // The run is gone only when the root and its whole group are, twice.
@@ -579,13 +636,16 @@ void ProcessSupervisor::recover(const Uuid& profileID, const ProfilePaths& paths
     return signaler_->signalProcess(lease->rootPID, 0) == ESRCH &&
            runtime_->groupMembers(lease->processGroupID).empty();
   };
-  if (!runIsGone()) throw refused();
+  if (!runIsGone())
+    throw refused();
   std::this_thread::sleep_for(kRecoveryProbeInterval);
-  if (!runIsGone()) throw refused();
+  if (!runIsGone())
+    throw refused();
 
   auto unchanged = [&](bool fully) {
     auto now = metadataAt(rootFD.get(), leaseName());
-    if (!now || !S_ISREG(now->st_mode) || now->st_dev != opened.st_dev || now->st_ino != opened.st_ino)
+    if (!now || !S_ISREG(now->st_mode) || now->st_dev != opened.st_dev ||
+        now->st_ino != opened.st_ino)
       return false;
     return !fully ||
            (now->st_mode == opened.st_mode && now->st_uid == opened.st_uid && now->st_nlink == 1 &&
@@ -593,9 +653,11 @@ void ProcessSupervisor::recover(const Uuid& profileID, const ProfilePaths& paths
             platform::modificationTime(*now).tv_sec == platform::modificationTime(opened).tv_sec &&
             platform::modificationTime(*now).tv_nsec == platform::modificationTime(opened).tv_nsec);
   };
-  if (!unchanged(true)) throw refused();
+  if (!unchanged(true))
+    throw refused();
 
-  const std::string evidence = recoveryEvidenceJSON(profileID, lease->runID, currentUnixTime(), bytes);
+  const std::string evidence =
+      recoveryEvidenceJSON(profileID, lease->runID, currentUnixTime(), bytes);
   const std::string evidenceName = "recovery-" + lease->runID.lowercaseString() + ".jsonl";
   const std::string evidencePath = appendingPathComponent(paths.logs(), evidenceName);
   if (!commit) {
@@ -612,12 +674,14 @@ void ProcessSupervisor::recover(const Uuid& profileID, const ProfilePaths& paths
     if (::fsync(evidenceFD.get()) != 0 || ::fsync(logsFD.get()) != 0)
       throw KorvelinCoreError::logCreationFailed(platform::errorText(errno));
   }
-  if (!unchanged(false)) throw refused();
+  if (!unchanged(false))
+    throw refused();
   if (::unlinkat(rootFD.get(), leaseName().c_str(), 0) != 0)
-    throw KorvelinCoreError::profilePreparationFailed("unlink failed: " + platform::errorText(errno));
-  if (::fsync(rootFD.get()) != 0)
-    throw KorvelinCoreError::profilePreparationFailed("could not persist recovered lease removal: " +
+    throw KorvelinCoreError::profilePreparationFailed("unlink failed: " +
                                                       platform::errorText(errno));
+  if (::fsync(rootFD.get()) != 0)
+    throw KorvelinCoreError::profilePreparationFailed(
+        "could not persist recovered lease removal: " + platform::errorText(errno));
 }
 
 }  // namespace korvelin

@@ -16,15 +16,18 @@ namespace korvelin {
 using platform::retryOnEintr;
 using platform::ScopedFD;
 
-ToolResult runTool(const std::string& path, const std::vector<std::string>& arguments,
-                   const std::vector<std::string>& environment, std::size_t maxOutput,
+ToolResult runTool(const std::string& path,
+                   const std::vector<std::string>& arguments,
+                   const std::vector<std::string>& environment,
+                   std::size_t maxOutput,
                    std::chrono::milliseconds timeout) {
   ToolResult result;
   ScopedFD readEnd, writeEnd;
   if (!platform::newPipe(readEnd, writeEnd))
     return result;
   ChildProcess child;
-  if (!child.launch(path, arguments, environment, -1, writeEnd.get())) return result;
+  if (!child.launch(path, arguments, environment, -1, writeEnd.get()))
+    return result;
   writeEnd.reset();
 
   const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -43,15 +46,19 @@ ToolResult runTool(const std::string& path, const std::vector<std::string>& argu
       timedOut = true;
       break;
     }
-    if (ready == 0) continue;
+    if (ready == 0)
+      continue;
     const ssize_t n = retryOnEintr([&] { return ::read(readEnd.get(), buffer, sizeof buffer); });
-    if (n <= 0) break;  // end of output
+    if (n <= 0)
+      break;  // end of output
     const std::size_t room = maxOutput - std::min(maxOutput, result.output.size());
     const std::size_t keep = std::min(room, static_cast<std::size_t>(n));
     result.output.append(buffer, keep);
-    if (keep < static_cast<std::size_t>(n)) result.outputOverLimit = true;
+    if (keep < static_cast<std::size_t>(n))
+      result.outputOverLimit = true;
   }
-  if (timedOut && child.isRunning()) ::kill(child.pid(), SIGKILL);
+  if (timedOut && child.isRunning())
+    ::kill(child.pid(), SIGKILL);
   child.waitUntilExit();
   if (!timedOut && child.waitStatus() && WIFEXITED(*child.waitStatus()))
     result.exitCode = WEXITSTATUS(*child.waitStatus());

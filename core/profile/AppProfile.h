@@ -13,9 +13,9 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "core/profile/ProfileProxyConfiguration.h"
-#include "core/profile/ProfileEnvironment.h"
 #include "core/base/Uuid.h"
+#include "core/profile/ProfileEnvironment.h"
+#include "core/profile/ProfileProxyConfiguration.h"
 
 namespace korvelin {
 

@@ -55,9 +55,11 @@ bool isValidName(std::string_view name) {
   auto isLetter = [](char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
   };
-  if (name.empty() || !isLetter(name.front())) return false;
+  if (name.empty() || !isLetter(name.front()))
+    return false;
   for (char c : name)
-    if (!isLetter(c) && !(c >= '0' && c <= '9')) return false;
+    if (!isLetter(c) && !(c >= '0' && c <= '9'))
+      return false;
   return true;
 }
 
@@ -76,7 +78,8 @@ void validate(const std::vector<ProfileEnvironmentVariable>& variables) {
 }
 
 std::vector<ProfileEnvironmentVariable> parseDotEnv(std::string_view text) {
-  if (!isValidUtf8(text)) fail("The imported file must be UTF-8 text.");
+  if (!isValidUtf8(text))
+    fail("The imported file must be UTF-8 text.");
   text = unicode::droppingByteOrderMark(text);
 
   std::vector<ProfileEnvironmentVariable> variables;
@@ -85,7 +88,8 @@ std::vector<ProfileEnvironmentVariable> parseDotEnv(std::string_view text) {
   for (std::string_view line : unicode::splitLines(text)) {
     ++number;
     line = trimmedWhiteSpace(line);
-    if (line.empty() || line.front() == '#') continue;
+    if (line.empty() || line.front() == '#')
+      continue;
     constexpr std::string_view kExport = "export ";
     if (line.substr(0, kExport.size()) == kExport)
       line = trimmedWhiteSpace(line.substr(kExport.size()));
@@ -107,7 +111,8 @@ std::map<std::string, std::string> dictionary(
     const std::vector<ProfileEnvironmentVariable>& variables) {
   validate(variables);
   std::map<std::string, std::string> result;
-  for (const auto& variable : variables) result.emplace(variable.name, variable.value);
+  for (const auto& variable : variables)
+    result.emplace(variable.name, variable.value);
   return result;
 }
 

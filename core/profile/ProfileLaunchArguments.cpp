@@ -5,9 +5,9 @@
 #include <nlohmann/json.hpp>
 
 #include "core/base/CoreError.h"
+#include "core/platform/FileUtil.h"
 #include "core/text/UnicodeText.h"
 #include "core/text/Utf8.h"
-#include "core/platform/FileUtil.h"
 
 namespace korvelin::ProfileLaunchArguments {
 
@@ -26,7 +26,8 @@ std::string optionName(std::string_view argument) {
 }
 
 bool isManagedOption(const std::string& name) {
-  if (reservedOptionNames.count(name)) return true;
+  if (reservedOptionNames.count(name))
+    return true;
   return std::any_of(reservedOptionPrefixes.begin(), reservedOptionPrefixes.end(),
                      [&](std::string_view prefix) { return name.rfind(prefix, 0) == 0; });
 }
@@ -35,9 +36,11 @@ std::vector<std::string> parseJsonArray(std::string_view text) {
   std::vector<std::string> arguments;
   try {
     const auto document = nlohmann::json::parse(text.begin(), text.end());
-    if (!document.is_array()) fail("Expected a JSON array of strings.");
+    if (!document.is_array())
+      fail("Expected a JSON array of strings.");
     for (const auto& element : document) {
-      if (!element.is_string()) fail("Expected a JSON array of strings.");
+      if (!element.is_string())
+        fail("Expected a JSON array of strings.");
       arguments.push_back(element.get<std::string>());
     }
   } catch (const nlohmann::json::exception&) {
@@ -53,7 +56,8 @@ std::vector<std::string> parseLines(std::string_view text) {
   std::size_t start = 0;
   while (start < text.size()) {
     const std::size_t end = std::min(text.find_first_of("\r\n", start), text.size());
-    if (end > start) arguments.emplace_back(text.substr(start, end - start));
+    if (end > start)
+      arguments.emplace_back(text.substr(start, end - start));
     start = end + 1;
   }
   return arguments;
@@ -64,19 +68,33 @@ std::vector<std::string> parseLines(std::string_view text) {
 std::string_view extension(std::string_view path) {
   const std::string_view name = path.substr(path.rfind('/') + 1);
   const std::size_t dot = name.rfind('.');
-  if (dot == std::string_view::npos || dot == 0) return {};
+  if (dot == std::string_view::npos || dot == 0)
+    return {};
   return name.substr(dot + 1);
 }
 
 }  // namespace
 
 const std::set<std::string, std::less<>> reservedOptionNames = {
-    "user-data-dir", "profile-directory",   "data-dir",   "disk-cache-dir",
-    "homedir",       "home",                "config",     "config-file",
-    "codex-home",    "no-first-run",        "no-proxy-server",
-    "host-resolver-rules",                  "host-rules", "type",
-    "utility-sub-type",                     "no-sandbox", "disable-setuid-sandbox",
-    "disable-web-security",                 "ignore-certificate-errors",
+    "user-data-dir",
+    "profile-directory",
+    "data-dir",
+    "disk-cache-dir",
+    "homedir",
+    "home",
+    "config",
+    "config-file",
+    "codex-home",
+    "no-first-run",
+    "no-proxy-server",
+    "host-resolver-rules",
+    "host-rules",
+    "type",
+    "utility-sub-type",
+    "no-sandbox",
+    "disable-setuid-sandbox",
+    "disable-web-security",
+    "ignore-certificate-errors",
     "js-flags",
 };
 
@@ -93,15 +111,18 @@ void validate(const std::vector<std::string>& arguments) {
     // more than Chromium's ASCII set, so that no other reader finds a switch
     // this check missed.
     const std::string_view read = unicode::trimmed(argument, unicode::Trim::whiteSpaceAndNewlines);
-    if (read == "--") fail("The -- separator is not supported.");
-    if (read.empty() || read.front() != '-') continue;
+    if (read == "--")
+      fail("The -- separator is not supported.");
+    if (read.empty() || read.front() != '-')
+      continue;
     if (isManagedOption(optionName(read)))
       fail("Profile paths, proxy, process and security options are managed by Korvelin.");
   }
 }
 
 std::vector<std::string> parse(std::string_view text, bool json) {
-  if (!isValidUtf8(text)) fail("The imported file must be UTF-8 text.");
+  if (!isValidUtf8(text))
+    fail("The imported file must be UTF-8 text.");
   text = unicode::droppingByteOrderMark(text);
   auto arguments = json ? parseJsonArray(text) : parseLines(text);
   validate(arguments);

@@ -2,9 +2,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/base/JsonSupport.h"
 #include "core/files/FilePath.h"
 #include "core/files/FileSystemSecurity.h"
-#include "core/base/JsonSupport.h"
 #include "core/platform/Paths.h"
 
 namespace korvelin {
@@ -25,9 +25,13 @@ std::string ProfilePaths::defaultBaseDirectory(std::string_view home,
   return standardizedPath(platform::defaultBaseDirectory(home, xdgDataHome));
 }
 
-std::string ProfilePaths::codexHome() const { return appendingPathComponent(home_, ".codex"); }
+std::string ProfilePaths::codexHome() const {
+  return appendingPathComponent(home_, ".codex");
+}
 
-std::string ProfilePaths::leaseFile() const { return appendingPathComponent(root_, ".launch.lock"); }
+std::string ProfilePaths::leaseFile() const {
+  return appendingPathComponent(root_, ".launch.lock");
+}
 
 std::string ProfilePaths::child(std::string_view name) const {
   return appendingPathComponent(root_, name);
@@ -38,9 +42,11 @@ ProfilePreparer::ProfilePreparer(std::string_view defaultBaseDirectory)
 
 void ProfilePreparer::prepareBase(const std::string& base) const {
   const ErrorFactory error = &KorvelinCoreError::unsafeProfileBase;
-  if (SecureFileSystem::metadata(base)) return validateBase(base);
+  if (SecureFileSystem::metadata(base))
+    return validateBase(base);
   const std::string standardized = standardizedPath(base);
-  if (standardized != defaultBaseDirectory) throw error("custom base must already exist: " + standardized);
+  if (standardized != defaultBaseDirectory)
+    throw error("custom base must already exist: " + standardized);
   // The parent of the default base belongs to the system, not to us: it must
   // be the user's and closed to others, but may carry deny-only entries.
   SecureFileSystem::requireDirectory(deletingLastPathComponent(standardized),
@@ -68,9 +74,8 @@ void ProfilePreparer::prepareCodexHome(const ProfilePaths& paths) const {
   const ErrorFactory error = &KorvelinCoreError::unsafeProfilePath;
   const auto tree =
       SecureFileSystem::openVerifiedHierarchy(paths, SecureFileSystem::MissingDirectories::fail);
-  auto home =
-      SecureFileSystem::openChildDirectoryFD(tree.root.get(), "home", paths.home(),
-                                             MissingDirectories::fail, error);
+  auto home = SecureFileSystem::openChildDirectoryFD(tree.root.get(), "home", paths.home(),
+                                                     MissingDirectories::fail, error);
   SecureFileSystem::openChildDirectoryFD(home.get(), ".codex", paths.codexHome(),
                                          MissingDirectories::create, error);
 }
@@ -81,13 +86,20 @@ constexpr std::array<std::string_view, 8> kLocationKeys = {
     "baseDirectory", "profilesDirectory", "root", "home", "config", "cache", "userData", "logs"};
 
 const std::string& location(const ProfilePaths& paths, std::string_view key) {
-  if (key == "baseDirectory") return paths.baseDirectory();
-  if (key == "profilesDirectory") return paths.profilesDirectory();
-  if (key == "root") return paths.root();
-  if (key == "home") return paths.home();
-  if (key == "config") return paths.config();
-  if (key == "cache") return paths.cache();
-  if (key == "userData") return paths.userData();
+  if (key == "baseDirectory")
+    return paths.baseDirectory();
+  if (key == "profilesDirectory")
+    return paths.profilesDirectory();
+  if (key == "root")
+    return paths.root();
+  if (key == "home")
+    return paths.home();
+  if (key == "config")
+    return paths.config();
+  if (key == "cache")
+    return paths.cache();
+  if (key == "userData")
+    return paths.userData();
   return paths.logs();
 }
 
@@ -96,7 +108,8 @@ const std::string& location(const ProfilePaths& paths, std::string_view key) {
 void to_json(nlohmann::json& json, const ProfilePaths& paths) {
   json = nlohmann::json::object();
   json["profileID"] = paths.profileID();
-  for (auto key : kLocationKeys) json[std::string(key)] = fileURLString(location(paths, key), true);
+  for (auto key : kLocationKeys)
+    json[std::string(key)] = fileURLString(location(paths, key), true);
 }
 
 ProfilePaths profilePathsFromJSON(const nlohmann::json& json) {
@@ -105,7 +118,8 @@ ProfilePaths profilePathsFromJSON(const nlohmann::json& json) {
   const Uuid id = jsonio::requireUuid(json, "profileID");
   auto path = [&](std::string_view key) {
     auto decoded = pathFromFileURL(jsonio::requireString(json, key));
-    if (!decoded) throw jsonio::ShapeError("\"" + std::string(key) + "\" is not a file URL");
+    if (!decoded)
+      throw jsonio::ShapeError("\"" + std::string(key) + "\" is not a file URL");
     return *decoded;
   };
   ProfilePaths paths(id, path("baseDirectory"));

@@ -23,7 +23,9 @@ constexpr std::size_t kMaximumPortDigits = 5;
 constexpr std::size_t kMaximumHostBytes = 253;
 constexpr std::size_t kMaximumLabelBytes = 63;
 
-[[noreturn]] void refuseHost() { throw KorvelinCoreError::invalidProxyConfiguration(kHostText); }
+[[noreturn]] void refuseHost() {
+  throw KorvelinCoreError::invalidProxyConfiguration(kHostText);
+}
 
 bool isAsciiLetterOrDigit(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
@@ -31,17 +33,21 @@ bool isAsciiLetterOrDigit(char c) {
 
 std::string lowercased(std::string_view text) {
   std::string result(text);
-  std::transform(result.begin(), result.end(), result.begin(),
-                 [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+  std::transform(result.begin(), result.end(), result.begin(), [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  });
   return result;
 }
 
 std::string normalizedIPv6(const std::string& text) {
-  if (text.find_first_of("%[]") != std::string::npos) refuseHost();
+  if (text.find_first_of("%[]") != std::string::npos)
+    refuseHost();
   in6_addr address{};
-  if (::inet_pton(AF_INET6, text.c_str(), &address) != 1) refuseHost();
+  if (::inet_pton(AF_INET6, text.c_str(), &address) != 1)
+    refuseHost();
   char buffer[INET6_ADDRSTRLEN];
-  if (!::inet_ntop(AF_INET6, &address, buffer, sizeof buffer)) refuseHost();
+  if (!::inet_ntop(AF_INET6, &address, buffer, sizeof buffer))
+    refuseHost();
   return lowercased(buffer);
 }
 
@@ -52,29 +58,36 @@ std::string normalizedNameOrIPv4(const std::string& text) {
   in_addr address{};
   if (::inet_aton(text.c_str(), &address) != 0) {
     char buffer[INET_ADDRSTRLEN];
-    if (!::inet_ntop(AF_INET, &address, buffer, sizeof buffer) || text != buffer) refuseHost();
+    if (!::inet_ntop(AF_INET, &address, buffer, sizeof buffer) || text != buffer)
+      refuseHost();
     return text;
   }
-  if (text.find_first_not_of("0123456789.") == std::string::npos) refuseHost();
-  if (text.back() == '.') refuseHost();
+  if (text.find_first_not_of("0123456789.") == std::string::npos)
+    refuseHost();
+  if (text.back() == '.')
+    refuseHost();
 
   std::string host = lowercased(text);
   std::size_t start = 0;
   while (true) {
     std::size_t end = host.find('.', start);
-    std::string_view label(host.data() + start, (end == std::string::npos ? host.size() : end) - start);
+    std::string_view label(host.data() + start,
+                           (end == std::string::npos ? host.size() : end) - start);
     if (label.empty() || label.size() > kMaximumLabelBytes || label.front() == '-' ||
-        label.back() == '-' ||
-        !std::all_of(label.begin(), label.end(), [](char c) { return isAsciiLetterOrDigit(c) || c == '-'; }))
+        label.back() == '-' || !std::all_of(label.begin(), label.end(), [](char c) {
+          return isAsciiLetterOrDigit(c) || c == '-';
+        }))
       refuseHost();
-    if (end == std::string::npos) break;
+    if (end == std::string::npos)
+      break;
     start = end + 1;
   }
   return host;
 }
 
 std::uint16_t checkedPort(std::int64_t port) {
-  if (port < 1 || port > 65535) throw KorvelinCoreError::invalidProxyConfiguration(kPortText);
+  if (port < 1 || port > 65535)
+    throw KorvelinCoreError::invalidProxyConfiguration(kPortText);
   return static_cast<std::uint16_t>(port);
 }
 
@@ -97,16 +110,21 @@ std::optional<ProfileProxyScheme> profileProxySchemeFromRawValue(std::string_vie
 }
 
 std::string ProfileProxyConfiguration::normalizedHost(std::string_view host) {
-  if (!isValidUtf8(host)) refuseHost();
-  const std::string trimmed = std::string(unicode::trimmed(host, unicode::Trim::whiteSpaceAndNewlines));
-  if (trimmed.empty() || trimmed.size() > kMaximumHostBytes) refuseHost();
+  if (!isValidUtf8(host))
+    refuseHost();
+  const std::string trimmed =
+      std::string(unicode::trimmed(host, unicode::Trim::whiteSpaceAndNewlines));
+  if (trimmed.empty() || trimmed.size() > kMaximumHostBytes)
+    refuseHost();
   // Printable ASCII only: this also keeps NUL bytes away from the C parsers.
   if (!std::all_of(trimmed.begin(), trimmed.end(), [](char c) { return c >= 33 && c <= 126; }))
     refuseHost();
-  return trimmed.find(':') == std::string::npos ? normalizedNameOrIPv4(trimmed) : normalizedIPv6(trimmed);
+  return trimmed.find(':') == std::string::npos ? normalizedNameOrIPv4(trimmed)
+                                                : normalizedIPv6(trimmed);
 }
 
-ProfileProxyConfiguration::ProfileProxyConfiguration(ProfileProxyScheme scheme, std::string_view host,
+ProfileProxyConfiguration::ProfileProxyConfiguration(ProfileProxyScheme scheme,
+                                                     std::string_view host,
                                                      std::int64_t port)
     : scheme(scheme), port(checkedPort(port)) {
   this->host = normalizedHost(host);
@@ -155,13 +173,15 @@ std::string ProfileProxyConfiguration::uri() const {
 }
 
 void to_json(nlohmann::json& json, const ProfileProxyConfiguration& proxy) {
-  json = nlohmann::json{{"scheme", rawValue(proxy.scheme)}, {"host", proxy.host}, {"port", proxy.port}};
+  json = nlohmann::json{
+      {"scheme", rawValue(proxy.scheme)}, {"host", proxy.host}, {"port", proxy.port}};
 }
 
 ProfileProxyConfiguration profileProxyConfigurationFromJSON(const nlohmann::json& json) {
   try {
     auto scheme = profileProxySchemeFromRawValue(jsonio::requireString(json, "scheme"));
-    if (!scheme) throw jsonio::ShapeError("unknown scheme");
+    if (!scheme)
+      throw jsonio::ShapeError("unknown scheme");
     return ProfileProxyConfiguration(*scheme, jsonio::requireString(json, "host"),
                                      jsonio::requireInteger<std::int64_t>(json, "port"));
   } catch (const jsonio::ShapeError&) {

@@ -33,15 +33,20 @@ constexpr std::size_t kMaximumConnectionNameCharacters = 60;
 
 // Every rejection is this one error: a finer reason would only invite
 // printing parts of the link, and the link carries the user's credentials.
-[[noreturn]] void reject() { throw KorvelinCoreError::invalidVLESSConfiguration(); }
+[[noreturn]] void reject() {
+  throw KorvelinCoreError::invalidVLESSConfiguration();
+}
 
 void require(bool condition) {
-  if (!condition) reject();
+  if (!condition)
+    reject();
 }
 
 // --- Characters of a link (RFC 3986) --------------------------------------
 
-bool isAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool isAsciiLetter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 bool isDigit(char c) {
   return c >= '0' && c <= '9';
 }
@@ -80,7 +85,8 @@ std::string decodedPart(std::string_view part) {
 // --- Value rules ------------------------------------------------------------
 
 bool isHostname(std::string_view text) {
-  if (text.empty() || text.size() > 253 || text.back() == '.') return false;
+  if (text.empty() || text.size() > 253 || text.back() == '.')
+    return false;
   // Only letters, digits, "-" and "." pass below, so no white space can
   // survive to make trimming matter.
   std::size_t start = 0;
@@ -90,17 +96,19 @@ bool isHostname(std::string_view text) {
     if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
       return false;
     for (char c : label)
-      if (!isAsciiLetter(c) && !isDigit(c) && c != '-') return false;
-    if (dot == std::string_view::npos) return true;
+      if (!isAsciiLetter(c) && !isDigit(c) && c != '-')
+        return false;
+    if (dot == std::string_view::npos)
+      return true;
     start = dot + 1;
   }
 }
 
 bool isBase64URL(std::string_view text, std::size_t minimumBytes, std::size_t maximumBytes) {
-  if (text.size() < minimumBytes || text.size() > maximumBytes) return false;
-  return std::all_of(text.begin(), text.end(), [](char c) {
-    return isAsciiLetter(c) || isDigit(c) || c == '-' || c == '_';
-  });
+  if (text.size() < minimumBytes || text.size() > maximumBytes)
+    return false;
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return isAsciiLetter(c) || isDigit(c) || c == '-' || c == '_'; });
 }
 
 bool isServiceName(std::string_view text) {
@@ -168,7 +176,8 @@ LinkParts splitLink(std::string_view uri) {
     fragment = tail.substr(hash + 1);
     tail = tail.substr(0, hash);
   }
-  if (!tail.empty()) parts.query = tail.substr(1);  // drop the "?"
+  if (!tail.empty())
+    parts.query = tail.substr(1);  // drop the "?"
   // The fragment is a remark for people; it is checked for well-formedness
   // and otherwise ignored.
   require(isWellFormed(parts.query, ":@/?") && isWellFormed(fragment, ":@/?"));
@@ -178,7 +187,8 @@ LinkParts splitLink(std::string_view uri) {
 std::uint16_t validatedPort(std::string_view text) {
   require(!text.empty() && text.size() <= 5);
   unsigned value = 0;
-  for (char c : text) value = value * 10 + static_cast<unsigned>(c - '0');
+  for (char c : text)
+    value = value * 10 + static_cast<unsigned>(c - '0');
   // "0443" names port 443 but is not how anyone writes it: refused.
   require(value >= 1 && value <= 65535 && std::to_string(value) == text);
   return static_cast<std::uint16_t>(value);
@@ -188,7 +198,8 @@ using QueryItems = std::map<std::string, std::string, std::less<>>;
 
 QueryItems queryItems(std::string_view query) {
   QueryItems items;
-  if (query.empty()) return items;
+  if (query.empty())
+    return items;
   std::size_t start = 0;
   for (;;) {
     const std::size_t end = std::min(query.find('&', start), query.size());
@@ -198,7 +209,8 @@ QueryItems queryItems(std::string_view query) {
     std::string name = decodedPart(item.substr(0, equals));
     require(!name.empty());
     require(items.emplace(std::move(name), decodedPart(item.substr(equals + 1))).second);
-    if (end == query.size()) return items;
+    if (end == query.size())
+      return items;
     start = end + 1;
   }
 }
@@ -209,7 +221,8 @@ const std::string* find(const QueryItems& items, std::string_view name) {
 }
 
 std::optional<std::string> optionalItem(const QueryItems& items, std::string_view name) {
-  if (const std::string* value = find(items, name)) return *value;
+  if (const std::string* value = find(items, name))
+    return *value;
   return std::nullopt;
 }
 
@@ -251,7 +264,8 @@ void readGrpcSettings(const QueryItems& items, VLESSRealityConfiguration& config
   const std::string& serviceName = requiredItem(items, "serviceName");
   require(isServiceName(serviceName));
   configuration.serviceName = serviceName;
-  if (const std::string* mode = find(items, "mode")) require(*mode == "gun");
+  if (const std::string* mode = find(items, "mode"))
+    require(*mode == "gun");
   if (const std::string* alpn = find(items, "alpn")) {
     require(*alpn == "h2");
     configuration.alpn = *alpn;
@@ -262,7 +276,9 @@ void readGrpcSettings(const QueryItems& items, VLESSRealityConfiguration& config
   }
 }
 
-json oneElementList(const std::string& value) { return json::array({value}); }
+json oneElementList(const std::string& value) {
+  return json::array({value});
+}
 
 }  // namespace
 
@@ -324,7 +340,8 @@ VLESSRealityConfiguration::VLESSRealityConfiguration(std::string_view uri) {
   host = validatedEndpointHost(parts.host);
 
   const QueryItems items = queryItems(parts.query);
-  if (const std::string* encryption = find(items, "encryption")) require(*encryption == "none");
+  if (const std::string* encryption = find(items, "encryption"))
+    require(*encryption == "none");
   const std::string& type = requiredItem(items, "type");
   const std::string& securityName = requiredItem(items, "security");
   const std::string& sni = requiredItem(items, "sni");
@@ -333,8 +350,8 @@ VLESSRealityConfiguration::VLESSRealityConfiguration(std::string_view uri) {
   serverName = unicode::lowercased(sni);
 
   if (type == "tcp" && securityName == "reality") {
-    requireOnlyNames(items, {"encryption", "flow", "fp", "pbk", "pqv", "security", "sid", "sni",
-                             "spx", "type"});
+    requireOnlyNames(
+        items, {"encryption", "flow", "fp", "pbk", "pqv", "security", "sid", "sni", "spx", "type"});
     require(requiredItem(items, "flow") == kVisionFlow);
     transport = VLESSConnectionTransport::realityTCP;
     security = VLESSTransportSecurity::reality;
@@ -366,22 +383,28 @@ std::string VLESSRealityConfiguration::xrayJSON(std::uint16_t loopbackPort) cons
   require(!isGrpc || serviceName.has_value());
 
   json user = {{"id", id.lowercaseString()}, {"encryption", "none"}};
-  if (!isGrpc) user["flow"] = kVisionFlow;
+  if (!isGrpc)
+    user["flow"] = kVisionFlow;
 
   json stream = {{"network", isGrpc ? "grpc" : "tcp"}, {"security", rawValue(security)}};
   if (isGrpc) {
     json grpc = {{"serviceName", *serviceName}, {"multiMode", false}};
-    if (authority) grpc["authority"] = *authority;
+    if (authority)
+      grpc["authority"] = *authority;
     stream["grpcSettings"] = std::move(grpc);
   }
   json transportSecurity = {{"fingerprint", fingerprint}, {"serverName", serverName}};
   if (isReality) {
     transportSecurity["publicKey"] = *publicKey;
-    if (shortID) transportSecurity["shortId"] = *shortID;
-    if (spiderX) transportSecurity["spiderX"] = *spiderX;
-    if (mldsa65Verify) transportSecurity["mldsa65Verify"] = *mldsa65Verify;
+    if (shortID)
+      transportSecurity["shortId"] = *shortID;
+    if (spiderX)
+      transportSecurity["spiderX"] = *spiderX;
+    if (mldsa65Verify)
+      transportSecurity["mldsa65Verify"] = *mldsa65Verify;
   }
-  if (alpn) transportSecurity["alpn"] = oneElementList(*alpn);
+  if (alpn)
+    transportSecurity["alpn"] = oneElementList(*alpn);
   stream[isReality ? "realitySettings" : "tlsSettings"] = std::move(transportSecurity);
 
   json server = {{"address", host}, {"port", port}, {"users", json::array({std::move(user)})}};
@@ -411,7 +434,8 @@ void to_json(json& out, const VLESSRealityConfiguration& configuration) {
          {"serverName", configuration.serverName},
          {"fingerprint", configuration.fingerprint}};
   auto optional = [&](const char* key, const std::optional<std::string>& value) {
-    if (value) out[key] = *value;
+    if (value)
+      out[key] = *value;
   };
   optional("publicKey", configuration.publicKey);
   optional("shortID", configuration.shortID);
@@ -424,7 +448,10 @@ void to_json(json& out, const VLESSRealityConfiguration& configuration) {
 
 // --- Saved connections ------------------------------------------------------
 
-VLESSConnection::VLESSConnection(Uuid id, std::string_view name, Date createdAt, Date updatedAt,
+VLESSConnection::VLESSConnection(Uuid id,
+                                 std::string_view name,
+                                 Date createdAt,
+                                 Date updatedAt,
                                  VLESSConnectionTransport transport)
     : id(id),
       name(validatedName(name)),
@@ -433,7 +460,8 @@ VLESSConnection::VLESSConnection(Uuid id, std::string_view name, Date createdAt,
       transport(transport) {}
 
 std::string VLESSConnection::validatedName(std::string_view name) {
-  if (!isValidUtf8(name)) throw KorvelinCoreError::invalidProxyConnectionName();
+  if (!isValidUtf8(name))
+    throw KorvelinCoreError::invalidProxyConnectionName();
   const std::string_view trimmed = unicode::trimmed(name, unicode::Trim::whiteSpaceAndNewlines);
   const std::size_t characters = unicode::characterCount(trimmed);
   if (characters < 1 || characters > kMaximumConnectionNameCharacters ||
@@ -453,7 +481,8 @@ void from_json(const json& in, VLESSConnection& connection) {
   jsonio::requireExactKeys(in, {"id", "name", "createdAt", "updatedAt"});
   auto date = [&](std::string_view key) {
     auto parsed = parseIso8601(jsonio::requireString(in, key));
-    if (!parsed) throw jsonio::ShapeError("\"" + std::string(key) + "\" is not an ISO 8601 date");
+    if (!parsed)
+      throw jsonio::ShapeError("\"" + std::string(key) + "\" is not an ISO 8601 date");
     return *parsed;
   };
   VLESSConnection result;

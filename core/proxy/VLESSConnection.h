@@ -87,7 +87,10 @@ struct VLESSConnection {
 
   VLESSConnection() = default;
   // Stores the validated, trimmed name; throws invalidProxyConnectionName.
-  VLESSConnection(Uuid id, std::string_view name, Date createdAt, Date updatedAt,
+  VLESSConnection(Uuid id,
+                  std::string_view name,
+                  Date createdAt,
+                  Date updatedAt,
                   VLESSConnectionTransport transport);
 
   // The name trimmed of white space and line breaks: 1 to 60 user-perceived

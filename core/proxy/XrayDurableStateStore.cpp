@@ -52,13 +52,15 @@ constexpr ManagedFile kStateFile{XrayDurableStateStore::kStateFileName,
 
 template <typename T>
 void putLittleEndian(char* out, T value) {
-  for (std::size_t i = 0; i < sizeof(T); ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xff);
+  for (std::size_t i = 0; i < sizeof(T); ++i)
+    out[i] = static_cast<char>((value >> (8 * i)) & 0xff);
 }
 
 template <typename T>
 T getLittleEndian(const char* in) {
   T value = 0;
-  for (std::size_t i = 0; i < sizeof(T); ++i) value |= T(static_cast<unsigned char>(in[i])) << (8 * i);
+  for (std::size_t i = 0; i < sizeof(T); ++i)
+    value |= T(static_cast<unsigned char>(in[i])) << (8 * i);
   return value;
 }
 
@@ -155,11 +157,15 @@ bool holdsOnlyZeroBytes(int fd) {
 
 // The newest valid page; it must belong to the profile, and a page carrying
 // the same sequence must hold the same record.
-XrayStatePage readCurrent(int fd, const Uuid& profileID, const ErrorFactory& refuse, SeenPages* seen) {
+XrayStatePage readCurrent(int fd,
+                          const Uuid& profileID,
+                          const ErrorFactory& refuse,
+                          SeenPages* seen) {
   const std::array<std::optional<XrayStatePage>, 2> pages = readPages(fd, seen);
   const XrayStatePage* newest = nullptr;
   for (const auto& page : pages)
-    if (page && (!newest || page->sequence > newest->sequence)) newest = &*page;
+    if (page && (!newest || page->sequence > newest->sequence))
+      newest = &*page;
   if (!newest)
     throw refuse("no valid page in .xray-state");
   if (newest->state.profileID != profileID)
@@ -196,36 +202,51 @@ std::string_view rawValue(XrayDurableState::Status status) {
 
 void to_json(nlohmann::json& json, const XrayDurableState& state) {
   json = nlohmann::json{{"status", rawValue(state.status)}, {"profileID", state.profileID}};
-  if (state.connectionID) json["connectionID"] = *state.connectionID;
-  if (state.generation) json["generation"] = *state.generation;
-  if (state.guardianPID) json["guardianPID"] = *state.guardianPID;
-  if (state.childPID) json["childPID"] = *state.childPID;
-  if (state.loopbackPort) json["loopbackPort"] = *state.loopbackPort;
-  if (state.socketPath) json["socketPath"] = *state.socketPath;
-  if (state.capability) json["capability"] = *state.capability;
-  if (state.protocolVersion) json["protocolVersion"] = *state.protocolVersion;
-  if (state.guardianIdentity) json["guardianIdentity"] = *state.guardianIdentity;
+  if (state.connectionID)
+    json["connectionID"] = *state.connectionID;
+  if (state.generation)
+    json["generation"] = *state.generation;
+  if (state.guardianPID)
+    json["guardianPID"] = *state.guardianPID;
+  if (state.childPID)
+    json["childPID"] = *state.childPID;
+  if (state.loopbackPort)
+    json["loopbackPort"] = *state.loopbackPort;
+  if (state.socketPath)
+    json["socketPath"] = *state.socketPath;
+  if (state.capability)
+    json["capability"] = *state.capability;
+  if (state.protocolVersion)
+    json["protocolVersion"] = *state.protocolVersion;
+  if (state.guardianIdentity)
+    json["guardianIdentity"] = *state.guardianIdentity;
 }
 
 void from_json(const nlohmann::json& json, XrayDurableState& state) {
   using namespace jsonio;
   requireKeysAmong(json, {"status", "profileID"},
-                   {"connectionID", "generation", "guardianPID", "childPID", "loopbackPort", "socketPath",
-                    "capability", "protocolVersion", "guardianIdentity"});
+                   {"connectionID", "generation", "guardianPID", "childPID", "loopbackPort",
+                    "socketPath", "capability", "protocolVersion", "guardianIdentity"});
   XrayDurableState result;
   const auto status = kStatusNames.value(requireString(json, "status"));
   if (!status)
     throw ShapeError("\"status\" is neither \"empty\" nor \"active\"");
   result.status = *status;
   result.profileID = requireUuid(json, "profileID");
-  if (optionalMember(json, "connectionID")) result.connectionID = requireUuid(json, "connectionID");
-  if (optionalMember(json, "generation")) result.generation = requireUuid(json, "generation");
-  if (optionalMember(json, "guardianPID")) result.guardianPID = requireInteger<std::int32_t>(json, "guardianPID");
-  if (optionalMember(json, "childPID")) result.childPID = requireInteger<std::int32_t>(json, "childPID");
+  if (optionalMember(json, "connectionID"))
+    result.connectionID = requireUuid(json, "connectionID");
+  if (optionalMember(json, "generation"))
+    result.generation = requireUuid(json, "generation");
+  if (optionalMember(json, "guardianPID"))
+    result.guardianPID = requireInteger<std::int32_t>(json, "guardianPID");
+  if (optionalMember(json, "childPID"))
+    result.childPID = requireInteger<std::int32_t>(json, "childPID");
   if (optionalMember(json, "loopbackPort"))
     result.loopbackPort = requireInteger<std::uint16_t>(json, "loopbackPort");
-  if (optionalMember(json, "socketPath")) result.socketPath = requireString(json, "socketPath");
-  if (optionalMember(json, "capability")) result.capability = requireString(json, "capability");
+  if (optionalMember(json, "socketPath"))
+    result.socketPath = requireString(json, "socketPath");
+  if (optionalMember(json, "capability"))
+    result.capability = requireString(json, "capability");
   if (optionalMember(json, "protocolVersion"))
     result.protocolVersion = requireInteger<std::int64_t>(json, "protocolVersion");
   if (const auto* identity = optionalMember(json, "guardianIdentity"))
@@ -233,12 +254,15 @@ void from_json(const nlohmann::json& json, XrayDurableState& state) {
   state = std::move(result);
 }
 
-std::optional<std::string> XrayStatePage::encode(const XrayDurableState& state, std::uint64_t sequence) {
+std::optional<std::string> XrayStatePage::encode(const XrayDurableState& state,
+                                                 std::uint64_t sequence) {
   const std::string json = jsonio::compact(nlohmann::json(state));
-  if (json.size() > kMaxJSONLength) return std::nullopt;
+  if (json.size() > kMaxJSONLength)
+    return std::nullopt;
   std::string page(kSize, '\0');
   putLittleEndian<std::uint64_t>(page.data(), sequence);
-  putLittleEndian<std::uint32_t>(page.data() + kLengthOffset, static_cast<std::uint32_t>(json.size()));
+  putLittleEndian<std::uint32_t>(page.data() + kLengthOffset,
+                                 static_cast<std::uint32_t>(json.size()));
   std::memcpy(page.data() + kJSONOffset, json.data(), json.size());
   const platform::Sha256Digest digest = platform::sha256(page.data(), kDigestOffset);
   std::memcpy(page.data() + kDigestOffset, digest.data(), digest.size());
@@ -246,9 +270,11 @@ std::optional<std::string> XrayStatePage::encode(const XrayDurableState& state, 
 }
 
 std::optional<XrayStatePage> XrayStatePage::decode(std::string_view bytes) {
-  if (bytes.size() != kSize) return std::nullopt;
+  if (bytes.size() != kSize)
+    return std::nullopt;
   const platform::Sha256Digest digest = platform::sha256(bytes.data(), kDigestOffset);
-  if (std::memcmp(digest.data(), bytes.data() + kDigestOffset, digest.size()) != 0) return std::nullopt;
+  if (std::memcmp(digest.data(), bytes.data() + kDigestOffset, digest.size()) != 0)
+    return std::nullopt;
   return decodeAfterDigest(bytes);
 }
 
@@ -263,7 +289,8 @@ std::optional<XrayStatePage> decodeAfterDigest(std::string_view bytes) {
     return std::nullopt;
   const std::string_view text = bytes.substr(kJSONOffset, length);
   const auto document = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
-  if (document.is_discarded()) return std::nullopt;
+  if (document.is_discarded())
+    return std::nullopt;
   try {
     page.state = document.get<XrayDurableState>();
   } catch (const nlohmann::json::exception&) {
@@ -287,10 +314,14 @@ struct XrayDurableStateWriter::Files {
         const XrayDurableStateStore::RefusalReporter& report,
         const XrayDurableStateStore::FaultHook& faultHook,
         SeenPages& seenPages)
-      : profileID(profile), refuse(refusalFor(profile, report)), fault(faultHook), seen(seenPages) {}
+      : profileID(profile),
+        refuse(refusalFor(profile, report)),
+        fault(faultHook),
+        seen(seenPages) {}
 
   void reached(std::string_view point, std::uint64_t sequence) const {
-    if (fault) fault(point, sequence);
+    if (fault)
+      fault(point, sequence);
   }
 
   // Opens a file of the root, creating it private when it is missing. An
@@ -340,7 +371,8 @@ struct XrayDurableStateWriter::Files {
     }
     if (!marker)
       throw refuse.failed(errno, "open", markerName);
-    validatePath(root.get(), kMarkerFile, validate(marker.get(), kMarkerFile, true, refuse), refuse);
+    validatePath(root.get(), kMarkerFile, validate(marker.get(), kMarkerFile, true, refuse),
+                 refuse);
 
     state = openOrCreate(kStateFile, O_RDWR, created);
     // Checked before anything is written into it: never extend or write a
@@ -372,7 +404,8 @@ struct XrayDurableStateWriter::Files {
   // All three files are still the private, single-link files that were opened.
   void revalidate() const {
     validatePath(root.get(), kLockFile, validate(lock.fd(), kLockFile, true, refuse), refuse);
-    validatePath(root.get(), kMarkerFile, validate(marker.get(), kMarkerFile, true, refuse), refuse);
+    validatePath(root.get(), kMarkerFile, validate(marker.get(), kMarkerFile, true, refuse),
+                 refuse);
     validatePath(root.get(), kStateFile, validate(state.get(), kStateFile, true, refuse), refuse);
   }
 
@@ -385,7 +418,8 @@ struct XrayDurableStateWriter::Files {
                    std::to_string(XrayStatePage::kMaxJSONLength) + " bytes");
     const off_t offset = static_cast<off_t>(page) * static_cast<off_t>(XrayStatePage::kSize);
     reached("page.beforeWrite", sequence);
-    const ssize_t n = retryOnEintr([&] { return ::pwrite(state.get(), bytes->data(), bytes->size(), offset); });
+    const ssize_t n =
+        retryOnEintr([&] { return ::pwrite(state.get(), bytes->data(), bytes->size(), offset); });
     if (n < 0)
       throw refuse.failed(errno, "pwrite", kStateFile.name);
     if (n != static_cast<ssize_t>(bytes->size()))
@@ -415,7 +449,8 @@ void XrayDurableStateWriter::write(const XrayDurableState& state) {
   const std::uint64_t next = sequence_ + 1;
   files_.writePage(state, next, static_cast<int>(next % 2));
   files_.revalidate();
-  const XrayStatePage back = readCurrent(files_.state.get(), files_.profileID, files_.refuse, &files_.seen);
+  const XrayStatePage back =
+      readCurrent(files_.state.get(), files_.profileID, files_.refuse, &files_.seen);
   if (back.sequence != next || back.state != state)
     throw files_.refuse("reading back .xray-state gave sequence " + std::to_string(back.sequence) +
                         " instead of the record written as " + std::to_string(next));
@@ -434,12 +469,15 @@ XrayDurableStateStore::XrayDurableStateStore(FaultHook faultHook, RefusalReporte
 
 XrayDurableStateStore::~XrayDurableStateStore() = default;
 
-void XrayDurableStateStore::runLocked(const ProfilePaths& paths, bool allowBootstrap, const LockedBody& body) {
+void XrayDurableStateStore::runLocked(const ProfilePaths& paths,
+                                      bool allowBootstrap,
+                                      const LockedBody& body) {
   std::lock_guard<std::mutex> guard(processLock_);
   XrayDurableStateWriter::Files files(paths.profileID(), reportRefusal_, faultHook_,
                                       seenPages_->profiles[paths.profileID()]);
   files.open(paths, allowBootstrap);
-  XrayStatePage current = readCurrent(files.state.get(), files.profileID, files.refuse, &files.seen);
+  XrayStatePage current =
+      readCurrent(files.state.get(), files.profileID, files.refuse, &files.seen);
   XrayDurableStateWriter writer(files, current.state, current.sequence);
   // The body sees the record it started with, whatever it writes.
   body(current.state, writer);
@@ -448,9 +486,11 @@ void XrayDurableStateStore::runLocked(const ProfilePaths& paths, bool allowBoots
 std::optional<XrayDurableState> XrayDurableStateStore::read(const ProfilePaths& paths) {
   const std::string statePath = appendingPathComponent(paths.root(), kStateFileName);
   struct stat info {};
-  if (::lstat(statePath.c_str(), &info) != 0 && errno == ENOENT) return std::nullopt;
-  return withLockedState(paths, false,
-                         [](const XrayDurableState& current, XrayDurableStateWriter&) { return current; });
+  if (::lstat(statePath.c_str(), &info) != 0 && errno == ENOENT)
+    return std::nullopt;
+  return withLockedState(
+      paths, false,
+      [](const XrayDurableState& current, XrayDurableStateWriter&) { return current; });
 }
 
 // ---------------------------------------------------------------------------
@@ -474,21 +514,24 @@ FileLock openShared(int root, const ManagedFile& file, const ErrorFactory& refus
 }  // namespace
 
 bool XrayDurableStateStore::isBusyRefusal(std::string_view detail) {
-  return detail == "flock failed for " + std::string(kOperationLockFileName) + ": " + platform::errorText(EWOULDBLOCK);
+  return detail == "flock failed for " + std::string(kOperationLockFileName) + ": " +
+                       platform::errorText(EWOULDBLOCK);
 }
 
 XrayDurableState XrayDurableStateStore::readOnly(const ProfilePaths& paths) const {
   const ErrorFactory refuse = refusalFor(paths.profileID(), reportRefusal_);
   const ScopedFD root = openManagedRoot(paths, refuse);
   try {
-    SecureFileSystem::openChildDirectoryFD(root.get(), "logs", paths.logs(), MissingDirectories::fail,
+    SecureFileSystem::openChildDirectoryFD(root.get(), "logs", paths.logs(),
+                                           MissingDirectories::fail,
                                            &KorvelinCoreError::unsafeProfilePath);
   } catch (const KorvelinCoreError& e) {
     throw refuse(e.detail());
   }
   const std::array<const ManagedFile*, 3> files = {&kLockFile, &kMarkerFile, &kStateFile};
   std::array<FileLock, 3> opened;
-  for (std::size_t i = 0; i < files.size(); ++i) opened[i] = openShared(root.get(), *files[i], refuse);
+  for (std::size_t i = 0; i < files.size(); ++i)
+    opened[i] = openShared(root.get(), *files[i], refuse);
   // An interrupted bootstrap holds the empty record it was about to write;
   // the next locked access writes it.
   XrayStatePage current = holdsOnlyZeroBytes(opened[2].fd())

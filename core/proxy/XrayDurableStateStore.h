@@ -29,8 +29,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "core/process/LiveProcessIdentity.h"
 #include "core/base/Uuid.h"
+#include "core/process/LiveProcessIdentity.h"
 
 namespace korvelin {
 
@@ -192,17 +192,22 @@ class XrayDurableStateStore {
 };
 
 template <typename Body>
-auto XrayDurableStateStore::withLockedState(const ProfilePaths& paths, bool allowBootstrap, Body&& body)
+auto XrayDurableStateStore::withLockedState(const ProfilePaths& paths,
+                                            bool allowBootstrap,
+                                            Body&& body)
     -> std::invoke_result_t<Body&, const XrayDurableState&, XrayDurableStateWriter&> {
   using Result = std::invoke_result_t<Body&, const XrayDurableState&, XrayDurableStateWriter&>;
   if constexpr (std::is_void_v<Result>) {
     runLocked(paths, allowBootstrap,
-              [&](const XrayDurableState& current, XrayDurableStateWriter& writer) { body(current, writer); });
+              [&](const XrayDurableState& current, XrayDurableStateWriter& writer) {
+                body(current, writer);
+              });
   } else {
     std::optional<Result> result;
-    runLocked(paths, allowBootstrap, [&](const XrayDurableState& current, XrayDurableStateWriter& writer) {
-      result.emplace(body(current, writer));
-    });
+    runLocked(paths, allowBootstrap,
+              [&](const XrayDurableState& current, XrayDurableStateWriter& writer) {
+                result.emplace(body(current, writer));
+              });
     return std::move(*result);
   }
 }

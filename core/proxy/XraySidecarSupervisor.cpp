@@ -11,12 +11,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
-#include <nlohmann/json.hpp>
 #include <sodium.h>
+#include <nlohmann/json.hpp>
 
 #include "core/activity/ProfileRuntimeObserver.h"
 #include "core/base/CoreError.h"
@@ -61,7 +61,7 @@ constexpr auto kRecoveryPoll = 20ms;
 constexpr auto kDirectTerminationGrace = 1s;
 constexpr std::size_t kProbeOutputLimit = 128;
 constexpr std::size_t kListenerOutputLimit = 4096;
-constexpr auto kToolTimeout = 15s;  // curl limits itself to 8 s; lsof is quick
+constexpr auto kToolTimeout = 15s;    // curl limits itself to 8 s; lsof is quick
 constexpr int kReadyLineLimit = 128;  // at most 127 bytes before the line feed
 
 double systemNow() {
@@ -84,7 +84,8 @@ std::string socketDirectoryPrefix() {
 void requestStop(const XrayDurableState& record) {
   const GuardianEndpoint endpoint = endpointOf(record);
   if (record.protocolVersion == kGuardianProtocolVersion) {
-    if (requestGuardian(endpoint, "STOP") != "STOPPED") throw KorvelinCoreError::proxyDisconnected();
+    if (requestGuardian(endpoint, "STOP") != "STOPPED")
+      throw KorvelinCoreError::proxyDisconnected();
   } else {
     stopLegacyGuardian(endpoint, record.profileID);
   }
@@ -94,20 +95,24 @@ void requestStop(const XrayDurableState& record) {
 // after the usual grace, each only while the pid is still the verified one.
 void terminateVerifiedEngine(const XraySidecarHandle& handle) {
   const auto& identity = handle.processIdentity;
-  if (!identity || !identity->isCurrent()) return;
+  if (!identity || !identity->isCurrent())
+    return;
   ::kill(identity->pid, SIGTERM);
   const auto deadline = std::chrono::steady_clock::now() + kDirectTerminationGrace;
   while (identity->isCurrent() && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(kStoppedGuardianPoll);
-  if (identity->isCurrent()) ::kill(identity->pid, SIGKILL);
+  if (identity->isCurrent())
+    ::kill(identity->pid, SIGKILL);
 }
 
 // The egress probe's answer must be an address, and the engine that gave it
 // must still be there to be pinned.
 LiveProcessIdentity verifiedEngine(const std::string& probe, std::int32_t engine) {
-  if (!isIPAddress(probe)) throw KorvelinCoreError::proxyPreflightFailed();
+  if (!isIPAddress(probe))
+    throw KorvelinCoreError::proxyPreflightFailed();
   auto identity = LiveProcessIdentity::capture(engine);
-  if (!identity) throw KorvelinCoreError::proxyPreflightFailed();
+  if (!identity)
+    throw KorvelinCoreError::proxyPreflightFailed();
   return *identity;
 }
 
@@ -137,19 +142,21 @@ void to_json(nlohmann::json& json, const XraySidecarHandle& handle) {
   json = {{"profileID", handle.profileID},       {"connectionID", handle.connectionID},
           {"generation", handle.generation},     {"processID", handle.processID},
           {"loopbackPort", handle.loopbackPort}, {"localProxy", handle.localProxy().uri()}};
-  if (handle.processIdentity) json["processIdentity"] = *handle.processIdentity;
+  if (handle.processIdentity)
+    json["processIdentity"] = *handle.processIdentity;
 }
 
 bool isIPAddress(std::string_view text) {
   const std::string copy(text);
   unsigned char buffer[sizeof(in6_addr)];
-  return ::inet_pton(AF_INET, copy.c_str(), buffer) == 1 || ::inet_pton(AF_INET6, copy.c_str(), buffer) == 1;
+  return ::inet_pton(AF_INET, copy.c_str(), buffer) == 1 ||
+         ::inet_pton(AF_INET6, copy.c_str(), buffer) == 1;
 }
 
 // The running sidecar of one profile.
 struct XraySidecarSupervisor::Entry {
   XraySidecarHandle handle;
-  ChildProcess process;  // the guardian (guarded) or the engine (direct)
+  ChildProcess process;     // the guardian (guarded) or the engine (direct)
   ScopedFD lifetimeWriter;  // the guardian's standard input; open = owned
   std::optional<std::string> leaseURL;
   std::optional<ProfilePaths> paths;
@@ -160,9 +167,11 @@ struct XraySidecarSupervisor::Entry {
   bool attached = false;
 };
 
-XraySidecarSupervisor::XraySidecarSupervisor(BinaryResolver binaryResolver, EgressProbe egressProbe,
+XraySidecarSupervisor::XraySidecarSupervisor(BinaryResolver binaryResolver,
+                                             EgressProbe egressProbe,
                                              ListenerVerifier listenerVerifier,
-                                             GuardianResolver guardianResolver, Clock now,
+                                             GuardianResolver guardianResolver,
+                                             Clock now,
                                              double preflightTimeout,
                                              XrayDurableStateStore::FaultHook durableFaultHook)
     : resolveBinary_(std::move(binaryResolver)),
@@ -188,7 +197,8 @@ std::string XraySidecarSupervisor::validateBinary(const std::string& path) {
 
 std::uint16_t XraySidecarSupervisor::allocateLoopbackPort() {
   ScopedFD fd = platform::newInternetStreamSocket();
-  if (!fd) throw KorvelinCoreError::proxyPreflightFailed();
+  if (!fd)
+    throw KorvelinCoreError::proxyPreflightFailed();
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = 0;
@@ -203,28 +213,32 @@ std::uint16_t XraySidecarSupervisor::allocateLoopbackPort() {
 
 bool XraySidecarSupervisor::lsofListenerVerifier(std::int32_t processID, std::uint16_t port) {
   const auto result = runTool(std::string(platform::kLsofPath),
-                              {"-nP", "-a", "-p", std::to_string(processID), "-iTCP:" + std::to_string(port),
-                               "-sTCP:LISTEN", "-Fn"},
+                              {"-nP", "-a", "-p", std::to_string(processID),
+                               "-iTCP:" + std::to_string(port), "-sTCP:LISTEN", "-Fn"},
                               {"PATH=/usr/bin:/bin:/usr/sbin"}, kListenerOutputLimit, kToolTimeout);
-  if (result.exitCode != 0 || result.outputOverLimit || !isValidUtf8(result.output)) return false;
+  if (result.exitCode != 0 || result.outputOverLimit || !isValidUtf8(result.output))
+    return false;
   const std::string wanted = "n127.0.0.1:" + std::to_string(port);
   std::string_view rest = result.output;
   while (!rest.empty()) {
     const auto end = rest.find('\n');
-    if (rest.substr(0, end) == wanted) return true;
-    if (end == std::string_view::npos) break;
+    if (rest.substr(0, end) == wanted)
+      return true;
+    if (end == std::string_view::npos)
+      break;
     rest.remove_prefix(end + 1);
   }
   return false;
 }
 
-std::string XraySidecarSupervisor::curlEgressProbe(std::uint16_t port, const std::string& url,
+std::string XraySidecarSupervisor::curlEgressProbe(std::uint16_t port,
+                                                   const std::string& url,
                                                    double timeLimit) {
   char maxTime[32];
   std::snprintf(maxTime, sizeof maxTime, "%.3f", std::clamp(timeLimit, 0.001, kProbeTimeLimit));
   const auto result = runTool(std::string(platform::kCurlPath),
-                              {"--fail", "--silent", "--show-error", "--max-time", maxTime, "--socks5-hostname",
-                               "127.0.0.1:" + std::to_string(port), url},
+                              {"--fail", "--silent", "--show-error", "--max-time", maxTime,
+                               "--socks5-hostname", "127.0.0.1:" + std::to_string(port), url},
                               {"PATH=/usr/bin:/bin"}, kProbeOutputLimit, kToolTimeout);
   if (result.exitCode != 0 || result.outputOverLimit || !isValidUtf8(result.output))
     throw KorvelinCoreError::proxyPreflightFailed();
@@ -232,55 +246,68 @@ std::string XraySidecarSupervisor::curlEgressProbe(std::uint16_t port, const std
 }
 
 void XraySidecarSupervisor::initializeManagedProfile(const ProfilePaths& paths) {
-  durableState_.withLockedState(paths, true, [](const XrayDurableState&, XrayDurableStateWriter&) {});
+  durableState_.withLockedState(paths, true,
+                                [](const XrayDurableState&, XrayDurableStateWriter&) {});
 }
 
 std::string XraySidecarSupervisor::awaitReadiness(const std::function<bool()>& stillRunning,
-                                                  std::int32_t engine, std::uint16_t port) {
+                                                  std::int32_t engine,
+                                                  std::uint16_t port) {
   const double deadline = now_() + preflightTimeout_;
   for (;;) {
-    if (!stillRunning()) throw KorvelinCoreError::proxyPreflightFailed();
+    if (!stillRunning())
+      throw KorvelinCoreError::proxyPreflightFailed();
     // The probe gets only what is left of the preflight time, so a server
     // that stalls cannot carry a start past it.
     const double left = deadline - now_();
-    if (left <= 0) throw KorvelinCoreError::proxyPreflightFailed();
+    if (left <= 0)
+      throw KorvelinCoreError::proxyPreflightFailed();
     try {
-      if (verifyListener_(engine, port)) return probe_(port, std::min(kProbeTimeLimit, left));
+      if (verifyListener_(engine, port))
+        return probe_(port, std::min(kProbeTimeLimit, left));
     } catch (...) {
       // Not ready yet.
     }
     std::this_thread::sleep_for(kReadinessRetryInterval);
-    if (now_() >= deadline) throw KorvelinCoreError::proxyPreflightFailed();
+    if (now_() >= deadline)
+      throw KorvelinCoreError::proxyPreflightFailed();
   }
 }
 
-XraySidecarHandle XraySidecarSupervisor::admit(const Uuid& profileID, std::shared_ptr<Entry> entry,
+XraySidecarHandle XraySidecarSupervisor::admit(const Uuid& profileID,
+                                               std::shared_ptr<Entry> entry,
                                                const std::string& probe) {
   entry->lastProbeAt = now_();
   entry->health = VLESSRuntimeHealth::available(probe, entry->lastProbeAt);
   const XraySidecarHandle handle = entry->handle;
   std::lock_guard guard(lock_);
-  if (entries_.count(profileID)) throw KorvelinCoreError::alreadyRunning(profileID);
+  if (entries_.count(profileID))
+    throw KorvelinCoreError::alreadyRunning(profileID);
   entries_[profileID] = std::move(entry);
   return handle;
 }
 
-XraySidecarHandle XraySidecarSupervisor::start(const Uuid& profileID, const Uuid& connectionID,
+XraySidecarHandle XraySidecarSupervisor::start(const Uuid& profileID,
+                                               const Uuid& connectionID,
                                                const VLESSRealityConfiguration& configuration,
                                                const ProfilePaths& paths) {
-  if (paths.profileID() != profileID) throw KorvelinCoreError::profileIdentifierMismatch();
-  if (!resolveGuardian_) return start(profileID, connectionID, configuration);
+  if (paths.profileID() != profileID)
+    throw KorvelinCoreError::profileIdentifierMismatch();
+  if (!resolveGuardian_)
+    return start(profileID, connectionID, configuration);
   return durableState_.withLockedState(
       paths, false, [&](const XrayDurableState& current, XrayDurableStateWriter& writer) {
         return startGuarded(profileID, connectionID, configuration, paths, current, writer);
       });
 }
 
-XraySidecarHandle XraySidecarSupervisor::startGuarded(const Uuid& profileID, const Uuid& connectionID,
-                                                      const VLESSRealityConfiguration& configuration,
-                                                      const ProfilePaths& paths,
-                                                      const XrayDurableState& current,
-                                                      XrayDurableStateWriter& writer) {
+XraySidecarHandle XraySidecarSupervisor::startGuarded(
+    const Uuid& profileID,
+    const Uuid& connectionID,
+    const VLESSRealityConfiguration& configuration,
+    const ProfilePaths& paths,
+    const XrayDurableState& current,
+    XrayDurableStateWriter& writer) {
   {
     std::lock_guard guard(lock_);
     if (current.status != XrayDurableState::Status::empty || entries_.count(profileID))
@@ -300,8 +327,9 @@ XraySidecarHandle XraySidecarSupervisor::startGuarded(const Uuid& profileID, con
   // In a session of its own: a terminal's Ctrl-C or hang-up aimed at the host
   // must not take the proxy away from an application attached to it.
   auto entry = std::make_shared<Entry>();
-  if (!entry->process.launch(guardianPath, {"--xray", xray, "--socket", socketPath}, {"PATH=/usr/bin:/bin"},
-                             inputRead.get(), outputWrite.get(), /*newSession=*/true))
+  if (!entry->process.launch(guardianPath, {"--xray", xray, "--socket", socketPath},
+                             {"PATH=/usr/bin:/bin"}, inputRead.get(), outputWrite.get(),
+                             /*newSession=*/true))
     throw KorvelinCoreError::proxyPreflightFailed();
   inputRead.reset();
   outputWrite.reset();
@@ -310,7 +338,8 @@ XraySidecarHandle XraySidecarSupervisor::startGuarded(const Uuid& profileID, con
   bool recordWritten = false;
   try {
     auto guardianIdentity = LiveProcessIdentity::capture(entry->process.pid());
-    if (!guardianIdentity) throw KorvelinCoreError::proxyPreflightFailed();
+    if (!guardianIdentity)
+      throw KorvelinCoreError::proxyPreflightFailed();
 
     record.status = XrayDurableState::Status::active;
     record.profileID = profileID;
@@ -332,13 +361,17 @@ XraySidecarHandle XraySidecarSupervisor::startGuarded(const Uuid& profileID, con
     ::fcntl(outputRead.get(), F_SETFL, ::fcntl(outputRead.get(), F_GETFL) | O_NONBLOCK);
     std::optional<std::int32_t> engine;
     try {
-      engine = parseReadyLine(GuardianProtocol::readLine(outputRead.get(), kReadyLineTimeout, kReadyLineLimit));
+      engine = parseReadyLine(
+          GuardianProtocol::readLine(outputRead.get(), kReadyLineTimeout, kReadyLineLimit));
     } catch (const KorvelinCoreError&) {
     }
-    if (!engine) throw KorvelinCoreError::proxyPreflightFailed();
+    if (!engine)
+      throw KorvelinCoreError::proxyPreflightFailed();
 
-    const std::string probe = awaitReadiness([&] { return entry->process.isRunning(); }, *engine, port);
-    entry->handle = {profileID, connectionID, generation, *engine, port, verifiedEngine(probe, *engine)};
+    const std::string probe =
+        awaitReadiness([&] { return entry->process.isRunning(); }, *engine, port);
+    entry->handle = {profileID, connectionID, generation,
+                     *engine,   port,         verifiedEngine(probe, *engine)};
     entry->lifetimeWriter = std::move(inputWrite);
     entry->leaseURL = appendingPathComponent(paths.root(), XrayDurableStateStore::kStateFileName);
     entry->paths = paths;
@@ -365,11 +398,13 @@ XraySidecarHandle XraySidecarSupervisor::startGuarded(const Uuid& profileID, con
   }
 }
 
-XraySidecarHandle XraySidecarSupervisor::start(const Uuid& profileID, const Uuid& connectionID,
+XraySidecarHandle XraySidecarSupervisor::start(const Uuid& profileID,
+                                               const Uuid& connectionID,
                                                const VLESSRealityConfiguration& configuration) {
   {
     std::lock_guard guard(lock_);
-    if (entries_.count(profileID)) throw KorvelinCoreError::alreadyRunning(profileID);
+    if (entries_.count(profileID))
+      throw KorvelinCoreError::alreadyRunning(profileID);
   }
   const std::string xray = resolveBinary_();
   const std::uint16_t port = allocateLoopbackPort();
@@ -377,7 +412,8 @@ XraySidecarHandle XraySidecarSupervisor::start(const Uuid& profileID, const Uuid
   if (!platform::newPipe(inputRead, inputWrite))
     throw KorvelinCoreError::proxyPreflightFailed();
   auto entry = std::make_shared<Entry>();
-  if (!entry->process.launch(xray, {"run", "-config", "stdin:"}, {"PATH=/usr/bin:/bin"}, inputRead.get()))
+  if (!entry->process.launch(xray, {"run", "-config", "stdin:"}, {"PATH=/usr/bin:/bin"},
+                             inputRead.get()))
     throw KorvelinCoreError::proxyPreflightFailed();
   inputRead.reset();
   try {
@@ -385,8 +421,10 @@ XraySidecarHandle XraySidecarSupervisor::start(const Uuid& profileID, const Uuid
       throw KorvelinCoreError::proxyPreflightFailed();
     inputWrite.reset();
     const std::int32_t engine = entry->process.pid();
-    const std::string probe = awaitReadiness([&] { return entry->process.isRunning(); }, engine, port);
-    entry->handle = {profileID, connectionID, Uuid::random(), engine, port, verifiedEngine(probe, engine)};
+    const std::string probe =
+        awaitReadiness([&] { return entry->process.isRunning(); }, engine, port);
+    entry->handle = {profileID, connectionID, Uuid::random(),
+                     engine,    port,         verifiedEngine(probe, engine)};
     return admit(profileID, entry, probe);
   } catch (...) {
     entry->process.terminateAndReap(kDirectTerminationGrace);
@@ -397,17 +435,20 @@ XraySidecarHandle XraySidecarSupervisor::start(const Uuid& profileID, const Uuid
 std::optional<XraySidecarHandle> XraySidecarSupervisor::handle(const Uuid& profileID) {
   std::lock_guard guard(lock_);
   auto it = entries_.find(profileID);
-  if (it == entries_.end()) return std::nullopt;
+  if (it == entries_.end())
+    return std::nullopt;
   return it->second->handle;
 }
 
-std::optional<VLESSRuntimeHealth> XraySidecarSupervisor::runtimeHealth(const Uuid& profileID,
-                                                                       double minimumProbeInterval) {
+std::optional<VLESSRuntimeHealth> XraySidecarSupervisor::runtimeHealth(
+    const Uuid& profileID,
+    double minimumProbeInterval) {
   std::shared_ptr<Entry> entry;
   {
     std::lock_guard guard(lock_);
     auto it = entries_.find(profileID);
-    if (it == entries_.end()) return std::nullopt;
+    if (it == entries_.end())
+      return std::nullopt;
     entry = it->second;
   }
   std::lock_guard probeGuard(entry->probeLock);
@@ -417,7 +458,8 @@ std::optional<VLESSRuntimeHealth> XraySidecarSupervisor::runtimeHealth(const Uui
   {
     std::lock_guard guard(lock_);
     auto it = entries_.find(profileID);
-    if (it == entries_.end() || it->second->handle.generation != entry->handle.generation) return std::nullopt;
+    if (it == entries_.end() || it->second->handle.generation != entry->handle.generation)
+      return std::nullopt;
     generation = entry->handle.generation;
     cached = entry->health;
     lastProbeAt = entry->lastProbeAt;
@@ -465,8 +507,10 @@ std::optional<VLESSRuntimeHealth> XraySidecarSupervisor::runtimeHealth(const Uui
 std::optional<std::string> XraySidecarSupervisor::assertHealthy(const Uuid& profileID,
                                                                 double minimumProbeInterval) {
   auto health = runtimeHealth(profileID, minimumProbeInterval);
-  if (!health) return std::nullopt;
-  if (!health->isAvailable()) throw KorvelinCoreError::proxyDisconnected();
+  if (!health)
+    return std::nullopt;
+  if (!health->isAvailable())
+    throw KorvelinCoreError::proxyDisconnected();
   return health->externalIP;
 }
 
@@ -476,17 +520,23 @@ void XraySidecarSupervisor::attach(const Uuid& profileID, const ProcessSnapshot&
     {
       std::lock_guard guard(lock_);
       auto it = entries_.find(profileID);
-      if (it != entries_.end()) entry = it->second;
+      if (it != entries_.end())
+        entry = it->second;
     }
-    if (run.profileID != profileID || run.state == ProcessRunState::managedGroupStoppedAwaitingConfirmation ||
-        run.state == ProcessRunState::stoppedConfirmed || !entry || !entry->durableRecord || !entry->paths)
+    if (run.profileID != profileID ||
+        run.state == ProcessRunState::managedGroupStoppedAwaitingConfirmation ||
+        run.state == ProcessRunState::stoppedConfirmed || !entry || !entry->durableRecord ||
+        !entry->paths)
       throw KorvelinCoreError::proxyDisconnected();
     auto identity = LiveProcessIdentity::capture(run.rootPID);
-    if (!identity || identity->group != run.processGroupID) throw KorvelinCoreError::proxyDisconnected();
-    const auto observed = ProfileRuntimeObserver().observe(*entry->paths, identity->executable);
-    if (observed.profileID != profileID || observed.rootPID != run.rootPID || !identity->isCurrent())
+    if (!identity || identity->group != run.processGroupID)
       throw KorvelinCoreError::proxyDisconnected();
-    if (requestGuardian(endpointOf(*entry->durableRecord), "ATTACH", encodeIdentityPayload(*identity)) != "ATTACHED")
+    const auto observed = ProfileRuntimeObserver().observe(*entry->paths, identity->executable);
+    if (observed.profileID != profileID || observed.rootPID != run.rootPID ||
+        !identity->isCurrent())
+      throw KorvelinCoreError::proxyDisconnected();
+    if (requestGuardian(endpointOf(*entry->durableRecord), "ATTACH",
+                        encodeIdentityPayload(*identity)) != "ATTACHED")
       throw KorvelinCoreError::proxyDisconnected();
     std::lock_guard guard(lock_);
     entry->attached = true;
@@ -498,7 +548,8 @@ void XraySidecarSupervisor::attach(const Uuid& profileID, const ProcessSnapshot&
 std::optional<std::string> XraySidecarSupervisor::continuityWarning(const Uuid& profileID) {
   std::lock_guard guard(lock_);
   auto it = entries_.find(profileID);
-  if (it == entries_.end() || !it->second->durableRecord || it->second->attached) return std::nullopt;
+  if (it == entries_.end() || !it->second->durableRecord || it->second->attached)
+    return std::nullopt;
   return std::string(kContinuityWarning);
 }
 
@@ -507,8 +558,10 @@ void XraySidecarSupervisor::stop(const Uuid& profileID, const std::optional<Uuid
   {
     std::lock_guard guard(lock_);
     auto it = entries_.find(profileID);
-    if (it == entries_.end()) return;
-    if (generation && *generation != it->second->handle.generation) return;
+    if (it == entries_.end())
+      return;
+    if (generation && *generation != it->second->handle.generation)
+      return;
     entry = std::move(it->second);
     entries_.erase(it);
   }
@@ -545,23 +598,26 @@ void XraySidecarSupervisor::stopEntry(Entry& entry) {
   try {
     const auto generation = entry.durableRecord->generation;
     const auto profileID = entry.handle.profileID;
-    durableState_.withLockedState(*entry.paths, false,
-                                  [&](const XrayDurableState& current, XrayDurableStateWriter& writer) {
-                                    if (current.generation == generation)
-                                      writer.write(XrayDurableState::emptyRecord(profileID));
-                                  });
+    durableState_.withLockedState(
+        *entry.paths, false, [&](const XrayDurableState& current, XrayDurableStateWriter& writer) {
+          if (current.generation == generation)
+            writer.write(XrayDurableState::emptyRecord(profileID));
+        });
   } catch (...) {
   }
 }
 
-void XraySidecarSupervisor::stopAndWait(const Uuid& profileID, const std::optional<Uuid>& generation,
+void XraySidecarSupervisor::stopAndWait(const Uuid& profileID,
+                                        const std::optional<Uuid>& generation,
                                         const ProfilePaths& paths) {
   stop(profileID, generation);
-  if (hasDurableSidecar(profileID, paths)) throw KorvelinCoreError::profileRecoveryRequired(profileID);
+  if (hasDurableSidecar(profileID, paths))
+    throw KorvelinCoreError::profileRecoveryRequired(profileID);
 }
 
 bool XraySidecarSupervisor::hasDurableSidecar(const Uuid& profileID, const ProfilePaths& paths) {
-  if (paths.profileID() != profileID) return true;
+  if (paths.profileID() != profileID)
+    return true;
   try {
     auto record = durableState_.read(paths);
     return record && record->status == XrayDurableState::Status::active;
@@ -571,31 +627,38 @@ bool XraySidecarSupervisor::hasDurableSidecar(const Uuid& profileID, const Profi
 }
 
 void XraySidecarSupervisor::recover(const Uuid& profileID, const ProfilePaths& paths) {
-  if (paths.profileID() != profileID) throw KorvelinCoreError::profileIdentifierMismatch();
-  durableState_.withLockedState(paths, false, [&](const XrayDurableState& record, XrayDurableStateWriter& writer) {
-    const std::string prefix = socketDirectoryPrefix();
-    if (record.status != XrayDurableState::Status::active || record.profileID != profileID ||
-        !record.guardianPID || !record.socketPath || !record.socketPath->starts_with(prefix) ||
-        !record.socketPath->ends_with(".sock"))
-      throw KorvelinCoreError::profileRecoveryRequired(profileID);
-    const std::int32_t guardian = *record.guardianPID;
-    // A recorded identity that is no longer current names a guardian that is
-    // gone even though its pid was reused: the new process is a stranger,
-    // never to be asked to stop.
-    const auto& identity = record.guardianIdentity;
-    auto gone = [&] { return processHasExited(guardian) || (identity && !identity->isCurrent()); };
-    if (gone()) {
-      std::this_thread::sleep_for(1ms);
-      if (!gone()) throw KorvelinCoreError::profileRecoveryRequired(profileID);
-      writer.write(XrayDurableState::emptyRecord(profileID));
-      return;
-    }
-    requestStop(record);
-    const auto deadline = std::chrono::steady_clock::now() + kRecoveryWait;
-    while (!gone() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(kRecoveryPoll);
-    if (!gone()) throw KorvelinCoreError::profileRecoveryRequired(profileID);
-    writer.write(XrayDurableState::emptyRecord(profileID));
-  });
+  if (paths.profileID() != profileID)
+    throw KorvelinCoreError::profileIdentifierMismatch();
+  durableState_.withLockedState(
+      paths, false, [&](const XrayDurableState& record, XrayDurableStateWriter& writer) {
+        const std::string prefix = socketDirectoryPrefix();
+        if (record.status != XrayDurableState::Status::active || record.profileID != profileID ||
+            !record.guardianPID || !record.socketPath || !record.socketPath->starts_with(prefix) ||
+            !record.socketPath->ends_with(".sock"))
+          throw KorvelinCoreError::profileRecoveryRequired(profileID);
+        const std::int32_t guardian = *record.guardianPID;
+        // A recorded identity that is no longer current names a guardian that is
+        // gone even though its pid was reused: the new process is a stranger,
+        // never to be asked to stop.
+        const auto& identity = record.guardianIdentity;
+        auto gone = [&] {
+          return processHasExited(guardian) || (identity && !identity->isCurrent());
+        };
+        if (gone()) {
+          std::this_thread::sleep_for(1ms);
+          if (!gone())
+            throw KorvelinCoreError::profileRecoveryRequired(profileID);
+          writer.write(XrayDurableState::emptyRecord(profileID));
+          return;
+        }
+        requestStop(record);
+        const auto deadline = std::chrono::steady_clock::now() + kRecoveryWait;
+        while (!gone() && std::chrono::steady_clock::now() < deadline)
+          std::this_thread::sleep_for(kRecoveryPoll);
+        if (!gone())
+          throw KorvelinCoreError::profileRecoveryRequired(profileID);
+        writer.write(XrayDurableState::emptyRecord(profileID));
+      });
 }
 
 }  // namespace korvelin

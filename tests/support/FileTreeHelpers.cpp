@@ -33,7 +33,8 @@ void makeSymlink(const std::string& target, const std::string& path) {
 
 mode_t modeOf(const std::string& path) {
   struct stat info {};
-  if (::lstat(path.c_str(), &info) != 0) return 0;
+  if (::lstat(path.c_str(), &info) != 0)
+    return 0;
   return info.st_mode & 07777;
 }
 

@@ -15,8 +15,8 @@ void makeDirectory(const std::string& path, mode_t mode = 0700);
 // A regular file with exactly `mode`.
 void makeFile(const std::string& path, mode_t mode = 0600, const std::string& content = "");
 void makeSymlink(const std::string& target, const std::string& path);
-mode_t modeOf(const std::string& path);  // permission bits, links not followed
-bool exists(const std::string& path);    // links not followed
+mode_t modeOf(const std::string& path);         // permission bits, links not followed
+bool exists(const std::string& path);           // links not followed
 std::string readText(const std::string& path);  // the whole file; empty when unreadable
 
 // Runs /usr/bin/setfacl with `arguments`; fails the test if it does not succeed.

@@ -49,7 +49,8 @@ std::string randomCapability() {
   std::string hex;
   for (int i = 0; i < 2; ++i)
     for (char c : Uuid::random().lowercaseString())
-      if (c != '-') hex.push_back(c);
+      if (c != '-')
+        hex.push_back(c);
   return hex;
 }
 
@@ -80,17 +81,20 @@ GuardianProcess::~GuardianProcess() {
   // Let the guardian stop its engine itself; killing it outright would leave
   // the engine running as an orphan.
   process_->closeStdin();
-  if (!process_->wait(std::chrono::seconds(5)) && enginePid_ > 0) ::kill(enginePid_, SIGKILL);
+  if (!process_->wait(std::chrono::seconds(5)) && enginePid_ > 0)
+    ::kill(enginePid_, SIGKILL);
   process_.reset();
   ::unlink(socketPath_.c_str());
 }
 
 bool GuardianProcess::waitUntilReady(std::chrono::milliseconds timeout) {
-  if (!process_->waitForOutput("\n", timeout)) return false;
+  if (!process_->waitForOutput("\n", timeout))
+    return false;
   auto line = process_->output();
   line.pop_back();
   auto engine = parseReadyLine(line);
-  if (!engine) return false;
+  if (!engine)
+    return false;
   enginePid_ = *engine;
   // Absent for a guardian of another user; requests then fail as they should.
   identity_ = LiveProcessIdentity::capture(pid());
@@ -111,10 +115,12 @@ std::string GuardianProcess::requestLine(std::string_view command,
   return formatGuardianRequest(command, capability_, generation_, payload);
 }
 
-std::optional<std::string> rawExchange(const std::string& socketPath, const std::string& bytes,
+std::optional<std::string> rawExchange(const std::string& socketPath,
+                                       const std::string& bytes,
                                        std::chrono::milliseconds timeout) {
   ScopedFD socket = platform::newLocalStreamSocket(/*nonBlocking=*/false);
-  if (!socket || platform::connectLocal(socket.get(), socketPath) != 0) return std::nullopt;
+  if (!socket || platform::connectLocal(socket.get(), socketPath) != 0)
+    return std::nullopt;
   // A peer that refuses early may close before the request is sent: that
   // shows as EPIPE or a reset here, and as end-of-file below.
   if (!bytes.empty() && platform::sendNoSignal(socket.get(), bytes.data(), bytes.size()) < 0 &&
@@ -125,13 +131,15 @@ std::optional<std::string> rawExchange(const std::string& socketPath, const std:
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return std::nullopt;
+    if (left.count() <= 0)
+      return std::nullopt;
     pollfd entry{socket.get(), POLLIN, 0};
     if (retryOnEintr([&] { return ::poll(&entry, 1, static_cast<int>(left.count())); }) <= 0)
       continue;
     char buffer[4096];
     const ssize_t count = retryOnEintr([&] { return ::read(socket.get(), buffer, sizeof buffer); });
-    if (count <= 0) return received;  // closed (a reset counts as closed too)
+    if (count <= 0)
+      return received;  // closed (a reset counts as closed too)
     received.append(buffer, static_cast<size_t>(count));
   }
 }

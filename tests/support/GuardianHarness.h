@@ -34,8 +34,8 @@ std::optional<LiveProcessIdentity> identityOnceRunning(pid_t pid, const std::str
 class GuardianProcess {
  public:
   struct Options {
-    std::string engine;         // the --xray argument
-    std::string configuration;  // handed to the engine
+    std::string engine;               // the --xray argument
+    std::string configuration;        // handed to the engine
     std::vector<std::string> prefix;  // a wrapper program and its arguments
   };
 
@@ -80,7 +80,8 @@ class GuardianProcess {
 // everything the peer wrote before it closed: an empty text is a refusal.
 // Absent when no connection could be made or the peer kept it open beyond the
 // timeout.
-std::optional<std::string> rawExchange(const std::string& socketPath, const std::string& bytes,
+std::optional<std::string> rawExchange(const std::string& socketPath,
+                                       const std::string& bytes,
                                        std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 }  // namespace korvelin::testing

@@ -36,7 +36,8 @@ MisbehavingServer::MisbehavingServer(Misbehavior misbehavior)
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
   int fds[2];
-  if (!listener_ || ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) ||
+  if (!listener_ ||
+      ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) ||
       ::listen(listener_.get(), 64) ||
       ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) ||
       ::pipe2(fds, O_CLOEXEC))
@@ -55,13 +56,17 @@ MisbehavingServer::~MisbehavingServer() {
 void MisbehavingServer::acceptLoop() {
   for (;;) {
     pollfd fds[2] = {{listener_.get(), POLLIN, 0}, {wake_[0].get(), POLLIN, 0}};
-    if (retryOnEintr([&] { return ::poll(fds, 2, -1); }) < 0 || fds[1].revents) return;
-    ScopedFD connection(retryOnEintr([&] { return ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC); }));
-    if (!connection) continue;
+    if (retryOnEintr([&] { return ::poll(fds, 2, -1); }) < 0 || fds[1].revents)
+      return;
+    ScopedFD connection(
+        retryOnEintr([&] { return ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC); }));
+    if (!connection)
+      continue;
     ++accepted_;
     switch (misbehavior_) {
       case Misbehavior::garbage:
-        platform::writeFull(connection.get(), std::string(4096, '\x17') + "HTTP/1.0 418 no\r\n\r\n");
+        platform::writeFull(connection.get(),
+                            std::string(4096, '\x17') + "HTTP/1.0 418 no\r\n\r\n");
         break;
       case Misbehavior::reset: {
         const linger abort{1, 0};

@@ -12,8 +12,8 @@
 
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
-#include "core/platform/SpawnSupport.h"
 #include "core/platform/ScopedFD.h"
+#include "core/platform/SpawnSupport.h"
 
 namespace korvelin::testing {
 
@@ -21,7 +21,8 @@ using platform::retryOnEintr;
 
 namespace {
 void closeFd(int& fd) {
-  if (fd >= 0) ::close(fd);
+  if (fd >= 0)
+    ::close(fd);
   fd = -1;
 }
 }  // namespace
@@ -32,7 +33,8 @@ Subprocess::Subprocess(std::vector<std::string> argv, SubprocessOptions options)
     outputFile.reset(retryOnEintr([&] {
       return ::open(options.outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     }));
-    if (!outputFile) throw std::runtime_error("cannot open " + options.outputFile);
+    if (!outputFile)
+      throw std::runtime_error("cannot open " + options.outputFile);
   }
   // `exec` closes the close-on-exec `started` pipe: the constructor returns
   // only once the child runs the new program, so a test that inspects the
@@ -45,9 +47,11 @@ Subprocess::Subprocess(std::vector<std::string> argv, SubprocessOptions options)
   std::vector<std::string> envStrings = options.environment.value_or(std::vector<std::string>{});
   auto env = platform::execPointers(envStrings);
   pid_ = ::fork();
-  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ < 0)
+    throw std::runtime_error("fork failed");
   if (pid_ == 0) {
-    if (options.newProcessGroup) ::setpgid(0, 0);
+    if (options.newProcessGroup)
+      ::setpgid(0, 0);
     ::dup2(in[0], 0);
     ::dup2(outputFile ? outputFile.get() : out[1], 1);
     ::dup2(outputFile ? outputFile.get() : err[1], 2);
@@ -68,8 +72,10 @@ Subprocess::Subprocess(std::vector<std::string> argv, SubprocessOptions options)
   stdin_ = in[1];
   stdout_ = out[0];
   stderr_ = err[0];
-  if (!options.standardInput.empty()) writeStdin(options.standardInput);
-  if (!options.keepStdinOpen) closeStdin();
+  if (!options.standardInput.empty())
+    writeStdin(options.standardInput);
+  if (!options.keepStdinOpen)
+    closeStdin();
 }
 
 Subprocess::~Subprocess() {
@@ -88,19 +94,24 @@ void Subprocess::writeStdin(const std::string& data) {
   platform::writeFull(stdin_, data);
 }
 
-void Subprocess::closeStdin() { closeFd(stdin_); }
+void Subprocess::closeStdin() {
+  closeFd(stdin_);
+}
 
 void Subprocess::signal(int signo) {
-  if (!status_) ::kill(pid_, signo);
+  if (!status_)
+    ::kill(pid_, signo);
 }
 
 bool Subprocess::drain(int timeoutMilliseconds) {
   pollfd fds[2] = {{stdout_, POLLIN, 0}, {stderr_, POLLIN, 0}};
   int n = retryOnEintr([&] { return ::poll(fds, 2, timeoutMilliseconds); });
-  if (n <= 0) return false;
+  if (n <= 0)
+    return false;
   char buffer[4096];
   for (int i = 0; i < 2; ++i) {
-    if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+    if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP)))
+      continue;
     ssize_t got = retryOnEintr([&] { return ::read(fds[i].fd, buffer, sizeof buffer); });
     if (got > 0) {
       (i == 0 ? out_ : err_).append(buffer, static_cast<size_t>(got));
@@ -114,7 +125,8 @@ bool Subprocess::drain(int timeoutMilliseconds) {
 bool Subprocess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (out_.find(text) == std::string::npos) {
-    if (std::chrono::steady_clock::now() >= deadline || (stdout_ < 0 && stderr_ < 0)) return false;
+    if (std::chrono::steady_clock::now() >= deadline || (stdout_ < 0 && stderr_ < 0))
+      return false;
     drain(10);
   }
   return true;
@@ -130,7 +142,8 @@ std::optional<int> Subprocess::wait(std::chrono::milliseconds timeout) {
       status_ = status;
       break;
     }
-    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    if (std::chrono::steady_clock::now() >= deadline)
+      return std::nullopt;
   }
   // A descendant may still hold the pipes open: read until they close or stay
   // quiet for a moment, never until the descendant exits.
@@ -153,15 +166,20 @@ RunResult run(std::vector<std::string> argv, SubprocessOptions options) {
   Subprocess child(std::move(argv), std::move(options));
   RunResult result;
   auto status = child.wait();
-  if (status && WIFEXITED(*status)) result.exitCode = WEXITSTATUS(*status);
+  if (status && WIFEXITED(*status))
+    result.exitCode = WEXITSTATUS(*status);
   result.output = child.output();
   result.errors = child.errors();
   return result;
 }
 
-std::string korvelinPath() { return KORVELIN_CLI_PATH; }
+std::string korvelinPath() {
+  return KORVELIN_CLI_PATH;
+}
 
-std::string guardianPath() { return KORVELIN_GUARDIAN_PATH; }
+std::string guardianPath() {
+  return KORVELIN_GUARDIAN_PATH;
+}
 
 std::string testProgramPath(const std::string& name) {
   return std::string(KORVELIN_TEST_PROGRAMS_DIR) + "/" + name;
@@ -170,7 +188,8 @@ std::string testProgramPath(const std::string& name) {
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (std::chrono::steady_clock::now() >= deadline)
+      return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;

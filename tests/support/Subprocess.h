@@ -9,9 +9,9 @@
 namespace korvelin::testing {
 
 struct SubprocessOptions {
-  std::string standardInput;      // written then closed (unless keepStdinOpen)
-  bool keepStdinOpen = false;     // leave the pipe open; close with closeStdin()
-  bool newProcessGroup = false;   // setpgid(0, 0) in the child
+  std::string standardInput;     // written then closed (unless keepStdinOpen)
+  bool keepStdinOpen = false;    // leave the pipe open; close with closeStdin()
+  bool newProcessGroup = false;  // setpgid(0, 0) in the child
   std::optional<std::vector<std::string>> environment;  // default: inherit
   // When set, standard output and error go to this file (created or
   // truncated) instead of pipes: a long-running child that logs a line per

@@ -10,7 +10,8 @@ namespace korvelin::testing {
 
 ScopedTempDir::ScopedTempDir() {
   std::string pattern = "/tmp/korvelin-test-XXXXXX";
-  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  if (!::mkdtemp(pattern.data()))
+    throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
 }
 
@@ -30,7 +31,8 @@ int openDescriptorCount() {
   int count = 0;
   if (DIR* dir = ::opendir("/proc/self/fd")) {
     while (const dirent* entry = ::readdir(dir))
-      if (entry->d_name[0] != '.') ++count;
+      if (entry->d_name[0] != '.')
+        ++count;
     ::closedir(dir);
     --count;  // the directory stream's own descriptor
   }

@@ -30,7 +30,8 @@ inline std::string shareLink(const VLESSRealityConfiguration& c) {
   text += "&security=" + std::string(rawValue(c.security));
   text += "&sni=" + percentEncoded(c.serverName) + "&fp=" + percentEncoded(c.fingerprint);
   auto add = [&](const char* name, const std::optional<std::string>& value) {
-    if (value) text += std::string("&") + name + "=" + percentEncoded(*value);
+    if (value)
+      text += std::string("&") + name + "=" + percentEncoded(*value);
   };
   add("pbk", c.publicKey);
   add("sid", c.shortID);

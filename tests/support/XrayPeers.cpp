@@ -36,13 +36,13 @@ std::string readText(const std::string& path) {
 
 // `xray run -config stdin:` with the environment the product gives it and its
 // output in a file.
-std::unique_ptr<Subprocess> runXray(const std::string& xray, const std::string& configuration,
+std::unique_ptr<Subprocess> runXray(const std::string& xray,
+                                    const std::string& configuration,
                                     const std::string& outputPath) {
-  return std::make_unique<Subprocess>(
-      std::vector<std::string>{xray, "run", "-config", "stdin:"},
-      SubprocessOptions{.standardInput = configuration,
-                        .environment = kToolEnvironment,
-                        .outputFile = outputPath});
+  return std::make_unique<Subprocess>(std::vector<std::string>{xray, "run", "-config", "stdin:"},
+                                      SubprocessOptions{.standardInput = configuration,
+                                                        .environment = kToolEnvironment,
+                                                        .outputFile = outputPath});
 }
 
 // Waits until `process` listens on 127.0.0.1:`port`; false when it exited
@@ -51,7 +51,8 @@ bool becomesListener(Subprocess& process, uint16_t port, bool& exited) {
   exited = false;
   return eventually(
              [&] {
-               if (listensOnLoopback(port)) return true;
+               if (listensOnLoopback(port))
+                 return true;
                exited = process.wait(std::chrono::milliseconds(0)).has_value();
                return exited;
              },
@@ -63,24 +64,29 @@ bool becomesListener(Subprocess& process, uint16_t port, bool& exited) {
 // there. A port taken by someone else between choosing and binding makes the
 // process exit; that costs one more attempt with another port.
 std::unique_ptr<Subprocess> startListening(
-    const std::string& what, const std::string& logPath, uint16_t& port,
+    const std::string& what,
+    const std::string& logPath,
+    uint16_t& port,
     const std::function<std::unique_ptr<Subprocess>(uint16_t)>& start) {
   std::string failure;
   for (int attempt = 0; attempt < 3; ++attempt) {
     port = freeLoopbackPort();
     auto process = start(port);
     bool exited;
-    if (becomesListener(*process, port, exited)) return process;
+    if (becomesListener(*process, port, exited))
+      return process;
     failure = what + (exited ? " exited" : " did not listen on port " + std::to_string(port)) +
               ": " + readText(logPath);
-    if (!exited) break;  // a hang is not a port collision
+    if (!exited)
+      break;  // a hang is not a port collision
   }
   throw std::runtime_error(failure);
 }
 
 }  // namespace
 
-TlsDecoyServer::TlsDecoyServer(const std::string& xray, const std::string& directory,
+TlsDecoyServer::TlsDecoyServer(const std::string& xray,
+                               const std::string& directory,
                                const std::string& serverName)
     : logPath_(directory + "/decoy.log") {
   const auto certificate = makeSelfSignedCertificate(xray, directory, serverName);
@@ -112,21 +118,26 @@ std::string shapeName(VlessShape shape) {
   return "?";
 }
 
-XrayServer::XrayServer(const std::string& xray, const std::string& directory, VlessShape shape,
+XrayServer::XrayServer(const std::string& xray,
+                       const std::string& directory,
+                       VlessShape shape,
                        XrayServerOptions options)
     : accessLogPath_(directory + "/server-access.log"), logPath_(directory + "/server.log") {
   const bool reality = shape != VlessShape::grpcTLS;
   const bool grpc = shape != VlessShape::realityTCP;
   endpoint_.id = Uuid::random();
   endpoint_.host = "127.0.0.1";
-  endpoint_.transport = grpc ? VLESSConnectionTransport::grpc : VLESSConnectionTransport::realityTCP;
+  endpoint_.transport =
+      grpc ? VLESSConnectionTransport::grpc : VLESSConnectionTransport::realityTCP;
   endpoint_.security = reality ? VLESSTransportSecurity::reality : VLESSTransportSecurity::tls;
   endpoint_.fingerprint = "chrome";
-  if (grpc) endpoint_.serviceName = kGrpcServiceName;
+  if (grpc)
+    endpoint_.serviceName = kGrpcServiceName;
 
   json stream = {{"network", grpc ? "grpc" : "tcp"},
                  {"security", std::string(rawValue(endpoint_.security))}};
-  if (grpc) stream["grpcSettings"] = {{"serviceName", kGrpcServiceName}};
+  if (grpc)
+    stream["grpcSettings"] = {{"serviceName", kGrpcServiceName}};
   if (reality) {
     endpoint_.serverName = "reality.korvelin.test";
     decoy_ = std::make_unique<TlsDecoyServer>(xray, directory, endpoint_.serverName);
@@ -155,34 +166,36 @@ XrayServer::XrayServer(const std::string& xray, const std::string& directory, Vl
   }
 
   json user = {{"id", endpoint_.id.lowercaseString()}, {"email", kUserEmail}};
-  if (!grpc) user["flow"] = "xtls-rprx-vision";
-  process_ = startListening("the " + shapeName(shape) + " server", logPath_, port_,
-                            [&](uint16_t port) {
-                              return runXray(
-                                  xray,
-                                  demo::vlessServerConfiguration(port, user, stream, accessLogPath_).dump(),
-                                  logPath_);
-                            });
+  if (!grpc)
+    user["flow"] = "xtls-rprx-vision";
+  process_ =
+      startListening("the " + shapeName(shape) + " server", logPath_, port_, [&](uint16_t port) {
+        return runXray(xray,
+                       demo::vlessServerConfiguration(port, user, stream, accessLogPath_).dump(),
+                       logPath_);
+      });
   endpoint_.port = port_;
 }
 
 XrayServer::~XrayServer() = default;
 
-std::string XrayServer::accessLog() const { return readText(accessLogPath_); }
+std::string XrayServer::accessLog() const {
+  return readText(accessLogPath_);
+}
 
 std::string XrayServer::output() const {
   return readText(logPath_) + (decoy_ ? readText(decoy_->logPath()) : "");
 }
 
-std::string trustCertificate(const std::string& configuration,
-                             const std::string& certificatePath) {
+std::string trustCertificate(const std::string& configuration, const std::string& certificatePath) {
   json amended = json::parse(configuration);
   amended["outbounds"][0]["streamSettings"]["tlsSettings"]["certificates"] =
       json::array({{{"usage", "verify"}, {"certificateFile", certificatePath}}});
   return amended.dump();
 }
 
-XrayClient::XrayClient(const std::string& xray, const std::string& configuration,
+XrayClient::XrayClient(const std::string& xray,
+                       const std::string& configuration,
                        const std::string& outputPath)
     : socksPort_(json::parse(configuration).at("inbounds").at(0).at("port").get<uint16_t>()),
       outputPath_(outputPath) {
@@ -193,7 +206,9 @@ XrayClient::XrayClient(const std::string& xray, const std::string& configuration
                              std::to_string(socksPort_) + ": " + output());
 }
 
-std::string XrayClient::output() const { return readText(outputPath_); }
+std::string XrayClient::output() const {
+  return readText(outputPath_);
+}
 
 RunResult testConfiguration(const std::string& xray, const std::string& configuration) {
   return run({xray, "run", "-test", "-config", "stdin:"},
@@ -206,8 +221,7 @@ std::vector<std::string> engineComplaints(const std::string& output) {
   std::string line;
   while (std::getline(lines, line)) {
     // The start notice is logged at warning level but says nothing.
-    if (line.find("[Warning] core: Xray ") != std::string::npos &&
-        line.ends_with(" started"))
+    if (line.find("[Warning] core: Xray ") != std::string::npos && line.ends_with(" started"))
       continue;
     for (const char* level : {"[Warning]", "[Error]"}) {
       if (const size_t at = line.find(level); at != std::string::npos) {
@@ -215,7 +229,8 @@ std::vector<std::string> engineComplaints(const std::string& output) {
         break;
       }
     }
-    if (line.rfind("Failed", 0) == 0) complaints.push_back(line);
+    if (line.rfind("Failed", 0) == 0)
+      complaints.push_back(line);
   }
   return complaints;
 }

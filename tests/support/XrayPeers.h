@@ -39,7 +39,8 @@ using demo::X25519KeyPair;
 // one connection at a time: the second client stalled behind the first.
 class TlsDecoyServer {
  public:
-  TlsDecoyServer(const std::string& xray, const std::string& directory,
+  TlsDecoyServer(const std::string& xray,
+                 const std::string& directory,
                  const std::string& serverName);
   uint16_t port() const { return port_; }
   const std::string& logPath() const { return logPath_; }
@@ -65,7 +66,9 @@ struct XrayServerOptions {
 // with the user's email, to its access log.
 class XrayServer {
  public:
-  XrayServer(const std::string& xray, const std::string& directory, VlessShape shape,
+  XrayServer(const std::string& xray,
+             const std::string& directory,
+             VlessShape shape,
              XrayServerOptions options = {});
   ~XrayServer();
 
@@ -100,7 +103,8 @@ std::string trustCertificate(const std::string& configuration, const std::string
 // on the configuration's SOCKS port. Its output goes to `outputPath`.
 class XrayClient {
  public:
-  XrayClient(const std::string& xray, const std::string& configuration,
+  XrayClient(const std::string& xray,
+             const std::string& configuration,
              const std::string& outputPath);
   uint16_t socksPort() const { return socksPort_; }
   std::string output() const;

@@ -13,7 +13,8 @@ namespace {
 // `acl` came from acl_get_*_np with errno cleared beforehand.
 AclReading classifyAcl(acl_t acl, bool classify) {
   if (!acl) {
-    if (errno == ENOENT) return {AclState::none, 0};
+    if (errno == ENOENT)
+      return {AclState::none, 0};
     return {AclState::inspectionFailed, errno};
   }
   if (!classify) {
@@ -46,9 +47,11 @@ AclReading readExtendedAclOfEntry(const std::string& path, bool classify) {
 
 AclClearing clearExtendedAcl(int fd) {
   acl_t empty = acl_init(0);
-  if (!empty) return {AclClearState::allocationFailed, errno};
+  if (!empty)
+    return {AclClearState::allocationFailed, errno};
   AclClearing result{AclClearState::cleared, 0};
-  if (acl_set_fd_np(fd, empty, ACL_TYPE_EXTENDED) != 0) result = {AclClearState::setFailed, errno};
+  if (acl_set_fd_np(fd, empty, ACL_TYPE_EXTENDED) != 0)
+    result = {AclClearState::setFailed, errno};
   acl_free(empty);
   return result;
 }

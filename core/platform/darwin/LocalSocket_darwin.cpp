@@ -20,7 +20,8 @@ namespace {
 // macOS has neither SOCK_CLOEXEC nor accept4: the flags follow at once.
 ScopedFD prepared(int fd, bool nonBlocking) {
   ScopedFD owned(fd);
-  if (!owned) return owned;
+  if (!owned)
+    return owned;
   int one = 1;
   if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 ||
       (nonBlocking && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) ||
@@ -83,7 +84,8 @@ ssize_t sendNoSignal(int fd, const void* data, std::size_t size) {
 
 bool newPipe(ScopedFD& readEnd, ScopedFD& writeEnd) {
   int fds[2];
-  if (::pipe(fds) != 0) return false;
+  if (::pipe(fds) != 0)
+    return false;
   readEnd.reset(fds[0]);
   writeEnd.reset(fds[1]);
   return ::fcntl(fds[0], F_SETFD, FD_CLOEXEC) == 0 && ::fcntl(fds[1], F_SETFD, FD_CLOEXEC) == 0;

@@ -6,7 +6,8 @@ namespace korvelin::platform {
 
 std::string defaultBaseDirectory(std::string_view home, std::optional<std::string_view>) {
   std::string result(home);
-  while (result.size() > 1 && result.back() == '/') result.pop_back();
+  while (result.size() > 1 && result.back() == '/')
+    result.pop_back();
   return result + "/Library/Application Support/Korvelin";
 }
 

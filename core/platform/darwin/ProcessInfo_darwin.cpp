@@ -31,43 +31,53 @@ std::optional<ProcessRecord> processRecord(std::int32_t pid) {
   record.startSeconds = info.pbi_start_tvsec;
   record.startMicroseconds = info.pbi_start_tvusec;
   record.zombie = info.pbi_status == kZombieStatus;
-  record.startDate = static_cast<double>(info.pbi_start_tvsec) + static_cast<double>(info.pbi_start_tvusec) / 1e6;
+  record.startDate =
+      static_cast<double>(info.pbi_start_tvsec) + static_cast<double>(info.pbi_start_tvusec) / 1e6;
   return record;
 }
 
 std::optional<std::string> executablePath(std::int32_t pid) {
   char buffer[4096];
   int n = proc_pidpath(pid, buffer, sizeof buffer);
-  if (n < 1) return std::nullopt;
+  if (n < 1)
+    return std::nullopt;
   return std::string(buffer, ::strnlen(buffer, static_cast<size_t>(n)));
 }
 
 std::optional<std::string> bootSessionText() {
   char buffer[64];
   size_t size = sizeof buffer;
-  if (sysctlbyname("kern.bootsessionuuid", buffer, &size, nullptr, 0) != 0) return std::nullopt;
+  if (sysctlbyname("kern.bootsessionuuid", buffer, &size, nullptr, 0) != 0)
+    return std::nullopt;
   return std::string(buffer, ::strnlen(buffer, size));
 }
 
 std::optional<std::vector<std::string>> rawArguments(std::int32_t pid) {
   int mib[3] = {CTL_KERN, KERN_PROCARGS2, pid};
   size_t size = 0;
-  if (sysctl(mib, 3, nullptr, &size, nullptr, 0) != 0) return std::nullopt;
-  if (size < 5 || size > kMaxArgumentBytes) return std::nullopt;
+  if (sysctl(mib, 3, nullptr, &size, nullptr, 0) != 0)
+    return std::nullopt;
+  if (size < 5 || size > kMaxArgumentBytes)
+    return std::nullopt;
   std::string buffer(size, '\0');
-  if (sysctl(mib, 3, buffer.data(), &size, nullptr, 0) != 0 || size < 5) return std::nullopt;
+  if (sysctl(mib, 3, buffer.data(), &size, nullptr, 0) != 0 || size < 5)
+    return std::nullopt;
   buffer.resize(size);
 
   std::uint32_t count;
   std::memcpy(&count, buffer.data(), 4);
-  if (count < 1 || count > kMaxArgumentCount) return std::nullopt;
+  if (count < 1 || count > kMaxArgumentCount)
+    return std::nullopt;
   size_t at = 4;
-  while (at < size && buffer[at] != '\0') ++at;  // the executable path
-  while (at < size && buffer[at] == '\0') ++at;  // its padding
+  while (at < size && buffer[at] != '\0')
+    ++at;  // the executable path
+  while (at < size && buffer[at] == '\0')
+    ++at;  // its padding
   std::vector<std::string> arguments;
   for (std::uint32_t i = 0; i < count; ++i) {
     size_t end = buffer.find('\0', at);
-    if (end == std::string::npos) return std::nullopt;
+    if (end == std::string::npos)
+      return std::nullopt;
     arguments.push_back(buffer.substr(at, end - at));
     at = end + 1;
   }
@@ -82,15 +92,17 @@ std::vector<std::int32_t> groupMembers(std::int32_t processGroupID) {
   size_t capacity = static_cast<size_t>(count) + 16;
   for (int attempt = 0; attempt < 3; ++attempt, capacity *= 2) {
     std::vector<pid_t> pids(capacity);
-    int returned = proc_listpgrppids(processGroupID, pids.data(),
-                                     static_cast<int>(capacity * sizeof(pid_t)));
+    int returned =
+        proc_listpgrppids(processGroupID, pids.data(), static_cast<int>(capacity * sizeof(pid_t)));
     if (returned < 0)
       throw KorvelinCoreError::processLaunchFailed("process-group enumeration failed: " +
                                                    errorText(errno));
-    if (static_cast<size_t>(returned) >= capacity) continue;
+    if (static_cast<size_t>(returned) >= capacity)
+      continue;
     std::vector<std::int32_t> members;
     for (int i = 0; i < returned; ++i)
-      if (pids[static_cast<size_t>(i)] >= 1) members.push_back(pids[static_cast<size_t>(i)]);
+      if (pids[static_cast<size_t>(i)] >= 1)
+        members.push_back(pids[static_cast<size_t>(i)]);
     return members;
   }
   throw KorvelinCoreError::processLaunchFailed("process-group enumeration remained truncated");

@@ -12,7 +12,8 @@ namespace korvelin {
 namespace {
 
 std::optional<std::string> pathOf(NSURL* url) {
-  if (url == nil || !url.isFileURL) return std::nullopt;
+  if (url == nil || !url.isFileURL)
+    return std::nullopt;
   return std::string(url.path.fileSystemRepresentation);
 }
 
@@ -21,7 +22,8 @@ class AppKitRunningApplicationResolver final : public RunningApplicationResolvin
   std::optional<RunningApplicationHandle> runningApplication(std::int32_t pid) override {
     NSRunningApplication* application =
         [NSRunningApplication runningApplicationWithProcessIdentifier:pid];
-    if (application == nil) return std::nullopt;
+    if (application == nil)
+      return std::nullopt;
     RunningApplicationHandle handle;
     handle.processIdentifier = application.processIdentifier;
     if (application.bundleIdentifier != nil)

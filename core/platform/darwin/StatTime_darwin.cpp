@@ -4,8 +4,12 @@
 
 namespace korvelin::platform {
 
-struct timespec modificationTime(const struct stat& info) { return info.st_mtimespec; }
-struct timespec statusChangeTime(const struct stat& info) { return info.st_ctimespec; }
+struct timespec modificationTime(const struct stat& info) {
+  return info.st_mtimespec;
+}
+struct timespec statusChangeTime(const struct stat& info) {
+  return info.st_ctimespec;
+}
 
 }  // namespace korvelin::platform
 

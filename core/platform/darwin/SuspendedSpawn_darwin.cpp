@@ -25,32 +25,37 @@ std::int32_t spawnSuspended(const SuspendedSpawnRequest& request) {
   auto envp = execPointers(envStrings);
 
   SpawnFileActions actions;
-  if (!actions.ready) throw KorvelinCoreError::processLaunchFailed("could not initialize posix_spawn");
+  if (!actions.ready)
+    throw KorvelinCoreError::processLaunchFailed("could not initialize posix_spawn");
   SpawnAttributes attributes;
   if (!attributes.ready)
     throw KorvelinCoreError::processLaunchFailed("could not initialize posix_spawn attributes");
 
   ScopedFD devNull(retryOnEintr([] { return ::open("/dev/null", O_RDWR | O_CLOEXEC); }));
-  if (!devNull) throw KorvelinCoreError::processLaunchFailed("could not open /dev/null");
+  if (!devNull)
+    throw KorvelinCoreError::processLaunchFailed("could not open /dev/null");
   for (int target = 0; target <= 2; ++target) {
     int rc = posix_spawn_file_actions_adddup2(&actions.value, devNull.get(), target);
     if (rc != 0)
       throw KorvelinCoreError::processLaunchFailed(
           "could not configure standard-stream isolation: " + errorText(rc));
   }
-  if (posix_spawnattr_setflags(&attributes.value, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_START_SUSPENDED) != 0 ||
+  if (posix_spawnattr_setflags(&attributes.value,
+                               POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_START_SUSPENDED) != 0 ||
       posix_spawnattr_setpgroup(&attributes.value, 0) != 0)
     throw KorvelinCoreError::processLaunchFailed("could not configure process group");
 
   pid_t pid = 0;
   int rc = posix_spawn(&pid, request.path.c_str(), &actions.value, &attributes.value, argv.data(),
                        envp.data());
-  if (rc != 0) throw KorvelinCoreError::processLaunchFailed(errorText(rc));
+  if (rc != 0)
+    throw KorvelinCoreError::processLaunchFailed(errorText(rc));
   return pid;
 }
 
 int resumeSuspended(std::int32_t pid) {
-  if (::kill(pid, SIGCONT) != 0) return errno;
+  if (::kill(pid, SIGCONT) != 0)
+    return errno;
   return 0;
 }
 

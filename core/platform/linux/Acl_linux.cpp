@@ -16,7 +16,9 @@ constexpr const char* kAccessAcl = "system.posix_acl_access";
 constexpr const char* kDefaultAcl = "system.posix_acl_default";
 
 // A file system that cannot store POSIX ACLs cannot carry an extended entry.
-bool meansNoAcl(int error) { return error == ENODATA || error == ENOTSUP; }
+bool meansNoAcl(int error) {
+  return error == ENODATA || error == ENOTSUP;
+}
 
 // The kernel drops the access attribute when an ACL reduces to the mode bits,
 // so its mere presence means extended entries. A default ACL on a directory
@@ -24,8 +26,10 @@ bool meansNoAcl(int error) { return error == ENODATA || error == ENOTSUP; }
 template <typename Get>
 AclReading readBoth(Get&& get) {
   for (const char* name : {kAccessAcl, kDefaultAcl}) {
-    if (retryOnEintr([&] { return get(name); }) >= 0) return {AclState::granting, 0};
-    if (!meansNoAcl(errno)) return {AclState::inspectionFailed, errno};
+    if (retryOnEintr([&] { return get(name); }) >= 0)
+      return {AclState::granting, 0};
+    if (!meansNoAcl(errno))
+      return {AclState::inspectionFailed, errno};
   }
   return {AclState::none, 0};
 }
@@ -43,9 +47,11 @@ AclReading readExtendedAclOfEntry(const std::string& path, bool) {
 
 AclClearing clearExtendedAcl(int fd) {
   struct stat info {};
-  if (::fstat(fd, &info) != 0) return {AclClearState::setFailed, errno};
+  if (::fstat(fd, &info) != 0)
+    return {AclClearState::setFailed, errno};
   for (const char* name : {kAccessAcl, kDefaultAcl}) {
-    if (name == kDefaultAcl && !S_ISDIR(info.st_mode)) break;
+    if (name == kDefaultAcl && !S_ISDIR(info.st_mode))
+      break;
     if (retryOnEintr([&] { return ::fremovexattr(fd, name); }) != 0 && !meansNoAcl(errno))
       return {AclClearState::setFailed, errno};
   }

@@ -74,26 +74,30 @@ bool hasLoopbackListener(std::uint16_t port) {
 
 std::optional<std::uint32_t> peerUserID(int fd) {
   auto credentials = peerCredentials(fd);
-  if (!credentials) return std::nullopt;
+  if (!credentials)
+    return std::nullopt;
   return credentials->uid;
 }
 
 std::optional<std::int32_t> peerProcessID(int fd) {
   auto credentials = peerCredentials(fd);
-  if (!credentials || credentials->pid <= 0) return std::nullopt;
+  if (!credentials || credentials->pid <= 0)
+    return std::nullopt;
   return credentials->pid;
 }
 
 ssize_t sendNoSignal(int fd, const void* data, std::size_t size) {
   ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
   // Not a socket (a pipe in a test): both executables ignore SIGPIPE anyway.
-  if (n < 0 && errno == ENOTSOCK) n = ::write(fd, data, size);
+  if (n < 0 && errno == ENOTSOCK)
+    n = ::write(fd, data, size);
   return n;
 }
 
 bool newPipe(ScopedFD& readEnd, ScopedFD& writeEnd) {
   int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+  if (::pipe2(fds, O_CLOEXEC) != 0)
+    return false;
   readEnd.reset(fds[0]);
   writeEnd.reset(fds[1]);
   return true;

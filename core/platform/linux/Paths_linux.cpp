@@ -7,14 +7,17 @@ namespace korvelin::platform {
 namespace {
 std::string joined(std::string_view directory, std::string_view name) {
   std::string result(directory);
-  while (result.size() > 1 && result.back() == '/') result.pop_back();
-  if (result != "/") result += '/';
+  while (result.size() > 1 && result.back() == '/')
+    result.pop_back();
+  if (result != "/")
+    result += '/';
   result += name;
   return result;
 }
 }  // namespace
 
-std::string defaultBaseDirectory(std::string_view home, std::optional<std::string_view> xdgDataHome) {
+std::string defaultBaseDirectory(std::string_view home,
+                                 std::optional<std::string_view> xdgDataHome) {
   // A relative XDG_DATA_HOME is to be ignored, as the XDG base-directory rules say.
   if (xdgDataHome && !xdgDataHome->empty() && xdgDataHome->front() == '/')
     return joined(*xdgDataHome, "Korvelin");

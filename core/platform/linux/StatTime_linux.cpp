@@ -4,8 +4,12 @@
 
 namespace korvelin::platform {
 
-struct timespec modificationTime(const struct stat& info) { return info.st_mtim; }
-struct timespec statusChangeTime(const struct stat& info) { return info.st_ctim; }
+struct timespec modificationTime(const struct stat& info) {
+  return info.st_mtim;
+}
+struct timespec statusChangeTime(const struct stat& info) {
+  return info.st_ctim;
+}
 
 }  // namespace korvelin::platform
 

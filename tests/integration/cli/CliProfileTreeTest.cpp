@@ -26,7 +26,8 @@ using testing::RunResult;
 constexpr const char* kProfile = "5C4B3A29-1807-4F6E-9D5C-4B3A29180706";
 constexpr const char* kRoot = "/Profiles/5c4b3a29-1807-4f6e-9d5c-4b3a29180706";
 
-RunResult korvelin(const std::vector<std::string>& arguments, testing::SubprocessOptions options = {}) {
+RunResult korvelin(const std::vector<std::string>& arguments,
+                   testing::SubprocessOptions options = {}) {
   std::vector<std::string> argv = {korvelinPath()};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   return run(argv, options);
@@ -47,8 +48,9 @@ class CliProfileTreeTest : public ::testing::Test {
 
 TEST_F(CliProfileTreeTest, PrepareCreatesCheckVerifiesAndPathsNamesTheTree) {
   auto checked = korvelin({"--base", base, "check", kProfile});
-  expectOneLineError(checked, 1,
-                     "Unsafe profile path: openat failed for " + base + "/Profiles: No such file or directory.");
+  expectOneLineError(
+      checked, 1,
+      "Unsafe profile path: openat failed for " + base + "/Profiles: No such file or directory.");
   EXPECT_FALSE(exists(base + "/Profiles"));
 
   auto prepared = korvelin({"--base", base, "prepare", kProfile});
@@ -64,12 +66,14 @@ TEST_F(CliProfileTreeTest, PrepareCreatesCheckVerifiesAndPathsNamesTheTree) {
 
   auto paths = korvelin({"--base", base + "/./", "paths", kProfile, "--json"});
   ASSERT_EQ(paths.exitCode, 0) << paths.errors;
-  EXPECT_EQ(nlohmann::json::parse(paths.output)["userData"], "file://" + base + kRoot + "/user-data/");
+  EXPECT_EQ(nlohmann::json::parse(paths.output)["userData"],
+            "file://" + base + kRoot + "/user-data/");
 }
 
 TEST_F(CliProfileTreeTest, ChangingCommandsWaitForNoOneAndReadOnlyOnesIgnoreTheLease) {
   ASSERT_EQ(korvelin({"--base", base, "prepare", kProfile}).exitCode, 0);
-  testing::Subprocess holder({testing::testProgramPath("instance-lease-holder"), base, temp.child("default")});
+  testing::Subprocess holder(
+      {testing::testProgramPath("instance-lease-holder"), base, temp.child("default")});
   ASSERT_TRUE(holder.waitForOutput("acquired\n", 10s)) << holder.errors();
 
   const char* other = "0A1B2C3D-4E5F-4071-8293-A4B5C6D7E8F9";
@@ -120,14 +124,18 @@ TEST_F(CliProfileTreeTest, RefusalsAreOneLineAndChangeNothing) {
   const std::string prefix = "Korvelin could not establish single-instance ownership: ";
 
   expectOneLineError(korvelin({"--base", base, "prepare", "not-a-uuid"}), 2,
-                     "no profile named 'not-a-uuid' (expected a profile's UUID or the name of a catalogued profile)");
-  expectOneLineError(korvelin({"--base", missing, "prepare", kProfile}), 1,
-                     prefix + "Unsafe profile base: custom base must already exist: " + missing + ".");
-  expectOneLineError(korvelin({"--base", link, "check", kProfile}), 1,
-                     "Unsafe profile base: path contains a symbolic link: " + link + ".");  // no lease taken
+                     "no profile named 'not-a-uuid' (expected a profile's UUID or the name of a "
+                     "catalogued profile)");
+  expectOneLineError(
+      korvelin({"--base", missing, "prepare", kProfile}), 1,
+      prefix + "Unsafe profile base: custom base must already exist: " + missing + ".");
+  expectOneLineError(
+      korvelin({"--base", link, "check", kProfile}), 1,
+      "Unsafe profile base: path contains a symbolic link: " + link + ".");  // no lease taken
   ::chmod(base.c_str(), 0770);
-  expectOneLineError(korvelin({"--base", base, "prepare", kProfile}), 1,
-                     prefix + "Unsafe profile base: directory is writable by group or others: " + base + ".");
+  expectOneLineError(
+      korvelin({"--base", base, "prepare", kProfile}), 1,
+      prefix + "Unsafe profile base: directory is writable by group or others: " + base + ".");
   EXPECT_EQ(modeOf(base), 0770u);
   EXPECT_FALSE(exists(base + "/Profiles"));
   EXPECT_FALSE(exists(base + "/.instance.lock"));

@@ -1,8 +1,8 @@
 // korvelin proxy, and what every command may say about a link.
 
 #include <signal.h>
-#include <sys/wait.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <sstream>
@@ -28,8 +28,8 @@ const std::string kUser = "b831381d-6324-4d53-ad4f-8cda48b30811";
 const std::string kShortID = "6ba85179e30d4fc2";
 const std::string kLink = "vless://" + kUser +
                           "@127.0.0.1:443?type=tcp&security=reality&sni=www.example.com&fp=chrome"
-                          "&flow=xtls-rprx-vision&sid=" + kShortID +
-                          "&pbk=SbVKOEMjK0sIlbwg4akyBg5mL5KZwwB-ed4eEE7YnRc#Home";
+                          "&flow=xtls-rprx-vision&sid=" +
+                          kShortID + "&pbk=SbVKOEMjK0sIlbwg4akyBg5mL5KZwwB-ed4eEE7YnRc#Home";
 
 class CliProxyTest : public testing::ProfileCliTest {
  protected:
@@ -49,20 +49,40 @@ class CliProxyTest : public testing::ProfileCliTest {
 TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
   const std::string p = profile_;
   const std::vector<std::vector<std::string>> usages = {
-      {"paths", p},          {"prepare", p},          {"check", p},
-      {"status", p},         {"recover", p},          {"xray-state", p},
-      {"observe", p},        {"journal", p},          {"identity", "1"},
-      {"vless", "check", "-", "--port", "1"}, {"run", p, "--", "/bin/true"}, {"demo"},
-      {"proxy", "start", p, "--link", "-"}, {"proxy", "status", p},
-      {"proxy", "stop", p},  {"proxy", "recover", p}, {"proxy", "observe", p}, {"traffic", p},
-      {"profile", "list"},   {"profile", "show", p},  {"profile", "delete", p},
-      {"profile", "update", p, "--name", "x"}, {"profile", "create", "x", "--installation", "{}"},
+      {"paths", p},
+      {"prepare", p},
+      {"check", p},
+      {"status", p},
+      {"recover", p},
+      {"xray-state", p},
+      {"observe", p},
+      {"journal", p},
+      {"identity", "1"},
+      {"vless", "check", "-", "--port", "1"},
+      {"run", p, "--", "/bin/true"},
+      {"demo"},
+      {"proxy", "start", p, "--link", "-"},
+      {"proxy", "status", p},
+      {"proxy", "stop", p},
+      {"proxy", "recover", p},
+      {"proxy", "observe", p},
+      {"traffic", p},
+      {"profile", "list"},
+      {"profile", "show", p},
+      {"profile", "delete", p},
+      {"profile", "update", p, "--name", "x"},
+      {"profile", "create", "x", "--installation", "{}"},
       {"codex-mcp", "install", p, "--port", "1", "--capability", "-"},
-      {"codex-mcp", "remove", p, "--generation", p}, {"codex-mcp", "reconcile", p},
+      {"codex-mcp", "remove", p, "--generation", p},
+      {"codex-mcp", "reconcile", p},
       {"codex-mcp", "status", p},
-      {"connection", "add", "x", "--link", "-"}, {"connection", "rename", p, "x"},
-      {"history", p}, {"diagnose", p}, {"probe", "--proxy", "socks5://127.0.0.1:9"},
-      {"text", "Cancel"},    {"text", "--render", "x"},
+      {"connection", "add", "x", "--link", "-"},
+      {"connection", "rename", p, "x"},
+      {"history", p},
+      {"diagnose", p},
+      {"probe", "--proxy", "socks5://127.0.0.1:9"},
+      {"text", "Cancel"},
+      {"text", "--render", "x"},
       {"update", "verify", "-", "--public-key", "x", "--app-id", "y"},
       {"update", "check", "--feed", "https://127.0.0.1:9/f", "--public-key", "x", "--app-id", "y"},
   };
@@ -73,7 +93,8 @@ TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
   std::getline(lines, line);
   while (std::getline(lines, line) && !line.empty()) {
     const std::string name = line.substr(2, line.find(' ', 2) - 2);
-    EXPECT_TRUE(std::any_of(usages.begin(), usages.end(), [&](const auto& usage) { return usage[0] == name; }))
+    EXPECT_TRUE(std::any_of(usages.begin(), usages.end(),
+                            [&](const auto& usage) { return usage[0] == name; }))
         << name << " is missing";
   }
   for (const auto& usage : usages) {
@@ -90,12 +111,15 @@ TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
       }
       for (const auto& arguments : variants) {
         std::string shown;
-        for (const auto& word : arguments) shown += " " + word.substr(0, 12);
+        for (const auto& word : arguments)
+          shown += " " + word.substr(0, 12);
         SCOPED_TRACE(shown);
         const auto result = run(korvelin(arguments), withoutEngine());
-        const bool link = std::any_of(arguments.begin(), arguments.end(),
-                                      [](const std::string& word) { return word.ends_with(kLink); });
-        if (!link && result.exitCode != 2) continue;
+        const bool link =
+            std::any_of(arguments.begin(), arguments.end(),
+                        [](const std::string& word) { return word.ends_with(kLink); });
+        if (!link && result.exitCode != 2)
+          continue;
         for (const auto& secret : {kUser.substr(0, 8), kShortID, std::string("vless:")})
           EXPECT_EQ(result.errors.find(secret), std::string::npos) << result.errors;
       }
@@ -107,11 +131,14 @@ TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
 // it, and without a real engine nothing serves one.
 TEST_F(CliProxyTest, ARealLinkNeedsARealEngine) {
   for (const std::vector<std::string>& arguments :
-       {std::vector<std::string>{"proxy", "start", profile_, "--link", kLink}, {"demo", "--link", kLink},
+       {std::vector<std::string>{"proxy", "start", profile_, "--link", kLink},
+        {"demo", "--link", kLink},
         {"demo", "--link", "-"}}) {
     const auto result = run(korvelin(arguments), withoutEngine(kLink));
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.errors.rfind("korvelin: no real engine found at " + dir_.path() + "/.cache/korvelin/", 0), 0u)
+    EXPECT_EQ(result.errors.rfind(
+                  "korvelin: no real engine found at " + dir_.path() + "/.cache/korvelin/", 0),
+              0u)
         << result.errors;
   }
 }
@@ -125,9 +152,10 @@ TEST_F(CliProxyTest, StandardInputIsReadOnlyUpToWhatItMayHold) {
       {"codex-mcp install " + profile_ + " --port 1 --capability -", 2}};
   for (const auto& [command, expected] : commands) {
     SCOPED_TRACE(command);
-    const auto result = run({"/bin/sh", "-c",
-                             "head -c 4000000 /dev/zero | { " + testing::korvelinPath() + " --base " + dir_.path() +
-                                 " " + command + "; echo \" $?\"; wc -c; }"});
+    const auto result =
+        run({"/bin/sh", "-c",
+             "head -c 4000000 /dev/zero | { " + testing::korvelinPath() + " --base " + dir_.path() +
+                 " " + command + "; echo \" $?\"; wc -c; }"});
     std::istringstream words(result.output);
     int status = 0;
     long left = 0;
@@ -160,13 +188,15 @@ TEST_F(CliProxyTest, AGuardianWhosePidWasReusedIsGone) {
     auto busy = run(korvelin({"proxy", "status", profile_}));
     EXPECT_EQ(busy.exitCode, 1);
     EXPECT_EQ(busy.errors,
-              "korvelin: a start, stop or recovery of this profile's proxy is in progress; try again once it has "
+              "korvelin: a start, stop or recovery of this profile's proxy is in progress; try "
+              "again once it has "
               "finished\n");
   });
 
   auto status = run(korvelin({"proxy", "status", profile_}));
   EXPECT_EQ(status.output,
-            "sidecar recorded on 127.0.0.1:10808; guardian gone (run `korvelin proxy recover` to clear the record)\n");
+            "sidecar recorded on 127.0.0.1:10808; guardian gone (run `korvelin proxy recover` to "
+            "clear the record)\n");
   for (const char* command : {"stop", "recover"}) {
     auto result = run(korvelin({"proxy", command, profile_}));
     EXPECT_EQ(result.exitCode, 0) << command << ": " << result.errors;

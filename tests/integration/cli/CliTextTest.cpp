@@ -157,36 +157,31 @@ TEST(CliTextTest, UpdateCheckAndVerify) {
     int exitCode;
     std::string errors;
   };
-  const std::
-      vector<Case>
-          cases =
-              {
-                  {{"verify", file, "--public-key", key, "--app-id", "com.korvelin.app", "--json"},
-                   0,
-                   ""},
-                  {{"verify", file, "--public-key", otherKey, "--app-id", "com.korvelin.app"},
-                   1,
-                   "korvelin: Не удалось проверить обновления: Подпись манифеста обновления "
-                   "недействительна.\n"},
-                  {{"verify", file, "--public-key", key, "--app-id", "com.example.other"},
-                   1,
-                   "korvelin: Не удалось проверить обновления: Манифест обновления "
-                   "недействителен.\n"},
-                  {{"verify", file, "--public-key", key, "--app-id", "com.korvelin.app", "--now",
-                    std::to_string(std::time(nullptr) + 7200)},
-                   1,
-                   "korvelin: Не удалось проверить обновления: Манифест обновления "
-                   "недействителен.\n"},
-                  {{"verify", file, "--public-key", "c2hvcnQ=", "--app-id", "com.korvelin.app"},
-                   2,
-                   "korvelin: Не удалось проверить обновления: Конфигурация канала обновлений "
-                   "недействительна.\n"},
-                  {{"check", "--feed", server.url("/feed.json"), "--public-key", key, "--app-id",
-                    "com.korvelin.app"},
-                   1,
-                   "korvelin: Не удалось проверить обновления: Не удалось скачать канал "
-                   "обновлений.\n"},  // untrusted
-              };
+  const std::vector<Case> cases = {
+      {{"verify", file, "--public-key", key, "--app-id", "com.korvelin.app", "--json"}, 0, ""},
+      {{"verify", file, "--public-key", otherKey, "--app-id", "com.korvelin.app"},
+       1,
+       "korvelin: Не удалось проверить обновления: Подпись манифеста обновления "
+       "недействительна.\n"},
+      {{"verify", file, "--public-key", key, "--app-id", "com.example.other"},
+       1,
+       "korvelin: Не удалось проверить обновления: Манифест обновления "
+       "недействителен.\n"},
+      {{"verify", file, "--public-key", key, "--app-id", "com.korvelin.app", "--now",
+        std::to_string(std::time(nullptr) + 7200)},
+       1,
+       "korvelin: Не удалось проверить обновления: Манифест обновления "
+       "недействителен.\n"},
+      {{"verify", file, "--public-key", "c2hvcnQ=", "--app-id", "com.korvelin.app"},
+       2,
+       "korvelin: Не удалось проверить обновления: Конфигурация канала обновлений "
+       "недействительна.\n"},
+      {{"check", "--feed", server.url("/feed.json"), "--public-key", key, "--app-id",
+        "com.korvelin.app"},
+       1,
+       "korvelin: Не удалось проверить обновления: Не удалось скачать канал "
+       "обновлений.\n"},  // untrusted
+  };
   for (const auto& c : cases) {
     std::vector<std::string> arguments = {"--language", "ru", "update"};
     arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());

@@ -14,8 +14,8 @@ const std::string kUser = "b831381d-6324-4d53-ad4f-8cda48b30811";
 const std::string kShortID = "6ba85179e30d4fc2";
 const std::string kLink = "vless://" + kUser +
                           "@[2001:db8::7]:443?type=tcp&security=reality&sni=www.example.com"
-                          "&fp=chrome&flow=xtls-rprx-vision&sid=" + kShortID +
-                          "&pbk=SbVKOEMjK0sIlbwg4akyBg5mL5KZwwB-ed4eEE7YnRc#Home";
+                          "&fp=chrome&flow=xtls-rprx-vision&sid=" +
+                          kShortID + "&pbk=SbVKOEMjK0sIlbwg4akyBg5mL5KZwwB-ed4eEE7YnRc#Home";
 const std::string kInvalid = "korvelin: The VLESS link is invalid or uses unsupported settings.\n";
 
 TEST(CliVlessTest, SummaryShowsTheEndpointButNoCredentials) {

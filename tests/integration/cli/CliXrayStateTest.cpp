@@ -22,7 +22,8 @@ class CliXrayStateTest : public ::testing::Test {
   }
 
   testing::RunResult xrayState(std::vector<std::string> extra = {}) const {
-    std::vector<std::string> argv = {testing::korvelinPath(), "--base", base, "xray-state", kProfile.lowercaseString()};
+    std::vector<std::string> argv = {testing::korvelinPath(), "--base", base, "xray-state",
+                                     kProfile.lowercaseString()};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return testing::run(argv);
   }
@@ -35,8 +36,9 @@ class CliXrayStateTest : public ::testing::Test {
 TEST_F(CliXrayStateTest, ShowsTheRecordAndChangesNothing) {
   auto none = xrayState();
   EXPECT_EQ(none.exitCode, 1);
-  EXPECT_EQ(none.errors, "korvelin: profile " + kProfile.uppercaseString() +
-                             " has no durable sidecar record (it has never been prepared for a proxy)\n");
+  EXPECT_EQ(none.errors,
+            "korvelin: profile " + kProfile.uppercaseString() +
+                " has no durable sidecar record (it has never been prepared for a proxy)\n");
   EXPECT_FALSE(testing::exists(paths.root() + "/.xray-operation-lock"));
   EXPECT_FALSE(testing::exists(base + "/.instance.lock"));
 
@@ -52,14 +54,17 @@ TEST_F(CliXrayStateTest, ShowsTheRecordAndChangesNothing) {
     // While a writer holds the lock the reader fails at once and says why.
     auto locked = xrayState();
     EXPECT_EQ(locked.exitCode, 1);
-    EXPECT_EQ(locked.errors, "korvelin: Profile " + kProfile.uppercaseString() +
-                                 " requires recovery before launch. (flock failed for .xray-operation-lock: "
-                                 "Resource temporarily unavailable)\n");
+    EXPECT_EQ(locked.errors,
+              "korvelin: Profile " + kProfile.uppercaseString() +
+                  " requires recovery before launch. (flock failed for .xray-operation-lock: "
+                  "Resource temporarily unavailable)\n");
   });
 
   auto text = xrayState();
   ASSERT_EQ(text.exitCode, 0) << text.errors;
-  EXPECT_NE(text.output.find("status         active (a sidecar may be running)\n"), std::string::npos) << text.output;
+  EXPECT_NE(text.output.find("status         active (a sidecar may be running)\n"),
+            std::string::npos)
+      << text.output;
   EXPECT_NE(text.output.find("loopback port  10808\n"), std::string::npos) << text.output;
   EXPECT_EQ(text.output.find(*active.capability), std::string::npos) << text.output;
 

@@ -27,7 +27,8 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 
 std::optional<std::string> readFile(const std::string& path) {
-  return korvelin::platform::readSmallFile(path, 2 * korvelin::ProfileRepository::maximumCatalogBytes);
+  return korvelin::platform::readSmallFile(path,
+                                           2 * korvelin::ProfileRepository::maximumCatalogBytes);
 }
 
 // Identifier and name of each profile, in file order.

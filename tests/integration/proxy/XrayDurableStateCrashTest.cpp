@@ -38,7 +38,8 @@ class XrayDurableStateCrashTest : public ::testing::Test {
   }
 
   std::vector<std::string> writer(const std::string& mode, int count) const {
-    return {testProgramPath("xray-state-writer"), mode, base, kProfile.uppercaseString(), std::to_string(count)};
+    return {testProgramPath("xray-state-writer"), mode, base, kProfile.uppercaseString(),
+            std::to_string(count)};
   }
 
   // The sequence the stored record was written as, checking that the record
@@ -53,7 +54,8 @@ class XrayDurableStateCrashTest : public ::testing::Test {
   // What a power loss could leave of a page whose write had not been synced:
   // one 4 KiB block of it still holds older bytes.
   void tearPage(std::uint64_t sequence, int block) {
-    const std::string state = appendingPathComponent(paths.root(), XrayDurableStateStore::kStateFileName);
+    const std::string state =
+        appendingPathComponent(paths.root(), XrayDurableStateStore::kStateFileName);
     int fd = ::open(state.c_str(), O_WRONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     const std::string older(4096, '\x5a');
@@ -76,19 +78,23 @@ TEST_F(XrayDurableStateCrashTest, AKilledWriterLeavesTheLastConfirmedRecordOrThe
   // Past the first update after bootstrap, which has no older page to fall back on.
   ASSERT_EQ(testing::run(writer("write", 2)).exitCode, 0);
   // No fault point: the kill comes from outside, at whatever the writer is doing.
-  const std::optional<std::string> points[] = {"page.beforeWrite", "page.afterWrite", "page.afterSync", std::nullopt};
+  const std::optional<std::string> points[] = {"page.beforeWrite", "page.afterWrite",
+                                               "page.afterSync", std::nullopt};
   for (int i = 0; i < 48; ++i) {
     const auto& point = points[i % 4];
     const bool torn = (i / 4) % 2 == 1;
     const std::uint64_t before = storedSequence();
     const std::uint64_t target = before + 1 + i % 3;
-    SCOPED_TRACE(point.value_or("outside") + " at " + std::to_string(target) + (torn ? ", torn" : ""));
+    SCOPED_TRACE(point.value_or("outside") + " at " + std::to_string(target) +
+                 (torn ? ", torn" : ""));
 
     auto argv = writer("write", 0);
-    if (point) argv.insert(argv.end(), {*point, std::to_string(target)});
+    if (point)
+      argv.insert(argv.end(), {*point, std::to_string(target)});
     Subprocess child(argv);
     if (!point) {
-      ASSERT_TRUE(child.waitForOutput("confirmed " + std::to_string(target) + "\n", 30s)) << child.errors();
+      ASSERT_TRUE(child.waitForOutput("confirmed " + std::to_string(target) + "\n", 30s))
+          << child.errors();
       child.signal(SIGKILL);
     }
     const auto status = child.wait(30s);
@@ -98,12 +104,14 @@ TEST_F(XrayDurableStateCrashTest, AKilledWriterLeavesTheLastConfirmedRecordOrThe
       ASSERT_EQ(confirmed, target - 1);
     }
 
-    if (torn) tearPage(confirmed + 1, i % 4);
+    if (torn)
+      tearPage(confirmed + 1, i % 4);
     const std::uint64_t stored = storedSequence();
     if (point)
       EXPECT_EQ(stored, *point != "page.beforeWrite" && !torn ? confirmed + 1 : confirmed);
     else
-      EXPECT_TRUE(stored == confirmed || (stored == confirmed + 1 && !torn)) << stored << " after " << confirmed;
+      EXPECT_TRUE(stored == confirmed || (stored == confirmed + 1 && !torn))
+          << stored << " after " << confirmed;
   }
 }
 
@@ -143,11 +151,12 @@ TEST_F(XrayDurableStateCrashTest, WritersInSeveralProcessesNeverLoseAnUpdate) {
   Subprocess second(writer("increment", kEach));
   XrayDurableStateStore store;
   for (int i = 0; i < kEach; ++i)
-    store.withLockedState(paths, false, [](const XrayDurableState& current, XrayDurableStateWriter& writer) {
-      XrayDurableState next = current;
-      next.guardianPID = current.guardianPID.value_or(0) + 1;
-      writer.write(next);
-    });
+    store.withLockedState(paths, false,
+                          [](const XrayDurableState& current, XrayDurableStateWriter& writer) {
+                            XrayDurableState next = current;
+                            next.guardianPID = current.guardianPID.value_or(0) + 1;
+                            writer.write(next);
+                          });
   for (auto* child : {&first, &second}) {
     const auto status = child->wait(60s);
     ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << child->errors();

@@ -8,24 +8,27 @@
 #include <iostream>
 #include <string>
 
-#include "core/base/CoreError.h"
 #include "core/activity/ProfileActivityJournal.h"
+#include "core/base/CoreError.h"
 #include "core/profile/ProfilePaths.h"
 
 int main(int argc, char** argv) {
   using namespace korvelin;
-  if (argc != 5) return 2;
+  if (argc != 5)
+    return 2;
   const auto id = Uuid::parse(argv[2]);
-  if (!id) return 2;
+  if (!id)
+    return 2;
   const ProfilePaths paths(*id, argv[1]);
   const int count = std::stoi(argv[3]);
   const std::string padding(6000, '.');
   try {
     for (int i = 0; i < count; ++i) {
       ProfileActivityJournal().append(
-          ProfileActivityEvent{.profileID = *id,
-                               .kind = kAllProfileActivityKinds[static_cast<std::size_t>(i) % 4],
-                               .detail = std::string(argv[4]) + " " + std::to_string(i) + " " + padding},
+          ProfileActivityEvent{
+              .profileID = *id,
+              .kind = kAllProfileActivityKinds[static_cast<std::size_t>(i) % 4],
+              .detail = std::string(argv[4]) + " " + std::to_string(i) + " " + padding},
           paths);
     }
   } catch (const KorvelinCoreError& e) {

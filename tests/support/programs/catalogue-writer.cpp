@@ -29,7 +29,8 @@ using nlohmann::json;
 namespace {
 
 std::optional<std::string> readFile(const std::string& path) {
-  return korvelin::platform::readSmallFile(path, 2 * korvelin::ProfileRepository::maximumCatalogBytes);
+  return korvelin::platform::readSmallFile(path,
+                                           2 * korvelin::ProfileRepository::maximumCatalogBytes);
 }
 
 void announce(const std::string& path, const json& change) {

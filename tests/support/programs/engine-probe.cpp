@@ -30,7 +30,8 @@ char termMarker[4096];
 
 void noteTerm(int) {
   int fd = ::open(termMarker, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  if (fd >= 0) ::close(fd);
+  if (fd >= 0)
+    ::close(fd);
 }
 
 std::string linkTarget(const std::string& path) {
@@ -42,10 +43,12 @@ std::string linkTarget(const std::string& path) {
 nlohmann::json openDescriptors() {
   auto result = nlohmann::json::array();
   DIR* directory = ::opendir("/proc/self/fd");
-  if (!directory) return result;
+  if (!directory)
+    return result;
   const int own = ::dirfd(directory);
   while (const dirent* entry = ::readdir(directory)) {
-    if (entry->d_name[0] == '.' || std::stoi(entry->d_name) == own) continue;
+    if (entry->d_name[0] == '.' || std::stoi(entry->d_name) == own)
+      continue;
     result.push_back(std::stoi(entry->d_name));
   }
   ::closedir(directory);
@@ -63,10 +66,12 @@ void writeReport(const std::string& path, int argc, char** argv, const std::stri
       {"stderr", linkTarget("/proc/self/fd/2")},
   };
   report["environment"] = nlohmann::json::array();
-  for (char** variable = environ; *variable; ++variable) report["environment"].push_back(*variable);
+  for (char** variable = environ; *variable; ++variable)
+    report["environment"].push_back(*variable);
   const std::string temporary = path + ".partial";
   FILE* file = std::fopen(temporary.c_str(), "w");
-  if (!file) return;
+  if (!file)
+    return;
   std::fputs(report.dump().c_str(), file);
   std::fclose(file);
   std::rename(temporary.c_str(), path.c_str());
@@ -76,9 +81,11 @@ void writeReport(const std::string& path, int argc, char** argv, const std::stri
 
 int main(int argc, char** argv) {
   auto text = korvelin::platform::readAllBounded(STDIN_FILENO, 1 << 20);
-  if (!text) return 2;
+  if (!text)
+    return 2;
   auto settings = nlohmann::json::parse(*text, nullptr, /*allow_exceptions=*/false);
-  if (!settings.is_object()) settings = nlohmann::json::object();
+  if (!settings.is_object())
+    settings = nlohmann::json::object();
 
   if (auto marker = settings.value("termMarker", std::string()); !marker.empty()) {
     marker.copy(termMarker, sizeof termMarker - 1);
@@ -88,6 +95,8 @@ int main(int argc, char** argv) {
   }
   if (auto report = settings.value("report", std::string()); !report.empty())
     writeReport(report, argc, argv, *text);
-  if (settings.value("exit", false)) return 0;
-  for (;;) ::pause();
+  if (settings.value("exit", false))
+    return 0;
+  for (;;)
+    ::pause();
 }

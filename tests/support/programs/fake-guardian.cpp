@@ -13,10 +13,13 @@
 int main(int argc, char** argv) {
   std::string xray;
   for (int i = 1; i + 1 < argc; ++i)
-    if (std::string(argv[i]) == "--xray") xray = argv[i + 1];
+    if (std::string(argv[i]) == "--xray")
+      xray = argv[i + 1];
   const std::string mode = xray.substr(xray.rfind('/') + 1);
-  if (mode == "ready-1") std::puts("READY 1");
-  if (mode == "ready-text") std::puts("READY engine");
+  if (mode == "ready-1")
+    std::puts("READY 1");
+  if (mode == "ready-text")
+    std::puts("READY engine");
   std::fflush(stdout);
   char buffer[4096];
   while (::read(0, buffer, sizeof buffer) > 0) {

@@ -4,5 +4,6 @@
 #include <unistd.h>
 
 int main() {
-  for (;;) ::pause();
+  for (;;)
+    ::pause();
 }

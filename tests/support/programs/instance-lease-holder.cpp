@@ -17,8 +17,10 @@ int main(int argc, char** argv) {
     auto acquisition = korvelin::ApplicationInstanceLease::acquire(argv[1], argv[2]);
     std::printf("%s\n", acquisition.acquired() ? "acquired" : "alreadyRunning");
     std::fflush(stdout);
-    if (!acquisition.acquired()) return 0;
-    for (;;) ::pause();
+    if (!acquisition.acquired())
+      return 0;
+    for (;;)
+      ::pause();
   } catch (const korvelin::ApplicationInstanceLeaseError& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 1;

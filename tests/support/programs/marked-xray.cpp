@@ -25,21 +25,24 @@ int main(int argc, char** argv) {
     return 2;
   }
   auto configuration = korvelin::platform::readAllBounded(STDIN_FILENO, 1 << 20);
-  if (!configuration) return 1;
+  if (!configuration)
+    return 1;
   std::string text = *configuration;
   if (std::string(argv[2]) != "-") {
     auto amended = nlohmann::json::parse(text, nullptr, false);
-    if (amended.is_discarded()) return 1;
+    if (amended.is_discarded())
+      return 1;
     amended["outbounds"][0]["streamSettings"]["tlsSettings"]["certificates"] =
         nlohmann::json::array({{{"usage", "verify"}, {"certificateFile", argv[2]}}});
     text = amended.dump();
   }
   korvelin::platform::ScopedFD copy(::memfd_create("configuration", 0));
-  if (!copy || !korvelin::platform::writeFull(copy.get(), text) || ::lseek(copy.get(), 0, SEEK_SET) != 0 ||
-      ::dup2(copy.get(), STDIN_FILENO) != STDIN_FILENO)
+  if (!copy || !korvelin::platform::writeFull(copy.get(), text) ||
+      ::lseek(copy.get(), 0, SEEK_SET) != 0 || ::dup2(copy.get(), STDIN_FILENO) != STDIN_FILENO)
     return 1;
   std::vector<char*> arguments{argv[1]};
-  for (int i = 4; i < argc; ++i) arguments.push_back(argv[i]);
+  for (int i = 4; i < argc; ++i)
+    arguments.push_back(argv[i]);
   arguments.push_back(nullptr);
   ::execv(argv[3], arguments.data());
   return 127;

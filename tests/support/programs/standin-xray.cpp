@@ -32,7 +32,8 @@ int socksPort(const nlohmann::json& configuration) try {
     if (inbound.value("protocol", "") != "socks" || inbound.value("listen", "") != "127.0.0.1")
       continue;
     const auto port = inbound.value("port", 0);
-    if (port > 0 && port < 65536) return port;
+    if (port > 0 && port < 65536)
+      return port;
   }
   return 0;
 } catch (const nlohmann::json::exception&) {
@@ -46,10 +47,12 @@ int main(int argc, char** argv) {
       std::string_view(argv[3]) != "stdin:")
     return refuse("usage: standin-xray run -config stdin:");
   auto text = korvelin::platform::readAllBounded(STDIN_FILENO, kMaxConfigurationBytes);
-  if (!text) return refuse("cannot read the configuration");
+  if (!text)
+    return refuse("cannot read the configuration");
   auto configuration = nlohmann::json::parse(*text, nullptr, /*allow_exceptions=*/false);
   const int port = socksPort(configuration);
-  if (port == 0) return refuse("no SOCKS inbound on 127.0.0.1 in the configuration");
+  if (port == 0)
+    return refuse("no SOCKS inbound on 127.0.0.1 in the configuration");
   const std::string portText = std::to_string(port);
   ::execl(kSocksServer, kSocksServer, "-i", "127.0.0.1", "-p", portText.c_str(),
           static_cast<char*>(nullptr));

@@ -16,19 +16,30 @@
 
 int main(int argc, char** argv) {
   using namespace korvelin;
-  if (argc < 5) return 2;
+  if (argc < 5)
+    return 2;
   const std::string base = argv[1];
   const auto id = Uuid::parse(argv[2]);
   const std::string point = argv[3];
-  if (!id) return 2;
+  if (!id)
+    return 2;
   ProfilePaths paths(*id, base);
   ProfilePreparer(base).prepare(paths);
-  ProcessLaunchPlan plan{argv[4], std::vector<std::string>(argv + 5, argv + argc), {}, paths, std::nullopt};
+  ProcessLaunchPlan plan{
+      argv[4], std::vector<std::string>(argv + 5, argv + argc), {}, paths, std::nullopt};
   auto die = [] { ::raise(SIGKILL); };
   ProcessSupervisor supervisor;
   auto snapshot = supervisor.start(
-      *id, plan, [&] { if (point == "before-spawn") die(); },
-      [&](std::int32_t) { if (point == "suspended") die(); });
+      *id, plan,
+      [&] {
+        if (point == "before-spawn")
+          die();
+      },
+      [&](std::int32_t) {
+        if (point == "suspended")
+          die();
+      });
   std::cout << snapshot.rootPID << std::endl;
-  for (;;) ::pause();
+  for (;;)
+    ::pause();
 }

@@ -25,7 +25,9 @@ using namespace korvelin;
 
 int main(int argc, char** argv) {
   if (argc != 5 && argc != 7) {
-    std::fprintf(stderr, "usage: xray-state-writer write|increment BASE PROFILE-UUID COUNT [POINT SEQUENCE]\n");
+    std::fprintf(
+        stderr,
+        "usage: xray-state-writer write|increment BASE PROFILE-UUID COUNT [POINT SEQUENCE]\n");
     return 2;
   }
   const std::string_view mode = argv[1];
@@ -36,25 +38,28 @@ int main(int argc, char** argv) {
 
   XrayDurableStateStore store(
       [&](std::string_view reached, std::uint64_t sequence) {
-        if (reached == point && sequence == dieOn) ::kill(::getpid(), SIGKILL);
+        if (reached == point && sequence == dieOn)
+          ::kill(::getpid(), SIGKILL);
       },
       [](const std::string& detail) { std::fprintf(stderr, "refused: %s\n", detail.c_str()); });
   try {
     if (mode == "write") {
-      store.withLockedState(paths, true, [&](const XrayDurableState&, XrayDurableStateWriter& writer) {
-        for (unsigned long long i = 0; count == 0 || i < count; ++i) {
-          writer.write(testing::recordForSequence(paths.profileID(), writer.sequence() + 1));
-          std::printf("confirmed %llu\n", static_cast<unsigned long long>(writer.sequence()));
-          std::fflush(stdout);
-        }
-      });
+      store.withLockedState(
+          paths, true, [&](const XrayDurableState&, XrayDurableStateWriter& writer) {
+            for (unsigned long long i = 0; count == 0 || i < count; ++i) {
+              writer.write(testing::recordForSequence(paths.profileID(), writer.sequence() + 1));
+              std::printf("confirmed %llu\n", static_cast<unsigned long long>(writer.sequence()));
+              std::fflush(stdout);
+            }
+          });
     } else {
       for (unsigned long long i = 0; i < count; ++i)
-        store.withLockedState(paths, true, [&](const XrayDurableState& current, XrayDurableStateWriter& writer) {
-          XrayDurableState next = current;
-          next.guardianPID = current.guardianPID.value_or(0) + 1;
-          writer.write(next);
-        });
+        store.withLockedState(paths, true,
+                              [&](const XrayDurableState& current, XrayDurableStateWriter& writer) {
+                                XrayDurableState next = current;
+                                next.guardianPID = current.guardianPID.value_or(0) + 1;
+                                writer.write(next);
+                              });
     }
   } catch (const KorvelinCoreError& e) {
     std::fprintf(stderr, "%s\n", e.what());

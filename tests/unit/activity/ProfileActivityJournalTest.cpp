@@ -6,23 +6,25 @@
 
 #include <gtest/gtest.h>
 
-#include "core/base/CoreError.h"
 #include "core/activity/ProfileActivityJournal.h"
+#include "core/base/CoreError.h"
 #include "core/profile/ProfilePaths.h"
 #include "tests/support/FileTreeHelpers.h"
 #include "tests/support/TempDir.h"
 
 namespace korvelin {
 
-void PrintTo(const ProfileActivityEvent& event, std::ostream* out) { *out << activityEventJSON(event); }
+void PrintTo(const ProfileActivityEvent& event, std::ostream* out) {
+  *out << activityEventJSON(event);
+}
 
 namespace {
 
 using Case = KorvelinCoreError::Case;
 using testing::expectCoreError;
-using testing::readText;
 using testing::makeDirectory;
 using testing::makeFile;
+using testing::readText;
 
 const Uuid kProfile = *Uuid::parse("E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
 const Uuid kEvent = *Uuid::parse("8d9b2c4e-1f3a-4b5c-9d6e-7f8091a2b3c4");
@@ -37,10 +39,11 @@ ProfileActivityEvent sampleEvent(std::optional<std::string> proxyName = "Office"
 }
 
 TEST(ProfileActivityEventTest, LinesKeepFieldOrderAndCountFrom2001) {
-  EXPECT_EQ(activityEventJSON(sampleEvent()),
-            R"({"id":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","profileID":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F",)"
-            R"("kind":"proxyUnavailableWhileRunning","occurredAt":801692800.25,"proxyName":"Office",)"
-            R"("detail":"SOCKS5 port 41000 stopped answering \"/health\""})");
+  EXPECT_EQ(
+      activityEventJSON(sampleEvent()),
+      R"({"id":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","profileID":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F",)"
+      R"("kind":"proxyUnavailableWhileRunning","occurredAt":801692800.25,"proxyName":"Office",)"
+      R"("detail":"SOCKS5 port 41000 stopped answering \"/health\""})");
   const std::string withoutName = activityEventJSON(sampleEvent(std::nullopt));
   EXPECT_EQ(withoutName.find("proxyName"), std::string::npos);
   EXPECT_EQ(parseProfileActivityEvent(withoutName), sampleEvent(std::nullopt));
@@ -53,8 +56,10 @@ TEST(ProfileActivityEventTest, DecodesOnlyWellFormedEvents) {
   const std::string rest = R"("kind":"proxyDisconnected","occurredAt":5,"detail":"d")";
   auto line = [&](const std::string& middle) { return "{" + id + profile + middle + "}"; };
   EXPECT_TRUE(parseProfileActivityEvent(line(rest)));
-  EXPECT_TRUE(parseProfileActivityEvent(line(R"("proxyName":null,)" + rest))) << "null name is absent";
-  EXPECT_TRUE(parseProfileActivityEvent(R"({"id":"8d9b2c4e-1f3a-4b5c-9d6e-7f8091a2b3c4",)" + profile + rest + "}"))
+  EXPECT_TRUE(parseProfileActivityEvent(line(R"("proxyName":null,)" + rest)))
+      << "null name is absent";
+  EXPECT_TRUE(parseProfileActivityEvent(R"({"id":"8d9b2c4e-1f3a-4b5c-9d6e-7f8091a2b3c4",)" +
+                                        profile + rest + "}"))
       << "lower-case UUIDs decode";
   const std::vector<std::pair<const char*, std::string>> refused = {
       {"not JSON", "{"},
@@ -70,7 +75,8 @@ TEST(ProfileActivityEventTest, DecodesOnlyWellFormedEvents) {
       {"longer than the limit", line(R"("kind":"proxyDisconnected","occurredAt":5,"detail":")" +
                                      std::string(kMaximumActivityLineBytes, 'x') + "\"")},
   };
-  for (const auto& [name, text] : refused) EXPECT_FALSE(parseProfileActivityEvent(text)) << name;
+  for (const auto& [name, text] : refused)
+    EXPECT_FALSE(parseProfileActivityEvent(text)) << name;
 }
 
 class ProfileActivityJournalTest : public ::testing::Test {
@@ -89,11 +95,13 @@ class ProfileActivityJournalTest : public ::testing::Test {
 TEST_F(ProfileActivityJournalTest, AppendsOneDurableLinePerEventToAPrivateFile) {
   ProfileActivityJournal journal;
   const auto first = sampleEvent();
-  const ProfileActivityEvent second{.profileID = kProfile, .kind = ProfileActivityKind::proxyConnectionAvailable};
+  const ProfileActivityEvent second{.profileID = kProfile,
+                                    .kind = ProfileActivityKind::proxyConnectionAvailable};
   journal.append(first, paths);
   EXPECT_EQ(testing::modeOf(this->journal()), 0600u);
   journal.append(second, paths);
-  EXPECT_EQ(readText(this->journal()), activityEventJSON(first) + "\n" + activityEventJSON(second) + "\n");
+  EXPECT_EQ(readText(this->journal()),
+            activityEventJSON(first) + "\n" + activityEventJSON(second) + "\n");
   EXPECT_NE(first.id, second.id) << "every event gets its own identifier";
 
   const auto contents = readProfileActivityJournal(paths, 1 << 20);
@@ -105,10 +113,12 @@ TEST_F(ProfileActivityJournalTest, RefusesWithoutWritingAnything) {
   ProfileActivityJournal journal;
   auto foreign = sampleEvent();
   foreign.profileID = Uuid::random();
-  EXPECT_EQ(expectCoreError([&] { journal.append(foreign, paths); }).errorCase(), Case::profileIdentifierMismatch);
+  EXPECT_EQ(expectCoreError([&] { journal.append(foreign, paths); }).errorCase(),
+            Case::profileIdentifierMismatch);
   auto invalidText = sampleEvent();
   invalidText.detail = "\xc3";
-  EXPECT_EQ(expectCoreError([&] { journal.append(invalidText, paths); }).errorCase(), Case::logCreationFailed);
+  EXPECT_EQ(expectCoreError([&] { journal.append(invalidText, paths); }).errorCase(),
+            Case::logCreationFailed);
   EXPECT_FALSE(testing::exists(this->journal())) << "refused before any file is touched";
 
   const std::string elsewhere = temp.child("elsewhere");
@@ -120,7 +130,11 @@ TEST_F(ProfileActivityJournalTest, RefusesWithoutWritingAnything) {
   };
   const std::vector<Row> rows = {
       {"mode 0644", [&] { makeFile(this->journal(), 0644, "kept\n"); }, "unsafe activity journal"},
-      {"another user's", [&] { makeFile(this->journal(), 0600, "kept\n"); ASSERT_EQ(::chown(this->journal().c_str(), 65534, 65534), 0); },
+      {"another user's",
+       [&] {
+         makeFile(this->journal(), 0600, "kept\n");
+         ASSERT_EQ(::chown(this->journal().c_str(), 65534, 65534), 0);
+       },
        "unsafe activity journal"},
       {"extended ACL entry",
        [&] {
@@ -129,9 +143,11 @@ TEST_F(ProfileActivityJournalTest, RefusesWithoutWritingAnything) {
          ASSERT_EQ(::chmod(this->journal().c_str(), 0600), 0);
        },
        "extended ACL is not allowed: " + this->journal()},
-      {"symbolic link", [&] { testing::makeSymlink(elsewhere, this->journal()); }, "Too many levels of symbolic links"},
+      {"symbolic link", [&] { testing::makeSymlink(elsewhere, this->journal()); },
+       "Too many levels of symbolic links"},
       {"directory", [&] { makeDirectory(this->journal()); }, "Is a directory"},
-      {"FIFO without reader", [&] { ASSERT_EQ(::mkfifo(this->journal().c_str(), 0600), 0); }, "No such device or address"},
+      {"FIFO without reader", [&] { ASSERT_EQ(::mkfifo(this->journal().c_str(), 0600), 0); },
+       "No such device or address"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -150,7 +166,8 @@ TEST_F(ProfileActivityJournalTest, RefusesWithoutWritingAnything) {
 }
 
 TEST_F(ProfileActivityJournalTest, ReadingKeepsTheNewestLinesAndCountsWhatItSkips) {
-  EXPECT_EQ(readProfileActivityJournal(paths, 4096), ProfileActivityJournalContents{}) << "no journal yet";
+  EXPECT_EQ(readProfileActivityJournal(paths, 4096), ProfileActivityJournalContents{})
+      << "no journal yet";
   ProfileActivityJournal journal;
   std::vector<ProfileActivityEvent> events;
   for (int i = 0; i < 3; ++i) {
@@ -165,7 +182,8 @@ TEST_F(ProfileActivityJournalTest, ReadingKeepsTheNewestLinesAndCountsWhatItSkip
     out << "not json\n\n" << activityEventJSON(foreign) << "\n";
   }
   const std::size_t lineBytes = activityEventJSON(events[0]).size() + 1;
-  const std::size_t tail = std::string("not json\n\n").size() + activityEventJSON(foreign).size() + 1;
+  const std::size_t tail =
+      std::string("not json\n\n").size() + activityEventJSON(foreign).size() + 1;
 
   auto whole = readProfileActivityJournal(paths, 1 << 20);
   EXPECT_EQ(whole.events, events);
@@ -173,7 +191,8 @@ TEST_F(ProfileActivityJournalTest, ReadingKeepsTheNewestLinesAndCountsWhatItSkip
 
   auto lastTwoWhole = readProfileActivityJournal(paths, 2 * lineBytes + tail);
   EXPECT_EQ(lastTwoWhole.events, std::vector(events.begin() + 1, events.end()));
-  EXPECT_EQ(lastTwoWhole.ignoredLineCount, 2u) << "a window starting on a line boundary cuts nothing";
+  EXPECT_EQ(lastTwoWhole.ignoredLineCount, 2u)
+      << "a window starting on a line boundary cuts nothing";
 
   auto cut = readProfileActivityJournal(paths, 2 * lineBytes + tail - 1);
   EXPECT_EQ(cut.events, std::vector(events.begin() + 2, events.end()));

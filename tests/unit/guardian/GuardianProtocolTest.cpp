@@ -66,7 +66,8 @@ TEST(GuardianProtocolTest, ReadLineKeepsToItsLimit) {
   for (const auto& c : cases) {
     SocketPair pair;
     pair.send(c.sent);
-    if (c.hangUp) pair.far.reset();
+    if (c.hangUp)
+      pair.far.reset();
     const auto read = [&] { return GuardianProtocol::readLine(pair.near.get(), 0.2, c.limit); };
     if (c.expected)
       EXPECT_EQ(read(), *c.expected) << c.name;
@@ -141,12 +142,13 @@ TEST(GuardianProtocolTest, WriteLineFailsOnAStuckOrClosedPeer) {
 
 TEST(GuardianProtocolTest, ReadyLineNamesAPidOfAtLeastTwo) {
   const std::vector<std::pair<std::string, std::optional<std::int32_t>>> cases = {
-      {"READY 4242", 4242}, {"READY 2", 2},        {"READY 2147483647", 2147483647},
-      {"READY 1", {}},      {"READY 0", {}},       {"READY -7", {}},
-      {"READY ", {}},       {"READY", {}},         {"READY 12x", {}},
-      {"READY  42", {}},    {"ready 42", {}},      {"READY 2147483648", {}},
+      {"READY 4242", 4242}, {"READY 2", 2},   {"READY 2147483647", 2147483647},
+      {"READY 1", {}},      {"READY 0", {}},  {"READY -7", {}},
+      {"READY ", {}},       {"READY", {}},    {"READY 12x", {}},
+      {"READY  42", {}},    {"ready 42", {}}, {"READY 2147483648", {}},
   };
-  for (const auto& [line, pid] : cases) EXPECT_EQ(parseReadyLine(line), pid) << line;
+  for (const auto& [line, pid] : cases)
+    EXPECT_EQ(parseReadyLine(line), pid) << line;
 }
 
 TEST(GuardianProtocolTest, StatusReplyCarriesAttachedOnlyWhenPresent) {

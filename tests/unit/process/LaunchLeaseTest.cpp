@@ -15,7 +15,8 @@ const Uuid kProfile = *Uuid::parse("E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
 constexpr double kStartedAt = 1780000000.123456;
 
 LiveProcessIdentity sampleIdentity() {
-  return {412, 412, 1000, 1780000000, 130000, "/usr/bin/app", "887741f7-deed-4b56-9cec-a291f0d37a2d"};
+  return {
+      412, 412, 1000, 1780000000, 130000, "/usr/bin/app", "887741f7-deed-4b56-9cec-a291f0d37a2d"};
 }
 
 std::string startingLine(const Uuid& run = kRun, double startedAt = kStartedAt) {
@@ -27,11 +28,13 @@ std::string runningLine(const Uuid& run = kRun, double startedAt = kStartedAt) {
 }
 
 TEST(LaunchLeaseTest, LinesHaveSortedKeysAndOmitAbsentValues) {
-  EXPECT_EQ(startingLine(),
-            R"({"runID":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","startedAt":1780000000.123456,"state":"starting"})");
+  EXPECT_EQ(
+      startingLine(),
+      R"({"runID":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","startedAt":1780000000.123456,"state":"starting"})");
   const auto running = nlohmann::json::parse(runningLine());
   std::vector<std::string> keys;
-  for (const auto& [key, value] : running.items()) keys.push_back(key);
+  for (const auto& [key, value] : running.items())
+    keys.push_back(key);
   EXPECT_EQ(keys, (std::vector<std::string>{"identity", "processGroupID", "rootPID", "runID",
                                             "startedAt", "state"}));
 }
@@ -65,13 +68,27 @@ TEST(LaunchLeaseTest, RefusesEveryLeaseThatDoesNotProveARun) {
       {"array line", starting + "[]\n"},
       {"state not running",
        starting + leaseJSON(kRun, kStartedAt, 412, 412, "stopped", std::nullopt) + "\n"},
-      {"unknown key", starting + R"({"extra":1,"processGroupID":1,"rootPID":1,"runID":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","startedAt":1780000000.123456,"state":"running"})" + "\n"},
-      {"missing rootPID", starting + R"({"processGroupID":1,"runID":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","startedAt":1780000000.123456,"state":"running"})" + "\n"},
-      {"pid out of range", starting + R"({"processGroupID":1,"rootPID":4294967296,"runID":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","startedAt":1780000000.123456,"state":"running"})" + "\n"},
-      {"run not a UUID", R"({"processGroupID":1,"rootPID":1,"runID":"run","startedAt":1,"state":"running"})"},
-      {"identity missing a key", starting + R"({"identity":{"pid":1},"processGroupID":1,"rootPID":1,"runID":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","startedAt":1780000000.123456,"state":"running"})" + "\n"},
+      {"unknown key",
+       starting +
+           R"({"extra":1,"processGroupID":1,"rootPID":1,"runID":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","startedAt":1780000000.123456,"state":"running"})" +
+           "\n"},
+      {"missing rootPID",
+       starting +
+           R"({"processGroupID":1,"runID":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","startedAt":1780000000.123456,"state":"running"})" +
+           "\n"},
+      {"pid out of range",
+       starting +
+           R"({"processGroupID":1,"rootPID":4294967296,"runID":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","startedAt":1780000000.123456,"state":"running"})" +
+           "\n"},
+      {"run not a UUID",
+       R"({"processGroupID":1,"rootPID":1,"runID":"run","startedAt":1,"state":"running"})"},
+      {"identity missing a key",
+       starting +
+           R"({"identity":{"pid":1},"processGroupID":1,"rootPID":1,"runID":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","startedAt":1780000000.123456,"state":"running"})" +
+           "\n"},
   };
-  for (const auto& [name, bytes] : cases) EXPECT_FALSE(parseDurableProcessLease(bytes)) << name;
+  for (const auto& [name, bytes] : cases)
+    EXPECT_FALSE(parseDurableProcessLease(bytes)) << name;
 }
 
 TEST(LaunchLeaseTest, EventsCarryOnlyKnownFields) {

@@ -48,10 +48,13 @@ TEST(ProfileEnvironmentTest, ValidationStopsAtTheFirstBrokenRule) {
 
 TEST(ProfileEnvironmentTest, EveryReservedNameIsRefusedButOnlyInItsExactCase) {
   for (const auto& name : ProfileEnvironment::reservedNames) {
-    EXPECT_EQ(failureText([&] { ProfileEnvironment::validate({{name, "x"}}); }),
+    EXPECT_EQ(failureText([&] {
+                ProfileEnvironment::validate({{name, "x"}});
+              }),
               name + " is managed by Korvelin and cannot be overridden.");
     std::string lower = name;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : lower)
+      c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     EXPECT_FALSE(failureText([&] { ProfileEnvironment::validate({{lower, "x"}}); })) << lower;
   }
 }
@@ -71,9 +74,13 @@ TEST(ProfileEnvironmentTest, ParsesDotEnvText) {
       {"empty quotes", "KEY=''", {{"KEY", ""}}},
       {"value keeps every = after the first", "URL=a=b=c", {{"URL", "a=b=c"}}},
       {"key and value trimmed, comments and blank lines skipped",
-       "# comment\n\n   \t\n  A = 1 \t\n  # indented comment\nB=", {{"A", "1"}, {"B", ""}}},
+       "# comment\n\n   \t\n  A = 1 \t\n  # indented comment\nB=",
+       {{"A", "1"}, {"B", ""}}},
       {"CR LF", "A=1\r\nB=2\r\n", {{"A", "1"}, {"B", "2"}}},
-      {"byte-order mark", "\xEF\xBB\xBF" "A=1", {{"A", "1"}}},
+      {"byte-order mark",
+       "\xEF\xBB\xBF"
+       "A=1",
+       {{"A", "1"}}},
       {"file order kept", "Z=1\nA=2", {{"Z", "1"}, {"A", "2"}}},
       {"empty text", "", {}},
   };

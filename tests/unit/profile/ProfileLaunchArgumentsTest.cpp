@@ -35,27 +35,44 @@ std::optional<std::string> validationFailure(const std::string& argument) {
 
 TEST(ProfileLaunchArgumentsTest, ManagedOptionsAreRefusedInEveryDashForm) {
   const List refused = {
-      "--user-data-dir=/x", "-USER-DATA-DIR", "---proxy-server x", "--remote-debugging-port=9222",
-      "--Inspect-Brk", "--proxy-bypass-list=*", "--no-sandbox", "-no-sandbox", "--js-flags=--x",
-      "--ignore-certificate-errors-spki-list=abc", "--type=renderer", "--home\t/x",
-      "--config\xE2\x80\x83value",          // cut at an em space
-      "--DIS\xE2\x84\xAA-CACHE-DIR=/x",      // KELVIN SIGN lower-cases to "k"
-      "--remote-debugging-pipe", "--inspect", "--inspector-x=1", "--codex-home=/x",
+      "--user-data-dir=/x",
+      "-USER-DATA-DIR",
+      "---proxy-server x",
+      "--remote-debugging-port=9222",
+      "--Inspect-Brk",
+      "--proxy-bypass-list=*",
+      "--no-sandbox",
+      "-no-sandbox",
+      "--js-flags=--x",
+      "--ignore-certificate-errors-spki-list=abc",
+      "--type=renderer",
+      "--home\t/x",
+      "--config\xE2\x80\x83value",       // cut at an em space
+      "--DIS\xE2\x84\xAA-CACHE-DIR=/x",  // KELVIN SIGN lower-cases to "k"
+      "--remote-debugging-pipe",
+      "--inspect",
+      "--inspector-x=1",
+      "--codex-home=/x",
       "--no-proxy-server",
       // Chromium trims white space around every argument before it looks
       // for a switch, so these are options too.
-      " --proxy-server=socks5://127.0.0.1:1", "\t--user-data-dir=/x", " --remote-debugging-port=9222",
-      "\n\v\f\r--no-sandbox ", "\xC2\xA0--inspect",
+      " --proxy-server=socks5://127.0.0.1:1",
+      "\t--user-data-dir=/x",
+      " --remote-debugging-port=9222",
+      "\n\v\f\r--no-sandbox ",
+      "\xC2\xA0--inspect",
   };
-  for (const auto& argument : refused) EXPECT_EQ(validationFailure(argument), kManaged) << argument;
+  for (const auto& argument : refused)
+    EXPECT_EQ(validationFailure(argument), kManaged) << argument;
 
   for (const auto& name : Arguments::reservedOptionNames)
     EXPECT_EQ(validationFailure("--" + name), kManaged) << name;
 }
 
 TEST(ProfileLaunchArgumentsTest, OtherArgumentsPass) {
-  const List accepted = {"--lang=de", "--foo=--", "user-data-dir", "--proxy", "--homepage=x",
-                         "--typed", "-", "value with spaces", "=--", " --lang=de", "  user-data-dir"};
+  const List accepted = {
+      "--lang=de", "--foo=--",          "user-data-dir", "--proxy",    "--homepage=x",   "--typed",
+      "-",         "value with spaces", "=--",           " --lang=de", "  user-data-dir"};
   for (const auto& argument : accepted)
     EXPECT_EQ(validationFailure(argument), std::nullopt) << argument;
 }
@@ -68,9 +85,12 @@ TEST(ProfileLaunchArgumentsTest, SeparatorAndEmptyArguments) {
       {"", kEmpty},
       {std::string("--a\0b", 5), kEmpty},
   };
-  for (const auto& [argument, error] : cases) EXPECT_EQ(validationFailure(argument), error);
+  for (const auto& [argument, error] : cases)
+    EXPECT_EQ(validationFailure(argument), error);
   // The first broken rule in list order is the one reported.
-  EXPECT_EQ(failureText([] { Arguments::validate({"--lang=de", "--", "--no-sandbox"}); }),
+  EXPECT_EQ(failureText([] {
+              Arguments::validate({"--lang=de", "--", "--no-sandbox"});
+            }),
             kSeparator);
 }
 
@@ -82,7 +102,9 @@ TEST(ProfileLaunchArgumentsTest, ParsesImportedText) {
     List arguments;
   };
   const std::vector<Case> cases = {
-      {"LF, CR LF and lone CR; empty lines dropped", "--a\r\n--b\rc\n\n\r\nd\n", false,
+      {"LF, CR LF and lone CR; empty lines dropped",
+       "--a\r\n--b\rc\n\n\r\nd\n",
+       false,
        {"--a", "--b", "c", "d"}},
       {"lines kept as written", "  --lang=de  \n\tx", false, {"  --lang=de  ", "\tx"}},
       {"byte-order mark dropped", "\xEF\xBB\xBF--a\n", false, {"--a"}},
@@ -90,12 +112,18 @@ TEST(ProfileLaunchArgumentsTest, ParsesImportedText) {
       {"JSON with a byte-order mark", "\xEF\xBB\xBF[\"--a\"]", true, {"--a"}},
       {"empty JSON array", "[]", true, {}},
   };
-  for (const auto& c : cases) EXPECT_EQ(Arguments::parse(c.text, c.json), c.arguments) << c.why;
+  for (const auto& c : cases)
+    EXPECT_EQ(Arguments::parse(c.text, c.json), c.arguments) << c.why;
 
   const std::vector<std::pair<std::string, std::string>> jsonFailures = {
-      {R"({"a":1})", kNotArray},  {R"([1])", kNotArray},        {R"(["a",null])", kNotArray},
-      {R"("--a")", kNotArray},    {R"(["\ud800"])", kNotArray}, {"[\"a\"] x", kNotArray},
-      {"", kNotArray},            {"[\"\xff\"]", "The imported file must be UTF-8 text."},
+      {R"({"a":1})", kNotArray},
+      {R"([1])", kNotArray},
+      {R"(["a",null])", kNotArray},
+      {R"("--a")", kNotArray},
+      {R"(["\ud800"])", kNotArray},
+      {"[\"a\"] x", kNotArray},
+      {"", kNotArray},
+      {"[\"\xff\"]", "The imported file must be UTF-8 text."},
   };
   for (const auto& [text, error] : jsonFailures)
     EXPECT_EQ(failureText([&] { Arguments::parse(text, true); }), error) << text;

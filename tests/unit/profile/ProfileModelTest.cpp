@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "core/profile/AppProfile.h"
 #include "core/base/Iso8601Date.h"
 #include "core/base/JsonSupport.h"
+#include "core/profile/AppProfile.h"
 #include "core/profile/ProfileProxyConfiguration.h"
 #include "core/text/UnicodeText.h"
 #include "tests/support/FileTreeHelpers.h"
@@ -18,7 +18,8 @@ constexpr const char* kPortText = "Proxy port must be between 1 and 65535.";
 
 std::string repeated(std::string_view piece, int count) {
   std::string result;
-  for (int i = 0; i < count; ++i) result += piece;
+  for (int i = 0; i < count; ++i)
+    result += piece;
   return result;
 }
 
@@ -54,7 +55,8 @@ TEST(ProxyHostTest, NormalizesToOneSpellingOrRefuses) {
       {"1.2.3.4:80", std::nullopt},
       {label63 + ".com", label63 + ".com"},
       {repeated("a", 64) + ".com", std::nullopt},
-      {repeated(label63 + ".", 3) + repeated("b", 61), repeated(label63 + ".", 3) + repeated("b", 61)},
+      {repeated(label63 + ".", 3) + repeated("b", 61),
+       repeated(label63 + ".", 3) + repeated("b", 61)},
       {repeated(label63 + ".", 3) + repeated("b", 62), std::nullopt},  // 254 bytes
       {"example.com.", std::nullopt},
       {"a..b", std::nullopt},
@@ -70,15 +72,19 @@ TEST(ProxyHostTest, NormalizesToOneSpellingOrRefuses) {
     if (c.normalized)
       EXPECT_EQ(ProfileProxyConfiguration::normalizedHost(c.input), *c.normalized);
     else
-      EXPECT_EQ(expectProxyRefusal([&] { ProfileProxyConfiguration::normalizedHost(c.input); }), kHostText);
+      EXPECT_EQ(expectProxyRefusal([&] { ProfileProxyConfiguration::normalizedHost(c.input); }),
+                kHostText);
   }
 }
 
 TEST(ProxyConfigurationTest, PortBoundsEndpointAndUri) {
   for (std::int64_t port : {std::int64_t{0}, std::int64_t{65536}, std::int64_t{-1}}) {
-    EXPECT_EQ(expectProxyRefusal([&] { ProfileProxyConfiguration(ProfileProxyScheme::http, "proxy", port); }), kPortText);
+    EXPECT_EQ(expectProxyRefusal(
+                  [&] { ProfileProxyConfiguration(ProfileProxyScheme::http, "proxy", port); }),
+              kPortText);
   }
-  EXPECT_EQ(ProfileProxyConfiguration(ProfileProxyScheme::https, "Proxy", 65535).uri(), "https://proxy:65535");
+  EXPECT_EQ(ProfileProxyConfiguration(ProfileProxyScheme::https, "Proxy", 65535).uri(),
+            "https://proxy:65535");
   const ProfileProxyConfiguration v6(ProfileProxyScheme::socks5, "::1", 1080);
   EXPECT_EQ(v6.endpoint(), "[::1]:1080");
   EXPECT_EQ(v6.uri(), "socks5://[::1]:1080");
@@ -89,34 +95,49 @@ TEST(ProxyConfigurationTest, PortBoundsEndpointAndUri) {
 
 TEST(ProxyConfigurationTest, JsonDecodingRunsTheInitializer) {
   auto decode = [](const std::string& text) {
-    return jsonio::decode(text, &KorvelinCoreError::invalidProfileCatalog, "proxy",
-                          [](const nlohmann::json& json) { return profileProxyConfigurationFromJSON(json); });
+    return jsonio::decode(
+        text, &KorvelinCoreError::invalidProfileCatalog, "proxy",
+        [](const nlohmann::json& json) { return profileProxyConfigurationFromJSON(json); });
   };
-  auto expectProxyRefusal = [&](const std::string& text) { return testing::expectCoreError([&] { decode(text); }); };
+  auto expectProxyRefusal = [&](const std::string& text) {
+    return testing::expectCoreError([&] { decode(text); });
+  };
   auto proxy = decode(R"({"scheme":"socks5","host":"::FFFF:127.0.0.1","port":1080})");
   EXPECT_EQ(proxy.host, "::ffff:127.0.0.1");
-  EXPECT_EQ(nlohmann::json(proxy).dump(), R"({"host":"::ffff:127.0.0.1","port":1080,"scheme":"socks5"})");
-  for (const char* bad : {R"({"scheme":"socks5","host":"h"})", R"({"scheme":"ftp","host":"h","port":1})",
-                          R"({"scheme":"http","host":"h","port":"80"})", R"({"scheme":"http","host":"h","port":0})",
-                          R"({"scheme":"http","host":"[::1]","port":1})"})
-    EXPECT_EQ(expectProxyRefusal(bad), KorvelinCoreError::invalidProfileCatalog("proxy: Invalid proxy configuration."));
+  EXPECT_EQ(nlohmann::json(proxy).dump(),
+            R"({"host":"::ffff:127.0.0.1","port":1080,"scheme":"socks5"})");
+  for (const char* bad :
+       {R"({"scheme":"socks5","host":"h"})", R"({"scheme":"ftp","host":"h","port":1})",
+        R"({"scheme":"http","host":"h","port":"80"})", R"({"scheme":"http","host":"h","port":0})",
+        R"({"scheme":"http","host":"[::1]","port":1})"})
+    EXPECT_EQ(expectProxyRefusal(bad),
+              KorvelinCoreError::invalidProfileCatalog("proxy: Invalid proxy configuration."));
 }
 
 TEST(ProfileNameTest, CountsUserPerceivedCharactersAndRefusesOuterSpace) {
-  const std::string family = "\U0001F468\u200D\U0001F469\u200D\U0001F467";  // one character, 18 bytes
-  const std::string accented = "e\u0301";                                      // one character
+  const std::string family =
+      "\U0001F468\u200D\U0001F469\u200D\U0001F467";  // one character, 18 bytes
+  const std::string accented = "e\u0301";            // one character
   const std::pair<std::string, bool> cases[] = {
-      {repeated("a", 60), true},         {repeated("a", 61), false},
-      {repeated(family, 60), true},      {repeated(family, 61), false},
-      {repeated(accented, 60), true},    {"", false},
-      {" Work", false},                  {"Work\n", false},
-      {"\u00a0Work", false},             {"Wo rk", true},
+      {repeated("a", 60), true},
+      {repeated("a", 61), false},
+      {repeated(family, 60), true},
+      {repeated(family, 61), false},
+      {repeated(accented, 60), true},
+      {"", false},
+      {" Work", false},
+      {"Work\n", false},
+      {"\u00a0Work", false},
+      {"Wo rk", true},
       {"\u200bWork", true},  // zero-width space is a format character, not white space
       {"bad\xff", false},
   };
-  for (const auto& [name, valid] : cases) EXPECT_EQ(isValidProfileName(name), valid) << name;
+  for (const auto& [name, valid] : cases)
+    EXPECT_EQ(isValidProfileName(name), valid) << name;
   EXPECT_EQ(unicode::characterCount("\U0001F1FA\U0001F1F8" + accented + "x"), 3u);
-  EXPECT_EQ(std::string(unicode::trimmed("\r\n\u2029 a b \t\u0085", unicode::Trim::whiteSpaceAndNewlines)), "a b");
+  EXPECT_EQ(std::string(
+                unicode::trimmed("\r\n\u2029 a b \t\u0085", unicode::Trim::whiteSpaceAndNewlines)),
+            "a b");
 }
 
 TEST(Iso8601Test, WholeSecondsWithZoneDesignator) {
@@ -125,8 +146,8 @@ TEST(Iso8601Test, WholeSecondsWithZoneDesignator) {
   EXPECT_EQ(parseIso8601("2026-01-05T12:20:30+02:00"), date);
   EXPECT_EQ(parseIso8601("2026-01-05T05:20:30-05:00"), date);
   for (const char* bad : {"2026-02-29T00:00:00Z", "2026-01-05T10:20:30.5Z", "2026-01-05T10:20:30",
-                          "2026-01-05t10:20:30z", "2026-01-05T10:20:60Z", "2026-01-05T10:20:30+0200",
-                          "0000-01-01T00:00:00+00:01"})
+                          "2026-01-05t10:20:30z", "2026-01-05T10:20:60Z",
+                          "2026-01-05T10:20:30+0200", "0000-01-01T00:00:00+00:01"})
     EXPECT_FALSE(parseIso8601(bad)) << bad;
 }
 
@@ -174,11 +195,17 @@ TEST(AppProfileJsonTest, OptionalKeysAreOmittedAndReadAsDefaults) {
 
 TEST(AppProfileJsonTest, MalformedDocumentsAreOneCatalogError) {
   const auto good = nlohmann::json(sampleProfile());
-  const std::pair<const char*, nlohmann::json> edits[] = {  // null: remove the key
-      {"id", nullptr},          {"id", "not-a-uuid"},        {"color", "purple"},
-      {"application", {{"displayName", "x"}}},                {"createdAt", "yesterday"},
-      {"allowSystemRouteFallback", "yes"},                    {"environmentVariables", {{"name", "A"}}},
-      {"launchArguments", {1, 2}},                            {"proxy", {{"scheme", "http"}}},
+  const std::pair<const char*, nlohmann::json> edits[] = {
+      // null: remove the key
+      {"id", nullptr},
+      {"id", "not-a-uuid"},
+      {"color", "purple"},
+      {"application", {{"displayName", "x"}}},
+      {"createdAt", "yesterday"},
+      {"allowSystemRouteFallback", "yes"},
+      {"environmentVariables", {{"name", "A"}}},
+      {"launchArguments", {1, 2}},
+      {"proxy", {{"scheme", "http"}}},
   };
   for (const auto& [key, value] : edits) {
     auto document = good;
@@ -190,18 +217,38 @@ TEST(AppProfileJsonTest, MalformedDocumentsAreOneCatalogError) {
 
 TEST(AppProfileRulesTest, FirstBrokenRuleIsReportedWithTheCatalogueText) {
   const ProfileProxyConfiguration proxy(ProfileProxyScheme::http, "proxy", 8080);
-  const std::vector<std::pair<std::function<void(AppProfile&)>, std::optional<std::string>>> cases = {
-      {[](AppProfile&) {}, std::nullopt},
-      {[](AppProfile& p) { p.name = " Work"; }, "invalid profile name"},
-      {[](AppProfile& p) { p.adapterIdentifier = "com.korvelin.adapter.chrome"; }, "invalid profile application metadata"},
-      {[](AppProfile& p) { p.application.displayName = repeated("d", 121); }, "invalid profile application metadata"},
-      {[&](AppProfile& p) { p.proxy = proxy; p.proxyConnectionID = Uuid::random(); }, "invalid profile proxy configuration"},
-      {[](AppProfile& p) { p.allowSystemRouteFallback = true; }, "invalid profile proxy configuration"},
-      {[](AppProfile& p) { p.allowSystemRouteFallback = true; p.proxyConnectionID = Uuid::random(); }, std::nullopt},
-      // A stored host must already be canonical, a stored port never 0.
-      {[&](AppProfile& p) { p.proxy = proxy; p.proxy->host = "Proxy"; }, "invalid profile proxy configuration"},
-      {[&](AppProfile& p) { p.proxy = proxy; p.proxy->port = 0; }, "invalid profile proxy configuration"},
-  };
+  const std::vector<std::pair<std::function<void(AppProfile&)>, std::optional<std::string>>> cases =
+      {
+          {[](AppProfile&) {}, std::nullopt},
+          {[](AppProfile& p) { p.name = " Work"; }, "invalid profile name"},
+          {[](AppProfile& p) { p.adapterIdentifier = "com.korvelin.adapter.chrome"; },
+           "invalid profile application metadata"},
+          {[](AppProfile& p) { p.application.displayName = repeated("d", 121); },
+           "invalid profile application metadata"},
+          {[&](AppProfile& p) {
+             p.proxy = proxy;
+             p.proxyConnectionID = Uuid::random();
+           },
+           "invalid profile proxy configuration"},
+          {[](AppProfile& p) { p.allowSystemRouteFallback = true; },
+           "invalid profile proxy configuration"},
+          {[](AppProfile& p) {
+             p.allowSystemRouteFallback = true;
+             p.proxyConnectionID = Uuid::random();
+           },
+           std::nullopt},
+          // A stored host must already be canonical, a stored port never 0.
+          {[&](AppProfile& p) {
+             p.proxy = proxy;
+             p.proxy->host = "Proxy";
+           },
+           "invalid profile proxy configuration"},
+          {[&](AppProfile& p) {
+             p.proxy = proxy;
+             p.proxy->port = 0;
+           },
+           "invalid profile proxy configuration"},
+      };
   for (std::size_t i = 0; i < cases.size(); ++i) {
     AppProfile profile = sampleProfile();
     cases[i].first(profile);

@@ -18,8 +18,10 @@ using Transport = VLESSConnectionTransport;
 const std::string kUser = "b831381d-6324-4d53-ad4f-8cda48b30811";
 const std::string kKey = "SbVKOEMjK0sIlbwg4akyBg5mL5KZwwB-ed4eEE7YnRc";  // 43 bytes
 const std::string kServer = "vless://" + kUser + "@example.com:443?";
-const std::string kTcp = "type=tcp&security=reality&sni=www.example.com&fp=chrome"
-                         "&flow=xtls-rprx-vision&pbk=" + kKey;
+const std::string kTcp =
+    "type=tcp&security=reality&sni=www.example.com&fp=chrome"
+    "&flow=xtls-rprx-vision&pbk=" +
+    kKey;
 const std::string kGrpcTls = "type=grpc&security=tls&sni=proxy.example.com&serviceName=tunnel";
 const std::string kGrpcReality =
     "type=grpc&security=reality&sni=www.example.com&fp=safari&serviceName=tunnel&pbk=" + kKey;
@@ -122,7 +124,8 @@ TEST(VLESSLinkTest, RejectsEverythingOutsideTheSupportedShapes) {
       {"path", "vless://" + kUser + "@example.com:443/?" + kTcp},
       {"second number sign", tcp + "#a#b"},
   };
-  for (const auto& c : cases) EXPECT_TRUE(rejects(c.link)) << c.why;
+  for (const auto& c : cases)
+    EXPECT_TRUE(rejects(c.link)) << c.why;
 }
 
 TEST(VLESSLinkTest, StoresCanonicalForms) {
@@ -137,14 +140,29 @@ TEST(VLESSLinkTest, StoresCanonicalForms) {
   const std::string user = "vless://" + kUser + "@";
   const std::vector<Case> cases = {
       {"IPv6 in capitals: compressed, lower case, no brackets",
-       user + "[2001:DB8:0:0:0:0:0:1]:443?" + kTcp, "2001:db8::1", "www.example.com", {}, "chrome"},
-      {"IPv4-mapped IPv6", user + "[::FFFF:192.0.2.1]:443?" + kTcp, "::ffff:192.0.2.1",
-       "www.example.com", {}, "chrome"},
-      {"dotted IPv4 unchanged", user + "203.0.113.7:443?" + kTcp, "203.0.113.7",
-       "www.example.com", {}, "chrome"},
+       user + "[2001:DB8:0:0:0:0:0:1]:443?" + kTcp,
+       "2001:db8::1",
+       "www.example.com",
+       {},
+       "chrome"},
+      {"IPv4-mapped IPv6",
+       user + "[::FFFF:192.0.2.1]:443?" + kTcp,
+       "::ffff:192.0.2.1",
+       "www.example.com",
+       {},
+       "chrome"},
+      {"dotted IPv4 unchanged",
+       user + "203.0.113.7:443?" + kTcp,
+       "203.0.113.7",
+       "www.example.com",
+       {},
+       "chrome"},
       {"hostname and sni lower-cased; gRPC with TLS defaults to chrome",
        user + "Proxy.EXAMPLE.com:443?type=grpc&security=tls&sni=WWW.Example.Com&serviceName=t",
-       "proxy.example.com", "www.example.com", {}, "chrome"},
+       "proxy.example.com",
+       "www.example.com",
+       {},
+       "chrome"},
       {"sid lower-cased", kServer + kTcp + "&sid=6BA85179E30D4FC2", "example.com",
        "www.example.com", "6ba85179e30d4fc2", "chrome"},
       {"empty sid kept", kServer + kTcp + "&sid=", "example.com", "www.example.com", "", "chrome"},
@@ -185,7 +203,8 @@ TEST(XrayConfigurationTest, GoldenOutputForEachShape) {
        R"("port":443,"users":[{"encryption":"none","flow":"xtls-rprx-vision",)"
        R"("id":"b831381d-6324-4d53-ad4f-8cda48b30811"}]}]},)"
        R"("streamSettings":{"network":"tcp","realitySettings":{"fingerprint":"chrome",)"
-       R"("mldsa65Verify":")" + pqv + R"(",)" + key +
+       R"("mldsa65Verify":")" +
+           pqv + R"(",)" + key +
            R"("serverName":"www.example.com","shortId":"ab","spiderX":"/search?q=1"},)"
            R"("security":"reality"}}]})"},
       // The authority is kept as written.
@@ -203,8 +222,8 @@ TEST(XrayConfigurationTest, GoldenOutputForEachShape) {
        R"("port":443,"users":[{"encryption":"none",)"
        R"("id":"b831381d-6324-4d53-ad4f-8cda48b30811"}]}]},)"
        R"("streamSettings":{"grpcSettings":{"multiMode":false,"serviceName":"tunnel"},)"
-       R"("network":"grpc","realitySettings":{"alpn":["h2"],"fingerprint":"safari",)" + key +
-           R"("serverName":"www.example.com"},"security":"reality"}}]})"},
+       R"("network":"grpc","realitySettings":{"alpn":["h2"],"fingerprint":"safari",)" +
+           key + R"("serverName":"www.example.com"},"security":"reality"}}]})"},
   };
   for (const auto& c : cases)
     EXPECT_EQ(VLESSRealityConfiguration(c.link).xrayJSON(1080), inbound + c.outbound) << c.link;
@@ -225,9 +244,11 @@ TEST(XrayConfigurationTest, RefusesIncompleteHandBuiltConfigurations) {
 
 TEST(VLESSConnectionTest, NameRule) {
   std::string sixtyGraphemes;  // e + combining acute: 120 code points
-  for (int i = 0; i < 60; ++i) sixtyGraphemes += "e\xCC\x81";
+  for (int i = 0; i < 60; ++i)
+    sixtyGraphemes += "e\xCC\x81";
   std::string sixtyFlags;  // regional-indicator pairs: 8 bytes each
-  for (int i = 0; i < 60; ++i) sixtyFlags += "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA";
+  for (int i = 0; i < 60; ++i)
+    sixtyFlags += "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA";
   struct Case {
     const char* why;
     std::string name;
@@ -246,15 +267,21 @@ TEST(VLESSConnectionTest, NameRule) {
       {"empty", "", {}},
       {"only white space", " \n\t ", {}},
       {"tab in the middle", "a\tb", {}},
-      {"format character (soft hyphen)", "a\xC2\xAD" "b", {}},
-      {"zero-width space", "a\xE2\x80\x8B" "b", {}},
+      {"format character (soft hyphen)",
+       "a\xC2\xAD"
+       "b",
+       {}},
+      {"zero-width space",
+       "a\xE2\x80\x8B"
+       "b",
+       {}},
       {"not UTF-8", "a\xff", {}},
   };
   for (const auto& c : cases) {
     std::optional<std::string> stored;
-    auto refused = testing::thrownDescription(
-        ErrorCase::invalidProxyConnectionName,
-        [&] { stored = VLESSConnection::validatedName(c.name); });
+    auto refused = testing::thrownDescription(ErrorCase::invalidProxyConnectionName, [&] {
+      stored = VLESSConnection::validatedName(c.name);
+    });
     EXPECT_EQ(stored, c.stored) << c.why;
     EXPECT_EQ(refused.has_value(), !c.stored.has_value()) << c.why;
   }
@@ -297,7 +324,8 @@ TEST(VLESSConnectionTest, JsonRoundTripAndStrictDecoding) {
   for (const auto& [why, document] : bad) {
     EXPECT_TRUE(testing::thrownDescription(ErrorCase::proxyConnectionStorageFailed, [&] {
       jsonio::decode(document.dump(), &KorvelinCoreError::proxyConnectionStorageFailed,
-                     "connection", [](const nlohmann::json& j) { return j.get<VLESSConnection>(); });
+                     "connection",
+                     [](const nlohmann::json& j) { return j.get<VLESSConnection>(); });
     })) << why;
   }
 }
