@@ -173,18 +173,11 @@ int recoverProxy(const std::string& profile, const GlobalOptions& global) {
 
 // Exit 0 only when the route through the profile's own sidecar is proved.
 int observeProxy(const ProxyOptions& options, const GlobalOptions& global) {
-  auto id = resolveProfileIdentifier(options.profile, global);
-  if (!id)
-    return kExitUsage;
-  const auto connection = savedConnection(*id, global);
-  if (!connection)
-    return fail({"profile {0} is not configured with a saved connection", {id->uppercaseString()}});
-  const ProfilePaths paths(*id, global.baseDirectory);
   int status = kExitFailure;
-  const auto run = readoptRun(paths, options.executable, status);
-  if (!run)
+  const auto readopted = readoptProxiedRun(options.profile, options.executable, global, status);
+  if (!readopted)
     return status;
-  const auto observation = observeRestoredProxy(paths, *connection, *run);
+  const auto& observation = readopted->proxy;
   if (options.json) {
     printJson(observation);
   } else {

@@ -23,21 +23,14 @@ struct TrafficOptions {
 };
 
 int traffic(const TrafficOptions& options, const GlobalOptions& global) {
-  auto id = resolveProfileIdentifier(options.profile, global);
-  if (!id)
-    return kExitUsage;
-  const auto connection = savedConnection(*id, global);
-  if (!connection)
-    return fail({"profile {0} is not configured with a saved connection", {id->uppercaseString()}});
-  const ProfilePaths paths(*id, global.baseDirectory);
   int status = kExitFailure;
-  const auto run = readoptRun(paths, options.executable, status);
-  if (!run)
+  const auto readopted = readoptProxiedRun(options.profile, options.executable, global, status);
+  if (!readopted)
     return status;
   // The engine is proved once; every observation checks that it, and the
   // profile's root, are still the processes proved.
-  const auto proxy = observeRestoredProxy(paths, *connection, *run);
-  const auto context = trafficContext(*run, proxy);
+  const auto& proxy = readopted->proxy;
+  const auto context = trafficContext(readopted->run, proxy);
   if (!context && !options.json)
     say({"the proxy route is {0}: no engine to observe", {std::string(rawValue(proxy.status))}});
 

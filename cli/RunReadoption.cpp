@@ -99,4 +99,27 @@ double systemNow() {
   return duration<double>(system_clock::now().time_since_epoch()).count();
 }
 
+std::optional<ReadoptedProxiedRun> readoptProxiedRun(const std::string& profile,
+                                                     const std::string& executable,
+                                                     const GlobalOptions& global,
+                                                     int& status) {
+  status = kExitUsage;
+  const auto id = resolveProfileIdentifier(profile, global);
+  if (!id)
+    return std::nullopt;
+  const auto connection = savedConnection(*id, global);
+  if (!connection) {
+    status =
+        fail({"profile {0} is not configured with a saved connection", {id->uppercaseString()}});
+    return std::nullopt;
+  }
+  ProfilePaths paths(*id, global.baseDirectory);
+  status = kExitFailure;
+  auto run = readoptRun(paths, executable, status);
+  if (!run)
+    return std::nullopt;
+  auto proxy = observeRestoredProxy(paths, *connection, *run);
+  return ReadoptedProxiedRun{std::move(paths), std::move(*run), std::move(proxy)};
+}
+
 }  // namespace korvelin::cli

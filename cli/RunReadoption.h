@@ -36,6 +36,22 @@ std::optional<ProfileTrafficObservationContext> trafficContext(
     const ProfileRuntimeObservation& run,
     const RestoredProxyObservation& proxy);
 
+// A profile with a saved connection whose run was re-adopted, with what the
+// restored-proxy observation proved about its sidecar.
+struct ReadoptedProxiedRun {
+  ProfilePaths paths;
+  ProfileRuntimeObservation run;
+  RestoredProxyObservation proxy;
+};
+
+// Resolves `profile`, requires a saved connection, re-adopts the run and
+// observes its proxy. Absent after a one-line error, with the exit status in
+// `status`.
+std::optional<ReadoptedProxiedRun> readoptProxiedRun(const std::string& profile,
+                                                     const std::string& executable,
+                                                     const GlobalOptions& global,
+                                                     int& status);
+
 // Seconds since 1970, now.
 double systemNow();
 
