@@ -16,6 +16,8 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Command.h"
+#include "cli/HostClient.h"
+#include "core/platform/LocalSocket.h"
 #include "core/base/CoreError.h"
 #include "core/files/ApplicationInstanceLease.h"
 #include "core/files/FilePath.h"
@@ -92,6 +94,98 @@ void report(const RunOptions& options,
   }
 }
 
+// Stops the run through the host when asked; false once the host is gone.
+bool requestStop(const RunOptions& options, const GlobalOptions& global, const Uuid& id) {
+  HostRequest request;
+  request.operation = HostOperation::stop;
+  request.profileID = id;
+  request.timeout = options.stopTimeout;
+  auto connection = connectToHost(global.baseDirectory);
+  if (!connection)
+    return false;
+  const std::string line = encodeHostRequest(request).dump() + "\n";
+  if (platform::sendNoSignal(connection.get(), line.data(), line.size()) !=
+      static_cast<ssize_t>(line.size()))
+    return false;
+  HostReplyReader reader(std::move(connection));
+  bool closed = false;
+  const auto reply = reader.next(-1, closed);
+  if (!reply)
+    return false;
+  if (reply->value("code", "") == "stopTimedOut") {
+    std::ostringstream seconds;
+    seconds << options.stopTimeout;
+    if (options.json)
+      std::cout << nlohmann::json{{"event", "stop_timed_out"}, {"profileID", id.uppercaseString()}}
+                       .dump()
+                << std::endl;
+    else
+      say({"the program did not stop within {0} s; still supervising it (send the signal "
+           "again to ask "
+           "again)",
+           {seconds.str()}});
+  } else if (reply->value("event", "") == "error") {
+    failWithHostReply(*reply);
+  }
+  return true;
+}
+
+// The run as a client of the base's host, which supervises the program
+// whatever becomes of this process. Absent when no host runs and none may be
+// started: the run is then supervised here.
+std::optional<int> runThroughHost(const RunOptions& options,
+                                  const GlobalOptions& global,
+                                  const Uuid& id,
+                                  const std::string& program) {
+  HostRequest request;
+  request.operation = HostOperation::run;
+  request.profileID = id;
+  request.program = program;
+  request.arguments.assign(options.command.begin() + 1, options.command.end());
+  for (const auto& assignment : options.environment) {
+    const auto equals = assignment.find('=');
+    request.environment[assignment.substr(0, equals)] = assignment.substr(equals + 1);
+  }
+  request.wait = true;
+
+  sigset_t stopSignals;
+  ::sigemptyset(&stopSignals);
+  for (int s : {SIGINT, SIGTERM, SIGHUP})
+    ::sigaddset(&stopSignals, s);
+  ::sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  int status = kExitFailure;
+  bool noHost = false;
+  auto exchange = sendToHost(global, request, status, noHost);
+  if (noHost)
+    return std::nullopt;
+  if (!exchange)
+    return status;
+  const auto started = exchange->first.at("run").get<ProcessSnapshot>();
+  report(options, "started", started,
+         {"run {0} pid {1} (log {2})",
+          {started.runID.uppercaseString(), std::to_string(started.rootPID), started.logPath}});
+  for (;;) {
+    bool closed = false;
+    auto line = exchange->reader.next(100, closed);
+    if (line && line->value("event", "") == "completed") {
+      const auto confirmed = line->at("run").get<ProcessSnapshot>();
+      report(options, "completed", confirmed, describeEnd(confirmed));
+      return exitStatusOf(confirmed);
+    }
+    if (closed)
+      return fail("the host ended before the run did; `korvelin ps` shows whether it still runs");
+    timespec none{0, 0};
+    const int signal = ::sigtimedwait(&stopSignals, nullptr, &none);
+    if (signal > 0) {
+      if (!options.json)
+        say({"stopping ({0})...", {::strsignal(signal)}});
+      if (!requestStop(options, global, id))
+        return fail("the host ended before the run did; `korvelin ps` shows whether it still runs");
+    }
+  }
+}
+
 int runProgram(RunOptions options, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(options.profile, global);
   if (!id)
@@ -113,6 +207,8 @@ int runProgram(RunOptions options, const GlobalOptions& global) {
   auto program = resolveProgram(options.command.front());
   if (!program)
     return fail({"program not found or not executable: {0}", {options.command.front()}});
+  if (auto status = runThroughHost(options, global, *id, *program))
+    return *status;
 
   auto instance = takeInstanceLease(global);
   if (!instance)
