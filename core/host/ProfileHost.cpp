@@ -28,6 +28,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kStopPoll = 20ms;
+constexpr auto kSidecarStopWait = 5s;
 // How long a sidecar's measured health stands before `ps` probes again.
 constexpr double kHealthInterval = 30;
 
@@ -443,15 +444,28 @@ void ProfileHost::stopSidecar(Slot& slot, const Uuid& profileID) {
   }
   if (!sidecar && !adopted)
     return;
+  // A guardian whose application just ended is stopping on its own: asked
+  // in that moment it may not answer, so the stop is tried again until it is
+  // gone and its record can be cleared.
   std::string problem;
-  try {
-    if (sidecar && generation)
-      sidecar->stopAndWait(profileID, generation, paths);
-    else
-      observingSidecars().recover(profileID, paths);
-  } catch (const KorvelinCoreError& e) {
-    problem = "its sidecar requires recovery (korvelin proxy recover): " + e.errorDescription();
+  const auto deadline = Clock::now() + kSidecarStopWait;
+  for (bool first = true;; first = false) {
+    try {
+      if (sidecar && generation && first)
+        sidecar->stopAndWait(profileID, generation, paths);
+      else
+        observingSidecars().recover(profileID, paths);
+      problem.clear();
+      break;
+    } catch (const KorvelinCoreError& e) {
+      problem = "its sidecar requires recovery (korvelin proxy recover): " + e.errorDescription();
+    }
+    if (Clock::now() >= deadline || !observingSidecars().hasDurableSidecar(profileID, paths))
+      break;
+    std::this_thread::sleep_for(100ms);
   }
+  if (!observingSidecars().hasDurableSidecar(profileID, paths))
+    problem.clear();
   std::lock_guard guard(lock_);
   slot.sidecar.reset();
   slot.handle.reset();

@@ -18,9 +18,10 @@ class ProfileCliTest : public ::testing::Test {
  protected:
   void SetUp() override { ::chmod(dir_.path().c_str(), 0700); }
 
-  // `korvelin --base DIR` followed by `arguments`.
+  // `korvelin --base DIR --no-host-start` followed by `arguments`: without a
+  // host, every command does its work in its own process.
   std::vector<std::string> korvelin(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), {korvelinPath(), "--base", dir_.path()});
+    arguments.insert(arguments.begin(), {korvelinPath(), "--base", dir_.path(), "--no-host-start"});
     return arguments;
   }
 
