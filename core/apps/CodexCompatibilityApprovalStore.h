@@ -57,6 +57,7 @@ class CodexCompatibilityApprovalStore {
                                   Clock now = nullptr);
 
   const std::string& baseDirectory() const { return base_; }
+  const ProfilePreparer& preparer() const { return preparer_; }
 
   // The stored approvals in file order; none when the base or the file does
   // not exist. Every problem is `compatibilityApprovalFailed` (the base's own

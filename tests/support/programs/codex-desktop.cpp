@@ -5,6 +5,10 @@
 // environment (which fills that directory). It stays the root of its process
 // group until a signal ends it; its children go with the group.
 //
+// For tests of a bundle that changes while it runs: when the bundle holds
+// "Contents/Resources/change-bundle-on-start", the stand-in first moves its
+// own executable's modification time, before it starts anything.
+//
 // Both children are kept off the network whatever proxy the stand-in itself
 // was given: their proxy settings point at a closed loopback port.
 
@@ -12,6 +16,7 @@
 #include <limits.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,6 +74,11 @@ int main(int argc, char** argv) {
   contents = contents.substr(0, contents.rfind('/'));
   contents = contents.substr(0, contents.rfind('/'));
   const std::string backend = contents + "/Resources/codex";
+  if (::access((contents + "/Resources/change-bundle-on-start").c_str(), F_OK) == 0) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {1, 0}};
+    if (::utimensat(AT_FDCWD, self, times, 0) != 0)
+      return 5;
+  }
 
   std::vector<std::string> environment;
   for (char** entry = environ; *entry; ++entry) {
