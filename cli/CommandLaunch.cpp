@@ -43,9 +43,10 @@ Message describe(const ProfileLaunchProgress& progress) {
     case ProfileLaunchStep::proxyReady:
       return {"proxy ready at {0} (egress probe answered)", {detail}};
     case ProfileLaunchStep::proxyUnavailable:
-      return {"proxy unavailable ({0}); this profile allows the system route, so the application "
-              "uses it and your real address may be visible",
-              {AppLocalization::render(detail, outputLanguage())}};
+      return {
+          "proxy unavailable ({0}); this profile allows the system route, so the application "
+          "uses it and your real address may be visible",
+          {AppLocalization::render(detail, outputLanguage())}};
     case ProfileLaunchStep::fixedProxy:
       return {"route: the profile's proxy {0}", {detail}};
     case ProfileLaunchStep::systemRoute:
@@ -95,7 +96,8 @@ int launchProfile(LaunchOptions options, const GlobalOptions& global) {
   if (options.json)
     std::cout << nlohmann::json{{"event", "launched"}, {"launch", launch}}.dump() << std::endl;
   else
-    say({"run {0} (log {1}); Ctrl-C stops it", {launch.run.runID.uppercaseString(), launch.run.logPath}});
+    say({"run {0} (log {1}); Ctrl-C stops it",
+         {launch.run.runID.uppercaseString(), launch.run.logPath}});
 
   // A stop confirms completion and stops the sidecar itself; a group that
   // ended by itself is finished here.
@@ -116,9 +118,11 @@ int launchProfile(LaunchOptions options, const GlobalOptions& global) {
          std::ostringstream seconds;
          seconds << options.stopTimeout;
          if (options.json)
-           std::cout << nlohmann::json{{"event", "stop_timed_out"}, {"run", run}}.dump() << std::endl;
+           std::cout << nlohmann::json{{"event", "stop_timed_out"}, {"run", run}}.dump()
+                     << std::endl;
          else
-           say({"the program did not stop within {0} s; still supervising it (send the signal "
+           say(
+               {"the program did not stop within {0} s; still supervising it (send the signal "
                 "again to ask "
                 "again)",
                 {seconds.str()}});

@@ -21,7 +21,7 @@ struct Supervision {
   std::function<ProcessSnapshot()> status;
   // Stops the group; throws stopTimedOut when it outlives the timeout.
   std::function<ProcessSnapshot()> stop;
-  std::function<void(int signal)> stopping;                       // a signal arrived
+  std::function<void(int signal)> stopping;                      // a signal arrived
   std::function<void(const ProcessSnapshot& run)> stopTimedOut;  // still supervising
 };
 

@@ -27,11 +27,12 @@ class ChromeLaunchAdapter final : public BundleLaunchAdapter {
   // environment's HOME is never read).
   static std::optional<std::string> passwordDatabaseHome();
 
-  CodexLaunchPlan makeLaunchPlan(const CodexInstallation& installation,
-                                 const ProfilePaths& paths,
-                                 const std::optional<ProfileProxyConfiguration>& proxy,
-                                 const std::vector<ProfileEnvironmentVariable>& environmentVariables,
-                                 const std::vector<std::string>& launchArguments) const;
+  CodexLaunchPlan makeLaunchPlan(
+      const CodexInstallation& installation,
+      const ProfilePaths& paths,
+      const std::optional<ProfileProxyConfiguration>& proxy,
+      const std::vector<ProfileEnvironmentVariable>& environmentVariables,
+      const std::vector<std::string>& launchArguments) const;
   CodexLaunchPlan makeLaunchPlan(const LaunchPlanInput& input) const override;
 
  private:

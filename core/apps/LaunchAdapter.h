@@ -43,7 +43,8 @@ class LaunchAdapter {
   virtual CodexLaunchPlan makeLaunchPlan(const LaunchPlanInput& input) const = 0;
   // Starts the plan under `supervisor`, re-inspecting the bundle before the
   // spawn and checking the suspended child's code before it runs.
-  virtual ProcessSnapshot launch(const CodexLaunchPlan& plan, ProcessSupervisor& supervisor) const = 0;
+  virtual ProcessSnapshot launch(const CodexLaunchPlan& plan,
+                                 ProcessSupervisor& supervisor) const = 0;
 };
 
 // The row of `ManagedApplicationSupport::applications` for an adapter

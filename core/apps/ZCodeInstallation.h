@@ -17,11 +17,12 @@ class ZCodeLaunchAdapter final : public BundleLaunchAdapter {
  public:
   explicit ZCodeLaunchAdapter(std::string defaultBaseDirectory);
 
-  CodexLaunchPlan makeLaunchPlan(const CodexInstallation& installation,
-                                 const ProfilePaths& paths,
-                                 const std::optional<ProfileProxyConfiguration>& proxy,
-                                 const std::vector<ProfileEnvironmentVariable>& environmentVariables,
-                                 const std::vector<std::string>& launchArguments) const;
+  CodexLaunchPlan makeLaunchPlan(
+      const CodexInstallation& installation,
+      const ProfilePaths& paths,
+      const std::optional<ProfileProxyConfiguration>& proxy,
+      const std::vector<ProfileEnvironmentVariable>& environmentVariables,
+      const std::vector<std::string>& launchArguments) const;
   CodexLaunchPlan makeLaunchPlan(const LaunchPlanInput& input) const override;
 };
 

@@ -46,9 +46,9 @@ void journal(const ProfilePaths& paths,
              const std::optional<std::string>& proxyName,
              std::string detail) {
   try {
-    ProfileActivityJournal().append(
-        {Uuid::random(), paths.profileID(), kind, ReferenceDate::now(), proxyName, std::move(detail)},
-        paths);
+    ProfileActivityJournal().append({Uuid::random(), paths.profileID(), kind, ReferenceDate::now(),
+                                     proxyName, std::move(detail)},
+                                    paths);
   } catch (const KorvelinCoreError&) {
   }
 }
@@ -126,8 +126,8 @@ ProfileLaunch ProfileLauncher::launch(const Uuid& profileID, const Progress& pro
   report(progress, ProfileLaunchStep::profileLoaded, launch.profile.name);
   const auto adapter = adapters_(launch.profile.adapterIdentifier);
   if (!adapter)
-    throw KorvelinCoreError::profileConfigurationUnavailable(
-        "no launch adapter for " + launch.profile.adapterIdentifier);
+    throw KorvelinCoreError::profileConfigurationUnavailable("no launch adapter for " +
+                                                             launch.profile.adapterIdentifier);
 
   ProfilePreparer(defaultBaseDirectory_).prepare(paths);
   // A lease left by an earlier host must be recovered before anything starts.
@@ -141,8 +141,8 @@ ProfileLaunch ProfileLauncher::launch(const Uuid& profileID, const Progress& pro
 
   startRoute(launch, progress);
   try {
-    launch.plan = adapter->makeLaunchPlan(
-        {launch.profile, launch.installation, paths, launch.route});
+    launch.plan =
+        adapter->makeLaunchPlan({launch.profile, launch.installation, paths, launch.route});
     launch.run = adapter->launch(launch.plan, processes_);
   } catch (...) {
     stopSidecar(launch, nullptr);
@@ -226,7 +226,8 @@ ProcessSnapshot ProfileLauncher::stop(const ProfileLaunch& launch,
 }
 
 ProcessSnapshot ProfileLauncher::finish(const ProfileLaunch& launch, const Progress& progress) {
-  auto confirmed = processes_.confirmCompletion(launch.profile.id, launch.run.runID, launch.paths());
+  auto confirmed =
+      processes_.confirmCompletion(launch.profile.id, launch.run.runID, launch.paths());
   report(progress, ProfileLaunchStep::completionConfirmed, launch.run.runID.uppercaseString());
   stopSidecar(launch, progress);
   return confirmed;

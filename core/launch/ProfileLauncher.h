@@ -36,20 +36,20 @@ namespace korvelin {
 class ProcessSupervisor;
 
 enum class ProfileLaunchStep {
-  profileLoaded,          // detail: the profile's name
-  applicationVerified,    // detail: the bundle's path
-  proxyStarting,          // detail: the connection's UUID
-  proxyReady,             // detail: the local proxy's URI
-  proxyUnavailable,       // detail: why; the profile runs on the system route
-  fixedProxy,             // detail: the profile's proxy URI
-  systemRoute,            // the profile has no proxy
-  applicationStarted,     // detail: the root's pid
-  sidecarAttached,        // detail: the guardian run
-  sidecarNotAttached,     // detail: the continuity warning
-  stopRequested,          // detail: the run
-  applicationStopped,     // detail: the run
-  completionConfirmed,    // detail: the run
-  sidecarStopped,         // detail: the guardian run
+  profileLoaded,        // detail: the profile's name
+  applicationVerified,  // detail: the bundle's path
+  proxyStarting,        // detail: the connection's UUID
+  proxyReady,           // detail: the local proxy's URI
+  proxyUnavailable,     // detail: why; the profile runs on the system route
+  fixedProxy,           // detail: the profile's proxy URI
+  systemRoute,          // the profile has no proxy
+  applicationStarted,   // detail: the root's pid
+  sidecarAttached,      // detail: the guardian run
+  sidecarNotAttached,   // detail: the continuity warning
+  stopRequested,        // detail: the run
+  applicationStopped,   // detail: the run
+  completionConfirmed,  // detail: the run
+  sidecarStopped,       // detail: the guardian run
 };
 
 std::string_view rawValue(ProfileLaunchStep step);
@@ -105,7 +105,9 @@ class ProfileLauncher {
   // Stops the application's group (SIGTERM for up to `timeout` seconds),
   // confirms completion, then stops the sidecar. `stopTimedOut` propagates
   // with the run and its sidecar untouched, so the caller may ask again.
-  ProcessSnapshot stop(const ProfileLaunch& launch, double timeout, const Progress& progress = nullptr);
+  ProcessSnapshot stop(const ProfileLaunch& launch,
+                       double timeout,
+                       const Progress& progress = nullptr);
   // For a group that stopped by itself: confirms completion, then stops the
   // sidecar.
   ProcessSnapshot finish(const ProfileLaunch& launch, const Progress& progress = nullptr);

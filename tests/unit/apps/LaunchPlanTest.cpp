@@ -45,11 +45,14 @@ TEST(ChromeLaunchPlanTest, FixedArgumentsComeFirstThenProxyThenTheUsers) {
   const std::string userData = "--user-data-dir=" + kPaths.userData();
   for (const auto& row : std::vector<Row>{
            {std::nullopt, {}, {}},
-           {std::nullopt, {"--lang=de", "https://example.com"}, {"--lang=de", "https://example.com"}},
+           {std::nullopt,
+            {"--lang=de", "https://example.com"},
+            {"--lang=de", "https://example.com"}},
            {kSocks, {}, {"--proxy-server=" + kSocksURL}},
            {kSocks, {"--lang=de"}, {"--proxy-server=" + kSocksURL, "--lang=de"}},
        }) {
-    const auto plan = chrome().makeLaunchPlan(chromeInstallation(), kPaths, row.proxy, {}, row.user);
+    const auto plan =
+        chrome().makeLaunchPlan(chromeInstallation(), kPaths, row.proxy, {}, row.user);
     std::vector<std::string> expected{userData, "--password-store=basic", "--use-mock-keychain"};
     expected.insert(expected.end(), row.expectedTail.begin(), row.expectedTail.end());
     EXPECT_EQ(plan.process.arguments, expected);
@@ -89,9 +92,9 @@ TEST(ChromeLaunchPlanTest, HomeIsTheAccountsFromThePasswordDatabaseAndDataStaysI
 }
 
 TEST(ZCodeLaunchPlanTest, ConfinesZCodeThroughItsVariables) {
-  const auto plan = ZCodeLaunchAdapter("/var/base")
-                        .makeLaunchPlan(zcodeInstallation(), kPaths, std::nullopt,
-                                        {{"ZCODE_THEME", "dark"}}, {});
+  const auto plan =
+      ZCodeLaunchAdapter("/var/base")
+          .makeLaunchPlan(zcodeInstallation(), kPaths, std::nullopt, {{"ZCODE_THEME", "dark"}}, {});
   EXPECT_TRUE(plan.process.arguments.empty());
   const std::map<std::string, std::string> expected{
       {"HOME", kPaths.home()},
@@ -167,7 +170,9 @@ TEST(LaunchPlanTest, Refusals) {
             }},
            {"a managed variable", Case::invalidEnvironmentVariables,
             "ZCODE_HOME is managed by Korvelin and cannot be overridden.",
-            [&] { zcode.makeLaunchPlan(zcodeInstallation(), kPaths, {}, {{"ZCODE_HOME", "/x"}}, {}); }},
+            [&] {
+              zcode.makeLaunchPlan(zcodeInstallation(), kPaths, {}, {{"ZCODE_HOME", "/x"}}, {});
+            }},
        }) {
     SCOPED_TRACE(row.name);
     const auto description = testing::thrownDescription(row.expected, row.call);
