@@ -14,10 +14,12 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Command.h"
+#include "cli/HostClient.h"
 #include "cli/RunSupervision.h"
 #include "cli/SidecarSetup.h"
 #include "core/base/CoreError.h"
 #include "core/files/ApplicationInstanceLease.h"
+#include "core/files/FilePath.h"
 #include "core/launch/ProfileLauncher.h"
 #include "core/process/ProcessSupervisor.h"
 
@@ -69,12 +71,74 @@ Message describe(const ProfileLaunchProgress& progress) {
   return "";
 }
 
+// The launch as a client of the base's host, which supervises the
+// application whatever becomes of this process. Absent when no host runs
+// and none may be started: the launch is then supervised here.
+std::optional<int> launchThroughHost(const LaunchOptions& options,
+                                     const GlobalOptions& global,
+                                     const Uuid& id) {
+  HostRequest request;
+  request.operation = HostOperation::launch;
+  request.profileID = id;
+  request.engine = options.tools.engine.empty() ? "" : standardizedPath(options.tools.engine);
+  request.guardian =
+      options.tools.guardian.empty() ? "" : standardizedPath(options.tools.guardian);
+  request.probeURL = options.tools.probeURL;
+  request.wait = true;
+  const sigset_t stopSignals = blockStopSignals();
+  int status = kExitFailure;
+  bool noHost = false;
+  auto exchange = sendToHost(global, request, status, noHost);
+  if (noHost)
+    return std::nullopt;
+  if (!exchange)
+    return status;
+  // Each step as the host reports it, then the launch, then its end.
+  bool failed = false;
+  auto show = [&](const nlohmann::json& line) {
+    const auto event = line.value("event", "");
+    if (event == "error") {
+      failed = true;
+      status = failWithHostReply(line);
+    } else if (options.json) {
+      std::cout << line.dump() << std::endl;
+    } else if (event == "step") {
+      // The step by its name, as the host sent it.
+      for (int i = 0; i <= static_cast<int>(ProfileLaunchStep::sidecarStopped); ++i) {
+        const auto step = static_cast<ProfileLaunchStep>(i);
+        if (rawValue(step) == line.value("step", ""))
+          say(describe({step, line.value("detail", "")}));
+      }
+    } else if (event == "launched") {
+      const auto& run = line.at("launch").at("run");
+      say({"run {0} (log {1}); Ctrl-C stops it",
+           {run.at("runID").get<std::string>(), run.at("logURL").get<std::string>()}});
+    }
+  };
+  show(exchange->first);
+  if (failed)
+    return status;
+  const auto confirmed = followHostedRun(*exchange, global, id, options.stopTimeout, stopSignals,
+                                         options.json, [&](const nlohmann::json& line) {
+                                           show(line);
+                                         });
+  if (failed || !confirmed)
+    return failed ? status : kExitFailure;
+  if (options.json)
+    std::cout << nlohmann::json{{"event", "completed"}, {"run", *confirmed}}.dump() << std::endl;
+  else
+    say(describeEnd(*confirmed));
+  return exitStatusOf(*confirmed);
+}
+
 int launchProfile(LaunchOptions options, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(options.profile, global);
   if (!id)
     return kExitUsage;
   if (!(options.stopTimeout > 0))
     return fail("--stop-timeout must be greater than zero", kExitUsage);
+  if (auto status = launchThroughHost(options, global, *id))
+    return *status;
   auto instance = takeInstanceLease(global);
   if (!instance)
     return kExitFailure;

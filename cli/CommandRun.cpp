@@ -18,7 +18,6 @@
 #include "cli/Command.h"
 #include "cli/HostClient.h"
 #include "cli/RunSupervision.h"
-#include "core/platform/LocalSocket.h"
 #include "core/base/CoreError.h"
 #include "core/files/ApplicationInstanceLease.h"
 #include "core/files/FilePath.h"
@@ -78,42 +77,6 @@ void report(const RunOptions& options,
   }
 }
 
-// Stops the run through the host when asked; false once the host is gone.
-bool requestStop(const RunOptions& options, const GlobalOptions& global, const Uuid& id) {
-  HostRequest request;
-  request.operation = HostOperation::stop;
-  request.profileID = id;
-  request.timeout = options.stopTimeout;
-  auto connection = connectToHost(global.baseDirectory);
-  if (!connection)
-    return false;
-  const std::string line = encodeHostRequest(request).dump() + "\n";
-  if (platform::sendNoSignal(connection.get(), line.data(), line.size()) !=
-      static_cast<ssize_t>(line.size()))
-    return false;
-  HostReplyReader reader(std::move(connection));
-  bool closed = false;
-  const auto reply = reader.next(-1, closed);
-  if (!reply)
-    return false;
-  if (reply->value("code", "") == "stopTimedOut") {
-    std::ostringstream seconds;
-    seconds << options.stopTimeout;
-    if (options.json)
-      std::cout << nlohmann::json{{"event", "stop_timed_out"}, {"profileID", id.uppercaseString()}}
-                       .dump()
-                << std::endl;
-    else
-      say({"the program did not stop within {0} s; still supervising it (send the signal "
-           "again to ask "
-           "again)",
-           {seconds.str()}});
-  } else if (reply->value("event", "") == "error") {
-    failWithHostReply(*reply);
-  }
-  return true;
-}
-
 // The run as a client of the base's host, which supervises the program
 // whatever becomes of this process. Absent when no host runs and none may be
 // started: the run is then supervised here.
@@ -144,25 +107,12 @@ std::optional<int> runThroughHost(const RunOptions& options,
   report(options, "started", started,
          {"run {0} pid {1} (log {2})",
           {started.runID.uppercaseString(), std::to_string(started.rootPID), started.logPath}});
-  for (;;) {
-    bool closed = false;
-    auto line = exchange->reader.next(100, closed);
-    if (line && line->value("event", "") == "completed") {
-      const auto confirmed = line->at("run").get<ProcessSnapshot>();
-      report(options, "completed", confirmed, describeEnd(confirmed));
-      return exitStatusOf(confirmed);
-    }
-    if (closed)
-      return fail("the host ended before the run did; `korvelin ps` shows whether it still runs");
-    timespec none{0, 0};
-    const int signal = ::sigtimedwait(&stopSignals, nullptr, &none);
-    if (signal > 0) {
-      if (!options.json)
-        say({"stopping ({0})...", {::strsignal(signal)}});
-      if (!requestStop(options, global, id))
-        return fail("the host ended before the run did; `korvelin ps` shows whether it still runs");
-    }
-  }
+  const auto confirmed =
+      followHostedRun(*exchange, global, id, options.stopTimeout, stopSignals, options.json);
+  if (!confirmed)
+    return kExitFailure;
+  report(options, "completed", *confirmed, describeEnd(*confirmed));
+  return exitStatusOf(*confirmed);
 }
 
 int runProgram(RunOptions options, const GlobalOptions& global) {

@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
+#include <iostream>
+#include <sstream>
 #include <thread>
 
 #include "core/base/CoreError.h"
@@ -124,6 +127,78 @@ std::optional<HostExchange> sendToHost(const GlobalOptions& global,
     return HostExchange{std::move(reader), std::move(*first)};
   }
   status = fail("the host did not answer; try again");
+  return std::nullopt;
+}
+
+namespace {
+
+// Asks the host to stop the run; false once the host is gone.
+bool requestStop(const GlobalOptions& global,
+                 const Uuid& profileID,
+                 double stopTimeout,
+                 bool json) {
+  HostRequest request;
+  request.operation = HostOperation::stop;
+  request.profileID = profileID;
+  request.timeout = stopTimeout;
+  auto connection = connectToHost(global.baseDirectory);
+  if (!connection || !sendLine(connection.get(), encodeHostRequest(request).dump() + "\n"))
+    return false;
+  HostReplyReader reader(std::move(connection));
+  bool closed = false;
+  const auto reply = reader.next(-1, closed);
+  if (!reply)
+    return false;
+  if (reply->value("code", "") == "stopTimedOut") {
+    std::ostringstream seconds;
+    seconds << stopTimeout;
+    if (json)
+      std::cout << nlohmann::json{{"event", "stop_timed_out"},
+                                  {"profileID", profileID.uppercaseString()}}
+                       .dump()
+                << std::endl;
+    else
+      say({"the program did not stop within {0} s; still supervising it (send the signal "
+           "again to ask "
+           "again)",
+           {seconds.str()}});
+  } else if (reply->value("event", "") == "error") {
+    failWithHostReply(*reply);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<ProcessSnapshot> followHostedRun(
+    HostExchange& exchange,
+    const GlobalOptions& global,
+    const Uuid& profileID,
+    double stopTimeout,
+    const sigset_t& stopSignals,
+    bool json,
+    const std::function<void(const nlohmann::json&)>& line) {
+  for (;;) {
+    bool closed = false;
+    auto reply = exchange.reader.next(100, closed);
+    if (reply) {
+      if (reply->value("event", "") == "completed")
+        return reply->at("run").get<ProcessSnapshot>();
+      if (line)
+        line(*reply);
+    }
+    if (closed)
+      break;
+    timespec none{0, 0};
+    const int signal = ::sigtimedwait(&stopSignals, nullptr, &none);
+    if (signal > 0) {
+      if (!json)
+        say({"stopping ({0})...", {::strsignal(signal)}});
+      if (!requestStop(global, profileID, stopTimeout, json))
+        break;
+    }
+  }
+  fail("the host ended before the run did; `korvelin ps` shows whether it still runs");
   return std::nullopt;
 }
 

@@ -4,6 +4,9 @@
 // demand when none runs (unless --no-host-start), sending one request and
 // reading its replies.
 
+#include <signal.h>
+
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -12,6 +15,7 @@
 #include "cli/Command.h"
 #include "core/host/HostControlSocket.h"
 #include "core/host/HostProtocol.h"
+#include "core/process/ProcessSnapshot.h"
 
 namespace korvelin::cli {
 
@@ -32,6 +36,20 @@ std::optional<HostExchange> sendToHost(const GlobalOptions& global,
                                        const HostRequest& request,
                                        int& status,
                                        bool& noHost);
+
+// Follows a run the host supervises for this client until the host reports
+// its end, asking the host to stop it (within `stopTimeout`) whenever one of
+// `stopSignals` arrives, as often as they arrive. Lines the host sends
+// before the end go to `line`. Absent after a one-line error when the host
+// went away first.
+std::optional<ProcessSnapshot> followHostedRun(
+    HostExchange& exchange,
+    const GlobalOptions& global,
+    const Uuid& profileID,
+    double stopTimeout,
+    const sigset_t& stopSignals,
+    bool json,
+    const std::function<void(const nlohmann::json&)>& line = nullptr);
 
 // Starts a host for the base in a session of its own and waits until it
 // serves (or another host does). `exitWhenIdle`: it exits once nothing runs

@@ -9,12 +9,13 @@
 namespace korvelin {
 namespace {
 
-constexpr EnumNames<HostOperation, 5> kOperationNames{{
+constexpr EnumNames<HostOperation, 6> kOperationNames{{
     {HostOperation::ps, "ps"},
     {HostOperation::run, "run"},
     {HostOperation::stop, "stop"},
     {HostOperation::proxyStart, "proxyStart"},
     {HostOperation::proxyStop, "proxyStop"},
+    {HostOperation::launch, "launch"},
 }};
 
 struct Refusal {
@@ -39,6 +40,8 @@ Shape shapeOf(HostOperation operation) {
       return {{"operation", "profile", "link", "engine", "guardian", "probeURL"}, {"connection"}};
     case HostOperation::proxyStop:
       return {{"operation", "profile"}, {}};
+    case HostOperation::launch:
+      return {{"operation", "profile", "engine", "guardian", "probeURL", "wait"}, {}};
   }
   return {};
 }
@@ -61,11 +64,22 @@ Uuid uuid(const nlohmann::json& object, std::string_view key) {
   return *parsed;
 }
 
-std::string absolutePath(const nlohmann::json& object, std::string_view key) {
+std::string absolutePath(const nlohmann::json& object,
+                         std::string_view key,
+                         bool emptyAllowed = false) {
   auto path = text(object, key);
+  if (emptyAllowed && path.empty())
+    return path;
   if (path.empty() || path.front() != '/' || path.find('\0') != std::string::npos)
     throw Refusal{std::string(key) + " must be an absolute path"};
   return path;
+}
+
+bool flag(const nlohmann::json& object, std::string_view key) {
+  const auto& value = member(object, key);
+  if (!value.is_boolean())
+    throw Refusal{std::string(key) + " must be true or false"};
+  return value.get<bool>();
 }
 
 // Text that a child's argument vector or environment can carry.
@@ -123,10 +137,7 @@ HostRequest decode(const nlohmann::json& object) {
           throw Refusal{"environment must map names without '=' to strings"};
         request.environment.emplace(name, value.get<std::string>());
       }
-      const auto& wait = member(object, "wait");
-      if (!wait.is_boolean())
-        throw Refusal{"wait must be true or false"};
-      request.wait = wait.get<bool>();
+      request.wait = flag(object, "wait");
       break;
     }
     case HostOperation::stop: {
@@ -144,6 +155,12 @@ HostRequest decode(const nlohmann::json& object) {
       request.engine = absolutePath(object, "engine");
       request.guardian = absolutePath(object, "guardian");
       request.probeURL = text(object, "probeURL");
+      break;
+    case HostOperation::launch:
+      request.engine = absolutePath(object, "engine", true);
+      request.guardian = absolutePath(object, "guardian", true);
+      request.probeURL = text(object, "probeURL");
+      request.wait = flag(object, "wait");
       break;
   }
   return request;
@@ -188,6 +205,12 @@ nlohmann::json encodeHostRequest(const HostRequest& request) {
       object["engine"] = request.engine;
       object["guardian"] = request.guardian;
       object["probeURL"] = request.probeURL;
+      break;
+    case HostOperation::launch:
+      object["engine"] = request.engine;
+      object["guardian"] = request.guardian;
+      object["probeURL"] = request.probeURL;
+      object["wait"] = request.wait;
       break;
   }
   return object;

@@ -12,6 +12,8 @@
 //   {"operation": "proxyStart", "profile": UUID, "link": LINK,
 //    ["connection": UUID], "engine": PATH, "guardian": PATH, "probeURL": URL}
 //   {"operation": "proxyStop", "profile": UUID}
+//   {"operation": "launch", "profile": UUID, "engine": PATH or "",
+//    "guardian": PATH or "", "probeURL": URL, "wait": bool}
 
 #include <cstddef>
 #include <map>
@@ -33,7 +35,7 @@ inline constexpr std::size_t kMaxHostReplyBytes = 1 << 20;
 inline constexpr std::size_t kMaxHostArguments = 1024;
 inline constexpr std::size_t kMaxHostEnvironment = 256;
 
-enum class HostOperation { ps, run, stop, proxyStart, proxyStop };
+enum class HostOperation { ps, run, stop, proxyStart, proxyStop, launch };
 
 struct HostRequest {
   HostOperation operation = HostOperation::ps;
@@ -42,10 +44,10 @@ struct HostRequest {
   std::string program;  // absolute path
   std::vector<std::string> arguments;
   std::map<std::string, std::string> environment;
-  bool wait = false;  // keep the connection and report the run's end
+  bool wait = false;  // run, launch: keep the connection and report the run's end
   // stop
   double timeout = 10;
-  // proxyStart
+  // proxyStart (and launch: the tools, whose paths may then be empty)
   std::string link;
   std::optional<Uuid> connectionID;
   std::string engine;

@@ -132,6 +132,19 @@ void HostServer::answer(const HostRequest& request, platform::ScopedFD& connecti
             std::move(waiter));
         break;
       }
+      case HostOperation::launch: {
+        platform::ScopedFD waiter;
+        if (request.wait)
+          waiter = platform::ScopedFD(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+        host_.launch(
+            request,
+            [&](const ProfileLaunchProgress& step) {
+              reply({{"event", "step"}, {"step", rawValue(step.step)}, {"detail", step.detail}});
+            },
+            [&](const ProfileLaunch& launch) { reply({{"event", "launched"}, {"launch", launch}}); },
+            std::move(waiter));
+        break;
+      }
       case HostOperation::stop:
         reply({{"event", "stopped"}, {"run", host_.stop(request.profileID, request.timeout)}});
         break;

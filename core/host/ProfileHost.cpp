@@ -359,6 +359,50 @@ ProcessSnapshot ProfileHost::run(const HostRequest& request,
   return snapshot;
 }
 
+ProfileLaunch ProfileHost::launch(
+    const HostRequest& request,
+    const std::function<void(const ProfileLaunchProgress&)>& progress,
+    const std::function<void(const ProfileLaunch&)>& started,
+    platform::ScopedFD waiter) {
+  const Uuid& id = request.profileID;
+  {
+    std::lock_guard guard(lock_);
+    if (stopping_)
+      throw KorvelinCoreError::profilePreparationFailed("the host is stopping");
+  }
+  auto held = claim(id, true);
+  Slot& slot = held.slot();
+  if (slot.run || slot.handle || slot.adoptedProxy)
+    throw KorvelinCoreError::alreadyRunning(id);
+  if (slot.blocked)
+    throw KorvelinCoreError::profileRecoveryRequired(id);
+  std::shared_ptr<XraySidecarSupervisor> sidecar =
+      sidecars_({request.engine, request.guardian, request.probeURL});
+  // From here on the run is the host's like any other: stopping it, its end
+  // and its sidecar take the same paths.
+  const auto launched =
+      ProfileLauncher(base_, defaultBase_, supervisor_, *sidecar).launch(id, progress);
+  const ProfilePaths paths = pathsOf(id);
+  forEachService([&](HostRunService& service) { service.runStarted(paths, launched.run); });
+  if (started)
+    started(launched);
+  std::lock_guard guard(lock_);
+  slot.run = launched.run;
+  if (launched.sidecar) {
+    slot.sidecar = std::move(sidecar);
+    slot.handle = launched.sidecar;
+  }
+  slot.route = launched.route ? ProfileUsageRoute::proxy(
+                                    *launched.route, launched.sidecar
+                                                         ? std::optional(launched.sidecar->generation)
+                                                         : std::nullopt)
+                              : ProfileUsageRoute::system();
+  slot.note = launched.continuityWarning.value_or("");
+  if (waiter)
+    slot.waiters.push_back(std::move(waiter));
+  return launched;
+}
+
 void ProfileHost::stopRun(Slot& slot, const Uuid& profileID, double timeout) {
   if (!slot.adoptedRoot) {
     supervisor_.stop(profileID, pathsOf(profileID), timeout);

@@ -29,6 +29,7 @@
 #include "core/activity/ProfileUsageRoute.h"
 #include "core/base/Uuid.h"
 #include "core/host/HostProtocol.h"
+#include "core/launch/ProfileLauncher.h"
 #include "core/platform/ScopedFD.h"
 #include "core/process/ProcessSupervisor.h"
 #include "core/profile/ProfilePaths.h"
@@ -94,6 +95,13 @@ class ProfileHost {
   ProcessSnapshot run(const HostRequest& request,
                       const StartedCallback& started,
                       platform::ScopedFD waiter);
+  // Launches a catalogued profile's application as `korvelin launch` does
+  // (its adapter, its sidecar, the launch guards), reporting each step to
+  // `progress`; then as `run`.
+  ProfileLaunch launch(const HostRequest& request,
+                       const std::function<void(const ProfileLaunchProgress&)>& progress,
+                       const std::function<void(const ProfileLaunch&)>& started,
+                       platform::ScopedFD waiter);
   // Stops the profile's run (SIGTERM to its group, re-sent until it is empty
   // or `timeout` passes: stopTimedOut, the run stays), confirms it, then
   // stops its sidecar. notRunning when the profile has no run here.
