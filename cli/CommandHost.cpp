@@ -100,9 +100,10 @@ int serveHost(const HostOptions& options, const GlobalOptions& global) {
                                appendingPathComponent(base, ApplicationInstanceLease::fileName) +
                                ")";
     notifyStarter(options.notifyReady, "error: " + reason);
-    return fail({"another copy of Korvelin is using {0} (it holds {1}); nothing was changed, try "
-                 "again once it has finished",
-                 {base, appendingPathComponent(base, ApplicationInstanceLease::fileName)}});
+    return fail(
+        {"another copy of Korvelin is using {0} (it holds {1}); nothing was changed, try "
+         "again once it has finished",
+         {base, appendingPathComponent(base, ApplicationInstanceLease::fileName)}});
   }
 
   std::optional<HostControlListener> listener;
@@ -163,8 +164,8 @@ const Registration kHost{
                         text("Stay in the foreground (for service managers)"));
        command
            .add_option("--stop-timeout", options->stopTimeout,
-                        text("Seconds a clean stop (SIGTERM) gives all profiles together to stop "
-                             "(default 10)"))
+                       text("Seconds a clean stop (SIGTERM) gives all profiles together to stop "
+                            "(default 10)"))
            ->capture_default_str();
        command.add_flag("--notify-ready", options->notifyReady)->group("");
        command.add_flag("--exit-when-idle", options->exitWhenIdle)->group("");
@@ -221,8 +222,9 @@ int listProfiles(bool json, const GlobalOptions& global) {
     printLine(profile.at("profileID").get<std::string>());
     std::vector<std::pair<Message, std::string>> rows;
     if (const auto& run = profile.at("run"); !run.is_null()) {
-      rows.emplace_back("run", run.at("runID").get<std::string>() +
-                                   (profile.at("adopted").get<bool>() ? text(" (re-adopted)") : ""));
+      rows.emplace_back("run",
+                        run.at("runID").get<std::string>() +
+                            (profile.at("adopted").get<bool>() ? text(" (re-adopted)") : ""));
       rows.emplace_back("pid", std::to_string(run.at("rootPID").get<int>()));
       rows.emplace_back("uptime", uptimeText(run.at("startedAt").get<double>()));
       rows.emplace_back("route", profile.at("route").get<std::string>());

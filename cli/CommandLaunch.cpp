@@ -81,8 +81,7 @@ std::optional<int> launchThroughHost(const LaunchOptions& options,
   request.operation = HostOperation::launch;
   request.profileID = id;
   request.engine = options.tools.engine.empty() ? "" : standardizedPath(options.tools.engine);
-  request.guardian =
-      options.tools.guardian.empty() ? "" : standardizedPath(options.tools.guardian);
+  request.guardian = options.tools.guardian.empty() ? "" : standardizedPath(options.tools.guardian);
   request.probeURL = options.tools.probeURL;
   request.wait = true;
   const sigset_t stopSignals = blockStopSignals();
@@ -118,10 +117,9 @@ std::optional<int> launchThroughHost(const LaunchOptions& options,
   show(exchange->first);
   if (failed)
     return status;
-  const auto confirmed = followHostedRun(*exchange, global, id, options.stopTimeout, stopSignals,
-                                         options.json, [&](const nlohmann::json& line) {
-                                           show(line);
-                                         });
+  const auto confirmed =
+      followHostedRun(*exchange, global, id, options.stopTimeout, stopSignals, options.json,
+                      [&](const nlohmann::json& line) { show(line); });
   if (failed || !confirmed)
     return failed ? status : kExitFailure;
   if (options.json)

@@ -71,9 +71,9 @@ int startHost(const GlobalOptions& global, bool exitWhenIdle) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     pollfd entry{readEnd.get(), POLLIN, 0};
-    if (left.count() <= 0 ||
-        platform::retryOnEintr([&] { return ::poll(&entry, 1, static_cast<int>(left.count())); }) <=
-            0)
+    if (left.count() <= 0 || platform::retryOnEintr([&] {
+                               return ::poll(&entry, 1, static_cast<int>(left.count()));
+                             }) <= 0)
       throw KorvelinCoreError::processLaunchFailed("the host did not start in time");
     char chunk[512];
     const ssize_t got = platform::retryOnEintr([&] { return ::read(readEnd.get(), chunk, 512); });
@@ -158,7 +158,8 @@ bool requestStop(const GlobalOptions& global,
                        .dump()
                 << std::endl;
     else
-      say({"the program did not stop within {0} s; still supervising it (send the signal "
+      say(
+          {"the program did not stop within {0} s; still supervising it (send the signal "
            "again to ask "
            "again)",
            {seconds.str()}});

@@ -128,7 +128,10 @@ void HostServer::answer(const HostRequest& request, platform::ScopedFD& connecti
         if (request.wait)
           waiter = platform::ScopedFD(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
         host_.run(
-            request, [&](const ProcessSnapshot& run) { reply({{"event", "started"}, {"run", run}}); },
+            request,
+            [&](const ProcessSnapshot& run) {
+              reply({{"event", "started"}, {"run", run}});
+            },
             std::move(waiter));
         break;
       }
@@ -141,7 +144,9 @@ void HostServer::answer(const HostRequest& request, platform::ScopedFD& connecti
             [&](const ProfileLaunchProgress& step) {
               reply({{"event", "step"}, {"step", rawValue(step.step)}, {"detail", step.detail}});
             },
-            [&](const ProfileLaunch& launch) { reply({{"event", "launched"}, {"launch", launch}}); },
+            [&](const ProfileLaunch& launch) {
+              reply({{"event", "launched"}, {"launch", launch}});
+            },
             std::move(waiter));
         break;
       }

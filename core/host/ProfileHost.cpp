@@ -112,7 +112,8 @@ void to_json(nlohmann::json& json, const HostedProfileStatus& status) {
           {"proxy", status.proxy},
           {"note", status.note}};
   json["run"] = status.run ? nlohmann::json(*status.run) : nlohmann::json(nullptr);
-  json["proxyPort"] = status.proxyPort ? nlohmann::json(*status.proxyPort) : nlohmann::json(nullptr);
+  json["proxyPort"] =
+      status.proxyPort ? nlohmann::json(*status.proxyPort) : nlohmann::json(nullptr);
 }
 
 ProfileHost::ProfileHost(std::string baseDirectory,
@@ -359,11 +360,10 @@ ProcessSnapshot ProfileHost::run(const HostRequest& request,
   return snapshot;
 }
 
-ProfileLaunch ProfileHost::launch(
-    const HostRequest& request,
-    const std::function<void(const ProfileLaunchProgress&)>& progress,
-    const std::function<void(const ProfileLaunch&)>& started,
-    platform::ScopedFD waiter) {
+ProfileLaunch ProfileHost::launch(const HostRequest& request,
+                                  const std::function<void(const ProfileLaunchProgress&)>& progress,
+                                  const std::function<void(const ProfileLaunch&)>& started,
+                                  platform::ScopedFD waiter) {
   const Uuid& id = request.profileID;
   {
     std::lock_guard guard(lock_);
@@ -393,9 +393,9 @@ ProfileLaunch ProfileHost::launch(
     slot.handle = launched.sidecar;
   }
   slot.route = launched.route ? ProfileUsageRoute::proxy(
-                                    *launched.route, launched.sidecar
-                                                         ? std::optional(launched.sidecar->generation)
-                                                         : std::nullopt)
+                                    *launched.route,
+                                    launched.sidecar ? std::optional(launched.sidecar->generation)
+                                                     : std::nullopt)
                               : ProfileUsageRoute::system();
   slot.note = launched.continuityWarning.value_or("");
   if (waiter)
@@ -530,8 +530,7 @@ ProcessSnapshot ProfileHost::stop(const Uuid& profileID, double timeout) {
   const auto begun = Clock::now();
   if (slot.run->state != ProcessRunState::managedGroupStoppedAwaitingConfirmation)
     stopRun(slot, profileID, timeout);
-  const double left =
-      timeout - std::chrono::duration<double>(Clock::now() - begun).count();
+  const double left = timeout - std::chrono::duration<double>(Clock::now() - begun).count();
   return finish(slot, profileID, std::max(left, 0.0));
 }
 
@@ -622,11 +621,10 @@ std::vector<HostedProfileStatus> ProfileHost::list() {
   for (auto& row : rows) {
     if (row.sidecar) {
       const auto health = row.sidecar->runtimeHealth(row.status.profileID, kHealthInterval);
-      row.status.proxy =
-          !health ? "unavailable"
-                  : health->isAvailable()
-                        ? "available"
-                        : health->isRecoveryRequired() ? "recoveryRequired" : "unavailable";
+      row.status.proxy = !health                        ? "unavailable"
+                         : health->isAvailable()        ? "available"
+                         : health->isRecoveryRequired() ? "recoveryRequired"
+                                                        : "unavailable";
     }
     result.push_back(std::move(row.status));
   }

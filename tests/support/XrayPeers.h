@@ -56,7 +56,7 @@ std::string shapeName(VlessShape shape);
 
 struct XrayServerOptions {
   std::string shortID = "6ba85179e30d4fc2";
-  bool postQuantumSignature = false;  // sign REALITY handshakes with ML-DSA-65
+  bool postQuantumSignature = false;                 // sign REALITY handshakes with ML-DSA-65
   std::string egressAddress = demo::kEgressAddress;  // where its loopback traffic comes from
 };
 

@@ -199,9 +199,7 @@ TEST_F(HostTest, TwoProxiedProfilesKeepTheirOwnRoutesAcrossAHostCrash) {
                          "--proxy-server=socks5://127.0.0.1:" + std::to_string(port)},
                         {"--env", "ECHO_URL=" + echo.url()});
   }
-  auto traffic = [&](const Proxied& p) {
-    return fileText(pathsOf(p.id).home() + "/traffic.log");
-  };
+  auto traffic = [&](const Proxied& p) { return fileText(pathsOf(p.id).home() + "/traffic.log"); };
   for (auto& p : profiles)
     ASSERT_TRUE(eventually([&] { return traffic(p).find(p.egress) != std::string::npos; }, 20s))
         << traffic(p);
@@ -363,9 +361,8 @@ TEST_F(HostTest, TwentyProfilesAtOnce) {
   std::vector<std::unique_ptr<Subprocess>> clients;
   const std::string app = testing::testProgramPath("idle-app");
   for (size_t i = 0; i < ids.size(); ++i) {
-    std::vector<std::string> argv =
-        korvelin({"run", ids[i].uppercaseString(), "--", app,
-                  "--user-data-dir=" + pathsOf(ids[i]).userData()});
+    std::vector<std::string> argv = korvelin({"run", ids[i].uppercaseString(), "--", app,
+                                              "--user-data-dir=" + pathsOf(ids[i]).userData()});
     if (!proxies[i].empty())
       argv.push_back(proxies[i]);
     clients.push_back(std::make_unique<Subprocess>(argv));
@@ -386,8 +383,8 @@ TEST_F(HostTest, TwentyProfilesAtOnce) {
   EXPECT_TRUE(eventually([&] { return figures().second == start.second; }, 10s));
   const auto end = figures();
   std::cout << "host memory (VmRSS) at start:" << start.first << ", with 20 runs:" << peak.first
-            << ", after:" << end.first << "; descriptors " << start.second << ", "
-            << peak.second << ", " << end.second << std::endl;
+            << ", after:" << end.first << "; descriptors " << start.second << ", " << peak.second
+            << ", " << end.second << std::endl;
   EXPECT_EQ(end.second, start.second);
   EXPECT_EQ(ps().size(), 0u);
 }
