@@ -1,4 +1,5 @@
 #include "cli/Command.h"
+#include "cli/HostClient.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -261,6 +262,9 @@ std::unique_ptr<ApplicationInstanceLease> takeInstanceLease(const GlobalOptions&
   auto acquisition =
       ApplicationInstanceLease::acquire(global.baseDirectory, global.defaultBaseDirectory);
   if (acquisition.alreadyRunning()) {
+    // A running host lends its lease: the change is made under it.
+    if (auto lent = borrowHostLease(global))
+      return lent;
     const std::string base = standardizedPath(global.baseDirectory);
     fail(
         {"another copy of Korvelin is using {0} (it holds {1}); nothing was changed, try again "

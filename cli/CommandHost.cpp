@@ -127,7 +127,7 @@ int serveHost(const HostOptions& options, const GlobalOptions& global) {
   else
     say({"serving {0} (pid {1})", {listener->path(), std::to_string(::getpid())}});
 
-  HostServer server(host, *listener);
+  HostServer server(host, *listener, lease->fileDescriptor());
   std::atomic<bool> finished{false};
   std::thread signals([&] {
     while (!finished) {

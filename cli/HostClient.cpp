@@ -1,6 +1,8 @@
 #include "cli/HostClient.h"
 
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -88,6 +90,27 @@ int startHost(const GlobalOptions& global, bool exitWhenIdle) {
         line.starts_with("error: ") ? line.substr(7) : "the host ended while starting");
   }
   return host.pid();
+}
+
+std::unique_ptr<ApplicationInstanceLease> borrowHostLease(const GlobalOptions& global) {
+  auto connection = connectToHost(global.baseDirectory);
+  HostRequest request;
+  request.operation = HostOperation::lease;
+  if (!connection || !sendLine(connection.get(), encodeHostRequest(request).dump() + "\n"))
+    return nullptr;
+  auto lock = platform::receiveDescriptor(connection.get(), 5000);
+  if (!lock)
+    return nullptr;
+  // Only the base's own lock file, still holding its lock, is a lease.
+  const std::string path = appendingPathComponent(standardizedPath(global.baseDirectory),
+                                                  ApplicationInstanceLease::fileName);
+  struct stat opened, named;
+  if (::fstat(lock.get(), &opened) != 0 || ::lstat(path.c_str(), &named) != 0 ||
+      !S_ISREG(opened.st_mode) || opened.st_dev != named.st_dev || opened.st_ino != named.st_ino ||
+      opened.st_uid != ::geteuid() || (opened.st_mode & 07777) != 0600 ||
+      platform::retryOnEintr([&] { return ::flock(lock.get(), LOCK_EX | LOCK_NB); }) != 0)
+    return nullptr;
+  return ApplicationInstanceLease::borrowed(std::move(lock));
 }
 
 std::optional<HostExchange> sendToHost(const GlobalOptions& global,

@@ -7,12 +7,14 @@
 #include <signal.h>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 #include "cli/Command.h"
+#include "core/files/ApplicationInstanceLease.h"
 #include "core/host/HostControlSocket.h"
 #include "core/host/HostProtocol.h"
 #include "core/process/ProcessSnapshot.h"
@@ -50,6 +52,11 @@ std::optional<ProcessSnapshot> followHostedRun(
     const sigset_t& stopSignals,
     bool json,
     const std::function<void(const nlohmann::json&)>& line = nullptr);
+
+// The running host's single-instance lease, lent to this process (see
+// takeInstanceLease); null when no host serves the base or it did not lend
+// it. The descriptor must be the base's own lock file.
+std::unique_ptr<ApplicationInstanceLease> borrowHostLease(const GlobalOptions& global);
 
 // Starts a host for the base in a session of its own and waits until it
 // serves (or another host does). `exitWhenIdle`: it exits once nothing runs

@@ -9,13 +9,14 @@
 namespace korvelin {
 namespace {
 
-constexpr EnumNames<HostOperation, 6> kOperationNames{{
+constexpr EnumNames<HostOperation, 7> kOperationNames{{
     {HostOperation::ps, "ps"},
     {HostOperation::run, "run"},
     {HostOperation::stop, "stop"},
     {HostOperation::proxyStart, "proxyStart"},
     {HostOperation::proxyStop, "proxyStop"},
     {HostOperation::launch, "launch"},
+    {HostOperation::lease, "lease"},
 }};
 
 struct Refusal {
@@ -31,6 +32,7 @@ struct Shape {
 Shape shapeOf(HostOperation operation) {
   switch (operation) {
     case HostOperation::ps:
+    case HostOperation::lease:
       return {{"operation"}, {}};
     case HostOperation::run:
       return {{"operation", "profile", "program", "arguments", "environment", "wait"}, {}};
@@ -112,10 +114,11 @@ HostRequest decode(const nlohmann::json& object) {
 
   HostRequest request;
   request.operation = *operation;
-  if (*operation != HostOperation::ps)
+  if (*operation != HostOperation::ps && *operation != HostOperation::lease)
     request.profileID = uuid(object, "profile");
   switch (*operation) {
     case HostOperation::ps:
+    case HostOperation::lease:
     case HostOperation::proxyStop:
       break;
     case HostOperation::run: {
@@ -183,10 +186,11 @@ std::variant<HostRequest, std::string> parseHostRequest(std::string_view line) {
 
 nlohmann::json encodeHostRequest(const HostRequest& request) {
   nlohmann::json object{{"operation", kOperationNames.name(request.operation)}};
-  if (request.operation != HostOperation::ps)
+  if (request.operation != HostOperation::ps && request.operation != HostOperation::lease)
     object["profile"] = request.profileID.uppercaseString();
   switch (request.operation) {
     case HostOperation::ps:
+    case HostOperation::lease:
     case HostOperation::proxyStop:
       break;
     case HostOperation::run:

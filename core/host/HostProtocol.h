@@ -12,6 +12,9 @@
 //   {"operation": "proxyStart", "profile": UUID, "link": LINK,
 //    ["connection": UUID], "engine": PATH, "guardian": PATH, "probeURL": URL}
 //   {"operation": "proxyStop", "profile": UUID}
+//   {"operation": "lease"}: the host's open lock file, passed with one byte
+//    (no JSON reply), so that a command that changes files of the base works
+//    under the host's single-instance lease
 //   {"operation": "launch", "profile": UUID, "engine": PATH or "",
 //    "guardian": PATH or "", "probeURL": URL, "wait": bool}
 
@@ -35,7 +38,7 @@ inline constexpr std::size_t kMaxHostReplyBytes = 1 << 20;
 inline constexpr std::size_t kMaxHostArguments = 1024;
 inline constexpr std::size_t kMaxHostEnvironment = 256;
 
-enum class HostOperation { ps, run, stop, proxyStart, proxyStop, launch };
+enum class HostOperation { ps, run, stop, proxyStart, proxyStop, launch, lease };
 
 struct HostRequest {
   HostOperation operation = HostOperation::ps;

@@ -24,8 +24,8 @@ constexpr auto kReplyTimeLimit = 5s;
 
 }  // namespace
 
-HostServer::HostServer(ProfileHost& host, HostControlListener& listener)
-    : host_(host), listener_(listener) {
+HostServer::HostServer(ProfileHost& host, HostControlListener& listener, int leaseFD)
+    : host_(host), listener_(listener), leaseFD_(leaseFD) {
   if (!platform::newPipe(wakeRead_, wakeWrite_))
     throw KorvelinCoreError::profilePreparationFailed("could not create the host's wake pipe");
 }
@@ -150,6 +150,9 @@ void HostServer::answer(const HostRequest& request, platform::ScopedFD& connecti
             std::move(waiter));
         break;
       }
+      case HostOperation::lease:
+        platform::sendDescriptor(fd, leaseFD_);
+        break;
       case HostOperation::stop:
         reply({{"event", "stopped"}, {"run", host_.stop(request.profileID, request.timeout)}});
         break;

@@ -24,7 +24,8 @@ class HostServer {
   static constexpr std::chrono::milliseconds kRequestTimeLimit{5000};
   static constexpr std::chrono::milliseconds kMonitorInterval{100};
 
-  HostServer(ProfileHost& host, HostControlListener& listener);
+  // `leaseFD` is the host's open single-instance lock file, lent on request.
+  HostServer(ProfileHost& host, HostControlListener& listener, int leaseFD);
   ~HostServer();
   HostServer(const HostServer&) = delete;
   HostServer& operator=(const HostServer&) = delete;
@@ -45,6 +46,7 @@ class HostServer {
 
   ProfileHost& host_;
   HostControlListener& listener_;
+  int leaseFD_;
   platform::ScopedFD wakeRead_;
   platform::ScopedFD wakeWrite_;
   std::atomic<bool> stopRequested_{false};

@@ -316,6 +316,9 @@ TEST_F(HostTest, TheControlSocketRefusesStrangersAndBadRequests) {
   for (const auto& c : cases)
     EXPECT_EQ(exchange(c.bytes, c.halfClose), c.expected) << c.bytes.substr(0, 40);
   EXPECT_EQ(ps().size(), 0u);  // still serving
+  // A command that changes files of the base works under the host's lease.
+  auto prepared = run(korvelin({"prepare", Uuid::random().uppercaseString()}));
+  EXPECT_EQ(prepared.exitCode, 0) << prepared.errors;
 }
 
 // Twenty profiles at once through one host, five of them with sidecars: all
