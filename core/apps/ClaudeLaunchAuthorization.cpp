@@ -69,8 +69,8 @@ ClaudeLaunchAuthorization ClaudeLaunchAuthorizationService::issue(
   if (!issuer)
     throw KorvelinCoreError::claudeLaunchNotAuthorized("could not capture issuer identity");
   const auto issuedAt = now_();
-  ClaudeLaunchAuthorization authorization{Uuid::random(),       profileID, std::move(identity),
-                                          std::move(*issuer),   issuedAt,  issuedAt + kDefaultTTL};
+  ClaudeLaunchAuthorization authorization{Uuid::random(),     profileID, std::move(identity),
+                                          std::move(*issuer), issuedAt,  issuedAt + kDefaultTTL};
 
   std::lock_guard guard(lock_);
   // Expired authorizations go only here, so that an execution the

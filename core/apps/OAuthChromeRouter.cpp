@@ -26,11 +26,17 @@ constexpr EnumNames<Case, 5> kCaseNames{{
 // The web application (two domains, each with its "www" host), the vendor's
 // sign-in, console, account, login and main sites, and Google's sign-in and
 // OAuth user-content hosts.
-constexpr std::array<std::string_view, 11> kOAuthHosts = {
-    "claude.ai",           "www.claude.ai",          "claude.com",
-    "www.claude.com",      "auth.anthropic.com",     "console.anthropic.com",
-    "account.anthropic.com", "login.anthropic.com",  "anthropic.com",
-    "accounts.google.com", "accounts.googleusercontent.com"};
+constexpr std::array<std::string_view, 11> kOAuthHosts = {"claude.ai",
+                                                          "www.claude.ai",
+                                                          "claude.com",
+                                                          "www.claude.com",
+                                                          "auth.anthropic.com",
+                                                          "console.anthropic.com",
+                                                          "account.anthropic.com",
+                                                          "login.anthropic.com",
+                                                          "anthropic.com",
+                                                          "accounts.google.com",
+                                                          "accounts.googleusercontent.com"};
 // Every host below the vendor's sign-in host counts as well.
 constexpr std::string_view kAuthenticationSuffix = ".auth.anthropic.com";
 

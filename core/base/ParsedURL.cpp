@@ -20,9 +20,9 @@ std::optional<ParsedURL> ParsedURL::parse(std::string_view text) {
 }
 
 std::optional<std::string> ParsedURL::part(Part part, bool decoded) const {
-  static constexpr CURLUPart kParts[] = {CURLUPART_SCHEME,   CURLUPART_USER, CURLUPART_PASSWORD,
-                                         CURLUPART_HOST,     CURLUPART_PORT, CURLUPART_PATH,
-                                         CURLUPART_QUERY,    CURLUPART_FRAGMENT};
+  static constexpr CURLUPart kParts[] = {CURLUPART_SCHEME, CURLUPART_USER,    CURLUPART_PASSWORD,
+                                         CURLUPART_HOST,   CURLUPART_PORT,    CURLUPART_PATH,
+                                         CURLUPART_QUERY,  CURLUPART_FRAGMENT};
   char* value = nullptr;
   const auto status = curl_url_get(handle_->url, kParts[static_cast<int>(part)], &value,
                                    decoded ? CURLU_URLDECODE : 0);

@@ -32,8 +32,12 @@ struct Fixture {
                                            [] { return std::optional(kIssuer); }};
 
   ClaudeExecFacts facts() const {
-    return {"/Applications/Claude.app/Contents/MacOS/Claude", "Q6L2SF6YDW", "00ff",
-            kIssuer.pid, kIssuer.startSeconds, kIssuer.startMicroseconds};
+    return {"/Applications/Claude.app/Contents/MacOS/Claude",
+            "Q6L2SF6YDW",
+            "00ff",
+            kIssuer.pid,
+            kIssuer.startSeconds,
+            kIssuer.startMicroseconds};
   }
 };
 
@@ -73,7 +77,8 @@ TEST(ClaudeLaunchAuthorizationTest, OnlyAClaudeIdentityCanBeAuthorized) {
   auto installation = claudeInstallation();
   installation.executableURL = "file:///Applications/Claude.app/Contents/MacOS/../MacOS/Claude";
   const auto authorization = fixture.service.issue(Uuid::random(), installation);
-  EXPECT_EQ(authorization.identity.executablePath, "/Applications/Claude.app/Contents/MacOS/Claude");
+  EXPECT_EQ(authorization.identity.executablePath,
+            "/Applications/Claude.app/Contents/MacOS/Claude");
   EXPECT_EQ(authorization.expiresAt - authorization.issuedAt, 15s);
   EXPECT_EQ(authorization.issuer, kIssuer);
 }
@@ -89,14 +94,12 @@ TEST(ClaudeLaunchAuthorizationTest, EvaluateDeniesEveryExecutionItDidNotIssue) {
       {"valid", [](auto&) {}, 0ms, "allow"},
       {"just before expiry", [](auto&) {}, 14900ms, "allow"},
       {"at expiry", [](auto&) {}, 15000ms, "authorizationExpired"},
-      {"other executable", [](auto& f) { f.executablePath += "2"; }, 0ms,
-       "unauthorizedExecutable"},
+      {"other executable", [](auto& f) { f.executablePath += "2"; }, 0ms, "unauthorizedExecutable"},
       {"other team", [](auto& f) { f.teamIdentifier = "X"; }, 0ms, "executableIdentityMismatch"},
       {"other hash", [](auto& f) { f.codeDirectoryHash = "00fe"; }, 0ms,
        "executableIdentityMismatch"},
       {"other parent", [](auto& f) { f.parentPID += 1; }, 0ms, "foreignAncestry"},
-      {"parent restarted", [](auto& f) { f.parentStartMicroseconds += 1; }, 0ms,
-       "foreignAncestry"},
+      {"parent restarted", [](auto& f) { f.parentStartMicroseconds += 1; }, 0ms, "foreignAncestry"},
       {"expired beats identity of parent", [](auto& f) { f.parentPID += 1; }, 15000ms,
        "authorizationExpired"},
   };

@@ -79,21 +79,24 @@ TEST(OAuthChromeRouterTest, PairsByNameAndConnection) {
     std::string expected;
   };
   const std::vector<Case> cases = {
-      {"same name in another case, same connection", {claude("Work"), chrome("work")},
-       "Work/work"},
+      {"same name in another case, same connection", {claude("Work"), chrome("work")}, "Work/work"},
       {"Unicode case", {claude("Straße"), chrome("STRASSE")}, "Straße/STRASSE"},
       {"no trimming", {claude("Work"), chrome("Work ")}, "noPairedChromeProfile"},
-      {"another connection", {claude("Work"), chrome("work", kConnectionY)},
+      {"another connection",
+       {claude("Work"), chrome("work", kConnectionY)},
        "noPairedChromeProfile"},
-      {"neither has a connection", {claude("Work", std::nullopt), chrome("Work", std::nullopt)},
+      {"neither has a connection",
+       {claude("Work", std::nullopt), chrome("Work", std::nullopt)},
        "noPairedChromeProfile"},
-      {"only Claude has one", {claude("Work"), chrome("Work", std::nullopt)},
+      {"only Claude has one",
+       {claude("Work"), chrome("Work", std::nullopt)},
        "noPairedChromeProfile"},
       {"two partners end the search",
        {claude("Work"), chrome("Work"), chrome("WORK"), claude("Home"), chrome("Home")},
        "ambiguousChromeProfiles"},
       {"a later Claude profile finds its partner",
-       {claude("Work"), claude("Home"), chrome("Home"), chrome("Other")}, "Home/Home"},
+       {claude("Work"), claude("Home"), chrome("Home"), chrome("Other")},
+       "Home/Home"},
       {"Chrome only", {chrome("Work")}, "noClaudeProfile"},
       {"Claude only", {claude("Work")}, "noPairedChromeProfile"},
       {"no profiles", {}, "noClaudeProfile"},
@@ -106,10 +109,8 @@ TEST(OAuthChromeRouterTest, PairsByNameAndConnection) {
         << c.name;
   }
   const std::vector<AppProfile> pair = {claude("Work"), chrome("Work")};
-  EXPECT_EQ(outcome([&] { return Router::route("https://example.com/", pair); }),
-            "unsupportedURL");
-  EXPECT_EQ(outcome([&] { return Router::routeAnyHTTPURL("file:///x", pair); }),
-            "unsupportedURL");
+  EXPECT_EQ(outcome([&] { return Router::route("https://example.com/", pair); }), "unsupportedURL");
+  EXPECT_EQ(outcome([&] { return Router::routeAnyHTTPURL("file:///x", pair); }), "unsupportedURL");
 }
 
 TEST(OAuthChromeRouterTest, RoutesOnBehalfOfOneClaudeProfile) {
@@ -132,12 +133,12 @@ TEST(OAuthChromeRouterTest, RoutesOnBehalfOfOneClaudeProfile) {
 TEST(OAuthChromeRouterTest, CommandPassesTheLinkAsGiven) {
   const auto route = Router::route("https://claude.ai/", {claude("Work"), chrome("Work")});
   const std::string url = "HTTPS://Claude.AI/oauth?x=a%20b&y='\"$(z)";
-  EXPECT_EQ(Router::command(url, route, "/base/./dir/"),
-            (std::vector<std::string>{
-                "/Applications/Google Chrome.app/Contents/MacOS/Google Chrome",
-                "--user-data-dir=/base/dir/Profiles/" + route.chromeProfile.id.lowercaseString() +
-                    "/user-data",
-                "--password-store=basic", "--use-mock-keychain", url}));
+  EXPECT_EQ(
+      Router::command(url, route, "/base/./dir/"),
+      (std::vector<std::string>{"/Applications/Google Chrome.app/Contents/MacOS/Google Chrome",
+                                "--user-data-dir=/base/dir/Profiles/" +
+                                    route.chromeProfile.id.lowercaseString() + "/user-data",
+                                "--password-store=basic", "--use-mock-keychain", url}));
 }
 
 }  // namespace
