@@ -31,10 +31,9 @@ int routeLink(const OAuthOptions& options, const GlobalOptions& global) {
   if (!options.claude.empty() && !(claudeID = resolveProfileIdentifier(options.claude, global)))
     return kExitUsage;
   try {
-    const auto route =
-        claudeID          ? OAuthChromeRouter::routeHTTPURL(options.url, *claudeID, profiles)
-        : options.anyHTTP ? OAuthChromeRouter::routeAnyHTTPURL(options.url, profiles)
-                          : OAuthChromeRouter::route(options.url, profiles);
+    const auto route = claudeID ? OAuthChromeRouter::routeHTTPURL(options.url, *claudeID, profiles)
+                       : options.anyHTTP ? OAuthChromeRouter::routeAnyHTTPURL(options.url, profiles)
+                                         : OAuthChromeRouter::route(options.url, profiles);
     const auto command = OAuthChromeRouter::command(options.url, route, global.baseDirectory);
     std::optional<OAuthChromeOpening> opening;
     if (options.open)
@@ -49,10 +48,10 @@ int routeLink(const OAuthOptions& options, const GlobalOptions& global) {
       printJson(result);
       return kExitSuccess;
     }
-    printRows({{"Claude profile:", route.claudeProfile.name + " (" +
-                                       route.claudeProfile.id.uppercaseString() + ")"},
-               {"Chrome profile:", route.chromeProfile.name + " (" +
-                                       route.chromeProfile.id.uppercaseString() + ")"}},
+    printRows({{"Claude profile:",
+                route.claudeProfile.name + " (" + route.claudeProfile.id.uppercaseString() + ")"},
+               {"Chrome profile:",
+                route.chromeProfile.name + " (" + route.chromeProfile.id.uppercaseString() + ")"}},
               16);
     if (!opening) {
       say("Command:");
@@ -86,11 +85,11 @@ const Registration kRegistration{
        route->add_flag("--open", options->open,
                        text("Open the link in the paired Chrome profile, which must be running"));
        route->add_flag("--json", options->json, text("Print one JSON object"));
-       route->footer(text(
-           "A Chrome profile is paired with a Claude profile when their names are equal "
-           "ignoring letter case and both use the same saved proxy connection. Without "
-           "--claude, the first Claude profile in catalogue order with exactly one partner "
-           "is chosen; a Claude profile with several partners ends the search."));
+       route->footer(
+           text("A Chrome profile is paired with a Claude profile when their names are equal "
+                "ignoring letter case and both use the same saved proxy connection. Without "
+                "--claude, the first Claude profile in catalogue order with exactly one partner "
+                "is chosen; a Claude profile with several partners ends the search."));
        return [options, &global] { return routeLink(*options, global); };
      }}};
 

@@ -26,12 +26,11 @@ OAuthChromeOpening OAuthChromeOpener::open(std::string_view url,
   } catch (const KorvelinCoreError&) {
     throw OAuthChromeRoutingError(OAuthChromeRoutingError::Case::chromeProfileNotRunning);
   }
-  std::vector<std::string> environment = {"PATH=/usr/bin:/bin",
-                                          "HOME=" + paths.home(),
+  std::vector<std::string> environment = {"PATH=/usr/bin:/bin", "HOME=" + paths.home(),
                                           "XDG_CONFIG_HOME=" + paths.config(),
                                           "XDG_CACHE_HOME=" + paths.cache()};
-  for (const auto* name : {"ALL_PROXY", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "http_proxy",
-                           "https_proxy"})
+  for (const auto* name :
+       {"ALL_PROXY", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "http_proxy", "https_proxy"})
     environment.push_back(std::string(name) + "=" + std::string(kUnreachableProxy));
   const auto result =
       runTool(command.front(), std::vector<std::string>(command.begin() + 1, command.end()),
