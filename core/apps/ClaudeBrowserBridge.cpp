@@ -115,6 +115,30 @@ std::string_view responseLine(ClaudeBrowserBridgeDecision decision) {
                                                           : "{\"result\":\"declined\"}\n";
 }
 
+std::optional<ClaudeBrowserBridgeDecision> ask(std::string_view bridgeVariable,
+                                               std::string_view url) {
+  const auto bridge = nlohmann::json::parse(bridgeVariable, nullptr, false);
+  if (!bridge.is_object() || !bridge.contains("socket") || !bridge["socket"].is_string() ||
+      !bridge.contains("key") || !bridge["key"].is_string())
+    return std::nullopt;
+  const nlohmann::json request = {{"v", 1}, {"key", bridge["key"]}, {"url", url}};
+  auto socket = platform::newLocalStreamSocket(true);
+  if (!socket ||
+      platform::connectLocal(socket.get(), bridge["socket"].get_ref<const std::string&>()) != 0)
+    return std::nullopt;
+  const double timeout = seconds(ClaudeBrowserBridgeLimits{}.eachRead);
+  try {
+    GuardianProtocol::writeLine(request.dump(), socket.get(), timeout);
+    const auto answer = GuardianProtocol::readLine(socket.get(), timeout, 64);
+    for (const auto decision : {ClaudeBrowserBridgeDecision::handled,
+                                ClaudeBrowserBridgeDecision::declined})
+      if (answer + "\n" == responseLine(decision))
+        return decision;
+  } catch (const KorvelinCoreError&) {
+  }
+  return std::nullopt;
+}
+
 }  // namespace ClaudeBrowserBridgeRequest
 
 std::map<std::string, std::string> ClaudeBrowserBridgeConfiguration::environment() const {

@@ -65,6 +65,13 @@ std::optional<std::string> acceptedURL(std::string_view line, std::string_view k
 // The answer line for a decision.
 std::string_view responseLine(ClaudeBrowserBridgeDecision decision);
 
+// What a browser shim does with one link: reads the CLAUDE_BROWSER_BRIDGE
+// value, sends the request and reads the answer, each within 3 s. Absent
+// when the value is not the bridge's JSON, the socket cannot be reached or
+// the answer is neither line.
+std::optional<ClaudeBrowserBridgeDecision> ask(std::string_view bridgeVariable,
+                                               std::string_view url);
+
 }  // namespace ClaudeBrowserBridgeRequest
 
 struct ClaudeBrowserBridgeLimits {

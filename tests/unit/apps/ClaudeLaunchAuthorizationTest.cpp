@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/CatalogFixtures.h"
 #include "tests/support/ThrownError.h"
 
 namespace korvelin {
@@ -12,17 +13,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using Date = ClaudeLaunchAuthorization::Date;
+using testing::claudeInstallation;
 using testing::thrownDescription;
-
-CodexInstallation claudeInstallation() {
-  CodexInstallation installation;
-  installation.bundleURL = "file:///Applications/Claude.app/";
-  installation.bundleIdentifier = "com.anthropic.claudefordesktop";
-  installation.signingTeamIdentifier = "Q6L2SF6YDW";
-  installation.codeDirectoryHash = "00ff";
-  installation.executableURL = "file:///Applications/Claude.app/Contents/MacOS/Claude";
-  return installation;
-}
 
 const LiveProcessIdentity kIssuer{4242, 4242, 501, 1000, 250, "/usr/bin/korvelin", "boot"};
 
