@@ -130,8 +130,8 @@ std::optional<ClaudeBrowserBridgeDecision> ask(std::string_view bridgeVariable,
   try {
     GuardianProtocol::writeLine(request.dump(), socket.get(), timeout);
     const auto answer = GuardianProtocol::readLine(socket.get(), timeout, 64);
-    for (const auto decision : {ClaudeBrowserBridgeDecision::handled,
-                                ClaudeBrowserBridgeDecision::declined})
+    for (const auto decision :
+         {ClaudeBrowserBridgeDecision::handled, ClaudeBrowserBridgeDecision::declined})
       if (answer + "\n" == responseLine(decision))
         return decision;
   } catch (const KorvelinCoreError&) {

@@ -20,7 +20,8 @@ class CliOAuthTest : public ProfileCliTest {
     draft.id = Uuid::random();
     draft.name = name;
     draft.proxyConnectionID = connection;
-    return ProfileRepository(dir_.path(), dir_.path()).create(draft, installation);
+    return ProfileRepository(dir_.path(), dir_.path() + "/not-the-default")
+        .create(draft, installation);
   }
 };
 

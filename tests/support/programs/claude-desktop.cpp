@@ -87,9 +87,9 @@ int main(int argc, char** argv) {
       file.close();
       ::unlink(request.c_str());
       const char* browser = std::getenv("BROWSER");
-      writeFile(directory + "/browser-result",
-                (browser ? openInBrowser(browser, url.str()) : nlohmann::json{{"error", "no BROWSER"}})
-                    .dump());
+      writeFile(directory + "/browser-result", (browser ? openInBrowser(browser, url.str())
+                                                        : nlohmann::json{{"error", "no BROWSER"}})
+                                                   .dump());
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
