@@ -75,19 +75,18 @@ int runTokenStatus(const YouTrackOptions& options, const GlobalOptions& global) 
 
 // The proxy the gateway goes through: --proxy, else the profile's own fixed
 // proxy. A saved connection is served by a sidecar this command does not
-// start, so its address must be given.
+// start, so its address must be given (`usesConnection` says so).
 std::optional<ProfileProxyConfiguration> gatewayProxy(const YouTrackOptions& options,
                                                       const Uuid& id,
-                                                      const GlobalOptions& global) {
+                                                      const GlobalOptions& global,
+                                                      bool& usesConnection) {
+  usesConnection = false;
   if (!options.proxy.empty())
     return ProfileProxyConfiguration::fromURI(options.proxy);
   for (const auto& profile :
        ProfileRepository(global.baseDirectory, global.defaultBaseDirectory).load().profiles)
     if (profile.id == id) {
-      if (profile.proxyConnectionID)
-        throw KorvelinCoreError::invalidProxyConfiguration(
-            "The profile uses a saved connection: start its proxy (korvelin proxy start) and "
-            "pass its address with --proxy.");
+      usesConnection = profile.proxyConnectionID.has_value();
       return profile.proxy;
     }
   return std::nullopt;
@@ -103,7 +102,12 @@ int runServe(const YouTrackOptions& options, const GlobalOptions& global) {
   if (!isAcceptableGatewayUpstream(upstream.url))
     return fail("--upstream must be an https URL whose path is /mcp (http only on a loopback host)",
                 kExitUsage);
-  const auto proxy = gatewayProxy(options, *id, global);
+  bool usesConnection = false;
+  const auto proxy = gatewayProxy(options, *id, global, usesConnection);
+  if (usesConnection)
+    return fail(
+        "the profile uses a saved connection: start its proxy (korvelin proxy start) and pass its "
+        "address with --proxy");
   auto lease = takeInstanceLease(global);
   if (!lease)
     return kExitFailure;
