@@ -22,13 +22,6 @@ std::vector<std::string_view> split(std::string_view text, std::string_view sepa
   }
 }
 
-std::string_view trimmed(std::string_view text) {
-  const auto first = text.find_first_not_of(" \t");
-  if (first == std::string_view::npos)
-    return {};
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 std::string lowercased(std::string_view text) {
   std::string result(text);
   for (char& c : result)
@@ -94,8 +87,8 @@ ParseResult parseGatewayRequest(std::string_view received, std::string_view capa
     const auto colon = line.find(':');
     if (colon == std::string_view::npos || colon == 0)
       return ParseFailure{400};
-    auto [_, inserted] =
-        request.headers.emplace(lowercased(line.substr(0, colon)), trimmed(line.substr(colon + 1)));
+    auto [_, inserted] = request.headers.emplace(lowercased(line.substr(0, colon)),
+                                                 trimmedHeaderValue(line.substr(colon + 1)));
     if (!inserted)
       return ParseFailure{400};
   }
@@ -118,6 +111,13 @@ ParseResult parseGatewayRequest(std::string_view received, std::string_view capa
     return ParseFailure{401};
   request.body = received.substr(end + kTerminator.size());
   return request;
+}
+
+std::string_view trimmedHeaderValue(std::string_view text) {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos)
+    return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
 bool constantTimeEqual(std::string_view a, std::string_view b) {

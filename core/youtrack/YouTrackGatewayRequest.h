@@ -44,6 +44,9 @@ ParseResult parseGatewayRequest(std::string_view received, std::string_view capa
 // same time for every pair of the same longer length (no early exit).
 bool constantTimeEqual(std::string_view a, std::string_view b);
 
+// A header value without the spaces and tabs around it.
+std::string_view trimmedHeaderValue(std::string_view text);
+
 // The whole answer the gateway gives a request it refuses.
 std::string gatewayErrorResponse(int status);
 

@@ -64,13 +64,6 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
          });
 }
 
-std::string_view trimmed(std::string_view text) {
-  const auto first = text.find_first_not_of(" \t");
-  if (first == std::string_view::npos)
-    return {};
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 // Writes all of `bytes` to a non-blocking socket, each slice within
 // `seconds`; false when a slice could not be written in time or the peer went.
 bool sendWithin(int fd, std::string_view bytes, double seconds) {
@@ -237,7 +230,7 @@ struct Relay {
     const auto colon = line.find(':');
     if (colon != std::string_view::npos && colon > 0)
       relay->headers.emplace_back(std::string(line.substr(0, colon)),
-                                  std::string(trimmed(line.substr(colon + 1))));
+                                  std::string(trimmedHeaderValue(line.substr(colon + 1))));
     return length;
   }
 

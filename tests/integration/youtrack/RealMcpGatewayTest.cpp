@@ -1,5 +1,6 @@
 // A real MCP client session (the MCP SDK) through the gateway to a real MCP
-// server that stands in for YouTrack, directly and through a SOCKS proxy:
+// server that stands in for YouTrack, directly and through a SOCKS proxy
+// (microsocks, and the real Xray over REALITY):
 // the server sees the bearer token on every request and never the
 // capability, the client never sees the token.
 
@@ -7,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include "core/proxy/VLESSConnection.h"
 #include "core/youtrack/YouTrackMCPGateway.h"
 #include "tests/support/McpPeers.h"
+#include "tests/support/RealXray.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/XrayPeers.h"
 
@@ -73,6 +76,23 @@ TEST_F(RealMcpGatewayTest, ASessionThroughASocksProxy) {
   EXPECT_EQ(
       sessionThrough(ProfileProxyConfiguration(ProfileProxyScheme::socks5, "127.0.0.1", port)),
       "127.0.0.2");
+}
+
+// The real engine as the profile's proxy: a VLESS client over TCP+REALITY to
+// a server on loopback whose only way out is from 127.0.0.2.
+TEST_F(RealMcpGatewayTest, ASessionThroughTheRealXray) {
+  std::string reason;
+  const auto xray = testing::realXrayPath(reason);
+  if (!xray)
+    GTEST_SKIP() << "real Xray unavailable: " << reason;
+  testing::ScopedTempDir directory;
+  testing::XrayServer server(*xray, directory.path(), testing::VlessShape::realityTCP);
+  testing::XrayClient client(
+      *xray, VLESSRealityConfiguration(server.link()).xrayJSON(testing::freeLoopbackPort()),
+      directory.child("client.log"));
+  EXPECT_EQ(sessionThrough(ProfileProxyConfiguration(ProfileProxyScheme::socks5, "127.0.0.1",
+                                                     client.socksPort())),
+            testing::XrayServer::kEgressAddress);
 }
 
 TEST_F(RealMcpGatewayTest, WithoutTheCapabilityTheUpstreamHearsNothing) {
