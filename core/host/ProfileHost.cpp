@@ -29,6 +29,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kStopPoll = 20ms;
 constexpr auto kSidecarStopWait = 5s;
+constexpr double kProxyLossStopTimeout = 10;
 // How long a sidecar's measured health stands before `ps` probes again.
 constexpr double kHealthInterval = 30;
 
@@ -73,6 +74,10 @@ struct ProfileHost::Slot {
   std::shared_ptr<XraySidecarSupervisor> sidecar;
   std::optional<XraySidecarHandle> handle;
   std::optional<RestoredProxyObservation> adoptedProxy;
+  // A launch of a catalogued profile: its proxy's health decides whether
+  // it may go on.
+  std::optional<ProfileLaunch> launch;
+  std::chrono::steady_clock::time_point lastProxyCheck;
   // Why the profile is blocked, or what re-adoption found.
   std::string note;
   bool blocked = false;
@@ -398,9 +403,27 @@ ProfileLaunch ProfileHost::launch(const HostRequest& request,
                                                      : std::nullopt)
                               : ProfileUsageRoute::system();
   slot.note = launched.continuityWarning.value_or("");
+  slot.launch = launched;
   if (waiter)
     slot.waiters.push_back(std::move(waiter));
   return launched;
+}
+
+bool ProfileHost::proxyRequiresStop(Slot& slot) {
+  // A lost proxy stops a launched profile unless it allows the system route
+  // (the launcher journals the change); checked at most once a second.
+  const auto now = Clock::now();
+  if (!slot.launch || !slot.sidecar || now - slot.lastProxyCheck < 1s)
+    return false;
+  slot.lastProxyCheck = now;
+  ProfileLaunch launch = *slot.launch;
+  const auto verdict = ProfileLauncher(base_, defaultBase_, supervisor_, *slot.sidecar)
+                           .checkProxy(launch, kHealthInterval);
+  std::lock_guard guard(lock_);
+  slot.launch = launch;
+  if (verdict == ProxyVerdict::unavailableKeptOpen)
+    slot.note = "the proxy is unavailable; the profile allows the system route";
+  return verdict == ProxyVerdict::unavailableMustStop;
 }
 
 void ProfileHost::stopRun(Slot& slot, const Uuid& profileID, double timeout) {
@@ -463,6 +486,7 @@ ProcessSnapshot ProfileHost::finish(Slot& slot, const Uuid& profileID, double re
     waiters = std::move(slot.waiters);
     slot.waiters.clear();
     slot.run.reset();
+    slot.launch.reset();
     slot.adoptedRoot.reset();
     slot.route = ProfileUsageRoute();
     slot.note.clear();
@@ -658,6 +682,10 @@ void ProfileHost::poll() {
           slot.run = *current;
           ended = current->state == ProcessRunState::managedGroupStoppedAwaitingConfirmation;
         }
+      }
+      if (!ended && proxyRequiresStop(slot)) {
+        stopRun(slot, id, kProxyLossStopTimeout);
+        ended = true;
       }
       if (ended)
         finish(slot, id, 0);

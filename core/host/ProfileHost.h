@@ -130,6 +130,7 @@ class ProfileHost {
   std::optional<Claim> tryClaim(const Uuid& profileID);
   ProfilePaths pathsOf(const Uuid& profileID) const;
   void stopRun(Slot& slot, const Uuid& profileID, double timeout);
+  bool proxyRequiresStop(Slot& slot);
   // After the run's group stopped: confirms it (or recovers a re-adopted
   // run's lease), tells the services and waiters, stops the sidecar.
   ProcessSnapshot finish(Slot& slot, const Uuid& profileID, double recoveryWait);
