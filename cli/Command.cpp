@@ -3,7 +3,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+
 #include <unistd.h>
+#include <chrono>
+#include <thread>
 
 #include <algorithm>
 #include <cctype>
@@ -261,10 +264,19 @@ std::unique_ptr<ApplicationInstanceLease> takeInstanceLease(const GlobalOptions&
   createMissingParentsOfDefaultBase(global);
   auto acquisition =
       ApplicationInstanceLease::acquire(global.baseDirectory, global.defaultBaseDirectory);
-  if (acquisition.alreadyRunning()) {
-    // A running host lends its lease: the change is made under it.
+  // A running host lends its lease: the change is made under it. A host
+  // that is exiting (its socket already gone) lets go of it in a moment.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (acquisition.alreadyRunning()) {
     if (auto lent = borrowHostLease(global))
       return lent;
+    if (std::chrono::steady_clock::now() >= deadline)
+      break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    acquisition =
+        ApplicationInstanceLease::acquire(global.baseDirectory, global.defaultBaseDirectory);
+  }
+  if (acquisition.alreadyRunning()) {
     const std::string base = standardizedPath(global.baseDirectory);
     fail(
         {"another copy of Korvelin is using {0} (it holds {1}); nothing was changed, try again "
