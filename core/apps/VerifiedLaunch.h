@@ -18,17 +18,10 @@
 
 #include "core/apps/BundleInspector.h"
 #include "core/apps/CodexInstallation.h"
-#include "core/process/ProcessLaunchPlan.h"
+#include "core/apps/CodexLaunchPlan.h"
 #include "core/process/ProcessSupervisor.h"
 
 namespace korvelin {
-
-struct CodexLaunchPlan {
-  CodexInstallation expectedInstallation;
-  ProcessLaunchPlan process;
-
-  bool operator==(const CodexLaunchPlan&) const = default;
-};
 
 // The check before the spawn: `inspector` finds `expected` again, field for field.
 ProcessSupervisor::BeforeSpawnCheck sameInstallationCheck(const BundleInspector& inspector,
