@@ -49,6 +49,7 @@ class CodexCompatibilityTest : public ::testing::Test {
   std::string makeBundle(const std::string& program, const std::string& name = "") {
     auto spec = BundleFixtures::specFor(codexRow());
     spec.program = program;
+    spec.backend.clear();  // the real one, linked below
     spec.plist["CFBundleShortVersionString"] = "26.903.61454";
     spec.plist["CFBundleVersion"] = "8379";
     const std::string bundle = bundles.make(spec, name);

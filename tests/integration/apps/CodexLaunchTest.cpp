@@ -68,6 +68,7 @@ class CodexLaunchTest : public ::testing::Test {
 TEST_F(CodexLaunchTest, ACheckedCodexRunsConfinedBehindItsSidecarWhichEndsWithIt) {
   auto spec = testing::BundleFixtures::specFor(ManagedApplicationSupport::applications[0]);
   spec.program = "codex-desktop";
+  spec.backend.clear();  // the real one, linked below
   spec.plist["CFBundleShortVersionString"] = "26.903.61454";
   spec.plist["CFBundleVersion"] = "8379";
   const std::string bundle = bundles.make(spec);

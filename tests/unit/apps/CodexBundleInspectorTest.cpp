@@ -32,6 +32,7 @@ struct CodexBundleInspectorTest : ::testing::Test {
     auto spec = BundleFixtures::specFor(ManagedApplicationSupport::applications[0]);
     spec.plist["CFBundleShortVersionString"] = "26.903.61454";
     spec.plist["CFBundleVersion"] = build;
+    spec.backend.clear();
     const std::string path = bundles.make(spec, "Codex" + std::to_string(++made) + ".app");
     for (const auto& backend : backends) {
       std::filesystem::create_directories(deletingLastPathComponent(path + backend));
