@@ -57,15 +57,7 @@ int approvals(const CodexOptions& options, const GlobalOptions& global) {
                                               ProfilePreparer(global.defaultBaseDirectory));
   const auto approved = store.load();
   if (options.json) {
-    nlohmann::json list = nlohmann::json::array();
-    for (const auto& approval : approved)
-      list.push_back({{"approvedAt", iso8601String(approval.approvedAt)},
-                      {"buildVersion", approval.buildVersion},
-                      {"bundleIdentifier", approval.bundleIdentifier},
-                      {"codeDirectoryHash", approval.codeDirectoryHash},
-                      {"marketingVersion", approval.marketingVersion},
-                      {"signingTeamIdentifier", approval.signingTeamIdentifier}});
-    printJson({{"approvals", list}});
+    printJson({{"approvals", approved}});
     return kExitSuccess;
   }
   if (approved.empty())

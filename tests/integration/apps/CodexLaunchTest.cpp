@@ -87,6 +87,10 @@ TEST_F(CodexLaunchTest, ACheckedCodexRunsConfinedBehindItsSidecarWhichEndsWithIt
   ASSERT_EQ(checked.exitCode, 0) << checked.errors;
   const auto installation = json::parse(checked.output).at("installation");
   EXPECT_EQ(installation.at("compatibilityStatus"), "locallyVerified");
+  const auto approvals = json::parse(korvelin({"codex", "approvals", "--json"}).output);
+  ASSERT_EQ(approvals.at("approvals").size(), 1u);
+  EXPECT_EQ(approvals.at("approvals")[0].at("codeDirectoryHash"),
+            installation.at("codeDirectoryHash"));
   const std::string record = base.child("installation.json");
   testing::makeFile(record, 0600, installation.dump());
   const auto created = korvelin({"profile", "create", "Work", "--installation", record,
