@@ -61,6 +61,7 @@ TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
       {"vless", "check", "-", "--port", "1"},
       {"run", p, "--", "/bin/true"},
       {"launch", p},
+      {"oauth", "route", "https://claude.ai/", "--claude", p},
       {"demo"},
       {"proxy", "start", p, "--link", "-"},
       {"proxy", "status", p},
