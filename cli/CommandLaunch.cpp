@@ -101,7 +101,14 @@ std::optional<int> launchThroughHost(const LaunchOptions& options,
       failed = true;
       status = failWithHostReply(line);
     } else if (options.json) {
-      std::cout << line.dump() << std::endl;
+      // The same lines as a launch supervised here.
+      if (event == "step")
+        std::cout << nlohmann::json{{"event", line.value("step", "")},
+                                    {"detail", line.value("detail", "")}}
+                         .dump()
+                  << std::endl;
+      else
+        std::cout << line.dump() << std::endl;
     } else if (event == "step") {
       // The step by its name, as the host sent it.
       for (int i = 0; i <= static_cast<int>(ProfileLaunchStep::sidecarStopped); ++i) {
