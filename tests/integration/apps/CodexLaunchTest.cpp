@@ -83,14 +83,22 @@ TEST_F(CodexLaunchTest, ACheckedCodexRunsConfinedBehindItsSidecarWhichEndsWithIt
   ASSERT_EQ(added.exitCode, 0) << added.errors;
   const std::string connection = json::parse(added.output).at("id");
 
+  // Refused until checked, then approved for exactly this installation.
+  const auto inspected = korvelin({"app", "inspect", bundle, "--json"});
+  EXPECT_EQ(json::parse(inspected.output).at("compatibilityStatus"), "unverifiedVersion");
+  const auto refused = korvelin({"profile", "create", "Work", "--bundle", bundle});
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_EQ(refused.errors, "korvelin: Codex version 26.903.61454 (8379) is not verified.\n");
   const auto checked = korvelin({"codex", "check", bundle, "--timeout", "120", "--json"});
   ASSERT_EQ(checked.exitCode, 0) << checked.errors;
   const auto installation = json::parse(checked.output).at("installation");
   EXPECT_EQ(installation.at("compatibilityStatus"), "locallyVerified");
-  const std::string record = base.child("installation.json");
-  testing::makeFile(record, 0600, installation.dump());
-  const auto created = korvelin({"profile", "create", "Work", "--installation", record,
-                                 "--connection", connection, "--json"});
+  const auto approvals = json::parse(korvelin({"codex", "approvals", "--json"}).output);
+  ASSERT_EQ(approvals.at("approvals").size(), 1u);
+  EXPECT_EQ(approvals.at("approvals")[0].at("codeDirectoryHash"),
+            installation.at("codeDirectoryHash"));
+  const auto created = korvelin(
+      {"profile", "create", "Work", "--bundle", bundle, "--connection", connection, "--json"});
   ASSERT_EQ(created.exitCode, 0) << created.errors;
   const std::string id = json::parse(created.output).at("id");
   const std::string root = base.child("Profiles/" + Uuid::parse(id)->lowercaseString());
