@@ -12,6 +12,7 @@
 #include "core/base/CoreError.h"
 #include "core/codex/CodexUsage.h"
 #include "core/codex/CodexUsageReset.h"
+#include "tests/support/CodexUsageSupport.h"
 #include "tests/support/ThrownError.h"
 
 namespace korvelin {
@@ -81,6 +82,8 @@ TEST(CodexUsageParserTest, RateLimitAnswers) {
     std::string line;
     std::string expected;  // the snapshot's JSON, or the error
   } cases[] = {
+      {"the real app-server's answer", std::string(testing::kRealAppServerAnswer),
+       R"({"buckets":[{"id":"codex","primary":{"remainingPercent":94,"resetsAt":1796500000,"usedPercent":6,"windowDurationMins":300},"secondary":{"remainingPercent":76,"resetsAt":1796900000,"usedPercent":24,"windowDurationMins":10080}}],"observedAt":10.0,"remainingPercent":94})"},
       {"single bucket becomes codex", answer(R"({"rateLimits":{"primary":)" + window50 + "}}"),
        R"({"buckets":[{"id":"codex","primary":{"remainingPercent":50,"resetsAt":1796500000,"usedPercent":50,"windowDurationMins":300}}],"observedAt":10.0,"remainingPercent":50})"},
       {"by-limit map wins over the single bucket",
