@@ -60,6 +60,7 @@ TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
       {"identity", "1"},
       {"vless", "check", "-", "--port", "1"},
       {"run", p, "--", "/bin/true"},
+      {"launch", p},
       {"demo"},
       {"proxy", "start", p, "--link", "-"},
       {"proxy", "status", p},

@@ -1,0 +1,18 @@
+#include "core/launch/LaunchAdapters.h"
+
+#include "core/apps/ChromeInstallation.h"
+#include "core/apps/ZCodeInstallation.h"
+
+namespace korvelin {
+
+std::unique_ptr<LaunchAdapter> makeLaunchAdapter(std::string_view adapterIdentifier,
+                                                 const LaunchAdapterContext& context) {
+  using namespace ManagedApplicationSupport;
+  if (adapterIdentifier == chromeAdapterIdentifier)
+    return std::make_unique<ChromeLaunchAdapter>(context.defaultBaseDirectory);
+  if (adapterIdentifier == zcodeAdapterIdentifier)
+    return std::make_unique<ZCodeLaunchAdapter>(context.defaultBaseDirectory);
+  return nullptr;
+}
+
+}  // namespace korvelin
