@@ -64,35 +64,6 @@ CodexCompatibilityApproval decodeApproval(const json& object) {
   return approval;
 }
 
-std::vector<CodexCompatibilityApproval> decode(std::string_view bytes) {
-  return jsonio::decode(bytes, kError, "invalid approval file", [](const json& document) {
-    // The version decides how the rest reads, so it is judged first.
-    if (document.is_object() && document.contains("schemaVersion") &&
-        document.at("schemaVersion") != json(1))
-      throw KorvelinCoreError::compatibilityApprovalFailed("unsupported approval schema");
-    jsonio::requireExactKeys(document, {"approvals", "schemaVersion"});
-    const auto& list = document.at("approvals");
-    if (!list.is_array())
-      throw jsonio::ShapeError("\"approvals\" is not an array");
-    std::vector<CodexCompatibilityApproval> approvals;
-    for (const auto& entry : list)
-      approvals.push_back(decodeApproval(entry));
-    return approvals;
-  });
-}
-
-std::string encode(const std::vector<CodexCompatibilityApproval>& approvals) {
-  json list = json::array();
-  for (const auto& approval : approvals)
-    list.push_back({{"approvedAt", iso8601String(approval.approvedAt)},
-                    {"buildVersion", approval.buildVersion},
-                    {"bundleIdentifier", approval.bundleIdentifier},
-                    {"codeDirectoryHash", approval.codeDirectoryHash},
-                    {"marketingVersion", approval.marketingVersion},
-                    {"signingTeamIdentifier", approval.signingTeamIdentifier}});
-  return json{{"approvals", list}, {"schemaVersion", 1}}.dump(2) + "\n";
-}
-
 // The approvals in the file of an open base; none when there is no file.
 std::vector<CodexCompatibilityApproval> readApprovals(int base, const std::string& path) {
   const std::string name(CodexCompatibilityApprovalStore::kFileName);
@@ -109,7 +80,7 @@ std::vector<CodexCompatibilityApproval> readApprovals(int base, const std::strin
       platform::readAllBounded(fd.get(), CodexCompatibilityApprovalStore::kMaximumBytes);
   if (!bytes)
     throw kError("could not read approval file " + path + " (unreadable or too large)");
-  return decode(*bytes);
+  return decodeCodexCompatibilityApprovals(*bytes);
 }
 
 // Replaces the file: a private temporary file, written, synced and renamed
@@ -142,6 +113,36 @@ void writeApprovals(int base, const std::string& path, std::string_view bytes) {
 }
 
 }  // namespace
+
+std::vector<CodexCompatibilityApproval> decodeCodexCompatibilityApprovals(std::string_view bytes) {
+  return jsonio::decode(bytes, kError, "invalid approval file", [](const json& document) {
+    // The version decides how the rest reads, so it is judged first.
+    if (document.is_object() && document.contains("schemaVersion") &&
+        document.at("schemaVersion") != json(1))
+      throw KorvelinCoreError::compatibilityApprovalFailed("unsupported approval schema");
+    jsonio::requireExactKeys(document, {"approvals", "schemaVersion"});
+    const auto& list = document.at("approvals");
+    if (!list.is_array())
+      throw jsonio::ShapeError("\"approvals\" is not an array");
+    std::vector<CodexCompatibilityApproval> approvals;
+    for (const auto& entry : list)
+      approvals.push_back(decodeApproval(entry));
+    return approvals;
+  });
+}
+
+std::string encodeCodexCompatibilityApprovals(
+    const std::vector<CodexCompatibilityApproval>& approvals) {
+  json list = json::array();
+  for (const auto& approval : approvals)
+    list.push_back({{"approvedAt", iso8601String(approval.approvedAt)},
+                    {"buildVersion", approval.buildVersion},
+                    {"bundleIdentifier", approval.bundleIdentifier},
+                    {"codeDirectoryHash", approval.codeDirectoryHash},
+                    {"marketingVersion", approval.marketingVersion},
+                    {"signingTeamIdentifier", approval.signingTeamIdentifier}});
+  return json{{"approvals", list}, {"schemaVersion", 1}}.dump(2) + "\n";
+}
 
 CodexCompatibilityApproval::CodexCompatibilityApproval(const CodexInstallation& installation,
                                                        std::chrono::sys_seconds approvedAt)
@@ -194,7 +195,7 @@ void CodexCompatibilityApprovalStore::approve(const CodexInstallation& installat
   auto approvals = readApprovals(base->get(), path);
   std::erase_if(approvals, [&](const auto& approval) { return approval.matches(installation); });
   approvals.emplace_back(installation, std::chrono::floor<std::chrono::seconds>(now_()));
-  const std::string bytes = encode(approvals);
+  const std::string bytes = encodeCodexCompatibilityApprovals(approvals);
   // A file past the limit could never be read again: refuse before writing.
   if (bytes.size() > kMaximumBytes)
     throw kError("approval file is too large");

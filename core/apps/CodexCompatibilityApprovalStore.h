@@ -44,6 +44,13 @@ struct CodexCompatibilityApproval {
   bool operator==(const CodexCompatibilityApproval&) const = default;
 };
 
+// The file's document: decoding refuses anything but schema 1 with exactly
+// its keys (`compatibilityApprovalFailed`); encoding is pretty-printed with
+// sorted keys.
+std::vector<CodexCompatibilityApproval> decodeCodexCompatibilityApprovals(std::string_view bytes);
+std::string encodeCodexCompatibilityApprovals(
+    const std::vector<CodexCompatibilityApproval>& approvals);
+
 class CodexCompatibilityApprovalStore {
  public:
   using Clock = std::function<std::chrono::system_clock::time_point()>;

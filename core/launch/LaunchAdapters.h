@@ -14,6 +14,7 @@ namespace korvelin {
 
 struct LaunchAdapterContext {
   std::string defaultBaseDirectory;  // the managed base the preparer guards
+  std::string baseDirectory;         // the base in use (Codex's approvals)
 };
 
 // The adapter for `adapterIdentifier`; nullptr when this build has none.

@@ -94,9 +94,8 @@ ProfileLauncher::ProfileLauncher(std::string baseDirectory,
       sidecars_(sidecars),
       adapters_(std::move(adapters)) {
   if (!adapters_)
-    adapters_ = [context = LaunchAdapterContext{defaultBaseDirectory_}](std::string_view id) {
-      return makeLaunchAdapter(id, context);
-    };
+    adapters_ = [context = LaunchAdapterContext{defaultBaseDirectory_, baseDirectory_}](
+                    std::string_view id) { return makeLaunchAdapter(id, context); };
 }
 
 namespace {

@@ -77,6 +77,7 @@ TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
       {"codex-mcp", "remove", p, "--generation", p},
       {"codex-mcp", "reconcile", p},
       {"codex-mcp", "status", p},
+      {"codex", "approvals"},
       {"connection", "add", "x", "--link", "-"},
       {"connection", "rename", p, "x"},
       {"history", p},
