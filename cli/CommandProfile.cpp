@@ -19,7 +19,6 @@
 namespace korvelin::cli {
 namespace {
 
-
 struct ProfileOptions {
   std::string profile;  // UUID or name (show, update, delete)
   std::string name;     // create: NAME; update: --name

@@ -60,8 +60,8 @@ MenuBarProfileNameMode menuMode(const std::string& word) {
   return MenuBarProfileNameMode::full;
 }
 
-// Without the vendor's adapter in this build, a record given on the command
-// line is trusted only while its backend is still the very file recorded.
+// A record is trusted only while its backend is still the very file
+// recorded.
 CodexInstallation sameBackend(const CodexInstallation& installation) {
   struct stat info;
   const auto backend = pathFromFileURL(installation.backendURL);
@@ -79,9 +79,8 @@ class UsagePrinter {
   // Prints one event; true for a snapshot. A snapshot that differs from the
   // last one printed only in its time is not printed again.
   bool print(const CodexUsageMonitorEvent& event) {
-    const double now = std::chrono::duration<double>(
-                           std::chrono::system_clock::now().time_since_epoch())
-                           .count();
+    const double now =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     nlohmann::json line = {{"event", rawValue(event.kind)}, {"at", now}};
     switch (event.kind) {
       case CodexUsageMonitorEvent::Kind::snapshot:
@@ -155,9 +154,8 @@ class UsagePrinter {
   void printResets(const std::vector<CodexUsageResetWindow>& resets, double now) const {
     for (const auto& reset : resets) {
       if (options_.json) {
-        nlohmann::json line = {{"event", "reset"},
-                               {"at", now},
-                               {"remainingPercent", reset.remainingPercent}};
+        nlohmann::json line = {
+            {"event", "reset"}, {"at", now}, {"remainingPercent", reset.remainingPercent}};
         if (reset.durationMinutes)
           line["windowDurationMins"] = *reset.durationMinutes;
         std::cout << line.dump() << std::endl;
@@ -210,33 +208,34 @@ int usage(const UsageOptions& options, const GlobalOptions& global) {
          "its sidecar (route unverified here)",
          {profile->name}});
 
-  const auto adapter = makeLaunchAdapter(profile->adapterIdentifier, {global.defaultBaseDirectory});
+  // A record given on the command line is the user's own choice, trusted
+  // while its backend is still the very file recorded; otherwise the
+  // installed bundle is inspected, and inspected again before the backend
+  // starts.
+  CodexUsageAppServerClient::Inspector inspect =
+      [](const CodexInstallation& recorded, const std::string&) { return sameBackend(recorded); };
   std::optional<CodexInstallation> installation;
+  std::shared_ptr<LaunchAdapter> adapter;
   if (!options.installation.empty()) {
     if (!(installation = readInstallation(options.installation)))
       return kExitFailure;
-  } else if (adapter) {
+  } else if ((adapter = makeLaunchAdapter(profile->adapterIdentifier,
+                                          {global.defaultBaseDirectory, global.baseDirectory}))) {
     installation = adapter->inspect(profile->application.bundlePath);
+    inspect = [adapter](const CodexInstallation& recorded, const std::string&) {
+      return adapter->inspect(recorded.bundlePath().value_or(""));
+    };
   } else {
     return fail("this build cannot inspect Codex installations: pass --installation FILE.json",
                 kExitUsage);
   }
-  CodexUsageAppServerClient::Inspector inspect;
-  if (adapter)
-    inspect = [&adapter](const CodexInstallation& recorded, const std::string&) {
-      return adapter->inspect(recorded.bundlePath().value_or(""));
-    };
-  else
-    inspect = [](const CodexInstallation& recorded, const std::string&) {
-      return sameBackend(recorded);
-    };
 
   // The stop signals (and SIGUSR1, which ends the waiter) are taken by
   // `watch`'s waiter alone; the session's thread inherits the mask.
   sigset_t stopSignals = blockStopSignals();
   ::sigaddset(&stopSignals, SIGUSR1);
   ::sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
-  const CodexUsageAppServerClient client(global.defaultBaseDirectory, global.defaultBaseDirectory,
+  const CodexUsageAppServerClient client(global.defaultBaseDirectory, global.baseDirectory,
                                          options.interval, inspect);
   const auto stream =
       client.events(*installation, ProfilePaths(*id, global.baseDirectory), profile->proxy);
@@ -253,8 +252,7 @@ const Registration kRegistration{
     {"usage", "Show how much of a Codex profile's rate limits remains",
      [](CLI::App& command, const GlobalOptions& global) -> Runner {
        auto options = std::make_shared<UsageOptions>();
-       command.add_option("PROFILE", options->profile, text("Profile identifier"))
-           ->required();
+       command.add_option("PROFILE", options->profile, text("Profile identifier"))->required();
        command.add_option("--installation", options->installation,
                           text("The verified installation record of the profile's Codex "
                                "(default: the installed bundle, inspected)"));
@@ -265,9 +263,10 @@ const Registration kRegistration{
            .add_option("--interval", options->interval,
                        text("Seconds between readings (at least 5, default 60)"))
            ->check(CLI::Range(CodexUsageAppServerClient::kMinimumRefreshInterval, 86400.0));
-       command.add_option("--menu", options->menu,
-                          text("Also show the menu-bar text, with the name in full or its first "
-                               "one or two characters"))
+       command
+           .add_option("--menu", options->menu,
+                       text("Also show the menu-bar text, with the name in full or its first "
+                            "one or two characters"))
            ->check(CLI::IsMember({"full", "one", "two"}));
        command.add_flag("--json", options->json, text("Print one JSON object per event"));
        return [options, &global] {

@@ -154,6 +154,9 @@ CodexInstallation usageInstallation(const std::string& backendPath) {
   installation.signingTeamIdentifier = "2DC432GLL2";
   installation.codeDirectoryHash = std::string(40, 'a');
   installation.compatibilityStatus = CodexCompatibilityStatus::verified;
+  struct stat info;
+  if (::lstat(backendPath.c_str(), &info) == 0)
+    installation.backendIdentity = FileIdentity::of(info);
   return installation;
 }
 

@@ -8,8 +8,8 @@
 //                this file it never answers
 // In `preamble` and `reply`, "<PAUSE>" flushes what came before and waits
 // 100 ms, so that the reader sees the bytes in separate reads. A file
-// `behaviour` may hold one word: "flood" (write 1 MiB + 1 bytes without a
-// line feed after the preamble), "exit-after-reply", "close-input-after-reply"
+// `behaviour` (read at start and after each reply) may hold one word: "flood" (write 1 MiB + 1
+// bytes without a line feed after the preamble), "exit-after-reply", "close-input-after-reply"
 // (close standard input, keep running), or "ignore-term" (SIGTERM ignored).
 
 #include <signal.h>
@@ -82,9 +82,10 @@ int main() {
     for (std::size_t at; (at = reply.find("$ID")) != std::string::npos;)
       reply.replace(at, 3, id);
     writeScripted(reply);
-    if (behaviour.starts_with("exit-after-reply"))
+    const std::string now = readFile("behaviour", exists);
+    if (now.starts_with("exit-after-reply"))
       return 0;
-    if (behaviour.starts_with("close-input-after-reply"))
+    if (now.starts_with("close-input-after-reply"))
       ::close(0);
   }
   // Standard input ended: wait for a signal, as a server that outlives its
