@@ -20,6 +20,7 @@
 
 #include "bench/ChildrenCpu.h"
 #include "core/codex/CodexUsageAppServerClient.h"
+#include "tests/support/CatalogFixtures.h"
 #include "tests/support/CodexProfile.h"
 #include "tests/support/CodexUsageSupport.h"
 #include "tests/support/RealXray.h"
@@ -48,7 +49,7 @@ struct SignedInProfile {
         profile.paths.baseDirectory(), profile.temp.path(), 5.0,
         [](const CodexInstallation& installation, const std::string&) { return installation; });
     client.hostEnvironment = std::vector<std::string>{"PATH=/usr/bin:/bin"};
-    return client.events(testing::usageInstallation(*codex), profile.paths,
+    return client.events(testing::codexInstallation(*codex), profile.paths,
                          ProfileProxyConfiguration(ProfileProxyScheme::http, "127.0.0.1", 9));
   }
 };

@@ -40,27 +40,13 @@ void writePrivate(const std::string& path, const std::string& content) {
 
 }  // namespace
 
-UsageBackendMock::UsageBackendMock() : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int fds[2];
-  if (!listener_ ||
-      ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) ||
-      ::listen(listener_.get(), 64) ||
-      ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) ||
-      ::pipe2(fds, O_CLOEXEC))
-    throw std::runtime_error("cannot set up the usage backend");
-  wake_[0] = ScopedFD(fds[0]);
-  wake_[1] = ScopedFD(fds[1]);
-  port_ = ntohs(address.sin_port);
+UsageBackendMock::UsageBackendMock() {
   setUsedPercent(6, 24);
   thread_ = std::thread([this] { serve(); });
 }
 
 UsageBackendMock::~UsageBackendMock() {
-  platform::writeFull(wake_[1].get(), "x");
+  platform::writeFull(listener_.wake[1].get(), "x");
   thread_.join();
 }
 
@@ -92,11 +78,11 @@ std::vector<std::string> UsageBackendMock::requestLines() const {
 
 void UsageBackendMock::serve() {
   for (;;) {
-    pollfd fds[2] = {{listener_.get(), POLLIN, 0}, {wake_[0].get(), POLLIN, 0}};
+    pollfd fds[2] = {{listener_.socket.get(), POLLIN, 0}, {listener_.wake[0].get(), POLLIN, 0}};
     if (retryOnEintr([&] { return ::poll(fds, 2, -1); }) < 0 || fds[1].revents)
       return;
-    ScopedFD connection(
-        retryOnEintr([&] { return ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC); }));
+    ScopedFD connection(retryOnEintr(
+        [&] { return ::accept4(listener_.socket.get(), nullptr, nullptr, SOCK_CLOEXEC); }));
     if (!connection)
       continue;
     // One request per connection; its head is all that is read.
@@ -139,25 +125,6 @@ void signInToUsageBackend(const std::string& codexHome, const std::string& baseU
        iso8601String(std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()))}};
   writePrivate(codexHome + "/auth.json", auth.dump());
   writePrivate(codexHome + "/config.toml", "chatgpt_base_url = \"" + baseURL + "\"\n");
-}
-
-CodexInstallation usageInstallation(const std::string& backendPath) {
-  CodexInstallation installation;
-  installation.bundleURL = "file:///Applications/ChatGPT.app/";
-  installation.displayName = "Codex";
-  installation.bundleIdentifier = "com.openai.codex";
-  installation.marketingVersion = "26.903.61454";
-  installation.buildVersion = "8378";
-  installation.executableURL = "file:///Applications/ChatGPT.app/Contents/MacOS/ChatGPT";
-  installation.backendURL = fileURLString(backendPath, false);
-  installation.architectures = {"arm64"};
-  installation.signingTeamIdentifier = "2DC432GLL2";
-  installation.codeDirectoryHash = std::string(40, 'a');
-  installation.compatibilityStatus = CodexCompatibilityStatus::verified;
-  struct stat info;
-  if (::lstat(backendPath.c_str(), &info) == 0)
-    installation.backendIdentity = FileIdentity::of(info);
-  return installation;
 }
 
 std::string describe(CodexUsageEventStream& stream,

@@ -16,7 +16,7 @@
 
 #include "core/apps/CodexInstallation.h"
 #include "core/codex/CodexUsageAppServerClient.h"
-#include "core/platform/ScopedFD.h"
+#include "tests/support/MisbehavingServer.h"
 
 namespace korvelin::testing {
 
@@ -33,7 +33,7 @@ class UsageBackendMock {
   UsageBackendMock(const UsageBackendMock&) = delete;
   UsageBackendMock& operator=(const UsageBackendMock&) = delete;
 
-  std::uint16_t port() const { return port_; }
+  std::uint16_t port() const { return listener_.port; }
   // The usage of the 5-hour and the weekly window the endpoint reports.
   void setUsedPercent(int primary, int secondary);
   std::vector<std::string> requestLines() const;
@@ -41,9 +41,7 @@ class UsageBackendMock {
  private:
   void serve();
 
-  platform::ScopedFD listener_;
-  platform::ScopedFD wake_[2];
-  std::uint16_t port_ = 0;
+  LoopbackListener listener_;
   mutable std::mutex mutex_;
   std::string body_;
   std::vector<std::string> requestLines_;
@@ -54,9 +52,6 @@ class UsageBackendMock {
 // config.toml (chatgpt_base_url = `baseURL`) into `codexHome`, which must
 // exist.
 void signInToUsageBackend(const std::string& codexHome, const std::string& baseURL);
-
-// A launch-approved installation record whose backend is `backendPath`.
-CodexInstallation usageInstallation(const std::string& backendPath);
 
 // The events `stream` yields within `timeout` (or its first `count`), one
 // word each, "snapshot:<remaining percent or ->", "unavailable:<reason>",

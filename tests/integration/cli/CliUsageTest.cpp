@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "tests/support/CatalogFixtures.h"
 #include "tests/support/CodexUsageSupport.h"
 #include "tests/support/ProfileCliTest.h"
 #include "tests/support/RealXray.h"
@@ -30,7 +31,7 @@ class CliUsageTest : public testing::ProfileCliTest {
     if (!codex)
       GTEST_SKIP() << "real Codex CLI unavailable: " << reason;
     record = dir_.child("installation.json");
-    std::ofstream(record) << nlohmann::json(testing::usageInstallation(*codex)).dump();
+    std::ofstream(record) << nlohmann::json(testing::codexInstallation(*codex)).dump();
     const auto created =
         testing::run(korvelin({"profile", "create", "Work", "--installation", record, "--id",
                                profile_, "--proxy", "http://127.0.0.1:9"}));

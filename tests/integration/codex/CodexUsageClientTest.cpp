@@ -20,6 +20,7 @@
 
 #include "core/codex/CodexUsageAppServerClient.h"
 #include "core/files/FilePath.h"
+#include "tests/support/CatalogFixtures.h"
 #include "tests/support/CodexProfile.h"
 #include "tests/support/CodexUsageSupport.h"
 #include "tests/support/ProcessHelpers.h"
@@ -28,8 +29,8 @@ namespace korvelin {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::codexInstallation;
 using testing::describe;
-using testing::usageInstallation;
 
 const std::string kFake = std::string(KORVELIN_TEST_PROGRAMS_DIR) + "/fake-app-server";
 
@@ -72,7 +73,7 @@ class CodexUsageClientTest : public ::testing::Test {
 
   std::set<pid_t> childrenBefore;
   testing::CodexProfile profile;
-  CodexInstallation installation = usageInstallation(kFake);
+  CodexInstallation installation = codexInstallation(kFake);
   CodexInstallation inspected = installation;
 };
 
@@ -183,7 +184,7 @@ TEST_F(CodexUsageClientTest, FailedStarts) {
        },
        "unavailable:connectionFailed end"},
       {"no backend", 5.0,
-       [](auto& t) { t.inspected = t.installation = usageInstallation(kFake + "-missing"); },
+       [](auto& t) { t.inspected = t.installation = codexInstallation(kFake + "-missing"); },
        "unavailable:connectionFailed end"},
       {"an unsafe profile tree", 5.0,
        [](auto& t) { ::chmod(t.profile.paths.cache().c_str(), 0755); },
@@ -191,7 +192,7 @@ TEST_F(CodexUsageClientTest, FailedStarts) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    installation = usageInstallation(kFake);
+    installation = codexInstallation(kFake);
     inspected = installation;
     ::chmod(profile.paths.cache().c_str(), 0700);
     c.change(*this);

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "core/codex/CodexUsageAppServerClient.h"
+#include "tests/support/CatalogFixtures.h"
 #include "tests/support/CodexProfile.h"
 #include "tests/support/CodexUsageSupport.h"
 #include "tests/support/ProcessHelpers.h"
@@ -35,7 +36,7 @@ class RealCodexUsageTest : public ::testing::Test {
     const auto path = testing::realCodexPath(reason);
     if (!path)
       GTEST_SKIP() << "real Codex CLI unavailable: " << reason;
-    installation = testing::usageInstallation(*path);
+    installation = testing::codexInstallation(*path);
     childrenBefore = testing::childrenOfThisProcess();
     ::mkdir(profile.codexHome().c_str(), 0700);
   }
