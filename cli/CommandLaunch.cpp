@@ -7,6 +7,7 @@
 
 #include <signal.h>
 
+#include <chrono>
 #include <cstring>
 #include <iostream>
 #include <sstream>
@@ -69,6 +70,33 @@ Message describe(const ProfileLaunchProgress& progress) {
   return "";
 }
 
+// Checks the sidecar at most once a second (probing egress again every 30
+// s) and says when its health changes; true when the profile must stop.
+bool proxyRequiresStop(ProfileLauncher& launcher, ProfileLaunch& launch, bool json) {
+  static auto lastCheck = std::chrono::steady_clock::time_point();
+  const auto now = std::chrono::steady_clock::now();
+  if (!launch.sidecar || now - lastCheck < std::chrono::seconds(1))
+    return false;
+  lastCheck = now;
+  const bool wasLost = launch.proxyLost;
+  const auto verdict = launcher.checkProxy(launch, 30);
+  if (launch.proxyLost != wasLost) {
+    if (json)
+      std::cout << nlohmann::json{{"event", "proxy_health"}, {"verdict", rawValue(verdict)}}.dump()
+                << std::endl;
+    else if (verdict == ProxyVerdict::available)
+      say("The running profile's proxy connection is available again.");
+    else if (verdict == ProxyVerdict::unavailableKeptOpen)
+      say(
+          {"Profile “{0}” remains open. The proxy connection is unavailable and will be checked "
+           "again automatically.",
+           {launch.profile.name}});
+    else
+      say({"Profile “{0}” was stopped to prevent a direct connection.", {launch.profile.name}});
+  }
+  return verdict == ProxyVerdict::unavailableMustStop;
+}
+
 int launchProfile(LaunchOptions options, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(options.profile, global);
   if (!id)
@@ -92,7 +120,7 @@ int launchProfile(LaunchOptions options, const GlobalOptions& global) {
   ProcessSupervisor processes;
   auto sidecars = makeSidecarSupervisor(options.tools);
   ProfileLauncher launcher(global.baseDirectory, global.defaultBaseDirectory, processes, *sidecars);
-  const auto launch = launcher.launch(*id, progress);
+  auto launch = launcher.launch(*id, progress);
   if (options.json)
     std::cout << nlohmann::json{{"event", "launched"}, {"launch", launch}}.dump() << std::endl;
   else
@@ -111,7 +139,7 @@ int launchProfile(LaunchOptions options, const GlobalOptions& global) {
          return snapshot;
        },
        [&](int signal) {
-         if (!options.json)
+         if (!options.json && signal > 0)
            say({"stopping ({0})...", {::strsignal(signal)}});
        },
        [&](const ProcessSnapshot& run) {
@@ -126,7 +154,8 @@ int launchProfile(LaunchOptions options, const GlobalOptions& global) {
                 "again to ask "
                 "again)",
                 {seconds.str()}});
-       }});
+       },
+       [&] { return proxyRequiresStop(launcher, launch, options.json); }});
   const auto confirmed = stopped ? last : launcher.finish(launch, progress);
   if (options.json)
     std::cout << nlohmann::json{{"event", "completed"}, {"run", confirmed}}.dump() << std::endl;

@@ -19,8 +19,8 @@ ProcessSnapshot superviseUntilStopped(const sigset_t& stopSignals, const Supervi
   for (;;) {
     timespec wait{0, 100'000'000};
     const int signal = ::sigtimedwait(&stopSignals, nullptr, &wait);
-    if (signal > 0) {
-      supervision.stopping(signal);
+    if (signal > 0 || (supervision.shouldStop && supervision.shouldStop())) {
+      supervision.stopping(signal > 0 ? signal : 0);
       try {
         return supervision.stop();
       } catch (const KorvelinCoreError& e) {

@@ -23,10 +23,13 @@ struct Supervision {
   std::function<ProcessSnapshot()> stop;
   std::function<void(int signal)> stopping;                      // a signal arrived
   std::function<void(const ProcessSnapshot& run)> stopTimedOut;  // still supervising
+  // Optional, polled with the status: true stops the run as a signal does
+  // (`stopping` then gets 0).
+  std::function<bool()> shouldStop = nullptr;
 };
 
 // Polls the run until its managed group has stopped, by itself or because a
-// stop signal asked it to. A group that outlives a stop is never sent
+// stop signal (or `shouldStop`) asked it to. A group that outlives a stop is never sent
 // SIGKILL and never left alone: the next signal asks again. Returns the last
 // snapshot, awaiting confirmation.
 ProcessSnapshot superviseUntilStopped(const sigset_t& stopSignals, const Supervision& supervision);

@@ -34,6 +34,13 @@ constexpr EnumNames<ProfileLaunchStep, 14> kStepNames{{
     {ProfileLaunchStep::sidecarStopped, "sidecar_stopped"},
 }};
 
+constexpr EnumNames<ProxyVerdict, 4> kVerdictNames{{
+    {ProxyVerdict::unproxied, "unproxied"},
+    {ProxyVerdict::available, "available"},
+    {ProxyVerdict::unavailableKeptOpen, "unavailable_kept_open"},
+    {ProxyVerdict::unavailableMustStop, "unavailable_must_stop"},
+}};
+
 void report(const ProfileLauncher::Progress& progress, ProfileLaunchStep step, std::string detail) {
   if (progress)
     progress({step, std::move(detail)});
@@ -68,6 +75,10 @@ std::optional<std::string> connectionName(const VLESSConnectionRepository& repos
 
 std::string_view rawValue(ProfileLaunchStep step) {
   return kStepNames.name(step);
+}
+
+std::string_view rawValue(ProxyVerdict verdict) {
+  return kVerdictNames.name(verdict);
 }
 
 void to_json(nlohmann::json& json, const ProfileLaunch& launch) {
@@ -206,6 +217,32 @@ void ProfileLauncher::stopSidecar(const ProfileLaunch& launch, const Progress& p
     return;
   sidecars_.stopAndWait(launch.profile.id, launch.sidecar->generation, launch.paths());
   report(progress, ProfileLaunchStep::sidecarStopped, launch.sidecar->generation.uppercaseString());
+}
+
+ProxyVerdict ProfileLauncher::checkProxy(ProfileLaunch& launch, double minimumProbeInterval) {
+  if (!launch.sidecar)
+    return ProxyVerdict::unproxied;
+  const auto health = sidecars_.runtimeHealth(launch.profile.id, minimumProbeInterval);
+  const bool available = health && health->isAvailable();
+  if (available != !launch.proxyLost) {
+    launch.proxyLost = !available;
+    const auto name =
+        connectionName(VLESSConnectionRepository(baseDirectory_, defaultBaseDirectory_),
+                       launch.sidecar->connectionID);
+    if (available)
+      journal(launch.paths(), ProfileActivityKind::proxyConnectionAvailable, name,
+              "Proxy available on " + launch.sidecar->localProxy().uri());
+    else if (launch.profile.allowSystemRouteFallback)
+      journal(launch.paths(), ProfileActivityKind::proxyUnavailableWhileRunning, name,
+              "Proxy unavailable; application kept open");
+    else
+      journal(launch.paths(), ProfileActivityKind::proxyDisconnected, name,
+              "Proxy disconnected; profile stopped");
+  }
+  if (available)
+    return ProxyVerdict::available;
+  return launch.profile.allowSystemRouteFallback ? ProxyVerdict::unavailableKeptOpen
+                                                 : ProxyVerdict::unavailableMustStop;
 }
 
 ProcessSnapshot ProfileLauncher::status(const ProfileLaunch& launch) {

@@ -74,8 +74,21 @@ struct ProfileLaunch {
   ProcessSnapshot run;
   std::optional<std::string> continuityWarning;
 
+  // The last check found the sidecar unavailable.
+  bool proxyLost = false;
+
   const ProfilePaths& paths() const { return plan.process.paths; }
 };
+
+// What the health of a running launch's proxy means for it.
+enum class ProxyVerdict {
+  unproxied,            // no sidecar to check
+  available,            // the sidecar serves and its egress probe answers
+  unavailableKeptOpen,  // lost; the profile allows the system route
+  unavailableMustStop,  // lost; the profile must be stopped
+};
+
+std::string_view rawValue(ProxyVerdict verdict);
 
 // JSON for machines: profile, application, route, sidecar and run; the
 // environment and arguments of the plan are not included.
@@ -98,6 +111,13 @@ class ProfileLauncher {
   // `profileNotFound`; one whose adapter this build lacks is
   // `profileConfigurationUnavailable`.
   ProfileLaunch launch(const Uuid& profileID, const Progress& progress = nullptr);
+
+  // Checks the sidecar of a running launch (a new egress probe at most every
+  // `minimumProbeInterval` seconds) and journals a change of its health:
+  // `proxyDisconnected` when the profile must stop, else
+  // `proxyUnavailableWhileRunning`, and `proxyConnectionAvailable` when it
+  // serves again. Stopping is the caller's.
+  ProxyVerdict checkProxy(ProfileLaunch& launch, double minimumProbeInterval);
 
   // The run as the process supervisor sees it now.
   ProcessSnapshot status(const ProfileLaunch& launch);

@@ -207,5 +207,28 @@ TEST_F(ProfileLauncherTest, AnEndedApplicationIsFinishedAndAMissingConnectionNev
   EXPECT_EQ(testing::errorCaseOf([&] { subject.launch(Uuid::random()); }), Case::profileNotFound);
 }
 
+TEST_F(ProfileLauncherTest, ALostProxyStopsTheProfileUnlessTheSystemRouteIsAllowed) {
+  for (const bool allowed : {false, true}) {
+    SCOPED_TRACE(allowed ? "system route allowed" : "system route refused");
+    const AppProfile profile =
+        catalogue({.proxyConnectionID = connection_, .allowSystemRouteFallback = allowed});
+    auto sidecarSupervisor = sidecars();
+    auto subject = launcher(*sidecarSupervisor);
+    auto launch = subject.launch(profile.id);
+    EXPECT_EQ(subject.checkProxy(launch, 0), ProxyVerdict::available);
+    ::kill(launch.sidecar->processID, SIGKILL);
+    EXPECT_EQ(subject.checkProxy(launch, 0),
+              allowed ? ProxyVerdict::unavailableKeptOpen : ProxyVerdict::unavailableMustStop);
+    EXPECT_EQ(subject.checkProxy(launch, 0),
+              allowed ? ProxyVerdict::unavailableKeptOpen : ProxyVerdict::unavailableMustStop);
+    const auto events = readProfileActivityJournal(launch.paths(), 1 << 20).events;
+    ASSERT_EQ(events.size(), 2u) << "one event per change of health";
+    EXPECT_EQ(events[1].kind, allowed ? ProfileActivityKind::proxyUnavailableWhileRunning
+                                      : ProfileActivityKind::proxyDisconnected);
+    processes_.stop(profile.id, launch.paths(), 10);
+    processes_.confirmCompletion(profile.id, launch.run.runID, launch.paths());
+  }
+}
+
 }  // namespace
 }  // namespace korvelin

@@ -9,7 +9,6 @@
 
 #include "core/apps/ChromeInstallation.h"
 #include "core/apps/ZCodeInstallation.h"
-#include "core/base/CoreError.h"
 #include "tests/support/CatalogFixtures.h"
 #include "tests/support/ThrownError.h"
 
@@ -17,11 +16,16 @@ namespace korvelin {
 namespace {
 
 using Case = KorvelinCoreError::Case;
+using Variables = std::map<std::string, std::string>;
 using testing::chromeInstallation;
 
 const ProfilePaths kPaths(*Uuid::parse("6F0F5A44-61A0-4E0B-9C36-1B7A1BB0E0D1"), "/var/base");
 const ProfileProxyConfiguration kSocks(ProfileProxyScheme::socks5, "127.0.0.1", 1080);
-const std::string kSocksURL = "socks5://127.0.0.1:1080";
+const std::string kProxy = "--proxy-server=socks5://127.0.0.1:1080";
+const Variables kProxyVariables{{"HTTP_PROXY", "socks5://127.0.0.1:1080"},
+                                {"HTTPS_PROXY", "socks5://127.0.0.1:1080"},
+                                {"ALL_PROXY", "socks5://127.0.0.1:1080"},
+                                {"NO_PROXY", "localhost,127.0.0.1,::1"}};
 
 CodexInstallation zcodeInstallation() {
   auto installation = chromeInstallation();
@@ -32,92 +36,94 @@ CodexInstallation zcodeInstallation() {
   return installation;
 }
 
-ChromeLaunchAdapter chrome(std::optional<std::string> home = "/home/user") {
-  return ChromeLaunchAdapter("/var/base", [home] { return home; });
+const ChromeLaunchAdapter kChrome("/var/base",
+                                  [] { return std::optional<std::string>("/home/u"); });
+const ZCodeLaunchAdapter kZCode("/var/base");
+
+Variables with(Variables variables, const Variables& more) {
+  variables.insert(more.begin(), more.end());
+  return variables;
 }
 
-TEST(ChromeLaunchPlanTest, FixedArgumentsComeFirstThenProxyThenTheUsers) {
+TEST(LaunchPlanTest, ArgumentsAndVariables) {
+  const std::string userData = "--user-data-dir=" + kPaths.userData();
+  const std::vector<std::string> chromeFixed{userData, "--password-store=basic",
+                                             "--use-mock-keychain"};
+  const Variables chrome{{"HOME", "/home/u"},
+                         {"USERPROFILE", "/home/u"},
+                         {"XDG_CONFIG_HOME", kPaths.config()},
+                         {"XDG_CACHE_HOME", kPaths.cache()},
+                         {"LANGUAGE", "de"}};
+  const Variables zcode{{"HOME", kPaths.home()},
+                        {"USERPROFILE", kPaths.home()},
+                        {"XDG_CONFIG_HOME", kPaths.config()},
+                        {"XDG_CACHE_HOME", kPaths.cache()},
+                        {"ZCODE_DATA_BASE_DIR", kPaths.home()},
+                        {"ZCODE_HOME", kPaths.home() + "/.zcode"},
+                        {"ZCODE_DESKTOP_HOME_DIR", kPaths.home()},
+                        {"ZCODE_DESKTOP_USER_DATA_DIR", kPaths.userData()},
+                        {"ZCODE_DESKTOP_SESSION_DATA_DIR", kPaths.userData() + "/session"},
+                        {"ZCODE_DESKTOP_USE_ELECTRON_DEFAULT_USER_DATA", "0"},
+                        {"LANGUAGE", "de"}};
   struct Row {
+    const LaunchAdapter& adapter;
+    CodexInstallation installation;
     std::optional<ProfileProxyConfiguration> proxy;
     std::vector<std::string> user;
-    std::vector<std::string> expectedTail;
+    std::vector<std::string> arguments;
+    Variables variables;
   };
-  const std::string userData = "--user-data-dir=" + kPaths.userData();
+  auto chromeArguments = [&](std::vector<std::string> tail) {
+    auto all = chromeFixed;
+    all.insert(all.end(), tail.begin(), tail.end());
+    return all;
+  };
   for (const auto& row : std::vector<Row>{
-           {std::nullopt, {}, {}},
-           {std::nullopt,
-            {"--lang=de", "https://example.com"},
-            {"--lang=de", "https://example.com"}},
-           {kSocks, {}, {"--proxy-server=" + kSocksURL}},
-           {kSocks, {"--lang=de"}, {"--proxy-server=" + kSocksURL, "--lang=de"}},
+           {kChrome, chromeInstallation(), {}, {}, chromeFixed, chrome},
+           {kChrome,
+            chromeInstallation(),
+            {},
+            {"--lang=de", "x"},
+            chromeArguments({"--lang=de", "x"}),
+            chrome},
+           {kChrome,
+            chromeInstallation(),
+            kSocks,
+            {"x"},
+            chromeArguments({kProxy, "x"}),
+            with(chrome, kProxyVariables)},
+           {kZCode, zcodeInstallation(), {}, {}, {}, zcode},
+           {kZCode,
+            zcodeInstallation(),
+            kSocks,
+            {"x"},
+            {kProxy, "x"},
+            with(zcode, kProxyVariables)},
        }) {
-    const auto plan =
-        chrome().makeLaunchPlan(chromeInstallation(), kPaths, row.proxy, {}, row.user);
-    std::vector<std::string> expected{userData, "--password-store=basic", "--use-mock-keychain"};
-    expected.insert(expected.end(), row.expectedTail.begin(), row.expectedTail.end());
-    EXPECT_EQ(plan.process.arguments, expected);
-    const auto& environment = plan.process.environmentOverrides;
-    EXPECT_EQ(environment.count("ALL_PROXY"), row.proxy ? 1u : 0u);
-    if (row.proxy) {
-      for (const char* name : {"HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"})
-        EXPECT_EQ(environment.at(name), kSocksURL);
-      EXPECT_EQ(environment.at("NO_PROXY"), "localhost,127.0.0.1,::1");
-    }
+    AppProfile profile;
+    profile.environmentVariables = {{"LANGUAGE", "de"}};
+    profile.launchArguments = row.user;
+    const auto plan = row.adapter.makeLaunchPlan({profile, row.installation, kPaths, row.proxy});
+    EXPECT_EQ(plan.process.arguments, row.arguments);
+    EXPECT_EQ(plan.process.environmentOverrides, row.variables);
+    const auto bundle = *row.installation.bundlePath();
+    EXPECT_EQ(plan.process.applicationTerminationIdentity,
+              (ApplicationTerminationIdentity{row.installation.bundleIdentifier, bundle,
+                                              plan.process.executablePath}));
+    EXPECT_EQ(plan.process.executablePath.rfind(bundle + "/Contents/MacOS/", 0), 0u);
+    EXPECT_EQ(plan.expectedInstallation, row.installation);
   }
 }
 
-TEST(ChromeLaunchPlanTest, HomeIsTheAccountsFromThePasswordDatabaseAndDataStaysInTheProfile) {
-  const char* hostHome = std::getenv("HOME");
-  const std::string savedHome = hostHome ? hostHome : "";
+TEST(LaunchPlanTest, ChromesHomeComesFromThePasswordDatabase) {
+  const std::string saved = std::getenv("HOME") ? std::getenv("HOME") : "";
   ::setenv("HOME", "/not/the/account/home", 1);
-  const auto accountHome = ChromeLaunchAdapter::passwordDatabaseHome();
-  ASSERT_TRUE(accountHome && !accountHome->empty());
-  const auto plan =
-      ChromeLaunchAdapter("/var/base")
-          .makeLaunchPlan(chromeInstallation(), kPaths, std::nullopt, {{"LANGUAGE", "de"}}, {});
-  ::setenv("HOME", savedHome.c_str(), 1);
-  const std::map<std::string, std::string> expected{{"HOME", *accountHome},
-                                                    {"USERPROFILE", *accountHome},
-                                                    {"XDG_CONFIG_HOME", kPaths.config()},
-                                                    {"XDG_CACHE_HOME", kPaths.cache()},
-                                                    {"LANGUAGE", "de"}};
-  EXPECT_EQ(plan.process.environmentOverrides, expected);
-  EXPECT_EQ(plan.process.executablePath,
-            "/Applications/Google Chrome.app/Contents/MacOS/Google Chrome");
-  EXPECT_EQ(plan.process.applicationTerminationIdentity,
-            (ApplicationTerminationIdentity{"com.google.Chrome", "/Applications/Google Chrome.app",
-                                            plan.process.executablePath}));
-  EXPECT_EQ(plan.expectedInstallation, chromeInstallation());
-  EXPECT_EQ(plan.process.paths, kPaths);
-}
-
-TEST(ZCodeLaunchPlanTest, ConfinesZCodeThroughItsVariables) {
-  const auto plan =
-      ZCodeLaunchAdapter("/var/base")
-          .makeLaunchPlan(zcodeInstallation(), kPaths, std::nullopt, {{"ZCODE_THEME", "dark"}}, {});
-  EXPECT_TRUE(plan.process.arguments.empty());
-  const std::map<std::string, std::string> expected{
-      {"HOME", kPaths.home()},
-      {"USERPROFILE", kPaths.home()},
-      {"XDG_CONFIG_HOME", kPaths.config()},
-      {"XDG_CACHE_HOME", kPaths.cache()},
-      {"ZCODE_DATA_BASE_DIR", kPaths.home()},
-      {"ZCODE_HOME", kPaths.home() + "/.zcode"},
-      {"ZCODE_DESKTOP_HOME_DIR", kPaths.home()},
-      {"ZCODE_DESKTOP_USER_DATA_DIR", kPaths.userData()},
-      {"ZCODE_DESKTOP_SESSION_DATA_DIR", kPaths.userData() + "/session"},
-      {"ZCODE_DESKTOP_USE_ELECTRON_DEFAULT_USER_DATA", "0"},
-      {"ZCODE_THEME", "dark"}};
-  EXPECT_EQ(plan.process.environmentOverrides, expected);
-  EXPECT_EQ(plan.process.executablePath, "/Applications/ZCode.app/Contents/MacOS/ZCode");
-}
-
-TEST(ZCodeLaunchPlanTest, TheProxyIsTheFirstArgument) {
-  const auto plan = ZCodeLaunchAdapter("/var/base")
-                        .makeLaunchPlan(zcodeInstallation(), kPaths, kSocks, {}, {"--lang=de"});
-  EXPECT_EQ(plan.process.arguments,
-            (std::vector<std::string>{"--proxy-server=" + kSocksURL, "--lang=de"}));
-  EXPECT_EQ(plan.process.environmentOverrides.at("HTTPS_PROXY"), kSocksURL);
+  const auto plan = ChromeLaunchAdapter("/var/base")
+                        .makeLaunchPlan(chromeInstallation(), kPaths, std::nullopt, {}, {});
+  ::setenv("HOME", saved.c_str(), 1);
+  const auto account = ChromeLaunchAdapter::passwordDatabaseHome();
+  ASSERT_TRUE(account && !account->empty());
+  EXPECT_EQ(plan.process.environmentOverrides.at("HOME"), *account);
 }
 
 TEST(LaunchPlanTest, Refusals) {
@@ -127,59 +133,46 @@ TEST(LaunchPlanTest, Refusals) {
   unapproved.compatibilityStatus = CodexCompatibilityStatus::unverifiedVersion;
   auto otherTeam = chromeInstallation();
   otherTeam.signingTeamIdentifier = "8A5X4JJ39T";
+  auto chrome = [](std::optional<std::string> home,
+                   const CodexInstallation& installation = chromeInstallation(),
+                   std::optional<ProfileProxyConfiguration> proxy = {},
+                   std::vector<std::string> arguments = {}) {
+    return [=] {
+      ChromeLaunchAdapter("/var/base", [home] {
+        return home;
+      }).makeLaunchPlan(installation, kPaths, proxy, {}, arguments);
+    };
+  };
+  const std::string noHome = "Cannot resolve the macOS account home for Chrome.";
   struct Row {
-    const char* name;
     Case expected;
     std::string description;
     std::function<void()> call;
   };
-  const ZCodeLaunchAdapter zcode("/var/base");
-  const auto chromePlan = [](const CodexInstallation& installation,
-                             std::optional<std::string> home = "/home/user",
-                             std::optional<ProfileProxyConfiguration> proxy = std::nullopt,
-                             std::vector<ProfileEnvironmentVariable> variables = {},
-                             std::vector<std::string> arguments = {}) {
-    chrome(std::move(home)).makeLaunchPlan(installation, kPaths, proxy, variables, arguments);
-  };
-  const std::string noHome = "Cannot resolve the macOS account home for Chrome.";
   for (const auto& row : std::vector<Row>{
-           {"another vendor's record", Case::installationChanged, "",
-            [&] { chromePlan(zcodeInstallation()); }},
-           {"Chrome's record to ZCode", Case::installationChanged, "",
-            [&] { zcode.makeLaunchPlan(chromeInstallation(), kPaths, {}, {}, {}); }},
-           {"not launch-approved", Case::installationChanged, "", [&] { chromePlan(unapproved); }},
-           {"another team", Case::installationChanged, "", [&] { chromePlan(otherTeam); }},
-           {"no account", Case::invalidEnvironmentVariables, noHome,
-            [&] { chromePlan(chromeInstallation(), std::nullopt); }},
-           {"no home directory", Case::invalidEnvironmentVariables, noHome,
-            [&] { chromePlan(chromeInstallation(), ""); }},
-           {"relative home", Case::invalidEnvironmentVariables,
-            "The macOS account home must be an absolute path.",
-            [&] { chromePlan(chromeInstallation(), "home/user"); }},
-           {"proxy port 0", Case::invalidProxyConfiguration,
-            "Proxy port must be between 1 and 65535.",
-            [&] { chromePlan(chromeInstallation(), "/home/user", portZero); }},
-           {"ZCode proxy port 0", Case::invalidProxyConfiguration,
-            "Proxy port must be between 1 and 65535.",
-            [&] { zcode.makeLaunchPlan(zcodeInstallation(), kPaths, portZero, {}, {}); }},
-           {"a managed option", Case::invalidLaunchArguments,
-            "Profile paths, proxy, process and security options are managed by Korvelin.",
-            [&] {
-              chromePlan(chromeInstallation(), "/home/user", std::nullopt, {},
-                         {" --user-data-dir=/elsewhere"});
-            }},
-           {"a managed variable", Case::invalidEnvironmentVariables,
-            "ZCODE_HOME is managed by Korvelin and cannot be overridden.",
-            [&] {
-              zcode.makeLaunchPlan(zcodeInstallation(), kPaths, {}, {{"ZCODE_HOME", "/x"}}, {});
+           {Case::installationChanged, "", chrome("/h", zcodeInstallation())},
+           {Case::installationChanged, "", chrome("/h", unapproved)},
+           {Case::installationChanged, "", chrome("/h", otherTeam)},
+           {Case::installationChanged, "",
+            [] { kZCode.makeLaunchPlan(chromeInstallation(), kPaths, {}, {}, {}); }},
+           {Case::invalidEnvironmentVariables, noHome, chrome(std::nullopt)},
+           {Case::invalidEnvironmentVariables, noHome, chrome("")},
+           {Case::invalidEnvironmentVariables, "The macOS account home must be an absolute path.",
+            chrome("home/u")},
+           {Case::invalidProxyConfiguration, "Proxy port must be between 1 and 65535.",
+            chrome("/h", chromeInstallation(), portZero)},
+           {Case::invalidProxyConfiguration, "Proxy port must be between 1 and 65535.",
+            [&] { kZCode.makeLaunchPlan(zcodeInstallation(), kPaths, portZero, {}, {}); }},
+           {Case::invalidLaunchArguments, "options are managed by Korvelin",
+            chrome("/h", chromeInstallation(), {}, {" --user-data-dir=/elsewhere"})},
+           {Case::invalidEnvironmentVariables, "ZCODE_HOME is managed by Korvelin",
+            [] {
+              kZCode.makeLaunchPlan(zcodeInstallation(), kPaths, {}, {{"ZCODE_HOME", "/x"}}, {});
             }},
        }) {
-    SCOPED_TRACE(row.name);
     const auto description = testing::thrownDescription(row.expected, row.call);
-    ASSERT_TRUE(description);
-    if (!row.description.empty()) {
-      EXPECT_NE(description->find(row.description), std::string::npos) << *description;
-    }
+    ASSERT_TRUE(description) << row.description;
+    EXPECT_NE(description->find(row.description), std::string::npos) << *description;
   }
 }
 
