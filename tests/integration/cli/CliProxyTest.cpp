@@ -78,6 +78,7 @@ TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
       {"codex-mcp", "reconcile", p},
       {"codex-mcp", "status", p},
       {"codex", "approvals"},
+      {"usage", p},
       {"connection", "add", "x", "--link", "-"},
       {"connection", "rename", p, "x"},
       {"history", p},

@@ -207,10 +207,9 @@ TEST_F(CodexUsageClientTest, FailedStarts) {
 TEST_F(CodexUsageClientTest, PollsEveryIntervalWithOneReadOutstanding) {
   script("reply", R"({"id":$ID,"result":{"rateLimits":{"primary":{"usedPercent":30}}}})"
                   "\n");
+  script("behaviour", "close-input-after-second-reply");
   auto stream = start();
-  EXPECT_EQ(describe(*stream, 3s, 1), "snapshot:70");
-  script("behaviour", "close-input-after-reply");
-  EXPECT_EQ(describe(*stream, 14s), "snapshot:70 disconnected end");
+  EXPECT_EQ(describe(*stream, 20s), "snapshot:70 snapshot:70 disconnected end");
   std::vector<nlohmann::json> received;
   std::istringstream lines(scriptOutput("received"));
   for (std::string line; std::getline(lines, line);)

@@ -8,9 +8,12 @@
 //                this file it never answers
 // In `preamble` and `reply`, "<PAUSE>" flushes what came before and waits
 // 100 ms, so that the reader sees the bytes in separate reads. A file
-// `behaviour` (read at start and after each reply) may hold one word: "flood" (write 1 MiB + 1
-// bytes without a line feed after the preamble), "exit-after-reply", "close-input-after-reply"
-// (close standard input, keep running), or "ignore-term" (SIGTERM ignored).
+// `behaviour` may hold one word:
+//   flood                            1 MiB + 1 bytes without a line feed
+//                                    after the preamble
+//   exit-after-reply                 exit after the first reply
+//   close-input-after-second-reply   close standard input, keep running
+//   ignore-term                      SIGTERM ignored
 
 #include <signal.h>
 #include <unistd.h>
@@ -70,6 +73,7 @@ int main() {
     std::cout << std::string((1 << 20) + 1, 'x') << std::flush;
 
   std::ofstream received(home + "/received", std::ios::app);
+  int replies = 0;
   for (std::string line; std::getline(std::cin, line);) {
     received << line << "\n" << std::flush;
     const auto message = nlohmann::json::parse(line, nullptr, false);
@@ -82,10 +86,10 @@ int main() {
     for (std::size_t at; (at = reply.find("$ID")) != std::string::npos;)
       reply.replace(at, 3, id);
     writeScripted(reply);
-    const std::string now = readFile("behaviour", exists);
-    if (now.starts_with("exit-after-reply"))
+    ++replies;
+    if (behaviour.starts_with("exit-after-reply"))
       return 0;
-    if (now.starts_with("close-input-after-reply"))
+    if (behaviour.starts_with("close-input-after-second-reply") && replies == 2)
       ::close(0);
   }
   // Standard input ended: wait for a signal, as a server that outlives its
