@@ -13,4 +13,7 @@ CodexInstallation chromeInstallation();
 // (its identity read from the file when there is one).
 CodexInstallation codexInstallation(const std::string& backendPath);
 
+// The same for Claude desktop.
+CodexInstallation claudeInstallation();
+
 }  // namespace korvelin::testing
