@@ -81,6 +81,7 @@ TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
       {"codex-mcp", "reconcile", p},
       {"codex-mcp", "status", p},
       {"codex", "approvals"},
+      {"usage", p},
       {"codex", "check", p},
       {"connection", "add", "x", "--link", "-"},
       {"connection", "rename", p, "x"},
@@ -95,7 +96,6 @@ TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
       {"update", "verify", "-", "--public-key", "x", "--app-id", "y"},
       {"update", "check", "--feed", "https://127.0.0.1:9/f", "--public-key", "x", "--app-id", "y"},
       {"youtrack", "serve", p, "--upstream", "https://127.0.0.1:9/mcp"},
-      {"youtrack", "token", "status"},
   };
   // Every command is in the table.
   const auto help = run({testing::korvelinPath(), "--help"}).output;
