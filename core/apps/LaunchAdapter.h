@@ -6,6 +6,7 @@
 // vendor's adapter implements it; `makeLaunchAdapter` (core/launch/) picks
 // the one a profile names.
 
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,6 +29,8 @@ struct LaunchPlanInput {
   const CodexInstallation& installation;
   const ProfilePaths& paths;
   const std::optional<ProfileProxyConfiguration>& proxy;
+  // Variables the host adds for this run (a Claude profile's browser bridge).
+  std::map<std::string, std::string> managedEnvironment = {};
 };
 
 class LaunchAdapter {
