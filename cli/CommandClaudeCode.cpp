@@ -39,8 +39,8 @@ const Registration kRegistration{
      [](CLI::App& command, const GlobalOptions&) -> Runner {
        command.require_subcommand(1);
        auto options = std::make_shared<ClaudeCodeOptions>();
-       auto* find = command.add_subcommand(
-           "find", text("Print the newest verified Claude Code executable"));
+       auto* find =
+           command.add_subcommand("find", text("Print the newest verified Claude Code executable"));
        find->add_option("--home", options->home,
                         text("The home directory to look in (default: the account's, from the "
                              "password database)"));

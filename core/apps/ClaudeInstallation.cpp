@@ -44,12 +44,12 @@ CodexLaunchPlan ClaudeLaunchAdapter::makeLaunchPlan(
         "Cannot resolve the account home for Claude.");
   const std::string userHome = standardizedPath(*home);
 
-  auto environment =
-      LaunchPlanSupport::environment(environmentVariables, {{"HOME", userHome},
-                                                            {"USERPROFILE", userHome},
-                                                            {"XDG_CONFIG_HOME", paths.config()},
-                                                            {"XDG_CACHE_HOME", paths.cache()},
-                                                            {"CLAUDE_USER_DATA_DIR", paths.userData()}});
+  auto environment = LaunchPlanSupport::environment(environmentVariables,
+                                                    {{"HOME", userHome},
+                                                     {"USERPROFILE", userHome},
+                                                     {"XDG_CONFIG_HOME", paths.config()},
+                                                     {"XDG_CACHE_HOME", paths.cache()},
+                                                     {"CLAUDE_USER_DATA_DIR", paths.userData()}});
   std::vector<std::string> arguments;
   if (!url.empty())
     arguments.push_back("--proxy-server=" + url);

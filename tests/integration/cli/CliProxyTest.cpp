@@ -62,6 +62,7 @@ TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
       {"run", p, "--", "/bin/true"},
       {"launch", p},
       {"oauth", "route", "https://claude.ai/", "--claude", p},
+      {"claude-code", "find", "--home", p},
       {"demo"},
       {"proxy", "start", p, "--link", "-"},
       {"proxy", "status", p},

@@ -67,8 +67,9 @@ TEST(ClaudeLaunchPlanTest, ClaudeCodeGoesFirstOnTheBestPath) {
     std::map<std::string, std::string> managed;
     std::optional<std::string> expected;
   };
-  const std::string tool = "/home/user/Library/Application Support/Claude/claude-code/2.1.10/"
-                           "claude.app/Contents/MacOS/claude";
+  const std::string tool =
+      "/home/user/Library/Application Support/Claude/claude-code/2.1.10/"
+      "claude.app/Contents/MacOS/claude";
   const std::string toolDirectory = tool.substr(0, tool.size() - 7);
   for (const auto& row : std::vector<Row>{
            {std::nullopt, "/host/bin", {}, std::nullopt},
@@ -76,13 +77,12 @@ TEST(ClaudeLaunchPlanTest, ClaudeCodeGoesFirstOnTheBestPath) {
            {tool, "/host/bin", {}, toolDirectory + ":/host/bin"},
            {tool, "/host/bin", {{"PATH", "/managed/bin"}}, toolDirectory + ":/managed/bin"},
        }) {
-    const auto plan = claude(row.claudeCode, row.hostPath)
-                          .makeLaunchPlan(claudeInstallation(), kPaths, std::nullopt, {}, {},
-                                          row.managed);
+    const auto plan =
+        claude(row.claudeCode, row.hostPath)
+            .makeLaunchPlan(claudeInstallation(), kPaths, std::nullopt, {}, {}, row.managed);
     const auto& environment = plan.process.environmentOverrides;
     const auto path = environment.find("PATH");
-    EXPECT_EQ(path == environment.end() ? std::nullopt : std::optional(path->second),
-              row.expected);
+    EXPECT_EQ(path == environment.end() ? std::nullopt : std::optional(path->second), row.expected);
   }
 }
 
@@ -96,10 +96,14 @@ TEST(ClaudeLaunchPlanTest, Refusals) {
       rows = {
           {"another vendor", chrome, {}, Case::installationChanged, ""},
           {"not approved", unapproved, {}, Case::installationChanged, ""},
-          {"name starting with a digit", claudeInstallation(), {{"1X", "v"}},
+          {"name starting with a digit",
+           claudeInstallation(),
+           {{"1X", "v"}},
            Case::invalidEnvironmentVariables,
            "Managed environment contains an invalid value for 1X."},
-          {"NUL in a value", claudeInstallation(), {{"X", std::string("a\0b", 3)}},
+          {"NUL in a value",
+           claudeInstallation(),
+           {{"X", std::string("a\0b", 3)}},
            Case::invalidEnvironmentVariables,
            "Managed environment contains an invalid value for X."},
       };
