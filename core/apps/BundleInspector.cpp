@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdlib>
 
+#include "core/apps/CodexBundleInspector.h"
 #include "core/apps/InfoPlist.h"
 #include "core/base/CoreError.h"
 #include "core/files/FilePath.h"
@@ -115,6 +116,10 @@ std::unique_ptr<BundleInspector> makeBundleInspector(std::string_view adapterIde
   const ManagedApplication* row = ManagedApplicationSupport::application(adapterIdentifier);
   if (!row)
     return nullptr;
+  // Without a base to read approvals from, Codex passes in its known
+  // versions only.
+  if (adapterIdentifier == ManagedApplicationSupport::codexAdapterIdentifier)
+    return std::make_unique<CodexBundleInspector>(std::nullopt);
   return std::make_unique<BundleInspector>(*row);
 }
 

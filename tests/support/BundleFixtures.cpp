@@ -36,6 +36,8 @@ BundleSpec BundleFixtures::specFor(const ManagedApplication& application) {
                 {"CFBundleShortVersionString", "1.2.3"},
                 {"CFBundleVersion", "1203"},
                 {"CFBundleExecutable", spec.executableName}};
+  if (application.adapterIdentifier == ManagedApplicationSupport::codexAdapterIdentifier)
+    spec.backend = "Contents/Resources/codex";
   return spec;
 }
 
@@ -68,6 +70,15 @@ std::string BundleFixtures::make(const BundleSpec& spec, const std::string& name
   const std::string executable = bundle + "/Contents/MacOS/" + spec.executableName;
   fs::copy_file(testProgramPath(spec.program), executable, fs::copy_options::overwrite_existing);
   fs::permissions(executable, fs::perms(0755));
+  if (!spec.backend.empty()) {
+    const fs::path backend = bundle + "/" + spec.backend;
+    fs::create_directories(backend.parent_path());
+    for (fs::path directory = backend.parent_path(); directory != bundle;
+         directory = directory.parent_path())
+      fs::permissions(directory, fs::perms(0755));
+    fs::copy_file(testProgramPath(spec.program), backend, fs::copy_options::overwrite_existing);
+    fs::permissions(backend, fs::perms(0755));
+  }
   return bundle;
 }
 

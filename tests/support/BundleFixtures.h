@@ -30,6 +30,9 @@ struct BundleSpec {
   std::string program = "idle-app";          // support/programs program copied in
   std::map<std::string, std::string> plist;  // every key a string
   Format format = Format::xml;
+  // Where the program is copied once more as Codex's backend, inside the
+  // bundle; empty for none.
+  std::string backend;
 };
 
 class BundleFixtures {

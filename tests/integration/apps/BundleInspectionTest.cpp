@@ -11,6 +11,7 @@
 #include "core/apps/BundleInspector.h"
 #include "core/base/CoreError.h"
 #include "core/base/HexCoding.h"
+#include "core/files/FilePath.h"
 #include "core/platform/Sha256.h"
 #include "tests/support/BundleFixtures.h"
 #include "tests/support/FileTreeHelpers.h"
@@ -85,7 +86,9 @@ TEST_F(BundleInspectionTest, ProvesEveryVendorsBundleInEitherPlistFormat) {
       EXPECT_EQ(installation.codeDirectoryHash,
                 hexEncoded({reinterpret_cast<const char*>(digest.data()), digest.size()}));
       EXPECT_EQ(installation.executableIdentity, FileIdentity::of(info));
-      EXPECT_EQ(installation.backendURL, installation.executableURL);
+      EXPECT_EQ(installation.backendURL, spec.backend.empty()
+                                             ? installation.executableURL
+                                             : fileURLString(bundle + "/" + spec.backend, false));
       EXPECT_EQ(ManagedApplicationSupport::adapterIdentifier(installation.bundleIdentifier,
                                                              installation.signingTeamIdentifier),
                 application.adapterIdentifier);

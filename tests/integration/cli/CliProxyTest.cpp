@@ -80,6 +80,7 @@ TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
       {"codex-mcp", "reconcile", p},
       {"codex-mcp", "status", p},
       {"codex", "approvals"},
+      {"codex", "check", p},
       {"connection", "add", "x", "--link", "-"},
       {"connection", "rename", p, "x"},
       {"history", p},
