@@ -17,6 +17,8 @@ struct ClaudeCodeOptions {
 };
 
 int findClaudeCode(const ClaudeCodeOptions& options) {
+  if (!options.home.empty() && options.home.front() != '/')
+    return fail("--home must be an absolute path", kExitUsage);
   auto home = options.home.empty() ? ChromeLaunchAdapter::passwordDatabaseHome()
                                    : std::optional<std::string>(options.home);
   if (!home || home->empty())
@@ -29,7 +31,8 @@ int findClaudeCode(const ClaudeCodeOptions& options) {
     return executable ? kExitSuccess : kExitFailure;
   }
   if (!executable)
-    return fail({"no verified Claude Code installation in {0}", {versions}});
+    // The directory is not named: it holds whatever --home was typed as.
+    return fail("no verified Claude Code installation in that home directory");
   printLine(*executable);
   return kExitSuccess;
 }
