@@ -60,7 +60,7 @@ std::pair<std::string, FileIdentity> BundleInspector::mainExecutable(const std::
   }
 }
 
-CodexInstallation BundleInspector::inspect(const std::string& path) const {
+std::string BundleInspector::requireBundleDirectory(const std::string& path) {
   const std::string bundle = standardizedPath(path);
   std::optional<FileMetadata> found;
   try {
@@ -75,6 +75,11 @@ CodexInstallation BundleInspector::inspect(const std::string& path) const {
     throw KorvelinCoreError::bundleNotFound(path);
   if (resolvedPath(bundle) != bundle)
     throw KorvelinCoreError::unsafeBundleMember(path);
+  return bundle;
+}
+
+CodexInstallation BundleInspector::inspect(const std::string& path) const {
+  const std::string bundle = requireBundleDirectory(path);
 
   const CodeSignatureIdentity signature =
       signatureValidator_->validateCode(bundle, application_.requirement());
@@ -121,6 +126,23 @@ std::unique_ptr<BundleInspector> makeBundleInspector(std::string_view adapterIde
   if (adapterIdentifier == ManagedApplicationSupport::codexAdapterIdentifier)
     return std::make_unique<CodexBundleInspector>(std::nullopt);
   return std::make_unique<BundleInspector>(*row);
+}
+
+const ManagedApplication& claimedApplication(const std::string& bundlePath) {
+  const std::string bundle = BundleInspector::requireBundleDirectory(bundlePath);
+  const std::string identifier =
+      nonEmptyString(InfoPlist::read(bundle + "/Contents/Info.plist"), "CFBundleIdentifier");
+  const auto* row = ManagedApplicationSupport::applicationForBundleIdentifier(identifier);
+  if (!row)
+    throw KorvelinCoreError::unsupportedBundleIdentifier(identifier);
+  return *row;
+}
+
+CodexInstallation inspectInstalledApplication(const std::string& bundlePath,
+                                              const ManagedApplication* application) {
+  if (!application)
+    application = &claimedApplication(bundlePath);
+  return makeBundleInspector(application->adapterIdentifier)->inspect(bundlePath);
 }
 
 }  // namespace korvelin

@@ -53,6 +53,10 @@ class BundleInspector {
   static std::pair<std::string, FileIdentity> mainExecutable(const std::string& bundlePath,
                                                              const InfoPlist& plist);
 
+  // The standardized path of a bundle directory reached without any link:
+  // bundleNotFound when there is no directory, unsafeBundleMember for a link.
+  static std::string requireBundleDirectory(const std::string& bundlePath);
+
  private:
   const ManagedApplication& application_;
   std::shared_ptr<const CodeSignatureValidating> signatureValidator_;
@@ -62,5 +66,16 @@ class BundleInspector {
 // The inspector of the application an adapter drives; null for an unknown
 // adapter identifier.
 std::unique_ptr<BundleInspector> makeBundleInspector(std::string_view adapterIdentifier);
+
+// The supported application a bundle claims to be, by the identifier in its
+// Info.plist (only a claim until inspection proves it): the bundle's own
+// checks first, then invalidInfoPlist, or unsupportedBundleIdentifier for an
+// identifier none of them has.
+const ManagedApplication& claimedApplication(const std::string& bundlePath);
+
+// Inspects the bundle as `application`, or as the application it claims to
+// be when that is null.
+CodexInstallation inspectInstalledApplication(const std::string& bundlePath,
+                                              const ManagedApplication* application = nullptr);
 
 }  // namespace korvelin

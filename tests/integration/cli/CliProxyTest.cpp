@@ -61,6 +61,8 @@ TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
       {"vless", "check", "-", "--port", "1"},
       {"run", p, "--", "/bin/true"},
       {"launch", p},
+      {"app", "inspect", "x"},
+      {"app", "arch", "x"},
       {"oauth", "route", "https://claude.ai/", "--claude", p},
       {"claude-code", "find", "--home", p},
       {"demo"},
