@@ -185,7 +185,10 @@ int createProfile(const ProfileOptions& options, const GlobalOptions& global) {
     return fail("profile create needs --installation FILE or --bundle DIR", kExitUsage);
   std::optional<CodexInstallation> installation;
   if (!options.bundle.empty())
-    installation = inspectInstalledApplication(options.bundle);
+    installation = inspectInstalledApplication(
+        options.bundle, nullptr,
+        CodexCompatibilityApprovalStore(global.baseDirectory,
+                                        ProfilePreparer(global.defaultBaseDirectory)));
   else
     installation = readInstallation(options.installation);
   if (!installation)
