@@ -16,6 +16,7 @@
 
 namespace korvelin {
 class ApplicationInstanceLease;
+struct CodexInstallation;
 }  // namespace korvelin
 
 namespace korvelin::cli {
@@ -118,5 +119,10 @@ std::optional<Uuid> resolveProfileIdentifier(const std::string& text, const Glob
 // the user that another copy holds it. Unsafe bases throw
 // ApplicationInstanceLeaseError. Read-only commands do not take it.
 std::unique_ptr<ApplicationInstanceLease> takeInstanceLease(const GlobalOptions& global);
+
+// The verified installation record in the JSON file `path` (the keys of
+// `CodexInstallation`); absent after a one-line error when it cannot be read
+// or decoded.
+std::optional<CodexInstallation> readInstallation(const std::string& path);
 
 }  // namespace korvelin::cli
