@@ -94,7 +94,6 @@ TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
       {"update", "verify", "-", "--public-key", "x", "--app-id", "y"},
       {"update", "check", "--feed", "https://127.0.0.1:9/f", "--public-key", "x", "--app-id", "y"},
       {"youtrack", "serve", p, "--upstream", "https://127.0.0.1:9/mcp"},
-      {"youtrack", "token", "status"},
   };
   // Every command is in the table.
   const auto help = run({testing::korvelinPath(), "--help"}).output;
