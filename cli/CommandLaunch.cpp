@@ -32,6 +32,7 @@ struct LaunchOptions {
   bool json = false;
   double stopTimeout = 10;
   SidecarTools tools = defaultSidecarTools();
+  std::string browserShim = defaultBrowserShim();
 };
 
 Message describe(const ProfileLaunchProgress& progress) {
@@ -54,6 +55,11 @@ Message describe(const ProfileLaunchProgress& progress) {
       return {"route: the profile's proxy {0}", {detail}};
     case ProfileLaunchStep::systemRoute:
       return "route: the system route (the profile has no proxy)";
+    case ProfileLaunchStep::browserBridgeReady:
+      return {
+          "browser bridge listening on {0}: links the application opens go to the paired "
+          "Chrome profile",
+          {detail}};
     case ProfileLaunchStep::applicationStarted:
       return {"application started under supervision: pid {0}", {detail}};
     case ProfileLaunchStep::sidecarAttached:
@@ -189,6 +195,7 @@ int launchProfile(LaunchOptions options, const GlobalOptions& global) {
   ProcessSupervisor processes;
   auto sidecars = makeSidecarSupervisor(options.tools);
   ProfileLauncher launcher(global.baseDirectory, global.defaultBaseDirectory, processes, *sidecars);
+  launcher.setBrowserShim(options.browserShim);
   std::optional<ProfileLaunch> started;
   try {
     started = launcher.launch(*id, progress);
@@ -267,6 +274,9 @@ const Registration kRegistration{
            "--xray", options->tools.engine,
            text("The engine (default: the Xray scripts/bootstrap builds in ~/.cache/korvelin)"));
        command.add_option("--guardian", options->tools.guardian, text("The guardian executable"));
+       command.add_option("--browser-shim", options->browserShim,
+                          text("The browser program of Claude profiles (default: "
+                               "korvelin-browser-shim beside korvelin)"));
        command.add_option("--probe-url", options->tools.probeURL, text("Egress probe URL"))
            ->capture_default_str();
        return [options, &global] { return launchProfile(*options, global); };

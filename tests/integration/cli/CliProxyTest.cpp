@@ -64,6 +64,7 @@ TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
       {"app", "inspect", "x"},
       {"app", "arch", "x"},
       {"oauth", "route", "https://claude.ai/", "--claude", p},
+      {"claude-code", "find", "--home", p},
       {"demo"},
       {"proxy", "start", p, "--link", "-"},
       {"proxy", "status", p},
