@@ -104,7 +104,8 @@ TEST_F(CliAppTest, ArchNamesTheArchitectures) {
       testing::run(korvelin({"app", "arch", testing::testProgramPath("idle-app"), "--json"}));
   ASSERT_EQ(result.exitCode, 0) << result.errors;
   EXPECT_EQ(nlohmann::json::parse(result.output)["architectures"].size(), 1u);
-  const auto refused = testing::run(korvelin({"app", "arch", testing::korvelinPath() + ".missing"}));
+  const auto refused =
+      testing::run(korvelin({"app", "arch", testing::korvelinPath() + ".missing"}));
   EXPECT_EQ(refused.exitCode, 1);
 }
 
