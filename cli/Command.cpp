@@ -271,4 +271,17 @@ std::unique_ptr<ApplicationInstanceLease> takeInstanceLease(const GlobalOptions&
   return std::move(acquisition.lease);
 }
 
+ProfileChange beginProfileChange(const std::string& profile, const GlobalOptions& global) {
+  ProfileChange change;
+  change.id = resolveProfileIdentifier(profile, global);
+  if (!change.id) {
+    change.status = kExitUsage;
+    return change;
+  }
+  change.lease = takeInstanceLease(global);
+  if (!change.lease)
+    change.status = kExitFailure;
+  return change;
+}
+
 }  // namespace korvelin::cli

@@ -136,20 +136,18 @@ int proxyStatus(const std::string& profile, bool json, const GlobalOptions& glob
 }
 
 int recoverProxy(const std::string& profile, const GlobalOptions& global) {
-  auto id = resolveProfileIdentifier(profile, global);
-  if (!id)
-    return kExitUsage;
-  auto instance = takeInstanceLease(global);
-  if (!instance)
-    return kExitFailure;
-  ProfilePaths paths(*id, global.baseDirectory);
+  const auto change = beginProfileChange(profile, global);
+  if (!change)
+    return change.status;
+  const Uuid& id = *change.id;
+  ProfilePaths paths(id, global.baseDirectory);
   auto sidecar = makeSidecarSupervisor(defaultSidecarTools());
-  if (!sidecar->hasDurableSidecar(*id, paths)) {
+  if (!sidecar->hasDurableSidecar(id, paths)) {
     say("no proxy sidecar is recorded for this profile");
     return kExitSuccess;
   }
   try {
-    sidecar->recover(*id, paths);
+    sidecar->recover(id, paths);
   } catch (const KorvelinCoreError& e) {
     // When the recorded guardian is still the process it was, say which one,
     // so that the person can end it.
