@@ -1,4 +1,4 @@
-// korvelin diagnose PROFILE [--json]
+// korvelin diagnose PROFILE [--config-file] [--json]
 // korvelin probe [--proxy URL] [--url URL] [--json]
 
 #include <iostream>
@@ -8,20 +8,46 @@
 
 #include "cli/Command.h"
 #include "cli/Text.h"
+#include "core/base/CoreError.h"
+#include "core/files/FilePath.h"
+#include "core/profile/ProfileConfigurationFile.h"
 #include "core/profile/ProfileDiagnostics.h"
+#include "core/profile/ProfileRepository.h"
 
 namespace korvelin::cli {
 namespace {
 
 struct DiagnoseOptions {
   std::string profile;
+  bool configFile = false;
   bool json = false;
 };
+
+// The application's own configuration file, once it is proven safe to open.
+int configurationFile(const Uuid& id, bool json, const GlobalOptions& global) {
+  const ProfilePaths paths(id, global.baseDirectory);
+  for (const auto& profile :
+       ProfileRepository(global.baseDirectory, global.defaultBaseDirectory).load().profiles) {
+    if (profile.id != id)
+      continue;
+    const auto url = ProfileConfigurationFile::validatedURL(
+        profile, paths, ProfilePreparer(global.defaultBaseDirectory));
+    const auto path = pathFromFileURL(url).value_or(url);
+    if (json)
+      printJson({{"url", url}, {"path", path}});
+    else
+      printLine(path);
+    return kExitSuccess;
+  }
+  throw KorvelinCoreError::profileNotFound(id);
+}
 
 int diagnose(const DiagnoseOptions& options, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(options.profile, global);
   if (!id)
     return kExitUsage;
+  if (options.configFile)
+    return configurationFile(*id, options.json, global);
   const auto report = ProfileDiagnostics::inspect(ProfilePaths(*id, global.baseDirectory),
                                                   ProfilePreparer(global.defaultBaseDirectory));
   if (options.json) {
@@ -59,6 +85,10 @@ const Registration kDiagnose{
      [](CLI::App& command, const GlobalOptions& global) -> Runner {
        auto options = std::make_shared<DiagnoseOptions>();
        command.add_option("PROFILE-UUID", options->profile, text("Profile identifier"))->required();
+       command.add_flag("--config-file", options->configFile,
+                        text("Print the path of the application's own configuration file "
+                             "(Codex's config.toml, Claude's claude_desktop_config.json) once "
+                             "it is proven safe to open"));
        command.add_flag("--json", options->json, text("Print JSON"));
        return [options, &global] { return diagnose(*options, global); };
      }}};

@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Command.h"
+#include "cli/RunSupervision.h"
 #include "core/base/CoreError.h"
 #include "core/files/ApplicationInstanceLease.h"
 #include "core/files/FilePath.h"
@@ -60,23 +61,6 @@ std::optional<std::string> resolveProgram(const std::string& program) {
       return std::nullopt;
     rest.remove_prefix(colon + 1);
   }
-}
-
-// How the run ended, followed by "; completion confirmed".
-Message describeEnd(const ProcessSnapshot& snapshot) {
-  if (snapshot.terminationSignal)
-    return {
-        "ended by signal {0} ({1}); completion confirmed",
-        {std::to_string(*snapshot.terminationSignal), ::strsignal(*snapshot.terminationSignal)}};
-  if (snapshot.exitCode)
-    return {"exited with code {0}; completion confirmed", {std::to_string(*snapshot.exitCode)}};
-  return "ended (exit status not known); completion confirmed";
-}
-
-int exitStatusOf(const ProcessSnapshot& snapshot) {
-  if (snapshot.terminationSignal)
-    return 128 + *snapshot.terminationSignal;
-  return snapshot.exitCode.value_or(0);
 }
 
 void report(const RunOptions& options,
@@ -125,14 +109,7 @@ int runProgram(RunOptions options, const GlobalOptions& global) {
   overrides["XDG_CONFIG_HOME"] = paths.config();
   overrides["XDG_CACHE_HOME"] = paths.cache();
 
-  // Signals are taken synchronously; the launched program starts with an
-  // empty mask of its own.
-  sigset_t stopSignals;
-  ::sigemptyset(&stopSignals);
-  ::sigaddset(&stopSignals, SIGINT);
-  ::sigaddset(&stopSignals, SIGTERM);
-  ::sigaddset(&stopSignals, SIGHUP);
-  ::sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+  const sigset_t stopSignals = blockStopSignals();
 
   ProcessSupervisor supervisor;
   ProcessLaunchPlan plan{
@@ -143,36 +120,23 @@ int runProgram(RunOptions options, const GlobalOptions& global) {
          {"run {0} pid {1} (log {2})",
           {started.runID.uppercaseString(), std::to_string(started.rootPID), started.logPath}});
 
-  // Supervision ends only when the group has stopped: a program that
-  // outlives the stop timeout is never sent SIGKILL and never left alone;
-  // the next signal asks it to stop again.
-  ProcessSnapshot last = started;
-  for (;;) {
-    timespec wait{0, 100'000'000};
-    const int signal = ::sigtimedwait(&stopSignals, nullptr, &wait);
-    if (signal > 0) {
-      if (!options.json) {
-        say({"stopping ({0})...", {::strsignal(signal)}});
-      }
-      try {
-        last = supervisor.stop(*id, paths, options.stopTimeout);
-        break;
-      } catch (const KorvelinCoreError& e) {
-        if (e.errorCase() != KorvelinCoreError::Case::stopTimedOut)
-          throw;
-        std::ostringstream seconds;
-        seconds << options.stopTimeout;
-        report(options, "stop_timed_out", *supervisor.status(*id, paths),
-               {"the program did not stop within {0} s; still supervising it (send the signal "
-                "again to ask "
-                "again)",
-                {seconds.str()}});
-      }
-    }
-    last = *supervisor.status(*id, paths);
-    if (last.state == ProcessRunState::managedGroupStoppedAwaitingConfirmation)
-      break;
-  }
+  const ProcessSnapshot last = superviseUntilStopped(
+      stopSignals,
+      {[&] { return *supervisor.status(*id, paths); },
+       [&] { return supervisor.stop(*id, paths, options.stopTimeout); },
+       [&](int signal) {
+         if (!options.json)
+           say({"stopping ({0})...", {::strsignal(signal)}});
+       },
+       [&](const ProcessSnapshot& run) {
+         std::ostringstream seconds;
+         seconds << options.stopTimeout;
+         report(options, "stop_timed_out", run,
+                {"the program did not stop within {0} s; still supervising it (send the signal "
+                 "again to ask "
+                 "again)",
+                 {seconds.str()}});
+       }});
   auto confirmed = supervisor.confirmCompletion(*id, last.runID, paths);
   report(options, "completed", confirmed, describeEnd(confirmed));
   return exitStatusOf(confirmed);

@@ -242,6 +242,12 @@ void LoopbackEchoServer::reapFinished() {
   }
 }
 
+std::optional<std::string> LoopbackEchoServer::callerOf(const std::string& target) const {
+  std::lock_guard guard(callersMutex_);
+  auto found = callers_.find(target);
+  return found == callers_.end() ? std::nullopt : std::optional(found->second);
+}
+
 void LoopbackEchoServer::serve(Connection& connection) {
   const int fd = connection.socket.get();
   const std::string peer = peerAddress(fd);
@@ -271,6 +277,11 @@ void LoopbackEchoServer::serve(Connection& connection) {
     if (!request || request->hasBody) {
       sendText(fd, 400, "Bad Request", "bad request\n", false);
       break;
+    }
+    {
+      std::lock_guard guard(callersMutex_);
+      if (callers_.size() < 256)
+        callers_.emplace(request->target, peer);
     }
     if (request->method != "GET") {
       sendText(fd, 405, "Method Not Allowed", "only GET is served\n", false);

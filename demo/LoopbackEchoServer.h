@@ -3,8 +3,10 @@
 #include <atomic>
 #include <cstdint>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -38,6 +40,9 @@ class LoopbackEchoServer {
   std::string url(const std::string& path = "/") const;
   // Requests answered so far (any status).
   uint64_t requestCount() const { return requests_.load(); }
+  // The address of the first caller that asked for `target` (a path such as
+  // "/page"), among the first 256 targets asked for; absent before that.
+  std::optional<std::string> callerOf(const std::string& target) const;
 
   // The largest body `/bytes/N` serves.
   static constexpr uint64_t kMaximumBulkBytes = uint64_t{1} << 30;
@@ -59,6 +64,8 @@ class LoopbackEchoServer {
   std::atomic<uint64_t> requests_{0};
   std::mutex mutex_;  // guards connections_
   std::list<std::unique_ptr<Connection>> connections_;
+  mutable std::mutex callersMutex_;  // guards callers_; never held while joining
+  std::map<std::string, std::string> callers_;
   std::thread acceptThread_;
 };
 

@@ -11,7 +11,6 @@
 #include <cmath>
 #include <vector>
 
-#include <sodium.h>
 #include <nlohmann/json.hpp>
 
 #include "core/base/Base64.h"
@@ -19,6 +18,7 @@
 #include "core/base/EnumNames.h"
 #include "core/base/HexCoding.h"
 #include "core/base/JsonSupport.h"
+#include "core/base/SameSecret.h"
 #include "core/platform/Eintr.h"
 #include "core/platform/LocalSocket.h"
 #include "core/text/Utf8.h"
@@ -62,11 +62,6 @@ std::vector<std::string_view> requestPieces(std::string_view line) {
   return pieces;
 }
 
-// The capability is a secret: compare it without leaking where it differs.
-bool sameSecret(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && sodium_memcmp(a.data(), b.data(), a.size()) == 0;
-}
-
 }  // namespace
 
 void GuardianProtocol::ready(int fd, short events, double deadline) {
@@ -87,7 +82,7 @@ void GuardianProtocol::ready(int fd, short events, double deadline) {
   disconnected();
 }
 
-std::string GuardianProtocol::readLine(int fd, double timeout, int limit) {
+std::string GuardianProtocol::readLine(int fd, double timeout, int limit, double byteTimeout) {
   const double deadline = systemUptime() + timeout;
   if (limit <= 0)
     disconnected();
@@ -97,7 +92,7 @@ std::string GuardianProtocol::readLine(int fd, double timeout, int limit) {
     // Wait before every byte, never read first: on a descriptor that blocks
     // after all, a read would outlast the deadline, and a peer that keeps
     // bytes coming could stretch the line past it.
-    ready(fd, POLLIN, deadline);
+    ready(fd, POLLIN, std::min(deadline, systemUptime() + byteTimeout));
     char byte;
     const ssize_t count = retryOnEintr([&] { return ::read(fd, &byte, 1); });
     if (count == 0)

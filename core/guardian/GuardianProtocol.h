@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,7 +39,11 @@ class GuardianProtocol {
   // bounds the whole line, so a peer that trickles bytes cannot hold the
   // caller longer. Fails once the buffer holds `limit` bytes without a line
   // feed. Reads a byte at a time so nothing after the line is consumed.
-  static std::string readLine(int fd, double timeout, int limit);
+  // `byteTimeout` (seconds) also bounds the wait for each single byte.
+  static std::string readLine(int fd,
+                              double timeout,
+                              int limit,
+                              double byteTimeout = std::numeric_limits<double>::infinity());
 
   // Writes `line` and a line feed within `timeout` seconds. A line longer
   // than kMaxWrittenBytes with its line feed fails before anything is sent.

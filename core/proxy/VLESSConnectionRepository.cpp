@@ -106,41 +106,13 @@ struct Loaded {
   std::vector<VLESSConnection> connections;  // file order
 };
 
-std::vector<VLESSConnection> decodeMetadata(std::string_view bytes) {
-  return jsonio::decode(bytes, kStorageError, "connections.json", [](const json& document) {
-    jsonio::requireExactKeys(document, {"connections", "schemaVersion"});
-    const auto& version = document.at("schemaVersion");
-    if (!version.is_number_integer() || version.get<std::int64_t>() != 1)
-      throw jsonio::ShapeError("unsupported schema version");
-    const auto& list = document.at("connections");
-    if (!list.is_array() || list.size() > VLESSConnectionRepository::maximumConnections)
-      throw jsonio::ShapeError("bad connection list");
-    std::vector<VLESSConnection> connections;
-    for (const auto& entry : list) {
-      auto connection = entry.get<VLESSConnection>();
-      // Names are stored in their validated form only.
-      if (jsonio::requireString(entry, "name") != connection.name)
-        throw jsonio::ShapeError("name not in its validated form");
-      connections.push_back(std::move(connection));
-    }
-    return connections;
-  });
-}
-
-std::string encodeMetadata(const std::vector<VLESSConnection>& connections) {
-  json document = {{"schemaVersion", 1}, {"connections", json::array()}};
-  for (const auto& connection : connections)
-    document["connections"].push_back(connection);
-  return document.dump(2) + "\n";
-}
-
 // The connections on disk, each with the transport its link gives.
 std::vector<VLESSConnection> readConnections(const Storage& storage) {
   const auto bytes = readPrivateFile(storage.directory.get(), std::string(kMetadataName),
                                      VLESSConnectionRepository::maximumMetadataBytes);
   if (!bytes)
     return {};
-  auto connections = decodeMetadata(*bytes);
+  auto connections = VLESSConnectionRepository::decodeMetadata(*bytes);
   std::set<Uuid> ids;
   std::set<std::string> names;
   for (auto& connection : connections) {
@@ -181,6 +153,35 @@ VLESSConnection::Date wholeSeconds(std::chrono::system_clock::time_point moment)
 
 }  // namespace
 
+std::vector<VLESSConnection> VLESSConnectionRepository::decodeMetadata(std::string_view bytes) {
+  return jsonio::decode(bytes, kStorageError, "connections.json", [](const json& document) {
+    jsonio::requireExactKeys(document, {"connections", "schemaVersion"});
+    const auto& version = document.at("schemaVersion");
+    if (!version.is_number_integer() || version.get<std::int64_t>() != 1)
+      throw jsonio::ShapeError("unsupported schema version");
+    const auto& list = document.at("connections");
+    if (!list.is_array() || list.size() > VLESSConnectionRepository::maximumConnections)
+      throw jsonio::ShapeError("bad connection list");
+    std::vector<VLESSConnection> connections;
+    for (const auto& entry : list) {
+      auto connection = entry.get<VLESSConnection>();
+      // Names are stored in their validated form only.
+      if (jsonio::requireString(entry, "name") != connection.name)
+        throw jsonio::ShapeError("name not in its validated form");
+      connections.push_back(std::move(connection));
+    }
+    return connections;
+  });
+}
+
+std::string VLESSConnectionRepository::encodeMetadata(
+    const std::vector<VLESSConnection>& connections) {
+  json document = {{"schemaVersion", 1}, {"connections", json::array()}};
+  for (const auto& connection : connections)
+    document["connections"].push_back(connection);
+  return document.dump(2) + "\n";
+}
+
 VLESSConnectionRepository::VLESSConnectionRepository(std::string baseDirectory,
                                                      std::string defaultBaseDirectory,
                                                      Clock now)
@@ -218,8 +219,8 @@ Storage openForWriting(const std::string& base, const std::string& defaultBase) 
 }
 
 void writeMetadata(const Storage& storage, const std::vector<VLESSConnection>& connections) {
-  writePrivateFile(storage.directory.get(), std::string(kMetadataName), encodeMetadata(connections),
-                   Replace::allowed);
+  writePrivateFile(storage.directory.get(), std::string(kMetadataName),
+                   VLESSConnectionRepository::encodeMetadata(connections), Replace::allowed);
 }
 
 const VLESSConnection& find(const std::vector<VLESSConnection>& connections, const Uuid& id) {

@@ -60,6 +60,12 @@ class VLESSConnectionRepository {
 
   void setFaultPoint(FaultPoint point) { faultPoint_ = std::move(point); }
 
+  // "connections.json" in file order, and back. Decoding checks the shape
+  // only (`storageFailed` otherwise); duplicates and links are checked
+  // against the directory by `load`.
+  static std::vector<VLESSConnection> decodeMetadata(std::string_view bytes);
+  static std::string encodeMetadata(const std::vector<VLESSConnection>& connections);
+
  private:
   std::string base_;
   std::string defaultBase_;

@@ -94,23 +94,51 @@ std::size_t displayWidth(std::string_view text) {
   return columns;
 }
 
-std::size_t characterCount(std::string_view text) {
-  if (text.empty())
-    return 0;
+namespace {
+
+// Calls `visit(end)` with the byte offset after each user-perceived
+// character in order, until it returns false. False when ICU could not
+// split the text (its data missing).
+template <typename Visit>
+bool forEachCharacterEnd(std::string_view text, Visit&& visit) {
   UErrorCode status = U_ZERO_ERROR;
   std::unique_ptr<UText, decltype(&utext_close)> utext(
       utext_openUTF8(nullptr, text.data(), icuLength(text), &status), &utext_close);
   std::unique_ptr<icu::BreakIterator> characters(
       icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
   if (U_FAILURE(status))
-    return text.size();  // ICU data missing: count bytes, never fewer
+    return false;
   characters->setText(utext.get(), status);
   if (U_FAILURE(status))
-    return text.size();
+    return false;
+  for (int32_t end = characters->next(); end != icu::BreakIterator::DONE; end = characters->next())
+    if (!visit(static_cast<std::size_t>(end)))
+      break;
+  return true;
+}
+
+}  // namespace
+
+std::size_t characterCount(std::string_view text) {
+  if (text.empty())
+    return 0;
   std::size_t count = 0;
-  while (characters->next() != icu::BreakIterator::DONE)
-    ++count;
+  if (!forEachCharacterEnd(text, [&](std::size_t) { return ++count, true; }))
+    return text.size();  // ICU data missing: count bytes, never fewer
   return count;
+}
+
+std::string_view prefixCharacters(std::string_view text, std::size_t count) {
+  if (count == 0)
+    return text.substr(0, 0);
+  std::size_t taken = 0;
+  std::size_t end = text.size();
+  if (!forEachCharacterEnd(text, [&](std::size_t next) {
+        end = next;
+        return ++taken < count;
+      }))
+    return text.substr(0, std::min(count, text.size()));
+  return text.substr(0, end);
 }
 
 bool containsControlCharacter(std::string_view text) {

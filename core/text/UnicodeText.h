@@ -35,6 +35,10 @@ std::size_t displayWidth(std::string_view text);
 // Number of user-perceived characters (extended grapheme clusters).
 std::size_t characterCount(std::string_view text);
 
+// The first `count` user-perceived characters of `text` (all of it when it
+// has fewer), never splitting one.
+std::string_view prefixCharacters(std::string_view text, std::size_t count);
+
 // True when some code point is a control (Cc) or format (Cf) character.
 bool containsControlCharacter(std::string_view text);
 

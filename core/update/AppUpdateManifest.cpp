@@ -1,6 +1,5 @@
 #include "core/update/AppUpdateManifest.h"
 
-#include <curl/curl.h>
 #include <sodium.h>
 
 #include <algorithm>
@@ -13,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/base/Base64.h"
+#include "core/base/ParsedURL.h"
 #include "core/platform/SystemVersion.h"
 
 namespace korvelin {
@@ -25,38 +25,18 @@ using Case = AppUpdateError::Case;
   throw AppUpdateError(errorCase);
 }
 
-struct UrlHandle {
-  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url{curl_url(), &curl_url_cleanup};
-  bool has(CURLUPart part) const {
-    char* value = nullptr;
-    const bool present = curl_url_get(url.get(), part, &value, 0) == CURLUE_OK && value && *value;
-    curl_free(value);
-    return present;
-  }
-  std::string get(CURLUPart part) const {
-    char* value = nullptr;
-    std::string text;
-    if (curl_url_get(url.get(), part, &value, 0) == CURLUE_OK && value)
-      text = value;
-    curl_free(value);
-    return text;
-  }
-};
-
 // The parsed URL when it is safe, else absent. The scheme is compared as
 // written: libcurl lower-cases it, and "HTTPS" is not what the rule says.
-std::optional<UrlHandle> safeURL(std::string_view text) {
+std::optional<ParsedURL> safeURL(std::string_view text) {
   // libcurl reads "https:///x" as host "x"; an authority must be written.
   if (!text.starts_with("https://") || text.size() == 8 || text[8] == '/' ||
       text.find_first_of(std::string_view("\0 \t\r\n", 5)) != std::string_view::npos)
     return std::nullopt;
-  UrlHandle parsed;
-  if (!parsed.url ||
-      curl_url_set(parsed.url.get(), CURLUPART_URL, std::string(text).c_str(), 0) != CURLUE_OK)
-    return std::nullopt;
-  if (parsed.get(CURLUPART_SCHEME) != "https" || !parsed.has(CURLUPART_HOST) ||
-      parsed.has(CURLUPART_USER) || parsed.has(CURLUPART_PASSWORD) || parsed.has(CURLUPART_QUERY) ||
-      parsed.has(CURLUPART_FRAGMENT) ||
+  using Part = ParsedURL::Part;
+  auto parsed = ParsedURL::parse(text);
+  if (!parsed || parsed->part(Part::scheme) != "https" || !parsed->has(Part::host) ||
+      parsed->has(Part::user) || parsed->has(Part::password) || parsed->has(Part::query) ||
+      parsed->has(Part::fragment) ||
       text.find_first_of("?#") != std::string_view::npos)  // an empty query or fragment is one too
     return std::nullopt;
   return parsed;
@@ -123,7 +103,7 @@ bool isDiskImageURL(const std::string& url) {
   auto parsed = safeURL(url);
   if (!parsed)
     return false;
-  const std::string path = parsed->get(CURLUPART_PATH);
+  const std::string path = parsed->part(ParsedURL::Part::path).value_or("");
   const std::string name = path.substr(path.rfind('/') + 1);
   const auto dot = name.rfind('.');
   if (dot == std::string::npos || dot == 0)

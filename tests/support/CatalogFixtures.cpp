@@ -20,4 +20,15 @@ CodexInstallation chromeInstallation() {
   return installation;
 }
 
+CodexInstallation claudeInstallation() {
+  auto installation = chromeInstallation();
+  installation.bundleURL = "file:///Applications/Claude.app/";
+  installation.displayName = "Claude";
+  installation.bundleIdentifier = "com.anthropic.claudefordesktop";
+  installation.executableURL = "file:///Applications/Claude.app/Contents/MacOS/Claude";
+  installation.backendURL = installation.executableURL;
+  installation.signingTeamIdentifier = "Q6L2SF6YDW";
+  return installation;
+}
+
 }  // namespace korvelin::testing

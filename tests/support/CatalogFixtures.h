@@ -8,4 +8,7 @@ namespace korvelin::testing {
 // would produce it; every field is plausible and the pair is supported.
 CodexInstallation chromeInstallation();
 
+// The same for Claude desktop.
+CodexInstallation claudeInstallation();
+
 }  // namespace korvelin::testing

@@ -119,6 +119,8 @@ void LoopbackHttpsServer::serve() {
             break;
           at += static_cast<size_t>(n);
         }
+        if (reply.holdOpen && readable(connection.get(), wakeRead_.get()))
+          ++closedByPeer_;
         SSL_shutdown(ssl);
       }
     }

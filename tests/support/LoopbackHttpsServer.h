@@ -22,6 +22,9 @@ class LoopbackHttpsServer {
   struct Reply {
     std::string bytes;   // written as is: status line, headers, body
     bool stall = false;  // read the request, then answer nothing until stopped
+    // Write `bytes`, then keep the connection until the client closes it
+    // (counted in `closedByPeer`) or the server stops.
+    bool holdOpen = false;
   };
   // Called with the request's head (request line and headers).
   using Responder = std::function<Reply(const std::string& request)>;
@@ -35,6 +38,7 @@ class LoopbackHttpsServer {
   std::string url(const std::string& path) const;
   // How many requests reached the server so far.
   int requests() const { return requests_.load(); }
+  int closedByPeer() const { return closedByPeer_.load(); }
 
  private:
   void serve();
@@ -46,6 +50,7 @@ class LoopbackHttpsServer {
   platform::ScopedFD wakeRead_, wakeWrite_;
   uint16_t port_ = 0;
   std::atomic<int> requests_{0};
+  std::atomic<int> closedByPeer_{0};
   void* context_ = nullptr;  // SSL_CTX
   std::thread thread_;
 };

@@ -1,7 +1,10 @@
 // korvelin history over what real runs, recoveries and the journal leave.
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <fstream>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -11,6 +14,7 @@
 #include "core/process/LaunchLease.h"
 #include "tests/support/CatalogFixtures.h"
 #include "tests/support/FileTreeHelpers.h"
+#include "tests/support/ProcessHelpers.h"
 #include "tests/support/ProfileCliTest.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
@@ -29,14 +33,30 @@ TEST_F(CliHistoryTest, RunsRecoveriesAndTheJournalNewestFirstUnsafeFilesSkipped)
   const ProfilePaths paths(id, base_);
   ASSERT_EQ(korvelin({"run", "Work", "--", "/bin/sh", "-c", "exit 3"}).exitCode, 3);
 
+  // A run whose host was killed, its program ended by hand, then recovered.
+  {
+    testing::ScopedSubreaper reaper;
+    const std::string pidFile = dir_.child("program.pid");
+    testing::Subprocess host({testing::korvelinPath(), "--base", base_, "run", "Work", "--",
+                              "/bin/sh", "-c", "echo $$ > " + pidFile + "; exec sleep 60"});
+    int program = 0;
+    ASSERT_TRUE(
+        testing::eventually([&] { return (std::ifstream(pidFile) >> program) && program > 0; },
+                            std::chrono::seconds(20)));
+    host.signal(SIGKILL);
+    host.wait();
+    ::kill(-program, SIGKILL);
+    ASSERT_TRUE(testing::eventually([&] { return testing::reapIfExited(program); }));
+  }
+  auto recovered = korvelin({"recover", id.uppercaseString()});
+  ASSERT_EQ(recovered.exitCode, 0) << recovered.errors;
+
   ProfileActivityEvent event;
   event.profileID = id;
   event.kind = ProfileActivityKind::proxyDisconnected;
   event.detail = "gone";
   ProfileActivityJournal().append(event, paths);
   const Uuid run = Uuid::random();
-  testing::makeFile(paths.logs() + "/recovery-" + run.lowercaseString() + ".jsonl", 0600,
-                    recoveryEvidenceJSON(id, run, currentUnixTime() + 5, "") + "\n");
 
   // Files a reader must pass over without reading (and without blocking).
   const std::string real = paths.logs() + "/" + launchLogName(run);
@@ -57,21 +77,23 @@ TEST_F(CliHistoryTest, RunsRecoveriesAndTheJournalNewestFirstUnsafeFilesSkipped)
   std::vector<std::string> summaries;
   for (const auto& e : history["events"])
     summaries.push_back(e["summary"]);
-  // The run's log names "launch_requested", then events the history does not
-  // show ("launched", "managed_group_stopped", "completion_confirmed").
-  ASSERT_EQ(summaries.size(), 4u) << shown.output;
-  EXPECT_EQ(summaries.front(), "Stale launch state recovered");
-  EXPECT_EQ(summaries[1], "Proxy disconnected; profile stopped");
-  EXPECT_EQ(summaries[2], "Launch requested");
-  EXPECT_EQ(summaries.back(), "Launch failed");  // 1970
-  // Three unshown run events; the link, the 0644 file and the FIFO; the
-  // stranger's file when it could be given away.
-  EXPECT_EQ(history["ignoredEntryCount"].get<std::size_t>(), ::geteuid() == 0 ? 7u : 6u);
+  // Each run's log names "launch_requested", then events the history does
+  // not show ("launched", "managed_group_stopped", "completion_confirmed");
+  // the recovery names the killed run.
+  ASSERT_EQ(summaries.size(), 5u) << shown.output;
+  EXPECT_EQ(summaries, (std::vector<std::string>{"Proxy disconnected; profile stopped",
+                                                 "Stale launch state recovered", "Launch requested",
+                                                 "Launch requested", "Launch failed" /* 1970 */}));
+  EXPECT_EQ(history["events"][1]["runID"], history["events"][2]["runID"]);
+  // Three unshown events of the finished run and one of the killed run; the
+  // link, the 0644 file and the FIFO; the stranger's file when it could be
+  // given away.
+  EXPECT_EQ(history["ignoredEntryCount"].get<std::size_t>(), ::geteuid() == 0 ? 8u : 7u);
 
   auto text = korvelin({"history", "Work", "--limit", "2"});
   ASSERT_EQ(text.exitCode, 0) << text.errors;
   EXPECT_NE(text.output.find("recovery  Stale launch state recovered"), std::string::npos);
-  EXPECT_EQ(text.output.find("Launch failed"), std::string::npos);
+  EXPECT_EQ(text.output.find("Launch requested"), std::string::npos);
 }
 
 // One line at a time: the whole mapping of the launch log, and what gives nothing.

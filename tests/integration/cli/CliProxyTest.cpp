@@ -60,6 +60,8 @@ TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
       {"identity", "1"},
       {"vless", "check", "-", "--port", "1"},
       {"run", p, "--", "/bin/true"},
+      {"launch", p},
+      {"oauth", "route", "https://claude.ai/", "--claude", p},
       {"demo"},
       {"proxy", "start", p, "--link", "-"},
       {"proxy", "status", p},
@@ -76,6 +78,7 @@ TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
       {"codex-mcp", "remove", p, "--generation", p},
       {"codex-mcp", "reconcile", p},
       {"codex-mcp", "status", p},
+      {"codex", "approvals"},
       {"connection", "add", "x", "--link", "-"},
       {"connection", "rename", p, "x"},
       {"history", p},
@@ -85,6 +88,8 @@ TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
       {"text", "--render", "x"},
       {"update", "verify", "-", "--public-key", "x", "--app-id", "y"},
       {"update", "check", "--feed", "https://127.0.0.1:9/f", "--public-key", "x", "--app-id", "y"},
+      {"youtrack", "serve", p, "--upstream", "https://127.0.0.1:9/mcp"},
+      {"youtrack", "token", "status"},
   };
   // Every command is in the table.
   const auto help = run({testing::korvelinPath(), "--help"}).output;

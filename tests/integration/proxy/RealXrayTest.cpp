@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "core/base/CoreError.h"
+#include "core/profile/ProfileDiagnostics.h"
 #include "core/proxy/VLESSConnection.h"
 #include "core/proxy/XraySidecarSupervisor.h"
 #include "demo/LoopbackEchoServer.h"
@@ -203,10 +204,14 @@ TEST_F(RealSidecarTest, EveryShapeServesAProfileThroughTheGuardedSidecar) {
     ASSERT_TRUE(health && health->isAvailable());
     EXPECT_EQ(health->externalIP, XrayServer::kEgressAddress);
 
+    // A profile's route probe through the handed-out port sees the same.
     const auto before = echo_.requestCount();
-    const auto through = fetchThroughSocks(handle.loopbackPort, echo_.url());
-    EXPECT_EQ(through.exitCode, 0) << through.errors << server.output();
-    EXPECT_EQ(through.output, std::string(XrayServer::kEgressAddress) + "\n");
+    ProfileNetworkRouteProbe probe;
+    probe.echoURL = echo_.url();
+    EXPECT_EQ(probe.probe(ProfileProxyConfiguration::fromURI("socks5://127.0.0.1:" +
+                                                             std::to_string(handle.loopbackPort))),
+              XrayServer::kEgressAddress)
+        << server.output();
     EXPECT_EQ(echo_.requestCount(), before + 1);
     EXPECT_TRUE(eventually([&] {
       const auto log = server.accessLog();
@@ -222,6 +227,10 @@ TEST_F(RealSidecarTest, EveryShapeServesAProfileThroughTheGuardedSidecar) {
     EXPECT_FALSE(exists(*active.socketPath));
     EXPECT_FALSE(sidecar->hasDurableSidecar(id_, paths_));
   }
+  // Without a proxy the same probe takes the system route.
+  ProfileNetworkRouteProbe direct;
+  direct.echoURL = echo_.url();
+  EXPECT_EQ(direct.probeDirect(), "127.0.0.1");
 }
 
 TEST_F(RealSidecarTest, WrongRealityCredentialsFailThePreflight) {

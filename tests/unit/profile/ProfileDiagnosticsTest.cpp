@@ -8,8 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include "core/apps/ManagedApplicationSupport.h"
+#include "core/files/FilePath.h"
 #include "core/files/FileSystemSecurity.h"
 #include "core/platform/ScopedFD.h"
+#include "core/profile/ProfileConfigurationFile.h"
 #include "tests/support/FileTreeHelpers.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/ThrownError.h"
@@ -99,6 +102,97 @@ TEST(ProfileDiagnosticsTest, ChecksInTheirOrder) {
     for (const auto& check : report.checks)
       got.emplace_back(check.status, check.detail);
     EXPECT_EQ(got, c.expected);
+  }
+}
+
+// Which file each application keeps, and every reason it is not handed out.
+TEST(ProfileConfigurationFileTest, HandsOutOnlyASafeFileOfItsApplication) {
+  namespace apps = ManagedApplicationSupport;
+  using C = KorvelinCoreError::Case;
+  struct Case {
+    std::string name;
+    std::string_view adapter;
+    std::function<void(const ProfilePaths&)> setup;
+    std::optional<C> refusal;  // none: the URL of the expected file
+    std::string detail;        // part of the refusal's text
+  };
+  auto codexConfig = [](mode_t mode) {
+    return [mode](const ProfilePaths& p) {
+      testing::makeDirectory(p.codexHome());
+      testing::makeFile(p.codexHome() + "/config.toml", mode);
+    };
+  };
+  const std::vector<Case> cases = {
+      {"codex 0644", apps::codexAdapterIdentifier, codexConfig(0644), {}, ""},
+      {"codex 0664", apps::codexAdapterIdentifier, codexConfig(0664), C::unsafeProfilePath,
+       "writable by group or others"},
+      {"codex home missing", apps::codexAdapterIdentifier, [](const ProfilePaths&) {},
+       C::unsafeProfilePath, "does not exist"},
+      {"codex home 0777", apps::codexAdapterIdentifier,
+       [](const ProfilePaths& p) { testing::makeDirectory(p.codexHome(), 0777); },
+       C::unsafeProfilePath, "writable by group or others"},
+      {"codex file missing", apps::codexAdapterIdentifier,
+       [](const ProfilePaths& p) { testing::makeDirectory(p.codexHome()); },
+       C::profileConfigurationNotFound, "config.toml"},
+      {"codex file is a link", apps::codexAdapterIdentifier,
+       [](const ProfilePaths& p) {
+         testing::makeDirectory(p.codexHome());
+         testing::makeFile(p.home() + "/elsewhere.toml");
+         testing::makeSymlink(p.home() + "/elsewhere.toml", p.codexHome() + "/config.toml");
+       },
+       C::unsafeProfilePath, "symbolic link"},
+      {"codex home is a link", apps::codexAdapterIdentifier,
+       [](const ProfilePaths& p) {
+         testing::makeDirectory(p.home() + "/real");
+         testing::makeFile(p.home() + "/real/config.toml");
+         testing::makeSymlink(p.home() + "/real", p.codexHome());
+       },
+       C::unsafeProfilePath, "symbolic link"},
+      {"codex file is a directory", apps::codexAdapterIdentifier,
+       [](const ProfilePaths& p) {
+         testing::makeDirectory(p.codexHome());
+         testing::makeDirectory(p.codexHome() + "/config.toml");
+       },
+       C::unsafeProfilePath, "not a regular file"},
+      {"claude",
+       apps::claudeAdapterIdentifier,
+       [](const ProfilePaths& p) {
+         testing::makeFile(p.userData() + "/claude_desktop_config.json");
+       },
+       {},
+       ""},
+      {"chrome", apps::chromeAdapterIdentifier, [](const ProfilePaths&) {},
+       C::profileConfigurationUnavailable, "unsupported adapter"},
+      {"zcode", apps::zcodeAdapterIdentifier, [](const ProfilePaths&) {},
+       C::profileConfigurationUnavailable, "unsupported adapter"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::ScopedTempDir dir;
+    ::chmod(dir.path().c_str(), 0700);
+    const ProfilePaths paths(Uuid::random(), dir.path());
+    SecureFileSystem::prepareManagedHierarchy(paths);
+    c.setup(paths);
+    AppProfile profile;
+    profile.adapterIdentifier = std::string(c.adapter);
+    for (const auto& app : apps::applications)
+      if (app.adapterIdentifier == c.adapter)
+        profile.application.bundleIdentifier = std::string(app.bundleIdentifier);
+    const auto file = c.adapter == apps::codexAdapterIdentifier
+                          ? paths.codexHome() + "/config.toml"
+                          : paths.userData() + "/claude_desktop_config.json";
+    std::string url;
+    const auto description =
+        testing::thrownDescription(c.refusal.value_or(C::unsafeProfileBase), [&] {
+          url = ProfileConfigurationFile::validatedURL(profile, paths, ProfilePreparer(dir.path()));
+        });
+    if (c.refusal) {
+      ASSERT_TRUE(description.has_value());
+      EXPECT_NE(description->find(c.detail), std::string::npos) << *description;
+    } else {
+      EXPECT_FALSE(description.has_value()) << *description;
+      EXPECT_EQ(url, fileURLString(file, false));
+    }
   }
 }
 

@@ -1,0 +1,189 @@
+// korvelin launch PROFILE [--json] [--stop-timeout S] [--xray PATH] [--guardian PATH]
+//                 [--probe-url URL]
+//
+// Launches a catalogued profile as its verified application, behind the
+// proxy sidecar of its saved connection, and stays with it until it ends or
+// is interrupted; then stops everything in order.
+
+#include <signal.h>
+
+#include <chrono>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/Command.h"
+#include "cli/RunSupervision.h"
+#include "cli/SidecarSetup.h"
+#include "core/base/CoreError.h"
+#include "core/files/ApplicationInstanceLease.h"
+#include "core/launch/ProfileLauncher.h"
+#include "core/process/ProcessSupervisor.h"
+
+namespace korvelin::cli {
+namespace {
+
+struct LaunchOptions {
+  std::string profile;
+  bool json = false;
+  double stopTimeout = 10;
+  SidecarTools tools = defaultSidecarTools();
+};
+
+Message describe(const ProfileLaunchProgress& progress) {
+  const std::string& detail = progress.detail;
+  switch (progress.step) {
+    case ProfileLaunchStep::profileLoaded:
+      return {"profile {0} loaded from the catalogue", {detail}};
+    case ProfileLaunchStep::applicationVerified:
+      return {"application verified: {0}", {detail}};
+    case ProfileLaunchStep::proxyStarting:
+      return {"starting the proxy sidecar of connection {0}...", {detail}};
+    case ProfileLaunchStep::proxyReady:
+      return {"proxy ready at {0} (egress probe answered)", {detail}};
+    case ProfileLaunchStep::proxyUnavailable:
+      return {
+          "proxy unavailable ({0}); this profile allows the system route, so the application "
+          "uses it and your real address may be visible",
+          {AppLocalization::render(detail, outputLanguage())}};
+    case ProfileLaunchStep::fixedProxy:
+      return {"route: the profile's proxy {0}", {detail}};
+    case ProfileLaunchStep::systemRoute:
+      return "route: the system route (the profile has no proxy)";
+    case ProfileLaunchStep::applicationStarted:
+      return {"application started under supervision: pid {0}", {detail}};
+    case ProfileLaunchStep::sidecarAttached:
+      return "sidecar attached to the application's process group";
+    case ProfileLaunchStep::sidecarNotAttached:
+      return {"sidecar not attached: {0}", {AppLocalization::render(detail, outputLanguage())}};
+    case ProfileLaunchStep::stopRequested:
+      return "stopping the application's process group...";
+    case ProfileLaunchStep::applicationStopped:
+      return "the application's process group has stopped";
+    case ProfileLaunchStep::completionConfirmed:
+      return "completion confirmed; launch lease removed";
+    case ProfileLaunchStep::sidecarStopped:
+      return "sidecar stopped; its record is empty again";
+  }
+  return "";
+}
+
+// Checks the sidecar at most once a second (probing egress again every 30
+// s) and says when its health changes; true when the profile must stop.
+bool proxyRequiresStop(ProfileLauncher& launcher, ProfileLaunch& launch, bool json) {
+  static auto lastCheck = std::chrono::steady_clock::time_point();
+  const auto now = std::chrono::steady_clock::now();
+  if (!launch.sidecar || now - lastCheck < std::chrono::seconds(1))
+    return false;
+  lastCheck = now;
+  const bool wasLost = launch.proxyLost;
+  const auto verdict = launcher.checkProxy(launch, 30);
+  if (launch.proxyLost != wasLost) {
+    if (json)
+      std::cout << nlohmann::json{{"event", "proxy_health"}, {"verdict", rawValue(verdict)}}.dump()
+                << std::endl;
+    else if (verdict == ProxyVerdict::available)
+      say("The running profile's proxy connection is available again.");
+    else if (verdict == ProxyVerdict::unavailableKeptOpen)
+      say(
+          {"Profile “{0}” remains open. The proxy connection is unavailable and will be checked "
+           "again automatically.",
+           {launch.profile.name}});
+    else
+      say({"Profile “{0}” was stopped to prevent a direct connection.", {launch.profile.name}});
+  }
+  return verdict == ProxyVerdict::unavailableMustStop;
+}
+
+int launchProfile(LaunchOptions options, const GlobalOptions& global) {
+  auto id = resolveProfileIdentifier(options.profile, global);
+  if (!id)
+    return kExitUsage;
+  if (!(options.stopTimeout > 0))
+    return fail("--stop-timeout must be greater than zero", kExitUsage);
+  auto instance = takeInstanceLease(global);
+  if (!instance)
+    return kExitFailure;
+
+  const sigset_t stopSignals = blockStopSignals();
+  ::signal(SIGPIPE, SIG_IGN);
+  const ProfileLauncher::Progress progress = [&](const ProfileLaunchProgress& step) {
+    if (options.json)
+      std::cout << nlohmann::json{{"event", rawValue(step.step)}, {"detail", step.detail}}.dump()
+                << std::endl;
+    else
+      say(describe(step));
+  };
+
+  ProcessSupervisor processes;
+  auto sidecars = makeSidecarSupervisor(options.tools);
+  ProfileLauncher launcher(global.baseDirectory, global.defaultBaseDirectory, processes, *sidecars);
+  auto launch = launcher.launch(*id, progress);
+  if (options.json)
+    std::cout << nlohmann::json{{"event", "launched"}, {"launch", launch}}.dump() << std::endl;
+  else
+    say({"run {0} (log {1}); Ctrl-C stops it",
+         {launch.run.runID.uppercaseString(), launch.run.logPath}});
+
+  // A stop confirms completion and stops the sidecar itself; a group that
+  // ended by itself is finished here.
+  bool stopped = false;
+  auto last = superviseUntilStopped(
+      stopSignals,
+      {[&] { return launcher.status(launch); },
+       [&] {
+         auto snapshot = launcher.stop(launch, options.stopTimeout, progress);
+         stopped = true;
+         return snapshot;
+       },
+       [&](int signal) {
+         if (!options.json && signal > 0)
+           say({"stopping ({0})...", {::strsignal(signal)}});
+       },
+       [&](const ProcessSnapshot& run) {
+         std::ostringstream seconds;
+         seconds << options.stopTimeout;
+         if (options.json)
+           std::cout << nlohmann::json{{"event", "stop_timed_out"}, {"run", run}}.dump()
+                     << std::endl;
+         else
+           say(
+               {"the program did not stop within {0} s; still supervising it (send the signal "
+                "again to ask "
+                "again)",
+                {seconds.str()}});
+       },
+       [&] { return proxyRequiresStop(launcher, launch, options.json); }});
+  const auto confirmed = stopped ? last : launcher.finish(launch, progress);
+  if (options.json)
+    std::cout << nlohmann::json{{"event", "completed"}, {"run", confirmed}}.dump() << std::endl;
+  else
+    say(describeEnd(confirmed));
+  return exitStatusOf(confirmed);
+}
+
+const Registration kRegistration{
+    {"launch",
+     "Launch a catalogued profile's application behind its proxy until it ends or is interrupted",
+     [](CLI::App& command, const GlobalOptions& global) -> Runner {
+       auto options = std::make_shared<LaunchOptions>();
+       command.add_option("PROFILE", options->profile, text("Profile UUID or name"))->required();
+       command.add_flag("--json", options->json,
+                        text("One JSON object per line: each step, launched, completed"));
+       command
+           .add_option("--stop-timeout", options->stopTimeout,
+                       text("how long Ctrl-C waits for the group to stop (default 10)"))
+           ->check(CLI::PositiveNumber);
+       command.add_option(
+           "--xray", options->tools.engine,
+           text("The engine (default: the Xray scripts/bootstrap builds in ~/.cache/korvelin)"));
+       command.add_option("--guardian", options->tools.guardian, text("The guardian executable"));
+       command.add_option("--probe-url", options->tools.probeURL, text("Egress probe URL"))
+           ->capture_default_str();
+       return [options, &global] { return launchProfile(*options, global); };
+     }}};
+
+}  // namespace
+}  // namespace korvelin::cli

@@ -1,0 +1,62 @@
+#include "core/apps/CodexLaunchAdapter.h"
+
+#include "core/apps/LaunchPlanSupport.h"
+#include "core/files/FilePath.h"
+#include "core/profile/ProfileLaunchArguments.h"
+
+namespace korvelin {
+
+CodexLaunchAdapter::CodexLaunchAdapter(std::string defaultBaseDirectory,
+                                       std::string approvalBaseDirectory)
+    : BundleLaunchAdapter(ManagedApplicationSupport::codexAdapterIdentifier,
+                          std::move(defaultBaseDirectory)),
+      approvalBaseDirectory_(std::move(approvalBaseDirectory)) {}
+
+CodexLaunchPlan CodexLaunchAdapter::makeLaunchPlan(
+    const CodexInstallation& installation,
+    const ProfilePaths& paths,
+    const std::optional<ProfileProxyConfiguration>& proxy,
+    const std::vector<ProfileEnvironmentVariable>& environmentVariables,
+    const std::vector<std::string>& launchArguments) const {
+  if (!isLaunchApproved(installation.compatibilityStatus))
+    throw KorvelinCoreError::unverifiedVersion(installation.marketingVersion,
+                                               installation.buildVersion);
+  LaunchPlanSupport::requireApprovedInstallation(installation, application());
+  return unapprovedPlan(installation, paths, proxy, environmentVariables, launchArguments);
+}
+
+CodexLaunchPlan CodexLaunchAdapter::makeLaunchPlan(const LaunchPlanInput& input) const {
+  return makeLaunchPlan(input.installation, input.paths, input.proxy,
+                        input.profile.environmentVariables, input.profile.launchArguments);
+}
+
+CodexLaunchPlan CodexLaunchAdapter::unapprovedPlan(
+    const CodexInstallation& installation,
+    const ProfilePaths& paths,
+    const std::optional<ProfileProxyConfiguration>& proxy,
+    const std::vector<ProfileEnvironmentVariable>& environmentVariables,
+    const std::vector<std::string>& launchArguments) {
+  const std::string url = LaunchPlanSupport::proxyURL(proxy);
+  ProfileLaunchArguments::validate(launchArguments);
+
+  std::vector<std::string> arguments = {"--user-data-dir=" + paths.userData(), "--no-first-run"};
+  std::map<std::string, std::string> managed{
+      {"HOME", paths.home()},
+      {"USERPROFILE", paths.home()},
+      {"XDG_CONFIG_HOME", paths.config()},
+      {"XDG_CACHE_HOME", paths.cache()},
+      {"CODEX_HOME", paths.codexHome()},
+      {"CODEX_SPARKLE_ENABLED", "false"},
+  };
+  if (!url.empty())
+    arguments.push_back("--proxy-server=" + url);
+  LaunchPlanSupport::addProxyVariables(managed, url);
+  arguments.insert(arguments.end(), launchArguments.begin(), launchArguments.end());
+
+  return {installation,
+          {LaunchPlanSupport::executablePath(installation), std::move(arguments),
+           LaunchPlanSupport::environment(environmentVariables, managed), paths,
+           LaunchPlanSupport::terminationIdentity(installation)}};
+}
+
+}  // namespace korvelin

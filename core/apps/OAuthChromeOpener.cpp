@@ -1,0 +1,59 @@
+#include "core/apps/OAuthChromeOpener.h"
+
+#include <chrono>
+
+#include "core/activity/ProfileRuntimeObserver.h"
+#include "core/base/CoreError.h"
+#include "core/process/ToolProcess.h"
+#include "core/profile/ProfilePaths.h"
+
+namespace korvelin {
+namespace {
+
+constexpr std::size_t kMaximumOutput = 65536;
+constexpr std::chrono::seconds kHandOffTimeout{30};
+// Nothing listens on the discard port of loopback.
+constexpr std::string_view kUnreachableProxy = "socks5://127.0.0.1:9";
+
+}  // namespace
+
+OAuthChromeOpening OAuthChromeOpener::open(std::string_view url,
+                                           const OAuthChromeRoute& route) const {
+  const auto command = OAuthChromeRouter::command(url, route, baseDirectory);
+  const ProfilePaths paths(route.chromeProfile.id, baseDirectory);
+  try {
+    ProfileRuntimeObserver().observe(paths, command.front());
+  } catch (const KorvelinCoreError&) {
+    throw OAuthChromeRoutingError(OAuthChromeRoutingError::Case::chromeProfileNotRunning);
+  }
+  std::vector<std::string> environment = {"PATH=/usr/bin:/bin", "HOME=" + paths.home(),
+                                          "XDG_CONFIG_HOME=" + paths.config(),
+                                          "XDG_CACHE_HOME=" + paths.cache()};
+  for (const auto* name :
+       {"ALL_PROXY", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "http_proxy", "https_proxy"})
+    environment.push_back(std::string(name) + "=" + std::string(kUnreachableProxy));
+  const auto result =
+      runTool(command.front(), std::vector<std::string>(command.begin() + 1, command.end()),
+              environment, kMaximumOutput, kHandOffTimeout);
+  if (result.exitCode != 0)
+    throw KorvelinCoreError::processLaunchFailed("the paired Chrome profile did not take the link");
+  return {*result.exitCode, result.output};
+}
+
+ClaudeBrowserBridge::Handler OAuthChromeOpener::bridgeHandler(
+    std::function<std::vector<AppProfile>()> profiles,
+    std::function<void(const std::string& reason)> report) const {
+  return [opener = *this, profiles = std::move(profiles), report = std::move(report)](
+             const std::string& url, const Uuid& claudeProfileID) {
+    try {
+      opener.open(url, OAuthChromeRouter::routeHTTPURL(url, claudeProfileID, profiles()));
+      return ClaudeBrowserBridgeDecision::handled;
+    } catch (const std::exception& e) {
+      if (report)
+        report(e.what());
+      return ClaudeBrowserBridgeDecision::declined;
+    }
+  };
+}
+
+}  // namespace korvelin

@@ -1,0 +1,44 @@
+#pragma once
+
+// Hands a link to the running Chrome instance of a routed Chrome profile,
+// and the browser bridge's decision handler built on it. The link is opened
+// only in a Chrome profile proven to run (its launch lease names a live
+// process on the profile's data directory): a Chrome started afresh by the
+// command would not carry the profile's proxy.
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/apps/ClaudeBrowserBridge.h"
+#include "core/apps/OAuthChromeRouter.h"
+
+namespace korvelin {
+
+struct OAuthChromeOpening {
+  int exitCode = 0;
+  std::string output;  // what Chrome printed, at most 64 KiB
+};
+
+struct OAuthChromeOpener {
+  std::string baseDirectory;
+
+  // Runs the route's command (OAuthChromeRouter::command) once the Chrome
+  // profile is proven to run, with the profile's own directories and every
+  // proxy variable pointing at a closed loopback port: should the running
+  // instance vanish meanwhile, the Chrome the command starts reaches
+  // nothing instead of the system route. Throws OAuthChromeRoutingError
+  // chromeProfileNotRunning, or processLaunchFailed when Chrome does not
+  // take the link (no success within 30 s).
+  OAuthChromeOpening open(std::string_view url, const OAuthChromeRoute& route) const;
+
+  // The bridge's handler for one Claude profile: each link is routed on the
+  // profile's behalf among `profiles()` (read anew for every link) and
+  // opened; any failure declines it, and `report` (when given) hears why.
+  ClaudeBrowserBridge::Handler bridgeHandler(
+      std::function<std::vector<AppProfile>()> profiles,
+      std::function<void(const std::string& reason)> report = {}) const;
+};
+
+}  // namespace korvelin

@@ -1,0 +1,52 @@
+#include "core/apps/ZCodeInstallation.h"
+
+#include "core/apps/LaunchPlanSupport.h"
+#include "core/files/FilePath.h"
+#include "core/profile/ProfileLaunchArguments.h"
+
+namespace korvelin {
+
+ZCodeLaunchAdapter::ZCodeLaunchAdapter(std::string defaultBaseDirectory)
+    : BundleLaunchAdapter(ManagedApplicationSupport::zcodeAdapterIdentifier,
+                          std::move(defaultBaseDirectory)) {}
+
+CodexLaunchPlan ZCodeLaunchAdapter::makeLaunchPlan(
+    const CodexInstallation& installation,
+    const ProfilePaths& paths,
+    const std::optional<ProfileProxyConfiguration>& proxy,
+    const std::vector<ProfileEnvironmentVariable>& environmentVariables,
+    const std::vector<std::string>& launchArguments) const {
+  LaunchPlanSupport::requireApprovedInstallation(installation, application());
+  const std::string url = LaunchPlanSupport::proxyURL(proxy);
+  ProfileLaunchArguments::validate(launchArguments);
+
+  std::map<std::string, std::string> managed{
+      {"HOME", paths.home()},
+      {"USERPROFILE", paths.home()},
+      {"XDG_CONFIG_HOME", paths.config()},
+      {"XDG_CACHE_HOME", paths.cache()},
+      {"ZCODE_DATA_BASE_DIR", paths.home()},
+      {"ZCODE_HOME", appendingPathComponent(paths.home(), ".zcode")},
+      {"ZCODE_DESKTOP_HOME_DIR", paths.home()},
+      {"ZCODE_DESKTOP_USER_DATA_DIR", paths.userData()},
+      {"ZCODE_DESKTOP_SESSION_DATA_DIR", appendingPathComponent(paths.userData(), "session")},
+      {"ZCODE_DESKTOP_USE_ELECTRON_DEFAULT_USER_DATA", "0"},
+  };
+  std::vector<std::string> arguments;
+  if (!url.empty())
+    arguments.push_back("--proxy-server=" + url);
+  LaunchPlanSupport::addProxyVariables(managed, url);
+  arguments.insert(arguments.end(), launchArguments.begin(), launchArguments.end());
+
+  return {installation,
+          {LaunchPlanSupport::executablePath(installation), std::move(arguments),
+           LaunchPlanSupport::environment(environmentVariables, managed), paths,
+           LaunchPlanSupport::terminationIdentity(installation)}};
+}
+
+CodexLaunchPlan ZCodeLaunchAdapter::makeLaunchPlan(const LaunchPlanInput& input) const {
+  return makeLaunchPlan(input.installation, input.paths, input.proxy,
+                        input.profile.environmentVariables, input.profile.launchArguments);
+}
+
+}  // namespace korvelin
