@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Command.h"
+#include "core/apps/BundleInspector.h"
 #include "core/apps/CodexInstallation.h"
 #include "core/base/Iso8601Date.h"
 #include "core/base/JsonSupport.h"
@@ -26,6 +27,7 @@ struct ProfileOptions {
   std::string profile;  // UUID or name (show, update, delete)
   std::string name;     // create: NAME; update: --name
   std::string installation;
+  std::string bundle;  // create: inspected into the installation record
   std::string color;
   std::string connection;
   std::string proxy;
@@ -179,7 +181,13 @@ int createProfile(const ProfileOptions& options, const GlobalOptions& global) {
   }
   if (auto status = applyOptions(options, draft, global))
     return *status;
-  auto installation = readInstallation(options.installation);
+  if (options.bundle.empty() && options.installation.empty())
+    return fail("profile create needs --installation FILE or --bundle DIR", kExitUsage);
+  std::optional<CodexInstallation> installation;
+  if (!options.bundle.empty())
+    installation = inspectInstalledApplication(options.bundle);
+  else
+    installation = readInstallation(options.installation);
   if (!installation)
     return kExitFailure;
   auto lease = takeInstanceLease(global);
@@ -321,10 +329,13 @@ const Registration kRegistration{
        auto* create = command.add_subcommand(
            "create", text("Add a profile for a verified application and create its tree"));
        create->add_option("NAME", options->name, text("1 to 60 characters"))->required();
-       create
-           ->add_option("--installation", options->installation,
-                        text("The application's installation record (JSON)"))
-           ->required();
+       auto* installation =
+           create->add_option("--installation", options->installation,
+                              text("The application's installation record (JSON)"));
+       auto* bundle = create->add_option(
+           "--bundle", options->bundle,
+           text("The application's .app directory, inspected as `korvelin app inspect` does"));
+       installation->excludes(bundle);
        create->add_option("--id", options->id,
                           text("The new profile's UUID (default: a random one)"));
        addProfileOptions(*create, *options);

@@ -7,10 +7,17 @@
 namespace korvelin {
 
 CodexLaunchAdapter::CodexLaunchAdapter(std::string defaultBaseDirectory,
-                                       std::string approvalBaseDirectory)
+                                       const std::string& approvalBaseDirectory)
+    : CodexLaunchAdapter(defaultBaseDirectory,
+                         std::make_shared<CodexBundleInspector>(CodexCompatibilityApprovalStore(
+                             approvalBaseDirectory,
+                             ProfilePreparer(defaultBaseDirectory)))) {}
+
+CodexLaunchAdapter::CodexLaunchAdapter(std::string defaultBaseDirectory,
+                                       std::shared_ptr<const CodexBundleInspector> inspector)
     : BundleLaunchAdapter(ManagedApplicationSupport::codexAdapterIdentifier,
-                          std::move(defaultBaseDirectory)),
-      approvalBaseDirectory_(std::move(approvalBaseDirectory)) {}
+                          std::move(defaultBaseDirectory),
+                          std::move(inspector)) {}
 
 CodexLaunchPlan CodexLaunchAdapter::makeLaunchPlan(
     const CodexInstallation& installation,
@@ -28,6 +35,12 @@ CodexLaunchPlan CodexLaunchAdapter::makeLaunchPlan(
 CodexLaunchPlan CodexLaunchAdapter::makeLaunchPlan(const LaunchPlanInput& input) const {
   return makeLaunchPlan(input.installation, input.paths, input.proxy,
                         input.profile.environmentVariables, input.profile.launchArguments);
+}
+
+ProcessSnapshot CodexLaunchAdapter::launch(const CodexLaunchPlan& plan,
+                                           ProcessSupervisor& supervisor) const {
+  preparer().prepareCodexHome(plan.process.paths);
+  return BundleLaunchAdapter::launch(plan, supervisor);
 }
 
 CodexLaunchPlan CodexLaunchAdapter::unapprovedPlan(

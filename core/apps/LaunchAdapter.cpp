@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "core/apps/VerifiedLaunch.h"
 #include "core/base/CoreError.h"
 #include "core/files/FileSystemSecurity.h"
 #include "core/process/ProcessSupervisor.h"
@@ -9,20 +10,20 @@
 namespace korvelin {
 
 const ManagedApplication& managedApplication(std::string_view adapterIdentifier) {
-  for (const auto& application : ManagedApplicationSupport::applications)
-    if (application.adapterIdentifier == adapterIdentifier)
-      return application;
+  if (const auto* row = ManagedApplicationSupport::application(adapterIdentifier))
+    return *row;
   throw std::out_of_range("no managed application for this adapter");
 }
 
 BundleLaunchAdapter::BundleLaunchAdapter(std::string_view adapterIdentifier,
-                                         std::string defaultBaseDirectory)
+                                         std::string defaultBaseDirectory,
+                                         std::shared_ptr<const BundleInspector> inspector)
     : application_(managedApplication(adapterIdentifier)),
-      preparer_(std::move(defaultBaseDirectory)) {}
+      preparer_(std::move(defaultBaseDirectory)),
+      inspector_(inspector ? std::move(inspector) : makeBundleInspector(adapterIdentifier)) {}
 
 CodexInstallation BundleLaunchAdapter::inspect(const std::string& bundlePath) const {
-  // Replaced by the shared bundle inspection.
-  throw KorvelinCoreError::bundleNotFound(bundlePath);
+  return inspector_->inspect(bundlePath);
 }
 
 ProcessSnapshot BundleLaunchAdapter::launch(const CodexLaunchPlan& plan,
@@ -30,14 +31,7 @@ ProcessSnapshot BundleLaunchAdapter::launch(const CodexLaunchPlan& plan,
   const ProfilePaths& paths = plan.process.paths;
   preparer_.validateBase(paths.baseDirectory());
   SecureFileSystem::validateManagedHierarchy(paths);
-  const auto& expected = plan.expectedInstallation;
-  return supervisor.start(
-      paths.profileID(), plan.process,
-      [&] {
-        if (inspect(expected.bundlePath().value_or("")) != expected)
-          throw KorvelinCoreError::installationChanged();
-      },
-      [&](std::int32_t) {});
+  return launchVerified(plan, *inspector_, supervisor);
 }
 
 }  // namespace korvelin

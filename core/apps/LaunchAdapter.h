@@ -6,10 +6,12 @@
 // vendor's adapter implements it; `makeLaunchAdapter` (core/launch/) picks
 // the one a profile names.
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "core/apps/BundleInspector.h"
 #include "core/apps/CodexLaunchPlan.h"
 #include "core/apps/ManagedApplicationSupport.h"
 #include "core/process/ProcessSnapshot.h"
@@ -55,8 +57,11 @@ const ManagedApplication& managedApplication(std::string_view adapterIdentifier)
 // bundle of its vendor; it adds only its plan.
 class BundleLaunchAdapter : public LaunchAdapter {
  public:
-  // `defaultBaseDirectory` is the managed base the profile preparer guards.
-  BundleLaunchAdapter(std::string_view adapterIdentifier, std::string defaultBaseDirectory);
+  // `defaultBaseDirectory` is the managed base the profile preparer guards;
+  // `inspector` is the vendor's (`makeBundleInspector`) when null.
+  BundleLaunchAdapter(std::string_view adapterIdentifier,
+                      std::string defaultBaseDirectory,
+                      std::shared_ptr<const BundleInspector> inspector = nullptr);
 
   const ManagedApplication& application() const override { return application_; }
   CodexInstallation inspect(const std::string& bundlePath) const override;
@@ -68,6 +73,7 @@ class BundleLaunchAdapter : public LaunchAdapter {
  private:
   const ManagedApplication& application_;
   ProfilePreparer preparer_;
+  std::shared_ptr<const BundleInspector> inspector_;
 };
 
 }  // namespace korvelin

@@ -516,4 +516,28 @@ FileIdentity SecureFileSystem::requireRegularExecutable(const std::string& membe
   return FileIdentity::of(found->info);
 }
 
+std::optional<std::string> SecureFileSystem::installationProblem(const std::string& path) {
+  const std::string standardized = standardizedPath(path);
+  switch (scanForLinks(standardized)) {
+    case LinkScan::hasLink:
+      return "path contains a symbolic link: " + path;
+    case LinkScan::unresolved:
+      return "no such file: " + path;
+    case LinkScan::clean:
+      break;
+  }
+  const uid_t self = ::geteuid();
+  for (std::string at = standardized;; at = deletingLastPathComponent(at)) {
+    struct stat info;
+    if (::lstat(at.c_str(), &info) != 0)
+      return failureDetail(errno, "lstat", at);
+    if (info.st_uid != 0 && info.st_uid != self)
+      return "owned by another user: " + at;
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+      return "writable by group or others: " + at;
+    if (at == "/")
+      return std::nullopt;
+  }
+}
+
 }  // namespace korvelin

@@ -196,6 +196,12 @@ class SecureFileSystem {
   // and is an executable regular file, and returns its identity.
   static FileIdentity requireRegularExecutable(const std::string& member,
                                                const std::string& bundle);
+
+  // Why `path` cannot be trusted as installed software, or nothing when it
+  // can: no symbolic link on the way to it, and it and every directory above
+  // it owned by root or the effective user and writable by neither group nor
+  // others (so no one else could have put or changed it there).
+  static std::optional<std::string> installationProblem(const std::string& path);
 };
 
 }  // namespace korvelin

@@ -36,24 +36,6 @@ bool startsNoLaterThan(const LiveProcessIdentity& earlier, const LiveProcessIden
          std::tie(later.startSeconds, later.startMicroseconds);
 }
 
-// The path names itself (no link anywhere along it), and it and every
-// directory above it belong to root or to us and admit no other writer.
-bool installedSafely(const std::string& path) {
-  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
-                                                       &std::free);
-  if (!resolved || path != resolved.get())
-    return false;
-  const uid_t self = ::geteuid();
-  for (std::string at = path;; at = parentOf(at)) {
-    struct stat info;
-    if (::lstat(at.c_str(), &info) != 0 || (info.st_uid != 0 && info.st_uid != self) ||
-        (info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-      return false;
-    if (at == "/")
-      return true;
-  }
-}
-
 }  // namespace
 
 std::optional<std::vector<std::int32_t>> LegacyXrayRouteObserver::liveChildren(std::int32_t pid) {
@@ -67,7 +49,7 @@ bool LegacyXrayRouteObserver::signedBundleResources(const LiveProcessIdentity& g
   if (!bundle.ends_with(".app") || ::lstat(bundle.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
     return false;
   for (const auto* identity : {&guardian, &child}) {
-    if (!installedSafely(identity->executable))
+    if (SecureFileSystem::installationProblem(identity->executable))
       return false;
     XraySidecarSupervisor::validateBinary(identity->executable);
   }

@@ -8,8 +8,8 @@
 
 namespace korvelin::testing {
 
-ScopedTempDir::ScopedTempDir() {
-  std::string pattern = "/tmp/korvelin-test-XXXXXX";
+ScopedTempDir::ScopedTempDir(const std::string& parent) {
+  std::string pattern = parent + "/korvelin-test-XXXXXX";
   if (!::mkdtemp(pattern.data()))
     throw std::runtime_error("mkdtemp failed");
   path_ = pattern;

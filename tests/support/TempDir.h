@@ -4,11 +4,11 @@
 
 namespace korvelin::testing {
 
-// A fresh private directory under /tmp, removed with its contents (without
-// following links) when the object goes out of scope.
+// A fresh private directory under /tmp (or `parent`), removed with its
+// contents (without following links) when the object goes out of scope.
 class ScopedTempDir {
  public:
-  ScopedTempDir();
+  explicit ScopedTempDir(const std::string& parent = "/tmp");
   ~ScopedTempDir();
   ScopedTempDir(const ScopedTempDir&) = delete;
   ScopedTempDir& operator=(const ScopedTempDir&) = delete;
