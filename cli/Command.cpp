@@ -13,6 +13,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/apps/CodexInstallation.h"
+#include "core/base/JsonSupport.h"
 #include "core/files/ApplicationInstanceLease.h"
 #include "core/files/FilePath.h"
 #include "core/platform/Eintr.h"
@@ -282,6 +284,32 @@ ProfileChange beginProfileChange(const std::string& profile, const GlobalOptions
   if (!change.lease)
     change.status = kExitFailure;
   return change;
+}
+
+// An installation record is a few hundred bytes; anything near this is not one.
+static constexpr std::size_t kInstallationRecordBytes = 65536;
+
+std::optional<CodexInstallation> readInstallation(const std::string& path) {
+  std::string text;
+  switch (platform::readRegularFileBounded(path, kInstallationRecordBytes, text)) {
+    case platform::BoundedReadStatus::ok:
+      break;
+    case platform::BoundedReadStatus::tooLarge:
+      fail({"installation record {0} is larger than {1} bytes",
+            {path, std::to_string(kInstallationRecordBytes)}});
+      return std::nullopt;
+    case platform::BoundedReadStatus::unreadable:
+      fail({"cannot read installation record {0} (a regular file is needed)", {path}});
+      return std::nullopt;
+  }
+  try {
+    return nlohmann::json::parse(text).get<CodexInstallation>();
+  } catch (const nlohmann::json::exception& e) {
+    fail({"invalid installation record {0}: {1}", {path, e.what()}});
+  } catch (const jsonio::ShapeError& e) {
+    fail({"invalid installation record {0}: {1}", {path, e.what()}});
+  }
+  return std::nullopt;
 }
 
 }  // namespace korvelin::cli

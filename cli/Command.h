@@ -16,6 +16,7 @@
 
 namespace korvelin {
 class ApplicationInstanceLease;
+struct CodexInstallation;
 }  // namespace korvelin
 
 namespace korvelin::cli {
@@ -130,5 +131,10 @@ struct ProfileChange {
   explicit operator bool() const { return id && lease; }
 };
 ProfileChange beginProfileChange(const std::string& profile, const GlobalOptions& global);
+
+// The verified installation record in the JSON file `path` (the keys of
+// `CodexInstallation`); absent after a one-line error when it cannot be read
+// or decoded.
+std::optional<CodexInstallation> readInstallation(const std::string& path);
 
 }  // namespace korvelin::cli

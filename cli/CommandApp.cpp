@@ -26,7 +26,7 @@ std::string joined(const std::vector<std::string>& items) {
   return text;
 }
 
-int inspectApplication(const AppOptions& options) {
+int inspectApplication(const AppOptions& options, const GlobalOptions& global) {
   const ManagedApplication* application = nullptr;
   if (!options.vendor.empty()) {
     application = ManagedApplicationSupport::applicationForVendor(options.vendor);
@@ -35,7 +35,10 @@ int inspectApplication(const AppOptions& options) {
           {"unknown vendor '{0}': expected claude, codex, chrome or zcode", {options.vendor}},
           kExitUsage);
   }
-  const CodexInstallation installation = inspectInstalledApplication(options.path, application);
+  const CodexInstallation installation = inspectInstalledApplication(
+      options.path, application,
+      CodexCompatibilityApprovalStore(global.baseDirectory,
+                                      ProfilePreparer(global.defaultBaseDirectory)));
   application =
       ManagedApplicationSupport::applicationForBundleIdentifier(installation.bundleIdentifier);
   if (options.json) {
@@ -66,7 +69,7 @@ int showArchitectures(const AppOptions& options) {
 
 const Registration kRegistration{
     {"app", "Inspect an installed application bundle or an executable's architectures",
-     [](CLI::App& command, const GlobalOptions&) -> Runner {
+     [](CLI::App& command, const GlobalOptions& global) -> Runner {
        command.require_subcommand(1);
        auto options = std::make_shared<AppOptions>();
 
@@ -95,9 +98,9 @@ const Registration kRegistration{
        arch->add_option("FILE", options->path, text("The executable"))->required();
        arch->add_flag("--json", options->json, text("Print {architectures} as JSON"));
 
-       return [=] {
+       return [=, &global] {
          if (inspect->parsed())
-           return inspectApplication(*options);
+           return inspectApplication(*options, global);
          return showArchitectures(*options);
        };
      }}};

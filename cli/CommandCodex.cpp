@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Command.h"
+#include "cli/RunSupervision.h"
 #include "core/apps/CodexCompatibilityProbe.h"
 #include "core/base/Iso8601Date.h"
 #include "core/files/ApplicationInstanceLease.h"
@@ -27,6 +28,9 @@ int check(const CodexOptions& options, const GlobalOptions& global) {
   auto lease = takeInstanceLease(global);
   if (!lease)
     return kExitFailure;
+  // An interrupted check would leave its run behind; Ctrl-C, SIGTERM and
+  // SIGHUP wait until the probe has stopped what it started.
+  blockStopSignals();
   const CodexCompatibilityProbe probe(global.baseDirectory, global.defaultBaseDirectory,
                                       options.timeout);
   const auto installation = probe.adapter().inspect(options.bundle);
@@ -53,15 +57,7 @@ int approvals(const CodexOptions& options, const GlobalOptions& global) {
                                               ProfilePreparer(global.defaultBaseDirectory));
   const auto approved = store.load();
   if (options.json) {
-    nlohmann::json list = nlohmann::json::array();
-    for (const auto& approval : approved)
-      list.push_back({{"approvedAt", iso8601String(approval.approvedAt)},
-                      {"buildVersion", approval.buildVersion},
-                      {"bundleIdentifier", approval.bundleIdentifier},
-                      {"codeDirectoryHash", approval.codeDirectoryHash},
-                      {"marketingVersion", approval.marketingVersion},
-                      {"signingTeamIdentifier", approval.signingTeamIdentifier}});
-    printJson({{"approvals", list}});
+    printJson({{"approvals", approved}});
     return kExitSuccess;
   }
   if (approved.empty())

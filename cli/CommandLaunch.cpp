@@ -120,7 +120,16 @@ int launchProfile(LaunchOptions options, const GlobalOptions& global) {
   ProcessSupervisor processes;
   auto sidecars = makeSidecarSupervisor(options.tools);
   ProfileLauncher launcher(global.baseDirectory, global.defaultBaseDirectory, processes, *sidecars);
-  auto launch = launcher.launch(*id, progress);
+  std::optional<ProfileLaunch> started;
+  try {
+    started = launcher.launch(*id, progress);
+  } catch (const KorvelinCoreError& e) {
+    // Without an engine the sidecar cannot start: say where one is looked for.
+    if (e.errorCase() == KorvelinCoreError::Case::xrayUnavailable && options.tools.engine.empty())
+      return fail(noRealEngineMessage());
+    throw;
+  }
+  ProfileLaunch& launch = *started;
   if (options.json)
     std::cout << nlohmann::json{{"event", "launched"}, {"launch", launch}}.dump() << std::endl;
   else
@@ -169,6 +178,15 @@ const Registration kRegistration{
      "Launch a catalogued profile's application behind its proxy until it ends or is interrupted",
      [](CLI::App& command, const GlobalOptions& global) -> Runner {
        auto options = std::make_shared<LaunchOptions>();
+       command.footer(text(
+           "Loads the profile from the catalogue, verifies its application, starts the proxy "
+           "sidecar of its saved connection (or uses its fixed proxy), launches the application "
+           "under supervision and attaches the sidecar to it, printing each step. A sidecar that "
+           "cannot be started and proven fails the launch, with nothing started, unless the "
+           "profile allows the system route; a sidecar lost later stops such a profile. When the "
+           "application ends, or Ctrl-C, SIGTERM or SIGHUP stop it, completion is confirmed and "
+           "the sidecar stopped. Exit status: the application's (128 + signal when a signal "
+           "ended it), 1 when the launch failed, 2 for a wrong command line."));
        command.add_option("PROFILE", options->profile, text("Profile UUID or name"))->required();
        command.add_flag("--json", options->json,
                         text("One JSON object per line: each step, launched, completed"));

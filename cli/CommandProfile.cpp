@@ -20,9 +20,6 @@
 namespace korvelin::cli {
 namespace {
 
-// An installation record is a few hundred bytes; anything near this is not one.
-constexpr std::size_t kInstallationRecordBytes = 65536;
-
 struct ProfileOptions {
   std::string profile;  // UUID or name (show, update, delete)
   std::string name;     // create: NAME; update: --name
@@ -87,29 +84,6 @@ void printResult(const AppProfile& profile,
     return printJson(nlohmann::json(profile));
   say({done, {profile.name}});
   printProfile(profile, global);
-}
-
-std::optional<CodexInstallation> readInstallation(const std::string& path) {
-  std::string text;
-  switch (platform::readRegularFileBounded(path, kInstallationRecordBytes, text)) {
-    case platform::BoundedReadStatus::ok:
-      break;
-    case platform::BoundedReadStatus::tooLarge:
-      fail({"installation record {0} is larger than {1} bytes",
-            {path, std::to_string(kInstallationRecordBytes)}});
-      return std::nullopt;
-    case platform::BoundedReadStatus::unreadable:
-      fail({"cannot read installation record {0} (a regular file is needed)", {path}});
-      return std::nullopt;
-  }
-  try {
-    return nlohmann::json::parse(text).get<CodexInstallation>();
-  } catch (const nlohmann::json::exception& e) {
-    fail({"invalid installation record {0}: {1}", {path, e.what()}});
-  } catch (const jsonio::ShapeError& e) {
-    fail({"invalid installation record {0}: {1}", {path, e.what()}});
-  }
-  return std::nullopt;
 }
 
 // Applies the options that create and update share to `draft`; a one-line
@@ -185,7 +159,10 @@ int createProfile(const ProfileOptions& options, const GlobalOptions& global) {
     return fail("profile create needs --installation FILE or --bundle DIR", kExitUsage);
   std::optional<CodexInstallation> installation;
   if (!options.bundle.empty())
-    installation = inspectInstalledApplication(options.bundle);
+    installation = inspectInstalledApplication(
+        options.bundle, nullptr,
+        CodexCompatibilityApprovalStore(global.baseDirectory,
+                                        ProfilePreparer(global.defaultBaseDirectory)));
   else
     installation = readInstallation(options.installation);
   if (!installation)

@@ -117,14 +117,14 @@ CodexInstallation BundleInspector::inspect(const std::string& path) const {
   return installation;
 }
 
-std::unique_ptr<BundleInspector> makeBundleInspector(std::string_view adapterIdentifier) {
+std::unique_ptr<BundleInspector> makeBundleInspector(
+    std::string_view adapterIdentifier,
+    const std::optional<CodexCompatibilityApprovalStore>& approvals) {
   const ManagedApplication* row = ManagedApplicationSupport::application(adapterIdentifier);
   if (!row)
     return nullptr;
-  // Without a base to read approvals from, Codex passes in its known
-  // versions only.
   if (adapterIdentifier == ManagedApplicationSupport::codexAdapterIdentifier)
-    return std::make_unique<CodexBundleInspector>(std::nullopt);
+    return std::make_unique<CodexBundleInspector>(approvals);
   return std::make_unique<BundleInspector>(*row);
 }
 
@@ -138,11 +138,13 @@ const ManagedApplication& claimedApplication(const std::string& bundlePath) {
   return *row;
 }
 
-CodexInstallation inspectInstalledApplication(const std::string& bundlePath,
-                                              const ManagedApplication* application) {
+CodexInstallation inspectInstalledApplication(
+    const std::string& bundlePath,
+    const ManagedApplication* application,
+    const std::optional<CodexCompatibilityApprovalStore>& approvals) {
   if (!application)
     application = &claimedApplication(bundlePath);
-  return makeBundleInspector(application->adapterIdentifier)->inspect(bundlePath);
+  return makeBundleInspector(application->adapterIdentifier, approvals)->inspect(bundlePath);
 }
 
 }  // namespace korvelin

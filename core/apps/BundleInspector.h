@@ -14,11 +14,13 @@
 // chosen.
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "core/apps/CodeSignatureValidating.h"
+#include "core/apps/CodexCompatibilityApprovalStore.h"
 #include "core/apps/CodexInstallation.h"
 #include "core/apps/MachOArchitectureInspector.h"
 #include "core/apps/ManagedApplicationSupport.h"
@@ -65,7 +67,11 @@ class BundleInspector {
 
 // The inspector of the application an adapter drives; null for an unknown
 // adapter identifier.
-std::unique_ptr<BundleInspector> makeBundleInspector(std::string_view adapterIdentifier);
+// Codex's reads `approvals` to tell which of its unknown versions were
+// checked on this machine; without it only the verified versions pass.
+std::unique_ptr<BundleInspector> makeBundleInspector(
+    std::string_view adapterIdentifier,
+    const std::optional<CodexCompatibilityApprovalStore>& approvals = std::nullopt);
 
 // The supported application a bundle claims to be, by the identifier in its
 // Info.plist (only a claim until inspection proves it): the bundle's own
@@ -75,7 +81,9 @@ const ManagedApplication& claimedApplication(const std::string& bundlePath);
 
 // Inspects the bundle as `application`, or as the application it claims to
 // be when that is null.
-CodexInstallation inspectInstalledApplication(const std::string& bundlePath,
-                                              const ManagedApplication* application = nullptr);
+CodexInstallation inspectInstalledApplication(
+    const std::string& bundlePath,
+    const ManagedApplication* application = nullptr,
+    const std::optional<CodexCompatibilityApprovalStore>& approvals = std::nullopt);
 
 }  // namespace korvelin

@@ -52,15 +52,8 @@ CodexLaunchPlan ChromeLaunchAdapter::makeLaunchPlan(
                                              {"USERPROFILE", *home},
                                              {"XDG_CONFIG_HOME", paths.config()},
                                              {"XDG_CACHE_HOME", paths.cache()}};
-  if (!url.empty())
-    arguments.push_back("--proxy-server=" + url);
-  LaunchPlanSupport::addProxyVariables(managed, url);
-  arguments.insert(arguments.end(), launchArguments.begin(), launchArguments.end());
-
-  return {installation,
-          {LaunchPlanSupport::executablePath(installation), std::move(arguments),
-           LaunchPlanSupport::environment(environmentVariables, managed), paths,
-           LaunchPlanSupport::terminationIdentity(installation)}};
+  return LaunchPlanSupport::plan(installation, paths, std::move(arguments), std::move(managed), url,
+                                 environmentVariables, launchArguments);
 }
 
 CodexLaunchPlan ChromeLaunchAdapter::makeLaunchPlan(const LaunchPlanInput& input) const {

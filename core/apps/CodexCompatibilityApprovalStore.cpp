@@ -131,17 +131,18 @@ std::vector<CodexCompatibilityApproval> decodeCodexCompatibilityApprovals(std::s
   });
 }
 
+void to_json(nlohmann::json& object, const CodexCompatibilityApproval& approval) {
+  object = {{"approvedAt", iso8601String(approval.approvedAt)},
+            {"buildVersion", approval.buildVersion},
+            {"bundleIdentifier", approval.bundleIdentifier},
+            {"codeDirectoryHash", approval.codeDirectoryHash},
+            {"marketingVersion", approval.marketingVersion},
+            {"signingTeamIdentifier", approval.signingTeamIdentifier}};
+}
+
 std::string encodeCodexCompatibilityApprovals(
     const std::vector<CodexCompatibilityApproval>& approvals) {
-  json list = json::array();
-  for (const auto& approval : approvals)
-    list.push_back({{"approvedAt", iso8601String(approval.approvedAt)},
-                    {"buildVersion", approval.buildVersion},
-                    {"bundleIdentifier", approval.bundleIdentifier},
-                    {"codeDirectoryHash", approval.codeDirectoryHash},
-                    {"marketingVersion", approval.marketingVersion},
-                    {"signingTeamIdentifier", approval.signingTeamIdentifier}});
-  return json{{"approvals", list}, {"schemaVersion", 1}}.dump(2) + "\n";
+  return json{{"approvals", approvals}, {"schemaVersion", 1}}.dump(2) + "\n";
 }
 
 CodexCompatibilityApproval::CodexCompatibilityApproval(const CodexInstallation& installation,

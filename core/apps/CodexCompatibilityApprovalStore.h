@@ -21,6 +21,8 @@
 #include <string_view>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "core/apps/CodexInstallation.h"
 #include "core/profile/ProfilePaths.h"
 
@@ -43,6 +45,9 @@ struct CodexCompatibilityApproval {
 
   bool operator==(const CodexCompatibilityApproval&) const = default;
 };
+
+// One approval as the file keeps it (the date as ISO 8601 text).
+void to_json(nlohmann::json& object, const CodexCompatibilityApproval& approval);
 
 // The file's document: decoding refuses anything but schema 1 with exactly
 // its keys (`compatibilityApprovalFailed`); encoding is pretty-printed with

@@ -61,15 +61,8 @@ CodexLaunchPlan CodexLaunchAdapter::unapprovedPlan(
       {"CODEX_HOME", paths.codexHome()},
       {"CODEX_SPARKLE_ENABLED", "false"},
   };
-  if (!url.empty())
-    arguments.push_back("--proxy-server=" + url);
-  LaunchPlanSupport::addProxyVariables(managed, url);
-  arguments.insert(arguments.end(), launchArguments.begin(), launchArguments.end());
-
-  return {installation,
-          {LaunchPlanSupport::executablePath(installation), std::move(arguments),
-           LaunchPlanSupport::environment(environmentVariables, managed), paths,
-           LaunchPlanSupport::terminationIdentity(installation)}};
+  return LaunchPlanSupport::plan(installation, paths, std::move(arguments), std::move(managed), url,
+                                 environmentVariables, launchArguments);
 }
 
 }  // namespace korvelin

@@ -34,6 +34,22 @@ std::map<std::string, std::string> environment(
   return result;
 }
 
+CodexLaunchPlan plan(const CodexInstallation& installation,
+                     const ProfilePaths& paths,
+                     std::vector<std::string> arguments,
+                     std::map<std::string, std::string> managed,
+                     const std::string& url,
+                     const std::vector<ProfileEnvironmentVariable>& environmentVariables,
+                     const std::vector<std::string>& launchArguments) {
+  if (!url.empty())
+    arguments.push_back("--proxy-server=" + url);
+  addProxyVariables(managed, url);
+  arguments.insert(arguments.end(), launchArguments.begin(), launchArguments.end());
+  return {installation,
+          {executablePath(installation), std::move(arguments),
+           environment(environmentVariables, managed), paths, terminationIdentity(installation)}};
+}
+
 std::string executablePath(const CodexInstallation& installation) {
   auto path = pathFromFileURL(installation.executableURL);
   if (!path)

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/apps/CodexInstallation.h"
+#include "core/apps/CodexLaunchPlan.h"
 #include "core/apps/ManagedApplicationSupport.h"
 #include "core/process/ApplicationTerminationIdentity.h"
 #include "core/profile/ProfileEnvironment.h"
@@ -38,6 +39,17 @@ std::map<std::string, std::string> environment(
 
 // Bundle identifier and the standardized bundle and executable paths.
 ApplicationTerminationIdentity terminationIdentity(const CodexInstallation& installation);
+
+// The plan every adapter ends with: its own `arguments`, then the proxy
+// argument for `url` (none when empty), then the user's arguments; the
+// user's variables under `managed` and the proxy variables.
+CodexLaunchPlan plan(const CodexInstallation& installation,
+                     const ProfilePaths& paths,
+                     std::vector<std::string> arguments,
+                     std::map<std::string, std::string> managed,
+                     const std::string& url,
+                     const std::vector<ProfileEnvironmentVariable>& environmentVariables,
+                     const std::vector<std::string>& launchArguments);
 
 // The installation's main executable as a path (installationChanged when its
 // URL is not a file URL).

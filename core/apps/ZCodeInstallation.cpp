@@ -33,15 +33,8 @@ CodexLaunchPlan ZCodeLaunchAdapter::makeLaunchPlan(
       {"ZCODE_DESKTOP_USE_ELECTRON_DEFAULT_USER_DATA", "0"},
   };
   std::vector<std::string> arguments;
-  if (!url.empty())
-    arguments.push_back("--proxy-server=" + url);
-  LaunchPlanSupport::addProxyVariables(managed, url);
-  arguments.insert(arguments.end(), launchArguments.begin(), launchArguments.end());
-
-  return {installation,
-          {LaunchPlanSupport::executablePath(installation), std::move(arguments),
-           LaunchPlanSupport::environment(environmentVariables, managed), paths,
-           LaunchPlanSupport::terminationIdentity(installation)}};
+  return LaunchPlanSupport::plan(installation, paths, std::move(arguments), std::move(managed), url,
+                                 environmentVariables, launchArguments);
 }
 
 CodexLaunchPlan ZCodeLaunchAdapter::makeLaunchPlan(const LaunchPlanInput& input) const {

@@ -24,8 +24,8 @@ pid_t spawnWithInput(const std::string& path,
                      const std::vector<std::string>& environment,
                      int standardInput);
 
-// The same, with standard output to `standardOutput`; -1 for either stream
-// means the null device. Standard error is always the null device. With
+// The same, with standard output to `standardOutput` and standard error to
+// `standardError`; -1 for any stream means the null device. With
 // `newSession` the child leads a session (and a process group) of its own,
 // out of reach of the signals a terminal sends to our group. With
 // `endWithParent` the system kills the child when the calling thread ends,
@@ -37,6 +37,7 @@ pid_t spawnWithStreams(const std::string& path,
                        int standardInput,
                        int standardOutput,
                        bool newSession = false,
-                       bool endWithParent = false);
+                       bool endWithParent = false,
+                       int standardError = -1);
 
 }  // namespace korvelin::platform

@@ -80,6 +80,7 @@ int spawnEndingWithParent(const char* path,
                           char* const* envp,
                           int standardInput,
                           int standardOutput,
+                          int standardError,
                           bool newSession,
                           pid_t& pid);
 

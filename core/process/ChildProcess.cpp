@@ -26,11 +26,13 @@ bool ChildProcess::launch(const std::string& path,
                           int standardInput,
                           int standardOutput,
                           bool newSession,
-                          bool endWithParent) {
+                          bool endWithParent,
+                          int standardError) {
   std::vector<std::string> argv = {path};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  const pid_t pid = platform::spawnWithStreams(path, argv, environment, standardInput,
-                                               standardOutput, newSession, endWithParent);
+  const pid_t pid =
+      platform::spawnWithStreams(path, argv, environment, standardInput, standardOutput, newSession,
+                                 endWithParent, standardError);
   if (pid < 0)
     return false;
   pid_ = pid;

@@ -21,9 +21,9 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   // Starts `path` with `arguments` after the program name, exactly
-  // `environment`, standard input from `standardInput` and standard output
-  // to `standardOutput` (-1: the null device), standard error on the null
-  // device and no other descriptor; with `newSession`, in a session of its
+  // `environment`, standard input from `standardInput`, standard output to
+  // `standardOutput` and standard error to `standardError` (-1: the null
+  // device) and no other descriptor; with `newSession`, in a session of its
   // own. With `endWithParent` the system kills the child once the calling
   // thread ends, however it ends (where it can; see platform/Spawn.h). False
   // (errno set) when it could not be started.
@@ -33,7 +33,8 @@ class ChildProcess {
               int standardInput,
               int standardOutput = -1,
               bool newSession = false,
-              bool endWithParent = false);
+              bool endWithParent = false,
+              int standardError = -1);
 
   pid_t pid() const { return pid_; }
 

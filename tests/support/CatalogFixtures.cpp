@@ -1,5 +1,9 @@
 #include "tests/support/CatalogFixtures.h"
 
+#include <sys/stat.h>
+
+#include "core/files/FilePath.h"
+
 namespace korvelin::testing {
 
 CodexInstallation chromeInstallation() {
@@ -17,6 +21,22 @@ CodexInstallation chromeInstallation() {
   installation.codeDirectoryHash = "00ff";
   installation.executableIdentity = {1, 2, 3, 4};
   installation.backendIdentity = installation.executableIdentity;
+  return installation;
+}
+
+CodexInstallation codexInstallation(const std::string& backendPath) {
+  CodexInstallation installation = chromeInstallation();
+  installation.bundleURL = "file:///Applications/ChatGPT.app/";
+  installation.displayName = "Codex";
+  installation.bundleIdentifier = "com.openai.codex";
+  installation.marketingVersion = "26.903.61454";
+  installation.buildVersion = "8378";
+  installation.executableURL = "file:///Applications/ChatGPT.app/Contents/MacOS/ChatGPT";
+  installation.backendURL = fileURLString(backendPath, false);
+  installation.signingTeamIdentifier = "2DC432GLL2";
+  struct stat info;
+  if (::lstat(backendPath.c_str(), &info) == 0)
+    installation.backendIdentity = FileIdentity::of(info);
   return installation;
 }
 

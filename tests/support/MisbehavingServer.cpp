@@ -29,37 +29,38 @@ std::string misbehaviorName(Misbehavior misbehavior) {
   return "?";
 }
 
-MisbehavingServer::MisbehavingServer(Misbehavior misbehavior)
-    : misbehavior_(misbehavior), listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+LoopbackListener::LoopbackListener() : socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
   int fds[2];
-  if (!listener_ ||
-      ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) ||
-      ::listen(listener_.get(), 64) ||
-      ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) ||
+  if (!socket || ::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) ||
+      ::listen(socket.get(), 64) ||
+      ::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&address), &length) ||
       ::pipe2(fds, O_CLOEXEC))
-    throw std::runtime_error("cannot set up a misbehaving server");
-  wake_[0] = ScopedFD(fds[0]);
-  wake_[1] = ScopedFD(fds[1]);
-  port_ = ntohs(address.sin_port);
+    throw std::runtime_error("cannot set up a loopback listener");
+  wake[0] = ScopedFD(fds[0]);
+  wake[1] = ScopedFD(fds[1]);
+  port = ntohs(address.sin_port);
+}
+
+MisbehavingServer::MisbehavingServer(Misbehavior misbehavior) : misbehavior_(misbehavior) {
   thread_ = std::thread([this] { acceptLoop(); });
 }
 
 MisbehavingServer::~MisbehavingServer() {
-  platform::writeFull(wake_[1].get(), "x");
+  platform::writeFull(listener_.wake[1].get(), "x");
   thread_.join();
 }
 
 void MisbehavingServer::acceptLoop() {
   for (;;) {
-    pollfd fds[2] = {{listener_.get(), POLLIN, 0}, {wake_[0].get(), POLLIN, 0}};
+    pollfd fds[2] = {{listener_.socket.get(), POLLIN, 0}, {listener_.wake[0].get(), POLLIN, 0}};
     if (retryOnEintr([&] { return ::poll(fds, 2, -1); }) < 0 || fds[1].revents)
       return;
-    ScopedFD connection(
-        retryOnEintr([&] { return ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC); }));
+    ScopedFD connection(retryOnEintr(
+        [&] { return ::accept4(listener_.socket.get(), nullptr, nullptr, SOCK_CLOEXEC); }));
     if (!connection)
       continue;
     ++accepted_;

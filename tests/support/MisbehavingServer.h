@@ -15,6 +15,16 @@
 
 namespace korvelin::testing {
 
+// A socket listening on 127.0.0.1 at a port of the system's choice, and a
+// pipe whose write end wakes the thread that serves it. Throws
+// std::runtime_error when either cannot be set up.
+struct LoopbackListener {
+  platform::ScopedFD socket;
+  platform::ScopedFD wake[2];
+  uint16_t port = 0;
+  LoopbackListener();
+};
+
 enum class Misbehavior {
   garbage,  // answers with bytes no protocol expects, then closes
   reset,    // closes at once with a reset
@@ -29,16 +39,14 @@ class MisbehavingServer {
   MisbehavingServer(const MisbehavingServer&) = delete;
   MisbehavingServer& operator=(const MisbehavingServer&) = delete;
 
-  uint16_t port() const { return port_; }
+  uint16_t port() const { return listener_.port; }
   int acceptedCount() const { return accepted_.load(); }
 
  private:
   void acceptLoop();
 
   Misbehavior misbehavior_;
-  platform::ScopedFD listener_;
-  platform::ScopedFD wake_[2];  // a pipe: writing to it ends the loop
-  uint16_t port_ = 0;
+  LoopbackListener listener_;  // writing to its wake pipe ends the loop
   std::atomic<int> accepted_{0};
   std::vector<platform::ScopedFD> stalled_;  // touched by the loop only
   std::thread thread_;

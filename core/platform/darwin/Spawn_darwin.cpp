@@ -16,7 +16,7 @@ int inheritOnlyStandardStreams(SpawnAttributes& attributes, SpawnFileActions&) {
 }
 
 // Darwin has no parent-death signal: the guardian's own shutdown paths end its engine there.
-int spawnEndingWithParent(const char*, char* const*, char* const*, int, int, bool, pid_t&) {
+int spawnEndingWithParent(const char*, char* const*, char* const*, int, int, int, bool, pid_t&) {
   return ENOTSUP;
 }
 

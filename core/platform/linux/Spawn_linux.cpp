@@ -34,6 +34,7 @@ ScopedFD aboveStandardStreams(int fd) {
                            char* const* envp,
                            int standardInput,
                            int standardOutput,
+                           int standardError,
                            bool newSession,
                            pid_t parent,
                            int nullDevice,
@@ -55,7 +56,8 @@ ScopedFD aboveStandardStreams(int fd) {
   restoreDefaultSignals();
 
   if (::dup2(standardInput >= 0 ? standardInput : nullDevice, 0) < 0 ||
-      ::dup2(standardOutput >= 0 ? standardOutput : nullDevice, 1) < 0 || ::dup2(nullDevice, 2) < 0)
+      ::dup2(standardOutput >= 0 ? standardOutput : nullDevice, 1) < 0 ||
+      ::dup2(standardError >= 0 ? standardError : nullDevice, 2) < 0)
     fail();
   ::close_range(3, static_cast<unsigned>(statusPipe) - 1, 0);
   ::close_range(static_cast<unsigned>(statusPipe) + 1, ~0U, 0);
@@ -75,6 +77,7 @@ int spawnEndingWithParent(const char* path,
                           char* const* envp,
                           int standardInput,
                           int standardOutput,
+                          int standardError,
                           bool newSession,
                           pid_t& pid) {
   const std::string nullPath(kNullDevice);
@@ -95,8 +98,8 @@ int spawnEndingWithParent(const char* path,
   if (child < 0)
     return errno;
   if (child == 0)
-    runChild(path, argv, envp, standardInput, standardOutput, newSession, parent, nullDevice.get(),
-             statusWrite.get());
+    runChild(path, argv, envp, standardInput, standardOutput, standardError, newSession, parent,
+             nullDevice.get(), statusWrite.get());
   statusWrite.reset();
 
   // End of file: the exec succeeded. An errno: the child exits on its own.

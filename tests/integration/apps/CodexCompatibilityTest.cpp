@@ -1,34 +1,47 @@
-// Codex of a version nobody verified, from refusal to approval and back: the
-// real Codex backend (hard-linked into the bundle) and real Chromium, started
-// by a stand-in desktop executable, create their state in a throw-away
-// profile; the probe approves exactly that installation, and only while the
-// bundle stays what was inspected.
+// The probe with the real Codex backend (hard-linked into the bundle) and
+// real Chromium, started by a stand-in desktop executable: it approves only
+// what created its state in the throw-away profile and stayed unchanged.
+// The approving path runs end to end, through `korvelin`.
 
-#include <dirent.h>
-#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
+#include <filesystem>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "core/apps/CodexCompatibilityProbe.h"
-#include "core/files/FilePath.h"
-#include "core/process/ProcessSupervisor.h"
+#include "demo/LoopbackEchoServer.h"
 #include "tests/support/BundleFixtures.h"
 #include "tests/support/FileTreeHelpers.h"
+#include "tests/support/ProcessHelpers.h"
 #include "tests/support/RealXray.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
-#include "tests/support/ThrownError.h"
+#include "tests/support/XrayPeers.h"
 
 namespace korvelin {
 namespace {
 
 using Case = KorvelinCoreError::Case;
+using nlohmann::json;
 using testing::BundleFixtures;
 using testing::expectCoreError;
+
+// NUL-separated /proc text, split.
+std::vector<std::string> procList(pid_t pid, const char* file) {
+  std::string text = testing::readText("/proc/" + std::to_string(pid) + "/" + file);
+  std::vector<std::string> items;
+  for (std::size_t start = 0, end; start < text.size(); start = end + 1) {
+    end = text.find('\0', start);
+    if (end == std::string::npos)
+      end = text.size();
+    items.push_back(text.substr(start, end - start));
+  }
+  return items;
+}
 
 const ManagedApplication& codexRow() {
   return ManagedApplicationSupport::applications[0];
@@ -42,6 +55,7 @@ class CodexCompatibilityTest : public ::testing::Test {
     if (!path)
       GTEST_SKIP() << "real Codex CLI unavailable: " << reason;
     realCodex = *path;
+    ::chmod(base.path().c_str(), 0700);
   }
 
   // A Codex bundle of an unverified build whose desktop executable is
@@ -58,19 +72,15 @@ class CodexCompatibilityTest : public ::testing::Test {
     return bundle;
   }
 
-  // Live processes whose command line names `text` (Chromium names its
+  // Whether a live process's command line names `text` (Chromium names its
   // user-data directory, the stand-in its own arguments).
-  static int processesNaming(const std::string& text) {
-    int count = 0;
-    if (DIR* proc = ::opendir("/proc")) {
-      while (const dirent* entry = ::readdir(proc))
-        if (std::isdigit(static_cast<unsigned char>(entry->d_name[0])) &&
-            testing::readText(std::string("/proc/") + entry->d_name + "/cmdline").find(text) !=
-                std::string::npos)
-          ++count;
-      ::closedir(proc);
-    }
-    return count;
+  static bool processNaming(const std::string& text) {
+    return testing::run({"/usr/bin/pgrep", "-f", text}).exitCode == 0;
+  }
+
+  testing::RunResult korvelin(std::vector<std::string> arguments, std::string input = "") {
+    arguments.insert(arguments.begin(), {testing::korvelinPath(), "--base", base.path()});
+    return testing::run(arguments, {.standardInput = std::move(input)});
   }
 
   CodexCompatibilityProbe probe(double timeout) const {
@@ -82,13 +92,10 @@ class CodexCompatibilityTest : public ::testing::Test {
   // The throw-away profiles the probe made.
   std::vector<std::string> checkProfiles() const {
     std::vector<std::string> roots;
-    const std::string profiles = base.child("CompatibilityChecks/Profiles");
-    if (DIR* directory = ::opendir(profiles.c_str())) {
-      while (const dirent* entry = ::readdir(directory))
-        if (entry->d_name[0] != '.')
-          roots.push_back(profiles + "/" + entry->d_name);
-      ::closedir(directory);
-    }
+    std::error_code ignored;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(base.child("CompatibilityChecks/Profiles"), ignored))
+      roots.push_back(entry.path());
     return roots;
   }
 
@@ -98,43 +105,6 @@ class CodexCompatibilityTest : public ::testing::Test {
   BundleFixtures bundles;
   testing::ScopedTempDir base;
 };
-
-TEST_F(CodexCompatibilityTest, UnverifiedUntilCheckedAndAgainOnceTheExecutableChanges) {
-  const std::string bundle = makeBundle("codex-desktop");
-  const auto checker = probe(120);
-  const auto& adapter = checker.adapter();
-  const auto before = adapter.inspect(bundle);
-  ASSERT_EQ(before.compatibilityStatus, CodexCompatibilityStatus::unverifiedVersion);
-  EXPECT_EQ(before.backendURL, fileURLString(bundle + "/Contents/Resources/codex", false));
-
-  const testing::ScopedTempDir profileBase;
-  const ProfilePaths paths(Uuid::random(), profileBase.path());
-  ProfilePreparer(profileBase.path()).prepare(paths);
-  EXPECT_EQ(*testing::thrownDescription(
-                Case::unverifiedVersion,
-                [&] { adapter.makeLaunchPlan(before, paths, std::nullopt, {}, {}); }),
-            "Codex version 26.903.61454 (8379) is not verified.");
-
-  const auto checked = checker.check(before);
-  EXPECT_EQ(checked.compatibilityStatus, CodexCompatibilityStatus::locallyVerified);
-  ASSERT_EQ(checkProfiles().size(), 1u);
-  EXPECT_TRUE(testing::exists(checkProfiles()[0] + "/user-data/SingletonLock"));
-
-  // Approved: the plan is made and the application starts under the guards.
-  ProcessSupervisor supervisor;
-  const auto plan = adapter.makeLaunchPlan(checked, paths, std::nullopt, {}, {});
-  const auto run = adapter.launch(plan, supervisor);
-  supervisor.stop(paths.profileID(), paths, 8);
-  supervisor.confirmCompletion(paths.profileID(), run.runID, paths);
-
-  // The same bytes in a new file are another installation: a new check is due.
-  const std::string executable = *pathFromFileURL(checked.executableURL);
-  const std::string bytes = testing::readText(executable);
-  ASSERT_EQ(::unlink(executable.c_str()), 0);
-  testing::makeFile(executable, 0755, bytes + "\n");
-  EXPECT_EQ(adapter.inspect(bundle).compatibilityStatus,
-            CodexCompatibilityStatus::unverifiedVersion);
-}
 
 // A Codex that creates nothing, and one whose bundle changes while it runs:
 // neither is approved, and nothing of either run is left.
@@ -162,9 +132,106 @@ TEST_F(CodexCompatibilityTest, NoApprovalWithoutEvidenceOrForAChangedBundle) {
     EXPECT_FALSE(approvalWritten());
     for (const auto& root : checkProfiles()) {
       EXPECT_FALSE(testing::exists(root + "/.launch.lock")) << root;
-      EXPECT_EQ(processesNaming(root), 0) << root;
+      EXPECT_FALSE(processNaming(root)) << root;
     }
   }
+}
+
+// `korvelin` end to end with a Codex profile behind a saved connection: the
+// version is approved by `codex check`, the profile launched through its
+// sidecar and the real Xray (whose server's only way out is loopback), and
+// the application's process group alone keeps that sidecar alive once the
+// host is gone.
+TEST_F(CodexCompatibilityTest, ACheckedCodexRunsConfinedBehindItsSidecarWhichEndsWithIt) {
+  std::string reason;
+  const auto xray = testing::realXrayPath(reason);
+  if (!xray)
+    GTEST_SKIP() << "real Xray unavailable: " << reason;
+  const std::string realXray = *xray;
+  const std::string bundle = makeBundle("codex-desktop");
+
+  const testing::ScopedTempDir serverDirectory;
+  testing::XrayServer server(realXray, serverDirectory.path(), testing::VlessShape::realityTCP);
+  demo::LoopbackEchoServer echo;
+  const auto added =
+      korvelin({"connection", "add", "Loopback", "--link", "-", "--json"}, server.link() + "\n");
+  ASSERT_EQ(added.exitCode, 0) << added.errors;
+  const std::string connection = json::parse(added.output).at("id");
+
+  // Refused until checked, then approved for exactly this installation.
+  const auto inspected = korvelin({"app", "inspect", bundle, "--json"});
+  EXPECT_EQ(json::parse(inspected.output).at("compatibilityStatus"), "unverifiedVersion");
+  const auto refused = korvelin({"profile", "create", "Work", "--bundle", bundle});
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_EQ(refused.errors, "korvelin: Codex version 26.903.61454 (8379) is not verified.\n");
+  const auto checked = korvelin({"codex", "check", bundle, "--timeout", "120", "--json"});
+  ASSERT_EQ(checked.exitCode, 0) << checked.errors;
+  const auto installation = json::parse(checked.output).at("installation");
+  EXPECT_EQ(installation.at("compatibilityStatus"), "locallyVerified");
+  const auto approvals = json::parse(korvelin({"codex", "approvals", "--json"}).output);
+  ASSERT_EQ(approvals.at("approvals").size(), 1u);
+  EXPECT_EQ(approvals.at("approvals")[0].at("codeDirectoryHash"),
+            installation.at("codeDirectoryHash"));
+  const auto created = korvelin(
+      {"profile", "create", "Work", "--bundle", bundle, "--connection", connection, "--json"});
+  ASSERT_EQ(created.exitCode, 0) << created.errors;
+  const std::string id = json::parse(created.output).at("id");
+  const std::string root = base.child("Profiles/" + Uuid::parse(id)->lowercaseString());
+
+  testing::Subprocess launch({testing::korvelinPath(), "--base", base.path(), "launch", "Work",
+                              "--json", "--xray", realXray, "--probe-url", echo.url()});
+  ASSERT_TRUE(launch.waitForOutput("sidecar_attached", std::chrono::seconds(60)))
+      << launch.output() << launch.errors();
+  pid_t app = 0;
+  std::size_t start = 0;
+  for (std::size_t end; (end = launch.output().find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    const auto event = json::parse(launch.output().substr(start, end - start));
+    if (event.at("event") == "application_started")
+      app = std::stoi(event.at("detail").get<std::string>());
+  }
+  ASSERT_GT(app, 0);
+  const auto state = json::parse(korvelin({"xray-state", "Work", "--json"}).output);
+  const pid_t guardian = state.at("guardianPID");
+  const std::string proxy =
+      "socks5://127.0.0.1:" + std::to_string(state.at("loopbackPort").get<int>());
+
+  EXPECT_EQ(procList(app, "cmdline"),
+            (std::vector<std::string>{bundle + "/Contents/MacOS/ChatGPT",
+                                      "--user-data-dir=" + root + "/user-data", "--no-first-run",
+                                      "--proxy-server=" + proxy}));
+  const auto environment = procList(app, "environ");
+  for (const std::string& expected :
+       {"HOME=" + root + "/home", "USERPROFILE=" + root + "/home",
+        "XDG_CONFIG_HOME=" + root + "/config", "XDG_CACHE_HOME=" + root + "/cache",
+        "CODEX_HOME=" + root + "/home/.codex", std::string("CODEX_SPARKLE_ENABLED=false"),
+        "HTTP_PROXY=" + proxy, "HTTPS_PROXY=" + proxy, "ALL_PROXY=" + proxy,
+        std::string("NO_PROXY=localhost,127.0.0.1,::1")})
+    EXPECT_NE(std::find(environment.begin(), environment.end(), expected), environment.end())
+        << expected;
+  // Codex fills its home inside the profile.
+  EXPECT_TRUE(testing::eventually(
+      [&] { return !testing::readText(root + "/home/.codex/installation_id").empty(); },
+      std::chrono::seconds(60)));
+
+  // The host dies; the sidecar stays for the application's group, and ends
+  // with it.
+  launch.signal(SIGKILL);
+  launch.wait();
+  EXPECT_TRUE(testing::processExists(guardian));
+  ASSERT_EQ(::kill(-app, SIGTERM), 0);
+  EXPECT_TRUE(testing::eventually([&] { return !testing::processExists(guardian); },
+                                  std::chrono::seconds(30)));
+  EXPECT_TRUE(testing::eventually([&] { return ::kill(-app, 0) != 0; }, std::chrono::seconds(30)));
+
+  // Other code in the executable is another installation: checked again.
+  const std::string executable = bundle + "/Contents/MacOS/ChatGPT";
+  const std::string bytes = testing::readText(executable);
+  ASSERT_EQ(::unlink(executable.c_str()), 0);
+  testing::makeFile(executable, 0755, bytes + "\n");
+  EXPECT_EQ(
+      json::parse(korvelin({"app", "inspect", bundle, "--json"}).output).at("compatibilityStatus"),
+      "unverifiedVersion");
 }
 
 }  // namespace

@@ -81,6 +81,7 @@ TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
       {"codex-mcp", "reconcile", p},
       {"codex-mcp", "status", p},
       {"codex", "approvals"},
+      {"usage", p},
       {"codex", "check", p},
       {"connection", "add", "x", "--link", "-"},
       {"connection", "rename", p, "x"},

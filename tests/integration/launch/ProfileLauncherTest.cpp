@@ -33,13 +33,14 @@ constexpr const char* kLink =
     "&fp=chrome&flow=xtls-rprx-vision#sample";
 // The bases here are private test directories, never the default one.
 constexpr const char* kNoDefault = "/nonexistent/korvelin-default-base";
+const ProfileProxyConfiguration kFixed(ProfileProxyScheme::http, "10.0.0.1", 3128);
 
-// Chrome's row with an idle program for the application: records the route
-// it was planned with, and can fail its launch.
+// Chrome's row with an idle program for the application (its user-data
+// option lets the guardian's attach find the run; its last argument is the
+// route it was planned with); it may fail its launch.
 class StandInAdapter : public LaunchAdapter {
  public:
-  explicit StandInAdapter(bool failLaunch, std::optional<std::string>* plannedRoute)
-      : failLaunch_(failLaunch), plannedRoute_(plannedRoute) {}
+  explicit StandInAdapter(bool failLaunch) : failLaunch_(failLaunch) {}
   const ManagedApplication& application() const override {
     return managedApplication(ManagedApplicationSupport::chromeAdapterIdentifier);
   }
@@ -47,23 +48,22 @@ class StandInAdapter : public LaunchAdapter {
     return testing::chromeInstallation();
   }
   CodexLaunchPlan makeLaunchPlan(const LaunchPlanInput& input) const override {
-    *plannedRoute_ = input.proxy ? std::optional(input.proxy->uri()) : std::nullopt;
-    std::vector<std::string> arguments{"--user-data-dir=" + input.paths.userData()};
-    if (input.proxy)
-      arguments.push_back("--proxy-server=" + input.proxy->uri());
+    const std::string route = input.proxy ? input.proxy->uri() : "system";
     return {input.installation,
-            {testing::testProgramPath("idle-app"), arguments, {}, input.paths, std::nullopt}};
+            {testing::testProgramPath("idle-app"),
+             {"--user-data-dir=" + input.paths.userData(), route},
+             {},
+             input.paths,
+             std::nullopt}};
   }
-  ProcessSnapshot launch(const CodexLaunchPlan& plan,
-                         ProcessSupervisor& supervisor) const override {
+  ProcessSnapshot launch(const CodexLaunchPlan& plan, ProcessSupervisor& processes) const override {
     if (failLaunch_)
       throw KorvelinCoreError::installationChanged();
-    return supervisor.start(plan.process.paths.profileID(), plan.process, nullptr, nullptr);
+    return processes.start(plan.process.paths.profileID(), plan.process, nullptr, nullptr);
   }
 
  private:
   bool failLaunch_;
-  std::optional<std::string>* plannedRoute_;
 };
 
 class ProfileLauncherTest : public ::testing::Test {
@@ -74,16 +74,22 @@ class ProfileLauncherTest : public ::testing::Test {
     VLESSConnectionRepository(dir_.path(), kNoDefault).create(connection_, "Sample", kLink);
   }
 
-  AppProfile catalogue(ProfileRepository::Draft draft) {
-    draft.id = Uuid::random();
+  AppProfile catalogue(std::optional<Uuid> connection,
+                       bool fallback = false,
+                       std::optional<ProfileProxyConfiguration> proxy = {}) {
+    ProfileRepository::Draft draft{.id = Uuid::random(),
+                                   .proxy = proxy,
+                                   .proxyConnectionID = connection,
+                                   .allowSystemRouteFallback = fallback};
     draft.name = "Profile " + draft.id.uppercaseString().substr(0, 8);
     return ProfileRepository(dir_.path(), kNoDefault).create(draft, testing::chromeInstallation());
   }
 
-  std::unique_ptr<XraySidecarSupervisor> sidecars(bool engineAvailable = true) {
+  // The stand-in engine through the real guardian, or no engine at all.
+  std::unique_ptr<XraySidecarSupervisor> sidecars(bool engine = true) {
     return std::make_unique<XraySidecarSupervisor>(
-        [engineAvailable]() -> std::string {
-          if (!engineAvailable)
+        [engine]() -> std::string {
+          if (!engine)
             throw KorvelinCoreError::xrayUnavailable();
           return XraySidecarSupervisor::validateBinary(testing::testProgramPath("standin-xray"));
         },
@@ -94,13 +100,12 @@ class ProfileLauncherTest : public ::testing::Test {
   }
 
   ProfileLauncher launcher(XraySidecarSupervisor& sidecars, bool failLaunch = false) {
-    return ProfileLauncher(dir_.path(), kNoDefault, processes_, sidecars,
-                           [=, this](std::string_view) {
-                             return std::make_unique<StandInAdapter>(failLaunch, &plannedRoute_);
-                           });
+    return ProfileLauncher(dir_.path(), kNoDefault, processes_, sidecars, [=](std::string_view) {
+      return std::make_unique<StandInAdapter>(failLaunch);
+    });
   }
 
-  bool sidecarRecorded(const AppProfile& profile) {
+  bool recorded(const AppProfile& profile) {
     return sidecars()->hasDurableSidecar(profile.id, ProfilePaths(profile.id, dir_.path()));
   }
 
@@ -109,124 +114,89 @@ class ProfileLauncherTest : public ::testing::Test {
   demo::LoopbackEchoServer echo_;
   Uuid connection_ = Uuid::random();
   ProcessSupervisor processes_;
-  std::optional<std::string> plannedRoute_;
 };
 
 TEST_F(ProfileLauncherTest, ChoosesTheRouteAndNeverFallsBackUnlessAllowed) {
-  const auto fixed = ProfileProxyConfiguration(ProfileProxyScheme::http, "10.0.0.1", 3128);
   struct Row {
     const char* name;
-    ProfileRepository::Draft draft;
-    bool engineAvailable;
+    std::optional<Uuid> connection;
+    bool engine, fallback;
     std::optional<Case> failure;
-    std::optional<std::string> route;  // "sidecar": the sidecar's port
-    bool fallback;
+    std::string route;  // "sidecar": the sidecar's port
   };
+  const auto c = connection_;
   for (const auto& row : std::vector<Row>{
-           {"connection", {.proxyConnectionID = connection_}, true, {}, "sidecar", false},
-           {"connection down",
-            {.proxyConnectionID = connection_},
-            false,
-            Case::xrayUnavailable,
-            {},
-            false},
-           {"connection down, fallback allowed",
-            {.proxyConnectionID = connection_, .allowSystemRouteFallback = true},
-            false,
-            {},
-            {},
-            true},
-           {"fixed proxy", {.proxy = fixed}, false, {}, fixed.uri(), false},
-           {"system route", {}, false, {}, {}, false},
+           {"connection", c, true, false, {}, "sidecar"},
+           {"connection down", c, false, false, Case::xrayUnavailable, ""},
+           {"connection down, system route allowed", c, false, true, {}, "system"},
+           {"application refused", c, true, false, Case::installationChanged, ""},
+           {"no connection", {}, false, false, {}, "system"},
+           {"fixed proxy", {}, false, false, {}, kFixed.uri()},
        }) {
     SCOPED_TRACE(row.name);
-    plannedRoute_.reset();
-    const AppProfile profile = catalogue(row.draft);
-    auto sidecarSupervisor = sidecars(row.engineAvailable);
-    auto subject = launcher(*sidecarSupervisor);
+    const AppProfile profile =
+        catalogue(row.connection, row.fallback,
+                  row.route == kFixed.uri() ? std::optional(kFixed) : std::nullopt);
+    auto sidecarSupervisor = sidecars(row.engine);
+    auto subject = launcher(*sidecarSupervisor, row.failure == Case::installationChanged);
     if (row.failure) {
       EXPECT_EQ(testing::errorCaseOf([&] { subject.launch(profile.id); }), row.failure);
-      EXPECT_FALSE(plannedRoute_) << "planned although the proxy was not proven";
       EXPECT_FALSE(SecureFileSystem::metadata(ProfilePaths(profile.id, dir_.path()).leaseFile()));
+      EXPECT_FALSE(recorded(profile)) << "a sidecar outlived a failed launch";
       continue;
     }
-    const auto launch = subject.launch(profile.id);
-    const std::string expected = row.route == "sidecar" && launch.sidecar
-                                     ? launch.sidecar->localProxy().uri()
-                                     : row.route.value_or("");
-    EXPECT_EQ(plannedRoute_.value_or(""), expected);
-    EXPECT_EQ(launch.route ? launch.route->uri() : "", expected);
+    std::vector<std::string> steps;
+    const auto launch = subject.launch(
+        profile.id, [&](const auto& progress) { steps.emplace_back(rawValue(progress.step)); });
+    const std::string route =
+        row.route == "sidecar" ? launch.sidecar->localProxy().uri() : row.route;
+    EXPECT_EQ(launch.plan.process.arguments.back(), route);
     EXPECT_EQ(launch.systemRouteFallback, row.fallback);
-    EXPECT_EQ(launch.sidecar.has_value(), row.route == "sidecar");
     EXPECT_FALSE(launch.continuityWarning);
-    const auto ended = subject.stop(launch, 10);
-    EXPECT_EQ(ended.state, ProcessRunState::stoppedConfirmed);
-    EXPECT_FALSE(sidecarRecorded(profile));
+    // A group that ends by itself is finished like a stopped one.
+    ::kill(launch.run.rootPID, SIGTERM);
+    while (subject.status(launch).state != ProcessRunState::managedGroupStoppedAwaitingConfirmation)
+      ::usleep(10'000);
+    EXPECT_EQ(subject.finish(launch).state, ProcessRunState::stoppedConfirmed);
+    EXPECT_FALSE(recorded(profile));
+    if (row.route == "sidecar") {
+      EXPECT_EQ(steps, (std::vector<std::string>{"profile_loaded", "application_verified",
+                                                 "proxy_starting", "proxy_ready",
+                                                 "application_started", "sidecar_attached"}));
+    }
     if (row.fallback) {
-      const auto journal = readProfileActivityJournal(launch.paths(), 1 << 20);
-      ASSERT_EQ(journal.events.size(), 1u);
-      EXPECT_EQ(journal.events[0].kind, ProfileActivityKind::proxyConnectionUnavailable);
-      EXPECT_EQ(journal.events[0].proxyName, "Sample");
+      const auto events = readProfileActivityJournal(launch.paths(), 1 << 20).events;
+      ASSERT_EQ(events.size(), 1u);
+      EXPECT_EQ(events[0].kind, ProfileActivityKind::proxyConnectionUnavailable);
+      EXPECT_EQ(events[0].proxyName, "Sample");
     }
   }
-}
-
-TEST_F(ProfileLauncherTest, AFailedLaunchStopsTheSidecarItStarted) {
-  const AppProfile profile = catalogue({.proxyConnectionID = connection_});
-  auto sidecarSupervisor = sidecars();
-  auto subject = launcher(*sidecarSupervisor, /*failLaunch=*/true);
-  EXPECT_EQ(testing::errorCaseOf([&] { subject.launch(profile.id); }), Case::installationChanged);
-  EXPECT_TRUE(plannedRoute_);
-  EXPECT_FALSE(sidecarRecorded(profile));
-  EXPECT_FALSE(sidecarSupervisor->handle(profile.id));
-}
-
-TEST_F(ProfileLauncherTest, AnEndedApplicationIsFinishedAndAMissingConnectionNeverFallsBack) {
-  const AppProfile profile =
-      catalogue({.proxyConnectionID = connection_, .allowSystemRouteFallback = true});
-  auto sidecarSupervisor = sidecars();
-  auto subject = launcher(*sidecarSupervisor);
-  std::vector<std::string> steps;
-  const auto record = [&](const ProfileLaunchProgress& progress) {
-    steps.emplace_back(rawValue(progress.step));
-  };
-  const auto launch = subject.launch(profile.id, record);
-  ::kill(launch.run.rootPID, SIGTERM);
-  while (subject.status(launch).state != ProcessRunState::managedGroupStoppedAwaitingConfirmation)
-    ::usleep(10'000);
-  EXPECT_EQ(subject.finish(launch, record).state, ProcessRunState::stoppedConfirmed);
-  EXPECT_EQ(steps,
-            (std::vector<std::string>{"profile_loaded", "application_verified", "proxy_starting",
-                                      "proxy_ready", "application_started", "sidecar_attached",
-                                      "completion_confirmed", "sidecar_stopped"}));
-  EXPECT_FALSE(sidecarRecorded(profile));
-
+  // A saved connection that is gone never falls back.
+  const AppProfile orphan = catalogue(connection_, true);
   VLESSConnectionRepository(dir_.path(), kNoDefault).remove(connection_, {});
-  EXPECT_EQ(testing::errorCaseOf([&] { subject.launch(profile.id); }),
+  auto sidecarSupervisor = sidecars();
+  EXPECT_EQ(testing::errorCaseOf([&] { launcher(*sidecarSupervisor).launch(orphan.id); }),
             Case::proxyConnectionNotFound);
-  EXPECT_EQ(testing::errorCaseOf([&] { subject.launch(Uuid::random()); }), Case::profileNotFound);
 }
 
 TEST_F(ProfileLauncherTest, ALostProxyStopsTheProfileUnlessTheSystemRouteIsAllowed) {
   for (const bool allowed : {false, true}) {
     SCOPED_TRACE(allowed ? "system route allowed" : "system route refused");
-    const AppProfile profile =
-        catalogue({.proxyConnectionID = connection_, .allowSystemRouteFallback = allowed});
+    const auto verdict =
+        allowed ? ProxyVerdict::unavailableKeptOpen : ProxyVerdict::unavailableMustStop;
+    const AppProfile profile = catalogue(connection_, allowed);
     auto sidecarSupervisor = sidecars();
     auto subject = launcher(*sidecarSupervisor);
     auto launch = subject.launch(profile.id);
     EXPECT_EQ(subject.checkProxy(launch, 0), ProxyVerdict::available);
     ::kill(launch.sidecar->processID, SIGKILL);
-    EXPECT_EQ(subject.checkProxy(launch, 0),
-              allowed ? ProxyVerdict::unavailableKeptOpen : ProxyVerdict::unavailableMustStop);
-    EXPECT_EQ(subject.checkProxy(launch, 0),
-              allowed ? ProxyVerdict::unavailableKeptOpen : ProxyVerdict::unavailableMustStop);
+    EXPECT_EQ(subject.checkProxy(launch, 0), verdict);
+    EXPECT_EQ(subject.checkProxy(launch, 0), verdict);
     const auto events = readProfileActivityJournal(launch.paths(), 1 << 20).events;
     ASSERT_EQ(events.size(), 2u) << "one event per change of health";
     EXPECT_EQ(events[1].kind, allowed ? ProfileActivityKind::proxyUnavailableWhileRunning
                                       : ProfileActivityKind::proxyDisconnected);
-    processes_.stop(profile.id, launch.paths(), 10);
-    processes_.confirmCompletion(profile.id, launch.run.runID, launch.paths());
+    subject.stop(launch, 10);
   }
 }
 

@@ -1,7 +1,6 @@
 #include "core/apps/CodexBundleInspector.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 
@@ -39,10 +38,6 @@ struct CodexBundleInspectorTest : ::testing::Test {
       std::filesystem::copy_file(testing::testProgramPath("idle-app"), path + backend);
     }
     return path;
-  }
-
-  CodexBundleInspector inspector(const std::string& base) const {
-    return CodexBundleInspector(CodexCompatibilityApprovalStore(base, ProfilePreparer(base)));
   }
 };
 
@@ -87,35 +82,9 @@ TEST_F(CodexBundleInspectorTest, FindsTheBackendAtItsFirstPlaceOnlyWhenNothingIs
     ASSERT_EQ(::stat((path + row.backend).c_str(), &info), 0);
     EXPECT_EQ(installation.backendIdentity, FileIdentity::of(info));
     EXPECT_NE(installation.backendIdentity, installation.executableIdentity);
+    // A known version pair needs no approval store.
+    EXPECT_EQ(installation.compatibilityStatus, CodexCompatibilityStatus::verified);
   }
-}
-
-TEST_F(CodexBundleInspectorTest, ApprovesKnownPairsAndExactlyTheInstallationsCheckedHere) {
-  testing::ScopedTempDir base;
-  const auto store = inspector(base.path());
-  const std::string current = bundle("8378");
-  const std::string newer = bundle("8379");
-  const std::string newerAgain = bundle("8379");  // same versions, other code
-
-  EXPECT_EQ(CodexBundleInspector(std::nullopt).inspect(newer).compatibilityStatus,
-            CodexCompatibilityStatus::unverifiedVersion);
-  EXPECT_EQ(store.inspect(newer).compatibilityStatus, CodexCompatibilityStatus::unverifiedVersion);
-  auto approved = store.inspect(newer);
-  store.approvalStore()->approve(approved);
-  EXPECT_EQ(store.inspect(newer).compatibilityStatus, CodexCompatibilityStatus::locallyVerified);
-  // Another executable of the same versions is not what was checked.
-  const std::string executable = newerAgain + "/Contents/MacOS/ChatGPT";
-  const std::string bytes = testing::readText(executable);
-  ASSERT_EQ(::unlink(executable.c_str()), 0);
-  testing::makeFile(executable, 0755, bytes + "x");
-  EXPECT_EQ(store.inspect(newerAgain).compatibilityStatus,
-            CodexCompatibilityStatus::unverifiedVersion);
-
-  // A known pair never reads the store, even one that is refused.
-  ::chmod(base.child("codex-compatibility.json").c_str(), 0644);
-  EXPECT_EQ(store.inspect(current).compatibilityStatus, CodexCompatibilityStatus::verified);
-  EXPECT_EQ(expectCoreError([&] { store.inspect(newer); }).errorCase(),
-            Case::compatibilityApprovalFailed);
 }
 
 }  // namespace

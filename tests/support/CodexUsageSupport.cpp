@@ -1,0 +1,167 @@
+#include "tests/support/CodexUsageSupport.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <fstream>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+#include "core/base/Iso8601Date.h"
+#include "core/files/FilePath.h"
+#include "core/platform/Eintr.h"
+#include "core/platform/FileUtil.h"
+
+namespace korvelin::testing {
+
+using platform::retryOnEintr;
+using platform::ScopedFD;
+
+namespace {
+
+// Unsigned (alg "none"), with the claims Codex reads, expiring in 2100.
+constexpr const char* kToken =
+    "eyJhbGciOiJub25lIiwidHlwIjoiSldUIn0."
+    "eyJlbWFpbCI6InVzZXJAZXhhbXBsZS5jb20iLCJleHAiOjQxMDI0NDQ4MDAsImh0dHBzOi8vYXBpLm9wZW5haS5jb20vYX"
+    "V0aCI6eyJjaGF0Z3B0X3BsYW5fdHlwZSI6InBsdXMiLCJjaGF0Z3B0X2FjY291bnRfaWQiOiJhY2N0LTEyMyJ9fQ.c2ln";
+
+void writePrivate(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+  ::chmod(path.c_str(), 0600);
+}
+
+}  // namespace
+
+UsageBackendMock::UsageBackendMock() {
+  setUsedPercent(6, 24);
+  thread_ = std::thread([this] { serve(); });
+}
+
+UsageBackendMock::~UsageBackendMock() {
+  platform::writeFull(listener_.wake[1].get(), "x");
+  thread_.join();
+}
+
+void UsageBackendMock::setUsedPercent(int primary, int secondary) {
+  const nlohmann::json body = {
+      {"plan_type", "plus"},
+      {"rate_limit",
+       {{"allowed", true},
+        {"limit_reached", false},
+        {"primary_window",
+         {{"used_percent", primary},
+          {"limit_window_seconds", 18000},
+          {"reset_after_seconds", 3600},
+          {"reset_at", 1796500000}}},
+        {"secondary_window",
+         {{"used_percent", secondary},
+          {"limit_window_seconds", 604800},
+          {"reset_after_seconds", 86400},
+          {"reset_at", 1796900000}}}}},
+      {"credits", {{"has_credits", true}, {"unlimited", false}, {"balance", "5.39"}}}};
+  std::lock_guard lock(mutex_);
+  body_ = body.dump();
+}
+
+std::vector<std::string> UsageBackendMock::requestLines() const {
+  std::lock_guard lock(mutex_);
+  return requestLines_;
+}
+
+void UsageBackendMock::serve() {
+  for (;;) {
+    pollfd fds[2] = {{listener_.socket.get(), POLLIN, 0}, {listener_.wake[0].get(), POLLIN, 0}};
+    if (retryOnEintr([&] { return ::poll(fds, 2, -1); }) < 0 || fds[1].revents)
+      return;
+    ScopedFD connection(retryOnEintr(
+        [&] { return ::accept4(listener_.socket.get(), nullptr, nullptr, SOCK_CLOEXEC); }));
+    if (!connection)
+      continue;
+    // One request per connection; its head is all that is read.
+    std::string head;
+    char buffer[4096];
+    while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536) {
+      pollfd in = {connection.get(), POLLIN, 0};
+      if (retryOnEintr([&] { return ::poll(&in, 1, 2000); }) <= 0)
+        break;
+      const auto n = retryOnEintr([&] { return ::read(connection.get(), buffer, sizeof buffer); });
+      if (n <= 0)
+        break;
+      head.append(buffer, static_cast<std::size_t>(n));
+    }
+    const std::string line = head.substr(0, head.find("\r\n"));
+    std::string body;
+    {
+      std::lock_guard lock(mutex_);
+      requestLines_.push_back(line);
+      if (line.find("/wham/usage ") != std::string::npos)
+        body = body_;
+    }
+    const std::string status = body.empty() ? "404 Not Found" : "200 OK";
+    platform::writeFull(connection.get(), "HTTP/1.1 " + status +
+                                              "\r\nContent-Type: application/json\r\n"
+                                              "Connection: close\r\nContent-Length: " +
+                                              std::to_string(body.size()) + "\r\n\r\n" + body);
+  }
+}
+
+void signInToUsageBackend(const std::string& codexHome, const std::string& baseURL) {
+  const nlohmann::json auth = {
+      {"OPENAI_API_KEY", nullptr},
+      {"tokens",
+       {{"id_token", kToken},
+        {"access_token", kToken},
+        {"refresh_token", "rt"},
+        {"account_id", "acct-123"}}},
+      {"last_refresh",
+       iso8601String(std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()))}};
+  writePrivate(codexHome + "/auth.json", auth.dump());
+  writePrivate(codexHome + "/config.toml", "chatgpt_base_url = \"" + baseURL + "\"\n");
+}
+
+std::string describe(CodexUsageEventStream& stream,
+                     std::chrono::milliseconds timeout,
+                     std::size_t count) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::string words;
+  const auto add = [&](const std::string& word) { words += (words.empty() ? "" : " ") + word; };
+  for (std::size_t seen = 0; seen < count;) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0)
+      break;
+    const auto event = stream.next(left);
+    if (!event) {
+      if (stream.ended())
+        add("end");
+      if (stream.ended())
+        break;
+      continue;
+    }
+    ++seen;
+    switch (event->kind) {
+      case CodexUsageMonitorEvent::Kind::snapshot: {
+        const auto percent = event->snapshot->canonicalRemainingPercent();
+        add("snapshot:" + (percent ? std::to_string(*percent) : std::string("-")));
+        break;
+      }
+      case CodexUsageMonitorEvent::Kind::unavailable:
+        add("unavailable:" + std::string(rawValue(*event->reason)));
+        break;
+      case CodexUsageMonitorEvent::Kind::disconnected:
+        add("disconnected");
+        break;
+    }
+  }
+  return words;
+}
+
+}  // namespace korvelin::testing
