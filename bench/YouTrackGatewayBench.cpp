@@ -65,7 +65,8 @@ std::vector<double> toolCallLatencies(benchmark::State& state, bool tls, bool th
     if (tls)
       options.certificateAuthority = upstream.certificateAuthority();
   }
-  for (const auto& latency : runMcpSession(*python, url, options).at("latencies"))
+  const auto session = runMcpSession(*python, url, options);
+  for (const auto& latency : session.at("latencies"))
     cached.push_back(latency.get<double>());
   std::sort(cached.begin(), cached.end());
   return cached;
@@ -79,7 +80,7 @@ void toolCalls(benchmark::State& state, bool tls, bool throughGateway, double fr
   for (auto _ : state) {
     const auto latencies = toolCallLatencies(state, tls, throughGateway);
     if (latencies.empty())
-      return;
+      break;
     state.SetIterationTime(percentile(latencies, fraction));
     state.counters["calls"] = static_cast<double>(latencies.size());
   }

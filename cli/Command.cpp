@@ -1,8 +1,12 @@
 #include "cli/Command.h"
+#include "cli/HostClient.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
+
 #include <unistd.h>
+#include <chrono>
+#include <thread>
 
 #include <algorithm>
 #include <cctype>
@@ -262,6 +266,18 @@ std::unique_ptr<ApplicationInstanceLease> takeInstanceLease(const GlobalOptions&
   createMissingParentsOfDefaultBase(global);
   auto acquisition =
       ApplicationInstanceLease::acquire(global.baseDirectory, global.defaultBaseDirectory);
+  // A running host lends its lease: the change is made under it. A host
+  // that is exiting (its socket already gone) lets go of it in a moment.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (acquisition.alreadyRunning()) {
+    if (auto lent = borrowHostLease(global))
+      return lent;
+    if (std::chrono::steady_clock::now() >= deadline)
+      break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    acquisition =
+        ApplicationInstanceLease::acquire(global.baseDirectory, global.defaultBaseDirectory);
+  }
   if (acquisition.alreadyRunning()) {
     const std::string base = standardizedPath(global.baseDirectory);
     fail(

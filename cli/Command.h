@@ -26,6 +26,7 @@ struct GlobalOptions {
   std::string baseDirectory;         // --base, defaulting to the OS default base
   std::string defaultBaseDirectory;  // the OS default base, whatever --base says
   bool baseGiven = false;            // --base was on the command line
+  bool noHostStart = false;          // --no-host-start: never start a host on demand
 };
 
 // What a command does once the command line is parsed; returns the exit status.

@@ -15,10 +15,12 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Command.h"
+#include "cli/HostClient.h"
 #include "cli/RunSupervision.h"
 #include "cli/SidecarSetup.h"
 #include "core/base/CoreError.h"
 #include "core/files/ApplicationInstanceLease.h"
+#include "core/files/FilePath.h"
 #include "core/launch/ProfileLauncher.h"
 #include "core/process/ProcessSupervisor.h"
 
@@ -30,6 +32,7 @@ struct LaunchOptions {
   bool json = false;
   double stopTimeout = 10;
   SidecarTools tools = defaultSidecarTools();
+  std::string browserShim = defaultBrowserShim();
 };
 
 Message describe(const ProfileLaunchProgress& progress) {
@@ -52,6 +55,11 @@ Message describe(const ProfileLaunchProgress& progress) {
       return {"route: the profile's proxy {0}", {detail}};
     case ProfileLaunchStep::systemRoute:
       return "route: the system route (the profile has no proxy)";
+    case ProfileLaunchStep::browserBridgeReady:
+      return {
+          "browser bridge listening on {0}: links the application opens go to the paired "
+          "Chrome profile",
+          {detail}};
     case ProfileLaunchStep::applicationStarted:
       return {"application started under supervision: pid {0}", {detail}};
     case ProfileLaunchStep::sidecarAttached:
@@ -68,6 +76,71 @@ Message describe(const ProfileLaunchProgress& progress) {
       return "sidecar stopped; its record is empty again";
   }
   return "";
+}
+
+// The launch as a client of the base's host, which supervises the
+// application whatever becomes of this process. Absent when no host runs
+// and none may be started: the launch is then supervised here.
+std::optional<int> launchThroughHost(const LaunchOptions& options,
+                                     const GlobalOptions& global,
+                                     const Uuid& id) {
+  HostRequest request;
+  request.operation = HostOperation::launch;
+  request.profileID = id;
+  request.engine = options.tools.engine.empty() ? "" : standardizedPath(options.tools.engine);
+  request.guardian = options.tools.guardian.empty() ? "" : standardizedPath(options.tools.guardian);
+  request.probeURL = options.tools.probeURL;
+  request.wait = true;
+  const sigset_t stopSignals = blockStopSignals();
+  int status = kExitFailure;
+  bool noHost = false;
+  auto exchange = sendToHost(global, request, status, noHost);
+  if (noHost)
+    return std::nullopt;
+  if (!exchange)
+    return status;
+  // Each step as the host reports it, then the launch, then its end.
+  bool failed = false;
+  auto show = [&](const nlohmann::json& line) {
+    const auto event = line.value("event", "");
+    if (event == "error") {
+      failed = true;
+      status = failWithHostReply(line);
+    } else if (options.json) {
+      // The same lines as a launch supervised here.
+      if (event == "step")
+        std::cout << nlohmann::json{{"event", line.value("step", "")},
+                                    {"detail", line.value("detail", "")}}
+                         .dump()
+                  << std::endl;
+      else
+        std::cout << line.dump() << std::endl;
+    } else if (event == "step") {
+      // The step by its name, as the host sent it.
+      for (int i = 0; i <= static_cast<int>(ProfileLaunchStep::sidecarStopped); ++i) {
+        const auto step = static_cast<ProfileLaunchStep>(i);
+        if (rawValue(step) == line.value("step", ""))
+          say(describe({step, line.value("detail", "")}));
+      }
+    } else if (event == "launched") {
+      const auto& run = line.at("launch").at("run");
+      say({"run {0} (log {1}); Ctrl-C stops it",
+           {run.at("runID").get<std::string>(), run.at("logURL").get<std::string>()}});
+    }
+  };
+  show(exchange->first);
+  if (failed)
+    return status;
+  const auto confirmed =
+      followHostedRun(*exchange, global, id, options.stopTimeout, stopSignals, options.json,
+                      [&](const nlohmann::json& line) { show(line); });
+  if (failed || !confirmed)
+    return failed ? status : kExitFailure;
+  if (options.json)
+    std::cout << nlohmann::json{{"event", "completed"}, {"run", *confirmed}}.dump() << std::endl;
+  else
+    say(describeEnd(*confirmed));
+  return exitStatusOf(*confirmed);
 }
 
 // Checks the sidecar at most once a second (probing egress again every 30
@@ -103,6 +176,8 @@ int launchProfile(LaunchOptions options, const GlobalOptions& global) {
     return kExitUsage;
   if (!(options.stopTimeout > 0))
     return fail("--stop-timeout must be greater than zero", kExitUsage);
+  if (auto status = launchThroughHost(options, global, *id))
+    return *status;
   auto instance = takeInstanceLease(global);
   if (!instance)
     return kExitFailure;
@@ -120,6 +195,7 @@ int launchProfile(LaunchOptions options, const GlobalOptions& global) {
   ProcessSupervisor processes;
   auto sidecars = makeSidecarSupervisor(options.tools);
   ProfileLauncher launcher(global.baseDirectory, global.defaultBaseDirectory, processes, *sidecars);
+  launcher.setBrowserShim(options.browserShim);
   std::optional<ProfileLaunch> started;
   try {
     started = launcher.launch(*id, progress);
@@ -198,6 +274,9 @@ const Registration kRegistration{
            "--xray", options->tools.engine,
            text("The engine (default: the Xray scripts/bootstrap builds in ~/.cache/korvelin)"));
        command.add_option("--guardian", options->tools.guardian, text("The guardian executable"));
+       command.add_option("--browser-shim", options->browserShim,
+                          text("The browser program of Claude profiles (default: "
+                               "korvelin-browser-shim beside korvelin)"));
        command.add_option("--probe-url", options->tools.probeURL, text("Egress probe URL"))
            ->capture_default_str();
        return [options, &global] { return launchProfile(*options, global); };

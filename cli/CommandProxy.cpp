@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Command.h"
+#include "cli/HostClient.h"
 #include "cli/RunReadoption.h"
 #include "cli/SidecarSetup.h"
 #include "core/base/CoreError.h"
@@ -30,6 +31,56 @@ struct ProxyOptions {
   bool json = false;
   SidecarTools tools = defaultSidecarTools();
 };
+
+// The sidecar as the host's: it lives until `korvelin proxy stop` or the
+// host's clean stop, and is attached to the profile's run when one starts.
+// Absent when no host runs and none may be started.
+std::optional<int> startProxyThroughHost(const ProxyOptions& options,
+                                         const GlobalOptions& global,
+                                         const Uuid& id,
+                                         const std::optional<Uuid>& connectionID) {
+  HostRequest request;
+  request.operation = HostOperation::proxyStart;
+  request.profileID = id;
+  request.link = options.link;
+  request.connectionID = connectionID;
+  request.engine = standardizedPath(options.tools.engine);
+  request.guardian = standardizedPath(options.tools.guardian);
+  request.probeURL = options.tools.probeURL;
+  int status = kExitFailure;
+  bool noHost = false;
+  auto exchange = sendToHost(global, request, status, noHost);
+  if (noHost)
+    return std::nullopt;
+  if (!exchange)
+    return status;
+  const auto& handle = exchange->first.at("handle");
+  if (options.json) {
+    std::cout << handle.dump() << std::endl;
+  } else {
+    say({"proxy ready at socks5://127.0.0.1:{0} (engine pid {1}); `korvelin proxy stop` stops it",
+         {std::to_string(handle.at("loopbackPort").get<int>()),
+          std::to_string(handle.at("processID").get<int>())}});
+  }
+  return kExitSuccess;
+}
+
+// `proxy stop` and `proxy recover` through the host. Absent when no host runs
+// and none may be started.
+std::optional<int> stopProxyThroughHost(const Uuid& id, const GlobalOptions& global) {
+  HostRequest request;
+  request.operation = HostOperation::proxyStop;
+  request.profileID = id;
+  int status = kExitFailure;
+  bool noHost = false;
+  auto exchange = sendToHost(global, request, status, noHost);
+  if (noHost)
+    return std::nullopt;
+  if (!exchange)
+    return status;
+  say("proxy sidecar stopped and its record cleared");
+  return kExitSuccess;
+}
 
 int startProxy(ProxyOptions options, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(options.profile, global);
@@ -56,6 +107,8 @@ int startProxy(ProxyOptions options, const GlobalOptions& global) {
   // would send every request out directly, as if the proxy worked.
   if (options.tools.engine.empty())
     return fail(noRealEngineMessage());
+  if (auto status = startProxyThroughHost(options, global, *id, connectionID))
+    return *status;
   auto instance = takeInstanceLease(global);
   if (!instance)
     return kExitFailure;
@@ -136,18 +189,22 @@ int proxyStatus(const std::string& profile, bool json, const GlobalOptions& glob
 }
 
 int recoverProxy(const std::string& profile, const GlobalOptions& global) {
-  const auto change = beginProfileChange(profile, global);
-  if (!change)
-    return change.status;
-  const Uuid& id = *change.id;
-  ProfilePaths paths(id, global.baseDirectory);
+  auto id = resolveProfileIdentifier(profile, global);
+  if (!id)
+    return kExitUsage;
+  if (auto status = stopProxyThroughHost(*id, global))
+    return *status;
+  auto instance = takeInstanceLease(global);
+  if (!instance)
+    return kExitFailure;
+  ProfilePaths paths(*id, global.baseDirectory);
   auto sidecar = makeSidecarSupervisor(defaultSidecarTools());
-  if (!sidecar->hasDurableSidecar(id, paths)) {
+  if (!sidecar->hasDurableSidecar(*id, paths)) {
     say("no proxy sidecar is recorded for this profile");
     return kExitSuccess;
   }
   try {
-    sidecar->recover(id, paths);
+    sidecar->recover(*id, paths);
   } catch (const KorvelinCoreError& e) {
     // When the recorded guardian is still the process it was, say which one,
     // so that the person can end it.

@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Command.h"
+#include "cli/HostClient.h"
 #include "cli/RunSupervision.h"
 #include "core/base/CoreError.h"
 #include "core/files/ApplicationInstanceLease.h"
@@ -76,6 +77,44 @@ void report(const RunOptions& options,
   }
 }
 
+// The run as a client of the base's host, which supervises the program
+// whatever becomes of this process. Absent when no host runs and none may be
+// started: the run is then supervised here.
+std::optional<int> runThroughHost(const RunOptions& options,
+                                  const GlobalOptions& global,
+                                  const Uuid& id,
+                                  const std::string& program) {
+  HostRequest request;
+  request.operation = HostOperation::run;
+  request.profileID = id;
+  request.program = program;
+  request.arguments.assign(options.command.begin() + 1, options.command.end());
+  for (const auto& assignment : options.environment) {
+    const auto equals = assignment.find('=');
+    request.environment[assignment.substr(0, equals)] = assignment.substr(equals + 1);
+  }
+  request.wait = true;
+
+  const sigset_t stopSignals = blockStopSignals();
+  int status = kExitFailure;
+  bool noHost = false;
+  auto exchange = sendToHost(global, request, status, noHost);
+  if (noHost)
+    return std::nullopt;
+  if (!exchange)
+    return status;
+  const auto started = exchange->first.at("run").get<ProcessSnapshot>();
+  report(options, "started", started,
+         {"run {0} pid {1} (log {2})",
+          {started.runID.uppercaseString(), std::to_string(started.rootPID), started.logPath}});
+  const auto confirmed =
+      followHostedRun(*exchange, global, id, options.stopTimeout, stopSignals, options.json);
+  if (!confirmed)
+    return kExitFailure;
+  report(options, "completed", *confirmed, describeEnd(*confirmed));
+  return exitStatusOf(*confirmed);
+}
+
 int runProgram(RunOptions options, const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(options.profile, global);
   if (!id)
@@ -97,6 +136,8 @@ int runProgram(RunOptions options, const GlobalOptions& global) {
   auto program = resolveProgram(options.command.front());
   if (!program)
     return fail({"program not found or not executable: {0}", {options.command.front()}});
+  if (auto status = runThroughHost(options, global, *id, *program))
+    return *status;
 
   auto instance = takeInstanceLease(global);
   if (!instance)

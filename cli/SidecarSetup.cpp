@@ -26,6 +26,13 @@ std::string cachedEnginePath() {
 
 }  // namespace
 
+std::string defaultBrowserShim() {
+  const auto executable = platform::executablePath(static_cast<std::int32_t>(::getpid()));
+  return executable
+             ? (std::filesystem::path(*executable).parent_path() / "korvelin-browser-shim").string()
+             : std::string();
+}
+
 SidecarTools defaultSidecarTools() {
   SidecarTools tools;
   tools.probeURL = XraySidecarSupervisor::kDefaultEgressProbeURL;

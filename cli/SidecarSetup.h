@@ -36,4 +36,7 @@ Message noRealEngineMessage();
 // two executables, both checked like a bundled engine.
 std::unique_ptr<XraySidecarSupervisor> makeSidecarSupervisor(const SidecarTools& tools);
 
+// korvelin-browser-shim beside this korvelin executable.
+std::string defaultBrowserShim();
+
 }  // namespace korvelin::cli

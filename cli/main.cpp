@@ -78,6 +78,9 @@ int main(int argc, char** argv) {
   global.baseDirectory = global.defaultBaseDirectory;
   app.add_option("--base", global.baseDirectory, text("Profile base directory"))
       ->capture_default_str();
+  app.add_flag("--no-host-start", global.noHostStart,
+               text("Never start a host on demand: without a running host, commands do their "
+                    "work in this process"));
 
   auto commands = registeredCommands();
   std::sort(commands.begin(), commands.end(),

@@ -159,7 +159,8 @@ json tlsDecoyConfiguration(uint16_t port, const CertificateFiles& certificate) {
 json vlessServerConfiguration(uint16_t port,
                               const json& user,
                               const json& stream,
-                              const std::string& accessLog) {
+                              const std::string& accessLog,
+                              const std::string& egressAddress) {
   return {
       {"log", {{"loglevel", "warning"}, {"access", accessLog}}},
       {"inbounds",
@@ -174,7 +175,7 @@ json vlessServerConfiguration(uint16_t port,
        {{"rules", json::array({{{"ip", json::array({"127.0.0.0/8"})}, {"outboundTag", "loopback"}},
                                {{"network", "tcp,udp"}, {"outboundTag", "nowhere"}}})}}},
       {"outbounds",
-       json::array({{{"tag", "loopback"}, {"protocol", "freedom"}, {"sendThrough", kEgressAddress}},
+       json::array({{{"tag", "loopback"}, {"protocol", "freedom"}, {"sendThrough", egressAddress}},
                     {{"tag", "nowhere"}, {"protocol", "blackhole"}}})},
   };
 }

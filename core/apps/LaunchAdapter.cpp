@@ -31,7 +31,12 @@ ProcessSnapshot BundleLaunchAdapter::launch(const CodexLaunchPlan& plan,
   const ProfilePaths& paths = plan.process.paths;
   preparer_.validateBase(paths.baseDirectory());
   SecureFileSystem::validateManagedHierarchy(paths);
-  return launchVerified(plan, *inspector_, supervisor);
+  return launchVerified(plan, *inspector_, supervisor, afterVerifiedCheck(plan));
+}
+
+ProcessSupervisor::SuspendedCheck BundleLaunchAdapter::afterVerifiedCheck(
+    const CodexLaunchPlan&) const {
+  return {};
 }
 
 }  // namespace korvelin

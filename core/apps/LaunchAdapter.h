@@ -6,6 +6,7 @@
 // vendor's adapter implements it; `makeLaunchAdapter` (core/launch/) picks
 // the one a profile names.
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,12 +16,11 @@
 #include "core/apps/CodexLaunchPlan.h"
 #include "core/apps/ManagedApplicationSupport.h"
 #include "core/process/ProcessSnapshot.h"
+#include "core/process/ProcessSupervisor.h"
 #include "core/profile/AppProfile.h"
 #include "core/profile/ProfilePaths.h"
 
 namespace korvelin {
-
-class ProcessSupervisor;
 
 // What a plan is made from. `proxy` is the route the application is pointed
 // at (the sidecar's local port, or the profile's fixed proxy); absent means
@@ -30,6 +30,8 @@ struct LaunchPlanInput {
   const CodexInstallation& installation;
   const ProfilePaths& paths;
   const std::optional<ProfileProxyConfiguration>& proxy;
+  // Variables the host adds for this run (a Claude profile's browser bridge).
+  std::map<std::string, std::string> managedEnvironment = {};
 };
 
 class LaunchAdapter {
@@ -69,6 +71,10 @@ class BundleLaunchAdapter : public LaunchAdapter {
 
  protected:
   const ProfilePreparer& preparer() const { return preparer_; }
+  // A further check of the suspended child once its code was verified,
+  // prepared after the plan's paths passed their checks and before anything
+  // is spawned (Claude's launch authorization). None by default.
+  virtual ProcessSupervisor::SuspendedCheck afterVerifiedCheck(const CodexLaunchPlan& plan) const;
 
  private:
   const ManagedApplication& application_;

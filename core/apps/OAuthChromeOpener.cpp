@@ -6,6 +6,7 @@
 #include "core/base/CoreError.h"
 #include "core/process/ToolProcess.h"
 #include "core/profile/ProfilePaths.h"
+#include "core/profile/ProfileRepository.h"
 
 namespace korvelin {
 namespace {
@@ -54,6 +55,20 @@ ClaudeBrowserBridge::Handler OAuthChromeOpener::bridgeHandler(
       return ClaudeBrowserBridgeDecision::declined;
     }
   };
+}
+
+std::shared_ptr<ClaudeBrowserBridge> startClaudeBrowserBridge(
+    const Uuid& claudeProfileID,
+    const std::string& shimPath,
+    const std::string& baseDirectory,
+    const std::string& defaultBaseDirectory) {
+  auto bridge = std::make_shared<ClaudeBrowserBridge>(
+      claudeProfileID, shimPath, std::nullopt,
+      OAuthChromeOpener{baseDirectory}.bridgeHandler([baseDirectory, defaultBaseDirectory] {
+        return ProfileRepository(baseDirectory, defaultBaseDirectory).load().profiles;
+      }));
+  bridge->start();
+  return bridge;
 }
 
 }  // namespace korvelin

@@ -7,6 +7,7 @@
 // command would not carry the profile's proxy.
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,5 +41,14 @@ struct OAuthChromeOpener {
       std::function<std::vector<AppProfile>()> profiles,
       std::function<void(const std::string& reason)> report = {}) const;
 };
+
+// The listening browser bridge of one run of a Claude profile, whose links
+// are routed among the catalogue's profiles (read anew for every link) and
+// opened in the paired Chrome profile. Throws the bridge's start errors.
+std::shared_ptr<ClaudeBrowserBridge> startClaudeBrowserBridge(
+    const Uuid& claudeProfileID,
+    const std::string& shimPath,
+    const std::string& baseDirectory,
+    const std::string& defaultBaseDirectory);
 
 }  // namespace korvelin

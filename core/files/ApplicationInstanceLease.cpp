@@ -73,4 +73,11 @@ ApplicationInstanceAcquisition ApplicationInstanceLease::acquire(
   return {std::unique_ptr<ApplicationInstanceLease>(new ApplicationInstanceLease(std::move(lock)))};
 }
 
+std::unique_ptr<ApplicationInstanceLease> ApplicationInstanceLease::borrowed(
+    platform::ScopedFD fd) {
+  // A lock object that never took the lock never releases it.
+  return std::unique_ptr<ApplicationInstanceLease>(
+      new ApplicationInstanceLease(FileLock(std::move(fd))));
+}
+
 }  // namespace korvelin

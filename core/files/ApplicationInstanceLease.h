@@ -58,6 +58,11 @@ class ApplicationInstanceLease {
   static ApplicationInstanceAcquisition acquire(const std::string& baseDirectory,
                                                 const std::string& defaultBaseDirectory);
 
+  // The lease of the running host, lent to this process: `fd` is the host's
+  // own open lock file, whose lock the host keeps. Closing it never unlocks:
+  // the lock stays the host's.
+  static std::unique_ptr<ApplicationInstanceLease> borrowed(platform::ScopedFD fd);
+
   // The lock is released and the file closed with the lease.
   ApplicationInstanceLease(const ApplicationInstanceLease&) = delete;
   ApplicationInstanceLease& operator=(const ApplicationInstanceLease&) = delete;

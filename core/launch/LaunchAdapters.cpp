@@ -1,6 +1,7 @@
 #include "core/launch/LaunchAdapters.h"
 
 #include "core/apps/ChromeInstallation.h"
+#include "core/apps/ClaudeInstallation.h"
 #include "core/apps/CodexLaunchAdapter.h"
 #include "core/apps/ZCodeInstallation.h"
 
@@ -11,6 +12,8 @@ std::unique_ptr<LaunchAdapter> makeLaunchAdapter(std::string_view adapterIdentif
   using namespace ManagedApplicationSupport;
   if (adapterIdentifier == chromeAdapterIdentifier)
     return std::make_unique<ChromeLaunchAdapter>(context.defaultBaseDirectory);
+  if (adapterIdentifier == claudeAdapterIdentifier)
+    return std::make_unique<ClaudeLaunchAdapter>(context.defaultBaseDirectory);
   if (adapterIdentifier == codexAdapterIdentifier)
     return std::make_unique<CodexLaunchAdapter>(context.defaultBaseDirectory,
                                                 context.baseDirectory);

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/activity/ProfileActivityJournal.h"
+#include "core/apps/OAuthChromeOpener.h"
 #include "core/base/CoreError.h"
 #include "core/base/EnumNames.h"
 #include "core/launch/LaunchAdapters.h"
@@ -17,7 +18,7 @@ namespace korvelin {
 
 namespace {
 
-constexpr EnumNames<ProfileLaunchStep, 14> kStepNames{{
+constexpr EnumNames<ProfileLaunchStep, 15> kStepNames{{
     {ProfileLaunchStep::profileLoaded, "profile_loaded"},
     {ProfileLaunchStep::applicationVerified, "application_verified"},
     {ProfileLaunchStep::proxyStarting, "proxy_starting"},
@@ -25,6 +26,7 @@ constexpr EnumNames<ProfileLaunchStep, 14> kStepNames{{
     {ProfileLaunchStep::proxyUnavailable, "proxy_unavailable"},
     {ProfileLaunchStep::fixedProxy, "fixed_proxy"},
     {ProfileLaunchStep::systemRoute, "system_route"},
+    {ProfileLaunchStep::browserBridgeReady, "browser_bridge_ready"},
     {ProfileLaunchStep::applicationStarted, "application_started"},
     {ProfileLaunchStep::sidecarAttached, "sidecar_attached"},
     {ProfileLaunchStep::sidecarNotAttached, "sidecar_not_attached"},
@@ -151,8 +153,19 @@ ProfileLaunch ProfileLauncher::launch(const Uuid& profileID, const Progress& pro
 
   startRoute(launch, progress);
   try {
-    launch.plan =
-        adapter->makeLaunchPlan({launch.profile, launch.installation, paths, launch.route});
+    std::map<std::string, std::string> managedEnvironment;
+    if (launch.profile.adapterIdentifier == ManagedApplicationSupport::claudeAdapterIdentifier) {
+      if (browserShim_.empty())
+        throw KorvelinCoreError::profileConfigurationUnavailable(
+            "no browser shim for Claude profiles");
+      launch.browserBridge =
+          startClaudeBrowserBridge(profileID, browserShim_, baseDirectory_, defaultBaseDirectory_);
+      const auto bridge = launch.browserBridge->start();  // listening: its configuration
+      managedEnvironment = bridge.environment();
+      report(progress, ProfileLaunchStep::browserBridgeReady, bridge.socketPath);
+    }
+    launch.plan = adapter->makeLaunchPlan(
+        {launch.profile, launch.installation, paths, launch.route, managedEnvironment});
     launch.run = adapter->launch(launch.plan, processes_);
   } catch (...) {
     stopSidecar(launch, nullptr);
@@ -265,6 +278,8 @@ ProcessSnapshot ProfileLauncher::finish(const ProfileLaunch& launch, const Progr
   auto confirmed =
       processes_.confirmCompletion(launch.profile.id, launch.run.runID, launch.paths());
   report(progress, ProfileLaunchStep::completionConfirmed, launch.run.runID.uppercaseString());
+  if (launch.browserBridge)
+    launch.browserBridge->stop();
   stopSidecar(launch, progress);
   return confirmed;
 }

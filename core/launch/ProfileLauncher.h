@@ -33,6 +33,7 @@
 
 namespace korvelin {
 
+class ClaudeBrowserBridge;
 class ProcessSupervisor;
 
 enum class ProfileLaunchStep {
@@ -43,6 +44,7 @@ enum class ProfileLaunchStep {
   proxyUnavailable,     // detail: why; the profile runs on the system route
   fixedProxy,           // detail: the profile's proxy URI
   systemRoute,          // the profile has no proxy
+  browserBridgeReady,   // detail: the bridge's socket (Claude profiles)
   applicationStarted,   // detail: the root's pid
   sidecarAttached,      // detail: the guardian run
   sidecarNotAttached,   // detail: the continuity warning
@@ -73,9 +75,10 @@ struct ProfileLaunch {
   CodexLaunchPlan plan;
   ProcessSnapshot run;
   std::optional<std::string> continuityWarning;
-
   // The last check found the sidecar unavailable.
   bool proxyLost = false;
+  // A Claude profile's browser bridge, listening while the run lasts.
+  std::shared_ptr<ClaudeBrowserBridge> browserBridge;
 
   const ProfilePaths& paths() const { return plan.process.paths; }
 };
@@ -119,6 +122,11 @@ class ProfileLauncher {
   // serves again. Stopping is the caller's.
   ProxyVerdict checkProxy(ProfileLaunch& launch, double minimumProbeInterval);
 
+  // The browser shim Claude profiles are given (BROWSER); a Claude profile
+  // is not launched without one, as its links would reach the default
+  // browser outside the profile's route.
+  void setBrowserShim(std::string path) { browserShim_ = std::move(path); }
+
   // The run as the process supervisor sees it now.
   ProcessSnapshot status(const ProfileLaunch& launch);
 
@@ -141,6 +149,7 @@ class ProfileLauncher {
   ProcessSupervisor& processes_;
   XraySidecarSupervisor& sidecars_;
   AdapterFactory adapters_;
+  std::string browserShim_;
 };
 
 }  // namespace korvelin

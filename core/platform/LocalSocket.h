@@ -47,6 +47,12 @@ std::optional<std::int32_t> peerProcessID(int fd);
 // `write` for sockets that never raises SIGPIPE; same result convention.
 ssize_t sendNoSignal(int fd, const void* data, std::size_t size);
 
+// Passes an open descriptor to the peer of a connected local socket, with
+// one byte of data; and receives one (close-on-exec), waiting at most
+// `timeoutMilliseconds`. Invalid when the peer sent data without one.
+bool sendDescriptor(int socket, int fd);
+ScopedFD receiveDescriptor(int socket, int timeoutMilliseconds);
+
 // A new IPv4 stream socket, close-on-exec, set up like a socket from
 // `newLocalStreamSocket` for `sendNoSignal`. Invalid (errno set) on failure.
 ScopedFD newInternetStreamSocket();

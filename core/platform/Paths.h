@@ -12,9 +12,11 @@ namespace korvelin::platform {
 #if defined(__APPLE__)
 inline constexpr std::string_view kLsofPath = "/usr/sbin/lsof";
 inline constexpr std::string_view kTemporaryDirectory = "/private/tmp";
+inline constexpr std::string_view kApplicationSupportDirectory = "Library/Application Support";
 #elif defined(__linux__)
 inline constexpr std::string_view kLsofPath = "/usr/bin/lsof";
 inline constexpr std::string_view kTemporaryDirectory = "/tmp";
+inline constexpr std::string_view kApplicationSupportDirectory = ".local/share";
 #else
 #error "unsupported operating system"
 #endif

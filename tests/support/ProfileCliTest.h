@@ -21,9 +21,10 @@ class ProfileCliTest : public ::testing::Test {
  protected:
   void SetUp() override { ::chmod(dir_.path().c_str(), 0700); }
 
-  // `korvelin --base DIR` followed by `arguments`.
+  // `korvelin --base DIR --no-host-start` followed by `arguments`: without a
+  // host, every command does its work in its own process.
   std::vector<std::string> korvelin(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), {korvelinPath(), "--base", dir_.path()});
+    arguments.insert(arguments.begin(), {korvelinPath(), "--base", dir_.path(), "--no-host-start"});
     return arguments;
   }
 
@@ -43,9 +44,10 @@ class CatalogCliTest : public ::testing::Test {
     makeFile(installation_, 0600, nlohmann::json(chromeInstallation()).dump());
   }
 
-  // `korvelin --base BASE` followed by `arguments`.
+  // `korvelin --base BASE --no-host-start` followed by `arguments`: the
+  // commands do their work in their own process.
   std::vector<std::string> command(std::vector<std::string> arguments) const {
-    arguments.insert(arguments.begin(), {korvelinPath(), "--base", base_});
+    arguments.insert(arguments.begin(), {korvelinPath(), "--base", base_, "--no-host-start"});
     return arguments;
   }
   RunResult korvelin(std::vector<std::string> arguments, std::string input = "") {

@@ -175,7 +175,9 @@ XrayServer::XrayServer(const std::string& xray,
   process_ =
       startListening("the " + shapeName(shape) + " server", logPath_, port_, [&](uint16_t port) {
         return runXray(xray,
-                       demo::vlessServerConfiguration(port, user, stream, accessLogPath_).dump(),
+                       demo::vlessServerConfiguration(port, user, stream, accessLogPath_,
+                                                      options.egressAddress)
+                           .dump(),
                        logPath_);
       });
   endpoint_.port = port_;

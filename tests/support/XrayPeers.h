@@ -59,7 +59,8 @@ std::string shapeName(VlessShape shape);
 
 struct XrayServerOptions {
   std::string shortID = "6ba85179e30d4fc2";
-  bool postQuantumSignature = false;  // sign REALITY handshakes with ML-DSA-65
+  bool postQuantumSignature = false;                 // sign REALITY handshakes with ML-DSA-65
+  std::string egressAddress = demo::kEgressAddress;  // where its loopback traffic comes from
 };
 
 // A VLESS server of the given shape on 127.0.0.1, with a private decoy for

@@ -37,8 +37,9 @@ TEST_F(CliHistoryTest, RunsRecoveriesAndTheJournalNewestFirstUnsafeFilesSkipped)
   {
     testing::ScopedSubreaper reaper;
     const std::string pidFile = dir_.child("program.pid");
-    testing::Subprocess host({testing::korvelinPath(), "--base", base_, "run", "Work", "--",
-                              "/bin/sh", "-c", "echo $$ > " + pidFile + "; exec sleep 60"});
+    testing::Subprocess host({testing::korvelinPath(), "--base", base_, "--no-host-start", "run",
+                              "Work", "--", "/bin/sh", "-c",
+                              "echo $$ > " + pidFile + "; exec sleep 60"});
     int program = 0;
     ASSERT_TRUE(
         testing::eventually([&] { return (std::ifstream(pidFile) >> program) && program > 0; },

@@ -64,6 +64,7 @@ TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
       {"app", "inspect", "x"},
       {"app", "arch", "x"},
       {"oauth", "route", "https://claude.ai/", "--claude", p},
+      {"claude-code", "find", "--home", p},
       {"demo"},
       {"proxy", "start", p, "--link", "-"},
       {"proxy", "status", p},
@@ -87,13 +88,15 @@ TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
       {"connection", "rename", p, "x"},
       {"history", p},
       {"diagnose", p},
+      {"host"},
+      {"ps"},
+      {"stop", p},
       {"probe", "--proxy", "socks5://127.0.0.1:9"},
       {"text", "Cancel"},
       {"text", "--render", "x"},
       {"update", "verify", "-", "--public-key", "x", "--app-id", "y"},
       {"update", "check", "--feed", "https://127.0.0.1:9/f", "--public-key", "x", "--app-id", "y"},
       {"youtrack", "serve", p, "--upstream", "https://127.0.0.1:9/mcp"},
-      {"youtrack", "token", "status"},
   };
   // Every command is in the table.
   const auto help = run({testing::korvelinPath(), "--help"}).output;

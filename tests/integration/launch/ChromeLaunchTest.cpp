@@ -110,8 +110,8 @@ TEST(ChromeLaunchTest, ChromiumBrowsesThroughTheRealXrayUntilCtrlC) {
   const ProfilePaths paths(profile.id, base.path());
 
   testing::Subprocess korvelin(
-      {testing::korvelinPath(), "--base", base.path(), "launch", "Browser", "--json", "--xray",
-       *xray, "--probe-url", echo.url("/probe")},
+      {testing::korvelinPath(), "--base", base.path(), "--no-host-start", "launch", "Browser",
+       "--json", "--xray", *xray, "--probe-url", echo.url("/probe")},
       {.environment = std::vector<std::string>{"HOME=" + base.path(), "PATH=/usr/bin:/bin"}});
   ASSERT_TRUE(korvelin.waitForOutput("\"event\":\"launched\"", 90s))
       << korvelin.output() << korvelin.errors();

@@ -89,6 +89,10 @@ struct Upstream {
                                                               return responder(head);
                                                             });
   }
+  std::vector<std::string> received() {
+    std::lock_guard guard(lock);
+    return heads;
+  }
   YouTrackGatewayUpstream endpoint() const {
     return {server->url("/mcp"), server->certificatePath()};
   }
@@ -150,8 +154,9 @@ TEST(YouTrackGatewayTest, OnlyTheListedHeadersCrossAndTheTokenOnlyUpstream) {
   EXPECT_EQ(answer,
             "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nMcp-Session-Id: s-7\r\n"
             "Retry-After: 3\r\nCache-Control: no-store\r\nConnection: close\r\n\r\nbody");
-  ASSERT_EQ(upstream.heads.size(), 1u);
-  const std::string& head = upstream.heads.front();
+  const auto heads = upstream.received();
+  ASSERT_EQ(heads.size(), 1u);
+  const std::string& head = heads.front();
   for (const char* sent :
        {"accept: application/json, text/event-stream\r\n", "content-type: application/json\r\n",
         "mcp-protocol-version: 2025-06-18\r\n", "mcp-session-id: s-7\r\n", "last-event-id: 4\r\n",

@@ -77,26 +77,11 @@ TEST(GatewayRequestTest, EachMalformedRequestGetsTheStatusOfItsFirstFailedCheck)
        request(post, "X-Korvelin-Capability: " + std::string(63, 'a') + "b\r\n"), 401},
       {"capability one character short",
        request(post, "X-Korvelin-Capability: " + std::string(63, 'a') + "\r\n"), 401},
+      {"capability with a NUL more",
+       request(post, "X-Korvelin-Capability: " + kCapability + std::string(1, '\0') + "\r\n"), 401},
   };
   for (const auto& c : cases)
     EXPECT_EQ(outcome(c.bytes), c.status) << c.name;
-}
-
-TEST(GatewayRequestTest, ACompleteRequestKeepsTrimmedLowerCaseHeadersAndTheBody) {
-  const auto result = parseGatewayRequest(
-      request("POST /mcp HTTP/1.1", kAuthorized + "Mcp-Session-Id: \t s1 \r\nContent-Length: 2\r\n",
-              "{}"),
-      kCapability);
-  const auto& parsed = std::get<HTTPRequest>(result);
-  EXPECT_EQ(parsed.headers.at("mcp-session-id"), "s1");
-  EXPECT_EQ(parsed.body, "{}");
-}
-
-TEST(GatewayRequestTest, CapabilitiesAreEqualOnlyWithTheSameLengthAndBytes) {
-  EXPECT_TRUE(constantTimeEqual("abc", "abc"));
-  for (const auto& [a, b] : std::vector<std::pair<std::string, std::string>>{
-           {"abc", "abd"}, {"abc", "ab"}, {"", "a"}, {std::string("a\0", 2), "a"}})
-    EXPECT_FALSE(constantTimeEqual(a, b)) << a << " / " << b;
 }
 
 TEST(YouTrackTokenTest, TheValidatorRefusesWhatCannotBeAToken) {
@@ -228,7 +213,7 @@ TEST(CredentialCoordinatorTest, InterleavedLaunchesNeverSeeTheTokenChange) {
   YouTrackCredentialMutationCoordinator coordinator;
   std::atomic<int> using_{0};
   std::atomic<int> violations{0};
-  std::atomic<int> changes{0};
+  std::atomic<bool> done{false};
   std::thread launcher([&] {
     for (int i = 0; i < 2000; ++i) {
       try {
@@ -245,21 +230,22 @@ TEST(CredentialCoordinatorTest, InterleavedLaunchesNeverSeeTheTokenChange) {
         }
       } catch (const KorvelinCoreError&) {
       }
+      std::this_thread::yield();
     }
+    done = true;
   });
-  for (int i = 0; i < 2000; ++i) {
+  while (!done) {
     try {
       coordinator.perform(true, [&] {
         if (using_.load() != 0)
           ++violations;
-        ++changes;
       });
     } catch (const KorvelinCoreError&) {
     }
   }
   launcher.join();
   EXPECT_EQ(violations.load(), 0);
-  EXPECT_GT(changes.load(), 0);
+  EXPECT_EQ(errorCaseOf([&] { coordinator.perform(true, [] {}); }), std::nullopt);
 }
 
 }  // namespace

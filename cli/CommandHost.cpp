@@ -1,0 +1,285 @@
+// korvelin host [--foreground] [--stop-timeout S]
+// korvelin ps [--json]
+// korvelin stop PROFILE [--timeout S]
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <iostream>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/Command.h"
+#include "cli/HostClient.h"
+#include "cli/SidecarSetup.h"
+#include "core/base/CoreError.h"
+#include "core/files/ApplicationInstanceLease.h"
+#include "core/files/FilePath.h"
+#include "core/host/HostServer.h"
+#include "core/platform/Paths.h"
+
+namespace korvelin::cli {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct HostOptions {
+  bool foreground = false;
+  bool notifyReady = false;
+  bool exitWhenIdle = false;
+  double stopTimeout = 10;
+};
+
+// How long an on-demand host stays once nothing runs and nobody is connected.
+constexpr auto kIdleLinger = 1s;
+// How long a host started on demand waits for the lease of a host that is
+// exiting.
+constexpr auto kLeaseWait = 5s;
+
+// The starter reads one line: "ready" or "error: " and the reason. Then the
+// host's standard streams go to the null device.
+void notifyStarter(bool notify, const std::string& line) {
+  if (!notify)
+    return;
+  std::cout << line << std::endl;
+  const int null = ::open(std::string(platform::kNullDevice).c_str(), O_RDWR | O_CLOEXEC);
+  if (null >= 0) {
+    ::dup2(null, 0);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    ::close(null);
+  }
+}
+
+void sayFound(const Uuid& id, const std::string& what) {
+  printLine(id.uppercaseString() + ": " + what);
+}
+
+int serveHost(const HostOptions& options, const GlobalOptions& global) {
+  if (!(options.stopTimeout > 0))
+    return fail("--stop-timeout must be greater than zero", kExitUsage);
+  // Signals are taken by one thread; every other thread (and every program
+  // started, which resets its mask) never sees them.
+  sigset_t stopSignals;
+  ::sigemptyset(&stopSignals);
+  for (int s : {SIGINT, SIGTERM, SIGHUP})
+    ::sigaddset(&stopSignals, s);
+  ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  std::unique_ptr<ApplicationInstanceLease> lease;
+  try {
+    const auto deadline = std::chrono::steady_clock::now() + kLeaseWait;
+    for (;;) {
+      auto acquisition =
+          ApplicationInstanceLease::acquire(global.baseDirectory, global.defaultBaseDirectory);
+      if (acquisition.acquired()) {
+        lease = std::move(acquisition.lease);
+        break;
+      }
+      // Started for a client while another host took over: that one serves.
+      if (options.notifyReady && connectToHost(global.baseDirectory)) {
+        notifyStarter(true, "ready");
+        return kExitSuccess;
+      }
+      if (!options.notifyReady || std::chrono::steady_clock::now() >= deadline)
+        break;
+      std::this_thread::sleep_for(50ms);
+    }
+  } catch (const ApplicationInstanceLeaseError& e) {
+    notifyStarter(options.notifyReady, "error: " + e.errorDescription());
+    return failComposed(e.errorDescription());
+  }
+  if (!lease) {
+    const std::string base = standardizedPath(global.baseDirectory);
+    const std::string reason = "another copy of Korvelin is using " + base + " (it holds " +
+                               appendingPathComponent(base, ApplicationInstanceLease::fileName) +
+                               ")";
+    notifyStarter(options.notifyReady, "error: " + reason);
+    return fail(
+        {"another copy of Korvelin is using {0} (it holds {1}); nothing was changed, try "
+         "again once it has finished",
+         {base, appendingPathComponent(base, ApplicationInstanceLease::fileName)}});
+  }
+
+  std::optional<HostControlListener> listener;
+  try {
+    listener.emplace(global.baseDirectory);
+  } catch (const KorvelinCoreError& e) {
+    notifyStarter(options.notifyReady, "error: " + e.errorDescription());
+    throw;
+  }
+  ProfileHost host(global.baseDirectory, global.defaultBaseDirectory,
+                   [](const ProfileHost::SidecarTools& tools) {
+                     return makeSidecarSupervisor({tools.guardian, tools.engine, tools.probeURL});
+                   });
+  // What was found goes to the terminal of a host in the foreground; a host
+  // started for a client keeps it in its notes, which `korvelin ps` shows.
+  for (const auto& [id, what] : host.adoptLeftovers())
+    if (!options.notifyReady)
+      sayFound(id, what);
+  if (options.notifyReady)
+    notifyStarter(true, "ready");
+  else
+    say({"serving {0} (pid {1})", {listener->path(), std::to_string(::getpid())}});
+
+  HostServer server(host, *listener, lease->fileDescriptor());
+  std::atomic<bool> finished{false};
+  std::thread signals([&] {
+    while (!finished) {
+      timespec wait{0, 100'000'000};
+      if (::sigtimedwait(&stopSignals, nullptr, &wait) > 0) {
+        server.requestStop();
+        return;
+      }
+    }
+  });
+  server.serve(options.exitWhenIdle ? std::optional(std::chrono::milliseconds(kIdleLinger))
+                                    : std::nullopt);
+  finished = true;
+  signals.join();
+  for (const auto& [id, what] : host.shutdown(options.stopTimeout))
+    sayFound(id, what);
+  say("host stopped");
+  return kExitSuccess;
+}
+
+int startDetachedHost(const HostOptions& options, const GlobalOptions& global) {
+  if (connectToHost(global.baseDirectory))
+    return fail({"a host already serves {0}", {standardizedPath(global.baseDirectory)}});
+  const int pid = startHost(global, options.exitWhenIdle);
+  say({"host started (pid {0})", {std::to_string(pid)}});
+  return kExitSuccess;
+}
+
+const Registration kHost{
+    {"host", "Serve the base directory's profiles: runs, sidecars and their recovery",
+     [](CLI::App& command, const GlobalOptions& global) -> Runner {
+       auto options = std::make_shared<HostOptions>();
+       command.add_flag("--foreground", options->foreground,
+                        text("Stay in the foreground (for service managers)"));
+       command
+           .add_option("--stop-timeout", options->stopTimeout,
+                       text("Seconds a clean stop (SIGTERM) gives all profiles together to stop "
+                            "(default 10)"))
+           ->capture_default_str();
+       command.add_flag("--notify-ready", options->notifyReady)->group("");
+       command.add_flag("--exit-when-idle", options->exitWhenIdle)->group("");
+       command.footer(text(
+           "One host serves a base directory: it holds the single-instance lease while it runs "
+           "and answers the commands that change the base on the private control socket "
+           ".host.sock. Commands start one on demand when none runs (it then exits once nothing "
+           "runs). When started, it re-adopts the applications and sidecars a host that died "
+           "left running and says what it found. SIGTERM, SIGINT or SIGHUP stop every profile "
+           "in the order they started, then the sidecars."));
+       return [options, &global] {
+         return options->foreground ? serveHost(*options, global)
+                                    : startDetachedHost(*options, global);
+       };
+     }}};
+
+std::string uptimeText(double startedAt) {
+  using namespace std::chrono;
+  const double now = duration<double>(system_clock::now().time_since_epoch()).count();
+  auto seconds = static_cast<long long>(std::max(0.0, std::floor(now - startedAt)));
+  const long long hours = seconds / 3600, minutes = seconds / 60 % 60;
+  seconds %= 60;
+  std::string out;
+  if (hours)
+    out += std::to_string(hours) + "h ";
+  if (hours || minutes)
+    out += std::to_string(minutes) + "m ";
+  return out + std::to_string(seconds) + "s";
+}
+
+int listProfiles(bool json, const GlobalOptions& global) {
+  int status = kExitFailure;
+  bool noHost = false;
+  HostRequest request;
+  request.operation = HostOperation::ps;
+  auto exchange = sendToHost(global, request, status, noHost);
+  if (noHost) {
+    if (json)
+      printJson({{"profiles", nlohmann::json::array()}, {"host", nullptr}});
+    else
+      say("no host is running for this base");
+    return kExitSuccess;
+  }
+  if (!exchange)
+    return status;
+  const auto& profiles = exchange->first.at("profiles");
+  if (json) {
+    printJson({{"profiles", profiles}, {"host", exchange->first.at("hostPID")}});
+    return kExitSuccess;
+  }
+  if (profiles.empty())
+    say("nothing is running");
+  for (const auto& profile : profiles) {
+    printLine(profile.at("profileID").get<std::string>());
+    std::vector<std::pair<Message, std::string>> rows;
+    if (const auto& run = profile.at("run"); !run.is_null()) {
+      rows.emplace_back("run",
+                        run.at("runID").get<std::string>() +
+                            (profile.at("adopted").get<bool>() ? text(" (re-adopted)") : ""));
+      rows.emplace_back("pid", std::to_string(run.at("rootPID").get<int>()));
+      rows.emplace_back("uptime", uptimeText(run.at("startedAt").get<double>()));
+      rows.emplace_back("route", profile.at("route").get<std::string>());
+    }
+    std::string proxy = profile.at("proxy").get<std::string>();
+    if (!profile.at("proxyPort").is_null())
+      proxy += " (127.0.0.1:" + std::to_string(profile.at("proxyPort").get<int>()) + ")";
+    rows.emplace_back("proxy", proxy);
+    if (const auto note = profile.at("note").get<std::string>(); !note.empty())
+      rows.emplace_back("note", note);
+    printRows(rows, 8);
+  }
+  return kExitSuccess;
+}
+
+const Registration kPs{{"ps", "List the profiles the host runs: run, pid, uptime, route, proxy",
+                        [](CLI::App& command, const GlobalOptions& global) -> Runner {
+                          auto json = std::make_shared<bool>(false);
+                          command.add_flag("--json", *json, text("Print JSON"));
+                          return [json, &global] { return listProfiles(*json, global); };
+                        }}};
+
+int stopProfile(const std::string& profile, double timeout, const GlobalOptions& global) {
+  auto id = resolveProfileIdentifier(profile, global);
+  if (!id)
+    return kExitUsage;
+  if (!(timeout > 0) || timeout > 3600)
+    return fail("--timeout must be above 0 and at most 3600 seconds", kExitUsage);
+  HostRequest request;
+  request.operation = HostOperation::stop;
+  request.profileID = *id;
+  request.timeout = timeout;
+  int status = kExitFailure;
+  bool noHost = false;
+  auto exchange = sendToHost(global, request, status, noHost);
+  if (noHost)
+    return fail("no host is running for this base");
+  if (!exchange)
+    return status;
+  say({"profile {0} stopped", {id->uppercaseString()}});
+  return kExitSuccess;
+}
+
+const Registration kStop{
+    {"stop", "Stop a profile the host runs, then its sidecar",
+     [](CLI::App& command, const GlobalOptions& global) -> Runner {
+       auto profile = std::make_shared<std::string>();
+       auto timeout = std::make_shared<double>(10);
+       command.add_option("PROFILE", *profile, text("Profile identifier"))->required();
+       command
+           .add_option("--timeout", *timeout,
+                       text("Seconds the profile's process group gets to stop (default 10)"))
+           ->capture_default_str();
+       return [profile, timeout, &global] { return stopProfile(*profile, *timeout, global); };
+     }}};
+
+}  // namespace
+}  // namespace korvelin::cli

@@ -1,0 +1,397 @@
+// korvelin host and the commands that go through it: runs and sidecars side
+// by side, a host killed and the next one re-adopting what it left, a clean
+// stop, and what the control socket refuses.
+
+#include <linux/capability.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "core/host/HostControlSocket.h"
+#include "core/process/LiveProcessIdentity.h"
+#include "core/profile/ProfilePaths.h"
+#include "core/proxy/XrayDurableStateStore.h"
+#include "demo/LoopbackEchoServer.h"
+#include "tests/support/ProcessHelpers.h"
+#include "tests/support/RealXray.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/XrayPeers.h"
+
+namespace korvelin {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::eventually;
+using testing::run;
+using testing::Subprocess;
+
+// What a stand-in application does: fetch the echo URL through the proxy its
+// command line names, appending each answer to a file in its home.
+constexpr const char* kFetcher =
+    "proxy=${1#--proxy-server=}; while :; do "
+    "/usr/bin/curl --silent --max-time 5 --proxy \"$proxy\" \"$ECHO_URL\" >> \"$HOME/traffic.log\" "
+    "&& echo >> \"$HOME/traffic.log\"; sleep 0.2; done";
+
+std::string fileText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class HostTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ::chmod(dir_.path().c_str(), 0700); }
+  void TearDown() override {
+    // The host started on demand leaves once nothing runs; one that still
+    // serves (a failed test) is stopped like a service manager would.
+    if (auto pid = hostPID())
+      ::kill(*pid, SIGTERM);
+    eventually([&] { return !std::filesystem::exists(socket()); }, 20s);
+  }
+
+  std::vector<std::string> korvelin(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {testing::korvelinPath(), "--base", dir_.path()});
+    return arguments;
+  }
+  std::string socket() const { return dir_.child(".host.sock"); }
+  std::optional<int> hostPID() {
+    if (!std::filesystem::exists(socket()))
+      return std::nullopt;
+    auto ps = run(korvelin({"--no-host-start", "ps", "--json"}));
+    auto json = nlohmann::json::parse(ps.output, nullptr, false);
+    if (json.is_discarded() || json["host"].is_null())
+      return std::nullopt;
+    return json["host"].get<int>();
+  }
+  nlohmann::json ps() {
+    auto result = run(korvelin({"ps", "--json"}));
+    EXPECT_EQ(result.exitCode, 0) << result.errors;
+    return nlohmann::json::parse(result.output)["profiles"];
+  }
+  ProfilePaths pathsOf(const Uuid& id) const { return ProfilePaths(id, dir_.path()); }
+  // A run client whose program is `program` with the profile's data
+  // directory on its command line (what re-adoption requires).
+  std::unique_ptr<Subprocess> startRun(const Uuid& id,
+                                       std::vector<std::string> program,
+                                       std::vector<std::string> options = {}) {
+    std::vector<std::string> arguments{"run"};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    arguments.push_back(id.uppercaseString());
+    arguments.push_back("--");
+    arguments.insert(arguments.end(), program.begin(), program.end());
+    arguments.push_back("--user-data-dir=" + pathsOf(id).userData());
+    auto client = std::make_unique<Subprocess>(korvelin(arguments));
+    EXPECT_TRUE(client->waitForOutput("pid ", 30s)) << client->errors();
+    return client;
+  }
+
+  testing::ScopedSubreaper reaper_;
+  testing::ScopedTempDir dir_;
+};
+
+int rootOf(const nlohmann::json& profile) {
+  return profile["run"]["rootPID"].get<int>();
+}
+
+// The host's SIGKILL leaves the applications running; the next host
+// re-adopts them and can stop them; a clean stop (SIGTERM) of the host stops
+// what still runs and leaves nothing behind.
+TEST_F(HostTest, ANewHostReadoptsWhatAKilledOneLeftAndStopsItCleanly) {
+  const Uuid first = Uuid::random(), second = Uuid::random();
+  const std::string app = testing::testProgramPath("idle-app");
+  auto client1 = startRun(first, {app});
+  auto client2 = startRun(second, {app});
+  auto before = ps();
+  ASSERT_EQ(before.size(), 2u);
+  const int killed = *hostPID();
+  ::kill(killed, SIGKILL);
+  ASSERT_TRUE(eventually([&] { return processHasExited(killed); }));
+  // The clients learn that their host went away; the programs keep running.
+  EXPECT_EQ(client1->wait().value_or(0) >> 8, 1);
+  EXPECT_NE(client1->errors().find("the host ended before the run did"), std::string::npos);
+  for (const auto& profile : before)
+    EXPECT_TRUE(LiveProcessIdentity::capture(rootOf(profile))) << "an application died";
+
+  auto after = ps();  // starts a new host, which re-adopts both
+  ASSERT_EQ(after.size(), 2u);
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_TRUE(after[i]["adopted"].get<bool>());
+    EXPECT_EQ(after[i]["run"]["runID"], before[i]["run"]["runID"]);
+    EXPECT_NE(after[i]["note"].get<std::string>().find("re-adopted run"), std::string::npos);
+  }
+  // An adopted root is our orphan now: collected as init would.
+  std::atomic<bool> reaping{true};
+  std::thread collector([&] {
+    while (reaping) {
+      for (const auto& profile : before)
+        testing::reapIfExited(rootOf(profile));
+      std::this_thread::sleep_for(5ms);
+    }
+  });
+  auto stopped = run(korvelin({"stop", first.uppercaseString()}));
+  EXPECT_EQ(stopped.exitCode, 0) << stopped.errors;
+  EXPECT_TRUE(eventually([&] { return !std::filesystem::exists(pathsOf(first).leaseFile()); }));
+
+  const int host = *hostPID();
+  ::kill(host, SIGTERM);
+  EXPECT_TRUE(eventually([&] { return processHasExited(host); }, 15s));
+  reaping = false;
+  collector.join();
+  for (const auto& profile : before)
+    EXPECT_FALSE(LiveProcessIdentity::capture(rootOf(profile)));
+  for (const auto& id : {first, second})
+    EXPECT_FALSE(std::filesystem::exists(pathsOf(id).leaseFile()));
+  EXPECT_FALSE(std::filesystem::exists(socket()));
+}
+
+// Two proxied profiles at once, each with its own REALITY server whose
+// traffic leaves from its own address; both survive the host's SIGKILL with
+// their sidecars, the next host proves both, and stopping each leaves no
+// process, socket, lease or record.
+TEST_F(HostTest, TwoProxiedProfilesKeepTheirOwnRoutesAcrossAHostCrash) {
+  std::string reason;
+  const auto xray = testing::realXrayPath(reason);
+  if (!xray)
+    GTEST_SKIP() << "real Xray unavailable: " << reason;
+  demo::LoopbackEchoServer echo;
+  struct Proxied {
+    Uuid id = Uuid::random();
+    std::string egress;
+    std::unique_ptr<testing::XrayServer> server;
+    std::unique_ptr<Subprocess> client;
+    int app = 0;
+  };
+  std::vector<Proxied> profiles(2);
+  profiles[0].egress = "127.0.0.2";
+  profiles[1].egress = "127.0.0.3";
+  for (auto& p : profiles) {
+    testing::XrayServerOptions options;
+    options.egressAddress = p.egress;
+    const auto directory = dir_.child("server-" + p.egress);
+    std::filesystem::create_directory(directory);
+    p.server = std::make_unique<testing::XrayServer>(*xray, directory,
+                                                     testing::VlessShape::realityTCP, options);
+    auto started = run(korvelin({"proxy", "start", p.id.uppercaseString(), "--link",
+                                 p.server->link(), "--json", "--xray", *xray, "--guardian",
+                                 testing::guardianPath(), "--probe-url", echo.url()}));
+    ASSERT_EQ(started.exitCode, 0) << started.errors;
+    const int port = nlohmann::json::parse(started.output)["loopbackPort"].get<int>();
+    p.client = startRun(p.id,
+                        {"/bin/sh", "-c", kFetcher, "fetcher",
+                         "--proxy-server=socks5://127.0.0.1:" + std::to_string(port)},
+                        {"--env", "ECHO_URL=" + echo.url()});
+  }
+  auto traffic = [&](const Proxied& p) { return fileText(pathsOf(p.id).home() + "/traffic.log"); };
+  for (auto& p : profiles)
+    ASSERT_TRUE(eventually([&] { return traffic(p).find(p.egress) != std::string::npos; }, 20s))
+        << traffic(p);
+  for (auto& p : profiles)
+    EXPECT_EQ(traffic(p).find(p.egress == "127.0.0.2" ? "127.0.0.3" : "127.0.0.2"),
+              std::string::npos);
+
+  const int killed = *hostPID();
+  for (const auto& profile : ps())
+    for (auto& p : profiles)
+      if (profile["profileID"] == p.id.uppercaseString())
+        p.app = rootOf(profile);
+  ::kill(killed, SIGKILL);
+  ASSERT_TRUE(eventually([&] { return processHasExited(killed); }));
+  // Both keep working without a host.
+  for (auto& p : profiles) {
+    const auto seen = traffic(p).size();
+    EXPECT_TRUE(eventually([&] { return traffic(p).size() > seen; }, 10s));
+  }
+  for (const auto& profile : ps()) {
+    EXPECT_TRUE(profile["adopted"].get<bool>());
+    EXPECT_EQ(profile["proxy"], "available") << profile.dump();
+  }
+  std::atomic<bool> reaping{true};
+  std::thread collector([&] {
+    while (reaping) {
+      for (auto& p : profiles)
+        testing::reapIfExited(p.app);
+      std::this_thread::sleep_for(5ms);
+    }
+  });
+  for (auto& p : profiles) {
+    auto stopped = run(korvelin({"stop", p.id.uppercaseString()}));
+    EXPECT_EQ(stopped.exitCode, 0) << stopped.errors;
+  }
+  EXPECT_TRUE(eventually([&] { return !std::filesystem::exists(socket()); }, 20s)) << ps().dump();
+  reaping = false;
+  collector.join();
+  for (auto& p : profiles) {
+    EXPECT_FALSE(testing::processExists(p.app));
+    EXPECT_FALSE(std::filesystem::exists(pathsOf(p.id).leaseFile()));
+    const auto record = XrayDurableStateStore().readOnly(pathsOf(p.id));
+    EXPECT_EQ(record.status, XrayDurableState::Status::empty);
+    EXPECT_FALSE(record.guardianIdentity && record.guardianIdentity->isCurrent());
+  }
+}
+
+// A connection from another user is closed without a byte; malformed,
+// oversized and half-sent requests get a one-line error; the host goes on.
+TEST_F(HostTest, TheControlSocketRefusesStrangersAndBadRequests) {
+  ASSERT_EQ(run(korvelin({"host"})).exitCode, 0);
+  const std::string path = socket();
+  struct stat st;
+  ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+  // Another user, allowed past the file's mode (it keeps the power to ignore
+  // permissions), so that only the host's own check is left to refuse it.
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::prctl(PR_SET_KEEPCAPS, 1);
+    if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
+      ::_exit(10);
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    data[0].effective = data[0].permitted = 1u << CAP_DAC_OVERRIDE;
+    if (::syscall(SYS_capset, &header, data) != 0)
+      ::_exit(11);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+      ::_exit(12);
+    const char request[] = "{\"operation\":\"ps\"}\n";
+    // The host may have closed already: that must not end the child.
+    [[maybe_unused]] auto sent = ::send(fd, request, sizeof request - 1, MSG_NOSIGNAL);
+    char reply[64];
+    ::_exit(::read(fd, reply, sizeof reply) > 0 ? 13 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+
+  auto exchange = [&](const std::string& bytes, bool halfClose) {
+    auto fd = connectToHost(dir_.path());
+    EXPECT_TRUE(fd.valid());
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+      const auto n = ::send(fd.get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0)
+        break;  // the host stopped reading an oversized request
+      sent += static_cast<size_t>(n);
+    }
+    if (halfClose)
+      ::shutdown(fd.get(), SHUT_WR);
+    HostReplyReader reader(std::move(fd));
+    bool closed = false;
+    auto reply = reader.next(10000, closed);
+    return reply ? reply->value("message", "") : std::string("(closed)");
+  };
+  const struct {
+    std::string bytes;
+    bool halfClose;
+    std::string expected;
+  } cases[] = {
+      {"not json\n", false, "request is not JSON"},
+      {"[1,2]\n", false, "a request is one JSON object"},
+      {"{\"operation\":\"format\"}\n", false, "unknown operation"},
+      {"{\"operation\":\"stop\",\"profile\":\"x\",\"timeout\":1}\n", false,
+       "profile must be a UUID"},
+      {std::string(70000, 'x'), false, "request too large"},
+      {"{\"operation\":\"ps\"", true, "the request ended before its line feed"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(exchange(c.bytes, c.halfClose), c.expected) << c.bytes.substr(0, 40);
+  EXPECT_EQ(ps().size(), 0u);  // still serving
+  // A command that changes files of the base works under the host's lease.
+  auto prepared = run(korvelin({"prepare", Uuid::random().uppercaseString()}));
+  EXPECT_EQ(prepared.exitCode, 0) << prepared.errors;
+}
+
+// Twenty profiles at once through one host, five of them with sidecars: all
+// run, `ps` lists them, all stop, and the host's descriptors return to where
+// they started.
+TEST_F(HostTest, TwentyProfilesAtOnce) {
+  std::string reason;
+  const auto xray = testing::realXrayPath(reason);
+  if (!xray)
+    GTEST_SKIP() << "real Xray unavailable: " << reason;
+  demo::LoopbackEchoServer echo;
+  const auto directory = dir_.child("server");
+  std::filesystem::create_directory(directory);
+  testing::XrayServer server(*xray, directory, testing::VlessShape::realityTCP);
+  ASSERT_EQ(run(korvelin({"host"})).exitCode, 0);
+  const int host = *hostPID();
+  auto figures = [&] {
+    std::string rss;
+    std::ifstream status("/proc/" + std::to_string(host) + "/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.starts_with("VmRSS:"))
+        rss = line.substr(6);
+    size_t descriptors = 0;
+    for ([[maybe_unused]] auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(host) + "/fd"))
+      ++descriptors;
+    return std::make_pair(rss, descriptors);
+  };
+  const auto start = figures();
+
+  std::vector<Uuid> ids(20);
+  for (auto& id : ids)
+    id = Uuid::random();
+  std::vector<std::string> proxies(20);
+  for (size_t i = 0; i < 5; ++i) {
+    auto started = run(korvelin({"proxy", "start", ids[i].uppercaseString(), "--link",
+                                 server.link(), "--json", "--xray", *xray, "--guardian",
+                                 testing::guardianPath(), "--probe-url", echo.url()}));
+    ASSERT_EQ(started.exitCode, 0) << started.errors;
+    proxies[i] = "--proxy-server=socks5://127.0.0.1:" +
+                 std::to_string(nlohmann::json::parse(started.output)["loopbackPort"].get<int>());
+  }
+  std::vector<std::unique_ptr<Subprocess>> clients;
+  const std::string app = testing::testProgramPath("idle-app");
+  for (size_t i = 0; i < ids.size(); ++i) {
+    std::vector<std::string> argv = korvelin({"run", ids[i].uppercaseString(), "--", app,
+                                              "--user-data-dir=" + pathsOf(ids[i]).userData()});
+    if (!proxies[i].empty())
+      argv.push_back(proxies[i]);
+    clients.push_back(std::make_unique<Subprocess>(argv));
+  }
+  for (auto& client : clients)
+    ASSERT_TRUE(client->waitForOutput("pid ", 60s)) << client->errors();
+  const auto peak = figures();
+  const auto listed = ps();
+  ASSERT_EQ(listed.size(), 20u);
+  size_t proxied = 0;
+  for (const auto& profile : listed)
+    proxied += profile["proxy"] == "available";
+  EXPECT_EQ(proxied, 5u);
+  for (const auto& id : ids)
+    EXPECT_EQ(run(korvelin({"stop", id.uppercaseString()})).exitCode, 0);
+  for (auto& client : clients)
+    EXPECT_EQ(client->wait().value_or(-1) >> 8, 128 + SIGTERM);
+  EXPECT_TRUE(eventually([&] { return figures().second == start.second; }, 10s));
+  const auto end = figures();
+  std::cout << "host memory (VmRSS) at start:" << start.first << ", with 20 runs:" << peak.first
+            << ", after:" << end.first << "; descriptors " << start.second << ", " << peak.second
+            << ", " << end.second << std::endl;
+  EXPECT_EQ(end.second, start.second);
+  EXPECT_EQ(ps().size(), 0u);
+}
+
+}  // namespace
+}  // namespace korvelin
