@@ -32,8 +32,9 @@ struct ChromeProfile {
   ChromeProfile() {
     ::chmod(base.path().c_str(), 0700);
     const auto& chrome = managedApplication(ManagedApplicationSupport::chromeAdapterIdentifier);
-    const auto installation = makeBundleInspector(chrome.adapterIdentifier)
-                                  ->inspect(bundles.make(testing::BundleFixtures::specFor(chrome)));
+    const auto installation =
+        makeBundleInspector(chrome.adapterIdentifier)
+            ->inspect(bundles.make(testing::BundleFixtures::layoutFor(chrome)));
     profile = ProfileRepository(base.path(), kNoDefault)
                   .create({.id = Uuid::random(), .name = "Bench"}, installation);
   }

@@ -11,6 +11,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   if (auto plist = korvelin::InfoPlist::parse(bytes))
-    (void)plist->string("CFBundleIdentifier");
+    for (const char* key : {"CFBundleIdentifier", "CFBundleShortVersionString", "CFBundleVersion",
+                            "CFBundleExecutable", "CFBundleName"})
+      (void)plist->string(key);
   return 0;
 }

@@ -3,7 +3,6 @@
 #include <plist/plist.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 
 #include "core/base/CoreError.h"
@@ -17,11 +16,6 @@ namespace {
 struct PlistFree {
   void operator()(plist_t node) const { plist_free(node); }
 };
-using PlistPointer = std::unique_ptr<void, PlistFree>;
-
-struct IteratorFree {
-  void operator()(plist_dict_iter iterator) const { std::free(iterator); }
-};
 
 }  // namespace
 
@@ -33,31 +27,11 @@ std::optional<InfoPlist> InfoPlist::parse(std::string_view bytes) {
   // the output stays null on failure, which is all this reads.
   plist_t root = nullptr;
   plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
-  const PlistPointer owner(root);
+  std::shared_ptr<void> owner(root, PlistFree());
   if (!root || plist_get_node_type(root) != PLIST_DICT)
     return std::nullopt;
-
   InfoPlist result;
-  plist_dict_iter raw = nullptr;
-  plist_dict_new_iter(root, &raw);
-  const std::unique_ptr<void, IteratorFree> iterator(raw);
-  if (!raw)
-    return std::nullopt;
-  for (;;) {
-    char* key = nullptr;
-    plist_t value = nullptr;
-    plist_dict_next_item(root, raw, &key, &value);
-    if (!key)
-      break;
-    const std::unique_ptr<char, decltype(&std::free)> keyOwner(key, &std::free);
-    if (value && plist_get_node_type(value) == PLIST_STRING) {
-      char* text = nullptr;
-      plist_get_string_val(value, &text);
-      const std::unique_ptr<char, decltype(&std::free)> textOwner(text, &std::free);
-      if (text)
-        result.strings_.insert_or_assign(key, text);
-    }
-  }
+  result.root_ = std::move(owner);
   return result;
 }
 
@@ -74,9 +48,19 @@ InfoPlist InfoPlist::read(const std::string& path) {
 }
 
 std::optional<std::string> InfoPlist::string(std::string_view key) const {
-  if (auto found = strings_.find(key); found != strings_.end())
-    return found->second;
-  return std::nullopt;
+  const std::string name(key);
+  const plist_t value = plist_dict_get_item(root_.get(), name.c_str());
+  if (!value || plist_get_node_type(value) != PLIST_STRING)
+    return std::nullopt;
+  // By pointer and length: plist_get_string_val asserts on a NUL inside.
+  std::uint64_t length = 0;
+  const char* text = plist_get_string_ptr(value, &length);
+  if (!text)
+    return std::nullopt;
+  const std::string_view found(text, static_cast<std::size_t>(length));
+  if (found.find('\0') != std::string_view::npos)
+    return std::nullopt;
+  return std::string(found);
 }
 
 }  // namespace korvelin

@@ -1,14 +1,14 @@
 #pragma once
 
 // An application's information dictionary ("Contents/Info.plist"), XML or
-// binary, read through libplist. Only the string values are kept: every key
-// the adapters read is a string, and a value of another type reads as absent.
+// binary, read through libplist. Every key the adapters read is a string; a
+// value of another type, or a string holding a NUL byte, reads as absent.
 //
 //   auto plist = InfoPlist::read(bundle + "/Contents/Info.plist");  // throws invalidInfoPlist
 //   std::optional<std::string> identifier = plist.string("CFBundleIdentifier");
 
 #include <cstddef>
-#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,10 +32,11 @@ class InfoPlist {
   // The value of `key` when it is a string.
   std::optional<std::string> string(std::string_view key) const;
 
-  bool operator==(const InfoPlist&) const = default;
-
  private:
-  std::map<std::string, std::string, std::less<>> strings_;
+  // The parsed dictionary. Keys are only ever looked up by name: libplist
+  // 2.2 aborts the process (an assert) when asked for the text of a key or
+  // string that holds a NUL byte, which a crafted binary file can contain.
+  std::shared_ptr<void> root_;
 };
 
 }  // namespace korvelin

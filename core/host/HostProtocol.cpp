@@ -1,5 +1,6 @@
 #include "core/host/HostProtocol.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include <nlohmann/json.hpp>
@@ -98,12 +99,10 @@ HostRequest decode(const nlohmann::json& object) {
   if (!operation)
     throw Refusal{"unknown operation"};
   const Shape shape = shapeOf(*operation);
-  for (const auto& [key, value] : object.items()) {
+  for (const auto& item : object.items()) {
+    const std::string& key = item.key();
     const auto known = [&](const std::vector<std::string_view>& keys) {
-      for (auto k : keys)
-        if (k == key)
-          return true;
-      return false;
+      return std::find(keys.begin(), keys.end(), key) != keys.end();
     };
     if (!known(shape.required) && !known(shape.optional))
       throw Refusal{"unexpected key " + key};

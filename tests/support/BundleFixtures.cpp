@@ -25,31 +25,31 @@ std::string privateParent() {
 
 BundleFixtures::BundleFixtures() : directory_(privateParent()) {}
 
-BundleSpec BundleFixtures::specFor(const ManagedApplication& application) {
+BundleLayout BundleFixtures::layoutFor(const ManagedApplication& application) {
   const std::string name(
       application.defaultBundlePath.substr(application.defaultBundlePath.rfind('/') + 1));
-  BundleSpec spec;
-  spec.bundleName = name;
-  spec.executableName = name.substr(0, name.size() - 4);
-  spec.plist = {{"CFBundleIdentifier", std::string(application.bundleIdentifier)},
-                {"CFBundleName", spec.executableName},
-                {"CFBundleShortVersionString", "1.2.3"},
-                {"CFBundleVersion", "1203"},
-                {"CFBundleExecutable", spec.executableName}};
+  BundleLayout layout;
+  layout.bundleName = name;
+  layout.executableName = name.substr(0, name.size() - 4);
+  layout.plist = {{"CFBundleIdentifier", std::string(application.bundleIdentifier)},
+                  {"CFBundleName", layout.executableName},
+                  {"CFBundleShortVersionString", "1.2.3"},
+                  {"CFBundleVersion", "1203"},
+                  {"CFBundleExecutable", layout.executableName}};
   if (application.adapterIdentifier == ManagedApplicationSupport::codexAdapterIdentifier)
-    spec.backend = "Contents/Resources/codex";
-  return spec;
+    layout.backend = "Contents/Resources/codex";
+  return layout;
 }
 
 void BundleFixtures::writeInfoPlist(const std::string& path,
                                     const std::map<std::string, std::string>& keys,
-                                    BundleSpec::Format format) {
+                                    BundleLayout::Format format) {
   const std::unique_ptr<void, decltype(&plist_free)> dictionary(plist_new_dict(), &plist_free);
   for (const auto& [key, value] : keys)
     plist_dict_set_item(dictionary.get(), key.c_str(), plist_new_string(value.c_str()));
   char* bytes = nullptr;
   std::uint32_t length = 0;
-  if (format == BundleSpec::Format::xml)
+  if (format == BundleLayout::Format::xml)
     plist_to_xml(dictionary.get(), &bytes, &length);
   else
     plist_to_bin(dictionary.get(), &bytes, &length);
@@ -60,23 +60,23 @@ void BundleFixtures::writeInfoPlist(const std::string& path,
     throw std::runtime_error("cannot write " + path);
 }
 
-std::string BundleFixtures::make(const BundleSpec& spec, const std::string& name) {
+std::string BundleFixtures::make(const BundleLayout& layout, const std::string& name) {
   namespace fs = std::filesystem;
-  const std::string bundle = root() + "/" + (name.empty() ? spec.bundleName : name);
+  const std::string bundle = root() + "/" + (name.empty() ? layout.bundleName : name);
   fs::create_directories(bundle + "/Contents/MacOS");
   for (const auto& directory : {bundle, bundle + "/Contents", bundle + "/Contents/MacOS"})
     fs::permissions(directory, fs::perms(0755));
-  writeInfoPlist(bundle + "/Contents/Info.plist", spec.plist, spec.format);
-  const std::string executable = bundle + "/Contents/MacOS/" + spec.executableName;
-  fs::copy_file(testProgramPath(spec.program), executable, fs::copy_options::overwrite_existing);
+  writeInfoPlist(bundle + "/Contents/Info.plist", layout.plist, layout.format);
+  const std::string executable = bundle + "/Contents/MacOS/" + layout.executableName;
+  fs::copy_file(testProgramPath(layout.program), executable, fs::copy_options::overwrite_existing);
   fs::permissions(executable, fs::perms(0755));
-  if (!spec.backend.empty()) {
-    const fs::path backend = bundle + "/" + spec.backend;
+  if (!layout.backend.empty()) {
+    const fs::path backend = bundle + "/" + layout.backend;
     fs::create_directories(backend.parent_path());
     for (fs::path directory = backend.parent_path(); directory != bundle;
          directory = directory.parent_path())
       fs::permissions(directory, fs::perms(0755));
-    fs::copy_file(testProgramPath(spec.program), backend, fs::copy_options::overwrite_existing);
+    fs::copy_file(testProgramPath(layout.program), backend, fs::copy_options::overwrite_existing);
     fs::permissions(backend, fs::perms(0755));
   }
   return bundle;

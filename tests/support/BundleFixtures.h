@@ -8,11 +8,11 @@
 // others may write.
 //
 //   BundleFixtures bundles;
-//   std::string chrome = bundles.make(BundleFixtures::specFor(chromeRow));
-//   BundleSpec spec = BundleFixtures::specFor(codexRow);
-//   spec.plist.erase("CFBundleVersion");
-//   spec.format = BundleSpec::Format::binary;
-//   std::string broken = bundles.make(spec, "Broken.app");
+//   std::string chrome = bundles.make(BundleFixtures::layoutFor(chromeRow));
+//   BundleLayout layout = BundleFixtures::layoutFor(codexRow);
+//   layout.plist.erase("CFBundleVersion");
+//   layout.format = BundleLayout::Format::binary;
+//   std::string broken = bundles.make(layout, "Broken.app");
 
 #include <map>
 #include <string>
@@ -22,7 +22,7 @@
 
 namespace korvelin::testing {
 
-struct BundleSpec {
+struct BundleLayout {
   enum class Format { xml, binary };
 
   std::string bundleName;  // "Google Chrome.app"
@@ -42,15 +42,15 @@ class BundleFixtures {
   // The private directory the bundles are made in.
   const std::string& root() const { return directory_.path(); }
 
-  // Makes ROOT/<name> (the spec's bundleName when empty); returns its path.
-  std::string make(const BundleSpec& spec, const std::string& name = "");
+  // Makes ROOT/<name> (the layout's bundleName when empty); returns its path.
+  std::string make(const BundleLayout& layout, const std::string& name = "");
 
   // A vendor's bundle as installed: its name, executable and identifiers.
-  static BundleSpec specFor(const ManagedApplication& application);
+  static BundleLayout layoutFor(const ManagedApplication& application);
 
   static void writeInfoPlist(const std::string& path,
                              const std::map<std::string, std::string>& keys,
-                             BundleSpec::Format format);
+                             BundleLayout::Format format);
 
  private:
   ScopedTempDir directory_;

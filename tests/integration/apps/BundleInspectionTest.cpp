@@ -20,7 +20,7 @@ namespace korvelin {
 namespace {
 
 using testing::BundleFixtures;
-using testing::BundleSpec;
+using testing::BundleLayout;
 
 const ManagedApplication& chrome() {
   return *ManagedApplicationSupport::application(
@@ -58,18 +58,18 @@ class BundleInspectionTest : public ::testing::Test {
 
 TEST_F(BundleInspectionTest, ProvesEveryVendorsBundleInEitherPlistFormat) {
   for (const auto& application : ManagedApplicationSupport::applications) {
-    for (auto format : {BundleSpec::Format::xml, BundleSpec::Format::binary}) {
-      BundleSpec spec = BundleFixtures::specFor(application);
-      spec.format = format;
-      if (format == BundleSpec::Format::binary)
-        spec.plist["CFBundleDisplayName"] = "Shown Name";
+    for (auto format : {BundleLayout::Format::xml, BundleLayout::Format::binary}) {
+      BundleLayout layout = BundleFixtures::layoutFor(application);
+      layout.format = format;
+      if (format == BundleLayout::Format::binary)
+        layout.plist["CFBundleDisplayName"] = "Shown Name";
       const std::string bundle = bundles_.make(
-          spec, std::string(application.vendor) + std::to_string(int(format)) + ".app");
+          layout, std::string(application.vendor) + std::to_string(int(format)) + ".app");
       const CodexInstallation installation =
           makeBundleInspector(application.adapterIdentifier)->inspect(bundle + "/");
 
       SCOPED_TRACE(bundle);
-      const std::string executable = bundle + "/Contents/MacOS/" + spec.executableName;
+      const std::string executable = bundle + "/Contents/MacOS/" + layout.executableName;
       std::ifstream in(executable, std::ios::binary);
       const std::string bytes((std::istreambuf_iterator<char>(in)), {});
       const auto digest = platform::sha256(bytes.data(), bytes.size());
@@ -78,7 +78,7 @@ TEST_F(BundleInspectionTest, ProvesEveryVendorsBundleInEitherPlistFormat) {
 
       EXPECT_EQ(installation.bundlePath(), bundle);
       EXPECT_EQ(installation.displayName,
-                format == BundleSpec::Format::binary ? "Shown Name" : spec.executableName);
+                format == BundleLayout::Format::binary ? "Shown Name" : layout.executableName);
       EXPECT_EQ(installation.bundleIdentifier, application.bundleIdentifier);
       EXPECT_EQ(installation.marketingVersion, "1.2.3");
       EXPECT_EQ(installation.buildVersion, "1203");
@@ -86,9 +86,9 @@ TEST_F(BundleInspectionTest, ProvesEveryVendorsBundleInEitherPlistFormat) {
       EXPECT_EQ(installation.codeDirectoryHash,
                 hexEncoded({reinterpret_cast<const char*>(digest.data()), digest.size()}));
       EXPECT_EQ(installation.executableIdentity, FileIdentity::of(info));
-      EXPECT_EQ(installation.backendURL, spec.backend.empty()
+      EXPECT_EQ(installation.backendURL, layout.backend.empty()
                                              ? installation.executableURL
-                                             : fileURLString(bundle + "/" + spec.backend, false));
+                                             : fileURLString(bundle + "/" + layout.backend, false));
       EXPECT_EQ(ManagedApplicationSupport::adapterIdentifier(installation.bundleIdentifier,
                                                              installation.signingTeamIdentifier),
                 application.adapterIdentifier);
@@ -113,7 +113,7 @@ TEST_F(BundleInspectionTest, RefusesEachBadBundleWithItsOwnError) {
   };
   const struct {
     const char* name;
-    std::function<void(BundleSpec&)> spec;
+    std::function<void(BundleLayout&)> layout;
     Tamper tamper;
     std::string expected;
   } cases[] = {
@@ -156,7 +156,7 @@ TEST_F(BundleInspectionTest, RefusesEachBadBundleWithItsOwnError) {
          return bundle;
        },
        "Invalid Info.plist at @/Contents/Info.plist."},
-      {"no CFBundleExecutable", [](BundleSpec& s) { s.plist.erase("CFBundleExecutable"); },
+      {"no CFBundleExecutable", [](BundleLayout& s) { s.plist.erase("CFBundleExecutable"); },
        unchanged, "Missing bundle executable: CFBundleExecutable."},
       {"the executable is missing", nullptr,
        [&](const std::string& bundle) {
@@ -172,7 +172,7 @@ TEST_F(BundleInspectionTest, RefusesEachBadBundleWithItsOwnError) {
        },
        "Unsafe bundle member: @/Contents/MacOS/Google Chrome."},
       {"the executable escapes the bundle",
-       [](BundleSpec& s) { s.plist["CFBundleExecutable"] = "../../../x"; },
+       [](BundleLayout& s) { s.plist["CFBundleExecutable"] = "../../../x"; },
        [](const std::string& bundle) {
          testing::makeFile(fs::path(bundle).parent_path() / "x", 0755);
          return bundle;
@@ -186,12 +186,12 @@ TEST_F(BundleInspectionTest, RefusesEachBadBundleWithItsOwnError) {
        "Untrusted Codex code signature: not signed: writable by group or others: "
        "@/Contents/MacOS."},
       {"another vendor's identifier",
-       [](BundleSpec& s) { s.plist["CFBundleIdentifier"] = "com.openai.codex"; }, unchanged,
+       [](BundleLayout& s) { s.plist["CFBundleIdentifier"] = "com.openai.codex"; }, unchanged,
        "Untrusted Codex code signature: not signed: the bundle identifier does not meet the code "
        "requirement."},
-      {"an empty build version", [](BundleSpec& s) { s.plist["CFBundleVersion"] = ""; }, unchanged,
-       "Missing bundle version value: CFBundleVersion."},
-      {"no marketing version", [](BundleSpec& s) { s.plist.erase("CFBundleShortVersionString"); },
+      {"an empty build version", [](BundleLayout& s) { s.plist["CFBundleVersion"] = ""; },
+       unchanged, "Missing bundle version value: CFBundleVersion."},
+      {"no marketing version", [](BundleLayout& s) { s.plist.erase("CFBundleShortVersionString"); },
        unchanged, "Missing bundle version value: CFBundleShortVersionString."},
       {"an executable of no known format", nullptr,
        [&](const std::string& bundle) {
@@ -203,10 +203,10 @@ TEST_F(BundleInspectionTest, RefusesEachBadBundleWithItsOwnError) {
   const auto inspector = makeBundleInspector(chrome().adapterIdentifier);
   int index = 0;
   for (const auto& c : cases) {
-    BundleSpec spec = BundleFixtures::specFor(chrome());
-    if (c.spec)
-      c.spec(spec);
-    const std::string bundle = bundles_.make(spec, "case" + std::to_string(index++) + ".app");
+    BundleLayout layout = BundleFixtures::layoutFor(chrome());
+    if (c.layout)
+      c.layout(layout);
+    const std::string bundle = bundles_.make(layout, "case" + std::to_string(index++) + ".app");
     const std::string path = c.tamper(bundle);
     EXPECT_EQ(inspectionError(*inspector, path), replaced(c.expected, "@", bundle)) << c.name;
   }
@@ -216,17 +216,17 @@ TEST_F(BundleInspectionTest, RefusesCodeBelowADirectoryOthersMayWrite) {
   // /tmp is writable by everyone: anyone could have put the bundle there.
   testing::ScopedTempDir shared;
   const std::string bundle = shared.child("Google Chrome.app");
-  std::filesystem::copy(bundles_.make(BundleFixtures::specFor(chrome())), bundle,
+  std::filesystem::copy(bundles_.make(BundleFixtures::layoutFor(chrome())), bundle,
                         std::filesystem::copy_options::recursive);
   EXPECT_EQ(inspectionError(*makeBundleInspector(chrome().adapterIdentifier), bundle),
             "Untrusted Codex code signature: not signed: writable by group or others: /tmp.");
 }
 
 TEST_F(BundleInspectionTest, TakesTheTeamAndIdentifierFromTheSignatureAndThePlist) {
-  BundleSpec spec = BundleFixtures::specFor(chrome());
-  const std::string genuine = bundles_.make(spec);
-  spec.plist["CFBundleIdentifier"] = "com.example.other";
-  const std::string other = bundles_.make(spec, "Other.app");
+  BundleLayout layout = BundleFixtures::layoutFor(chrome());
+  const std::string genuine = bundles_.make(layout);
+  layout.plist["CFBundleIdentifier"] = "com.example.other";
+  const std::string other = bundles_.make(layout, "Other.app");
   const BundleInspector resigned(chrome(), std::make_shared<FixedValidator>("ABCDE12345"));
   const BundleInspector signedByChrome(chrome(), std::make_shared<FixedValidator>("EQHXZ8M8AV"));
   EXPECT_EQ(inspectionError(resigned, genuine),

@@ -58,16 +58,16 @@ TEST(ClaudeCodeInstallationTest, ChoosesTheNewestVersionThatPassesEveryCheck) {
   const std::string versions = ClaudeCodeInstallation::versionsDirectory(home);
   EXPECT_EQ(ClaudeCodeInstallation().executable(home), std::nullopt);  // no versions directory
 
-  testing::BundleSpec spec;
-  spec.bundleName = "claude.app";
-  spec.executableName = "claude";
-  spec.plist = {{"CFBundleIdentifier", "com.anthropic.claude-code"},
-                {"CFBundleExecutable", "claude"},
-                {"CFBundleShortVersionString", "2"},
-                {"CFBundleVersion", "2"}};
+  testing::BundleLayout layout;
+  layout.bundleName = "claude.app";
+  layout.executableName = "claude";
+  layout.plist = {{"CFBundleIdentifier", "com.anthropic.claude-code"},
+                  {"CFBundleExecutable", "claude"},
+                  {"CFBundleShortVersionString", "2"},
+                  {"CFBundleVersion", "2"}};
   const auto relative = versions.substr(fixtures.root().size() + 1);
   for (const char* version : {"2.1.9", "2.1.10", "2.2.0", "10"})
-    fixtures.make(spec, relative + "/" + version + "/claude.app");
+    fixtures.make(layout, relative + "/" + version + "/claude.app");
   fs::create_directories(versions + "/2.1.11");
   fs::create_symlink(versions + "/2.1.10/claude.app", versions + "/2.1.11/claude.app");
   fs::create_directories(versions + "/latest");                   // not a version
@@ -104,9 +104,9 @@ class RefusingConsumption final : public ClaudeLaunchAuthorizing {
 TEST(ClaudeLaunchTest, ARefusedAuthorizationKillsTheSuspendedChildAndLeavesNoLease) {
   testing::ScopedSubreaper reaper;
   testing::BundleFixtures fixtures;
-  auto spec = testing::BundleFixtures::specFor(claudeRow());
-  spec.program = "claude-desktop";
-  const std::string bundle = fixtures.make(spec);
+  auto layout = testing::BundleFixtures::layoutFor(claudeRow());
+  layout.program = "claude-desktop";
+  const std::string bundle = fixtures.make(layout);
   testing::ScopedTempDir base;
   ::chmod(base.path().c_str(), 0700);
   const ProfilePaths paths(Uuid::random(), base.path());

@@ -61,12 +61,12 @@ class CodexCompatibilityTest : public ::testing::Test {
   // A Codex bundle of an unverified build whose desktop executable is
   // `program` and whose backend is the real Codex CLI.
   std::string makeBundle(const std::string& program, const std::string& name = "") {
-    auto spec = BundleFixtures::specFor(codexRow());
-    spec.program = program;
-    spec.backend.clear();  // the real one, linked below
-    spec.plist["CFBundleShortVersionString"] = "26.903.61454";
-    spec.plist["CFBundleVersion"] = "8379";
-    const std::string bundle = bundles.make(spec, name);
+    auto layout = BundleFixtures::layoutFor(codexRow());
+    layout.program = program;
+    layout.backend.clear();  // the real one, linked below
+    layout.plist["CFBundleShortVersionString"] = "26.903.61454";
+    layout.plist["CFBundleVersion"] = "8379";
+    const std::string bundle = bundles.make(layout, name);
     testing::makeDirectory(bundle + "/Contents/Resources", 0755);
     EXPECT_EQ(::link(realCodex.c_str(), (bundle + "/Contents/Resources/codex").c_str()), 0);
     return bundle;

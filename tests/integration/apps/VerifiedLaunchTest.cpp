@@ -47,10 +47,10 @@ class VerifiedLaunchTest : public ::testing::Test {
     // its replacement differ only in padding, and have the same size.
     original_ = padded(0);
     replacement_ = padded(1);
-    auto spec = BundleFixtures::specFor(chrome_);
-    spec.program = "probe-child";
-    bundle_ = bundles_.make(spec);
-    executable_ = bundle_ + "/Contents/MacOS/" + spec.executableName;
+    auto layout = BundleFixtures::layoutFor(chrome_);
+    layout.program = "probe-child";
+    bundle_ = bundles_.make(layout);
+    executable_ = bundle_ + "/Contents/MacOS/" + layout.executableName;
     std::ofstream(executable_, std::ios::binary | std::ios::trunc) << original_;
     installation_ = BundleInspector(chrome_).inspect(bundle_);
   }

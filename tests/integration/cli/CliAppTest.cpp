@@ -24,7 +24,7 @@ class CliAppTest : public testing::ProfileCliTest {
 };
 
 TEST_F(CliAppTest, AnInspectedBundleBecomesAProfile) {
-  const std::string bundle = bundles_.make(BundleFixtures::specFor(chrome_));
+  const std::string bundle = bundles_.make(BundleFixtures::layoutFor(chrome_));
   const auto inspected = testing::run(korvelin({"app", "inspect", bundle, "--json"}));
   ASSERT_EQ(inspected.exitCode, 0) << inspected.errors;
   const auto record = nlohmann::json::parse(inspected.output);
@@ -83,7 +83,7 @@ TEST_F(CliAppTest, BadBundlesEndWithOneLine) {
   int index = 0;
   for (const auto& c : cases) {
     const std::string bundle = c.tamper(
-        bundles_.make(BundleFixtures::specFor(chrome_), "c" + std::to_string(index++) + ".app"));
+        bundles_.make(BundleFixtures::layoutFor(chrome_), "c" + std::to_string(index++) + ".app"));
     for (const std::vector<std::string>& command :
          {std::vector<std::string>{"app", "inspect", bundle},
           std::vector<std::string>{"profile", "create", "Bad", "--bundle", bundle}}) {
@@ -104,7 +104,8 @@ TEST_F(CliAppTest, ArchNamesTheArchitectures) {
       testing::run(korvelin({"app", "arch", testing::testProgramPath("idle-app"), "--json"}));
   ASSERT_EQ(result.exitCode, 0) << result.errors;
   EXPECT_EQ(nlohmann::json::parse(result.output)["architectures"].size(), 1u);
-  const auto refused = testing::run(korvelin({"app", "arch", testing::korvelinPath() + ".missing"}));
+  const auto refused =
+      testing::run(korvelin({"app", "arch", testing::korvelinPath() + ".missing"}));
   EXPECT_EQ(refused.exitCode, 1);
 }
 

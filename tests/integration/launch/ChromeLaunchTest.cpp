@@ -94,9 +94,9 @@ TEST(ChromeLaunchTest, ChromiumBrowsesThroughTheRealXrayUntilCtrlC) {
   demo::LoopbackEchoServer echo;
   testing::BundleFixtures bundles;
   const auto& chrome = managedApplication(ManagedApplicationSupport::chromeAdapterIdentifier);
-  auto spec = testing::BundleFixtures::specFor(chrome);
-  spec.program = "chromium-shim";
-  const std::string bundle = bundles.make(spec);
+  auto layout = testing::BundleFixtures::layoutFor(chrome);
+  layout.program = "chromium-shim";
+  const std::string bundle = bundles.make(layout);
 
   const std::string noDefault = "/nonexistent/korvelin-default-base";
   const Uuid connection = Uuid::random();

@@ -28,11 +28,11 @@ struct CodexBundleInspectorTest : ::testing::Test {
   // A Codex bundle of the given build with an executable backend at each of
   // `backends` (paths inside the bundle).
   std::string bundle(const std::string& build, std::vector<std::string> backends = {kStandalone}) {
-    auto spec = BundleFixtures::specFor(ManagedApplicationSupport::applications[0]);
-    spec.plist["CFBundleShortVersionString"] = "26.903.61454";
-    spec.plist["CFBundleVersion"] = build;
-    spec.backend.clear();
-    const std::string path = bundles.make(spec, "Codex" + std::to_string(++made) + ".app");
+    auto layout = BundleFixtures::layoutFor(ManagedApplicationSupport::applications[0]);
+    layout.plist["CFBundleShortVersionString"] = "26.903.61454";
+    layout.plist["CFBundleVersion"] = build;
+    layout.backend.clear();
+    const std::string path = bundles.make(layout, "Codex" + std::to_string(++made) + ".app");
     for (const auto& backend : backends) {
       std::filesystem::create_directories(deletingLastPathComponent(path + backend));
       std::filesystem::copy_file(testing::testProgramPath("idle-app"), path + backend);
