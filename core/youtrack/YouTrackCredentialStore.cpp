@@ -197,6 +197,29 @@ void YouTrackFileCredentialStore::deleteToken() {
   translating([&] { files_.remove(kTokenAccount); }, tokenUnavailable);
 }
 
+FileLock holdYouTrackToken(const std::string& base, FileLock::Mode mode) {
+  constexpr std::string_view kName = ".in-use";
+  FileLock lock;
+  translating(
+      [&] {
+        const auto directory = openServiceDirectory(base, "mcp.youtrack", true);
+        bool created = false;
+        ScopedFD fd = PrivateFile::openOrCreate(directory->get(), kName, O_RDWR, std::string(kName),
+                                                kRefused, created);
+        if (!fd)
+          failWith(errno == ELOOP ? EPERM : errno);
+        PrivateFile::verify(fd.get(), std::string(kName), kRefused, {.aclUnreadable = kRefused});
+        lock = FileLock(std::move(fd));
+      },
+      tokenUnavailable);
+  if (!lock.lock(mode, FileLock::Wait::never)) {
+    if (errno == EWOULDBLOCK)
+      throw KorvelinCoreError::youTrackCredentialMutationBlocked();
+    tokenUnavailable(errno);
+  }
+  return lock;
+}
+
 PrivateFileCredentialStore::PrivateFileCredentialStore(std::string base, std::string service)
     : files_(std::move(base), std::move(service), kMaximumSecretBytes) {}
 

@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "core/base/Uuid.h"
+#include "core/files/FileLock.h"
 
 namespace korvelin {
 
@@ -77,6 +78,13 @@ class YouTrackFileCredentialStore : public YouTrackCredentialStoring {
  private:
   PrivateCredentialFiles files_;
 };
+
+// Keeps the stored token still across processes: every run that uses it
+// holds a shared lock on "Credentials/mcp.youtrack/.in-use" (`use`), and a
+// change holds it exclusively (`change`). Neither waits: whoever finds the
+// other side there is refused with `youTrackCredentialMutationBlocked`. The
+// lock goes with the process, so a crash never leaves the token held.
+FileLock holdYouTrackToken(const std::string& base, FileLock::Mode mode);
 
 // Secrets by UUID reference (proxy credentials and the like); every failure
 // is `keychainOperationFailed` with "create", "read", "update" or "delete".
