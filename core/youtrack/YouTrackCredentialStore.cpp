@@ -1,10 +1,12 @@
 #include "core/youtrack/YouTrackCredentialStore.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <vector>
 
 #include "core/base/CoreError.h"
 #include "core/files/FileSystemSecurity.h"
@@ -22,6 +24,7 @@ namespace {
 
 constexpr std::string_view kDirectoryName = "Credentials";
 constexpr std::size_t kMaximumSecretBytes = 65536;
+constexpr std::string_view kTemporaryPrefix = ".tmp-";
 
 // A refused directory or file: its detail is not shown, the status says
 // that the storage is not private.
@@ -127,7 +130,7 @@ void PrivateCredentialFiles::write(std::string_view account,
     failWith(ENOENT);
   if (mode == Write::create && exists)
     failWith(EEXIST);
-  const std::string temporary = ".tmp-" + Uuid::random().lowercaseString();
+  const std::string temporary = std::string(kTemporaryPrefix) + Uuid::random().lowercaseString();
   ScopedFD fd = PrivateFile::createExclusive(dir, temporary, O_WRONLY, temporary, kRefused);
   int renamed = -1;
   int status = EIO;
@@ -162,6 +165,22 @@ bool PrivateCredentialFiles::remove(std::string_view account) const {
   return true;
 }
 
+void PrivateCredentialFiles::removeLeftovers() const {
+  const auto directory = openServiceDirectory(base_, service_, false);
+  if (!directory)
+    return;
+  DIR* listing = ::fdopendir(::fcntl(directory->get(), F_DUPFD_CLOEXEC, 0));
+  if (!listing)
+    failWith(errno);
+  std::vector<std::string> leftovers;
+  while (const dirent* entry = ::readdir(listing))
+    if (std::string_view(entry->d_name).starts_with(kTemporaryPrefix))
+      leftovers.emplace_back(entry->d_name);
+  ::closedir(listing);
+  for (const auto& name : leftovers)
+    ::unlinkat(directory->get(), name.c_str(), 0);
+}
+
 YouTrackFileCredentialStore::YouTrackFileCredentialStore(std::string base)
     : files_(std::move(base), "mcp.youtrack", YouTrackTokenValidator::maximumBytes) {}
 
@@ -189,12 +208,21 @@ std::string YouTrackFileCredentialStore::readToken() {
 
 void YouTrackFileCredentialStore::storeToken(std::string_view token) {
   const std::string data = YouTrackTokenValidator::validatedData(token);
-  translating([&] { files_.write(kTokenAccount, data, PrivateCredentialFiles::Write::replace); },
-              tokenUnavailable);
+  translating(
+      [&] {
+        files_.removeLeftovers();
+        files_.write(kTokenAccount, data, PrivateCredentialFiles::Write::replace);
+      },
+      tokenUnavailable);
 }
 
 void YouTrackFileCredentialStore::deleteToken() {
-  translating([&] { files_.remove(kTokenAccount); }, tokenUnavailable);
+  translating(
+      [&] {
+        files_.removeLeftovers();
+        files_.remove(kTokenAccount);
+      },
+      tokenUnavailable);
 }
 
 FileLock holdYouTrackToken(const std::string& base, FileLock::Mode mode) {

@@ -59,6 +59,10 @@ class PrivateCredentialFiles {
   void write(std::string_view account, std::string_view secret, Write mode) const;
   // False when there was nothing to remove.
   bool remove(std::string_view account) const;
+  // Removes the temporary files of writers that were killed mid-write (each
+  // may hold a secret), so that a deleted secret leaves no copy behind. Only
+  // for a caller no other writer of the service can overlap.
+  void removeLeftovers() const;
 
  private:
   std::string base_;
