@@ -1,6 +1,5 @@
 #include "core/youtrack/YouTrackCredentialStore.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +8,7 @@
 #include <vector>
 
 #include "core/base/CoreError.h"
+#include "core/files/DirectoryListing.h"
 #include "core/files/FileSystemSecurity.h"
 #include "core/files/PrivateFile.h"
 #include "core/platform/FileUtil.h"
@@ -169,16 +169,12 @@ void PrivateCredentialFiles::removeLeftovers() const {
   const auto directory = openServiceDirectory(base_, service_, false);
   if (!directory)
     return;
-  DIR* listing = ::fdopendir(::fcntl(directory->get(), F_DUPFD_CLOEXEC, 0));
-  if (!listing)
+  const auto names = entryNames(directory->get());
+  if (!names)
     failWith(errno);
-  std::vector<std::string> leftovers;
-  while (const dirent* entry = ::readdir(listing))
-    if (std::string_view(entry->d_name).starts_with(kTemporaryPrefix))
-      leftovers.emplace_back(entry->d_name);
-  ::closedir(listing);
-  for (const auto& name : leftovers)
-    ::unlinkat(directory->get(), name.c_str(), 0);
+  for (const auto& name : *names)
+    if (name.starts_with(kTemporaryPrefix))
+      ::unlinkat(directory->get(), name.c_str(), 0);
 }
 
 YouTrackFileCredentialStore::YouTrackFileCredentialStore(std::string base)
