@@ -6,9 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -23,6 +23,7 @@
 #include "core/proxy/XrayDurableStateStore.h"
 #include "demo/LoopbackEchoServer.h"
 #include "tests/support/BundleFixtures.h"
+#include "tests/support/ProcFiles.h"
 #include "tests/support/ProcessHelpers.h"
 #include "tests/support/RealXray.h"
 #include "tests/support/Subprocess.h"
@@ -50,28 +51,6 @@ bool eventually(Condition condition, std::chrono::seconds limit, pid_t keep = -1
     std::this_thread::sleep_for(100ms);
   }
   return true;
-}
-
-std::string commandLine(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::replace(text.begin(), text.end(), '\0', ' ');
-  return text;
-}
-
-// Processes whose command line mentions `text` (Chromium's crash handler
-// leaves the group but names the profile's directory).
-std::vector<pid_t> processesMentioning(const std::string& text) {
-  std::vector<pid_t> found;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos)
-      continue;
-    const pid_t pid = std::stoi(name);
-    if (pid != ::getpid() && commandLine(pid).find(text) != std::string::npos)
-      found.push_back(pid);
-  }
-  return found;
 }
 
 bool groupIsEmpty(pid_t group) {
@@ -128,22 +107,13 @@ TEST(ChromeLaunchTest, ChromiumBrowsesThroughTheRealXrayUntilCtrlC) {
   ASSERT_TRUE(record.guardianPID);
   const pid_t guardian = *record.guardianPID;
 
-  // Chromium runs with the profile's directory and proxy, takes its
-  // singleton locks in the profile, and its page crosses the REALITY server.
-  const std::string arguments = commandLine(root);
-  EXPECT_NE(arguments.find("--user-data-dir=" + paths.userData()), std::string::npos) << arguments;
-  EXPECT_NE(arguments.find("--proxy-server=" + route), std::string::npos) << arguments;
+  // Chromium runs with the profile's directory and proxy, and its page
+  // crosses the REALITY server.
+  const auto arguments = testing::procStrings(root, "cmdline");
+  for (const std::string& expected :
+       {"--user-data-dir=" + paths.userData(), "--proxy-server=" + route})
+    EXPECT_NE(std::find(arguments.begin(), arguments.end(), expected), arguments.end()) << expected;
   EXPECT_EQ(route.rfind("socks5://127.0.0.1:", 0), 0u) << route;
-  EXPECT_TRUE(eventually(
-      [&] {
-        struct stat info;
-        for (const char* name : {"SingletonLock", "SingletonCookie", "SingletonSocket"})
-          if (::lstat((paths.userData() + "/" + name).c_str(), &info) != 0 ||
-              !S_ISLNK(info.st_mode))
-            return false;
-        return true;
-      },
-      60s, korvelin.pid()));
   EXPECT_TRUE(eventually([&] { return echo.callerOf(kPage).has_value(); }, 90s, korvelin.pid()));
   EXPECT_EQ(echo.callerOf(kPage).value_or("nothing"), testing::XrayServer::kEgressAddress);
   EXPECT_EQ(launched["continuityWarning"], nullptr);
@@ -156,7 +126,17 @@ TEST(ChromeLaunchTest, ChromiumBrowsesThroughTheRealXrayUntilCtrlC) {
   EXPECT_TRUE(eventually([&] { return groupIsEmpty(group); }, 30s));
   EXPECT_TRUE(eventually(
       [&] { return !testing::processExists(guardian) && !testing::processExists(engine); }, 30s));
-  EXPECT_TRUE(eventually([&] { return processesMentioning(paths.userData()).empty(); }, 30s));
+  // Chromium's crash handler leaves the group but names the profile's directory.
+  EXPECT_TRUE(eventually(
+      [&] {
+        return testing::processesWhere([&](const auto& arguments) {
+                 return std::any_of(arguments.begin(), arguments.end(), [&](const auto& argument) {
+                   return argument.find(paths.userData()) != std::string::npos;
+                 });
+               })
+            .empty();
+      },
+      30s));
   EXPECT_EQ(XrayDurableStateStore().readOnly(paths).status, XrayDurableState::Status::empty);
   EXPECT_FALSE(std::filesystem::exists(paths.leaseFile()));
 }

@@ -12,7 +12,6 @@
 // programs/marked-xray.cpp), so that "no engine left" is checked against the
 // process table without mistaking the peers' own engines for ours.
 
-#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -31,6 +30,7 @@
 #include "demo/LoopbackEchoServer.h"
 #include "tests/support/FileTreeHelpers.h"
 #include "tests/support/MisbehavingServer.h"
+#include "tests/support/ProcFiles.h"
 #include "tests/support/RealXray.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
@@ -47,19 +47,9 @@ using Case = KorvelinCoreError::Case;
 constexpr double kShortPreflight = 3.0;
 
 // Processes whose name (first argument) is `mark`.
-std::vector<int> processesNamed(const std::string& mark) {
-  std::vector<int> found;
-  std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
-  while (dirent* entry = proc ? ::readdir(proc.get()) : nullptr) {
-    const int pid = std::atoi(entry->d_name);
-    if (pid <= 0)
-      continue;
-    std::ifstream file(std::string("/proc/") + entry->d_name + "/cmdline", std::ios::binary);
-    std::string name;
-    if (std::getline(file, name, '\0') && name == mark)
-      found.push_back(pid);
-  }
-  return found;
+std::vector<pid_t> processesNamed(const std::string& mark) {
+  return processesWhere(
+      [&](const auto& arguments) { return !arguments.empty() && arguments[0] == mark; });
 }
 
 class RealXrayTest : public ::testing::Test {
@@ -235,7 +225,7 @@ TEST_F(RealXrayTest, EveryShapeServesAProfileThroughTheGuardedSidecar) {
               Case::alreadyRunning);
     sidecar->stop(id_, Uuid::random());  // a stale generation changes nothing
     EXPECT_EQ(sidecar->handle(id_), handle);
-    EXPECT_EQ(processesNamed(mark_), std::vector<int>{handle.processID});
+    EXPECT_EQ(processesNamed(mark_), std::vector<pid_t>{handle.processID});
     // The probe already crossed the hop: the echo endpoint saw the server's
     // egress address.
     const auto health = sidecar->runtimeHealth(id_, 3600);
