@@ -112,6 +112,7 @@ TEST_F(ProfileRuntimeObserverTest, RefusesEveryLeaseOrProcessItCannotProve) {
        leaseOf(app.pid(), startDate(app.pid()) - 61, std::nullopt), "started 61"},
       {"no identity, started before the lease",
        leaseOf(app.pid(), startDate(app.pid()) + 0.02, std::nullopt), "started -0.02"},
+      {"empty", "", "lease holds 0 bytes, not 1...16384: .launch.lock"},
       {"16385 bytes", good + std::string(16385 - good.size(), '\n'), "lease holds 16385 bytes"},
       {"starting line only",
        leaseJSON(run, startedAt, std::nullopt, std::nullopt, "starting", std::nullopt) + "\n",
