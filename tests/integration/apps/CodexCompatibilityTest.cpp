@@ -16,7 +16,6 @@
 #include "demo/LoopbackEchoServer.h"
 #include "tests/support/BundleFixtures.h"
 #include "tests/support/FileTreeHelpers.h"
-#include "tests/support/ProcFiles.h"
 #include "tests/support/ProcessHelpers.h"
 #include "tests/support/RealXray.h"
 #include "tests/support/Subprocess.h"
@@ -30,6 +29,19 @@ using Case = KorvelinCoreError::Case;
 using nlohmann::json;
 using testing::BundleFixtures;
 using testing::expectCoreError;
+
+// NUL-separated /proc text, split.
+std::vector<std::string> procList(pid_t pid, const char* file) {
+  std::string text = testing::readText("/proc/" + std::to_string(pid) + "/" + file);
+  std::vector<std::string> items;
+  for (std::size_t start = 0, end; start < text.size(); start = end + 1) {
+    end = text.find('\0', start);
+    if (end == std::string::npos)
+      end = text.size();
+    items.push_back(text.substr(start, end - start));
+  }
+  return items;
+}
 
 const ManagedApplication& codexRow() {
   return ManagedApplicationSupport::applications[0];
@@ -184,11 +196,11 @@ TEST_F(CodexCompatibilityTest, ACheckedCodexRunsConfinedBehindItsSidecarWhichEnd
   const std::string proxy =
       "socks5://127.0.0.1:" + std::to_string(state.at("loopbackPort").get<int>());
 
-  EXPECT_EQ(testing::procStrings(app, "cmdline"),
+  EXPECT_EQ(procList(app, "cmdline"),
             (std::vector<std::string>{bundle + "/Contents/MacOS/ChatGPT",
                                       "--user-data-dir=" + root + "/user-data", "--no-first-run",
                                       "--proxy-server=" + proxy}));
-  const auto environment = testing::procStrings(app, "environ");
+  const auto environment = procList(app, "environ");
   for (const std::string& expected :
        {"HOME=" + root + "/home", "USERPROFILE=" + root + "/home",
         "XDG_CONFIG_HOME=" + root + "/config", "XDG_CACHE_HOME=" + root + "/cache",

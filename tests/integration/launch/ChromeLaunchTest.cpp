@@ -23,7 +23,6 @@
 #include "core/proxy/XrayDurableStateStore.h"
 #include "demo/LoopbackEchoServer.h"
 #include "tests/support/BundleFixtures.h"
-#include "tests/support/ProcFiles.h"
 #include "tests/support/ProcessHelpers.h"
 #include "tests/support/RealXray.h"
 #include "tests/support/Subprocess.h"
@@ -109,10 +108,9 @@ TEST(ChromeLaunchTest, ChromiumBrowsesThroughTheRealXrayUntilCtrlC) {
 
   // Chromium runs with the profile's directory and proxy, and its page
   // crosses the REALITY server.
-  const auto arguments = testing::procStrings(root, "cmdline");
-  for (const std::string& expected :
-       {"--user-data-dir=" + paths.userData(), "--proxy-server=" + route})
-    EXPECT_NE(std::find(arguments.begin(), arguments.end(), expected), arguments.end()) << expected;
+  const std::string arguments = testing::commandLineOf(root);
+  EXPECT_NE(arguments.find("--user-data-dir=" + paths.userData()), std::string::npos) << arguments;
+  EXPECT_NE(arguments.find("--proxy-server=" + route), std::string::npos) << arguments;
   EXPECT_EQ(route.rfind("socks5://127.0.0.1:", 0), 0u) << route;
   EXPECT_TRUE(eventually([&] { return echo.callerOf(kPage).has_value(); }, 90s, korvelin.pid()));
   EXPECT_EQ(echo.callerOf(kPage).value_or("nothing"), testing::XrayServer::kEgressAddress);
@@ -126,17 +124,8 @@ TEST(ChromeLaunchTest, ChromiumBrowsesThroughTheRealXrayUntilCtrlC) {
   EXPECT_TRUE(eventually([&] { return groupIsEmpty(group); }, 30s));
   EXPECT_TRUE(eventually(
       [&] { return !testing::processExists(guardian) && !testing::processExists(engine); }, 30s));
-  // Chromium's crash handler leaves the group but names the profile's directory.
-  EXPECT_TRUE(eventually(
-      [&] {
-        return testing::processesWhere([&](const auto& arguments) {
-                 return std::any_of(arguments.begin(), arguments.end(), [&](const auto& argument) {
-                   return argument.find(paths.userData()) != std::string::npos;
-                 });
-               })
-            .empty();
-      },
-      30s));
+  EXPECT_TRUE(
+      eventually([&] { return testing::processesMentioning(paths.userData()).empty(); }, 30s));
   EXPECT_EQ(XrayDurableStateStore().readOnly(paths).status, XrayDurableState::Status::empty);
   EXPECT_FALSE(std::filesystem::exists(paths.leaseFile()));
 }

@@ -12,6 +12,7 @@
 // programs/marked-xray.cpp), so that "no engine left" is checked against the
 // process table without mistaking the peers' own engines for ours.
 
+#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -30,7 +31,6 @@
 #include "demo/LoopbackEchoServer.h"
 #include "tests/support/FileTreeHelpers.h"
 #include "tests/support/MisbehavingServer.h"
-#include "tests/support/ProcFiles.h"
 #include "tests/support/RealXray.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
@@ -47,33 +47,33 @@ using Case = KorvelinCoreError::Case;
 constexpr double kShortPreflight = 3.0;
 
 // Processes whose name (first argument) is `mark`.
-std::vector<pid_t> processesNamed(const std::string& mark) {
-  return processesWhere(
-      [&](const auto& arguments) { return !arguments.empty() && arguments[0] == mark; });
+std::vector<int> processesNamed(const std::string& mark) {
+  std::vector<int> found;
+  std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+  while (dirent* entry = proc ? ::readdir(proc.get()) : nullptr) {
+    const int pid = std::atoi(entry->d_name);
+    if (pid <= 0)
+      continue;
+    std::ifstream file(std::string("/proc/") + entry->d_name + "/cmdline", std::ios::binary);
+    std::string name;
+    if (std::getline(file, name, '\0') && name == mark)
+      found.push_back(pid);
+  }
+  return found;
 }
 
-class RealXrayTest : public ::testing::Test {
+class RealSidecarTest : public RealXrayTest {
  protected:
   void SetUp() override {
-    ::signal(SIGPIPE, SIG_IGN);
-    std::string reason;
-    auto path = realXrayPath(reason);
-    if (!path)
-      GTEST_SKIP() << "real Xray unavailable: " << reason;
-    xray_ = *path;
-    ::chmod(temp_.path().c_str(), 0700);
+    RealXrayTest::SetUp();
+    if (IsSkipped())
+      return;
     ProfilePreparer(temp_.path()).prepare(paths_);
   }
 
   void TearDown() override {
     for (int pid : processesNamed(mark_))
       ::kill(pid, SIGKILL);
-  }
-
-  std::string directory(const std::string& name) {
-    const std::string path = temp_.child(name);
-    std::filesystem::create_directory(path);
-    return path;
   }
 
   // The engine the supervisor is handed: a script that starts the real one
@@ -122,14 +122,11 @@ class RealXrayTest : public ::testing::Test {
     return std::chrono::duration<double>(seconds).count();
   }
 
-  std::string xray_;
-  ScopedTempDir temp_;
   std::string mark_ = "korvelin-test-engine-" + Uuid::random().lowercaseString();
   int engines_ = 0;
   Uuid id_ = Uuid::random();
   Uuid connection_ = Uuid::random();
   ProfilePaths paths_{id_, temp_.path()};
-  demo::LoopbackEchoServer echo_;
 };
 
 // What the pinned engine says about configurations of ours that it accepts.
@@ -176,7 +173,7 @@ HandBuilt handBuilt(const std::string& publicKey) {
   return built;
 }
 
-TEST_F(RealXrayTest, EveryShapeServesAProfileThroughTheGuardedSidecar) {
+TEST_F(RealSidecarTest, EveryShapeServesAProfileThroughTheGuardedSidecar) {
   struct Row {
     const char* name;
     VlessShape shape;
@@ -225,7 +222,7 @@ TEST_F(RealXrayTest, EveryShapeServesAProfileThroughTheGuardedSidecar) {
               Case::alreadyRunning);
     sidecar->stop(id_, Uuid::random());  // a stale generation changes nothing
     EXPECT_EQ(sidecar->handle(id_), handle);
-    EXPECT_EQ(processesNamed(mark_), std::vector<pid_t>{handle.processID});
+    EXPECT_EQ(processesNamed(mark_), std::vector<int>{handle.processID});
     // The probe already crossed the hop: the echo endpoint saw the server's
     // egress address.
     const auto health = sidecar->runtimeHealth(id_, 3600);
@@ -261,7 +258,7 @@ TEST_F(RealXrayTest, EveryShapeServesAProfileThroughTheGuardedSidecar) {
   EXPECT_EQ(direct.probeDirect(), "127.0.0.1");
 }
 
-TEST_F(RealXrayTest, WrongCredentialsAndMisbehavingServersFailThePreflight) {
+TEST_F(RealSidecarTest, WrongCredentialsAndMisbehavingServersFailThePreflight) {
   for (const VlessShape shape : {VlessShape::realityTCP, VlessShape::grpcReality}) {
     for (const bool wrongPublicKey : {true, false}) {  // else a wrong short id
       XrayServer server(
@@ -305,7 +302,7 @@ TEST_F(RealXrayTest, WrongCredentialsAndMisbehavingServersFailThePreflight) {
 // new engine release that deprecates or drops a key we write shows up here.
 // The refused rows are links our rules let through whose key lengths the
 // engine does not take.
-TEST_F(RealXrayTest, EngineJudgesEveryGeneratedConfiguration) {
+TEST_F(RealSidecarTest, EngineJudgesEveryGeneratedConfiguration) {
   const std::string publicKey = generateX25519KeyPair(xray_).publicKey;
   const std::string verify = generateMldsa65KeyPair(xray_).verify;
 
