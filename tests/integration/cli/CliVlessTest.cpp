@@ -51,5 +51,15 @@ TEST(CliVlessTest, ReadsTheLinkFromStandardInput) {
   EXPECT_EQ(tooLong.errors, kInvalid);
 }
 
+// A link refused late, by the rules of its transport, is not echoed either.
+TEST(CliVlessTest, FailuresNeverEchoTheLink) {
+  std::string bad = kLink;
+  bad.insert(bad.find('#'), "&alpn=h2");  // alpn is not allowed on TCP
+  auto invalid = run({korvelinPath(), "vless", "check", bad});
+  EXPECT_EQ(invalid.exitCode, 1);
+  EXPECT_EQ(invalid.errors, kInvalid);
+  EXPECT_EQ(invalid.output, "");
+}
+
 }  // namespace
 }  // namespace korvelin
