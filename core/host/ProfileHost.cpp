@@ -53,12 +53,10 @@ std::optional<std::string> leaseExecutable(const ProfilePaths& paths) {
   return std::nullopt;
 }
 
+// A group that cannot be listed is not known to be empty.
 bool groupIsEmpty(std::int32_t group) {
-  try {
-    return platform::groupMembers(group).empty();
-  } catch (const KorvelinCoreError&) {
-    return false;
-  }
+  const auto members = platform::groupMembers(group);
+  return members && members->empty();
 }
 
 }  // namespace
