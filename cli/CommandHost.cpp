@@ -182,13 +182,18 @@ const Registration kHost{
                        text("Seconds a clean stop (SIGTERM) gives all profiles together to stop "
                             "(default 10)"))
            ->capture_default_str();
-       command.add_option("--youtrack-upstream", options->youtrack.url,
-                          text("Serve each running Codex profile a YouTrack gateway to this MCP "
-                               "endpoint while a token is stored"));
-       command.add_option_function<std::string>(
-           "--youtrack-ca",
-           [options](const std::string& file) { options->youtrack.certificateAuthorities = file; },
-           text("PEM file of the authorities to trust instead of the system's"));
+       auto* upstream = command.add_option(
+           "--youtrack-upstream", options->youtrack.url,
+           text("Serve each running Codex profile a YouTrack gateway to this MCP "
+                "endpoint while a token is stored"));
+       command
+           .add_option_function<std::string>(
+               "--youtrack-ca",
+               [options](const std::string& file) {
+                 options->youtrack.certificateAuthorities = file;
+               },
+               text("PEM file of the authorities to trust instead of the system's"))
+           ->needs(upstream);
        command.add_flag("--notify-ready", options->notifyReady)->group("");
        command.add_flag("--exit-when-idle", options->exitWhenIdle)->group("");
        command.footer(text(
