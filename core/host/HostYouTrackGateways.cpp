@@ -22,7 +22,21 @@ HostYouTrackGateways::HostYouTrackGateways(std::string baseDirectory,
                                            YouTrackGatewayTiming timing)
     : base_(std::move(baseDirectory)),
       defaultBase_(std::move(defaultBaseDirectory)),
-      gateways_(std::move(upstream), timing) {}
+      gateways_(std::move(upstream), timing) {
+  // A block a crashed host left names a gateway that is gone, and Codex
+  // does not start a session without a required server that answers: every
+  // Codex profile's block goes now (an interrupted change rolled back), and
+  // a run this host re-adopts is given a fresh one.
+  try {
+    for (const auto& profile : ProfileRepository(base_, defaultBase_).load().profiles)
+      if (profile.adapterIdentifier == ManagedApplicationSupport::codexAdapterIdentifier)
+        try {
+          provisioner_.reconcile(ProfilePaths(profile.id, base_));
+        } catch (const KorvelinCoreError&) {
+        }
+  } catch (const KorvelinCoreError&) {
+  }
+}
 
 HostYouTrackGateways::~HostYouTrackGateways() {
   // Runs the host leaves running keep their block until the next host

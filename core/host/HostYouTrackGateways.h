@@ -7,8 +7,8 @@
 // held in use (see `holdYouTrackToken`) so that no process changes it
 // underneath the run. When the run ends, the block is taken out, the gateway
 // stopped and the token released. A host that exits stops its gateways; a
-// block it leaves for a run still going is replaced when the next host
-// re-adopts that run.
+// block it leaves for a run still going is removed when the next host
+// starts, and replaced when that host re-adopts the run.
 //
 // The route: the profile's fixed proxy, the system route for a profile
 // without one, and for a profile on a saved connection the sidecar its
