@@ -3,7 +3,6 @@
 #include "core/apps/ManagedApplicationSupport.h"
 #include "core/base/CoreError.h"
 #include "core/profile/ProfileRepository.h"
-#include "core/proxy/XrayDurableStateStore.h"
 #include "core/youtrack/YouTrackCredentialMutationCoordinator.h"
 #include "core/youtrack/YouTrackCredentialStore.h"
 
@@ -19,9 +18,11 @@ struct HostYouTrackGateways::Served {
 HostYouTrackGateways::HostYouTrackGateways(std::string baseDirectory,
                                            std::string defaultBaseDirectory,
                                            YouTrackGatewayUpstream upstream,
+                                           SidecarRoute sidecarRoute,
                                            YouTrackGatewayTiming timing)
     : base_(std::move(baseDirectory)),
       defaultBase_(std::move(defaultBaseDirectory)),
+      sidecarRoute_(std::move(sidecarRoute)),
       gateways_(std::move(upstream), timing) {
   // A block a crashed host left names a gateway that is gone, and Codex
   // does not start a session without a required server that answers: every
@@ -56,12 +57,10 @@ std::optional<HostYouTrackGateways::Route> HostYouTrackGateways::routeOf(
     return std::nullopt;
   if (!profile->proxyConnectionID)
     return Route(profile->proxy);
-  const auto record = XrayDurableStateStore().readOnly(paths);
-  if (record.status != XrayDurableState::Status::active ||
-      record.connectionID != profile->proxyConnectionID || !record.loopbackPort)
+  const auto sidecar = sidecarRoute_(profile->id);
+  if (sidecar.kind() != ProfileUsageRoute::Kind::proxy)
     return std::nullopt;
-  return Route(
-      ProfileProxyConfiguration(ProfileProxyScheme::socks5, "127.0.0.1", *record.loopbackPort));
+  return Route(sidecar.configuration());
 }
 
 void HostYouTrackGateways::runStarted(const ProfilePaths& paths, const ProcessSnapshot& run) {
