@@ -30,19 +30,6 @@ using nlohmann::json;
 using testing::BundleFixtures;
 using testing::expectCoreError;
 
-// NUL-separated /proc text, split.
-std::vector<std::string> procList(pid_t pid, const char* file) {
-  std::string text = testing::readText("/proc/" + std::to_string(pid) + "/" + file);
-  std::vector<std::string> items;
-  for (std::size_t start = 0, end; start < text.size(); start = end + 1) {
-    end = text.find('\0', start);
-    if (end == std::string::npos)
-      end = text.size();
-    items.push_back(text.substr(start, end - start));
-  }
-  return items;
-}
-
 const ManagedApplication& codexRow() {
   return ManagedApplicationSupport::applications[0];
 }
@@ -196,19 +183,18 @@ TEST_F(CodexCompatibilityTest, ACheckedCodexRunsConfinedBehindItsSidecarWhichEnd
   const std::string proxy =
       "socks5://127.0.0.1:" + std::to_string(state.at("loopbackPort").get<int>());
 
-  EXPECT_EQ(procList(app, "cmdline"),
-            (std::vector<std::string>{bundle + "/Contents/MacOS/ChatGPT",
-                                      "--user-data-dir=" + root + "/user-data", "--no-first-run",
-                                      "--proxy-server=" + proxy}));
-  const auto environment = procList(app, "environ");
+  EXPECT_EQ(testing::commandLineOf(app),
+            bundle + "/Contents/MacOS/ChatGPT --user-data-dir=" + root +
+                "/user-data --no-first-run --proxy-server=" + proxy + " ");
+  const std::string environment =
+      std::string(1, '\0') + testing::readText("/proc/" + std::to_string(app) + "/environ");
   for (const std::string& expected :
        {"HOME=" + root + "/home", "USERPROFILE=" + root + "/home",
         "XDG_CONFIG_HOME=" + root + "/config", "XDG_CACHE_HOME=" + root + "/cache",
         "CODEX_HOME=" + root + "/home/.codex", std::string("CODEX_SPARKLE_ENABLED=false"),
         "HTTP_PROXY=" + proxy, "HTTPS_PROXY=" + proxy, "ALL_PROXY=" + proxy,
         std::string("NO_PROXY=localhost,127.0.0.1,::1")})
-    EXPECT_NE(std::find(environment.begin(), environment.end(), expected), environment.end())
-        << expected;
+    EXPECT_NE(environment.find('\0' + expected + '\0'), std::string::npos) << expected;
   // Codex fills its home inside the profile.
   EXPECT_TRUE(testing::eventually(
       [&] { return !testing::readText(root + "/home/.codex/installation_id").empty(); },

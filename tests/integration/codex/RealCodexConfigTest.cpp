@@ -5,10 +5,6 @@
 // splits the header table and adds its server inside our block): every
 // operation refuses and leaves the user's bytes alone.
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <functional>
 #include <map>
 #include <string>
@@ -22,6 +18,7 @@
 #include "tests/support/FileTreeHelpers.h"
 #include "tests/support/RealXray.h"
 #include "tests/support/Subprocess.h"
+#include "tests/support/XrayPeers.h"
 
 namespace korvelin {
 namespace {
@@ -34,19 +31,6 @@ constexpr std::string_view kCapability = "cap-0123456789abcdef";
 const std::string kUser =
     "model = \"o3\"\n\n[mcp_servers.user_docs]\nurl = \"http://127.0.0.1:47999/mcp\"\n";
 
-// A loopback port nothing listens on: Codex's proxy, so it stays off the network.
-int closedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 class RealCodexConfigTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -58,7 +42,8 @@ class RealCodexConfigTest : public ::testing::Test {
   }
 
   testing::RunResult runCodex(std::vector<std::string> arguments) {
-    const std::string proxy = "http://127.0.0.1:" + std::to_string(closedPort());
+    // A loopback port nothing listens on: Codex stays off the network.
+    const std::string proxy = "http://127.0.0.1:" + std::to_string(testing::freeLoopbackPort());
     arguments.insert(arguments.begin(), codex);
     testing::SubprocessOptions options;
     options.environment = std::vector<std::string>{

@@ -103,7 +103,9 @@ GatewayServer gatewayTo(const YouTrackGatewayUpstream& upstream,
   return GatewayServer(kCapability, upstream, kToken, std::nullopt, timing);
 }
 
-TEST(YouTrackGatewayTest, ClientsReadTheExactAnswerForEveryRefusal) {
+// Which request gets which status is the parser's; here, that a refusal
+// reaches the client whole, and nothing reaches the upstream.
+TEST(YouTrackGatewayTest, ClientsReadTheRefusalAndTheUpstreamHearsNothing) {
   Upstream upstream([](const std::string&) {
     return testing::LoopbackHttpsServer::Reply{
         testing::httpResponse("200 OK", "Content-Type: application/json\r\n", "{\"ok\":1}")};
@@ -114,12 +116,7 @@ TEST(YouTrackGatewayTest, ClientsReadTheExactAnswerForEveryRefusal) {
     std::string request;
     int status;
   } cases[] = {
-      {"GET /mcp HTTP/1.0\r\n\r\n", 400},
-      {post("Transfer-Encoding: chunked\r\n"), 400},
       {"POST /mcp HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 401},
-      {"GET /mcp?a=b HTTP/1.1\r\n\r\n", 404},
-      {"PUT /mcp HTTP/1.1\r\n\r\n", 405},
-      {"POST /mcp HTTP/1.1\r\nContent-Length: 4194305\r\n\r\n", 413},
       {"POST /mcp HTTP/1.1\r\nX: " + std::string(40000, 'x'), 431},
       {"POST /mcp HTTP/1.1\r\nContent-Length: 5\r\n\r\n{}", 400},  // the client stops short
   };
