@@ -289,6 +289,19 @@ std::unique_ptr<ApplicationInstanceLease> takeInstanceLease(const GlobalOptions&
   return std::move(acquisition.lease);
 }
 
+ProfileChange beginProfileChange(const std::string& profile, const GlobalOptions& global) {
+  ProfileChange change;
+  change.id = resolveProfileIdentifier(profile, global);
+  if (!change.id) {
+    change.status = kExitUsage;
+    return change;
+  }
+  change.lease = takeInstanceLease(global);
+  if (!change.lease)
+    change.status = kExitFailure;
+  return change;
+}
+
 // An installation record is a few hundred bytes; anything near this is not one.
 static constexpr std::size_t kInstallationRecordBytes = 65536;
 

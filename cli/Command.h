@@ -121,6 +121,18 @@ std::optional<Uuid> resolveProfileIdentifier(const std::string& text, const Glob
 // ApplicationInstanceLeaseError. Read-only commands do not take it.
 std::unique_ptr<ApplicationInstanceLease> takeInstanceLease(const GlobalOptions& global);
 
+// The opening of every command that changes one profile: the profile named
+// on the command line resolved, then the single-instance lease taken. False
+// after telling the user why not; `status` is then the exit status.
+struct ProfileChange {
+  std::optional<Uuid> id;
+  std::unique_ptr<ApplicationInstanceLease> lease;
+  int status = kExitSuccess;
+
+  explicit operator bool() const { return id && lease; }
+};
+ProfileChange beginProfileChange(const std::string& profile, const GlobalOptions& global);
+
 // The verified installation record in the JSON file `path` (the keys of
 // `CodexInstallation`); absent after a one-line error when it cannot be read
 // or decoded.

@@ -39,13 +39,10 @@ int failWithHint(const KorvelinCoreError& e) {
 
 template <typename Change>
 int changing(const CodexMcpOptions& options, const GlobalOptions& global, Change&& change) {
-  auto id = resolveProfileIdentifier(options.profile, global);
-  if (!id)
-    return kExitUsage;
-  auto lease = takeInstanceLease(global);
-  if (!lease)
-    return kExitFailure;
-  const ProfilePaths paths(*id, global.baseDirectory);
+  const auto opening = beginProfileChange(options.profile, global);
+  if (!opening)
+    return opening.status;
+  const ProfilePaths paths(*opening.id, global.baseDirectory);
   try {
     return change(paths);
   } catch (const KorvelinCoreError& e) {

@@ -11,13 +11,10 @@ namespace korvelin::cli {
 namespace {
 
 int runPrepare(const std::string& profile, const GlobalOptions& global) {
-  auto id = resolveProfileIdentifier(profile, global);
-  if (!id)
-    return kExitUsage;
-  auto lease = takeInstanceLease(global);
-  if (!lease)
-    return kExitFailure;
-  const ProfilePaths paths(*id, global.baseDirectory);
+  const auto change = beginProfileChange(profile, global);
+  if (!change)
+    return change.status;
+  const ProfilePaths paths(*change.id, global.baseDirectory);
   ProfilePreparer(global.defaultBaseDirectory).prepare(paths);
   say({"prepared {0}", {paths.root()}});
   return kExitSuccess;

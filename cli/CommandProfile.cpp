@@ -222,15 +222,12 @@ int showProfile(const ProfileOptions& options, const GlobalOptions& global) {
 }
 
 int updateProfile(const ProfileOptions& options, const GlobalOptions& global) {
-  auto id = resolveProfileIdentifier(options.profile, global);
-  if (!id)
-    return kExitUsage;
-  auto lease = takeInstanceLease(global);
-  if (!lease)
-    return kExitFailure;
-  auto current = catalogued(*id, global);
+  const auto change = beginProfileChange(options.profile, global);
+  if (!change)
+    return change.status;
+  auto current = catalogued(*change.id, global);
   if (!current)
-    throw KorvelinCoreError::profileNotFound(*id);
+    throw KorvelinCoreError::profileNotFound(*change.id);
   ProfileRepository::Draft draft{current->id,
                                  options.name.empty() ? current->name : options.name,
                                  current->color,
@@ -246,17 +243,15 @@ int updateProfile(const ProfileOptions& options, const GlobalOptions& global) {
 }
 
 int deleteProfile(const ProfileOptions& options, const GlobalOptions& global) {
-  auto id = resolveProfileIdentifier(options.profile, global);
-  if (!id)
-    return kExitUsage;
-  auto lease = takeInstanceLease(global);
-  if (!lease)
-    return kExitFailure;
-  repositoryFor(global).remove(*id, options.data);
-  const ProfilePaths paths(*id, global.baseDirectory);
-  say(options.data ? Message{"deleted profile {0} and its data", {id->uppercaseString()}}
+  const auto change = beginProfileChange(options.profile, global);
+  if (!change)
+    return change.status;
+  const Uuid& id = *change.id;
+  repositoryFor(global).remove(id, options.data);
+  const ProfilePaths paths(id, global.baseDirectory);
+  say(options.data ? Message{"deleted profile {0} and its data", {id.uppercaseString()}}
                    : Message{"deleted profile {0}; its directories remain in {1}",
-                             {id->uppercaseString(), paths.root()}});
+                             {id.uppercaseString(), paths.root()}});
   return kExitSuccess;
 }
 

@@ -1,6 +1,5 @@
 #include "core/activity/ProfileActivityReader.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/activity/ProfileActivityJournal.h"
+#include "core/files/DirectoryListing.h"
 #include "core/files/FileSystemSecurity.h"
 #include "core/files/PrivateFile.h"
 #include "core/platform/FileUtil.h"
@@ -43,22 +43,10 @@ bool isHistoryFile(std::string_view name) {
 
 // Entry names of an open directory, sorted; empty when it cannot be listed.
 std::vector<std::string> sortedNames(int directory) {
-  std::vector<std::string> names;
-  const int copy = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
-  if (copy < 0)
-    return names;
-  DIR* listing = ::fdopendir(copy);
-  if (!listing) {
-    ::close(copy);
-    return names;
-  }
-  while (const dirent* entry = ::readdir(listing))
-    names.emplace_back(entry->d_name);
-  ::closedir(listing);
+  auto names = entryNames(directory).value_or(std::vector<std::string>{});
   std::sort(names.begin(), names.end());
   return names;
 }
-
 // The file's bytes when it is the user's private 0600 regular file of at
 // most `maximumBytes`; absent otherwise. The open never follows a link and
 // never waits on a FIFO.

@@ -1,6 +1,5 @@
 #include "core/codex/CodexMCPConfigProvisioner.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sodium.h>
 #include <sys/stat.h>
@@ -16,6 +15,7 @@
 #include "core/base/CoreError.h"
 #include "core/base/HexCoding.h"
 #include "core/base/JsonSupport.h"
+#include "core/files/DirectoryListing.h"
 #include "core/files/FileSystemSecurity.h"
 #include "core/files/PrivateFile.h"
 #include "core/platform/Acl.h"
@@ -166,22 +166,11 @@ std::string sha256Hex(std::string_view bytes) {
 }
 
 std::vector<std::string> namesIn(int directory, const char* detail) {
-  const int copy = retryOnEintr([&] { return ::fcntl(directory, F_DUPFD_CLOEXEC, 0); });
-  if (copy < 0)
+  auto names = entryNames(directory);
+  if (!names)
     fail(detail);
-  DIR* listing = ::fdopendir(copy);
-  if (!listing) {
-    ::close(copy);
-    fail(detail);
-  }
-  ::rewinddir(listing);
-  std::vector<std::string> names;
-  while (const dirent* entry = ::readdir(listing))
-    names.emplace_back(entry->d_name);
-  ::closedir(listing);
-  return names;
+  return std::move(*names);
 }
-
 bool isTemporaryName(std::string_view name, std::string_view prefix) {
   return isPlainName(name) && name.starts_with(prefix) && name.ends_with(".tmp");
 }

@@ -1,6 +1,5 @@
 #include "core/files/TreeRemoval.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/files/DirectoryListing.h"
 #include "core/platform/Eintr.h"
 #include "core/platform/ScopedFD.h"
 
@@ -23,10 +23,6 @@ constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // Deep enough for any application's data; a deeper tree is refused rather
 // than exhausting the stack or the descriptor table.
 constexpr int kMaximumDepth = 256;
-
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
 
 // Opens a child directory, first giving the owner full access when the
 // directory's mode keeps the owner out. Refuses anything but a directory.
@@ -54,38 +50,19 @@ int removeContents(int directoryFD, const std::string& path, int depth, std::str
   }
   // The listing is read completely before anything is removed, so that
   // removals never disturb the directory stream.
+  const auto names = entryNames(directoryFD);
+  if (!names) {
+    failedPath = path;
+    return errno;
+  }
   std::vector<std::pair<std::string, bool>> entries;
-  {
-    int listing = retryOnEintr([&] { return ::dup(directoryFD); });
-    if (listing < 0) {
-      failedPath = path;
+  for (const auto& name : *names) {
+    struct stat info {};
+    if (::fstatat(directoryFD, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      failedPath = path + "/" + name;
       return errno;
     }
-    std::unique_ptr<DIR, DirCloser> dir(::fdopendir(listing));
-    if (!dir) {
-      int error = errno;
-      ::close(listing);
-      failedPath = path;
-      return error;
-    }
-    ::rewinddir(dir.get());
-    errno = 0;
-    while (const dirent* entry = ::readdir(dir.get())) {
-      const std::string name = entry->d_name;
-      if (name == "." || name == "..")
-        continue;
-      struct stat info {};
-      if (::fstatat(directoryFD, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-        failedPath = path + "/" + name;
-        return errno;
-      }
-      entries.emplace_back(name, S_ISDIR(info.st_mode));
-      errno = 0;
-    }
-    if (errno != 0) {
-      failedPath = path;
-      return errno;
-    }
+    entries.emplace_back(name, S_ISDIR(info.st_mode));
   }
   for (const auto& [name, isDirectory] : entries) {
     const std::string childPath = path + "/" + name;

@@ -68,12 +68,10 @@ void reportStep(const ProfileHost::Progress& progress,
     writeHostLine(waiter.get(), json, kWaiterWriteLimit);
 }
 
+// A group that cannot be listed is not known to be empty.
 bool groupIsEmpty(std::int32_t group) {
-  try {
-    return platform::groupMembers(group).empty();
-  } catch (const KorvelinCoreError&) {
-    return false;
-  }
+  const auto members = platform::groupMembers(group);
+  return members && members->empty();
 }
 
 }  // namespace

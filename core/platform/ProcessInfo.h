@@ -48,8 +48,8 @@ std::optional<std::vector<std::string>> rawArguments(std::int32_t pid);
 
 // Identifiers (all greater than 0) of the current members of a process group.
 // Linux leaves out zombies that are not this process's own children.
-// Throws KorvelinCoreError::processLaunchFailed when enumeration fails.
-std::vector<std::int32_t> groupMembers(std::int32_t processGroupID);
+// Absent (errno set) when the listing failed.
+std::optional<std::vector<std::int32_t>> groupMembers(std::int32_t processGroupID);
 
 // (pid, parent pid) of every process found in one scan of the process table;
 // processes that end during the scan are left out. Absent when the table

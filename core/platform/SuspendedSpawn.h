@@ -29,11 +29,17 @@ struct SuspendedSpawnRequest {
   std::vector<std::string> environment;  // "KEY=VALUE", in the order given
 };
 
-// Returns the child's pid (== its process-group id). Standard streams are the
-// null device. Throws KorvelinCoreError::processLaunchFailed with a detail
-// naming the failing step (for example the system's text for a missing
-// program); no child is left behind on failure.
-std::int32_t spawnSuspended(const SuspendedSpawnRequest& request);
+// The child's pid (== its process-group id), or, when `pid` is -1, the
+// failing step in words (for example the system's text for a missing
+// program).
+struct SuspendedSpawnResult {
+  std::int32_t pid = -1;
+  std::string failure;
+};
+
+// Standard streams of the child are the null device. No child is left behind
+// on failure.
+SuspendedSpawnResult spawnSuspended(const SuspendedSpawnRequest& request);
 
 // Lets a child returned by spawnSuspended run. Returns 0 or an errno value.
 int resumeSuspended(std::int32_t pid);

@@ -19,11 +19,8 @@ constexpr std::uint32_t kMaxArgumentCount = 65536;
 
 // Empty when listing succeeded and found nobody; false on any doubt.
 bool groupIsEmpty(std::int32_t group) {
-  try {
-    return platform::groupMembers(group).empty();
-  } catch (...) {
-    return false;
-  }
+  const auto members = platform::groupMembers(group);
+  return members && members->empty();
 }
 
 }  // namespace

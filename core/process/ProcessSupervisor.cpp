@@ -311,8 +311,11 @@ void ProcessSupervisor::spawnSuspended(
     for (const auto& [key, value] : sanitizedEnvironment(
              hostEnvironment ? *hostEnvironment : processEnvironment(), plan.environmentOverrides))
       environment.push_back(key + "=" + value);
-    attempt.child =
+    auto spawned =
         platform::spawnSuspended({plan.executablePath, plan.arguments, std::move(environment)});
+    if (spawned.pid < 0)
+      throw KorvelinCoreError::processLaunchFailed(spawned.failure);
+    attempt.child = spawned.pid;
   } catch (...) {
     attempt.entry->tryWriteEvent("launch_failed");
     abandonStart(attempt, std::current_exception());

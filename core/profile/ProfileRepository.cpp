@@ -1,6 +1,5 @@
 #include "core/profile/ProfileRepository.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -18,6 +17,7 @@
 #include "core/apps/ManagedApplicationSupport.h"
 #include "core/base/CoreError.h"
 #include "core/base/JsonSupport.h"
+#include "core/files/DirectoryListing.h"
 #include "core/files/FileLock.h"
 #include "core/files/FilePath.h"
 #include "core/files/FileSystemSecurity.h"
@@ -423,25 +423,15 @@ void requiredSync(const ProfileRepository& repository, int fd, const std::string
 // The quarantine names in "Profiles" with the profile each belongs to.
 std::vector<std::pair<std::string, Uuid>> quarantines(int profilesFD) {
   std::vector<std::pair<std::string, Uuid>> found;
-  const int listing = retryOnEintr([&] { return ::dup(profilesFD); });
-  if (listing < 0)
-    return found;
-  DIR* dir = ::fdopendir(listing);
-  if (!dir) {
-    ::close(listing);
-    return found;
-  }
   const std::string prefix(ProfileRepository::kQuarantinePrefix);
   constexpr std::size_t kUuidLength = 36;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
+  for (const auto& name : entryNames(profilesFD).value_or(std::vector<std::string>{})) {
     if (name.size() != prefix.size() + 2 * kUuidLength + 1 ||
         name.compare(0, prefix.size(), prefix) != 0 || name[prefix.size() + kUuidLength] != '-')
       continue;
     if (auto id = Uuid::parse(std::string_view(name).substr(prefix.size(), kUuidLength)))
       found.emplace_back(name, *id);
   }
-  ::closedir(dir);
   std::sort(found.begin(), found.end());
   return found;
 }

@@ -2,12 +2,15 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -16,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/platform/ScopedFD.h"
+#include "tests/support/RealXray.h"
 
 namespace korvelin::testing {
 
@@ -241,6 +245,22 @@ RunResult fetchThroughSocks(uint16_t socksPort, const std::string& url) {
   return run({"/usr/bin/curl", "--fail", "--silent", "--show-error", "--max-time", "8",
               "--socks5-hostname", "127.0.0.1:" + std::to_string(socksPort), url},
              {.environment = kToolEnvironment});
+}
+
+void RealXrayTest::SetUp() {
+  ::signal(SIGPIPE, SIG_IGN);
+  std::string reason;
+  auto path = realXrayPath(reason);
+  if (!path)
+    GTEST_SKIP() << "real Xray unavailable: " << reason;
+  xray_ = *path;
+  ::chmod(temp_.path().c_str(), 0700);
+}
+
+std::string RealXrayTest::directory(const std::string& name) {
+  const std::string path = temp_.child(name);
+  std::filesystem::create_directory(path);
+  return path;
 }
 
 }  // namespace korvelin::testing

@@ -12,11 +12,14 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <nlohmann/json_fwd.hpp>
 
 #include "core/proxy/VLESSConnection.h"
+#include "demo/LoopbackEchoServer.h"
 #include "demo/LoopbackRealityServer.h"
 #include "tests/support/Subprocess.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/VlessShareLink.h"
 
 namespace korvelin::testing {
@@ -127,5 +130,19 @@ std::vector<std::string> engineComplaints(const std::string& output);
 // One request through a SOCKS5 port with curl, the way the product's egress
 // probe makes it (host names resolved by the proxy, 8 s at most).
 RunResult fetchThroughSocks(uint16_t socksPort, const std::string& url);
+
+// A test of the real engine: skipped, naming the reason, when scripts/bootstrap
+// could not build it. It works in a private temporary directory, with an echo
+// endpoint that answers with the address a request came from.
+class RealXrayTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  // A new directory of that name in the temporary one.
+  std::string directory(const std::string& name);
+
+  std::string xray_;
+  ScopedTempDir temp_;
+  demo::LoopbackEchoServer echo_;
+};
 
 }  // namespace korvelin::testing

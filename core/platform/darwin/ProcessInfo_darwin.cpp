@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/base/CoreError.h"
 #include "core/platform/FileUtil.h"
 
 namespace korvelin::platform {
@@ -84,19 +83,17 @@ std::optional<std::vector<std::string>> rawArguments(std::int32_t pid) {
   return arguments;
 }
 
-std::vector<std::int32_t> groupMembers(std::int32_t processGroupID) {
+std::optional<std::vector<std::int32_t>> groupMembers(std::int32_t processGroupID) {
   int count = proc_listpgrppids(processGroupID, nullptr, 0);
   if (count < 0)
-    throw KorvelinCoreError::processLaunchFailed("process-group enumeration failed: " +
-                                                 errorText(errno));
+    return std::nullopt;
   size_t capacity = static_cast<size_t>(count) + 16;
   for (int attempt = 0; attempt < 3; ++attempt, capacity *= 2) {
     std::vector<pid_t> pids(capacity);
     int returned =
         proc_listpgrppids(processGroupID, pids.data(), static_cast<int>(capacity * sizeof(pid_t)));
     if (returned < 0)
-      throw KorvelinCoreError::processLaunchFailed("process-group enumeration failed: " +
-                                                   errorText(errno));
+      return std::nullopt;
     if (static_cast<size_t>(returned) >= capacity)
       continue;
     std::vector<std::int32_t> members;
@@ -105,7 +102,8 @@ std::vector<std::int32_t> groupMembers(std::int32_t processGroupID) {
         members.push_back(pids[static_cast<size_t>(i)]);
     return members;
   }
-  throw KorvelinCoreError::processLaunchFailed("process-group enumeration remained truncated");
+  errno = EOVERFLOW;  // the group kept growing faster than the buffer
+  return std::nullopt;
 }
 
 }  // namespace korvelin::platform

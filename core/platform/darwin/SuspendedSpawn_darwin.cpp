@@ -9,7 +9,6 @@
 
 #include <cerrno>
 
-#include "core/base/CoreError.h"
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
 #include "core/platform/ScopedFD.h"
@@ -17,7 +16,7 @@
 
 namespace korvelin::platform {
 
-std::int32_t spawnSuspended(const SuspendedSpawnRequest& request) {
+SuspendedSpawnResult spawnSuspended(const SuspendedSpawnRequest& request) {
   std::vector<std::string> argvStrings{request.path};
   argvStrings.insert(argvStrings.end(), request.arguments.begin(), request.arguments.end());
   std::vector<std::string> envStrings = request.environment;
@@ -26,31 +25,30 @@ std::int32_t spawnSuspended(const SuspendedSpawnRequest& request) {
 
   SpawnFileActions actions;
   if (!actions.ready)
-    throw KorvelinCoreError::processLaunchFailed("could not initialize posix_spawn");
+    return {-1, "could not initialize posix_spawn"};
   SpawnAttributes attributes;
   if (!attributes.ready)
-    throw KorvelinCoreError::processLaunchFailed("could not initialize posix_spawn attributes");
+    return {-1, "could not initialize posix_spawn attributes"};
 
   ScopedFD devNull(retryOnEintr([] { return ::open("/dev/null", O_RDWR | O_CLOEXEC); }));
   if (!devNull)
-    throw KorvelinCoreError::processLaunchFailed("could not open /dev/null");
+    return {-1, "could not open /dev/null"};
   for (int target = 0; target <= 2; ++target) {
     int rc = posix_spawn_file_actions_adddup2(&actions.value, devNull.get(), target);
     if (rc != 0)
-      throw KorvelinCoreError::processLaunchFailed(
-          "could not configure standard-stream isolation: " + errorText(rc));
+      return {-1, "could not configure standard-stream isolation: " + errorText(rc)};
   }
   if (posix_spawnattr_setflags(&attributes.value,
                                POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_START_SUSPENDED) != 0 ||
       posix_spawnattr_setpgroup(&attributes.value, 0) != 0)
-    throw KorvelinCoreError::processLaunchFailed("could not configure process group");
+    return {-1, "could not configure process group"};
 
   pid_t pid = 0;
   int rc = posix_spawn(&pid, request.path.c_str(), &actions.value, &attributes.value, argv.data(),
                        envp.data());
   if (rc != 0)
-    throw KorvelinCoreError::processLaunchFailed(errorText(rc));
-  return pid;
+    return {-1, errorText(rc)};
+  return {pid, {}};
 }
 
 int resumeSuspended(std::int32_t pid) {

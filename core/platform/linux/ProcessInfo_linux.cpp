@@ -13,7 +13,6 @@
 #include <memory>
 #include <string_view>
 
-#include "core/base/CoreError.h"
 #include "core/platform/FileUtil.h"
 
 namespace korvelin::platform {
@@ -229,7 +228,7 @@ std::optional<std::vector<std::pair<std::int32_t, std::int32_t>>> processParents
   return parents;
 }
 
-std::vector<std::int32_t> groupMembers(std::int32_t processGroupID) {
+std::optional<std::vector<std::int32_t>> groupMembers(std::int32_t processGroupID) {
   // A scan of /proc has no fixed-size buffer, so unlike the macOS listing it
   // can never come back truncated; a process that exits mid-scan is skipped.
   // Zombies are left out unless they are this process's own unreaped
@@ -252,8 +251,7 @@ std::vector<std::int32_t> groupMembers(std::int32_t processGroupID) {
         return true;
       });
   if (!complete)
-    throw KorvelinCoreError::processLaunchFailed("process-group enumeration failed: " +
-                                                 errorText(errno));
+    return std::nullopt;
   return members;
 }
 

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <csignal>
 
-#include "core/base/CoreError.h"
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
 #include "core/platform/ScopedFD.h"
@@ -100,16 +99,16 @@ void killAndReap(pid_t pid) {
   reap(pid);
 }
 
-[[noreturn]] void refuseTracing(pid_t pid) {
-  const std::string detail =
-      "could not start the process suspended (ptrace refused): " + errorText(errno);
+// Kills a child that never ran and reports why.
+SuspendedSpawnResult abandon(pid_t pid, const std::string& step) {
+  SuspendedSpawnResult result{-1, step + ": " + errorText(errno)};
   killAndReap(pid);
-  throw KorvelinCoreError::processLaunchFailed(detail);
+  return result;
 }
 
 }  // namespace
 
-std::int32_t spawnSuspended(const SuspendedSpawnRequest& request) {
+SuspendedSpawnResult spawnSuspended(const SuspendedSpawnRequest& request) {
   // Everything the child needs is built before the fork.
   std::vector<std::string> argvStrings;
   argvStrings.reserve(request.arguments.size() + 1);
@@ -122,22 +121,20 @@ std::int32_t spawnSuspended(const SuspendedSpawnRequest& request) {
 
   ScopedFD devNull(retryOnEintr([] { return ::open("/dev/null", O_RDWR | O_CLOEXEC); }));
   if (!devNull)
-    throw KorvelinCoreError::processLaunchFailed("could not open /dev/null");
+    return {-1, "could not open /dev/null"};
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0)
-    throw KorvelinCoreError::processLaunchFailed("could not create the launch status pipe: " +
-                                                 errorText(errno));
+    return {-1, "could not create the launch status pipe: " + errorText(errno)};
   ScopedFD statusRead(pipeFds[0]);
   ScopedFD statusWrite(pipeFds[1]);
   if (::pipe2(pipeFds, O_CLOEXEC) != 0)
-    throw KorvelinCoreError::processLaunchFailed("could not create the launch release pipe: " +
-                                                 errorText(errno));
+    return {-1, "could not create the launch release pipe: " + errorText(errno)};
   ScopedFD releaseRead(pipeFds[0]);
   ScopedFD releaseWrite(pipeFds[1]);
 
   const pid_t pid = ::fork();
   if (pid < 0)
-    throw KorvelinCoreError::processLaunchFailed(errorText(errno));
+    return {-1, errorText(errno)};
   if (pid == 0)
     runChild(devNull.get(), statusWrite.get(), releaseRead.get(), path.data(), argv.data(),
              envp.data());
@@ -149,41 +146,34 @@ std::int32_t spawnSuspended(const SuspendedSpawnRequest& request) {
   // program's first instruction.
   const long options = PTRACE_O_EXITKILL | PTRACE_O_TRACEEXEC;
   if (::ptrace(PTRACE_SEIZE, pid, nullptr, reinterpret_cast<void*>(options)) != 0)
-    refuseTracing(pid);
-  if (!writeFull(releaseWrite.get(), "g")) {
-    const std::string detail = "could not release the suspended process: " + errorText(errno);
-    killAndReap(pid);
-    throw KorvelinCoreError::processLaunchFailed(detail);
-  }
+    return abandon(pid, "could not start the process suspended (ptrace refused)");
+  if (!writeFull(releaseWrite.get(), "g"))
+    return abandon(pid, "could not release the suspended process");
   releaseWrite.reset();
 
   for (;;) {
     int status = 0;
     const pid_t waited = retryOnEintr([&] { return ::waitpid(pid, &status, __WALL); });
-    if (waited != pid) {
-      const std::string detail = "could not wait for the suspended process: " + errorText(errno);
-      killAndReap(pid);
-      throw KorvelinCoreError::processLaunchFailed(detail);
-    }
+    if (waited != pid)
+      return abandon(pid, "could not wait for the suspended process");
     if (WIFEXITED(status) || WIFSIGNALED(status)) {
       // A failed step reported itself before the child exited.
       ChildFailure failure{};
       if (readFull(statusRead.get(), &failure, sizeof failure) == static_cast<long>(sizeof failure))
-        throw KorvelinCoreError::processLaunchFailed(describe(failure));
-      throw KorvelinCoreError::processLaunchFailed(
-          "the process exited before it could be verified");
+        return {-1, describe(failure)};
+      return {-1, "the process exited before it could be verified"};
     }
     if (!WIFSTOPPED(status))
       continue;
     if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXEC << 8)))
-      return pid;
+      return {pid, {}};
     // Any other stop before the exec (a signal sent to the new group, a
     // group stop) is passed on unchanged; event stops carry no signal.
     const int signal = (status >> 16) != 0 ? 0 : WSTOPSIG(status);
     if (::ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void*>(static_cast<long>(signal))) !=
             0 &&
         errno != ESRCH)
-      refuseTracing(pid);
+      return abandon(pid, "could not start the process suspended (ptrace refused)");
   }
 }
 

@@ -14,6 +14,7 @@
 #include "core/apps/CodexInstallation.h"
 #include "tests/support/CatalogFixtures.h"
 #include "tests/support/FileTreeHelpers.h"
+#include "tests/support/ProfileCliTest.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
@@ -32,21 +33,11 @@ const std::string kGrpcLink = "vless://" + kUser +
                               "@203.0.113.5:443?type=grpc&security=tls&sni=www.example.com"
                               "&fp=chrome&serviceName=svc";
 
-class CliConnectionTest : public ::testing::Test {
+class CliConnectionTest : public testing::CatalogCliTest {
  protected:
-  void SetUp() override {
-    ::chmod(dir_.path().c_str(), 0700);
-    testing::makeDirectory(base_);
-    testing::makeFile(installation_, 0600, json(testing::chromeInstallation()).dump());
-  }
-
-  std::vector<std::string> command(std::vector<std::string> arguments) const {
-    arguments.insert(arguments.begin(), {testing::korvelinPath(), "--base", base_});
-    return arguments;
-  }
   // Runs and keeps everything printed, for the check that no secret shows.
   RunResult korvelin(std::vector<std::string> arguments, std::string input = "") {
-    auto result = testing::run(command(std::move(arguments)), {.standardInput = std::move(input)});
+    auto result = CatalogCliTest::korvelin(std::move(arguments), std::move(input));
     printed_ += result.output + result.errors;
     return result;
   }
@@ -56,9 +47,6 @@ class CliConnectionTest : public ::testing::Test {
     return json::parse(result.output)["connections"];
   }
 
-  testing::ScopedTempDir dir_;
-  std::string base_ = dir_.child("base");
-  std::string installation_ = dir_.child("chrome.json");
   std::string printed_;
 };
 

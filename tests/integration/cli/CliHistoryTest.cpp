@@ -15,6 +15,7 @@
 #include "tests/support/CatalogFixtures.h"
 #include "tests/support/FileTreeHelpers.h"
 #include "tests/support/ProcessHelpers.h"
+#include "tests/support/ProfileCliTest.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
@@ -23,23 +24,7 @@ namespace {
 
 using nlohmann::json;
 
-class CliHistoryTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ::chmod(dir_.path().c_str(), 0700);
-    testing::makeDirectory(base_);
-    testing::makeFile(installation_, 0600, json(testing::chromeInstallation()).dump());
-  }
-  testing::RunResult korvelin(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(),
-                     {testing::korvelinPath(), "--base", base_, "--no-host-start"});
-    return testing::run(arguments);
-  }
-
-  testing::ScopedTempDir dir_;
-  std::string base_ = dir_.child("base");
-  std::string installation_ = dir_.child("chrome.json");
-};
+class CliHistoryTest : public testing::CatalogCliTest {};
 
 TEST_F(CliHistoryTest, RunsRecoveriesAndTheJournalNewestFirstUnsafeFilesSkipped) {
   auto created = korvelin({"profile", "create", "Work", "--installation", installation_, "--json"});

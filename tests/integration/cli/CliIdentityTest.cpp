@@ -58,11 +58,5 @@ TEST(CliIdentityTest, BadOrAbsentProcessesGetOneLineErrors) {
   }
 }
 
-TEST(CliIdentityTest, VersionIsPrinted) {
-  auto result = run({korvelinPath(), "--version"});
-  EXPECT_EQ(result.exitCode, 0);
-  EXPECT_EQ(result.output.rfind("korvelin ", 0), 0u);
-}
-
 }  // namespace
 }  // namespace korvelin

@@ -11,6 +11,7 @@
 #include "core/profile/ProfilePaths.h"
 #include "tests/support/CatalogFixtures.h"
 #include "tests/support/FileTreeHelpers.h"
+#include "tests/support/ProfileCliTest.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
@@ -22,19 +23,8 @@ using testing::exists;
 using testing::readText;
 using testing::RunResult;
 
-class CliProfileCatalogTest : public ::testing::Test {
+class CliProfileCatalogTest : public testing::CatalogCliTest {
  protected:
-  void SetUp() override {
-    ::chmod(dir_.path().c_str(), 0700);
-    testing::makeDirectory(base_);
-    testing::makeFile(installation_, 0600, json(testing::chromeInstallation()).dump());
-  }
-
-  RunResult korvelin(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), {testing::korvelinPath(), "--base", base_});
-    return testing::run(arguments);
-  }
-
   std::string createJSON(const std::string& name, std::vector<std::string> extra = {}) {
     std::vector<std::string> arguments = {"profile",        "create",      name,
                                           "--installation", installation_, "--json"};
@@ -43,10 +33,6 @@ class CliProfileCatalogTest : public ::testing::Test {
     EXPECT_EQ(result.exitCode, 0) << result.errors;
     return result.output;
   }
-
-  testing::ScopedTempDir dir_;
-  std::string base_ = dir_.child("base");
-  std::string installation_ = dir_.child("chrome.json");
 };
 
 TEST_F(CliProfileCatalogTest, RoundTripFromCreateToDeletion) {

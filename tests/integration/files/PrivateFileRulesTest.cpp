@@ -1,11 +1,13 @@
 // Every path that reads or writes one of the library's private files holds it
-// to the same rules: a file with a second link or an extended ACL entry is
-// refused by all of them, and left as it is.
+// to the same rules: anything but a 0600 regular file of this user with one
+// link and no extended ACL entry is refused by all of them, without blocking
+// on a FIFO, without leaking a descriptor, and left as it is.
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 
 #include <gtest/gtest.h>
@@ -16,7 +18,9 @@
 #include "core/process/LaunchLease.h"
 #include "core/process/ProcessSupervisor.h"
 #include "core/profile/ProfilePaths.h"
+#include "core/profile/ProfileRepository.h"
 #include "core/proxy/XrayDurableStateStore.h"
+#include "tests/support/CatalogFixtures.h"
 #include "tests/support/FileTreeHelpers.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
@@ -49,24 +53,44 @@ class PrivateFileRulesTest : public ::testing::Test {
   ProfilePaths paths;
 };
 
+// True when `operation` refused, leaving no descriptor open.
 bool refuses(const std::function<void()>& operation) {
+  const int before = testing::openDescriptorCount();
+  bool refused = false;
   try {
     operation();
   } catch (const KorvelinCoreError&) {
-    return true;
+    refused = true;
   } catch (const ApplicationInstanceLeaseError&) {
-    return true;
+    refused = true;
   }
-  return false;
+  EXPECT_EQ(testing::openDescriptorCount(), before) << "a descriptor leaked";
+  return refused;
 }
 
-TEST_F(PrivateFileRulesTest, ASecondLinkOrAnACLEntryIsRefusedOnEveryPath) {
+// What a refusal must leave unchanged: the entry itself and, for a file, its
+// bytes.
+std::string fingerprint(const std::string& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0)
+    return "missing";
+  return std::to_string(info.st_ino) + " " + std::to_string(info.st_mode) + " " +
+         std::to_string(info.st_uid) + " " + std::to_string(info.st_nlink) + " " +
+         (S_ISREG(info.st_mode) ? readText(path) : "");
+}
+
+TEST_F(PrivateFileRulesTest, EveryUnsafeFileIsRefusedOnEveryPathAndLeftAsItIs) {
   const std::string lease = paths.leaseFile();
   const std::string journal =
       appendingPathComponent(paths.logs(), ProfileActivityJournal::kFileName);
   const std::string instanceLock = appendingPathComponent(base, ApplicationInstanceLease::fileName);
   const std::string state =
       appendingPathComponent(paths.root(), XrayDurableStateStore::kStateFileName);
+  const std::string catalog = appendingPathComponent(base, "profiles.json");
+  const ProfileRepository repository(base, temp.child("default"));
+  ProfileRepository::Draft draft;
+  draft.id = Uuid::random();
+  draft.name = "Refused";
 
   XrayDurableStateStore store;
   const auto writeRecord = [&] {
@@ -93,6 +117,14 @@ TEST_F(PrivateFileRulesTest, ASecondLinkOrAnACLEntryIsRefusedOnEveryPath) {
     std::vector<Path> paths;
   };
   const std::vector<Row> rows = {
+      {".xray-operation-lock",
+       appendingPathComponent(paths.root(), ".xray-operation-lock"),
+       emptyRecord,
+       {{"locked write", writeRecord}, {"read-only", [&] { store.readOnly(paths); }}}},
+      {".xray-managed-v1",
+       appendingPathComponent(paths.root(), ".xray-managed-v1"),
+       emptyRecord,
+       {{"locked write", writeRecord}, {"read-only", [&] { store.readOnly(paths); }}}},
       {".xray-state",
        state,
        emptyRecord,
@@ -113,16 +145,38 @@ TEST_F(PrivateFileRulesTest, ASecondLinkOrAnACLEntryIsRefusedOnEveryPath) {
        [&] { ProfileActivityJournal().append(event, paths); },
        {{"append", [&] { ProfileActivityJournal().append(event, paths); }},
         {"read", [&] { readProfileActivityJournal(paths, 4096); }}}},
+      {"profiles.json",
+       catalog,
+       [&] { testing::makeFile(catalog, 0600, R"({"schemaVersion":5,"profiles":[]})"); },
+       {{"load", [&] { repository.load(); }},
+        {"create", [&] { repository.create(draft, testing::chromeInstallation()); }}}},
   };
+  const std::string aside = temp.child("aside");
   const std::vector<std::pair<const char*, std::function<void(const std::string&)>>> damages = {
+      {"mode 0644", [](const std::string& path) { ASSERT_EQ(::chmod(path.c_str(), 0644), 0); }},
+      {"another user's",
+       [](const std::string& path) { ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0); }},
       {"a second link",
-       [&](const std::string& path) {
-         ASSERT_EQ(::link(path.c_str(), temp.child("second-link").c_str()), 0);
-       }},
+       [&](const std::string& path) { ASSERT_EQ(::link(path.c_str(), aside.c_str()), 0); }},
       {"an ACL entry",
        [&](const std::string& path) {
          testing::setfacl({"-m", "u:65534:r", path});
          ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+       }},
+      {"a symbolic link to a sound file",
+       [&](const std::string& path) {
+         ASSERT_EQ(::rename(path.c_str(), aside.c_str()), 0);
+         testing::makeSymlink(aside, path);
+       }},
+      {"a directory",
+       [](const std::string& path) {
+         ASSERT_EQ(::unlink(path.c_str()), 0);
+         testing::makeDirectory(path);
+       }},
+      {"a FIFO without a reader",
+       [](const std::string& path) {
+         ASSERT_EQ(::unlink(path.c_str()), 0);
+         ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
        }},
   };
   for (const auto& row : rows) {
@@ -130,12 +184,14 @@ TEST_F(PrivateFileRulesTest, ASecondLinkOrAnACLEntryIsRefusedOnEveryPath) {
       SCOPED_TRACE(std::string(row.file) + " with " + damage);
       row.make();
       apply(row.path);
-      const std::string before = readText(row.path);
+      const std::string before = fingerprint(row.path);
+      const std::string beforeAside = fingerprint(aside);
       for (const auto& path : row.paths)
         EXPECT_TRUE(refuses(path.operation)) << path.name << " accepted it";
-      EXPECT_EQ(readText(row.path), before) << "left as it was";
-      ::unlink(row.path.c_str());
-      ::unlink(temp.child("second-link").c_str());
+      EXPECT_EQ(fingerprint(row.path), before) << "left as it was";
+      EXPECT_EQ(fingerprint(aside), beforeAside) << "nothing written through a link";
+      std::filesystem::remove(row.path);
+      std::filesystem::remove(aside);
     }
   }
 }

@@ -17,6 +17,7 @@
 #include "core/profile/ProfileRepository.h"
 #include "tests/support/CatalogFixtures.h"
 #include "tests/support/FileTreeHelpers.h"
+#include "tests/support/ProfileCliTest.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
@@ -41,19 +42,10 @@ std::vector<std::pair<std::string, std::string>> summary(const std::optional<std
   return result;
 }
 
-class ProfileRepositoryCrashTest : public ::testing::Test {
+class ProfileRepositoryCrashTest : public testing::CatalogCliTest {
  protected:
-  void SetUp() override {
-    ::chmod(dir_.path().c_str(), 0700);
-    testing::makeDirectory(base_);
-    testing::makeFile(installation_, 0600, json(testing::chromeInstallation()).dump());
-  }
-
   std::string writer() const { return testing::testProgramPath("catalogue-writer"); }
 
-  testing::ScopedTempDir dir_;
-  std::string base_ = dir_.child("base");
-  std::string installation_ = dir_.child("chrome.json");
   ProfileRepository repository_{base_, base_ + "/not-the-default"};
 };
 

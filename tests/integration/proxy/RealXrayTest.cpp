@@ -62,28 +62,18 @@ std::vector<int> processesNamed(const std::string& mark) {
   return found;
 }
 
-class RealXrayTest : public ::testing::Test {
+class RealSidecarTest : public RealXrayTest {
  protected:
   void SetUp() override {
-    ::signal(SIGPIPE, SIG_IGN);
-    std::string reason;
-    auto path = realXrayPath(reason);
-    if (!path)
-      GTEST_SKIP() << "real Xray unavailable: " << reason;
-    xray_ = *path;
-    ::chmod(temp_.path().c_str(), 0700);
+    RealXrayTest::SetUp();
+    if (IsSkipped())
+      return;
     ProfilePreparer(temp_.path()).prepare(paths_);
   }
 
   void TearDown() override {
     for (int pid : processesNamed(mark_))
       ::kill(pid, SIGKILL);
-  }
-
-  std::string directory(const std::string& name) {
-    const std::string path = temp_.child(name);
-    std::filesystem::create_directory(path);
-    return path;
   }
 
   // The engine the supervisor is handed: a script that starts the real one
@@ -121,14 +111,11 @@ class RealXrayTest : public ::testing::Test {
         << processesNamed(mark_).size() << " engine(s) left running";
   }
 
-  std::string xray_;
-  ScopedTempDir temp_;
   std::string mark_ = "korvelin-test-engine-" + Uuid::random().lowercaseString();
   int engines_ = 0;
   Uuid id_ = Uuid::random();
   Uuid connection_ = Uuid::random();
   ProfilePaths paths_{id_, temp_.path()};
-  demo::LoopbackEchoServer echo_;
 };
 
 // What the pinned engine says about configurations of ours that it accepts.
@@ -175,7 +162,7 @@ HandBuilt handBuilt(const std::string& publicKey) {
   return built;
 }
 
-TEST_F(RealXrayTest, EveryShapeServesAProfileThroughTheGuardedSidecar) {
+TEST_F(RealSidecarTest, EveryShapeServesAProfileThroughTheGuardedSidecar) {
   struct Row {
     const char* name;
     VlessShape shape;
@@ -246,7 +233,7 @@ TEST_F(RealXrayTest, EveryShapeServesAProfileThroughTheGuardedSidecar) {
   EXPECT_EQ(direct.probeDirect(), "127.0.0.1");
 }
 
-TEST_F(RealXrayTest, WrongRealityCredentialsFailThePreflight) {
+TEST_F(RealSidecarTest, WrongRealityCredentialsFailThePreflight) {
   struct Row {
     const char* name;
     VlessShape shape;
@@ -279,7 +266,7 @@ TEST_F(RealXrayTest, WrongRealityCredentialsFailThePreflight) {
   }
 }
 
-TEST_F(RealXrayTest, MisbehavingServersFailThePreflightAndLeaveNoEngine) {
+TEST_F(RealSidecarTest, MisbehavingServersFailThePreflightAndLeaveNoEngine) {
   const HandBuilt built = handBuilt(generateX25519KeyPair(xray_).publicKey);
   VLESSRealityConfiguration reality = built.tcp;
   reality.shortID = "6ba85179e30d4fc2";
@@ -316,7 +303,7 @@ TEST_F(RealXrayTest, MisbehavingServersFailThePreflightAndLeaveNoEngine) {
 // new engine release that deprecates or drops a key we write shows up here.
 // The refused rows are links our rules let through whose key lengths the
 // engine does not take.
-TEST_F(RealXrayTest, EngineJudgesEveryGeneratedConfiguration) {
+TEST_F(RealSidecarTest, EngineJudgesEveryGeneratedConfiguration) {
   const std::string publicKey = generateX25519KeyPair(xray_).publicKey;
   const std::string verify = generateMldsa65KeyPair(xray_).verify;
 

@@ -25,18 +25,8 @@ namespace {
 
 using Status = RestoredProxyStatus;
 
-class RestoredProxyTest : public ::testing::Test {
+class RestoredProxyTest : public RealXrayTest {
  protected:
-  void SetUp() override {
-    ::signal(SIGPIPE, SIG_IGN);
-    std::string reason;
-    auto path = realXrayPath(reason);
-    if (!path)
-      GTEST_SKIP() << "real Xray unavailable: " << reason;
-    xray_ = *path;
-    ::chmod(temp_.path().c_str(), 0700);
-  }
-
   void TearDown() override {
     if (app_ > 0)
       ::kill(-app_, SIGKILL);
@@ -78,18 +68,13 @@ class RestoredProxyTest : public ::testing::Test {
                                             });
   }
 
-  std::string xray_;
-  ScopedTempDir temp_;
   Uuid id_ = Uuid::random();
   ProfilePaths paths_{id_, temp_.path()};
-  demo::LoopbackEchoServer echo_;
   pid_t app_ = -1, engine_ = -1;
 };
 
 TEST_F(RestoredProxyTest, AnswersForTheGuardianAsItIsFound) {
-  const std::string directory = temp_.child("server");
-  std::filesystem::create_directory(directory);
-  XrayServer server(xray_, directory, VlessShape::realityTCP);
+  XrayServer server(xray_, directory("server"), VlessShape::realityTCP);
   const auto host = crashHost(server.link());
   ASSERT_FALSE(host.is_null()) << server.output();
   const Uuid connection = host["connection"];

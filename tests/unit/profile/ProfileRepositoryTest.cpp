@@ -224,40 +224,6 @@ TEST_F(ProfileRepositoryTest, ProfilesComeBackByDateThenIdentifier) {
   EXPECT_EQ(loaded, expected);
 }
 
-TEST_F(ProfileRepositoryTest, AnUnsafeCatalogFileIsRefusedAndLeftAsItIs) {
-  const std::string outside = dir_.child("outside.json");
-  struct Row {
-    std::string name;
-    std::function<void()> arrange;
-  };
-  const std::string valid = json{{"schemaVersion", 5}, {"profiles", json::array()}}.dump();
-  const std::vector<Row> rows = {
-      {"symbolic link", [&] { testing::makeSymlink(outside, catalog()); }},
-      {"hard link", [&] { ASSERT_EQ(::link(outside.c_str(), catalog().c_str()), 0); }},
-      {"mode 0644", [&] { makeFile(catalog(), 0644, valid); }},
-      {"directory", [&] { makeDirectory(catalog()); }},
-      {"fifo", [&] { ASSERT_EQ(::mkfifo(catalog().c_str(), 0600), 0); }},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
-    makeFile(outside, 0600, valid);
-    row.arrange();
-    struct stat before {};
-    ASSERT_EQ(::lstat(catalog().c_str(), &before), 0);
-    EXPECT_EQ(testing::errorCaseOf([&] { repository().load(); }), Case::unsafeProfileCatalog);
-    EXPECT_EQ(testing::errorCaseOf([&] { create("Refused"); }), Case::unsafeProfileCatalog);
-    struct stat after {};
-    ASSERT_EQ(::lstat(catalog().c_str(), &after), 0);
-    EXPECT_EQ(after.st_ino, before.st_ino);
-    EXPECT_EQ(after.st_mode, before.st_mode);
-    EXPECT_EQ(readText(outside), valid);
-    EXPECT_EQ(strayEntries(), std::vector<std::string>{});
-    std::filesystem::remove(catalog());
-    std::filesystem::remove(outside);
-    std::filesystem::remove_all(base_ + "/Profiles");
-  }
-}
-
 TEST_F(ProfileRepositoryTest, CatalogInvariantsNameTheFirstBrokenRule) {
   const Uuid id = Uuid::random();
   auto withKeys = [&](const std::string& key = "", json value = nullptr) {

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sodium.h>
 
 #include <functional>
 #include <string>
@@ -9,6 +8,7 @@
 
 #include "core/base/Base64.h"
 #include "core/update/AppUpdateManifest.h"
+#include "tests/support/SignedManifest.h"
 
 namespace korvelin {
 namespace {
@@ -17,23 +17,7 @@ using Case = AppUpdateError::Case;
 constexpr double kNow = 1'800'000'000;
 const std::string kApp = "com.korvelin.app";
 
-struct Keys {
-  std::string publicKey = std::string(crypto_sign_PUBLICKEYBYTES, '\0');
-  std::string secretKey = std::string(crypto_sign_SECRETKEYBYTES, '\0');
-  Keys() {
-    if (sodium_init() < 0)
-      throw std::runtime_error("sodium");
-    crypto_sign_keypair(reinterpret_cast<unsigned char*>(publicKey.data()),
-                        reinterpret_cast<unsigned char*>(secretKey.data()));
-  }
-  std::string sign(const std::string& payload) const {
-    std::string signature(crypto_sign_BYTES, '\0');
-    crypto_sign_detached(reinterpret_cast<unsigned char*>(signature.data()), nullptr,
-                         reinterpret_cast<const unsigned char*>(payload.data()), payload.size(),
-                         reinterpret_cast<const unsigned char*>(secretKey.data()));
-    return signature;
-  }
-};
+using Keys = testing::ManifestKeys;
 
 nlohmann::ordered_json manifest() {
   return {{"schemaVersion", 1},
@@ -51,8 +35,7 @@ nlohmann::ordered_json manifest() {
 }
 
 std::string envelope(const std::string& payload, const std::string& signature) {
-  return nlohmann::json{{"payload", base64Encode(payload)}, {"signature", base64Encode(signature)}}
-      .dump();
+  return testing::manifestEnvelope(payload, signature);
 }
 
 std::optional<Case> failure(const std::function<void()>& call) {
