@@ -108,8 +108,21 @@ class HostTest : public ::testing::Test {
     return client;
   }
 
+  // A loopback REALITY server run by the real Xray (whose path is then in
+  // `xray_`); null, with the reason, without one.
+  std::unique_ptr<testing::XrayServer> realityServer(std::string& reason) {
+    const auto xray = testing::realXrayPath(reason);
+    if (!xray)
+      return nullptr;
+    xray_ = *xray;
+    const auto directory = dir_.child("server");
+    std::filesystem::create_directory(directory);
+    return std::make_unique<testing::XrayServer>(xray_, directory, testing::VlessShape::realityTCP);
+  }
+
   testing::ScopedSubreaper reaper_;
   testing::ScopedTempDir dir_;
+  std::string xray_;
 };
 
 int rootOf(const nlohmann::json& profile) {
@@ -269,19 +282,17 @@ std::vector<std::string> eventsOf(const std::string& output) {
 // following a launch sees the steps of the stop its Ctrl-C asked for.
 TEST_F(HostTest, ALaunchedProfileOutlivesItsHostAndStopsStepByStep) {
   std::string reason;
-  const auto xray = testing::realXrayPath(reason);
-  if (!xray)
+  const auto server = realityServer(reason);
+  if (!server)
     GTEST_SKIP() << "real Xray unavailable: " << reason;
+  const auto& xray = xray_;
   demo::LoopbackEchoServer echo;
-  const auto directory = dir_.child("server");
-  std::filesystem::create_directory(directory);
-  testing::XrayServer server(*xray, directory, testing::VlessShape::realityTCP);
   testing::BundleFixtures bundles;
   const auto& chrome = managedApplication(ManagedApplicationSupport::chromeAdapterIdentifier);
   const std::string bundle = bundles.make(testing::BundleFixtures::layoutFor(chrome));
   const std::string noDefault = "/nonexistent/korvelin-default-base";
   const Uuid connection = Uuid::random();
-  VLESSConnectionRepository(dir_.path(), noDefault).create(connection, "Loopback", server.link());
+  VLESSConnectionRepository(dir_.path(), noDefault).create(connection, "Loopback", server->link());
   const auto profile =
       ProfileRepository(dir_.path(), noDefault)
           .create({.id = Uuid::random(), .name = "Browser", .proxyConnectionID = connection},
@@ -289,7 +300,7 @@ TEST_F(HostTest, ALaunchedProfileOutlivesItsHostAndStopsStepByStep) {
   const ProfilePaths paths = pathsOf(profile.id);
   auto launch = [&] {
     auto client = std::make_unique<Subprocess>(
-        korvelin({"launch", "Browser", "--json", "--xray", *xray, "--probe-url", echo.url()}));
+        korvelin({"launch", "Browser", "--json", "--xray", xray, "--probe-url", echo.url()}));
     EXPECT_TRUE(client->waitForOutput("\"launched\"", 60s)) << client->output() << client->errors();
     return client;
   };
@@ -428,13 +439,11 @@ TEST_F(HostTest, TheControlSocketRefusesStrangersAndBadRequests) {
 // they started.
 TEST_F(HostTest, TwentyProfilesAtOnce) {
   std::string reason;
-  const auto xray = testing::realXrayPath(reason);
-  if (!xray)
+  const auto server = realityServer(reason);
+  if (!server)
     GTEST_SKIP() << "real Xray unavailable: " << reason;
+  const auto& xray = xray_;
   demo::LoopbackEchoServer echo;
-  const auto directory = dir_.child("server");
-  std::filesystem::create_directory(directory);
-  testing::XrayServer server(*xray, directory, testing::VlessShape::realityTCP);
   ASSERT_EQ(run(korvelin({"host"})).exitCode, 0);
   const int host = *hostPID();
   auto figures = [&] {
@@ -457,7 +466,7 @@ TEST_F(HostTest, TwentyProfilesAtOnce) {
   std::vector<std::string> proxies(20);
   for (size_t i = 0; i < 5; ++i) {
     auto started = run(korvelin({"proxy", "start", ids[i].uppercaseString(), "--link",
-                                 server.link(), "--json", "--xray", *xray, "--guardian",
+                                 server->link(), "--json", "--xray", xray, "--guardian",
                                  testing::guardianPath(), "--probe-url", echo.url()}));
     ASSERT_EQ(started.exitCode, 0) << started.errors;
     proxies[i] = "--proxy-server=socks5://127.0.0.1:" +
