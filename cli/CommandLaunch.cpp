@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -47,6 +48,7 @@ std::optional<int> launchThroughHost(const LaunchOptions& options,
   request.engine = options.tools.engine.empty() ? "" : standardizedPath(options.tools.engine);
   request.guardian = options.tools.guardian.empty() ? "" : standardizedPath(options.tools.guardian);
   request.probeURL = options.tools.probeURL;
+  request.browserShim = options.browserShim.empty() ? "" : standardizedPath(options.browserShim);
   request.wait = true;
   const sigset_t stopSignals = blockStopSignals();
   return throughHost(global, request, [&](HostExchange& exchange) {
@@ -122,7 +124,10 @@ int launchProfile(LaunchOptions options, const GlobalOptions& global) {
 
   const sigset_t stopSignals = blockStopSignals();
   ::signal(SIGPIPE, SIG_IGN);
+  // Links the application opens are reported from the bridge's threads.
+  std::mutex printing;
   const ProfileLauncher::Progress progress = [&](const ProfileLaunchProgress& step) {
+    std::lock_guard guard(printing);
     printLaunchStep(step, options.json);
   };
 
@@ -130,6 +135,7 @@ int launchProfile(LaunchOptions options, const GlobalOptions& global) {
   auto sidecars = makeSidecarSupervisor(options.tools);
   ProfileLauncher launcher(global.baseDirectory, global.defaultBaseDirectory, processes, *sidecars);
   launcher.setBrowserShim(options.browserShim);
+  launcher.setBrowserLinkReport(progress);
   std::optional<ProfileLaunch> started;
   try {
     started = launcher.launch(*id, progress);

@@ -51,6 +51,11 @@ Message describe(const ProfileLaunchProgress& progress) {
       return "completion confirmed; launch lease removed";
     case ProfileLaunchStep::sidecarStopped:
       return "sidecar stopped; its record is empty again";
+    case ProfileLaunchStep::browserLinkOpened:
+      return {"a link the application opened went to the paired Chrome profile: {0}", {detail}};
+    case ProfileLaunchStep::browserLinkDeclined:
+      return {"a link the application opened was declined: {0}",
+              {AppLocalization::render(detail, outputLanguage())}};
   }
   return "";
 }

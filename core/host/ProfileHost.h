@@ -147,6 +147,8 @@ class ProfileHost {
   // The generation of the sidecar it stopped (empty when unknown); absent
   // when there was none or it could not be stopped.
   std::optional<std::string> stopSidecar(Slot& slot, const Uuid& profileID);
+  // Writes `line` to the clients waiting for the profile's run, if any.
+  void tellWaiters(const Uuid& profileID, const nlohmann::json& line);
   void adopt(const Uuid& profileID, Slot& slot, std::string& note);
   std::optional<Uuid> connectionOf(const Uuid& profileID, const ProfilePaths& paths) const;
   void journal(const Uuid& profileID, ProfileActivityKind kind, const std::string& detail);
