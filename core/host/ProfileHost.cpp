@@ -384,14 +384,17 @@ ProcessSnapshot ProfileHost::run(const HostRequest& request,
     }
   }
   forEachService([&](HostRunService& service) { service.runStarted(paths, snapshot); });
+  {
+    std::lock_guard guard(lock_);
+    slot.run = snapshot;
+    slot.route = ProfileUsageRoute::observed(request.arguments);
+    slot.note = note;
+    if (waiter)
+      slot.waiters.push_back(std::move(waiter));
+  }
+  // Only now is the client told: a `ps` it runs next must list the run.
   if (started)
     started(snapshot);
-  std::lock_guard guard(lock_);
-  slot.run = snapshot;
-  slot.route = ProfileUsageRoute::observed(request.arguments);
-  slot.note = note;
-  if (waiter)
-    slot.waiters.push_back(std::move(waiter));
   return snapshot;
 }
 
@@ -423,23 +426,25 @@ ProfileLaunch ProfileHost::launch(const HostRequest& request,
   const auto launched = launcher.launch(id, progress);
   const ProfilePaths paths = pathsOf(id);
   forEachService([&](HostRunService& service) { service.runStarted(paths, launched.run); });
+  {
+    std::lock_guard guard(lock_);
+    slot.run = launched.run;
+    if (launched.sidecar) {
+      slot.sidecar = std::move(sidecar);
+      slot.handle = launched.sidecar;
+    }
+    slot.route = launched.route ? ProfileUsageRoute::proxy(
+                                      *launched.route,
+                                      launched.sidecar ? std::optional(launched.sidecar->generation)
+                                                       : std::nullopt)
+                                : ProfileUsageRoute::system();
+    slot.note = launched.continuityWarning.value_or("");
+    slot.launch = launched;
+    if (waiter)
+      slot.waiters.push_back(std::move(waiter));
+  }
   if (started)
     started(launched);
-  std::lock_guard guard(lock_);
-  slot.run = launched.run;
-  if (launched.sidecar) {
-    slot.sidecar = std::move(sidecar);
-    slot.handle = launched.sidecar;
-  }
-  slot.route = launched.route ? ProfileUsageRoute::proxy(
-                                    *launched.route,
-                                    launched.sidecar ? std::optional(launched.sidecar->generation)
-                                                     : std::nullopt)
-                              : ProfileUsageRoute::system();
-  slot.note = launched.continuityWarning.value_or("");
-  slot.launch = launched;
-  if (waiter)
-    slot.waiters.push_back(std::move(waiter));
   return launched;
 }
 

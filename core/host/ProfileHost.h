@@ -94,9 +94,9 @@ class ProfileHost {
 
   // Starts `request.program` in the profile (its home, configuration and
   // cache redirected into the profile) and, when the profile has a sidecar
-  // here, attaches it to the run. `started` runs before anyone else can see
-  // the run; `waiter`, when valid, receives the "completed" line when the
-  // run ends and is closed.
+  // here, attaches it to the run. `started` runs once `list` shows the run
+  // and before anything else can happen to it; `waiter`, when valid,
+  // receives the "completed" line when the run ends and is closed.
   ProcessSnapshot run(const HostRequest& request,
                       const StartedCallback& started,
                       platform::ScopedFD waiter);

@@ -313,7 +313,7 @@ TEST_F(HostTest, ALaunchedProfileOutlivesItsHostAndStopsStepByStep) {
   auto client = launch();
   EXPECT_EQ(eventsOf(client->output()), launchSteps);
   const auto listed = ps();
-  ASSERT_EQ(listed.size(), 1u);
+  ASSERT_EQ(listed.size(), 1u) << client->output() << client->errors();
   EXPECT_EQ(listed[0]["proxy"], "available") << listed.dump();
   const int app = rootOf(listed[0]);
   const pid_t guardian = XrayDurableStateStore().readOnly(paths).guardianPID.value_or(0);
