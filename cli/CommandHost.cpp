@@ -132,7 +132,8 @@ int serveHost(const HostOptions& options, const GlobalOptions& global) {
       options.usageInterval, [&host](const Uuid& id) { return host.sidecarRoute(id); }));
   if (!options.youtrack.url.empty())
     host.addRunService(std::make_shared<HostYouTrackGateways>(
-        global.baseDirectory, global.defaultBaseDirectory, options.youtrack));
+        global.baseDirectory, global.defaultBaseDirectory, options.youtrack,
+        [&host](const Uuid& id) { return host.sidecarRoute(id); }));
   // What was found goes to the terminal of a host in the foreground; a host
   // started for a client keeps it in its notes, which `korvelin ps` shows.
   for (const auto& [id, what] : host.adoptLeftovers())
@@ -194,13 +195,18 @@ const Registration kHost{
                             "(at least 5, default 60)"))
            ->check(CLI::Range(CodexUsageAppServerClient::kMinimumRefreshInterval, 86400.0))
            ->capture_default_str();
-       command.add_option("--youtrack-upstream", options->youtrack.url,
-                          text("Serve each running Codex profile a YouTrack gateway to this MCP "
-                               "endpoint while a token is stored"));
-       command.add_option_function<std::string>(
-           "--youtrack-ca",
-           [options](const std::string& file) { options->youtrack.certificateAuthorities = file; },
-           text("PEM file of the authorities to trust instead of the system's"));
+       auto* upstream = command.add_option(
+           "--youtrack-upstream", options->youtrack.url,
+           text("Serve each running Codex profile a YouTrack gateway to this MCP "
+                "endpoint while a token is stored"));
+       command
+           .add_option_function<std::string>(
+               "--youtrack-ca",
+               [options](const std::string& file) {
+                 options->youtrack.certificateAuthorities = file;
+               },
+               text("PEM file of the authorities to trust instead of the system's"))
+           ->needs(upstream);
        command.add_flag("--notify-ready", options->notifyReady)->group("");
        command.add_flag("--exit-when-idle", options->exitWhenIdle)->group("");
        command.footer(text(
