@@ -1,8 +1,6 @@
 #include "core/host/HostYouTrackGateways.h"
 
-#include "core/apps/ManagedApplicationSupport.h"
 #include "core/base/CoreError.h"
-#include "core/profile/ProfileRepository.h"
 #include "core/proxy/XrayDurableStateStore.h"
 #include "core/youtrack/YouTrackCredentialMutationCoordinator.h"
 #include "core/youtrack/YouTrackCredentialStore.h"
@@ -34,11 +32,8 @@ HostYouTrackGateways::~HostYouTrackGateways() {
 
 std::optional<HostYouTrackGateways::Route> HostYouTrackGateways::routeOf(
     const ProfilePaths& paths) const {
-  std::optional<AppProfile> profile;
-  for (auto& candidate : ProfileRepository(base_, defaultBase_).load().profiles)
-    if (candidate.id == paths.profileID())
-      profile = std::move(candidate);
-  if (!profile || profile->adapterIdentifier != ManagedApplicationSupport::codexAdapterIdentifier)
+  const auto profile = catalogedCodexProfile(base_, defaultBase_, paths.profileID());
+  if (!profile)
     return std::nullopt;
   if (!profile->proxyConnectionID)
     return Route(profile->proxy);
