@@ -158,17 +158,21 @@ TEST(ClaudeBrowserBridgeTest, RefusesEveryRequestItCannotTrust) {
   EXPECT_EQ(converse(configuration.socketPath, {request("https://claude.ai/")}), "(no connection)");
 }
 
+// Also: a key of its own, and each start after a stop on a fresh socket.
 TEST(ClaudeBrowserBridgeTest, SlowDecisionsHoldNeitherAcceptingNorStop) {
   std::promise<void> release;
   const auto released = release.get_future().share();
-  ClaudeBrowserBridge bridge(Uuid::random(), "/usr/bin/shim", std::nullopt,
+  ClaudeBrowserBridge bridge(Uuid::random(), "/opt/shim dir/shim", std::nullopt,
                              [&](const std::string& url, const Uuid&) {
                                if (url.find("slow") != std::string::npos)
                                  released.wait();
                                return ClaudeBrowserBridgeDecision::handled;
                              },
                              {3000ms, 10000ms, 2});
+  ASSERT_EQ(bridge.key().size(), 64u);
+  EXPECT_EQ(bridge.key().find_first_not_of("0123456789abcdef"), std::string::npos);
   const auto configuration = bridge.start();
+  EXPECT_EQ(bridge.start(), configuration);
   const Peer slow{request("https://claude.ai/slow", 1, bridge.key())};
   const Peer fast{request("https://claude.ai/fast", 1, bridge.key())};
 
@@ -192,25 +196,14 @@ TEST(ClaudeBrowserBridgeTest, SlowDecisionsHoldNeitherAcceptingNorStop) {
   release.set_value();
   EXPECT_EQ(first.get(), kPane);
   EXPECT_EQ(second.get(), kPane);
-}
 
-TEST(ClaudeBrowserBridgeTest, EachStartListensOnAFreshSocketWithTheSameKey) {
-  ClaudeBrowserBridge bridge(
-      Uuid::random(), "/opt/shim dir/shim", std::nullopt,
-      [](const std::string&, const Uuid&) { return ClaudeBrowserBridgeDecision::declined; });
-  ASSERT_EQ(bridge.key().size(), 64u);
-  EXPECT_EQ(bridge.key().find_first_not_of("0123456789abcdef"), std::string::npos);
-  const auto first = bridge.start();
-  EXPECT_EQ(bridge.start(), first);
-  bridge.stop();
-  const auto second = bridge.start();
-  EXPECT_NE(second.socketPath, first.socketPath);
-  EXPECT_EQ(second.key, first.key);
-
-  const auto environment = second.environment();
+  const auto again = bridge.start();
+  EXPECT_NE(again.socketPath, configuration.socketPath);
+  EXPECT_EQ(again.key, configuration.key);
+  const auto environment = again.environment();
   EXPECT_EQ(environment.at("BROWSER"), "/opt/shim dir/shim");
   EXPECT_EQ(nlohmann::json::parse(environment.at("CLAUDE_BROWSER_BRIDGE")),
-            (nlohmann::json{{"socket", second.socketPath}, {"key", second.key}}));
+            (nlohmann::json{{"socket", again.socketPath}, {"key", again.key}}));
 }
 
 }  // namespace

@@ -174,7 +174,6 @@ TEST_F(CodexUsageClientTest, FailedStarts) {
     std::string expected;
   } cases[] = {
       {"interval 4.9", 4.9, [](auto&) {}, "unavailable:connectionFailed end"},
-      {"interval 5.0 is accepted", 5.0, [](auto&) {}, "snapshot:-"},
       {"the bundle changed", 5.0, [](auto& t) { t.inspected.codeDirectoryHash = "00"; },
        "unavailable:connectionFailed end"},
       {"not approved for launching", 5.0,

@@ -165,23 +165,6 @@ TEST(YouTrackGatewayTest, OnlyTheListedHeadersCrossAndTheTokenOnlyUpstream) {
   EXPECT_EQ(answer.find(kToken), std::string::npos);
 }
 
-TEST(YouTrackGatewayTest, TheSeventeenthConnectionIsClosedWithoutAnAnswer) {
-  Upstream upstream([](const std::string&) { return testing::LoopbackHttpsServer::Reply{}; });
-  GatewayServer gateway = gatewayTo(upstream.endpoint());
-  const std::uint16_t port = gateway.start();
-  std::vector<ScopedFD> held;
-  for (int i = 0; i < GatewayServer::kMaximumConnections; ++i) {
-    held.push_back(connectTo(port));
-    ::send(held.back().get(), "POST", 4, MSG_NOSIGNAL);
-  }
-  ScopedFD extra = connectTo(port);
-  EXPECT_EQ(readToEnd(extra.get(), 5s), "");
-  // A place frees up when a held client goes.
-  held.pop_back();
-  EXPECT_TRUE(testing::eventually(
-      [&] { return roundTrip(port, "PUT /mcp HTTP/1.1\r\n\r\n") == gatewayErrorResponse(405); }));
-}
-
 TEST(YouTrackGatewayTest, UpstreamsThatFailBeforeTheirHeadGet502AndRedirectsAreRelayed) {
   YouTrackGatewayTiming quick;
   quick.responseHeader = 0.5;
@@ -231,23 +214,38 @@ TEST(YouTrackGatewayTest, IdleLimitsDependOnTheStreamAndAClientThatLeavesEndsThe
   }
 }
 
-TEST(YouTrackGatewayTest, StoppingEndsEveryConnectionAndExchange) {
+// One exchange streaming and the rest of the places held by clients still
+// sending their head: the next client is closed without an answer, a place
+// frees up when a held client goes, and stopping ends every connection and
+// the exchange upstream.
+TEST(YouTrackGatewayTest, ConnectionsAreLimitedAndStoppingEndsEveryOne) {
   Upstream upstream([](const std::string&) {
     return testing::LoopbackHttpsServer::Reply{
         .bytes = testing::httpResponse("200 OK", "Content-Type: text/event-stream\r\n", ""),
         .holdOpen = true};
   });
-  auto gateway =
-      std::make_unique<GatewayServer>(kCapability, upstream.endpoint(), kToken, std::nullopt);
-  const std::uint16_t port = gateway->start();
+  GatewayServer gateway = gatewayTo(upstream.endpoint());
+  const std::uint16_t port = gateway.start();
   ScopedFD streaming = connectTo(port);
   const std::string request = post("");
   ::send(streaming.get(), request.data(), request.size(), MSG_NOSIGNAL);
   ASSERT_TRUE(testing::eventually([&] { return upstream.server->requests() == 1; }));
+  std::vector<ScopedFD> held;
+  for (int i = 1; i < GatewayServer::kMaximumConnections; ++i) {
+    held.push_back(connectTo(port));
+    ::send(held.back().get(), "POST", 4, MSG_NOSIGNAL);
+  }
+  ScopedFD extra = connectTo(port);
+  EXPECT_EQ(readToEnd(extra.get(), 5s), "");
+  held.pop_back();
+  EXPECT_TRUE(testing::eventually(
+      [&] { return roundTrip(port, "PUT /mcp HTTP/1.1\r\n\r\n") == gatewayErrorResponse(405); }));
+
   ScopedFD waiting = connectTo(port);
-  gateway->stop();
+  gateway.stop();
   EXPECT_FALSE(readToEnd(streaming.get(), 5s).ends_with("<open>"));
   EXPECT_EQ(readToEnd(waiting.get(), 5s), "");
+  EXPECT_EQ(readToEnd(held.front().get(), 5s), "");
   EXPECT_TRUE(testing::eventually([&] { return upstream.server->closedByPeer() == 1; }));
 }
 
