@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "core/platform/Eintr.h"
+#include "core/platform/LocalSocketSupport.h"
 
 namespace korvelin::platform {
 
@@ -84,48 +85,12 @@ ssize_t sendNoSignal(int fd, const void* data, std::size_t size) {
   return ::write(fd, data, size);  // sockets carry SO_NOSIGPIPE
 }
 
-bool sendDescriptor(int socket, int fd) {
-  char byte = 'L';
-  iovec data{&byte, 1};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr message{};
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  cmsghdr* header = CMSG_FIRSTHDR(&message);
-  header->cmsg_level = SOL_SOCKET;
-  header->cmsg_type = SCM_RIGHTS;
-  header->cmsg_len = CMSG_LEN(sizeof(int));
-  std::memcpy(CMSG_DATA(header), &fd, sizeof(int));
-  return retryOnEintr([&] { return ::sendmsg(socket, &message, 0); }) == 1;
-}
+const int kDescriptorSendFlags = 0;  // sockets carry SO_NOSIGPIPE
+const int kDescriptorReceiveFlags = 0;
 
-ScopedFD receiveDescriptor(int socket, int timeoutMilliseconds) {
-  pollfd entry{socket, POLLIN, 0};
-  if (retryOnEintr([&] { return ::poll(&entry, 1, timeoutMilliseconds); }) <= 0)
-    return {};
-  char byte = 0;
-  iovec data{&byte, 1};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr message{};
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  if (retryOnEintr([&] { return ::recvmsg(socket, &message, 0); }) != 1)
-    return {};
-  cmsghdr* header = CMSG_FIRSTHDR(&message);
-  if (!header || header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS ||
-      header->cmsg_len != CMSG_LEN(sizeof(int)) || (message.msg_flags & MSG_CTRUNC))
-    return {};
-  int fd = -1;
-  std::memcpy(&fd, CMSG_DATA(header), sizeof(int));
-  ScopedFD received(fd);
-  // macOS has no MSG_CMSG_CLOEXEC: the flag is set at once.
-  if (::fcntl(received.get(), F_SETFD, FD_CLOEXEC) != 0)
-    return {};
-  return received;
+// macOS has no MSG_CMSG_CLOEXEC: the flag is set at once.
+bool finishReceivedDescriptor(int fd) {
+  return ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
 }
 
 bool newPipe(ScopedFD& readEnd, ScopedFD& writeEnd) {

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "core/platform/Eintr.h"
+#include "core/platform/LocalSocketSupport.h"
 
 namespace korvelin::platform {
 
@@ -95,45 +96,11 @@ ssize_t sendNoSignal(int fd, const void* data, std::size_t size) {
   return n;
 }
 
-bool sendDescriptor(int socket, int fd) {
-  char byte = 'L';
-  iovec data{&byte, 1};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr message{};
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  cmsghdr* header = CMSG_FIRSTHDR(&message);
-  header->cmsg_level = SOL_SOCKET;
-  header->cmsg_type = SCM_RIGHTS;
-  header->cmsg_len = CMSG_LEN(sizeof(int));
-  std::memcpy(CMSG_DATA(header), &fd, sizeof(int));
-  return retryOnEintr([&] { return ::sendmsg(socket, &message, MSG_NOSIGNAL); }) == 1;
-}
+const int kDescriptorSendFlags = MSG_NOSIGNAL;
+const int kDescriptorReceiveFlags = MSG_CMSG_CLOEXEC;
 
-ScopedFD receiveDescriptor(int socket, int timeoutMilliseconds) {
-  pollfd entry{socket, POLLIN, 0};
-  if (retryOnEintr([&] { return ::poll(&entry, 1, timeoutMilliseconds); }) <= 0)
-    return {};
-  char byte = 0;
-  iovec data{&byte, 1};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr message{};
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  if (retryOnEintr([&] { return ::recvmsg(socket, &message, MSG_CMSG_CLOEXEC); }) != 1)
-    return {};
-  cmsghdr* header = CMSG_FIRSTHDR(&message);
-  if (!header || header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS ||
-      header->cmsg_len != CMSG_LEN(sizeof(int)) || (message.msg_flags & MSG_CTRUNC))
-    return {};
-  int fd = -1;
-  std::memcpy(&fd, CMSG_DATA(header), sizeof(int));
-  ScopedFD received(fd);
-  return received;
+bool finishReceivedDescriptor(int) {
+  return true;  // received close-on-exec
 }
 
 bool newPipe(ScopedFD& readEnd, ScopedFD& writeEnd) {
