@@ -19,11 +19,13 @@
 #include "core/platform/LocalSocket.h"
 #include "tests/support/GuardianHarness.h"
 #include "tests/support/Subprocess.h"
+#include "tests/support/ThrownError.h"
 
 namespace korvelin {
 namespace {
 
 using platform::ScopedFD;
+using testing::errorCaseOf;
 
 // Listens where a guardian of a fresh generation would and answers the first
 // connection that sends a line with `reply`, written as it is. `busyFor`
@@ -102,16 +104,6 @@ class FakeGuardian {
   }
 };
 
-KorvelinCoreError::Case errorOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const KorvelinCoreError& error) {
-    return error.errorCase();
-  }
-  ADD_FAILURE() << "no error";
-  return KorvelinCoreError::Case::installationChanged;
-}
-
 // A full listen queue is a guardian busy with someone else, not a gone one.
 TEST(GuardianClientTest, WaitsForABusyGuardian) {
   FakeGuardian guardian("ATTACHED\n", std::chrono::milliseconds(150));
@@ -154,7 +146,7 @@ TEST(GuardianClientTest, RefusesAnUntrustworthyRecordBeforeConnecting) {
     FakeGuardian guardian("STOPPED\n");
     auto endpoint = guardian.endpoint();
     change(endpoint);
-    EXPECT_EQ(errorOf([&] { requestGuardian(endpoint, "STATUS"); }),
+    EXPECT_EQ(errorCaseOf([&] { requestGuardian(endpoint, "STATUS"); }),
               KorvelinCoreError::Case::proxyDisconnected)
         << name;
     EXPECT_FALSE(guardian.connected()) << name;
@@ -165,7 +157,7 @@ TEST(GuardianClientTest, RefusesAnUntrustworthyRecordBeforeConnecting) {
   auto endpoint = impostor.endpoint();
   endpoint.guardianIdentity = strangerIdentity;
   endpoint.guardianPID = stranger.pid();
-  EXPECT_EQ(errorOf([&] { requestGuardian(endpoint, "STATUS"); }),
+  EXPECT_EQ(errorCaseOf([&] { requestGuardian(endpoint, "STATUS"); }),
             KorvelinCoreError::Case::proxyDisconnected);
   EXPECT_TRUE(impostor.connected());
   EXPECT_EQ(impostor.line(), std::nullopt) << "a request went to an impostor";
@@ -188,7 +180,7 @@ TEST(GuardianClientTest, RefusesASocketFileThatIsNotPrivate) {
       continue;
     FakeGuardian guardian("STOPPED\n");
     change(guardian.path());
-    EXPECT_EQ(errorOf([&] { requestGuardian(guardian.endpoint(), "STOP"); }),
+    EXPECT_EQ(errorCaseOf([&] { requestGuardian(guardian.endpoint(), "STOP"); }),
               KorvelinCoreError::Case::proxyDisconnected)
         << name;
     EXPECT_FALSE(guardian.connected()) << name;
@@ -206,7 +198,7 @@ TEST(GuardianClientTest, BadRepliesAndArgumentsFail) {
       };
   for (const auto& [name, reply, command, payload] : cases) {
     FakeGuardian guardian(reply);
-    EXPECT_EQ(errorOf([&] { requestGuardian(guardian.endpoint(), command, payload); }),
+    EXPECT_EQ(errorCaseOf([&] { requestGuardian(guardian.endpoint(), command, payload); }),
               KorvelinCoreError::Case::proxyDisconnected)
         << name;
   }
@@ -243,7 +235,7 @@ TEST(GuardianClientTest, LegacyStopAcceptsOnlyStoppedAndALineFeed) {
            [](auto& e) { e.guardianPID = *e.guardianPID + 1; }}) {
     auto endpoint = guardian.endpoint();
     change(endpoint);
-    EXPECT_EQ(errorOf([&] { stopLegacyGuardian(endpoint, profile); }),
+    EXPECT_EQ(errorCaseOf([&] { stopLegacyGuardian(endpoint, profile); }),
               KorvelinCoreError::Case::profileRecoveryRequired);
   }
 }

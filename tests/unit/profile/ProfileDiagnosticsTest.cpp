@@ -93,7 +93,6 @@ TEST(ProfileDiagnosticsTest, ChecksInTheirOrder) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     testing::ScopedTempDir dir;
-    ::chmod(dir.path().c_str(), 0700);
     const ProfilePaths paths(Uuid::random(), dir.path());
     c.setup(paths);
     const auto report = ProfileDiagnostics::inspect(paths, ProfilePreparer(dir.path()));
@@ -169,7 +168,6 @@ TEST(ProfileConfigurationFileTest, HandsOutOnlyASafeFileOfItsApplication) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     testing::ScopedTempDir dir;
-    ::chmod(dir.path().c_str(), 0700);
     const ProfilePaths paths(Uuid::random(), dir.path());
     SecureFileSystem::prepareManagedHierarchy(paths);
     c.setup(paths);
