@@ -31,8 +31,9 @@ std::optional<KorvelinCoreError::Case> errorCaseOf(Call&& call) {
 template <typename Call>
 std::optional<KorvelinCoreError> thrownError(KorvelinCoreError::Case expected, Call&& call) {
   auto error = thrownError(call);
-  if (error)
+  if (error) {
     EXPECT_EQ(error->errorCase(), expected) << error->code();
+  }
   return error;
 }
 
