@@ -21,6 +21,7 @@
 #include "core/files/ApplicationInstanceLease.h"
 #include "core/files/FilePath.h"
 #include "core/host/HostServer.h"
+#include "core/host/HostYouTrackGateways.h"
 #include "core/platform/Paths.h"
 
 namespace korvelin::cli {
@@ -33,6 +34,7 @@ struct HostOptions {
   bool notifyReady = false;
   bool exitWhenIdle = false;
   double stopTimeout = 10;
+  YouTrackGatewayUpstream youtrack;  // no gateways while its URL is empty
 };
 
 // How long an on-demand host stays once nothing runs and nobody is connected.
@@ -63,6 +65,11 @@ void sayFound(const Uuid& id, const std::string& what) {
 int serveHost(const HostOptions& options, const GlobalOptions& global) {
   if (!(options.stopTimeout > 0))
     return fail("--stop-timeout must be greater than zero", kExitUsage);
+  if (!options.youtrack.url.empty() && !isAcceptableGatewayUpstream(options.youtrack.url))
+    return fail(
+        "--youtrack-upstream must be an https URL whose path is /mcp (http only on a loopback "
+        "host)",
+        kExitUsage);
   // Signals are taken by one thread; every other thread (and every program
   // started, which resets its mask) never sees them.
   sigset_t stopSignals;
@@ -117,6 +124,9 @@ int serveHost(const HostOptions& options, const GlobalOptions& global) {
                    [](const ProfileHost::SidecarTools& tools) {
                      return makeSidecarSupervisor({tools.guardian, tools.engine, tools.probeURL});
                    });
+  if (!options.youtrack.url.empty())
+    host.addRunService(std::make_shared<HostYouTrackGateways>(
+        global.baseDirectory, global.defaultBaseDirectory, options.youtrack));
   // What was found goes to the terminal of a host in the foreground; a host
   // started for a client keeps it in its notes, which `korvelin ps` shows.
   for (const auto& [id, what] : host.adoptLeftovers())
@@ -151,7 +161,12 @@ int serveHost(const HostOptions& options, const GlobalOptions& global) {
 int startDetachedHost(const HostOptions& options, const GlobalOptions& global) {
   if (connectToHost(global.baseDirectory))
     return fail({"a host already serves {0}", {standardizedPath(global.baseDirectory)}});
-  const int pid = startHost(global, options.exitWhenIdle);
+  std::vector<std::string> youtrack;
+  if (!options.youtrack.url.empty())
+    youtrack = {"--youtrack-upstream", options.youtrack.url};
+  if (options.youtrack.certificateAuthorities)
+    youtrack.insert(youtrack.end(), {"--youtrack-ca", *options.youtrack.certificateAuthorities});
+  const int pid = startHost(global, options.exitWhenIdle, youtrack);
   say({"host started (pid {0})", {std::to_string(pid)}});
   return kExitSuccess;
 }
@@ -167,6 +182,13 @@ const Registration kHost{
                        text("Seconds a clean stop (SIGTERM) gives all profiles together to stop "
                             "(default 10)"))
            ->capture_default_str();
+       command.add_option("--youtrack-upstream", options->youtrack.url,
+                          text("Serve each running Codex profile a YouTrack gateway to this MCP "
+                               "endpoint while a token is stored"));
+       command.add_option_function<std::string>(
+           "--youtrack-ca",
+           [options](const std::string& file) { options->youtrack.certificateAuthorities = file; },
+           text("PEM file of the authorities to trust instead of the system's"));
        command.add_flag("--notify-ready", options->notifyReady)->group("");
        command.add_flag("--exit-when-idle", options->exitWhenIdle)->group("");
        command.footer(text(

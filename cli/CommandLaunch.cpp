@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -74,6 +75,11 @@ Message describe(const ProfileLaunchProgress& progress) {
       return "completion confirmed; launch lease removed";
     case ProfileLaunchStep::sidecarStopped:
       return "sidecar stopped; its record is empty again";
+    case ProfileLaunchStep::browserLinkOpened:
+      return {"a link the application opened went to the paired Chrome profile: {0}", {detail}};
+    case ProfileLaunchStep::browserLinkDeclined:
+      return {"a link the application opened was declined: {0}",
+              {AppLocalization::render(detail, outputLanguage())}};
   }
   return "";
 }
@@ -90,6 +96,7 @@ std::optional<int> launchThroughHost(const LaunchOptions& options,
   request.engine = options.tools.engine.empty() ? "" : standardizedPath(options.tools.engine);
   request.guardian = options.tools.guardian.empty() ? "" : standardizedPath(options.tools.guardian);
   request.probeURL = options.tools.probeURL;
+  request.browserShim = options.browserShim.empty() ? "" : standardizedPath(options.browserShim);
   request.wait = true;
   const sigset_t stopSignals = blockStopSignals();
   int status = kExitFailure;
@@ -117,7 +124,7 @@ std::optional<int> launchThroughHost(const LaunchOptions& options,
         std::cout << line.dump() << std::endl;
     } else if (event == "step") {
       // The step by its name, as the host sent it.
-      for (int i = 0; i <= static_cast<int>(ProfileLaunchStep::sidecarStopped); ++i) {
+      for (int i = 0; i <= static_cast<int>(ProfileLaunchStep::browserLinkDeclined); ++i) {
         const auto step = static_cast<ProfileLaunchStep>(i);
         if (rawValue(step) == line.value("step", ""))
           say(describe({step, line.value("detail", "")}));
@@ -184,7 +191,10 @@ int launchProfile(LaunchOptions options, const GlobalOptions& global) {
 
   const sigset_t stopSignals = blockStopSignals();
   ::signal(SIGPIPE, SIG_IGN);
+  // Links the application opens are reported from the bridge's threads.
+  std::mutex printing;
   const ProfileLauncher::Progress progress = [&](const ProfileLaunchProgress& step) {
+    std::lock_guard guard(printing);
     if (options.json)
       std::cout << nlohmann::json{{"event", rawValue(step.step)}, {"detail", step.detail}}.dump()
                 << std::endl;
@@ -196,6 +206,7 @@ int launchProfile(LaunchOptions options, const GlobalOptions& global) {
   auto sidecars = makeSidecarSupervisor(options.tools);
   ProfileLauncher launcher(global.baseDirectory, global.defaultBaseDirectory, processes, *sidecars);
   launcher.setBrowserShim(options.browserShim);
+  launcher.setBrowserLinkReport(progress);
   std::optional<ProfileLaunch> started;
   try {
     started = launcher.launch(*id, progress);

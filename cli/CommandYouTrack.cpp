@@ -31,14 +31,15 @@ struct YouTrackOptions {
   bool json = false;
 };
 
-// A token change: only while no other copy of Korvelin holds the base (its
-// runs may be using the token) and none of this process's runs does.
+// A token change: under the base's lease (a running host lends it), and
+// only while no run of any process holds the token in use.
 template <typename Change>
 int changingToken(const GlobalOptions& global, Change&& change) {
   ProfilePreparer(global.defaultBaseDirectory).prepareBaseDirectory(global.baseDirectory);
   auto lease = takeInstanceLease(global);
   if (!lease)
     return kExitFailure;
+  const auto held = holdYouTrackToken(global.baseDirectory, FileLock::Mode::exclusive);
   YouTrackFileCredentialStore store(global.baseDirectory);
   YouTrackCredentialMutationCoordinator::shared().perform(true, [&] { change(store); });
   return kExitSuccess;
@@ -121,11 +122,13 @@ int runServe(const YouTrackOptions& options, const GlobalOptions& global) {
 
   auto& coordinator = YouTrackCredentialMutationCoordinator::shared();
   const Uuid ticket = coordinator.beginLaunch();
+  std::optional<FileLock> inUse;
   YouTrackMCPGatewaySupervisor supervisor(upstream);
   CodexMCPConfigProvisioner provisioner;
   std::optional<YouTrackGatewayHandle> handle;
   std::optional<CodexMCPConfigReceipt> receipt;
   try {
+    inUse = holdYouTrackToken(global.baseDirectory, FileLock::Mode::shared);
     handle =
         supervisor.start(*id, YouTrackFileCredentialStore(global.baseDirectory).readToken(), proxy);
     if (options.config) {
@@ -207,8 +210,8 @@ const Registration kRegistration{
        serve->add_flag("--json", options->json, text("Print one JSON line per event"));
        command.footer(text(
            "The token is kept in Credentials/mcp.youtrack/shared under the base: a private file "
-           "of this user, never printed. set and delete are refused while another copy of "
-           "Korvelin holds the base (serve holds it while it runs)."));
+           "of this user, never printed. set and delete are refused while a gateway of serve or "
+           "of the host uses the token."));
        return [options, &global, set, status, remove, serve] {
          if (set->parsed())
            return runTokenSet(global);

@@ -48,7 +48,9 @@ int failWithHostReply(const nlohmann::json& reply) {
   return failComposed(message);
 }
 
-int startHost(const GlobalOptions& global, bool exitWhenIdle) {
+int startHost(const GlobalOptions& global,
+              bool exitWhenIdle,
+              const std::vector<std::string>& options) {
   const auto self = platform::executablePath(static_cast<std::int32_t>(::getpid()));
   if (!self)
     throw KorvelinCoreError::processLaunchFailed("could not find this program's own path");
@@ -56,6 +58,7 @@ int startHost(const GlobalOptions& global, bool exitWhenIdle) {
                                      "--foreground", "--notify-ready"};
   if (exitWhenIdle)
     arguments.push_back("--exit-when-idle");
+  arguments.insert(arguments.end(), options.begin(), options.end());
   std::vector<std::string> environment;
   for (char** variable = environ; *variable; ++variable)
     environment.emplace_back(*variable);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -60,9 +61,11 @@ std::unique_ptr<ApplicationInstanceLease> borrowHostLease(const GlobalOptions& g
 
 // Starts a host for the base in a session of its own and waits until it
 // serves (or another host does). `exitWhenIdle`: it exits once nothing runs
-// and no client is connected. Returns its pid; throws with the host's own
-// reason when it could not start.
-int startHost(const GlobalOptions& global, bool exitWhenIdle);
+// and no client is connected; `options` go to its command line. Returns its
+// pid; throws with the host's own reason when it could not start.
+int startHost(const GlobalOptions& global,
+              bool exitWhenIdle,
+              const std::vector<std::string>& options = {});
 
 // Prints an error reply as a one-line failure; returns the exit status.
 int failWithHostReply(const nlohmann::json& reply);

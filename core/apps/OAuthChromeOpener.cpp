@@ -41,17 +41,44 @@ OAuthChromeOpening OAuthChromeOpener::open(std::string_view url,
   return {*result.exitCode, result.output};
 }
 
+std::string handOffSummary(std::string_view output, std::string_view url) {
+  constexpr std::size_t kMaximumSummary = 512;
+  constexpr std::string_view kBlank = " \t\r";
+  std::string summary;
+  while (!output.empty()) {
+    const auto end = output.find('\n');
+    std::string_view line = output.substr(0, end);
+    output.remove_prefix(end == std::string_view::npos ? output.size() : end + 1);
+    const auto first = line.find_first_not_of(kBlank);
+    if (first == std::string_view::npos)
+      continue;
+    line = line.substr(first, line.find_last_not_of(kBlank) - first + 1);
+    if (line.find("://") != std::string_view::npos ||
+        (!url.empty() && line.find(url) != std::string_view::npos))
+      continue;
+    if (!summary.empty())
+      summary += ' ';
+    summary += line;
+  }
+  if (summary.size() > kMaximumSummary)
+    summary.resize(kMaximumSummary);
+  return summary;
+}
+
 ClaudeBrowserBridge::Handler OAuthChromeOpener::bridgeHandler(
     std::function<std::vector<AppProfile>()> profiles,
-    std::function<void(const std::string& reason)> report) const {
+    LinkReport report) const {
   return [opener = *this, profiles = std::move(profiles), report = std::move(report)](
              const std::string& url, const Uuid& claudeProfileID) {
     try {
-      opener.open(url, OAuthChromeRouter::routeHTTPURL(url, claudeProfileID, profiles()));
+      const auto opening =
+          opener.open(url, OAuthChromeRouter::routeHTTPURL(url, claudeProfileID, profiles()));
+      if (report)
+        report(true, handOffSummary(opening.output, url));
       return ClaudeBrowserBridgeDecision::handled;
     } catch (const std::exception& e) {
       if (report)
-        report(e.what());
+        report(false, e.what());
       return ClaudeBrowserBridgeDecision::declined;
     }
   };
@@ -61,12 +88,15 @@ std::shared_ptr<ClaudeBrowserBridge> startClaudeBrowserBridge(
     const Uuid& claudeProfileID,
     const std::string& shimPath,
     const std::string& baseDirectory,
-    const std::string& defaultBaseDirectory) {
+    const std::string& defaultBaseDirectory,
+    OAuthChromeOpener::LinkReport report) {
   auto bridge = std::make_shared<ClaudeBrowserBridge>(
       claudeProfileID, shimPath, std::nullopt,
-      OAuthChromeOpener{baseDirectory}.bridgeHandler([baseDirectory, defaultBaseDirectory] {
-        return ProfileRepository(baseDirectory, defaultBaseDirectory).load().profiles;
-      }));
+      OAuthChromeOpener{baseDirectory}.bridgeHandler(
+          [baseDirectory, defaultBaseDirectory] {
+            return ProfileRepository(baseDirectory, defaultBaseDirectory).load().profiles;
+          },
+          std::move(report)));
   bridge->start();
   return bridge;
 }

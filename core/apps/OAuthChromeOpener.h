@@ -34,13 +34,21 @@ struct OAuthChromeOpener {
   // take the link (no success within 30 s).
   OAuthChromeOpening open(std::string_view url, const OAuthChromeRoute& route) const;
 
+  // What became of one link: opened, with what Chrome said (`handOffSummary`),
+  // or declined, with why. Never the link itself.
+  using LinkReport = std::function<void(bool opened, const std::string& detail)>;
+
   // The bridge's handler for one Claude profile: each link is routed on the
   // profile's behalf among `profiles()` (read anew for every link) and
-  // opened; any failure declines it, and `report` (when given) hears why.
-  ClaudeBrowserBridge::Handler bridgeHandler(
-      std::function<std::vector<AppProfile>()> profiles,
-      std::function<void(const std::string& reason)> report = {}) const;
+  // opened; any failure declines it. `report`, when given, hears the outcome.
+  ClaudeBrowserBridge::Handler bridgeHandler(std::function<std::vector<AppProfile>()> profiles,
+                                             LinkReport report = {}) const;
 };
+
+// Chrome's output after a hand-off, fit to be shown where the link was not
+// asked for: its non-empty lines, trimmed and joined by a space, leaving out
+// every line that names the link or any other URL; at most 512 bytes.
+std::string handOffSummary(std::string_view output, std::string_view url);
 
 // The listening browser bridge of one run of a Claude profile, whose links
 // are routed among the catalogue's profiles (read anew for every link) and
@@ -49,6 +57,7 @@ std::shared_ptr<ClaudeBrowserBridge> startClaudeBrowserBridge(
     const Uuid& claudeProfileID,
     const std::string& shimPath,
     const std::string& baseDirectory,
-    const std::string& defaultBaseDirectory);
+    const std::string& defaultBaseDirectory,
+    OAuthChromeOpener::LinkReport report = {});
 
 }  // namespace korvelin

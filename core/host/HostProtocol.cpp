@@ -44,7 +44,8 @@ Shape shapeOf(HostOperation operation) {
     case HostOperation::proxyStop:
       return {{"operation", "profile"}, {}};
     case HostOperation::launch:
-      return {{"operation", "profile", "engine", "guardian", "probeURL", "wait"}, {}};
+      return {{"operation", "profile", "engine", "guardian", "probeURL", "browserShim", "wait"},
+              {}};
   }
   return {};
 }
@@ -162,6 +163,7 @@ HostRequest decode(const nlohmann::json& object) {
       request.engine = absolutePath(object, "engine", true);
       request.guardian = absolutePath(object, "guardian", true);
       request.probeURL = text(object, "probeURL");
+      request.browserShim = absolutePath(object, "browserShim", true);
       request.wait = flag(object, "wait");
       break;
   }
@@ -213,6 +215,7 @@ nlohmann::json encodeHostRequest(const HostRequest& request) {
       object["engine"] = request.engine;
       object["guardian"] = request.guardian;
       object["probeURL"] = request.probeURL;
+      object["browserShim"] = request.browserShim;
       object["wait"] = request.wait;
       break;
   }

@@ -16,7 +16,8 @@
 //    (no JSON reply), so that a command that changes files of the base works
 //    under the host's single-instance lease
 //   {"operation": "launch", "profile": UUID, "engine": PATH or "",
-//    "guardian": PATH or "", "probeURL": URL, "wait": bool}
+//    "guardian": PATH or "", "probeURL": URL, "browserShim": PATH or "",
+//    "wait": bool}
 
 #include <cstddef>
 #include <map>
@@ -56,6 +57,8 @@ struct HostRequest {
   std::string engine;
   std::string guardian;
   std::string probeURL;
+  // launch: the browser program a Claude profile is given ("": none)
+  std::string browserShim;
 
   bool operator==(const HostRequest&) const = default;
 };

@@ -1,5 +1,6 @@
 #include "core/host/ProfileHost.h"
 
+#include <fcntl.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/activity/ProfileRuntimeObserver.h"
+#include "core/apps/ClaudeBrowserBridge.h"
 #include "core/base/CoreError.h"
 #include "core/files/FilePath.h"
 #include "core/files/FileSystemSecurity.h"
@@ -126,7 +128,18 @@ ProfileHost::ProfileHost(std::string baseDirectory,
       defaultBase_(std::move(defaultBaseDirectory)),
       sidecars_(std::move(sidecars)) {}
 
-ProfileHost::~ProfileHost() = default;
+ProfileHost::~ProfileHost() {
+  // A browser bridge still listening (a run left running) is released
+  // first: its links in flight report to the slots.
+  std::vector<std::shared_ptr<ClaudeBrowserBridge>> bridges;
+  {
+    std::lock_guard guard(lock_);
+    for (auto& [id, slot] : slots_)
+      if (slot->launch && slot->launch->browserBridge)
+        bridges.push_back(std::move(slot->launch->browserBridge));
+  }
+  bridges.clear();
+}
 
 void ProfileHost::addRunService(std::shared_ptr<HostRunService> service) {
   std::lock_guard guard(lock_);
@@ -382,9 +395,14 @@ ProfileLaunch ProfileHost::launch(const HostRequest& request,
   std::shared_ptr<XraySidecarSupervisor> sidecar =
       sidecars_({request.engine, request.guardian, request.probeURL});
   // From here on the run is the host's like any other: stopping it, its end
-  // and its sidecar take the same paths.
-  const auto launched =
-      ProfileLauncher(base_, defaultBase_, supervisor_, *sidecar).launch(id, progress);
+  // and its sidecar take the same paths. What becomes of the links a Claude
+  // profile opens is told to the clients waiting for its run.
+  ProfileLauncher launcher(base_, defaultBase_, supervisor_, *sidecar);
+  launcher.setBrowserShim(request.browserShim);
+  launcher.setBrowserLinkReport([this, id](const ProfileLaunchProgress& step) {
+    tellWaiters(id, {{"event", "step"}, {"step", rawValue(step.step)}, {"detail", step.detail}});
+  });
+  const auto launched = launcher.launch(id, progress);
   const ProfilePaths paths = pathsOf(id);
   forEachService([&](HostRunService& service) { service.runStarted(paths, launched.run); });
   if (started)
@@ -477,6 +495,16 @@ ProcessSnapshot ProfileHost::finish(Slot& slot, const Uuid& profileID, double re
     }
     ended.state = ProcessRunState::stoppedConfirmed;
   }
+  // The run's browser bridge stops listening now; it is released (waiting
+  // for a link in flight) once the run is finished.
+  std::shared_ptr<ClaudeBrowserBridge> bridge;
+  {
+    std::lock_guard guard(lock_);
+    if (slot.launch)
+      bridge = std::move(slot.launch->browserBridge);
+  }
+  if (bridge)
+    bridge->stop();
   forEachService([&](HostRunService& service) { service.runEnded(paths, ended); });
   std::vector<platform::ScopedFD> waiters;
   {
@@ -494,6 +522,21 @@ ProcessSnapshot ProfileHost::finish(Slot& slot, const Uuid& profileID, double re
     writeHostLine(waiter.get(), line, 2s);
   stopSidecar(slot, profileID);
   return ended;
+}
+
+void ProfileHost::tellWaiters(const Uuid& profileID, const nlohmann::json& line) {
+  std::vector<platform::ScopedFD> copies;
+  {
+    std::lock_guard guard(lock_);
+    const auto it = slots_.find(profileID);
+    if (it == slots_.end())
+      return;
+    for (const auto& waiter : it->second->waiters)
+      copies.emplace_back(::fcntl(waiter.get(), F_DUPFD_CLOEXEC, 0));
+  }
+  for (const auto& copy : copies)
+    if (copy)
+      writeHostLine(copy.get(), line, 2s);
 }
 
 void ProfileHost::stopSidecar(Slot& slot, const Uuid& profileID) {

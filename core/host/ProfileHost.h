@@ -135,6 +135,8 @@ class ProfileHost {
   // run's lease), tells the services and waiters, stops the sidecar.
   ProcessSnapshot finish(Slot& slot, const Uuid& profileID, double recoveryWait);
   void stopSidecar(Slot& slot, const Uuid& profileID);
+  // Writes `line` to the clients waiting for the profile's run, if any.
+  void tellWaiters(const Uuid& profileID, const nlohmann::json& line);
   void adopt(const Uuid& profileID, Slot& slot, std::string& note);
   std::optional<Uuid> connectionOf(const Uuid& profileID, const ProfilePaths& paths) const;
   void journal(const Uuid& profileID, ProfileActivityKind kind, const std::string& detail);

@@ -18,7 +18,7 @@ namespace korvelin {
 
 namespace {
 
-constexpr EnumNames<ProfileLaunchStep, 15> kStepNames{{
+constexpr EnumNames<ProfileLaunchStep, 17> kStepNames{{
     {ProfileLaunchStep::profileLoaded, "profile_loaded"},
     {ProfileLaunchStep::applicationVerified, "application_verified"},
     {ProfileLaunchStep::proxyStarting, "proxy_starting"},
@@ -34,6 +34,8 @@ constexpr EnumNames<ProfileLaunchStep, 15> kStepNames{{
     {ProfileLaunchStep::applicationStopped, "application_stopped"},
     {ProfileLaunchStep::completionConfirmed, "completion_confirmed"},
     {ProfileLaunchStep::sidecarStopped, "sidecar_stopped"},
+    {ProfileLaunchStep::browserLinkOpened, "browser_link_opened"},
+    {ProfileLaunchStep::browserLinkDeclined, "browser_link_declined"},
 }};
 
 constexpr EnumNames<ProxyVerdict, 4> kVerdictNames{{
@@ -158,8 +160,15 @@ ProfileLaunch ProfileLauncher::launch(const Uuid& profileID, const Progress& pro
       if (browserShim_.empty())
         throw KorvelinCoreError::profileConfigurationUnavailable(
             "no browser shim for Claude profiles");
-      launch.browserBridge =
-          startClaudeBrowserBridge(profileID, browserShim_, baseDirectory_, defaultBaseDirectory_);
+      OAuthChromeOpener::LinkReport linkReport;
+      if (linkReport_)
+        linkReport = [report = linkReport_](bool opened, const std::string& detail) {
+          report({opened ? ProfileLaunchStep::browserLinkOpened
+                         : ProfileLaunchStep::browserLinkDeclined,
+                  detail});
+        };
+      launch.browserBridge = startClaudeBrowserBridge(profileID, browserShim_, baseDirectory_,
+                                                      defaultBaseDirectory_, std::move(linkReport));
       const auto bridge = launch.browserBridge->start();  // listening: its configuration
       managedEnvironment = bridge.environment();
       report(progress, ProfileLaunchStep::browserBridgeReady, bridge.socketPath);

@@ -52,6 +52,9 @@ enum class ProfileLaunchStep {
   applicationStopped,   // detail: the run
   completionConfirmed,  // detail: the run
   sidecarStopped,       // detail: the guardian run
+  // While a Claude profile runs, for each link its browser bridge received:
+  browserLinkOpened,    // detail: what Chrome said, without the link
+  browserLinkDeclined,  // detail: why
 };
 
 std::string_view rawValue(ProfileLaunchStep step);
@@ -126,6 +129,9 @@ class ProfileLauncher {
   // is not launched without one, as its links would reach the default
   // browser outside the profile's route.
   void setBrowserShim(std::string path) { browserShim_ = std::move(path); }
+  // Hears browserLinkOpened and browserLinkDeclined for the links of the
+  // Claude profiles launched from now on, on the bridge's connection thread.
+  void setBrowserLinkReport(Progress report) { linkReport_ = std::move(report); }
 
   // The run as the process supervisor sees it now.
   ProcessSnapshot status(const ProfileLaunch& launch);
@@ -150,6 +156,7 @@ class ProfileLauncher {
   XraySidecarSupervisor& sidecars_;
   AdapterFactory adapters_;
   std::string browserShim_;
+  Progress linkReport_;
 };
 
 }  // namespace korvelin

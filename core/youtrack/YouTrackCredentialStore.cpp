@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <vector>
 
 #include "core/base/CoreError.h"
+#include "core/files/DirectoryListing.h"
 #include "core/files/FileSystemSecurity.h"
 #include "core/files/PrivateFile.h"
 #include "core/platform/FileUtil.h"
@@ -22,6 +24,7 @@ namespace {
 
 constexpr std::string_view kDirectoryName = "Credentials";
 constexpr std::size_t kMaximumSecretBytes = 65536;
+constexpr std::string_view kTemporaryPrefix = ".tmp-";
 
 // A refused directory or file: its detail is not shown, the status says
 // that the storage is not private.
@@ -127,7 +130,7 @@ void PrivateCredentialFiles::write(std::string_view account,
     failWith(ENOENT);
   if (mode == Write::create && exists)
     failWith(EEXIST);
-  const std::string temporary = ".tmp-" + Uuid::random().lowercaseString();
+  const std::string temporary = std::string(kTemporaryPrefix) + Uuid::random().lowercaseString();
   ScopedFD fd = PrivateFile::createExclusive(dir, temporary, O_WRONLY, temporary, kRefused);
   int renamed = -1;
   int status = EIO;
@@ -162,6 +165,18 @@ bool PrivateCredentialFiles::remove(std::string_view account) const {
   return true;
 }
 
+void PrivateCredentialFiles::removeLeftovers() const {
+  const auto directory = openServiceDirectory(base_, service_, false);
+  if (!directory)
+    return;
+  const auto names = entryNames(directory->get());
+  if (!names)
+    failWith(errno);
+  for (const auto& name : *names)
+    if (name.starts_with(kTemporaryPrefix))
+      ::unlinkat(directory->get(), name.c_str(), 0);
+}
+
 YouTrackFileCredentialStore::YouTrackFileCredentialStore(std::string base)
     : files_(std::move(base), "mcp.youtrack", YouTrackTokenValidator::maximumBytes) {}
 
@@ -189,12 +204,44 @@ std::string YouTrackFileCredentialStore::readToken() {
 
 void YouTrackFileCredentialStore::storeToken(std::string_view token) {
   const std::string data = YouTrackTokenValidator::validatedData(token);
-  translating([&] { files_.write(kTokenAccount, data, PrivateCredentialFiles::Write::replace); },
-              tokenUnavailable);
+  translating(
+      [&] {
+        files_.removeLeftovers();
+        files_.write(kTokenAccount, data, PrivateCredentialFiles::Write::replace);
+      },
+      tokenUnavailable);
 }
 
 void YouTrackFileCredentialStore::deleteToken() {
-  translating([&] { files_.remove(kTokenAccount); }, tokenUnavailable);
+  translating(
+      [&] {
+        files_.removeLeftovers();
+        files_.remove(kTokenAccount);
+      },
+      tokenUnavailable);
+}
+
+FileLock holdYouTrackToken(const std::string& base, FileLock::Mode mode) {
+  constexpr std::string_view kName = ".in-use";
+  FileLock lock;
+  translating(
+      [&] {
+        const auto directory = openServiceDirectory(base, "mcp.youtrack", true);
+        bool created = false;
+        ScopedFD fd = PrivateFile::openOrCreate(directory->get(), kName, O_RDWR, std::string(kName),
+                                                kRefused, created);
+        if (!fd)
+          failWith(errno == ELOOP ? EPERM : errno);
+        PrivateFile::verify(fd.get(), std::string(kName), kRefused, {.aclUnreadable = kRefused});
+        lock = FileLock(std::move(fd));
+      },
+      tokenUnavailable);
+  if (!lock.lock(mode, FileLock::Wait::never)) {
+    if (errno == EWOULDBLOCK)
+      throw KorvelinCoreError::youTrackCredentialMutationBlocked();
+    tokenUnavailable(errno);
+  }
+  return lock;
 }
 
 PrivateFileCredentialStore::PrivateFileCredentialStore(std::string base, std::string service)

@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "core/base/Uuid.h"
+#include "core/files/FileLock.h"
 
 namespace korvelin {
 
@@ -58,6 +59,10 @@ class PrivateCredentialFiles {
   void write(std::string_view account, std::string_view secret, Write mode) const;
   // False when there was nothing to remove.
   bool remove(std::string_view account) const;
+  // Removes the temporary files of writers that were killed mid-write (each
+  // may hold a secret), so that a deleted secret leaves no copy behind. Only
+  // for a caller no other writer of the service can overlap.
+  void removeLeftovers() const;
 
  private:
   std::string base_;
@@ -77,6 +82,13 @@ class YouTrackFileCredentialStore : public YouTrackCredentialStoring {
  private:
   PrivateCredentialFiles files_;
 };
+
+// Keeps the stored token still across processes: every run that uses it
+// holds a shared lock on "Credentials/mcp.youtrack/.in-use" (`use`), and a
+// change holds it exclusively (`change`). Neither waits: whoever finds the
+// other side there is refused with `youTrackCredentialMutationBlocked`. The
+// lock goes with the process, so a crash never leaves the token held.
+FileLock holdYouTrackToken(const std::string& base, FileLock::Mode mode);
 
 // Secrets by UUID reference (proxy credentials and the like); every failure
 // is `keychainOperationFailed` with "create", "read", "update" or "delete".

@@ -6,9 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 namespace korvelin::testing {
@@ -63,6 +66,26 @@ bool reapIfExited(pid_t pid) {
 
 bool processExists(pid_t pid) {
   return ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
+std::string commandLineOf(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::replace(text.begin(), text.end(), '\0', ' ');
+  return text;
+}
+
+std::vector<pid_t> processesMentioning(const std::string& text) {
+  std::vector<pid_t> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos)
+      continue;
+    const pid_t pid = std::stoi(name);
+    if (pid != ::getpid() && commandLineOf(pid).find(text) != std::string::npos)
+      found.push_back(pid);
+  }
+  return found;
 }
 
 }  // namespace korvelin::testing

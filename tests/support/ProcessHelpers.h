@@ -3,6 +3,8 @@
 #include <sys/types.h>
 
 #include <set>
+#include <string>
+#include <vector>
 
 namespace korvelin::testing {
 
@@ -33,5 +35,12 @@ bool reapIfExited(pid_t pid);
 
 // True while `pid` names a process (zombies included).
 bool processExists(pid_t pid);
+
+// The command line of `pid`, its arguments joined by spaces.
+std::string commandLineOf(pid_t pid);
+
+// Other processes whose command line mentions `text` (Chromium's helpers
+// leave the application's group but name the profile's directory).
+std::vector<pid_t> processesMentioning(const std::string& text);
 
 }  // namespace korvelin::testing

@@ -52,28 +52,6 @@ bool eventually(Condition condition, std::chrono::seconds limit, pid_t keep = -1
   return true;
 }
 
-std::string commandLine(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::replace(text.begin(), text.end(), '\0', ' ');
-  return text;
-}
-
-// Processes whose command line mentions `text` (Chromium's crash handler
-// leaves the group but names the profile's directory).
-std::vector<pid_t> processesMentioning(const std::string& text) {
-  std::vector<pid_t> found;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos)
-      continue;
-    const pid_t pid = std::stoi(name);
-    if (pid != ::getpid() && commandLine(pid).find(text) != std::string::npos)
-      found.push_back(pid);
-  }
-  return found;
-}
-
 bool groupIsEmpty(pid_t group) {
   return ::kill(-group, 0) != 0 && errno == ESRCH;
 }
@@ -130,7 +108,7 @@ TEST(ChromeLaunchTest, ChromiumBrowsesThroughTheRealXrayUntilCtrlC) {
 
   // Chromium runs with the profile's directory and proxy, takes its
   // singleton locks in the profile, and its page crosses the REALITY server.
-  const std::string arguments = commandLine(root);
+  const std::string arguments = testing::commandLineOf(root);
   EXPECT_NE(arguments.find("--user-data-dir=" + paths.userData()), std::string::npos) << arguments;
   EXPECT_NE(arguments.find("--proxy-server=" + route), std::string::npos) << arguments;
   EXPECT_EQ(route.rfind("socks5://127.0.0.1:", 0), 0u) << route;
@@ -156,7 +134,8 @@ TEST(ChromeLaunchTest, ChromiumBrowsesThroughTheRealXrayUntilCtrlC) {
   EXPECT_TRUE(eventually([&] { return groupIsEmpty(group); }, 30s));
   EXPECT_TRUE(eventually(
       [&] { return !testing::processExists(guardian) && !testing::processExists(engine); }, 30s));
-  EXPECT_TRUE(eventually([&] { return processesMentioning(paths.userData()).empty(); }, 30s));
+  EXPECT_TRUE(
+      eventually([&] { return testing::processesMentioning(paths.userData()).empty(); }, 30s));
   EXPECT_EQ(XrayDurableStateStore().readOnly(paths).status, XrayDurableState::Status::empty);
   EXPECT_FALSE(std::filesystem::exists(paths.leaseFile()));
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "core/apps/ManagedApplicationSupport.h"
+#include "core/apps/OAuthChromeOpener.h"
 
 namespace korvelin {
 namespace {
@@ -139,6 +140,25 @@ TEST(OAuthChromeRouterTest, CommandPassesTheLinkAsGiven) {
                                 "--user-data-dir=/base/dir/Profiles/" +
                                     route.chromeProfile.id.lowercaseString() + "/user-data",
                                 "--password-store=basic", "--use-mock-keychain", url}));
+}
+
+// What Chrome said after a hand-off is shown to whoever launched Claude, who
+// never asked for the link: no line naming it, or any URL, gets through.
+TEST(OAuthChromeOpenerTest, HandOffSummaryNeverCarriesALink) {
+  const std::string link = "https://claude.ai/oauth?code=secret";
+  const struct {
+    std::string output;
+    std::string summary;
+  } cases[] = {
+      {"Opening in existing browser session.\n", "Opening in existing browser session."},
+      {"  first \r\n\n\tsecond\n", "first second"},
+      {"Opening " + link + "\nOpened.\n", "Opened."},
+      {"code=secret https://claude.ai/oauth?code=secret\n", ""},
+      {"see file:///tmp/x\nok", "ok"},
+      {std::string(600, 'a'), std::string(512, 'a')},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(handOffSummary(c.output, link), c.summary) << c.output;
 }
 
 }  // namespace

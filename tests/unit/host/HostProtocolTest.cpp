@@ -30,6 +30,7 @@ TEST(HostProtocolTest, EveryRequestSurvivesTheWire) {
   proxy.probeURL = "http://127.0.0.1:1/";
   auto launch = requestOf(HostOperation::launch);
   launch.probeURL = "https://api.ipify.org";
+  launch.browserShim = "/x/korvelin-browser-shim";
   launch.wait = true;
   HostRequest ps;
   for (const auto& request : {run, stop, proxy, launch, ps, requestOf(HostOperation::proxyStop)}) {

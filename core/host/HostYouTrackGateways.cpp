@@ -1,0 +1,104 @@
+#include "core/host/HostYouTrackGateways.h"
+
+#include "core/apps/ManagedApplicationSupport.h"
+#include "core/base/CoreError.h"
+#include "core/profile/ProfileRepository.h"
+#include "core/proxy/XrayDurableStateStore.h"
+#include "core/youtrack/YouTrackCredentialMutationCoordinator.h"
+#include "core/youtrack/YouTrackCredentialStore.h"
+
+namespace korvelin {
+
+struct HostYouTrackGateways::Served {
+  Uuid runID;
+  YouTrackGatewayHandle handle;
+  CodexMCPConfigReceipt receipt;
+  FileLock inUse;
+};
+
+HostYouTrackGateways::HostYouTrackGateways(std::string baseDirectory,
+                                           std::string defaultBaseDirectory,
+                                           YouTrackGatewayUpstream upstream,
+                                           YouTrackGatewayTiming timing)
+    : base_(std::move(baseDirectory)),
+      defaultBase_(std::move(defaultBaseDirectory)),
+      gateways_(std::move(upstream), timing) {}
+
+HostYouTrackGateways::~HostYouTrackGateways() {
+  // Runs the host leaves running keep their block until the next host
+  // re-adopts them; their gateways end here, with the supervisor.
+  std::lock_guard guard(lock_);
+  for (auto& [id, served] : served_)
+    YouTrackCredentialMutationCoordinator::shared().finishRun(id);
+}
+
+std::optional<HostYouTrackGateways::Route> HostYouTrackGateways::routeOf(
+    const ProfilePaths& paths) const {
+  std::optional<AppProfile> profile;
+  for (auto& candidate : ProfileRepository(base_, defaultBase_).load().profiles)
+    if (candidate.id == paths.profileID())
+      profile = std::move(candidate);
+  if (!profile || profile->adapterIdentifier != ManagedApplicationSupport::codexAdapterIdentifier)
+    return std::nullopt;
+  if (!profile->proxyConnectionID)
+    return Route(profile->proxy);
+  const auto record = XrayDurableStateStore().readOnly(paths);
+  if (record.status != XrayDurableState::Status::active ||
+      record.connectionID != profile->proxyConnectionID || !record.loopbackPort)
+    return std::nullopt;
+  return Route(
+      ProfileProxyConfiguration(ProfileProxyScheme::socks5, "127.0.0.1", *record.loopbackPort));
+}
+
+void HostYouTrackGateways::runStarted(const ProfilePaths& paths, const ProcessSnapshot& run) {
+  const auto route = routeOf(paths);
+  YouTrackFileCredentialStore store(base_);
+  if (!route || store.status() != YouTrackCredentialStatus::configured)
+    return;
+  const Uuid id = paths.profileID();
+  auto& coordinator = YouTrackCredentialMutationCoordinator::shared();
+  const Uuid ticket = coordinator.beginLaunch();
+  auto served = std::make_shared<Served>();
+  served->runID = run.runID;
+  bool started = false;
+  try {
+    served->inUse = holdYouTrackToken(base_, FileLock::Mode::shared);
+    served->handle = gateways_.start(id, store.readToken(), *route);
+    started = true;
+    served->receipt = provisioner_.install(paths, served->handle.generation, served->handle.port,
+                                           served->handle.capability);
+  } catch (...) {
+    if (started)
+      gateways_.stop(served->handle);
+    coordinator.finishLaunch(ticket, std::nullopt);
+    throw;
+  }
+  coordinator.finishLaunch(ticket, id);
+  std::lock_guard guard(lock_);
+  served_[id] = std::move(served);
+}
+
+void HostYouTrackGateways::runEnded(const ProfilePaths& paths, const ProcessSnapshot& run) {
+  std::shared_ptr<Served> served;
+  {
+    std::lock_guard guard(lock_);
+    const auto found = served_.find(paths.profileID());
+    if (found == served_.end() || found->second->runID != run.runID)
+      return;
+    served = std::move(found->second);
+    served_.erase(found);
+  }
+  // The block goes first, so that Codex is never pointed at a closed port;
+  // the token is released last, once nothing of the run can use it.
+  try {
+    provisioner_.remove(paths, served->receipt);
+  } catch (const KorvelinCoreError&) {
+    // Changed by the user meanwhile: left as it is, the next install or
+    // reconcile replaces a stale block.
+  }
+  gateways_.stop(served->handle);
+  served->inUse.unlock();
+  YouTrackCredentialMutationCoordinator::shared().finishRun(paths.profileID());
+}
+
+}  // namespace korvelin
