@@ -32,16 +32,32 @@ LoopbackServer::LoopbackServer(Handler handler)
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
-  int fds[2];
   if (!socket_ || ::bind(socket_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) ||
       ::listen(socket_.get(), 64) ||
-      ::getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&address), &length) ||
-      ::pipe2(fds, O_CLOEXEC))
+      ::getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&address), &length))
     throw std::runtime_error("cannot set up a loopback listener");
+  port_ = ntohs(address.sin_port);
+  start({});
+}
+
+LoopbackServer::LoopbackServer(ScopedFD listening,
+                               Handler handler,
+                               std::chrono::milliseconds busyFor)
+    : handler_(std::move(handler)), socket_(std::move(listening)) {
+  start(busyFor);
+}
+
+void LoopbackServer::start(std::chrono::milliseconds busyFor) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC))
+    throw std::runtime_error("cannot set up a wake pipe");
   wakeRead_ = ScopedFD(fds[0]);
   wakeWrite_ = ScopedFD(fds[1]);
-  port_ = ntohs(address.sin_port);
-  thread_ = std::thread([this] { acceptLoop(); });
+  thread_ = std::thread([this, busyFor] {
+    pollfd wake{wakeRead_.get(), POLLIN, 0};
+    if (retryOnEintr([&] { return ::poll(&wake, 1, static_cast<int>(busyFor.count())); }) == 0)
+      acceptLoop();
+  });
 }
 
 LoopbackServer::~LoopbackServer() {

@@ -1,11 +1,12 @@
 #pragma once
 
 // The one listener the test servers share: a TCP socket on 127.0.0.1 at a
-// port of the system's choice, served by a thread of its own that hands each
-// accepted connection to the owner's handler, one at a time, until the
-// server is destroyed. SIGPIPE is blocked in that thread, so a client that
-// stops reading makes a write fail instead of ending the test.
+// port of the system's choice (or a listening socket of the owner's), served
+// by a thread of its own that hands each accepted connection to the owner's
+// handler, one at a time, until the server is destroyed. SIGPIPE is blocked in that thread, so a
+// client that stops reading makes a write fail instead of ending the test.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <thread>
@@ -22,6 +23,10 @@ class LoopbackServer {
 
   // Throws std::runtime_error when the socket cannot be set up.
   explicit LoopbackServer(Handler handler);
+  // Serves `listening`, accepting nothing during the first `busyFor`.
+  LoopbackServer(platform::ScopedFD listening,
+                 Handler handler,
+                 std::chrono::milliseconds busyFor = {});
   ~LoopbackServer();  // wakes the thread and waits for it
   LoopbackServer(const LoopbackServer&) = delete;
   LoopbackServer& operator=(const LoopbackServer&) = delete;
@@ -29,6 +34,7 @@ class LoopbackServer {
   std::uint16_t port() const { return port_; }
 
  private:
+  void start(std::chrono::milliseconds busyFor);
   void acceptLoop();
 
   Handler handler_;
