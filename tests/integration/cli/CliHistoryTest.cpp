@@ -46,9 +46,20 @@ TEST_F(CliHistoryTest, RunsRecoveriesAndTheJournalNewestFirstUnsafeFilesSkipped)
                             std::chrono::seconds(20)));
     host.signal(SIGKILL);
     host.wait();
+    // While the program lives, the lease blocks the profile and recovery.
+    const std::string blocked =
+        "korvelin: Profile " + id.uppercaseString() + " requires recovery before launch.\n";
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"status", "Work"}, {"run", "Work", "--", "/bin/true"},
+          {"recover", "Work"}, {"recover", "Work", "--dry-run"}}) {
+      const auto refused = korvelin(command);
+      EXPECT_EQ(refused.exitCode, 1) << command[0];
+      EXPECT_EQ(refused.errors, blocked) << command[0];
+    }
     ::kill(-program, SIGKILL);
     ASSERT_TRUE(testing::eventually([&] { return testing::reapIfExited(program); }));
   }
+  EXPECT_EQ(korvelin({"recover", "Work", "--dry-run"}).exitCode, 0);
   auto recovered = korvelin({"recover", id.uppercaseString()});
   ASSERT_EQ(recovered.exitCode, 0) << recovered.errors;
 
@@ -95,6 +106,7 @@ TEST_F(CliHistoryTest, RunsRecoveriesAndTheJournalNewestFirstUnsafeFilesSkipped)
   ASSERT_EQ(text.exitCode, 0) << text.errors;
   EXPECT_NE(text.output.find("recovery  Stale launch state recovered"), std::string::npos);
   EXPECT_EQ(text.output.find("Launch requested"), std::string::npos);
+  EXPECT_EQ(korvelin({"run", "Work", "--", "/bin/true"}).exitCode, 0) << "the profile runs again";
 }
 
 // One line at a time: the whole mapping of the launch log, and what gives nothing.

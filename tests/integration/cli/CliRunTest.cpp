@@ -64,38 +64,6 @@ TEST_F(CliRunTest, InterruptStopsTheGroupAndConfirmsCompletion) {
   EXPECT_NE(::kill(started["rootPID"].get<int>(), 0), 0);
 }
 
-TEST_F(CliRunTest, KilledHostLeavesALeaseThatOnlyProvenRecoveryRemoves) {
-  testing::Subprocess host(korvelin({"run", profile_, "--json", "--", "/bin/sleep", "30"}));
-  ASSERT_TRUE(host.waitForOutput("\n", std::chrono::seconds(10)));
-  const auto started = nlohmann::json::parse(host.output());
-  const int child = started["rootPID"];
-  const std::string runID = started["runID"];
-  host.signal(SIGKILL);
-  host.wait();
-
-  const std::string blocked = "Profile " + profile_ + " requires recovery before launch.";
-
-  auto status = run(korvelin({"status", profile_}));
-  EXPECT_EQ(status.exitCode, 1);
-  EXPECT_EQ(status.errors, "korvelin: " + blocked + "\n");
-  auto again = run(korvelin({"run", profile_, "--", "/bin/true"}));
-  EXPECT_EQ(again.errors, "korvelin: " + blocked + "\n");
-  auto whileAlive = run(korvelin({"recover", profile_}));
-  EXPECT_EQ(whileAlive.exitCode, 1);
-  EXPECT_EQ(whileAlive.errors, "korvelin: " + blocked + "\n");
-
-  ::kill(child, SIGKILL);
-  ASSERT_TRUE(eventually([&] {
-    return run(korvelin({"recover", profile_, "--dry-run"})).exitCode == 0;
-  }));
-  auto recovered = run(korvelin({"recover", profile_}));
-  EXPECT_EQ(recovered.exitCode, 0) << recovered.errors;
-
-  EXPECT_TRUE(testing::exists(paths_.logs() + "/recovery-" + Uuid::parse(runID)->lowercaseString() +
-                              ".jsonl"));
-  EXPECT_EQ(testing::run(korvelin({"run", profile_, "--", "/bin/true"})).exitCode, 0);
-}
-
 // The program a lease names, once it runs.
 std::optional<DurableProcessLease> runningLease(const ProfilePaths& paths) {
   std::optional<DurableProcessLease> lease;

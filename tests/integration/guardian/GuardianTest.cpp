@@ -21,6 +21,7 @@
 #include "core/base/Base64.h"
 #include "core/base/CoreError.h"
 #include "core/platform/ScopedFD.h"
+#include "tests/support/FileTreeHelpers.h"
 #include "tests/support/GuardianHarness.h"
 #include "tests/support/ProcessHelpers.h"
 #include "tests/support/TempDir.h"
@@ -30,6 +31,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::eventually;
+using testing::exists;
 using testing::GuardianProcess;
 using testing::rawExchange;
 using testing::ScopedTempDir;
@@ -44,11 +46,6 @@ std::string probe() {
   return testProgramPath("engine-probe");
 }
 
-bool pathExists(const std::string& path) {
-  struct stat status;
-  return ::lstat(path.c_str(), &status) == 0;
-}
-
 // The exit code of a process that exited normally; -1 for a signal or no exit.
 int exitCode(const std::optional<int>& status) {
   return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
@@ -61,7 +58,7 @@ std::string linkTarget(const std::string& path) {
 
 // The JSON an engine-probe wrote once it was set up.
 nlohmann::json awaitReport(const std::string& path) {
-  if (!eventually([&] { return pathExists(path); }, 10s))
+  if (!eventually([&] { return exists(path); }, 10s))
     return nullptr;
   std::ifstream file(path);
   return nlohmann::json::parse(file);
@@ -80,7 +77,7 @@ std::unique_ptr<GuardianProcess> readyGuardian(const std::string& engine,
 void expectCleanExit(GuardianProcess& guardian) {
   EXPECT_EQ(exitCode(guardian.process().wait(30s)), 0) << guardian.process().errors();
   EXPECT_EQ(guardian.process().errors(), "");
-  EXPECT_FALSE(pathExists(guardian.socketPath()));
+  EXPECT_FALSE(exists(guardian.socketPath()));
   EXPECT_FALSE(testing::processExists(guardian.enginePid())) << "the engine was not reaped";
 }
 
@@ -153,11 +150,11 @@ TEST(GuardianStartupTest, EachFailurePrintsItsReasonAndExitsOne) {
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.errors, "guardian: " + c.reason + "\n");
     EXPECT_EQ(result.output, "");
-    EXPECT_FALSE(pathExists(p + ".started"));
+    EXPECT_FALSE(exists(p + ".started"));
     // A failure takes its own socket with it, and only its own: one it could
     // not tell from a stranger's file stays.
-    EXPECT_EQ(pathExists(socket), c.reason == "socket identity");
-    EXPECT_TRUE(pathExists(directory.child("occupied")));
+    EXPECT_EQ(exists(socket), c.reason == "socket identity");
+    EXPECT_TRUE(exists(directory.child("occupied")));
   }
 }
 
@@ -232,10 +229,10 @@ TEST(GuardianStartupTest, ActivationRules) {
     const auto object = nlohmann::json::parse(*base64Decode(line.substr(0, line.size() - 1)));
     EXPECT_EQ(awaitReport(report)["configuration"],
               *base64Decode(object["configuration"].get<std::string>()));
-    EXPECT_TRUE(pathExists(socket));
+    EXPECT_TRUE(exists(socket));
     guardian.closeStdin();
     EXPECT_EQ(exitCode(guardian.wait()), 0);
-    EXPECT_FALSE(pathExists(socket));
+    EXPECT_FALSE(exists(socket));
   }
 }
 
@@ -300,7 +297,7 @@ TEST(GuardianTest, StopsTheEngineWhenStoppedOrAbandoned) {
         guardian->closeOwner();
       expectCleanExit(*guardian);
       // A stubborn engine was asked first and killed only afterwards.
-      EXPECT_EQ(pathExists(marker), stubborn);
+      EXPECT_EQ(exists(marker), stubborn);
     }
   }
 }

@@ -1,6 +1,10 @@
-// `korvelin launch` of a Chrome profile with a saved connection, end to end:
-// Debian's Chromium (through the test shim) behind the real Xray and its
-// loopback REALITY server, stopped with Ctrl-C.
+// Debian's Chromium (through the test shim) as Google Chrome, behind the
+// real Xray and its loopback REALITY server: `korvelin launch` of a Chrome
+// profile stopped with Ctrl-C, and a Claude profile's sign-in link, end to
+// end through the host: the Claude stand-in opens it with $BROWSER, the
+// browser shim hands it to the run's bridge, the router picks the Chrome
+// profile paired by name and connection, and its running Chromium takes it
+// and fetches it through its own sidecar.
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -32,9 +36,12 @@
 namespace korvelin {
 namespace {
 
+namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr const char* kPage = "/through-chromium";
+constexpr const char* kSignIn = "/oauth/authorize?client=claude&state=chain";
+const std::string kNoDefault = "/nonexistent/korvelin-default-base";
 
 // Polls `condition` for up to `limit`, collecting the test's adopted orphans
 // (other than `keep`) meanwhile.
@@ -56,48 +63,90 @@ bool groupIsEmpty(pid_t group) {
   return ::kill(-group, 0) != 0 && errno == ESRCH;
 }
 
-TEST(ChromeLaunchTest, ChromiumBrowsesThroughTheRealXrayUntilCtrlC) {
-  std::string reason;
-  const auto xray = testing::realXrayPath(reason);
-  if (!xray)
-    GTEST_SKIP() << "real Xray unavailable: " << reason;
-  if (::access("/usr/bin/chromium", X_OK) != 0)
-    GTEST_SKIP() << "Chromium unavailable: /usr/bin/chromium is missing (scripts/bootstrap "
-                    "installs Debian's chromium)";
+nlohmann::json fileJson(const std::string& path) {
+  std::ifstream in(path);
+  return nlohmann::json::parse(in, nullptr, false);
+}
 
-  testing::ScopedSubreaper reaper;
-  testing::ScopedTempDir base, serverDirectory;
-  ::chmod(base.path().c_str(), 0700);
-  testing::XrayServer server(*xray, serverDirectory.path(), testing::VlessShape::realityTCP);
-  demo::LoopbackEchoServer echo;
-  testing::BundleFixtures bundles;
-  const auto& chrome = managedApplication(ManagedApplicationSupport::chromeAdapterIdentifier);
-  auto layout = testing::BundleFixtures::layoutFor(chrome);
-  layout.program = "chromium-shim";
-  const std::string bundle = bundles.make(layout);
+// The lines of a `--json` launch client whose event is `event`.
+std::vector<nlohmann::json> linesOf(testing::Subprocess& client, const std::string& event) {
+  std::vector<nlohmann::json> found;
+  std::istringstream lines(client.output());
+  for (std::string line; std::getline(lines, line);) {
+    auto json = nlohmann::json::parse(line, nullptr, false);
+    if (!json.is_discarded() && json.value("event", "") == event)
+      found.push_back(std::move(json));
+  }
+  return found;
+}
 
-  const std::string noDefault = "/nonexistent/korvelin-default-base";
-  const Uuid connection = Uuid::random();
-  VLESSConnectionRepository(base.path(), noDefault).create(connection, "Loopback", server.link());
-  ProfileRepository::Draft draft{.id = Uuid::random(),
-                                 .name = "Browser",
-                                 .proxyConnectionID = connection,
-                                 .launchArguments = {echo.url(kPage)}};
-  const auto installation = makeBundleInspector(chrome.adapterIdentifier)->inspect(bundle);
-  const auto profile = ProfileRepository(base.path(), noDefault).create(draft, installation);
-  const ProfilePaths paths(profile.id, base.path());
+// A base with one saved connection to a loopback REALITY server whose
+// egress reaches the echo server.
+class ChromeLaunchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string reason;
+    xray_ = testing::realXrayPath(reason).value_or("");
+    if (xray_.empty())
+      GTEST_SKIP() << "real Xray unavailable: " << reason;
+    if (::access("/usr/bin/chromium", X_OK) != 0)
+      GTEST_SKIP() << "Chromium unavailable: /usr/bin/chromium is missing (scripts/bootstrap "
+                      "installs Debian's chromium)";
+    ::chmod(base_.path().c_str(), 0700);
+    server_ = std::make_unique<testing::XrayServer>(xray_, serverDirectory_.path(),
+                                                    testing::VlessShape::realityTCP);
+    VLESSConnectionRepository(base_.path(), kNoDefault)
+        .create(connection_, "Loopback", server_->link());
+  }
 
-  testing::Subprocess korvelin(
-      {testing::korvelinPath(), "--base", base.path(), "--no-host-start", "launch", "Browser",
-       "--json", "--xray", *xray, "--probe-url", echo.url("/probe")},
-      {.environment = std::vector<std::string>{"HOME=" + base.path(), "PATH=/usr/bin:/bin"}});
-  ASSERT_TRUE(korvelin.waitForOutput("\"event\":\"launched\"", 90s))
-      << korvelin.output() << korvelin.errors();
-  nlohmann::json launched;
-  std::istringstream lines(korvelin.output());
-  for (std::string line; std::getline(lines, line);)
-    if (line.find("\"launched\"") != std::string::npos)
-      launched = nlohmann::json::parse(line)["launch"];
+  // A catalogued profile of `adapter` behind the saved connection, whose
+  // bundle runs the test program `program`.
+  AppProfile catalogue(const std::string& name,
+                       std::string_view adapter,
+                       const std::string& program,
+                       std::vector<std::string> launchArguments = {}) {
+    auto layout = testing::BundleFixtures::layoutFor(managedApplication(adapter));
+    layout.program = program;
+    ProfileRepository::Draft draft{.id = Uuid::random(),
+                                   .name = name,
+                                   .proxyConnectionID = connection_,
+                                   .launchArguments = std::move(launchArguments)};
+    const auto installation = makeBundleInspector(adapter)->inspect(bundles_.make(layout));
+    return ProfileRepository(base_.path(), kNoDefault).create(draft, installation);
+  }
+
+  // `korvelin launch` of the profile, once it has launched.
+  std::unique_ptr<testing::Subprocess> launch(const AppProfile& profile, bool hostStart) {
+    std::vector<std::string> arguments{testing::korvelinPath(), "--base", base_.path()};
+    if (!hostStart)
+      arguments.push_back("--no-host-start");
+    arguments.insert(arguments.end(), {"launch", profile.id.uppercaseString(), "--json", "--xray",
+                                       xray_, "--probe-url", echo_.url("/probe")});
+    auto client = std::make_unique<testing::Subprocess>(
+        arguments, testing::SubprocessOptions{.environment = std::vector<std::string>{
+                                                  "HOME=" + base_.path(), "PATH=/usr/bin:/bin"}});
+    EXPECT_TRUE(client->waitForOutput("\"event\":\"launched\"", 90s))
+        << client->output() << client->errors();
+    return client;
+  }
+
+  testing::ScopedSubreaper reaper_;
+  testing::ScopedTempDir base_, serverDirectory_;
+  std::string xray_;
+  std::unique_ptr<testing::XrayServer> server_;
+  demo::LoopbackEchoServer echo_;
+  testing::BundleFixtures bundles_;
+  Uuid connection_ = Uuid::random();
+};
+
+TEST_F(ChromeLaunchTest, ChromiumBrowsesThroughTheRealXrayUntilCtrlC) {
+  const auto profile = catalogue("Browser", ManagedApplicationSupport::chromeAdapterIdentifier,
+                                 "chromium-shim", {echo_.url(kPage)});
+  const ProfilePaths paths(profile.id, base_.path());
+  auto client = launch(profile, false);
+  testing::Subprocess& korvelin = *client;
+  nlohmann::json launched = linesOf(korvelin, "launched").at(0)["launch"];
+
   const pid_t root = launched["run"]["rootPID"];
   const pid_t group = launched["run"]["processGroupID"];
   const pid_t engine = launched["sidecar"]["processID"];
@@ -106,24 +155,14 @@ TEST(ChromeLaunchTest, ChromiumBrowsesThroughTheRealXrayUntilCtrlC) {
   ASSERT_TRUE(record.guardianPID);
   const pid_t guardian = *record.guardianPID;
 
-  // Chromium runs with the profile's directory and proxy, takes its
-  // singleton locks in the profile, and its page crosses the REALITY server.
+  // Chromium runs with the profile's directory and proxy, and its page
+  // crosses the REALITY server.
   const std::string arguments = testing::commandLineOf(root);
   EXPECT_NE(arguments.find("--user-data-dir=" + paths.userData()), std::string::npos) << arguments;
   EXPECT_NE(arguments.find("--proxy-server=" + route), std::string::npos) << arguments;
   EXPECT_EQ(route.rfind("socks5://127.0.0.1:", 0), 0u) << route;
-  EXPECT_TRUE(eventually(
-      [&] {
-        struct stat info;
-        for (const char* name : {"SingletonLock", "SingletonCookie", "SingletonSocket"})
-          if (::lstat((paths.userData() + "/" + name).c_str(), &info) != 0 ||
-              !S_ISLNK(info.st_mode))
-            return false;
-        return true;
-      },
-      60s, korvelin.pid()));
-  EXPECT_TRUE(eventually([&] { return echo.callerOf(kPage).has_value(); }, 90s, korvelin.pid()));
-  EXPECT_EQ(echo.callerOf(kPage).value_or("nothing"), testing::XrayServer::kEgressAddress);
+  EXPECT_TRUE(eventually([&] { return echo_.callerOf(kPage).has_value(); }, 90s, korvelin.pid()));
+  EXPECT_EQ(echo_.callerOf(kPage).value_or("nothing"), testing::XrayServer::kEgressAddress);
   EXPECT_EQ(launched["continuityWarning"], nullptr);
 
   // Ctrl-C stops the group, then the sidecar, and nothing is left.
@@ -138,6 +177,65 @@ TEST(ChromeLaunchTest, ChromiumBrowsesThroughTheRealXrayUntilCtrlC) {
       eventually([&] { return testing::processesMentioning(paths.userData()).empty(); }, 30s));
   EXPECT_EQ(XrayDurableStateStore().readOnly(paths).status, XrayDurableState::Status::empty);
   EXPECT_FALSE(std::filesystem::exists(paths.leaseFile()));
+}
+
+TEST_F(ChromeLaunchTest, AClaudeSignInLinkOpensInThePairedChromeBehindItsSidecar) {
+  // Paired: the same name but for letter case, the same saved connection.
+  const auto chrome =
+      catalogue("Work", ManagedApplicationSupport::chromeAdapterIdentifier, "chromium-shim");
+  const auto claude =
+      catalogue("work", ManagedApplicationSupport::claudeAdapterIdentifier, "claude-desktop");
+  const ProfilePaths chromePaths(chrome.id, base_.path());
+  const ProfilePaths claudePaths(claude.id, base_.path());
+
+  // Both launched by clients of one host, started on demand by the first.
+  auto chromeClient = launch(chrome, true);
+  auto claudeClient = launch(claude, true);
+  const auto bridgeReady = linesOf(*claudeClient, "browser_bridge_ready");
+  ASSERT_EQ(bridgeReady.size(), 1u) << claudeClient->output();
+  const std::string bridgeSocket = bridgeReady[0]["detail"];
+
+  // Chromium is up once its singleton lock names it in the profile.
+  ASSERT_TRUE(testing::eventually(
+      [&] {
+        struct stat info;
+        return ::lstat((chromePaths.userData() + "/SingletonLock").c_str(), &info) == 0;
+      },
+      60s));
+  // The stand-in opens the sign-in link as Claude does.
+  const std::string link = echo_.url(kSignIn);
+  std::ofstream(claudePaths.userData() + "/open-url.tmp") << link;
+  fs::rename(claudePaths.userData() + "/open-url.tmp", claudePaths.userData() + "/open-url");
+  const std::string result = claudePaths.userData() + "/browser-result";
+  ASSERT_TRUE(testing::eventually([&] { return fs::exists(result); }, 60s));
+  EXPECT_EQ(fileJson(result)["status"], 0) << fileJson(result).dump();  // taken: "pane"
+
+  // The launch client hears that the running Chromium took the link, never
+  // the link itself; the page arrives from the REALITY server's egress.
+  ASSERT_TRUE(claudeClient->waitForOutput("browser_link_opened", 30s)) << claudeClient->output();
+  const auto opened = linesOf(*claudeClient, "browser_link_opened");
+  ASSERT_EQ(opened.size(), 1u);
+  EXPECT_NE(opened[0]["detail"].get<std::string>().find("Opening in existing browser session."),
+            std::string::npos)
+      << opened[0].dump();
+  EXPECT_EQ(claudeClient->output().find(link), std::string::npos);
+  EXPECT_TRUE(testing::eventually([&] { return echo_.callerOf(kSignIn).has_value(); }, 60s));
+  EXPECT_EQ(echo_.callerOf(kSignIn).value_or("nothing"), testing::XrayServer::kEgressAddress);
+
+  // Stopped in turn: the bridge's socket goes with Claude's run, and nothing
+  // of either profile is left.
+  for (auto* client : {claudeClient.get(), chromeClient.get()}) {
+    client->signal(SIGINT);
+    EXPECT_TRUE(client->wait(90s)) << client->output() << client->errors();
+  }
+  EXPECT_FALSE(fs::exists(bridgeSocket));
+  for (const auto* paths : {&claudePaths, &chromePaths}) {
+    EXPECT_TRUE(testing::eventually(
+        [&] { return testing::processesMentioning(paths->userData()).empty(); }, 30s));
+    EXPECT_EQ(XrayDurableStateStore().readOnly(*paths).status, XrayDurableState::Status::empty);
+    EXPECT_FALSE(fs::exists(paths->leaseFile()));
+  }
+  EXPECT_TRUE(testing::eventually([&] { return !fs::exists(base_.child(".host.sock")); }, 20s));
 }
 
 }  // namespace

@@ -104,11 +104,22 @@ class RealSidecarTest : public RealXrayTest {
 
   XrayDurableState record() { return XrayDurableStateStore().readOnly(paths_); }
 
-  // After a failed start: the record is empty and no engine of ours runs.
-  void expectNothingLeft() {
+  // A start that must fail its preflight and leave no record, handle or
+  // engine of ours, and no request at the echo endpoint; returns its seconds.
+  double expectFailedStart(const VLESSRealityConfiguration& endpoint) {
+    auto sidecar = supervisor(engine(), kShortPreflight);
+    const auto before = echo_.requestCount();
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_TRUE(thrownDescription(Case::proxyPreflightFailed, [&] {
+      sidecar->start(id_, connection_, VLESSRealityConfiguration(shareLink(endpoint)), paths_);
+    }));
+    const auto seconds = std::chrono::steady_clock::now() - began;
     EXPECT_EQ(record().status, XrayDurableState::Status::empty);
     EXPECT_TRUE(eventually([&] { return processesNamed(mark_).empty(); }))
         << processesNamed(mark_).size() << " engine(s) left running";
+    EXPECT_FALSE(sidecar->handle(id_));
+    EXPECT_EQ(echo_.requestCount(), before);
+    return std::chrono::duration<double>(seconds).count();
   }
 
   std::string mark_ = "korvelin-test-engine-" + Uuid::random().lowercaseString();
@@ -194,9 +205,23 @@ TEST_F(RealSidecarTest, EveryShapeServesAProfileThroughTheGuardedSidecar) {
         supervisor(engine(shape == VlessShape::grpcTLS ? server.certificatePath() : "-"));
 
     const auto handle = sidecar->start(id_, connection_, configuration, paths_);
+    ASSERT_TRUE(handle.processIdentity);
+    EXPECT_EQ(handle.localProxy().uri(),
+              "socks5://127.0.0.1:" + std::to_string(handle.loopbackPort));
     const auto active = record();
     ASSERT_EQ(active.status, XrayDurableState::Status::active);
-    ASSERT_TRUE(active.guardianPID && active.socketPath);
+    ASSERT_TRUE(active.guardianPID && active.socketPath && active.capability &&
+                active.guardianIdentity);
+    EXPECT_EQ(active.generation, handle.generation);
+    EXPECT_EQ(active.loopbackPort, handle.loopbackPort);
+    EXPECT_EQ(active.protocolVersion, 2);
+    EXPECT_FALSE(active.childPID);
+    EXPECT_TRUE(exists(*active.socketPath));
+    EXPECT_EQ(sidecar->continuityWarning(id_), XraySidecarSupervisor::kContinuityWarning);
+    EXPECT_EQ(errorCaseOf([&] { sidecar->start(id_, connection_, configuration, paths_); }),
+              Case::alreadyRunning);
+    sidecar->stop(id_, Uuid::random());  // a stale generation changes nothing
+    EXPECT_EQ(sidecar->handle(id_), handle);
     EXPECT_EQ(processesNamed(mark_), std::vector<int>{handle.processID});
     // The probe already crossed the hop: the echo endpoint saw the server's
     // egress address.
@@ -233,40 +258,22 @@ TEST_F(RealSidecarTest, EveryShapeServesAProfileThroughTheGuardedSidecar) {
   EXPECT_EQ(direct.probeDirect(), "127.0.0.1");
 }
 
-TEST_F(RealSidecarTest, WrongRealityCredentialsFailThePreflight) {
-  struct Row {
-    const char* name;
-    VlessShape shape;
-    bool wrongPublicKey;  // else a wrong short id
-  };
-  const std::vector<Row> rows = {
-      {"tcp, wrong public key", VlessShape::realityTCP, true},
-      {"tcp, wrong short id", VlessShape::realityTCP, false},
-      {"grpc, wrong public key", VlessShape::grpcReality, true},
-      {"grpc, wrong short id", VlessShape::grpcReality, false},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
-    XrayServer server(xray_, directory(row.name), row.shape);
-    VLESSRealityConfiguration endpoint = server.endpoint();
-    if (row.wrongPublicKey)
-      endpoint.publicKey = generateX25519KeyPair(xray_).publicKey;
-    else
-      endpoint.shortID = "0123456789abcdef";
-    auto sidecar = supervisor(engine(), kShortPreflight);
-
-    const auto before = echo_.requestCount();
-    EXPECT_TRUE(thrownDescription(Case::proxyPreflightFailed, [&] {
-      sidecar->start(id_, connection_, VLESSRealityConfiguration(shareLink(endpoint)), paths_);
-    }));
-    expectNothingLeft();
-    EXPECT_FALSE(sidecar->handle(id_));
-    EXPECT_EQ(echo_.requestCount(), before);
-    EXPECT_EQ(server.accessLog().find("email: "), std::string::npos) << server.accessLog();
+TEST_F(RealSidecarTest, WrongCredentialsAndMisbehavingServersFailThePreflight) {
+  for (const VlessShape shape : {VlessShape::realityTCP, VlessShape::grpcReality}) {
+    for (const bool wrongPublicKey : {true, false}) {  // else a wrong short id
+      XrayServer server(
+          xray_, directory(std::to_string(int(shape)) + "-" + (wrongPublicKey ? "pbk" : "sid")),
+          shape);
+      VLESSRealityConfiguration endpoint = server.endpoint();
+      if (wrongPublicKey)
+        endpoint.publicKey = generateX25519KeyPair(xray_).publicKey;
+      else
+        endpoint.shortID = "0123456789abcdef";
+      SCOPED_TRACE(shareLink(endpoint));
+      expectFailedStart(endpoint);
+      EXPECT_EQ(server.accessLog().find("email: "), std::string::npos) << server.accessLog();
+    }
   }
-}
-
-TEST_F(RealSidecarTest, MisbehavingServersFailThePreflightAndLeaveNoEngine) {
   const HandBuilt built = handBuilt(generateX25519KeyPair(xray_).publicKey);
   VLESSRealityConfiguration reality = built.tcp;
   reality.shortID = "6ba85179e30d4fc2";
@@ -277,14 +284,7 @@ TEST_F(RealSidecarTest, MisbehavingServersFailThePreflightAndLeaveNoEngine) {
       VLESSRealityConfiguration endpoint = shape;
       endpoint.port = server.port();
       SCOPED_TRACE(misbehaviorName(misbehavior) + ": " + shareLink(endpoint));
-      auto sidecar = supervisor(engine(), kShortPreflight);
-
-      const auto began = std::chrono::steady_clock::now();
-      EXPECT_TRUE(thrownDescription(Case::proxyPreflightFailed, [&] {
-        sidecar->start(id_, connection_, VLESSRealityConfiguration(shareLink(endpoint)), paths_);
-      }));
-      const double seconds =
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+      const double seconds = expectFailedStart(endpoint);
       // Not a measure of speed: a start that hangs on such a server is the
       // fault, and a minute is far beyond any honest end of the preflight
       // and its last probe.
@@ -293,7 +293,6 @@ TEST_F(RealSidecarTest, MisbehavingServersFailThePreflightAndLeaveNoEngine) {
           misbehaviorName(misbehavior) + "-" + std::string(rawValue(shape.transport)) + "-seconds",
           std::to_string(seconds));
       EXPECT_GT(server.acceptedCount(), 0) << "the engine never dialled the server";
-      expectNothingLeft();
     }
   }
 }

@@ -77,41 +77,6 @@ class XraySidecarTest : public ::testing::Test {
   std::atomic<int> probes_{0};
 };
 
-TEST_F(XraySidecarTest, GuardedStartServesThroughTheSocksPortUntilStopped) {
-  auto sidecar = supervisor();
-  const auto handle = sidecar->start(id_, connection_, configuration_, paths_);
-  EXPECT_EQ(handle.localProxy().uri(), "socks5://127.0.0.1:" + std::to_string(handle.loopbackPort));
-  ASSERT_TRUE(handle.processIdentity);
-
-  auto through = testing::run({"/usr/bin/curl", "--silent", "--max-time", "5", "--socks5-hostname",
-                               "127.0.0.1:" + std::to_string(handle.loopbackPort), echo_.url()});
-  EXPECT_EQ(through.exitCode, 0);
-  EXPECT_EQ(through.output.substr(0, 9), "127.0.0.1");
-
-  const auto active = record();
-  EXPECT_EQ(active.status, XrayDurableState::Status::active);
-  EXPECT_EQ(active.generation, handle.generation);
-  EXPECT_EQ(active.loopbackPort, handle.loopbackPort);
-  EXPECT_TRUE(active.guardianPID && active.socketPath && active.capability &&
-              active.guardianIdentity);
-  EXPECT_EQ(active.protocolVersion, 2);
-  EXPECT_FALSE(active.childPID);
-  EXPECT_TRUE(exists(*active.socketPath));
-  EXPECT_EQ(sidecar->continuityWarning(id_), XraySidecarSupervisor::kContinuityWarning);
-
-  EXPECT_EQ(errorCaseOf([&] { sidecar->start(id_, connection_, configuration_, paths_); }),
-            Case::alreadyRunning);
-  sidecar->stop(id_, Uuid::random());  // a stale generation changes nothing
-  EXPECT_EQ(sidecar->handle(id_), handle);
-
-  sidecar->stop(id_, handle.generation);
-  EXPECT_EQ(record().status, XrayDurableState::Status::empty);
-  EXPECT_FALSE(alive(*active.guardianPID));
-  EXPECT_TRUE(eventually([&] { return !alive(handle.processID); }));
-  EXPECT_FALSE(exists(*active.socketPath));
-  EXPECT_FALSE(sidecar->hasDurableSidecar(id_, paths_));
-}
-
 TEST_F(XraySidecarTest, HealthIsProbedAtMostOncePerInterval) {
   auto sidecar = supervisor();
   const auto handle = sidecar->start(id_, connection_, configuration_, paths_);
