@@ -14,8 +14,8 @@ namespace {
 
 // The English keys of one section of the translation sources.
 std::set<std::string> sectionKeys(const std::string& section) {
-  const auto document =
-      nlohmann::json::parse(testing::readText(KORVELIN_SOURCE_DIR "/core/text/translations/en.json"));
+  const auto document = nlohmann::json::parse(
+      testing::readText(KORVELIN_SOURCE_DIR "/core/text/translations/en.json"));
   std::set<std::string> keys;
   for (const auto& [key, text] : document.at(section).items())
     keys.insert(key);

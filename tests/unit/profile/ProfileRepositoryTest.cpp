@@ -324,8 +324,9 @@ TEST_F(ProfileRepositoryTest, AWriterThatBypassedTheLockIsDetected) {
     return false;
   };
   const auto draft = ProfileRepositoryTest::draft("Late");
-  EXPECT_EQ(thrownDetail(Case::unsafeProfileCatalog, [&] { repo.create(draft, chromeInstallation()); }),
-            "profiles.json changed during update");
+  EXPECT_EQ(
+      thrownDetail(Case::unsafeProfileCatalog, [&] { repo.create(draft, chromeInstallation()); }),
+      "profiles.json changed during update");
   EXPECT_EQ(strayEntries(), std::vector<std::string>{});
 }
 
