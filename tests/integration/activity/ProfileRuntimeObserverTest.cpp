@@ -1,11 +1,9 @@
 // Re-adoption of runs from real leases and real processes, and the activity
 // journal under concurrent appenders.
 
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <map>
 #include <sstream>
 

@@ -100,14 +100,6 @@ class VerifiedLaunchTest : public ::testing::Test {
   CodexInstallation installation_;
 };
 
-TEST_F(VerifiedLaunchTest, RunsTheInspectedCode) {
-  ProcessSupervisor supervisor;
-  const ProcessSnapshot run = launchVerified(plan(), BundleInspector(chrome_), supervisor);
-  EXPECT_TRUE(testing::eventually([&] { return testing::exists(marker()); }));
-  supervisor.stop(id_, paths_, 10);
-  EXPECT_EQ(run.rootPID, run.processGroupID);
-}
-
 TEST_F(VerifiedLaunchTest, NeverRunsAnExecutableChangedAfterThePlan) {
   const struct {
     const char* name;

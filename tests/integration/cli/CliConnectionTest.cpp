@@ -2,7 +2,6 @@
 // connection, and the store after writers were killed or raced.
 
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>

@@ -1,10 +1,6 @@
 // korvelin profile create|list|show|update|delete, and profiles named by
 // their name in the other per-profile commands.
 
-#include <sys/stat.h>
-
-#include <fstream>
-
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 

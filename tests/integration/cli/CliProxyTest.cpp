@@ -1,7 +1,6 @@
 // korvelin proxy, and what every command may say about a link.
 
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>

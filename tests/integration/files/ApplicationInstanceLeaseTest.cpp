@@ -2,8 +2,6 @@
 // process that keeps the lease until it is killed.
 
 #include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,6 @@
 // link and no extended ACL entry is refused by all of them, without blocking
 // on a FIFO, without leaking a descriptor, and left as it is.
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

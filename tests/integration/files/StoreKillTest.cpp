@@ -4,6 +4,8 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -14,58 +16,68 @@
 
 #include "core/apps/CodexCompatibilityApprovalStore.h"
 #include "core/youtrack/YouTrackCredentialStore.h"
-#include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
 namespace korvelin {
 namespace {
 
-using namespace std::chrono_literals;
-
-// Kills a `store-writer` of `store` at a random moment, `rounds` times, and
-// after each kill checks what a reader finds with `intact`, then that every
-// file in `directory` is private.
-void killMidWrite(const testing::ScopedTempDir& base,
-                  const std::string& store,
-                  const std::string& directory,
-                  const std::function<void()>& intact) {
+// Each store is written by a forked child, i = 0, 1, ..., until it is killed
+// at a random moment, 30 times; after each kill a reader must find a whole
+// value, and every file in the store's directory must be private.
+TEST(StoreKillTest, AKilledWriterLeavesAWholeValueAndOnlyPrivateFiles) {
+  testing::ScopedTempDir base, approvalsBase;
+  YouTrackFileCredentialStore tokens(base.path());
+  CodexCompatibilityApprovalStore approvals(approvalsBase.path(),
+                                            ProfilePreparer(approvalsBase.child("default")));
+  CodexInstallation codex{.bundleIdentifier = "com.openai.codex",
+                          .signingTeamIdentifier = "2DC432GLL2"};
+  struct Store {
+    std::function<void(unsigned)> write;
+    std::string directory;
+    std::function<void()> intact;
+  };
+  const Store stores[] = {
+      {[&](unsigned i) { tokens.storeToken(std::string(8000, char('a' + i % 26))); },
+       base.child("Credentials/mcp.youtrack"),
+       [&] {
+         const auto token = tokens.readToken();  // never a mix of two tokens
+         ASSERT_EQ(token.size(), 8000u);
+         EXPECT_EQ(token.find_first_not_of(token.front()), std::string::npos);
+       }},
+      {[&](unsigned i) {
+         codex.buildVersion = std::to_string(i % 40);
+         approvals.approve(codex);
+       },
+       approvalsBase.path(), [&] { EXPECT_FALSE(approvals.load().empty()); }},
+  };
   std::mt19937 random(std::random_device{}());
-  for (int round = 0; round < 30; ++round) {
-    testing::Subprocess writer({testing::testProgramPath("store-writer"), store, base.path()});
-    ASSERT_TRUE(writer.waitForOutput("writing", 10s)) << writer.errors();
-    std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
-    writer.signal(SIGKILL);
-    writer.wait();
-    ASSERT_NO_FATAL_FAILURE(intact()) << "round " << round;
-    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-      struct stat info {};
-      ASSERT_EQ(::lstat(entry.path().c_str(), &info), 0);
-      EXPECT_TRUE(S_ISREG(info.st_mode) && (info.st_mode & 07777) == 0600) << entry.path();
+  for (const auto& store : stores) {
+    for (int round = 0; round < 30; ++round) {
+      int ready[2];
+      ASSERT_EQ(::pipe(ready), 0);
+      const pid_t child = ::fork();
+      for (unsigned i = 0; child == 0; ++i) {
+        store.write(i);
+        if (i == 0)
+          (void)!::write(ready[1], "w", 1);
+      }
+      char byte;
+      ::close(ready[1]);
+      ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+      ::close(ready[0]);
+      std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
+      ::kill(child, SIGKILL);
+      ::waitpid(child, nullptr, 0);
+      ASSERT_NO_FATAL_FAILURE(store.intact()) << store.directory << ", round " << round;
+      for (const auto& entry : std::filesystem::directory_iterator(store.directory)) {
+        struct stat info {};
+        ASSERT_EQ(::lstat(entry.path().c_str(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode) && (info.st_mode & 07777) == 0600) << entry.path();
+      }
     }
   }
-}
-
-TEST(StoreKillTest, TheTokenIsAlwaysOneWholeToken) {
-  testing::ScopedTempDir base;
-  YouTrackFileCredentialStore store(base.path());
-  killMidWrite(base, "token", base.child("Credentials/mcp.youtrack"), [&] {
-    const auto token = store.readToken();
-    ASSERT_EQ(token.size(), 8000u);
-    EXPECT_EQ(token.find_first_not_of(token.front()), std::string::npos);
-  });
-  // Deleting the token leaves no copy of one behind.
-  store.deleteToken();
-  std::vector<std::string> left;
-  for (const auto& entry :
-       std::filesystem::directory_iterator(base.child("Credentials/mcp.youtrack")))
-    left.push_back(entry.path().filename());
-  EXPECT_TRUE(left.empty()) << left.front();
-}
-
-TEST(StoreKillTest, TheCodexApprovalsAlwaysLoad) {
-  testing::ScopedTempDir base;
-  CodexCompatibilityApprovalStore store(base.path(), ProfilePreparer(base.child("default")));
-  killMidWrite(base, "approvals", base.path(), [&] { EXPECT_FALSE(store.load().empty()); });
+  tokens.deleteToken();  // leaves no copy of a token behind
+  EXPECT_TRUE(std::filesystem::is_empty(base.child("Credentials/mcp.youtrack")));
 }
 
 }  // namespace

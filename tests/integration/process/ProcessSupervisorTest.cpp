@@ -4,11 +4,8 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <fstream>
-#include <set>
 #include <sstream>
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -163,40 +160,6 @@ TEST_F(ProcessSupervisorTest, StopRefusesBadTimeoutsAndTimesOutOnStubbornGroups)
   EXPECT_EQ(supervisor.status(id_, paths_)->state, ProcessRunState::running);
   ::kill(-run.processGroupID, SIGKILL);
   EXPECT_EQ(supervisor.stop(id_, paths_, 10).terminationSignal, SIGKILL);
-}
-
-TEST_F(ProcessSupervisorTest, ChildIsCheckedWhileSuspendedAndKilledWhenRejected) {
-  ProcessSupervisor supervisor;
-  const std::string report = dir_.child("report");
-  bool checked = false;
-  auto run = supervisor.start(id_, probe(report), nullptr, [&](std::int32_t pid) {
-    // Nothing of the program has run yet, but its image is in place.
-    EXPECT_FALSE(exists(report));
-    auto identity = LiveProcessIdentity::capture(pid);
-    ASSERT_TRUE(identity);
-    EXPECT_EQ(identity->executable, testing::testProgramPath("probe-child"));
-    checked = true;
-  });
-  EXPECT_TRUE(checked);
-  EXPECT_TRUE(eventually([&] { return exists(report); }));
-  supervisor.stop(id_, paths_, 10);
-  supervisor.confirmCompletion(id_, run.runID, paths_);
-  ::unlink(report.c_str());
-
-  struct Rejected {};
-  EXPECT_THROW(
-      supervisor.start(id_, probe(report), nullptr, [](std::int32_t) { throw Rejected{}; }),
-      Rejected);
-  ::usleep(100'000);
-  EXPECT_FALSE(exists(report)) << "a rejected child never runs";
-  EXPECT_FALSE(exists(lease())) << "its kill was confirmed, so the lease is removed";
-  EXPECT_EQ(supervisor.status(id_, paths_), std::nullopt);
-
-  // A failing pre-spawn check leaves nothing either.
-  EXPECT_THROW(supervisor.start(
-                   id_, probe(report), [] { throw Rejected{}; }, nullptr),
-               Rejected);
-  EXPECT_FALSE(exists(lease()));
 }
 
 TEST_F(ProcessSupervisorTest, EnvironmentHoldsOnlyWhatIsAllowed) {

@@ -2,7 +2,6 @@
 // writers in two processes at once.
 
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>

@@ -4,7 +4,6 @@
 // application's route still runs through its own sidecar.
 
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 
