@@ -1,4 +1,4 @@
-// korvelin host [--foreground] [--stop-timeout S]
+// korvelin host [--foreground] [--stop-timeout S] [--usage-interval S]
 // korvelin ps [--json]
 // korvelin stop PROFILE [--timeout S]
 
@@ -21,6 +21,7 @@
 #include "core/files/ApplicationInstanceLease.h"
 #include "core/files/FilePath.h"
 #include "core/host/HostServer.h"
+#include "core/host/HostUsageMonitors.h"
 #include "core/host/HostYouTrackGateways.h"
 #include "core/platform/Paths.h"
 
@@ -34,6 +35,7 @@ struct HostOptions {
   bool notifyReady = false;
   bool exitWhenIdle = false;
   double stopTimeout = 10;
+  double usageInterval = 60;
   YouTrackGatewayUpstream youtrack;  // no gateways while its URL is empty
 };
 
@@ -124,6 +126,9 @@ int serveHost(const HostOptions& options, const GlobalOptions& global) {
                    [](const ProfileHost::SidecarTools& tools) {
                      return makeSidecarSupervisor({tools.guardian, tools.engine, tools.probeURL});
                    });
+  host.addRunService(std::make_shared<HostUsageMonitors>(
+      LaunchAdapterContext{global.defaultBaseDirectory, global.baseDirectory},
+      options.usageInterval, [&host](const Uuid& id) { return host.sidecarRoute(id); }));
   if (!options.youtrack.url.empty())
     host.addRunService(std::make_shared<HostYouTrackGateways>(
         global.baseDirectory, global.defaultBaseDirectory, options.youtrack));
@@ -182,6 +187,12 @@ const Registration kHost{
                        text("Seconds a clean stop (SIGTERM) gives all profiles together to stop "
                             "(default 10)"))
            ->capture_default_str();
+       command
+           .add_option("--usage-interval", options->usageInterval,
+                       text("Seconds between the usage readings of each running Codex profile "
+                            "(at least 5, default 60)"))
+           ->check(CLI::Range(CodexUsageAppServerClient::kMinimumRefreshInterval, 86400.0))
+           ->capture_default_str();
        command.add_option("--youtrack-upstream", options->youtrack.url,
                           text("Serve each running Codex profile a YouTrack gateway to this MCP "
                                "endpoint while a token is stored"));
@@ -216,6 +227,41 @@ std::string uptimeText(double startedAt) {
   if (hours || minutes)
     out += std::to_string(minutes) + "m ";
   return out + std::to_string(seconds) + "s";
+}
+
+// "94% remaining (codex 5h 94%, 7d 76%)", or why there is no reading.
+std::string usageText(const nlohmann::json& usage) {
+  const auto state = usage.at("state").get<std::string>();
+  if (state == "starting")
+    return text("waiting for the first reading");
+  if (state == "unavailable")
+    return text({"unavailable: {0}", {usage.value("reason", "")}});
+  if (!usage.contains("observedAt"))
+    return text("disconnected from the Codex app-server");
+  std::string windows;
+  std::string bucket;
+  for (const auto& window : usage.at("windows")) {
+    const auto name = window.at("bucket").get<std::string>();
+    windows += windows.empty() ? "" : ", ";
+    if (name != bucket)
+      windows += name + " ";
+    bucket = name;
+    windows +=
+        windowDurationText(window.contains("windowDurationMins")
+                               ? std::optional(window["windowDurationMins"].get<std::int64_t>())
+                               : std::nullopt) +
+        " " + std::to_string(window.at("remainingPercent").get<int>()) + "%";
+  }
+  const std::string percent = usage.contains("remainingPercent")
+                                  ? std::to_string(usage["remainingPercent"].get<int>()) + "%"
+                                  : "\u2014";
+  std::string shown = text({"{0} remaining", {percent}});
+  if (!windows.empty())
+    shown += " (" + windows + ")";
+  if (state == "disconnected")
+    shown +=
+        "; " + text({"as last read at {0}", {localDateText(usage["observedAt"].get<double>())}});
+  return shown;
 }
 
 int listProfiles(bool json, const GlobalOptions& global) {
@@ -255,6 +301,8 @@ int listProfiles(bool json, const GlobalOptions& global) {
     if (!profile.at("proxyPort").is_null())
       proxy += " (127.0.0.1:" + std::to_string(profile.at("proxyPort").get<int>()) + ")";
     rows.emplace_back("proxy", proxy);
+    if (const auto& usage = profile.at("usage"); !usage.is_null())
+      rows.emplace_back("usage", usageText(usage));
     if (const auto note = profile.at("note").get<std::string>(); !note.empty())
       rows.emplace_back("note", note);
     printRows(rows, 8);

@@ -19,7 +19,7 @@
 #include "core/codex/CodexUsageAppServerClient.h"
 #include "core/codex/CodexUsageReset.h"
 #include "core/files/FilePath.h"
-#include "core/launch/LaunchAdapters.h"
+#include "core/host/HostUsageMonitors.h"
 #include "core/profile/ProfileRepository.h"
 
 namespace korvelin::cli {
@@ -40,17 +40,6 @@ struct UsageOptions {
   bool json = false;
   std::string menu;
 };
-
-// "5h", "7d", "90m": a window's length as the menu names it.
-std::string durationText(const std::optional<std::int64_t>& minutes) {
-  if (!minutes)
-    return "?";
-  if (*minutes % 1440 == 0)
-    return std::to_string(*minutes / 1440) + "d";
-  if (*minutes % 60 == 0)
-    return std::to_string(*minutes / 60) + "h";
-  return std::to_string(*minutes) + "m";
-}
 
 MenuBarProfileNameMode menuMode(const std::string& word) {
   if (word == "one")
@@ -139,7 +128,7 @@ class UsagePrinter {
         if (!*window)
           continue;
         const std::string name = bucket.name.value_or(bucket.id);
-        const std::string length = durationText((*window)->windowDurationMinutes);
+        const std::string length = windowDurationText((*window)->windowDurationMinutes);
         const std::string remaining = std::to_string((*window)->remainingPercent());
         if ((*window)->resetsAt)
           say({"{0}: {1} window, {2}% remaining, resets {3}",
@@ -161,7 +150,7 @@ class UsagePrinter {
         std::cout << line.dump() << std::endl;
       } else {
         say({"{0}  Codex limits reset: {1} window, {2}% remaining",
-             {localDateText(now), durationText(reset.durationMinutes),
+             {localDateText(now), windowDurationText(reset.durationMinutes),
               std::to_string(reset.remainingPercent)}});
       }
     }
@@ -215,16 +204,13 @@ int usage(const UsageOptions& options, const GlobalOptions& global) {
   CodexUsageAppServerClient::Inspector inspect =
       [](const CodexInstallation& recorded, const std::string&) { return sameBackend(recorded); };
   std::optional<CodexInstallation> installation;
-  std::shared_ptr<LaunchAdapter> adapter;
   if (!options.installation.empty()) {
     if (!(installation = readInstallation(options.installation)))
       return kExitFailure;
-  } else if ((adapter = makeLaunchAdapter(profile->adapterIdentifier,
-                                          {global.defaultBaseDirectory, global.baseDirectory}))) {
-    installation = adapter->inspect(profile->application.bundlePath);
-    inspect = [adapter](const CodexInstallation& recorded, const std::string&) {
-      return adapter->inspect(recorded.bundlePath().value_or(""));
-    };
+  } else if (auto inspected = inspectCodexForUsage(
+                 *profile, {global.defaultBaseDirectory, global.baseDirectory})) {
+    installation = std::move(inspected->installation);
+    inspect = std::move(inspected->inspect);
   } else {
     return fail("this build cannot inspect Codex installations: pass --installation FILE.json",
                 kExitUsage);

@@ -49,11 +49,12 @@ struct stat requirePrivateJournal(int fd, const std::string& path, const ErrorFa
 }  // namespace
 
 namespace {
-constexpr EnumNames<ProfileActivityKind, 4> kActivityKindNames{{
+constexpr EnumNames<ProfileActivityKind, 5> kActivityKindNames{{
     {ProfileActivityKind::proxyConnectionAvailable, "proxyConnectionAvailable"},
     {ProfileActivityKind::proxyConnectionUnavailable, "proxyConnectionUnavailable"},
     {ProfileActivityKind::proxyDisconnected, "proxyDisconnected"},
     {ProfileActivityKind::proxyUnavailableWhileRunning, "proxyUnavailableWhileRunning"},
+    {ProfileActivityKind::codexUsageReset, "codexUsageReset"},
 }};
 }  // namespace
 

@@ -3,9 +3,9 @@
 // The per-profile activity journal "activity.jsonl" in the profile's "logs"
 // directory: one JSON line per proxy-related event (a connection became
 // available or unavailable, a profile was stopped or kept open without its
-// proxy). The host appends; the history view and the command line read it
-// back. Appends from threads and processes are serialized by an exclusive
-// flock on the file, so lines never interleave.
+// proxy) and per reset of a Codex usage limit the host noticed. The host appends; the history view
+// and the command line read it back. Appends from threads and processes are serialized by an
+// exclusive flock on the file, so lines never interleave.
 
 #include <array>
 #include <cstddef>
@@ -24,11 +24,13 @@ enum class ProfileActivityKind {
   proxyConnectionUnavailable,
   proxyDisconnected,
   proxyUnavailableWhileRunning,
+  codexUsageReset,  // the detail names the window and what remains
 };
 
-inline constexpr std::array<ProfileActivityKind, 4> kAllProfileActivityKinds = {
+inline constexpr std::array<ProfileActivityKind, 5> kAllProfileActivityKinds = {
     ProfileActivityKind::proxyConnectionAvailable, ProfileActivityKind::proxyConnectionUnavailable,
-    ProfileActivityKind::proxyDisconnected, ProfileActivityKind::proxyUnavailableWhileRunning};
+    ProfileActivityKind::proxyDisconnected, ProfileActivityKind::proxyUnavailableWhileRunning,
+    ProfileActivityKind::codexUsageReset};
 
 std::string_view rawValue(ProfileActivityKind kind);
 std::optional<ProfileActivityKind> profileActivityKindFromRawValue(std::string_view text);

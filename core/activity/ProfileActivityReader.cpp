@@ -87,7 +87,7 @@ std::optional<std::int64_t> integerMember(const json& object, const char* key) {
   return it->get<std::int64_t>();
 }
 
-std::string_view proxySummary(ProfileActivityKind kind) {
+std::string_view journalSummary(ProfileActivityKind kind) {
   switch (kind) {
     case ProfileActivityKind::proxyConnectionAvailable:
       return "Proxy connection available";
@@ -97,6 +97,8 @@ std::string_view proxySummary(ProfileActivityKind kind) {
       return "Proxy disconnected; profile stopped";
     case ProfileActivityKind::proxyUnavailableWhileRunning:
       return "Proxy unavailable; application kept open";
+    case ProfileActivityKind::codexUsageReset:
+      return "Codex limits reset";
   }
   return {};
 }
@@ -138,6 +140,8 @@ std::string_view rawValue(ProfileHistoryKind kind) {
       return "proxy";
     case ProfileHistoryKind::error:
       return "error";
+    case ProfileHistoryKind::usage:
+      return "usage";
   }
   return {};
 }
@@ -154,9 +158,10 @@ std::optional<ProfileHistoryEvent> ProfileActivityReader::parseLine(const Uuid& 
     auto parsed = parseProfileActivityEvent(line);
     if (!parsed || parsed->profileID != profileID)
       return std::nullopt;
-    event.kind = ProfileHistoryKind::proxy;
+    event.kind = parsed->kind == ProfileActivityKind::codexUsageReset ? ProfileHistoryKind::usage
+                                                                      : ProfileHistoryKind::proxy;
     event.occurredAt = parsed->occurredAt.unixTime();
-    event.summary = proxySummary(parsed->kind);
+    event.summary = journalSummary(parsed->kind);
     return event;
   }
   const json object = json::parse(line.begin(), line.end(), nullptr, false);

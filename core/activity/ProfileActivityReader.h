@@ -16,7 +16,7 @@
 
 namespace korvelin {
 
-enum class ProfileHistoryKind { launch, stop, recovery, proxy, error };
+enum class ProfileHistoryKind { launch, stop, recovery, proxy, error, usage };
 std::string_view rawValue(ProfileHistoryKind kind);
 
 struct ProfileHistoryEvent {

@@ -284,6 +284,16 @@ std::string displayName(MenuBarProfileNameMode mode, std::string_view name) {
   return std::string(shown);
 }
 
+std::string windowDurationText(const std::optional<std::int64_t>& minutes) {
+  if (!minutes)
+    return "?";
+  if (*minutes % 1440 == 0)
+    return std::to_string(*minutes / 1440) + "d";
+  if (*minutes % 60 == 0)
+    return std::to_string(*minutes / 60) + "h";
+  return std::to_string(*minutes) + "m";
+}
+
 CompactMenuPresentation::CompactMenuPresentation(const std::vector<ProfileMenuUsage>& profiles,
                                                  MenuBarProfileNameMode mode,
                                                  std::int64_t maximumEntries,

@@ -136,6 +136,9 @@ std::string_view title(MenuBarProfileNameMode mode);
 // first one or two characters.
 std::string displayName(MenuBarProfileNameMode mode, std::string_view name);
 
+// A window's length as people name it: "5h", "7d", "90m"; "?" when unknown.
+std::string windowDurationText(const std::optional<std::int64_t>& minutes);
+
 struct CompactMenuEntry {
   Uuid id;
   std::string text;  // display name, a space, "NN%" or "—"

@@ -119,6 +119,7 @@ void to_json(nlohmann::json& json, const HostedProfileStatus& status) {
   json["run"] = status.run ? nlohmann::json(*status.run) : nlohmann::json(nullptr);
   json["proxyPort"] =
       status.proxyPort ? nlohmann::json(*status.proxyPort) : nlohmann::json(nullptr);
+  json["usage"] = status.usage ? nlohmann::json(*status.usage) : nlohmann::json(nullptr);
 }
 
 ProfileHost::ProfileHost(std::string baseDirectory,
@@ -311,15 +312,19 @@ void ProfileHost::adopt(const Uuid& profileID, Slot& slot, std::string& note) {
   if (!proxyNote.empty())
     note += (note.empty() ? "" : "; ") + proxyNote;
 
-  if (observation)
+  if (observation) {
+    {
+      std::lock_guard guard(lock_);
+      slot.adoptedProxy = proxy;
+    }
     forEachService(
         [&](HostRunService& service) { service.runStarted(paths, observation->snapshot); });
+  }
   std::lock_guard guard(lock_);
   if (observation) {
     slot.run = observation->snapshot;
     slot.adoptedRoot = observation->rootIdentity;
     slot.route = observation->usageRoute;
-    slot.adoptedProxy = proxy;
   } else if (lease && note.starts_with("requires recovery")) {
     slot.blocked = true;
   }
@@ -404,15 +409,16 @@ ProfileLaunch ProfileHost::launch(const HostRequest& request,
   });
   const auto launched = launcher.launch(id, progress);
   const ProfilePaths paths = pathsOf(id);
+  if (launched.sidecar) {
+    std::lock_guard guard(lock_);
+    slot.sidecar = std::move(sidecar);
+    slot.handle = launched.sidecar;
+  }
   forEachService([&](HostRunService& service) { service.runStarted(paths, launched.run); });
   if (started)
     started(launched);
   std::lock_guard guard(lock_);
   slot.run = launched.run;
-  if (launched.sidecar) {
-    slot.sidecar = std::move(sidecar);
-    slot.handle = launched.sidecar;
-  }
   slot.route = launched.route ? ProfileUsageRoute::proxy(
                                     *launched.route,
                                     launched.sidecar ? std::optional(launched.sidecar->generation)
@@ -691,9 +697,24 @@ std::vector<HostedProfileStatus> ProfileHost::list() {
                          : health->isRecoveryRequired() ? "recoveryRequired"
                                                         : "unavailable";
     }
+    forEachService(
+        [&](HostRunService& service) { service.describe(row.status.profileID, row.status); });
     result.push_back(std::move(row.status));
   }
   return result;
+}
+
+ProfileUsageRoute ProfileHost::sidecarRoute(const Uuid& profileID) {
+  std::lock_guard guard(lock_);
+  auto it = slots_.find(profileID);
+  if (it == slots_.end())
+    return ProfileUsageRoute::unavailable();
+  const Slot& slot = *it->second;
+  if (slot.handle)
+    return ProfileUsageRoute::proxy(slot.handle->localProxy(), slot.handle->generation);
+  if (slot.adoptedProxy && slot.adoptedProxy->status == RestoredProxyStatus::available)
+    return slot.adoptedProxy->usageRoute;
+  return ProfileUsageRoute::unavailable();
 }
 
 void ProfileHost::poll() {

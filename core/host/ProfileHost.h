@@ -29,6 +29,7 @@
 #include "core/activity/ProfileUsageRoute.h"
 #include "core/base/Uuid.h"
 #include "core/host/HostProtocol.h"
+#include "core/host/HostedUsage.h"
 #include "core/launch/ProfileLauncher.h"
 #include "core/platform/ScopedFD.h"
 #include "core/process/ProcessSupervisor.h"
@@ -48,7 +49,8 @@ struct HostedProfileStatus {
   // proved), "notApplicable".
   std::string proxy = "none";
   std::optional<std::uint16_t> proxyPort;
-  std::string note;  // what re-adoption found, or why the profile is blocked
+  std::string note;                  // what re-adoption found, or why the profile is blocked
+  std::optional<HostedUsage> usage;  // a running Codex profile's usage
 
   bool operator==(const HostedProfileStatus&) const = default;
 };
@@ -65,6 +67,9 @@ class HostRunService {
   virtual ~HostRunService() = default;
   virtual void runStarted(const ProfilePaths& paths, const ProcessSnapshot& run) = 0;
   virtual void runEnded(const ProfilePaths& paths, const ProcessSnapshot& run) = 0;
+  // Adds what the service knows of a profile to what `ps` shows; called
+  // without the host's lock.
+  virtual void describe(const Uuid& /*profileID*/, HostedProfileStatus& /*status*/) {}
 };
 
 class ProfileHost {
@@ -109,6 +114,10 @@ class ProfileHost {
   XraySidecarHandle startProxy(const HostRequest& request);
   void stopProxy(const Uuid& profileID);
   std::vector<HostedProfileStatus> list();
+  // The route of the sidecar this host started or proved for the profile,
+  // with its generation; `unavailable` when there is none. Services are told
+  // of a run after its sidecar is known here.
+  ProfileUsageRoute sidecarRoute(const Uuid& profileID);
 
   // Finishes runs that ended on their own and retries what waits for the
   // system (a lease whose process is not yet collected).

@@ -132,6 +132,9 @@ TEST(ProfileActivityReaderTest, ParsesLinesByTheirFile) {
       {launch, line("launch_requested", {}, {}, other), std::nullopt},
       {launch, "not json", std::nullopt},
       {"activity.jsonl", R"({"kind":"launch_requested"})", std::nullopt},
+      {"activity.jsonl",
+       activityEventJSON({.profileID = profile, .kind = ProfileActivityKind::codexUsageReset}),
+       "Codex limits reset"},
       {"recovery-x.jsonl", line("launch_requested", {}, {}, profile), std::nullopt},
   };
   for (const auto& c : cases) {

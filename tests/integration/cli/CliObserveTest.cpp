@@ -82,14 +82,16 @@ TEST_F(CliObserveTest, JournalShowsTheNewestEvents) {
   }
 
   auto json = run(korvelin({"journal", profile_, "--json", "--limit", "2"}));
-  EXPECT_EQ(json.output, activityEventJSON(events[2]) + "\n" + activityEventJSON(events[3]) + "\n");
+  const std::size_t n = events.size();
+  EXPECT_EQ(json.output,
+            activityEventJSON(events[n - 2]) + "\n" + activityEventJSON(events[n - 1]) + "\n");
 
   auto text = run(korvelin({"journal", profile_}));
   std::istringstream lines(text.output);
   std::vector<std::string> shown;
   for (std::string line; std::getline(lines, line);)
     shown.push_back(line);
-  ASSERT_EQ(shown.size(), 4u) << text.output;
+  ASSERT_EQ(shown.size(), n) << text.output;
   EXPECT_NE(shown[3].find("  proxyUnavailableWhileRunning  Office: line?break"), std::string::npos)
       << shown[3];
 }
