@@ -1,6 +1,6 @@
 // korvelin host [--foreground] [--stop-timeout S] [--usage-interval S]
 // korvelin ps [--json]
-// korvelin stop PROFILE [--timeout S]
+// korvelin stop PROFILE [--timeout S] [--json]
 
 #include <fcntl.h>
 #include <signal.h>
@@ -16,6 +16,7 @@
 
 #include "cli/Command.h"
 #include "cli/HostClient.h"
+#include "cli/RunSupervision.h"
 #include "cli/SidecarSetup.h"
 #include "core/base/CoreError.h"
 #include "core/files/ApplicationInstanceLease.h"
@@ -131,7 +132,8 @@ int serveHost(const HostOptions& options, const GlobalOptions& global) {
       options.usageInterval, [&host](const Uuid& id) { return host.sidecarRoute(id); }));
   if (!options.youtrack.url.empty())
     host.addRunService(std::make_shared<HostYouTrackGateways>(
-        global.baseDirectory, global.defaultBaseDirectory, options.youtrack));
+        global.baseDirectory, global.defaultBaseDirectory, options.youtrack,
+        [&host](const Uuid& id) { return host.sidecarRoute(id); }));
   // What was found goes to the terminal of a host in the foreground; a host
   // started for a client keeps it in its notes, which `korvelin ps` shows.
   for (const auto& [id, what] : host.adoptLeftovers())
@@ -193,13 +195,18 @@ const Registration kHost{
                             "(at least 5, default 60)"))
            ->check(CLI::Range(CodexUsageAppServerClient::kMinimumRefreshInterval, 86400.0))
            ->capture_default_str();
-       command.add_option("--youtrack-upstream", options->youtrack.url,
-                          text("Serve each running Codex profile a YouTrack gateway to this MCP "
-                               "endpoint while a token is stored"));
-       command.add_option_function<std::string>(
-           "--youtrack-ca",
-           [options](const std::string& file) { options->youtrack.certificateAuthorities = file; },
-           text("PEM file of the authorities to trust instead of the system's"));
+       auto* upstream = command.add_option(
+           "--youtrack-upstream", options->youtrack.url,
+           text("Serve each running Codex profile a YouTrack gateway to this MCP "
+                "endpoint while a token is stored"));
+       command
+           .add_option_function<std::string>(
+               "--youtrack-ca",
+               [options](const std::string& file) {
+                 options->youtrack.certificateAuthorities = file;
+               },
+               text("PEM file of the authorities to trust instead of the system's"))
+           ->needs(upstream);
        command.add_flag("--notify-ready", options->notifyReady)->group("");
        command.add_flag("--exit-when-idle", options->exitWhenIdle)->group("");
        command.footer(text(
@@ -264,24 +271,10 @@ std::string usageText(const nlohmann::json& usage) {
   return shown;
 }
 
-int listProfiles(bool json, const GlobalOptions& global) {
-  int status = kExitFailure;
-  bool noHost = false;
-  HostRequest request;
-  request.operation = HostOperation::ps;
-  auto exchange = sendToHost(global, request, status, noHost);
-  if (noHost) {
-    if (json)
-      printJson({{"profiles", nlohmann::json::array()}, {"host", nullptr}});
-    else
-      say("no host is running for this base");
-    return kExitSuccess;
-  }
-  if (!exchange)
-    return status;
-  const auto& profiles = exchange->first.at("profiles");
+int printProfiles(const HostExchange& exchange, bool json) {
+  const auto& profiles = exchange.first.at("profiles");
   if (json) {
-    printJson({{"profiles", profiles}, {"host", exchange->first.at("hostPID")}});
+    printJson({{"profiles", profiles}, {"host", exchange.first.at("hostPID")}});
     return kExitSuccess;
   }
   if (profiles.empty())
@@ -310,6 +303,19 @@ int listProfiles(bool json, const GlobalOptions& global) {
   return kExitSuccess;
 }
 
+int listProfiles(bool json, const GlobalOptions& global) {
+  HostRequest request;
+  request.operation = HostOperation::ps;
+  if (auto status = throughHost(
+          global, request, [&](HostExchange& exchange) { return printProfiles(exchange, json); }))
+    return *status;
+  if (json)
+    printJson({{"profiles", nlohmann::json::array()}, {"host", nullptr}});
+  else
+    say("no host is running for this base");
+  return kExitSuccess;
+}
+
 const Registration kPs{{"ps", "List the profiles the host runs: run, pid, uptime, route, proxy",
                         [](CLI::App& command, const GlobalOptions& global) -> Runner {
                           auto json = std::make_shared<bool>(false);
@@ -317,7 +323,10 @@ const Registration kPs{{"ps", "List the profiles the host runs: run, pid, uptime
                           return [json, &global] { return listProfiles(*json, global); };
                         }}};
 
-int stopProfile(const std::string& profile, double timeout, const GlobalOptions& global) {
+int stopProfile(const std::string& profile,
+                double timeout,
+                bool json,
+                const GlobalOptions& global) {
   auto id = resolveProfileIdentifier(profile, global);
   if (!id)
     return kExitUsage;
@@ -327,15 +336,28 @@ int stopProfile(const std::string& profile, double timeout, const GlobalOptions&
   request.operation = HostOperation::stop;
   request.profileID = *id;
   request.timeout = timeout;
-  int status = kExitFailure;
-  bool noHost = false;
-  auto exchange = sendToHost(global, request, status, noHost);
-  if (noHost)
-    return fail("no host is running for this base");
-  if (!exchange)
-    return status;
-  say({"profile {0} stopped", {id->uppercaseString()}});
-  return kExitSuccess;
+  const auto status = throughHost(global, request, [&](HostExchange& exchange) {
+    // The steps of the stop as the host takes them, then its end.
+    for (auto line = std::optional(exchange.first);;) {
+      if (!line)
+        return fail(
+            "the host ended before the stop did; `korvelin ps` shows whether it still runs");
+      if (line->value("event", "") == "error")
+        return failWithHostReply(*line);
+      if (const auto step = hostStep(*line)) {
+        printLaunchStep(*step, json);
+      } else if (line->value("event", "") == "stopped") {
+        if (json)
+          std::cout << line->dump() << std::endl;
+        else
+          say({"profile {0} stopped", {id->uppercaseString()}});
+        return kExitSuccess;
+      }
+      bool closed = false;
+      line = exchange.reader.next(-1, closed);
+    }
+  });
+  return status ? *status : fail("no host is running for this base");
 }
 
 const Registration kStop{
@@ -343,12 +365,16 @@ const Registration kStop{
      [](CLI::App& command, const GlobalOptions& global) -> Runner {
        auto profile = std::make_shared<std::string>();
        auto timeout = std::make_shared<double>(10);
+       auto json = std::make_shared<bool>(false);
        command.add_option("PROFILE", *profile, text("Profile identifier"))->required();
+       command.add_flag("--json", *json, text("One JSON object per line: each step, stopped"));
        command
            .add_option("--timeout", *timeout,
                        text("Seconds the profile's process group gets to stop (default 10)"))
            ->capture_default_str();
-       return [profile, timeout, &global] { return stopProfile(*profile, *timeout, global); };
+       return [profile, timeout, json, &global] {
+         return stopProfile(*profile, *timeout, *json, global);
+       };
      }}};
 
 }  // namespace

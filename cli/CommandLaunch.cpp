@@ -36,54 +36,6 @@ struct LaunchOptions {
   std::string browserShim = defaultBrowserShim();
 };
 
-Message describe(const ProfileLaunchProgress& progress) {
-  const std::string& detail = progress.detail;
-  switch (progress.step) {
-    case ProfileLaunchStep::profileLoaded:
-      return {"profile {0} loaded from the catalogue", {detail}};
-    case ProfileLaunchStep::applicationVerified:
-      return {"application verified: {0}", {detail}};
-    case ProfileLaunchStep::proxyStarting:
-      return {"starting the proxy sidecar of connection {0}...", {detail}};
-    case ProfileLaunchStep::proxyReady:
-      return {"proxy ready at {0} (egress probe answered)", {detail}};
-    case ProfileLaunchStep::proxyUnavailable:
-      return {
-          "proxy unavailable ({0}); this profile allows the system route, so the application "
-          "uses it and your real address may be visible",
-          {AppLocalization::render(detail, outputLanguage())}};
-    case ProfileLaunchStep::fixedProxy:
-      return {"route: the profile's proxy {0}", {detail}};
-    case ProfileLaunchStep::systemRoute:
-      return "route: the system route (the profile has no proxy)";
-    case ProfileLaunchStep::browserBridgeReady:
-      return {
-          "browser bridge listening on {0}: links the application opens go to the paired "
-          "Chrome profile",
-          {detail}};
-    case ProfileLaunchStep::applicationStarted:
-      return {"application started under supervision: pid {0}", {detail}};
-    case ProfileLaunchStep::sidecarAttached:
-      return "sidecar attached to the application's process group";
-    case ProfileLaunchStep::sidecarNotAttached:
-      return {"sidecar not attached: {0}", {AppLocalization::render(detail, outputLanguage())}};
-    case ProfileLaunchStep::stopRequested:
-      return "stopping the application's process group...";
-    case ProfileLaunchStep::applicationStopped:
-      return "the application's process group has stopped";
-    case ProfileLaunchStep::completionConfirmed:
-      return "completion confirmed; launch lease removed";
-    case ProfileLaunchStep::sidecarStopped:
-      return "sidecar stopped; its record is empty again";
-    case ProfileLaunchStep::browserLinkOpened:
-      return {"a link the application opened went to the paired Chrome profile: {0}", {detail}};
-    case ProfileLaunchStep::browserLinkDeclined:
-      return {"a link the application opened was declined: {0}",
-              {AppLocalization::render(detail, outputLanguage())}};
-  }
-  return "";
-}
-
 // The launch as a client of the base's host, which supervises the
 // application whatever becomes of this process. Absent when no host runs
 // and none may be started: the launch is then supervised here.
@@ -99,55 +51,36 @@ std::optional<int> launchThroughHost(const LaunchOptions& options,
   request.browserShim = options.browserShim.empty() ? "" : standardizedPath(options.browserShim);
   request.wait = true;
   const sigset_t stopSignals = blockStopSignals();
-  int status = kExitFailure;
-  bool noHost = false;
-  auto exchange = sendToHost(global, request, status, noHost);
-  if (noHost)
-    return std::nullopt;
-  if (!exchange)
-    return status;
-  // Each step as the host reports it, then the launch, then its end.
-  bool failed = false;
-  auto show = [&](const nlohmann::json& line) {
-    const auto event = line.value("event", "");
-    if (event == "error") {
-      failed = true;
-      status = failWithHostReply(line);
-    } else if (options.json) {
-      // The same lines as a launch supervised here.
-      if (event == "step")
-        std::cout << nlohmann::json{{"event", line.value("step", "")},
-                                    {"detail", line.value("detail", "")}}
-                         .dump()
-                  << std::endl;
-      else
+  return throughHost(global, request, [&](HostExchange& exchange) {
+    // Each step as the host reports it, then the launch, then its end: the
+    // same lines as a launch supervised here.
+    std::optional<int> failed;
+    auto show = [&](const nlohmann::json& line) {
+      const auto event = line.value("event", "");
+      if (event == "error")
+        failed = failWithHostReply(line);
+      else if (const auto step = hostStep(line))
+        printLaunchStep(*step, options.json);
+      else if (options.json)
         std::cout << line.dump() << std::endl;
-    } else if (event == "step") {
-      // The step by its name, as the host sent it.
-      for (int i = 0; i <= static_cast<int>(ProfileLaunchStep::browserLinkDeclined); ++i) {
-        const auto step = static_cast<ProfileLaunchStep>(i);
-        if (rawValue(step) == line.value("step", ""))
-          say(describe({step, line.value("detail", "")}));
-      }
-    } else if (event == "launched") {
-      const auto& run = line.at("launch").at("run");
-      say({"run {0} (log {1}); Ctrl-C stops it",
-           {run.at("runID").get<std::string>(), run.at("logURL").get<std::string>()}});
-    }
-  };
-  show(exchange->first);
-  if (failed)
-    return status;
-  const auto confirmed =
-      followHostedRun(*exchange, global, id, options.stopTimeout, stopSignals, options.json,
-                      [&](const nlohmann::json& line) { show(line); });
-  if (failed || !confirmed)
-    return failed ? status : kExitFailure;
-  if (options.json)
-    std::cout << nlohmann::json{{"event", "completed"}, {"run", *confirmed}}.dump() << std::endl;
-  else
-    say(describeEnd(*confirmed));
-  return exitStatusOf(*confirmed);
+      else if (event == "launched")
+        say({"run {0} (log {1}); Ctrl-C stops it",
+             {line.at("launch").at("run").at("runID").get<std::string>(),
+              line.at("launch").at("run").at("logURL").get<std::string>()}});
+    };
+    show(exchange.first);
+    if (failed)
+      return *failed;
+    const auto confirmed =
+        followHostedRun(exchange, global, id, options.stopTimeout, stopSignals, options.json, show);
+    if (failed || !confirmed)
+      return failed.value_or(kExitFailure);
+    if (options.json)
+      std::cout << nlohmann::json{{"event", "completed"}, {"run", *confirmed}}.dump() << std::endl;
+    else
+      say(describeEnd(*confirmed));
+    return exitStatusOf(*confirmed);
+  });
 }
 
 // Checks the sidecar at most once a second (probing egress again every 30
@@ -195,11 +128,7 @@ int launchProfile(LaunchOptions options, const GlobalOptions& global) {
   std::mutex printing;
   const ProfileLauncher::Progress progress = [&](const ProfileLaunchProgress& step) {
     std::lock_guard guard(printing);
-    if (options.json)
-      std::cout << nlohmann::json{{"event", rawValue(step.step)}, {"detail", step.detail}}.dump()
-                << std::endl;
-    else
-      say(describe(step));
+    printLaunchStep(step, options.json);
   };
 
   ProcessSupervisor processes;

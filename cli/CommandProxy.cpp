@@ -47,22 +47,18 @@ std::optional<int> startProxyThroughHost(const ProxyOptions& options,
   request.engine = standardizedPath(options.tools.engine);
   request.guardian = standardizedPath(options.tools.guardian);
   request.probeURL = options.tools.probeURL;
-  int status = kExitFailure;
-  bool noHost = false;
-  auto exchange = sendToHost(global, request, status, noHost);
-  if (noHost)
-    return std::nullopt;
-  if (!exchange)
-    return status;
-  const auto& handle = exchange->first.at("handle");
-  if (options.json) {
-    std::cout << handle.dump() << std::endl;
-  } else {
-    say({"proxy ready at socks5://127.0.0.1:{0} (engine pid {1}); `korvelin proxy stop` stops it",
-         {std::to_string(handle.at("loopbackPort").get<int>()),
-          std::to_string(handle.at("processID").get<int>())}});
-  }
-  return kExitSuccess;
+  return throughHost(global, request, [&](HostExchange& exchange) {
+    const auto& handle = exchange.first.at("handle");
+    if (options.json)
+      std::cout << handle.dump() << std::endl;
+    else
+      say(
+          {"proxy ready at socks5://127.0.0.1:{0} (engine pid {1}); `korvelin proxy stop` stops "
+           "it",
+           {std::to_string(handle.at("loopbackPort").get<int>()),
+            std::to_string(handle.at("processID").get<int>())}});
+    return kExitSuccess;
+  });
 }
 
 // `proxy stop` and `proxy recover` through the host. Absent when no host runs
@@ -71,15 +67,10 @@ std::optional<int> stopProxyThroughHost(const Uuid& id, const GlobalOptions& glo
   HostRequest request;
   request.operation = HostOperation::proxyStop;
   request.profileID = id;
-  int status = kExitFailure;
-  bool noHost = false;
-  auto exchange = sendToHost(global, request, status, noHost);
-  if (noHost)
-    return std::nullopt;
-  if (!exchange)
-    return status;
-  say("proxy sidecar stopped and its record cleared");
-  return kExitSuccess;
+  return throughHost(global, request, [](HostExchange&) {
+    say("proxy sidecar stopped and its record cleared");
+    return kExitSuccess;
+  });
 }
 
 int startProxy(ProxyOptions options, const GlobalOptions& global) {

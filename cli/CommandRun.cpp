@@ -96,23 +96,18 @@ std::optional<int> runThroughHost(const RunOptions& options,
   request.wait = true;
 
   const sigset_t stopSignals = blockStopSignals();
-  int status = kExitFailure;
-  bool noHost = false;
-  auto exchange = sendToHost(global, request, status, noHost);
-  if (noHost)
-    return std::nullopt;
-  if (!exchange)
-    return status;
-  const auto started = exchange->first.at("run").get<ProcessSnapshot>();
-  report(options, "started", started,
-         {"run {0} pid {1} (log {2})",
-          {started.runID.uppercaseString(), std::to_string(started.rootPID), started.logPath}});
-  const auto confirmed =
-      followHostedRun(*exchange, global, id, options.stopTimeout, stopSignals, options.json);
-  if (!confirmed)
-    return kExitFailure;
-  report(options, "completed", *confirmed, describeEnd(*confirmed));
-  return exitStatusOf(*confirmed);
+  return throughHost(global, request, [&](HostExchange& exchange) {
+    const auto started = exchange.first.at("run").get<ProcessSnapshot>();
+    report(options, "started", started,
+           {"run {0} pid {1} (log {2})",
+            {started.runID.uppercaseString(), std::to_string(started.rootPID), started.logPath}});
+    const auto confirmed =
+        followHostedRun(exchange, global, id, options.stopTimeout, stopSignals, options.json);
+    if (!confirmed)
+      return kExitFailure;
+    report(options, "completed", *confirmed, describeEnd(*confirmed));
+    return exitStatusOf(*confirmed);
+  });
 }
 
 int runProgram(RunOptions options, const GlobalOptions& global) {

@@ -116,6 +116,10 @@ std::unique_ptr<ApplicationInstanceLease> borrowHostLease(const GlobalOptions& g
   return ApplicationInstanceLease::borrowed(std::move(lock));
 }
 
+namespace {
+
+// The exchange; otherwise `status` is set after a one-line failure, or
+// `noHost` when none runs and none may be started.
 std::optional<HostExchange> sendToHost(const GlobalOptions& global,
                                        const HostRequest& request,
                                        int& status,
@@ -156,25 +160,31 @@ std::optional<HostExchange> sendToHost(const GlobalOptions& global,
   return std::nullopt;
 }
 
-namespace {
-
-// Asks the host to stop the run; false once the host is gone.
-bool requestStop(const GlobalOptions& global,
-                 const Uuid& profileID,
-                 double stopTimeout,
-                 bool json) {
+// Asks the host to stop the run, without waiting for it; absent once the
+// host is gone.
+std::optional<HostReplyReader> requestStop(const GlobalOptions& global,
+                                           const Uuid& profileID,
+                                           double stopTimeout) {
   HostRequest request;
   request.operation = HostOperation::stop;
   request.profileID = profileID;
   request.timeout = stopTimeout;
   auto connection = connectToHost(global.baseDirectory);
   if (!connection || !sendLine(connection.get(), encodeHostRequest(request).dump() + "\n"))
-    return false;
-  HostReplyReader reader(std::move(connection));
+    return std::nullopt;
+  return HostReplyReader(std::move(connection));
+}
+
+// The outcome of a stop asked for, once the host gave it; true when it is
+// still to come. Its steps are skipped: they also reach the client on the
+// run's own connection.
+bool stopPending(HostReplyReader& stop, const Uuid& profileID, double stopTimeout, bool json) {
   bool closed = false;
-  const auto reply = reader.next(-1, closed);
+  auto reply = stop.next(0, closed);
+  while (reply && hostStep(*reply))
+    reply = stop.next(0, closed);
   if (!reply)
-    return false;
+    return !closed;
   if (reply->value("code", "") == "stopTimedOut") {
     std::ostringstream seconds;
     seconds << stopTimeout;
@@ -192,10 +202,32 @@ bool requestStop(const GlobalOptions& global,
   } else if (reply->value("event", "") == "error") {
     failWithHostReply(*reply);
   }
-  return true;
+  return false;
 }
 
 }  // namespace
+
+std::optional<int> throughHost(const GlobalOptions& global,
+                               const HostRequest& request,
+                               const std::function<int(HostExchange&)>& served) {
+  int status = kExitFailure;
+  bool noHost = false;
+  auto exchange = sendToHost(global, request, status, noHost);
+  if (noHost)
+    return std::nullopt;
+  if (!exchange)
+    return status;
+  return served(*exchange);
+}
+
+std::optional<ProfileLaunchProgress> hostStep(const nlohmann::json& line) {
+  if (line.value("event", "") != "step")
+    return std::nullopt;
+  const auto step = profileLaunchStepNamed(line.value("step", ""));
+  if (!step)
+    return std::nullopt;
+  return ProfileLaunchProgress{*step, line.value("detail", "")};
+}
 
 std::optional<ProcessSnapshot> followHostedRun(
     HostExchange& exchange,
@@ -205,6 +237,7 @@ std::optional<ProcessSnapshot> followHostedRun(
     const sigset_t& stopSignals,
     bool json,
     const std::function<void(const nlohmann::json&)>& line) {
+  std::vector<HostReplyReader> stops;
   for (;;) {
     bool closed = false;
     auto reply = exchange.reader.next(100, closed);
@@ -216,13 +249,18 @@ std::optional<ProcessSnapshot> followHostedRun(
     }
     if (closed)
       break;
+    std::erase_if(stops, [&](HostReplyReader& stop) {
+      return !stopPending(stop, profileID, stopTimeout, json);
+    });
     timespec none{0, 0};
     const int signal = ::sigtimedwait(&stopSignals, nullptr, &none);
     if (signal > 0) {
       if (!json)
         say({"stopping ({0})...", {::strsignal(signal)}});
-      if (!requestStop(global, profileID, stopTimeout, json))
+      auto stop = requestStop(global, profileID, stopTimeout);
+      if (!stop)
         break;
+      stops.push_back(std::move(*stop));
     }
   }
   fail("the host ended before the run did; `korvelin ps` shows whether it still runs");

@@ -18,6 +18,7 @@
 #include "core/files/ApplicationInstanceLease.h"
 #include "core/host/HostControlSocket.h"
 #include "core/host/HostProtocol.h"
+#include "core/launch/ProfileLauncher.h"
 #include "core/process/ProcessSnapshot.h"
 
 namespace korvelin::cli {
@@ -30,21 +31,25 @@ struct HostExchange {
   nlohmann::json first;
 };
 
-// Sends `request` to the base's host. When none runs: starts one unless
-// --no-host-start was given; with --no-host-start, returns absent with
-// `noHost` set and prints nothing, so that the caller can do the work
-// itself. Every other absent result has printed its one-line error and
-// set `status`.
-std::optional<HostExchange> sendToHost(const GlobalOptions& global,
-                                       const HostRequest& request,
-                                       int& status,
-                                       bool& noHost);
+// Sends `request` to the base's host and hands the exchange to `served`,
+// whose result is the exit status. When none runs: starts one unless
+// --no-host-start was given; with --no-host-start, returns absent and prints
+// nothing, so that the caller can do the work itself. A refusal or a host
+// that never answered is printed as a one-line failure and its status
+// returned.
+std::optional<int> throughHost(const GlobalOptions& global,
+                               const HostRequest& request,
+                               const std::function<int(HostExchange&)>& served);
+
+// The step a reply line reports ({"event": "step", ...}); absent for any
+// other line.
+std::optional<ProfileLaunchProgress> hostStep(const nlohmann::json& line);
 
 // Follows a run the host supervises for this client until the host reports
 // its end, asking the host to stop it (within `stopTimeout`) whenever one of
 // `stopSignals` arrives, as often as they arrive. Lines the host sends
-// before the end go to `line`. Absent after a one-line error when the host
-// went away first.
+// before the end (the steps of its stop among them) go to `line`. Absent after a one-line error
+// when the host went away first.
 std::optional<ProcessSnapshot> followHostedRun(
     HostExchange& exchange,
     const GlobalOptions& global,

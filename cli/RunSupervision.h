@@ -1,13 +1,14 @@
 #pragma once
 
 // Staying with a supervised run until it ends or is interrupted: shared by
-// `korvelin run` and `korvelin launch`.
+// `korvelin run`, `korvelin launch` and `korvelin stop`.
 
 #include <signal.h>
 
 #include <functional>
 
 #include "cli/Text.h"
+#include "core/launch/ProfileLauncher.h"
 #include "core/process/ProcessSnapshot.h"
 
 namespace korvelin::cli {
@@ -33,6 +34,10 @@ struct Supervision {
 // SIGKILL and never left alone: the next signal asks again. Returns the last
 // snapshot, awaiting confirmation.
 ProcessSnapshot superviseUntilStopped(const sigset_t& stopSignals, const Supervision& supervision);
+
+// One step of a launch or of its stop, as `korvelin launch` prints it: a
+// line of text, or with `json` {"event": the step's name, "detail"}.
+void printLaunchStep(const ProfileLaunchProgress& step, bool json);
 
 // How a run ended, followed by "; completion confirmed".
 Message describeEnd(const ProcessSnapshot& snapshot);

@@ -140,10 +140,7 @@ void HostServer::answer(const HostRequest& request, platform::ScopedFD& connecti
         if (request.wait)
           waiter = platform::ScopedFD(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
         host_.launch(
-            request,
-            [&](const ProfileLaunchProgress& step) {
-              reply({{"event", "step"}, {"step", rawValue(step.step)}, {"detail", step.detail}});
-            },
+            request, [&](const ProfileLaunchProgress& step) { reply(hostStepLine(step)); },
             [&](const ProfileLaunch& launch) {
               reply({{"event", "launched"}, {"launch", launch}});
             },
@@ -154,7 +151,11 @@ void HostServer::answer(const HostRequest& request, platform::ScopedFD& connecti
         platform::sendDescriptor(fd, leaseFD_);
         break;
       case HostOperation::stop:
-        reply({{"event", "stopped"}, {"run", host_.stop(request.profileID, request.timeout)}});
+        reply({{"event", "stopped"},
+               {"run", host_.stop(request.profileID, request.timeout,
+                                  [&](const ProfileLaunchProgress& step) {
+                                    reply(hostStepLine(step));
+                                  })}});
         break;
       case HostOperation::proxyStart:
         reply({{"event", "proxy"}, {"handle", host_.startProxy(request)}});

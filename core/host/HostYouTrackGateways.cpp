@@ -3,7 +3,6 @@
 #include "core/apps/ManagedApplicationSupport.h"
 #include "core/base/CoreError.h"
 #include "core/profile/ProfileRepository.h"
-#include "core/proxy/XrayDurableStateStore.h"
 #include "core/youtrack/YouTrackCredentialMutationCoordinator.h"
 #include "core/youtrack/YouTrackCredentialStore.h"
 
@@ -19,10 +18,26 @@ struct HostYouTrackGateways::Served {
 HostYouTrackGateways::HostYouTrackGateways(std::string baseDirectory,
                                            std::string defaultBaseDirectory,
                                            YouTrackGatewayUpstream upstream,
+                                           SidecarRoute sidecarRoute,
                                            YouTrackGatewayTiming timing)
     : base_(std::move(baseDirectory)),
       defaultBase_(std::move(defaultBaseDirectory)),
-      gateways_(std::move(upstream), timing) {}
+      sidecarRoute_(std::move(sidecarRoute)),
+      gateways_(std::move(upstream), timing) {
+  // A block a crashed host left names a gateway that is gone, and Codex
+  // does not start a session without a required server that answers: every
+  // Codex profile's block goes now (an interrupted change rolled back), and
+  // a run this host re-adopts is given a fresh one.
+  try {
+    for (const auto& profile : ProfileRepository(base_, defaultBase_).load().profiles)
+      if (profile.adapterIdentifier == ManagedApplicationSupport::codexAdapterIdentifier)
+        try {
+          provisioner_.reconcile(ProfilePaths(profile.id, base_));
+        } catch (const KorvelinCoreError&) {
+        }
+  } catch (const KorvelinCoreError&) {
+  }
+}
 
 HostYouTrackGateways::~HostYouTrackGateways() {
   // Runs the host leaves running keep their block until the next host
@@ -42,12 +57,10 @@ std::optional<HostYouTrackGateways::Route> HostYouTrackGateways::routeOf(
     return std::nullopt;
   if (!profile->proxyConnectionID)
     return Route(profile->proxy);
-  const auto record = XrayDurableStateStore().readOnly(paths);
-  if (record.status != XrayDurableState::Status::active ||
-      record.connectionID != profile->proxyConnectionID || !record.loopbackPort)
+  const auto sidecar = sidecarRoute_(profile->id);
+  if (sidecar.kind() != ProfileUsageRoute::Kind::proxy)
     return std::nullopt;
-  return Route(
-      ProfileProxyConfiguration(ProfileProxyScheme::socks5, "127.0.0.1", *record.loopbackPort));
+  return Route(sidecar.configuration());
 }
 
 void HostYouTrackGateways::runStarted(const ProfilePaths& paths, const ProcessSnapshot& run) {

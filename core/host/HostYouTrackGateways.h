@@ -7,21 +7,23 @@
 // held in use (see `holdYouTrackToken`) so that no process changes it
 // underneath the run. When the run ends, the block is taken out, the gateway
 // stopped and the token released. A host that exits stops its gateways; a
-// block it leaves for a run still going is replaced when the next host
-// re-adopts that run.
+// block it leaves for a run still going is removed when the next host
+// starts, and replaced when that host re-adopts the run.
 //
 // The route: the profile's fixed proxy, the system route for a profile
-// without one, and for a profile on a saved connection the sidecar its
-// record names as active for that connection. A profile on a saved
+// without one, and for a profile on a saved connection the sidecar the host
+// started or proved for it (`sidecarRoute`). A profile on a saved
 // connection whose sidecar is not serving gets no gateway: the token never
 // takes a route the profile did not choose.
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
+#include "core/activity/ProfileUsageRoute.h"
 #include "core/base/Uuid.h"
 #include "core/codex/CodexMCPConfigProvisioner.h"
 #include "core/host/ProfileHost.h"
@@ -32,9 +34,11 @@ namespace korvelin {
 
 class HostYouTrackGateways : public HostRunService {
  public:
+  using SidecarRoute = std::function<ProfileUsageRoute(const Uuid&)>;
   HostYouTrackGateways(std::string baseDirectory,
                        std::string defaultBaseDirectory,
                        YouTrackGatewayUpstream upstream,
+                       SidecarRoute sidecarRoute,
                        YouTrackGatewayTiming timing = {});
   ~HostYouTrackGateways() override;
 
@@ -54,6 +58,7 @@ class HostYouTrackGateways : public HostRunService {
 
   const std::string base_;
   const std::string defaultBase_;
+  const SidecarRoute sidecarRoute_;
   YouTrackMCPGatewaySupervisor gateways_;
   CodexMCPConfigProvisioner provisioner_;
   std::mutex lock_;

@@ -34,6 +34,8 @@ constexpr auto kSidecarStopWait = 5s;
 constexpr double kProxyLossStopTimeout = 10;
 // How long a sidecar's measured health stands before `ps` probes again.
 constexpr double kHealthInterval = 30;
+// A client following a run that reads nothing holds up its stop no longer.
+constexpr auto kWaiterWriteLimit = 2s;
 
 // Observes without starting or probing anything: only the listener check.
 XraySidecarSupervisor observingSidecars() {
@@ -53,6 +55,19 @@ std::optional<std::string> leaseExecutable(const ProfilePaths& paths) {
   } catch (const KorvelinCoreError&) {
   }
   return std::nullopt;
+}
+
+// Tells the requester of a stop, then every client following the run.
+void reportStep(const ProfileHost::Progress& progress,
+                const std::vector<platform::ScopedFD>& waiters,
+                ProfileLaunchStep step,
+                std::string detail) {
+  const ProfileLaunchProgress line{step, std::move(detail)};
+  if (progress)
+    progress(line);
+  const auto json = hostStepLine(line);
+  for (const auto& waiter : waiters)
+    writeHostLine(waiter.get(), json, kWaiterWriteLimit);
 }
 
 // A group that cannot be listed is not known to be empty.
@@ -120,6 +135,10 @@ void to_json(nlohmann::json& json, const HostedProfileStatus& status) {
   json["proxyPort"] =
       status.proxyPort ? nlohmann::json(*status.proxyPort) : nlohmann::json(nullptr);
   json["usage"] = status.usage ? nlohmann::json(*status.usage) : nlohmann::json(nullptr);
+}
+
+nlohmann::json hostStepLine(const ProfileLaunchProgress& step) {
+  return {{"event", "step"}, {"step", rawValue(step.step)}, {"detail", step.detail}};
 }
 
 ProfileHost::ProfileHost(std::string baseDirectory,
@@ -370,19 +389,22 @@ ProcessSnapshot ProfileHost::run(const HostRequest& request,
     }
   }
   forEachService([&](HostRunService& service) { service.runStarted(paths, snapshot); });
+  {
+    std::lock_guard guard(lock_);
+    slot.run = snapshot;
+    slot.route = ProfileUsageRoute::observed(request.arguments);
+    slot.note = note;
+    if (waiter)
+      slot.waiters.push_back(std::move(waiter));
+  }
+  // Only now is the client told: a `ps` it runs next must list the run.
   if (started)
     started(snapshot);
-  std::lock_guard guard(lock_);
-  slot.run = snapshot;
-  slot.route = ProfileUsageRoute::observed(request.arguments);
-  slot.note = note;
-  if (waiter)
-    slot.waiters.push_back(std::move(waiter));
   return snapshot;
 }
 
 ProfileLaunch ProfileHost::launch(const HostRequest& request,
-                                  const std::function<void(const ProfileLaunchProgress&)>& progress,
+                                  const Progress& progress,
                                   const std::function<void(const ProfileLaunch&)>& started,
                                   platform::ScopedFD waiter) {
   const Uuid& id = request.profileID;
@@ -404,9 +426,8 @@ ProfileLaunch ProfileHost::launch(const HostRequest& request,
   // profile opens is told to the clients waiting for its run.
   ProfileLauncher launcher(base_, defaultBase_, supervisor_, *sidecar);
   launcher.setBrowserShim(request.browserShim);
-  launcher.setBrowserLinkReport([this, id](const ProfileLaunchProgress& step) {
-    tellWaiters(id, {{"event", "step"}, {"step", rawValue(step.step)}, {"detail", step.detail}});
-  });
+  launcher.setBrowserLinkReport(
+      [this, id](const ProfileLaunchProgress& step) { tellWaiters(id, hostStepLine(step)); });
   const auto launched = launcher.launch(id, progress);
   const ProfilePaths paths = pathsOf(id);
   if (launched.sidecar) {
@@ -415,19 +436,21 @@ ProfileLaunch ProfileHost::launch(const HostRequest& request,
     slot.handle = launched.sidecar;
   }
   forEachService([&](HostRunService& service) { service.runStarted(paths, launched.run); });
+  {
+    std::lock_guard guard(lock_);
+    slot.run = launched.run;
+    slot.route = launched.route ? ProfileUsageRoute::proxy(
+                                      *launched.route,
+                                      launched.sidecar ? std::optional(launched.sidecar->generation)
+                                                       : std::nullopt)
+                                : ProfileUsageRoute::system();
+    slot.note = launched.continuityWarning.value_or("");
+    slot.launch = launched;
+    if (waiter)
+      slot.waiters.push_back(std::move(waiter));
+  }
   if (started)
     started(launched);
-  std::lock_guard guard(lock_);
-  slot.run = launched.run;
-  slot.route = launched.route ? ProfileUsageRoute::proxy(
-                                    *launched.route,
-                                    launched.sidecar ? std::optional(launched.sidecar->generation)
-                                                     : std::nullopt)
-                              : ProfileUsageRoute::system();
-  slot.note = launched.continuityWarning.value_or("");
-  slot.launch = launched;
-  if (waiter)
-    slot.waiters.push_back(std::move(waiter));
   return launched;
 }
 
@@ -448,9 +471,15 @@ bool ProfileHost::proxyRequiresStop(Slot& slot) {
   return verdict == ProxyVerdict::unavailableMustStop;
 }
 
-void ProfileHost::stopRun(Slot& slot, const Uuid& profileID, double timeout) {
+void ProfileHost::stopRun(Slot& slot,
+                          const Uuid& profileID,
+                          double timeout,
+                          const Progress& progress) {
+  const std::string runID = slot.run->runID.uppercaseString();
+  reportStep(progress, slot.waiters, ProfileLaunchStep::stopRequested, runID);
   if (!slot.adoptedRoot) {
     supervisor_.stop(profileID, pathsOf(profileID), timeout);
+    reportStep(progress, slot.waiters, ProfileLaunchStep::applicationStopped, runID);
     return;
   }
   // A re-adopted run is not our child: its group is asked to stop the same
@@ -466,8 +495,10 @@ void ProfileHost::stopRun(Slot& slot, const Uuid& profileID, double timeout) {
   for (;;) {
     const bool rootGone = processHasExited(root.pid) || !root.isCurrent();
     const bool empty = groupIsEmpty(root.group);
-    if (rootGone && empty)
+    if (rootGone && empty) {
+      reportStep(progress, slot.waiters, ProfileLaunchStep::applicationStopped, runID);
       return;
+    }
     if (root.isCurrent() || !empty)
       signaler.signalGroup(root.group, SIGTERM);
     if (Clock::now() >= deadline)
@@ -476,7 +507,10 @@ void ProfileHost::stopRun(Slot& slot, const Uuid& profileID, double timeout) {
   }
 }
 
-ProcessSnapshot ProfileHost::finish(Slot& slot, const Uuid& profileID, double recoveryWait) {
+ProcessSnapshot ProfileHost::finish(Slot& slot,
+                                    const Uuid& profileID,
+                                    double recoveryWait,
+                                    const Progress& progress) {
   const ProfilePaths paths = pathsOf(profileID);
   ProcessSnapshot ended = *slot.run;
   if (!slot.adoptedRoot) {
@@ -501,6 +535,8 @@ ProcessSnapshot ProfileHost::finish(Slot& slot, const Uuid& profileID, double re
     }
     ended.state = ProcessRunState::stoppedConfirmed;
   }
+  reportStep(progress, slot.waiters, ProfileLaunchStep::completionConfirmed,
+             ended.runID.uppercaseString());
   // The run's browser bridge stops listening now; it is released (waiting
   // for a link in flight) once the run is finished.
   std::shared_ptr<ClaudeBrowserBridge> bridge;
@@ -523,10 +559,13 @@ ProcessSnapshot ProfileHost::finish(Slot& slot, const Uuid& profileID, double re
     slot.route = ProfileUsageRoute();
     slot.note.clear();
   }
+  // The clients following the run learn its end once its sidecar is gone
+  // too, as they would from a launch they supervised themselves.
+  if (const auto stopped = stopSidecar(slot, profileID))
+    reportStep(progress, waiters, ProfileLaunchStep::sidecarStopped, *stopped);
   nlohmann::json line{{"event", "completed"}, {"run", ended}};
   for (auto& waiter : waiters)
-    writeHostLine(waiter.get(), line, 2s);
-  stopSidecar(slot, profileID);
+    writeHostLine(waiter.get(), line, kWaiterWriteLimit);
   return ended;
 }
 
@@ -545,7 +584,7 @@ void ProfileHost::tellWaiters(const Uuid& profileID, const nlohmann::json& line)
       writeHostLine(copy.get(), line, 2s);
 }
 
-void ProfileHost::stopSidecar(Slot& slot, const Uuid& profileID) {
+std::optional<std::string> ProfileHost::stopSidecar(Slot& slot, const Uuid& profileID) {
   const ProfilePaths paths = pathsOf(profileID);
   std::shared_ptr<XraySidecarSupervisor> sidecar;
   std::optional<Uuid> generation;
@@ -555,10 +594,12 @@ void ProfileHost::stopSidecar(Slot& slot, const Uuid& profileID) {
     sidecar = slot.sidecar;
     if (slot.handle)
       generation = slot.handle->generation;
+    else if (slot.adoptedProxy)
+      generation = slot.adoptedProxy->usageRoute.generation();
     adopted = slot.adoptedProxy.has_value();
   }
   if (!sidecar && !adopted)
-    return;
+    return std::nullopt;
   // A guardian whose application just ended is stopping on its own: asked
   // in that moment it may not answer, so the stop is tried again until it is
   // gone and its record can be cleared.
@@ -588,10 +629,12 @@ void ProfileHost::stopSidecar(Slot& slot, const Uuid& profileID) {
   if (!problem.empty()) {
     slot.blocked = true;
     slot.note = problem;
+    return std::nullopt;
   }
+  return generation ? generation->uppercaseString() : "";
 }
 
-ProcessSnapshot ProfileHost::stop(const Uuid& profileID, double timeout) {
+ProcessSnapshot ProfileHost::stop(const Uuid& profileID, double timeout, const Progress& progress) {
   if (!(timeout > 0))
     throw KorvelinCoreError::invalidStopTimeout();
   auto held = claim(profileID, false);
@@ -600,9 +643,9 @@ ProcessSnapshot ProfileHost::stop(const Uuid& profileID, double timeout) {
     throw KorvelinCoreError::notRunning(profileID);
   const auto begun = Clock::now();
   if (slot.run->state != ProcessRunState::managedGroupStoppedAwaitingConfirmation)
-    stopRun(slot, profileID, timeout);
+    stopRun(slot, profileID, timeout, progress);
   const double left = timeout - std::chrono::duration<double>(Clock::now() - begun).count();
-  return finish(slot, profileID, std::max(left, 0.0));
+  return finish(slot, profileID, std::max(left, 0.0), progress);
 }
 
 XraySidecarHandle ProfileHost::startProxy(const HostRequest& request) {
@@ -746,11 +789,11 @@ void ProfileHost::poll() {
         }
       }
       if (!ended && proxyRequiresStop(slot)) {
-        stopRun(slot, id, kProxyLossStopTimeout);
+        stopRun(slot, id, kProxyLossStopTimeout, nullptr);
         ended = true;
       }
       if (ended)
-        finish(slot, id, 0);
+        finish(slot, id, 0, nullptr);
     } catch (const KorvelinCoreError& e) {
       std::lock_guard guard(lock_);
       slot.note = e.errorDescription();

@@ -57,6 +57,10 @@ struct HostedProfileStatus {
 
 void to_json(nlohmann::json& json, const HostedProfileStatus& status);
 
+// The reply line of one step of a launch or a stop: {"event": "step",
+// "step": its name, "detail"}.
+nlohmann::json hostStepLine(const ProfileLaunchProgress& step);
+
 // Long-lived work that belongs to one run (a usage monitor, a gateway). The
 // host calls `runStarted` once a run is supervised or re-adopted, and
 // `runEnded` after its process group has stopped and before its sidecar is
@@ -81,6 +85,7 @@ class ProfileHost {
   };
   using SidecarFactory = std::function<std::unique_ptr<XraySidecarSupervisor>(const SidecarTools&)>;
   using StartedCallback = std::function<void(const ProcessSnapshot&)>;
+  using Progress = std::function<void(const ProfileLaunchProgress&)>;
 
   ProfileHost(std::string baseDirectory, std::string defaultBaseDirectory, SidecarFactory sidecars);
   ~ProfileHost();
@@ -94,9 +99,9 @@ class ProfileHost {
 
   // Starts `request.program` in the profile (its home, configuration and
   // cache redirected into the profile) and, when the profile has a sidecar
-  // here, attaches it to the run. `started` runs before anyone else can see
-  // the run; `waiter`, when valid, receives the "completed" line when the
-  // run ends and is closed.
+  // here, attaches it to the run. `started` runs once `list` shows the run
+  // and before anything else can happen to it; `waiter`, when valid,
+  // receives the "completed" line when the run ends and is closed.
   ProcessSnapshot run(const HostRequest& request,
                       const StartedCallback& started,
                       platform::ScopedFD waiter);
@@ -104,13 +109,15 @@ class ProfileHost {
   // (its adapter, its sidecar, the launch guards), reporting each step to
   // `progress`; then as `run`.
   ProfileLaunch launch(const HostRequest& request,
-                       const std::function<void(const ProfileLaunchProgress&)>& progress,
+                       const Progress& progress,
                        const std::function<void(const ProfileLaunch&)>& started,
                        platform::ScopedFD waiter);
   // Stops the profile's run (SIGTERM to its group, re-sent until it is empty
   // or `timeout` passes: stopTimedOut, the run stays), confirms it, then
-  // stops its sidecar. notRunning when the profile has no run here.
-  ProcessSnapshot stop(const Uuid& profileID, double timeout);
+  // stops its sidecar. notRunning when the profile has no run here. Each
+  // step goes to `progress` and, as a step line, to every client following
+  // the run; so do the steps of a run that ends on its own.
+  ProcessSnapshot stop(const Uuid& profileID, double timeout, const Progress& progress = nullptr);
   XraySidecarHandle startProxy(const HostRequest& request);
   void stopProxy(const Uuid& profileID);
   std::vector<HostedProfileStatus> list();
@@ -138,12 +145,17 @@ class ProfileHost {
   Claim claim(const Uuid& profileID, bool create);
   std::optional<Claim> tryClaim(const Uuid& profileID);
   ProfilePaths pathsOf(const Uuid& profileID) const;
-  void stopRun(Slot& slot, const Uuid& profileID, double timeout);
+  void stopRun(Slot& slot, const Uuid& profileID, double timeout, const Progress& progress);
   bool proxyRequiresStop(Slot& slot);
   // After the run's group stopped: confirms it (or recovers a re-adopted
   // run's lease), tells the services and waiters, stops the sidecar.
-  ProcessSnapshot finish(Slot& slot, const Uuid& profileID, double recoveryWait);
-  void stopSidecar(Slot& slot, const Uuid& profileID);
+  ProcessSnapshot finish(Slot& slot,
+                         const Uuid& profileID,
+                         double recoveryWait,
+                         const Progress& progress);
+  // The generation of the sidecar it stopped (empty when unknown); absent
+  // when there was none or it could not be stopped.
+  std::optional<std::string> stopSidecar(Slot& slot, const Uuid& profileID);
   // Writes `line` to the clients waiting for the profile's run, if any.
   void tellWaiters(const Uuid& profileID, const nlohmann::json& line);
   void adopt(const Uuid& profileID, Slot& slot, std::string& note);

@@ -81,6 +81,10 @@ std::string_view rawValue(ProfileLaunchStep step) {
   return kStepNames.name(step);
 }
 
+std::optional<ProfileLaunchStep> profileLaunchStepNamed(std::string_view name) {
+  return kStepNames.value(name);
+}
+
 std::string_view rawValue(ProxyVerdict verdict) {
   return kVerdictNames.name(verdict);
 }

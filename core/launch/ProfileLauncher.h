@@ -58,6 +58,8 @@ enum class ProfileLaunchStep {
 };
 
 std::string_view rawValue(ProfileLaunchStep step);
+// The step of a name rawValue gives; absent for any other text.
+std::optional<ProfileLaunchStep> profileLaunchStepNamed(std::string_view name);
 
 struct ProfileLaunchProgress {
   ProfileLaunchStep step;

@@ -1,5 +1,6 @@
 #include "core/platform/LocalSocket.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -8,7 +9,6 @@
 #include <cstring>
 
 #include "core/platform/Eintr.h"
-#include "core/platform/LocalSocketSupport.h"
 
 namespace korvelin::platform {
 
@@ -26,14 +26,14 @@ bool fillAddress(std::string_view path, sockaddr_un& address) {
   return true;
 }
 
-// One byte of data with room for one descriptor in its control message.
+// A message of one byte with room for one descriptor.
 struct DescriptorMessage {
-  char byte;
+  char byte = 'L';
   iovec data{&byte, 1};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
   msghdr message{};
 
-  explicit DescriptorMessage(char value) : byte(value) {
+  DescriptorMessage() {
     message.msg_iov = &data;
     message.msg_iovlen = 1;
     message.msg_control = control;
@@ -46,31 +46,30 @@ struct DescriptorMessage {
 }  // namespace
 
 bool sendDescriptor(int socket, int fd) {
-  DescriptorMessage sent('L');
+  DescriptorMessage sent;
   cmsghdr* header = CMSG_FIRSTHDR(&sent.message);
   header->cmsg_level = SOL_SOCKET;
   header->cmsg_type = SCM_RIGHTS;
   header->cmsg_len = CMSG_LEN(sizeof(int));
   std::memcpy(CMSG_DATA(header), &fd, sizeof(int));
-  return retryOnEintr([&] { return ::sendmsg(socket, &sent.message, kDescriptorSendFlags); }) == 1;
+  return sendMessageNoSignal(socket, &sent.message) == 1;
 }
 
 ScopedFD receiveDescriptor(int socket, int timeoutMilliseconds) {
   pollfd entry{socket, POLLIN, 0};
   if (retryOnEintr([&] { return ::poll(&entry, 1, timeoutMilliseconds); }) <= 0)
     return {};
-  DescriptorMessage received(0);
-  if (retryOnEintr([&] { return ::recvmsg(socket, &received.message, kDescriptorReceiveFlags); }) !=
-      1)
+  DescriptorMessage received;
+  if (receiveMessage(socket, &received.message) != 1)
     return {};
-  cmsghdr* header = CMSG_FIRSTHDR(&received.message);
+  const cmsghdr* header = CMSG_FIRSTHDR(&received.message);
   if (!header || header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS ||
       header->cmsg_len != CMSG_LEN(sizeof(int)) || (received.message.msg_flags & MSG_CTRUNC))
     return {};
   int fd = -1;
   std::memcpy(&fd, CMSG_DATA(header), sizeof(int));
   ScopedFD descriptor(fd);
-  if (!finishReceivedDescriptor(descriptor.get()))
+  if (::fcntl(descriptor.get(), F_SETFD, FD_CLOEXEC) != 0)
     return {};
   return descriptor;
 }

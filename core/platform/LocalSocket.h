@@ -19,6 +19,8 @@
 
 #include "core/platform/ScopedFD.h"
 
+struct msghdr;
+
 namespace korvelin::platform {
 
 // The longest socket path either OS can bind: macOS's `sun_path` holds 104
@@ -52,6 +54,11 @@ ssize_t sendNoSignal(int fd, const void* data, std::size_t size);
 // `timeoutMilliseconds`. Invalid when the peer sent data without one.
 bool sendDescriptor(int socket, int fd);
 ScopedFD receiveDescriptor(int socket, int timeoutMilliseconds);
+// What differs by OS in passing one: `sendmsg` that never raises SIGPIPE,
+// and `recvmsg` that makes the descriptors received close-on-exec where the
+// OS does it atomically (receiveDescriptor sets the flag anyway).
+ssize_t sendMessageNoSignal(int socket, const msghdr* message);
+ssize_t receiveMessage(int socket, msghdr* message);
 
 // A new IPv4 stream socket, close-on-exec, set up like a socket from
 // `newLocalStreamSocket` for `sendNoSignal`. Invalid (errno set) on failure.

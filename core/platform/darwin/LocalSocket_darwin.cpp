@@ -14,7 +14,6 @@
 #include <cstring>
 
 #include "core/platform/Eintr.h"
-#include "core/platform/LocalSocketSupport.h"
 
 namespace korvelin::platform {
 
@@ -85,12 +84,13 @@ ssize_t sendNoSignal(int fd, const void* data, std::size_t size) {
   return ::write(fd, data, size);  // sockets carry SO_NOSIGPIPE
 }
 
-const int kDescriptorSendFlags = 0;  // sockets carry SO_NOSIGPIPE
-const int kDescriptorReceiveFlags = 0;
+ssize_t sendMessageNoSignal(int socket, const msghdr* message) {
+  return retryOnEintr([&] { return ::sendmsg(socket, message, 0); });  // SO_NOSIGPIPE
+}
 
-// macOS has no MSG_CMSG_CLOEXEC: the flag is set at once.
-bool finishReceivedDescriptor(int fd) {
-  return ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
+ssize_t receiveMessage(int socket, msghdr* message) {
+  // No MSG_CMSG_CLOEXEC: receiveDescriptor sets the flag at once.
+  return retryOnEintr([&] { return ::recvmsg(socket, message, 0); });
 }
 
 bool newPipe(ScopedFD& readEnd, ScopedFD& writeEnd) {

@@ -16,7 +16,6 @@
 #include <string>
 
 #include "core/platform/Eintr.h"
-#include "core/platform/LocalSocketSupport.h"
 
 namespace korvelin::platform {
 
@@ -96,11 +95,12 @@ ssize_t sendNoSignal(int fd, const void* data, std::size_t size) {
   return n;
 }
 
-const int kDescriptorSendFlags = MSG_NOSIGNAL;
-const int kDescriptorReceiveFlags = MSG_CMSG_CLOEXEC;
+ssize_t sendMessageNoSignal(int socket, const msghdr* message) {
+  return retryOnEintr([&] { return ::sendmsg(socket, message, MSG_NOSIGNAL); });
+}
 
-bool finishReceivedDescriptor(int) {
-  return true;  // received close-on-exec
+ssize_t receiveMessage(int socket, msghdr* message) {
+  return retryOnEintr([&] { return ::recvmsg(socket, message, MSG_CMSG_CLOEXEC); });
 }
 
 bool newPipe(ScopedFD& readEnd, ScopedFD& writeEnd) {

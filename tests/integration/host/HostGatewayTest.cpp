@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "core/codex/CodexMCPConfigProvisioner.h"
 #include "core/platform/FileUtil.h"
 #include "tests/support/CatalogFixtures.h"
 #include "tests/support/McpPeers.h"
@@ -77,7 +78,9 @@ TEST_F(HostGatewayTest, ARunningCodexProfileIsServedAndTheTokenStaysStill) {
     return std::pair(std::stoi(found[1]), found[2].str());
   };
 
-  auto host = startHost();
+  CodexMCPConfigProvisioner().install(paths_, Uuid::random(), 9, std::string(64, 'a'));
+  auto host = startHost();  // takes out a block left behind
+  EXPECT_EQ(platform::readSmallFile(paths_.codexHome() + "/config.toml", 1 << 20), "");
   Subprocess client(korvelin({"run", profile_, "--", testing::testProgramPath("idle-app"),
                               "--user-data-dir=" + paths_.userData()}));
   ASSERT_TRUE(client.waitForOutput("pid ", 30s)) << client.errors();

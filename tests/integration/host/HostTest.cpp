@@ -23,11 +23,16 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "core/apps/BundleInspector.h"
+#include "core/apps/LaunchAdapter.h"
 #include "core/host/HostControlSocket.h"
 #include "core/process/LiveProcessIdentity.h"
 #include "core/profile/ProfilePaths.h"
+#include "core/profile/ProfileRepository.h"
+#include "core/proxy/VLESSConnectionRepository.h"
 #include "core/proxy/XrayDurableStateStore.h"
 #include "demo/LoopbackEchoServer.h"
+#include "tests/support/BundleFixtures.h"
 #include "tests/support/ProcessHelpers.h"
 #include "tests/support/RealXray.h"
 #include "tests/support/Subprocess.h"
@@ -103,8 +108,21 @@ class HostTest : public ::testing::Test {
     return client;
   }
 
+  // A loopback REALITY server run by the real Xray (whose path is then in
+  // `xray_`); null, with the reason, without one.
+  std::unique_ptr<testing::XrayServer> realityServer(std::string& reason) {
+    const auto xray = testing::realXrayPath(reason);
+    if (!xray)
+      return nullptr;
+    xray_ = *xray;
+    const auto directory = dir_.child("server");
+    std::filesystem::create_directory(directory);
+    return std::make_unique<testing::XrayServer>(xray_, directory, testing::VlessShape::realityTCP);
+  }
+
   testing::ScopedSubreaper reaper_;
   testing::ScopedTempDir dir_;
+  std::string xray_;
 };
 
 int rootOf(const nlohmann::json& profile) {
@@ -247,6 +265,100 @@ TEST_F(HostTest, TwoProxiedProfilesKeepTheirOwnRoutesAcrossAHostCrash) {
   }
 }
 
+// The events of a client's JSON lines, in order.
+std::vector<std::string> eventsOf(const std::string& output) {
+  std::vector<std::string> events;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);)
+    if (auto json = nlohmann::json::parse(line, nullptr, false); json.is_object())
+      events.push_back(json.value("event", ""));
+  return events;
+}
+
+// A catalogued Chrome profile behind its saved connection, launched through
+// the host: the client sees every step; the host's SIGKILL leaves the
+// application and its sidecar to the next host, whose `stop` prints the
+// stop's steps and leaves no process, lease, record or socket; a client
+// following a launch sees the steps of the stop its Ctrl-C asked for.
+TEST_F(HostTest, ALaunchedProfileOutlivesItsHostAndStopsStepByStep) {
+  std::string reason;
+  const auto server = realityServer(reason);
+  if (!server)
+    GTEST_SKIP() << "real Xray unavailable: " << reason;
+  const auto& xray = xray_;
+  demo::LoopbackEchoServer echo;
+  testing::BundleFixtures bundles;
+  const auto& chrome = managedApplication(ManagedApplicationSupport::chromeAdapterIdentifier);
+  const std::string bundle = bundles.make(testing::BundleFixtures::layoutFor(chrome));
+  const std::string noDefault = "/nonexistent/korvelin-default-base";
+  const Uuid connection = Uuid::random();
+  VLESSConnectionRepository(dir_.path(), noDefault).create(connection, "Loopback", server->link());
+  const auto profile =
+      ProfileRepository(dir_.path(), noDefault)
+          .create({.id = Uuid::random(), .name = "Browser", .proxyConnectionID = connection},
+                  makeBundleInspector(chrome.adapterIdentifier)->inspect(bundle));
+  const ProfilePaths paths = pathsOf(profile.id);
+  auto launch = [&] {
+    auto client = std::make_unique<Subprocess>(
+        korvelin({"launch", "Browser", "--json", "--xray", xray, "--probe-url", echo.url()}));
+    EXPECT_TRUE(client->waitForOutput("\"launched\"", 60s)) << client->output() << client->errors();
+    return client;
+  };
+  const std::vector<std::string> launchSteps{
+      "profile_loaded",      "application_verified", "proxy_starting", "proxy_ready",
+      "application_started", "sidecar_attached",     "launched"};
+  const std::vector<std::string> stopSteps{"stop_requested", "application_stopped",
+                                           "completion_confirmed", "sidecar_stopped"};
+
+  auto client = launch();
+  EXPECT_EQ(eventsOf(client->output()), launchSteps);
+  const auto listed = ps();
+  ASSERT_EQ(listed.size(), 1u) << client->output() << client->errors();
+  EXPECT_EQ(listed[0]["proxy"], "available") << listed.dump();
+  const int app = rootOf(listed[0]);
+  const pid_t guardian = XrayDurableStateStore().readOnly(paths).guardianPID.value_or(0);
+  const int killed = *hostPID();
+  ::kill(killed, SIGKILL);
+  ASSERT_TRUE(eventually([&] { return processHasExited(killed); }));
+  EXPECT_EQ(client->wait().value_or(0) >> 8, 1);
+  const auto readopted = ps();
+  ASSERT_EQ(readopted.size(), 1u);
+  EXPECT_TRUE(readopted[0]["adopted"].get<bool>());
+  EXPECT_EQ(readopted[0]["proxy"], "available") << readopted.dump();
+  EXPECT_EQ(rootOf(readopted[0]), app);
+
+  std::atomic<bool> reaping{true};
+  std::thread collector([&] {
+    while (reaping) {
+      testing::reapIfExited(app);
+      testing::reapIfExited(guardian);
+      std::this_thread::sleep_for(5ms);
+    }
+  });
+  auto stopped = run(korvelin({"stop", "Browser", "--json"}));
+  EXPECT_EQ(stopped.exitCode, 0) << stopped.errors;
+  auto expected = stopSteps;
+  expected.push_back("stopped");
+  EXPECT_EQ(eventsOf(stopped.output), expected) << stopped.output;
+  EXPECT_TRUE(eventually([&] { return !std::filesystem::exists(socket()); }, 20s));
+  EXPECT_TRUE(eventually([&] { return !testing::processExists(app); }));
+  EXPECT_TRUE(eventually([&] { return !testing::processExists(guardian); }));
+  reaping = false;
+  collector.join();
+  EXPECT_FALSE(std::filesystem::exists(paths.leaseFile()));
+  EXPECT_EQ(XrayDurableStateStore().readOnly(paths).status, XrayDurableState::Status::empty);
+
+  client = launch();
+  client->signal(SIGINT);
+  ASSERT_TRUE(client->wait(60s)) << client->output() << client->errors();
+  expected = launchSteps;
+  expected.insert(expected.end(), stopSteps.begin(), stopSteps.end());
+  expected.push_back("completed");
+  EXPECT_EQ(eventsOf(client->output()), expected) << client->output();
+  EXPECT_TRUE(eventually([&] { return !std::filesystem::exists(socket()); }, 20s));
+  EXPECT_FALSE(std::filesystem::exists(paths.leaseFile()));
+}
+
 // A connection from another user is closed without a byte; malformed,
 // oversized and half-sent requests get a one-line error; the host goes on.
 TEST_F(HostTest, TheControlSocketRefusesStrangersAndBadRequests) {
@@ -327,13 +439,11 @@ TEST_F(HostTest, TheControlSocketRefusesStrangersAndBadRequests) {
 // they started.
 TEST_F(HostTest, TwentyProfilesAtOnce) {
   std::string reason;
-  const auto xray = testing::realXrayPath(reason);
-  if (!xray)
+  const auto server = realityServer(reason);
+  if (!server)
     GTEST_SKIP() << "real Xray unavailable: " << reason;
+  const auto& xray = xray_;
   demo::LoopbackEchoServer echo;
-  const auto directory = dir_.child("server");
-  std::filesystem::create_directory(directory);
-  testing::XrayServer server(*xray, directory, testing::VlessShape::realityTCP);
   ASSERT_EQ(run(korvelin({"host"})).exitCode, 0);
   const int host = *hostPID();
   auto figures = [&] {
@@ -356,7 +466,7 @@ TEST_F(HostTest, TwentyProfilesAtOnce) {
   std::vector<std::string> proxies(20);
   for (size_t i = 0; i < 5; ++i) {
     auto started = run(korvelin({"proxy", "start", ids[i].uppercaseString(), "--link",
-                                 server.link(), "--json", "--xray", *xray, "--guardian",
+                                 server->link(), "--json", "--xray", xray, "--guardian",
                                  testing::guardianPath(), "--probe-url", echo.url()}));
     ASSERT_EQ(started.exitCode, 0) << started.errors;
     proxies[i] = "--proxy-server=socks5://127.0.0.1:" +
