@@ -3,9 +3,7 @@
 #include <set>
 
 #include "core/activity/ProfileActivityJournal.h"
-#include "core/apps/ManagedApplicationSupport.h"
 #include "core/base/CoreError.h"
-#include "core/profile/ProfileRepository.h"
 
 namespace korvelin {
 namespace {
@@ -75,12 +73,9 @@ HostUsageMonitors::~HostUsageMonitors() {
 void HostUsageMonitors::runStarted(const ProfilePaths& paths, const ProcessSnapshot&) {
   reapRetired();
   const Uuid id = paths.profileID();
-  std::optional<AppProfile> profile;
-  for (auto& candidate :
-       ProfileRepository(context_.baseDirectory, context_.defaultBaseDirectory).load().profiles)
-    if (candidate.id == id)
-      profile = std::move(candidate);
-  if (!profile || profile->adapterIdentifier != ManagedApplicationSupport::codexAdapterIdentifier)
+  const auto profile =
+      catalogedCodexProfile(context_.baseDirectory, context_.defaultBaseDirectory, id);
+  if (!profile)
     return;
 
   auto monitor = std::make_unique<Monitor>(*profile, paths);

@@ -49,11 +49,8 @@ HostYouTrackGateways::~HostYouTrackGateways() {
 
 std::optional<HostYouTrackGateways::Route> HostYouTrackGateways::routeOf(
     const ProfilePaths& paths) const {
-  std::optional<AppProfile> profile;
-  for (auto& candidate : ProfileRepository(base_, defaultBase_).load().profiles)
-    if (candidate.id == paths.profileID())
-      profile = std::move(candidate);
-  if (!profile || profile->adapterIdentifier != ManagedApplicationSupport::codexAdapterIdentifier)
+  const auto profile = catalogedCodexProfile(base_, defaultBase_, paths.profileID());
+  if (!profile)
     return std::nullopt;
   if (!profile->proxyConnectionID)
     return Route(profile->proxy);

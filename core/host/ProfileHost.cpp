@@ -12,6 +12,7 @@
 
 #include "core/activity/ProfileRuntimeObserver.h"
 #include "core/apps/ClaudeBrowserBridge.h"
+#include "core/apps/ManagedApplicationSupport.h"
 #include "core/base/CoreError.h"
 #include "core/files/FilePath.h"
 #include "core/files/FileSystemSecurity.h"
@@ -135,6 +136,17 @@ void to_json(nlohmann::json& json, const HostedProfileStatus& status) {
   json["proxyPort"] =
       status.proxyPort ? nlohmann::json(*status.proxyPort) : nlohmann::json(nullptr);
   json["usage"] = status.usage ? nlohmann::json(*status.usage) : nlohmann::json(nullptr);
+}
+
+std::optional<AppProfile> catalogedCodexProfile(const std::string& baseDirectory,
+                                                const std::string& defaultBaseDirectory,
+                                                const Uuid& profileID) {
+  for (auto& profile : ProfileRepository(baseDirectory, defaultBaseDirectory).load().profiles)
+    if (profile.id == profileID)
+      return profile.adapterIdentifier == ManagedApplicationSupport::codexAdapterIdentifier
+                 ? std::optional(std::move(profile))
+                 : std::nullopt;
+  return std::nullopt;
 }
 
 nlohmann::json hostStepLine(const ProfileLaunchProgress& step) {

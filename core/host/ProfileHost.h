@@ -33,6 +33,7 @@
 #include "core/launch/ProfileLauncher.h"
 #include "core/platform/ScopedFD.h"
 #include "core/process/ProcessSupervisor.h"
+#include "core/profile/AppProfile.h"
 #include "core/profile/ProfilePaths.h"
 #include "core/proxy/XraySidecarSupervisor.h"
 
@@ -75,6 +76,12 @@ class HostRunService {
   // without the host's lock.
   virtual void describe(const Uuid& /*profileID*/, HostedProfileStatus& /*status*/) {}
 };
+
+// The catalogued profile `profileID` when its application is Codex, which
+// the services that serve Codex profiles start from; absent otherwise.
+std::optional<AppProfile> catalogedCodexProfile(const std::string& baseDirectory,
+                                                const std::string& defaultBaseDirectory,
+                                                const Uuid& profileID);
 
 class ProfileHost {
  public:

@@ -49,9 +49,10 @@ TEST_F(CliHistoryTest, RunsRecoveriesAndTheJournalNewestFirstUnsafeFilesSkipped)
     // While the program lives, the lease blocks the profile and recovery.
     const std::string blocked =
         "korvelin: Profile " + id.uppercaseString() + " requires recovery before launch.\n";
-    for (const std::vector<std::string>& command :
-         {std::vector<std::string>{"status", "Work"}, {"run", "Work", "--", "/bin/true"},
-          {"recover", "Work"}, {"recover", "Work", "--dry-run"}}) {
+    for (const std::vector<std::string>& command : {std::vector<std::string>{"status", "Work"},
+                                                    {"run", "Work", "--", "/bin/true"},
+                                                    {"recover", "Work"},
+                                                    {"recover", "Work", "--dry-run"}}) {
       const auto refused = korvelin(command);
       EXPECT_EQ(refused.exitCode, 1) << command[0];
       EXPECT_EQ(refused.errors, blocked) << command[0];
