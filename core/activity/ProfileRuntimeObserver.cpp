@@ -29,14 +29,6 @@ constexpr std::string_view kUserDataPrefix = "--user-data-dir=";
 constexpr double kStartedBeforeLeaseTolerance = 0.01;
 constexpr double kStartedAfterLeaseTolerance = 60;
 
-std::optional<std::string> resolvedPath(const std::string& path) {
-  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
-                                                       &std::free);
-  if (!resolved)
-    return std::nullopt;
-  return std::string(resolved.get());
-}
-
 std::string pidText(std::int32_t pid) {
   return "process " + std::to_string(pid);
 }

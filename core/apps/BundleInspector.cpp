@@ -13,15 +13,6 @@ namespace korvelin {
 
 namespace {
 
-// The path with every link resolved; absent when it cannot be resolved.
-std::optional<std::string> resolvedPath(const std::string& path) {
-  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
-                                                       &std::free);
-  if (!resolved)
-    return std::nullopt;
-  return std::string(resolved.get());
-}
-
 std::string nonEmptyString(const InfoPlist& plist, const char* key) {
   return plist.string(key).value_or("");
 }

@@ -7,7 +7,6 @@
 
 #include "core/apps/LaunchPlanSupport.h"
 #include "core/base/CoreError.h"
-#include "core/profile/ProfileLaunchArguments.h"
 
 namespace korvelin {
 
@@ -43,8 +42,6 @@ CodexLaunchPlan ChromeLaunchAdapter::makeLaunchPlan(
   if (home->front() != '/')
     throw KorvelinCoreError::invalidEnvironmentVariables(
         "The macOS account home must be an absolute path.");
-  const std::string url = LaunchPlanSupport::proxyURL(proxy);
-  ProfileLaunchArguments::validate(launchArguments);
 
   std::vector<std::string> arguments{"--user-data-dir=" + paths.userData(),
                                      "--password-store=basic", "--use-mock-keychain"};
@@ -52,8 +49,8 @@ CodexLaunchPlan ChromeLaunchAdapter::makeLaunchPlan(
                                              {"USERPROFILE", *home},
                                              {"XDG_CONFIG_HOME", paths.config()},
                                              {"XDG_CACHE_HOME", paths.cache()}};
-  return LaunchPlanSupport::plan(installation, paths, std::move(arguments), std::move(managed), url,
-                                 environmentVariables, launchArguments);
+  return LaunchPlanSupport::plan(installation, paths, std::move(arguments), std::move(managed),
+                                 proxy, environmentVariables, launchArguments);
 }
 
 CodexLaunchPlan ChromeLaunchAdapter::makeLaunchPlan(const LaunchPlanInput& input) const {

@@ -19,15 +19,6 @@ bool isDigit(char c) {
   return c >= '0' && c <= '9';
 }
 
-// The path with every symbolic link resolved, or none.
-std::optional<std::string> resolvedPath(const std::string& path) {
-  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
-                                                       &std::free);
-  if (!resolved)
-    return std::nullopt;
-  return std::string(resolved.get());
-}
-
 }  // namespace
 
 ClaudeCodeInstallation::ClaudeCodeInstallation(

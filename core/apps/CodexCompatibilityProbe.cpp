@@ -1,11 +1,11 @@
 #include "core/apps/CodexCompatibilityProbe.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
 #include <thread>
 
+#include "core/files/DirectoryListing.h"
 #include "core/files/FilePath.h"
 #include "core/files/FileSystemSecurity.h"
 #include "core/platform/ScopedFD.h"
@@ -33,23 +33,8 @@ struct EvidenceDirectories {
   }
 
   bool codexHomeHasEntries() const {
-    const int fd = ::openat(codexHome.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* directory = fd >= 0 ? ::fdopendir(fd) : nullptr;
-    if (!directory) {
-      if (fd >= 0)
-        ::close(fd);
-      return false;
-    }
-    bool found = false;
-    while (const dirent* entry = ::readdir(directory)) {
-      const std::string_view name = entry->d_name;
-      if (name != "." && name != "..") {
-        found = true;
-        break;
-      }
-    }
-    ::closedir(directory);
-    return found;
+    const auto names = entryNames(codexHome.get());
+    return names && !names->empty();
   }
 
   bool present() const {

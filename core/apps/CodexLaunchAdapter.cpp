@@ -2,7 +2,6 @@
 
 #include "core/apps/LaunchPlanSupport.h"
 #include "core/files/FilePath.h"
-#include "core/profile/ProfileLaunchArguments.h"
 
 namespace korvelin {
 
@@ -49,9 +48,6 @@ CodexLaunchPlan CodexLaunchAdapter::unapprovedPlan(
     const std::optional<ProfileProxyConfiguration>& proxy,
     const std::vector<ProfileEnvironmentVariable>& environmentVariables,
     const std::vector<std::string>& launchArguments) {
-  const std::string url = LaunchPlanSupport::proxyURL(proxy);
-  ProfileLaunchArguments::validate(launchArguments);
-
   std::vector<std::string> arguments = {"--user-data-dir=" + paths.userData(), "--no-first-run"};
   std::map<std::string, std::string> managed{
       {"HOME", paths.home()},
@@ -61,8 +57,8 @@ CodexLaunchPlan CodexLaunchAdapter::unapprovedPlan(
       {"CODEX_HOME", paths.codexHome()},
       {"CODEX_SPARKLE_ENABLED", "false"},
   };
-  return LaunchPlanSupport::plan(installation, paths, std::move(arguments), std::move(managed), url,
-                                 environmentVariables, launchArguments);
+  return LaunchPlanSupport::plan(installation, paths, std::move(arguments), std::move(managed),
+                                 proxy, environmentVariables, launchArguments);
 }
 
 }  // namespace korvelin

@@ -2,6 +2,7 @@
 
 #include "core/base/CoreError.h"
 #include "core/files/FilePath.h"
+#include "core/profile/ProfileLaunchArguments.h"
 
 namespace korvelin::LaunchPlanSupport {
 
@@ -38,9 +39,11 @@ CodexLaunchPlan plan(const CodexInstallation& installation,
                      const ProfilePaths& paths,
                      std::vector<std::string> arguments,
                      std::map<std::string, std::string> managed,
-                     const std::string& url,
+                     const std::optional<ProfileProxyConfiguration>& proxy,
                      const std::vector<ProfileEnvironmentVariable>& environmentVariables,
                      const std::vector<std::string>& launchArguments) {
+  const std::string url = proxyURL(proxy);
+  ProfileLaunchArguments::validate(launchArguments);
   if (!url.empty())
     arguments.push_back("--proxy-server=" + url);
   addProxyVariables(managed, url);

@@ -40,14 +40,15 @@ std::map<std::string, std::string> environment(
 // Bundle identifier and the standardized bundle and executable paths.
 ApplicationTerminationIdentity terminationIdentity(const CodexInstallation& installation);
 
-// The plan every adapter ends with: its own `arguments`, then the proxy
-// argument for `url` (none when empty), then the user's arguments; the
+// The plan every bundle adapter ends with, once the proxy (`proxyURL`) and
+// the user's arguments pass their checks: its own `arguments`, then the
+// proxy argument (none without a proxy), then the user's arguments; the
 // user's variables under `managed` and the proxy variables.
 CodexLaunchPlan plan(const CodexInstallation& installation,
                      const ProfilePaths& paths,
                      std::vector<std::string> arguments,
                      std::map<std::string, std::string> managed,
-                     const std::string& url,
+                     const std::optional<ProfileProxyConfiguration>& proxy,
                      const std::vector<ProfileEnvironmentVariable>& environmentVariables,
                      const std::vector<std::string>& launchArguments);
 

@@ -2,7 +2,6 @@
 
 #include "core/apps/LaunchPlanSupport.h"
 #include "core/files/FilePath.h"
-#include "core/profile/ProfileLaunchArguments.h"
 
 namespace korvelin {
 
@@ -17,8 +16,6 @@ CodexLaunchPlan ZCodeLaunchAdapter::makeLaunchPlan(
     const std::vector<ProfileEnvironmentVariable>& environmentVariables,
     const std::vector<std::string>& launchArguments) const {
   LaunchPlanSupport::requireApprovedInstallation(installation, application());
-  const std::string url = LaunchPlanSupport::proxyURL(proxy);
-  ProfileLaunchArguments::validate(launchArguments);
 
   std::map<std::string, std::string> managed{
       {"HOME", paths.home()},
@@ -33,8 +30,8 @@ CodexLaunchPlan ZCodeLaunchAdapter::makeLaunchPlan(
       {"ZCODE_DESKTOP_USE_ELECTRON_DEFAULT_USER_DATA", "0"},
   };
   std::vector<std::string> arguments;
-  return LaunchPlanSupport::plan(installation, paths, std::move(arguments), std::move(managed), url,
-                                 environmentVariables, launchArguments);
+  return LaunchPlanSupport::plan(installation, paths, std::move(arguments), std::move(managed),
+                                 proxy, environmentVariables, launchArguments);
 }
 
 CodexLaunchPlan ZCodeLaunchAdapter::makeLaunchPlan(const LaunchPlanInput& input) const {

@@ -1,9 +1,11 @@
 #include "core/files/FilePath.h"
 
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include <memory>
 #include <vector>
 
 #include "core/base/HexCoding.h"
@@ -103,6 +105,14 @@ std::optional<std::string> pathFromFileURL(std::string_view url) {
     return standardizedPath(*path);
   }
   return std::nullopt;
+}
+
+std::optional<std::string> resolvedPath(const std::string& path) {
+  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                       &std::free);
+  if (!resolved)
+    return std::nullopt;
+  return std::string(resolved.get());
 }
 
 }  // namespace korvelin

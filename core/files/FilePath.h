@@ -2,7 +2,7 @@
 
 // Lexical handling of file-system paths. Nothing here touches the disk
 // except `standardizedPath`, which reads the working directory for a
-// relative path.
+// relative path, and `resolvedPath`.
 
 #include <optional>
 #include <string>
@@ -14,6 +14,10 @@ namespace korvelin {
 // lexically, without a trailing "/" (except the root itself). A relative
 // path is taken relative to the working directory first.
 std::string standardizedPath(std::string_view path);
+
+// The absolute path with every symbolic link resolved (realpath); absent when
+// it cannot be resolved.
+std::optional<std::string> resolvedPath(const std::string& path);
 
 // `directory` + "/" + `name`, for an absolute directory and a single name.
 std::string appendingPathComponent(std::string_view directory, std::string_view name);

@@ -11,11 +11,16 @@
 
 namespace korvelin::platform {
 
-long readFull(int fd, void* buffer, size_t size) {
-  auto* out = static_cast<char*>(buffer);
+namespace {
+
+// Repeats `read(done)`, which reads into the buffer at offset `done`, until
+// `size` bytes are in, the end comes first (the count so far) or a read
+// fails (-1).
+template <typename Read>
+long readRepeatedly(size_t size, Read read) {
   size_t done = 0;
   while (done < size) {
-    ssize_t n = retryOnEintr([&] { return ::read(fd, out + done, size - done); });
+    const ssize_t n = retryOnEintr([&] { return read(done); });
     if (n < 0)
       return -1;
     if (n == 0)
@@ -25,21 +30,19 @@ long readFull(int fd, void* buffer, size_t size) {
   return static_cast<long>(done);
 }
 
+}  // namespace
+
+long readFull(int fd, void* buffer, size_t size) {
+  auto* out = static_cast<char*>(buffer);
+  return readRepeatedly(size, [&](size_t done) { return ::read(fd, out + done, size - done); });
+}
+
 long preadFull(int fd, void* buffer, size_t size, long long offset) {
   auto* out = static_cast<char*>(buffer);
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = retryOnEintr([&] {
-      return ::pread(fd, out + done, size - done,
-                     static_cast<off_t>(offset + static_cast<long long>(done)));
-    });
-    if (n < 0)
-      return -1;
-    if (n == 0)
-      break;
-    done += static_cast<size_t>(n);
-  }
-  return static_cast<long>(done);
+  return readRepeatedly(size, [&](size_t done) {
+    return ::pread(fd, out + done, size - done,
+                   static_cast<off_t>(offset + static_cast<long long>(done)));
+  });
 }
 
 bool writeFull(int fd, std::string_view data) {

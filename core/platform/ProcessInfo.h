@@ -39,6 +39,11 @@ std::optional<ProcessRecord> processRecord(std::int32_t pid);
 // Path bytes of the process's executable, as the kernel reports them.
 std::optional<std::string> executablePath(std::int32_t pid);
 
+// The file the process was started from, opened read-only and close-on-exec.
+// Linux opens the very file even when its path has since been reused; macOS
+// opens what the path names now. -1 (errno set) when it cannot be opened.
+int openExecutable(std::int32_t pid);
+
 // The boot session identifier text, as read (not yet checked to be a UUID).
 std::optional<std::string> bootSessionText();
 

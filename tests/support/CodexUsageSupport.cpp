@@ -1,13 +1,8 @@
 #include "tests/support/CodexUsageSupport.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -40,15 +35,12 @@ void writePrivate(const std::string& path, const std::string& content) {
 
 }  // namespace
 
-UsageBackendMock::UsageBackendMock() {
+UsageBackendMock::UsageBackendMock()
+    : server_([this](ScopedFD connection, int) { answer(std::move(connection)); }) {
   setUsedPercent(6, 24);
-  thread_ = std::thread([this] { serve(); });
 }
 
-UsageBackendMock::~UsageBackendMock() {
-  platform::writeFull(listener_.wake[1].get(), "x");
-  thread_.join();
-}
+UsageBackendMock::~UsageBackendMock() = default;
 
 void UsageBackendMock::setUsedPercent(int primary, int secondary) {
   const nlohmann::json body = {
@@ -76,41 +68,32 @@ std::vector<std::string> UsageBackendMock::requestLines() const {
   return requestLines_;
 }
 
-void UsageBackendMock::serve() {
-  for (;;) {
-    pollfd fds[2] = {{listener_.socket.get(), POLLIN, 0}, {listener_.wake[0].get(), POLLIN, 0}};
-    if (retryOnEintr([&] { return ::poll(fds, 2, -1); }) < 0 || fds[1].revents)
-      return;
-    ScopedFD connection(retryOnEintr(
-        [&] { return ::accept4(listener_.socket.get(), nullptr, nullptr, SOCK_CLOEXEC); }));
-    if (!connection)
-      continue;
-    // One request per connection; its head is all that is read.
-    std::string head;
-    char buffer[4096];
-    while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536) {
-      pollfd in = {connection.get(), POLLIN, 0};
-      if (retryOnEintr([&] { return ::poll(&in, 1, 2000); }) <= 0)
-        break;
-      const auto n = retryOnEintr([&] { return ::read(connection.get(), buffer, sizeof buffer); });
-      if (n <= 0)
-        break;
-      head.append(buffer, static_cast<std::size_t>(n));
-    }
-    const std::string line = head.substr(0, head.find("\r\n"));
-    std::string body;
-    {
-      std::lock_guard lock(mutex_);
-      requestLines_.push_back(line);
-      if (line.find("/wham/usage ") != std::string::npos)
-        body = body_;
-    }
-    const std::string status = body.empty() ? "404 Not Found" : "200 OK";
-    platform::writeFull(connection.get(), "HTTP/1.1 " + status +
-                                              "\r\nContent-Type: application/json\r\n"
-                                              "Connection: close\r\nContent-Length: " +
-                                              std::to_string(body.size()) + "\r\n\r\n" + body);
+void UsageBackendMock::answer(ScopedFD connection) {
+  // One request per connection; its head is all that is read.
+  std::string head;
+  char buffer[4096];
+  while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536) {
+    pollfd in = {connection.get(), POLLIN, 0};
+    if (retryOnEintr([&] { return ::poll(&in, 1, 2000); }) <= 0)
+      break;
+    const auto n = retryOnEintr([&] { return ::read(connection.get(), buffer, sizeof buffer); });
+    if (n <= 0)
+      break;
+    head.append(buffer, static_cast<std::size_t>(n));
   }
+  const std::string line = head.substr(0, head.find("\r\n"));
+  std::string body;
+  {
+    std::lock_guard lock(mutex_);
+    requestLines_.push_back(line);
+    if (line.find("/wham/usage ") != std::string::npos)
+      body = body_;
+  }
+  const std::string status = body.empty() ? "404 Not Found" : "200 OK";
+  platform::writeFull(connection.get(), "HTTP/1.1 " + status +
+                                            "\r\nContent-Type: application/json\r\n"
+                                            "Connection: close\r\nContent-Length: " +
+                                            std::to_string(body.size()) + "\r\n\r\n" + body);
 }
 
 void signInToUsageBackend(const std::string& codexHome, const std::string& baseURL) {

@@ -11,12 +11,11 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "core/apps/CodexInstallation.h"
 #include "core/codex/CodexUsageAppServerClient.h"
-#include "tests/support/MisbehavingServer.h"
+#include "tests/support/LoopbackServer.h"
 
 namespace korvelin::testing {
 
@@ -33,19 +32,18 @@ class UsageBackendMock {
   UsageBackendMock(const UsageBackendMock&) = delete;
   UsageBackendMock& operator=(const UsageBackendMock&) = delete;
 
-  std::uint16_t port() const { return listener_.port; }
+  std::uint16_t port() const { return server_.port(); }
   // The usage of the 5-hour and the weekly window the endpoint reports.
   void setUsedPercent(int primary, int secondary);
   std::vector<std::string> requestLines() const;
 
  private:
-  void serve();
+  void answer(platform::ScopedFD connection);
 
-  LoopbackListener listener_;
   mutable std::mutex mutex_;
   std::string body_;
   std::vector<std::string> requestLines_;
-  std::thread thread_;
+  LoopbackServer server_;  // last: stopped before the rest goes
 };
 
 // Writes auth.json (a ChatGPT sign-in whose tokens are unsigned JWTs) and

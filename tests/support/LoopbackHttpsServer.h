@@ -8,12 +8,12 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "core/platform/ScopedFD.h"
+#include "tests/support/LoopbackServer.h"
 
 namespace korvelin::testing {
 
@@ -33,7 +33,7 @@ class LoopbackHttpsServer {
   LoopbackHttpsServer(const std::string& directory, Responder responder);
   ~LoopbackHttpsServer();
 
-  uint16_t port() const { return port_; }
+  uint16_t port() const { return server_->port(); }
   const std::string& certificatePath() const { return certificate_; }
   std::string url(const std::string& path) const;
   // How many requests reached the server so far.
@@ -41,18 +41,15 @@ class LoopbackHttpsServer {
   int closedByPeer() const { return closedByPeer_.load(); }
 
  private:
-  void serve();
+  void answer(int connection, int wake);
 
   std::string certificate_;
   std::string key_;
   Responder responder_;
-  platform::ScopedFD listener_;
-  platform::ScopedFD wakeRead_, wakeWrite_;
-  uint16_t port_ = 0;
   std::atomic<int> requests_{0};
   std::atomic<int> closedByPeer_{0};
-  void* context_ = nullptr;  // SSL_CTX
-  std::thread thread_;
+  void* context_ = nullptr;                 // SSL_CTX
+  std::unique_ptr<LoopbackServer> server_;  // started once the context is ready
 };
 
 // An HTTP/1.1 answer: `status` line, `headers` (each ending in CRLF), body.

@@ -6,24 +6,12 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "core/platform/ScopedFD.h"
+#include "tests/support/LoopbackServer.h"
 
 namespace korvelin::testing {
-
-// A socket listening on 127.0.0.1 at a port of the system's choice, and a
-// pipe whose write end wakes the thread that serves it. Throws
-// std::runtime_error when either cannot be set up.
-struct LoopbackListener {
-  platform::ScopedFD socket;
-  platform::ScopedFD wake[2];
-  uint16_t port = 0;
-  LoopbackListener();
-};
 
 enum class Misbehavior {
   garbage,  // answers with bytes no protocol expects, then closes
@@ -39,17 +27,16 @@ class MisbehavingServer {
   MisbehavingServer(const MisbehavingServer&) = delete;
   MisbehavingServer& operator=(const MisbehavingServer&) = delete;
 
-  uint16_t port() const { return listener_.port; }
+  uint16_t port() const { return server_.port(); }
   int acceptedCount() const { return accepted_.load(); }
 
  private:
-  void acceptLoop();
+  void misbehave(platform::ScopedFD connection);
 
   Misbehavior misbehavior_;
-  LoopbackListener listener_;  // writing to its wake pipe ends the loop
   std::atomic<int> accepted_{0};
-  std::vector<platform::ScopedFD> stalled_;  // touched by the loop only
-  std::thread thread_;
+  std::vector<platform::ScopedFD> stalled_;  // touched by the server's thread only
+  LoopbackServer server_;                    // last: stopped before the rest goes
 };
 
 }  // namespace korvelin::testing

@@ -9,28 +9,45 @@
 
 namespace korvelin::testing {
 
-// The description of the error `call` throws, or absent when it returns. An
-// error of another case than `expected` fails the test.
+// The KorvelinCoreError `call` throws, or absent when it returns.
 template <typename Call>
-std::optional<std::string> thrownDescription(KorvelinCoreError::Case expected, Call&& call) {
+std::optional<KorvelinCoreError> thrownError(Call&& call) {
   try {
     call();
-    return std::nullopt;
   } catch (const KorvelinCoreError& e) {
-    EXPECT_EQ(e.errorCase(), expected) << e.code();
-    return e.errorDescription();
+    return e;
   }
+  return std::nullopt;
 }
 
 // The case of the KorvelinCoreError `call` throws, or absent when it returns.
 template <typename Call>
 std::optional<KorvelinCoreError::Case> errorCaseOf(Call&& call) {
-  try {
-    call();
-  } catch (const KorvelinCoreError& e) {
-    return e.errorCase();
+  const auto error = thrownError(call);
+  return error ? std::optional(error->errorCase()) : std::nullopt;
+}
+
+// The same, of a case `expected`: another case fails the test.
+template <typename Call>
+std::optional<KorvelinCoreError> thrownError(KorvelinCoreError::Case expected, Call&& call) {
+  auto error = thrownError(call);
+  if (error) {
+    EXPECT_EQ(error->errorCase(), expected) << error->code();
   }
-  return std::nullopt;
+  return error;
+}
+
+// The description (or the detail) of the error of case `expected` that
+// `call` throws, or absent when it returns.
+template <typename Call>
+std::optional<std::string> thrownDescription(KorvelinCoreError::Case expected, Call&& call) {
+  const auto error = thrownError(expected, call);
+  return error ? std::optional(error->errorDescription()) : std::nullopt;
+}
+template <typename Call>
+std::optional<std::string> thrownDetail(KorvelinCoreError::Case expected, Call&& call) {
+  const auto error = thrownError(expected, call);
+  return error ? std::optional(error->detail()) : std::nullopt;
 }
 
 }  // namespace korvelin::testing

@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/platform/ScopedFD.h"
+#include "tests/support/FileTreeHelpers.h"
 #include "tests/support/RealXray.h"
 
 namespace korvelin::testing {
@@ -30,13 +31,6 @@ namespace {
 using demo::kToolEnvironment;
 constexpr auto kListenTimeout = std::chrono::seconds(20);
 constexpr const char* kGrpcServiceName = "korvelin.Tunnel";
-
-std::string readText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // `xray run -config stdin:` with the environment the product gives it and its
 // output in a file.
@@ -193,13 +187,6 @@ std::string XrayServer::output() const {
   return readText(logPath_) + (decoy_ ? readText(decoy_->logPath()) : "");
 }
 
-std::string trustCertificate(const std::string& configuration, const std::string& certificatePath) {
-  json amended = json::parse(configuration);
-  amended["outbounds"][0]["streamSettings"]["tlsSettings"]["certificates"] =
-      json::array({{{"usage", "verify"}, {"certificateFile", certificatePath}}});
-  return amended.dump();
-}
-
 XrayClient::XrayClient(const std::string& xray,
                        const std::string& configuration,
                        const std::string& outputPath)
@@ -239,12 +226,6 @@ std::vector<std::string> engineComplaints(const std::string& output) {
       complaints.push_back(line);
   }
   return complaints;
-}
-
-RunResult fetchThroughSocks(uint16_t socksPort, const std::string& url) {
-  return run({"/usr/bin/curl", "--fail", "--silent", "--show-error", "--max-time", "8",
-              "--socks5-hostname", "127.0.0.1:" + std::to_string(socksPort), url},
-             {.environment = kToolEnvironment});
 }
 
 void RealXrayTest::SetUp() {

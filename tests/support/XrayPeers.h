@@ -98,10 +98,6 @@ class XrayServer {
   std::unique_ptr<Subprocess> process_;
 };
 
-// A client configuration that also trusts `certificatePath` in its TLS
-// handshake: only a test's own copy of a configuration is ever changed so.
-std::string trustCertificate(const std::string& configuration, const std::string& certificatePath);
-
 // `xray run -config stdin:` with the configuration on standard input and the
 // environment the product gives it (PATH only), waited for until it listens
 // on the configuration's SOCKS port. Its output goes to `outputPath`.
@@ -126,10 +122,6 @@ RunResult testConfiguration(const std::string& xray, const std::string& configur
 // time stamps and without its start notice: what it says about a
 // configuration.
 std::vector<std::string> engineComplaints(const std::string& output);
-
-// One request through a SOCKS5 port with curl, the way the product's egress
-// probe makes it (host names resolved by the proxy, 8 s at most).
-RunResult fetchThroughSocks(uint16_t socksPort, const std::string& url);
 
 // A test of the real engine: skipped, naming the reason, when scripts/bootstrap
 // could not build it. It works in a private temporary directory, with an echo

@@ -6,9 +6,12 @@
 #include <sys/proc_info.h>
 #include <sys/sysctl.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstring>
 
+#include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
 
 namespace korvelin::platform {
@@ -41,6 +44,15 @@ std::optional<std::string> executablePath(std::int32_t pid) {
   if (n < 1)
     return std::nullopt;
   return std::string(buffer, ::strnlen(buffer, static_cast<size_t>(n)));
+}
+
+int openExecutable(std::int32_t pid) {
+  const auto path = executablePath(pid);
+  if (!path) {
+    errno = ESRCH;
+    return -1;
+  }
+  return retryOnEintr([&] { return ::open(path->c_str(), O_RDONLY | O_CLOEXEC); });
 }
 
 std::optional<std::string> bootSessionText() {

@@ -7,12 +7,15 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <memory>
 #include <string_view>
 
+#include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
 
 namespace korvelin::platform {
@@ -145,6 +148,11 @@ std::optional<std::string> executablePath(std::int32_t pid) {
   if (buffer.size() > kDeleted.size() && buffer.ends_with(kDeleted))
     buffer.resize(buffer.size() - kDeleted.size());
   return buffer;
+}
+
+int openExecutable(std::int32_t pid) {
+  const auto link = procPath(pid, "exe");
+  return retryOnEintr([&] { return ::open(link.c_str(), O_RDONLY | O_CLOEXEC); });
 }
 
 std::optional<std::string> bootSessionText() {

@@ -161,8 +161,6 @@ TEST(LaunchPlanTest, Refusals) {
             chrome("home/u")},
            {Case::invalidProxyConfiguration, "Proxy port must be between 1 and 65535.",
             chrome("/h", chromeInstallation(), portZero)},
-           {Case::invalidProxyConfiguration, "Proxy port must be between 1 and 65535.",
-            [&] { kZCode.makeLaunchPlan(zcodeInstallation(), kPaths, portZero, {}, {}); }},
            {Case::invalidLaunchArguments, "options are managed by Korvelin",
             chrome("/h", chromeInstallation(), {}, {" --user-data-dir=/elsewhere"})},
            {Case::invalidEnvironmentVariables, "ZCODE_HOME is managed by Korvelin",

@@ -1,28 +1,21 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
+#include "tests/support/FileTreeHelpers.h"
+
 namespace korvelin {
 namespace {
 
-std::string readAll(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // The English keys of one section of the translation sources.
 std::set<std::string> sectionKeys(const std::string& section) {
-  const auto document =
-      nlohmann::json::parse(readAll(KORVELIN_SOURCE_DIR "/core/text/translations/en.json"));
+  const auto document = nlohmann::json::parse(
+      testing::readText(KORVELIN_SOURCE_DIR "/core/text/translations/en.json"));
   std::set<std::string> keys;
   for (const auto& [key, text] : document.at(section).items())
     keys.insert(key);
@@ -65,7 +58,7 @@ TEST(CliTextKeysTest, EveryMessageOfTheCommandsIsTranslated) {
   for (const auto& entry : std::filesystem::directory_iterator(KORVELIN_SOURCE_DIR "/cli")) {
     if (entry.path().extension() != ".cpp")
       continue;
-    for (const auto& key : literalsAfter(readAll(entry.path()), call)) {
+    for (const auto& key : literalsAfter(testing::readText(entry.path()), call)) {
       ++checked;
       EXPECT_TRUE(cli.contains(key) || catalogue.contains(key))
           << entry.path().filename() << ": no translation for \"" << key << "\"";

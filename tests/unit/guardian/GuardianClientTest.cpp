@@ -1,7 +1,7 @@
 // The core's client against a guardian played by this test process, so that
 // every check of the client can be failed on purpose.
 
-#include <poll.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,48 +18,43 @@
 #include "core/guardian/GuardianProtocol.h"
 #include "core/platform/LocalSocket.h"
 #include "tests/support/GuardianHarness.h"
+#include "tests/support/LoopbackServer.h"
 #include "tests/support/Subprocess.h"
+#include "tests/support/ThrownError.h"
 
 namespace korvelin {
 namespace {
 
 using platform::ScopedFD;
+using testing::errorCaseOf;
 
-// Listens where a guardian of a fresh generation would and answers the first
+// Listens where a guardian of a fresh generation would and answers each
 // connection that sends a line with `reply`, written as it is. `busyFor`
 // keeps it from accepting anything at first, as a guardian serving another
 // client would.
 class FakeGuardian {
  public:
   explicit FakeGuardian(std::string reply, std::chrono::milliseconds busyFor = {})
-      : generation_(Uuid::random()),
-        path_(guardianSocketPath(generation_)),
-        server_(platform::newLocalStreamSocket(/*nonBlocking=*/true)) {
-    if (platform::bindLocal(server_.get(), path_) != 0 || ::chmod(path_.c_str(), 0600) != 0 ||
-        ::listen(server_.get(), 1) != 0)
+      : generation_(Uuid::random()), path_(guardianSocketPath(generation_)) {
+    ScopedFD socket = platform::newLocalStreamSocket(/*nonBlocking=*/true);
+    if (platform::bindLocal(socket.get(), path_) != 0 || ::chmod(path_.c_str(), 0600) != 0 ||
+        ::listen(socket.get(), 1) != 0)
       ADD_FAILURE() << "cannot listen at " << path_;
-    thread_ = std::thread([this, reply = std::move(reply), busyFor] {
-      std::this_thread::sleep_for(busyFor);
-      for (;;) {
-        pollfd entry{server_.get(), POLLIN, 0};
-        while (!done_ && ::poll(&entry, 1, 20) == 0) {
-        }
-        ScopedFD connection = platform::acceptLocalConnection(server_.get());
-        if (!connection)
-          return;
-        connected_ = true;
-        try {
-          line_ = GuardianProtocol::readLine(connection.get(), 2, 4096);
-        } catch (const KorvelinCoreError&) {
-          continue;
-        }
-        platform::sendNoSignal(connection.get(), reply.data(), reply.size());
-        return;
-      }
-    });
+    listening_ = ScopedFD(::fcntl(socket.get(), F_DUPFD_CLOEXEC, 0));
+    server_.emplace(
+        std::move(socket),
+        [this, reply = std::move(reply)](ScopedFD connection, int) {
+          connected_ = true;
+          try {
+            line_ = GuardianProtocol::readLine(connection.get(), 2, 4096);
+            platform::sendNoSignal(connection.get(), reply.data(), reply.size());
+          } catch (const KorvelinCoreError&) {
+          }
+        },
+        busyFor);
   }
   ~FakeGuardian() {
-    finish();
+    server_.reset();
     ::unlink(path_.c_str());
   }
 
@@ -74,14 +69,14 @@ class FakeGuardian {
   const std::string& path() const { return path_; }
   const std::string& capability() const { return capability_; }
   const Uuid& generation() const { return generation_; }
-  // Wait for the exchange to end: did the client connect, and which line
-  // did it send?
+  // Stops serving: did a client connect (one still queued counts), and
+  // which line did it send?
   bool connected() {
-    finish();
-    return connected_;
+    server_.reset();
+    return connected_ || platform::acceptLocalConnection(listening_.get());
   }
   std::optional<std::string> line() {
-    finish();
+    server_.reset();
     return line_;
   }
 
@@ -89,28 +84,11 @@ class FakeGuardian {
   Uuid generation_;
   std::string path_;
   std::string capability_ = testing::randomCapability();
-  ScopedFD server_;
-  std::atomic<bool> done_ = false;
   std::atomic<bool> connected_ = false;
   std::optional<std::string> line_;
-  std::thread thread_;
-
-  void finish() {
-    done_ = true;
-    if (thread_.joinable())
-      thread_.join();
-  }
+  ScopedFD listening_;
+  std::optional<testing::LoopbackServer> server_;
 };
-
-KorvelinCoreError::Case errorOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const KorvelinCoreError& error) {
-    return error.errorCase();
-  }
-  ADD_FAILURE() << "no error";
-  return KorvelinCoreError::Case::installationChanged;
-}
 
 // A full listen queue is a guardian busy with someone else, not a gone one.
 TEST(GuardianClientTest, WaitsForABusyGuardian) {
@@ -154,7 +132,7 @@ TEST(GuardianClientTest, RefusesAnUntrustworthyRecordBeforeConnecting) {
     FakeGuardian guardian("STOPPED\n");
     auto endpoint = guardian.endpoint();
     change(endpoint);
-    EXPECT_EQ(errorOf([&] { requestGuardian(endpoint, "STATUS"); }),
+    EXPECT_EQ(errorCaseOf([&] { requestGuardian(endpoint, "STATUS"); }),
               KorvelinCoreError::Case::proxyDisconnected)
         << name;
     EXPECT_FALSE(guardian.connected()) << name;
@@ -165,7 +143,7 @@ TEST(GuardianClientTest, RefusesAnUntrustworthyRecordBeforeConnecting) {
   auto endpoint = impostor.endpoint();
   endpoint.guardianIdentity = strangerIdentity;
   endpoint.guardianPID = stranger.pid();
-  EXPECT_EQ(errorOf([&] { requestGuardian(endpoint, "STATUS"); }),
+  EXPECT_EQ(errorCaseOf([&] { requestGuardian(endpoint, "STATUS"); }),
             KorvelinCoreError::Case::proxyDisconnected);
   EXPECT_TRUE(impostor.connected());
   EXPECT_EQ(impostor.line(), std::nullopt) << "a request went to an impostor";
@@ -188,7 +166,7 @@ TEST(GuardianClientTest, RefusesASocketFileThatIsNotPrivate) {
       continue;
     FakeGuardian guardian("STOPPED\n");
     change(guardian.path());
-    EXPECT_EQ(errorOf([&] { requestGuardian(guardian.endpoint(), "STOP"); }),
+    EXPECT_EQ(errorCaseOf([&] { requestGuardian(guardian.endpoint(), "STOP"); }),
               KorvelinCoreError::Case::proxyDisconnected)
         << name;
     EXPECT_FALSE(guardian.connected()) << name;
@@ -206,7 +184,7 @@ TEST(GuardianClientTest, BadRepliesAndArgumentsFail) {
       };
   for (const auto& [name, reply, command, payload] : cases) {
     FakeGuardian guardian(reply);
-    EXPECT_EQ(errorOf([&] { requestGuardian(guardian.endpoint(), command, payload); }),
+    EXPECT_EQ(errorCaseOf([&] { requestGuardian(guardian.endpoint(), command, payload); }),
               KorvelinCoreError::Case::proxyDisconnected)
         << name;
   }
@@ -243,7 +221,7 @@ TEST(GuardianClientTest, LegacyStopAcceptsOnlyStoppedAndALineFeed) {
            [](auto& e) { e.guardianPID = *e.guardianPID + 1; }}) {
     auto endpoint = guardian.endpoint();
     change(endpoint);
-    EXPECT_EQ(errorOf([&] { stopLegacyGuardian(endpoint, profile); }),
+    EXPECT_EQ(errorCaseOf([&] { stopLegacyGuardian(endpoint, profile); }),
               KorvelinCoreError::Case::profileRecoveryRequired);
   }
 }

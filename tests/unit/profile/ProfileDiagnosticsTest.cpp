@@ -2,16 +2,13 @@
 
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-
-#include <cstring>
 
 #include <gtest/gtest.h>
 
 #include "core/apps/ManagedApplicationSupport.h"
 #include "core/files/FilePath.h"
 #include "core/files/FileSystemSecurity.h"
-#include "core/platform/ScopedFD.h"
+#include "core/platform/LocalSocket.h"
 #include "core/profile/ProfileConfigurationFile.h"
 #include "tests/support/FileTreeHelpers.h"
 #include "tests/support/TempDir.h"
@@ -24,11 +21,8 @@ using S = DiagnosticStatus;
 
 // A real listening AF_UNIX socket at `path`, open for the test's life.
 platform::ScopedFD listenAt(const std::string& path) {
-  platform::ScopedFD fd(::socket(AF_UNIX, SOCK_STREAM, 0));
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
+  platform::ScopedFD fd = platform::newLocalStreamSocket(false);
+  EXPECT_EQ(platform::bindLocal(fd.get(), path), 0) << path;
   EXPECT_EQ(::listen(fd.get(), 1), 0);
   return fd;
 }
@@ -93,7 +87,6 @@ TEST(ProfileDiagnosticsTest, ChecksInTheirOrder) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     testing::ScopedTempDir dir;
-    ::chmod(dir.path().c_str(), 0700);
     const ProfilePaths paths(Uuid::random(), dir.path());
     c.setup(paths);
     const auto report = ProfileDiagnostics::inspect(paths, ProfilePreparer(dir.path()));
@@ -169,7 +162,6 @@ TEST(ProfileConfigurationFileTest, HandsOutOnlyASafeFileOfItsApplication) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     testing::ScopedTempDir dir;
-    ::chmod(dir.path().c_str(), 0700);
     const ProfilePaths paths(Uuid::random(), dir.path());
     SecureFileSystem::prepareManagedHierarchy(paths);
     c.setup(paths);

@@ -7,6 +7,7 @@
 #include "core/profile/ProfileProxyConfiguration.h"
 #include "core/text/UnicodeText.h"
 #include "tests/support/FileTreeHelpers.h"
+#include "tests/support/ThrownError.h"
 
 namespace korvelin {
 namespace {
@@ -24,14 +25,9 @@ std::string repeated(std::string_view piece, int count) {
 }
 
 // The detail of the invalidProxyConfiguration that `operation` throws.
-std::string expectProxyRefusal(const std::function<void()>& operation) {
-  try {
-    operation();
-  } catch (const KorvelinCoreError& e) {
-    EXPECT_EQ(e.errorCase(), KorvelinCoreError::Case::invalidProxyConfiguration);
-    return e.detail();
-  }
-  return "accepted";
+template <typename Call>
+std::optional<std::string> expectProxyRefusal(Call&& operation) {
+  return testing::thrownDetail(KorvelinCoreError::Case::invalidProxyConfiguration, operation);
 }
 
 TEST(ProxyHostTest, NormalizesToOneSpellingOrRefuses) {

@@ -101,9 +101,7 @@ TEST_F(ProfilePreparerTest, OnlyTheDefaultBaseIsCreatedAndOnlyUnderASafeParent) 
     makeDirectory(parent, 0755);
   }
 
-  const mode_t previous = ::umask(0);
   preparer.prepare(paths);
-  ::umask(previous);
   EXPECT_EQ(modeOf(defaultBase), 0700u);
 
   // An existing base may be readable by others, never writable by them or
@@ -135,9 +133,7 @@ TEST_F(ProfilePreparerTest, PrepareLeavesACompleteTreeAloneAndRestoresAMissingCh
   EXPECT_EQ(snapshot(), before);  // not even a change time moved
 
   ASSERT_EQ(::rmdir(paths.cache().c_str()), 0);
-  const mode_t previous = ::umask(022);
   preparer.prepare(paths);
-  ::umask(previous);
   EXPECT_EQ(modeOf(paths.cache()), 0700u);
 
   ASSERT_EQ(::rmdir(paths.logs().c_str()), 0);

@@ -7,8 +7,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -25,15 +23,11 @@ namespace {
 
 using testing::expectCoreError;
 using testing::recordForSequence;
+constexpr auto fileBytes = &testing::readText;
 
 const Uuid kProfile = *Uuid::parse("0D5B6F0E-2C3A-4B7D-9E1F-2A3B4C5D6E7F");
 const Uuid kOther = *Uuid::parse("9A8B7C6D-5E4F-4A3B-8C2D-1E0F9A8B7C6D");
 constexpr std::size_t kPage = XrayStatePage::kSize;
-
-std::string fileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
 // The page's digest recomputed, so that only the damage under test remains.
 std::string resealed(std::string page) {

@@ -1,12 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "core/text/AppLocalization.h"
 #include "core/text/TranslationSources.h"
+#include "tests/support/FileTreeHelpers.h"
 
 namespace korvelin {
 namespace {
@@ -20,10 +19,7 @@ constexpr auto zh = AppLanguage::chinese;
 using Keys = std::set<std::string, std::less<>>;
 
 std::string source(const std::string& language) {
-  std::ifstream in(KORVELIN_SOURCE_DIR "/core/text/translations/" + language + ".json");
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return testing::readText(KORVELIN_SOURCE_DIR "/core/text/translations/" + language + ".json");
 }
 
 TEST(AppLocalizationTest, TheBuiltInCatalogueIsTheCheckedCatalogueSection) {

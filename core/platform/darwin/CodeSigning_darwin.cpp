@@ -9,11 +9,9 @@
 
 #include <string>
 
-#include "core/apps/CodeSignatureValidating.h"
-#include "core/base/CoreError.h"
-#include "core/base/HexCoding.h"
+#include "core/platform/CodeSigning.h"
 
-namespace korvelin {
+namespace korvelin::platform {
 
 namespace {
 
@@ -36,50 +34,52 @@ class CFOwned {
   T value_ = nullptr;
 };
 
-[[noreturn]] void failed(const char* call, OSStatus status) {
-  throw KorvelinCoreError::untrustedCodeSignature(std::string(call) + ": " +
-                                                  std::to_string(status));
+SignatureCheck failed(const char* call, OSStatus status) {
+  return {std::nullopt, std::string(call) + ": " + std::to_string(status)};
 }
 
-void makeRequirement(const std::string& text, CFOwned<SecRequirementRef>& requirement) {
+OSStatus makeRequirement(const std::string& text, CFOwned<SecRequirementRef>& requirement) {
   CFOwned<CFStringRef> string(
       CFStringCreateWithCString(kCFAllocatorDefault, text.c_str(), kCFStringEncodingUTF8));
   if (!string.get())
-    failed("SecRequirementCreateWithString", errSecParam);
-  const OSStatus status =
-      SecRequirementCreateWithString(string.get(), kSecCSDefaultFlags, requirement.out());
-  if (status != errSecSuccess)
-    failed("SecRequirementCreateWithString", status);
+    return errSecParam;
+  return SecRequirementCreateWithString(string.get(), kSecCSDefaultFlags, requirement.out());
 }
 
-CodeSignatureIdentity signingIdentity(SecStaticCodeRef code) {
+SignatureCheck signingIdentity(SecStaticCodeRef code) {
   CFOwned<CFDictionaryRef> information;
   const OSStatus status =
       SecCodeCopySigningInformation(code, kSecCSSigningInformation, information.out());
   if (status != errSecSuccess || !information.get())
-    failed("SecCodeCopySigningInformation", status);
+    return failed("SecCodeCopySigningInformation", status);
   const auto team =
       static_cast<CFTypeRef>(CFDictionaryGetValue(information.get(), kSecCodeInfoTeamIdentifier));
   const auto unique =
       static_cast<CFTypeRef>(CFDictionaryGetValue(information.get(), kSecCodeInfoUnique));
   if (!team || CFGetTypeID(team) != CFStringGetTypeID() || !unique ||
       CFGetTypeID(unique) != CFDataGetTypeID())
-    failed("SecCodeCopySigningInformation", 0);
+    return failed("SecCodeCopySigningInformation", 0);
   char buffer[256] = {};
   if (!CFStringGetCString(static_cast<CFStringRef>(team), buffer, sizeof buffer,
                           kCFStringEncodingUTF8))
-    failed("SecCodeCopySigningInformation", 0);
+    return failed("SecCodeCopySigningInformation", 0);
   const auto data = static_cast<CFDataRef>(unique);
   const std::string bytes(reinterpret_cast<const char*>(CFDataGetBytePtr(data)),
                           static_cast<std::size_t>(CFDataGetLength(data)));
-  return {buffer, hexEncoded(bytes)};
+  return {SignedCode{buffer, bytes}, {}};
 }
 
 }  // namespace
 
-CodeSignatureIdentity SecurityCodeSignatureValidator::validateCode(
-    const std::string& path,
-    const std::string& requirementText) const {
+bool systemSignsCode() {
+  return true;
+}
+
+SignatureCheck checkCodeSignature(const std::string& path, const std::string& requirementText) {
+  CFOwned<SecRequirementRef> requirement;
+  if (const OSStatus status = makeRequirement(requirementText, requirement);
+      status != errSecSuccess)
+    return failed("SecRequirementCreateWithString", status);
   CFOwned<CFURLRef> url(CFURLCreateFromFileSystemRepresentation(
       kCFAllocatorDefault, reinterpret_cast<const UInt8*>(path.c_str()),
       static_cast<CFIndex>(path.size()), false));
@@ -88,20 +88,20 @@ CodeSignatureIdentity SecurityCodeSignatureValidator::validateCode(
                         ? SecStaticCodeCreateWithPath(url.get(), kSecCSDefaultFlags, code.out())
                         : errSecParam;
   if (status != errSecSuccess)
-    failed("SecStaticCodeCreateWithPath", status);
-  CFOwned<SecRequirementRef> requirement;
-  makeRequirement(requirementText, requirement);
+    return failed("SecStaticCodeCreateWithPath", status);
   status = SecStaticCodeCheckValidity(
       code.get(), kSecCSCheckAllArchitectures | kSecCSCheckNestedCode | kSecCSStrictValidate,
       requirement.get());
   if (status != errSecSuccess)
-    failed("SecStaticCodeCheckValidity", status);
+    return failed("SecStaticCodeCheckValidity", status);
   return signingIdentity(code.get());
 }
 
-CodeSignatureIdentity SecurityCodeSignatureValidator::validateRunningCode(
-    std::int32_t pid,
-    const std::string& requirementText) const {
+SignatureCheck checkRunningCodeSignature(std::int32_t pid, const std::string& requirementText) {
+  CFOwned<SecRequirementRef> requirement;
+  if (const OSStatus status = makeRequirement(requirementText, requirement);
+      status != errSecSuccess)
+    return failed("SecRequirementCreateWithString", status);
   CFOwned<CFNumberRef> number(CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt32Type, &pid));
   const void* keys[] = {kSecGuestAttributePid};
   const void* values[] = {number.get()};
@@ -112,19 +112,17 @@ CodeSignatureIdentity SecurityCodeSignatureValidator::validateRunningCode(
   OSStatus status =
       SecCodeCopyGuestWithAttributes(nullptr, attributes.get(), kSecCSDefaultFlags, code.out());
   if (status != errSecSuccess)
-    failed("SecCodeCopyGuestWithAttributes", status);
-  CFOwned<SecRequirementRef> requirement;
-  makeRequirement(requirementText, requirement);
+    return failed("SecCodeCopyGuestWithAttributes", status);
   status = SecCodeCheckValidity(code.get(), kSecCSStrictValidate, requirement.get());
   if (status != errSecSuccess)
-    failed("SecCodeCheckValidity", status);
+    return failed("SecCodeCheckValidity", status);
   CFOwned<SecStaticCodeRef> staticCode;
   status = SecCodeCopyStaticCode(code.get(), kSecCSDefaultFlags, staticCode.out());
   if (status != errSecSuccess)
-    failed("SecCodeCopyStaticCode", status);
+    return failed("SecCodeCopyStaticCode", status);
   return signingIdentity(staticCode.get());
 }
 
-}  // namespace korvelin
+}  // namespace korvelin::platform
 
 #endif  // __APPLE__

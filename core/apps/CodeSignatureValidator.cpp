@@ -1,11 +1,6 @@
-#if defined(__linux__)
-
-// Linux has no code signatures. What stands in for one: the code sits where
-// only root or this user could have written it, and its bytes are hashed so
-// that the launch can prove the process runs exactly what was inspected.
-
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -17,6 +12,7 @@
 #include "core/base/HexCoding.h"
 #include "core/files/FilePath.h"
 #include "core/files/FileSystemSecurity.h"
+#include "core/platform/CodeSigning.h"
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
 #include "core/platform/ProcessInfo.h"
@@ -27,9 +23,23 @@ namespace korvelin {
 
 namespace {
 
-[[noreturn]] void notSigned(const std::string& reason) {
-  throw KorvelinCoreError::untrustedCodeSignature("not signed: " + reason);
+[[noreturn]] void untrusted(const std::string& reason) {
+  throw KorvelinCoreError::untrustedCodeSignature(reason);
 }
+
+[[noreturn]] void notSigned(const std::string& reason) {
+  untrusted("not signed: " + reason);
+}
+
+CodeSignatureIdentity identityOf(const platform::SignatureCheck& check) {
+  if (!check.code)
+    untrusted(check.failure);
+  return {check.code->team, hexEncoded(check.code->codeDirectoryHash)};
+}
+
+// Where nothing is signed, the code stands for itself: it must sit where only
+// root or this user could have written it, and its bytes are hashed so that
+// the launch can prove the process runs exactly what was inspected.
 
 CodeRequirementParts requirementParts(const std::string& requirement) {
   auto parts = parseCodeRequirement(requirement);
@@ -74,6 +84,8 @@ std::string trustedContentHash(int fd, const std::string& path) {
 CodeSignatureIdentity SecurityCodeSignatureValidator::validateCode(
     const std::string& path,
     const std::string& requirement) const {
+  if (platform::systemSignsCode())
+    return identityOf(platform::checkCodeSignature(path, requirement));
   const CodeRequirementParts parts = requirementParts(requirement);
   std::string executable = standardizedPath(path);
   struct stat info {};
@@ -95,12 +107,10 @@ CodeSignatureIdentity SecurityCodeSignatureValidator::validateCode(
 CodeSignatureIdentity SecurityCodeSignatureValidator::validateRunningCode(
     std::int32_t pid,
     const std::string& requirement) const {
+  if (platform::systemSignsCode())
+    return identityOf(platform::checkRunningCodeSignature(pid, requirement));
   const CodeRequirementParts parts = requirementParts(requirement);
-  const std::string link = "/proc/" + std::to_string(pid) + "/exe";
-  // Opening the link gives the very file the process was started from, even
-  // when its path has since been reused.
-  platform::ScopedFD fd(
-      platform::retryOnEintr([&] { return ::open(link.c_str(), O_RDONLY | O_CLOEXEC); }));
+  platform::ScopedFD fd(platform::openExecutable(pid));
   const auto path = platform::executablePath(pid);
   if (!fd || !path)
     notSigned("cannot read the executable of process " + std::to_string(pid));
@@ -108,5 +118,3 @@ CodeSignatureIdentity SecurityCodeSignatureValidator::validateRunningCode(
 }
 
 }  // namespace korvelin
-
-#endif  // __linux__
