@@ -248,7 +248,6 @@ TEST_F(HostTest, ALaunchedProfileOutlivesItsHostAndStopsStepByStep) {
   const auto server = realityServer(reason);
   if (!server)
     GTEST_SKIP() << "real Xray unavailable: " << reason;
-  const auto& xray = xray_;
   demo::LoopbackEchoServer echo;
   testing::BundleFixtures bundles;
   const auto& chrome = managedApplication(ManagedApplicationSupport::chromeAdapterIdentifier);
@@ -263,7 +262,7 @@ TEST_F(HostTest, ALaunchedProfileOutlivesItsHostAndStopsStepByStep) {
   const ProfilePaths paths = pathsOf(profile.id);
   auto launch = [&] {
     auto client = std::make_unique<Subprocess>(
-        korvelin({"launch", "Browser", "--json", "--xray", xray, "--probe-url", echo.url()}));
+        korvelin({"launch", "Browser", "--json", "--xray", xray_, "--probe-url", echo.url()}));
     EXPECT_TRUE(client->waitForOutput("\"launched\"", 60s)) << client->output() << client->errors();
     return client;
   };
@@ -401,7 +400,6 @@ TEST_F(HostTest, TwentyProfilesAtOnce) {
   const auto server = realityServer(reason);
   if (!server)
     GTEST_SKIP() << "real Xray unavailable: " << reason;
-  const auto& xray = xray_;
   demo::LoopbackEchoServer echo;
   ASSERT_EQ(run(korvelin({"host"})).exitCode, 0);
   const int host = *hostPID();
@@ -425,7 +423,7 @@ TEST_F(HostTest, TwentyProfilesAtOnce) {
   std::vector<std::string> proxies(20);
   for (size_t i = 0; i < 5; ++i) {
     auto started = run(korvelin({"proxy", "start", ids[i].uppercaseString(), "--link",
-                                 server->link(), "--json", "--xray", xray, "--guardian",
+                                 server->link(), "--json", "--xray", xray_, "--guardian",
                                  testing::guardianPath(), "--probe-url", echo.url()}));
     ASSERT_EQ(started.exitCode, 0) << started.errors;
     proxies[i] = "--proxy-server=socks5://127.0.0.1:" +
