@@ -99,6 +99,20 @@ class ChromeLaunchTest : public ::testing::Test {
         .create(connection_, "Loopback", server_->link());
   }
 
+  // A host still serving the base (a test that failed half-way) is stopped
+  // as a service manager stops it, which stops every run it holds.
+  void TearDown() override {
+    const auto ps = testing::run(
+        {testing::korvelinPath(), "--base", base_.path(), "--no-host-start", "ps", "--json"});
+    const auto json = nlohmann::json::parse(ps.output, nullptr, false);
+    if (json.is_discarded() || !json["host"].is_number_integer())
+      return;
+    const pid_t host = json["host"].get<int>();
+    ::kill(host, SIGTERM);
+    testing::eventually(
+        [&] { return testing::reapIfExited(host) && !testing::processExists(host); }, 30s);
+  }
+
   // A catalogued profile of `adapter` behind the saved connection, whose
   // bundle runs the test program `program`.
   AppProfile catalogue(const std::string& name,
