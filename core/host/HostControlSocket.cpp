@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include <nlohmann/json.hpp>
 
@@ -34,6 +36,18 @@ bool isPrivateSocket(const struct stat& st) {
 int remainingMilliseconds(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// A client may be written to from two threads through duplicates of its
+// descriptor (a run's steps and the report of a link its application
+// opened). A send to a slow reader can be partial, so each line is written
+// under a lock of its socket: locks striped by the socket's inode, which
+// every duplicate shares.
+std::mutex& lineLockOf(int fd) {
+  static std::array<std::mutex, 64> locks;
+  struct stat st {};
+  const auto key = ::fstat(fd, &st) == 0 ? static_cast<std::size_t>(st.st_ino) : 0;
+  return locks[key % locks.size()];
 }
 
 bool waitFor(int fd, short events, int timeoutMilliseconds) {
@@ -142,6 +156,7 @@ bool writeHostLine(int fd, const nlohmann::json& value, std::chrono::millisecond
     line = hostErrorReply("the reply is too large").dump();
   line.push_back('\n');
   const auto deadline = Clock::now() + limit;
+  const std::lock_guard whole(lineLockOf(fd));
   std::size_t sent = 0;
   while (sent < line.size()) {
     const ssize_t n = platform::sendNoSignal(fd, line.data() + sent, line.size() - sent);
