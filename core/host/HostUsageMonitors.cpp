@@ -79,16 +79,12 @@ void HostUsageMonitors::runStarted(const ProfilePaths& paths, const ProcessSnaps
     return;
 
   auto monitor = std::make_unique<Monitor>(*profile, paths);
-  monitor->proxy = profile->proxy;
-  if (profile->proxyConnectionID) {
-    // Only the sidecar the host started or proved for this run may carry the
-    // app-server's traffic; without one nothing is started.
-    const auto route = sidecar_(id);
-    monitor->proxy = route.configuration();
-    if (route.kind() != ProfileUsageRoute::Kind::proxy || !route.generation() || !monitor->proxy) {
-      monitor->usage = unavailableUsage(CodexUsageUnavailableReason::routeUnverified);
-      monitor->done = true;
-    }
+  // Without a route the profile chose, no app-server is started.
+  if (auto route = hostedServiceRoute(*profile, sidecar_)) {
+    monitor->proxy = std::move(*route);
+  } else {
+    monitor->usage = unavailableUsage(CodexUsageUnavailableReason::routeUnverified);
+    monitor->done = true;
   }
   std::lock_guard guard(lock_);
   if (auto it = active_.find(id); it != active_.end()) {

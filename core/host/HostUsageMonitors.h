@@ -45,7 +45,7 @@ class HostUsageMonitors : public HostRunService {
  public:
   // The route the host proved for a profile's sidecar (`unavailable` when
   // it has none it can prove).
-  using SidecarRoute = std::function<ProfileUsageRoute(const Uuid& profileID)>;
+  using SidecarRoute = SidecarRouteLookup;
 
   HostUsageMonitors(LaunchAdapterContext context, double refreshInterval, SidecarRoute sidecar);
   // Stops every monitor and waits for their children to be reaped.

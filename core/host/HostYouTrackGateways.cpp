@@ -52,12 +52,7 @@ std::optional<HostYouTrackGateways::Route> HostYouTrackGateways::routeOf(
   const auto profile = catalogedCodexProfile(base_, defaultBase_, paths.profileID());
   if (!profile)
     return std::nullopt;
-  if (!profile->proxyConnectionID)
-    return Route(profile->proxy);
-  const auto sidecar = sidecarRoute_(profile->id);
-  if (sidecar.kind() != ProfileUsageRoute::Kind::proxy)
-    return std::nullopt;
-  return Route(sidecar.configuration());
+  return hostedServiceRoute(*profile, sidecarRoute_);
 }
 
 void HostYouTrackGateways::runStarted(const ProfilePaths& paths, const ProcessSnapshot& run) {

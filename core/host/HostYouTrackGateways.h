@@ -34,7 +34,7 @@ namespace korvelin {
 
 class HostYouTrackGateways : public HostRunService {
  public:
-  using SidecarRoute = std::function<ProfileUsageRoute(const Uuid&)>;
+  using SidecarRoute = SidecarRouteLookup;
   HostYouTrackGateways(std::string baseDirectory,
                        std::string defaultBaseDirectory,
                        YouTrackGatewayUpstream upstream,

@@ -149,6 +149,18 @@ std::optional<AppProfile> catalogedCodexProfile(const std::string& baseDirectory
   return std::nullopt;
 }
 
+std::optional<std::optional<ProfileProxyConfiguration>> hostedServiceRoute(
+    const AppProfile& profile,
+    const SidecarRouteLookup& sidecarRoute) {
+  if (!profile.proxyConnectionID)
+    return profile.proxy;
+  const auto sidecar = sidecarRoute(profile.id);
+  if (sidecar.kind() != ProfileUsageRoute::Kind::proxy || !sidecar.generation() ||
+      !sidecar.configuration())
+    return std::nullopt;
+  return sidecar.configuration();
+}
+
 nlohmann::json hostStepLine(const ProfileLaunchProgress& step) {
   return {{"event", "step"}, {"step", rawValue(step.step)}, {"detail", step.detail}};
 }

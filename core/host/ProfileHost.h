@@ -83,6 +83,16 @@ std::optional<AppProfile> catalogedCodexProfile(const std::string& baseDirectory
                                                 const std::string& defaultBaseDirectory,
                                                 const Uuid& profileID);
 
+// The route a service of a profile's run may send its own traffic by: the
+// profile's fixed proxy, or none (the system route); for a profile on a
+// saved connection the proxy of the sidecar this host started or proved for
+// the run (`sidecarRoute`), and absent when there is none, so that nothing
+// goes by a route the profile did not choose.
+using SidecarRouteLookup = std::function<ProfileUsageRoute(const Uuid& profileID)>;
+std::optional<std::optional<ProfileProxyConfiguration>> hostedServiceRoute(
+    const AppProfile& profile,
+    const SidecarRouteLookup& sidecarRoute);
+
 class ProfileHost {
  public:
   struct SidecarTools {
