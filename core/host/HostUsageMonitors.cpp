@@ -56,14 +56,9 @@ HostUsageMonitors::HostUsageMonitors(LaunchAdapterContext context,
 HostUsageMonitors::~HostUsageMonitors() {
   {
     std::lock_guard guard(lock_);
-    for (auto& [id, monitor] : active_) {
-      monitor->stopping = true;
-      if (monitor->stream)
-        monitor->stream->stop();
-      retired_.push_back(std::move(monitor));
-    }
+    for (auto& [id, monitor] : active_)
+      retire(std::move(monitor));
     active_.clear();
-    changed_.notify_all();
   }
   for (auto& monitor : retired_)
     if (monitor->thread.joinable())
@@ -87,13 +82,8 @@ void HostUsageMonitors::runStarted(const ProfilePaths& paths, const ProcessSnaps
     monitor->done = true;
   }
   std::lock_guard guard(lock_);
-  if (auto it = active_.find(id); it != active_.end()) {
-    it->second->stopping = true;
-    if (it->second->stream)
-      it->second->stream->stop();
-    retired_.push_back(std::move(it->second));
-    changed_.notify_all();
-  }
+  if (auto it = active_.find(id); it != active_.end())
+    retire(std::move(it->second));
   Monitor& started = *(active_[id] = std::move(monitor));
   if (!started.done)
     started.thread = std::thread([this, &started] { watch(started); });
@@ -105,13 +95,8 @@ void HostUsageMonitors::runEnded(const ProfilePaths& paths, const ProcessSnapsho
     auto it = active_.find(paths.profileID());
     if (it == active_.end())
       return;
-    auto monitor = std::move(it->second);
+    retire(std::move(it->second));
     active_.erase(it);
-    monitor->stopping = true;
-    if (monitor->stream)
-      monitor->stream->stop();
-    changed_.notify_all();
-    retired_.push_back(std::move(monitor));
     std::set<Uuid> running;
     for (const auto& [id, _] : active_)
       running.insert(id);
@@ -124,6 +109,14 @@ void HostUsageMonitors::describe(const Uuid& profileID, HostedProfileStatus& sta
   std::lock_guard guard(lock_);
   if (auto it = active_.find(profileID); it != active_.end())
     status.usage = it->second->usage;
+}
+
+void HostUsageMonitors::retire(std::unique_ptr<Monitor> monitor) {
+  monitor->stopping = true;
+  if (monitor->stream)
+    monitor->stream->stop();
+  changed_.notify_all();
+  retired_.push_back(std::move(monitor));
 }
 
 void HostUsageMonitors::reapRetired() {

@@ -61,6 +61,9 @@ class HostUsageMonitors : public HostRunService {
   struct Monitor;
   void watch(Monitor& monitor);
   bool readEvents(Monitor& monitor);
+  // Asks the monitor to stop and keeps it until its thread has ended; the
+  // caller holds the lock.
+  void retire(std::unique_ptr<Monitor> monitor);
   void reapRetired();
 
   LaunchAdapterContext context_;
