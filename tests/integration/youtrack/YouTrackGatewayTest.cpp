@@ -15,7 +15,7 @@
 #include "core/youtrack/YouTrackMCPGateway.h"
 #include "tests/support/LoopbackHttpsServer.h"
 #include "tests/support/MisbehavingServer.h"
-#include "tests/support/ServicesSockets.h"
+#include "tests/support/ServicesSupport.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "demo/LoopbackEchoServer.h"
-#include "tests/support/ServicesSockets.h"
+#include "tests/support/ServicesSupport.h"
 
 namespace korvelin::testing {
 namespace {

@@ -1,11 +1,13 @@
 #pragma once
 
-// A test's client end of a TCP connection on loopback, for the servers the
-// services run (the demo's echo server, the YouTrack gateway).
+// Small helpers the service tests share: the client end of a TCP connection
+// on loopback, for the servers the services run (the demo's echo server, the
+// YouTrack gateway), and the lines of what a peer wrote.
 
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "core/platform/ScopedFD.h"
 
@@ -27,5 +29,8 @@ std::string roundTrip(std::uint16_t port,
                       const std::string& bytes,
                       bool halfClose = false,
                       const char* from = "127.0.0.1");
+
+// The lines of `text`, without their line feeds.
+std::vector<std::string> linesOf(const std::string& text);
 
 }  // namespace korvelin::testing

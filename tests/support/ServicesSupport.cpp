@@ -1,9 +1,11 @@
-#include "tests/support/ServicesSockets.h"
+#include "tests/support/ServicesSupport.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -58,6 +60,14 @@ std::string roundTrip(std::uint16_t port,
   if (halfClose)
     ::shutdown(socket.get(), SHUT_WR);
   return readToEnd(socket.get());
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    lines.push_back(line);
+  return lines;
 }
 
 }  // namespace korvelin::testing
