@@ -29,8 +29,8 @@ std::optional<std::string> fetched(AppUpdateHTTPClient& client, const std::strin
 }
 
 // One feed server through every step: the answers the client takes or
-// refuses, refusals before any request, proxy variables, and last a stalled
-// answer (the server answers one connection at a time, so nothing follows it).
+// refuses, refusals before any request, proxy variables, and one that never
+// comes.
 TEST(AppUpdateClientTest, OneFeedServerThroughEveryAnswer) {
   testing::ScopedTempDir directory;
   LoopbackHttpsServer::Reply reply;
@@ -94,7 +94,7 @@ TEST(AppUpdateClientTest, OneFeedServerThroughEveryAnswer) {
     ::unsetenv(name);
   EXPECT_EQ(body, "ok");
 
-  reply = {"", true};
+  reply = {.holdOpen = true};  // no answer
   AppUpdateHTTPClient impatient({std::chrono::milliseconds(300), server.certificatePath()});
   EXPECT_EQ(fetched(impatient, server.url("/feed")), std::nullopt);
   EXPECT_EQ(server.requests(), requests + 2);
