@@ -8,9 +8,9 @@
 // generate. Each test skips, naming the reason, when scripts/bootstrap could
 // not build the engine.
 //
-// Every engine these tests start runs under a name of the test's own (see
-// programs/marked-xray.cpp), so that "no engine left" is checked against the
-// process table without mistaking the peers' own engines for ours.
+// Every engine these tests start runs under a name of the test's own, so that
+// "no engine left" is checked against the process table without mistaking the
+// peers' own engines for ours.
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -64,11 +64,15 @@ class RealSidecarTest : public RealXrayTest {
   }
 
   // The engine the supervisor is handed: a script that starts the real one
-  // under this test's mark, trusting `certificate` when there is one.
-  std::string engine(const std::string& certificate = "-") {
+  // under this test's mark, trusting `certificate` when there is one (a test
+  // server's certificate is self-signed) by adding it to the outbound's TLS
+  // settings of this copy of the configuration alone.
+  std::string engine(const std::string& certificate = "") {
     const std::string script = temp_.child("engine-" + std::to_string(++engines_));
-    std::ofstream(script) << "#!/bin/sh\nexec '" << testProgramPath("marked-xray") << "' '" << mark_
-                          << "' '" << certificate << "' '" << xray_ << "' \"$@\"\n";
+    const std::string trust = R"(s|"tlsSettings":{|&"certificates":[{"certificateFile":")" +
+                              certificate + R"(","usage":"verify"}],|)";
+    std::ofstream(script) << "#!/bin/bash\nexec -a " << mark_ << " '" << xray_ << "' \"$@\""
+                          << (certificate.empty() ? "" : " < <(/bin/sed '" + trust + "')") << "\n";
     ::chmod(script.c_str(), 0700);
     return script;
   }
@@ -169,8 +173,7 @@ TEST_F(RealSidecarTest, EveryShapeServesAProfileThroughTheGuardedSidecar) {
     const VLESSRealityConfiguration configuration(shareLink(endpoint));
     // The sidecar builds the engine's configuration itself; only the copy
     // the engine of this test reads trusts the server's own certificate.
-    auto sidecar =
-        supervisor(engine(shape == VlessShape::grpcTLS ? server.certificatePath() : "-"));
+    auto sidecar = supervisor(engine(shape == VlessShape::grpcTLS ? server.certificatePath() : ""));
 
     const auto handle = sidecar->start(id_, connection_, configuration, paths_);
     ASSERT_TRUE(handle.processIdentity);
