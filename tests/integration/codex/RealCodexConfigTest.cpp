@@ -31,46 +31,36 @@ constexpr std::string_view kCapability = "cap-0123456789abcdef";
 const std::string kUser =
     "model = \"o3\"\n\n[mcp_servers.user_docs]\nurl = \"http://127.0.0.1:47999/mcp\"\n";
 
-class RealCodexConfigTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string reason;
-    auto path = testing::realCodexPath(reason);
-    if (!path)
-      GTEST_SKIP() << "real Codex CLI unavailable: " << reason;
-    codex = *path;
-  }
-
-  testing::RunResult runCodex(std::vector<std::string> arguments) {
+TEST(RealCodexConfigTest, CodexReadsTheManagedServerThenItsOwnRewriteIsRefusedEverywhere) {
+  std::string reason;
+  const auto codex = testing::realCodexPath(reason);
+  if (!codex)
+    GTEST_SKIP() << "real Codex CLI unavailable: " << reason;
+  CodexProfile profile;
+  CodexMCPConfigProvisioner provisioner;
+  const auto runCodex = [&](std::vector<std::string> arguments) {
     // A loopback port nothing listens on: Codex stays off the network.
     const std::string proxy = "http://127.0.0.1:" + std::to_string(testing::freeLoopbackPort());
-    arguments.insert(arguments.begin(), codex);
+    arguments.insert(arguments.begin(), *codex);
     testing::SubprocessOptions options;
     options.environment = std::vector<std::string>{
         "HOME=" + profile.paths.home(), "CODEX_HOME=" + profile.codexHome(),
         "PATH=/usr/bin:/bin",           "HTTP_PROXY=" + proxy,
         "HTTPS_PROXY=" + proxy,         "ALL_PROXY=" + proxy};
     return testing::run(arguments, options);
-  }
-
+  };
   // The servers Codex reads from the profile's configuration, by name.
-  std::map<std::string, nlohmann::json> servers() {
+  const auto servers = [&] {
     const auto result = runCodex({"mcp", "list", "--json"});
     EXPECT_EQ(result.exitCode, 0) << result.errors;
     std::map<std::string, nlohmann::json> byName;
     for (const auto& server : nlohmann::json::parse(result.output))
       byName[server.at("name")] = server;
     return byName;
-  }
+  };
 
-  std::string codex;
-  CodexProfile profile;
-  CodexMCPConfigProvisioner provisioner;
-};
-
-TEST_F(RealCodexConfigTest, CodexReadsTheManagedServerAndStopsSeeingItAfterRemoval) {
   profile.writeConfig(kUser);
-  const auto receipt = provisioner.install(profile.paths, Uuid::random(), kPort, kCapability);
+  auto receipt = provisioner.install(profile.paths, Uuid::random(), kPort, kCapability);
   auto listed = servers();
   ASSERT_TRUE(listed.count("korvelin_youtrack"));
   const auto& transport = listed["korvelin_youtrack"].at("transport");
@@ -84,11 +74,9 @@ TEST_F(RealCodexConfigTest, CodexReadsTheManagedServerAndStopsSeeingItAfterRemov
   listed = servers();
   EXPECT_FALSE(listed.count("korvelin_youtrack"));
   EXPECT_TRUE(listed.count("user_docs"));
-}
 
-TEST_F(RealCodexConfigTest, AfterCodexRewroteTheFileEveryOperationRefusesAndKeepsItsBytes) {
-  profile.writeConfig(kUser);
-  const auto receipt = provisioner.install(profile.paths, Uuid::random(), kPort, kCapability);
+  SCOPED_TRACE("after Codex rewrote the file");
+  receipt = provisioner.install(profile.paths, Uuid::random(), kPort, kCapability);
   const auto added =
       runCodex({"mcp", "add", "added_by_codex", "--url", "http://127.0.0.1:47998/mcp"});
   ASSERT_EQ(added.exitCode, 0) << added.errors;
@@ -115,7 +103,7 @@ TEST_F(RealCodexConfigTest, AfterCodexRewroteTheFileEveryOperationRefusesAndKeep
   const auto status = provisioner.status(profile.paths);
   EXPECT_EQ(status.markerProblem, "invalid managed markers");
   EXPECT_TRUE(status.serverOutsideBlock);
-  const auto listed = servers();
+  listed = servers();
   for (const char* name : {"user_docs", "added_by_codex", "korvelin_youtrack"})
     EXPECT_TRUE(listed.count(name)) << name;
 }

@@ -53,16 +53,14 @@ TEST_F(CodexMCPConfigProvisionerTest, RoundTripsAreByteExact) {
   const struct {
     const char* name;
     std::optional<std::string> prior;
-    std::optional<std::string> afterRemove;  // when not the prior bytes
   } cases[] = {
-      {"absent file (an empty one remains)", std::nullopt, std::string()},
-      {"empty file", std::string(), std::nullopt},
-      {"no final line feed", std::string("model = \"o3\""), std::nullopt},
-      {"CRLF lines", std::string("model = \"o3\"\r\n[tui]\r\nnotifications = true\r\n"),
-       std::nullopt},
-      {"byte-order mark", std::string("\xEF\xBB\xBFmodel = \"o3\"\n"), std::nullopt},
-      {"blank lines at the end", std::string("a = 1\n\n\n"), std::nullopt},
-      {"only line feeds", std::string("\n"), std::nullopt},
+      {"absent file (an empty one remains)", std::nullopt},
+      {"empty file", ""},
+      {"no final line feed", "model = \"o3\""},
+      {"CRLF lines", "model = \"o3\"\r\n[tui]\r\nnotifications = true\r\n"},
+      {"byte-order mark", "\xEF\xBB\xBFmodel = \"o3\"\n"},
+      {"blank lines at the end", "a = 1\n\n\n"},
+      {"only line feeds", "\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -73,7 +71,7 @@ TEST_F(CodexMCPConfigProvisionerTest, RoundTripsAreByteExact) {
     EXPECT_EQ(fresh.configBytes(), installed(c.prior.value_or("")));
     EXPECT_EQ(receipt.installedBytes, fresh.configBytes());
     provisioner.remove(fresh.paths, receipt);
-    EXPECT_EQ(fresh.configBytes(), c.afterRemove ? c.afterRemove : c.prior);
+    EXPECT_EQ(fresh.configBytes(), c.prior.value_or(""));
     EXPECT_EQ(testing::modeOf(fresh.config()), 0600u);
     EXPECT_EQ(fresh.codexEntries(), std::vector<std::string>{"config.toml"});
   }
@@ -113,93 +111,68 @@ TEST_F(CodexMCPConfigProvisionerTest, CodexDirectoryIsCreatedPrivateAndA0755OneI
 TEST_F(CodexMCPConfigProvisionerTest, RefusalsChangeNothing) {
   const std::string user = "model = \"o3\"\n";
   const std::string block = codexmcp::managedBlock(kFirst, kPort, kCapability);
+  const std::string begin(codexmcp::kBeginMarker), end(codexmcp::kEndMarker);
+  const std::string unsafe = "unsafe private file", collision = "server name collision";
+  using SetUp = std::function<void(CodexProfile&)>;
+  const auto writes = [](const std::string& bytes) -> SetUp {
+    return [bytes](CodexProfile& p) { p.writeConfig(bytes); };
+  };
+  // .codex, or config.toml in it, a symbolic link to a directory or file elsewhere.
+  const auto linked = [&](bool directory) -> SetUp {
+    return [directory, user](CodexProfile& p) {
+      const std::string target = p.temp.child("elsewhere");
+      directory ? testing::makeDirectory(target) : testing::makeFile(target, 0600, user);
+      if (!directory)
+        testing::makeDirectory(p.codexHome());
+      testing::makeSymlink(target, directory ? p.codexHome() : p.config());
+    };
+  };
+  // The user's file, then `change`.
+  const auto changed = [&](SetUp change) -> SetUp {
+    return [user, change](CodexProfile& p) {
+      p.writeConfig(user);
+      change(p);
+    };
+  };
+  const auto acl = [](auto& p) { testing::setfacl({"-m", "u:65534:r", p.config()}); };
   const struct {
     const char* name;
-    std::function<void(CodexProfile&)> setUp;
+    SetUp setUp;
     std::string detail;
     std::string_view capability = kCapability;
   } cases[] = {
-      {".codex 0750", [](CodexProfile& p) { testing::makeDirectory(p.codexHome(), 0750); },
+      {".codex 0750", [](auto& p) { testing::makeDirectory(p.codexHome(), 0750); },
        "unsafe private .codex directory"},
-      {".codex a symbolic link",
-       [](CodexProfile& p) {
-         testing::makeDirectory(p.temp.child("elsewhere"));
-         testing::makeSymlink(p.temp.child("elsewhere"), p.codexHome());
-       },
-       "could not open private .codex directory"},
+      {".codex a symbolic link", linked(true), "could not open private .codex directory"},
       {".codex with an ACL entry",
-       [](CodexProfile& p) {
+       [](auto& p) {
          testing::makeDirectory(p.codexHome());
          testing::setfacl({"-m", "u:65534:r,m::---", p.codexHome()});
        },
        "extended ACL is not allowed: .codex"},
-      {"config.toml a symbolic link",
-       [&](CodexProfile& p) {
-         testing::makeDirectory(p.codexHome());
-         testing::makeFile(p.temp.child("target"), 0600, user);
-         testing::makeSymlink(p.temp.child("target"), p.config());
-       },
-       "unsafe private file"},
-      {"config.toml hard-linked",
-       [&](CodexProfile& p) {
-         p.writeConfig(user);
-         ASSERT_EQ(::link(p.config().c_str(), p.temp.child("second").c_str()), 0);
-       },
-       "unsafe private file"},
-      {"config.toml group-writable",
-       [&](CodexProfile& p) {
-         p.writeConfig(user);
-         ::chmod(p.config().c_str(), 0620);
-       },
-       "unsafe private file"},
-      {"config.toml 1 MiB + 1",
-       [](CodexProfile& p) { p.writeConfig(std::string(1024 * 1024 + 1, '#')); },
-       "unsafe private file"},
-      {"config.toml with an ACL entry",
-       [&](CodexProfile& p) {
-         p.writeConfig(user);
-         testing::setfacl({"-m", "u:65534:r", p.config()});
-       },
-       "extended ACL is not allowed: config.toml"},
-      {"server as a table",
-       [](CodexProfile& p) { p.writeConfig("[mcp_servers.korvelin_youtrack]\nurl = \"x\"\n"); },
-       "server name collision"},
-      {"server inline",
-       [](CodexProfile& p) {
-         p.writeConfig("mcp_servers = { korvelin_youtrack = { url = \"x\" } }\n");
-       },
-       "server name collision"},
-      {"server dotted",
-       [](CodexProfile& p) { p.writeConfig("mcp_servers.korvelin_youtrack.url = \"x\"\n"); },
-       "server name collision"},
-      {"server quoted",
-       [](CodexProfile& p) { p.writeConfig("[mcp_servers.\"korvelin_youtrack\"]\nurl = \"x\"\n"); },
-       "server name collision"},
+      {"config.toml a symbolic link", linked(false), unsafe},
+      {"config.toml hard-linked", changed([](auto& p) {
+         ASSERT_EQ(::link(p.config().c_str(), p.temp.child("2").c_str()), 0);
+       }),
+       unsafe},
+      {"config.toml group-writable", changed([](auto& p) { ::chmod(p.config().c_str(), 0620); }),
+       unsafe},
+      {"config.toml 1 MiB + 1", writes(std::string(1024 * 1024 + 1, '#')), unsafe},
+      {"config.toml with an ACL entry", changed(acl), "extended ACL is not allowed: config.toml"},
+      {"server as a table", writes("[mcp_servers.korvelin_youtrack]\nurl = \"x\"\n"), collision},
+      {"server inline", writes("mcp_servers = { korvelin_youtrack = { url = \"x\" } }\n"),
+       collision},
+      {"server dotted", writes("mcp_servers.korvelin_youtrack.url = \"x\"\n"), collision},
+      {"server quoted", writes("[mcp_servers.\"korvelin_youtrack\"]\nurl = \"x\"\n"), collision},
       {"server quoted with an escape",
-       [](CodexProfile& p) {
-         p.writeConfig("[mcp_servers.\"korvelin\\u005Fyoutrack\"]\nurl = \"x\"\n");
-       },
-       "server name collision"},
-      {"server spaced",
-       [](CodexProfile& p) { p.writeConfig("[ mcp_servers . korvelin_youtrack ]\nurl = \"x\"\n"); },
-       "server name collision"},
-      {"begin without end",
-       [&](CodexProfile& p) { p.writeConfig(user + std::string(codexmcp::kBeginMarker) + "\n"); },
-       "invalid managed markers"},
-      {"two blocks", [&](CodexProfile& p) { p.writeConfig(block + "\n" + block + "\n"); },
-       "invalid managed markers"},
-      {"end before begin",
-       [&](CodexProfile& p) {
-         p.writeConfig(std::string(codexmcp::kEndMarker) + "\n" +
-                       std::string(codexmcp::kBeginMarker) + "\n");
-       },
-       "invalid managed marker order"},
-      {"not UTF-8", [](CodexProfile& p) { p.writeConfig("model = \"\xff\"\n"); },
-       "config is not UTF-8"},
-      {"capability that would end the string", [&](CodexProfile& p) { p.writeConfig(user); },
-       "invalid capability", "a\" }\n[x]"},
-      {"oversized result",
-       [](CodexProfile& p) { p.writeConfig(std::string(1024 * 1024 - 100, '#')); },
+       writes("[mcp_servers.\"korvelin\\u005Fyoutrack\"]\nurl = \"x\"\n"), collision},
+      {"server spaced", writes("[ mcp_servers . korvelin_youtrack ]\nurl = \"x\"\n"), collision},
+      {"begin without end", writes(user + begin + "\n"), "invalid managed markers"},
+      {"two blocks", writes(block + "\n" + block + "\n"), "invalid managed markers"},
+      {"end before begin", writes(end + "\n" + begin + "\n"), "invalid managed marker order"},
+      {"not UTF-8", writes("model = \"\xff\"\n"), "config is not UTF-8"},
+      {"capability that would end the string", writes(user), "invalid capability", "a\" }\n[x]"},
+      {"oversized result", writes(std::string(1024 * 1024 - 100, '#')),
        "managed config would exceed 1 MiB"},
   };
   for (const auto& c : cases) {
@@ -221,9 +194,7 @@ TEST_F(CodexMCPConfigProvisionerTest, RefusalsChangeNothing) {
 // user's bytes and nothing of ours. Create mode only happens to an install
 // into a profile without config.toml: remove and reconcile always find one.
 TEST_F(CodexMCPConfigProvisionerTest, CrashAtEveryFaultPointRollsBack) {
-  struct Crash {
-    std::string point;
-  };
+  struct Crash {};
   const std::vector<std::string> points = {"afterJournalStage", "afterJournalPublish",
                                            "afterJournal",      "beforeSwap",
                                            "afterCreateLink",   "afterPublish"};
@@ -244,6 +215,22 @@ TEST_F(CodexMCPConfigProvisionerTest, CrashAtEveryFaultPointRollsBack) {
       {"reconcile, swap", installed(user), [](auto& p, const auto& paths) { p.reconcile(paths); }},
   };
   int quarantines = 0;  // rollbacks of a published file, crashed there or not
+  // Runs `operation` with a provisioner that crashes at the first of `stops`
+  // it reaches; true when it reached one.
+  const auto crashingAt = [&](std::vector<std::string_view> stops, auto operation) {
+    bool reached = false;
+    CodexMCPConfigProvisioner crashing([&](std::string_view at) {
+      quarantines += at == "afterRecoveryQuarantine";
+      reached = std::find(stops.begin(), stops.end(), at) != stops.end();
+      if (reached)
+        throw Crash{};
+    });
+    try {
+      operation(crashing);
+    } catch (const Crash&) {
+    }
+    return reached;
+  };
   for (const auto& c : cases) {
     for (const auto& point : points) {
       for (bool crashInRecovery : {false, true}) {
@@ -252,17 +239,8 @@ TEST_F(CodexMCPConfigProvisionerTest, CrashAtEveryFaultPointRollsBack) {
         CodexProfile fresh;
         if (c.prior)
           fresh.writeConfig(*c.prior);
-        bool reached = false;
-        CodexMCPConfigProvisioner crashing([&](std::string_view at) {
-          if (at == point) {
-            reached = true;
-            throw Crash{point};
-          }
-        });
-        try {
-          c.operation(crashing, fresh.paths);
-        } catch (const Crash&) {
-        }
+        const auto reconcile = [&](auto& p) { p.reconcile(fresh.paths); };
+        const bool reached = crashingAt({point}, [&](auto& p) { c.operation(p, fresh.paths); });
         // Only the mode's own points: a swap passes no link, a create no swap.
         const bool create = !c.prior;
         EXPECT_EQ(reached, point != (create ? "beforeSwap" : "afterCreateLink"));
@@ -270,20 +248,9 @@ TEST_F(CodexMCPConfigProvisionerTest, CrashAtEveryFaultPointRollsBack) {
           continue;
         // Rolled back (once with a crash in the middle of the rollback), and
         // stopped before reconcile would write anything of its own.
-        auto reconcileStoppingAt = [&](std::vector<std::string_view> stops) {
-          CodexMCPConfigProvisioner stopping([&](std::string_view at) {
-            quarantines += at == "afterRecoveryQuarantine";
-            if (std::find(stops.begin(), stops.end(), at) != stops.end())
-              throw Crash{std::string(at)};
-          });
-          try {
-            stopping.reconcile(fresh.paths);
-          } catch (const Crash&) {
-          }
-        };
         if (crashInRecovery)
-          reconcileStoppingAt({"afterRecoveryQuarantine", "afterJournalStage"});
-        reconcileStoppingAt({"afterJournalStage"});
+          crashingAt({"afterRecoveryQuarantine", "afterJournalStage"}, reconcile);
+        crashingAt({"afterJournalStage"}, reconcile);
         EXPECT_EQ(fresh.configBytes(), c.prior);
         provisioner.reconcile(fresh.paths);
         EXPECT_EQ(fresh.configBytes(), c.prior ? std::optional(user) : std::nullopt);
