@@ -364,26 +364,6 @@ class TamperingInspector : public BundleInspector {
   std::function<void()> tamper_;
 };
 
-// Answers issue with the real service and refuses the managed consumption.
-class RefusingConsumption final : public ClaudeLaunchAuthorizing {
- public:
-  ClaudeLaunchAuthorization issue(const Uuid& profileID,
-                                  const CodexInstallation& installation) override {
-    return service_.issue(profileID, installation);
-  }
-  void consumeForManagedLaunch(const ClaudeLaunchAuthorization&) override {
-    throw KorvelinCoreError::claudeLaunchNotAuthorized("authorization replayed");
-  }
-  ClaudeLaunchDecision evaluate(const ClaudeExecFacts& facts,
-                                ClaudeLaunchAuthorization::Date now) override {
-    return service_.evaluate(facts, now);
-  }
-  void setEnforcementActive(bool active) override { service_.setEnforcementActive(active); }
-
- private:
-  ClaudeLaunchAuthorizationService service_;
-};
-
 class VerifiedLaunchTest : public ::testing::Test {
  public:
   void SetUp() override {
@@ -468,10 +448,13 @@ TEST_F(VerifiedLaunchTest, ARefusedClaudeAuthorizationKillsTheSuspendedChildAndL
   auto layout = BundleFixtures::layoutFor(
       managedApplication(ManagedApplicationSupport::claudeAdapterIdentifier));
   layout.program = "desktop-standin";
-  RefusingConsumption refusing;
+  // Its clock is an hour on from the issue by the time the launch consumes it.
+  int reads = 0;
+  ClaudeLaunchAuthorizationService expiring(
+      [&] { return ClaudeLaunchAuthorization::Date{} + std::chrono::hours(reads++ == 0 ? 0 : 1); });
   ClaudeLaunchCollaborators collaborators;
   collaborators.accountHome = [&] { return std::optional(bundles_.root()); };
-  collaborators.authorizer = &refusing;
+  collaborators.authorizer = &expiring;
   const ClaudeLaunchAdapter adapter("/nonexistent/default-base", collaborators);
   const auto plan = adapter.makeLaunchPlan(adapter.inspect(bundles_.make(layout)), paths_,
                                            std::nullopt, {}, {}, {{"BROWSER", "/bin/false"}});
