@@ -8,12 +8,12 @@
 #include <atomic>
 #include <chrono>
 #include <future>
-#include <thread>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "core/platform/LocalSocket.h"
+#include "tests/support/Subprocess.h"
 
 namespace korvelin {
 namespace {
@@ -167,15 +167,12 @@ TEST(ClaudeBrowserBridgeTest, SlowDecisionsHoldNeitherAcceptingNorStop) {
 
   auto first =
       std::async(std::launch::async, [&] { return converse(configuration.socketPath, slow); });
-  while (bridge.activeConnections() < 1)
-    std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(testing::eventually([&] { return bridge.activeConnections() >= 1; }));
   EXPECT_EQ(converse(configuration.socketPath, fast), kPane);
-  while (bridge.activeConnections() > 1)
-    std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(testing::eventually([&] { return bridge.activeConnections() <= 1; }));
   auto second =
       std::async(std::launch::async, [&] { return converse(configuration.socketPath, slow); });
-  while (bridge.activeConnections() < 2)
-    std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(testing::eventually([&] { return bridge.activeConnections() >= 2; }));
   // Over the cap: answered at once, unread, although valid.
   EXPECT_EQ(converse(configuration.socketPath, fast), kDeclined);
 
