@@ -407,9 +407,7 @@ class VerifiedLaunchTest : public ::testing::Test {
 };
 
 TEST_F(VerifiedLaunchTest, NeverRunsAnExecutableChangedAfterThePlan) {
-  const ManagedApplication& chrome =
-      *ManagedApplicationSupport::application(ManagedApplicationSupport::chromeAdapterIdentifier);
-  auto layout = BundleFixtures::layoutFor(chrome);
+  auto layout = BundleFixtures::layoutFor(chrome());
   const std::string bundle = bundles_.make(layout);
   executable_ = bundle + "/Contents/MacOS/" + layout.executableName;
   const struct {
@@ -427,11 +425,11 @@ TEST_F(VerifiedLaunchTest, NeverRunsAnExecutableChangedAfterThePlan) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove(executable_);
     testing::makeFile(executable_, 0755, padded(0));
-    const CodexLaunchPlan plan{BundleInspector(chrome).inspect(bundle),
+    const CodexLaunchPlan plan{BundleInspector(chrome()).inspect(bundle),
                                {executable_, {marker(), "30"}, {}, paths_, std::nullopt}};
     if (c.beforeCheck)
       (this->*c.change)();
-    const TamperingInspector inspector(chrome, [&] {
+    const TamperingInspector inspector(chrome(), [&] {
       if (!c.beforeCheck)
         (this->*c.change)();
     });

@@ -44,14 +44,8 @@ std::string converse(const std::string& socketPath, const Peer& peer) {
   auto socket = platform::newLocalStreamSocket(false);
   if (!socket || platform::connectLocal(socket.get(), socketPath) != 0)
     return "(no connection)";
-  std::size_t sent = 0;
-  while (sent < peer.bytes.size()) {
-    const auto count =
-        platform::sendNoSignal(socket.get(), peer.bytes.data() + sent, peer.bytes.size() - sent);
-    if (count <= 0)
-      break;
-    sent += static_cast<std::size_t>(count);
-  }
+  // A blocking send of a few kilobytes is whole, or cut short by the bridge.
+  platform::sendNoSignal(socket.get(), peer.bytes.data(), peer.bytes.size());
   if (peer.shutdownAfterSending)
     ::shutdown(socket.get(), SHUT_WR);
   std::string answer;
