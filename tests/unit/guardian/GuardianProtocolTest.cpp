@@ -47,7 +47,10 @@ struct SocketPair {
   }
 };
 
-const std::optional kDisconnected = KorvelinCoreError::Case::proxyDisconnected;
+// Whether `call` fails the way every broken exchange with a guardian fails.
+bool disconnects(const std::function<void()>& call) {
+  return errorCaseOf(call) == KorvelinCoreError::Case::proxyDisconnected;
+}
 
 TEST(GuardianProtocolTest, ReadLineKeepsToItsLimit) {
   struct Case {
@@ -77,7 +80,7 @@ TEST(GuardianProtocolTest, ReadLineKeepsToItsLimit) {
     if (c.expected)
       EXPECT_EQ(read(), *c.expected) << c.name;
     else
-      EXPECT_EQ(errorCaseOf(read), kDisconnected) << c.name;
+      EXPECT_TRUE(disconnects(read)) << c.name;
   }
 }
 
@@ -90,8 +93,7 @@ TEST(GuardianProtocolTest, ReadLineWaitsBeforeEveryRead) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
     ::send(pair.far.get(), "\n", 1, MSG_NOSIGNAL);
   });
-  EXPECT_EQ(errorCaseOf([&] { GuardianProtocol::readLine(pair.near.get(), 0.2, 4096); }),
-            kDisconnected);
+  EXPECT_TRUE(disconnects([&] { GuardianProtocol::readLine(pair.near.get(), 0.2, 4096); }));
   late.join();
 }
 
@@ -112,8 +114,7 @@ TEST(GuardianProtocolTest, TricklingPeerFailsAtTheWholeLineDeadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   });
-  EXPECT_EQ(errorCaseOf([&] { GuardianProtocol::readLine(pair.near.get(), 0.3, 4096); }),
-            kDisconnected);
+  EXPECT_TRUE(disconnects([&] { GuardianProtocol::readLine(pair.near.get(), 0.3, 4096); }));
   done = true;
   trickle.join();
 }
@@ -125,9 +126,8 @@ TEST(GuardianProtocolTest, WriteLineSendsAtMost8192Bytes) {
   ASSERT_EQ(::recv(pair.far.get(), received.data(), received.size(), 0), 8192);
   EXPECT_EQ(received.substr(0, 8192), std::string(8191, 'w') + "\n");
 
-  EXPECT_EQ(
-      errorCaseOf([&] { GuardianProtocol::writeLine(std::string(8192, 'w'), pair.near.get(), 1); }),
-      kDisconnected);
+  EXPECT_TRUE(disconnects(
+      [&] { GuardianProtocol::writeLine(std::string(8192, 'w'), pair.near.get(), 1); }));
   EXPECT_EQ(::recv(pair.far.get(), received.data(), received.size(), 0), -1) << "nothing was sent";
 }
 
@@ -136,15 +136,13 @@ TEST(GuardianProtocolTest, WriteLineFailsOnAStuckOrClosedPeer) {
   const std::string chunk(65536, 'f');
   while (::send(stuck.near.get(), chunk.data(), chunk.size(), 0) > 0) {
   }
-  EXPECT_EQ(errorCaseOf([&] { GuardianProtocol::writeLine("late", stuck.near.get(), 0.1); }),
-            kDisconnected);
+  EXPECT_TRUE(disconnects([&] { GuardianProtocol::writeLine("late", stuck.near.get(), 0.1); }));
 
   // With SIGPIPE at its default, a write to a closed peer would kill the test.
   auto previous = ::signal(SIGPIPE, SIG_DFL);
   SocketPair closed;
   closed.far.reset();
-  EXPECT_EQ(errorCaseOf([&] { GuardianProtocol::writeLine("gone", closed.near.get(), 0.1); }),
-            kDisconnected);
+  EXPECT_TRUE(disconnects([&] { GuardianProtocol::writeLine("gone", closed.near.get(), 0.1); }));
   ::signal(SIGPIPE, previous);
 }
 
@@ -175,7 +173,7 @@ TEST(GuardianProtocolTest, StatusReplyCarriesAttachedOnlyWhenPresent) {
   for (const std::string& bad :
        {std::string("STATUS "), std::string("STATUS e30="), "STATUS " + base64Encode(extra.dump()),
         "STATUS  " + reply.substr(7), std::string("STOPPED"), "status " + reply.substr(7)})
-    EXPECT_EQ(errorCaseOf([&] { GuardianStatus::fromReplyLine(bad); }), kDisconnected) << bad;
+    EXPECT_TRUE(disconnects([&] { GuardianStatus::fromReplyLine(bad); })) << bad;
 }
 
 TEST(Base64Test, DecodesOnlyCanonicalPaddedText) {
@@ -290,9 +288,7 @@ TEST(GuardianClientTest, RefusesAnUntrustworthyRecordBeforeConnecting) {
     FakeGuardian guardian("STOPPED\n");
     auto endpoint = guardian.endpoint();
     change(endpoint);
-    EXPECT_EQ(errorCaseOf([&] { requestGuardian(endpoint, "STATUS"); }),
-              KorvelinCoreError::Case::proxyDisconnected)
-        << name;
+    EXPECT_TRUE(disconnects([&] { requestGuardian(endpoint, "STATUS"); })) << name;
     EXPECT_FALSE(guardian.connected()) << name;
   }
 
@@ -301,8 +297,7 @@ TEST(GuardianClientTest, RefusesAnUntrustworthyRecordBeforeConnecting) {
   auto endpoint = impostor.endpoint();
   endpoint.guardianIdentity = strangerIdentity;
   endpoint.guardianPID = stranger.pid();
-  EXPECT_EQ(errorCaseOf([&] { requestGuardian(endpoint, "STATUS"); }),
-            KorvelinCoreError::Case::proxyDisconnected);
+  EXPECT_TRUE(disconnects([&] { requestGuardian(endpoint, "STATUS"); }));
   EXPECT_TRUE(impostor.connected());
   EXPECT_EQ(impostor.line(), std::nullopt) << "a request went to an impostor";
 }
@@ -323,9 +318,7 @@ TEST(GuardianClientTest, RefusesASocketFileThatIsNotPrivate) {
       continue;
     FakeGuardian guardian("STOPPED\n");
     change(guardian.path().c_str());
-    EXPECT_EQ(errorCaseOf([&] { requestGuardian(guardian.endpoint(), "STOP"); }),
-              KorvelinCoreError::Case::proxyDisconnected)
-        << name;
+    EXPECT_TRUE(disconnects([&] { requestGuardian(guardian.endpoint(), "STOP"); })) << name;
     EXPECT_FALSE(guardian.connected()) << name;
   }
 }
@@ -341,8 +334,7 @@ TEST(GuardianClientTest, BadRepliesAndArgumentsFail) {
       };
   for (const auto& [name, reply, command, payload] : cases) {
     FakeGuardian guardian(reply);
-    EXPECT_EQ(errorCaseOf([&] { requestGuardian(guardian.endpoint(), command, payload); }),
-              KorvelinCoreError::Case::proxyDisconnected)
+    EXPECT_TRUE(disconnects([&] { requestGuardian(guardian.endpoint(), command, payload); }))
         << name;
   }
 }
