@@ -256,16 +256,14 @@ TEST(GuardianTest, ReadyNamesTheEngineOnceItHasItsWholeConfiguration) {
 // Every way a guardian ends, with an engine that obeys SIGTERM and with one
 // that has to be killed; and an engine that exits by itself.
 TEST(GuardianTest, StopsTheEngineWhenStoppedOrAbandoned) {
-  ScopedTempDir directory;
   const std::vector<std::pair<std::string, int>> endings = {
       {"STOP", 0}, {"owner gone", 0}, {"SIGTERM", SIGTERM}, {"SIGINT", SIGINT}, {"SIGHUP", SIGHUP}};
   for (bool stubborn : {false, true}) {
     for (const auto& [ending, signal] : endings) {
       SCOPED_TRACE(std::string(stubborn ? "stubborn engine, " : "engine, ") + ending);
+      ScopedTempDir directory;
       const std::string report = directory.child("report.json");
       const std::string marker = directory.child("term");
-      ::unlink(report.c_str());
-      ::unlink(marker.c_str());
       json settings = {{"report", report}};
       if (stubborn)
         settings["termMarker"] = marker;

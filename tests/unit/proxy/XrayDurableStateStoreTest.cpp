@@ -122,10 +122,7 @@ class XrayDurableStateStoreTest : public ::testing::Test {
     store.withLockedState(paths, true, [](const XrayDurableState&, XrayDurableStateWriter&) {});
   }
   void putPage(int index, const std::string& bytes) {
-    int fd = ::open(stateFile().c_str(), O_WRONLY | O_CLOEXEC);
-    ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), index * static_cast<off_t>(kPage)),
-              (ssize_t)bytes.size());
-    ::close(fd);
+    ASSERT_TRUE(testing::overwriteState(paths, index * static_cast<off_t>(kPage), bytes));
   }
   std::optional<XrayStatePage> page(int index) const {
     return XrayStatePage::decode(fileBytes(stateFile()).substr(index * kPage, kPage));
