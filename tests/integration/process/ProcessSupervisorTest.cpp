@@ -71,6 +71,14 @@ class ProcessSupervisorTest : public ::testing::Test {
 
   std::string lease() const { return paths_.leaseFile(); }
 
+  // True once the run's group has ended and its completion can be confirmed.
+  bool endsAwaitingConfirmation(ProcessSupervisor& supervisor) {
+    return eventually([&] {
+      return supervisor.status(id_, paths_)->state ==
+             ProcessRunState::managedGroupStoppedAwaitingConfirmation;
+    });
+  }
+
   testing::ScopedTempDir dir_;
   Uuid id_ = Uuid::random();
   ProfilePaths paths_{id_, dir_.path()};
@@ -110,12 +118,8 @@ TEST_F(ProcessSupervisorTest, RunLifecycleFromStartToConfirmedCompletion) {
 TEST_F(ProcessSupervisorTest, ExitCodeIsRecordedWhenTheProgramEndsByItself) {
   ProcessSupervisor supervisor;
   auto run = start(supervisor, plan("/bin/sh", {"-c", "exit 7"}));
-  std::optional<ProcessSnapshot> now;
-  ASSERT_TRUE(eventually([&] {
-    now = supervisor.status(id_, paths_);
-    return now->state == ProcessRunState::managedGroupStoppedAwaitingConfirmation;
-  }));
-  EXPECT_EQ(now->exitCode, 7);
+  ASSERT_TRUE(endsAwaitingConfirmation(supervisor));
+  EXPECT_EQ(supervisor.status(id_, paths_)->exitCode, 7);
   EXPECT_EQ(errorCaseOf([&] { supervisor.confirmCompletion(id_, Uuid::random(), paths_); }),
             Case::runIdentityMismatch);
   EXPECT_TRUE(exists(lease()));
@@ -163,29 +167,24 @@ TEST_F(ProcessSupervisorTest, StopRefusesBadTimeoutsAndTimesOutOnStubbornGroups)
 }
 
 TEST_F(ProcessSupervisorTest, EnvironmentHoldsOnlyWhatIsAllowed) {
+  using Variables = std::map<std::string, std::string>;
   struct Row {
-    std::map<std::string, std::string> host;
-    std::map<std::string, std::string> overrides;
+    Variables host, overrides;
     std::vector<std::string> expected;
   };
+  const Variables host = {{"HOME", "/root"}, {"PATH", "/x"}, {"SECRET", "s"}, {"LANG", "C"}};
+  const Variables profile = {{"HOME", "/profile/home"}, {"PATH", "/y"}};
   const std::vector<Row> rows = {
-      {{{"HOME", "/root"}, {"PATH", "/x"}, {"SECRET", "s"}, {"LANG", "C"}, {"LD_PRELOAD", "l"}},
-       {},
-       {"LANG=C", "PATH=/x"}},
-      {{{"HOME", "/root"}}, {}, {"PATH=/usr/bin:/bin:/usr/sbin:/sbin"}},
-      {{{"PATH", "/x"}, {"TZ", "UTC"}},
-       {{"HOME", "/profile/home"}, {"PATH", "/y"}},
-       {"HOME=/profile/home", "PATH=/y", "TZ=UTC"}},
+      {host, {}, {"LANG=C", "PATH=/x"}},
+      {{{"HOME", "/root"}, {"LD_PRELOAD", "l"}}, {}, {"PATH=/usr/bin:/bin:/usr/sbin:/sbin"}},
+      {{{"PATH", "/x"}, {"TZ", "UTC"}}, profile, {"HOME=/profile/home", "PATH=/y", "TZ=UTC"}},
   };
   ProcessSupervisor supervisor;
   for (size_t i = 0; i < rows.size(); ++i) {
     const std::string report = dir_.child("report" + std::to_string(i));
     auto p = plan(testing::testProgramPath("probe-child"), {report, "0"}, rows[i].overrides);
     auto run = supervisor.start(id_, p, nullptr, nullptr, rows[i].host);
-    ASSERT_TRUE(eventually([&] {
-      return supervisor.status(id_, paths_)->state ==
-             ProcessRunState::managedGroupStoppedAwaitingConfirmation;
-    }));
+    ASSERT_TRUE(endsAwaitingConfirmation(supervisor));
     supervisor.confirmCompletion(id_, run.runID, paths_);
     EXPECT_EQ(reportLines(report, "env "), rows[i].expected) << "row " << i;
     EXPECT_EQ(reportLines(report, "fd "), (std::vector<std::string>{"0", "1", "2"})) << "row " << i;
@@ -262,15 +261,6 @@ TEST_F(ProcessSupervisorTest, ReusedPidIsNeverSignalled) {
   supervisor.stop(id_, paths_, 5);
 }
 
-// Writes a lease as a crashed host would have left it.
-void writeLease(const std::string& path, const std::string& bytes, mode_t mode = 0600) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  ::fchmod(fd, mode);
-  ::close(fd);
-}
-
 std::string leaseOf(const Uuid& run, std::int32_t pid) {
   return leaseJSON(run, 1780000000.5, std::nullopt, std::nullopt, "starting", std::nullopt) + "\n" +
          leaseJSON(run, 1780000000.5, pid, pid, "running", std::nullopt) + "\n";
@@ -302,7 +292,7 @@ TEST_F(ProcessSupervisorTest, StaleLeaseRecoveryRefusesAnythingUnproven) {
   ProcessSupervisor supervisor;
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    writeLease(lease(), row.bytes, row.mode);
+    testing::makeFile(lease(), row.mode, row.bytes);
     EXPECT_EQ(errorCaseOf([&] { supervisor.canRecoverStaleLease(id_, paths_); }),
               Case::profileRecoveryRequired);
     EXPECT_EQ(errorCaseOf([&] { supervisor.recoverStaleLease(id_, paths_); }),
@@ -316,7 +306,7 @@ TEST_F(ProcessSupervisorTest, StaleLeaseRecoveryRefusesAnythingUnproven) {
 TEST_F(ProcessSupervisorTest, RecoveryRemovesAProvenStaleLeaseAndLeavesEvidence) {
   const Uuid run = Uuid::random();
   const std::string bytes = leaseOf(run, deadPid());
-  writeLease(lease(), bytes);
+  testing::makeFile(lease(), 0600, bytes);
   ProcessSupervisor supervisor;
   const std::string evidence = paths_.logs() + "/recovery-" + run.lowercaseString() + ".jsonl";
   supervisor.canRecoverStaleLease(id_, paths_);
@@ -331,23 +321,18 @@ TEST_F(ProcessSupervisorTest, RecoveryRemovesAProvenStaleLeaseAndLeavesEvidence)
   EXPECT_EQ(line["profileID"], id_.uppercaseString());
   ASSERT_EQ(line["leaseJournal"].size(), 2u);
   EXPECT_EQ(line["leaseJournal"][1]["state"], "running");
-  struct stat st;
-  ASSERT_EQ(::stat(evidence.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(testing::modeOf(evidence), 0600u);
 
   // The profile launches again.
   auto next = start(supervisor, plan("/bin/true", {}));
-  EXPECT_TRUE(eventually([&] {
-    return supervisor.status(id_, paths_)->state ==
-           ProcessRunState::managedGroupStoppedAwaitingConfirmation;
-  }));
+  EXPECT_TRUE(endsAwaitingConfirmation(supervisor));
   supervisor.confirmCompletion(id_, next.runID, paths_);
 }
 
 TEST_F(ProcessSupervisorTest, LeaseReplacedDuringRecoveryIsLeftInPlace) {
   const Uuid run = Uuid::random();
   const std::string bytes = leaseOf(run, deadPid());
-  writeLease(lease(), bytes);
+  testing::makeFile(lease(), 0600, bytes);
   auto runtime = std::make_shared<ReusingRuntime>();
   // Between the read and the unlink, another file takes the lease's name.
   bool replaced = false;
@@ -355,7 +340,7 @@ TEST_F(ProcessSupervisorTest, LeaseReplacedDuringRecoveryIsLeftInPlace) {
     if (std::exchange(replaced, true))
       return;
     const std::string replacement = lease() + ".new";
-    writeLease(replacement, bytes);
+    testing::makeFile(replacement, 0600, bytes);
     ::rename(replacement.c_str(), lease().c_str());
   };
   ProcessSupervisor supervisor(runtime);
@@ -364,12 +349,6 @@ TEST_F(ProcessSupervisorTest, LeaseReplacedDuringRecoveryIsLeftInPlace) {
   EXPECT_EQ(readText(lease()), bytes);
   EXPECT_FALSE(exists(paths_.logs() + "/recovery-" + run.lowercaseString() + ".jsonl"));
 }
-
-}  // namespace
-}  // namespace korvelin
-
-namespace korvelin {
-namespace {
 
 // A host killed at each point of a launch before the child was verified
 // leaves a lease that blocks the profile and a child that never ran. (A host

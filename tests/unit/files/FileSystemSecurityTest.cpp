@@ -81,27 +81,20 @@ TEST_F(SecureFileSystemTest, ExistingDirectoriesWithWrongProtectionAreReportedNo
   SecureFileSystem::prepareManagedHierarchy(paths);
   const std::string cache = paths.cache();
   const std::string invalid = "managed directory failed owner/type/mode validation: " + cache;
+  const std::string acl = "extended ACL is not allowed: " + cache;
+  const auto grant = [&](std::vector<std::string> arguments) {
+    arguments.push_back(cache);
+    return [arguments] { setfacl(arguments); };
+  };
   const std::vector<std::pair<std::function<void()>, std::string>> damages = {
       {[&] { ::chmod(cache.c_str(), 0755); }, invalid},
       {[&] { ASSERT_EQ(::chown(cache.c_str(), 65534, 65534), 0); }, invalid},
       // A named ACL entry widens the mask, which shows in the group bits...
-      {[&] {
-         setfacl({"-m", "u:65534:rx", cache});
-       },
-       invalid},
+      {grant({"-m", "u:65534:rx"}), invalid},
       // ...unless the mask is empty; a default ACL alone leaves the mode too.
-      {[&] {
-         setfacl({"-m", "u:65534:rx,m::---", cache});
-       },
-       "extended ACL is not allowed: " + cache},
-      {[&] {
-         setfacl({"-d", "-m", "u:65534:rx", cache});
-       },
-       "extended ACL is not allowed: " + cache},
-      {[&] {
-         ::rmdir(cache.c_str());
-         makeFile(cache);
-       },
+      {grant({"-m", "u:65534:rx,m::---"}), acl},
+      {grant({"-d", "-m", "u:65534:rx"}), acl},
+      {[&] { ::rmdir(cache.c_str()), makeFile(cache); },
        "openat failed for " + cache + ": Not a directory"},
   };
   for (const auto& [damage, detail] : damages) {
@@ -186,19 +179,17 @@ TEST_F(SecureFileSystemTest, PathChecksReportEachFaultWithItsOwnText) {
 // The one walk that hands on a verified tree refuses a base exactly as the
 // path check of the base does, and checks the tree below it.
 TEST_F(SecureFileSystemTest, TheOneWalkRefusesABaseAsThePathCheckDoes) {
-  auto moveAway = [](const std::string& b) {
-    ASSERT_EQ(::rename(b.c_str(), (b + ".gone").c_str()), 0);
-  };
+  using Spoil = std::function<void(const std::string& base)>;
+  const Spoil moveAway = [](const std::string& b) { ::rename(b.c_str(), (b + ".gone").c_str()); };
   const struct {
     const char* name;
-    std::function<void(const std::string& base)> spoil;
+    Spoil spoil;
   } faults[] = {
       {"missing", moveAway},
       {"a file", [&](const std::string& b) { moveAway(b), makeFile(b); }},
       {"a link to a safe directory",
        [&](const std::string& b) { moveAway(b), makeSymlink(temp.child("elsewhere"), b); }},
-      {"another user's",
-       [](const std::string& b) { ASSERT_EQ(::chown(b.c_str(), 65534, 65534), 0); }},
+      {"another user's", [](const std::string& b) { ::chown(b.c_str(), 65534, 65534); }},
       {"group-writable", [](const std::string& b) { ::chmod(b.c_str(), 0775); }},
       {"with an ACL entry",
        [](const std::string& b) {

@@ -54,6 +54,14 @@ TEST(LaunchLeaseTest, ParsesTheTwoLineLeaseOfARun) {
 TEST(LaunchLeaseTest, RefusesEveryLeaseThatDoesNotProveARun) {
   const std::string starting = startingLine() + "\n";
   const std::string running = runningLine() + "\n";
+  // The running line of the run, without its identity, changed by `edit`.
+  const auto runningAs = [&](const std::function<void(nlohmann::json&)>& edit) {
+    auto line = nlohmann::json::parse(leaseJSON(kRun, kStartedAt, 1, 1, "running", std::nullopt));
+    edit(line);
+    return starting + line.dump() + "\n";
+  };
+  ASSERT_TRUE(parseDurableProcessLease(runningAs([](auto&) {})));
+  const nlohmann::json partialIdentity = {{"pid", 1}};
   const std::vector<std::pair<const char*, std::string>> cases = {
       {"empty", ""},
       {"only blank lines", "\n\n"},
@@ -66,26 +74,12 @@ TEST(LaunchLeaseTest, RefusesEveryLeaseThatDoesNotProveARun) {
       {"not JSON", starting + "{not json}\n"},
       {"not UTF-8", starting + "\xff\xfe\n"},
       {"array line", starting + "[]\n"},
-      {"state not running",
-       starting + leaseJSON(kRun, kStartedAt, 412, 412, "stopped", std::nullopt) + "\n"},
-      {"unknown key",
-       starting +
-           R"({"extra":1,"processGroupID":1,"rootPID":1,"runID":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","startedAt":1780000000.123456,"state":"running"})" +
-           "\n"},
-      {"missing rootPID",
-       starting +
-           R"({"processGroupID":1,"runID":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","startedAt":1780000000.123456,"state":"running"})" +
-           "\n"},
-      {"pid out of range",
-       starting +
-           R"({"processGroupID":1,"rootPID":4294967296,"runID":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","startedAt":1780000000.123456,"state":"running"})" +
-           "\n"},
-      {"run not a UUID",
-       R"({"processGroupID":1,"rootPID":1,"runID":"run","startedAt":1,"state":"running"})"},
-      {"identity missing a key",
-       starting +
-           R"({"identity":{"pid":1},"processGroupID":1,"rootPID":1,"runID":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","startedAt":1780000000.123456,"state":"running"})" +
-           "\n"},
+      {"state not running", runningAs([](auto& j) { j["state"] = "stopped"; })},
+      {"unknown key", runningAs([](auto& j) { j["extra"] = 1; })},
+      {"missing rootPID", runningAs([](auto& j) { j.erase("rootPID"); })},
+      {"pid out of range", runningAs([](auto& j) { j["rootPID"] = 4294967296; })},
+      {"run not a UUID", runningAs([](auto& j) { j["runID"] = "run"; }).substr(starting.size())},
+      {"identity missing a key", runningAs([&](auto& j) { j["identity"] = partialIdentity; })},
   };
   for (const auto& [name, bytes] : cases)
     EXPECT_FALSE(parseDurableProcessLease(bytes)) << name;
