@@ -1,14 +1,16 @@
-#include <cmath>
-
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "core/base/CoreError.h"
 #include "core/process/LaunchLease.h"
+#include "core/process/ProcessSnapshot.h"
 
 namespace korvelin {
 namespace {
 
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
 const Uuid kRun = *Uuid::parse("8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4");
 const Uuid kOtherRun = *Uuid::parse("00000000-0000-4000-8000-000000000001");
 const Uuid kProfile = *Uuid::parse("E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
@@ -27,19 +29,13 @@ std::string runningLine(const Uuid& run = kRun, double startedAt = kStartedAt) {
   return leaseJSON(run, startedAt, 412, 412, "running", sampleIdentity());
 }
 
-TEST(LaunchLeaseTest, LinesHaveSortedKeysAndOmitAbsentValues) {
+TEST(LaunchLeaseTest, WritesAndReadsTheTwoLineLeaseOfARun) {
+  // Sorted keys, absent values left out.
   EXPECT_EQ(
       startingLine(),
       R"({"runID":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","startedAt":1780000000.123456,"state":"starting"})");
-  const auto running = nlohmann::json::parse(runningLine());
-  std::vector<std::string> keys;
-  for (const auto& [key, value] : running.items())
-    keys.push_back(key);
-  EXPECT_EQ(keys, (std::vector<std::string>{"identity", "processGroupID", "rootPID", "runID",
-                                            "startedAt", "state"}));
-}
-
-TEST(LaunchLeaseTest, ParsesTheTwoLineLeaseOfARun) {
+  EXPECT_THAT(runningLine(), StartsWith(R"({"identity":{)"));
+  EXPECT_THAT(runningLine(), HasSubstr(R"(},"processGroupID":412,"rootPID":412,"runID":)"));
   auto lease = parseDurableProcessLease(startingLine() + "\n" + runningLine() + "\n");
   ASSERT_TRUE(lease);
   EXPECT_EQ(lease->runID, kRun);
@@ -106,6 +102,32 @@ TEST(LaunchLeaseTest, RecoveryEvidenceRepeatsTheLeaseLines) {
   EXPECT_EQ(evidence["leaseJournal"][1], nlohmann::json::parse(runningLine()));
   EXPECT_THROW(recoveryEvidenceJSON(kProfile, kRun, 7.0, lease + "[1]\n"), KorvelinCoreError);
   EXPECT_THROW(recoveryEvidenceJSON(kProfile, kRun, 7.0, "\xff"), KorvelinCoreError);
+}
+
+TEST(ProcessSnapshotTest, CarriesTheProxyHealthThroughJson) {
+  ProcessSnapshot snapshot;
+  snapshot.profileID = Uuid::random();
+  snapshot.runID = Uuid::random();
+  snapshot.logPath = "/logs/launch-x.jsonl";
+  for (const auto& health :
+       {VLESSRuntimeHealth::available("203.0.113.7", 10.5), VLESSRuntimeHealth::unavailable(11),
+        VLESSRuntimeHealth::recoveryRequired(12)}) {
+    snapshot.vlessHealth = health;
+    EXPECT_EQ(nlohmann::json(snapshot).get<ProcessSnapshot>(), snapshot)
+        << nlohmann::json(snapshot);
+  }
+  const std::vector<nlohmann::json> refused = {
+      nlohmann::json::object(),
+      {{"available", {{"checkedAt", 1}}}},
+      {{"unavailable", {{"checkedAt", 1}, {"externalIP", "203.0.113.7"}}}},
+      {{"unavailable", {{"checkedAt", 1}}}, {"recoveryRequired", {{"checkedAt", 1}}}},
+      {{"degraded", {{"checkedAt", 1}}}},
+  };
+  for (const auto& health : refused) {
+    nlohmann::json json = snapshot;
+    json["vlessHealth"] = health;
+    EXPECT_ANY_THROW(json.get<ProcessSnapshot>()) << health;
+  }
 }
 
 }  // namespace
