@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "core/apps/ManagedApplicationSupport.h"
@@ -18,6 +19,8 @@ namespace korvelin {
 namespace {
 
 using S = DiagnosticStatus;
+using ::testing::HasSubstr;
+using ::testing::Optional;
 
 // A real listening AF_UNIX socket at `path`, open for the test's life.
 platform::ScopedFD listenAt(const std::string& path) {
@@ -28,61 +31,58 @@ platform::ScopedFD listenAt(const std::string& path) {
 }
 
 TEST(ProfileDiagnosticsTest, ChecksInTheirOrder) {
+  using Check = std::pair<S, std::string>;
+  using Setup = std::function<void(const ProfilePaths&)>;
   struct Case {
     std::string name;
-    std::function<void(const ProfilePaths&)> setup;
-    std::vector<std::pair<S, std::string>> expected;
+    Setup setup;
+    std::vector<Check> expected;
+  };
+  const Check notPrepared = {S::pending, "Profile is not prepared"};
+  const Check privateTree = {S::pass, "All managed directories are private"};
+  const Check unsafe = {S::fail, "A managed path is missing or unsafe"};
+  const Check notCreated = {S::pending, "Not created yet"};
+  const Check codexHome = {S::pass, "Codex home present"};
+  const Check notDirectory = {S::fail, "Path is not a directory"};
+  const Check noSingleton = {S::pending, "No Chromium singleton artifacts yet"};
+  const Check lock = {S::pass, "Present: SingletonLock, SingletonSocket"};
+  const Check socket = {S::pass, "Unix socket present"};
+  const Check notSocket = {S::fail, "Path exists but is not a Unix socket"};
+
+  const Setup nothing = [](const ProfilePaths&) {};
+  const Setup prepared = [](const ProfilePaths& p) {
+    SecureFileSystem::prepareManagedHierarchy(p);
+  };
+  // A prepared tree with Codex's IPC directory, then `finish`.
+  const auto withIPC = [](Setup finish) -> Setup {
+    return [finish](const ProfilePaths& p) {
+      SecureFileSystem::prepareManagedHierarchy(p);
+      testing::makeDirectory(p.home() + "/.codex");
+      testing::makeDirectory(p.home() + "/.codex/ipc");
+      finish(p);
+    };
   };
   std::vector<platform::ScopedFD> sockets;
+  const Setup appsLeft = withIPC([&](const ProfilePaths& p) {
+    sockets.push_back(listenAt(p.home() + "/.codex/ipc/ipc.sock"));
+    // Chromium's own shapes: a dangling link "host-pid", links into /tmp.
+    testing::makeSymlink("korvelin-host-4242", p.userData() + "/SingletonLock");
+    testing::makeSymlink("/tmp/.org.chromium.Chromium.x/SingletonSocket",
+                         p.userData() + "/SingletonSocket");
+  });
+  const Setup wrongKinds = withIPC([](const ProfilePaths& p) {
+    testing::makeFile(p.home() + "/.codex/ipc/ipc.sock");
+    ::chmod(p.cache().c_str(), 0755);
+  });
+  const Setup codexHomeFile = [&](const ProfilePaths& p) {
+    prepared(p), testing::makeFile(p.home() + "/.codex");
+  };
   const std::vector<Case> cases = {
-      {"not prepared",
-       [](const ProfilePaths&) {},
-       {{S::pending, "Profile is not prepared"},
-        {S::pending, "Not created yet"},
-        {S::pending, "No Chromium singleton artifacts yet"},
-        {S::pending, "Not created yet"}}},
-      {"fresh",
-       [](const ProfilePaths& p) { SecureFileSystem::prepareManagedHierarchy(p); },
-       {{S::pass, "All managed directories are private"},
-        {S::pending, "Not created yet"},
-        {S::pending, "No Chromium singleton artifacts yet"},
-        {S::pending, "Not created yet"}}},
-      {"what the applications leave",
-       [&](const ProfilePaths& p) {
-         SecureFileSystem::prepareManagedHierarchy(p);
-         testing::makeDirectory(p.home() + "/.codex");
-         testing::makeDirectory(p.home() + "/.codex/ipc");
-         sockets.push_back(listenAt(p.home() + "/.codex/ipc/ipc.sock"));
-         // Chromium's own shapes: a dangling link "host-pid", links into /tmp.
-         testing::makeSymlink("korvelin-host-4242", p.userData() + "/SingletonLock");
-         testing::makeSymlink("/tmp/.org.chromium.Chromium.x/SingletonSocket",
-                              p.userData() + "/SingletonSocket");
-       },
-       {{S::pass, "All managed directories are private"},
-        {S::pass, "Codex home present"},
-        {S::pass, "Present: SingletonLock, SingletonSocket"},
-        {S::pass, "Unix socket present"}}},
-      {"wrong kinds",
-       [](const ProfilePaths& p) {
-         SecureFileSystem::prepareManagedHierarchy(p);
-         testing::makeDirectory(p.home() + "/.codex");
-         testing::makeDirectory(p.home() + "/.codex/ipc");
-         testing::makeFile(p.home() + "/.codex/ipc/ipc.sock");
-         ::chmod(p.cache().c_str(), 0755);
-       },
-       {{S::fail, "A managed path is missing or unsafe"},
-        {S::pass, "Codex home present"},
-        {S::pending, "No Chromium singleton artifacts yet"},
-        {S::fail, "Path exists but is not a Unix socket"}}},
-      {"codex home is a file",
-       [](const ProfilePaths& p) {
-         SecureFileSystem::prepareManagedHierarchy(p);
-         testing::makeFile(p.home() + "/.codex");
-       },
-       {{S::pass, "All managed directories are private"},
-        {S::fail, "Path is not a directory"},
-        {S::pending, "No Chromium singleton artifacts yet"},
-        {S::pending, "Not created yet"}}},
+      {"not prepared", nothing, {notPrepared, notCreated, noSingleton, notCreated}},
+      {"fresh", prepared, {privateTree, notCreated, noSingleton, notCreated}},
+      {"what the applications leave", appsLeft, {privateTree, codexHome, lock, socket}},
+      {"wrong kinds", wrongKinds, {unsafe, codexHome, noSingleton, notSocket}},
+      {"codex home is a file", codexHomeFile, {privateTree, notDirectory, noSingleton, notCreated}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -91,7 +91,7 @@ TEST(ProfileDiagnosticsTest, ChecksInTheirOrder) {
     c.setup(paths);
     const auto report = ProfileDiagnostics::inspect(paths, ProfilePreparer(dir.path()));
     ASSERT_EQ(report.checks.size(), 4u);
-    std::vector<std::pair<S, std::string>> got;
+    std::vector<Check> got;
     for (const auto& check : report.checks)
       got.emplace_back(check.status, check.detail);
     EXPECT_EQ(got, c.expected);
@@ -109,55 +109,45 @@ TEST(ProfileConfigurationFileTest, HandsOutOnlyASafeFileOfItsApplication) {
     std::optional<C> refusal;  // none: the URL of the expected file
     std::string detail;        // part of the refusal's text
   };
-  auto codexConfig = [](mode_t mode) {
-    return [mode](const ProfilePaths& p) {
-      testing::makeDirectory(p.codexHome());
-      testing::makeFile(p.codexHome() + "/config.toml", mode);
-    };
+  using Setup = std::function<void(const ProfilePaths&)>;
+  const Setup nothing = [](const ProfilePaths&) {};
+  // Codex's home with `mode`, then `finish`.
+  const auto home = [](mode_t mode, Setup finish) -> Setup {
+    return [=](const ProfilePaths& p) { testing::makeDirectory(p.codexHome(), mode), finish(p); };
   };
+  const auto config = [&](mode_t mode) {
+    return home(0700, [=](auto& p) { testing::makeFile(p.codexHome() + "/config.toml", mode); });
+  };
+  const Setup fileLink = home(0700, [](const ProfilePaths& p) {
+    testing::makeFile(p.home() + "/elsewhere.toml");
+    testing::makeSymlink(p.home() + "/elsewhere.toml", p.codexHome() + "/config.toml");
+  });
+  const Setup homeLink = [](const ProfilePaths& p) {
+    testing::makeDirectory(p.home() + "/real");
+    testing::makeFile(p.home() + "/real/config.toml");
+    testing::makeSymlink(p.home() + "/real", p.codexHome());
+  };
+  const Setup fileDirectory =
+      home(0700, [](auto& p) { testing::makeDirectory(p.codexHome() + "/config.toml"); });
+  const Setup claudeFile = [](const ProfilePaths& p) {
+    testing::makeFile(p.userData() + "/claude_desktop_config.json");
+  };
+  const auto codex = apps::codexAdapterIdentifier;
+  const auto unsafe = C::unsafeProfilePath, unavailable = C::profileConfigurationUnavailable;
+  const std::string writable = "writable by group or others", link = "symbolic link";
   const std::vector<Case> cases = {
-      {"codex 0644", apps::codexAdapterIdentifier, codexConfig(0644), {}, ""},
-      {"codex 0664", apps::codexAdapterIdentifier, codexConfig(0664), C::unsafeProfilePath,
-       "writable by group or others"},
-      {"codex home missing", apps::codexAdapterIdentifier, [](const ProfilePaths&) {},
-       C::unsafeProfilePath, "does not exist"},
-      {"codex home 0777", apps::codexAdapterIdentifier,
-       [](const ProfilePaths& p) { testing::makeDirectory(p.codexHome(), 0777); },
-       C::unsafeProfilePath, "writable by group or others"},
-      {"codex file missing", apps::codexAdapterIdentifier,
-       [](const ProfilePaths& p) { testing::makeDirectory(p.codexHome()); },
-       C::profileConfigurationNotFound, "config.toml"},
-      {"codex file is a link", apps::codexAdapterIdentifier,
-       [](const ProfilePaths& p) {
-         testing::makeDirectory(p.codexHome());
-         testing::makeFile(p.home() + "/elsewhere.toml");
-         testing::makeSymlink(p.home() + "/elsewhere.toml", p.codexHome() + "/config.toml");
-       },
-       C::unsafeProfilePath, "symbolic link"},
-      {"codex home is a link", apps::codexAdapterIdentifier,
-       [](const ProfilePaths& p) {
-         testing::makeDirectory(p.home() + "/real");
-         testing::makeFile(p.home() + "/real/config.toml");
-         testing::makeSymlink(p.home() + "/real", p.codexHome());
-       },
-       C::unsafeProfilePath, "symbolic link"},
-      {"codex file is a directory", apps::codexAdapterIdentifier,
-       [](const ProfilePaths& p) {
-         testing::makeDirectory(p.codexHome());
-         testing::makeDirectory(p.codexHome() + "/config.toml");
-       },
-       C::unsafeProfilePath, "not a regular file"},
-      {"claude",
-       apps::claudeAdapterIdentifier,
-       [](const ProfilePaths& p) {
-         testing::makeFile(p.userData() + "/claude_desktop_config.json");
-       },
-       {},
-       ""},
-      {"chrome", apps::chromeAdapterIdentifier, [](const ProfilePaths&) {},
-       C::profileConfigurationUnavailable, "unsupported adapter"},
-      {"zcode", apps::zcodeAdapterIdentifier, [](const ProfilePaths&) {},
-       C::profileConfigurationUnavailable, "unsupported adapter"},
+      {"codex 0644", codex, config(0644), {}, ""},
+      {"codex 0664", codex, config(0664), unsafe, writable},
+      {"codex home missing", codex, nothing, unsafe, "does not exist"},
+      {"codex home 0777", codex, home(0777, nothing), unsafe, writable},
+      {"codex file missing", codex, home(0700, nothing), C::profileConfigurationNotFound,
+       "config.toml"},
+      {"codex file is a link", codex, fileLink, unsafe, link},
+      {"codex home is a link", codex, homeLink, unsafe, link},
+      {"codex file is a directory", codex, fileDirectory, unsafe, "not a regular file"},
+      {"claude", apps::claudeAdapterIdentifier, claudeFile, {}, ""},
+      {"chrome", apps::chromeAdapterIdentifier, nothing, unavailable, "unsupported adapter"},
+      {"zcode", apps::zcodeAdapterIdentifier, nothing, unavailable, "unsupported adapter"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -179,8 +169,7 @@ TEST(ProfileConfigurationFileTest, HandsOutOnlyASafeFileOfItsApplication) {
           url = ProfileConfigurationFile::validatedURL(profile, paths, ProfilePreparer(dir.path()));
         });
     if (c.refusal) {
-      ASSERT_TRUE(description.has_value());
-      EXPECT_NE(description->find(c.detail), std::string::npos) << *description;
+      EXPECT_THAT(description, Optional(HasSubstr(c.detail)));
     } else {
       EXPECT_FALSE(description.has_value()) << *description;
       EXPECT_EQ(url, fileURLString(file, false));

@@ -213,38 +213,26 @@ TEST(AppProfileJsonTest, MalformedDocumentsAreOneCatalogError) {
 
 TEST(AppProfileRulesTest, FirstBrokenRuleIsReportedWithTheCatalogueText) {
   const ProfileProxyConfiguration proxy(ProfileProxyScheme::http, "proxy", 8080);
-  const std::vector<std::pair<std::function<void(AppProfile&)>, std::optional<std::string>>> cases =
-      {
-          {[](AppProfile&) {}, std::nullopt},
-          {[](AppProfile& p) { p.name = " Work"; }, "invalid profile name"},
-          {[](AppProfile& p) { p.adapterIdentifier = "com.korvelin.adapter.chrome"; },
-           "invalid profile application metadata"},
-          {[](AppProfile& p) { p.application.displayName = repeated("d", 121); },
-           "invalid profile application metadata"},
-          {[&](AppProfile& p) {
-             p.proxy = proxy;
-             p.proxyConnectionID = Uuid::random();
-           },
-           "invalid profile proxy configuration"},
-          {[](AppProfile& p) { p.allowSystemRouteFallback = true; },
-           "invalid profile proxy configuration"},
-          {[](AppProfile& p) {
-             p.allowSystemRouteFallback = true;
-             p.proxyConnectionID = Uuid::random();
-           },
-           std::nullopt},
-          // A stored host must already be canonical, a stored port never 0.
-          {[&](AppProfile& p) {
-             p.proxy = proxy;
-             p.proxy->host = "Proxy";
-           },
-           "invalid profile proxy configuration"},
-          {[&](AppProfile& p) {
-             p.proxy = proxy;
-             p.proxy->port = 0;
-           },
-           "invalid profile proxy configuration"},
-      };
+  const auto connection = Uuid::random();
+  ProfileProxyConfiguration notCanonical = proxy, noPort = proxy;
+  notCanonical.host = "Proxy";
+  noPort.port = 0;
+  const std::string routing = "invalid profile proxy configuration";
+  const std::string application = "invalid profile application metadata";
+  using Change = std::function<void(AppProfile&)>;
+  const std::vector<std::pair<Change, std::optional<std::string>>> cases = {
+      {[](AppProfile&) {}, std::nullopt},
+      {[](AppProfile& p) { p.name = " Work"; }, "invalid profile name"},
+      {[](AppProfile& p) { p.adapterIdentifier = "com.korvelin.adapter.chrome"; }, application},
+      {[](AppProfile& p) { p.application.displayName = repeated("d", 121); }, application},
+      {[&](AppProfile& p) { p.proxy = proxy, p.proxyConnectionID = connection; }, routing},
+      {[](AppProfile& p) { p.allowSystemRouteFallback = true; }, routing},
+      {[&](AppProfile& p) { p.allowSystemRouteFallback = true, p.proxyConnectionID = connection; },
+       std::nullopt},
+      // A stored host must already be canonical, a stored port never 0.
+      {[&](AppProfile& p) { p.proxy = notCanonical; }, routing},
+      {[&](AppProfile& p) { p.proxy = noPort; }, routing},
+  };
   for (std::size_t i = 0; i < cases.size(); ++i) {
     AppProfile profile = sampleProfile();
     cases[i].first(profile);
