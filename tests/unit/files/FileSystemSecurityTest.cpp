@@ -21,6 +21,7 @@
 namespace korvelin {
 namespace {
 
+using FS = SecureFileSystem;
 using platform::ScopedFD;
 using testing::exists;
 using testing::expectCoreError;
@@ -48,22 +49,20 @@ class SecureFileSystemTest : public ::testing::Test {
 };
 
 TEST_F(SecureFileSystemTest, SymbolicLinkAnywhereInThePathIsRefusedEvenWhenItPointsSomewhereSafe) {
-  SecureFileSystem::prepareManagedHierarchy(paths);
+  FS::prepareManagedHierarchy(paths);
   const std::string link = temp.child("link");
   makeSymlink(base, link);
   const ProfilePaths linked(kProfile, link);
   const std::vector<std::function<void()>> operations = {
-      [&] { SecureFileSystem::requireDirectory(link, {}, kPath); },
-      [&] { SecureFileSystem::openDirectoryFD(link, {}, kPath); },
-      [&] { SecureFileSystem::openManagedRootFD(linked); },
-      [&] { SecureFileSystem::prepareManagedHierarchy(linked); },
+      [&] { FS::requireDirectory(link, {}, kPath); },
+      [&] { FS::openDirectoryFD(link, {}, kPath); },
+      [&] { FS::openManagedRootFD(linked); },
+      [&] { FS::prepareManagedHierarchy(linked); },
   };
   for (const auto& operation : operations)
-    EXPECT_EQ(expectCoreError(operation),
-              KorvelinCoreError::unsafeProfilePath("path contains a symbolic link: " + link));
-  EXPECT_EQ(
-      expectCoreError([&] { SecureFileSystem::createDirectoryIfNeeded(link + "/new", kBase); }),
-      KorvelinCoreError::unsafeProfileBase("path contains a symbolic link: " + link + "/new"));
+    EXPECT_EQ(expectCoreError(operation), kPath("path contains a symbolic link: " + link));
+  EXPECT_EQ(expectCoreError([&] { FS::createDirectoryIfNeeded(link + "/new", kBase); }),
+            kBase("path contains a symbolic link: " + link + "/new"));
   EXPECT_FALSE(exists(base + "/new"));
 
   // A linked child is neither followed nor created through.
@@ -72,13 +71,13 @@ TEST_F(SecureFileSystemTest, SymbolicLinkAnywhereInThePathIsRefusedEvenWhenItPoi
   const ProfilePaths other(kProfile, elsewhere);
   makeDirectory(temp.child("target"));
   makeSymlink(temp.child("target"), elsewhere + "/Profiles");
-  auto error = expectCoreError([&] { SecureFileSystem::prepareManagedHierarchy(other); });
+  auto error = expectCoreError([&] { FS::prepareManagedHierarchy(other); });
   EXPECT_EQ(error.detail(), "openat failed for " + other.profilesDirectory() + ": Not a directory");
   EXPECT_FALSE(exists(temp.child("target/") + kProfile.lowercaseString()));
 }
 
 TEST_F(SecureFileSystemTest, ExistingDirectoriesWithWrongProtectionAreReportedNotRepaired) {
-  SecureFileSystem::prepareManagedHierarchy(paths);
+  FS::prepareManagedHierarchy(paths);
   const std::string cache = paths.cache();
   const std::string invalid = "managed directory failed owner/type/mode validation: " + cache;
   const std::string acl = "extended ACL is not allowed: " + cache;
@@ -103,12 +102,10 @@ TEST_F(SecureFileSystemTest, ExistingDirectoriesWithWrongProtectionAreReportedNo
     ::unlink(cache.c_str());
     makeDirectory(cache);
     damage();
-    auto before = SecureFileSystem::metadata(cache);
-    EXPECT_EQ(expectCoreError([&] { SecureFileSystem::prepareManagedHierarchy(paths); }),
-              KorvelinCoreError::unsafeProfilePath(detail));
-    EXPECT_EQ(expectCoreError([&] { SecureFileSystem::validateManagedHierarchy(paths); }),
-              KorvelinCoreError::unsafeProfilePath(detail));
-    EXPECT_EQ(SecureFileSystem::metadata(cache), before);
+    auto before = FS::metadata(cache);
+    EXPECT_EQ(expectCoreError([&] { FS::prepareManagedHierarchy(paths); }), kPath(detail));
+    EXPECT_EQ(expectCoreError([&] { FS::validateManagedHierarchy(paths); }), kPath(detail));
+    EXPECT_EQ(FS::metadata(cache), before);
   }
 }
 
@@ -117,12 +114,12 @@ TEST_F(SecureFileSystemTest, WhatIsCreatedEndsExactlyPrivateWhateverUmaskAndInhe
   // umask 0 leaves group and other bits: both are undone on creation.
   setfacl({"-d", "-m", "u:65534:rwx", base});
   const mode_t previous = ::umask(0);
-  SecureFileSystem::createDirectoryIfNeeded(base + "/created", kPath);
+  FS::createDirectoryIfNeeded(base + "/created", kPath);
   const ProfilePaths prepared(Uuid::random(), base + "/created");
-  SecureFileSystem::prepareManagedHierarchy(prepared);
+  FS::prepareManagedHierarchy(prepared);
   ::umask(022);
   const ProfilePaths fresh(Uuid::random(), base);
-  SecureFileSystem::prepareNewManagedHierarchy(
+  FS::prepareNewManagedHierarchy(
       fresh, openDirectory(base).get(), [](auto) {}, [](int, auto) {});
   ::umask(previous);
 
@@ -133,7 +130,7 @@ TEST_F(SecureFileSystemTest, WhatIsCreatedEndsExactlyPrivateWhateverUmaskAndInhe
       created.push_back(path);
   for (const auto& path : created) {
     EXPECT_EQ(modeOf(path), 0700u) << path;
-    EXPECT_NO_THROW(SecureFileSystem::requireNoExtendedACL(path, kPath)) << path;
+    EXPECT_NO_THROW(FS::requireNoExtendedACL(path, kPath)) << path;
   }
 }
 
@@ -162,17 +159,17 @@ TEST_F(SecureFileSystemTest, PathChecksReportEachFaultWithItsOwnText) {
   };
   for (const auto& check : checks) {
     auto operation = [&] {
-      SecureFileSystem::requireDirectory(check.path, {check.exact, check.allowDenyOnly}, kBase);
+      FS::requireDirectory(check.path, {check.exact, check.allowDenyOnly}, kBase);
     };
     if (check.detail.empty())
       EXPECT_NO_THROW(operation()) << check.path;
     else
-      EXPECT_EQ(expectCoreError(operation), KorvelinCoreError::unsafeProfileBase(check.detail));
+      EXPECT_EQ(expectCoreError(operation), kBase(check.detail));
   }
 
   // An existing directory is checked, never chmod-ed.
-  EXPECT_EQ(expectCoreError([&] { SecureFileSystem::createDirectoryIfNeeded(dir, kPath); }),
-            KorvelinCoreError::unsafeProfilePath("expected mode 700, got 755: " + dir));
+  EXPECT_EQ(expectCoreError([&] { FS::createDirectoryIfNeeded(dir, kPath); }),
+            kPath("expected mode 700, got 755: " + dir));
   EXPECT_EQ(modeOf(dir), 0755u);
 }
 
@@ -202,17 +199,13 @@ TEST_F(SecureFileSystemTest, TheOneWalkRefusesABaseAsThePathCheckDoes) {
     const std::string spoiled = temp.child(std::string("base-") + fault.name);
     makeDirectory(spoiled);
     const ProfilePaths tree(kProfile, spoiled);
-    SecureFileSystem::prepareManagedHierarchy(tree);
-    EXPECT_TRUE(
-        SecureFileSystem::openVerifiedHierarchy(tree, SecureFileSystem::MissingDirectories::fail)
-            .logs.valid());
+    FS::prepareManagedHierarchy(tree);
+    EXPECT_TRUE(FS::openVerifiedHierarchy(tree, FS::MissingDirectories::fail).logs.valid());
     fault.spoil(spoiled);
     const KorvelinCoreError expected =
-        expectCoreError([&] { SecureFileSystem::requireDirectory(spoiled, {}, kBase); });
-    for (auto missing :
-         {SecureFileSystem::MissingDirectories::fail, SecureFileSystem::MissingDirectories::create})
-      EXPECT_EQ(expectCoreError([&] { SecureFileSystem::openVerifiedHierarchy(tree, missing); }),
-                expected);
+        expectCoreError([&] { FS::requireDirectory(spoiled, {}, kBase); });
+    for (auto missing : {FS::MissingDirectories::fail, FS::MissingDirectories::create})
+      EXPECT_EQ(expectCoreError([&] { FS::openVerifiedHierarchy(tree, missing); }), expected);
   }
 }
 
@@ -222,15 +215,13 @@ TEST_F(SecureFileSystemTest, FileACLsAreReadFromTheEntryAndCleared) {
   setfacl({"-m", "u:65534:r", granted});
   makeSymlink(granted, link);
   ScopedFD fd(::open(granted.c_str(), O_RDONLY | O_CLOEXEC));
-  EXPECT_EQ(expectCoreError(
-                [&] { SecureFileSystem::requireNoAccessGrantingACL(fd.get(), granted, kPath); }),
-            KorvelinCoreError::unsafeProfilePath("access-granting extended ACL is not allowed: " +
-                                                 granted));
+  EXPECT_EQ(expectCoreError([&] { FS::requireNoAccessGrantingACL(fd.get(), granted, kPath); }),
+            kPath("access-granting extended ACL is not allowed: " + granted));
   // The path form judges a link by itself, never by its target.
-  EXPECT_NO_THROW(SecureFileSystem::requireNoExtendedACL(link, kPath));
-  SecureFileSystem::clearExtendedACL(fd.get(), granted, kPath);
-  EXPECT_NO_THROW(SecureFileSystem::requireNoExtendedACL(granted, kPath));
-  EXPECT_NO_THROW(SecureFileSystem::requireNoAccessGrantingACL(granted, kPath));
+  EXPECT_NO_THROW(FS::requireNoExtendedACL(link, kPath));
+  FS::clearExtendedACL(fd.get(), granted, kPath);
+  EXPECT_NO_THROW(FS::requireNoExtendedACL(granted, kPath));
+  EXPECT_NO_THROW(FS::requireNoAccessGrantingACL(granted, kPath));
   // The macOS text form, where deny entries exist.
   EXPECT_TRUE(platform::aclTextIsDenyOnly(
       "!#acl 1\nuser:A:ann:501:deny:write\ngroup:B:staff:20:deny:read\n"));
@@ -242,22 +233,17 @@ TEST_F(SecureFileSystemTest, BadChildNamesAreRefusedBeforeAnySystemCall) {
   // With an invalid descriptor any system call would fail with EBADF instead.
   for (const std::string& name :
        std::vector<std::string>{"", "a/b", ".", "..", std::string("a\0b", 3)}) {
-    const auto refused =
-        KorvelinCoreError::unsafeProfilePath("invalid managed directory name: " + name);
+    const auto refused = kPath("invalid managed directory name: " + name);
     EXPECT_EQ(expectCoreError([&] {
-                SecureFileSystem::openChildDirectoryFD(-1, name, "x", MissingDirectories::create,
-                                                       kPath);
+                FS::openChildDirectoryFD(-1, name, "x", MissingDirectories::create, kPath);
               }),
               refused);
-    EXPECT_EQ(expectCoreError(
-                  [&] { SecureFileSystem::createExclusiveChildDirectoryFD(-1, name, "x", kPath); }),
+    EXPECT_EQ(expectCoreError([&] { FS::createExclusiveChildDirectoryFD(-1, name, "x", kPath); }),
               refused);
   }
-  EXPECT_EQ(expectCoreError([&] {
-              SecureFileSystem::openChildDirectoryFD(-1, "ok", "x", MissingDirectories::fail,
-                                                     kPath);
-            }),
-            KorvelinCoreError::unsafeProfilePath("openat failed for x: Bad file descriptor"));
+  EXPECT_EQ(expectCoreError(
+                [&] { FS::openChildDirectoryFD(-1, "ok", "x", MissingDirectories::fail, kPath); }),
+            kPath("openat failed for x: Bad file descriptor"));
 }
 
 TEST_F(SecureFileSystemTest, NewHierarchyOverAnExistingRootIsProfileAlreadyExists) {
@@ -265,7 +251,7 @@ TEST_F(SecureFileSystemTest, NewHierarchyOverAnExistingRootIsProfileAlreadyExist
   makeDirectory(paths.root());
   for (bool injectAtRoot : {false, true}) {
     auto error = expectCoreError([&] {
-      SecureFileSystem::prepareNewManagedHierarchy(
+      FS::prepareNewManagedHierarchy(
           paths, openDirectory(base).get(),
           [&](std::string_view point) {
             if (injectAtRoot)
@@ -288,7 +274,7 @@ const std::vector<std::string> kSyncPoints = {"hierarchy.child.home",  "hierarch
 
 TEST_F(SecureFileSystemTest, NewHierarchySyncsEachDirectoryInnermostFirst) {
   std::vector<std::string> created, synced;
-  SecureFileSystem::prepareNewManagedHierarchy(
+  FS::prepareNewManagedHierarchy(
       paths, openDirectory(base).get(),
       [&](std::string_view point) { created.emplace_back(point); },
       [&](int fd, std::string_view point) {
@@ -307,7 +293,7 @@ TEST_F(SecureFileSystemTest, NewHierarchySyncsEachDirectoryInnermostFirst) {
       });
   EXPECT_EQ(created, kCreatePoints);
   EXPECT_EQ(synced, kSyncPoints);
-  SecureFileSystem::validateManagedHierarchy(paths);
+  FS::validateManagedHierarchy(paths);
 }
 
 TEST_F(SecureFileSystemTest, FailureAtEveryPointLeavesNoDescriptorAndReportsTheInjectedError) {
@@ -324,7 +310,7 @@ TEST_F(SecureFileSystemTest, FailureAtEveryPointLeavesNoDescriptorAndReportsTheI
     ScopedFD baseFD = openDirectory(dir.child("base"));
     const auto injected = KorvelinCoreError::profileCatalogWriteFailed("injected at " + point);
     auto error = expectCoreError([&] {
-      SecureFileSystem::prepareNewManagedHierarchy(
+      FS::prepareNewManagedHierarchy(
           fresh, baseFD.get(),
           [&](std::string_view name) {
             if (!atSync && name == point)
@@ -367,13 +353,12 @@ TEST_F(SecureFileSystemTest, BundleMembersMustLieInsideWithoutLinksAndBeExecutab
       {bundle + "/Contents/data", &KorvelinCoreError::bundleMemberNotExecutable},
   };
   for (const auto& [member, expected] : refused)
-    EXPECT_EQ(expectCoreError([&] { SecureFileSystem::requireRegularExecutable(member, bundle); }),
+    EXPECT_EQ(expectCoreError([&] { FS::requireRegularExecutable(member, bundle); }),
               expected(member));
 
   struct stat info {};
   ASSERT_EQ(::stat((bundle + "/Contents/tool").c_str(), &info), 0);
-  const FileIdentity identity =
-      SecureFileSystem::requireRegularExecutable(bundle + "/./Contents/tool", bundle);
+  const FileIdentity identity = FS::requireRegularExecutable(bundle + "/./Contents/tool", bundle);
   EXPECT_EQ(identity, (FileIdentity{info.st_dev, info.st_ino, 10, info.st_mtime}));
   EXPECT_EQ(nlohmann::json(identity).get<FileIdentity>(), identity);
 }

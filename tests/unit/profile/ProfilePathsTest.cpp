@@ -20,6 +20,8 @@ using testing::modeOf;
 using testing::setfacl;
 
 const Uuid kProfile = *Uuid::parse("5C4B3A29-1807-4F6E-9D5C-4B3A29180706");
+const ErrorFactory kPath = &KorvelinCoreError::unsafeProfilePath;
+const ErrorFactory kBase = &KorvelinCoreError::unsafeProfileBase;
 
 TEST(ProfilePathsTest, TreeLayoutUnderAStandardizedBase) {
   const ProfilePaths paths(kProfile, "/data//x/./y/../Korvelin/");
@@ -81,7 +83,7 @@ class ProfilePreparerTest : public ::testing::Test {
 TEST_F(ProfilePreparerTest, OnlyTheDefaultBaseIsCreatedAndOnlyUnderASafeParent) {
   const std::string custom = temp.child("custom");
   EXPECT_EQ(expectCoreError([&] { preparer.prepare(ProfilePaths(kProfile, custom)); }),
-            KorvelinCoreError::unsafeProfileBase("custom base must already exist: " + custom));
+            kBase("custom base must already exist: " + custom));
   EXPECT_FALSE(exists(custom));
 
   const std::vector<std::pair<std::function<void()>, std::string>> parents = {
@@ -94,8 +96,7 @@ TEST_F(ProfilePreparerTest, OnlyTheDefaultBaseIsCreatedAndOnlyUnderASafeParent) 
   };
   for (const auto& [damage, detail] : parents) {
     damage();
-    EXPECT_EQ(expectCoreError([&] { preparer.prepareBase(defaultBase); }),
-              KorvelinCoreError::unsafeProfileBase(detail));
+    EXPECT_EQ(expectCoreError([&] { preparer.prepareBase(defaultBase); }), kBase(detail));
     EXPECT_FALSE(exists(defaultBase));
     ::rmdir(parent.c_str());
     makeDirectory(parent, 0755);
@@ -112,8 +113,7 @@ TEST_F(ProfilePreparerTest, OnlyTheDefaultBaseIsCreatedAndOnlyUnderASafeParent) 
       EXPECT_NO_THROW(preparer.validatePrepared(paths)) << mode;
     else
       EXPECT_EQ(expectCoreError([&] { preparer.prepare(paths); }),
-                KorvelinCoreError::unsafeProfileBase("directory is writable by group or others: " +
-                                                     defaultBase));
+                kBase("directory is writable by group or others: " + defaultBase));
   }
 }
 
@@ -138,8 +138,7 @@ TEST_F(ProfilePreparerTest, PrepareLeavesACompleteTreeAloneAndRestoresAMissingCh
 
   ASSERT_EQ(::rmdir(paths.logs().c_str()), 0);
   EXPECT_EQ(expectCoreError([&] { preparer.validatePrepared(paths); }),
-            KorvelinCoreError::unsafeProfilePath("openat failed for " + paths.logs() +
-                                                 ": No such file or directory"));
+            kPath("openat failed for " + paths.logs() + ": No such file or directory"));
   EXPECT_FALSE(exists(paths.logs()));
 }
 
@@ -151,8 +150,7 @@ TEST_F(ProfilePreparerTest, CodexHomeIsCreatedPrivateInsideAVerifiedTree) {
   EXPECT_EQ(modeOf(paths.codexHome()), 0700u);
   ::chmod(paths.codexHome().c_str(), 0755);
   EXPECT_EQ(expectCoreError([&] { preparer.prepareCodexHome(paths); }),
-            KorvelinCoreError::unsafeProfilePath(
-                "managed directory failed owner/type/mode validation: " + paths.codexHome()));
+            kPath("managed directory failed owner/type/mode validation: " + paths.codexHome()));
 }
 
 }  // namespace

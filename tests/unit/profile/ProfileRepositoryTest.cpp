@@ -19,6 +19,7 @@ namespace {
 using namespace std::chrono;
 using nlohmann::json;
 using testing::chromeInstallation;
+using testing::errorCaseOf;
 using testing::exists;
 using testing::makeDirectory;
 using testing::makeFile;
@@ -152,7 +153,7 @@ TEST_F(ProfileRepositoryTest, CatalogSizeLimitHoldsOnReadAndWrite) {
     std::string bytes = document.dump();
     bytes.resize(size, ' ');
     writeCatalogBytes(bytes, document);
-    auto failure = testing::errorCaseOf([&] { repository().load(); });
+    auto failure = errorCaseOf([&] { repository().load(); });
     EXPECT_EQ(failure, size > ProfileRepository::maximumCatalogBytes
                            ? std::optional(Case::profileCatalogTooLarge)
                            : std::nullopt);
@@ -165,7 +166,7 @@ TEST_F(ProfileRepositoryTest, CatalogSizeLimitHoldsOnReadAndWrite) {
   auto small = repository();
   small.maximumBytes = before.size() + 10;
   const auto draft = ProfileRepositoryTest::draft("Second");
-  EXPECT_EQ(testing::errorCaseOf([&] { small.create(draft, chromeInstallation()); }),
+  EXPECT_EQ(errorCaseOf([&] { small.create(draft, chromeInstallation()); }),
             Case::profileCatalogTooLarge);
   EXPECT_EQ(readText(catalog()), before);
   EXPECT_FALSE(exists(ProfilePaths(draft.id, base_).root()));
@@ -247,13 +248,13 @@ TEST_F(ProfileRepositoryTest, FaultsBeforeTheRenameLeaveTheOldCatalogAndNoTempor
     ProfileRepository repo(base_, atDefault ? base_ : dir_.child("default"));
     repo.shouldFail = [&](const ProfileCatalogFaultPoint& point) { return point == row.point; };
     const auto draft = ProfileRepositoryTest::draft("Draft");
-    EXPECT_EQ(testing::errorCaseOf([&] { repo.create(draft, chromeInstallation()); }),
+    EXPECT_EQ(errorCaseOf([&] { repo.create(draft, chromeInstallation()); }),
               Case::profileCatalogWriteFailed);
     EXPECT_EQ(readText(catalog()), before);
     EXPECT_THAT(strayEntries(), IsEmpty());
     EXPECT_EQ(exists(ProfilePaths(draft.id, base_).root()), row.treeRemains);
     if (row.treeRemains) {  // an abandoned tree is never adopted
-      EXPECT_EQ(testing::errorCaseOf([&] { repository().create(draft, chromeInstallation()); }),
+      EXPECT_EQ(errorCaseOf([&] { repository().create(draft, chromeInstallation()); }),
                 Case::profileAlreadyExists);
     }
     EXPECT_EQ(repository().load().profiles.size(), 1u);
@@ -316,8 +317,7 @@ TEST_F(ProfileRepositoryTest, CreateRefusesWhatItCannotCatalogue) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     const auto draft = ProfileRepositoryTest::draft("Refused");
-    EXPECT_EQ(testing::errorCaseOf([&] { repository().create(draft, row.installation); }),
-              row.expected);
+    EXPECT_EQ(errorCaseOf([&] { repository().create(draft, row.installation); }), row.expected);
     EXPECT_FALSE(exists(catalog()));
     EXPECT_FALSE(exists(ProfilePaths(draft.id, base_).root()));
   }
@@ -340,7 +340,7 @@ TEST_F(ProfileRepositoryTest, DeletionIsRefusedRolledBackOrCompleteAndNeverFollo
 
   // A launch lease blocks the deletion of the data.
   makeFile(paths.leaseFile(), 0600, "{}");
-  EXPECT_EQ(testing::errorCaseOf([&] { repository().remove(profile.id, true); }),
+  EXPECT_EQ(errorCaseOf([&] { repository().remove(profile.id, true); }),
             Case::profileDeletionBlocked);
   EXPECT_EQ(readText(catalog()), before);
   ::unlink(paths.leaseFile().c_str());
@@ -350,7 +350,7 @@ TEST_F(ProfileRepositoryTest, DeletionIsRefusedRolledBackOrCompleteAndNeverFollo
   failing.shouldFail = [](const ProfileCatalogFaultPoint& p) {
     return p.kind == ProfileCatalogFaultPoint::Kind::renameCatalog;
   };
-  EXPECT_EQ(testing::errorCaseOf([&] { failing.remove(profile.id, true); }),
+  EXPECT_EQ(errorCaseOf([&] { failing.remove(profile.id, true); }),
             Case::profileCatalogWriteFailed);
   EXPECT_EQ(readText(catalog()), before);
   EXPECT_EQ(repository().load().profiles.size(), 2u);
@@ -376,8 +376,7 @@ TEST_F(ProfileRepositoryTest, DeletionIsRefusedRolledBackOrCompleteAndNeverFollo
   repository().remove(keep.id, false);
   EXPECT_TRUE(exists(ProfilePaths(keep.id, base_).root()));
   EXPECT_THAT(repository().load().profiles, IsEmpty());
-  EXPECT_EQ(testing::errorCaseOf([&] { repository().remove(keep.id, false); }),
-            Case::profileNotFound);
+  EXPECT_EQ(errorCaseOf([&] { repository().remove(keep.id, false); }), Case::profileNotFound);
 }
 
 }  // namespace
