@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <sstream>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -15,6 +14,7 @@
 #include "core/profile/ProfilePaths.h"
 #include "tests/support/FileTreeHelpers.h"
 #include "tests/support/ProcessHelpers.h"
+#include "tests/support/ServicesSupport.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/ThrownError.h"
@@ -29,19 +29,18 @@ using testing::readText;
 using Case = KorvelinCoreError::Case;
 using testing::eventually;
 
+// The lines of probe-child's report that start with `prefix`, without it.
 std::vector<std::string> reportLines(const std::string& report, const std::string& prefix) {
   std::vector<std::string> lines;
-  std::istringstream in(readText(report));
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind(prefix, 0) == 0)
+  for (const auto& line : testing::linesOf(readText(report)))
+    if (line.starts_with(prefix))
       lines.push_back(line.substr(prefix.size()));
   return lines;
 }
 
 std::vector<std::string> logEvents(const std::string& logPath) {
   std::vector<std::string> events;
-  std::istringstream in(readText(logPath));
-  for (std::string line; std::getline(in, line);)
+  for (const auto& line : testing::linesOf(readText(logPath)))
     events.push_back(nlohmann::json::parse(line)["event"]);
   return events;
 }

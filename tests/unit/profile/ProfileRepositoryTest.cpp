@@ -81,7 +81,9 @@ class ProfileRepositoryTest : public ::testing::Test {
   std::string base_ = dir_.child("base");
 };
 
-TEST_F(ProfileRepositoryTest, EachSchemaVersionAcceptsExactlyItsKeys) {
+// Each schema version accepts exactly its keys, and a catalogue that breaks
+// a rule of the model is refused with the first broken rule.
+TEST_F(ProfileRepositoryTest, HandWrittenCataloguesLoadOnlyWithTheirVersionsKeysAndRules) {
   const Uuid id = Uuid::random();
   const json proxy = {{"scheme", "socks5"}, {"host", "127.0.0.1"}, {"port", 1080}};
   const json variables = json::array({{{"name", "A"}, {"value", "1"}}});
@@ -92,44 +94,57 @@ TEST_F(ProfileRepositoryTest, EachSchemaVersionAcceptsExactlyItsKeys) {
     object[key] = std::move(value);
     return object;
   };
+  // The profile with `extra` merged in, alone in the catalogue.
+  const auto one = [&](const json& extra) {
+    json profile = profileObject(id);
+    profile.merge_patch(extra);
+    return json::array({profile});
+  };
+  const json twice = json::array({one(fallback)[0], one(fallback)[0]});
+  const json home = json::array({{{"name", "HOME"}, {"value", "/"}}});
   const std::string fields = "unexpected profile fields";
+  const std::string settings = "invalid profile environment variables or launch arguments";
   struct Row {
     int version;
-    json extra;                          // merged into the profile object
+    json profiles;
     std::optional<std::string> refusal;  // absent: loads
   };
   const std::vector<Row> rows = {
-      {1, none, std::nullopt},
-      {1, with(none, "proxy", proxy), fields},
-      {2, with(none, "proxy", proxy), std::nullopt},
-      {2, fallback, fields},
-      {3, none, fields},  // "allowSystemRouteFallback" is required from 3 on
-      {3, with(fallback, "proxyConnectionID", connection), std::nullopt},
-      {3, with(fallback, "environmentVariables", variables), fields},
-      {4, with(fallback, "environmentVariables", variables), std::nullopt},
-      {4, with(fallback, "launchArguments", arguments), fields},
-      {5, with(fallback, "launchArguments", arguments), std::nullopt},
-      {5, with(fallback, "extra", 1), fields},
-      {5, with(with(fallback, "proxy", proxy), "proxyConnectionID", connection), fields},
-      {5, with(fallback, "proxy", with(proxy, "x", 1)), "unexpected proxy fields"},
-      {5, with(fallback, "environmentVariables", json::array({with(variables[0], "x", 1)})),
+      {1, one(none), std::nullopt},
+      {1, one(with(none, "proxy", proxy)), fields},
+      {2, one(with(none, "proxy", proxy)), std::nullopt},
+      {2, one(fallback), fields},
+      {3, one(none), fields},  // "allowSystemRouteFallback" is required from 3 on
+      {3, one(with(fallback, "proxyConnectionID", connection)), std::nullopt},
+      {3, one(with(fallback, "environmentVariables", variables)), fields},
+      {4, one(with(fallback, "environmentVariables", variables)), std::nullopt},
+      {4, one(with(fallback, "launchArguments", arguments)), fields},
+      {5, one(with(fallback, "launchArguments", arguments)), std::nullopt},
+      {5, one(with(fallback, "extra", 1)), fields},
+      {5, one(with(with(fallback, "proxy", proxy), "proxyConnectionID", connection)), fields},
+      {5, one(with(fallback, "proxy", with(proxy, "x", 1))), "unexpected proxy fields"},
+      {5, one(with(fallback, "environmentVariables", json::array({with(variables[0], "x", 1)}))),
        "unexpected environment variable fields"},
-      {5, with(fallback, "launchArguments", {1}), "unexpected launch argument fields"},
-      {5, with(fallback, "application", {{"extra", "x"}}), fields},
-      {0, none, "unexpected catalog fields"},
-      {6, fallback, "unexpected catalog fields"},
+      {5, one(with(fallback, "launchArguments", {1})), "unexpected launch argument fields"},
+      {5, one(with(fallback, "application", {{"extra", "x"}})), fields},
+      {0, one(none), "unexpected catalog fields"},
+      {6, one(fallback), "unexpected catalog fields"},
+      {5, twice, "duplicate profile identifier"},
+      {5, one(with(fallback, "name", " Work")), "invalid profile name"},
+      {5, one(with(fallback, "launchArguments", {"--user-data-dir=/tmp"})), settings},
+      {5, one(with(fallback, "environmentVariables", home)), settings},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(std::to_string(row.version) + " " + row.extra.dump());
-    json profile = profileObject(id);
-    profile.merge_patch(row.extra);
-    writeCatalog({{"schemaVersion", row.version}, {"profiles", {profile}}});
-    auto refusal = thrownDetail(Case::invalidProfileCatalog, [&] { repository().load(); });
-    if (row.refusal)
-      EXPECT_EQ(refusal, *row.refusal);
-    else
-      EXPECT_EQ(refusal, std::nullopt);
+    SCOPED_TRACE(std::to_string(row.version) + " " + row.profiles.dump());
+    writeCatalog({{"schemaVersion", row.version}, {"profiles", row.profiles}});
+    EXPECT_EQ(thrownDetail(Case::invalidProfileCatalog, [&] { repository().load(); }), row.refusal);
   }
+  // Every catalogued profile's tree must be whole.
+  std::filesystem::remove_all(ProfilePaths(id, base_).root());
+  writeCatalog({{"schemaVersion", 5}, {"profiles", one(fallback)}});
+  std::filesystem::remove_all(ProfilePaths(id, base_).logs());
+  EXPECT_EQ(thrownDetail(Case::invalidProfileCatalog, [&] { repository().load(); }),
+            "profile hierarchy is missing or unsafe: " + id.uppercaseString());
 }
 
 TEST_F(ProfileRepositoryTest, AnOlderCatalogIsWrittenBackAsVersionFiveWithTheModelsKeys) {
@@ -190,39 +205,8 @@ TEST_F(ProfileRepositoryTest, ProfilesComeBackByDateThenIdentifier) {
   EXPECT_EQ(loaded, expected);
 }
 
-TEST_F(ProfileRepositoryTest, CatalogInvariantsNameTheFirstBrokenRule) {
-  const Uuid id = Uuid::random();
-  json profile = profileObject(id);
-  profile["allowSystemRouteFallback"] = false;
-  const auto alone = [&](const char* key, json value) {
-    json changed = profile;
-    changed[key] = std::move(value);
-    return json::array({changed});
-  };
-  const json home = json::array({{{"name", "HOME"}, {"value", "/"}}});
-  const std::string settings = "invalid profile environment variables or launch arguments";
-  struct Row {
-    json profiles;
-    std::string refusal;
-  };
-  const std::vector<Row> rows = {
-      {json::array({profile, profile}), "duplicate profile identifier"},
-      {alone("name", " Work"), "invalid profile name"},
-      {alone("launchArguments", {"--user-data-dir=/tmp"}), settings},
-      {alone("environmentVariables", home), settings},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.refusal);
-    writeCatalog({{"schemaVersion", 5}, {"profiles", row.profiles}});
-    EXPECT_EQ(thrownDetail(Case::invalidProfileCatalog, [&] { repository().load(); }), row.refusal);
-  }
-  std::filesystem::remove_all(ProfilePaths(id, base_).root());
-  writeCatalog({{"schemaVersion", 5}, {"profiles", json::array({profile})}});
-  std::filesystem::remove_all(ProfilePaths(id, base_).logs());
-  EXPECT_EQ(thrownDetail(Case::invalidProfileCatalog, [&] { repository().load(); }),
-            "profile hierarchy is missing or unsafe: " + id.uppercaseString());
-}
-
+// Faults before the rename, and a writer that bypassed the lock, leave the
+// old catalogue and no temporary file.
 TEST_F(ProfileRepositoryTest, FaultsBeforeTheRenameLeaveTheOldCatalogAndNoTemporaryFile) {
   create("Existing");
   const std::string before = readText(catalog());
@@ -259,6 +243,21 @@ TEST_F(ProfileRepositoryTest, FaultsBeforeTheRenameLeaveTheOldCatalogAndNoTempor
     }
     EXPECT_EQ(repository().load().profiles.size(), 1u);
   }
+
+  // Another process replaces the file with the same bytes (a new inode)
+  // without taking the lock: detected, and nothing is left behind.
+  auto repo = repository();
+  repo.shouldFail = [&](const ProfileCatalogFaultPoint& point) {
+    if (point.kind == ProfileCatalogFaultPoint::Kind::writeTemporary) {
+      makeFile(dir_.child("other"), 0600, readText(catalog()));
+      std::filesystem::rename(dir_.child("other"), catalog());
+    }
+    return false;
+  };
+  EXPECT_EQ(thrownDetail(Case::unsafeProfileCatalog,
+                         [&] { repo.create(draft("Late"), chromeInstallation()); }),
+            "profiles.json changed during update");
+  EXPECT_THAT(strayEntries(), IsEmpty());
 }
 
 TEST_F(ProfileRepositoryTest, AnUnconfirmedCommitIsVisibleAndReportedAsSuch) {
@@ -277,25 +276,6 @@ TEST_F(ProfileRepositoryTest, AnUnconfirmedCommitIsVisibleAndReportedAsSuch) {
   ProfileRepository asDefault(base_, base_);
   asDefault.shouldFail = failAt("recovery.default-parent");
   EXPECT_EQ(asDefault.load().durability, ProfileCatalogDurability::unconfirmed);
-}
-
-TEST_F(ProfileRepositoryTest, AWriterThatBypassedTheLockIsDetected) {
-  create("Existing");
-  auto repo = repository();
-  repo.shouldFail = [&](const ProfileCatalogFaultPoint& point) {
-    if (point.kind == ProfileCatalogFaultPoint::Kind::writeTemporary) {
-      // Another process replaces the file with the same bytes: a new inode.
-      const std::string bytes = readText(catalog());
-      makeFile(dir_.child("other"), 0600, bytes);
-      std::filesystem::rename(dir_.child("other"), catalog());
-    }
-    return false;
-  };
-  const auto draft = ProfileRepositoryTest::draft("Late");
-  EXPECT_EQ(
-      thrownDetail(Case::unsafeProfileCatalog, [&] { repo.create(draft, chromeInstallation()); }),
-      "profiles.json changed during update");
-  EXPECT_THAT(strayEntries(), IsEmpty());
 }
 
 TEST_F(ProfileRepositoryTest, CreateRefusesWhatItCannotCatalogue) {
