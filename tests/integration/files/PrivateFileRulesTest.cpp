@@ -135,32 +135,17 @@ TEST_F(PrivateFileRulesTest, EveryUnsafeFileIsRefusedOnEveryPathAndLeftAsItIs) {
        {load, create}},
   };
   const std::string aside = temp.child("aside");
+  namespace fs = std::filesystem;
+  const auto grant = [](const std::string& p) { testing::setfacl({"-m", "u:65534:r", p}); };
   const std::vector<std::pair<const char*, std::function<void(const std::string&)>>> damages = {
-      {"mode 0644", [](const std::string& path) { ASSERT_EQ(::chmod(path.c_str(), 0644), 0); }},
-      {"another user's",
-       [](const std::string& path) { ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0); }},
-      {"a second link",
-       [&](const std::string& path) { ASSERT_EQ(::link(path.c_str(), aside.c_str()), 0); }},
-      {"an ACL entry",
-       [&](const std::string& path) {
-         testing::setfacl({"-m", "u:65534:r", path});
-         ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
-       }},
+      {"mode 0644", [](auto& p) { fs::permissions(p, fs::perms(0644)); }},
+      {"another user's", [](auto& p) { ASSERT_EQ(::chown(p.c_str(), 65534, 65534), 0); }},
+      {"a second link", [&](auto& p) { fs::create_hard_link(p, aside); }},
+      {"an ACL entry", [&](auto& p) { grant(p), fs::permissions(p, fs::perms(0600)); }},
       {"a symbolic link to a sound file",
-       [&](const std::string& path) {
-         ASSERT_EQ(::rename(path.c_str(), aside.c_str()), 0);
-         testing::makeSymlink(aside, path);
-       }},
-      {"a directory",
-       [](const std::string& path) {
-         ASSERT_EQ(::unlink(path.c_str()), 0);
-         testing::makeDirectory(path);
-       }},
-      {"a FIFO without a reader",
-       [](const std::string& path) {
-         ASSERT_EQ(::unlink(path.c_str()), 0);
-         ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-       }},
+       [&](auto& p) { fs::rename(p, aside), fs::create_symlink(aside, p); }},
+      {"a directory", [](auto& p) { fs::remove(p), testing::makeDirectory(p); }},
+      {"a FIFO without a reader", [](auto& p) { fs::remove(p), ::mkfifo(p.c_str(), 0600); }},
   };
   for (const auto& row : rows) {
     for (const auto& [damage, apply] : damages) {
@@ -173,8 +158,8 @@ TEST_F(PrivateFileRulesTest, EveryUnsafeFileIsRefusedOnEveryPathAndLeftAsItIs) {
         EXPECT_TRUE(refuses(path.operation)) << path.name << " accepted it";
       EXPECT_EQ(fingerprint(row.path), before) << "left as it was";
       EXPECT_EQ(fingerprint(aside), beforeAside) << "nothing written through a link";
-      std::filesystem::remove(row.path);
-      std::filesystem::remove(aside);
+      fs::remove(row.path);
+      fs::remove(aside);
     }
   }
 }

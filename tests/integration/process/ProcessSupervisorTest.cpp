@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,7 +12,6 @@
 #include "core/process/ProcessSupervisor.h"
 #include "core/profile/ProfilePaths.h"
 #include "tests/support/FileTreeHelpers.h"
-#include "tests/support/ProcessHelpers.h"
 #include "tests/support/ServicesSupport.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"

@@ -264,15 +264,10 @@ TEST_F(SecureFileSystemTest, NewHierarchyOverAnExistingRootIsProfileAlreadyExist
   EXPECT_FALSE(exists(paths.home()));
 }
 
-const std::vector<std::string> kCreatePoints = {
-    "hierarchy.root",        "hierarchy.child.home",      "hierarchy.child.config",
-    "hierarchy.child.cache", "hierarchy.child.user-data", "hierarchy.child.logs"};
-const std::vector<std::string> kSyncPoints = {"hierarchy.child.home",  "hierarchy.child.config",
-                                              "hierarchy.child.cache", "hierarchy.child.user-data",
-                                              "hierarchy.child.logs",  "hierarchy.root",
-                                              "hierarchy.profiles",    "hierarchy.base"};
-
-TEST_F(SecureFileSystemTest, NewHierarchySyncsEachDirectoryInnermostFirst) {
+// A new tree syncs each directory innermost first, each with its own
+// descriptor; a failure at any point stops it there, reports the injected
+// error and leaves no descriptor open.
+TEST_F(SecureFileSystemTest, NewHierarchySyncsInnermostFirstAndStopsAtAnyFailure) {
   std::vector<std::string> created, synced;
   FS::prepareNewManagedHierarchy(
       paths, openDirectory(base).get(),
@@ -291,44 +286,46 @@ TEST_F(SecureFileSystemTest, NewHierarchySyncsEachDirectoryInnermostFirst) {
         ASSERT_EQ(::stat(path.c_str(), &expected), 0);
         EXPECT_EQ(given.st_ino, expected.st_ino) << point;
       });
-  EXPECT_EQ(created, kCreatePoints);
-  EXPECT_EQ(synced, kSyncPoints);
+  const std::vector<std::string> createPoints = {
+      "hierarchy.root",        "hierarchy.child.home",      "hierarchy.child.config",
+      "hierarchy.child.cache", "hierarchy.child.user-data", "hierarchy.child.logs"};
+  const std::vector<std::string> syncPoints = {"hierarchy.child.home",  "hierarchy.child.config",
+                                               "hierarchy.child.cache", "hierarchy.child.user-data",
+                                               "hierarchy.child.logs",  "hierarchy.root",
+                                               "hierarchy.profiles",    "hierarchy.base"};
+  EXPECT_EQ(created, createPoints);
+  EXPECT_EQ(synced, syncPoints);
   FS::validateManagedHierarchy(paths);
-}
 
-TEST_F(SecureFileSystemTest, FailureAtEveryPointLeavesNoDescriptorAndReportsTheInjectedError) {
-  std::vector<std::pair<std::string, bool>> points;  // name, at a sync point
-  for (const auto& p : kCreatePoints)
-    points.emplace_back(p, false);
-  for (const auto& p : kSyncPoints)
-    points.emplace_back(p, true);
-  for (const auto& [point, atSync] : points) {
-    SCOPED_TRACE(point + (atSync ? " (sync)" : " (create)"));
-    testing::ScopedTempDir dir;
-    makeDirectory(dir.child("base"));
-    const ProfilePaths fresh(kProfile, dir.child("base"));
-    ScopedFD baseFD = openDirectory(dir.child("base"));
-    const auto injected = KorvelinCoreError::profileCatalogWriteFailed("injected at " + point);
-    auto error = expectCoreError([&] {
-      FS::prepareNewManagedHierarchy(
-          fresh, baseFD.get(),
-          [&](std::string_view name) {
-            if (!atSync && name == point)
-              throw injected;
-          },
-          [&](int, std::string_view name) {
-            if (atSync && name == point)
-              throw injected;
-          });
-    });
-    EXPECT_EQ(error, injected);
-    // Creation stops at its point: exactly the directories before it exist.
-    bool beforePoint = point != "hierarchy.root" || atSync;
-    EXPECT_EQ(exists(fresh.root()), beforePoint);
-    for (auto child : ProfilePaths::kChildDirectoryNames) {
-      if (!atSync && point == "hierarchy.child." + std::string(child))
-        beforePoint = false;
-      EXPECT_EQ(exists(fresh.child(child)), beforePoint) << child;
+  for (const bool atSync : {false, true}) {
+    for (const auto& point : atSync ? syncPoints : createPoints) {
+      SCOPED_TRACE(point + (atSync ? " (sync)" : " (create)"));
+      testing::ScopedTempDir dir;
+      makeDirectory(dir.child("base"));
+      const ProfilePaths fresh(kProfile, dir.child("base"));
+      ScopedFD baseFD = openDirectory(dir.child("base"));
+      const auto injected = KorvelinCoreError::profileCatalogWriteFailed("injected at " + point);
+      auto error = expectCoreError([&] {
+        FS::prepareNewManagedHierarchy(
+            fresh, baseFD.get(),
+            [&](std::string_view name) {
+              if (!atSync && name == point)
+                throw injected;
+            },
+            [&](int, std::string_view name) {
+              if (atSync && name == point)
+                throw injected;
+            });
+      });
+      EXPECT_EQ(error, injected);
+      // Creation stops at its point: exactly the directories before it exist.
+      bool beforePoint = point != "hierarchy.root" || atSync;
+      EXPECT_EQ(exists(fresh.root()), beforePoint);
+      for (auto child : ProfilePaths::kChildDirectoryNames) {
+        if (!atSync && point == "hierarchy.child." + std::string(child))
+          beforePoint = false;
+        EXPECT_EQ(exists(fresh.child(child)), beforePoint) << child;
+      }
     }
   }
 }

@@ -38,7 +38,7 @@ std::string managed(const std::string& name) {
   return name + " is managed by Korvelin and cannot be overridden.";
 }
 
-TEST(ProfileEnvironmentTest, ValidationStopsAtTheFirstBrokenRule) {
+TEST(ProfileEnvironmentTest, ValidationStopsAtTheFirstBrokenRuleAndReservesExactNames) {
   struct Case {
     Variables variables;
     std::optional<std::string> error;
@@ -60,9 +60,8 @@ TEST(ProfileEnvironmentTest, ValidationStopsAtTheFirstBrokenRule) {
   for (const auto& c : cases)
     EXPECT_EQ(variablesFailure([&] { ProfileEnvironment::validate(c.variables); }), c.error)
         << c.variables.front().name;
-}
 
-TEST(ProfileEnvironmentTest, EveryReservedNameIsRefusedButOnlyInItsExactCase) {
+  // Every reserved name, but only in its exact case.
   for (const auto& name : ProfileEnvironment::reservedNames) {
     std::string lower = name;
     std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
@@ -70,9 +69,14 @@ TEST(ProfileEnvironmentTest, EveryReservedNameIsRefusedButOnlyInItsExactCase) {
     EXPECT_EQ(variablesFailure([&] { ProfileEnvironment::validate(reserved); }), managed(name));
     EXPECT_FALSE(variablesFailure([&] { ProfileEnvironment::validate(unreserved); })) << lower;
   }
+
+  // The dictionary is validated first.
+  EXPECT_EQ(ProfileEnvironment::dictionary({{"B", "2"}, {"A", "1"}}),
+            (std::map<std::string, std::string>{{"A", "1"}, {"B", "2"}}));
+  EXPECT_TRUE(variablesFailure([] { ProfileEnvironment::dictionary({{"A", "1"}, {"A", "2"}}); }));
 }
 
-TEST(ProfileEnvironmentTest, ParsesDotEnvText) {
+TEST(ProfileEnvironmentTest, ParsesDotEnvTextOrNamesTheLineOrKeyAtFault) {
   struct Case {
     const char* why;
     std::string text;
@@ -96,14 +100,9 @@ TEST(ProfileEnvironmentTest, ParsesDotEnvText) {
   };
   for (const auto& c : cases)
     EXPECT_EQ(ProfileEnvironment::parseDotEnv(c.text), c.variables) << c.why;
-}
 
-TEST(ProfileEnvironmentTest, DotEnvFailuresNameTheLineOrKey) {
-  struct Case {
-    std::string text;
-    std::string error;
-  };
-  const std::vector<Case> cases = {
+  // Failures name the line or the key.
+  const std::vector<std::pair<std::string, std::string>> failures = {
       {"A=1\nB=2\nC", "Line 3 must use KEY=VALUE format."},
       {"A=1\r\nB=2\r\nC", "Line 3 must use KEY=VALUE format."},
       {"A=1\rB", "Line 2 must use KEY=VALUE format."},
@@ -116,15 +115,8 @@ TEST(ProfileEnvironmentTest, DotEnvFailuresNameTheLineOrKey) {
       {"export\tA=1", kPattern},
       {"A=\xff", kUtf8},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(variablesFailure([&] { ProfileEnvironment::parseDotEnv(c.text); }), c.error)
-        << c.text;
-}
-
-TEST(ProfileEnvironmentTest, DictionaryValidatesFirst) {
-  EXPECT_EQ(ProfileEnvironment::dictionary({{"B", "2"}, {"A", "1"}}),
-            (std::map<std::string, std::string>{{"A", "1"}, {"B", "2"}}));
-  EXPECT_TRUE(variablesFailure([] { ProfileEnvironment::dictionary({{"A", "1"}, {"A", "2"}}); }));
+  for (const auto& [text, error] : failures)
+    EXPECT_EQ(variablesFailure([&] { ProfileEnvironment::parseDotEnv(text); }), error) << text;
 }
 
 namespace Arguments = ProfileLaunchArguments;
@@ -145,7 +137,8 @@ std::optional<std::string> validationFailure(const std::string& argument) {
   return failureText([&] { Arguments::validate({argument}); });
 }
 
-TEST(ProfileLaunchArgumentsTest, ManagedOptionsAreRefusedInEveryDashForm) {
+TEST(ProfileLaunchArgumentsTest, ValidationRefusesManagedOptionsSeparatorsAndEmptyArguments) {
+  // Managed options, in every dash form.
   const List refused = {
       "--user-data-dir=/x",
       "-USER-DATA-DIR",
@@ -179,17 +172,15 @@ TEST(ProfileLaunchArgumentsTest, ManagedOptionsAreRefusedInEveryDashForm) {
 
   for (const auto& name : Arguments::reservedOptionNames)
     EXPECT_EQ(validationFailure("--" + name), kManaged) << name;
-}
 
-TEST(ProfileLaunchArgumentsTest, OtherArgumentsPass) {
+  // Other arguments pass.
   const List accepted = {
       "--lang=de", "--foo=--",          "user-data-dir", "--proxy",    "--homepage=x",   "--typed",
       "-",         "value with spaces", "=--",           " --lang=de", "  user-data-dir"};
   for (const auto& argument : accepted)
     EXPECT_EQ(validationFailure(argument), std::nullopt) << argument;
-}
 
-TEST(ProfileLaunchArgumentsTest, SeparatorAndEmptyArguments) {
+  // The separator and empty arguments.
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"--", kSeparator},
       {"  --  ", kSeparator},
@@ -200,10 +191,8 @@ TEST(ProfileLaunchArgumentsTest, SeparatorAndEmptyArguments) {
   for (const auto& [argument, error] : cases)
     EXPECT_EQ(validationFailure(argument), error);
   // The first broken rule in list order is the one reported.
-  EXPECT_EQ(failureText([] {
-              Arguments::validate({"--lang=de", "--", "--no-sandbox"});
-            }),
-            kSeparator);
+  const List twoFaults = {"--lang=de", "--", "--no-sandbox"};
+  EXPECT_EQ(failureText([&] { Arguments::validate(twoFaults); }), kSeparator);
 }
 
 TEST(ProfileLaunchArgumentsTest, ParsesImportedText) {
@@ -214,7 +203,7 @@ TEST(ProfileLaunchArgumentsTest, ParsesImportedText) {
     List arguments;
   };
   const std::vector<Case> cases = {
-      {"LF, CR LF and lone CR; empty lines dropped",
+      {"LF, CR LF, lone CR; no empty line",
        "--a\r\n--b\rc\n\n\r\nd\n",
        false,
        {"--a", "--b", "c", "d"}},
