@@ -134,64 +134,48 @@ TEST_F(SecureFileSystemTest, WhatIsCreatedEndsExactlyPrivateWhateverUmaskAndInhe
   }
 }
 
-TEST_F(SecureFileSystemTest, PathChecksReportEachFaultWithItsOwnText) {
-  const std::string dir = temp.child("dir"), file = temp.child("file"),
-                    missing = temp.child("missing");
-  const std::string foreign = temp.child("foreign");
+TEST_F(SecureFileSystemTest, AnExistingDirectoryIsCheckedForItsModeAndNeverChanged) {
+  const std::string dir = temp.child("dir");
   makeDirectory(dir, 0755);
-  makeFile(file);
-  makeDirectory(foreign);
-  ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
-
-  struct Check {
-    std::string path;
-    std::optional<std::uint16_t> exact;
-    bool allowDenyOnly;
-    std::string detail;  // empty: accepted
-  };
-  const Check checks[] = {
-      {dir, std::nullopt, false, ""},
-      {dir, 0755, false, ""},
-      {dir, 0700, false, "expected mode 700, got 755: " + dir},
-      {missing, std::nullopt, false, "directory does not exist: " + missing},
-      {file, std::nullopt, false, "not a directory: " + file},
-      {foreign, std::nullopt, false, "directory is owned by uid 65534: " + foreign},
-  };
-  for (const auto& check : checks) {
-    auto operation = [&] {
-      FS::requireDirectory(check.path, {check.exact, check.allowDenyOnly}, kBase);
-    };
-    if (check.detail.empty())
-      EXPECT_NO_THROW(operation()) << check.path;
+  const std::string wrongMode = "expected mode 700, got 755: " + dir;
+  const std::vector<std::pair<std::optional<std::uint16_t>, std::string>> checks = {
+      {std::nullopt, ""}, {0755, ""}, {0700, wrongMode}};  // empty: accepted
+  for (const auto& [exact, detail] : checks) {
+    auto operation = [&] { FS::requireDirectory(dir, {exact, false}, kBase); };
+    if (detail.empty())
+      EXPECT_NO_THROW(operation()) << *exact;
     else
-      EXPECT_EQ(expectCoreError(operation), kBase(check.detail));
+      EXPECT_EQ(expectCoreError(operation), kBase(detail));
   }
-
-  // An existing directory is checked, never chmod-ed.
-  EXPECT_EQ(expectCoreError([&] { FS::createDirectoryIfNeeded(dir, kPath); }),
-            kPath("expected mode 700, got 755: " + dir));
+  EXPECT_EQ(expectCoreError([&] { FS::createDirectoryIfNeeded(dir, kPath); }), kPath(wrongMode));
   EXPECT_EQ(modeOf(dir), 0755u);
 }
 
 // The one walk that hands on a verified tree refuses a base exactly as the
-// path check of the base does, and checks the tree below it.
+// path check of the base does, each fault with its own text, and checks the
+// tree below it.
 TEST_F(SecureFileSystemTest, TheOneWalkRefusesABaseAsThePathCheckDoes) {
   using Spoil = std::function<void(const std::string& base)>;
   const Spoil moveAway = [](const std::string& b) { ::rename(b.c_str(), (b + ".gone").c_str()); };
   const struct {
     const char* name;
     Spoil spoil;
+    std::string detail;  // of the refusal, before the base's path
   } faults[] = {
-      {"missing", moveAway},
-      {"a file", [&](const std::string& b) { moveAway(b), makeFile(b); }},
+      {"missing", moveAway, "directory does not exist: "},
+      {"a file", [&](const std::string& b) { moveAway(b), makeFile(b); }, "not a directory: "},
       {"a link to a safe directory",
-       [&](const std::string& b) { moveAway(b), makeSymlink(temp.child("elsewhere"), b); }},
-      {"another user's", [](const std::string& b) { ::chown(b.c_str(), 65534, 65534); }},
-      {"group-writable", [](const std::string& b) { ::chmod(b.c_str(), 0775); }},
+       [&](const std::string& b) { moveAway(b), makeSymlink(temp.child("elsewhere"), b); },
+       "path contains a symbolic link: "},
+      {"another user's", [](const std::string& b) { ::chown(b.c_str(), 65534, 65534); },
+       "directory is owned by uid 65534: "},
+      {"group-writable", [](const std::string& b) { ::chmod(b.c_str(), 0775); },
+       "directory is writable by group or others: "},
       {"with an ACL entry",
        [](const std::string& b) {
          setfacl({"-m", "u:65534:r", b});
-       }},
+       },
+       "extended ACL is not allowed: "},
   };
   makeDirectory(temp.child("elsewhere"));
   for (const auto& fault : faults) {
@@ -202,8 +186,8 @@ TEST_F(SecureFileSystemTest, TheOneWalkRefusesABaseAsThePathCheckDoes) {
     FS::prepareManagedHierarchy(tree);
     EXPECT_TRUE(FS::openVerifiedHierarchy(tree, FS::MissingDirectories::fail).logs.valid());
     fault.spoil(spoiled);
-    const KorvelinCoreError expected =
-        expectCoreError([&] { FS::requireDirectory(spoiled, {}, kBase); });
+    const KorvelinCoreError expected = kBase(fault.detail + spoiled);
+    EXPECT_EQ(expectCoreError([&] { FS::requireDirectory(spoiled, {}, kBase); }), expected);
     for (auto missing : {FS::MissingDirectories::fail, FS::MissingDirectories::create})
       EXPECT_EQ(expectCoreError([&] { FS::openVerifiedHierarchy(tree, missing); }), expected);
   }

@@ -81,18 +81,14 @@ TEST(LaunchLeaseTest, RefusesEveryLeaseThatDoesNotProveARun) {
     EXPECT_FALSE(parseDurableProcessLease(bytes)) << name;
 }
 
-TEST(LaunchLeaseTest, EventsCarryOnlyKnownFields) {
-  auto line = nlohmann::json::parse(
-      launchEventJSON("managed_group_stopped", kProfile, kRun, 5.5, 412, std::nullopt, 15));
-  EXPECT_EQ(line, (nlohmann::json{{"event", "managed_group_stopped"},
-                                  {"profileID", "E621E1F8-C36C-495A-93FC-0C247A3E6E5F"},
-                                  {"runID", "8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4"},
-                                  {"timestamp", 5.5},
-                                  {"rootPID", 412},
-                                  {"terminationSignal", 15}}));
-}
-
-TEST(LaunchLeaseTest, RecoveryEvidenceRepeatsTheLeaseLines) {
+// A launch event carries only its known fields; recovery evidence repeats the
+// lease's lines and refuses a lease that is not JSON lines of UTF-8.
+TEST(LaunchLeaseTest, EventsAndRecoveryEvidenceCarryOnlyWhatTheyShould) {
+  EXPECT_EQ(nlohmann::json::parse(launchEventJSON("managed_group_stopped", kProfile, kRun, 5.5, 412,
+                                                  std::nullopt, 15)),
+            nlohmann::json::parse(R"({"event": "managed_group_stopped", "timestamp": 5.5,
+                "profileID": "E621E1F8-C36C-495A-93FC-0C247A3E6E5F", "rootPID": 412,
+                "runID": "8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4", "terminationSignal": 15})"));
   const std::string lease = startingLine() + "\n" + runningLine() + "\n";
   auto evidence = nlohmann::json::parse(recoveryEvidenceJSON(kProfile, kRun, 7.0, lease));
   EXPECT_EQ(evidence["event"], "stale_lease_recovered");
