@@ -2,19 +2,71 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "core/profile/ProfilePaths.h"
 #include "tests/support/CatalogFixtures.h"
 #include "tests/support/FileTreeHelpers.h"
+#include "tests/support/ProcessHelpers.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
 namespace korvelin::testing {
+
+// `korvelin` followed by `arguments`, run to the end.
+inline RunResult runKorvelin(std::vector<std::string> arguments, SubprocessOptions options = {}) {
+  arguments.insert(arguments.begin(), korvelinPath());
+  return run(std::move(arguments), std::move(options));
+}
+
+// A refusal as people see it: `exitCode`, nothing on standard output and
+// exactly one line on standard error, "korvelin: " then `message`.
+inline void expectOneLineError(const RunResult& result, int exitCode, const std::string& message) {
+  EXPECT_EQ(result.exitCode, exitCode) << result.errors;
+  EXPECT_EQ(result.output, "");
+  EXPECT_EQ(result.errors, "korvelin: " + message + "\n");
+}
+
+// The JSON objects among the lines of `text`, in order.
+inline std::vector<nlohmann::json> jsonLines(const std::string& text) {
+  std::vector<nlohmann::json> objects;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);)
+    if (auto json = nlohmann::json::parse(line, nullptr, false); json.is_object())
+      objects.push_back(std::move(json));
+  return objects;
+}
+
+// Collects `pids` as they exit, from a thread of its own, while it lives:
+// processes a killed host left behind become this process's orphans (see
+// ScopedSubreaper), and a stop waits for them to be gone, zombies included.
+class OrphanCollector {
+ public:
+  explicit OrphanCollector(std::vector<pid_t> pids)
+      : thread_([this, pids = std::move(pids)] {
+          while (running_) {
+            for (pid_t pid : pids)
+              reapIfExited(pid);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+          }
+        }) {}
+  ~OrphanCollector() {
+    running_ = false;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> running_{true};
+  std::thread thread_;
+};
 
 // Command-line tests on one profile in a private base directory of their own.
 class ProfileCliTest : public ::testing::Test {

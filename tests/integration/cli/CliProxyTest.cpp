@@ -20,6 +20,9 @@ namespace korvelin {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::expectOneLineError;
+using ::testing::HasSubstr;
+using ::testing::Not;
 using testing::run;
 using testing::Subprocess;
 
@@ -108,32 +111,51 @@ TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
                             [&](const auto& usage) { return usage[0] == name; }))
         << name << " is missing";
   }
+  std::vector<std::vector<std::string>> variants;
   for (const auto& usage : usages) {
     for (std::size_t at = 0; at <= usage.size(); ++at) {
-      std::vector<std::vector<std::string>> variants = {usage, usage, usage, usage, usage};
-      variants[0].insert(variants[0].begin() + at, kLink);
-      variants[3].insert(variants[3].begin() + at, kUser);
-      variants[4].insert(variants[4].begin() + at, kShortID);
+      std::vector<std::vector<std::string>> around = {usage, usage, usage, usage, usage};
+      around[0].insert(around[0].begin() + at, kLink);
+      around[3].insert(around[3].begin() + at, kUser);
+      around[4].insert(around[4].begin() + at, kShortID);
       if (at < usage.size()) {
-        variants[1][at] = kLink;
-        variants[2][at] = usage[at].starts_with("-") ? usage[at] + "=" + kLink : "--json=" + kLink;
+        around[1][at] = kLink;
+        around[2][at] = usage[at].starts_with("-") ? usage[at] + "=" + kLink : "--json=" + kLink;
       } else {
-        variants.erase(variants.begin() + 1, variants.begin() + 3);
+        around.erase(around.begin() + 1, around.begin() + 3);
       }
-      for (const auto& arguments : variants) {
-        std::string shown;
-        for (const auto& word : arguments)
-          shown += " " + word.substr(0, 12);
-        SCOPED_TRACE(shown);
-        const auto result = run(korvelin(arguments), withoutEngine());
-        const bool link =
-            std::any_of(arguments.begin(), arguments.end(),
-                        [](const std::string& word) { return word.ends_with(kLink); });
-        if (!link && result.exitCode != 2)
-          continue;
-        for (const auto& secret : {kUser.substr(0, 8), kShortID, std::string("vless:")})
-          EXPECT_EQ(result.errors.find(secret), std::string::npos) << result.errors;
-      }
+      variants.insert(variants.end(), around.begin(), around.end());
+    }
+  }
+  // Four at a time, each slot in a base of its own: no command waits for
+  // another's lease, and each slot sees the commands before it in order.
+  constexpr std::size_t kSlots = 4;
+  for (std::size_t slot = 0; slot < kSlots; ++slot)
+    testing::makeDirectory(dir_.child("slot" + std::to_string(slot)));
+  for (std::size_t first = 0; first < variants.size(); first += kSlots) {
+    std::vector<std::unique_ptr<Subprocess>> batch;
+    for (std::size_t i = first; i < std::min(first + kSlots, variants.size()); ++i) {
+      std::vector<std::string> argv = {testing::korvelinPath(), "--base",
+                                       dir_.child("slot" + std::to_string(i % kSlots)),
+                                       "--no-host-start"};
+      argv.insert(argv.end(), variants[i].begin(), variants[i].end());
+      batch.push_back(std::make_unique<Subprocess>(argv, withoutEngine()));
+    }
+    for (std::size_t i = first; i < first + batch.size(); ++i) {
+      const auto& arguments = variants[i];
+      std::string shown;
+      for (const auto& word : arguments)
+        shown += " " + word.substr(0, 12);
+      SCOPED_TRACE(shown);
+      auto& process = *batch[i - first];
+      const auto status = process.wait();
+      ASSERT_TRUE(status && WIFEXITED(*status));
+      const bool link = std::any_of(arguments.begin(), arguments.end(),
+                                    [](const std::string& word) { return word.ends_with(kLink); });
+      if (!link && WEXITSTATUS(*status) != 2)
+        continue;
+      for (const auto& secret : {kUser.substr(0, 8), kShortID, std::string("vless:")})
+        EXPECT_THAT(process.errors(), Not(HasSubstr(secret)));
     }
   }
 }
@@ -147,10 +169,8 @@ TEST_F(CliProxyTest, ARealLinkNeedsARealEngine) {
         {"demo", "--link", "-"}}) {
     const auto result = run(korvelin(arguments), withoutEngine(kLink));
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.errors.rfind(
-                  "korvelin: no real engine found at " + dir_.path() + "/.cache/korvelin/", 0),
-              0u)
-        << result.errors;
+    EXPECT_THAT(result.errors, ::testing::StartsWith("korvelin: no real engine found at " +
+                                                     dir_.path() + "/.cache/korvelin/"));
   }
 }
 
@@ -176,10 +196,17 @@ TEST_F(CliProxyTest, StandardInputIsReadOnlyUpToWhatItMayHold) {
   }
 }
 
-// Status, stop and recover agree on a guardian whose pid now names another
-// process, and say what to do.
-TEST_F(CliProxyTest, AGuardianWhosePidWasReusedIsGone) {
+// The durable record as xray-state shows it, without changing anything, and
+// as status, stop and recover act on it: they agree on a guardian whose pid
+// now names another process, and say what to do.
+TEST_F(CliProxyTest, TheRecordOfAGuardianWhosePidWasReused) {
   ProfilePreparer(dir_.path()).prepare(paths_);
+  expectOneLineError(run(korvelin({"xray-state", profile_})), 1,
+                     "profile " + profile_ +
+                         " has no durable sidecar record (it has never been prepared for a proxy)");
+  EXPECT_FALSE(testing::exists(paths_.root() + "/.xray-operation-lock"));
+  EXPECT_FALSE(testing::exists(dir_.child(".instance.lock")));
+
   auto stranger = LiveProcessIdentity::capture(::getpid());
   ASSERT_TRUE(stranger);
   XrayDurableState active = XrayDurableState::emptyRecord(id_);
@@ -195,14 +222,23 @@ TEST_F(CliProxyTest, AGuardianWhosePidWasReusedIsGone) {
   XrayDurableStateStore store;
   store.withLockedState(paths_, true, [&](const XrayDurableState&, XrayDurableStateWriter& writer) {
     writer.write(active);
-    // Meanwhile a start or stop holds the lock: status says so.
-    auto busy = run(korvelin({"proxy", "status", profile_}));
-    EXPECT_EQ(busy.exitCode, 1);
-    EXPECT_EQ(busy.errors,
-              "korvelin: a start, stop or recovery of this profile's proxy is in progress; try "
-              "again once it has "
-              "finished\n");
+    // Meanwhile a start or stop holds the lock: readers fail at once and say why.
+    expectOneLineError(run(korvelin({"proxy", "status", profile_})), 1,
+                       "a start, stop or recovery of this profile's proxy is in progress; try "
+                       "again once it has finished");
+    expectOneLineError(run(korvelin({"xray-state", profile_})), 1,
+                       "Profile " + profile_ +
+                           " requires recovery before launch. (flock failed for "
+                           ".xray-operation-lock: Resource temporarily unavailable)");
   });
+
+  const auto text = run(korvelin({"xray-state", id_.lowercaseString()}));
+  ASSERT_EQ(text.exitCode, 0) << text.errors;
+  EXPECT_THAT(text.output, HasSubstr("status         active (a sidecar may be running)\n"));
+  EXPECT_THAT(text.output, HasSubstr("loopback port  10808\n"));
+  EXPECT_THAT(text.output, Not(HasSubstr(*active.capability)));
+  const auto json = run(korvelin({"xray-state", profile_, "--json"}));
+  EXPECT_EQ(nlohmann::json::parse(json.output), nlohmann::json(active));
 
   auto status = run(korvelin({"proxy", "status", profile_}));
   EXPECT_EQ(status.output,

@@ -6,19 +6,16 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <sstream>
-#include <thread>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -34,6 +31,7 @@
 #include "demo/LoopbackEchoServer.h"
 #include "tests/support/BundleFixtures.h"
 #include "tests/support/ProcessHelpers.h"
+#include "tests/support/ProfileCliTest.h"
 #include "tests/support/RealXray.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
@@ -53,13 +51,6 @@ constexpr const char* kFetcher =
     "proxy=${1#--proxy-server=}; while :; do "
     "/usr/bin/curl --silent --max-time 5 --proxy \"$proxy\" \"$ECHO_URL\" >> \"$HOME/traffic.log\" "
     "&& echo >> \"$HOME/traffic.log\"; sleep 0.2; done";
-
-std::string fileText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 class HostTest : public ::testing::Test {
  protected:
@@ -168,7 +159,9 @@ TEST_F(HostTest, TwoProxiedProfilesKeepTheirOwnRoutesAcrossAHostCrash) {
                          "--proxy-server=socks5://127.0.0.1:" + std::to_string(port)},
                         {"--env", "ECHO_URL=" + echo.url()});
   }
-  auto traffic = [&](const Proxied& p) { return fileText(pathsOf(p.id).home() + "/traffic.log"); };
+  auto traffic = [&](const Proxied& p) {
+    return testing::readText(pathsOf(p.id).home() + "/traffic.log");
+  };
   for (auto& p : profiles)
     ASSERT_TRUE(eventually([&] { return traffic(p).find(p.egress) != std::string::npos; }, 20s))
         << traffic(p);
@@ -200,24 +193,17 @@ TEST_F(HostTest, TwoProxiedProfilesKeepTheirOwnRoutesAcrossAHostCrash) {
     EXPECT_EQ(after[i]["run"]["runID"], before[i]["run"]["runID"]);
     EXPECT_NE(after[i]["note"].get<std::string>().find("re-adopted run"), std::string::npos);
   }
-  std::atomic<bool> reaping{true};
-  std::thread collector([&] {
-    while (reaping) {
-      for (auto& p : profiles)
-        testing::reapIfExited(p.app);
-      std::this_thread::sleep_for(5ms);
-    }
-  });
-  auto stopped = run(korvelin({"stop", profiles[0].id.uppercaseString()}));
-  EXPECT_EQ(stopped.exitCode, 0) << stopped.errors;
-  EXPECT_TRUE(
-      eventually([&] { return !std::filesystem::exists(pathsOf(profiles[0].id).leaseFile()); }));
-  const int host = *hostPID();
-  ::kill(host, SIGTERM);
-  EXPECT_TRUE(eventually([&] { return processHasExited(host); }, 15s));
-  EXPECT_FALSE(std::filesystem::exists(socket()));
-  reaping = false;
-  collector.join();
+  {
+    testing::OrphanCollector collector({profiles[0].app, profiles[1].app});
+    auto stopped = run(korvelin({"stop", profiles[0].id.uppercaseString()}));
+    EXPECT_EQ(stopped.exitCode, 0) << stopped.errors;
+    EXPECT_TRUE(
+        eventually([&] { return !std::filesystem::exists(pathsOf(profiles[0].id).leaseFile()); }));
+    const int host = *hostPID();
+    ::kill(host, SIGTERM);
+    EXPECT_TRUE(eventually([&] { return processHasExited(host); }, 15s));
+    EXPECT_FALSE(std::filesystem::exists(socket()));
+  }
   for (auto& p : profiles) {
     EXPECT_TRUE(
         eventually([&] { return testing::reapIfExited(p.app) && !testing::processExists(p.app); }));
@@ -231,10 +217,8 @@ TEST_F(HostTest, TwoProxiedProfilesKeepTheirOwnRoutesAcrossAHostCrash) {
 // The events of a client's JSON lines, in order.
 std::vector<std::string> eventsOf(const std::string& output) {
   std::vector<std::string> events;
-  std::istringstream lines(output);
-  for (std::string line; std::getline(lines, line);)
-    if (auto json = nlohmann::json::parse(line, nullptr, false); json.is_object())
-      events.push_back(json.value("event", ""));
+  for (const auto& line : testing::jsonLines(output))
+    events.push_back(line.value("event", ""));
   return events;
 }
 
@@ -289,24 +273,17 @@ TEST_F(HostTest, ALaunchedProfileOutlivesItsHostAndStopsStepByStep) {
   EXPECT_EQ(readopted[0]["proxy"], "available") << readopted.dump();
   EXPECT_EQ(rootOf(readopted[0]), app);
 
-  std::atomic<bool> reaping{true};
-  std::thread collector([&] {
-    while (reaping) {
-      testing::reapIfExited(app);
-      testing::reapIfExited(guardian);
-      std::this_thread::sleep_for(5ms);
-    }
-  });
-  auto stopped = run(korvelin({"stop", "Browser", "--json"}));
-  EXPECT_EQ(stopped.exitCode, 0) << stopped.errors;
   auto expected = stopSteps;
   expected.push_back("stopped");
-  EXPECT_EQ(eventsOf(stopped.output), expected) << stopped.output;
-  EXPECT_TRUE(eventually([&] { return !std::filesystem::exists(socket()); }, 20s));
-  EXPECT_TRUE(eventually([&] { return !testing::processExists(app); }));
-  EXPECT_TRUE(eventually([&] { return !testing::processExists(guardian); }));
-  reaping = false;
-  collector.join();
+  {
+    testing::OrphanCollector collector({app, guardian});
+    auto stopped = run(korvelin({"stop", "Browser", "--json"}));
+    EXPECT_EQ(stopped.exitCode, 0) << stopped.errors;
+    EXPECT_EQ(eventsOf(stopped.output), expected) << stopped.output;
+    EXPECT_TRUE(eventually([&] { return !std::filesystem::exists(socket()); }, 20s));
+    EXPECT_TRUE(eventually([&] { return !testing::processExists(app); }));
+    EXPECT_TRUE(eventually([&] { return !testing::processExists(guardian); }));
+  }
   EXPECT_FALSE(std::filesystem::exists(paths.leaseFile()));
   EXPECT_EQ(XrayDurableStateStore().readOnly(paths).status, XrayDurableState::Status::empty);
 
@@ -321,14 +298,15 @@ TEST_F(HostTest, ALaunchedProfileOutlivesItsHostAndStopsStepByStep) {
   EXPECT_FALSE(std::filesystem::exists(paths.leaseFile()));
 }
 
-// A connection from another user is closed without a byte; malformed,
-// oversized and half-sent requests get a one-line error; the host goes on.
-TEST_F(HostTest, TheControlSocketRefusesStrangersAndBadRequests) {
+// One host: a connection from another user is closed without a byte;
+// malformed, oversized and half-sent requests get a one-line error and the
+// host goes on. Then twenty profiles at once, five of them with sidecars:
+// all run, `ps` lists them, all stop, and the host's descriptors return to
+// where they started.
+TEST_F(HostTest, OneHostRefusesStrangersAndServesTwentyProfiles) {
   ASSERT_EQ(run(korvelin({"host"})).exitCode, 0);
   const std::string path = socket();
-  struct stat st;
-  ASSERT_EQ(::lstat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(testing::modeOf(path), 0600u);
 
   // Another user, allowed past the file's mode (it keeps the power to ignore
   // permissions), so that only the host's own check is left to refuse it.
@@ -390,18 +368,12 @@ TEST_F(HostTest, TheControlSocketRefusesStrangersAndBadRequests) {
   // A command that changes files of the base works under the host's lease.
   auto prepared = run(korvelin({"prepare", Uuid::random().uppercaseString()}));
   EXPECT_EQ(prepared.exitCode, 0) << prepared.errors;
-}
 
-// Twenty profiles at once through one host, five of them with sidecars: all
-// run, `ps` lists them, all stop, and the host's descriptors return to where
-// they started.
-TEST_F(HostTest, TwentyProfilesAtOnce) {
   std::string reason;
   const auto server = realityServer(reason);
   if (!server)
     GTEST_SKIP() << "real Xray unavailable: " << reason;
   demo::LoopbackEchoServer echo;
-  ASSERT_EQ(run(korvelin({"host"})).exitCode, 0);
   const int host = *hostPID();
   auto figures = [&] {
     std::string rss;
@@ -443,10 +415,9 @@ TEST_F(HostTest, TwentyProfilesAtOnce) {
   const auto peak = figures();
   const auto listed = ps();
   ASSERT_EQ(listed.size(), 20u);
-  size_t proxied = 0;
-  for (const auto& profile : listed)
-    proxied += profile["proxy"] == "available";
-  EXPECT_EQ(proxied, 5u);
+  EXPECT_EQ(std::count_if(listed.begin(), listed.end(),
+                          [](const auto& profile) { return profile["proxy"] == "available"; }),
+            5);
   for (const auto& id : ids)
     EXPECT_EQ(run(korvelin({"stop", id.uppercaseString()})).exitCode, 0);
   for (auto& client : clients)
