@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/base/Base64.h"
+#include "core/process/LiveProcessIdentity.h"
 #include "tests/support/LoopbackHttpsServer.h"
 #include "tests/support/ProfileCliTest.h"
 #include "tests/support/SignedManifest.h"
@@ -143,6 +144,98 @@ TEST(CliTextTest, UpdateCheckAndVerify) {
     if (c.exitCode == 0) {
       EXPECT_EQ(nlohmann::json::parse(result.output)["version"], "99.0");
     }
+  }
+}
+
+// Bytes a terminal acts on: every C0 control but the line feed that ends
+// each line, DEL, and the C1 controls in their UTF-8 form.
+std::string firstControlIn(const std::string& text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const bool c1 = byte == 0xC2 && i + 1 < text.size() &&
+                    static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+    if ((byte < 0x20 && byte != '\n') || byte == 0x7F || c1)
+      return "at byte " + std::to_string(i);
+  }
+  return "";
+}
+
+class CliOutputTest : public testing::ProfileCliTest {};
+
+// Another process's identity as JSON of exactly seven keys, the same as this
+// process sees; and input, wherever it was typed, never echoed with control
+// characters.
+TEST_F(CliOutputTest, IdentityAndNoControlCharactersEchoed) {
+  const std::string title = "\x1b]0;retitled\x07";
+  const std::string clear =
+      "\x1b[2J\xc2\x9b"
+      "1m\x7f";
+  const std::string hostileBase = dir_.path() + "/" + clear;
+  testing::Subprocess child({"/bin/sh", "-c", "read line", title, "two\nlines"},
+                            testing::SubprocessOptions{.keepStdinOpen = true});
+  const std::string pid = std::to_string(child.pid());
+  const std::vector<std::string> arguments = {testing::korvelinPath(), "identity", pid,
+                                              "--arguments"};
+  ASSERT_TRUE(testing::eventually(
+      [&] { return testing::run(arguments).output.find("lines") != std::string::npos; }));
+  // Each argument stays on its own line, whatever it holds.
+  EXPECT_EQ(testing::run(arguments).output, "/bin/sh\n-c\nread line\n?]0;retitled?\ntwo?lines\n");
+
+  const auto here = LiveProcessIdentity::capture(child.pid());
+  ASSERT_TRUE(here);
+  const auto identity = testing::run({testing::korvelinPath(), "identity", pid, "--json"});
+  ASSERT_EQ(identity.exitCode, 0) << identity.errors;
+  const auto json = nlohmann::json::parse(identity.output);
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : json.items())
+    keys.push_back(key);
+  EXPECT_EQ(keys, (std::vector<std::string>{"bootSessionID", "executable", "group", "pid",
+                                            "startMicroseconds", "startSeconds", "uid"}));
+  // Another process, later, names the same incarnation the same way.
+  EXPECT_EQ(json.get<LiveProcessIdentity>(), *here);
+
+  const struct {
+    const char* name;
+    std::vector<std::string> arguments;
+  } cases[] = {
+      {"process identifier", {testing::korvelinPath(), "identity", "12" + title}},
+      {"profile identifier", korvelin({"paths", clear})},
+      {"profile identifier of run", korvelin({"run", title, "--", "/bin/true"})},
+      {"--env assignment", korvelin({"run", "--env", clear, profile_, "--", "/bin/true"})},
+      {"--base in an error", {testing::korvelinPath(), "--base", hostileBase, "check", profile_}},
+      {"--base in output", {testing::korvelinPath(), "--base", hostileBase, "paths", profile_}},
+      {"option value in a usage error", korvelin({"vless", "check", "x", "--port", clear})},
+      {"unknown option", korvelin({"paths", profile_, "--" + title})},
+      {"another process's arguments", arguments},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto result = testing::run(c.arguments);
+    EXPECT_FALSE(result.output.empty() && result.errors.empty());
+    EXPECT_EQ(firstControlIn(result.output), "") << result.output;
+    EXPECT_EQ(firstControlIn(result.errors), "") << result.errors;
+  }
+}
+
+// A process identifier that is not one, or names no process: one line.
+TEST(CliTextTest, BadOrAbsentProcessesGetOneLineErrors) {
+  const struct {
+    std::vector<std::string> arguments;
+    int exitCode;
+  } cases[] = {
+      {{"identity", "abc"}, 2}, {{"identity", "--", "-5"}, 2},
+      {{"identity", "-5"}, 2},  {{"identity", "12x"}, 2},
+      {{"identity", "0"}, 2},   {{"identity", "99999999999"}, 2},
+      {{"identity", "1"}, 1},   {{"identity", "999999999"}, 1},
+      {{"identity"}, 2},        {{"identity", "1", "--arguments", "--bogus"}, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments.back());
+    const auto result = korvelin(c.arguments);
+    EXPECT_EQ(result.exitCode, c.exitCode) << result.errors;
+    EXPECT_EQ(result.output, "");
+    EXPECT_THAT(result.errors, ::testing::MatchesRegex("korvelin: [^\n]+\n"));
   }
 }
 
