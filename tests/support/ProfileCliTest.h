@@ -35,11 +35,19 @@ inline void expectOneLineError(const RunResult& result, int exitCode, const std:
   EXPECT_EQ(result.errors, "korvelin: " + message + "\n");
 }
 
+// The lines of `text`, without their line feeds.
+inline std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);)
+    lines.push_back(line);
+  return lines;
+}
+
 // The JSON objects among the lines of `text`, in order.
 inline std::vector<nlohmann::json> jsonLines(const std::string& text) {
   std::vector<nlohmann::json> objects;
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);)
+  for (const auto& line : linesOf(text))
     if (auto json = nlohmann::json::parse(line, nullptr, false); json.is_object())
       objects.push_back(std::move(json));
   return objects;
