@@ -27,6 +27,12 @@ inline RunResult runKorvelin(std::vector<std::string> arguments, SubprocessOptio
   return run(std::move(arguments), std::move(options));
 }
 
+// The standard output of a command that must succeed.
+inline std::string outputOf(const RunResult& result) {
+  EXPECT_EQ(result.exitCode, 0) << result.errors;
+  return result.output;
+}
+
 // A refusal as people see it: `exitCode`, nothing on standard output and
 // exactly one line on standard error, "korvelin: " then `message`.
 inline void expectOneLineError(const RunResult& result, int exitCode, const std::string& message) {
