@@ -1,10 +1,9 @@
 #include "tests/support/CodexProfile.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "core/platform/FileUtil.h"
 #include "tests/support/FileTreeHelpers.h"
@@ -31,12 +30,9 @@ void CodexProfile::writeConfig(const std::string& bytes) const {
 
 std::vector<std::string> CodexProfile::codexEntries() const {
   std::vector<std::string> names;
-  if (DIR* directory = ::opendir(codexHome().c_str())) {
-    while (const dirent* entry = ::readdir(directory))
-      if (std::string_view(entry->d_name) != "." && std::string_view(entry->d_name) != "..")
-        names.emplace_back(entry->d_name);
-    ::closedir(directory);
-  }
+  std::error_code ignored;  // no .codex: no names
+  for (const auto& entry : std::filesystem::directory_iterator(codexHome(), ignored))
+    names.push_back(entry.path().filename());
   std::sort(names.begin(), names.end());
   return names;
 }

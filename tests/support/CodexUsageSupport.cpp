@@ -43,21 +43,19 @@ UsageBackendMock::UsageBackendMock()
 UsageBackendMock::~UsageBackendMock() = default;
 
 void UsageBackendMock::setUsedPercent(int primary, int secondary) {
+  const auto window = [](int used, int seconds, int resetAfter, int resetAt) {
+    return nlohmann::json{{"used_percent", used},
+                          {"limit_window_seconds", seconds},
+                          {"reset_after_seconds", resetAfter},
+                          {"reset_at", resetAt}};
+  };
   const nlohmann::json body = {
       {"plan_type", "plus"},
       {"rate_limit",
        {{"allowed", true},
         {"limit_reached", false},
-        {"primary_window",
-         {{"used_percent", primary},
-          {"limit_window_seconds", 18000},
-          {"reset_after_seconds", 3600},
-          {"reset_at", 1796500000}}},
-        {"secondary_window",
-         {{"used_percent", secondary},
-          {"limit_window_seconds", 604800},
-          {"reset_after_seconds", 86400},
-          {"reset_at", 1796900000}}}}},
+        {"primary_window", window(primary, 18000, 3600, 1796500000)},
+        {"secondary_window", window(secondary, 604800, 86400, 1796900000)}}},
       {"credits", {{"has_credits", true}, {"unlimited", false}, {"balance", "5.39"}}}};
   std::lock_guard lock(mutex_);
   body_ = body.dump();
@@ -122,27 +120,22 @@ std::string describe(CodexUsageEventStream& stream,
     if (left.count() <= 0)
       break;
     const auto event = stream.next(left);
-    if (!event) {
-      if (stream.ended())
-        add("end");
-      if (stream.ended())
-        break;
+    if (!event && stream.ended()) {
+      add("end");
+      break;
+    }
+    if (!event)
       continue;
-    }
     ++seen;
-    switch (event->kind) {
-      case CodexUsageMonitorEvent::Kind::snapshot: {
-        const auto percent = event->snapshot->canonicalRemainingPercent();
-        add("snapshot:" + (percent ? std::to_string(*percent) : std::string("-")));
-        break;
-      }
-      case CodexUsageMonitorEvent::Kind::unavailable:
-        add("unavailable:" + std::string(rawValue(*event->reason)));
-        break;
-      case CodexUsageMonitorEvent::Kind::disconnected:
-        add("disconnected");
-        break;
+    using Kind = CodexUsageMonitorEvent::Kind;
+    std::string word(rawValue(event->kind));
+    if (event->kind == Kind::snapshot) {
+      const auto percent = event->snapshot->canonicalRemainingPercent();
+      word += ":" + (percent ? std::to_string(*percent) : std::string("-"));
+    } else if (event->kind == Kind::unavailable) {
+      word += ":" + std::string(rawValue(*event->reason));
     }
+    add(word);
   }
   return words;
 }

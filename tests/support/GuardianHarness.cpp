@@ -1,7 +1,5 @@
 #include "tests/support/GuardianHarness.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -20,18 +18,6 @@ namespace korvelin::testing {
 using platform::retryOnEintr;
 using platform::ScopedFD;
 
-std::uint16_t unusedLoopbackPort() {
-  ScopedFD fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
-    return 0;
-  return ntohs(address.sin_port);
-}
-
 std::string engineConfiguration(std::uint16_t port) {
   const nlohmann::json configuration = {
       {"log", {{"loglevel", "warning"}}},
@@ -46,11 +32,8 @@ std::string engineConfiguration(std::uint16_t port) {
 }
 
 std::string randomCapability() {
-  std::string hex;
-  for (int i = 0; i < 2; ++i)
-    for (char c : Uuid::random().lowercaseString())
-      if (c != '-')
-        hex.push_back(c);
+  std::string hex = Uuid::random().lowercaseString() + Uuid::random().lowercaseString();
+  std::erase(hex, '-');
   return hex;
 }
 

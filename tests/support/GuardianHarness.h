@@ -11,12 +11,15 @@
 
 #include "core/guardian/GuardianClient.h"
 #include "core/guardian/GuardianProtocol.h"
+#include "demo/LoopbackRealityServer.h"
 #include "tests/support/Subprocess.h"
 
 namespace korvelin::testing {
 
 // A loopback TCP port nobody listens on right now.
-std::uint16_t unusedLoopbackPort();
+inline std::uint16_t unusedLoopbackPort() {
+  return demo::freeLoopbackPort();
+}
 
 // An Xray configuration whose SOCKS inbound listens on 127.0.0.1:`port`.
 std::string engineConfiguration(std::uint16_t port);

@@ -64,20 +64,16 @@ void LoopbackHttpsServer::answer(int connection, int wake) {
   if (request.find("\r\n\r\n") != std::string::npos) {
     ++requests_;
     const Reply reply = responder_(request.substr(0, request.find("\r\n\r\n")));
-    if (reply.stall) {
-      readableUnlessWoken(wake, wake);  // until the server stops
-    } else {
-      for (size_t at = 0; at < reply.bytes.size();) {
-        const int n =
-            SSL_write(ssl, reply.bytes.data() + at, static_cast<int>(reply.bytes.size() - at));
-        if (n <= 0)
-          break;
-        at += static_cast<size_t>(n);
-      }
-      if (reply.holdOpen && readableUnlessWoken(connection, wake))
-        ++closedByPeer_;
-      SSL_shutdown(ssl);
+    for (size_t at = 0; at < reply.bytes.size();) {
+      const int n =
+          SSL_write(ssl, reply.bytes.data() + at, static_cast<int>(reply.bytes.size() - at));
+      if (n <= 0)
+        break;
+      at += static_cast<size_t>(n);
     }
+    if (reply.holdOpen && readableUnlessWoken(connection, wake))
+      ++closedByPeer_;
+    SSL_shutdown(ssl);
   }
   SSL_free(ssl);
   ERR_clear_error();

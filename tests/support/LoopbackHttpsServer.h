@@ -20,8 +20,7 @@ namespace korvelin::testing {
 class LoopbackHttpsServer {
  public:
   struct Reply {
-    std::string bytes;   // written as is: status line, headers, body
-    bool stall = false;  // read the request, then answer nothing until stopped
+    std::string bytes;  // written as is: status line, headers, body
     // Write `bytes`, then keep the connection until the client closes it
     // (counted in `closedByPeer`) or the server stops.
     bool holdOpen = false;

@@ -1,20 +1,16 @@
 #include "tests/support/McpPeers.h"
 
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
+#include "tests/support/FileTreeHelpers.h"
 #include "tests/support/RealXray.h"
+#include "tests/support/ServicesSupport.h"
 
 namespace korvelin::testing {
 
-namespace {
-
-std::string script(const std::string& name) {
+static std::string script(const std::string& name) {
   return KORVELIN_SOURCE_DIR "/tests/support/mcp/" + name;
 }
-
-}  // namespace
 
 std::optional<std::string> realMcpPythonPath(std::string& reason) {
   return cachedPeerPath("mcp", KORVELIN_MCP_VERSION, reason);
@@ -38,9 +34,8 @@ std::string McpUpstream::url() const {
 }
 
 std::vector<nlohmann::json> McpUpstream::requests() const {
-  std::ifstream in(directory_.child("requests.jsonl"));
   std::vector<nlohmann::json> requests;
-  for (std::string line; std::getline(in, line);)
+  for (const auto& line : linesOf(readText(directory_.child("requests.jsonl"))))
     requests.push_back(nlohmann::json::parse(line));
   return requests;
 }
@@ -60,7 +55,6 @@ nlohmann::json runMcpSession(const std::string& python,
   }
   Subprocess client(argv);
   const auto status = client.wait(std::chrono::seconds(120));
-  client.output();
   if (!status || *status != 0)
     throw std::runtime_error("the MCP session failed: " + client.errors());
   return nlohmann::json::parse(client.output());

@@ -9,15 +9,8 @@ namespace korvelin::testing {
 using platform::ScopedFD;
 
 std::string misbehaviorName(Misbehavior misbehavior) {
-  switch (misbehavior) {
-    case Misbehavior::garbage:
-      return "garbage";
-    case Misbehavior::reset:
-      return "reset";
-    case Misbehavior::stall:
-      return "stall";
-  }
-  return "?";
+  static const char* const names[] = {"garbage", "reset", "stall"};  // in declaration order
+  return names[static_cast<int>(misbehavior)];
 }
 
 MisbehavingServer::MisbehavingServer(Misbehavior misbehavior)

@@ -83,44 +83,13 @@ std::unique_ptr<Subprocess> startListening(
 
 }  // namespace
 
-TlsDecoyServer::TlsDecoyServer(const std::string& xray,
-                               const std::string& directory,
-                               const std::string& serverName)
-    : logPath_(directory + "/decoy.log") {
-  const auto certificate = makeSelfSignedCertificate(xray, directory, serverName);
-  // A REALITY server signing with ML-DSA-65 hides the 3309-byte signature in
-  // the room the site's certificate message leaves; a lone self-signed
-  // certificate leaves far too little. Padding the chain with further
-  // certificates gives it the size of a public site's chain.
-  {
-    std::ofstream chain(certificate.certificate, std::ios::app);
-    for (int i = 0; i < 8; ++i)
-      chain << readText(
-          makeSelfSignedCertificate(xray, directory, "chain" + std::to_string(i) + ".korvelin.test")
-              .certificate);
-  }
-  process_ = startListening("the TLS decoy", logPath_, port_, [&](uint16_t port) {
-    return runXray(xray, demo::tlsDecoyConfiguration(port, certificate).dump(), logPath_);
-  });
-}
-
-std::string shapeName(VlessShape shape) {
-  switch (shape) {
-    case VlessShape::realityTCP:
-      return "TCP+REALITY";
-    case VlessShape::grpcTLS:
-      return "gRPC+TLS";
-    case VlessShape::grpcReality:
-      return "gRPC+REALITY";
-  }
-  return "?";
-}
-
 XrayServer::XrayServer(const std::string& xray,
                        const std::string& directory,
                        VlessShape shape,
                        XrayServerOptions options)
-    : accessLogPath_(directory + "/server-access.log"), logPath_(directory + "/server.log") {
+    : accessLogPath_(directory + "/server-access.log"),
+      logPath_(directory + "/server.log"),
+      decoyLogPath_(directory + "/decoy.log") {
   const bool reality = shape != VlessShape::grpcTLS;
   const bool grpc = shape != VlessShape::realityTCP;
   endpoint_.id = Uuid::random();
@@ -138,12 +107,26 @@ XrayServer::XrayServer(const std::string& xray,
     stream["grpcSettings"] = {{"serviceName", kGrpcServiceName}};
   if (reality) {
     endpoint_.serverName = "reality.korvelin.test";
-    decoy_ = std::make_unique<TlsDecoyServer>(xray, directory, endpoint_.serverName);
+    const auto decoyCertificate = makeSelfSignedCertificate(xray, directory, endpoint_.serverName);
+    // A REALITY server signing with ML-DSA-65 hides the 3309-byte signature
+    // in the room the site's certificate message leaves; a lone self-signed
+    // certificate leaves far too little. Padding the chain with further
+    // certificates gives it the size of a public site's chain.
+    std::ofstream chain(decoyCertificate.certificate, std::ios::app);
+    for (int i = 0; i < 8; ++i)
+      chain << readText(
+          makeSelfSignedCertificate(xray, directory, "chain" + std::to_string(i)).certificate);
+    chain.close();
+    uint16_t decoyPort;
+    decoy_ = startListening("the TLS decoy", decoyLogPath_, decoyPort, [&](uint16_t port) {
+      return runXray(xray, demo::tlsDecoyConfiguration(port, decoyCertificate).dump(),
+                     decoyLogPath_);
+    });
     const auto keys = generateX25519KeyPair(xray);
     endpoint_.publicKey = keys.publicKey;
     endpoint_.shortID = options.shortID;
     json& settings = stream["realitySettings"];
-    settings = {{"target", "127.0.0.1:" + std::to_string(decoy_->port())},
+    settings = {{"target", "127.0.0.1:" + std::to_string(decoyPort)},
                 {"serverNames", json::array({endpoint_.serverName})},
                 {"privateKey", keys.privateKey},
                 {"shortIds", json::array({options.shortID})}};
@@ -167,7 +150,7 @@ XrayServer::XrayServer(const std::string& xray,
   if (!grpc)
     user["flow"] = "xtls-rprx-vision";
   process_ =
-      startListening("the " + shapeName(shape) + " server", logPath_, port_, [&](uint16_t port) {
+      startListening("the VLESS server in " + directory, logPath_, port_, [&](uint16_t port) {
         return runXray(xray,
                        demo::vlessServerConfiguration(port, user, stream, accessLogPath_,
                                                       options.egressAddress)
@@ -184,7 +167,7 @@ std::string XrayServer::accessLog() const {
 }
 
 std::string XrayServer::output() const {
-  return readText(logPath_) + (decoy_ ? readText(decoy_->logPath()) : "");
+  return readText(logPath_) + readText(decoyLogPath_);
 }
 
 XrayClient::XrayClient(const std::string& xray,

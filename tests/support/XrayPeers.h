@@ -34,28 +34,7 @@ using demo::makeSelfSignedCertificate;
 using demo::Mldsa65KeyPair;
 using demo::X25519KeyPair;
 
-// The site a REALITY server borrows its TLS handshake from and hands
-// unauthenticated clients to: TLS 1.3 only, offering h2 and http/1.1 like the
-// public sites used in practice (REALITY over gRPC fails without h2). It is
-// a second Xray rather than `openssl s_server`, because REALITY keeps its
-// connection to the site open as long as the client's, and s_server serves
-// one connection at a time: the second client stalled behind the first.
-class TlsDecoyServer {
- public:
-  TlsDecoyServer(const std::string& xray,
-                 const std::string& directory,
-                 const std::string& serverName);
-  uint16_t port() const { return port_; }
-  const std::string& logPath() const { return logPath_; }
-
- private:
-  std::string logPath_;
-  uint16_t port_;
-  std::unique_ptr<Subprocess> process_;
-};
-
 enum class VlessShape { realityTCP, grpcTLS, grpcReality };
-std::string shapeName(VlessShape shape);
 
 struct XrayServerOptions {
   std::string shortID = "6ba85179e30d4fc2";
@@ -63,8 +42,14 @@ struct XrayServerOptions {
   std::string egressAddress = demo::kEgressAddress;  // where its loopback traffic comes from
 };
 
-// A VLESS server of the given shape on 127.0.0.1, with a private decoy for
-// REALITY and a self-signed certificate for TLS. Its only way out is
+// A VLESS server of the given shape on 127.0.0.1, with a self-signed
+// certificate for TLS, and for REALITY a private decoy: the site a REALITY
+// server borrows its TLS handshake from and hands unauthenticated clients to.
+// The decoy is TLS 1.3 only, offering h2 and http/1.1 like the public sites
+// used in practice (REALITY over gRPC fails without h2). It is a second Xray
+// rather than `openssl s_server`, because REALITY keeps its connection to the
+// site open as long as the client's, and s_server serves one connection at a
+// time: the second client stalled behind the first. Its only way out is
 // loopback, sent from 127.0.0.2: the echo endpoint seeing that address
 // proves a request crossed this server. It logs every accepted connection,
 // with the user's email, to its access log.
@@ -94,7 +79,8 @@ class XrayServer {
   CertificateFiles certificate_;
   std::string accessLogPath_;
   std::string logPath_;
-  std::unique_ptr<TlsDecoyServer> decoy_;
+  std::string decoyLogPath_;
+  std::unique_ptr<Subprocess> decoy_;
   std::unique_ptr<Subprocess> process_;
 };
 

@@ -1,24 +1,31 @@
+// Inspection of vendor-shaped bundles: what it proves of a good one, the one
+// error that names what is wrong with a bad one, and where Codex's backend is
+// found.
+
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
-#include <functional>
 
 #include <gtest/gtest.h>
 
 #include "core/apps/BundleInspector.h"
+#include "core/apps/CodexBundleInspector.h"
 #include "core/base/CoreError.h"
 #include "core/base/HexCoding.h"
 #include "core/files/FilePath.h"
 #include "core/platform/Sha256.h"
 #include "tests/support/BundleFixtures.h"
 #include "tests/support/FileTreeHelpers.h"
+#include "tests/support/Subprocess.h"
 
 namespace korvelin {
 namespace {
 
+namespace fs = std::filesystem;
+using Case = KorvelinCoreError::Case;
 using testing::BundleFixtures;
 using testing::BundleLayout;
+using testing::expectCoreError;
 
 const ManagedApplication& chrome() {
   return *ManagedApplicationSupport::application(
@@ -26,13 +33,19 @@ const ManagedApplication& chrome() {
 }
 
 std::string inspectionError(const BundleInspector& inspector, const std::string& path) {
-  return testing::expectCoreError([&] { inspector.inspect(path); }).errorDescription();
+  return expectCoreError([&] { inspector.inspect(path); }).errorDescription();
 }
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
   for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
     text.replace(at, from.size(), to);
   return text;
+}
+
+// Runs the shell script `script` inside `directory`.
+void runIn(const std::string& directory, const std::string& script) {
+  const auto result = testing::run({"/bin/sh", "-c", "cd \"$0\" && " + script, directory});
+  ASSERT_EQ(result.exitCode, 0) << script << ": " << result.errors;
 }
 
 class FixedValidator : public CodeSignatureValidating {
@@ -52,6 +65,12 @@ class FixedValidator : public CodeSignatureValidating {
 class BundleInspectionTest : public ::testing::Test {
  protected:
   BundleFixtures bundles_;
+  int made_ = 0;
+
+  // A bundle of `layout` under a name of its own.
+  std::string make(const BundleLayout& layout) {
+    return bundles_.make(layout, "bundle" + std::to_string(++made_) + ".app");
+  }
 };
 
 TEST_F(BundleInspectionTest, ProvesEveryVendorsBundleInEitherPlistFormat) {
@@ -61,15 +80,13 @@ TEST_F(BundleInspectionTest, ProvesEveryVendorsBundleInEitherPlistFormat) {
       layout.format = format;
       if (format == BundleLayout::Format::binary)
         layout.plist["CFBundleDisplayName"] = "Shown Name";
-      const std::string bundle = bundles_.make(
-          layout, std::string(application.vendor) + std::to_string(int(format)) + ".app");
+      const std::string bundle = make(layout);
       const CodexInstallation installation =
           makeBundleInspector(application.adapterIdentifier)->inspect(bundle + "/");
 
       SCOPED_TRACE(bundle);
       const std::string executable = bundle + "/Contents/MacOS/" + layout.executableName;
-      std::ifstream in(executable, std::ios::binary);
-      const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+      const std::string bytes = testing::readText(executable);
       const auto digest = platform::sha256(bytes.data(), bytes.size());
       struct stat info {};
       ASSERT_EQ(::stat(executable.c_str(), &info), 0);
@@ -94,143 +111,136 @@ TEST_F(BundleInspectionTest, ProvesEveryVendorsBundleInEitherPlistFormat) {
   }
 }
 
-// Each bad bundle ends inspection with one error that names what is wrong.
-// "@" stands for the bundle's path and "^" for the fixtures' directory.
+// Each bad bundle ends inspection with one error that names what is wrong:
+// bundles made with one Info.plist key changed (absent: removed), and
+// bundles changed by a shell script run inside them. "@" stands for the
+// bundle's path.
 TEST_F(BundleInspectionTest, RefusesEachBadBundleWithItsOwnError) {
-  namespace fs = std::filesystem;
-  using Tamper = std::function<std::string(const std::string& bundle)>;
-  const std::string plist = "/Contents/Info.plist";
-  const std::string executable = "/Contents/MacOS/Google Chrome";
-  const auto unchanged = [](const std::string& bundle) { return bundle; };
-  const auto withPlist = [&](std::function<void(std::ofstream&)> write) -> Tamper {
-    return [&, write](const std::string& bundle) {
-      std::ofstream out(bundle + plist, std::ios::trunc);
-      write(out);
-      return bundle;
-    };
+  const std::string invalidPlist = "Invalid Info.plist at @/Contents/Info.plist.";
+  const std::string unsigned_ = "Untrusted Codex code signature: not signed: ";
+  const auto inspector = makeBundleInspector(chrome().adapterIdentifier);
+  const auto check = [&](const BundleLayout& layout, const std::string& script,
+                         const std::string& inspected, const std::string& expected) {
+    const std::string bundle = make(layout);
+    runIn(bundle, script);
+    EXPECT_EQ(inspectionError(*inspector, bundle + inspected), replaced(expected, "@", bundle));
   };
+  testing::makeFile(bundles_.root() + "/x", 0755);  // where an escaping executable leads
   const struct {
-    const char* name;
-    std::function<void(BundleLayout&)> layout;
-    Tamper tamper;
+    const char* key;
+    std::optional<std::string> value;
     std::string expected;
-  } cases[] = {
-      {"the bundle is a symbolic link", nullptr,
-       [](const std::string& bundle) {
-         fs::create_directory_symlink(bundle, bundle + "-link.app");
-         return bundle + "-link.app";
-       },
-       "Unsafe bundle member: @-link.app."},
-      {"no bundle", nullptr, [](const std::string& bundle) { return bundle + "-none.app"; },
-       "Codex bundle not found at @-none.app."},
-      {"the bundle is a file", nullptr,
-       [](const std::string& bundle) {
-         testing::makeFile(bundle + "-file.app");
-         return bundle + "-file.app";
-       },
-       "Codex bundle not found at @-file.app."},
-      {"Info.plist is a FIFO", nullptr,
-       [&](const std::string& bundle) {
-         fs::remove(bundle + plist);
-         ::mkfifo((bundle + plist).c_str(), 0600);
-         return bundle;
-       },
-       "Invalid Info.plist at @/Contents/Info.plist."},
-      {"Info.plist of 1 GiB", nullptr,
-       [&](const std::string& bundle) {
-         fs::resize_file(bundle + plist, std::uintmax_t{1} << 30);
-         return bundle;
-       },
-       "Invalid Info.plist at @/Contents/Info.plist."},
-      {"Info.plist is no property list", nullptr, withPlist([](auto& out) { out << "hello"; }),
-       "Invalid Info.plist at @/Contents/Info.plist."},
-      {"Info.plist holds a list", nullptr,
-       withPlist([](auto& out) { out << "<plist version=\"1.0\"><array/></plist>"; }),
-       "Invalid Info.plist at @/Contents/Info.plist."},
-      {"Contents is a symbolic link", nullptr,
-       [](const std::string& bundle) {
-         fs::rename(bundle + "/Contents", bundle + "/Elsewhere");
-         fs::create_directory_symlink("Elsewhere", bundle + "/Contents");
-         return bundle;
-       },
-       "Invalid Info.plist at @/Contents/Info.plist."},
-      {"no CFBundleExecutable", [](BundleLayout& s) { s.plist.erase("CFBundleExecutable"); },
-       unchanged, "Missing bundle executable: CFBundleExecutable."},
-      {"the executable is missing", nullptr,
-       [&](const std::string& bundle) {
-         fs::remove(bundle + executable);
-         return bundle;
-       },
-       "Missing bundle executable: @/Contents/MacOS/Google Chrome."},
-      {"the executable is a symbolic link", nullptr,
-       [&](const std::string& bundle) {
-         fs::rename(bundle + executable, bundle + "/Contents/real");
-         fs::create_symlink("../real", bundle + executable);
-         return bundle;
-       },
+  } changedKeys[] = {
+      {"CFBundleExecutable", {}, "Missing bundle executable: CFBundleExecutable."},
+      {"CFBundleExecutable", "../../../x", "Unsafe bundle member: @/Contents/MacOS/../../../x."},
+      {"CFBundleIdentifier", "com.openai.codex",
+       unsigned_ + "the bundle identifier does not meet the code requirement."},
+      {"CFBundleVersion", "", "Missing bundle version value: CFBundleVersion."},
+      {"CFBundleShortVersionString",
+       {},
+       "Missing bundle version value: CFBundleShortVersionString."},
+  };
+  for (const auto& c : changedKeys) {
+    SCOPED_TRACE(std::string(c.key) + " " + c.value.value_or("removed"));
+    BundleLayout layout = BundleFixtures::layoutFor(chrome());
+    c.value ? void(layout.plist[c.key] = *c.value) : void(layout.plist.erase(c.key));
+    check(layout, "true", "", c.expected);
+  }
+  const struct {
+    const char* script;
+    std::string inspected;  // appended to the bundle's path
+    std::string expected;
+  } changedFiles[] = {
+      {"ln -s \"$PWD\" \"$PWD-link.app\"", "-link.app", "Unsafe bundle member: @-link.app."},
+      {"true", "-none.app", "Codex bundle not found at @-none.app."},
+      {"touch \"$PWD-file.app\"", "-file.app", "Codex bundle not found at @-file.app."},
+      {"rm Contents/Info.plist && mkfifo -m 600 Contents/Info.plist", "", invalidPlist},
+      {"truncate -s 1G Contents/Info.plist", "", invalidPlist},
+      {"echo hello >Contents/Info.plist", "", invalidPlist},
+      {"echo '<plist version=\"1.0\"><array/></plist>' >Contents/Info.plist", "", invalidPlist},
+      {"mv Contents Elsewhere && ln -s Elsewhere Contents", "", invalidPlist},
+      {"rm Contents/MacOS/*", "", "Missing bundle executable: @/Contents/MacOS/Google Chrome."},
+      {"mv Contents/MacOS/* Contents/real && ln -s ../real 'Contents/MacOS/Google Chrome'", "",
        "Unsafe bundle member: @/Contents/MacOS/Google Chrome."},
-      {"the executable escapes the bundle",
-       [](BundleLayout& s) { s.plist["CFBundleExecutable"] = "../../../x"; },
-       [](const std::string& bundle) {
-         testing::makeFile(fs::path(bundle).parent_path() / "x", 0755);
-         return bundle;
-       },
-       "Unsafe bundle member: @/Contents/MacOS/../../../x."},
-      {"a group-writable parent", nullptr,
-       [](const std::string& bundle) {
-         fs::permissions(bundle + "/Contents/MacOS", fs::perms(0775));
-         return bundle;
-       },
-       "Untrusted Codex code signature: not signed: writable by group or others: "
-       "@/Contents/MacOS."},
-      {"another vendor's identifier",
-       [](BundleLayout& s) { s.plist["CFBundleIdentifier"] = "com.openai.codex"; }, unchanged,
-       "Untrusted Codex code signature: not signed: the bundle identifier does not meet the code "
-       "requirement."},
-      {"an empty build version", [](BundleLayout& s) { s.plist["CFBundleVersion"] = ""; },
-       unchanged, "Missing bundle version value: CFBundleVersion."},
-      {"no marketing version", [](BundleLayout& s) { s.plist.erase("CFBundleShortVersionString"); },
-       unchanged, "Missing bundle version value: CFBundleShortVersionString."},
-      {"an executable of no known format", nullptr,
-       [&](const std::string& bundle) {
-         std::ofstream(bundle + executable, std::ios::trunc) << "#!/bin/sh\nexit 0\n";
-         return bundle;
-       },
+      {"chmod 775 Contents/MacOS", "",
+       unsigned_ + "writable by group or others: @/Contents/MacOS."},
+      {"echo '#!/bin/sh' >'Contents/MacOS/Google Chrome'", "",
        "Could not inspect executable architectures: Unsupported Mach-O magic."},
   };
-  const auto inspector = makeBundleInspector(chrome().adapterIdentifier);
-  int index = 0;
-  for (const auto& c : cases) {
-    BundleLayout layout = BundleFixtures::layoutFor(chrome());
-    if (c.layout)
-      c.layout(layout);
-    const std::string bundle = bundles_.make(layout, "case" + std::to_string(index++) + ".app");
-    const std::string path = c.tamper(bundle);
-    EXPECT_EQ(inspectionError(*inspector, path), replaced(c.expected, "@", bundle)) << c.name;
+  for (const auto& c : changedFiles) {
+    SCOPED_TRACE(c.script);
+    check(BundleFixtures::layoutFor(chrome()), c.script, c.inspected, c.expected);
   }
-}
 
-TEST_F(BundleInspectionTest, RefusesCodeBelowADirectoryOthersMayWrite) {
   // /tmp is writable by everyone: anyone could have put the bundle there.
   testing::ScopedTempDir shared;
-  const std::string bundle = shared.child("Google Chrome.app");
-  std::filesystem::copy(bundles_.make(BundleFixtures::layoutFor(chrome())), bundle,
-                        std::filesystem::copy_options::recursive);
-  EXPECT_EQ(inspectionError(*makeBundleInspector(chrome().adapterIdentifier), bundle),
-            "Untrusted Codex code signature: not signed: writable by group or others: /tmp.");
+  fs::copy(bundles_.make(BundleFixtures::layoutFor(chrome())), shared.child("Google Chrome.app"),
+           fs::copy_options::recursive);
+  EXPECT_EQ(inspectionError(*inspector, shared.child("Google Chrome.app")),
+            unsigned_ + "writable by group or others: /tmp.");
 }
 
 TEST_F(BundleInspectionTest, TakesTheTeamAndIdentifierFromTheSignatureAndThePlist) {
   BundleLayout layout = BundleFixtures::layoutFor(chrome());
-  const std::string genuine = bundles_.make(layout);
+  const std::string genuine = make(layout);
   layout.plist["CFBundleIdentifier"] = "com.example.other";
-  const std::string other = bundles_.make(layout, "Other.app");
+  const std::string other = make(layout);
   const BundleInspector resigned(chrome(), std::make_shared<FixedValidator>("ABCDE12345"));
   const BundleInspector signedByChrome(chrome(), std::make_shared<FixedValidator>("EQHXZ8M8AV"));
   EXPECT_EQ(inspectionError(resigned, genuine),
             "Untrusted Codex code signature: unexpected team identifier ABCDE12345.");
   EXPECT_EQ(inspectionError(signedByChrome, other),
             "Unsupported bundle identifier: com.example.other.");
+}
+
+TEST_F(BundleInspectionTest, FindsCodexsBackendAtItsFirstPlaceOnlyWhenNothingIsThere) {
+  const std::string first = "/Contents/Resources/codex";
+  const std::string nested = "/Contents/Resources/codex-cli/CodexCLI.app/Contents/MacOS/codex";
+  const struct {
+    const char* name;
+    std::vector<std::string> backends;  // copied in, executable
+    std::string script;                 // run inside the bundle
+    std::optional<Case> failure;
+    std::string backend;  // inside the bundle
+  } rows[] = {
+      {"both", {first, nested}, "true", {}, first},
+      {"nested only", {nested}, "true", {}, nested},
+      {"neither", {}, "true", Case::missingBackend, nested},
+      {"a link in the first place",
+       {nested},
+       "ln -s $PWD" + nested + " ." + first,
+       Case::unsafeBundleMember,
+       first},
+      {"not executable", {first}, "chmod 644 ." + first, Case::bundleMemberNotExecutable, first},
+  };
+  auto layout = BundleFixtures::layoutFor(ManagedApplicationSupport::applications[0]);
+  layout.plist["CFBundleShortVersionString"] = "26.903.61454";
+  layout.plist["CFBundleVersion"] = "8378";
+  layout.backend.clear();
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string path = make(layout);
+    for (const auto& backend : row.backends) {
+      fs::create_directories(deletingLastPathComponent(path + backend));
+      fs::copy_file(testing::testProgramPath("idle-app"), path + backend);
+    }
+    runIn(path, row.script);
+    const CodexBundleInspector subject(std::nullopt);
+    if (row.failure) {
+      const auto error = expectCoreError([&] { subject.inspect(path); });
+      EXPECT_EQ(error.errorCase(), *row.failure);
+      EXPECT_NE(error.detail().find(path + row.backend), std::string::npos) << error.detail();
+      continue;
+    }
+    const auto installation = subject.inspect(path);
+    EXPECT_EQ(installation.backendURL, fileURLString(path + row.backend, false));
+    struct stat info {};
+    ASSERT_EQ(::stat((path + row.backend).c_str(), &info), 0);
+    EXPECT_EQ(installation.backendIdentity, FileIdentity::of(info));
+    EXPECT_NE(installation.backendIdentity, installation.executableIdentity);
+    // A known version pair needs no approval store.
+    EXPECT_EQ(installation.compatibilityStatus, CodexCompatibilityStatus::verified);
+  }
 }
 
 }  // namespace

@@ -101,7 +101,7 @@ TEST(ClaudeLaunchTest, ARefusedAuthorizationKillsTheSuspendedChildAndLeavesNoLea
   testing::ScopedSubreaper reaper;
   testing::BundleFixtures fixtures;
   auto layout = testing::BundleFixtures::layoutFor(claudeRow());
-  layout.program = "claude-desktop";
+  layout.program = "desktop-standin";
   const std::string bundle = fixtures.make(layout);
   testing::ScopedTempDir base;
   ::chmod(base.path().c_str(), 0700);

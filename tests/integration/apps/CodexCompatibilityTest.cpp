@@ -102,7 +102,7 @@ TEST_F(CodexCompatibilityTest, NoApprovalWithoutEvidenceOrForAChangedBundle) {
     Case expected;
   };
   for (const auto& c : {Case_{"idle-app", false, Case::compatibilityCheckFailed},
-                        Case_{"codex-desktop", true, Case::installationChanged}}) {
+                        Case_{"desktop-standin", true, Case::installationChanged}}) {
     SCOPED_TRACE(c.program);
     const std::string bundle = makeBundle(c.program, std::string(c.program) + ".app");
     if (c.changesBundle)
@@ -140,7 +140,7 @@ TEST_F(CodexCompatibilityTest, ACheckedCodexRunsConfinedBehindItsSidecarWhichEnd
   if (!xray)
     GTEST_SKIP() << "real Xray unavailable: " << reason;
   const std::string realXray = *xray;
-  const std::string bundle = makeBundle("codex-desktop");
+  const std::string bundle = makeBundle("desktop-standin");
 
   const testing::ScopedTempDir serverDirectory;
   testing::XrayServer server(realXray, serverDirectory.path(), testing::VlessShape::realityTCP);

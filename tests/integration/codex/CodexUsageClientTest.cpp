@@ -6,12 +6,10 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <functional>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,11 +17,12 @@
 #include <nlohmann/json.hpp>
 
 #include "core/codex/CodexUsageAppServerClient.h"
-#include "core/files/FilePath.h"
 #include "tests/support/CatalogFixtures.h"
 #include "tests/support/CodexProfile.h"
 #include "tests/support/CodexUsageSupport.h"
+#include "tests/support/FileTreeHelpers.h"
 #include "tests/support/ProcessHelpers.h"
+#include "tests/support/ServicesSupport.h"
 
 namespace korvelin {
 namespace {
@@ -45,30 +44,22 @@ class CodexUsageClientTest : public ::testing::Test {
     EXPECT_EQ(testing::childrenOfThisProcess(), childrenBefore);
   }
 
+  // The scripted server's file `name`, a line feed added to lines it holds.
   void script(const std::string& name, const std::string& content) {
-    std::ofstream(profile.codexHome() + "/" + name, std::ios::binary) << content;
+    std::ofstream(profile.codexHome() + "/" + name) << content << (content.empty() ? "" : "\n");
   }
-  std::string scriptOutput(const std::string& name) {
-    std::ifstream in(profile.codexHome() + "/" + name);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
+  std::vector<std::string> scriptOutput(const std::string& name) {
+    return testing::linesOf(testing::readText(profile.codexHome() + "/" + name));
   }
 
-  CodexUsageAppServerClient client(double interval = 5.0) {
-    CodexUsageAppServerClient result(
+  std::unique_ptr<CodexUsageEventStream> start(double interval = 5.0) {
+    CodexUsageAppServerClient client(
         profile.paths.baseDirectory(), profile.temp.path(), interval,
         [this](const CodexInstallation&, const std::string&) { return inspected; });
-    result.hostEnvironment = std::vector<std::string>{
+    client.hostEnvironment = std::vector<std::string>{
         "PATH=/usr/bin:/bin", "LANG=C.UTF-8", "HTTP_PROXY=http://127.0.0.1:9", "FOO=bar",
         "SHELL=/bin/sh",      "NO_PROXY=*"};
-    return result;
-  }
-
-  std::unique_ptr<CodexUsageEventStream> start(
-      double interval = 5.0,
-      std::optional<ProfileProxyConfiguration> proxy = std::nullopt) {
-    return client(interval).events(installation, profile.paths, proxy);
+    return client.events(installation, profile.paths, std::nullopt);
   }
 
   std::set<pid_t> childrenBefore;
@@ -80,57 +71,44 @@ class CodexUsageClientTest : public ::testing::Test {
 // Scripts that end, or go quiet, within a second; what the stream yields
 // until then, one word an event, with "end" when the stream ended.
 TEST_F(CodexUsageClientTest, ScriptedConversations) {
-  const std::string answer30 =
-      R"({"id":$ID,"result":{"rateLimits":{"primary":{"usedPercent":30}}}})";
+  const auto reply = [](const std::string& rest) { return R"({"id":$ID,)" + rest + "}"; };
+  const std::string answer30 = reply(R"("result":{"rateLimits":{"primary":{"usedPercent":30}}})");
+  const auto updated = [](int used) {
+    return R"({"method":"account/rateLimits/updated","params":{"rateLimits":{"primary":{"usedPercent":)" +
+           std::to_string(used) + "}}}}";
+  };
+  const std::string invalid = "unavailable:invalidResponse";
+  const std::string unsupported = "unavailable:unsupportedProtocol";
   const struct {
     const char* name;
-    std::string preamble;
+    std::string preamble;  // lines, each written with its line feed
     std::string reply;
     std::string behaviour;
     std::string expected;
   } cases[] = {
       {"notifications before the first answer are ignored; a split line and id 2.0",
-       R"({"method":"account/rateLimits/updated","params":{"rateLimits":{"primary":{"usedPercent":99}}}})"
-       "\n{\"method\":\"configWarning\",\"params\":{}}\n\n",
+       updated(99) + "\n{\"method\":\"configWarning\",\"params\":{}}\n",
        R"({"id":$ID.0,"result":{"rateLi<PAUSE>mits":{"primary":{"usedPercent":30}}}})"
-       "\n\n"
-       R"({"method":"account/rateLimits/updated","params":{"rateLimits":{"primary":{"usedPercent":35}}}})"
-       "\n",
+       "\n\n" +
+           updated(35),
        "", "snapshot:70 snapshot:65"},
-      {"ids true and 2.5 match nothing",
-       R"({"id":true,"result":{}})"
-       "\n"
-       R"({"id":2.5,"result":{}})"
-       "\n",
-       answer30 + "\n", "", "snapshot:70"},
-      {"a stale id and a bad line", "",
-       R"({"id":1,"result":{}})"
-       "\nnot json\n[1]\n" +
-           answer30 + "\n",
-       "", "unavailable:invalidResponse unavailable:invalidResponse snapshot:70"},
+      {"ids true and 2.5 match nothing", "{\"id\":true,\"result\":{}}\n{\"id\":2.5,\"result\":{}}",
+       answer30, "", "snapshot:70"},
+      {"a stale id and a bad line", "", "{\"id\":1,\"result\":{}}\nnot json\n[1]\n" + answer30, "",
+       invalid + " " + invalid + " snapshot:70"},
       {"an answer the parser refuses", "",
-       R"({"id":$ID,"result":{"rateLimits":{"primary":{"usedPercent":101}}}})"
-       "\n",
-       "", "unavailable:invalidResponse"},
+       reply(R"("result":{"rateLimits":{"primary":{"usedPercent":101}}})"), "", invalid},
       {"authentication required", "",
-       R"({"error":{"code":-32600,"message":"codex account authentication required to read rate limits"},"id":$ID})"
-       "\n",
+       R"({"error":{"code":-32600,"message":"codex account authentication required to read rate limits"},"id":$ID})",
        "", "unavailable:authenticationRequired"},
-      {"the phrase in capitals", "",
-       R"({"error":{"message":"Authentication Required"},"id":$ID})"
-       "\n",
-       "", "unavailable:unsupportedProtocol"},
-      {"an error without a message", "",
-       R"({"error":{"code":1},"id":$ID})"
-       "\n",
-       "", "unavailable:unsupportedProtocol"},
+      {"the phrase in capitals", "", R"({"error":{"message":"Authentication Required"},"id":$ID})",
+       "", unsupported},
+      {"an error without a message", "", R"({"error":{"code":1},"id":$ID})", "", unsupported},
       {"an error that is not an object is an answer", "",
-       R"({"error":"x","id":$ID,"result":{"rateLimits":{"primary":{"usedPercent":30}}}})"
-       "\n",
-       "", "snapshot:70"},
-      {"1 MiB and one byte without a line feed", "", "", "flood",
-       "unavailable:invalidResponse end"},
-      {"the child exits after answering", "", answer30 + "\n", "exit-after-reply",
+       R"({"error":"x","id":$ID,"result":{"rateLimits":{"primary":{"usedPercent":30}}}})", "",
+       "snapshot:70"},
+      {"1 MiB and one byte without a line feed", "", "", "flood", invalid + " end"},
+      {"the child exits after answering", "", answer30, "exit-after-reply",
        "snapshot:70 disconnected end"},
       {"a server that never answers", "", "", "", ""},
   };
@@ -148,70 +126,50 @@ TEST_F(CodexUsageClientTest, ScriptedConversations) {
   // The child saw nothing of the host's environment but the few variables
   // it may inherit, and no proxy variable without a proxy.
   const auto& paths = profile.paths;
-  std::set<std::string> expected = {"PATH=/usr/bin:/bin",
-                                    "LANG=C.UTF-8",
-                                    "SHELL=/bin/sh",
-                                    "HOME=" + paths.home(),
-                                    "USERPROFILE=" + paths.home(),
-                                    "XDG_CONFIG_HOME=" + paths.config(),
-                                    "XDG_CACHE_HOME=" + paths.cache(),
-                                    "CODEX_HOME=" + paths.codexHome()};
-  std::istringstream lines(scriptOutput("environment"));
-  std::set<std::string> seen;
-  for (std::string line; std::getline(lines, line);)
-    seen.insert(line);
-  EXPECT_EQ(seen, expected);
+  const auto seen = scriptOutput("environment");
+  EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()),
+            (std::set<std::string>{
+                "PATH=/usr/bin:/bin", "LANG=C.UTF-8", "SHELL=/bin/sh", "HOME=" + paths.home(),
+                "USERPROFILE=" + paths.home(), "XDG_CONFIG_HOME=" + paths.config(),
+                "XDG_CACHE_HOME=" + paths.cache(), "CODEX_HOME=" + paths.codexHome()}));
 }
 
-// Whatever fails before the child runs is one `connectionFailed`, then the end.
-TEST_F(CodexUsageClientTest, FailedStarts) {
-  script("reply", R"({"id":$ID,"result":{"rateLimits":{}}})"
-                  "\n");
+// Whatever fails before the child runs is one `connectionFailed`, then the
+// end. Last, the conversation's lines and ids, the timer's next read once the
+// first is answered, and a timed read that cannot be written: a disconnection.
+TEST_F(CodexUsageClientTest, FailedStartsThenPollsEveryIntervalWithOneReadOutstanding) {
+  script("reply", R"({"id":$ID,"result":{"rateLimits":{"primary":{"usedPercent":30}}}})");
   const struct {
     const char* name;
     double interval;
     std::function<void(CodexUsageClientTest&)> change;
-    std::string expected;
   } cases[] = {
-      {"interval 4.9", 4.9, [](auto&) {}, "unavailable:connectionFailed end"},
-      {"the bundle changed", 5.0, [](auto& t) { t.inspected.codeDirectoryHash = "00"; },
-       "unavailable:connectionFailed end"},
+      {"interval 4.9", 4.9, [](auto&) {}},
+      {"the bundle changed", 5.0, [](auto& t) { t.inspected.codeDirectoryHash = "00"; }},
       {"not approved for launching", 5.0,
        [](auto& t) {
          t.installation.compatibilityStatus = CodexCompatibilityStatus::unverifiedVersion;
          t.inspected = t.installation;
-       },
-       "unavailable:connectionFailed end"},
+       }},
       {"no backend", 5.0,
-       [](auto& t) { t.inspected = t.installation = codexInstallation(kFake + "-missing"); },
-       "unavailable:connectionFailed end"},
+       [](auto& t) { t.inspected = t.installation = codexInstallation(kFake + "-missing"); }},
       {"an unsafe profile tree", 5.0,
-       [](auto& t) { ::chmod(t.profile.paths.cache().c_str(), 0755); },
-       "unavailable:connectionFailed end"},
+       [](auto& t) { ::chmod(t.profile.paths.cache().c_str(), 0755); }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    installation = codexInstallation(kFake);
-    inspected = installation;
+    installation = inspected = codexInstallation(kFake);
     ::chmod(profile.paths.cache().c_str(), 0700);
     c.change(*this);
-    auto stream = start(c.interval);
-    EXPECT_EQ(describe(*stream, 1500ms), c.expected);
+    EXPECT_EQ(describe(*start(c.interval), 1500ms), "unavailable:connectionFailed end");
   }
   ::chmod(profile.paths.cache().c_str(), 0700);
-}
+  installation = inspected = codexInstallation(kFake);
 
-// The conversation's lines and ids, the timer's next read once the first
-// is answered, and a timed read that cannot be written: a disconnection.
-TEST_F(CodexUsageClientTest, PollsEveryIntervalWithOneReadOutstanding) {
-  script("reply", R"({"id":$ID,"result":{"rateLimits":{"primary":{"usedPercent":30}}}})"
-                  "\n");
   script("behaviour", "close-input-after-second-reply");
-  auto stream = start();
-  EXPECT_EQ(describe(*stream, 20s), "snapshot:70 snapshot:70 disconnected end");
+  EXPECT_EQ(describe(*start(), 20s), "snapshot:70 snapshot:70 disconnected end");
   std::vector<nlohmann::json> received;
-  std::istringstream lines(scriptOutput("received"));
-  for (std::string line; std::getline(lines, line);)
+  for (const auto& line : scriptOutput("received"))
     received.push_back(nlohmann::json::parse(line));
   const std::vector<nlohmann::json> expected = {
       {{"method", "initialize"},

@@ -68,9 +68,9 @@ class RealCodexConfigTest : public ::testing::Test {
   CodexMCPConfigProvisioner provisioner;
 };
 
-TEST_F(RealCodexConfigTest, CodexReadsTheManagedServerAndStopsSeeingItAfterRemoval) {
+TEST_F(RealCodexConfigTest, CodexReadsTheManagedServerThenItsOwnRewriteIsRefusedEverywhere) {
   profile.writeConfig(kUser);
-  const auto receipt = provisioner.install(profile.paths, Uuid::random(), kPort, kCapability);
+  auto receipt = provisioner.install(profile.paths, Uuid::random(), kPort, kCapability);
   auto listed = servers();
   ASSERT_TRUE(listed.count("korvelin_youtrack"));
   const auto& transport = listed["korvelin_youtrack"].at("transport");
@@ -84,11 +84,9 @@ TEST_F(RealCodexConfigTest, CodexReadsTheManagedServerAndStopsSeeingItAfterRemov
   listed = servers();
   EXPECT_FALSE(listed.count("korvelin_youtrack"));
   EXPECT_TRUE(listed.count("user_docs"));
-}
 
-TEST_F(RealCodexConfigTest, AfterCodexRewroteTheFileEveryOperationRefusesAndKeepsItsBytes) {
-  profile.writeConfig(kUser);
-  const auto receipt = provisioner.install(profile.paths, Uuid::random(), kPort, kCapability);
+  SCOPED_TRACE("after Codex rewrote the file");
+  receipt = provisioner.install(profile.paths, Uuid::random(), kPort, kCapability);
   const auto added =
       runCodex({"mcp", "add", "added_by_codex", "--url", "http://127.0.0.1:47998/mcp"});
   ASSERT_EQ(added.exitCode, 0) << added.errors;
@@ -115,7 +113,7 @@ TEST_F(RealCodexConfigTest, AfterCodexRewroteTheFileEveryOperationRefusesAndKeep
   const auto status = provisioner.status(profile.paths);
   EXPECT_EQ(status.markerProblem, "invalid managed markers");
   EXPECT_TRUE(status.serverOutsideBlock);
-  const auto listed = servers();
+  listed = servers();
   for (const char* name : {"user_docs", "added_by_codex", "korvelin_youtrack"})
     EXPECT_TRUE(listed.count(name)) << name;
 }

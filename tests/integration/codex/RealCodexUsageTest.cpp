@@ -7,10 +7,10 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <chrono>
 #include <string>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "core/codex/CodexUsageAppServerClient.h"
@@ -65,10 +65,8 @@ TEST_F(RealCodexUsageTest, AnHttpProxyCarriesTheUsageRequest) {
   auto stream =
       start(ProfileProxyConfiguration(ProfileProxyScheme::http, "127.0.0.1", backend.port()));
   EXPECT_EQ(describe(*stream, 20s, 1), "snapshot:94");
-  const auto lines = backend.requestLines();
-  EXPECT_NE(std::find(lines.begin(), lines.end(),
-                      "GET http://usage.test/backend-api/wham/usage HTTP/1.1"),
-            lines.end());
+  EXPECT_THAT(backend.requestLines(),
+              ::testing::Contains("GET http://usage.test/backend-api/wham/usage HTTP/1.1"));
 }
 
 }  // namespace

@@ -198,7 +198,7 @@ TEST_F(ChromeLaunchTest, AClaudeSignInLinkOpensInThePairedChromeBehindItsSidecar
   const auto chrome =
       catalogue("Work", ManagedApplicationSupport::chromeAdapterIdentifier, "chromium-shim");
   const auto claude =
-      catalogue("work", ManagedApplicationSupport::claudeAdapterIdentifier, "claude-desktop");
+      catalogue("work", ManagedApplicationSupport::claudeAdapterIdentifier, "desktop-standin");
   const ProfilePaths chromePaths(chrome.id, base_.path());
   const ProfilePaths claudePaths(claude.id, base_.path());
 

@@ -1,9 +1,12 @@
 // A host crashes while its profile's application runs attached to a guarded
 // sidecar of the real guardian and the real engine; the restarted host must
 // prove, from the outside and without changing anything, whether that
-// application's route still runs through its own sidecar.
+// application's route still runs through its own sidecar. A sidecar recorded
+// by an earlier core (no protocol version) has a guardian that cannot be
+// asked: its route is proved from the processes alone.
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -11,9 +14,11 @@
 #include <nlohmann/json.hpp>
 
 #include "core/activity/ProfileRuntimeObserver.h"
+#include "core/guardian/GuardianProtocol.h"
 #include "core/process/ProcessSupervisor.h"
 #include "core/proxy/XraySidecarSupervisor.h"
 #include "demo/LoopbackEchoServer.h"
+#include "tests/support/GuardianHarness.h"
 #include "tests/support/RealXray.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
@@ -22,6 +27,7 @@
 namespace korvelin::testing {
 namespace {
 
+namespace fs = std::filesystem;
 using Status = RestoredProxyStatus;
 
 class RestoredProxyTest : public RealXrayTest {
@@ -50,16 +56,18 @@ class RestoredProxyTest : public RealXrayTest {
 
   // What a restarted host sees: the run re-adopted from its lease, observed
   // by a supervisor that never started anything.
-  RestoredProxyObservation observe(const Uuid& connection) {
-    const auto run = ProfileRuntimeObserver().observeWithRoute(
-        paths_, std::filesystem::canonical(testProgramPath("idle-app")).string());
-    const XraySidecarSupervisor restarted(nullptr, nullptr,
-                                          &XraySidecarSupervisor::lsofListenerVerifier, nullptr);
-    return restarted.observeRestoredProxyRoute(paths_, connection, run.snapshot, run.rootIdentity);
+  ProfileRuntimeObservation run() const {
+    return ProfileRuntimeObserver().observeWithRoute(
+        paths_, fs::canonical(testProgramPath("idle-app")).string());
+  }
+  RestoredProxyObservation observe(const Uuid& connection) const {
+    const auto found = run();
+    return restarted_.observeRestoredProxyRoute(paths_, connection, found.snapshot,
+                                                found.rootIdentity);
   }
 
   void rewrite(const std::function<void(XrayDurableState&)>& change) {
-    XrayDurableStateStore().withLockedState(paths_, false,
+    XrayDurableStateStore().withLockedState(paths_, true,
                                             [&](const XrayDurableState& current, auto& writer) {
                                               XrayDurableState next = current;
                                               change(next);
@@ -70,6 +78,8 @@ class RestoredProxyTest : public RealXrayTest {
   Uuid id_ = Uuid::random();
   ProfilePaths paths_{id_, temp_.path()};
   pid_t app_ = -1, engine_ = -1;
+  const XraySidecarSupervisor restarted_{nullptr, nullptr,
+                                         &XraySidecarSupervisor::lsofListenerVerifier, nullptr};
 };
 
 TEST_F(RestoredProxyTest, AnswersForTheGuardianAsItIsFound) {
@@ -100,32 +110,23 @@ TEST_F(RestoredProxyTest, AnswersForTheGuardianAsItIsFound) {
   ::kill(guardian, SIGCONT);
   EXPECT_EQ(observe(connection).status, Status::available);
 
-  struct Row {
-    const char* name;
-    std::function<void(XrayDurableState&)> change;
-    Status expected;
-  };
-  const std::vector<Row> rows = {
-      {"the record rewritten for another connection",
-       [](auto& r) { r.connectionID = Uuid::random(); }, Status::unavailable},
-      {"an emptied record", [](auto& r) { r = XrayDurableState::emptyRecord(r.profileID); },
-       Status::unavailable},
-      {"a protocol this core does not know", [](auto& r) { r.protocolVersion = 3; },
-       Status::unverified},
-      {"a port the engine does not listen on",
-       [](auto& r) { r.loopbackPort = static_cast<std::uint16_t>(*r.loopbackPort + 1); },
-       Status::unverified},
-      {"an older sidecar, and no verified root here", [](auto& r) { r.protocolVersion.reset(); },
-       Status::unverified},
-  };
-  for (const auto& row : rows) {
-    rewrite(row.change);
-    const XraySidecarSupervisor restarted(nullptr, nullptr,
-                                          &XraySidecarSupervisor::lsofListenerVerifier, nullptr);
-    const auto run = ProfileRuntimeObserver().observeWithRoute(
-        paths_, std::filesystem::canonical(testProgramPath("idle-app")).string());
-    EXPECT_EQ(restarted.observeRestoredProxy(paths_, connection, run.snapshot), row.expected)
-        << row.name;
+  const std::vector<std::tuple<const char*, std::function<void(XrayDurableState&)>, Status>> rows =
+      {
+          {"the record rewritten for another connection",
+           [](auto& r) { r.connectionID = Uuid::random(); }, Status::unavailable},
+          {"an emptied record", [](auto& r) { r = XrayDurableState::emptyRecord(r.profileID); },
+           Status::unavailable},
+          {"a protocol this core does not know", [](auto& r) { r.protocolVersion = 3; },
+           Status::unverified},
+          {"a port the engine does not listen on", [](auto& r) { ++*r.loopbackPort; },
+           Status::unverified},
+          {"an older sidecar, and no verified root here",
+           [](auto& r) { r.protocolVersion.reset(); }, Status::unverified},
+      };
+  for (const auto& [name, change, expected] : rows) {
+    rewrite(change);
+    EXPECT_EQ(restarted_.observeRestoredProxy(paths_, connection, run().snapshot), expected)
+        << name;
     rewrite([&](auto& r) { r = record; });
   }
   EXPECT_EQ(observe(connection).status, Status::available);
@@ -133,6 +134,74 @@ TEST_F(RestoredProxyTest, AnswersForTheGuardianAsItIsFound) {
   ::kill(guardian, SIGKILL);
   ASSERT_TRUE(eventually([&] { return processHasExited(guardian); }));
   EXPECT_EQ(observe(connection).status, Status::unavailable);
+}
+
+// The guardian and the real engine run from an application bundle laid out as
+// installed, in a private directory in the home directory (unlike /tmp,
+// nothing above it is writable by others), serving an application started
+// under supervision.
+TEST_F(RestoredProxyTest, AnOlderSidecarIsProvedFromTheOutside) {
+  ScopedTempDir installed(std::string(std::getenv("HOME")) + "/.cache");
+  const fs::path base = installed.path();
+  const fs::path resources = base / "Korvelin.app" / "Contents" / "Resources";
+  fs::create_directories(resources);
+  for (fs::path at = resources; at != base; at = at.parent_path())
+    ::chmod(at.c_str(), 0755);
+  fs::copy_file(guardianPath(), resources / "korvelin-xray-guardian");
+  fs::copy_file(xray_, resources / "xray");
+  const std::string bundle = fs::canonical(resources).string();
+  const Uuid connection = Uuid::random(), generation = Uuid::random();
+  ProfilePreparer(temp_.path()).prepare(paths_);
+
+  const std::uint16_t port = unusedLoopbackPort();
+  const std::string socketPath = guardianSocketPath(generation), capability = randomCapability();
+  Subprocess guardian(
+      {bundle + "/korvelin-xray-guardian", "--xray", bundle + "/xray", "--socket", socketPath},
+      {.keepStdinOpen = true});
+  guardian.writeStdin(Activation{capability, engineConfiguration(port), generation}.encode() +
+                      "\n");
+  ASSERT_TRUE(guardian.waitForOutput("\n", std::chrono::seconds(10))) << guardian.errors();
+  ASSERT_TRUE(eventually([&] {
+    return XraySidecarSupervisor::lsofListenerVerifier(
+        *parseReadyLine(guardian.output().substr(0, guardian.output().find('\n'))), port);
+  }));
+
+  XrayDurableState record;
+  record.status = XrayDurableState::Status::active;
+  record.profileID = id_;
+  record.connectionID = connection;
+  record.generation = generation;
+  record.guardianPID = guardian.pid();
+  record.loopbackPort = port;
+  record.socketPath = socketPath;
+  record.capability = capability;
+  rewrite([&](auto& r) { r = record; });
+
+  ProcessSupervisor applications;
+  applications.start(id_,
+                     {testProgramPath("idle-app"),
+                      {"--user-data-dir=" + paths_.userData(),
+                       "--proxy-server=socks5://127.0.0.1:" + std::to_string(port)},
+                      {},
+                      paths_,
+                      std::nullopt},
+                     nullptr, nullptr);
+  const auto observed = observe(connection);
+  EXPECT_EQ(observed.status, Status::available);
+  EXPECT_EQ(observed.usageRoute,
+            ProfileUsageRoute::proxy({ProfileProxyScheme::socks5, "127.0.0.1", port}, generation));
+  ASSERT_TRUE(observed.legacyIdentity);
+  EXPECT_EQ(observed.legacyIdentity->guardian.pid, guardian.pid());
+  EXPECT_EQ(observed.legacyIdentity->child.executable, bundle + "/xray");
+  EXPECT_EQ(observed.xrayIdentity, observed.legacyIdentity->child);
+
+  // Executables a group may replace are not the installed ones.
+  ::chmod(bundle.c_str(), 0775);
+  EXPECT_EQ(observe(connection).status, Status::unverified);
+  ::chmod(bundle.c_str(), 0755);
+
+  applications.stop(id_, paths_, 10);
+  guardian.closeStdin();
 }
 
 }  // namespace

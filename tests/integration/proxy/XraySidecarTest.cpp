@@ -96,29 +96,29 @@ TEST_F(XraySidecarTest, HealthIsProbedAtMostOncePerInterval) {
 }
 
 TEST_F(XraySidecarTest, FailedStartsStopTheGuardianAndClearTheRecord) {
-  struct Row {
-    const char* name;
-    std::string engine;
-    XraySidecarSupervisor::EgressProbe probe;
-    std::string guardian;
+  const auto answering = [](std::string text) {
+    return [text](std::uint16_t, double) { return text; };
   };
-  const std::string fake = testing::testProgramPath("fake-guardian");
+  // A guardian whose ready line is not what the engine's pid should be.
+  const auto saying = [&](const std::string& name, const std::string& line) {
+    testing::makeFile(dir_.child(name), 0700,
+                      "#!/bin/sh\necho '" + line + "'\nexec /bin/cat >/dev/null\n");
+    return dir_.child(name);
+  };
   const std::string standin = testing::testProgramPath("standin-xray");
-  const std::vector<Row> rows = {
-      {"ready line names pid 1", "/engines/ready-1", nullptr, fake},
-      {"ready line is not a number", "/engines/ready-text", nullptr, fake},
-      {"engine never listens", testing::testProgramPath("engine-probe"), nullptr,
-       testing::guardianPath()},
-      {"probe answers a host name", standin,
-       [](std::uint16_t, double) { return std::string("example.com"); }, testing::guardianPath()},
-      {"probe answers a page", standin,
-       [](std::uint16_t, double) { return std::string("<html>hi</html>"); },
-       testing::guardianPath()},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
-    auto sidecar =
-        supervisor([engine = row.engine] { return engine; }, row.probe, 1.5, row.guardian);
+  const std::string silent = testing::testProgramPath("engine-probe");
+  const std::vector<
+      std::tuple<const char*, std::string, XraySidecarSupervisor::EgressProbe, std::string>>
+      rows = {
+          {"ready line names pid 1", standin, nullptr, saying("ready-1", "READY 1")},
+          {"ready line is not a number", standin, nullptr, saying("ready-text", "READY engine")},
+          {"engine never listens", silent, nullptr, testing::guardianPath()},
+          {"probe answers a host name", standin, answering("example.com"), testing::guardianPath()},
+          {"probe answers a page", standin, answering("<html>hi</html>"), testing::guardianPath()},
+      };
+  for (const auto& [name, engine, probe, guardian] : rows) {
+    SCOPED_TRACE(name);
+    auto sidecar = supervisor([engine] { return engine; }, probe, 1.5, guardian);
     EXPECT_EQ(errorCaseOf([&] { sidecar->start(id_, connection_, configuration_, paths_); }),
               Case::proxyPreflightFailed);
     EXPECT_EQ(record().status, XrayDurableState::Status::empty);
@@ -244,14 +244,10 @@ TEST_F(XraySidecarTest, DirectModeKeepsNoRecordAndWarnsOfNothing) {
 }
 
 TEST_F(XraySidecarTest, BinaryChecksAndPathsOfAnotherProfile) {
-  const std::string writable = dir_.child("engine");
-  ASSERT_EQ(::symlink("/bin/true", dir_.child("link").c_str()), 0);
-  {
-    FILE* f = std::fopen(writable.c_str(), "w");
-    std::fclose(f);
-  }
-  ::chmod(writable.c_str(), 0777);
-  for (const std::string& path : {writable, dir_.child("link"), dir_.child("missing"), dir_.path()})
+  testing::makeFile(dir_.child("engine"), 0777);
+  testing::makeSymlink("/bin/true", dir_.child("link"));
+  for (const std::string& path :
+       {dir_.child("engine"), dir_.child("link"), dir_.child("missing"), dir_.path()})
     EXPECT_EQ(errorCaseOf([&] { XraySidecarSupervisor::validateBinary(path); }),
               Case::xrayUnavailable)
         << path;

@@ -28,87 +28,76 @@ std::optional<std::string> fetched(AppUpdateHTTPClient& client, const std::strin
   }
 }
 
-class AppUpdateClientTest : public ::testing::Test {
- protected:
-  testing::ScopedTempDir directory_;
-};
+// One feed server through every step: the answers the client takes or
+// refuses, refusals before any request, proxy variables, and one that never
+// comes.
+TEST(AppUpdateClientTest, OneFeedServerThroughEveryAnswer) {
+  testing::ScopedTempDir directory;
+  LoopbackHttpsServer::Reply reply;
+  LoopbackHttpsServer server(directory.path(), [&](const std::string&) { return reply; });
+  AppUpdateHTTPClient client({std::chrono::seconds(10), server.certificatePath()});
+  int requests = 0;  // those the server has seen so far
 
-TEST_F(AppUpdateClientTest, LoopbackFeedAnswers) {
   const std::string fits(kLimit, 'a');
   const std::string over(kLimit + 1, 'b');
+  const auto ok = [](const std::string& headers, const std::string& body) {
+    return httpResponse("200 OK", headers, body);
+  };
+  const std::string chunkedHeader = "Transfer-Encoding: chunked\r\n";
   struct Row {
     const char* name;
     std::string reply;
     std::optional<std::string> body;  // absent: a transport failure
   };
   const std::vector<Row> rows = {
-      {"200", httpResponse("200 OK", "Content-Length: 5\r\n", "hello"), "hello"},
+      {"200", ok("Content-Length: 5\r\n", "hello"), "hello"},
       {"302 is not followed",
        httpResponse("302 Found", "Location: /elsewhere\r\nContent-Length: 0\r\n", ""),
        std::nullopt},
       {"404", httpResponse("404 Not Found", "Content-Length: 0\r\n", ""), std::nullopt},
-      {"131072 bytes, announced", httpResponse("200 OK", "Content-Length: 131072\r\n", fits), fits},
-      {"131073 bytes, announced", httpResponse("200 OK", "Content-Length: 131073\r\n", over),
-       std::nullopt},
-      {"131072 bytes, close-delimited", httpResponse("200 OK", "", fits), fits},
-      {"131073 bytes, close-delimited", httpResponse("200 OK", "", over), std::nullopt},
-      {"131072 bytes, chunked",
-       httpResponse("200 OK", "Transfer-Encoding: chunked\r\n", chunked(fits, 5000)), fits},
-      {"131073 bytes, chunked",
-       httpResponse("200 OK", "Transfer-Encoding: chunked\r\n", chunked(over, 5000)), std::nullopt},
-      {"a short body", httpResponse("200 OK", "Content-Length: 10\r\n", "short"), std::nullopt},
+      {"131072 bytes, announced", ok("Content-Length: 131072\r\n", fits), fits},
+      {"131073 bytes, announced", ok("Content-Length: 131073\r\n", over), std::nullopt},
+      {"131072 bytes, close-delimited", ok("", fits), fits},
+      {"131073 bytes, close-delimited", ok("", over), std::nullopt},
+      {"131072 bytes, chunked", ok(chunkedHeader, chunked(fits, 5000)), fits},
+      {"131073 bytes, chunked", ok(chunkedHeader, chunked(over, 5000)), std::nullopt},
+      {"a short body", ok("Content-Length: 10\r\n", "short"), std::nullopt},
   };
   for (const auto& row : rows) {
-    LoopbackHttpsServer server(directory_.path(), [&](const std::string&) {
-      return LoopbackHttpsServer::Reply{row.reply};
-    });
-    AppUpdateHTTPClient client({std::chrono::seconds(10), server.certificatePath()});
+    reply = {row.reply};
     const auto body = fetched(client, server.url("/feed.json"));
     EXPECT_TRUE(body == row.body) << row.name << ": "
                                   << (body ? std::to_string(body->size()) + " bytes" : "refused");
-    EXPECT_EQ(server.requests(), 1) << row.name;  // a redirect is never followed
+    EXPECT_EQ(server.requests(), ++requests) << row.name;  // a redirect is never followed
   }
-}
 
-TEST_F(AppUpdateClientTest, RefusesBeforeOrWithoutTrust) {
-  LoopbackHttpsServer server(directory_.path(), [](const std::string&) {
-    return LoopbackHttpsServer::Reply{httpResponse("200 OK", "Content-Length: 2\r\n", "ok")};
-  });
-  AppUpdateHTTPClient trusting({std::chrono::seconds(10), server.certificatePath()});
+  // Refused before a request: no trust in a self-signed certificate without
+  // its file, plain http, a query.
+  reply = {ok("Content-Length: 2\r\n", "ok")};
   AppUpdateHTTPClient system({std::chrono::seconds(10), std::nullopt});
-  const std::string port = std::to_string(server.port());
-  EXPECT_EQ(fetched(system, server.url("/feed")), std::nullopt);  // self-signed: not trusted
-  EXPECT_EQ(fetched(trusting, "http://127.0.0.1:" + port + "/feed"), std::nullopt);
-  EXPECT_EQ(fetched(trusting, server.url("/feed?x=1")), std::nullopt);
-  EXPECT_EQ(server.requests(), 0);
-  EXPECT_EQ(fetched(trusting, server.url("/feed")), "ok");
-}
+  EXPECT_EQ(fetched(system, server.url("/feed")), std::nullopt);
+  EXPECT_EQ(fetched(client, "http://127.0.0.1:" + std::to_string(server.port()) + "/feed"),
+            std::nullopt);
+  EXPECT_EQ(fetched(client, server.url("/feed?x=1")), std::nullopt);
+  EXPECT_EQ(server.requests(), requests);
 
-TEST_F(AppUpdateClientTest, AStalledFeedEndsAtTheDeadline) {
-  LoopbackHttpsServer server(directory_.path(), [](const std::string&) {
-    return LoopbackHttpsServer::Reply{"", true};
-  });
-  AppUpdateHTTPClient client({std::chrono::milliseconds(300), server.certificatePath()});
-  EXPECT_EQ(fetched(client, server.url("/feed")), std::nullopt);
-  EXPECT_EQ(server.requests(), 1);
-}
-
-// libcurl honours https_proxy unless told not to; the feed must be reached
-// directly whatever the environment says.
-TEST_F(AppUpdateClientTest, ProxyVariablesAreIgnored) {
-  LoopbackHttpsServer server(directory_.path(), [](const std::string&) {
-    return LoopbackHttpsServer::Reply{httpResponse("200 OK", "Content-Length: 2\r\n", "ok")};
-  });
+  // libcurl honours https_proxy unless told not to; the feed must be reached
+  // directly whatever the environment says.
   const std::vector<const char*> names = {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"};
   for (const char* name : names)
     ::setenv(name, "http://127.0.0.1:9", 1);  // nothing listens on port 9
   ::unsetenv("no_proxy");
   ::unsetenv("NO_PROXY");
-  AppUpdateHTTPClient client({std::chrono::seconds(10), server.certificatePath()});
-  const auto body = fetched(client, server.url("/feed"));
+  AppUpdateHTTPClient proxied({std::chrono::seconds(10), server.certificatePath()});
+  const auto body = fetched(proxied, server.url("/feed"));
   for (const char* name : names)
     ::unsetenv(name);
   EXPECT_EQ(body, "ok");
+
+  reply = {.holdOpen = true};  // no answer
+  AppUpdateHTTPClient impatient({std::chrono::milliseconds(300), server.certificatePath()});
+  EXPECT_EQ(fetched(impatient, server.url("/feed")), std::nullopt);
+  EXPECT_EQ(server.requests(), requests + 2);
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -53,7 +51,8 @@ TEST(ProfileActivityEventTest, LinesKeepFieldOrderAndCountFrom2001) {
 TEST(ProfileActivityEventTest, DecodesOnlyWellFormedEvents) {
   const std::string id = R"("id":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4",)";
   const std::string profile = R"("profileID":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F",)";
-  const std::string rest = R"("kind":"proxyDisconnected","occurredAt":5,"detail":"d")";
+  const std::string kind = R"("kind":"proxyDisconnected",)";
+  const std::string rest = kind + R"("occurredAt":5,"detail":"d")";
   auto line = [&](const std::string& middle) { return "{" + id + profile + middle + "}"; };
   EXPECT_TRUE(parseProfileActivityEvent(line(rest)));
   EXPECT_TRUE(parseProfileActivityEvent(line(R"("proxyName":null,)" + rest)))
@@ -61,19 +60,19 @@ TEST(ProfileActivityEventTest, DecodesOnlyWellFormedEvents) {
   EXPECT_TRUE(parseProfileActivityEvent(R"({"id":"8d9b2c4e-1f3a-4b5c-9d6e-7f8091a2b3c4",)" +
                                         profile + rest + "}"))
       << "lower-case UUIDs decode";
+  const std::string longDetail = std::string(kMaximumActivityLineBytes, 'x');
   const std::vector<std::pair<const char*, std::string>> refused = {
       {"not JSON", "{"},
       {"array", "[]"},
-      {"missing detail", line(R"("kind":"proxyDisconnected","occurredAt":5)")},
+      {"missing detail", line(kind + R"("occurredAt":5)")},
       {"unknown key", line(rest + R"(,"extra":1)")},
       {"unknown kind", line(R"("kind":"proxyLost","occurredAt":5,"detail":"d")")},
-      {"date as text", line(R"("kind":"proxyDisconnected","occurredAt":"5","detail":"d")")},
-      {"date beyond double", line(R"("kind":"proxyDisconnected","occurredAt":1e999,"detail":"d")")},
+      {"date as text", line(kind + R"("occurredAt":"5","detail":"d")")},
+      {"date beyond double", line(kind + R"("occurredAt":1e999,"detail":"d")")},
       {"name not a string", line(R"("proxyName":7,)" + rest)},
       {"profile not a UUID", "{" + id + R"("profileID":"me",)" + rest + "}"},
-      {"not UTF-8", line(R"("kind":"proxyDisconnected","occurredAt":5,"detail":"\xff")")},
-      {"longer than the limit", line(R"("kind":"proxyDisconnected","occurredAt":5,"detail":")" +
-                                     std::string(kMaximumActivityLineBytes, 'x') + "\"")},
+      {"not UTF-8", line(kind + R"("occurredAt":5,"detail":"\xff")")},
+      {"longer than the limit", line(kind + R"("occurredAt":5,"detail":")" + longDetail + "\"")},
   };
   for (const auto& [name, text] : refused)
     EXPECT_FALSE(parseProfileActivityEvent(text)) << name;

@@ -39,8 +39,12 @@ struct World {
 
   // The client in `pid` and the engine's end of the same connection.
   void connect(std::int32_t pid, std::uint16_t clientPort) {
-    sockets[pid].push_back(established(clientPort, kProxyPort));
-    sockets[kXray].push_back(established(kProxyPort, clientPort));
+    client(pid, clientPort);
+    client(kXray, kProxyPort, clientPort);
+  }
+  // One end of a connection, held by `pid`.
+  void client(std::int32_t pid, std::uint16_t local, std::uint16_t remote = kProxyPort) {
+    sockets[pid].push_back(established(local, remote));
   }
 
   ProfileTrafficObserver observer() {
@@ -73,92 +77,70 @@ struct World {
 };
 
 TEST(ProfileTrafficObserverTest, AnswersFromTheTables) {
-  const std::optional<bool> yes = true, no = false, unavailable = std::nullopt;
+  using Setup = std::function<void(World&)>;
+  const Setup nothing = [](World&) {};
+  const Setup child = [](auto& w) { w.add(kRoot, 101); };
+  const Setup connectedChild = [](auto& w) { w.add(kRoot, 101), w.connect(101, 51000); };
+  const Setup rootConnected = [](auto& w) { w.connect(kRoot, 51000); };
+  const Setup childEnds = [](auto& w) { w.children[kRoot].clear(); };
+  const Setup childStarts = [](auto& w) { w.add(kRoot, 102); };
+  // `setUp` makes the world; `change` moves it after the first walk.
   struct Row {
     const char* name;
-    std::function<void(World&)> setUp;
-    std::optional<bool> expected;
-    ProfileProxyConfiguration proxy{ProfileProxyScheme::socks5, "127.0.0.1", kProxyPort};
+    Setup setUp;
+    Setup change = nullptr;
   };
-  const std::vector<Row> rows = {
+  const std::vector<Row> yes = {
       {"a grandchild's connection",
-       [](World& w) { w.add(kRoot, 101), w.add(101, 102), w.connect(102, 51000); }, yes},
-      {"the root's own connection", [](World& w) { w.connect(kRoot, 51000); }, yes},
-      {"no connection at all", [](World& w) { w.add(kRoot, 101); }, no},
-      {"a client whose peer the engine does not hold",
-       [](World& w) { w.sockets[kRoot].push_back(established(51000, kProxyPort)); }, no},
-      {"the engine holds the peer of another port",
-       [](World& w) {
-         w.sockets[kRoot].push_back(established(51000, kProxyPort));
-         w.sockets[kXray].push_back(established(kProxyPort, 51001));
-       },
-       no},
-      {"a connection not yet established",
-       [](World& w) {
-         w.connect(kRoot, 51000);
-         w.sockets[kRoot][0].state = 2;
-       },
-       no},
-      {"a client on another address than 127.0.0.1",
-       [](World& w) {
-         w.connect(kRoot, 51000);
-         w.sockets[kRoot][0].localIsLoopback = false;
-       },
-       no},
-      {"a listener on the proxy port is not a client",
-       [](World& w) {
-         w.sockets[kRoot].push_back(established(kProxyPort, kProxyPort));
-         w.sockets[kXray].push_back(established(kProxyPort, kProxyPort));
-       },
-       no},
-      {"a proxy named localhost",
-       [](World& w) { w.connect(kRoot, 51000); },
-       unavailable,
-       {ProfileProxyScheme::socks5, "localhost", kProxyPort}},
-      {"an http proxy",
-       [](World& w) { w.connect(kRoot, 51000); },
-       unavailable,
-       {ProfileProxyScheme::http, "127.0.0.1", kProxyPort}},
-      {"a root replaced under the same pid",
-       [](World& w) { w.identities[kRoot].startMicroseconds = 7; }, unavailable},
-      {"an engine that is gone", [](World& w) { w.identities.erase(kXray); }, unavailable},
-      {"an engine of another user", [](World& w) { w.identities[kXray].uid = 502; }, unavailable},
-      {"a child of another user", [](World& w) { w.add(kRoot, 101, 0); }, unavailable},
-      {"a child that cannot be identified",
-       [](World& w) {
-         w.add(kRoot, 101);
-         w.identities.erase(101);
-       },
-       unavailable},
-      {"a child listed twice", [](World& w) { w.add(kRoot, 101), w.add(kRoot, 101); }, unavailable},
-      {"a child id below 2", [](World& w) { w.children[kRoot] = {1}; }, unavailable},
-      {"a socket table that cannot be read",
-       [](World& w) { w.add(kRoot, 101), w.sockets.erase(101); }, unavailable},
-      {"a child that ends between the two looks",
-       [](World& w) {
-         w.add(kRoot, 101);
-         w.change = [](World& w) { w.children[kRoot].clear(); };
-       },
-       unavailable},
-      {"a child that starts between the two looks",
-       [](World& w) { w.change = [](World& w) { w.add(kRoot, 101); }; }, unavailable},
-      {"the connected process ends before it is seen again",
-       [](World& w) {
-         w.add(kRoot, 101), w.connect(101, 51000);
-         w.change = [](World& w) { w.children[kRoot].clear(); };
-       },
-       unavailable},
-      {"a connection seen while another child starts",
-       [](World& w) {
-         w.add(kRoot, 101), w.connect(101, 51000);
-         w.change = [](World& w) { w.add(kRoot, 102); };
-       },
-       yes},
+       [](auto& w) { w.add(kRoot, 101), w.add(101, 102), w.connect(102, 51000); }},
+      {"the root's own connection", rootConnected},
+      {"a connection seen while another child starts", connectedChild, childStarts},
   };
-  for (const auto& row : rows) {
+  const std::vector<Row> no = {
+      {"no connection at all", child},
+      {"a client whose peer the engine does not hold", [](auto& w) { w.client(kRoot, 51000); }},
+      {"the engine holds the peer of another port",
+       [](auto& w) { w.client(kRoot, 51000), w.client(kXray, kProxyPort, 51001); }},
+      {"a connection not yet established",
+       [](auto& w) { w.connect(kRoot, 51000), w.sockets[kRoot][0].state = 2; }},
+      {"a client on another address than 127.0.0.1",
+       [](auto& w) { w.connect(kRoot, 51000), w.sockets[kRoot][0].localIsLoopback = false; }},
+      {"a listener on the proxy port is not a client",
+       [](auto& w) { w.connect(kRoot, kProxyPort); }},
+  };
+  const std::vector<Row> unavailable = {
+      {"a root replaced under the same pid",
+       [](auto& w) { w.identities[kRoot].startMicroseconds = 7; }},
+      {"an engine that is gone", [](auto& w) { w.identities.erase(kXray); }},
+      {"an engine of another user", [](auto& w) { w.identities[kXray].uid = 502; }},
+      {"a child of another user", [](auto& w) { w.add(kRoot, 101, 0); }},
+      {"a child that cannot be identified",
+       [](auto& w) { w.add(kRoot, 101), w.identities.erase(101); }},
+      {"a child listed twice", [](auto& w) { w.add(kRoot, 101), w.add(kRoot, 101); }},
+      {"a child id below 2", [](auto& w) { w.children[kRoot] = {1}; }},
+      {"a socket table that cannot be read",
+       [](auto& w) { w.add(kRoot, 101), w.sockets.erase(101); }},
+      {"a child that ends between the two looks", child, childEnds},
+      {"a child that starts between the two looks", nothing, childStarts},
+      {"the connected process ends before it is seen again", connectedChild, childEnds},
+  };
+  for (const auto& [rows, expected] :
+       {std::pair(yes, std::optional(true)), std::pair(no, std::optional(false)),
+        std::pair(unavailable, std::optional<bool>())}) {
+    for (const auto& row : rows) {
+      World world;
+      row.setUp(world);
+      world.change = row.change;
+      EXPECT_EQ(world.observe(), expected) << row.name;
+    }
+  }
+  // Only a SOCKS5 proxy on 127.0.0.1 can be matched with the engine's sockets.
+  for (const auto& proxy :
+       {ProfileProxyConfiguration(ProfileProxyScheme::socks5, "localhost", kProxyPort),
+        ProfileProxyConfiguration(ProfileProxyScheme::http, "127.0.0.1", kProxyPort)}) {
     World world;
-    row.setUp(world);
-    EXPECT_EQ(world.observe(row.proxy), row.expected) << row.name;
+    world.connect(kRoot, 51000);
+    EXPECT_EQ(world.observe(proxy), std::nullopt) << proxy.uri();
   }
 }
 

@@ -16,9 +16,23 @@ using Date = ClaudeLaunchAuthorization::Date;
 using testing::claudeInstallation;
 using testing::thrownDescription;
 
+const std::string kRefused = "Claude launch is not authorized: ";
 const LiveProcessIdentity kIssuer{4242, 4242, 501, 1000, 250, "/usr/bin/korvelin", "boot"};
 
+std::string reasonOf(const std::function<void()>& call) {
+  return thrownDescription(KorvelinCoreError::Case::claudeLaunchNotAuthorized, call)
+      .value_or("(allowed)");
+}
+
+std::string outcome(const ClaudeLaunchDecision& decision) {
+  if (const auto* denial = std::get_if<ClaudeLaunchDenial>(&decision))
+    return std::string(rawValue(*denial));
+  return "allow";
+}
+
 struct Fixture {
+  explicit Fixture(bool enforcing = true) { service.setEnforcementActive(enforcing); }
+
   Date now = Date{} + 1'000'000s;
   ClaudeLaunchAuthorizationService service{[this] { return now; },
                                            [] { return std::optional(kIssuer); }};
@@ -31,18 +45,17 @@ struct Fixture {
             kIssuer.startSeconds,
             kIssuer.startMicroseconds};
   }
+
+  ClaudeLaunchAuthorization issue() { return service.issue(Uuid::random(), claudeInstallation()); }
+  // The decision on an execution with `facts` at `at`.
+  std::string evaluate(const ClaudeExecFacts& facts, Date at) {
+    return outcome(service.evaluate(facts, at));
+  }
+  // Why the managed launch's consumption of `authorization` is refused.
+  std::string consume(const ClaudeLaunchAuthorization& authorization) {
+    return reasonOf([&] { service.consumeForManagedLaunch(authorization); });
+  }
 };
-
-std::string reasonOf(const std::function<void()>& call) {
-  return thrownDescription(KorvelinCoreError::Case::claudeLaunchNotAuthorized, call)
-      .value_or("(allowed)");
-}
-
-std::string outcome(const ClaudeLaunchDecision& decision) {
-  if (const auto* denial = std::get_if<ClaudeLaunchDenial>(&decision))
-    return std::string(rawValue(*denial));
-  return "allow";
-}
 
 TEST(ClaudeLaunchAuthorizationTest, OnlyAClaudeIdentityCanBeAuthorized) {
   const std::vector<std::pair<std::string, std::function<void(CodexInstallation&)>>> cases = {
@@ -56,14 +69,14 @@ TEST(ClaudeLaunchAuthorizationTest, OnlyAClaudeIdentityCanBeAuthorized) {
     auto installation = claudeInstallation();
     change(installation);
     EXPECT_EQ(reasonOf([&] { fixture.service.issue(Uuid::random(), installation); }),
-              "Claude launch is not authorized: not an authorized Claude identity.")
+              kRefused + "not an authorized Claude identity.")
         << name;
     EXPECT_EQ(fixture.service.openAuthorizationCount(), 0u) << name;
   }
 
   ClaudeLaunchAuthorizationService noIssuer{nullptr, [] { return std::nullopt; }};
   EXPECT_EQ(reasonOf([&] { noIssuer.issue(Uuid::random(), claudeInstallation()); }),
-            "Claude launch is not authorized: could not capture issuer identity.");
+            kRefused + "could not capture issuer identity.");
 
   Fixture fixture;
   auto installation = claudeInstallation();
@@ -97,84 +110,73 @@ TEST(ClaudeLaunchAuthorizationTest, EvaluateDeniesEveryExecutionItDidNotIssue) {
   };
   for (const auto& c : cases) {
     Fixture fixture;
-    fixture.service.setEnforcementActive(true);
-    const auto issued = fixture.service.issue(Uuid::random(), claudeInstallation());
+    const auto issued = fixture.issue();
     auto facts = fixture.facts();
     c.change(facts);
     const auto decision = fixture.service.evaluate(facts, issued.issuedAt + c.after);
     EXPECT_EQ(outcome(decision), c.expected) << c.name;
     if (c.expected == "allow") {
       EXPECT_EQ(std::get<ClaudeLaunchAuthorization>(decision), issued) << c.name;
-      EXPECT_EQ(outcome(fixture.service.evaluate(facts, issued.issuedAt + c.after)),
-                "authorizationReplayed")
+      EXPECT_EQ(fixture.evaluate(facts, issued.issuedAt + c.after), "authorizationReplayed")
           << c.name;
     }
   }
 
-  Fixture inactive;
-  inactive.service.issue(Uuid::random(), claudeInstallation());
-  EXPECT_EQ(outcome(inactive.service.evaluate(inactive.facts(), inactive.now)),
-            "enforcementUnavailable");
+  Fixture inactive(false);
+  inactive.issue();
+  EXPECT_EQ(inactive.evaluate(inactive.facts(), inactive.now), "enforcementUnavailable");
 }
 
 TEST(ClaudeLaunchAuthorizationTest, ManagedConsumptionAcceptsEachExecutionOnceFromEachSide) {
   Fixture fixture;
-  fixture.service.setEnforcementActive(true);
 
   // The enforcement component saw the execution first: the launch's own
   // consumption still succeeds, as often as it is asked.
-  const auto seen = fixture.service.issue(Uuid::random(), claudeInstallation());
-  ASSERT_EQ(outcome(fixture.service.evaluate(fixture.facts(), seen.issuedAt + 1s)), "allow");
+  const auto seen = fixture.issue();
+  ASSERT_EQ(fixture.evaluate(fixture.facts(), seen.issuedAt + 1s), "allow");
   fixture.now += 20s;
-  EXPECT_EQ(reasonOf([&] { fixture.service.consumeForManagedLaunch(seen); }), "(allowed)");
-  EXPECT_EQ(reasonOf([&] { fixture.service.consumeForManagedLaunch(seen); }), "(allowed)");
+  EXPECT_EQ(fixture.consume(seen), "(allowed)");
+  EXPECT_EQ(fixture.consume(seen), "(allowed)");
 
   // Consumed by the launch first: a later execution with it is a replay.
-  const auto managed = fixture.service.issue(Uuid::random(), claudeInstallation());
+  const auto managed = fixture.issue();
   fixture.now = managed.expiresAt;
-  EXPECT_EQ(reasonOf([&] { fixture.service.consumeForManagedLaunch(managed); }), "(allowed)");
-  EXPECT_EQ(reasonOf([&] { fixture.service.consumeForManagedLaunch(managed); }),
-            "Claude launch is not authorized: authorization replayed.");
+  EXPECT_EQ(fixture.consume(managed), "(allowed)");
+  EXPECT_EQ(fixture.consume(managed), kRefused + "authorization replayed.");
   auto facts = fixture.facts();
-  EXPECT_EQ(outcome(fixture.service.evaluate(facts, managed.issuedAt + 1s)),
-            "authorizationReplayed");
+  EXPECT_EQ(fixture.evaluate(facts, managed.issuedAt + 1s), "authorizationReplayed");
 
-  const auto late = fixture.service.issue(Uuid::random(), claudeInstallation());
+  const auto late = fixture.issue();
   fixture.now = late.expiresAt + 1ns;
-  EXPECT_EQ(reasonOf([&] { fixture.service.consumeForManagedLaunch(late); }),
-            "Claude launch is not authorized: authorization expired.");
+  EXPECT_EQ(fixture.consume(late), kRefused + "authorization expired.");
 
-  const auto fresh = fixture.service.issue(Uuid::random(), claudeInstallation());
+  const auto fresh = fixture.issue();
   fixture.now = fresh.issuedAt;
   auto altered = fresh;
   altered.profileID = Uuid::random();
-  EXPECT_EQ(reasonOf([&] { fixture.service.consumeForManagedLaunch(altered); }),
-            "Claude launch is not authorized: authorization mismatch.");
+  EXPECT_EQ(fixture.consume(altered), kRefused + "authorization mismatch.");
   altered = fresh;
   altered.token = Uuid::random();
-  EXPECT_EQ(reasonOf([&] { fixture.service.consumeForManagedLaunch(altered); }),
-            "Claude launch is not authorized: unknown authorization.");
+  EXPECT_EQ(fixture.consume(altered), kRefused + "unknown authorization.");
 }
 
 TEST(ClaudeLaunchAuthorizationTest, ExpiredAuthorizationsArePurgedOnlyByTheNextIssue) {
   Fixture fixture;
-  fixture.service.setEnforcementActive(true);
-  const auto first = fixture.service.issue(Uuid::random(), claudeInstallation());
+  const auto first = fixture.issue();
   const auto facts = fixture.facts();
 
   // Long after expiry the record is still there (expired, not unknown).
-  EXPECT_EQ(outcome(fixture.service.evaluate(facts, first.issuedAt + 1h)), "authorizationExpired");
+  EXPECT_EQ(fixture.evaluate(facts, first.issuedAt + 1h), "authorizationExpired");
 
   // An issue exactly at expiry keeps it; one later purges it with its
   // consumption.
   fixture.now = first.expiresAt;
-  fixture.service.issue(Uuid::random(), claudeInstallation());
+  fixture.issue();
   EXPECT_EQ(fixture.service.openAuthorizationCount(), 2u);
   fixture.now = first.expiresAt + 1ns;
-  fixture.service.issue(Uuid::random(), claudeInstallation());
+  fixture.issue();
   EXPECT_EQ(fixture.service.openAuthorizationCount(), 2u);
-  EXPECT_EQ(reasonOf([&] { fixture.service.consumeForManagedLaunch(first); }),
-            "Claude launch is not authorized: unknown authorization.");
+  EXPECT_EQ(fixture.consume(first), kRefused + "unknown authorization.");
 }
 
 }  // namespace

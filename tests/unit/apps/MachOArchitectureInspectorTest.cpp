@@ -107,16 +107,16 @@ TEST(MachOArchitectureInspectorTest, NamesOrRefusesEveryShape) {
   Slice mismatched{kArm64, 0, 4096, 32};
   mismatched.header = thin(kX86_64, 3);
   Slice notMachO{kArm64, 0, 4096, 32};
-  notMachO.header = std::string(
-                        "\x7f"
-                        "ELF",
-                        4) +
-                    std::string(28, '\0');
+  notMachO.header = std::string("\177ELF", 4) + std::string(28, '\0');
+  const std::string truncated = "error: Truncated Mach-O header";
+  const std::string count = "error: Invalid Mach-O slice count";
+  const std::string bounds = "error: Invalid Mach-O slice bounds or alignment";
+  const std::string magic = "error: Unsupported Mach-O magic";
 
   const struct {
     const char* name;
     std::string bytes;
-    const char* expected;
+    std::string expected;
   } cases[] = {
       {"thin arm64e", thin(kArm64, 2), "arm64e"},
       {"thin arm64 subtype 1", thin(kArm64, 1), "arm64"},
@@ -127,38 +127,29 @@ TEST(MachOArchitectureInspectorTest, NamesOrRefusesEveryShape) {
        "x86_64,arm64,arm64_32"},
       {"64-bit universal", fat({{kArm64, 2, 4096, 32}, {kX86_64, 8, 8192, 32}}, true),
        "arm64e,x86_64h"},
-      {"empty file", "", "error: Truncated Mach-O header"},
-      {"header cut short", thin(kArm64, 0).substr(0, 20), "error: Truncated Mach-O header"},
-      {"unknown magic",
-       std::string("\x7f"
-                   "ELF\x02\x01\x01",
-                   7) +
-           std::string(40, '\0'),
-       "error: Unsupported Mach-O magic"},
+      {"empty file", "", truncated},
+      {"header cut short", thin(kArm64, 0).substr(0, 20), truncated},
+      {"unknown magic", std::string("\177ELF\2\1\1", 7) + std::string(40, '\0'), magic},
       {"unknown CPU", thin(18, 0), "error: Unsupported Mach-O CPU type/subtype: 18/0"},
       {"unknown subtype", thin(kArm64, 0x80000007),
        "error: Unsupported Mach-O CPU type/subtype: 16777228/7"},
-      {"129 slices", fat(tooMany), "error: Invalid Mach-O slice count"},
-      {"no slices", fat({}), "error: Invalid Mach-O slice count"},
-      {"byte-swapped universal header", swappedFat, "error: Invalid Mach-O slice count"},
-      {"Java class file", javaClass, "error: Truncated Mach-O header"},
+      {"129 slices", fat(tooMany), count},
+      {"no slices", fat({}), count},
+      {"byte-swapped universal header", swappedFat, count},
+      {"Java class file", javaClass, truncated},
       {"table cut short", fat({{kArm64, 0, 4096, 32}, {kX86_64, 3, 8192, 32}}).substr(0, 30),
-       "error: Truncated Mach-O header"},
-      {"slice inside the table", fat({{kArm64, 0, 16, 32, 0}}),
-       "error: Invalid Mach-O slice bounds or alignment"},
-      {"slice past the end", fat({{kArm64, 0, 4096, 32}}).substr(0, 4100),
-       "error: Invalid Mach-O slice bounds or alignment"},
-      {"misaligned slice", fat({{kArm64, 0, 4100, 32, 12}}),
-       "error: Invalid Mach-O slice bounds or alignment"},
-      {"alignment exponent 64", fat({{kArm64, 0, 4096, 32, 64}}),
-       "error: Invalid Mach-O slice bounds or alignment"},
+       truncated},
+      {"slice inside the table", fat({{kArm64, 0, 16, 32, 0}}), bounds},
+      {"slice past the end", fat({{kArm64, 0, 4096, 32}}).substr(0, 4100), bounds},
+      {"misaligned slice", fat({{kArm64, 0, 4100, 32, 12}}), bounds},
+      {"alignment exponent 64", fat({{kArm64, 0, 4096, 32, 64}}), bounds},
       {"overlapping slices", fat({{kArm64, 0, 4096, 64, 4}, {kX86_64, 3, 4112, 32, 4}}),
        "error: Overlapping Mach-O slices"},
       {"slice shorter than its header", fat({{kArm64, 0, 4096, 16}}),
        "error: Truncated Mach-O slice"},
       {"slice of another architecture than its entry", fat({mismatched}),
        "error: Mach-O slice architecture does not match FAT table"},
-      {"slice that is not Mach-O", fat({notMachO}), "error: Unsupported Mach-O magic"},
+      {"slice that is not Mach-O", fat({notMachO}), magic},
       {"two arm64 slices", fat({{kArm64, 0, 4096, 32}, {kArm64, 1, 8192, 32}}),
        "error: Duplicate Mach-O architecture"},
   };

@@ -113,93 +113,68 @@ TEST_F(CodexMCPConfigProvisionerTest, CodexDirectoryIsCreatedPrivateAndA0755OneI
 TEST_F(CodexMCPConfigProvisionerTest, RefusalsChangeNothing) {
   const std::string user = "model = \"o3\"\n";
   const std::string block = codexmcp::managedBlock(kFirst, kPort, kCapability);
+  const std::string begin(codexmcp::kBeginMarker), end(codexmcp::kEndMarker);
+  const std::string unsafe = "unsafe private file", collision = "server name collision";
+  using SetUp = std::function<void(CodexProfile&)>;
+  const auto writes = [](const std::string& bytes) -> SetUp {
+    return [bytes](CodexProfile& p) { p.writeConfig(bytes); };
+  };
+  // .codex, or config.toml in it, a symbolic link to a directory or file elsewhere.
+  const auto linked = [&](bool directory) -> SetUp {
+    return [directory, user](CodexProfile& p) {
+      const std::string target = p.temp.child("elsewhere");
+      directory ? testing::makeDirectory(target) : testing::makeFile(target, 0600, user);
+      if (!directory)
+        testing::makeDirectory(p.codexHome());
+      testing::makeSymlink(target, directory ? p.codexHome() : p.config());
+    };
+  };
+  // The user's file, then `change`.
+  const auto changed = [&](SetUp change) -> SetUp {
+    return [user, change](CodexProfile& p) {
+      p.writeConfig(user);
+      change(p);
+    };
+  };
+  const auto acl = [](auto& p) { testing::setfacl({"-m", "u:65534:r", p.config()}); };
   const struct {
     const char* name;
-    std::function<void(CodexProfile&)> setUp;
+    SetUp setUp;
     std::string detail;
     std::string_view capability = kCapability;
   } cases[] = {
-      {".codex 0750", [](CodexProfile& p) { testing::makeDirectory(p.codexHome(), 0750); },
+      {".codex 0750", [](auto& p) { testing::makeDirectory(p.codexHome(), 0750); },
        "unsafe private .codex directory"},
-      {".codex a symbolic link",
-       [](CodexProfile& p) {
-         testing::makeDirectory(p.temp.child("elsewhere"));
-         testing::makeSymlink(p.temp.child("elsewhere"), p.codexHome());
-       },
-       "could not open private .codex directory"},
+      {".codex a symbolic link", linked(true), "could not open private .codex directory"},
       {".codex with an ACL entry",
-       [](CodexProfile& p) {
+       [](auto& p) {
          testing::makeDirectory(p.codexHome());
          testing::setfacl({"-m", "u:65534:r,m::---", p.codexHome()});
        },
        "extended ACL is not allowed: .codex"},
-      {"config.toml a symbolic link",
-       [&](CodexProfile& p) {
-         testing::makeDirectory(p.codexHome());
-         testing::makeFile(p.temp.child("target"), 0600, user);
-         testing::makeSymlink(p.temp.child("target"), p.config());
-       },
-       "unsafe private file"},
-      {"config.toml hard-linked",
-       [&](CodexProfile& p) {
-         p.writeConfig(user);
-         ASSERT_EQ(::link(p.config().c_str(), p.temp.child("second").c_str()), 0);
-       },
-       "unsafe private file"},
-      {"config.toml group-writable",
-       [&](CodexProfile& p) {
-         p.writeConfig(user);
-         ::chmod(p.config().c_str(), 0620);
-       },
-       "unsafe private file"},
-      {"config.toml 1 MiB + 1",
-       [](CodexProfile& p) { p.writeConfig(std::string(1024 * 1024 + 1, '#')); },
-       "unsafe private file"},
-      {"config.toml with an ACL entry",
-       [&](CodexProfile& p) {
-         p.writeConfig(user);
-         testing::setfacl({"-m", "u:65534:r", p.config()});
-       },
-       "extended ACL is not allowed: config.toml"},
-      {"server as a table",
-       [](CodexProfile& p) { p.writeConfig("[mcp_servers.korvelin_youtrack]\nurl = \"x\"\n"); },
-       "server name collision"},
-      {"server inline",
-       [](CodexProfile& p) {
-         p.writeConfig("mcp_servers = { korvelin_youtrack = { url = \"x\" } }\n");
-       },
-       "server name collision"},
-      {"server dotted",
-       [](CodexProfile& p) { p.writeConfig("mcp_servers.korvelin_youtrack.url = \"x\"\n"); },
-       "server name collision"},
-      {"server quoted",
-       [](CodexProfile& p) { p.writeConfig("[mcp_servers.\"korvelin_youtrack\"]\nurl = \"x\"\n"); },
-       "server name collision"},
+      {"config.toml a symbolic link", linked(false), unsafe},
+      {"config.toml hard-linked", changed([](auto& p) {
+         ASSERT_EQ(::link(p.config().c_str(), p.temp.child("2").c_str()), 0);
+       }),
+       unsafe},
+      {"config.toml group-writable", changed([](auto& p) { ::chmod(p.config().c_str(), 0620); }),
+       unsafe},
+      {"config.toml 1 MiB + 1", writes(std::string(1024 * 1024 + 1, '#')), unsafe},
+      {"config.toml with an ACL entry", changed(acl), "extended ACL is not allowed: config.toml"},
+      {"server as a table", writes("[mcp_servers.korvelin_youtrack]\nurl = \"x\"\n"), collision},
+      {"server inline", writes("mcp_servers = { korvelin_youtrack = { url = \"x\" } }\n"),
+       collision},
+      {"server dotted", writes("mcp_servers.korvelin_youtrack.url = \"x\"\n"), collision},
+      {"server quoted", writes("[mcp_servers.\"korvelin_youtrack\"]\nurl = \"x\"\n"), collision},
       {"server quoted with an escape",
-       [](CodexProfile& p) {
-         p.writeConfig("[mcp_servers.\"korvelin\\u005Fyoutrack\"]\nurl = \"x\"\n");
-       },
-       "server name collision"},
-      {"server spaced",
-       [](CodexProfile& p) { p.writeConfig("[ mcp_servers . korvelin_youtrack ]\nurl = \"x\"\n"); },
-       "server name collision"},
-      {"begin without end",
-       [&](CodexProfile& p) { p.writeConfig(user + std::string(codexmcp::kBeginMarker) + "\n"); },
-       "invalid managed markers"},
-      {"two blocks", [&](CodexProfile& p) { p.writeConfig(block + "\n" + block + "\n"); },
-       "invalid managed markers"},
-      {"end before begin",
-       [&](CodexProfile& p) {
-         p.writeConfig(std::string(codexmcp::kEndMarker) + "\n" +
-                       std::string(codexmcp::kBeginMarker) + "\n");
-       },
-       "invalid managed marker order"},
-      {"not UTF-8", [](CodexProfile& p) { p.writeConfig("model = \"\xff\"\n"); },
-       "config is not UTF-8"},
-      {"capability that would end the string", [&](CodexProfile& p) { p.writeConfig(user); },
-       "invalid capability", "a\" }\n[x]"},
-      {"oversized result",
-       [](CodexProfile& p) { p.writeConfig(std::string(1024 * 1024 - 100, '#')); },
+       writes("[mcp_servers.\"korvelin\\u005Fyoutrack\"]\nurl = \"x\"\n"), collision},
+      {"server spaced", writes("[ mcp_servers . korvelin_youtrack ]\nurl = \"x\"\n"), collision},
+      {"begin without end", writes(user + begin + "\n"), "invalid managed markers"},
+      {"two blocks", writes(block + "\n" + block + "\n"), "invalid managed markers"},
+      {"end before begin", writes(end + "\n" + begin + "\n"), "invalid managed marker order"},
+      {"not UTF-8", writes("model = \"\xff\"\n"), "config is not UTF-8"},
+      {"capability that would end the string", writes(user), "invalid capability", "a\" }\n[x]"},
+      {"oversized result", writes(std::string(1024 * 1024 - 100, '#')),
        "managed config would exceed 1 MiB"},
   };
   for (const auto& c : cases) {

@@ -70,8 +70,12 @@ TEST(CodexUsageNumberTest, OnlyExactIntegersCount) {
 }
 
 TEST(CodexUsageParserTest, RateLimitAnswers) {
-  const std::string window50 =
-      R"({"usedPercent":50,"windowDurationMins":300,"resetsAt":1796500000})";
+  const auto limits = [](const std::string& body) {
+    return answer(R"({"rateLimits":)" + body + "}");
+  };
+  const auto window = protocolError("invalid rate-limit window");
+  const auto missing = protocolError("rate-limit response is missing");
+  const auto invalid = protocolError("invalid JSON-RPC message");
   const struct {
     const char* name;
     std::string line;
@@ -79,7 +83,8 @@ TEST(CodexUsageParserTest, RateLimitAnswers) {
   } cases[] = {
       {"the real app-server's answer", std::string(testing::kRealAppServerAnswer),
        R"({"buckets":[{"id":"codex","primary":{"remainingPercent":94,"resetsAt":1796500000,"usedPercent":6,"windowDurationMins":300},"secondary":{"remainingPercent":76,"resetsAt":1796900000,"usedPercent":24,"windowDurationMins":10080}}],"observedAt":10.0,"remainingPercent":94})"},
-      {"single bucket becomes codex", answer(R"({"rateLimits":{"primary":)" + window50 + "}}"),
+      {"single bucket becomes codex",
+       limits(R"({"primary":{"usedPercent":50,"windowDurationMins":300,"resetsAt":1796500000}})"),
        R"({"buckets":[{"id":"codex","primary":{"remainingPercent":50,"resetsAt":1796500000,"usedPercent":50,"windowDurationMins":300}}],"observedAt":10.0,"remainingPercent":50})"},
       {"by-limit map wins over the single bucket",
        answer(
@@ -94,30 +99,23 @@ TEST(CodexUsageParserTest, RateLimitAnswers) {
            R"({"rateLimitsByLimitId":{"codex_other":{"primary":{"usedPercent":9}},"a":{"primary":{"usedPercent":99}},"codex":{"primary":{"usedPercent":2.0}}}})"),
        R"({"buckets":[{"id":"a","primary":{"remainingPercent":1,"usedPercent":99}},{"id":"codex","primary":{"remainingPercent":98,"usedPercent":2}},{"id":"codex_other","primary":{"remainingPercent":91,"usedPercent":9}}],"observedAt":10.0,"remainingPercent":98})"},
       {"non-integer optional fields are absent",
-       answer(
-           R"({"rateLimits":{"limitName":"","primary":{"usedPercent":0,"windowDurationMins":2.5,"resetsAt":"soon"}}})"),
+       limits(
+           R"({"limitName":"","primary":{"usedPercent":0,"windowDurationMins":2.5,"resetsAt":"soon"}})"),
        R"({"buckets":[{"id":"codex","primary":{"remainingPercent":100,"usedPercent":0}}],"observedAt":10.0,"remainingPercent":100})"},
-      {"used 101", answer(R"({"rateLimits":{"primary":{"usedPercent":101}}})"),
-       protocolError("invalid rate-limit window")},
-      {"used -1", answer(R"({"rateLimits":{"primary":{"usedPercent":-1}}})"),
-       protocolError("invalid rate-limit window")},
-      {"duration 0",
-       answer(R"({"rateLimits":{"primary":{"usedPercent":1,"windowDurationMins":0}}})"),
-       protocolError("invalid rate-limit window")},
+      {"used 101", limits(R"({"primary":{"usedPercent":101}})"), window},
+      {"used -1", limits(R"({"primary":{"usedPercent":-1}})"), window},
+      {"duration 0", limits(R"({"primary":{"usedPercent":1,"windowDurationMins":0}})"), window},
       {"bucket not an object", answer(R"({"rateLimitsByLimitId":{"codex":3}})"),
        protocolError("invalid rate-limit bucket")},
       {"no identifier at all", answer(R"({"rateLimitsByLimitId":{"":{"limitId":""}}})"),
        protocolError("rate-limit identifier is missing")},
-      {"neither form", answer(R"({"rateLimits":null})"),
-       protocolError("rate limits are unavailable")},
-      {"no id", R"({"result":{"rateLimits":{}}})", protocolError("rate-limit response is missing")},
-      {"result not an object", R"({"id":2,"result":[]})",
-       protocolError("rate-limit response is missing")},
-      {"not JSON", "{\"id\":2,", protocolError("invalid JSON-RPC message")},
-      {"an array", "[1]", protocolError("invalid JSON-RPC message")},
-      {"invalid UTF-8", "{\"id\":2,\"x\":\"\xff\"}", protocolError("invalid JSON-RPC message")},
-      {"over 1 MiB", answer(R"({"rateLimits":{}})") + std::string(1 << 20, ' '),
-       protocolError("invalid JSON-RPC message")},
+      {"neither form", limits("null"), protocolError("rate limits are unavailable")},
+      {"no id", R"({"result":{"rateLimits":{}}})", missing},
+      {"result not an object", R"({"id":2,"result":[]})", missing},
+      {"not JSON", "{\"id\":2,", invalid},
+      {"an array", "[1]", invalid},
+      {"invalid UTF-8", "{\"id\":2,\"x\":\"\xff\"}", invalid},
+      {"over 1 MiB", limits("{}") + std::string(1 << 20, ' '), invalid},
   };
   for (const auto& c : cases)
     EXPECT_EQ(outcome([&] { return Parser::parseRateLimitsResponse(c.line, 10); }), c.expected)
@@ -132,6 +130,15 @@ TEST(CodexUsageParserTest, SparseNotifications) {
   const auto update = [](const std::string& rateLimits) {
     return R"({"method":"account/rateLimits/updated","params":{"rateLimits":)" + rateLimits + "}}";
   };
+  const auto tokens = [](const std::string& usage) {
+    return R"({"method":"thread/tokenUsage/updated","params":{"tokenUsage":)" + usage + "}}";
+  };
+  // The current snapshot as a notification at time 2 leaves it.
+  const std::string unchanged =
+      R"({"accountId":"acct","buckets":[{"id":"codex","name":"Codex","primary":{"remainingPercent":60,"resetsAt":100,"usedPercent":40,"windowDurationMins":300}}],"observedAt":2.0,"remainingPercent":60})";
+  const auto sparse = protocolError("invalid sparse rate-limit window");
+  const auto thread = protocolError("invalid thread usage");
+  const auto notification = protocolError("invalid notification");
   const struct {
     const char* name;
     std::string line;
@@ -140,35 +147,26 @@ TEST(CodexUsageParserTest, SparseNotifications) {
       {"only usedPercent keeps duration and reset", update(R"({"primary":{"usedPercent":45.0}})"),
        R"({"accountId":"acct","buckets":[{"id":"codex","name":"Codex","primary":{"remainingPercent":55,"resetsAt":100,"usedPercent":45,"windowDurationMins":300}}],"observedAt":2.0,"remainingPercent":55})"},
       {"a null window and an empty name change nothing",
-       update(R"({"limitId":"codex","limitName":"","primary":null,"secondary":7})"),
-       R"({"accountId":"acct","buckets":[{"id":"codex","name":"Codex","primary":{"remainingPercent":60,"resetsAt":100,"usedPercent":40,"windowDurationMins":300}}],"observedAt":2.0,"remainingPercent":60})"},
+       update(R"({"limitId":"codex","limitName":"","primary":null,"secondary":7})"), unchanged},
       {"unknown limit adds a bucket", update(R"({"limitId":"b","secondary":{"usedPercent":3}})"),
        R"({"accountId":"acct","buckets":[{"id":"b","secondary":{"remainingPercent":97,"usedPercent":3}},{"id":"codex","name":"Codex","primary":{"remainingPercent":60,"resetsAt":100,"usedPercent":40,"windowDurationMins":300}}],"observedAt":2.0,"remainingPercent":60})"},
       {"unknown limit with a window lacking usedPercent",
        update(R"({"limitId":"b","primary":{"windowDurationMins":5}})"),
        protocolError("invalid rate-limit window")},
-      {"new secondary without usedPercent", update(R"({"secondary":{"resetsAt":5}})"),
-       protocolError("invalid sparse rate-limit window")},
-      {"merged window out of range", update(R"({"primary":{"usedPercent":101}})"),
-       protocolError("invalid sparse rate-limit window")},
-      {"merged duration 0", update(R"({"primary":{"windowDurationMins":0}})"),
-       protocolError("invalid sparse rate-limit window")},
+      {"new secondary without usedPercent", update(R"({"secondary":{"resetsAt":5}})"), sparse},
+      {"merged window out of range", update(R"({"primary":{"usedPercent":101}})"), sparse},
+      {"merged duration 0", update(R"({"primary":{"windowDurationMins":0}})"), sparse},
       {"no rateLimits", R"({"method":"account/rateLimits/updated","params":{}})",
        protocolError("rate-limit update is missing")},
-      {"token usage",
-       R"({"method":"thread/tokenUsage/updated","params":{"tokenUsage":{"total":{"totalTokens":12},"modelContextWindow":2.0}}})",
-       R"({"accountId":"acct","buckets":[{"id":"codex","name":"Codex","primary":{"remainingPercent":60,"resetsAt":100,"usedPercent":40,"windowDurationMins":300}}],"observedAt":2.0,"remainingPercent":60,"threadContext":{"modelContextWindow":2,"totalTokens":12}})"},
-      {"negative tokens",
-       R"({"method":"thread/tokenUsage/updated","params":{"tokenUsage":{"total":{"totalTokens":-1}}}})",
-       protocolError("invalid thread usage")},
-      {"context window 0",
-       R"({"method":"thread/tokenUsage/updated","params":{"tokenUsage":{"total":{"totalTokens":1},"modelContextWindow":0}}})",
-       protocolError("invalid thread usage")},
-      {"no total", R"({"method":"thread/tokenUsage/updated","params":{"tokenUsage":{}}})",
-       protocolError("invalid thread usage")},
+      {"token usage", tokens(R"({"total":{"totalTokens":12},"modelContextWindow":2.0})"),
+       unchanged.substr(0, unchanged.size() - 1) +
+           R"(,"threadContext":{"modelContextWindow":2,"totalTokens":12}})"},
+      {"negative tokens", tokens(R"({"total":{"totalTokens":-1}})"), thread},
+      {"context window 0", tokens(R"({"total":{"totalTokens":1},"modelContextWindow":0})"), thread},
+      {"no total", tokens("{}"), thread},
       {"params not an object", R"({"method":"account/rateLimits/updated","params":[]})",
-       protocolError("invalid notification")},
-      {"method not text", R"({"method":1,"params":{}})", protocolError("invalid notification")},
+       notification},
+      {"method not text", R"({"method":1,"params":{}})", notification},
       {"another method keeps everything, its date too", R"({"method":"configWarning","params":{}})",
        R"({"accountId":"acct","buckets":[{"id":"codex","name":"Codex","primary":{"remainingPercent":60,"resetsAt":100,"usedPercent":40,"windowDurationMins":300}}],"observedAt":1.0,"remainingPercent":60})"},
   };

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -17,6 +16,7 @@
 #include "core/guardian/GuardianClient.h"
 #include "core/guardian/GuardianProtocol.h"
 #include "core/platform/LocalSocket.h"
+#include "tests/support/FileTreeHelpers.h"
 #include "tests/support/GuardianHarness.h"
 #include "tests/support/LoopbackServer.h"
 #include "tests/support/Subprocess.h"
@@ -150,22 +150,21 @@ TEST(GuardianClientTest, RefusesAnUntrustworthyRecordBeforeConnecting) {
 }
 
 TEST(GuardianClientTest, RefusesASocketFileThatIsNotPrivate) {
-  const std::vector<std::pair<const char*, std::function<void(const std::string&)>>> cases = {
-      {"mode 0660", [](const std::string& path) { ::chmod(path.c_str(), 0660); }},
-      {"another owner", [](const std::string& path) { ::lchown(path.c_str(), 65534, 65534); }},
+  const std::vector<std::pair<const char*, std::function<void(const char*)>>> cases = {
+      {"mode 0660", [](const char* path) { ::chmod(path, 0660); }},
+      {"another owner", [](const char* path) { ::lchown(path, 65534, 65534); }},
       {"a regular file",
-       [](const std::string& path) {
-         ::unlink(path.c_str());
-         std::ofstream(path) << "x";
-         ::chmod(path.c_str(), 0600);
+       [](const char* path) {
+         ::unlink(path);
+         testing::makeFile(path);
        }},
-      {"missing", [](const std::string& path) { ::unlink(path.c_str()); }},
+      {"missing", [](const char* path) { ::unlink(path); }},
   };
   for (const auto& [name, change] : cases) {
     if (std::string(name) == "another owner" && ::geteuid() != 0)
       continue;
     FakeGuardian guardian("STOPPED\n");
-    change(guardian.path());
+    change(guardian.path().c_str());
     EXPECT_EQ(errorCaseOf([&] { requestGuardian(guardian.endpoint(), "STOP"); }),
               KorvelinCoreError::Case::proxyDisconnected)
         << name;
@@ -202,16 +201,10 @@ TEST(GuardianClientTest, LegacyStopAcceptsOnlyStoppedAndALineFeed) {
     auto endpoint = guardian.endpoint();
     endpoint.protocolVersion.reset();
     endpoint.generation.reset();
-    if (accepted) {
-      EXPECT_NO_THROW(stopLegacyGuardian(endpoint, profile));
-    } else {
-      try {
-        stopLegacyGuardian(endpoint, profile);
-        ADD_FAILURE() << "accepted " << reply;
-      } catch (const KorvelinCoreError& error) {
-        EXPECT_EQ(error, KorvelinCoreError::profileRecoveryRequired(profile)) << reply;
-      }
-    }
+    EXPECT_EQ(testing::thrownError([&] { stopLegacyGuardian(endpoint, profile); }),
+              accepted ? std::nullopt
+                       : std::optional(KorvelinCoreError::profileRecoveryRequired(profile)))
+        << reply;
     EXPECT_EQ(guardian.line(), "STOP " + guardian.capability());
   }
 

@@ -14,11 +14,13 @@
 #include "core/base/CoreError.h"
 #include "core/guardian/GuardianProtocol.h"
 #include "core/platform/ScopedFD.h"
+#include "tests/support/ThrownError.h"
 
 namespace korvelin {
 namespace {
 
 using platform::ScopedFD;
+using testing::errorCaseOf;
 
 // Two connected, non-blocking stream sockets.
 struct SocketPair {
@@ -35,14 +37,7 @@ struct SocketPair {
   }
 };
 
-void expectDisconnected(const std::function<void()>& call, const std::string& what) {
-  try {
-    call();
-    ADD_FAILURE() << what << ": no error";
-  } catch (const KorvelinCoreError& error) {
-    EXPECT_EQ(error.errorCase(), KorvelinCoreError::Case::proxyDisconnected) << what;
-  }
-}
+const std::optional kDisconnected = KorvelinCoreError::Case::proxyDisconnected;
 
 TEST(GuardianProtocolTest, ReadLineKeepsToItsLimit) {
   struct Case {
@@ -72,7 +67,7 @@ TEST(GuardianProtocolTest, ReadLineKeepsToItsLimit) {
     if (c.expected)
       EXPECT_EQ(read(), *c.expected) << c.name;
     else
-      expectDisconnected(read, c.name);
+      EXPECT_EQ(errorCaseOf(read), kDisconnected) << c.name;
   }
 }
 
@@ -85,7 +80,8 @@ TEST(GuardianProtocolTest, ReadLineWaitsBeforeEveryRead) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
     ::send(pair.far.get(), "\n", 1, MSG_NOSIGNAL);
   });
-  expectDisconnected([&] { GuardianProtocol::readLine(pair.near.get(), 0.2, 4096); }, "blocking");
+  EXPECT_EQ(errorCaseOf([&] { GuardianProtocol::readLine(pair.near.get(), 0.2, 4096); }),
+            kDisconnected);
   late.join();
 }
 
@@ -106,7 +102,8 @@ TEST(GuardianProtocolTest, TricklingPeerFailsAtTheWholeLineDeadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   });
-  expectDisconnected([&] { GuardianProtocol::readLine(pair.near.get(), 0.3, 4096); }, "trickle");
+  EXPECT_EQ(errorCaseOf([&] { GuardianProtocol::readLine(pair.near.get(), 0.3, 4096); }),
+            kDisconnected);
   done = true;
   trickle.join();
 }
@@ -118,9 +115,9 @@ TEST(GuardianProtocolTest, WriteLineSendsAtMost8192Bytes) {
   ASSERT_EQ(::recv(pair.far.get(), received.data(), received.size(), 0), 8192);
   EXPECT_EQ(received.substr(0, 8192), std::string(8191, 'w') + "\n");
 
-  expectDisconnected(
-      [&] { GuardianProtocol::writeLine(std::string(8192, 'w'), pair.near.get(), 1); },
-      "8192 bytes");
+  EXPECT_EQ(
+      errorCaseOf([&] { GuardianProtocol::writeLine(std::string(8192, 'w'), pair.near.get(), 1); }),
+      kDisconnected);
   EXPECT_EQ(::recv(pair.far.get(), received.data(), received.size(), 0), -1) << "nothing was sent";
 }
 
@@ -129,14 +126,15 @@ TEST(GuardianProtocolTest, WriteLineFailsOnAStuckOrClosedPeer) {
   const std::string chunk(65536, 'f');
   while (::send(stuck.near.get(), chunk.data(), chunk.size(), 0) > 0) {
   }
-  expectDisconnected([&] { GuardianProtocol::writeLine("late", stuck.near.get(), 0.1); }, "stuck");
+  EXPECT_EQ(errorCaseOf([&] { GuardianProtocol::writeLine("late", stuck.near.get(), 0.1); }),
+            kDisconnected);
 
   // With SIGPIPE at its default, a write to a closed peer would kill the test.
   auto previous = ::signal(SIGPIPE, SIG_DFL);
   SocketPair closed;
   closed.far.reset();
-  expectDisconnected([&] { GuardianProtocol::writeLine("gone", closed.near.get(), 0.1); },
-                     "closed");
+  EXPECT_EQ(errorCaseOf([&] { GuardianProtocol::writeLine("gone", closed.near.get(), 0.1); }),
+            kDisconnected);
   ::signal(SIGPIPE, previous);
 }
 
@@ -167,7 +165,7 @@ TEST(GuardianProtocolTest, StatusReplyCarriesAttachedOnlyWhenPresent) {
   for (const std::string& bad :
        {std::string("STATUS "), std::string("STATUS e30="), "STATUS " + base64Encode(extra.dump()),
         "STATUS  " + reply.substr(7), std::string("STOPPED"), "status " + reply.substr(7)})
-    expectDisconnected([&] { GuardianStatus::fromReplyLine(bad); }, bad);
+    EXPECT_EQ(errorCaseOf([&] { GuardianStatus::fromReplyLine(bad); }), kDisconnected) << bad;
 }
 
 TEST(Base64Test, DecodesOnlyCanonicalPaddedText) {

@@ -19,6 +19,13 @@ LiveProcessIdentity process(std::int32_t pid, std::string executable, std::uint6
   return {pid, pid == kRoot ? kRoot : 1, 501, start, 0, std::move(executable), "boot"};
 }
 
+// A value of `map` at `pid`, absent where there is none.
+template <typename Value>
+std::optional<Value> at(const std::map<std::int32_t, Value>& map, std::int32_t pid) {
+  const auto found = map.find(pid);
+  return found == map.end() ? std::nullopt : std::optional(found->second);
+}
+
 // An older sidecar as it should be found: the guardian, its one engine child
 // and the application's root, started in that order.
 struct World {
@@ -49,24 +56,17 @@ struct World {
     record.loopbackPort = kPort;
     record.socketPath = guardianSocketPath(generation);
   }
+  LiveProcessIdentity& id(std::int32_t pid) { return identities.at(pid); }
+  std::vector<std::string>& args(std::int32_t pid) { return arguments.at(pid); }
 
   // The observation's status, as the supervisor reports a failed one.
   RestoredProxyStatus observe() {
     LegacyXrayRouteObserver observer;
-    observer.identity = [this](std::int32_t pid) -> std::optional<LiveProcessIdentity> {
-      if (!identities.count(pid))
-        return std::nullopt;
-      return identities.at(pid);
-    };
-    observer.arguments = [this](std::int32_t pid) -> std::optional<std::vector<std::string>> {
-      if (!arguments.count(pid))
-        return std::nullopt;
-      return arguments.at(pid);
-    };
+    observer.identity = [this](std::int32_t pid) { return at(identities, pid); };
+    observer.arguments = [this](std::int32_t pid) { return at(arguments, pid); };
     observer.children = [this](std::int32_t pid) { return std::optional(children[pid]); };
     observer.verifyBinaries = [](const auto&, const auto&) { return true; };
-    const XrayDurableState written = record;
-    observer.readState = [written](const ProfilePaths&) { return written; };
+    observer.readState = [written = record](const ProfilePaths&) { return written; };
     observer.verifyListener = [this](std::int32_t pid, std::uint16_t port) {
       return listening && pid == kXray && port == kPort;
     };
@@ -75,8 +75,8 @@ struct World {
     run.rootPID = kRoot;
     run.processGroupID = kRoot;
     try {
-      const auto found = observer.observe(record, paths, run, identities.at(kRoot));
-      EXPECT_EQ(found.xrayIdentity, identities.at(kXray));
+      const auto found = observer.observe(record, paths, run, id(kRoot));
+      EXPECT_EQ(found.xrayIdentity, id(kXray));
       return found.status;
     } catch (const KorvelinCoreError&) {
       return RestoredProxyStatus::unverified;
@@ -85,47 +85,40 @@ struct World {
 };
 
 TEST(LegacyXrayRouteObserverTest, EveryCheckMustHold) {
+  const auto available = RestoredProxyStatus::available;
   struct Row {
     const char* name;
     std::function<void(World&)> change;
     RestoredProxyStatus expected = RestoredProxyStatus::unverified;
   };
   const std::vector<Row> rows = {
-      {"the sidecar as it should be", [](World&) {}, RestoredProxyStatus::available},
+      {"the sidecar as it should be", [](World&) {}, available},
       {"equal start times",
-       [](World& w) {
-         w.identities.at(kXray).startSeconds = 10, w.identities.at(kRoot).startSeconds = 10;
-       },
-       RestoredProxyStatus::available},
-      {"a guardian with two children",
-       [](World& w) { w.children[kGuardian].push_back(kXray + 1); }},
-      {"an engine started before its guardian",
-       [](World& w) { w.identities.at(kXray).startSeconds = 9; }},
-      {"a root started before the engine",
-       [](World& w) { w.identities.at(kRoot).startSeconds = 10; }},
+       [](World& w) { w.id(kXray).startSeconds = w.id(kRoot).startSeconds = 10; }, available},
+      {"a guardian with two children", [](World& w) { w.children[kGuardian].push_back(201); }},
+      {"an engine started before its guardian", [](World& w) { w.id(kXray).startSeconds = 9; }},
+      {"a root started before the engine", [](World& w) { w.id(kRoot).startSeconds = 10; }},
       {"a bypass list beside the proxy",
-       [](World& w) { w.arguments.at(kRoot).push_back("--proxy-bypass-list=localhost"); }},
-      {"a second data directory",
-       [](World& w) { w.arguments.at(kRoot).push_back("--user-data-dir=" + w.paths.userData()); }},
+       [](World& w) { w.args(kRoot).push_back("--proxy-bypass-list=localhost"); }},
+      {"a second data directory", [](World& w) { w.args(kRoot).push_back(w.args(kRoot)[1]); }},
       {"the proxy on another port",
-       [](World& w) { w.arguments.at(kRoot).back() = "--proxy-server=socks5://127.0.0.1:41001"; }},
+       [](World& w) { w.args(kRoot).back() = "--proxy-server=socks5://127.0.0.1:41001"; }},
       {"a guardian outside a bundle's resources",
-       [](World& w) { w.identities.at(kGuardian).executable = "/opt/korvelin-xray-guardian"; }},
-      {"an engine run from elsewhere",
-       [](World& w) { w.arguments.at(kXray)[0] = "/usr/bin/xray"; }},
+       [](World& w) { w.id(kGuardian).executable = "/opt/korvelin-xray-guardian"; }},
+      {"an engine run from elsewhere", [](World& w) { w.args(kXray)[0] = "/usr/bin/xray"; }},
       {"an engine reading its configuration from a file",
-       [](World& w) { w.arguments.at(kXray)[3] = "/tmp/c.json"; }},
+       [](World& w) { w.args(kXray)[3] = "/tmp/c.json"; }},
       {"a socket of another generation",
        [](World& w) { w.record.socketPath = guardianSocketPath(Uuid::random()); }},
-      {"a guardian of another user", [](World& w) { w.identities.at(kGuardian).uid = 0; }},
-      {"a root that does not lead its group", [](World& w) { w.identities.at(kRoot).group = 1; }},
+      {"a guardian of another user", [](World& w) { w.id(kGuardian).uid = 0; }},
+      {"a root that does not lead its group", [](World& w) { w.id(kRoot).group = 1; }},
       {"a record of the current protocol", [](World& w) { w.record.protocolVersion = 2; }},
       {"nobody listening", [](World& w) { w.listening = false; }},
   };
-  for (const auto& row : rows) {
+  for (const auto& [name, change, expected] : rows) {
     World world;
-    row.change(world);
-    EXPECT_EQ(world.observe(), row.expected) << row.name;
+    change(world);
+    EXPECT_EQ(world.observe(), expected) << name;
   }
 }
 

@@ -57,9 +57,13 @@ struct Store {
                       {"createdAt", "2026-01-05T10:20:30Z"},
                       {"updatedAt", "2026-01-05T10:20:30Z"}});
       if (!exists(linkPath(id)))
-        makeFile(linkPath(id), 0600, kLink);
+        putLink(id, kLink);
     }
     return {{"schemaVersion", 1}, {"connections", list}};
+  }
+  void putLink(const Uuid& id, const std::string& text) const {
+    ::unlink(linkPath(id).c_str());
+    makeFile(linkPath(id), 0600, text);
   }
   void write(const nlohmann::json& metadata) const {
     ensureDirectories();
@@ -92,51 +96,42 @@ TEST(VLESSConnectionRepositoryTest, EdgeCases) {
   auto renamed = [](std::string name) {
     return [name](Store& store) {
       store.write(store.document(1));
-      auto r = store.repository();
-      r.update(kFirst, name, std::nullopt);
+      store.repository().update(kFirst, name, std::nullopt);
     };
   };
+  auto rename = [](std::string name) {
+    return [name](const VLESSConnectionRepository& r) { r.update(kFirst, name, std::nullopt); };
+  };
+  auto firstLink = [&](std::function<void(const Store&, const std::string&)> change) {
+    return withStore(1, [change](Store& s, auto&) { change(s, s.linkPath(kFirst)); });
+  };
+  const auto storageFailed = Case::proxyConnectionStorageFailed;
+  const auto duplicateName = Case::duplicateProxyConnectionName;
+  const std::string oversized = kLink + std::string(32769 - kLink.size(), 'x');
   const std::vector<EdgeCase> cases = {
       {"50 saved, the 51st refused", withStore(50), create("new"),
        Case::proxyConnectionLimitReached},
       {"49 saved, the 50th kept", withStore(49), create("new"), std::nullopt},
-      {"51 on disk", withStore(51), load, Case::proxyConnectionStorageFailed},
-      {"case variant", renamed("Straße"), create("STRASSE"), Case::duplicateProxyConnectionName},
-      {"Cyrillic case variant", renamed("Москва"), create("мОСКВА"),
-       Case::duplicateProxyConnectionName},
-      {"own name upper-cased", renamed("Москва"),
-       [](const VLESSConnectionRepository& r) { r.update(kFirst, "МОСКВА", std::nullopt); },
-       std::nullopt},
-      {"rename onto another's name", withStore(2),
-       [](const VLESSConnectionRepository& r) { r.update(kFirst, "C1", std::nullopt); },
-       Case::duplicateProxyConnectionName},
+      {"51 on disk", withStore(51), load, storageFailed},
+      {"case variant", renamed("Straße"), create("STRASSE"), duplicateName},
+      {"Cyrillic case variant", renamed("Москва"), create("мОСКВА"), duplicateName},
+      {"own name upper-cased", renamed("Москва"), rename("МОСКВА"), std::nullopt},
+      {"rename onto another's name", withStore(2), rename("C1"), duplicateName},
       {"folded names repeat on disk",
        withStore(2, [](Store&, auto& d) { d["connections"][1]["name"] = "C0"; }), load,
-       Case::proxyConnectionStorageFailed},
+       storageFailed},
       {"extra key", withStore(1, [](Store&, auto& d) { d["connections"][0]["remark"] = "x"; }),
-       load, Case::proxyConnectionStorageFailed},
+       load, storageFailed},
       {"schemaVersion 2", withStore(1, [](Store&, auto& d) { d["schemaVersion"] = 2; }), load,
-       Case::proxyConnectionStorageFailed},
-      {"link file 0640",
-       withStore(1, [](Store& s, auto&) { ::chmod(s.linkPath(kFirst).c_str(), 0640); }), load,
-       Case::proxyConnectionStorageFailed},
-      {"link file of 32769 bytes",
-       withStore(1,
-                 [](Store& s, auto&) {
-                   ::unlink(s.linkPath(kFirst).c_str());
-                   makeFile(s.linkPath(kFirst), 0600,
-                            kLink + std::string(32769 - kLink.size(), 'x'));
-                 }),
-       load, Case::proxyConnectionStorageFailed},
+       storageFailed},
+      {"link file 0640", firstLink([](auto&, auto& link) { ::chmod(link.c_str(), 0640); }), load,
+       storageFailed},
+      {"link file of 32769 bytes", firstLink([&](auto& s, auto&) { s.putLink(kFirst, oversized); }),
+       load, storageFailed},
       {"link that does not parse",
-       withStore(1,
-                 [](Store& s, auto&) {
-                   ::unlink(s.linkPath(kFirst).c_str());
-                   makeFile(s.linkPath(kFirst), 0600, "vless://nothing");
-                 }),
-       load, Case::invalidVLESSConfiguration},
-      {"orphan link file",
-       withStore(0, [](Store& s, auto&) { makeFile(s.linkPath(kFirst), 0600, kGrpcLink); }),
+       firstLink([](auto& s, auto&) { s.putLink(kFirst, "vless://nothing"); }), load,
+       Case::invalidVLESSConfiguration},
+      {"orphan link file", withStore(0, [](Store& s, auto&) { s.putLink(kFirst, kGrpcLink); }),
        create("new", kFirst), Case::proxyConnectionAlreadyExists,
        [](const Store& s) { EXPECT_EQ(testing::readText(s.linkPath(kFirst)), kGrpcLink); }},
       {"same id again", withStore(1), create("new", kFirst), Case::proxyConnectionAlreadyExists},
@@ -151,7 +146,7 @@ TEST(VLESSConnectionRepositoryTest, EdgeCases) {
        [](const Store& s) { EXPECT_FALSE(exists(s.proxy)); }},
       {"group-readable directory",
        withStore(1, [](Store& s, auto&) { ::chmod(s.secrets.c_str(), 0750); }), load,
-       Case::proxyConnectionStorageFailed},
+       storageFailed},
   };
   for (const auto& edge : cases) {
     SCOPED_TRACE(edge.name);

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -34,7 +35,8 @@ TEST(AppLocalizationTest, TheBuiltInCatalogueIsTheCheckedCatalogueSection) {
                 compiled.catalogue[std::string(languageCode(language))][key].get<std::string>());
 }
 
-// The checks that guard the sources: each row breaks one rule in one file.
+// The checks that guard the sources: each row breaks one rule in one file
+// (the rows hold the body of section "s" of each language's document).
 TEST(AppLocalizationTest, SourceChecksNameTheBrokenRule) {
   struct Case {
     const char* name;
@@ -42,36 +44,32 @@ TEST(AppLocalizationTest, SourceChecksNameTheBrokenRule) {
     std::string problem;  // empty: accepted
   };
   auto doc = [](const std::string& body) { return R"({"s": {)" + body + "}}"; };
+  const auto other = [](const char* language, const char* key) {
+    return std::string(language) + ": \"" + key + "\" has other placeholders than its key";
+  };
+  const std::string run = R"("Run {0}": "Run {0}")", runRu = R"("Run {0}": "Запуск {0}")";
+  const std::string runZh = R"("Run {0}": "运行 {0}")", a = R"("A": "A")", aRu = R"("A": "А")";
   const std::vector<Case> cases = {
-      {"good", doc(R"("Run {0}": "Run {0}", "count.days.one": "{0} day")"),
-       doc(R"("Run {0}": "Запуск {0}", "count.days.one": "{0} день")"),
-       doc(R"("Run {0}": "运行 {0}", "count.days.one": "{0} 天")"), ""},
-      {"missing key", doc(R"("A": "A", "B": "B")"), doc(R"("A": "А")"),
-       doc(R"("A": "甲", "B": "乙")"), "ru: missing \"B\""},
-      {"extra key", doc(R"("A": "A")"), doc(R"("A": "А")"), doc(R"("A": "甲", "C": "丙")"),
-       "en: missing \"C\""},
-      {"english differs", doc(R"("Save": "Store")"), doc(R"("Save": "Сохранить")"),
-       doc(R"("Save": "保存")"), "en: the text of \"Save\" differs from its key"},
-      {"lost placeholder", doc(R"("Run {0}": "Run {0}")"), doc(R"("Run {0}": "Запуск")"),
-       doc(R"("Run {0}": "运行 {0}")"), "ru: \"Run {0}\" has other placeholders than its key"},
-      {"doubled placeholder", doc(R"("Run {0}": "Run {0}")"), doc(R"("Run {0}": "Запуск {0}")"),
-       doc(R"("Run {0}": "运行 {0} {0}")"),
-       "zh-Hans: \"Run {0}\" has other placeholders than its key"},
-      {"foreign placeholder", doc(R"("Run {0}": "Run {0}")"), doc(R"("Run {0}": "Запуск {1}")"),
-       doc(R"("Run {0}": "运行 {0}")"), "ru: \"Run {0}\" has other placeholders than its key"},
-      {"special key checked against English", doc(R"("count.days.one": "{0} day")"),
-       doc(R"("count.days.one": "день")"), doc(R"("count.days.one": "{0} 天")"),
-       "ru: \"count.days.one\" has other placeholders than its key"},
-      {"keys out of order", doc(R"("{1} of {0}": "{1} of {0}")"),
-       doc(R"("{1} of {0}": "{1} из {0}")"), doc(R"("{1} of {0}": "{0} 中的 {1}")"),
+      {"good", run + R"(, "count.days.one": "{0} day")",
+       runRu + R"(, "count.days.one": "{0} день")", runZh + R"(, "count.days.one": "{0} 天")", ""},
+      {"missing key", a + R"(, "B": "B")", aRu, R"("A": "甲", "B": "乙")", "ru: missing \"B\""},
+      {"extra key", a, aRu, R"("A": "甲", "C": "丙")", "en: missing \"C\""},
+      {"english differs", R"("Save": "Store")", R"("Save": "Сохранить")", R"("Save": "保存")",
+       "en: the text of \"Save\" differs from its key"},
+      {"lost placeholder", run, R"("Run {0}": "Запуск")", runZh, other("ru", "Run {0}")},
+      {"doubled placeholder", run, runRu, R"("Run {0}": "运行 {0} {0}")",
+       other("zh-Hans", "Run {0}")},
+      {"foreign placeholder", run, R"("Run {0}": "Запуск {1}")", runZh, other("ru", "Run {0}")},
+      {"special key checked against English", R"("count.days.one": "{0} day")",
+       R"("count.days.one": "день")", R"("count.days.one": "{0} 天")",
+       other("ru", "count.days.one")},
+      {"keys out of order", R"("{1} of {0}": "{1} of {0}")", R"("{1} of {0}": "{1} из {0}")",
+       R"("{1} of {0}": "{0} 中的 {1}")",
        "en: placeholders of \"{1} of {0}\" are not {0}, {1}, ... in order"},
-      {"not a string", doc(R"("A": "A")"), doc(R"("A": 1)"), doc(R"("A": "甲")"),
-       "ru: \"A\" is not a string"},
-      {"no section", R"({"t": {}})", doc(""), doc(""), "en: no object \"s\""},
-      {"not JSON", doc(""), "{", doc(""), "ru: not a JSON document"},
+      {"not a string", a, R"("A": 1)", R"("A": "甲")", "ru: \"A\" is not a string"},
   };
   for (const auto& c : cases) {
-    const auto compiled = compileTranslations("s", c.english, c.russian, c.chinese);
+    const auto compiled = compileTranslations("s", doc(c.english), doc(c.russian), doc(c.chinese));
     if (c.problem.empty()) {
       EXPECT_EQ(compiled.problems, std::vector<std::string>{}) << c.name;
       EXPECT_EQ(compiled.catalogue["ru"]["Run {0}"], "Запуск {0}") << c.name;
@@ -80,6 +78,11 @@ TEST(AppLocalizationTest, SourceChecksNameTheBrokenRule) {
       EXPECT_EQ(compiled.problems[0], c.problem) << c.name;
     }
   }
+  // Documents that are not what a source must be.
+  EXPECT_THAT(compileTranslations("s", R"({"t": {}})", doc(""), doc("")).problems,
+              ::testing::ElementsAre("en: no object \"s\""));
+  EXPECT_THAT(compileTranslations("s", doc(""), "{", doc("")).problems,
+              ::testing::ElementsAre("ru: not a JSON document"));
 }
 
 TEST(AppLocalizationTest, LanguageResolution) {
@@ -105,41 +108,19 @@ TEST(AppLocalizationTest, LanguageResolution) {
         << (c.stored ? *c.stored : "-") << " " << (c.preferred.empty() ? "" : c.preferred[0]);
 }
 
+// Each text starts with the number it counts.
 TEST(AppLocalizationTest, PluralForms) {
-  struct Case {
-    long long value;
-    AppLanguage language;
-    std::string expected;
+  const std::pair<AppLanguage, std::vector<std::string>> cases[] = {
+      {ru,
+       {"0 профилей", "1 профиль", "2 профиля", "5 профилей", "11 профилей", "21 профиль",
+        "22 профиля", "25 профилей", "101 профиль", "111 профилей", "104 профиля", "12 профилей",
+        "14 профилей", "112 профилей", "-1 профиль", "-22 профиля", "1000001 профиль"}},
+      {en, {"1 profile", "-1 profile", "0 profiles", "2 profiles", "101 profiles"}},
+      {zh, {"1 个配置", "7 个配置"}},
   };
-  const std::vector<Case> cases = {
-      {0, ru, "0 профилей"},
-      {1, ru, "1 профиль"},
-      {2, ru, "2 профиля"},
-      {5, ru, "5 профилей"},
-      {11, ru, "11 профилей"},
-      {21, ru, "21 профиль"},
-      {22, ru, "22 профиля"},
-      {25, ru, "25 профилей"},
-      {101, ru, "101 профиль"},
-      {111, ru, "111 профилей"},
-      {104, ru, "104 профиля"},
-      {12, ru, "12 профилей"},
-      {14, ru, "14 профилей"},
-      {112, ru, "112 профилей"},
-      {-1, ru, "-1 профиль"},
-      {-22, ru, "-22 профиля"},
-      {1000001, ru, "1000001 профиль"},
-      {1, en, "1 profile"},
-      {-1, en, "-1 profile"},
-      {0, en, "0 profiles"},
-      {2, en, "2 profiles"},
-      {101, en, "101 profiles"},
-      {1, zh, "1 个配置"},
-      {7, zh, "7 个配置"},
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(AppLocalization::count(c.value, CountKind::profiles, c.language), c.expected)
-        << c.value;
+  for (const auto& [language, texts] : cases)
+    for (const auto& text : texts)
+      EXPECT_EQ(AppLocalization::count(std::stoll(text), CountKind::profiles, language), text);
   EXPECT_EQ(AppLocalization::count(std::numeric_limits<long long>::min(), CountKind::days, ru),
             std::to_string(std::numeric_limits<long long>::min()) + " дней");
   EXPECT_EQ(AppLocalization::count(std::numeric_limits<unsigned long long>::max(),
@@ -157,6 +138,7 @@ TEST(AppLocalizationTest, FormatAndInterpolation) {
   EXPECT_EQ(AppLocalizedString::interpolated(AppLocalizedString::value(3), " running").key,
             "{0} running");
 
+  const std::string codexVersion = "Codex version {0} ({1}) is not verified.";
   struct Case {
     std::string key;
     std::vector<std::string> arguments;
@@ -164,14 +146,8 @@ TEST(AppLocalizationTest, FormatAndInterpolation) {
     std::string expected;
   };
   const std::vector<Case> cases = {
-      {"Codex version {0} ({1}) is not verified.",
-       {"1.2"},
-       en,
-       "Codex version 1.2 ({1}) is not verified."},
-      {"Codex version {0} ({1}) is not verified.",
-       {"1.2", "7"},
-       zh,
-       "Codex 版本 1.2（7）未经验证。"},
+      {codexVersion, {"1.2"}, en, "Codex version 1.2 ({1}) is not verified."},
+      {codexVersion, {"1.2", "7"}, zh, "Codex 版本 1.2（7）未经验证。"},
       {"Run {0}", {"{0}"}, ru, "Запуск {0}"},  // inserted literally, not scanned again
       {"Not a key {1}{0}", {"a", "b"}, ru, "Not a key ba"},
       {"{0} window: {1}% remaining", {"5h", "40"}, en, "Window (5h): 40% remaining"},

@@ -53,80 +53,81 @@ TEST(AppUpdateManifestTest, SignedManifestBoundaries) {
   const AppUpdateConfiguration configuration("https://updates.example.com/feed.json",
                                              keys.publicKey);
   using Edit = std::function<void(nlohmann::ordered_json&)>;
+  using Wrap = std::function<std::string(const std::string& payload)>;
   struct Row {
     const char* name;
     Edit edit;
     std::optional<Case> expected;
-    std::function<std::string(const std::string& payload)> wrap = {};
+    Wrap wrap = {};                // the feed's bytes; by default the signed envelope
+    std::string system = "14.10";  // the running system's version
   };
   auto set = [](const char* key, nlohmann::ordered_json value) {
     return [key, value](nlohmann::ordered_json& m) { m[key] = value; };
   };
+  auto dates = [](double published, double expires) {
+    return [=](nlohmann::ordered_json& m) {
+      m["publishedAt"] = published;
+      m["expiresAt"] = expires;
+    };
+  };
+  auto needs = [&](const char* minimum) { return set("minimumSystemVersion", minimum); };
+  const Edit same = [](auto&) {};
+  const auto signedBy = [](const Keys& k) -> Wrap {
+    return [&k](const std::string& payload) { return envelope(payload, k.sign(payload)); };
+  };
+  const auto invalid = Case::invalidManifest;
   const std::vector<Row> rows = {
-      {"valid", [](auto&) {}, std::nullopt},
+      {"valid", same, std::nullopt},
       {"published 300 s ahead", set("publishedAt", kNow + 300), std::nullopt},
-      {"published 301 s ahead", set("publishedAt", kNow + 301), Case::invalidManifest},
-      {"expires at now",
-       [](auto& m) {
-         m["publishedAt"] = kNow - 10;
-         m["expiresAt"] = kNow;
-       },
-       Case::invalidManifest},
-      {"valid for exactly 30 days",
-       [](auto& m) {
-         m["publishedAt"] = kNow - 10;
-         m["expiresAt"] = kNow - 10 + 2592000;
-       },
-       std::nullopt},
-      {"valid for 30 days and 1 s",
-       [](auto& m) {
-         m["publishedAt"] = kNow - 10;
-         m["expiresAt"] = kNow - 9 + 2592000;
-       },
-       Case::invalidManifest},
-      {"another application", set("bundleIdentifier", "com.example.other"), Case::invalidManifest},
-      {"schema 2", set("schemaVersion", 2), Case::invalidManifest},
-      {"schema 1.0", set("schemaVersion", 1.0), Case::invalidManifest},
-      {"beta channel", set("channel", "beta"), Case::invalidManifest},
+      {"published 301 s ahead", set("publishedAt", kNow + 301), invalid},
+      {"expires at now", dates(kNow - 10, kNow), invalid},
+      {"valid for exactly 30 days", dates(kNow - 10, kNow - 10 + 2592000), std::nullopt},
+      {"valid for 30 days and 1 s", dates(kNow - 10, kNow - 9 + 2592000), invalid},
+      {"another application", set("bundleIdentifier", "com.example.other"), invalid},
+      {"schema 2", set("schemaVersion", 2), invalid},
+      {"schema 1.0", set("schemaVersion", 1.0), invalid},
+      {"beta channel", set("channel", "beta"), invalid},
       {"version 1.2.3.4", set("version", "1.2.3.4"), std::nullopt},
-      {"version 1.2.3.4.5", set("version", "1.2.3.4.5"), Case::invalidManifest},
-      {"version v1.2", set("version", "v1.2"), Case::invalidManifest},
-      {"version with a line break", set("version", "1.2\n"), Case::invalidManifest},
-      {"build 0", set("build", 0), Case::invalidManifest},
-      {"negative build", set("build", -1), Case::invalidManifest},
-      {"needs a later system", set("minimumSystemVersion", "14.10.1"), Case::invalidManifest},
+      {"version 1.2.3.4.5", set("version", "1.2.3.4.5"), invalid},
+      {"version v1.2", set("version", "v1.2"), invalid},
+      {"version with a line break", set("version", "1.2\n"), invalid},
+      {"build 0", set("build", 0), invalid},
+      {"negative build", set("build", -1), invalid},
+      {"needs a later system", needs("14.10.1"), invalid},
+      {"14.10 on 14.9", needs("14.10"), invalid, {}, "14.9"},
+      {"14 on 14.0.0", needs("14"), std::nullopt, {}, "14.0.0"},
+      {"6.1.1 on 6.1", needs("6.1.1"), invalid, {}, "6.1"},
+      {"6.1 on an empty version", needs("6.1"), invalid, {}, ""},
+      {"6.1 on 6.1-rc", needs("6.1"), invalid, {}, "6.1-rc"},
       {"notes of 8000 bytes", set("notes", std::string(8000, 'n')), std::nullopt},
-      {"notes of 8001 bytes", set("notes", std::string(8001, 'n')), Case::invalidManifest},
+      {"notes of 8001 bytes", set("notes", std::string(8001, 'n')), invalid},
       {".DMG", set("downloadURL", "https://updates.example.com/K.DMG"), std::nullopt},
-      {".zip", set("downloadURL", "https://updates.example.com/K.zip"), Case::invalidManifest},
-      {"http download", set("downloadURL", "http://updates.example.com/K.dmg"),
-       Case::invalidManifest},
+      {".zip", set("downloadURL", "https://updates.example.com/K.zip"), invalid},
+      {"http download", set("downloadURL", "http://updates.example.com/K.dmg"), invalid},
       {"download with a query", set("downloadURL", "https://updates.example.com/K.dmg?x=1"),
-       Case::invalidManifest},
+       invalid},
       {"size 1 GiB", set("size", 1073741824), std::nullopt},
-      {"size 1 GiB + 1", set("size", 1073741825), Case::invalidManifest},
-      {"size 0", set("size", 0), Case::invalidManifest},
+      {"size 1 GiB + 1", set("size", 1073741825), invalid},
+      {"size 0", set("size", 0), invalid},
       {"upper-case hash", set("sha256", std::string(64, 'F')), std::nullopt},
-      {"short hash", set("sha256", std::string(63, 'a')), Case::invalidManifest},
-      {"unknown member", set("channelNote", "x"), Case::invalidManifest},
-      {"missing member", [](auto& m) { m.erase("notes"); }, Case::invalidManifest},
-      {"re-serialised payload", [](auto&) {}, Case::invalidSignature,
+      {"short hash", set("sha256", std::string(63, 'a')), invalid},
+      {"unknown member", set("channelNote", "x"), invalid},
+      {"missing member", [](auto& m) { m.erase("notes"); }, invalid},
+      {"re-serialised payload", same, Case::invalidSignature,
        [&](const std::string& payload) {
          return envelope(nlohmann::json::parse(payload).dump(2), keys.sign(payload));
        }},
-      {"wrong key", [](auto&) {}, Case::invalidSignature,
-       [&](const std::string& payload) { return envelope(payload, otherKeys.sign(payload)); }},
-      {"63-byte signature", [](auto&) {}, Case::invalidSignature,
+      {"wrong key", same, Case::invalidSignature, signedBy(otherKeys)},
+      {"63-byte signature", same, Case::invalidSignature,
        [&](const std::string& payload) { return envelope(payload, keys.sign(payload).substr(1)); }},
-      {"not an envelope", [](auto&) {}, Case::invalidManifest,
-       [&](const std::string& payload) { return payload; }},
-      {"envelope with a third member", [](auto&) {}, Case::invalidManifest,
+      {"not an envelope", same, invalid, [&](const std::string& payload) { return payload; }},
+      {"envelope with a third member", same, invalid,
        [&](const std::string& payload) {
          auto e = nlohmann::json::parse(envelope(payload, keys.sign(payload)));
          e["extra"] = 1;
          return e.dump();
        }},
-      {"over 131072 bytes", [](auto&) {}, Case::invalidManifest,
+      {"over 131072 bytes", same, invalid,
        [&](const std::string& payload) {
          return envelope(payload, keys.sign(payload)) + std::string(131072, ' ');
        }},
@@ -135,10 +136,11 @@ TEST(AppUpdateManifestTest, SignedManifestBoundaries) {
     auto document = manifest();
     row.edit(document);
     const std::string payload = document.dump();
-    const std::string data = row.wrap ? row.wrap(payload) : envelope(payload, keys.sign(payload));
+    const std::string data = (row.wrap ? row.wrap : signedBy(keys))(payload);
     std::optional<AppUpdateRelease> release;
     EXPECT_EQ(failure([&] {
-                release = AppUpdateRelease::authenticate(data, configuration, kApp, kNow, "14.10");
+                release =
+                    AppUpdateRelease::authenticate(data, configuration, kApp, kNow, row.system);
               }),
               row.expected)
         << row.name;
@@ -148,52 +150,20 @@ TEST(AppUpdateManifestTest, SignedManifestBoundaries) {
   }
 }
 
-TEST(AppUpdateManifestTest, SystemVersionComparesNumerically) {
-  const Keys keys;
-  const AppUpdateConfiguration configuration("https://updates.example.com/feed", keys.publicKey);
-  struct Row {
-    std::string minimum, system;
-    bool accepted;
-  };
-  const std::vector<Row> rows = {{"14.9", "14.10", true}, {"14.10", "14.9", false},
-                                 {"14", "14.0.0", true},  {"6.1.1", "6.1", false},
-                                 {"6.1", "", false},      {"6.1", "6.1-rc", false}};
-  for (const auto& row : rows) {
-    auto document = manifest();
-    document["minimumSystemVersion"] = row.minimum;
-    const std::string payload = document.dump();
-    EXPECT_EQ(!failure([&] {
-      AppUpdateRelease::authenticate(envelope(payload, keys.sign(payload)), configuration, kApp,
-                                     kNow, row.system);
-    }),
-              row.accepted)
-        << row.minimum << " on " << row.system;
-  }
-}
-
 TEST(AppUpdateManifestTest, Configuration) {
   const std::string key(32, 'k');
-  struct Row {
-    std::string url;
-    std::size_t keySize;
-    bool valid;
+  const std::string feed = "https://updates.example.com/feed";
+  const auto refused = [](const std::string& url, const std::string& publicKey) {
+    return failure([&] { AppUpdateConfiguration(url, publicKey); });
   };
-  const std::vector<Row> rows = {
-      {"https://updates.example.com/feed.json", 32, true},
-      {"https://updates.example.com/feed?x=1", 32, false},
-      {"https://updates.example.com/feed?", 32, false},
-      {"https://updates.example.com/feed#top", 32, false},
-      {"http://updates.example.com/feed", 32, false},
-      {"HTTPS://updates.example.com/feed", 32, false},
-      {"https://user@updates.example.com/feed", 32, false},
-      {"https:///feed", 32, false},
-      {"https://updates.example.com/feed", 31, false},
-      {"https://updates.example.com/feed", 33, false},
-  };
-  for (const auto& row : rows)
-    EXPECT_EQ(!failure([&] { AppUpdateConfiguration(row.url, std::string(row.keySize, 'k')); }),
-              row.valid)
-        << row.url << " " << row.keySize;
+  EXPECT_EQ(refused(feed + ".json", key), std::nullopt);
+  for (const std::string& url :
+       {feed + "?x=1", feed + "?", feed + "#top", std::string("http://updates.example.com/feed"),
+        std::string("HTTPS://updates.example.com/feed"),
+        std::string("https://user@updates.example.com/feed"), std::string("https:///feed")})
+    EXPECT_EQ(refused(url, key), Case::invalidConfiguration) << url;
+  EXPECT_EQ(refused(feed, std::string(31, 'k')), Case::invalidConfiguration);
+  EXPECT_EQ(refused(feed, std::string(33, 'k')), Case::invalidConfiguration);
 
   const std::string encoded = base64Encode(key);
   EXPECT_EQ(AppUpdateConfiguration::fromInfo(nlohmann::json::object()), std::nullopt);

@@ -1,0 +1,73 @@
+#include "tests/support/ServicesSupport.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+namespace korvelin::testing {
+
+using platform::ScopedFD;
+
+ScopedFD connectTo(std::uint16_t port, const char* from) {
+  ScopedFD socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  ::inet_pton(AF_INET, from, &address.sin_addr);
+  EXPECT_EQ(::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  return socket;
+}
+
+std::string readToEnd(int fd, std::chrono::milliseconds limit) {
+  std::string text;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd entry{fd, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0)
+      return text + "<open>";
+    char buffer[65536];
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0)
+      return text;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+void sendAll(int fd, const std::string& bytes) {
+  for (std::size_t at = 0; at < bytes.size();) {
+    const ssize_t n = ::send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+    if (n <= 0)
+      return;
+    at += static_cast<std::size_t>(n);
+  }
+}
+
+std::string roundTrip(std::uint16_t port,
+                      const std::string& bytes,
+                      bool halfClose,
+                      const char* from) {
+  ScopedFD socket = connectTo(port, from);
+  sendAll(socket.get(), bytes);
+  if (halfClose)
+    ::shutdown(socket.get(), SHUT_WR);
+  return readToEnd(socket.get());
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    lines.push_back(line);
+  return lines;
+}
+
+}  // namespace korvelin::testing
