@@ -21,6 +21,15 @@
 
 namespace korvelin::testing {
 
+// A link's secrets, and a link that holds them (to a documentation address).
+inline const std::string kSampleUser = "b831381d-6324-4d53-ad4f-8cda48b30811";
+inline const std::string kSampleShortID = "6ba85179e30d4fc2";
+inline const std::string kSampleLink =
+    "vless://" + kSampleUser +
+    "@[2001:db8::7]:443?type=tcp&security=reality&sni=www.example.com&fp=chrome"
+    "&flow=xtls-rprx-vision&sid=" +
+    kSampleShortID + "&pbk=SbVKOEMjK0sIlbwg4akyBg5mL5KZwwB-ed4eEE7YnRc#Home";
+
 // `korvelin` followed by `arguments`, run to the end.
 inline RunResult runKorvelin(std::vector<std::string> arguments, SubprocessOptions options = {}) {
   arguments.insert(arguments.begin(), korvelinPath());

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -34,12 +35,9 @@ using testing::runKorvelin;
 using testing::RunResult;
 using testing::Subprocess;
 
-const std::string kUser = "b831381d-6324-4d53-ad4f-8cda48b30811";
-const std::string kShortID = "6ba85179e30d4fc2";
-const std::string kLink = "vless://" + kUser +
-                          "@[2001:db8::7]:443?type=tcp&security=reality&sni=www.example.com"
-                          "&fp=chrome&flow=xtls-rprx-vision&sid=" +
-                          kShortID + "&pbk=SbVKOEMjK0sIlbwg4akyBg5mL5KZwwB-ed4eEE7YnRc#Home";
+const std::string& kUser = testing::kSampleUser;
+const std::string& kShortID = testing::kSampleShortID;
+const std::string& kLink = testing::kSampleLink;
 const std::string kGrpcLink = "vless://" + kUser +
                               "@203.0.113.5:443?type=grpc&security=tls&sni=www.example.com"
                               "&fp=chrome&serviceName=svc";

@@ -5,10 +5,8 @@
 
 #include <signal.h>
 
-#include <atomic>
 #include <fstream>
 #include <regex>
-#include <thread>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -39,10 +37,8 @@ TEST_F(HostGatewayTest, ARunningCodexProfileIsServedAndTheTokenStaysStill) {
     GTEST_SKIP() << "MCP SDK unavailable: " << reason;
   const std::string token = "perm:host.aG9zdA==.secret", record = dir_.child("codex.json");
   std::ofstream(record) << nlohmann::json(testing::codexInstallation("/bin/true")).dump();
-  ASSERT_EQ(
-      testing::run(korvelin({"profile", "create", "W", "--installation", record, "--id", profile_}))
-          .exitCode,
-      0);
+  testing::outputOf(testing::run(
+      korvelin({"profile", "create", "W", "--installation", record, "--id", profile_})));
   auto change = [&](const char* what) {
     return testing::run(korvelin({"youtrack", "token", what}), {.standardInput = token + "\n"})
         .exitCode;
@@ -93,15 +89,12 @@ TEST_F(HostGatewayTest, ARunningCodexProfileIsServedAndTheTokenStaysStill) {
   const auto second = served(first.second);
   EXPECT_EQ(change("delete"), 1);
 
-  std::atomic<bool> reaping{true};  // the re-adopted root is this process's orphan now
-  std::thread collector(
-      [&, root = std::stoi(client.output().substr(client.output().find("pid ") + 4))] {
-        while (reaping && !testing::reapIfExited(root))
-          std::this_thread::sleep_for(5ms);
-      });
-  EXPECT_EQ(testing::run(korvelin({"stop", profile_})).exitCode, 0);
-  reaping = false;
-  collector.join();
+  {
+    // The re-adopted root is this process's orphan now.
+    testing::OrphanCollector collector(
+        {std::stoi(client.output().substr(client.output().find("pid ") + 4))});
+    EXPECT_EQ(testing::run(korvelin({"stop", profile_})).exitCode, 0);
+  }
   EXPECT_EQ(platform::readSmallFile(paths_.codexHome() + "/config.toml", 1 << 20), "");
   EXPECT_FALSE(testing::listensOnLoopback(second.first));
   EXPECT_EQ(change("delete"), 0);
