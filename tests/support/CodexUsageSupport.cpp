@@ -6,12 +6,10 @@
 
 #include <chrono>
 #include <fstream>
-#include <stdexcept>
 
 #include <nlohmann/json.hpp>
 
 #include "core/base/Iso8601Date.h"
-#include "core/files/FilePath.h"
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
 

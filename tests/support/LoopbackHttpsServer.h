@@ -9,9 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
 
 #include "tests/support/LoopbackServer.h"
 

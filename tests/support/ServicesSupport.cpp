@@ -1,6 +1,5 @@
 #include "tests/support/ServicesSupport.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -13,12 +12,10 @@ namespace korvelin::testing {
 
 using platform::ScopedFD;
 
-ScopedFD connectTo(std::uint16_t port, const char* from) {
+ScopedFD connectTo(std::uint16_t port) {
   ScopedFD socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  ::inet_pton(AF_INET, from, &address.sin_addr);
-  EXPECT_EQ(::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   EXPECT_EQ(::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
@@ -51,11 +48,8 @@ void sendAll(int fd, const std::string& bytes) {
   }
 }
 
-std::string roundTrip(std::uint16_t port,
-                      const std::string& bytes,
-                      bool halfClose,
-                      const char* from) {
-  ScopedFD socket = connectTo(port, from);
+std::string roundTrip(std::uint16_t port, const std::string& bytes, bool halfClose) {
+  ScopedFD socket = connectTo(port);
   sendAll(socket.get(), bytes);
   if (halfClose)
     ::shutdown(socket.get(), SHUT_WR);

@@ -13,8 +13,8 @@
 
 namespace korvelin::testing {
 
-// A connection to 127.0.0.1:`port` from the address `from`.
-platform::ScopedFD connectTo(std::uint16_t port, const char* from = "127.0.0.1");
+// A connection to 127.0.0.1:`port`.
+platform::ScopedFD connectTo(std::uint16_t port);
 
 // Everything the peer writes until it closes, with "<open>" appended when it
 // is still open after `limit`.
@@ -23,12 +23,9 @@ std::string readToEnd(int fd, std::chrono::milliseconds limit = std::chrono::sec
 // Sends all of `bytes` unless the peer goes away (no SIGPIPE).
 void sendAll(int fd, const std::string& bytes);
 
-// Connects from `from`, sends `bytes` (then ends the sending side when
-// `halfClose`) and reads to the end.
-std::string roundTrip(std::uint16_t port,
-                      const std::string& bytes,
-                      bool halfClose = false,
-                      const char* from = "127.0.0.1");
+// Connects, sends `bytes` (then ends the sending side when `halfClose`) and
+// reads to the end.
+std::string roundTrip(std::uint16_t port, const std::string& bytes, bool halfClose = false);
 
 // The lines of `text`, without their line feeds.
 std::vector<std::string> linesOf(const std::string& text);

@@ -31,44 +31,34 @@ constexpr std::string_view kCapability = "cap-0123456789abcdef";
 const std::string kUser =
     "model = \"o3\"\n\n[mcp_servers.user_docs]\nurl = \"http://127.0.0.1:47999/mcp\"\n";
 
-class RealCodexConfigTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string reason;
-    auto path = testing::realCodexPath(reason);
-    if (!path)
-      GTEST_SKIP() << "real Codex CLI unavailable: " << reason;
-    codex = *path;
-  }
-
-  testing::RunResult runCodex(std::vector<std::string> arguments) {
+TEST(RealCodexConfigTest, CodexReadsTheManagedServerThenItsOwnRewriteIsRefusedEverywhere) {
+  std::string reason;
+  const auto codex = testing::realCodexPath(reason);
+  if (!codex)
+    GTEST_SKIP() << "real Codex CLI unavailable: " << reason;
+  CodexProfile profile;
+  CodexMCPConfigProvisioner provisioner;
+  const auto runCodex = [&](std::vector<std::string> arguments) {
     // A loopback port nothing listens on: Codex stays off the network.
     const std::string proxy = "http://127.0.0.1:" + std::to_string(testing::freeLoopbackPort());
-    arguments.insert(arguments.begin(), codex);
+    arguments.insert(arguments.begin(), *codex);
     testing::SubprocessOptions options;
     options.environment = std::vector<std::string>{
         "HOME=" + profile.paths.home(), "CODEX_HOME=" + profile.codexHome(),
         "PATH=/usr/bin:/bin",           "HTTP_PROXY=" + proxy,
         "HTTPS_PROXY=" + proxy,         "ALL_PROXY=" + proxy};
     return testing::run(arguments, options);
-  }
-
+  };
   // The servers Codex reads from the profile's configuration, by name.
-  std::map<std::string, nlohmann::json> servers() {
+  const auto servers = [&] {
     const auto result = runCodex({"mcp", "list", "--json"});
     EXPECT_EQ(result.exitCode, 0) << result.errors;
     std::map<std::string, nlohmann::json> byName;
     for (const auto& server : nlohmann::json::parse(result.output))
       byName[server.at("name")] = server;
     return byName;
-  }
+  };
 
-  std::string codex;
-  CodexProfile profile;
-  CodexMCPConfigProvisioner provisioner;
-};
-
-TEST_F(RealCodexConfigTest, CodexReadsTheManagedServerThenItsOwnRewriteIsRefusedEverywhere) {
   profile.writeConfig(kUser);
   auto receipt = provisioner.install(profile.paths, Uuid::random(), kPort, kCapability);
   auto listed = servers();

@@ -26,47 +26,30 @@ namespace {
 using namespace std::chrono_literals;
 using testing::describe;
 
-class RealCodexUsageTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string reason;
-    const auto path = testing::realCodexPath(reason);
-    if (!path)
-      GTEST_SKIP() << "real Codex CLI unavailable: " << reason;
-    installation = testing::codexInstallation(*path);
-    childrenBefore = testing::childrenOfThisProcess();
-    ::mkdir(profile.codexHome().c_str(), 0700);
-  }
-
-  void TearDown() override {
-    if (!IsSkipped()) {
-      EXPECT_EQ(testing::childrenOfThisProcess(), childrenBefore);
-    }
-  }
-
-  std::unique_ptr<CodexUsageEventStream> start(std::optional<ProfileProxyConfiguration> proxy) {
-    CodexUsageAppServerClient client(
-        profile.paths.baseDirectory(), profile.temp.path(), 5.0,
-        [](const CodexInstallation& installation, const std::string&) { return installation; });
-    client.hostEnvironment = std::vector<std::string>{"PATH=/usr/bin:/bin"};
-    return client.events(installation, profile.paths, proxy);
-  }
-
-  testing::UsageBackendMock backend;
-  testing::CodexProfile profile;
-  CodexInstallation installation;
-  std::set<pid_t> childrenBefore;
-};
-
 // The backend's host is not a loopback name, so the request goes through the
 // profile's http proxy: the stand-in, which sees the absolute-form request.
-TEST_F(RealCodexUsageTest, AnHttpProxyCarriesTheUsageRequest) {
+TEST(RealCodexUsageTest, AnHttpProxyCarriesTheUsageRequest) {
+  std::string reason;
+  const auto path = testing::realCodexPath(reason);
+  if (!path)
+    GTEST_SKIP() << "real Codex CLI unavailable: " << reason;
+  const auto childrenBefore = testing::childrenOfThisProcess();
+  testing::UsageBackendMock backend;
+  testing::CodexProfile profile;
+  ::mkdir(profile.codexHome().c_str(), 0700);
   testing::signInToUsageBackend(profile.codexHome(), "http://usage.test/backend-api/");
-  auto stream =
-      start(ProfileProxyConfiguration(ProfileProxyScheme::http, "127.0.0.1", backend.port()));
+  CodexUsageAppServerClient client(
+      profile.paths.baseDirectory(), profile.temp.path(), 5.0,
+      [](const CodexInstallation& installation, const std::string&) { return installation; });
+  client.hostEnvironment = std::vector<std::string>{"PATH=/usr/bin:/bin"};
+  auto stream = client.events(
+      testing::codexInstallation(*path), profile.paths,
+      ProfileProxyConfiguration(ProfileProxyScheme::http, "127.0.0.1", backend.port()));
   EXPECT_EQ(describe(*stream, 20s, 1), "snapshot:94");
   EXPECT_THAT(backend.requestLines(),
               ::testing::Contains("GET http://usage.test/backend-api/wham/usage HTTP/1.1"));
+  stream.reset();  // joins the session, which reaps the child
+  EXPECT_EQ(testing::childrenOfThisProcess(), childrenBefore);
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 //   preamble     written at start, before reading anything
 //   reply        written for every "account/rateLimits/read" request, with
 //                each "$ID" replaced by the request's id as sent; without
-//                this file it never answers
+//                this file (or with an empty one) it never answers
 // In `preamble` and `reply`, "<PAUSE>" flushes what came before and waits
 // 100 ms, so that the reader sees the bytes in separate reads. A file
 // `behaviour` may hold one word:
@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -34,12 +35,12 @@ namespace {
 
 std::string home;
 
-std::string readFile(const std::string& name, bool& exists) {
+// The file's bytes; absent when there is no such file.
+std::optional<std::string> readFile(const std::string& name) {
   std::ifstream in(home + "/" + name, std::ios::binary);
-  exists = static_cast<bool>(in);
   std::stringstream content;
   content << in.rdbuf();
-  return content.str();
+  return in ? std::optional(content.str()) : std::nullopt;
 }
 
 void writeScripted(std::string text) {
@@ -64,11 +65,10 @@ int main() {
     for (char** entry = environ; *entry; ++entry)
       out << *entry << "\n";
   }
-  bool exists = false;
-  const std::string behaviour = readFile("behaviour", exists);
+  const std::string behaviour = readFile("behaviour").value_or("");
   if (behaviour.starts_with("ignore-term"))
     ::signal(SIGTERM, SIG_IGN);
-  writeScripted(readFile("preamble", exists));
+  writeScripted(readFile("preamble").value_or(""));
   if (behaviour.starts_with("flood"))
     std::cout << std::string((1 << 20) + 1, 'x') << std::flush;
 
@@ -79,8 +79,8 @@ int main() {
     const auto message = nlohmann::json::parse(line, nullptr, false);
     if (!message.is_object() || message.value("method", "") != "account/rateLimits/read")
       continue;
-    std::string reply = readFile("reply", exists);
-    if (!exists)
+    std::string reply = readFile("reply").value_or("");
+    if (reply.empty())
       continue;
     const std::string id = message.at("id").dump();
     for (std::size_t at; (at = reply.find("$ID")) != std::string::npos;)

@@ -53,16 +53,14 @@ TEST_F(CodexMCPConfigProvisionerTest, RoundTripsAreByteExact) {
   const struct {
     const char* name;
     std::optional<std::string> prior;
-    std::optional<std::string> afterRemove;  // when not the prior bytes
   } cases[] = {
-      {"absent file (an empty one remains)", std::nullopt, std::string()},
-      {"empty file", std::string(), std::nullopt},
-      {"no final line feed", std::string("model = \"o3\""), std::nullopt},
-      {"CRLF lines", std::string("model = \"o3\"\r\n[tui]\r\nnotifications = true\r\n"),
-       std::nullopt},
-      {"byte-order mark", std::string("\xEF\xBB\xBFmodel = \"o3\"\n"), std::nullopt},
-      {"blank lines at the end", std::string("a = 1\n\n\n"), std::nullopt},
-      {"only line feeds", std::string("\n"), std::nullopt},
+      {"absent file (an empty one remains)", std::nullopt},
+      {"empty file", ""},
+      {"no final line feed", "model = \"o3\""},
+      {"CRLF lines", "model = \"o3\"\r\n[tui]\r\nnotifications = true\r\n"},
+      {"byte-order mark", "\xEF\xBB\xBFmodel = \"o3\"\n"},
+      {"blank lines at the end", "a = 1\n\n\n"},
+      {"only line feeds", "\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -73,7 +71,7 @@ TEST_F(CodexMCPConfigProvisionerTest, RoundTripsAreByteExact) {
     EXPECT_EQ(fresh.configBytes(), installed(c.prior.value_or("")));
     EXPECT_EQ(receipt.installedBytes, fresh.configBytes());
     provisioner.remove(fresh.paths, receipt);
-    EXPECT_EQ(fresh.configBytes(), c.afterRemove ? c.afterRemove : c.prior);
+    EXPECT_EQ(fresh.configBytes(), c.prior.value_or(""));
     EXPECT_EQ(testing::modeOf(fresh.config()), 0600u);
     EXPECT_EQ(fresh.codexEntries(), std::vector<std::string>{"config.toml"});
   }
@@ -196,9 +194,7 @@ TEST_F(CodexMCPConfigProvisionerTest, RefusalsChangeNothing) {
 // user's bytes and nothing of ours. Create mode only happens to an install
 // into a profile without config.toml: remove and reconcile always find one.
 TEST_F(CodexMCPConfigProvisionerTest, CrashAtEveryFaultPointRollsBack) {
-  struct Crash {
-    std::string point;
-  };
+  struct Crash {};
   const std::vector<std::string> points = {"afterJournalStage", "afterJournalPublish",
                                            "afterJournal",      "beforeSwap",
                                            "afterCreateLink",   "afterPublish"};
@@ -219,6 +215,22 @@ TEST_F(CodexMCPConfigProvisionerTest, CrashAtEveryFaultPointRollsBack) {
       {"reconcile, swap", installed(user), [](auto& p, const auto& paths) { p.reconcile(paths); }},
   };
   int quarantines = 0;  // rollbacks of a published file, crashed there or not
+  // Runs `operation` with a provisioner that crashes at the first of `stops`
+  // it reaches; true when it reached one.
+  const auto crashingAt = [&](std::vector<std::string_view> stops, auto operation) {
+    bool reached = false;
+    CodexMCPConfigProvisioner crashing([&](std::string_view at) {
+      quarantines += at == "afterRecoveryQuarantine";
+      reached = std::find(stops.begin(), stops.end(), at) != stops.end();
+      if (reached)
+        throw Crash{};
+    });
+    try {
+      operation(crashing);
+    } catch (const Crash&) {
+    }
+    return reached;
+  };
   for (const auto& c : cases) {
     for (const auto& point : points) {
       for (bool crashInRecovery : {false, true}) {
@@ -227,17 +239,8 @@ TEST_F(CodexMCPConfigProvisionerTest, CrashAtEveryFaultPointRollsBack) {
         CodexProfile fresh;
         if (c.prior)
           fresh.writeConfig(*c.prior);
-        bool reached = false;
-        CodexMCPConfigProvisioner crashing([&](std::string_view at) {
-          if (at == point) {
-            reached = true;
-            throw Crash{point};
-          }
-        });
-        try {
-          c.operation(crashing, fresh.paths);
-        } catch (const Crash&) {
-        }
+        const auto reconcile = [&](auto& p) { p.reconcile(fresh.paths); };
+        const bool reached = crashingAt({point}, [&](auto& p) { c.operation(p, fresh.paths); });
         // Only the mode's own points: a swap passes no link, a create no swap.
         const bool create = !c.prior;
         EXPECT_EQ(reached, point != (create ? "beforeSwap" : "afterCreateLink"));
@@ -245,20 +248,9 @@ TEST_F(CodexMCPConfigProvisionerTest, CrashAtEveryFaultPointRollsBack) {
           continue;
         // Rolled back (once with a crash in the middle of the rollback), and
         // stopped before reconcile would write anything of its own.
-        auto reconcileStoppingAt = [&](std::vector<std::string_view> stops) {
-          CodexMCPConfigProvisioner stopping([&](std::string_view at) {
-            quarantines += at == "afterRecoveryQuarantine";
-            if (std::find(stops.begin(), stops.end(), at) != stops.end())
-              throw Crash{std::string(at)};
-          });
-          try {
-            stopping.reconcile(fresh.paths);
-          } catch (const Crash&) {
-          }
-        };
         if (crashInRecovery)
-          reconcileStoppingAt({"afterRecoveryQuarantine", "afterJournalStage"});
-        reconcileStoppingAt({"afterJournalStage"});
+          crashingAt({"afterRecoveryQuarantine", "afterJournalStage"}, reconcile);
+        crashingAt({"afterJournalStage"}, reconcile);
         EXPECT_EQ(fresh.configBytes(), c.prior);
         provisioner.reconcile(fresh.paths);
         EXPECT_EQ(fresh.configBytes(), c.prior ? std::optional(user) : std::nullopt);

@@ -221,6 +221,7 @@ TEST(CodexUsageMenuTest, NamesForTheBar) {
 TEST(CodexUsageMenuTest, CompactPresentation) {
   const std::vector<ProfileMenuUsage> three = {usage(kA, "A", 10), usage(kB, "B", 20),
                                                usage(kC, "C", 30)};
+  const std::vector<ProfileMenuUsage> longFirst = {usage(kA, "Alpha", 10), usage(kB, "B", 20)};
   const struct {
     const char* name;
     std::vector<ProfileMenuUsage> profiles;
@@ -236,12 +237,7 @@ TEST(CodexUsageMenuTest, CompactPresentation) {
       {"nothing fits", three, 3, 4, "+3", 3},
       {"zero entries", three, 0, 100, "+3", 3},
       {"zero characters", three, 3, 0, "+3", 3},
-      {"a long first stops acceptance",
-       {usage(kA, "Alpha", 10), usage(kB, "B", 20)},
-       2,
-       6,
-       "+2",
-       2},
+      {"a long first stops acceptance", longFirst, 2, 6, "+2", 2},
       {"unavailable shows a dash", {usage(kA, "A", std::nullopt)}, 1, 3, "A \u2014", 0},
   };
   for (const auto& c : cases) {

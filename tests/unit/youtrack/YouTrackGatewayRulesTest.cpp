@@ -6,10 +6,8 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <fstream>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -17,6 +15,7 @@
 #include "core/youtrack/YouTrackCredentialStore.h"
 #include "core/youtrack/YouTrackGatewayRequest.h"
 #include "core/youtrack/YouTrackMCPGatewaySupervisor.h"
+#include "tests/support/FileTreeHelpers.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/ThrownError.h"
 
@@ -103,11 +102,8 @@ TEST(YouTrackTokenTest, TheFileStoreKeepsOnePrivateTokenAndRefusesAnUnsafeOne) {
   store.storeToken("second");  // replaces
   EXPECT_EQ(store.readToken(), "second");
   const std::string file = base.child("Credentials/mcp.youtrack/shared");
-  struct stat info {};
-  ASSERT_EQ(::stat(file.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0600u);
-  ASSERT_EQ(::stat(base.child("Credentials/mcp.youtrack").c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0700u);
+  EXPECT_EQ(testing::modeOf(file), 0600u);
+  EXPECT_EQ(testing::modeOf(base.child("Credentials/mcp.youtrack")), 0700u);
 
   ::chmod(file.c_str(), 0644);
   EXPECT_EQ(errorCaseOf([&] { store.readToken(); }), Case::youTrackCredentialUnavailable);
