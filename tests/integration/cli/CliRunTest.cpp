@@ -138,14 +138,15 @@ TEST_F(CliRunTest, AProgramThatOutlivesTheStopTimeoutStaysSupervised) {
 }
 
 TEST_F(CliRunTest, HostsKilledAtRandomLeaveNoProgramThatNoLeaseNames) {
-  // Every program of a killed host becomes this process's child, whatever
-  // moment the kill hit: a child before its exec, a stopped one, a running one.
-  testing::ScopedSubreaper subreaper;
-  const std::set<pid_t> before = testing::childrenOfThisProcess();
   std::mt19937 random(std::random_device{}());
   std::uniform_int_distribution<int> delayMicroseconds(0, 50'000);
   int named = 0;
   for (int round = 0; round < 200; ++round) {
+    // Every program of a killed host becomes this process's child, whatever
+    // moment the kill hit: a child before its exec, a stopped one, a running
+    // one. The round's end kills and collects them.
+    testing::ScopedSubreaper subreaper;
+    const std::set<pid_t> before = testing::childrenOfThisProcess();
     const ProfilePaths paths(Uuid::random(), dir_.path());
     {
       testing::Subprocess host(
@@ -177,16 +178,7 @@ TEST_F(CliRunTest, HostsKilledAtRandomLeaveNoProgramThatNoLeaseNames) {
     };
     EXPECT_TRUE(eventually([&] { return unnamed().empty(); }, std::chrono::seconds(2)))
         << "round " << round << ": " << ::testing::PrintToString(unnamed());
-    if (lease && ::kill(-lease->rootPID, SIGKILL) == 0) {
-      ++named;
-      ::waitpid(lease->rootPID, nullptr, 0);
-    }
-    for (pid_t child : testing::childrenOfThisProcess()) {
-      if (before.count(child))
-        continue;
-      ::kill(child, SIGKILL);
-      ::waitpid(child, nullptr, __WALL);
-    }
+    named += lease && ::kill(-lease->rootPID, SIGKILL) == 0;
   }
   std::cout << named << " of 200 killed hosts had started their program\n";
 }
@@ -258,9 +250,9 @@ TEST_F(CliRunTest, JournalShowsTheNewestEvents) {
 class CliHistoryTest : public testing::CatalogCliTest {};
 
 TEST_F(CliHistoryTest, RunsRecoveriesAndTheJournalNewestFirstUnsafeFilesSkipped) {
-  auto created = korvelin({"profile", "create", "Work", "--installation", installation_, "--json"});
-  ASSERT_EQ(created.exitCode, 0) << created.errors;
-  const Uuid id = *Uuid::parse(json::parse(created.output)["id"].get<std::string>());
+  const auto created = testing::outputOf(
+      korvelin({"profile", "create", "Work", "--installation", installation_, "--json"}));
+  const Uuid id = *Uuid::parse(json::parse(created)["id"].get<std::string>());
   const ProfilePaths paths(id, base_);
   ASSERT_EQ(korvelin({"run", "Work", "--", "/bin/sh", "-c", "exit 3"}).exitCode, 3);
 
@@ -289,25 +281,23 @@ TEST_F(CliHistoryTest, RunsRecoveriesAndTheJournalNewestFirstUnsafeFilesSkipped)
     ASSERT_TRUE(testing::eventually([&] { return testing::reapIfExited(program); }));
   }
   EXPECT_EQ(korvelin({"recover", "Work", "--dry-run"}).exitCode, 0);
-  auto recovered = korvelin({"recover", id.uppercaseString()});
-  ASSERT_EQ(recovered.exitCode, 0) << recovered.errors;
-
-  ProfileActivityEvent event;
-  event.profileID = id;
-  event.kind = ProfileActivityKind::proxyDisconnected;
-  event.detail = "gone";
-  ProfileActivityJournal().append(event, paths);
-  const Uuid run = Uuid::random();
+  testing::outputOf(korvelin({"recover", id.uppercaseString()}));
+  ProfileActivityJournal().append(
+      {.profileID = id, .kind = ProfileActivityKind::proxyDisconnected, .detail = "gone"}, paths);
 
   // Files a reader must pass over without reading (and without blocking).
+  const Uuid run = Uuid::random();
+  auto failed = [&](double at) {
+    return launchEventJSON("launch_failed", id, run, at, {}, {}, {});
+  };
   const std::string real = paths.logs() + "/" + launchLogName(run);
-  testing::makeFile(real, 0600, launchEventJSON("launch_failed", id, run, 1, {}, {}, {}) + "\n");
+  testing::makeFile(real, 0600, failed(1) + "\n");
   std::vector<std::string> skipped;
   for (int i = 0; i < 4; ++i)
     skipped.push_back(paths.logs() + "/" + launchLogName(Uuid::random()));
   testing::makeSymlink(real, skipped[0]);
-  testing::makeFile(skipped[1], 0644, launchEventJSON("launch_failed", id, run, 2, {}, {}, {}));
-  testing::makeFile(skipped[2], 0600, launchEventJSON("launch_failed", id, run, 3, {}, {}, {}));
+  testing::makeFile(skipped[1], 0644, failed(2));
+  testing::makeFile(skipped[2], 0600, failed(3));
   ASSERT_EQ(::chown(skipped[2].c_str(), 65534, 65534) == 0, ::geteuid() == 0);
   ASSERT_EQ(::mkfifo(skipped[3].c_str(), 0600), 0);
   testing::makeFile(paths.logs() + "/launch-not-a-uuid.jsonl", 0600, "{}");
@@ -331,10 +321,9 @@ TEST_F(CliHistoryTest, RunsRecoveriesAndTheJournalNewestFirstUnsafeFilesSkipped)
   // given away.
   EXPECT_EQ(history["ignoredEntryCount"].get<std::size_t>(), ::geteuid() == 0 ? 8u : 7u);
 
-  auto text = korvelin({"history", "Work", "--limit", "2"});
-  ASSERT_EQ(text.exitCode, 0) << text.errors;
-  EXPECT_THAT(text.output, HasSubstr("recovery  Stale launch state recovered"));
-  EXPECT_THAT(text.output, Not(HasSubstr("Launch requested")));
+  const auto text = testing::outputOf(korvelin({"history", "Work", "--limit", "2"}));
+  EXPECT_THAT(text, HasSubstr("recovery  Stale launch state recovered"));
+  EXPECT_THAT(text, Not(HasSubstr("Launch requested")));
   EXPECT_EQ(korvelin({"run", "Work", "--", "/bin/true"}).exitCode, 0) << "the profile runs again";
 }
 

@@ -1,23 +1,30 @@
-// The host's usage monitor of a running Codex profile, with the real
-// `codex app-server` (linked into a verified Codex bundle) asking a loopback
-// backend: `ps` shows what the backend serves, a window that resets is
-// journaled once, and nothing of the monitor outlives the host.
+// The host's services of a running Codex profile (linked to the real
+// `codex app-server` in a verified Codex bundle): its usage monitor asking a
+// loopback backend, and its YouTrack gateway, found through the block in the
+// profile's config.toml and answering a real MCP client.
 
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <regex>
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "core/activity/ProfileActivityJournal.h"
 #include "core/apps/CodexBundleInspector.h"
+#include "core/codex/CodexMCPConfigProvisioner.h"
+#include "core/platform/FileUtil.h"
 #include "tests/support/BundleFixtures.h"
 #include "tests/support/CodexUsageSupport.h"
+#include "tests/support/McpPeers.h"
 #include "tests/support/ProcessHelpers.h"
 #include "tests/support/ProfileCliTest.h"
 #include "tests/support/RealXray.h"
+#include "tests/support/XrayPeers.h"
 
 namespace korvelin {
 namespace {
@@ -26,7 +33,7 @@ using namespace std::chrono_literals;
 using testing::eventually;
 using testing::run;
 
-class HostUsageTest : public testing::ProfileCliTest {
+class HostCodexTest : public testing::ProfileCliTest {
  protected:
   void SetUp() override {
     ProfileCliTest::SetUp();
@@ -104,7 +111,7 @@ class HostUsageTest : public testing::ProfileCliTest {
 // again, its next run's monitor shows in `ps` what the backend serves, a
 // window that resets is journaled once, and nothing of the monitor outlives
 // the host.
-TEST_F(HostUsageTest, UnprovenRoutesStartNothingAndDirectRunsShowTheServedPercentage) {
+TEST_F(HostCodexTest, UnprovenRoutesStartNothingAndDirectRunsShowTheServedPercentage) {
   const std::string connection = Uuid::random().uppercaseString();
   testing::outputOf(run(korvelin(
       {"connection", "add", "Office", "--link", testing::kSampleLink, "--id", connection})));
@@ -149,6 +156,76 @@ TEST_F(HostUsageTest, UnprovenRoutesStartNothingAndDirectRunsShowTheServedPercen
   ASSERT_TRUE(host->wait(30s));
   host.reset();
   EXPECT_FALSE(appServerRunning());
+}
+
+// The gateway serves the run while it lives, holding the token still, afresh
+// when a new host re-adopts the run after a crash, and is gone once the run
+// stops.
+TEST_F(HostCodexTest, ARunningCodexProfileIsServedAndTheTokenStaysStill) {
+  std::string reason;
+  const auto python = testing::realMcpPythonPath(reason);
+  if (!python)
+    GTEST_SKIP() << "MCP SDK unavailable: " << reason;
+  const std::string token = "perm:host.aG9zdA==.secret";
+  const std::string config = paths_.codexHome() + "/config.toml";
+  const auto users = platform::readSmallFile(config, 1 << 20);  // the sign-in's
+  auto change = [&](const char* what) {
+    return testing::run(korvelin({"youtrack", "token", what}), {.standardInput = token + "\n"})
+        .exitCode;
+  };
+  ASSERT_EQ(change("set"), 0);
+  testing::McpUpstream upstream(*python, token);
+  auto startHost = [&] {
+    host = std::make_unique<testing::Subprocess>(
+        korvelin({"host", "--foreground", "--youtrack-upstream", upstream.url(), "--youtrack-ca",
+                  upstream.certificateAuthority()}));
+    EXPECT_TRUE(host->waitForOutput("serving", 30s)) << host->errors();
+  };
+  // The block's port, once its capability differs from `previous`; a
+  // session through it lists the upstream's tools.
+  auto served = [&](const std::string& previous) {
+    std::smatch found;
+    std::string text;
+    EXPECT_TRUE(testing::eventually(
+        [&] {
+          text = platform::readSmallFile(config, 1 << 20).value_or("");
+          return std::regex_search(text, found,
+                                   std::regex(R"re(:(\d+)/mcp[\s\S]*"([0-9a-f]{64})")re")) &&
+                 found[2] != previous;
+        },
+        20s))
+        << text;
+    const auto session =
+        testing::runMcpSession(*python, "http://127.0.0.1:" + found[1].str() + "/mcp",
+                               {.headers = {"X-Korvelin-Capability=" + found[2].str()}});
+    EXPECT_EQ(session.at("tools"), nlohmann::json({"echo", "find_issues"}));
+    return std::pair(std::stoi(found[1]), found[2].str());
+  };
+
+  CodexMCPConfigProvisioner().install(paths_, Uuid::random(), 9, std::string(64, 'a'));
+  startHost();  // takes out a block left behind
+  EXPECT_EQ(platform::readSmallFile(config, 1 << 20), users);
+  testing::Subprocess client(korvelin({"run", profile_, "--", testing::testProgramPath("idle-app"),
+                                       "--user-data-dir=" + paths_.userData()}));
+  ASSERT_TRUE(client.waitForOutput("pid ", 30s)) << client.errors();
+  const auto first = served("");
+  EXPECT_EQ(change("set"), 1);
+  host->signal(SIGKILL);  // its gateway goes with it; the next host serves the run anew
+  host->wait();
+  EXPECT_FALSE(testing::listensOnLoopback(first.first));
+  startHost();
+  const auto second = served(first.second);
+  EXPECT_EQ(change("delete"), 1);
+
+  {
+    // The re-adopted root is this process's orphan now.
+    testing::OrphanCollector collector(
+        {std::stoi(client.output().substr(client.output().find("pid ") + 4))});
+    EXPECT_EQ(testing::run(korvelin({"stop", profile_})).exitCode, 0);
+  }
+  EXPECT_EQ(platform::readSmallFile(config, 1 << 20), users);
+  EXPECT_FALSE(testing::listensOnLoopback(second.first));
+  EXPECT_EQ(change("delete"), 0);
 }
 
 }  // namespace
