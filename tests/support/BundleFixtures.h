@@ -33,6 +33,8 @@ struct BundleLayout {
   // Where the program is copied once more as Codex's backend, inside the
   // bundle; empty for none.
   std::string backend;
+  // When set, the file hard-linked in as the backend instead of that copy.
+  std::string backendFile;
 };
 
 class BundleFixtures {
@@ -47,10 +49,9 @@ class BundleFixtures {
 
   // A vendor's bundle as installed: its name, executable and identifiers.
   static BundleLayout layoutFor(const ManagedApplication& application);
-
-  static void writeInfoPlist(const std::string& path,
-                             const std::map<std::string, std::string>& keys,
-                             BundleLayout::Format format);
+  // Codex's, of a build no table verifies (26.903.61454, 8379), running
+  // `program`, with the file `backend` (the real Codex CLI) linked in.
+  static BundleLayout uncheckedCodexLayout(const std::string& program, const std::string& backend);
 
  private:
   ScopedTempDir directory_;

@@ -1,8 +1,14 @@
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <string>
 
+#include "core/files/FilePath.h"
+#include "core/platform/ScopedFD.h"
+#include "core/profile/ProfilePaths.h"
 #include "core/proxy/XrayDurableStateStore.h"
 
 namespace korvelin::testing {
@@ -19,6 +25,16 @@ inline XrayDurableState recordForSequence(const Uuid& profileID, std::uint64_t s
                      std::string(12000, static_cast<char>('a' + sequence % 26));
   state.protocolVersion = 2;
   return state;
+}
+
+// Overwrites the state file of `paths` with `bytes` at `offset`, in place, as
+// damage or a power loss would; false when that was not possible.
+inline bool overwriteState(const ProfilePaths& paths, off_t offset, const std::string& bytes) {
+  const std::string file =
+      appendingPathComponent(paths.root(), XrayDurableStateStore::kStateFileName);
+  platform::ScopedFD fd(::open(file.c_str(), O_WRONLY | O_CLOEXEC));
+  return fd && ::pwrite(fd.get(), bytes.data(), bytes.size(), offset) ==
+                   static_cast<ssize_t>(bytes.size());
 }
 
 }  // namespace korvelin::testing

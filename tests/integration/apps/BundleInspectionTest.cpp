@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "core/apps/BundleInspector.h"
+#include "core/apps/ClaudeCodeInstallation.h"
 #include "core/apps/CodexBundleInspector.h"
 #include "core/base/CoreError.h"
 #include "core/base/HexCoding.h"
@@ -48,18 +49,29 @@ void runIn(const std::string& directory, const std::string& script) {
   ASSERT_EQ(result.exitCode, 0) << script << ": " << result.errors;
 }
 
-class FixedValidator : public CodeSignatureValidating {
+// Every bundle read as signed by `team` (with no other check), or only
+// `bundle`, the others read by the platform's validator.
+class OtherTeam final : public CodeSignatureValidating {
  public:
-  explicit FixedValidator(std::string team) : team_(std::move(team)) {}
-  CodeSignatureIdentity validateCode(const std::string&, const std::string&) const override {
-    return {team_, "00"};
+  explicit OtherTeam(std::string team, std::string bundle = "")
+      : team_(std::move(team)), bundle_(std::move(bundle)) {}
+  CodeSignatureIdentity validateCode(const std::string& path,
+                                     const std::string& requirement) const override {
+    if (bundle_.empty())
+      return {team_, "00"};
+    auto identity = real_.validateCode(path, requirement);
+    if (path == bundle_)
+      identity.teamIdentifier = team_;
+    return identity;
   }
-  CodeSignatureIdentity validateRunningCode(std::int32_t, const std::string&) const override {
-    return {team_, "00"};
+  CodeSignatureIdentity validateRunningCode(std::int32_t pid,
+                                            const std::string& requirement) const override {
+    return real_.validateRunningCode(pid, requirement);
   }
 
  private:
-  std::string team_;
+  SecurityCodeSignatureValidator real_;
+  std::string team_, bundle_;
 };
 
 class BundleInspectionTest : public ::testing::Test {
@@ -185,8 +197,8 @@ TEST_F(BundleInspectionTest, TakesTheTeamAndIdentifierFromTheSignatureAndThePlis
   const std::string genuine = make(layout);
   layout.plist["CFBundleIdentifier"] = "com.example.other";
   const std::string other = make(layout);
-  const BundleInspector resigned(chrome(), std::make_shared<FixedValidator>("ABCDE12345"));
-  const BundleInspector signedByChrome(chrome(), std::make_shared<FixedValidator>("EQHXZ8M8AV"));
+  const BundleInspector resigned(chrome(), std::make_shared<OtherTeam>("ABCDE12345"));
+  const BundleInspector signedByChrome(chrome(), std::make_shared<OtherTeam>("EQHXZ8M8AV"));
   EXPECT_EQ(inspectionError(resigned, genuine),
             "Untrusted Codex code signature: unexpected team identifier ABCDE12345.");
   EXPECT_EQ(inspectionError(signedByChrome, other),
@@ -241,6 +253,35 @@ TEST_F(BundleInspectionTest, FindsCodexsBackendAtItsFirstPlaceOnlyWhenNothingIsT
     // A known version pair needs no approval store.
     EXPECT_EQ(installation.compatibilityStatus, CodexCompatibilityStatus::verified);
   }
+}
+
+TEST_F(BundleInspectionTest, ChoosesTheNewestClaudeCodeThatPassesEveryCheck) {
+  const std::string home = bundles_.root() + "/home";
+  const std::string versions = ClaudeCodeInstallation::versionsDirectory(home);
+  EXPECT_EQ(ClaudeCodeInstallation().executable(home), std::nullopt);  // no versions directory
+
+  BundleLayout layout;
+  layout.bundleName = "claude.app";
+  layout.executableName = "claude";
+  layout.plist = {{"CFBundleIdentifier", "com.anthropic.claude-code"},
+                  {"CFBundleExecutable", "claude"},
+                  {"CFBundleShortVersionString", "2"},
+                  {"CFBundleVersion", "2"}};
+  const auto relative = versions.substr(bundles_.root().size() + 1);
+  for (const char* version : {"2.1.9", "2.1.10", "2.2.0", "10"})
+    bundles_.make(layout, relative + "/" + version + "/claude.app");
+  fs::create_directories(versions + "/2.1.11");
+  fs::create_symlink(versions + "/2.1.10/claude.app", versions + "/2.1.11/claude.app");
+  fs::create_directories(versions + "/latest");                   // not a version
+  fs::remove(versions + "/10/claude.app/Contents/MacOS/claude");  // no executable
+
+  const ClaudeCodeInstallation code(
+      std::make_shared<OtherTeam>("EQHXZ8M8AV", versions + "/2.2.0/claude.app"));
+  EXPECT_EQ(code.executable(home), versions + "/2.1.10/claude.app/Contents/MacOS/claude");
+
+  for (const auto& [a, b, order] : std::vector<std::tuple<std::string, std::string, int>>{
+           {"2.1.10", "2.1.9", 1}, {"2.1.9", "2.1.9", 0}, {"2.01", "2.1", 0}, {"9", "10", -1}})
+    EXPECT_EQ(ClaudeCodeInstallation::compareNumerically(a, b), order) << a << " " << b;
 }
 
 }  // namespace

@@ -1,22 +1,23 @@
 // The launcher's route decisions and its order of setting up and tearing
-// down, with a stand-in application and the real guardian serving the
-// stand-in engine.
+// down, with Chrome bundles running an idle program and the real guardian
+// serving the stand-in engine.
 
 #include <signal.h>
 #include <sys/stat.h>
+
+#include <fstream>
 
 #include <gtest/gtest.h>
 
 #include "core/activity/ProfileActivityJournal.h"
 #include "core/base/CoreError.h"
-#include "core/files/FilePath.h"
 #include "core/files/FileSystemSecurity.h"
 #include "core/launch/ProfileLauncher.h"
 #include "core/process/ProcessSupervisor.h"
 #include "core/profile/ProfileRepository.h"
 #include "core/proxy/VLESSConnectionRepository.h"
 #include "demo/LoopbackEchoServer.h"
-#include "tests/support/CatalogFixtures.h"
+#include "tests/support/BundleFixtures.h"
 #include "tests/support/ProcessHelpers.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
@@ -35,37 +36,6 @@ constexpr const char* kLink =
 constexpr const char* kNoDefault = "/nonexistent/korvelin-default-base";
 const ProfileProxyConfiguration kFixed(ProfileProxyScheme::http, "10.0.0.1", 3128);
 
-// Chrome's row with an idle program for the application (its user-data
-// option lets the guardian's attach find the run; its last argument is the
-// route it was planned with); it may fail its launch.
-class StandInAdapter : public LaunchAdapter {
- public:
-  explicit StandInAdapter(bool failLaunch) : failLaunch_(failLaunch) {}
-  const ManagedApplication& application() const override {
-    return managedApplication(ManagedApplicationSupport::chromeAdapterIdentifier);
-  }
-  CodexInstallation inspect(const std::string&) const override {
-    return testing::chromeInstallation();
-  }
-  CodexLaunchPlan makeLaunchPlan(const LaunchPlanInput& input) const override {
-    const std::string route = input.proxy ? input.proxy->uri() : "system";
-    return {input.installation,
-            {testing::testProgramPath("idle-app"),
-             {"--user-data-dir=" + input.paths.userData(), route},
-             {},
-             input.paths,
-             std::nullopt}};
-  }
-  ProcessSnapshot launch(const CodexLaunchPlan& plan, ProcessSupervisor& processes) const override {
-    if (failLaunch_)
-      throw KorvelinCoreError::installationChanged();
-    return processes.start(plan.process.paths.profileID(), plan.process, nullptr, nullptr);
-  }
-
- private:
-  bool failLaunch_;
-};
-
 class ProfileLauncherTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -74,6 +44,7 @@ class ProfileLauncherTest : public ::testing::Test {
     VLESSConnectionRepository(dir_.path(), kNoDefault).create(connection_, "Sample", kLink);
   }
 
+  // A Chrome profile of a bundle of its own, whose executable is `executable_`.
   AppProfile catalogue(std::optional<Uuid> connection,
                        bool fallback = false,
                        std::optional<ProfileProxyConfiguration> proxy = {}) {
@@ -82,7 +53,12 @@ class ProfileLauncherTest : public ::testing::Test {
                                    .proxyConnectionID = connection,
                                    .allowSystemRouteFallback = fallback};
     draft.name = "Profile " + draft.id.uppercaseString().substr(0, 8);
-    return ProfileRepository(dir_.path(), kNoDefault).create(draft, testing::chromeInstallation());
+    const auto& chrome = managedApplication(ManagedApplicationSupport::chromeAdapterIdentifier);
+    const std::string bundle =
+        bundles_.make(testing::BundleFixtures::layoutFor(chrome), draft.name);
+    executable_ = bundle + "/Contents/MacOS/Google Chrome";
+    const auto installation = makeBundleInspector(chrome.adapterIdentifier)->inspect(bundle);
+    return ProfileRepository(dir_.path(), kNoDefault).create(draft, installation);
   }
 
   // The stand-in engine through the real guardian, or no engine at all.
@@ -99,10 +75,8 @@ class ProfileLauncherTest : public ::testing::Test {
         &XraySidecarSupervisor::lsofListenerVerifier, [] { return testing::guardianPath(); });
   }
 
-  ProfileLauncher launcher(XraySidecarSupervisor& sidecars, bool failLaunch = false) {
-    return ProfileLauncher(dir_.path(), kNoDefault, processes_, sidecars, [=](std::string_view) {
-      return std::make_unique<StandInAdapter>(failLaunch);
-    });
+  ProfileLauncher launcher(XraySidecarSupervisor& sidecars) {
+    return ProfileLauncher(dir_.path(), kNoDefault, processes_, sidecars);
   }
 
   bool recorded(const AppProfile& profile) {
@@ -111,6 +85,8 @@ class ProfileLauncherTest : public ::testing::Test {
 
   testing::ScopedSubreaper reaper_;
   testing::ScopedTempDir dir_;
+  testing::BundleFixtures bundles_;
+  std::string executable_;  // of the profile catalogued last
   demo::LoopbackEchoServer echo_;
   Uuid connection_ = Uuid::random();
   ProcessSupervisor processes_;
@@ -138,9 +114,15 @@ TEST_F(ProfileLauncherTest, ChoosesTheRouteAndNeverFallsBackUnlessAllowed) {
         catalogue(row.connection, row.fallback,
                   row.route == kFixed.uri() ? std::optional(kFixed) : std::nullopt);
     auto sidecarSupervisor = sidecars(row.engine);
-    auto subject = launcher(*sidecarSupervisor, row.failure == Case::installationChanged);
+    auto subject = launcher(*sidecarSupervisor);
+    // The application refused: its executable changes once the proxy is ready.
+    const auto change = [&](const ProfileLaunchProgress& progress) {
+      if (row.failure == Case::installationChanged &&
+          progress.step == ProfileLaunchStep::proxyReady)
+        std::ofstream(executable_, std::ios::app) << "changed";
+    };
     if (row.failure) {
-      EXPECT_EQ(testing::errorCaseOf([&] { subject.launch(profile.id); }), row.failure);
+      EXPECT_EQ(testing::errorCaseOf([&] { subject.launch(profile.id, change); }), row.failure);
       EXPECT_FALSE(SecureFileSystem::metadata(ProfilePaths(profile.id, dir_.path()).leaseFile()));
       EXPECT_FALSE(recorded(profile)) << "a sidecar outlived a failed launch";
       continue;
@@ -150,7 +132,11 @@ TEST_F(ProfileLauncherTest, ChoosesTheRouteAndNeverFallsBackUnlessAllowed) {
         profile.id, [&](const auto& progress) { steps.emplace_back(rawValue(progress.step)); });
     const std::string route =
         row.route == "sidecar" ? launch.sidecar->localProxy().uri() : row.route;
-    EXPECT_EQ(launch.plan.process.arguments.back(), route);
+    const auto& arguments = launch.plan.process.arguments;
+    const auto proxied = std::find_if(arguments.begin(), arguments.end(), [](auto& argument) {
+      return argument.rfind("--proxy-server=", 0) == 0;
+    });
+    EXPECT_EQ(proxied == arguments.end() ? "system" : proxied->substr(15), route);
     EXPECT_EQ(launch.systemRouteFallback, row.fallback);
     EXPECT_FALSE(launch.continuityWarning);
     // A group that ends by itself is finished like a stopped one.

@@ -54,14 +54,8 @@ class XrayDurableStateCrashTest : public ::testing::Test {
   // What a power loss could leave of a page whose write had not been synced:
   // one 4 KiB block of it still holds older bytes.
   void tearPage(std::uint64_t sequence, int block) {
-    const std::string state =
-        appendingPathComponent(paths.root(), XrayDurableStateStore::kStateFileName);
-    int fd = ::open(state.c_str(), O_WRONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    const std::string older(4096, '\x5a');
     const off_t offset = static_cast<off_t>(sequence % 2) * XrayStatePage::kSize + block * 4096;
-    ASSERT_EQ(::pwrite(fd, older.data(), older.size(), offset), 4096);
-    ::close(fd);
+    ASSERT_TRUE(testing::overwriteState(paths, offset, std::string(4096, '\x5a')));
   }
 
   static std::uint64_t lastConfirmed(const std::string& output, std::uint64_t before) {

@@ -20,6 +20,15 @@ ObservedTCPSocket established(std::uint16_t local, std::uint16_t remote) {
   return {local, remote, true, true, platform::kTcpEstablished};
 }
 
+const ProfileProxyConfiguration kSocks(ProfileProxyScheme::socks5, "127.0.0.1", kProxyPort);
+
+// What `map` holds for `pid`, absent when it holds nothing.
+template <typename Map>
+std::optional<typename Map::mapped_type> lookup(const Map& map, std::int32_t pid) {
+  const auto it = map.find(pid);
+  return it == map.end() ? std::nullopt : std::optional(it->second);
+}
+
 // A process table the observer reads through its injected readers; `change`
 // runs once after the first full walk of the tree, to move the world under
 // the observer's feet.
@@ -49,30 +58,21 @@ struct World {
 
   ProfileTrafficObserver observer() {
     ProfileTrafficObserver observer;
-    observer.identity = [this](std::int32_t pid) -> std::optional<LiveProcessIdentity> {
-      auto it = identities.find(pid);
-      if (it == identities.end())
-        return std::nullopt;
-      return it->second;
-    };
+    observer.identity = [this](std::int32_t pid) { return lookup(identities, pid); };
     observer.children = [this](std::int32_t pid) -> std::optional<std::vector<std::int32_t>> {
       if (pid == kRoot && ++rootListings == 2 && change)
         change(*this);
       return children[pid];
     };
-    observer.sockets = [this](std::int32_t pid) -> std::optional<std::vector<ObservedTCPSocket>> {
-      auto it = sockets.find(pid);
-      if (it == sockets.end())
-        return std::nullopt;
-      return it->second;
-    };
+    observer.sockets = [this](std::int32_t pid) { return lookup(sockets, pid); };
     return observer;
   }
 
-  std::optional<bool> observe(ProfileProxyConfiguration proxy = {ProfileProxyScheme::socks5,
-                                                                 "127.0.0.1", kProxyPort}) {
-    return observer().observe(
-        {Uuid::random(), process(kRoot), process(kXray), proxy, Uuid::random()});
+  static ProfileTrafficObservationContext context(ProfileProxyConfiguration proxy = kSocks) {
+    return {Uuid::random(), process(kRoot), process(kXray), proxy, Uuid::random()};
+  }
+  std::optional<bool> observe(ProfileProxyConfiguration proxy = kSocks) {
+    return observer().observe(context(proxy));
   }
 };
 
@@ -171,12 +171,7 @@ TEST(ProfileTrafficObserverTest, TreesAreBoundedInWidthAndSize) {
 TEST(ProfileTrafficObserverTest, StateShowsTheAnswer) {
   World world;
   world.connect(kRoot, 51000);
-  const ProfileTrafficObservationContext context{
-      Uuid::random(),
-      process(kRoot),
-      process(kXray),
-      {ProfileProxyScheme::socks5, "127.0.0.1", kProxyPort},
-      Uuid::random()};
+  const auto context = World::context();
   EXPECT_EQ(world.observer().state(context, 42), ProfileTrafficState::observed(42));
   world.sockets[kXray].clear();
   EXPECT_EQ(world.observer().state(context, 43), ProfileTrafficState::notObserved());

@@ -90,17 +90,16 @@ TEST(LaunchPlanTest, ArgumentsAndVariables) {
   const std::string userData = "--user-data-dir=" + kPaths.userData();
   const std::vector<std::string> chromeFixed{userData, "--password-store=basic",
                                              "--use-mock-keychain"};
-  const Variables chrome{{"HOME", "/home/u"},
-                         {"USERPROFILE", "/home/u"},
-                         {"XDG_CONFIG_HOME", kPaths.config()},
-                         {"XDG_CACHE_HOME", kPaths.cache()},
-                         {"LANGUAGE", "de"}};
+  // The user's LANGUAGE, then the homes every plan manages.
+  const auto homes = [](const std::string& home) {
+    return Variables{{"LANGUAGE", "de"},
+                     {"HOME", home},
+                     {"USERPROFILE", home},
+                     {"XDG_CONFIG_HOME", kPaths.config()},
+                     {"XDG_CACHE_HOME", kPaths.cache()}};
+  };
+  const Variables chrome = homes("/home/u"), ownHome = homes(kPaths.home());
   const Variables claude = with(chrome, {{"CLAUDE_USER_DATA_DIR", kPaths.userData()}});
-  const Variables ownHome{{"HOME", kPaths.home()},
-                          {"USERPROFILE", kPaths.home()},
-                          {"XDG_CONFIG_HOME", kPaths.config()},
-                          {"XDG_CACHE_HOME", kPaths.cache()},
-                          {"LANGUAGE", "de"}};
   const Variables codex = with(
       ownHome, {{"CODEX_HOME", kPaths.home() + "/.codex"}, {"CODEX_SPARKLE_ENABLED", "false"}});
   const Variables zcode =
@@ -111,9 +110,8 @@ TEST(LaunchPlanTest, ArgumentsAndVariables) {
                      {"ZCODE_DESKTOP_SESSION_DATA_DIR", kPaths.userData() + "/session"},
                      {"ZCODE_DESKTOP_USE_ELECTRON_DEFAULT_USER_DATA", "0"}});
   auto chromeArguments = [&](std::vector<std::string> tail) {
-    auto all = chromeFixed;
-    all.insert(all.end(), tail.begin(), tail.end());
-    return all;
+    tail.insert(tail.begin(), chromeFixed.begin(), chromeFixed.end());
+    return tail;
   };
   const auto chromeApp = chromeInstallation(), zcodeApp = zcodeInstallation();
   const auto claudeApp = claudeInstallation();
@@ -204,8 +202,6 @@ TEST(LaunchPlanTest, Refusals) {
   unapproved.compatibilityStatus = CodexCompatibilityStatus::unverifiedVersion;
   auto otherTeam = chromeInstallation();
   otherTeam.signingTeamIdentifier = "8A5X4JJ39T";
-  auto unapprovedClaude = claudeInstallation();
-  unapprovedClaude.compatibilityStatus = CodexCompatibilityStatus::unverifiedVersion;
   auto chrome = [](std::optional<std::string> home,
                    const CodexInstallation& installation = chromeInstallation(),
                    std::optional<ProfileProxyConfiguration> proxy = {},
@@ -238,7 +234,6 @@ TEST(LaunchPlanTest, Refusals) {
            {changed, any, chrome("/h", otherTeam)},
            {changed, any, [] { kZCode.makeLaunchPlan(chromeInstallation(), kPaths, {}, {}, {}); }},
            {changed, any, claudePlan(chromeInstallation())},
-           {changed, any, claudePlan(unapprovedClaude)},
            {badVariable, noHome, chrome(std::nullopt)},
            {badVariable, noHome, chrome("")},
            {badVariable, HasSubstr("The macOS account home must be an absolute path."),

@@ -15,31 +15,21 @@ namespace {
 constexpr std::uint32_t kArm64 = 0x100000c;
 constexpr std::uint32_t kX86_64 = 0x1000007;
 
-void putBig(std::string& bytes, std::size_t at, std::uint64_t value, int width) {
-  if (bytes.size() < at + width)
-    bytes.resize(at + width, '\0');
+// Writes `value` over `width` bytes at `at`, big-endian or little-endian,
+// growing `bytes` as needed.
+void put(std::string& bytes, std::size_t at, std::uint64_t value, int width, bool big = true) {
+  bytes.resize(std::max(bytes.size(), at + width), '\0');
   for (int i = 0; i < width; ++i)
-    bytes[at + i] = static_cast<char>(value >> (8 * (width - 1 - i)));
-}
-
-void putLittle(std::string& bytes, std::size_t at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i)
-    bytes[at + i] = static_cast<char>(value >> (8 * i));
+    bytes[at + i] = static_cast<char>(value >> (8 * (big ? width - 1 - i : i)));
 }
 
 // A 64-bit thin header as toolchains write it (little-endian), or the 32-bit
 // big-endian form.
 std::string thin(std::uint32_t type, std::uint32_t subtype, bool bigEndian32 = false) {
   std::string bytes(bigEndian32 ? 28 : 32, '\0');
-  if (bigEndian32) {
-    putBig(bytes, 0, 0xfeedface, 4);
-    putBig(bytes, 4, type, 4);
-    putBig(bytes, 8, subtype, 4);
-  } else {
-    putLittle(bytes, 0, 0xfeedfacf);
-    putLittle(bytes, 4, type);
-    putLittle(bytes, 8, subtype);
-  }
+  put(bytes, 0, bigEndian32 ? 0xfeedface : 0xfeedfacf, 4, bigEndian32);
+  put(bytes, 4, type, 4, bigEndian32);
+  put(bytes, 8, subtype, 4, bigEndian32);
   return bytes;
 }
 
@@ -52,29 +42,24 @@ struct Slice {
   std::string header = thin(type, subtype);
 };
 
-std::string fat(const std::vector<Slice>& slices, bool wide = false, std::uint32_t magic = 0) {
+// A universal file: its table (with 64-bit offsets and sizes when `wide`),
+// then each slice's header at its offset.
+std::string fat(const std::vector<Slice>& slices, bool wide = false) {
   std::string bytes;
-  putBig(bytes, 0, magic ? magic : (wide ? 0xcafebabf : 0xcafebabe), 4);
-  putBig(bytes, 4, slices.size(), 4);
+  put(bytes, 0, wide ? 0xcafebabf : 0xcafebabe, 4);
+  put(bytes, 4, slices.size(), 4);
+  const int width = wide ? 8 : 4;
   std::size_t at = 8;
   for (const auto& slice : slices) {
-    putBig(bytes, at, slice.type, 4);
-    putBig(bytes, at + 4, slice.subtype, 4);
-    if (wide) {
-      putBig(bytes, at + 8, slice.offset, 8);
-      putBig(bytes, at + 16, slice.size, 8);
-      putBig(bytes, at + 24, slice.alignment, 4);
-      at += 32;
-    } else {
-      putBig(bytes, at + 8, slice.offset, 4);
-      putBig(bytes, at + 12, slice.size, 4);
-      putBig(bytes, at + 16, slice.alignment, 4);
-      at += 20;
-    }
+    put(bytes, at, slice.type, 4);
+    put(bytes, at + 4, slice.subtype, 4);
+    put(bytes, at + 8, slice.offset, width);
+    put(bytes, at + 8 + width, slice.size, width);
+    put(bytes, at + 8 + 2 * width, slice.alignment, 4);
+    at += wide ? 32 : 20;
   }
   for (const auto& slice : slices) {
-    if (bytes.size() < slice.offset + slice.size)
-      bytes.resize(slice.offset + slice.size, '\0');
+    bytes.resize(std::max<std::size_t>(bytes.size(), slice.offset + slice.size), '\0');
     bytes.replace(slice.offset, std::min<std::size_t>(slice.header.size(), slice.size),
                   slice.header.substr(0, slice.size));
   }
@@ -100,8 +85,8 @@ TEST(MachOArchitectureInspectorTest, NamesOrRefusesEveryShape) {
   for (int i = 0; i < 129; ++i)
     tooMany.push_back({kArm64, 0, 4096u * (i + 1), 32});
   std::string swappedFat = fat({{kArm64, 0, 4096, 32}});
-  putLittle(swappedFat, 0, 0xcafebabe);
-  putLittle(swappedFat, 4, 1);
+  put(swappedFat, 0, 0xcafebabe, 4, false);
+  put(swappedFat, 4, 1, 4, false);
   // A Java class file: the same magic, then minor and major version (52).
   const std::string javaClass("\xca\xfe\xba\xbe\x00\x00\x00\x34\x00\x1d\x0a\x00\x06\x00\x0f", 15);
   Slice mismatched{kArm64, 0, 4096, 32};

@@ -79,35 +79,31 @@ TEST(OAuthChromeRouterTest, PairsByNameAndConnection) {
     std::vector<AppProfile> profiles;
     std::string expected;
   };
+  const std::string noPair = "noPairedChromeProfile", noClaude = "noClaudeProfile";
   const std::vector<Case> cases = {
       {"same name in another case, same connection", {claude("Work"), chrome("work")}, "Work/work"},
       {"Unicode case", {claude("Straße"), chrome("STRASSE")}, "Straße/STRASSE"},
-      {"no trimming", {claude("Work"), chrome("Work ")}, "noPairedChromeProfile"},
-      {"another connection",
-       {claude("Work"), chrome("work", kConnectionY)},
-       "noPairedChromeProfile"},
+      {"no trimming", {claude("Work"), chrome("Work ")}, noPair},
+      {"another connection", {claude("Work"), chrome("work", kConnectionY)}, noPair},
       {"neither has a connection",
        {claude("Work", std::nullopt), chrome("Work", std::nullopt)},
-       "noPairedChromeProfile"},
-      {"only Claude has one",
-       {claude("Work"), chrome("Work", std::nullopt)},
-       "noPairedChromeProfile"},
+       noPair},
+      {"only Claude has one", {claude("Work"), chrome("Work", std::nullopt)}, noPair},
       {"two partners end the search",
        {claude("Work"), chrome("Work"), chrome("WORK"), claude("Home"), chrome("Home")},
        "ambiguousChromeProfiles"},
       {"a later Claude profile finds its partner",
        {claude("Work"), claude("Home"), chrome("Home"), chrome("Other")},
        "Home/Home"},
-      {"Chrome only", {chrome("Work")}, "noClaudeProfile"},
-      {"Claude only", {claude("Work")}, "noPairedChromeProfile"},
-      {"no profiles", {}, "noClaudeProfile"},
+      {"Chrome only", {chrome("Work")}, noClaude},
+      {"Claude only", {claude("Work")}, noPair},
+      {"no profiles", {}, noClaude},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(outcome([&] { return Router::route("https://claude.ai/", c.profiles); }), c.expected)
-        << c.name;
-    EXPECT_EQ(outcome([&] { return Router::routeAnyHTTPURL("http://example.com/", c.profiles); }),
-              c.expected)
-        << c.name;
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(outcome([&] { return Router::route("https://claude.ai/", c.profiles); }), c.expected);
+    EXPECT_EQ(outcome([&] { return Router::routeAnyHTTPURL("http://a.example/", c.profiles); }),
+              c.expected);
   }
   const std::vector<AppProfile> pair = {claude("Work"), chrome("Work")};
   EXPECT_EQ(outcome([&] { return Router::route("https://example.com/", pair); }), "unsupportedURL");

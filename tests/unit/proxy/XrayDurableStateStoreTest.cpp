@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -21,7 +22,9 @@
 namespace korvelin {
 namespace {
 
+using ::testing::ElementsAre;
 using testing::expectCoreError;
+using ::testing::HasSubstr;
 using testing::recordForSequence;
 constexpr auto fileBytes = &testing::readText;
 
@@ -119,31 +122,19 @@ class XrayDurableStateStoreTest : public ::testing::Test {
     store.withLockedState(paths, true, [](const XrayDurableState&, XrayDurableStateWriter&) {});
   }
   void putPage(int index, const std::string& bytes) {
-    int fd = ::open(stateFile().c_str(), O_WRONLY | O_CLOEXEC);
-    ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), index * static_cast<off_t>(kPage)),
-              (ssize_t)bytes.size());
-    ::close(fd);
+    ASSERT_TRUE(testing::overwriteState(paths, index * static_cast<off_t>(kPage), bytes));
   }
   std::optional<XrayStatePage> page(int index) const {
     return XrayStatePage::decode(fileBytes(stateFile()).substr(index * kPage, kPage));
   }
   // Every way of reading must refuse, and the reason must name `name`.
   void expectEveryReadRefused(std::string_view name) {
-    for (int way = 0; way < 3; ++way) {
+    for (const auto& read : std::vector<std::function<void()>>{
+             [&] { store.withLockedState(paths, true, [](auto&, auto&) { ADD_FAILURE(); }); },
+             [&] { store.read(paths); }, [&] { store.readOnly(paths); }}) {
       refusals.clear();
-      const KorvelinCoreError e = expectCoreError([&] {
-        if (way == 0)
-          store.withLockedState(paths, true, [](const XrayDurableState&, XrayDurableStateWriter&) {
-            ADD_FAILURE() << "body ran";
-          });
-        if (way == 1)
-          store.read(paths);
-        if (way == 2)
-          store.readOnly(paths);
-      });
-      EXPECT_EQ(e, KorvelinCoreError::profileRecoveryRequired(kProfile)) << way;
-      ASSERT_EQ(refusals.size(), 1u) << way;
-      EXPECT_NE(refusals[0].find(name), std::string::npos) << refusals[0];
+      EXPECT_EQ(expectCoreError(read), KorvelinCoreError::profileRecoveryRequired(kProfile));
+      EXPECT_THAT(refusals, ElementsAre(HasSubstr(name)));
     }
   }
 

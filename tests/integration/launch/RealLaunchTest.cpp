@@ -1,10 +1,11 @@
-// Debian's Chromium (through the test shim) as Google Chrome, behind the
-// real Xray and its loopback REALITY server: `korvelin launch` of a Chrome
-// profile stopped with Ctrl-C, and a Claude profile's sign-in link, end to
-// end through the host: the Claude stand-in opens it with $BROWSER, the
-// browser shim hands it to the run's bridge, the router picks the Chrome
-// profile paired by name and connection, and its running Chromium takes it
-// and fetches it through its own sidecar.
+// Launches behind the real Xray and its loopback REALITY server, with Debian's
+// Chromium (through the test shim) as Google Chrome and the real Codex CLI
+// as Codex's backend: `korvelin launch` of a Chrome profile stopped with
+// Ctrl-C; a Codex version checked, then launched confined behind its sidecar;
+// and a Claude profile's sign-in link, end to end through the host: the Claude stand-in opens it
+// with $BROWSER, the browser shim hands it to the run's bridge, the router picks the Chrome profile
+// paired by name and connection, and its running Chromium takes it and fetches it through its own
+// sidecar.
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <sstream>
 #include <thread>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -27,6 +29,7 @@
 #include "core/proxy/XrayDurableStateStore.h"
 #include "demo/LoopbackEchoServer.h"
 #include "tests/support/BundleFixtures.h"
+#include "tests/support/FileTreeHelpers.h"
 #include "tests/support/ProcessHelpers.h"
 #include "tests/support/RealXray.h"
 #include "tests/support/Subprocess.h"
@@ -38,6 +41,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using nlohmann::json;
+using ::testing::HasSubstr;
 
 constexpr const char* kPage = "/through-chromium";
 constexpr const char* kSignIn = "/oauth/authorize?client=claude&state=chain";
@@ -63,26 +68,26 @@ bool groupIsEmpty(pid_t group) {
   return ::kill(-group, 0) != 0 && errno == ESRCH;
 }
 
-nlohmann::json fileJson(const std::string& path) {
+json fileJson(const std::string& path) {
   std::ifstream in(path);
-  return nlohmann::json::parse(in, nullptr, false);
+  return json::parse(in, nullptr, false);
 }
 
 // The lines of a `--json` launch client whose event is `event`.
-std::vector<nlohmann::json> linesOf(testing::Subprocess& client, const std::string& event) {
-  std::vector<nlohmann::json> found;
+std::vector<json> linesOf(testing::Subprocess& client, const std::string& event) {
+  std::vector<json> found;
   std::istringstream lines(client.output());
   for (std::string line; std::getline(lines, line);) {
-    auto json = nlohmann::json::parse(line, nullptr, false);
-    if (!json.is_discarded() && json.value("event", "") == event)
-      found.push_back(std::move(json));
+    auto parsed = json::parse(line, nullptr, false);
+    if (!parsed.is_discarded() && parsed.value("event", "") == event)
+      found.push_back(std::move(parsed));
   }
   return found;
 }
 
 // A base with one saved connection to a loopback REALITY server whose
 // egress reaches the echo server.
-class ChromeLaunchTest : public ::testing::Test {
+class RealLaunchTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string reason;
@@ -102,12 +107,11 @@ class ChromeLaunchTest : public ::testing::Test {
   // A host still serving the base (a test that failed half-way) is stopped
   // as a service manager stops it, which stops every run it holds.
   void TearDown() override {
-    const auto ps = testing::run(
-        {testing::korvelinPath(), "--base", base_.path(), "--no-host-start", "ps", "--json"});
-    const auto json = nlohmann::json::parse(ps.output, nullptr, false);
-    if (json.is_discarded() || !json["host"].is_number_integer())
+    const auto ps = cli({"--no-host-start", "ps", "--json"});
+    const auto listed = json::parse(ps.output, nullptr, false);
+    if (listed.is_discarded() || !listed["host"].is_number_integer())
       return;
-    const pid_t host = json["host"].get<int>();
+    const pid_t host = listed["host"].get<int>();
     ::kill(host, SIGTERM);
     testing::eventually(
         [&] { return testing::reapIfExited(host) && !testing::processExists(host); }, 30s);
@@ -129,13 +133,19 @@ class ChromeLaunchTest : public ::testing::Test {
     return ProfileRepository(base_.path(), kNoDefault).create(draft, installation);
   }
 
+  // `korvelin --base BASE` with `arguments`, run to its end.
+  testing::RunResult cli(std::vector<std::string> arguments, std::string input = "") {
+    arguments.insert(arguments.begin(), {testing::korvelinPath(), "--base", base_.path()});
+    return testing::run(arguments, {.standardInput = std::move(input)});
+  }
+
   // `korvelin launch` of the profile, once it has launched.
-  std::unique_ptr<testing::Subprocess> launch(const AppProfile& profile, bool hostStart) {
+  std::unique_ptr<testing::Subprocess> launch(const std::string& profile, bool hostStart) {
     std::vector<std::string> arguments{testing::korvelinPath(), "--base", base_.path()};
     if (!hostStart)
       arguments.push_back("--no-host-start");
-    arguments.insert(arguments.end(), {"launch", profile.id.uppercaseString(), "--json", "--xray",
-                                       xray_, "--probe-url", echo_.url("/probe")});
+    arguments.insert(arguments.end(), {"launch", profile, "--json", "--xray", xray_, "--probe-url",
+                                       echo_.url("/probe")});
     auto client = std::make_unique<testing::Subprocess>(
         arguments, testing::SubprocessOptions{.environment = std::vector<std::string>{
                                                   "HOME=" + base_.path(), "PATH=/usr/bin:/bin"}});
@@ -153,13 +163,13 @@ class ChromeLaunchTest : public ::testing::Test {
   Uuid connection_ = Uuid::random();
 };
 
-TEST_F(ChromeLaunchTest, ChromiumBrowsesThroughTheRealXrayUntilCtrlC) {
+TEST_F(RealLaunchTest, ChromiumBrowsesThroughTheRealXrayUntilCtrlC) {
   const auto profile = catalogue("Browser", ManagedApplicationSupport::chromeAdapterIdentifier,
                                  "chromium-shim", {echo_.url(kPage)});
   const ProfilePaths paths(profile.id, base_.path());
-  auto client = launch(profile, false);
+  auto client = launch(profile.id.uppercaseString(), false);
   testing::Subprocess& korvelin = *client;
-  nlohmann::json launched = linesOf(korvelin, "launched").at(0)["launch"];
+  json launched = linesOf(korvelin, "launched").at(0)["launch"];
 
   const pid_t root = launched["run"]["rootPID"];
   const pid_t group = launched["run"]["processGroupID"];
@@ -172,8 +182,8 @@ TEST_F(ChromeLaunchTest, ChromiumBrowsesThroughTheRealXrayUntilCtrlC) {
   // Chromium runs with the profile's directory and proxy, and its page
   // crosses the REALITY server.
   const std::string arguments = testing::commandLineOf(root);
-  EXPECT_NE(arguments.find("--user-data-dir=" + paths.userData()), std::string::npos) << arguments;
-  EXPECT_NE(arguments.find("--proxy-server=" + route), std::string::npos) << arguments;
+  EXPECT_THAT(arguments, HasSubstr("--user-data-dir=" + paths.userData()));
+  EXPECT_THAT(arguments, HasSubstr("--proxy-server=" + route));
   EXPECT_EQ(route.rfind("socks5://127.0.0.1:", 0), 0u) << route;
   EXPECT_TRUE(eventually([&] { return echo_.callerOf(kPage).has_value(); }, 90s, korvelin.pid()));
   EXPECT_EQ(echo_.callerOf(kPage).value_or("nothing"), testing::XrayServer::kEgressAddress);
@@ -183,7 +193,7 @@ TEST_F(ChromeLaunchTest, ChromiumBrowsesThroughTheRealXrayUntilCtrlC) {
   korvelin.signal(SIGINT);
   const auto status = korvelin.wait(90s);
   ASSERT_TRUE(status) << korvelin.output() << korvelin.errors();
-  EXPECT_NE(korvelin.output().find("\"sidecar_stopped\""), std::string::npos) << korvelin.output();
+  EXPECT_THAT(korvelin.output(), HasSubstr("\"sidecar_stopped\""));
   EXPECT_TRUE(eventually([&] { return groupIsEmpty(group); }, 30s));
   EXPECT_TRUE(eventually(
       [&] { return !testing::processExists(guardian) && !testing::processExists(engine); }, 30s));
@@ -193,7 +203,83 @@ TEST_F(ChromeLaunchTest, ChromiumBrowsesThroughTheRealXrayUntilCtrlC) {
   EXPECT_FALSE(std::filesystem::exists(paths.leaseFile()));
 }
 
-TEST_F(ChromeLaunchTest, AClaudeSignInLinkOpensInThePairedChromeBehindItsSidecar) {
+// A Codex profile behind the saved connection: the version is approved by
+// `codex check`, the profile launched through its sidecar (whose server's
+// only way out is loopback), and the application's process group alone keeps
+// that sidecar alive once the host is gone.
+TEST_F(RealLaunchTest, ACheckedCodexRunsConfinedBehindItsSidecarWhichEndsWithIt) {
+  std::string reason;
+  const auto codex = testing::realCodexPath(reason);
+  if (!codex)
+    GTEST_SKIP() << "real Codex CLI unavailable: " << reason;
+  const std::string bundle =
+      bundles_.make(testing::BundleFixtures::uncheckedCodexLayout("desktop-standin", *codex));
+  const auto compatibility = [&] {
+    return json::parse(cli({"app", "inspect", bundle, "--json"}).output).at("compatibilityStatus");
+  };
+
+  // Refused until checked, then approved for exactly this installation.
+  EXPECT_EQ(compatibility(), "unverifiedVersion");
+  const auto refused = cli({"profile", "create", "Work", "--bundle", bundle});
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_EQ(refused.errors, "korvelin: Codex version 26.903.61454 (8379) is not verified.\n");
+  const auto checked = cli({"codex", "check", bundle, "--timeout", "120", "--json"});
+  ASSERT_EQ(checked.exitCode, 0) << checked.errors;
+  const auto installation = json::parse(checked.output).at("installation");
+  EXPECT_EQ(installation.at("compatibilityStatus"), "locallyVerified");
+  const auto approvals = json::parse(cli({"codex", "approvals", "--json"}).output);
+  ASSERT_EQ(approvals.at("approvals").size(), 1u);
+  EXPECT_EQ(approvals.at("approvals")[0].at("codeDirectoryHash"),
+            installation.at("codeDirectoryHash"));
+  const auto created = cli({"profile", "create", "Work", "--bundle", bundle, "--connection",
+                            connection_.uppercaseString(), "--json"});
+  ASSERT_EQ(created.exitCode, 0) << created.errors;
+  const std::string id = json::parse(created.output).at("id");
+  const std::string root = base_.child("Profiles/" + Uuid::parse(id)->lowercaseString());
+
+  auto launched = launch("Work", true);
+  const auto started = linesOf(*launched, "application_started");
+  ASSERT_EQ(started.size(), 1u) << launched->output();
+  const pid_t app = std::stoi(started[0].at("detail").get<std::string>());
+  const auto state = json::parse(cli({"xray-state", "Work", "--json"}).output);
+  const pid_t guardian = state.at("guardianPID");
+  const std::string proxy =
+      "socks5://127.0.0.1:" + std::to_string(state.at("loopbackPort").get<int>());
+
+  EXPECT_EQ(testing::commandLineOf(app),
+            bundle + "/Contents/MacOS/ChatGPT --user-data-dir=" + root +
+                "/user-data --no-first-run --proxy-server=" + proxy + " ");
+  const std::string environment =
+      std::string(1, '\0') + testing::readText("/proc/" + std::to_string(app) + "/environ");
+  for (const std::string& expected :
+       {"HOME=" + root + "/home", "USERPROFILE=" + root + "/home",
+        "XDG_CONFIG_HOME=" + root + "/config", "XDG_CACHE_HOME=" + root + "/cache",
+        "CODEX_HOME=" + root + "/home/.codex", std::string("CODEX_SPARKLE_ENABLED=false"),
+        "HTTP_PROXY=" + proxy, "HTTPS_PROXY=" + proxy, "ALL_PROXY=" + proxy,
+        std::string("NO_PROXY=localhost,127.0.0.1,::1")})
+    EXPECT_NE(environment.find('\0' + expected + '\0'), std::string::npos) << expected;
+  // Codex fills its home inside the profile.
+  EXPECT_TRUE(eventually(
+      [&] { return !testing::readText(root + "/home/.codex/installation_id").empty(); }, 60s));
+
+  // The host dies; the sidecar stays for the application's group, and ends
+  // with it.
+  launched->signal(SIGKILL);
+  launched->wait();
+  EXPECT_TRUE(testing::processExists(guardian));
+  ASSERT_EQ(::kill(-app, SIGTERM), 0);
+  EXPECT_TRUE(eventually([&] { return !testing::processExists(guardian); }, 30s));
+  EXPECT_TRUE(eventually([&] { return groupIsEmpty(app); }, 30s));
+
+  // Other code in the executable is another installation: checked again.
+  const std::string executable = bundle + "/Contents/MacOS/ChatGPT";
+  const std::string bytes = testing::readText(executable);
+  ASSERT_EQ(::unlink(executable.c_str()), 0);
+  testing::makeFile(executable, 0755, bytes + "\n");
+  EXPECT_EQ(compatibility(), "unverifiedVersion");
+}
+
+TEST_F(RealLaunchTest, AClaudeSignInLinkOpensInThePairedChromeBehindItsSidecar) {
   // Paired: the same name but for letter case, the same saved connection.
   const auto chrome =
       catalogue("Work", ManagedApplicationSupport::chromeAdapterIdentifier, "chromium-shim");
@@ -203,8 +289,8 @@ TEST_F(ChromeLaunchTest, AClaudeSignInLinkOpensInThePairedChromeBehindItsSidecar
   const ProfilePaths claudePaths(claude.id, base_.path());
 
   // Both launched by clients of one host, started on demand by the first.
-  auto chromeClient = launch(chrome, true);
-  auto claudeClient = launch(claude, true);
+  auto chromeClient = launch(chrome.id.uppercaseString(), true);
+  auto claudeClient = launch(claude.id.uppercaseString(), true);
   const auto bridgeReady = linesOf(*claudeClient, "browser_bridge_ready");
   ASSERT_EQ(bridgeReady.size(), 1u) << claudeClient->output();
   const std::string bridgeSocket = bridgeReady[0]["detail"];
@@ -229,9 +315,8 @@ TEST_F(ChromeLaunchTest, AClaudeSignInLinkOpensInThePairedChromeBehindItsSidecar
   ASSERT_TRUE(claudeClient->waitForOutput("browser_link_opened", 30s)) << claudeClient->output();
   const auto opened = linesOf(*claudeClient, "browser_link_opened");
   ASSERT_EQ(opened.size(), 1u);
-  EXPECT_NE(opened[0]["detail"].get<std::string>().find("Opening in existing browser session."),
-            std::string::npos)
-      << opened[0].dump();
+  EXPECT_THAT(opened[0]["detail"].get<std::string>(),
+              HasSubstr("Opening in existing browser session."));
   EXPECT_EQ(claudeClient->output().find(link), std::string::npos);
   EXPECT_TRUE(testing::eventually([&] { return echo_.callerOf(kSignIn).has_value(); }, 60s));
   EXPECT_EQ(echo_.callerOf(kSignIn).value_or("nothing"), testing::XrayServer::kEgressAddress);
