@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -111,12 +110,10 @@ TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
       {"youtrack", "serve", p, "--upstream", "https://127.0.0.1:9/mcp"},
   };
   // Every command is in the table.
-  const auto help = run({testing::korvelinPath(), "--help"}).output;
-  std::istringstream lines(help.substr(help.find("Subcommands:")));
-  std::string line;
-  std::getline(lines, line);
-  while (std::getline(lines, line) && !line.empty()) {
-    const std::string name = line.substr(2, line.find(' ', 2) - 2);
+  const auto help = testing::linesOf(run({testing::korvelinPath(), "--help"}).output);
+  for (auto line = std::find(help.begin(), help.end(), "Subcommands:") + 1;
+       line < help.end() && !line->empty(); ++line) {
+    const std::string name = line->substr(2, line->find(' ', 2) - 2);
     EXPECT_TRUE(std::any_of(usages.begin(), usages.end(),
                             [&](const auto& usage) { return usage[0] == name; }))
         << name << " is missing";

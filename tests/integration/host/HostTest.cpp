@@ -365,22 +365,18 @@ TEST_F(HostTest, OneHostRefusesStrangersAndServesTwentyProfiles) {
     for (std::string line; std::getline(status, line);)
       if (line.starts_with("VmRSS:"))
         rss = line.substr(6);
-    size_t descriptors = 0;
-    for ([[maybe_unused]] auto& entry :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(host) + "/fd"))
-      ++descriptors;
-    return std::make_pair(rss, descriptors);
+    return std::make_pair(
+        rss, std::distance(
+                 std::filesystem::directory_iterator("/proc/" + std::to_string(host) + "/fd"), {}));
   };
   const auto start = figures();
 
-  std::vector<Uuid> ids(20);
-  for (auto& id : ids)
-    id = Uuid::random();
+  std::vector<Uuid> ids;
+  std::generate_n(std::back_inserter(ids), 20, &Uuid::random);
   std::vector<std::string> proxies(20);
-  for (size_t i = 0; i < 5; ++i) {
+  for (size_t i = 0; i < 5; ++i)
     proxies[i] = "--proxy-server=socks5://127.0.0.1:" +
                  std::to_string(startProxy(ids[i], server->link(), echo.url()));
-  }
   std::vector<std::unique_ptr<Subprocess>> clients;
   const std::string app = testing::testProgramPath("idle-app");
   for (size_t i = 0; i < ids.size(); ++i) {
