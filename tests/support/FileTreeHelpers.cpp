@@ -11,6 +11,7 @@
 
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/ThrownError.h"
 
 namespace korvelin::testing {
 
@@ -52,14 +53,12 @@ void setfacl(const std::vector<std::string>& arguments) {
 
 KorvelinCoreError expectCoreError(const std::function<void()>& operation) {
   const int before = openDescriptorCount();
-  try {
-    operation();
-  } catch (const KorvelinCoreError& e) {
-    EXPECT_EQ(openDescriptorCount(), before) << "descriptor leaked by: " << e.what();
-    return e;
-  }
-  ADD_FAILURE() << "no KorvelinCoreError was thrown";
-  return KorvelinCoreError::installationChanged();
+  const auto error = thrownError(operation);
+  EXPECT_EQ(openDescriptorCount(), before)
+      << "descriptor leaked by: " << (error ? error->what() : "");
+  if (!error)
+    ADD_FAILURE() << "no KorvelinCoreError was thrown";
+  return error.value_or(KorvelinCoreError::installationChanged());
 }
 
 std::string readText(const std::string& path) {

@@ -1,20 +1,27 @@
 #include "tests/support/ProcessHelpers.h"
 
-#include <dirent.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "core/platform/ProcessInfo.h"
 
 namespace korvelin::testing {
+
+namespace {
+using ProcessTable = std::vector<std::pair<std::int32_t, std::int32_t>>;
+
+// (pid, parent pid) of every process; empty when the table cannot be read.
+ProcessTable processTable() {
+  return platform::processParents(1 << 20).value_or(ProcessTable());
+}
+}  // namespace
 
 ScopedSubreaper::ScopedSubreaper() : childrenBefore_(childrenOfThisProcess()) {
   ::prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -32,29 +39,9 @@ ScopedSubreaper::~ScopedSubreaper() {
 
 std::set<pid_t> childrenOfThisProcess() {
   std::set<pid_t> children;
-  const std::string self = std::to_string(::getpid());
-  DIR* proc = ::opendir("/proc");
-  if (!proc)
-    return children;
-  while (const dirent* entry = ::readdir(proc)) {
-    const pid_t pid = std::atoi(entry->d_name);
-    if (pid <= 0)
-      continue;
-    std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line))
-      continue;
-    // The parent is the second field after the parenthesised name.
-    const auto close = line.rfind(')');
-    if (close == std::string::npos || close + 4 > line.size())
-      continue;
-    const auto parentStart = line.find(' ', close + 2);
-    if (parentStart == std::string::npos)
-      continue;
-    if (line.substr(parentStart + 1, line.find(' ', parentStart + 1) - parentStart - 1) == self)
+  for (const auto& [pid, parent] : processTable())
+    if (parent == ::getpid())
       children.insert(pid);
-  }
-  ::closedir(proc);
   return children;
 }
 
@@ -69,22 +56,17 @@ bool processExists(pid_t pid) {
 }
 
 std::string commandLineOf(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::replace(text.begin(), text.end(), '\0', ' ');
+  std::string text;
+  for (const auto& argument : platform::rawArguments(pid).value_or(std::vector<std::string>()))
+    text += argument + " ";
   return text;
 }
 
 std::vector<pid_t> processesMentioning(const std::string& text) {
   std::vector<pid_t> found;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos)
-      continue;
-    const pid_t pid = std::stoi(name);
+  for (const auto& [pid, parent] : processTable())
     if (pid != ::getpid() && commandLineOf(pid).find(text) != std::string::npos)
       found.push_back(pid);
-  }
   return found;
 }
 

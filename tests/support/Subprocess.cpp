@@ -6,26 +6,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <stdexcept>
 #include <thread>
 
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
-#include "core/platform/ScopedFD.h"
+#include "core/platform/LocalSocket.h"
 #include "core/platform/SpawnSupport.h"
 
 namespace korvelin::testing {
 
 using platform::retryOnEintr;
-
-namespace {
-void closeFd(int& fd) {
-  if (fd >= 0)
-    ::close(fd);
-  fd = -1;
-}
-}  // namespace
 
 Subprocess::Subprocess(std::vector<std::string> argv, SubprocessOptions options) {
   platform::ScopedFD outputFile;
@@ -39,10 +30,10 @@ Subprocess::Subprocess(std::vector<std::string> argv, SubprocessOptions options)
   // `exec` closes the close-on-exec `started` pipe: the constructor returns
   // only once the child runs the new program, so a test that inspects the
   // child (its executable, its arguments) never sees the forked copy of itself.
-  int in[2], out[2], err[2], started[2];
-  if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC) ||
-      ::pipe2(started, O_CLOEXEC))
-    throw std::runtime_error("pipe2 failed");
+  platform::ScopedFD in, out, err, startedRead, startedWrite;
+  if (!platform::newPipe(in, stdin_) || !platform::newPipe(stdout_, out) ||
+      !platform::newPipe(stderr_, err) || !platform::newPipe(startedRead, startedWrite))
+    throw std::runtime_error("pipe failed");
   auto args = platform::execPointers(argv);
   std::vector<std::string> envStrings = options.environment.value_or(std::vector<std::string>{});
   auto env = platform::execPointers(envStrings);
@@ -52,9 +43,9 @@ Subprocess::Subprocess(std::vector<std::string> argv, SubprocessOptions options)
   if (pid_ == 0) {
     if (options.newProcessGroup)
       ::setpgid(0, 0);
-    ::dup2(in[0], 0);
-    ::dup2(outputFile ? outputFile.get() : out[1], 1);
-    ::dup2(outputFile ? outputFile.get() : err[1], 2);
+    ::dup2(in.get(), 0);
+    ::dup2(outputFile ? outputFile.get() : out.get(), 1);
+    ::dup2(outputFile ? outputFile.get() : err.get(), 2);
     ::signal(SIGPIPE, SIG_DFL);
     if (options.environment)
       ::execve(args[0], args.data(), env.data());
@@ -62,16 +53,9 @@ Subprocess::Subprocess(std::vector<std::string> argv, SubprocessOptions options)
       ::execv(args[0], args.data());
     ::_exit(127);
   }
-  ::close(in[0]);
-  ::close(out[1]);
-  ::close(err[1]);
-  ::close(started[1]);
+  startedWrite.reset();
   char ignored;
-  retryOnEintr([&] { return ::read(started[0], &ignored, 1); });
-  ::close(started[0]);
-  stdin_ = in[1];
-  stdout_ = out[0];
-  stderr_ = err[0];
+  retryOnEintr([&] { return ::read(startedRead.get(), &ignored, 1); });
   if (!options.standardInput.empty())
     writeStdin(options.standardInput);
   if (!options.keepStdinOpen)
@@ -84,18 +68,15 @@ Subprocess::~Subprocess() {
     int status;
     retryOnEintr([&] { return ::waitpid(pid_, &status, 0); });
   }
-  closeFd(stdin_);
-  closeFd(stdout_);
-  closeFd(stderr_);
 }
 
 void Subprocess::writeStdin(const std::string& data) {
   ::signal(SIGPIPE, SIG_IGN);
-  platform::writeFull(stdin_, data);
+  platform::writeFull(stdin_.get(), data);
 }
 
 void Subprocess::closeStdin() {
-  closeFd(stdin_);
+  stdin_.reset();
 }
 
 void Subprocess::signal(int signo) {
@@ -104,7 +85,7 @@ void Subprocess::signal(int signo) {
 }
 
 bool Subprocess::drain(int timeoutMilliseconds) {
-  pollfd fds[2] = {{stdout_, POLLIN, 0}, {stderr_, POLLIN, 0}};
+  pollfd fds[2] = {{stdout_.get(), POLLIN, 0}, {stderr_.get(), POLLIN, 0}};
   int n = retryOnEintr([&] { return ::poll(fds, 2, timeoutMilliseconds); });
   if (n <= 0)
     return false;
@@ -113,11 +94,10 @@ bool Subprocess::drain(int timeoutMilliseconds) {
     if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP)))
       continue;
     ssize_t got = retryOnEintr([&] { return ::read(fds[i].fd, buffer, sizeof buffer); });
-    if (got > 0) {
+    if (got > 0)
       (i == 0 ? out_ : err_).append(buffer, static_cast<size_t>(got));
-    } else {
-      closeFd(i == 0 ? stdout_ : stderr_);
-    }
+    else
+      (i == 0 ? stdout_ : stderr_).reset();
   }
   return true;
 }
@@ -125,7 +105,7 @@ bool Subprocess::drain(int timeoutMilliseconds) {
 bool Subprocess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (out_.find(text) == std::string::npos) {
-    if (std::chrono::steady_clock::now() >= deadline || (stdout_ < 0 && stderr_ < 0))
+    if (std::chrono::steady_clock::now() >= deadline || (!stdout_ && !stderr_))
       return false;
     drain(10);
   }
@@ -147,7 +127,7 @@ std::optional<int> Subprocess::wait(std::chrono::milliseconds timeout) {
   }
   // A descendant may still hold the pipes open: read until they close or stay
   // quiet for a moment, never until the descendant exits.
-  while ((stdout_ >= 0 || stderr_ >= 0) && drain(50)) {
+  while ((stdout_ || stderr_) && drain(50)) {
   }
   return status_;
 }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "core/platform/ScopedFD.h"
+
 namespace korvelin::testing {
 
 struct SubprocessOptions {
@@ -48,9 +50,7 @@ class Subprocess {
   bool drain(int timeoutMilliseconds);
 
   int pid_ = -1;
-  int stdin_ = -1;
-  int stdout_ = -1;
-  int stderr_ = -1;
+  platform::ScopedFD stdin_, stdout_, stderr_;
   std::optional<int> status_;
   std::string out_;
   std::string err_;

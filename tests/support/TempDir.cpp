@@ -1,6 +1,5 @@
 #include "tests/support/TempDir.h"
 
-#include <dirent.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -28,15 +27,9 @@ ScopedTempDir::~ScopedTempDir() {
 }
 
 int openDescriptorCount() {
-  int count = 0;
-  if (DIR* dir = ::opendir("/proc/self/fd")) {
-    while (const dirent* entry = ::readdir(dir))
-      if (entry->d_name[0] != '.')
-        ++count;
-    ::closedir(dir);
-    --count;  // the directory stream's own descriptor
-  }
-  return count;
+  // Less the descriptor the listing itself holds open.
+  const std::filesystem::directory_iterator entries("/proc/self/fd");
+  return static_cast<int>(std::distance(entries, std::filesystem::directory_iterator())) - 1;
 }
 
 }  // namespace korvelin::testing

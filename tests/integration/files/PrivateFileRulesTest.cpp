@@ -83,104 +83,73 @@ TEST_F(PrivateFileRulesTest, EveryUnsafeFileIsRefusedOnEveryPathAndLeftAsItIs) {
   const std::string journal =
       appendingPathComponent(paths.logs(), ProfileActivityJournal::kFileName);
   const std::string instanceLock = appendingPathComponent(base, ApplicationInstanceLease::fileName);
-  const std::string state =
-      appendingPathComponent(paths.root(), XrayDurableStateStore::kStateFileName);
   const std::string catalog = appendingPathComponent(base, "profiles.json");
-  const ProfileRepository repository(base, temp.child("default"));
-  ProfileRepository::Draft draft;
-  draft.id = Uuid::random();
-  draft.name = "Refused";
-
-  XrayDurableStateStore store;
-  const auto writeRecord = [&] {
-    store.withLockedState(paths, true,
-                          [](const XrayDurableState& current, XrayDurableStateWriter& writer) {
-                            XrayDurableState next = current;
-                            next.status = XrayDurableState::Status::active;
-                            next.capability = std::string(64, 'a');
-                            writer.write(next);
-                          });
+  const auto inRoot = [&](std::string_view name) {
+    return appendingPathComponent(paths.root(), name);
   };
-  const auto emptyRecord = [&] { store.withLockedState(paths, true, [](auto&, auto&) {}); };
+  const ProfileRepository repository(base, temp.child("default"));
+  const ProfileRepository::Draft draft{Uuid::random(), "Refused"};
+  XrayDurableStateStore store;
   ProcessSupervisor supervisor;
   const ProfileActivityEvent event{.id = Uuid::random(), .profileID = profile, .detail = "x"};
 
+  using Operation = std::function<void()>;
+  const Operation emptyRecord = [&] { store.withLockedState(paths, true, [](auto&, auto&) {}); };
+  const Operation appendEvent = [&] { ProfileActivityJournal().append(event, paths); };
   struct Path {
     const char* name;
-    std::function<void()> operation;
+    Operation operation;
   };
+  const Path write = {"locked write", [&] {
+                        store.withLockedState(paths, true, [](auto& current, auto& writer) {
+                          XrayDurableState next = current;
+                          next.status = XrayDurableState::Status::active;
+                          next.capability = std::string(64, 'a');
+                          writer.write(next);
+                        });
+                      }};
+  const Path read = {"locked read", [&] { store.read(paths); }};
+  const Path readOnly = {"read-only", [&] { store.readOnly(paths); }};
+  const Path check = {"recovery check", [&] { supervisor.canRecoverStaleLease(profile, paths); }};
+  const Path recover = {"recovery", [&] { supervisor.recoverStaleLease(profile, paths); }};
+  const Path acquire = {"acquire",
+                        [&] { ApplicationInstanceLease::acquire(base, temp.child("default")); }};
+  const Path append = {"append", appendEvent};
+  const Path readJournal = {"read", [&] { readProfileActivityJournal(paths, 4096); }};
+  const Path load = {"load", [&] { repository.load(); }};
+  const Path create = {"create", [&] { repository.create(draft, testing::chromeInstallation()); }};
   struct Row {
-    const char* file;
     std::string path;
-    std::function<void()> make;  // a sound file
+    Operation make;  // a sound file
     std::vector<Path> paths;
   };
   const std::vector<Row> rows = {
-      {".xray-operation-lock",
-       appendingPathComponent(paths.root(), ".xray-operation-lock"),
-       emptyRecord,
-       {{"locked write", writeRecord}, {"read-only", [&] { store.readOnly(paths); }}}},
-      {".xray-managed-v1",
-       appendingPathComponent(paths.root(), ".xray-managed-v1"),
-       emptyRecord,
-       {{"locked write", writeRecord}, {"read-only", [&] { store.readOnly(paths); }}}},
-      {".xray-state",
-       state,
-       emptyRecord,
-       {{"locked write", writeRecord},
-        {"locked read", [&] { store.read(paths); }},
-        {"read-only", [&] { store.readOnly(paths); }}}},
-      {".launch.lock",
-       lease,
-       [&] { testing::makeFile(lease, 0600, staleLease()); },
-       {{"recovery check", [&] { supervisor.canRecoverStaleLease(profile, paths); }},
-        {"recovery", [&] { supervisor.recoverStaleLease(profile, paths); }}}},
-      {".instance.lock",
-       instanceLock,
-       [&] { testing::makeFile(instanceLock, 0600); },
-       {{"acquire", [&] { ApplicationInstanceLease::acquire(base, temp.child("default")); }}}},
-      {"activity.jsonl",
-       journal,
-       [&] { ProfileActivityJournal().append(event, paths); },
-       {{"append", [&] { ProfileActivityJournal().append(event, paths); }},
-        {"read", [&] { readProfileActivityJournal(paths, 4096); }}}},
-      {"profiles.json",
-       catalog,
+      {inRoot(".xray-operation-lock"), emptyRecord, {write, readOnly}},
+      {inRoot(".xray-managed-v1"), emptyRecord, {write, readOnly}},
+      {inRoot(XrayDurableStateStore::kStateFileName), emptyRecord, {write, read, readOnly}},
+      {lease, [&] { testing::makeFile(lease, 0600, staleLease()); }, {check, recover}},
+      {instanceLock, [&] { testing::makeFile(instanceLock, 0600); }, {acquire}},
+      {journal, appendEvent, {append, readJournal}},
+      {catalog,
        [&] { testing::makeFile(catalog, 0600, R"({"schemaVersion":5,"profiles":[]})"); },
-       {{"load", [&] { repository.load(); }},
-        {"create", [&] { repository.create(draft, testing::chromeInstallation()); }}}},
+       {load, create}},
   };
   const std::string aside = temp.child("aside");
+  namespace fs = std::filesystem;
+  const auto grant = [](const std::string& p) { testing::setfacl({"-m", "u:65534:r", p}); };
   const std::vector<std::pair<const char*, std::function<void(const std::string&)>>> damages = {
-      {"mode 0644", [](const std::string& path) { ASSERT_EQ(::chmod(path.c_str(), 0644), 0); }},
-      {"another user's",
-       [](const std::string& path) { ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0); }},
-      {"a second link",
-       [&](const std::string& path) { ASSERT_EQ(::link(path.c_str(), aside.c_str()), 0); }},
-      {"an ACL entry",
-       [&](const std::string& path) {
-         testing::setfacl({"-m", "u:65534:r", path});
-         ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
-       }},
+      {"mode 0644", [](auto& p) { fs::permissions(p, fs::perms(0644)); }},
+      {"another user's", [](auto& p) { ASSERT_EQ(::chown(p.c_str(), 65534, 65534), 0); }},
+      {"a second link", [&](auto& p) { fs::create_hard_link(p, aside); }},
+      {"an ACL entry", [&](auto& p) { grant(p), fs::permissions(p, fs::perms(0600)); }},
       {"a symbolic link to a sound file",
-       [&](const std::string& path) {
-         ASSERT_EQ(::rename(path.c_str(), aside.c_str()), 0);
-         testing::makeSymlink(aside, path);
-       }},
-      {"a directory",
-       [](const std::string& path) {
-         ASSERT_EQ(::unlink(path.c_str()), 0);
-         testing::makeDirectory(path);
-       }},
-      {"a FIFO without a reader",
-       [](const std::string& path) {
-         ASSERT_EQ(::unlink(path.c_str()), 0);
-         ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-       }},
+       [&](auto& p) { fs::rename(p, aside), fs::create_symlink(aside, p); }},
+      {"a directory", [](auto& p) { fs::remove(p), testing::makeDirectory(p); }},
+      {"a FIFO without a reader", [](auto& p) { fs::remove(p), ::mkfifo(p.c_str(), 0600); }},
   };
   for (const auto& row : rows) {
     for (const auto& [damage, apply] : damages) {
-      SCOPED_TRACE(std::string(row.file) + " with " + damage);
+      SCOPED_TRACE(std::filesystem::path(row.path).filename().string() + " with " + damage);
       row.make();
       apply(row.path);
       const std::string before = fingerprint(row.path);
@@ -189,8 +158,8 @@ TEST_F(PrivateFileRulesTest, EveryUnsafeFileIsRefusedOnEveryPathAndLeftAsItIs) {
         EXPECT_TRUE(refuses(path.operation)) << path.name << " accepted it";
       EXPECT_EQ(fingerprint(row.path), before) << "left as it was";
       EXPECT_EQ(fingerprint(aside), beforeAside) << "nothing written through a link";
-      std::filesystem::remove(row.path);
-      std::filesystem::remove(aside);
+      fs::remove(row.path);
+      fs::remove(aside);
     }
   }
 }

@@ -1,10 +1,8 @@
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
-#include <sstream>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -14,7 +12,7 @@
 #include "core/process/ProcessSupervisor.h"
 #include "core/profile/ProfilePaths.h"
 #include "tests/support/FileTreeHelpers.h"
-#include "tests/support/ProcessHelpers.h"
+#include "tests/support/ServicesSupport.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/ThrownError.h"
@@ -29,19 +27,18 @@ using testing::readText;
 using Case = KorvelinCoreError::Case;
 using testing::eventually;
 
+// The lines of probe-child's report that start with `prefix`, without it.
 std::vector<std::string> reportLines(const std::string& report, const std::string& prefix) {
   std::vector<std::string> lines;
-  std::istringstream in(readText(report));
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind(prefix, 0) == 0)
+  for (const auto& line : testing::linesOf(readText(report)))
+    if (line.starts_with(prefix))
       lines.push_back(line.substr(prefix.size()));
   return lines;
 }
 
 std::vector<std::string> logEvents(const std::string& logPath) {
   std::vector<std::string> events;
-  std::istringstream in(readText(logPath));
-  for (std::string line; std::getline(in, line);)
+  for (const auto& line : testing::linesOf(readText(logPath)))
     events.push_back(nlohmann::json::parse(line)["event"]);
   return events;
 }
@@ -71,14 +68,25 @@ class ProcessSupervisorTest : public ::testing::Test {
 
   std::string lease() const { return paths_.leaseFile(); }
 
+  // True once the run's group has ended and its completion can be confirmed.
+  bool endsAwaitingConfirmation(ProcessSupervisor& supervisor) {
+    return eventually([&] {
+      return supervisor.status(id_, paths_)->state ==
+             ProcessRunState::managedGroupStoppedAwaitingConfirmation;
+    });
+  }
+
   testing::ScopedTempDir dir_;
   Uuid id_ = Uuid::random();
   ProfilePaths paths_{id_, dir_.path()};
 };
 
-TEST_F(ProcessSupervisorTest, RunLifecycleFromStartToConfirmedCompletion) {
+// One profile's runs, one after another: each way a run ends, and what
+// completion needs before the profile may run again.
+TEST_F(ProcessSupervisorTest, RunsEndInEveryWayAndCompleteOnlyWhenConfirmed) {
   ProcessSupervisor supervisor;
   const std::string report = dir_.child("report");
+  // Stopped: the lease stays until completion is confirmed.
   auto first = start(supervisor, probe(report));
   EXPECT_EQ(first.state, ProcessRunState::running);
   EXPECT_EQ(first.processGroupID, first.rootPID);
@@ -86,14 +94,12 @@ TEST_F(ProcessSupervisorTest, RunLifecycleFromStartToConfirmedCompletion) {
   EXPECT_EQ(errorCaseOf([&] { start(supervisor, probe(report)); }), Case::alreadyRunning);
   EXPECT_TRUE(eventually([&] { return exists(report); }));
   EXPECT_EQ(supervisor.status(id_, paths_)->state, ProcessRunState::running);
-
   auto stopped = supervisor.stop(id_, paths_, 10);
   EXPECT_EQ(stopped.state, ProcessRunState::managedGroupStoppedAwaitingConfirmation);
   EXPECT_EQ(stopped.terminationSignal, SIGTERM);
   EXPECT_FALSE(stopped.exitCode);
-  EXPECT_TRUE(exists(lease())) << "the lease stays until completion is confirmed";
+  EXPECT_TRUE(exists(lease()));
   EXPECT_EQ(errorCaseOf([&] { start(supervisor, probe(report)); }), Case::alreadyRunning);
-
   auto confirmed = supervisor.confirmCompletion(id_, first.runID, paths_);
   EXPECT_EQ(confirmed.state, ProcessRunState::stoppedConfirmed);
   EXPECT_FALSE(exists(lease()));
@@ -101,106 +107,104 @@ TEST_F(ProcessSupervisorTest, RunLifecycleFromStartToConfirmedCompletion) {
             (std::vector<std::string>{"launch_requested", "launched", "stop_requested",
                                       "managed_group_stopped", "completion_confirmed"}));
 
-  ::unlink(report.c_str());
-  auto second = start(supervisor, probe(report));
+  // Ended by itself: its exit code is kept, and only its own run is confirmed.
+  auto second = start(supervisor, plan("/bin/sh", {"-c", "exit 7"}));
   EXPECT_NE(second.runID, first.runID);
-  supervisor.stop(id_, paths_, 10);
-}
-
-TEST_F(ProcessSupervisorTest, ExitCodeIsRecordedWhenTheProgramEndsByItself) {
-  ProcessSupervisor supervisor;
-  auto run = start(supervisor, plan("/bin/sh", {"-c", "exit 7"}));
-  std::optional<ProcessSnapshot> now;
-  ASSERT_TRUE(eventually([&] {
-    now = supervisor.status(id_, paths_);
-    return now->state == ProcessRunState::managedGroupStoppedAwaitingConfirmation;
-  }));
-  EXPECT_EQ(now->exitCode, 7);
+  ASSERT_TRUE(endsAwaitingConfirmation(supervisor));
+  EXPECT_EQ(supervisor.status(id_, paths_)->exitCode, 7);
   EXPECT_EQ(errorCaseOf([&] { supervisor.confirmCompletion(id_, Uuid::random(), paths_); }),
             Case::runIdentityMismatch);
   EXPECT_TRUE(exists(lease()));
-  supervisor.confirmCompletion(id_, run.runID, paths_);
+  supervisor.confirmCompletion(id_, second.runID, paths_);
   EXPECT_FALSE(exists(lease()));
-}
 
-TEST_F(ProcessSupervisorTest, StopWaitsForDescendantsOfAnExitedRoot) {
-  ProcessSupervisor supervisor;
-  const std::string report = dir_.child("report");
-  // The root starts a member of its group and exits at once.
+  // A root that exits at once leaves a member of its group: not complete
+  // until the stop ends it, and the root's own exit status is kept.
+  ::unlink(report.c_str());
   const std::string child = testing::testProgramPath("probe-child");
-  start(supervisor, plan("/bin/sh", {"-c", child + " " + report + " 30 & exit 0"}));
+  auto third = start(supervisor, plan("/bin/sh", {"-c", child + " " + report + " 30 & exit 0"}));
   ASSERT_TRUE(eventually([&] {
     return supervisor.status(id_, paths_)->state == ProcessRunState::rootExitedDescendantsRunning;
   }));
   ASSERT_TRUE(eventually([&] { return exists(report); }));
-  EXPECT_EQ(errorCaseOf([&] {
-              supervisor.confirmCompletion(id_, supervisor.status(id_, paths_)->runID, paths_);
-            }),
+  EXPECT_EQ(errorCaseOf([&] { supervisor.confirmCompletion(id_, third.runID, paths_); }),
             Case::completionNotReady);
-  auto stopped = supervisor.stop(id_, paths_, 10);
+  stopped = supervisor.stop(id_, paths_, 10);
   EXPECT_EQ(stopped.state, ProcessRunState::managedGroupStoppedAwaitingConfirmation);
-  EXPECT_EQ(stopped.exitCode, 0) << "the root's own exit status";
-}
+  EXPECT_EQ(stopped.exitCode, 0);
+  supervisor.confirmCompletion(id_, third.runID, paths_);
 
-TEST_F(ProcessSupervisorTest, StopRefusesBadTimeoutsAndTimesOutOnStubbornGroups) {
-  ProcessSupervisor supervisor;
+  // A group that ignores SIGTERM: bad timeouts touch nothing, a stop times
+  // out and leaves it running.
   const std::string ready = dir_.child("ready");
-  auto run =
-      start(supervisor,
-            plan("/bin/sh", {"-c", "trap '' TERM; : >" + ready + "; while :; do sleep 1; done"}));
+  const std::string stubborn = "trap '' TERM; : >" + ready + "; while :; do sleep 1; done";
+  auto fourth = start(supervisor, plan("/bin/sh", {"-c", stubborn}));
   ASSERT_TRUE(eventually([&] { return exists(ready); }));
   for (double timeout : {0.0, -1.0, std::nan("")})
     EXPECT_EQ(errorCaseOf([&] { supervisor.stop(id_, paths_, timeout); }),
               Case::invalidStopTimeout);
   EXPECT_EQ(supervisor.status(id_, paths_)->state, ProcessRunState::running);
-  EXPECT_EQ(logEvents(run.logPath), (std::vector<std::string>{"launch_requested", "launched"}))
-      << "a refused stop touches nothing";
-
+  EXPECT_EQ(logEvents(fourth.logPath), (std::vector<std::string>{"launch_requested", "launched"}));
   EXPECT_EQ(errorCaseOf([&] { supervisor.stop(id_, paths_, 0.1); }), Case::stopTimedOut);
   EXPECT_EQ(supervisor.status(id_, paths_)->state, ProcessRunState::running);
-  ::kill(-run.processGroupID, SIGKILL);
+  ::kill(-fourth.processGroupID, SIGKILL);
   EXPECT_EQ(supervisor.stop(id_, paths_, 10).terminationSignal, SIGKILL);
 }
 
 TEST_F(ProcessSupervisorTest, EnvironmentHoldsOnlyWhatIsAllowed) {
+  using Variables = std::map<std::string, std::string>;
   struct Row {
-    std::map<std::string, std::string> host;
-    std::map<std::string, std::string> overrides;
+    Variables host, overrides;
     std::vector<std::string> expected;
   };
+  const Variables host = {{"HOME", "/root"}, {"PATH", "/x"}, {"SECRET", "s"}, {"LANG", "C"}};
+  const Variables profile = {{"HOME", "/profile/home"}, {"PATH", "/y"}};
   const std::vector<Row> rows = {
-      {{{"HOME", "/root"}, {"PATH", "/x"}, {"SECRET", "s"}, {"LANG", "C"}, {"LD_PRELOAD", "l"}},
-       {},
-       {"LANG=C", "PATH=/x"}},
-      {{{"HOME", "/root"}}, {}, {"PATH=/usr/bin:/bin:/usr/sbin:/sbin"}},
-      {{{"PATH", "/x"}, {"TZ", "UTC"}},
-       {{"HOME", "/profile/home"}, {"PATH", "/y"}},
-       {"HOME=/profile/home", "PATH=/y", "TZ=UTC"}},
+      {host, {}, {"LANG=C", "PATH=/x"}},
+      {{{"HOME", "/root"}, {"LD_PRELOAD", "l"}}, {}, {"PATH=/usr/bin:/bin:/usr/sbin:/sbin"}},
+      {{{"PATH", "/x"}, {"TZ", "UTC"}}, profile, {"HOME=/profile/home", "PATH=/y", "TZ=UTC"}},
   };
   ProcessSupervisor supervisor;
   for (size_t i = 0; i < rows.size(); ++i) {
     const std::string report = dir_.child("report" + std::to_string(i));
     auto p = plan(testing::testProgramPath("probe-child"), {report, "0"}, rows[i].overrides);
     auto run = supervisor.start(id_, p, nullptr, nullptr, rows[i].host);
-    ASSERT_TRUE(eventually([&] {
-      return supervisor.status(id_, paths_)->state ==
-             ProcessRunState::managedGroupStoppedAwaitingConfirmation;
-    }));
+    ASSERT_TRUE(endsAwaitingConfirmation(supervisor));
     supervisor.confirmCompletion(id_, run.runID, paths_);
     EXPECT_EQ(reportLines(report, "env "), rows[i].expected) << "row " << i;
     EXPECT_EQ(reportLines(report, "fd "), (std::vector<std::string>{"0", "1", "2"})) << "row " << i;
   }
 }
 
-// Anything at the lease's name, even a symbolic link, blocks the profile; the
-// paths of another profile are refused. Every operation alike.
+// Anything at the lease's name blocks the profile: a symbolic link, or the
+// lease of a host killed at a point of a launch before the child was
+// verified (whose child never ran; a host killed after the start: CliRunTest).
+// The paths of another profile are refused. Every operation alike.
 TEST_F(ProcessSupervisorTest, EveryOperationRefusesABlockedProfileAndAnotherProfilesPaths) {
   ProcessSupervisor supervisor;
-  for (const bool blocked : {false, true}) {
-    SCOPED_TRACE(blocked ? "lease on disk" : "another profile");
-    if (blocked) {
-      ASSERT_EQ(::symlink("/nonexistent", lease().c_str()), 0);
-    }
+  const std::string report = dir_.child("report");
+  const auto killedHost = [&](const char* point) {
+    return [=, this] {
+      testing::Subprocess host({testing::testProgramPath("supervisor-host"), dir_.path(),
+                                id_.uppercaseString(), point,
+                                testing::testProgramPath("probe-child"), report, "30"});
+      host.wait();
+      ::usleep(200'000);
+      EXPECT_FALSE(exists(report)) << "an unverified child never runs, even after its host died";
+      EXPECT_EQ(readText(lease()).find('\n'), readText(lease()).size() - 1)
+          << "the first line only";
+    };
+  };
+  const std::vector<std::pair<const char*, std::function<void()>>> blocks = {
+      {"another profile", [] {}},
+      {"a symbolic link", [&] { testing::makeSymlink("/nonexistent", lease()); }},
+      {"host killed before the spawn", killedHost("before-spawn")},
+      {"host killed with its child suspended", killedHost("suspended")},
+  };
+  for (const auto& [name, block] : blocks) {
+    SCOPED_TRACE(name);
+    block();
+    const bool blocked = exists(lease());
     const Uuid id = blocked ? id_ : Uuid::random();
     const auto expected = blocked ? Case::profileRecoveryRequired : Case::profileIdentifierMismatch;
     EXPECT_EQ(errorCaseOf([&] { supervisor.start(id, plan("/bin/true", {}), nullptr, nullptr); }),
@@ -209,6 +213,7 @@ TEST_F(ProcessSupervisorTest, EveryOperationRefusesABlockedProfileAndAnotherProf
     EXPECT_EQ(errorCaseOf([&] { supervisor.stop(id, paths_, 1); }), expected);
     EXPECT_EQ(errorCaseOf([&] { supervisor.recoverStaleLease(id, paths_); }), expected);
     EXPECT_EQ(exists(lease()), blocked);
+    ::unlink(lease().c_str());
   }
 }
 
@@ -262,15 +267,6 @@ TEST_F(ProcessSupervisorTest, ReusedPidIsNeverSignalled) {
   supervisor.stop(id_, paths_, 5);
 }
 
-// Writes a lease as a crashed host would have left it.
-void writeLease(const std::string& path, const std::string& bytes, mode_t mode = 0600) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  ::fchmod(fd, mode);
-  ::close(fd);
-}
-
 std::string leaseOf(const Uuid& run, std::int32_t pid) {
   return leaseJSON(run, 1780000000.5, std::nullopt, std::nullopt, "starting", std::nullopt) + "\n" +
          leaseJSON(run, 1780000000.5, pid, pid, "running", std::nullopt) + "\n";
@@ -283,8 +279,12 @@ std::int32_t deadPid() {
   return child.pid();
 }
 
-TEST_F(ProcessSupervisorTest, StaleLeaseRecoveryRefusesAnythingUnproven) {
+// Recovery removes a stale lease only once it is proven stale, and leaves
+// evidence; anything unproven, or a lease replaced meanwhile, stays as it is.
+TEST_F(ProcessSupervisorTest, StaleLeaseRecoveryRemovesOnlyAProvenStaleLease) {
   const Uuid run = Uuid::random();
+  const std::string evidence = paths_.logs() + "/recovery-" + run.lowercaseString() + ".jsonl";
+  const std::string bytes = leaseOf(run, deadPid());
   testing::Subprocess alive({"/bin/sleep", "30"});
   struct Row {
     const char* name;
@@ -292,37 +292,44 @@ TEST_F(ProcessSupervisorTest, StaleLeaseRecoveryRefusesAnythingUnproven) {
     mode_t mode;
   };
   const std::vector<Row> rows = {
-      {"over 16384 bytes", leaseOf(run, deadPid()) + std::string(16384, '\n'), 0600},
-      {"starting line only",
-       leaseJSON(run, 1.5, std::nullopt, std::nullopt, "starting", std::nullopt) + "\n", 0600},
+      {"over 16384 bytes", bytes + std::string(16384, '\n'), 0600},
+      {"starting line only", bytes.substr(0, bytes.find('\n') + 1), 0600},
       {"live pid", leaseOf(run, alive.pid()), 0600},
-      {"mode 0644", leaseOf(run, deadPid()), 0644},
+      {"mode 0644", bytes, 0644},
       {"pid 1", leaseOf(run, 1), 0600},
   };
-  ProcessSupervisor supervisor;
+  auto runtime = std::make_shared<ReusingRuntime>();
+  ProcessSupervisor supervisor(runtime);
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    writeLease(lease(), row.bytes, row.mode);
+    testing::makeFile(lease(), row.mode, row.bytes);
     EXPECT_EQ(errorCaseOf([&] { supervisor.canRecoverStaleLease(id_, paths_); }),
               Case::profileRecoveryRequired);
     EXPECT_EQ(errorCaseOf([&] { supervisor.recoverStaleLease(id_, paths_); }),
               Case::profileRecoveryRequired);
     EXPECT_EQ(readText(lease()), row.bytes) << "left in place";
-    EXPECT_FALSE(exists(paths_.logs() + "/recovery-" + run.lowercaseString() + ".jsonl"));
+    EXPECT_FALSE(exists(evidence));
     ::unlink(lease().c_str());
   }
-}
 
-TEST_F(ProcessSupervisorTest, RecoveryRemovesAProvenStaleLeaseAndLeavesEvidence) {
-  const Uuid run = Uuid::random();
-  const std::string bytes = leaseOf(run, deadPid());
-  writeLease(lease(), bytes);
-  ProcessSupervisor supervisor;
-  const std::string evidence = paths_.logs() + "/recovery-" + run.lowercaseString() + ".jsonl";
+  // Between the read and the unlink, another file takes the lease's name.
+  testing::makeFile(lease(), 0600, bytes);
+  bool replaced = false;
+  runtime->onGroupMembers = [&] {
+    if (std::exchange(replaced, true))
+      return;
+    testing::makeFile(lease() + ".new", 0600, bytes);
+    ::rename((lease() + ".new").c_str(), lease().c_str());
+  };
+  EXPECT_EQ(errorCaseOf([&] { supervisor.recoverStaleLease(id_, paths_); }),
+            Case::profileRecoveryRequired);
+  EXPECT_EQ(readText(lease()), bytes);
+  EXPECT_FALSE(exists(evidence));
+
+  // Proven stale: checking writes nothing, recovery leaves the evidence.
   supervisor.canRecoverStaleLease(id_, paths_);
-  EXPECT_FALSE(exists(evidence)) << "checking writes nothing";
+  EXPECT_FALSE(exists(evidence));
   EXPECT_TRUE(exists(lease()));
-
   supervisor.recoverStaleLease(id_, paths_);
   EXPECT_FALSE(exists(lease()));
   auto line = nlohmann::json::parse(readText(evidence));
@@ -331,71 +338,12 @@ TEST_F(ProcessSupervisorTest, RecoveryRemovesAProvenStaleLeaseAndLeavesEvidence)
   EXPECT_EQ(line["profileID"], id_.uppercaseString());
   ASSERT_EQ(line["leaseJournal"].size(), 2u);
   EXPECT_EQ(line["leaseJournal"][1]["state"], "running");
-  struct stat st;
-  ASSERT_EQ(::stat(evidence.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(testing::modeOf(evidence), 0600u);
 
   // The profile launches again.
   auto next = start(supervisor, plan("/bin/true", {}));
-  EXPECT_TRUE(eventually([&] {
-    return supervisor.status(id_, paths_)->state ==
-           ProcessRunState::managedGroupStoppedAwaitingConfirmation;
-  }));
+  EXPECT_TRUE(endsAwaitingConfirmation(supervisor));
   supervisor.confirmCompletion(id_, next.runID, paths_);
-}
-
-TEST_F(ProcessSupervisorTest, LeaseReplacedDuringRecoveryIsLeftInPlace) {
-  const Uuid run = Uuid::random();
-  const std::string bytes = leaseOf(run, deadPid());
-  writeLease(lease(), bytes);
-  auto runtime = std::make_shared<ReusingRuntime>();
-  // Between the read and the unlink, another file takes the lease's name.
-  bool replaced = false;
-  runtime->onGroupMembers = [&] {
-    if (std::exchange(replaced, true))
-      return;
-    const std::string replacement = lease() + ".new";
-    writeLease(replacement, bytes);
-    ::rename(replacement.c_str(), lease().c_str());
-  };
-  ProcessSupervisor supervisor(runtime);
-  EXPECT_EQ(errorCaseOf([&] { supervisor.recoverStaleLease(id_, paths_); }),
-            Case::profileRecoveryRequired);
-  EXPECT_EQ(readText(lease()), bytes);
-  EXPECT_FALSE(exists(paths_.logs() + "/recovery-" + run.lowercaseString() + ".jsonl"));
-}
-
-}  // namespace
-}  // namespace korvelin
-
-namespace korvelin {
-namespace {
-
-// A host killed at each point of a launch before the child was verified
-// leaves a lease that blocks the profile and a child that never ran. (A host
-// killed after the start: CliRunTest.)
-TEST_F(ProcessSupervisorTest, HostKilledMidLaunchLeavesTheProfileBlocked) {
-  for (const char* point : {"before-spawn", "suspended"}) {
-    SCOPED_TRACE(point);
-    const std::string report = dir_.child(std::string("report-") + point);
-    testing::Subprocess host({testing::testProgramPath("supervisor-host"), dir_.path(),
-                              id_.uppercaseString(), point, testing::testProgramPath("probe-child"),
-                              report, "30"});
-    host.wait();
-    ::usleep(200'000);
-    EXPECT_FALSE(exists(report)) << "an unverified child never runs, even after its host died";
-    EXPECT_EQ(readText(lease()).find('\n'), readText(lease()).size() - 1)
-        << "only the starting line";
-
-    ProcessSupervisor supervisor;
-    EXPECT_EQ(errorCaseOf([&] { supervisor.status(id_, paths_); }), Case::profileRecoveryRequired);
-    EXPECT_EQ(errorCaseOf([&] { start(supervisor, plan("/bin/true", {})); }),
-              Case::profileRecoveryRequired);
-    EXPECT_EQ(errorCaseOf([&] { supervisor.recoverStaleLease(id_, paths_); }),
-              Case::profileRecoveryRequired);
-    EXPECT_TRUE(exists(lease()));
-    ::unlink(lease().c_str());
-  }
 }
 
 }  // namespace

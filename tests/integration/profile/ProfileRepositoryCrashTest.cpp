@@ -14,11 +14,8 @@
 
 #include "core/platform/FileUtil.h"
 #include "core/profile/ProfileRepository.h"
-#include "tests/support/CatalogFixtures.h"
-#include "tests/support/FileTreeHelpers.h"
 #include "tests/support/ProfileCliTest.h"
 #include "tests/support/Subprocess.h"
-#include "tests/support/TempDir.h"
 
 namespace korvelin {
 namespace {

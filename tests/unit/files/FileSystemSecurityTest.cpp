@@ -21,6 +21,7 @@
 namespace korvelin {
 namespace {
 
+using FS = SecureFileSystem;
 using platform::ScopedFD;
 using testing::exists;
 using testing::expectCoreError;
@@ -48,22 +49,20 @@ class SecureFileSystemTest : public ::testing::Test {
 };
 
 TEST_F(SecureFileSystemTest, SymbolicLinkAnywhereInThePathIsRefusedEvenWhenItPointsSomewhereSafe) {
-  SecureFileSystem::prepareManagedHierarchy(paths);
+  FS::prepareManagedHierarchy(paths);
   const std::string link = temp.child("link");
   makeSymlink(base, link);
   const ProfilePaths linked(kProfile, link);
   const std::vector<std::function<void()>> operations = {
-      [&] { SecureFileSystem::requireDirectory(link, {}, kPath); },
-      [&] { SecureFileSystem::openDirectoryFD(link, {}, kPath); },
-      [&] { SecureFileSystem::openManagedRootFD(linked); },
-      [&] { SecureFileSystem::prepareManagedHierarchy(linked); },
+      [&] { FS::requireDirectory(link, {}, kPath); },
+      [&] { FS::openDirectoryFD(link, {}, kPath); },
+      [&] { FS::openManagedRootFD(linked); },
+      [&] { FS::prepareManagedHierarchy(linked); },
   };
   for (const auto& operation : operations)
-    EXPECT_EQ(expectCoreError(operation),
-              KorvelinCoreError::unsafeProfilePath("path contains a symbolic link: " + link));
-  EXPECT_EQ(
-      expectCoreError([&] { SecureFileSystem::createDirectoryIfNeeded(link + "/new", kBase); }),
-      KorvelinCoreError::unsafeProfileBase("path contains a symbolic link: " + link + "/new"));
+    EXPECT_EQ(expectCoreError(operation), kPath("path contains a symbolic link: " + link));
+  EXPECT_EQ(expectCoreError([&] { FS::createDirectoryIfNeeded(link + "/new", kBase); }),
+            kBase("path contains a symbolic link: " + link + "/new"));
   EXPECT_FALSE(exists(base + "/new"));
 
   // A linked child is neither followed nor created through.
@@ -72,36 +71,29 @@ TEST_F(SecureFileSystemTest, SymbolicLinkAnywhereInThePathIsRefusedEvenWhenItPoi
   const ProfilePaths other(kProfile, elsewhere);
   makeDirectory(temp.child("target"));
   makeSymlink(temp.child("target"), elsewhere + "/Profiles");
-  auto error = expectCoreError([&] { SecureFileSystem::prepareManagedHierarchy(other); });
+  auto error = expectCoreError([&] { FS::prepareManagedHierarchy(other); });
   EXPECT_EQ(error.detail(), "openat failed for " + other.profilesDirectory() + ": Not a directory");
   EXPECT_FALSE(exists(temp.child("target/") + kProfile.lowercaseString()));
 }
 
 TEST_F(SecureFileSystemTest, ExistingDirectoriesWithWrongProtectionAreReportedNotRepaired) {
-  SecureFileSystem::prepareManagedHierarchy(paths);
+  FS::prepareManagedHierarchy(paths);
   const std::string cache = paths.cache();
   const std::string invalid = "managed directory failed owner/type/mode validation: " + cache;
+  const std::string acl = "extended ACL is not allowed: " + cache;
+  const auto grant = [&](std::vector<std::string> arguments) {
+    arguments.push_back(cache);
+    return [arguments] { setfacl(arguments); };
+  };
   const std::vector<std::pair<std::function<void()>, std::string>> damages = {
       {[&] { ::chmod(cache.c_str(), 0755); }, invalid},
       {[&] { ASSERT_EQ(::chown(cache.c_str(), 65534, 65534), 0); }, invalid},
       // A named ACL entry widens the mask, which shows in the group bits...
-      {[&] {
-         setfacl({"-m", "u:65534:rx", cache});
-       },
-       invalid},
+      {grant({"-m", "u:65534:rx"}), invalid},
       // ...unless the mask is empty; a default ACL alone leaves the mode too.
-      {[&] {
-         setfacl({"-m", "u:65534:rx,m::---", cache});
-       },
-       "extended ACL is not allowed: " + cache},
-      {[&] {
-         setfacl({"-d", "-m", "u:65534:rx", cache});
-       },
-       "extended ACL is not allowed: " + cache},
-      {[&] {
-         ::rmdir(cache.c_str());
-         makeFile(cache);
-       },
+      {grant({"-m", "u:65534:rx,m::---"}), acl},
+      {grant({"-d", "-m", "u:65534:rx"}), acl},
+      {[&] { ::rmdir(cache.c_str()), makeFile(cache); },
        "openat failed for " + cache + ": Not a directory"},
   };
   for (const auto& [damage, detail] : damages) {
@@ -110,12 +102,10 @@ TEST_F(SecureFileSystemTest, ExistingDirectoriesWithWrongProtectionAreReportedNo
     ::unlink(cache.c_str());
     makeDirectory(cache);
     damage();
-    auto before = SecureFileSystem::metadata(cache);
-    EXPECT_EQ(expectCoreError([&] { SecureFileSystem::prepareManagedHierarchy(paths); }),
-              KorvelinCoreError::unsafeProfilePath(detail));
-    EXPECT_EQ(expectCoreError([&] { SecureFileSystem::validateManagedHierarchy(paths); }),
-              KorvelinCoreError::unsafeProfilePath(detail));
-    EXPECT_EQ(SecureFileSystem::metadata(cache), before);
+    auto before = FS::metadata(cache);
+    EXPECT_EQ(expectCoreError([&] { FS::prepareManagedHierarchy(paths); }), kPath(detail));
+    EXPECT_EQ(expectCoreError([&] { FS::validateManagedHierarchy(paths); }), kPath(detail));
+    EXPECT_EQ(FS::metadata(cache), before);
   }
 }
 
@@ -124,12 +114,12 @@ TEST_F(SecureFileSystemTest, WhatIsCreatedEndsExactlyPrivateWhateverUmaskAndInhe
   // umask 0 leaves group and other bits: both are undone on creation.
   setfacl({"-d", "-m", "u:65534:rwx", base});
   const mode_t previous = ::umask(0);
-  SecureFileSystem::createDirectoryIfNeeded(base + "/created", kPath);
+  FS::createDirectoryIfNeeded(base + "/created", kPath);
   const ProfilePaths prepared(Uuid::random(), base + "/created");
-  SecureFileSystem::prepareManagedHierarchy(prepared);
+  FS::prepareManagedHierarchy(prepared);
   ::umask(022);
   const ProfilePaths fresh(Uuid::random(), base);
-  SecureFileSystem::prepareNewManagedHierarchy(
+  FS::prepareNewManagedHierarchy(
       fresh, openDirectory(base).get(), [](auto) {}, [](int, auto) {});
   ::umask(previous);
 
@@ -140,70 +130,52 @@ TEST_F(SecureFileSystemTest, WhatIsCreatedEndsExactlyPrivateWhateverUmaskAndInhe
       created.push_back(path);
   for (const auto& path : created) {
     EXPECT_EQ(modeOf(path), 0700u) << path;
-    EXPECT_NO_THROW(SecureFileSystem::requireNoExtendedACL(path, kPath)) << path;
+    EXPECT_NO_THROW(FS::requireNoExtendedACL(path, kPath)) << path;
   }
 }
 
-TEST_F(SecureFileSystemTest, PathChecksReportEachFaultWithItsOwnText) {
-  const std::string dir = temp.child("dir"), file = temp.child("file"),
-                    missing = temp.child("missing");
-  const std::string foreign = temp.child("foreign");
+TEST_F(SecureFileSystemTest, AnExistingDirectoryIsCheckedForItsModeAndNeverChanged) {
+  const std::string dir = temp.child("dir");
   makeDirectory(dir, 0755);
-  makeFile(file);
-  makeDirectory(foreign);
-  ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
-
-  struct Check {
-    std::string path;
-    std::optional<std::uint16_t> exact;
-    bool allowDenyOnly;
-    std::string detail;  // empty: accepted
-  };
-  const Check checks[] = {
-      {dir, std::nullopt, false, ""},
-      {dir, 0755, false, ""},
-      {dir, 0700, false, "expected mode 700, got 755: " + dir},
-      {missing, std::nullopt, false, "directory does not exist: " + missing},
-      {file, std::nullopt, false, "not a directory: " + file},
-      {foreign, std::nullopt, false, "directory is owned by uid 65534: " + foreign},
-  };
-  for (const auto& check : checks) {
-    auto operation = [&] {
-      SecureFileSystem::requireDirectory(check.path, {check.exact, check.allowDenyOnly}, kBase);
-    };
-    if (check.detail.empty())
-      EXPECT_NO_THROW(operation()) << check.path;
+  const std::string wrongMode = "expected mode 700, got 755: " + dir;
+  const std::vector<std::pair<std::optional<std::uint16_t>, std::string>> checks = {
+      {std::nullopt, ""}, {0755, ""}, {0700, wrongMode}};  // empty: accepted
+  for (const auto& [exact, detail] : checks) {
+    auto operation = [&] { FS::requireDirectory(dir, {exact, false}, kBase); };
+    if (detail.empty())
+      EXPECT_NO_THROW(operation()) << *exact;
     else
-      EXPECT_EQ(expectCoreError(operation), KorvelinCoreError::unsafeProfileBase(check.detail));
+      EXPECT_EQ(expectCoreError(operation), kBase(detail));
   }
-
-  // An existing directory is checked, never chmod-ed.
-  EXPECT_EQ(expectCoreError([&] { SecureFileSystem::createDirectoryIfNeeded(dir, kPath); }),
-            KorvelinCoreError::unsafeProfilePath("expected mode 700, got 755: " + dir));
+  EXPECT_EQ(expectCoreError([&] { FS::createDirectoryIfNeeded(dir, kPath); }), kPath(wrongMode));
   EXPECT_EQ(modeOf(dir), 0755u);
 }
 
 // The one walk that hands on a verified tree refuses a base exactly as the
-// path check of the base does, and checks the tree below it.
+// path check of the base does, each fault with its own text, and checks the
+// tree below it.
 TEST_F(SecureFileSystemTest, TheOneWalkRefusesABaseAsThePathCheckDoes) {
-  auto moveAway = [](const std::string& b) {
-    ASSERT_EQ(::rename(b.c_str(), (b + ".gone").c_str()), 0);
-  };
+  using Spoil = std::function<void(const std::string& base)>;
+  const Spoil moveAway = [](const std::string& b) { ::rename(b.c_str(), (b + ".gone").c_str()); };
   const struct {
     const char* name;
-    std::function<void(const std::string& base)> spoil;
+    Spoil spoil;
+    std::string detail;  // of the refusal, before the base's path
   } faults[] = {
-      {"missing", moveAway},
-      {"a file", [&](const std::string& b) { moveAway(b), makeFile(b); }},
+      {"missing", moveAway, "directory does not exist: "},
+      {"a file", [&](const std::string& b) { moveAway(b), makeFile(b); }, "not a directory: "},
       {"a link to a safe directory",
-       [&](const std::string& b) { moveAway(b), makeSymlink(temp.child("elsewhere"), b); }},
-      {"another user's",
-       [](const std::string& b) { ASSERT_EQ(::chown(b.c_str(), 65534, 65534), 0); }},
-      {"group-writable", [](const std::string& b) { ::chmod(b.c_str(), 0775); }},
+       [&](const std::string& b) { moveAway(b), makeSymlink(temp.child("elsewhere"), b); },
+       "path contains a symbolic link: "},
+      {"another user's", [](const std::string& b) { ::chown(b.c_str(), 65534, 65534); },
+       "directory is owned by uid 65534: "},
+      {"group-writable", [](const std::string& b) { ::chmod(b.c_str(), 0775); },
+       "directory is writable by group or others: "},
       {"with an ACL entry",
        [](const std::string& b) {
          setfacl({"-m", "u:65534:r", b});
-       }},
+       },
+       "extended ACL is not allowed: "},
   };
   makeDirectory(temp.child("elsewhere"));
   for (const auto& fault : faults) {
@@ -211,17 +183,13 @@ TEST_F(SecureFileSystemTest, TheOneWalkRefusesABaseAsThePathCheckDoes) {
     const std::string spoiled = temp.child(std::string("base-") + fault.name);
     makeDirectory(spoiled);
     const ProfilePaths tree(kProfile, spoiled);
-    SecureFileSystem::prepareManagedHierarchy(tree);
-    EXPECT_TRUE(
-        SecureFileSystem::openVerifiedHierarchy(tree, SecureFileSystem::MissingDirectories::fail)
-            .logs.valid());
+    FS::prepareManagedHierarchy(tree);
+    EXPECT_TRUE(FS::openVerifiedHierarchy(tree, FS::MissingDirectories::fail).logs.valid());
     fault.spoil(spoiled);
-    const KorvelinCoreError expected =
-        expectCoreError([&] { SecureFileSystem::requireDirectory(spoiled, {}, kBase); });
-    for (auto missing :
-         {SecureFileSystem::MissingDirectories::fail, SecureFileSystem::MissingDirectories::create})
-      EXPECT_EQ(expectCoreError([&] { SecureFileSystem::openVerifiedHierarchy(tree, missing); }),
-                expected);
+    const KorvelinCoreError expected = kBase(fault.detail + spoiled);
+    EXPECT_EQ(expectCoreError([&] { FS::requireDirectory(spoiled, {}, kBase); }), expected);
+    for (auto missing : {FS::MissingDirectories::fail, FS::MissingDirectories::create})
+      EXPECT_EQ(expectCoreError([&] { FS::openVerifiedHierarchy(tree, missing); }), expected);
   }
 }
 
@@ -231,15 +199,13 @@ TEST_F(SecureFileSystemTest, FileACLsAreReadFromTheEntryAndCleared) {
   setfacl({"-m", "u:65534:r", granted});
   makeSymlink(granted, link);
   ScopedFD fd(::open(granted.c_str(), O_RDONLY | O_CLOEXEC));
-  EXPECT_EQ(expectCoreError(
-                [&] { SecureFileSystem::requireNoAccessGrantingACL(fd.get(), granted, kPath); }),
-            KorvelinCoreError::unsafeProfilePath("access-granting extended ACL is not allowed: " +
-                                                 granted));
+  EXPECT_EQ(expectCoreError([&] { FS::requireNoAccessGrantingACL(fd.get(), granted, kPath); }),
+            kPath("access-granting extended ACL is not allowed: " + granted));
   // The path form judges a link by itself, never by its target.
-  EXPECT_NO_THROW(SecureFileSystem::requireNoExtendedACL(link, kPath));
-  SecureFileSystem::clearExtendedACL(fd.get(), granted, kPath);
-  EXPECT_NO_THROW(SecureFileSystem::requireNoExtendedACL(granted, kPath));
-  EXPECT_NO_THROW(SecureFileSystem::requireNoAccessGrantingACL(granted, kPath));
+  EXPECT_NO_THROW(FS::requireNoExtendedACL(link, kPath));
+  FS::clearExtendedACL(fd.get(), granted, kPath);
+  EXPECT_NO_THROW(FS::requireNoExtendedACL(granted, kPath));
+  EXPECT_NO_THROW(FS::requireNoAccessGrantingACL(granted, kPath));
   // The macOS text form, where deny entries exist.
   EXPECT_TRUE(platform::aclTextIsDenyOnly(
       "!#acl 1\nuser:A:ann:501:deny:write\ngroup:B:staff:20:deny:read\n"));
@@ -251,22 +217,17 @@ TEST_F(SecureFileSystemTest, BadChildNamesAreRefusedBeforeAnySystemCall) {
   // With an invalid descriptor any system call would fail with EBADF instead.
   for (const std::string& name :
        std::vector<std::string>{"", "a/b", ".", "..", std::string("a\0b", 3)}) {
-    const auto refused =
-        KorvelinCoreError::unsafeProfilePath("invalid managed directory name: " + name);
+    const auto refused = kPath("invalid managed directory name: " + name);
     EXPECT_EQ(expectCoreError([&] {
-                SecureFileSystem::openChildDirectoryFD(-1, name, "x", MissingDirectories::create,
-                                                       kPath);
+                FS::openChildDirectoryFD(-1, name, "x", MissingDirectories::create, kPath);
               }),
               refused);
-    EXPECT_EQ(expectCoreError(
-                  [&] { SecureFileSystem::createExclusiveChildDirectoryFD(-1, name, "x", kPath); }),
+    EXPECT_EQ(expectCoreError([&] { FS::createExclusiveChildDirectoryFD(-1, name, "x", kPath); }),
               refused);
   }
-  EXPECT_EQ(expectCoreError([&] {
-              SecureFileSystem::openChildDirectoryFD(-1, "ok", "x", MissingDirectories::fail,
-                                                     kPath);
-            }),
-            KorvelinCoreError::unsafeProfilePath("openat failed for x: Bad file descriptor"));
+  EXPECT_EQ(expectCoreError(
+                [&] { FS::openChildDirectoryFD(-1, "ok", "x", MissingDirectories::fail, kPath); }),
+            kPath("openat failed for x: Bad file descriptor"));
 }
 
 TEST_F(SecureFileSystemTest, NewHierarchyOverAnExistingRootIsProfileAlreadyExists) {
@@ -274,7 +235,7 @@ TEST_F(SecureFileSystemTest, NewHierarchyOverAnExistingRootIsProfileAlreadyExist
   makeDirectory(paths.root());
   for (bool injectAtRoot : {false, true}) {
     auto error = expectCoreError([&] {
-      SecureFileSystem::prepareNewManagedHierarchy(
+      FS::prepareNewManagedHierarchy(
           paths, openDirectory(base).get(),
           [&](std::string_view point) {
             if (injectAtRoot)
@@ -287,17 +248,12 @@ TEST_F(SecureFileSystemTest, NewHierarchyOverAnExistingRootIsProfileAlreadyExist
   EXPECT_FALSE(exists(paths.home()));
 }
 
-const std::vector<std::string> kCreatePoints = {
-    "hierarchy.root",        "hierarchy.child.home",      "hierarchy.child.config",
-    "hierarchy.child.cache", "hierarchy.child.user-data", "hierarchy.child.logs"};
-const std::vector<std::string> kSyncPoints = {"hierarchy.child.home",  "hierarchy.child.config",
-                                              "hierarchy.child.cache", "hierarchy.child.user-data",
-                                              "hierarchy.child.logs",  "hierarchy.root",
-                                              "hierarchy.profiles",    "hierarchy.base"};
-
-TEST_F(SecureFileSystemTest, NewHierarchySyncsEachDirectoryInnermostFirst) {
+// A new tree syncs each directory innermost first, each with its own
+// descriptor; a failure at any point stops it there, reports the injected
+// error and leaves no descriptor open.
+TEST_F(SecureFileSystemTest, NewHierarchySyncsInnermostFirstAndStopsAtAnyFailure) {
   std::vector<std::string> created, synced;
-  SecureFileSystem::prepareNewManagedHierarchy(
+  FS::prepareNewManagedHierarchy(
       paths, openDirectory(base).get(),
       [&](std::string_view point) { created.emplace_back(point); },
       [&](int fd, std::string_view point) {
@@ -314,44 +270,46 @@ TEST_F(SecureFileSystemTest, NewHierarchySyncsEachDirectoryInnermostFirst) {
         ASSERT_EQ(::stat(path.c_str(), &expected), 0);
         EXPECT_EQ(given.st_ino, expected.st_ino) << point;
       });
-  EXPECT_EQ(created, kCreatePoints);
-  EXPECT_EQ(synced, kSyncPoints);
-  SecureFileSystem::validateManagedHierarchy(paths);
-}
+  const std::vector<std::string> createPoints = {
+      "hierarchy.root",        "hierarchy.child.home",      "hierarchy.child.config",
+      "hierarchy.child.cache", "hierarchy.child.user-data", "hierarchy.child.logs"};
+  const std::vector<std::string> syncPoints = {"hierarchy.child.home",  "hierarchy.child.config",
+                                               "hierarchy.child.cache", "hierarchy.child.user-data",
+                                               "hierarchy.child.logs",  "hierarchy.root",
+                                               "hierarchy.profiles",    "hierarchy.base"};
+  EXPECT_EQ(created, createPoints);
+  EXPECT_EQ(synced, syncPoints);
+  FS::validateManagedHierarchy(paths);
 
-TEST_F(SecureFileSystemTest, FailureAtEveryPointLeavesNoDescriptorAndReportsTheInjectedError) {
-  std::vector<std::pair<std::string, bool>> points;  // name, at a sync point
-  for (const auto& p : kCreatePoints)
-    points.emplace_back(p, false);
-  for (const auto& p : kSyncPoints)
-    points.emplace_back(p, true);
-  for (const auto& [point, atSync] : points) {
-    SCOPED_TRACE(point + (atSync ? " (sync)" : " (create)"));
-    testing::ScopedTempDir dir;
-    makeDirectory(dir.child("base"));
-    const ProfilePaths fresh(kProfile, dir.child("base"));
-    ScopedFD baseFD = openDirectory(dir.child("base"));
-    const auto injected = KorvelinCoreError::profileCatalogWriteFailed("injected at " + point);
-    auto error = expectCoreError([&] {
-      SecureFileSystem::prepareNewManagedHierarchy(
-          fresh, baseFD.get(),
-          [&](std::string_view name) {
-            if (!atSync && name == point)
-              throw injected;
-          },
-          [&](int, std::string_view name) {
-            if (atSync && name == point)
-              throw injected;
-          });
-    });
-    EXPECT_EQ(error, injected);
-    // Creation stops at its point: exactly the directories before it exist.
-    bool beforePoint = point != "hierarchy.root" || atSync;
-    EXPECT_EQ(exists(fresh.root()), beforePoint);
-    for (auto child : ProfilePaths::kChildDirectoryNames) {
-      if (!atSync && point == "hierarchy.child." + std::string(child))
-        beforePoint = false;
-      EXPECT_EQ(exists(fresh.child(child)), beforePoint) << child;
+  for (const bool atSync : {false, true}) {
+    for (const auto& point : atSync ? syncPoints : createPoints) {
+      SCOPED_TRACE(point + (atSync ? " (sync)" : " (create)"));
+      testing::ScopedTempDir dir;
+      makeDirectory(dir.child("base"));
+      const ProfilePaths fresh(kProfile, dir.child("base"));
+      ScopedFD baseFD = openDirectory(dir.child("base"));
+      const auto injected = KorvelinCoreError::profileCatalogWriteFailed("injected at " + point);
+      auto error = expectCoreError([&] {
+        FS::prepareNewManagedHierarchy(
+            fresh, baseFD.get(),
+            [&](std::string_view name) {
+              if (!atSync && name == point)
+                throw injected;
+            },
+            [&](int, std::string_view name) {
+              if (atSync && name == point)
+                throw injected;
+            });
+      });
+      EXPECT_EQ(error, injected);
+      // Creation stops at its point: exactly the directories before it exist.
+      bool beforePoint = point != "hierarchy.root" || atSync;
+      EXPECT_EQ(exists(fresh.root()), beforePoint);
+      for (auto child : ProfilePaths::kChildDirectoryNames) {
+        if (!atSync && point == "hierarchy.child." + std::string(child))
+          beforePoint = false;
+        EXPECT_EQ(exists(fresh.child(child)), beforePoint) << child;
+      }
     }
   }
 }
@@ -376,13 +334,12 @@ TEST_F(SecureFileSystemTest, BundleMembersMustLieInsideWithoutLinksAndBeExecutab
       {bundle + "/Contents/data", &KorvelinCoreError::bundleMemberNotExecutable},
   };
   for (const auto& [member, expected] : refused)
-    EXPECT_EQ(expectCoreError([&] { SecureFileSystem::requireRegularExecutable(member, bundle); }),
+    EXPECT_EQ(expectCoreError([&] { FS::requireRegularExecutable(member, bundle); }),
               expected(member));
 
   struct stat info {};
   ASSERT_EQ(::stat((bundle + "/Contents/tool").c_str(), &info), 0);
-  const FileIdentity identity =
-      SecureFileSystem::requireRegularExecutable(bundle + "/./Contents/tool", bundle);
+  const FileIdentity identity = FS::requireRegularExecutable(bundle + "/./Contents/tool", bundle);
   EXPECT_EQ(identity, (FileIdentity{info.st_dev, info.st_ino, 10, info.st_mtime}));
   EXPECT_EQ(nlohmann::json(identity).get<FileIdentity>(), identity);
 }

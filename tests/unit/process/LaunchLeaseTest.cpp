@@ -1,14 +1,16 @@
-#include <cmath>
-
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "core/base/CoreError.h"
 #include "core/process/LaunchLease.h"
+#include "core/process/ProcessSnapshot.h"
 
 namespace korvelin {
 namespace {
 
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
 const Uuid kRun = *Uuid::parse("8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4");
 const Uuid kOtherRun = *Uuid::parse("00000000-0000-4000-8000-000000000001");
 const Uuid kProfile = *Uuid::parse("E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
@@ -27,19 +29,13 @@ std::string runningLine(const Uuid& run = kRun, double startedAt = kStartedAt) {
   return leaseJSON(run, startedAt, 412, 412, "running", sampleIdentity());
 }
 
-TEST(LaunchLeaseTest, LinesHaveSortedKeysAndOmitAbsentValues) {
+TEST(LaunchLeaseTest, WritesAndReadsTheTwoLineLeaseOfARun) {
+  // Sorted keys, absent values left out.
   EXPECT_EQ(
       startingLine(),
       R"({"runID":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","startedAt":1780000000.123456,"state":"starting"})");
-  const auto running = nlohmann::json::parse(runningLine());
-  std::vector<std::string> keys;
-  for (const auto& [key, value] : running.items())
-    keys.push_back(key);
-  EXPECT_EQ(keys, (std::vector<std::string>{"identity", "processGroupID", "rootPID", "runID",
-                                            "startedAt", "state"}));
-}
-
-TEST(LaunchLeaseTest, ParsesTheTwoLineLeaseOfARun) {
+  EXPECT_THAT(runningLine(), StartsWith(R"({"identity":{)"));
+  EXPECT_THAT(runningLine(), HasSubstr(R"(},"processGroupID":412,"rootPID":412,"runID":)"));
   auto lease = parseDurableProcessLease(startingLine() + "\n" + runningLine() + "\n");
   ASSERT_TRUE(lease);
   EXPECT_EQ(lease->runID, kRun);
@@ -54,6 +50,14 @@ TEST(LaunchLeaseTest, ParsesTheTwoLineLeaseOfARun) {
 TEST(LaunchLeaseTest, RefusesEveryLeaseThatDoesNotProveARun) {
   const std::string starting = startingLine() + "\n";
   const std::string running = runningLine() + "\n";
+  // The running line of the run, without its identity, changed by `edit`.
+  const auto runningAs = [&](const std::function<void(nlohmann::json&)>& edit) {
+    auto line = nlohmann::json::parse(leaseJSON(kRun, kStartedAt, 1, 1, "running", std::nullopt));
+    edit(line);
+    return starting + line.dump() + "\n";
+  };
+  ASSERT_TRUE(parseDurableProcessLease(runningAs([](auto&) {})));
+  const nlohmann::json partialIdentity = {{"pid", 1}};
   const std::vector<std::pair<const char*, std::string>> cases = {
       {"empty", ""},
       {"only blank lines", "\n\n"},
@@ -66,43 +70,25 @@ TEST(LaunchLeaseTest, RefusesEveryLeaseThatDoesNotProveARun) {
       {"not JSON", starting + "{not json}\n"},
       {"not UTF-8", starting + "\xff\xfe\n"},
       {"array line", starting + "[]\n"},
-      {"state not running",
-       starting + leaseJSON(kRun, kStartedAt, 412, 412, "stopped", std::nullopt) + "\n"},
-      {"unknown key",
-       starting +
-           R"({"extra":1,"processGroupID":1,"rootPID":1,"runID":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","startedAt":1780000000.123456,"state":"running"})" +
-           "\n"},
-      {"missing rootPID",
-       starting +
-           R"({"processGroupID":1,"runID":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","startedAt":1780000000.123456,"state":"running"})" +
-           "\n"},
-      {"pid out of range",
-       starting +
-           R"({"processGroupID":1,"rootPID":4294967296,"runID":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","startedAt":1780000000.123456,"state":"running"})" +
-           "\n"},
-      {"run not a UUID",
-       R"({"processGroupID":1,"rootPID":1,"runID":"run","startedAt":1,"state":"running"})"},
-      {"identity missing a key",
-       starting +
-           R"({"identity":{"pid":1},"processGroupID":1,"rootPID":1,"runID":"8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4","startedAt":1780000000.123456,"state":"running"})" +
-           "\n"},
+      {"state not running", runningAs([](auto& j) { j["state"] = "stopped"; })},
+      {"unknown key", runningAs([](auto& j) { j["extra"] = 1; })},
+      {"missing rootPID", runningAs([](auto& j) { j.erase("rootPID"); })},
+      {"pid out of range", runningAs([](auto& j) { j["rootPID"] = 4294967296; })},
+      {"run not a UUID", runningAs([](auto& j) { j["runID"] = "run"; }).substr(starting.size())},
+      {"identity missing a key", runningAs([&](auto& j) { j["identity"] = partialIdentity; })},
   };
   for (const auto& [name, bytes] : cases)
     EXPECT_FALSE(parseDurableProcessLease(bytes)) << name;
 }
 
-TEST(LaunchLeaseTest, EventsCarryOnlyKnownFields) {
-  auto line = nlohmann::json::parse(
-      launchEventJSON("managed_group_stopped", kProfile, kRun, 5.5, 412, std::nullopt, 15));
-  EXPECT_EQ(line, (nlohmann::json{{"event", "managed_group_stopped"},
-                                  {"profileID", "E621E1F8-C36C-495A-93FC-0C247A3E6E5F"},
-                                  {"runID", "8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4"},
-                                  {"timestamp", 5.5},
-                                  {"rootPID", 412},
-                                  {"terminationSignal", 15}}));
-}
-
-TEST(LaunchLeaseTest, RecoveryEvidenceRepeatsTheLeaseLines) {
+// A launch event carries only its known fields; recovery evidence repeats the
+// lease's lines and refuses a lease that is not JSON lines of UTF-8.
+TEST(LaunchLeaseTest, EventsAndRecoveryEvidenceCarryOnlyWhatTheyShould) {
+  EXPECT_EQ(nlohmann::json::parse(launchEventJSON("managed_group_stopped", kProfile, kRun, 5.5, 412,
+                                                  std::nullopt, 15)),
+            nlohmann::json::parse(R"({"event": "managed_group_stopped", "timestamp": 5.5,
+                "profileID": "E621E1F8-C36C-495A-93FC-0C247A3E6E5F", "rootPID": 412,
+                "runID": "8D9B2C4E-1F3A-4B5C-9D6E-7F8091A2B3C4", "terminationSignal": 15})"));
   const std::string lease = startingLine() + "\n" + runningLine() + "\n";
   auto evidence = nlohmann::json::parse(recoveryEvidenceJSON(kProfile, kRun, 7.0, lease));
   EXPECT_EQ(evidence["event"], "stale_lease_recovered");
@@ -112,6 +98,32 @@ TEST(LaunchLeaseTest, RecoveryEvidenceRepeatsTheLeaseLines) {
   EXPECT_EQ(evidence["leaseJournal"][1], nlohmann::json::parse(runningLine()));
   EXPECT_THROW(recoveryEvidenceJSON(kProfile, kRun, 7.0, lease + "[1]\n"), KorvelinCoreError);
   EXPECT_THROW(recoveryEvidenceJSON(kProfile, kRun, 7.0, "\xff"), KorvelinCoreError);
+}
+
+TEST(ProcessSnapshotTest, CarriesTheProxyHealthThroughJson) {
+  ProcessSnapshot snapshot;
+  snapshot.profileID = Uuid::random();
+  snapshot.runID = Uuid::random();
+  snapshot.logPath = "/logs/launch-x.jsonl";
+  for (const auto& health :
+       {VLESSRuntimeHealth::available("203.0.113.7", 10.5), VLESSRuntimeHealth::unavailable(11),
+        VLESSRuntimeHealth::recoveryRequired(12)}) {
+    snapshot.vlessHealth = health;
+    EXPECT_EQ(nlohmann::json(snapshot).get<ProcessSnapshot>(), snapshot)
+        << nlohmann::json(snapshot);
+  }
+  const std::vector<nlohmann::json> refused = {
+      nlohmann::json::object(),
+      {{"available", {{"checkedAt", 1}}}},
+      {{"unavailable", {{"checkedAt", 1}, {"externalIP", "203.0.113.7"}}}},
+      {{"unavailable", {{"checkedAt", 1}}}, {"recoveryRequired", {{"checkedAt", 1}}}},
+      {{"degraded", {{"checkedAt", 1}}}},
+  };
+  for (const auto& health : refused) {
+    nlohmann::json json = snapshot;
+    json["vlessHealth"] = health;
+    EXPECT_ANY_THROW(json.get<ProcessSnapshot>()) << health;
+  }
 }
 
 }  // namespace

@@ -73,7 +73,7 @@ TEST(ProxyHostTest, NormalizesToOneSpellingOrRefuses) {
   }
 }
 
-TEST(ProxyConfigurationTest, PortBoundsEndpointAndUri) {
+TEST(ProxyConfigurationTest, PortBoundsEndpointUriAndDecoding) {
   for (std::int64_t port : {std::int64_t{0}, std::int64_t{65536}, std::int64_t{-1}}) {
     EXPECT_EQ(expectProxyRefusal(
                   [&] { ProfileProxyConfiguration(ProfileProxyScheme::http, "proxy", port); }),
@@ -87,16 +87,12 @@ TEST(ProxyConfigurationTest, PortBoundsEndpointAndUri) {
   ProfileProxyConfiguration stored = v6;
   stored.port = 0;
   EXPECT_EQ(expectProxyRefusal([&] { stored.validated(); }), kPortText);
-}
 
-TEST(ProxyConfigurationTest, JsonDecodingRunsTheInitializer) {
+  // Decoding runs the initializer.
   auto decode = [](const std::string& text) {
     return jsonio::decode(
         text, &KorvelinCoreError::invalidProfileCatalog, "proxy",
         [](const nlohmann::json& json) { return profileProxyConfigurationFromJSON(json); });
-  };
-  auto expectProxyRefusal = [&](const std::string& text) {
-    return testing::expectCoreError([&] { decode(text); });
   };
   auto proxy = decode(R"({"scheme":"socks5","host":"::FFFF:127.0.0.1","port":1080})");
   EXPECT_EQ(proxy.host, "::ffff:127.0.0.1");
@@ -106,7 +102,7 @@ TEST(ProxyConfigurationTest, JsonDecodingRunsTheInitializer) {
        {R"({"scheme":"socks5","host":"h"})", R"({"scheme":"ftp","host":"h","port":1})",
         R"({"scheme":"http","host":"h","port":"80"})", R"({"scheme":"http","host":"h","port":0})",
         R"({"scheme":"http","host":"[::1]","port":1})"})
-    EXPECT_EQ(expectProxyRefusal(bad),
+    EXPECT_EQ(testing::expectCoreError([&] { decode(bad); }),
               KorvelinCoreError::invalidProfileCatalog("proxy: Invalid proxy configuration."));
 }
 
@@ -163,7 +159,7 @@ AppProfile decodeProfile(const std::string& text) {
                         [](const nlohmann::json& json) { return json.get<AppProfile>(); });
 }
 
-TEST(AppProfileJsonTest, OptionalKeysAreOmittedAndReadAsDefaults) {
+TEST(AppProfileJsonTest, OptionalKeysAreOmittedAndMalformedDocumentsRefused) {
   const std::string minimal =
       R"({"adapterIdentifier":"com.korvelin.adapter.codex","application":{"buildVersion":"345",)"
       R"("bundleIdentifier":"com.openai.codex","bundlePath":"/Applications/ChatGPT.app",)"
@@ -187,10 +183,8 @@ TEST(AppProfileJsonTest, OptionalKeysAreOmittedAndReadAsDefaults) {
   withNulls["proxy"] = nullptr;
   withNulls["launchArguments"] = nullptr;
   EXPECT_EQ(decodeProfile(withNulls.dump()), sampleProfile());
-}
 
-TEST(AppProfileJsonTest, MalformedDocumentsAreOneCatalogError) {
-  const auto good = nlohmann::json(sampleProfile());
+  // Malformed documents are one catalogue error.
   const std::pair<const char*, nlohmann::json> edits[] = {
       // null: remove the key
       {"id", nullptr},
@@ -204,7 +198,7 @@ TEST(AppProfileJsonTest, MalformedDocumentsAreOneCatalogError) {
       {"proxy", {{"scheme", "http"}}},
   };
   for (const auto& [key, value] : edits) {
-    auto document = good;
+    auto document = written;
     value.is_null() ? (void)document.erase(key) : (void)(document[key] = value);
     auto error = testing::expectCoreError([&] { decodeProfile(document.dump()); });
     EXPECT_EQ(error.detail().rfind("profile: ", 0), 0u) << key;
@@ -213,38 +207,26 @@ TEST(AppProfileJsonTest, MalformedDocumentsAreOneCatalogError) {
 
 TEST(AppProfileRulesTest, FirstBrokenRuleIsReportedWithTheCatalogueText) {
   const ProfileProxyConfiguration proxy(ProfileProxyScheme::http, "proxy", 8080);
-  const std::vector<std::pair<std::function<void(AppProfile&)>, std::optional<std::string>>> cases =
-      {
-          {[](AppProfile&) {}, std::nullopt},
-          {[](AppProfile& p) { p.name = " Work"; }, "invalid profile name"},
-          {[](AppProfile& p) { p.adapterIdentifier = "com.korvelin.adapter.chrome"; },
-           "invalid profile application metadata"},
-          {[](AppProfile& p) { p.application.displayName = repeated("d", 121); },
-           "invalid profile application metadata"},
-          {[&](AppProfile& p) {
-             p.proxy = proxy;
-             p.proxyConnectionID = Uuid::random();
-           },
-           "invalid profile proxy configuration"},
-          {[](AppProfile& p) { p.allowSystemRouteFallback = true; },
-           "invalid profile proxy configuration"},
-          {[](AppProfile& p) {
-             p.allowSystemRouteFallback = true;
-             p.proxyConnectionID = Uuid::random();
-           },
-           std::nullopt},
-          // A stored host must already be canonical, a stored port never 0.
-          {[&](AppProfile& p) {
-             p.proxy = proxy;
-             p.proxy->host = "Proxy";
-           },
-           "invalid profile proxy configuration"},
-          {[&](AppProfile& p) {
-             p.proxy = proxy;
-             p.proxy->port = 0;
-           },
-           "invalid profile proxy configuration"},
-      };
+  const auto connection = Uuid::random();
+  ProfileProxyConfiguration notCanonical = proxy, noPort = proxy;
+  notCanonical.host = "Proxy";
+  noPort.port = 0;
+  const std::string routing = "invalid profile proxy configuration";
+  const std::string application = "invalid profile application metadata";
+  using Change = std::function<void(AppProfile&)>;
+  const std::vector<std::pair<Change, std::optional<std::string>>> cases = {
+      {[](AppProfile&) {}, std::nullopt},
+      {[](AppProfile& p) { p.name = " Work"; }, "invalid profile name"},
+      {[](AppProfile& p) { p.adapterIdentifier = "com.korvelin.adapter.chrome"; }, application},
+      {[](AppProfile& p) { p.application.displayName = repeated("d", 121); }, application},
+      {[&](AppProfile& p) { p.proxy = proxy, p.proxyConnectionID = connection; }, routing},
+      {[](AppProfile& p) { p.allowSystemRouteFallback = true; }, routing},
+      {[&](AppProfile& p) { p.allowSystemRouteFallback = true, p.proxyConnectionID = connection; },
+       std::nullopt},
+      // A stored host must already be canonical, a stored port never 0.
+      {[&](AppProfile& p) { p.proxy = notCanonical; }, routing},
+      {[&](AppProfile& p) { p.proxy = noPort; }, routing},
+  };
   for (std::size_t i = 0; i < cases.size(); ++i) {
     AppProfile profile = sampleProfile();
     cases[i].first(profile);

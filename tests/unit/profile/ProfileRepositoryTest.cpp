@@ -1,9 +1,7 @@
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -21,25 +19,28 @@ namespace {
 using namespace std::chrono;
 using nlohmann::json;
 using testing::chromeInstallation;
+using testing::errorCaseOf;
 using testing::exists;
 using testing::makeDirectory;
 using testing::makeFile;
 using testing::readText;
 using testing::thrownDetail;
 using Case = KorvelinCoreError::Case;
+using ::testing::IsEmpty;
 
-json profileObject(const Uuid& id, const std::string& createdAt = "2026-01-05T10:20:30Z") {
-  return json{{"id", id.uppercaseString()},
-              {"name", "Work"},
-              {"color", "blue"},
-              {"application",
-               {{"displayName", "Chrome"},
-                {"bundleIdentifier", "com.google.Chrome"},
-                {"bundlePath", "/Applications/Google Chrome.app"},
-                {"marketingVersion", "131.0"},
-                {"buildVersion", "131.0.1"}}},
-              {"adapterIdentifier", "com.korvelin.adapter.chrome"},
-              {"createdAt", createdAt}};
+json profileObject(const Uuid& id) {
+  json profile = json::parse(R"({"name": "Work", "color": "blue",
+    "application": {"displayName": "Chrome", "bundleIdentifier": "com.google.Chrome",
+      "bundlePath": "/Applications/Google Chrome.app", "marketingVersion": "131.0",
+      "buildVersion": "131.0.1"},
+    "adapterIdentifier": "com.korvelin.adapter.chrome", "createdAt": "2026-01-05T10:20:30Z"})");
+  profile["id"] = id.uppercaseString();
+  return profile;
+}
+
+// Fails the repository's operation at the fault point called `name`.
+std::function<bool(const ProfileCatalogFaultPoint&)> failAt(std::string name) {
+  return [name](const ProfileCatalogFaultPoint& point) { return point.name == name; };
 }
 
 class ProfileRepositoryTest : public ::testing::Test {
@@ -59,12 +60,7 @@ class ProfileRepositoryTest : public ::testing::Test {
         ProfilePreparer(dir_.child("default")).prepare(ProfilePaths(*id, base_));
   }
 
-  static ProfileRepository::Draft draft(const std::string& name) {
-    ProfileRepository::Draft result;
-    result.id = Uuid::random();
-    result.name = name;
-    return result;
-  }
+  static ProfileRepository::Draft draft(const std::string& name) { return {Uuid::random(), name}; }
 
   AppProfile create(const std::string& name) {
     return repository().create(draft(name), chromeInstallation());
@@ -85,70 +81,70 @@ class ProfileRepositoryTest : public ::testing::Test {
   std::string base_ = dir_.child("base");
 };
 
-TEST_F(ProfileRepositoryTest, EachSchemaVersionAcceptsExactlyItsKeys) {
+// Each schema version accepts exactly its keys, and a catalogue that breaks
+// a rule of the model is refused with the first broken rule.
+TEST_F(ProfileRepositoryTest, HandWrittenCataloguesLoadOnlyWithTheirVersionsKeysAndRules) {
   const Uuid id = Uuid::random();
   const json proxy = {{"scheme", "socks5"}, {"host", "127.0.0.1"}, {"port", 1080}};
-  const json variable = {{"name", "A"}, {"value", "1"}};
+  const json variables = json::array({{{"name", "A"}, {"value", "1"}}});
+  const json arguments = json::array({"--x"});
+  const std::string connection = Uuid::random().uppercaseString();
+  const json none = json::object(), fallback = {{"allowSystemRouteFallback", false}};
+  const auto with = [](json object, const char* key, json value) {
+    object[key] = std::move(value);
+    return object;
+  };
+  // The profile with `extra` merged in, alone in the catalogue.
+  const auto one = [&](const json& extra) {
+    json profile = profileObject(id);
+    profile.merge_patch(extra);
+    return json::array({profile});
+  };
+  const json twice = json::array({one(fallback)[0], one(fallback)[0]});
+  const json home = json::array({{{"name", "HOME"}, {"value", "/"}}});
+  const std::string fields = "unexpected profile fields";
+  const std::string settings = "invalid profile environment variables or launch arguments";
   struct Row {
     int version;
-    json extra;                          // merged into the profile object
+    json profiles;
     std::optional<std::string> refusal;  // absent: loads
   };
   const std::vector<Row> rows = {
-      {1, json::object(), std::nullopt},
-      {1, {{"proxy", proxy}}, "unexpected profile fields"},
-      {2, {{"proxy", proxy}}, std::nullopt},
-      {2, {{"allowSystemRouteFallback", false}}, "unexpected profile fields"},
-      {3, json::object(),
-       "unexpected profile fields"},  // "allowSystemRouteFallback" is required from 3 on
-      {3,
-       {{"allowSystemRouteFallback", false},
-        {"proxyConnectionID", Uuid::random().uppercaseString()}},
-       std::nullopt},
-      {3,
-       {{"allowSystemRouteFallback", false}, {"environmentVariables", {variable}}},
-       "unexpected profile fields"},
-      {4,
-       {{"allowSystemRouteFallback", false}, {"environmentVariables", {variable}}},
-       std::nullopt},
-      {4,
-       {{"allowSystemRouteFallback", false}, {"launchArguments", {"--x"}}},
-       "unexpected profile fields"},
-      {5, {{"allowSystemRouteFallback", false}, {"launchArguments", {"--x"}}}, std::nullopt},
-      {5, {{"allowSystemRouteFallback", false}, {"extra", 1}}, "unexpected profile fields"},
-      {5,
-       {{"allowSystemRouteFallback", false},
-        {"proxy", proxy},
-        {"proxyConnectionID", Uuid::random().uppercaseString()}},
-       "unexpected profile fields"},
-      {5,
-       {{"allowSystemRouteFallback", false},
-        {"proxy", {{"scheme", "http"}, {"host", "h"}, {"port", 1}, {"x", 1}}}},
-       "unexpected proxy fields"},
-      {5,
-       {{"allowSystemRouteFallback", false},
-        {"environmentVariables", {{{"name", "A"}, {"value", "1"}, {"x", 1}}}}},
+      {1, one(none), std::nullopt},
+      {1, one(with(none, "proxy", proxy)), fields},
+      {2, one(with(none, "proxy", proxy)), std::nullopt},
+      {2, one(fallback), fields},
+      {3, one(none), fields},  // "allowSystemRouteFallback" is required from 3 on
+      {3, one(with(fallback, "proxyConnectionID", connection)), std::nullopt},
+      {3, one(with(fallback, "environmentVariables", variables)), fields},
+      {4, one(with(fallback, "environmentVariables", variables)), std::nullopt},
+      {4, one(with(fallback, "launchArguments", arguments)), fields},
+      {5, one(with(fallback, "launchArguments", arguments)), std::nullopt},
+      {5, one(with(fallback, "extra", 1)), fields},
+      {5, one(with(with(fallback, "proxy", proxy), "proxyConnectionID", connection)), fields},
+      {5, one(with(fallback, "proxy", with(proxy, "x", 1))), "unexpected proxy fields"},
+      {5, one(with(fallback, "environmentVariables", json::array({with(variables[0], "x", 1)}))),
        "unexpected environment variable fields"},
-      {5,
-       {{"allowSystemRouteFallback", false}, {"launchArguments", {1}}},
-       "unexpected launch argument fields"},
-      {5,
-       {{"allowSystemRouteFallback", false}, {"application", {{"extra", "x"}}}},
-       "unexpected profile fields"},
-      {0, json::object(), "unexpected catalog fields"},
-      {6, {{"allowSystemRouteFallback", false}}, "unexpected catalog fields"},
+      {5, one(with(fallback, "launchArguments", {1})), "unexpected launch argument fields"},
+      {5, one(with(fallback, "application", {{"extra", "x"}})), fields},
+      {0, one(none), "unexpected catalog fields"},
+      {6, one(fallback), "unexpected catalog fields"},
+      {5, twice, "duplicate profile identifier"},
+      {5, one(with(fallback, "name", " Work")), "invalid profile name"},
+      {5, one(with(fallback, "launchArguments", {"--user-data-dir=/tmp"})), settings},
+      {5, one(with(fallback, "environmentVariables", home)), settings},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(std::to_string(row.version) + " " + row.extra.dump());
-    json profile = profileObject(id);
-    profile.merge_patch(row.extra);
-    writeCatalog({{"schemaVersion", row.version}, {"profiles", {profile}}});
-    auto refusal = thrownDetail(Case::invalidProfileCatalog, [&] { repository().load(); });
-    if (row.refusal)
-      EXPECT_EQ(refusal, *row.refusal);
-    else
-      EXPECT_EQ(refusal, std::nullopt);
+    SCOPED_TRACE(std::to_string(row.version) + " " + row.profiles.dump());
+    writeCatalog({{"schemaVersion", row.version}, {"profiles", row.profiles}});
+    EXPECT_EQ(thrownDetail(Case::invalidProfileCatalog, [&] { repository().load(); }), row.refusal);
   }
+  // Every catalogued profile's tree must be whole.
+  std::filesystem::remove_all(ProfilePaths(id, base_).root());
+  writeCatalog({{"schemaVersion", 5}, {"profiles", one(fallback)}});
+  std::filesystem::remove_all(ProfilePaths(id, base_).logs());
+  EXPECT_EQ(thrownDetail(Case::invalidProfileCatalog, [&] { repository().load(); }),
+            "profile hierarchy is missing or unsafe: " + id.uppercaseString());
 }
 
 TEST_F(ProfileRepositoryTest, AnOlderCatalogIsWrittenBackAsVersionFiveWithTheModelsKeys) {
@@ -172,7 +168,7 @@ TEST_F(ProfileRepositoryTest, CatalogSizeLimitHoldsOnReadAndWrite) {
     std::string bytes = document.dump();
     bytes.resize(size, ' ');
     writeCatalogBytes(bytes, document);
-    auto failure = testing::errorCaseOf([&] { repository().load(); });
+    auto failure = errorCaseOf([&] { repository().load(); });
     EXPECT_EQ(failure, size > ProfileRepository::maximumCatalogBytes
                            ? std::optional(Case::profileCatalogTooLarge)
                            : std::nullopt);
@@ -185,7 +181,7 @@ TEST_F(ProfileRepositoryTest, CatalogSizeLimitHoldsOnReadAndWrite) {
   auto small = repository();
   small.maximumBytes = before.size() + 10;
   const auto draft = ProfileRepositoryTest::draft("Second");
-  EXPECT_EQ(testing::errorCaseOf([&] { small.create(draft, chromeInstallation()); }),
+  EXPECT_EQ(errorCaseOf([&] { small.create(draft, chromeInstallation()); }),
             Case::profileCatalogTooLarge);
   EXPECT_EQ(readText(catalog()), before);
   EXPECT_FALSE(exists(ProfilePaths(draft.id, base_).root()));
@@ -209,58 +205,24 @@ TEST_F(ProfileRepositoryTest, ProfilesComeBackByDateThenIdentifier) {
   EXPECT_EQ(loaded, expected);
 }
 
-TEST_F(ProfileRepositoryTest, CatalogInvariantsNameTheFirstBrokenRule) {
-  const Uuid id = Uuid::random();
-  auto withKeys = [&](const std::string& key = "", json value = nullptr) {
-    json profile = profileObject(id);
-    profile["allowSystemRouteFallback"] = false;
-    if (!key.empty())
-      profile[key] = value;
-    return profile;
-  };
-  struct Row {
-    json profiles;
-    std::string refusal;
-  };
-  const std::vector<Row> rows = {
-      {json::array({withKeys(), withKeys()}), "duplicate profile identifier"},
-      {json::array({withKeys("name", " Work")}), "invalid profile name"},
-      {json::array({withKeys("launchArguments", json::array({"--user-data-dir=/tmp"}))}),
-       "invalid profile environment variables or launch arguments"},
-      {json::array(
-           {withKeys("environmentVariables", json::array({{{"name", "HOME"}, {"value", "/"}}}))}),
-       "invalid profile environment variables or launch arguments"},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.refusal);
-    writeCatalog({{"schemaVersion", 5}, {"profiles", row.profiles}});
-    EXPECT_EQ(thrownDetail(Case::invalidProfileCatalog, [&] { repository().load(); }), row.refusal);
-  }
-  std::filesystem::remove_all(ProfilePaths(id, base_).root());
-  writeCatalog({{"schemaVersion", 5}, {"profiles", json::array({withKeys()})}});
-  std::filesystem::remove_all(ProfilePaths(id, base_).logs());
-  EXPECT_EQ(thrownDetail(Case::invalidProfileCatalog, [&] { repository().load(); }),
-            "profile hierarchy is missing or unsafe: " + id.uppercaseString());
-}
-
+// Faults before the rename, and a writer that bypassed the lock, leave the
+// old catalogue and no temporary file.
 TEST_F(ProfileRepositoryTest, FaultsBeforeTheRenameLeaveTheOldCatalogAndNoTemporaryFile) {
   create("Existing");
   const std::string before = readText(catalog());
+  using Point = ProfileCatalogFaultPoint;
   struct Row {
-    ProfileCatalogFaultPoint point;
-    Case expected;
+    Point point;
     bool treeRemains;  // the draft's root was created before the fault
   };
   const std::vector<Row> rows = {
-      {ProfileCatalogFaultPoint::createHierarchy("hierarchy.root"), Case::profileCatalogWriteFailed,
-       false},
-      {ProfileCatalogFaultPoint::createHierarchy("hierarchy.child.cache"),
-       Case::profileCatalogWriteFailed, true},
-      {ProfileCatalogFaultPoint::sync("hierarchy.base"), Case::profileCatalogWriteFailed, true},
-      {ProfileCatalogFaultPoint::sync("default-parent"), Case::profileCatalogWriteFailed, false},
-      {ProfileCatalogFaultPoint::writeTemporary(), Case::profileCatalogWriteFailed, true},
-      {ProfileCatalogFaultPoint::sync("catalog.temporary"), Case::profileCatalogWriteFailed, true},
-      {ProfileCatalogFaultPoint::renameCatalog(), Case::profileCatalogWriteFailed, true},
+      {Point::createHierarchy("hierarchy.root"), false},
+      {Point::createHierarchy("hierarchy.child.cache"), true},
+      {Point::sync("hierarchy.base"), true},
+      {Point::sync("default-parent"), false},
+      {Point::writeTemporary(), true},
+      {Point::sync("catalog.temporary"), true},
+      {Point::renameCatalog(), true},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.point.name.empty() ? std::to_string(static_cast<int>(row.point.kind))
@@ -270,34 +232,41 @@ TEST_F(ProfileRepositoryTest, FaultsBeforeTheRenameLeaveTheOldCatalogAndNoTempor
     ProfileRepository repo(base_, atDefault ? base_ : dir_.child("default"));
     repo.shouldFail = [&](const ProfileCatalogFaultPoint& point) { return point == row.point; };
     const auto draft = ProfileRepositoryTest::draft("Draft");
-    EXPECT_EQ(testing::errorCaseOf([&] { repo.create(draft, chromeInstallation()); }),
-              row.expected);
+    EXPECT_EQ(errorCaseOf([&] { repo.create(draft, chromeInstallation()); }),
+              Case::profileCatalogWriteFailed);
     EXPECT_EQ(readText(catalog()), before);
-    EXPECT_EQ(strayEntries(), std::vector<std::string>{});
+    EXPECT_THAT(strayEntries(), IsEmpty());
     EXPECT_EQ(exists(ProfilePaths(draft.id, base_).root()), row.treeRemains);
     if (row.treeRemains) {  // an abandoned tree is never adopted
-      EXPECT_EQ(testing::errorCaseOf([&] { repository().create(draft, chromeInstallation()); }),
+      EXPECT_EQ(errorCaseOf([&] { repository().create(draft, chromeInstallation()); }),
                 Case::profileAlreadyExists);
     }
     EXPECT_EQ(repository().load().profiles.size(), 1u);
   }
+
+  // Another process replaces the file with the same bytes (a new inode)
+  // without taking the lock: detected, and nothing is left behind.
+  auto repo = repository();
+  repo.shouldFail = [&](const ProfileCatalogFaultPoint& point) {
+    if (point.kind == ProfileCatalogFaultPoint::Kind::writeTemporary) {
+      makeFile(dir_.child("other"), 0600, readText(catalog()));
+      std::filesystem::rename(dir_.child("other"), catalog());
+    }
+    return false;
+  };
+  EXPECT_EQ(thrownDetail(Case::unsafeProfileCatalog,
+                         [&] { repo.create(draft("Late"), chromeInstallation()); }),
+            "profiles.json changed during update");
+  EXPECT_THAT(strayEntries(), IsEmpty());
 }
 
 TEST_F(ProfileRepositoryTest, AnUnconfirmedCommitIsVisibleAndReportedAsSuch) {
   auto repo = repository();
-  repo.shouldFail = [](const ProfileCatalogFaultPoint& point) {
-    return point.name == "catalog.commit-base";
-  };
+  repo.shouldFail = failAt("catalog.commit-base");
   const auto draft = ProfileRepositoryTest::draft("Uncertain");
-  try {
-    repo.create(draft, chromeInstallation());
-    FAIL() << "commit reported as certain";
-  } catch (const KorvelinCoreError& e) {
-    EXPECT_EQ(e, KorvelinCoreError::profileCatalogCommitUncertain(draft.id));
-  }
-  repo.shouldFail = [](const ProfileCatalogFaultPoint& point) {
-    return point.name == "recovery.base";
-  };
+  EXPECT_EQ(testing::thrownError([&] { repo.create(draft, chromeInstallation()); }),
+            KorvelinCoreError::profileCatalogCommitUncertain(draft.id));
+  repo.shouldFail = failAt("recovery.base");
   auto snapshot = repo.load();
   ASSERT_EQ(snapshot.profiles.size(), 1u);
   EXPECT_EQ(snapshot.profiles[0].id, draft.id);
@@ -305,57 +274,30 @@ TEST_F(ProfileRepositoryTest, AnUnconfirmedCommitIsVisibleAndReportedAsSuch) {
   EXPECT_EQ(repository().load().durability, ProfileCatalogDurability::confirmed);
   // As the default base, its parent is synced too.
   ProfileRepository asDefault(base_, base_);
-  asDefault.shouldFail = [](const ProfileCatalogFaultPoint& point) {
-    return point.name == "recovery.default-parent";
-  };
+  asDefault.shouldFail = failAt("recovery.default-parent");
   EXPECT_EQ(asDefault.load().durability, ProfileCatalogDurability::unconfirmed);
 }
 
-TEST_F(ProfileRepositoryTest, AWriterThatBypassedTheLockIsDetected) {
-  create("Existing");
-  auto repo = repository();
-  repo.shouldFail = [&](const ProfileCatalogFaultPoint& point) {
-    if (point.kind == ProfileCatalogFaultPoint::Kind::writeTemporary) {
-      // Another process replaces the file with the same bytes: a new inode.
-      const std::string bytes = readText(catalog());
-      makeFile(dir_.child("other"), 0600, bytes);
-      std::filesystem::rename(dir_.child("other"), catalog());
-    }
-    return false;
-  };
-  const auto draft = ProfileRepositoryTest::draft("Late");
-  EXPECT_EQ(
-      thrownDetail(Case::unsafeProfileCatalog, [&] { repo.create(draft, chromeInstallation()); }),
-      "profiles.json changed during update");
-  EXPECT_EQ(strayEntries(), std::vector<std::string>{});
-}
-
 TEST_F(ProfileRepositoryTest, CreateRefusesWhatItCannotCatalogue) {
-  struct Row {
-    std::string name;
-    std::function<void(CodexInstallation&)> change;
+  CodexInstallation unverified = chromeInstallation(), otherTeam = unverified, unnamed = unverified;
+  unverified.bundleIdentifier = "com.openai.codex";
+  unverified.signingTeamIdentifier = "2DC432GLL2";
+  unverified.compatibilityStatus = CodexCompatibilityStatus::unverifiedVersion;
+  otherTeam.signingTeamIdentifier = "AAAAAAAAAA";
+  unnamed.displayName = "";
+  const struct {
+    const char* name;
+    CodexInstallation installation;
     Case expected;
-  };
-  const std::vector<Row> rows = {
-      {"unverified Codex",
-       [](CodexInstallation& i) {
-         i.bundleIdentifier = "com.openai.codex";
-         i.signingTeamIdentifier = "2DC432GLL2";
-         i.compatibilityStatus = CodexCompatibilityStatus::unverifiedVersion;
-       },
-       Case::unverifiedVersion},
-      {"another team", [](CodexInstallation& i) { i.signingTeamIdentifier = "AAAAAAAAAA"; },
-       Case::invalidProfileCatalog},
-      {"empty display name", [](CodexInstallation& i) { i.displayName = ""; },
-       Case::invalidProfileCatalog},
+  } rows[] = {
+      {"unverified Codex", unverified, Case::unverifiedVersion},
+      {"another team", otherTeam, Case::invalidProfileCatalog},
+      {"empty display name", unnamed, Case::invalidProfileCatalog},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    CodexInstallation installation = chromeInstallation();
-    row.change(installation);
     const auto draft = ProfileRepositoryTest::draft("Refused");
-    EXPECT_EQ(testing::errorCaseOf([&] { repository().create(draft, installation); }),
-              row.expected);
+    EXPECT_EQ(errorCaseOf([&] { repository().create(draft, row.installation); }), row.expected);
     EXPECT_FALSE(exists(catalog()));
     EXPECT_FALSE(exists(ProfilePaths(draft.id, base_).root()));
   }
@@ -370,34 +312,15 @@ TEST_F(ProfileRepositoryTest, MissingBases) {
   EXPECT_FALSE(exists(dir_.child("default")));
 }
 
-TEST_F(ProfileRepositoryTest, DeletingDataNeverFollowsALinkAndRemovesReadOnlyDirectories) {
-  const AppProfile profile = create("Doomed");
-  const ProfilePaths paths(profile.id, base_);
-  const std::string outside = dir_.child("outside.txt");
-  makeFile(outside, 0600, "keep me");
-  testing::makeSymlink(outside, paths.userData() + "/link-to-outside");
-  testing::makeSymlink(base_, paths.userData() + "/link-to-base");
-  makeDirectory(paths.userData() + "/sealed");
-  makeFile(paths.userData() + "/sealed/file", 0400, "x");
-  ::chmod((paths.userData() + "/sealed").c_str(), 0500);
-  makeDirectory(paths.cache() + "/closed");
-  ::chmod((paths.cache() + "/closed").c_str(), 0000);
-
-  repository().remove(profile.id, true);
-  EXPECT_FALSE(exists(paths.root()));
-  EXPECT_EQ(readText(outside), "keep me");
-  EXPECT_TRUE(std::filesystem::is_empty(paths.profilesDirectory()));
-  EXPECT_TRUE(repository().load().profiles.empty());
-}
-
-TEST_F(ProfileRepositoryTest, DeletionIsRefusedOrRolledBack) {
+TEST_F(ProfileRepositoryTest, DeletionIsRefusedRolledBackOrCompleteAndNeverFollowsALink) {
   const AppProfile keep = create("Keep");
-  const AppProfile profile = create("Leased");
+  const AppProfile profile = create("Doomed");
   const ProfilePaths paths(profile.id, base_);
   const std::string before = readText(catalog());
 
+  // A launch lease blocks the deletion of the data.
   makeFile(paths.leaseFile(), 0600, "{}");
-  EXPECT_EQ(testing::errorCaseOf([&] { repository().remove(profile.id, true); }),
+  EXPECT_EQ(errorCaseOf([&] { repository().remove(profile.id, true); }),
             Case::profileDeletionBlocked);
   EXPECT_EQ(readText(catalog()), before);
   ::unlink(paths.leaseFile().c_str());
@@ -407,17 +330,33 @@ TEST_F(ProfileRepositoryTest, DeletionIsRefusedOrRolledBack) {
   failing.shouldFail = [](const ProfileCatalogFaultPoint& p) {
     return p.kind == ProfileCatalogFaultPoint::Kind::renameCatalog;
   };
-  EXPECT_EQ(testing::errorCaseOf([&] { failing.remove(profile.id, true); }),
+  EXPECT_EQ(errorCaseOf([&] { failing.remove(profile.id, true); }),
             Case::profileCatalogWriteFailed);
   EXPECT_EQ(readText(catalog()), before);
   EXPECT_EQ(repository().load().profiles.size(), 2u);
 
-  // Without its data the tree stays, no longer catalogued.
-  repository().remove(profile.id, false);
-  EXPECT_TRUE(exists(paths.root()));
+  // The data goes, read-only directories included, and no link is followed.
+  const std::string outside = dir_.child("outside.txt");
+  makeFile(outside, 0600, "keep me");
+  testing::makeSymlink(outside, paths.userData() + "/link-to-outside");
+  testing::makeSymlink(base_, paths.userData() + "/link-to-base");
+  makeDirectory(paths.userData() + "/sealed");
+  makeFile(paths.userData() + "/sealed/file", 0400, "x");
+  ::chmod((paths.userData() + "/sealed").c_str(), 0500);
+  makeDirectory(paths.cache() + "/closed");
+  ::chmod((paths.cache() + "/closed").c_str(), 0000);
+  repository().remove(profile.id, true);
+  EXPECT_FALSE(exists(paths.root()));
+  EXPECT_EQ(readText(outside), "keep me");
+  const std::filesystem::directory_iterator left(paths.profilesDirectory());
+  EXPECT_EQ(std::distance(left, std::filesystem::directory_iterator()), 1) << "only Keep's tree";
   EXPECT_EQ(repository().load().profiles, std::vector<AppProfile>{keep});
-  EXPECT_EQ(testing::errorCaseOf([&] { repository().remove(profile.id, false); }),
-            Case::profileNotFound);
+
+  // Without its data the tree stays, no longer catalogued.
+  repository().remove(keep.id, false);
+  EXPECT_TRUE(exists(ProfilePaths(keep.id, base_).root()));
+  EXPECT_THAT(repository().load().profiles, IsEmpty());
+  EXPECT_EQ(errorCaseOf([&] { repository().remove(keep.id, false); }), Case::profileNotFound);
 }
 
 }  // namespace

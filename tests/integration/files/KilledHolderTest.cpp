@@ -1,6 +1,9 @@
-// Stores killed in the middle of a write: whatever moment the SIGKILL lands,
-// a reader finds the old value or the new one, never a mix, and nothing the
-// writer left behind (its temporary files included) is open to anyone else.
+// Holders killed with SIGKILL. A store killed in the middle of a write:
+// whatever moment the SIGKILL lands, a reader finds the old value or the new
+// one, never a mix, and nothing the writer left behind (its temporary files
+// included) is open to anyone else. The single-instance lease between real
+// processes: a holder is another process that keeps the lease until it is
+// killed.
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -15,7 +18,10 @@
 #include <gtest/gtest.h>
 
 #include "core/apps/CodexCompatibilityApprovalStore.h"
+#include "core/files/ApplicationInstanceLease.h"
 #include "core/youtrack/YouTrackCredentialStore.h"
+#include "tests/support/FileTreeHelpers.h"
+#include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
 namespace korvelin {
@@ -78,6 +84,33 @@ TEST(StoreKillTest, AKilledWriterLeavesAWholeValueAndOnlyPrivateFiles) {
   }
   tokens.deleteToken();  // leaves no copy of a token behind
   EXPECT_TRUE(std::filesystem::is_empty(base.child("Credentials/mcp.youtrack")));
+}
+
+TEST(InstanceLeaseTest, AnotherProcessHoldsTheBaseUntilItIsKilled) {
+  testing::ScopedTempDir temp;
+  const std::string base = temp.child("base"), lockFile = base + "/.instance.lock";
+  testing::makeDirectory(base);
+  const auto acquire = [&] {
+    return ApplicationInstanceLease::acquire(base, temp.child("default"));
+  };
+  testing::Subprocess holder(
+      {testing::testProgramPath("instance-lease-holder"), base, temp.child("default")});
+  ASSERT_TRUE(holder.waitForOutput("acquired\n", std::chrono::seconds(10))) << holder.errors();
+
+  EXPECT_TRUE(acquire().alreadyRunning());
+
+  // SIGKILL: no destructor runs, the kernel alone releases the lock.
+  holder.signal(SIGKILL);
+  ASSERT_TRUE(holder.wait(std::chrono::seconds(10)));
+  auto acquisition = acquire();
+  ASSERT_TRUE(acquisition.acquired());
+  EXPECT_EQ(testing::modeOf(lockFile), 0600u);
+
+  // Within one process a second acquisition is refused too, until release.
+  EXPECT_TRUE(acquire().alreadyRunning());
+  acquisition.lease.reset();
+  EXPECT_TRUE(acquire().acquired());
+  EXPECT_TRUE(testing::exists(lockFile));  // never deleted
 }
 
 }  // namespace

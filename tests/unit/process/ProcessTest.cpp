@@ -1,8 +1,12 @@
+// The processes of this system: how a child is started (or refused), and
+// the identity and arguments of a live process.
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <optional>
@@ -11,10 +15,14 @@
 #include <nlohmann/json.hpp>
 
 #include "core/platform/ProcessInfo.h"
+#include "core/platform/SuspendedSpawn.h"
 #include "core/platform/linux/ProcessInfo_linux.h"
+#include "core/process/ChildProcess.h"
 #include "core/process/LiveProcessIdentity.h"
+#include "tests/support/FileTreeHelpers.h"
 #include "tests/support/ProcessHelpers.h"
 #include "tests/support/Subprocess.h"
+#include "tests/support/TempDir.h"
 
 namespace korvelin {
 namespace {
@@ -55,7 +63,7 @@ TEST(LiveProcessIdentityTest, GoneZombieAndSystemProcessesHaveNoIdentity) {
   ::waitpid(zombie, nullptr, 0);
 }
 
-TEST(LiveProcessIdentityTest, CapturesThisProcess) {
+TEST(LiveProcessIdentityTest, CapturesThisProcessAndAnyChangeIsNotCurrent) {
   const auto now = static_cast<double>(std::time(nullptr));
   auto identity = LiveProcessIdentity::capture(::getpid());
   ASSERT_TRUE(identity);
@@ -73,6 +81,21 @@ TEST(LiveProcessIdentityTest, CapturesThisProcess) {
   EXPECT_EQ(identity->bootSessionID.size(), 36u);
   EXPECT_TRUE(identity->isCurrent());
   EXPECT_EQ(LiveProcessIdentity::capture(::getpid()), identity);
+
+  // An identity recorded in another boot, or another incarnation of the pid.
+  const std::vector<std::function<void(LiveProcessIdentity&)>> changes = {
+      [](auto& i) { i.bootSessionID = "00000000-0000-0000-0000-000000000000"; },
+      [](auto& i) { i.startSeconds -= 1; },
+      [](auto& i) { i.startMicroseconds = (i.startMicroseconds + 1) % 1'000'000; },
+      [](auto& i) { i.executable += "x"; },
+      [](auto& i) { i.group += 1; },
+      [](auto& i) { i.uid += 1; },
+  };
+  for (size_t k = 0; k < changes.size(); ++k) {
+    auto changed = *identity;
+    changes[k](changed);
+    EXPECT_FALSE(nlohmann::json(changed).get<LiveProcessIdentity>().isCurrent()) << "change " << k;
+  }
 }
 
 TEST(LiveProcessIdentityTest, StartTimeDoesNotFollowTheWallClock) {
@@ -90,41 +113,6 @@ TEST(LiveProcessIdentityTest, StartTimeDoesNotFollowTheWallClock) {
   EXPECT_EQ(before->startSeconds, after->startSeconds);
   EXPECT_EQ(before->startMicroseconds, after->startMicroseconds);
   EXPECT_NEAR(after->startDate - before->startDate, 3600.5, 1e-3);
-}
-
-TEST(LiveProcessIdentityTest, ExecMakesTheIdentityStale) {
-  SubprocessOptions options;
-  options.keepStdinOpen = true;
-  Subprocess shell({"/bin/sh", "-c", "read line; exec /bin/sleep 30"}, options);
-  auto identity = captureSoon(shell.pid());
-  ASSERT_TRUE(identity);
-  EXPECT_TRUE(identity->isCurrent());
-  shell.writeStdin("go\n");
-  EXPECT_TRUE(eventually([&] {
-    auto now = LiveProcessIdentity::capture(shell.pid());
-    return now && now->executable != identity->executable;
-  }));
-  EXPECT_FALSE(identity->isCurrent());
-}
-
-TEST(LiveProcessIdentityTest, ChangedFieldsAreNeverCurrent) {
-  auto identity = LiveProcessIdentity::capture(::getpid());
-  ASSERT_TRUE(identity);
-  // An identity recorded in another boot, or another incarnation of the pid.
-  std::vector<std::function<void(LiveProcessIdentity&)>> changes = {
-      [](auto& i) { i.bootSessionID = "00000000-0000-0000-0000-000000000000"; },
-      [](auto& i) { i.startSeconds -= 1; },
-      [](auto& i) { i.startMicroseconds = (i.startMicroseconds + 1) % 1'000'000; },
-      [](auto& i) { i.executable += "x"; },
-      [](auto& i) { i.group += 1; },
-      [](auto& i) { i.uid += 1; },
-  };
-  for (size_t k = 0; k < changes.size(); ++k) {
-    auto changed = *identity;
-    changes[k](changed);
-    auto decoded = nlohmann::json(changed).get<LiveProcessIdentity>();
-    EXPECT_FALSE(decoded.isCurrent()) << "change " << k;
-  }
 }
 
 TEST(LiveProcessIdentityTest, AnUnreapedLeaderHasNotEnded) {
@@ -149,24 +137,29 @@ TEST(LiveProcessIdentityTest, AnUnreapedLeaderHasNotEnded) {
   EXPECT_TRUE(identity->sessionHasEnded());
 }
 
-TEST(LiveArgumentsTest, ReadsTheArgumentsAChildWasStartedWith) {
-  // A shell that waits for a line holds arbitrary extra arguments.
-  Subprocess child({"/bin/sh", "-c", "read line", "a b", "", "ünïcödé"},
-                   SubprocessOptions{.keepStdinOpen = true});
-  const std::vector<std::string> expected = {"/bin/sh", "-c", "read line", "a b", "", "ünïcödé"};
+// A shell that waits for a line holds arbitrary extra arguments, then becomes
+// another program.
+TEST(LiveArgumentsTest, ReadsTheArgumentsAChildWasStartedWithAndExecMakesItsIdentityStale) {
+  const std::vector<std::string> argv = {"/bin/sh", "-c", "read line; exec /bin/sleep 30",
+                                         "a b",     "",   "ünïcödé"};
+  Subprocess shell(argv, SubprocessOptions{.keepStdinOpen = true});
   // Until the exec, the child still carries this test's own arguments.
-  EXPECT_TRUE(eventually([&] { return liveArguments(child.pid()) == expected; }))
-      << ::testing::PrintToString(liveArguments(child.pid()));
+  EXPECT_TRUE(eventually([&] { return liveArguments(shell.pid()) == argv; }))
+      << ::testing::PrintToString(liveArguments(shell.pid()));
+  auto identity = captureSoon(shell.pid());
+  ASSERT_TRUE(identity);
+  EXPECT_TRUE(identity->isCurrent());
+  shell.writeStdin("go\n");
+  EXPECT_TRUE(eventually([&] {
+    auto now = LiveProcessIdentity::capture(shell.pid());
+    return now && now->executable != identity->executable;
+  }));
+  EXPECT_FALSE(identity->isCurrent());
 }
 
 TEST(LiveProcessIdentityJsonTest, RefusesMissingUnknownAndOutOfRangeValues) {
-  const nlohmann::json valid = {{"pid", 10},
-                                {"group", 10},
-                                {"uid", 1000},
-                                {"startSeconds", 1},
-                                {"startMicroseconds", 2},
-                                {"executable", "/bin/x"},
-                                {"bootSessionID", "b"}};
+  const nlohmann::json valid = nlohmann::json::parse(R"({"pid": 10, "group": 10, "uid": 1000,
+      "startSeconds": 1, "startMicroseconds": 2, "executable": "/bin/x", "bootSessionID": "b"})");
   ASSERT_NO_THROW(valid.get<LiveProcessIdentity>());
   std::vector<std::pair<const char*, std::function<void(nlohmann::json&)>>> cases = {
       {"missing pid", [](auto& j) { j.erase("pid"); }},
@@ -184,6 +177,36 @@ TEST(LiveProcessIdentityJsonTest, RefusesMissingUnknownAndOutOfRangeValues) {
     auto json = valid;
     mutate(json);
     EXPECT_ANY_THROW(json.get<LiveProcessIdentity>()) << name;
+  }
+}
+
+// A program that cannot run is refused with the exec's reason, by both ways
+// of starting one (the second also on the path tied to this process), and
+// leaves no child behind.
+TEST(ChildProcessTest, UnrunnableProgramFailsWithTheExecErrorAndLeavesNoChild) {
+  testing::ScopedTempDir directory;
+  testing::makeFile(directory.child("garbage"), 0755, "not a program");
+  const struct {
+    std::string path;
+    int error;
+  } cases[] = {
+      {directory.child("absent"), ENOENT},
+      {directory.path(), EACCES},
+      {directory.child("garbage"), ENOEXEC},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const auto before = testing::childrenOfThisProcess();
+    const auto suspended = platform::spawnSuspended({c.path, {}, {}});
+    EXPECT_EQ(suspended.pid, -1);
+    EXPECT_EQ(suspended.failure, std::strerror(c.error));
+    for (bool endWithParent : {false, true}) {
+      ChildProcess child;
+      errno = 0;
+      EXPECT_FALSE(child.launch(c.path, {}, {}, -1, -1, false, endWithParent)) << endWithParent;
+      EXPECT_EQ(errno, c.error) << endWithParent;
+    }
+    EXPECT_EQ(testing::childrenOfThisProcess(), before);
   }
 }
 
