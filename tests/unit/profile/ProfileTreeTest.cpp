@@ -36,7 +36,7 @@ const Uuid kProfile = *Uuid::parse("5C4B3A29-1807-4F6E-9D5C-4B3A29180706");
 const ErrorFactory kPath = &KorvelinCoreError::unsafeProfilePath;
 const ErrorFactory kBase = &KorvelinCoreError::unsafeProfileBase;
 
-TEST(ProfilePathsTest, TreeLayoutUnderAStandardizedBase) {
+TEST(ProfilePathsTest, TreeLayoutUnderAStandardizedBaseAndItsJson) {
   const ProfilePaths paths(kProfile, "/data//x/./y/../Korvelin/");
   const std::string root = "/data/x/Korvelin/Profiles/5c4b3a29-1807-4f6e-9d5c-4b3a29180706";
   EXPECT_EQ(paths.baseDirectory(), "/data/x/Korvelin");
@@ -44,29 +44,27 @@ TEST(ProfilePathsTest, TreeLayoutUnderAStandardizedBase) {
   EXPECT_EQ(paths.userData(), root + "/user-data");
   EXPECT_EQ(paths.codexHome(), root + "/home/.codex");
   EXPECT_EQ(paths.leaseFile(), root + "/.launch.lock");
-  EXPECT_EQ(ProfilePaths::defaultBaseDirectory("/home/ann/", std::nullopt),
-            "/home/ann/.local/share/Korvelin");
-  EXPECT_EQ(ProfilePaths::defaultBaseDirectory("/home/ann", "/xdg/data/"), "/xdg/data/Korvelin");
-  EXPECT_EQ(ProfilePaths::defaultBaseDirectory("/home/ann", "relative"),
-            "/home/ann/.local/share/Korvelin");
-}
+  const auto defaultBase = &ProfilePaths::defaultBaseDirectory;
+  EXPECT_EQ(defaultBase("/home/ann/", std::nullopt), "/home/ann/.local/share/Korvelin");
+  EXPECT_EQ(defaultBase("/home/ann", "/xdg/data/"), "/xdg/data/Korvelin");
+  EXPECT_EQ(defaultBase("/home/ann", "relative"), "/home/ann/.local/share/Korvelin");
 
-TEST(ProfilePathsTest, JsonUsesFileURLsAndRefusesLocationsOfAnotherTree) {
-  const ProfilePaths paths(kProfile, "/Users/ann/Application Support/Korvelin");
-  const std::string root =
+  // JSON gives file URLs and refuses locations of another tree.
+  const ProfilePaths spaced(kProfile, "/Users/ann/Application Support/Korvelin");
+  const std::string url =
       "file:///Users/ann/Application%20Support/Korvelin/Profiles/"
       "5c4b3a29-1807-4f6e-9d5c-4b3a29180706";
-  nlohmann::json json = paths;
+  nlohmann::json json = spaced;
   EXPECT_EQ(json["profileID"], "5C4B3A29-1807-4F6E-9D5C-4B3A29180706");
-  EXPECT_EQ(json["userData"], root + "/user-data/");
+  EXPECT_EQ(json["userData"], url + "/user-data/");
   auto decode = [](const nlohmann::json& document) {
     return jsonio::decode(document.dump(), &KorvelinCoreError::unsafeProfilePath, "paths",
                           [](const nlohmann::json& j) { return profilePathsFromJSON(j); });
   };
-  EXPECT_EQ(decode(json), paths);
+  EXPECT_EQ(decode(json), spaced);
   const std::vector<std::pair<const char*, nlohmann::json>> tampered = {
       {"root", "file:///tmp/elsewhere/"},
-      {"home", root + "/home%2F..%2F..%2Fx/"},
+      {"home", url + "/home%2F..%2F..%2Fx/"},
       {"baseDirectory", "/Users/ann/Application Support/Korvelin"},
       {"extra", "x"},
   };
