@@ -1,8 +1,6 @@
 #include "tests/support/CodexUsageSupport.h"
 
-#include <poll.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -10,13 +8,8 @@
 #include <nlohmann/json.hpp>
 
 #include "core/base/Iso8601Date.h"
-#include "core/platform/Eintr.h"
-#include "core/platform/FileUtil.h"
 
 namespace korvelin::testing {
-
-using platform::retryOnEintr;
-using platform::ScopedFD;
 
 namespace {
 
@@ -34,11 +27,24 @@ void writePrivate(const std::string& path, const std::string& content) {
 }  // namespace
 
 UsageBackendMock::UsageBackendMock()
-    : server_([this](ScopedFD connection, int) { answer(std::move(connection)); }) {
+    : server_(
+          "",
+          [this](const std::string& head) {
+            // One request per connection; its head is all that is read.
+            const std::string line = head.substr(0, head.find("\r\n"));
+            std::lock_guard lock(mutex_);
+            requestLines_.push_back(line);
+            const bool usage = line.find("/wham/usage ") != std::string::npos;
+            const std::string body = usage ? body_ : "";
+            return LoopbackHttpsServer::Reply{httpResponse(
+                usage ? "200 OK" : "404 Not Found",
+                "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+                    "\r\n",
+                body)};
+          },
+          false) {
   setUsedPercent(6, 24);
 }
-
-UsageBackendMock::~UsageBackendMock() = default;
 
 void UsageBackendMock::setUsedPercent(int primary, int secondary) {
   const auto window = [](int used, int seconds, int resetAfter, int resetAt) {
@@ -62,34 +68,6 @@ void UsageBackendMock::setUsedPercent(int primary, int secondary) {
 std::vector<std::string> UsageBackendMock::requestLines() const {
   std::lock_guard lock(mutex_);
   return requestLines_;
-}
-
-void UsageBackendMock::answer(ScopedFD connection) {
-  // One request per connection; its head is all that is read.
-  std::string head;
-  char buffer[4096];
-  while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536) {
-    pollfd in = {connection.get(), POLLIN, 0};
-    if (retryOnEintr([&] { return ::poll(&in, 1, 2000); }) <= 0)
-      break;
-    const auto n = retryOnEintr([&] { return ::read(connection.get(), buffer, sizeof buffer); });
-    if (n <= 0)
-      break;
-    head.append(buffer, static_cast<std::size_t>(n));
-  }
-  const std::string line = head.substr(0, head.find("\r\n"));
-  std::string body;
-  {
-    std::lock_guard lock(mutex_);
-    requestLines_.push_back(line);
-    if (line.find("/wham/usage ") != std::string::npos)
-      body = body_;
-  }
-  const std::string status = body.empty() ? "404 Not Found" : "200 OK";
-  platform::writeFull(connection.get(), "HTTP/1.1 " + status +
-                                            "\r\nContent-Type: application/json\r\n"
-                                            "Connection: close\r\nContent-Length: " +
-                                            std::to_string(body.size()) + "\r\n\r\n" + body);
 }
 
 void signInToUsageBackend(const std::string& codexHome, const std::string& baseURL) {

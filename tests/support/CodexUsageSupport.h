@@ -15,7 +15,7 @@
 
 #include "core/apps/CodexInstallation.h"
 #include "core/codex/CodexUsageAppServerClient.h"
-#include "tests/support/LoopbackServer.h"
+#include "tests/support/LoopbackHttpsServer.h"
 
 namespace korvelin::testing {
 
@@ -28,9 +28,6 @@ inline constexpr std::string_view kRealAppServerAnswer =
 class UsageBackendMock {
  public:
   UsageBackendMock();
-  ~UsageBackendMock();
-  UsageBackendMock(const UsageBackendMock&) = delete;
-  UsageBackendMock& operator=(const UsageBackendMock&) = delete;
 
   std::uint16_t port() const { return server_.port(); }
   // The usage of the 5-hour and the weekly window the endpoint reports.
@@ -38,12 +35,10 @@ class UsageBackendMock {
   std::vector<std::string> requestLines() const;
 
  private:
-  void answer(platform::ScopedFD connection);
-
   mutable std::mutex mutex_;
   std::string body_;
   std::vector<std::string> requestLines_;
-  LoopbackServer server_;  // last: stopped before the rest goes
+  LoopbackHttpsServer server_;  // last: stopped before the rest goes
 };
 
 // Writes auth.json (a ChatGPT sign-in whose tokens are unsigned JWTs) and

@@ -2,6 +2,7 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <stdexcept>
@@ -18,23 +19,25 @@ SSL_CTX* ctx(void* p) {
 
 }  // namespace
 
-LoopbackHttpsServer::LoopbackHttpsServer(const std::string& directory, Responder responder)
+LoopbackHttpsServer::LoopbackHttpsServer(const std::string& directory,
+                                         Responder responder,
+                                         bool tls)
     : certificate_(directory + "/feed.crt"),
       key_(directory + "/feed.key"),
       responder_(std::move(responder)) {
-  const auto made =
-      run({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-           "ec_paramgen_curve:P-256", "-nodes", "-days", "1", "-subj", "/CN=localhost", "-addext",
-           "subjectAltName=IP:127.0.0.1,DNS:localhost", "-keyout", key_, "-out", certificate_});
-  if (made.exitCode != 0)
-    throw std::runtime_error("openssl req failed: " + made.errors);
-
-  context_ = SSL_CTX_new(TLS_server_method());
-  if (!context_ ||
-      SSL_CTX_use_certificate_file(ctx(context_), certificate_.c_str(), SSL_FILETYPE_PEM) != 1 ||
-      SSL_CTX_use_PrivateKey_file(ctx(context_), key_.c_str(), SSL_FILETYPE_PEM) != 1)
-    throw std::runtime_error("cannot load the test certificate");
-
+  if (tls) {
+    const auto made =
+        run({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+             "ec_paramgen_curve:P-256", "-nodes", "-days", "1", "-subj", "/CN=localhost", "-addext",
+             "subjectAltName=IP:127.0.0.1,DNS:localhost", "-keyout", key_, "-out", certificate_});
+    if (made.exitCode != 0)
+      throw std::runtime_error("openssl req failed: " + made.errors);
+    context_ = SSL_CTX_new(TLS_server_method());
+    if (!context_ ||
+        SSL_CTX_use_certificate_file(ctx(context_), certificate_.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_use_PrivateKey_file(ctx(context_), key_.c_str(), SSL_FILETYPE_PEM) != 1)
+      throw std::runtime_error("cannot load the test certificate");
+  }
   server_ = std::make_unique<LoopbackServer>(
       [this](platform::ScopedFD connection, int wake) { answer(connection.get(), wake); });
 }
@@ -45,17 +48,26 @@ LoopbackHttpsServer::~LoopbackHttpsServer() {
 }
 
 std::string LoopbackHttpsServer::url(const std::string& path) const {
-  return "https://127.0.0.1:" + std::to_string(port()) + path;
+  return (context_ ? "https" : "http") + std::string("://127.0.0.1:") + std::to_string(port()) +
+         path;
 }
 
 void LoopbackHttpsServer::answer(int connection, int wake) {
-  SSL* ssl = SSL_new(ctx(context_));
-  SSL_set_fd(ssl, connection);
+  SSL* ssl = context_ ? SSL_new(ctx(context_)) : nullptr;  // none: plain HTTP
+  // A plain read waits for the server's stop too.
+  const auto receive = [&](char* buffer, int size) {
+    return ssl                                     ? SSL_read(ssl, buffer, size)
+           : readableUnlessWoken(connection, wake) ? ::read(connection, buffer, size)
+                                                   : -1;
+  };
+  const auto send = [&](const char* data, int size) {
+    return ssl ? SSL_write(ssl, data, size) : ::write(connection, data, size);
+  };
   std::string request;
-  if (SSL_accept(ssl) == 1) {
+  if (!ssl || (SSL_set_fd(ssl, connection) == 1 && SSL_accept(ssl) == 1)) {
     char buffer[4096];
     while (request.find("\r\n\r\n") == std::string::npos) {
-      const int n = SSL_read(ssl, buffer, sizeof buffer);
+      const auto n = receive(buffer, sizeof buffer);
       if (n <= 0)
         break;
       request.append(buffer, static_cast<size_t>(n));
@@ -65,15 +77,15 @@ void LoopbackHttpsServer::answer(int connection, int wake) {
     ++requests_;
     const Reply reply = responder_(request.substr(0, request.find("\r\n\r\n")));
     for (size_t at = 0; at < reply.bytes.size();) {
-      const int n =
-          SSL_write(ssl, reply.bytes.data() + at, static_cast<int>(reply.bytes.size() - at));
+      const auto n = send(reply.bytes.data() + at, static_cast<int>(reply.bytes.size() - at));
       if (n <= 0)
         break;
       at += static_cast<size_t>(n);
     }
     if (reply.holdOpen && readableUnlessWoken(connection, wake))
       ++closedByPeer_;
-    SSL_shutdown(ssl);
+    if (ssl)
+      SSL_shutdown(ssl);
   }
   SSL_free(ssl);
   ERR_clear_error();

@@ -3,7 +3,8 @@
 // An HTTPS server on 127.0.0.1 for clients that must be tested against real
 // TLS: a fresh self-signed certificate for 127.0.0.1 and localhost (made with
 // the openssl tool), one connection at a time, each answered with the exact
-// bytes a test scripts, or held open without an answer.
+// bytes a test scripts, or held open without an answer. The same over plain
+// HTTP for clients that must not use TLS.
 
 #include <atomic>
 #include <cstdint>
@@ -26,8 +27,9 @@ class LoopbackHttpsServer {
   // Called with the request's head (request line and headers).
   using Responder = std::function<Reply(const std::string& request)>;
 
-  // `directory` receives the certificate and key.
-  LoopbackHttpsServer(const std::string& directory, Responder responder);
+  // `directory` receives the certificate and key; without `tls` the server
+  // speaks plain HTTP and has neither.
+  LoopbackHttpsServer(const std::string& directory, Responder responder, bool tls = true);
   ~LoopbackHttpsServer();
 
   uint16_t port() const { return server_->port(); }

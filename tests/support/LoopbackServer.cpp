@@ -1,11 +1,8 @@
 #include "tests/support/LoopbackServer.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,6 +10,8 @@
 
 #include "core/platform/Eintr.h"
 #include "core/platform/FileUtil.h"
+#include "core/platform/LocalSocket.h"
+#include "core/platform/ScopedSigpipeBlock.h"
 
 namespace korvelin::testing {
 
@@ -27,7 +26,7 @@ bool readableUnlessWoken(int fd, int wake) {
 }
 
 LoopbackServer::LoopbackServer(Handler handler)
-    : handler_(std::move(handler)), socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    : handler_(std::move(handler)), socket_(platform::newInternetStreamSocket()) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -48,11 +47,8 @@ LoopbackServer::LoopbackServer(ScopedFD listening,
 }
 
 void LoopbackServer::start(std::chrono::milliseconds busyFor) {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC))
+  if (!platform::newPipe(wakeRead_, wakeWrite_))
     throw std::runtime_error("cannot set up a wake pipe");
-  wakeRead_ = ScopedFD(fds[0]);
-  wakeWrite_ = ScopedFD(fds[1]);
   thread_ = std::thread([this, busyFor] {
     pollfd wake{wakeRead_.get(), POLLIN, 0};
     if (retryOnEintr([&] { return ::poll(&wake, 1, static_cast<int>(busyFor.count())); }) == 0)
@@ -66,13 +62,9 @@ LoopbackServer::~LoopbackServer() {
 }
 
 void LoopbackServer::acceptLoop() {
-  sigset_t pipe;
-  ::sigemptyset(&pipe);
-  ::sigaddset(&pipe, SIGPIPE);
-  ::pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+  const platform::ScopedSigpipeBlock noSigpipe;
   while (readableUnlessWoken(socket_.get(), wakeRead_.get())) {
-    ScopedFD connection(
-        retryOnEintr([&] { return ::accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC); }));
+    ScopedFD connection = platform::acceptConnection(socket_.get(), false);
     if (connection)
       handler_(std::move(connection), wakeRead_.get());
   }

@@ -8,12 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include "core/platform/LocalSocket.h"
+
 namespace korvelin::testing {
 
 using platform::ScopedFD;
 
 ScopedFD connectTo(std::uint16_t port) {
-  ScopedFD socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ScopedFD socket = platform::newInternetStreamSocket();
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
@@ -41,7 +43,7 @@ std::string readToEnd(int fd, std::chrono::milliseconds limit) {
 
 void sendAll(int fd, const std::string& bytes) {
   for (std::size_t at = 0; at < bytes.size();) {
-    const ssize_t n = ::send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+    const ssize_t n = platform::sendNoSignal(fd, bytes.data() + at, bytes.size() - at);
     if (n <= 0)
       return;
     at += static_cast<std::size_t>(n);

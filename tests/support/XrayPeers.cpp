@@ -1,16 +1,5 @@
 #include "tests/support/XrayPeers.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cctype>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -18,9 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/platform/ScopedFD.h"
 #include "tests/support/FileTreeHelpers.h"
-#include "tests/support/RealXray.h"
 
 namespace korvelin::testing {
 
@@ -209,22 +196,6 @@ std::vector<std::string> engineComplaints(const std::string& output) {
       complaints.push_back(line);
   }
   return complaints;
-}
-
-void RealXrayTest::SetUp() {
-  ::signal(SIGPIPE, SIG_IGN);
-  std::string reason;
-  auto path = realXrayPath(reason);
-  if (!path)
-    GTEST_SKIP() << "real Xray unavailable: " << reason;
-  xray_ = *path;
-  ::chmod(temp_.path().c_str(), 0700);
-}
-
-std::string RealXrayTest::directory(const std::string& name) {
-  const std::string path = temp_.child(name);
-  std::filesystem::create_directory(path);
-  return path;
 }
 
 }  // namespace korvelin::testing

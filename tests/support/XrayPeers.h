@@ -12,14 +12,11 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
 #include <nlohmann/json_fwd.hpp>
 
 #include "core/proxy/VLESSConnection.h"
-#include "demo/LoopbackEchoServer.h"
 #include "demo/LoopbackRealityServer.h"
 #include "tests/support/Subprocess.h"
-#include "tests/support/TempDir.h"
 #include "tests/support/VlessShareLink.h"
 
 namespace korvelin::testing {
@@ -108,19 +105,5 @@ RunResult testConfiguration(const std::string& xray, const std::string& configur
 // time stamps and without its start notice: what it says about a
 // configuration.
 std::vector<std::string> engineComplaints(const std::string& output);
-
-// A test of the real engine: skipped, naming the reason, when scripts/bootstrap
-// could not build it. It works in a private temporary directory, with an echo
-// endpoint that answers with the address a request came from.
-class RealXrayTest : public ::testing::Test {
- protected:
-  void SetUp() override;
-  // A new directory of that name in the temporary one.
-  std::string directory(const std::string& name);
-
-  std::string xray_;
-  ScopedTempDir temp_;
-  demo::LoopbackEchoServer echo_;
-};
 
 }  // namespace korvelin::testing

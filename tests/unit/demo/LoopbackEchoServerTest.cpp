@@ -43,7 +43,6 @@ TEST(LoopbackEchoServerTest, AnswersEachRequestOfAConnection) {
     Responses expected;
   };
   const std::vector<Case> cases = {
-      {"one request", get, {ip}},
       {"pipelined, kept alive", get + get + get, {ip, ip, ip}},
       {"close ends the connection", "GET / HTTP/1.1\r\nConnection: Close\r\n\r\n" + get, {ip}},
       {"HTTP/1.0 ends the connection", "GET /ip HTTP/1.0\r\n\r\n" + get, {ip}},

@@ -198,11 +198,12 @@ TEST(AppLocalizationTest, RenderEdgeCases) {
     const Keys* keys;
     std::string expected;
   };
-  const std::string longDetail(16384 - std::string("Could not save profile catalog: .").size(),
-                               'x');
+  const std::string save = "Could not save profile catalog: ";
+  const std::string saveRu = "Не удалось сохранить каталог профилей: ";
+  const std::string longDetail(16384 - save.size() - 1, 'x');  // the text is 16384 units long
+  const std::string installed = "Codex 1 (2) is installed and launch-approved.";
   const std::vector<Case> cases = {
-      {"Could not save profile catalog: disk full.", ru, nullptr,
-       "Не удалось сохранить каталог профилей: disk full."},
+      {save + "disk full.", ru, nullptr, saveRu + "disk full."},
       {"3 events", ru, nullptr, "3 events"},  // a leading placeholder needs a key set
       {"3 events", ru, &events, "События: 3"},
       {"Cancel", ru, nullptr, "Отмена"},
@@ -216,18 +217,14 @@ TEST(AppLocalizationTest, RenderEdgeCases) {
        "Версия Codex  () не проверена."},  // empty captures
       {"Only this managed directory will be deleted:\n/a\nb", zh, nullptr,
        "只会删除以下托管目录：\n/a\nb"},
-      {"Could not save profile catalog: " + longDetail + ".", ru, nullptr,
-       "Не удалось сохранить каталог профилей: " + longDetail + "."},
-      {"Could not save profile catalog: " + longDetail + "x.", ru, nullptr,
-       "Could not save profile catalog: " + longDetail + "x."},  // 16385 units: unchanged
+      {save + longDetail + ".", ru, nullptr, saveRu + longDetail + "."},
+      {save + longDetail + "x.", ru, nullptr, save + longDetail + "x."},  // 16385 units: unchanged
       {"Unknown text", zh, nullptr, "Unknown text"},
       // Templates are tried in key order: "Codex {0}" comes first and takes
       // the whole rest as its value, so only a key set reaches the longer one.
-      {"Codex 1 (2) is installed and launch-approved.", ru, nullptr,
-       "Codex 1 (2) is installed and launch-approved."},
-      {"Codex 1 (2) is installed and launch-approved.", ru, &approved,
-       "Codex 1 (2) установлен и одобрен для запуска."},
-      {"Could not save profile catalog: x", ru, nullptr, "Could not save profile catalog: x"},
+      {installed, ru, nullptr, installed},
+      {installed, ru, &approved, "Codex 1 (2) установлен и одобрен для запуска."},
+      {save + "x", ru, nullptr, save + "x"},
   };
   for (const auto& c : cases)
     EXPECT_EQ(AppLocalization::render(c.text, c.language, c.keys), c.expected)
