@@ -2,19 +2,94 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "core/profile/ProfilePaths.h"
 #include "tests/support/CatalogFixtures.h"
 #include "tests/support/FileTreeHelpers.h"
+#include "tests/support/ProcessHelpers.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
 namespace korvelin::testing {
+
+// A link's secrets, and a link that holds them (to a documentation address).
+inline const std::string kSampleUser = "b831381d-6324-4d53-ad4f-8cda48b30811";
+inline const std::string kSampleShortID = "6ba85179e30d4fc2";
+inline const std::string kSampleLink =
+    "vless://" + kSampleUser +
+    "@[2001:db8::7]:443?type=tcp&security=reality&sni=www.example.com&fp=chrome"
+    "&flow=xtls-rprx-vision&sid=" +
+    kSampleShortID + "&pbk=SbVKOEMjK0sIlbwg4akyBg5mL5KZwwB-ed4eEE7YnRc#Home";
+
+// `korvelin` followed by `arguments`, run to the end.
+inline RunResult runKorvelin(std::vector<std::string> arguments, SubprocessOptions options = {}) {
+  arguments.insert(arguments.begin(), korvelinPath());
+  return run(std::move(arguments), std::move(options));
+}
+
+// The standard output of a command that must succeed.
+inline std::string outputOf(const RunResult& result) {
+  EXPECT_EQ(result.exitCode, 0) << result.errors;
+  return result.output;
+}
+
+// A refusal as people see it: `exitCode`, nothing on standard output and
+// exactly one line on standard error, "korvelin: " then `message`.
+inline void expectOneLineError(const RunResult& result, int exitCode, const std::string& message) {
+  EXPECT_EQ(result.exitCode, exitCode) << result.errors;
+  EXPECT_EQ(result.output, "");
+  EXPECT_EQ(result.errors, "korvelin: " + message + "\n");
+}
+
+// The lines of `text`, without their line feeds.
+inline std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);)
+    lines.push_back(line);
+  return lines;
+}
+
+// The JSON objects among the lines of `text`, in order.
+inline std::vector<nlohmann::json> jsonLines(const std::string& text) {
+  std::vector<nlohmann::json> objects;
+  for (const auto& line : linesOf(text))
+    if (auto json = nlohmann::json::parse(line, nullptr, false); json.is_object())
+      objects.push_back(std::move(json));
+  return objects;
+}
+
+// Collects `pids` as they exit, from a thread of its own, while it lives:
+// processes a killed host left behind become this process's orphans (see
+// ScopedSubreaper), and a stop waits for them to be gone, zombies included.
+class OrphanCollector {
+ public:
+  explicit OrphanCollector(std::vector<pid_t> pids)
+      : thread_([this, pids = std::move(pids)] {
+          while (running_) {
+            for (pid_t pid : pids)
+              reapIfExited(pid);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+          }
+        }) {}
+  ~OrphanCollector() {
+    running_ = false;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> running_{true};
+  std::thread thread_;
+};
 
 // Command-line tests on one profile in a private base directory of their own.
 class ProfileCliTest : public ::testing::Test {

@@ -42,11 +42,8 @@ TEST(HostProtocolTest, EveryRequestSurvivesTheWire) {
 
 // Anything but exactly one request's shape is refused, with its reason.
 TEST(HostProtocolTest, RefusesEveryOtherShape) {
-  const auto valid = encodeHostRequest([] {
-    auto r = requestOf(HostOperation::run);
-    r.program = "/bin/true";
-    return r;
-  }());
+  auto valid = encodeHostRequest(requestOf(HostOperation::run));
+  valid["program"] = "/bin/true";
   auto with = [&](const std::string& key, nlohmann::json value) {
     auto copy = valid;
     copy[key] = std::move(value);
@@ -57,6 +54,11 @@ TEST(HostProtocolTest, RefusesEveryOtherShape) {
     copy.erase(key);
     return copy.dump();
   };
+  const std::string stop =
+      R"({"operation":"stop","profile":"0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0","timeout":)";
+  const std::string arguments = "arguments must be a list of at most 1024 strings";
+  const std::string environment = "environment must map names without '=' to strings";
+  const std::string timeout = "timeout must be a number of seconds above 0 and at most 3600";
   const struct {
     std::string line;
     std::string reason;
@@ -70,20 +72,14 @@ TEST(HostProtocolTest, RefusesEveryOtherShape) {
       {with("extra", 1), "unexpected key extra"},
       {with("program", "bin/true"), "program must be an absolute path"},
       {with("program", 7), "program must be a string"},
-      {with("arguments", {"a", std::string("b\0c", 3)}),
-       "arguments must be a list of at most 1024 strings"},
-      {with("arguments", std::vector<std::string>(1025, "a")),
-       "arguments must be a list of at most 1024 strings"},
-      {with("environment", {{"A=B", "c"}}), "environment must map names without '=' to strings"},
-      {with("environment", {{"A", 1}}), "environment must map names without '=' to strings"},
+      {with("arguments", {"a", std::string("b\0c", 3)}), arguments},
+      {with("arguments", std::vector<std::string>(1025, "a")), arguments},
+      {with("environment", {{"A=B", "c"}}), environment},
+      {with("environment", {{"A", 1}}), environment},
       {with("wait", "yes"), "wait must be true or false"},
       {with("profile", "not-a-uuid"), "profile must be a UUID"},
-      {"{\"operation\":\"stop\",\"profile\":\"0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0\",\"timeout\":"
-       "0}",
-       "timeout must be a number of seconds above 0 and at most 3600"},
-      {"{\"operation\":\"stop\",\"profile\":\"0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0\",\"timeout\":"
-       "1e9}",
-       "timeout must be a number of seconds above 0 and at most 3600"},
+      {stop + "0}", timeout},
+      {stop + "1e9}", timeout},
       {std::string(kMaxHostRequestBytes, ' '), "request too large"},
   };
   for (const auto& c : cases) {
