@@ -140,6 +140,8 @@ class XraySidecarTest : public ::testing::Test {
   ProfilePaths paths_{id_, dir_.path()};
   VLESSRealityConfiguration configuration_{kLink};
   demo::LoopbackEchoServer echo_;
+  // A profile's route probe, asking the echo endpoint.
+  const ProfileNetworkRouteProbe route_{.echoURL = echo_.url()};
   std::atomic<int> probes_{0};
 };
 
@@ -191,12 +193,6 @@ TEST_F(XraySidecarTest, FailedStartsStopTheGuardianAndClearTheRecord) {
   }
 }
 
-bool carries(std::uint16_t port, const std::string& url) {
-  return run({"/usr/bin/curl", "--silent", "--max-time", "5", "--socks5-hostname",
-              "127.0.0.1:" + std::to_string(port), url})
-             .exitCode == 0;
-}
-
 // After a host crash: an unattached sidecar ends with its host, an attached
 // one keeps serving the application until the application ends, or until
 // recovery stops it; the record outlives them all until recovery clears it.
@@ -216,7 +212,10 @@ TEST_F(XraySidecarTest, AfterTheHostCrashedTheSidecarLivesAsLongAsItsApplication
     if (attached) {
       ::usleep(300'000);
       EXPECT_TRUE(alive(engine) && alive(*guardian));
-      EXPECT_TRUE(carries(host["port"], echo_.url())) << "the engine keeps serving the application";
+      EXPECT_EQ(route_.probe(ProfileProxyConfiguration::fromURI(
+                    "socks5://127.0.0.1:" + std::to_string(host["port"].get<int>()))),
+                "127.0.0.1")
+          << "the engine keeps serving the application";
     }
     if (end == End::withApplication)
       ::kill(-host["app"].get<int>(), SIGKILL);
@@ -463,9 +462,7 @@ TEST_F(RealSidecarTest, EveryShapeServesAProfileAndRefusesWrongCredentials) {
 
     // A profile's route probe through the handed-out port sees the same.
     const auto before = echo_.requestCount();
-    ProfileNetworkRouteProbe probe;
-    probe.echoURL = echo_.url();
-    EXPECT_EQ(probe.probe(ProfileProxyConfiguration::fromURI(handle.localProxy().uri())),
+    EXPECT_EQ(route_.probe(ProfileProxyConfiguration::fromURI(handle.localProxy().uri())),
               XrayServer::kEgressAddress)
         << server.output();
     EXPECT_EQ(echo_.requestCount(), before + 1);
@@ -482,9 +479,7 @@ TEST_F(RealSidecarTest, EveryShapeServesAProfileAndRefusesWrongCredentials) {
     EXPECT_FALSE(sidecar->hasDurableSidecar(id_, paths_));
   }
   // Without a proxy the same probe takes the system route.
-  ProfileNetworkRouteProbe direct;
-  direct.echoURL = echo_.url();
-  EXPECT_EQ(direct.probeDirect(), "127.0.0.1");
+  EXPECT_EQ(route_.probeDirect(), "127.0.0.1");
 }
 
 TEST_F(RealSidecarTest, MisbehavingServersFailThePreflight) {

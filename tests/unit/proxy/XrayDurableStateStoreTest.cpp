@@ -25,7 +25,9 @@ namespace {
 using ::testing::ElementsAre;
 using testing::expectCoreError;
 using ::testing::HasSubstr;
+using ::testing::Matcher;
 using testing::recordForSequence;
+using ::testing::StartsWith;
 constexpr auto fileBytes = &testing::readText;
 
 const Uuid kProfile = *Uuid::parse("0D5B6F0E-2C3A-4B7D-9E1F-2A3B4C5D6E7F");
@@ -292,64 +294,48 @@ TEST_F(XrayDurableStateStoreTest, WritesAreConfirmedOneByOneAndBadOnesChangeNoth
   EXPECT_EQ(store.readOnly(paths), recordForSequence(kProfile, 3));
 }
 
-TEST_F(XrayDurableStateStoreTest, AStateFileReplacedDuringAWriteFailsIt) {
-  bootstrap();
-  XrayDurableStateStore swapping(
-      [&](std::string_view point, std::uint64_t) {
-        if (point != "page.afterSync")
-          return;
-        // The opened file keeps its one link, under another name.
-        testing::makeFile(stateFile() + ".copy", 0600, fileBytes(stateFile()));
-        ASSERT_EQ(::rename(stateFile().c_str(), (stateFile() + ".old").c_str()), 0);
-        ASSERT_EQ(::rename((stateFile() + ".copy").c_str(), stateFile().c_str()), 0);
-      },
-      [this](const std::string& detail) { refusals.push_back(detail); });
-  EXPECT_EQ(expectCoreError([&] {
-              swapping.withLockedState(paths, false,
-                                       [](const XrayDurableState&, XrayDurableStateWriter& writer) {
-                                         writer.write(recordForSequence(kProfile, 2));
-                                       });
-            }),
-            KorvelinCoreError::profileRecoveryRequired(kProfile));
-  EXPECT_EQ(refusals, std::vector<std::string>{"no longer the opened file: .xray-state"});
-}
-
-// The read-back judges the bytes on disk after the sync, also where the
+// A write is judged by what the file holds after the sync, also where the
 // store has read or written that page before.
-TEST_F(XrayDurableStateStoreTest, TheReadBackJudgesWhatTheFileHolds) {
+TEST_F(XrayDurableStateStoreTest, AWriteIsJudgedByWhatTheFileHoldsAfterTheSync) {
   auto rec = [](std::uint64_t sequence) { return recordForSequence(kProfile, sequence); };
   std::string torn = *XrayStatePage::encode(rec(3), 3);
   torn[100] ^= 1;
-  const struct {
-    const char* name;
-    int page;  // sequence 3 is written to page 1
-    std::string bytes;
-  } cases[] = {
-      {"the written page torn", 1, torn},
-      {"the written page holding another record", 1, *XrayStatePage::encode(rec(4), 3)},
-      {"a newer record in the other page", 0, *XrayStatePage::encode(rec(4), 4)},
+  // Sequence 3 is written to page 1.
+  const auto put = [&](int index, const std::string& bytes) {
+    return [this, index, bytes] { putPage(index, bytes); };
+  };
+  // The opened file keeps its one link, under another name.
+  const auto replace = [&] {
+    testing::makeFile(stateFile() + ".copy", 0600, fileBytes(stateFile()));
+    ASSERT_EQ(::rename(stateFile().c_str(), (stateFile() + ".old").c_str()), 0);
+    ASSERT_EQ(::rename((stateFile() + ".copy").c_str(), stateFile().c_str()), 0);
+  };
+  const auto readBack = StartsWith("reading back .xray-state gave sequence");
+  const std::vector<std::tuple<const char*, std::function<void()>, Matcher<std::string>>> cases = {
+      {"the state file replaced", replace, "no longer the opened file: .xray-state"},
+      {"the written page torn", put(1, torn), readBack},
+      {"the written page holding another record", put(1, *XrayStatePage::encode(rec(4), 3)),
+       readBack},
+      {"a newer record in the other page", put(0, *XrayStatePage::encode(rec(4), 4)), readBack},
   };
   bootstrap();
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, damage, refusal] : cases) {
+    SCOPED_TRACE(name);
     putPage(0, *XrayStatePage::encode(rec(2), 2));
     putPage(1, std::string(kPage, '\0'));
     refusals.clear();
     XrayDurableStateStore damaging(
         [&](std::string_view point, std::uint64_t) {
           if (point == "page.afterSync")
-            putPage(c.page, c.bytes);
+            damage();
         },
         [this](const std::string& detail) { refusals.push_back(detail); });
     EXPECT_EQ(expectCoreError([&] {
-                damaging.withLockedState(
-                    paths, false, [&](const XrayDurableState&, XrayDurableStateWriter& writer) {
-                      writer.write(rec(3));
-                    });
+                damaging.withLockedState(paths, false,
+                                         [&](auto&, auto& writer) { writer.write(rec(3)); });
               }),
               KorvelinCoreError::profileRecoveryRequired(kProfile));
-    ASSERT_EQ(refusals.size(), 1u);
-    EXPECT_EQ(refusals[0].rfind("reading back .xray-state gave sequence", 0), 0u) << refusals[0];
+    EXPECT_THAT(refusals, ElementsAre(refusal));
   }
 }
 
