@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/base/CoreError.h"
+#include "tests/support/ThrownError.h"
 
 namespace korvelin::testing {
 

@@ -1,11 +1,21 @@
 #pragma once
 
 #include <optional>
+#include <ostream>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "core/base/CoreError.h"
+
+namespace korvelin {
+
+// How a failed expectation shows an error: its code and description.
+inline void PrintTo(const KorvelinCoreError& error, std::ostream* out) {
+  *out << error.code() << ": " << error.errorDescription();
+}
+
+}  // namespace korvelin
 
 namespace korvelin::testing {
 

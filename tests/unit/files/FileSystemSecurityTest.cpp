@@ -215,18 +215,17 @@ TEST_F(SecureFileSystemTest, FileACLsAreReadFromTheEntryAndCleared) {
 
 TEST_F(SecureFileSystemTest, BadChildNamesAreRefusedBeforeAnySystemCall) {
   // With an invalid descriptor any system call would fail with EBADF instead.
+  const auto open = [](const std::string& name, MissingDirectories missing) {
+    return expectCoreError([&] { FS::openChildDirectoryFD(-1, name, "x", missing, kPath); });
+  };
   for (const std::string& name :
        std::vector<std::string>{"", "a/b", ".", "..", std::string("a\0b", 3)}) {
     const auto refused = kPath("invalid managed directory name: " + name);
-    EXPECT_EQ(expectCoreError([&] {
-                FS::openChildDirectoryFD(-1, name, "x", MissingDirectories::create, kPath);
-              }),
-              refused);
+    EXPECT_EQ(open(name, MissingDirectories::create), refused);
     EXPECT_EQ(expectCoreError([&] { FS::createExclusiveChildDirectoryFD(-1, name, "x", kPath); }),
               refused);
   }
-  EXPECT_EQ(expectCoreError(
-                [&] { FS::openChildDirectoryFD(-1, "ok", "x", MissingDirectories::fail, kPath); }),
+  EXPECT_EQ(open("ok", MissingDirectories::fail),
             kPath("openat failed for x: Bad file descriptor"));
 }
 

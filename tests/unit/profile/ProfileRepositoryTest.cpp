@@ -163,16 +163,14 @@ TEST_F(ProfileRepositoryTest, CatalogSizeLimitHoldsOnReadAndWrite) {
   // Exactly at the limit loads, one byte more does not (trailing white space
   // keeps the JSON valid).
   const json document = {{"schemaVersion", 5}, {"profiles", json::array()}};
-  for (std::size_t size :
-       {ProfileRepository::maximumCatalogBytes, ProfileRepository::maximumCatalogBytes + 1}) {
+  const auto loadAtSize = [&](std::size_t size) {
     std::string bytes = document.dump();
     bytes.resize(size, ' ');
     writeCatalogBytes(bytes, document);
-    auto failure = errorCaseOf([&] { repository().load(); });
-    EXPECT_EQ(failure, size > ProfileRepository::maximumCatalogBytes
-                           ? std::optional(Case::profileCatalogTooLarge)
-                           : std::nullopt);
-  }
+    return errorCaseOf([&] { repository().load(); });
+  };
+  EXPECT_EQ(loadAtSize(ProfileRepository::maximumCatalogBytes), std::nullopt);
+  EXPECT_EQ(loadAtSize(ProfileRepository::maximumCatalogBytes + 1), Case::profileCatalogTooLarge);
   ::unlink(catalog().c_str());
 
   // A change whose result would not fit is refused before any tree exists.
@@ -278,7 +276,7 @@ TEST_F(ProfileRepositoryTest, AnUnconfirmedCommitIsVisibleAndReportedAsSuch) {
   EXPECT_EQ(asDefault.load().durability, ProfileCatalogDurability::unconfirmed);
 }
 
-TEST_F(ProfileRepositoryTest, CreateRefusesWhatItCannotCatalogue) {
+TEST_F(ProfileRepositoryTest, RefusedCreationsAndMissingBasesLeaveNothingBehind) {
   CodexInstallation unverified = chromeInstallation(), otherTeam = unverified, unnamed = unverified;
   unverified.bundleIdentifier = "com.openai.codex";
   unverified.signingTeamIdentifier = "2DC432GLL2";
@@ -301,9 +299,9 @@ TEST_F(ProfileRepositoryTest, CreateRefusesWhatItCannotCatalogue) {
     EXPECT_FALSE(exists(catalog()));
     EXPECT_FALSE(exists(ProfilePaths(draft.id, base_).root()));
   }
-}
 
-TEST_F(ProfileRepositoryTest, MissingBases) {
+  // A custom base must exist; a missing default one is an empty catalogue,
+  // and reading it creates nothing.
   ProfileRepository missingCustom(dir_.child("nope"), dir_.child("default"));
   EXPECT_EQ(thrownDetail(Case::unsafeProfileBase, [&] { missingCustom.load(); }),
             "custom base must already exist: " + dir_.child("nope"));
