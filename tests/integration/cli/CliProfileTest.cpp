@@ -29,6 +29,8 @@ using testing::runKorvelin;
 
 constexpr const char* kProfile = "5C4B3A29-1807-4F6E-9D5C-4B3A29180706";
 constexpr const char* kRoot = "/Profiles/5c4b3a29-1807-4f6e-9d5c-4b3a29180706";
+const std::string kNamesAProfile =
+    " (expected a profile's UUID or the name of a catalogued profile)";
 
 class CliProfileTest : public testing::CatalogCliTest {
  protected:
@@ -115,15 +117,14 @@ TEST_F(CliProfileTest, RefusalsAreOneLineAndLeaveTheCatalogueAlone) {
     return options;
   };
   const std::string unsafe = "Unsafe bundle member: " + linked + ".";
+  const std::string nobody = "00000000-0000-0000-0000-000000000001";
   const struct {
     std::vector<std::string> arguments;
     int exitCode;
     std::string message;
   } rows[] = {
       {{"profile", "show", "Twin"}, 2, "2 profiles are named 'Twin'; name one by its UUID"},
-      {{"profile", "show", "Nobody"},
-       2,
-       "no profile named 'Nobody' (expected a profile's UUID or the name of a catalogued profile)"},
+      {{"profile", "show", "Nobody"}, 2, "no profile named 'Nobody'" + kNamesAProfile},
       {create({"--installation", installation_, "--color", "mauve"}), 2,
        "unknown color 'mauve' (one of violet, blue, teal, yellow, orange, red, pink, gray)"},
       {{"profile", "create", "  ", "--installation", installation_},
@@ -133,9 +134,7 @@ TEST_F(CliProfileTest, RefusalsAreOneLineAndLeaveTheCatalogueAlone) {
        "Invalid profile catalog: invalid profile network route."},
       {create({"--installation", bad}), 1,
        "invalid installation record " + bad + ": missing key \"displayName\""},
-      {{"profile", "delete", "00000000-0000-0000-0000-000000000001"},
-       1,
-       "Profile 00000000-0000-0000-0000-000000000001 was not found."},
+      {{"profile", "delete", nobody}, 1, "Profile " + nobody + " was not found."},
       {{"app", "inspect", linked}, 1, unsafe},
       {create({"--bundle", linked}), 1, unsafe},
       {{"app", "arch", "/nonexistent/x"},
@@ -263,8 +262,7 @@ TEST_F(CliProfileTest, TreeRefusalsAreOneLineAndChangeNothing) {
   const std::string prefix = "Korvelin could not establish single-instance ownership: ";
 
   expectOneLineError(runKorvelin({"--base", base_, "prepare", "not-a-uuid"}), 2,
-                     "no profile named 'not-a-uuid' (expected a profile's UUID or the name of a "
-                     "catalogued profile)");
+                     "no profile named 'not-a-uuid'" + kNamesAProfile);
   expectOneLineError(
       runKorvelin({"--base", missing, "prepare", kProfile}), 1,
       prefix + "Unsafe profile base: custom base must already exist: " + missing + ".");

@@ -168,8 +168,9 @@ TEST_F(CliProxyTest, NoErrorShowsALinkWhereverItWasTyped) {
 }
 
 // The stand-in engine forwards directly: a real link must never be handed to
-// it, and without a real engine nothing serves one.
-TEST_F(CliProxyTest, ARealLinkNeedsARealEngine) {
+// it, and without a real engine nothing serves one. Standard input is read
+// up to what it may hold, never further.
+TEST_F(CliProxyTest, ARealLinkNeedsARealEngineAndInputIsReadNoFurther) {
   for (const std::vector<std::string>& arguments :
        {std::vector<std::string>{"proxy", "start", profile_, "--link", kLink},
         {"demo", "--link", kLink},
@@ -179,10 +180,6 @@ TEST_F(CliProxyTest, ARealLinkNeedsARealEngine) {
     EXPECT_THAT(result.errors, ::testing::StartsWith("korvelin: no real engine found at " +
                                                      dir_.path() + "/.cache/korvelin/"));
   }
-}
-
-// Standard input is read up to what it may hold, never further.
-TEST_F(CliProxyTest, StandardInputIsReadOnlyUpToWhatItMayHold) {
   const std::vector<std::pair<std::string, int>> commands = {
       {"proxy start " + profile_ + " --link -", 1},
       {"demo --link -", 1},

@@ -36,12 +36,10 @@ int main(int argc, char** argv) {
                                 [guardian] { return guardian; });
   sidecar.initializeManagedProfile(paths);
   const VLESSRealityConfiguration configuration(
-      argc == 9
-          ? argv[8]
-          : "vless://b831381d-6324-4d53-ad4f-8cda48b30811@127.0.0.1:443?type=tcp&security=reality"
-            "&pbk=SbVKOEMjK0sIlbwg4akyBg5mL5KZwwB-ed4eEE7YnRc&sid=6ba85179e30d4fc2&sni=www.example."
-            "com"
-            "&fp=chrome&flow=xtls-rprx-vision");
+      argc == 9 ? argv[8]
+                : "vless://b831381d-6324-4d53-ad4f-8cda48b30811@127.0.0.1:443?type=tcp&fp=chrome"
+                  "&security=reality&pbk=SbVKOEMjK0sIlbwg4akyBg5mL5KZwwB-ed4eEE7YnRc"
+                  "&sid=6ba85179e30d4fc2&sni=www.example.com&flow=xtls-rprx-vision");
   const Uuid connection = Uuid::random();
   const auto handle = sidecar.start(id, connection, configuration, paths);
   nlohmann::json line = {

@@ -77,24 +77,9 @@ TEST_F(CodexMCPConfigProvisionerTest, RoundTripsAreByteExact) {
   }
 }
 
-TEST_F(CodexMCPConfigProvisionerTest, ReinstallKeepsOneBlockAndReconcileRemovesIt) {
-  profile.writeConfig("model = \"o3\"\n");
-  install(kFirst);
-  const auto receipt = install(kSecond);
-  EXPECT_EQ(profile.configBytes(), installed("model = \"o3\"\n", kSecond));
-  // The first receipt no longer describes the file.
-  EXPECT_EQ(expectCoreError([&] {
-              provisioner.remove(profile.paths, {kFirst, installed("model = \"o3\"\n")});
-            }),
-            configurationError("managed config changed while the run was active"));
-  provisioner.reconcile(profile.paths);
-  EXPECT_EQ(profile.configBytes(), "model = \"o3\"\n");
-  EXPECT_EQ(expectCoreError([&] { provisioner.remove(profile.paths, receipt); }),
-            configurationError("managed config changed while the run was active"));
-  EXPECT_EQ(profile.configBytes(), "model = \"o3\"\n");
-}
-
-TEST_F(CodexMCPConfigProvisionerTest, CodexDirectoryIsCreatedPrivateAndA0755OneIsRepaired) {
+// One profile: .codex created private and a 0755 one repaired, then a
+// reinstall that keeps one block and a reconcile that removes it.
+TEST_F(CodexMCPConfigProvisionerTest, PrivateDirectoryThenReinstallAndReconcile) {
   provisioner.reconcile(profile.paths);
   provisioner.reconcile(ProfilePaths(Uuid::random(), profile.paths.baseDirectory()));
   EXPECT_FALSE(testing::exists(profile.codexHome()));
@@ -105,6 +90,22 @@ TEST_F(CodexMCPConfigProvisionerTest, CodexDirectoryIsCreatedPrivateAndA0755OneI
   EXPECT_EQ(testing::modeOf(profile.codexHome()), 0755u);
   provisioner.reconcile(profile.paths);
   EXPECT_EQ(testing::modeOf(profile.codexHome()), 0700u);
+
+  const std::string user = "model = \"o3\"\n";
+  const auto changed = configurationError("managed config changed while the run was active");
+  profile.writeConfig(user);
+  install(kFirst);
+  const auto receipt = install(kSecond);
+  EXPECT_EQ(profile.configBytes(), installed(user, kSecond));
+  // The first receipt no longer describes the file.
+  EXPECT_EQ(expectCoreError([&] {
+              provisioner.remove(profile.paths, {kFirst, installed(user)});
+            }),
+            changed);
+  provisioner.reconcile(profile.paths);
+  EXPECT_EQ(profile.configBytes(), user);
+  EXPECT_EQ(expectCoreError([&] { provisioner.remove(profile.paths, receipt); }), changed);
+  EXPECT_EQ(profile.configBytes(), user);
 }
 
 // Every refusal leaves every byte where it was.

@@ -28,7 +28,7 @@ TEST(AppLocalizationTest, TheBuiltInCatalogueIsTheCheckedCatalogueSection) {
       compileTranslations("catalogue", source("en"), source("ru"), source("zh-Hans"));
   ASSERT_EQ(compiled.problems, std::vector<std::string>{});
   const auto keys = catalogue().keys();
-  EXPECT_EQ(keys.size(), 613u);
+  EXPECT_EQ(keys.size(), compiled.catalogue["en"].size());  // no key lost
   for (auto language : kAppLanguages)
     for (const auto& key : keys)
       EXPECT_EQ(*catalogue().find(language, key),

@@ -18,6 +18,7 @@ constexpr double kNow = 1'800'000'000;
 const std::string kApp = "com.korvelin.app";
 
 using Keys = testing::ManifestKeys;
+const auto envelope = testing::manifestEnvelope;
 
 nlohmann::ordered_json manifest() {
   return {{"schemaVersion", 1},
@@ -32,10 +33,6 @@ nlohmann::ordered_json manifest() {
           {"downloadURL", "https://updates.example.com/Korvelin-1.2.3.dmg"},
           {"size", 1048576},
           {"sha256", std::string(64, 'a')}};
-}
-
-std::string envelope(const std::string& payload, const std::string& signature) {
-  return testing::manifestEnvelope(payload, signature);
 }
 
 std::optional<Case> failure(const std::function<void()>& call) {

@@ -132,27 +132,27 @@ TEST(YouTrackTokenTest, GenericSecretsFailLikeTheirOperation) {
             "Keychain update failed with status " + std::to_string(ENOENT) + ".");
 }
 
-TEST(GatewaySupervisorTest, OneGatewayPerProfileAndOnlyItsOwnHandleStopsIt) {
+// One gateway per profile, stopped only by its own handle; then the proxies
+// it cannot use, refused without keeping the profile from starting again.
+TEST(GatewaySupervisorTest, OneGatewayPerProfileAndNoneThroughAProxyItCannotUse) {
   YouTrackMCPGatewaySupervisor supervisor({"https://youtrack.invalid/mcp", std::nullopt});
+  const auto startAgain = [&](const Uuid& profile) {
+    return errorCaseOf([&] { supervisor.start(profile, "token", std::nullopt); });
+  };
   const Uuid profile = Uuid::random();
   const auto first = supervisor.start(profile, "token", std::nullopt);
   EXPECT_EQ(first.capability.size(), 64u);
   EXPECT_EQ(first.capability.find_first_not_of("0123456789abcdef"), std::string::npos);
-  EXPECT_EQ(errorCaseOf([&] { supervisor.start(profile, "token", std::nullopt); }),
-            Case::alreadyRunning);
+  EXPECT_EQ(startAgain(profile), Case::alreadyRunning);
   supervisor.stop(profile);
   const auto second = supervisor.start(profile, "token", std::nullopt);
   EXPECT_NE(second.capability, first.capability);
   EXPECT_NE(second.generation, first.generation);
   supervisor.stop(first);  // stale: the second keeps running
-  EXPECT_EQ(errorCaseOf([&] { supervisor.start(profile, "token", std::nullopt); }),
-            Case::alreadyRunning);
+  EXPECT_EQ(startAgain(profile), Case::alreadyRunning);
   supervisor.stop(second);
   supervisor.stop(supervisor.start(profile, "token", std::nullopt));
-}
 
-TEST(GatewaySupervisorTest, RefusesProxiesItCannotUse) {
-  YouTrackMCPGatewaySupervisor supervisor({"https://youtrack.invalid/mcp", std::nullopt});
   auto zeroPort = ProfileProxyConfiguration(ProfileProxyScheme::socks5, "127.0.0.1", 1080);
   zeroPort.port = 0;
   const std::pair<ProfileProxyConfiguration, std::string> cases[] = {
@@ -160,12 +160,12 @@ TEST(GatewaySupervisorTest, RefusesProxiesItCannotUse) {
       {ProfileProxyConfiguration(ProfileProxyScheme::https, "proxy.test", 443),
        "HTTPS proxy transport is not supported by the YouTrack gateway."}};
   for (const auto& [proxy, message] : cases) {
-    const Uuid profile = Uuid::random();
+    const Uuid other = Uuid::random();
     EXPECT_EQ(testing::thrownDescription(Case::invalidProxyConfiguration,
-                                         [&] { supervisor.start(profile, "t", proxy); }),
+                                         [&] { supervisor.start(other, "t", proxy); }),
               message);
-    // A refused start leaves the profile free to start again.
-    supervisor.stop(supervisor.start(profile, "t", std::nullopt));
+    EXPECT_EQ(startAgain(other), std::nullopt);  // a refused start leaves the profile free
+    supervisor.stop(other);
   }
   EXPECT_EQ(errorCaseOf([] {
               YouTrackMCPGatewaySupervisor({"http://youtrack.test/mcp", std::nullopt})
