@@ -1,9 +1,7 @@
 // What is learnt of a live run from real processes: its re-adoption from a
-// real lease, the activity journal under concurrent appenders, and its
-// traffic through the sidecar's port. The rules for wide and changing trees
-// are checked on tables of their own.
+// real lease, and its activity journal under concurrent appenders. Its
+// traffic through a sidecar is seen in ProfileLauncherTest.
 
-#include <signal.h>
 #include <sys/stat.h>
 
 #include <map>
@@ -14,15 +12,9 @@
 
 #include "core/activity/ProfileActivityJournal.h"
 #include "core/activity/ProfileRuntimeObserver.h"
-#include "core/activity/ProfileTrafficObserver.h"
 #include "core/platform/ProcessInfo.h"
 #include "core/process/LaunchLease.h"
-#include "core/proxy/VLESSConnection.h"
-#include "core/proxy/XraySidecarSupervisor.h"
-#include "demo/LoopbackEchoServer.h"
 #include "tests/support/FileTreeHelpers.h"
-#include "tests/support/GuardianHarness.h"
-#include "tests/support/ProcessHelpers.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
@@ -32,12 +24,10 @@ namespace {
 class RunObservationTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ::signal(SIGPIPE, SIG_IGN);
     ::chmod(dir_.path().c_str(), 0700);
     ProfilePreparer(paths_.baseDirectory()).prepare(paths_);
   }
 
-  ScopedSubreaper reaper_;
   ScopedTempDir dir_;
   Uuid id_ = Uuid::random();
   ProfilePaths paths_{id_, dir_.path()};
@@ -150,57 +140,6 @@ TEST_F(RunObservationTest, ConcurrentAppendersWriteWholeLines) {
     EXPECT_EQ(index, next[tag]++) << tag;
   }
   EXPECT_EQ(next, (std::map<std::string, int>{{"a", kEventsPerWriter}, {"b", kEventsPerWriter}}));
-}
-
-TEST_F(RunObservationTest, SeesAGrandchildTalkingThroughTheSidecar) {
-  const demo::LoopbackEchoServer echo;
-  std::vector<std::unique_ptr<XraySidecarSupervisor>> supervisors;
-  // A guarded sidecar of the stand-in engine for a new profile.
-  const auto startSidecar = [&] {
-    const ProfilePaths paths(Uuid::random(), dir_.path());
-    ProfilePreparer(dir_.path()).prepare(paths);
-    supervisors.push_back(std::make_unique<XraySidecarSupervisor>(
-        [] { return XraySidecarSupervisor::validateBinary(testProgramPath("standin-xray")); },
-        [&](std::uint16_t port, double limit) {
-          return XraySidecarSupervisor::curlEgressProbe(port, echo.url(), limit);
-        },
-        &XraySidecarSupervisor::lsofListenerVerifier, [] { return guardianPath(); }));
-    supervisors.back()->initializeManagedProfile(paths);
-    return supervisors.back()->start(
-        paths.profileID(), Uuid::random(),
-        VLESSRealityConfiguration(
-            "vless://b831381d-6324-4d53-ad4f-8cda48b30811@127.0.0.1:443?type=tcp&security=reality"
-            "&pbk=SbVKOEMjK0sIlbwg4akyBg5mL5KZwwB-ed4eEE7YnRc&sid=6ba85179e30d4fc2"
-            "&sni=www.example.com&fp=chrome&flow=xtls-rprx-vision"),
-        paths);
-  };
-  const auto sidecar = startSidecar();
-  const auto other = startSidecar();
-  // The profile's root: a shell leading its own group, whose inner shell
-  // waits for curl, so curl is the root's grandchild; the rate limit keeps
-  // its connection open while the observer looks.
-  Subprocess root({"/bin/sh", "-c",
-                   "sh -c \"/usr/bin/curl --silent --limit-rate 4k --output /dev/null "
-                   "--socks5-hostname 127.0.0.1:" +
-                       std::to_string(sidecar.loopbackPort) + " " + echo.url("/bytes/100000000") +
-                       "; true\" & wait"},
-                  {.newProcessGroup = true});
-  auto identity = identityOnceRunning(root.pid(), "/usr/bin/dash");
-  if (!identity)
-    identity = identityOnceRunning(root.pid(), "/bin/sh");
-  ASSERT_TRUE(identity);
-  const auto context = [&](const XraySidecarHandle& engine) {
-    return ProfileTrafficObservationContext{
-        Uuid::random(), *identity, *engine.processIdentity,
-        ProfileProxyConfiguration(ProfileProxyScheme::socks5, "127.0.0.1", sidecar.loopbackPort),
-        engine.generation};
-  };
-  const ProfileTrafficObserver observer;
-  EXPECT_TRUE(eventually([&] { return observer.observe(context(sidecar)) == std::optional(true); },
-                         std::chrono::seconds(10)));
-  // The same connection, with the other profile's engine named as the peer.
-  EXPECT_EQ(observer.observe(context(other)), std::optional(false));
-  ::kill(-root.pid(), SIGKILL);
 }
 
 }  // namespace

@@ -5,14 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
-#include <thread>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "core/platform/LocalSocket.h"
+#include "tests/support/Subprocess.h"
 
 namespace korvelin {
 namespace {
@@ -43,14 +44,8 @@ std::string converse(const std::string& socketPath, const Peer& peer) {
   auto socket = platform::newLocalStreamSocket(false);
   if (!socket || platform::connectLocal(socket.get(), socketPath) != 0)
     return "(no connection)";
-  std::size_t sent = 0;
-  while (sent < peer.bytes.size()) {
-    const auto count =
-        platform::sendNoSignal(socket.get(), peer.bytes.data() + sent, peer.bytes.size() - sent);
-    if (count <= 0)
-      break;
-    sent += static_cast<std::size_t>(count);
-  }
+  // A blocking send of a few kilobytes is whole, or cut short by the bridge.
+  platform::sendNoSignal(socket.get(), peer.bytes.data(), peer.bytes.size());
   if (peer.shutdownAfterSending)
     ::shutdown(socket.get(), SHUT_WR);
   std::string answer;
@@ -88,16 +83,14 @@ std::string paddedRequest(std::size_t total) {
 }
 
 TEST(ClaudeBrowserBridgeTest, RefusesEveryRequestItCannotTrust) {
-  std::mutex seenLock;
-  std::vector<std::string> seen;
+  std::atomic<int> handled = 0;
   const Uuid profileID = Uuid::random();
-  ClaudeBrowserBridge bridge(profileID, "/opt/korvelin/../korvelin/browser-shim", kKey,
-                             [&](const std::string& url, const Uuid& id) {
-                               std::lock_guard guard(seenLock);
-                               seen.push_back(url);
-                               EXPECT_EQ(id, profileID);
-                               return ClaudeBrowserBridgeDecision::handled;
-                             },
+  const auto handle = [&](const std::string&, const Uuid& id) {
+    ++handled;
+    EXPECT_EQ(id, profileID);
+    return ClaudeBrowserBridgeDecision::handled;
+  };
+  ClaudeBrowserBridge bridge(profileID, "/opt/korvelin/../korvelin/browser-shim", kKey, handle,
                              {3000ms, 5000ms, 32});
   const auto configuration = bridge.start();
 
@@ -137,10 +130,7 @@ TEST(ClaudeBrowserBridgeTest, RefusesEveryRequestItCannotTrust) {
         std::async(std::launch::async, [&] { return converse(configuration.socketPath, c.peer); }));
   for (std::size_t i = 0; i < cases.size(); ++i)
     EXPECT_EQ(answers[i].get(), cases[i].expected) << cases[i].name;
-  {
-    std::lock_guard guard(seenLock);
-    EXPECT_EQ(seen.size(), 2u);  // only what was answered "pane" reached the handler
-  }
+  EXPECT_EQ(handled, 2);  // only what was answered "pane" reached the handler
 
   struct stat socketFile {};
   ASSERT_EQ(::lstat(configuration.socketPath.c_str(), &socketFile), 0);
@@ -171,15 +161,12 @@ TEST(ClaudeBrowserBridgeTest, SlowDecisionsHoldNeitherAcceptingNorStop) {
 
   auto first =
       std::async(std::launch::async, [&] { return converse(configuration.socketPath, slow); });
-  while (bridge.activeConnections() < 1)
-    std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(testing::eventually([&] { return bridge.activeConnections() >= 1; }));
   EXPECT_EQ(converse(configuration.socketPath, fast), kPane);
-  while (bridge.activeConnections() > 1)
-    std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(testing::eventually([&] { return bridge.activeConnections() <= 1; }));
   auto second =
       std::async(std::launch::async, [&] { return converse(configuration.socketPath, slow); });
-  while (bridge.activeConnections() < 2)
-    std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(testing::eventually([&] { return bridge.activeConnections() >= 2; }));
   // Over the cap: answered at once, unread, although valid.
   EXPECT_EQ(converse(configuration.socketPath, fast), kDeclined);
 

@@ -68,11 +68,6 @@ bool groupIsEmpty(pid_t group) {
   return ::kill(-group, 0) != 0 && errno == ESRCH;
 }
 
-json fileJson(const std::string& path) {
-  std::ifstream in(path);
-  return json::parse(in, nullptr, false);
-}
-
 // The lines of a `--json` launch client whose event is `event`.
 std::vector<json> linesOf(testing::Subprocess& client, const std::string& event) {
   std::vector<json> found;
@@ -297,18 +292,15 @@ TEST_F(RealLaunchTest, AClaudeSignInLinkOpensInThePairedChromeBehindItsSidecar) 
 
   // Chromium is up once its singleton lock names it in the profile.
   ASSERT_TRUE(testing::eventually(
-      [&] {
-        struct stat info;
-        return ::lstat((chromePaths.userData() + "/SingletonLock").c_str(), &info) == 0;
-      },
-      60s));
+      [&] { return testing::exists(chromePaths.userData() + "/SingletonLock"); }, 60s));
   // The stand-in opens the sign-in link as Claude does.
   const std::string link = echo_.url(kSignIn);
   std::ofstream(claudePaths.userData() + "/open-url.tmp") << link;
   fs::rename(claudePaths.userData() + "/open-url.tmp", claudePaths.userData() + "/open-url");
   const std::string result = claudePaths.userData() + "/browser-result";
   ASSERT_TRUE(testing::eventually([&] { return fs::exists(result); }, 60s));
-  EXPECT_EQ(fileJson(result)["status"], 0) << fileJson(result).dump();  // taken: "pane"
+  EXPECT_EQ(json::parse(testing::readText(result), nullptr, false)["status"], 0)  // taken: "pane"
+      << testing::readText(result);
 
   // The launch client hears that the running Chromium took the link, never
   // the link itself; the page arrives from the REALITY server's egress.

@@ -1,9 +1,8 @@
 // A stand-in for the desktop executable of a Claude or a Codex bundle, doing
 // with a profile what the real application does.
 //
-// Claude, when CLAUDE_USER_DATA_DIR is set: on start it records its
-// arguments and environment as JSON in $CLAUDE_USER_DATA_DIR/standin.json;
-// then, until a signal ends it, it looks every 20 ms for a file "open-url"
+// Claude, when CLAUDE_USER_DATA_DIR is set: on start it creates the file
+// "started" there; then, until a signal ends it, it looks every 20 ms for a file "open-url"
 // there: it runs $BROWSER with the link that file holds, as the real
 // application opens a sign-in link, and writes the browser's exit status and
 // output to "browser-result".
@@ -98,16 +97,8 @@ nlohmann::json openInBrowser(const std::string& browser,
           {"output", output}};
 }
 
-int claude(const std::string& directory,
-           const std::vector<std::string>& arguments,
-           const std::vector<std::string>& environment) {
-  nlohmann::json record = {{"arguments", arguments}, {"environment", nlohmann::json::object()}};
-  for (const auto& entry : environment) {
-    const auto equals = entry.find('=');
-    record["environment"][entry.substr(0, equals)] =
-        equals == std::string::npos ? "" : entry.substr(equals + 1);
-  }
-  writeFile(directory + "/standin.json", record.dump());
+int claude(const std::string& directory, const std::vector<std::string>& environment) {
+  writeFile(directory + "/started", "");
 
   const std::string request = directory + "/open-url";
   for (;;) {
@@ -181,6 +172,6 @@ int main(int argc, char** argv) {
   for (char** entry = environ; *entry; ++entry)
     environment.emplace_back(*entry);
   if (const char* claudeData = std::getenv("CLAUDE_USER_DATA_DIR"))
-    return claude(claudeData, arguments, environment);
+    return claude(claudeData, environment);
   return codex(arguments, environment);
 }

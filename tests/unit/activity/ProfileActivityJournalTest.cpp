@@ -78,38 +78,18 @@ TEST(ProfileActivityEventTest, DecodesOnlyWellFormedEvents) {
     EXPECT_FALSE(parseProfileActivityEvent(text)) << name;
 }
 
-class ProfileActivityJournalTest : public ::testing::Test {
- protected:
-  ProfileActivityJournalTest() : paths(kProfile, temp.child("base")) {
-    makeDirectory(paths.baseDirectory());
-    ProfilePreparer(paths.baseDirectory()).prepare(paths);
-  }
-
-  std::string journal() const { return paths.logs() + "/activity.jsonl"; }
-
+// One journal from nothing: refusals that write nothing, appends to a private
+// file, then reads of the newest lines amid lines to skip.
+TEST(ProfileActivityJournalTest, AppendsWholePrivateLinesAndReadsTheNewestBack) {
   testing::ScopedTempDir temp;
-  ProfilePaths paths;
-};
-
-TEST_F(ProfileActivityJournalTest, AppendsOneDurableLinePerEventToAPrivateFile) {
+  const ProfilePaths paths(kProfile, temp.child("base"));
+  makeDirectory(paths.baseDirectory());
+  ProfilePreparer(paths.baseDirectory()).prepare(paths);
+  const std::string file = paths.logs() + "/activity.jsonl";
   ProfileActivityJournal journal;
-  const auto first = sampleEvent();
-  const ProfileActivityEvent second{.profileID = kProfile,
-                                    .kind = ProfileActivityKind::proxyConnectionAvailable};
-  journal.append(first, paths);
-  EXPECT_EQ(testing::modeOf(this->journal()), 0600u);
-  journal.append(second, paths);
-  EXPECT_EQ(readText(this->journal()),
-            activityEventJSON(first) + "\n" + activityEventJSON(second) + "\n");
-  EXPECT_NE(first.id, second.id) << "every event gets its own identifier";
+  EXPECT_EQ(readProfileActivityJournal(paths, 4096), ProfileActivityJournalContents{})
+      << "no journal yet";
 
-  const auto contents = readProfileActivityJournal(paths, 1 << 20);
-  EXPECT_EQ(contents.events, (std::vector<ProfileActivityEvent>{first, second}));
-  EXPECT_EQ(contents.ignoredLineCount, 0u);
-}
-
-TEST_F(ProfileActivityJournalTest, RefusesWithoutWritingAnything) {
-  ProfileActivityJournal journal;
   auto foreign = sampleEvent();
   foreign.profileID = Uuid::random();
   EXPECT_EQ(expectCoreError([&] { journal.append(foreign, paths); }).errorCase(),
@@ -118,26 +98,30 @@ TEST_F(ProfileActivityJournalTest, RefusesWithoutWritingAnything) {
   invalidText.detail = "\xc3";
   EXPECT_EQ(expectCoreError([&] { journal.append(invalidText, paths); }).errorCase(),
             Case::logCreationFailed);
-  EXPECT_FALSE(testing::exists(this->journal())) << "refused before any file is touched";
-}
+  EXPECT_FALSE(testing::exists(file)) << "refused before any file is touched";
 
-TEST_F(ProfileActivityJournalTest, ReadingKeepsTheNewestLinesAndCountsWhatItSkips) {
-  EXPECT_EQ(readProfileActivityJournal(paths, 4096), ProfileActivityJournalContents{})
-      << "no journal yet";
-  ProfileActivityJournal journal;
-  std::vector<ProfileActivityEvent> events;
+  const auto first = sampleEvent();
+  const ProfileActivityEvent second{.profileID = kProfile,
+                                    .kind = ProfileActivityKind::proxyConnectionAvailable};
+  journal.append(first, paths);
+  EXPECT_EQ(testing::modeOf(file), 0600u);
+  journal.append(second, paths);
+  EXPECT_EQ(readText(file), activityEventJSON(first) + "\n" + activityEventJSON(second) + "\n");
+  EXPECT_NE(first.id, second.id) << "every event gets its own identifier";
+  const auto contents = readProfileActivityJournal(paths, 1 << 20);
+  EXPECT_EQ(contents.events, (std::vector<ProfileActivityEvent>{first, second}));
+  EXPECT_EQ(contents.ignoredLineCount, 0u);
+
+  // Three lines of the same length, then a garbage line, an empty one and
+  // another profile's event.
+  std::vector<ProfileActivityEvent> events{first, second};
   for (int i = 0; i < 3; ++i) {
     events.push_back(sampleEvent());
     events.back().id = Uuid::random();
     journal.append(events.back(), paths);
   }
-  auto foreign = sampleEvent();
-  foreign.profileID = Uuid::random();
-  {
-    std::ofstream out(this->journal(), std::ios::app);
-    out << "not json\n\n" << activityEventJSON(foreign) << "\n";
-  }
-  const std::size_t lineBytes = activityEventJSON(events[0]).size() + 1;
+  std::ofstream(file, std::ios::app) << "not json\n\n" << activityEventJSON(foreign) << "\n";
+  const std::size_t lineBytes = activityEventJSON(events[2]).size() + 1;
   const std::size_t tail =
       std::string("not json\n\n").size() + activityEventJSON(foreign).size() + 1;
 
@@ -146,15 +130,15 @@ TEST_F(ProfileActivityJournalTest, ReadingKeepsTheNewestLinesAndCountsWhatItSkip
   EXPECT_EQ(whole.ignoredLineCount, 2u) << "the garbage line and the other profile's event";
 
   auto lastTwoWhole = readProfileActivityJournal(paths, 2 * lineBytes + tail);
-  EXPECT_EQ(lastTwoWhole.events, std::vector(events.begin() + 1, events.end()));
+  EXPECT_EQ(lastTwoWhole.events, std::vector(events.begin() + 3, events.end()));
   EXPECT_EQ(lastTwoWhole.ignoredLineCount, 2u)
       << "a window starting on a line boundary cuts nothing";
 
   auto cut = readProfileActivityJournal(paths, 2 * lineBytes + tail - 1);
-  EXPECT_EQ(cut.events, std::vector(events.begin() + 2, events.end()));
+  EXPECT_EQ(cut.events, std::vector(events.begin() + 4, events.end()));
   EXPECT_EQ(cut.ignoredLineCount, 3u);
 
-  ASSERT_EQ(::chmod(this->journal().c_str(), 0644), 0);
+  ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
   const auto error = expectCoreError([&] { readProfileActivityJournal(paths, 4096); });
   EXPECT_EQ(error.errorCase(), Case::unsafeProfilePath);
   EXPECT_EQ(error.detail(), "unsafe activity journal");

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/CatalogFixtures.h"
 #include "tests/support/FileTreeHelpers.h"
 #include "tests/support/TempDir.h"
 
@@ -18,12 +19,8 @@ using testing::readText;
 using testing::ScopedTempDir;
 
 CodexInstallation codex(std::string build = "8379", std::string hash = "ab12") {
-  CodexInstallation installation;
-  installation.bundleURL = "file:///Applications/ChatGPT.app/";
-  installation.bundleIdentifier = "com.openai.codex";
-  installation.marketingVersion = "26.903.61454";
+  auto installation = testing::codexInstallation("/nonexistent/codex");
   installation.buildVersion = std::move(build);
-  installation.signingTeamIdentifier = "2DC432GLL2";
   installation.codeDirectoryHash = std::move(hash);
   installation.compatibilityStatus = CodexCompatibilityStatus::unverifiedVersion;
   return installation;

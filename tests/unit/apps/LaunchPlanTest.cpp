@@ -206,11 +206,8 @@ TEST(LaunchPlanTest, Refusals) {
                    const CodexInstallation& installation = chromeInstallation(),
                    std::optional<ProfileProxyConfiguration> proxy = {},
                    std::vector<std::string> arguments = {}) {
-    return [=] {
-      ChromeLaunchAdapter("/var/base", [home] {
-        return home;
-      }).makeLaunchPlan(installation, kPaths, proxy, {}, arguments);
-    };
+    const ChromeLaunchAdapter adapter("/var/base", [home] { return home; });
+    return [=] { adapter.makeLaunchPlan(installation, kPaths, proxy, {}, arguments); };
   };
   auto claudePlan = [](const CodexInstallation& installation, Variables host = {}) {
     return [=] { kClaude.makeLaunchPlan(installation, kPaths, std::nullopt, {}, {}, host); };

@@ -1,22 +1,33 @@
-// Inspection of vendor-shaped bundles: what it proves of a good one, the one
-// error that names what is wrong with a bad one, and where Codex's backend is
-// found.
+// Vendor-shaped bundles: what inspection proves of a good one, the one error
+// that names what is wrong with a bad one, where Codex's backend and Claude
+// Code are found, what Codex's compatibility probe refuses to approve; and
+// launches that start nothing but what was verified: an executable changed
+// after its plan, at any moment up to the exec, and a Claude launch whose
+// authorization is refused once its child is suspended.
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 
 #include <gtest/gtest.h>
 
 #include "core/apps/BundleInspector.h"
 #include "core/apps/ClaudeCodeInstallation.h"
+#include "core/apps/ClaudeInstallation.h"
 #include "core/apps/CodexBundleInspector.h"
+#include "core/apps/CodexCompatibilityProbe.h"
+#include "core/apps/VerifiedLaunch.h"
 #include "core/base/CoreError.h"
 #include "core/base/HexCoding.h"
 #include "core/files/FilePath.h"
 #include "core/platform/Sha256.h"
 #include "tests/support/BundleFixtures.h"
 #include "tests/support/FileTreeHelpers.h"
+#include "tests/support/ProcessHelpers.h"
+#include "tests/support/RealXray.h"
 #include "tests/support/Subprocess.h"
 
 namespace korvelin {
@@ -26,6 +37,7 @@ namespace fs = std::filesystem;
 using Case = KorvelinCoreError::Case;
 using testing::BundleFixtures;
 using testing::BundleLayout;
+using testing::exists;
 using testing::expectCoreError;
 
 const ManagedApplication& chrome() {
@@ -282,6 +294,174 @@ TEST_F(BundleInspectionTest, ChoosesTheNewestClaudeCodeThatPassesEveryCheck) {
   for (const auto& [a, b, order] : std::vector<std::tuple<std::string, std::string, int>>{
            {"2.1.10", "2.1.9", 1}, {"2.1.9", "2.1.9", 0}, {"2.01", "2.1", 0}, {"9", "10", -1}})
     EXPECT_EQ(ClaudeCodeInstallation::compareNumerically(a, b), order) << a << " " << b;
+}
+
+// A Codex that creates nothing, and one whose bundle changes while it runs:
+// neither is approved, and nothing of either run is left. (No subreaper
+// here: the stand-in's children outlive it for a moment, and orphans adopted
+// by this process would stay in the group as zombies.) The approving path
+// runs end to end, through `korvelin`, in RealLaunchTest.
+TEST_F(BundleInspectionTest, CodexsProbeApprovesNothingWithoutEvidenceOrOfAChangedBundle) {
+  std::string reason;
+  const auto codex = testing::realCodexPath(reason);
+  if (!codex)
+    GTEST_SKIP() << "real Codex CLI unavailable: " << reason;
+  testing::ScopedTempDir base;
+  ::chmod(base.path().c_str(), 0700);
+  const struct {
+    const char* program;
+    bool changesBundle;
+    Case expected;
+  } cases[] = {{"idle-app", false, Case::compatibilityCheckFailed},
+               {"desktop-standin", true, Case::installationChanged}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.program);
+    const std::string bundle = make(BundleFixtures::uncheckedCodexLayout(c.program, *codex));
+    if (c.changesBundle)
+      testing::makeFile(bundle + "/Contents/Resources/change-bundle-on-start", 0644);
+    const CodexCompatibilityProbe checker(base.path(), base.child("default"),
+                                          c.changesBundle ? 120 : 1.5);
+    const auto installation = checker.adapter().inspect(bundle);
+    const auto error = expectCoreError([&] { checker.check(installation); });
+    EXPECT_EQ(error.errorCase(), c.expected) << error.errorDescription();
+    if (c.expected == Case::compatibilityCheckFailed) {
+      EXPECT_EQ(error.errorDescription(),
+                "Codex compatibility check failed: Codex did not create isolated profile evidence "
+                "before the timeout.");
+    }
+    EXPECT_FALSE(exists(base.child("codex-compatibility.json")));
+    std::error_code ignored;
+    for (const auto& entry :
+         fs::directory_iterator(base.child("CompatibilityChecks/Profiles"), ignored)) {
+      const std::string root = entry.path();
+      EXPECT_FALSE(exists(root + "/.launch.lock")) << root;
+      // Chromium's crash handler runs in a session of its own, outside the
+      // run's group, and names the profile's home; it ends on its own once
+      // the browser is gone, which on a loaded machine takes a moment.
+      EXPECT_TRUE(testing::eventually(
+          [&] {
+            return testing::run({"/usr/bin/pgrep", "-f", root}).exitCode != 0;
+          },
+          std::chrono::seconds(10)))
+          << root;
+    }
+  }
+}
+
+// Runs `tamper` right after the inspection that precedes the spawn, so that
+// the file changes between that check and the exec.
+class TamperingInspector : public BundleInspector {
+ public:
+  TamperingInspector(const ManagedApplication& application, std::function<void()> tamper)
+      : BundleInspector(application), tamper_(std::move(tamper)) {}
+  CodexInstallation inspect(const std::string& bundle) const override {
+    CodexInstallation found = BundleInspector::inspect(bundle);
+    tamper_();
+    return found;
+  }
+
+ private:
+  std::function<void()> tamper_;
+};
+
+class VerifiedLaunchTest : public ::testing::Test {
+ public:
+  void SetUp() override {
+    ::chmod(base_.path().c_str(), 0700);
+    ProfilePreparer(paths_.baseDirectory()).prepare(paths_);
+  }
+
+  // The program the bundle's executable was made from, padded with `filler`:
+  // both fillers make programs of the same size that write the marker.
+  static std::string padded(char filler) {
+    return testing::readText(testing::testProgramPath("probe-child")) + std::string(4096, filler);
+  }
+
+  std::string marker() const { return base_.child("marker"); }
+
+  // The same bytes written over the executable by rename (a new file).
+  void swapExecutable() const {
+    testing::makeFile(executable_ + ".next", 0755, padded(1));
+    std::filesystem::rename(executable_ + ".next", executable_);
+  }
+
+  // The same file rewritten in place, its size and times kept, so that its
+  // identity is unchanged and only its bytes tell.
+  void rewriteExecutable() const {
+    struct stat before {};
+    ::stat(executable_.c_str(), &before);
+    const std::string replacement = padded(1);
+    const int fd = ::open(executable_.c_str(), O_WRONLY);
+    ASSERT_EQ(::pwrite(fd, replacement.data(), replacement.size(), 0),
+              static_cast<ssize_t>(replacement.size()));
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ::futimens(fd, times);
+    ::close(fd);
+  }
+
+  testing::ScopedSubreaper reaper_;
+  testing::ScopedTempDir base_;
+  BundleFixtures bundles_;
+  ProfilePaths paths_{Uuid::random(), base_.path()};
+  std::string executable_;
+};
+
+TEST_F(VerifiedLaunchTest, NeverRunsAnExecutableChangedAfterThePlan) {
+  auto layout = BundleFixtures::layoutFor(chrome());
+  const std::string bundle = bundles_.make(layout);
+  executable_ = bundle + "/Contents/MacOS/" + layout.executableName;
+  const struct {
+    const char* name;
+    bool beforeCheck;  // else between the check before the spawn and the exec
+    void (VerifiedLaunchTest::*change)() const;
+  } cases[] = {
+      {"swapped before the check", true, &VerifiedLaunchTest::swapExecutable},
+      {"rewritten in place before the check", true, &VerifiedLaunchTest::rewriteExecutable},
+      {"swapped between the check and the exec", false, &VerifiedLaunchTest::swapExecutable},
+      {"rewritten in place between the check and the exec", false,
+       &VerifiedLaunchTest::rewriteExecutable},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(executable_);
+    testing::makeFile(executable_, 0755, padded(0));
+    const CodexLaunchPlan plan{BundleInspector(chrome()).inspect(bundle),
+                               {executable_, {marker(), "30"}, {}, paths_, std::nullopt}};
+    if (c.beforeCheck)
+      (this->*c.change)();
+    const TamperingInspector inspector(chrome(), [&] {
+      if (!c.beforeCheck)
+        (this->*c.change)();
+    });
+    ProcessSupervisor supervisor;
+    const auto error =
+        testing::expectCoreError([&] { launchVerified(plan, inspector, supervisor); });
+    EXPECT_EQ(error.errorCase(), Case::installationChanged);
+    EXPECT_FALSE(exists(marker()));
+    EXPECT_FALSE(exists(paths_.leaseFile()));
+  }
+}
+
+TEST_F(VerifiedLaunchTest, ARefusedClaudeAuthorizationKillsTheSuspendedChildAndLeavesNoLease) {
+  auto layout = BundleFixtures::layoutFor(
+      managedApplication(ManagedApplicationSupport::claudeAdapterIdentifier));
+  layout.program = "desktop-standin";
+  // Its clock is an hour on from the issue by the time the launch consumes it.
+  int reads = 0;
+  ClaudeLaunchAuthorizationService expiring(
+      [&] { return ClaudeLaunchAuthorization::Date{} + std::chrono::hours(reads++ == 0 ? 0 : 1); });
+  ClaudeLaunchCollaborators collaborators;
+  collaborators.accountHome = [&] { return std::optional(bundles_.root()); };
+  collaborators.authorizer = &expiring;
+  const ClaudeLaunchAdapter adapter("/nonexistent/default-base", collaborators);
+  const auto plan = adapter.makeLaunchPlan(adapter.inspect(bundles_.make(layout)), paths_,
+                                           std::nullopt, {}, {}, {{"BROWSER", "/bin/false"}});
+  ProcessSupervisor supervisor;
+  EXPECT_EQ(testing::expectCoreError([&] { adapter.launch(plan, supervisor); }).errorCase(),
+            Case::claudeLaunchNotAuthorized);
+  EXPECT_FALSE(exists(paths_.leaseFile()));
+  EXPECT_FALSE(exists(paths_.userData() + "/started"));  // the child never ran
+  EXPECT_TRUE(testing::childrenOfThisProcess().empty());
 }
 
 }  // namespace
