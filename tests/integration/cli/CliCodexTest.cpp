@@ -186,16 +186,13 @@ TEST_F(CliCodexTest, McpBlockKeepsTheCapabilityOffTheScreen) {
        {installed.output + installed.errors, seen.dump(), text.output + text.errors})
     EXPECT_THAT(output, Not(HasSubstr(kCapability)));
 
-  EXPECT_EQ(run(korvelin({"codex-mcp", "remove", profile_, "--generation",
-                          Uuid::random().uppercaseString()}))
-                .exitCode,
-            1);
+  const auto wrong = Uuid::random().uppercaseString();
+  EXPECT_EQ(run(korvelin({"codex-mcp", "remove", profile_, "--generation", wrong})).exitCode, 1);
   outputOf(run(korvelin({"codex-mcp", "remove", profile_, "--generation", generation})));
   EXPECT_TRUE(mcpStatus()["block"].is_null());
-  EXPECT_EQ(run(korvelin({"codex-mcp", "install", profile_, "--port", "47123", "--capability",
-                          kCapability}))
-                .exitCode,
-            2);
+  const auto typed = run(
+      korvelin({"codex-mcp", "install", profile_, "--port", "47123", "--capability", kCapability}));
+  EXPECT_EQ(typed.exitCode, 2);
 }
 
 }  // namespace

@@ -88,13 +88,11 @@ class HostTest : public ::testing::Test {
   std::unique_ptr<Subprocess> startRun(const Uuid& id,
                                        std::vector<std::string> program,
                                        std::vector<std::string> options = {}) {
-    std::vector<std::string> arguments{"run"};
-    arguments.insert(arguments.end(), options.begin(), options.end());
-    arguments.push_back(id.uppercaseString());
-    arguments.push_back("--");
-    arguments.insert(arguments.end(), program.begin(), program.end());
-    arguments.push_back("--user-data-dir=" + pathsOf(id).userData());
-    auto client = std::make_unique<Subprocess>(korvelin(arguments));
+    options.insert(options.begin(), "run");
+    options.insert(options.end(), {id.uppercaseString(), "--"});
+    options.insert(options.end(), program.begin(), program.end());
+    options.push_back("--user-data-dir=" + pathsOf(id).userData());
+    auto client = std::make_unique<Subprocess>(korvelin(options));
     EXPECT_TRUE(client->waitForOutput("pid ", 30s)) << client->errors();
     return client;
   }
