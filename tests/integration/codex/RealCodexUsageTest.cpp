@@ -1,8 +1,8 @@
 // The usage client against the real `codex app-server`, signed in to a
 // stand-in of the Codex backend reached through the profile's http proxy,
 // and nothing left running. (What the real server serves is read through
-// the host in HostUsageTest; a change after one interval and a home without
-// a sign-in through `korvelin usage`, CliUsageTest; a child that goes away
+// the host in HostCodexTest; a change after one interval and a home without
+// a sign-in through `korvelin usage`, CliCodexTest; a child that goes away
 // with the scripted server, CodexUsageClientTest.)
 
 #include <sys/stat.h>
