@@ -605,7 +605,7 @@ void ProfileHost::tellWaiters(const Uuid& profileID, const nlohmann::json& line)
   }
   for (const auto& copy : copies)
     if (copy)
-      writeHostLine(copy.get(), line, 2s);
+      writeHostLine(copy.get(), line, kWaiterWriteLimit);
 }
 
 std::optional<std::string> ProfileHost::stopSidecar(Slot& slot, const Uuid& profileID) {
