@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +15,7 @@
 #include "tests/support/CatalogFixtures.h"
 #include "tests/support/FileTreeHelpers.h"
 #include "tests/support/ProcessHelpers.h"
+#include "tests/support/ServicesSupport.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
@@ -48,24 +48,6 @@ inline void expectOneLineError(const RunResult& result, int exitCode, const std:
   EXPECT_EQ(result.exitCode, exitCode) << result.errors;
   EXPECT_EQ(result.output, "");
   EXPECT_EQ(result.errors, "korvelin: " + message + "\n");
-}
-
-// The lines of `text`, without their line feeds.
-inline std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream stream(text);
-  for (std::string line; std::getline(stream, line);)
-    lines.push_back(line);
-  return lines;
-}
-
-// The JSON objects among the lines of `text`, in order.
-inline std::vector<nlohmann::json> jsonLines(const std::string& text) {
-  std::vector<nlohmann::json> objects;
-  for (const auto& line : linesOf(text))
-    if (auto json = nlohmann::json::parse(line, nullptr, false); json.is_object())
-      objects.push_back(std::move(json));
-  return objects;
 }
 
 // Collects `pids` as they exit, from a thread of its own, while it lives:

@@ -66,4 +66,12 @@ std::vector<std::string> linesOf(const std::string& text) {
   return lines;
 }
 
+std::vector<nlohmann::json> jsonLines(const std::string& text) {
+  std::vector<nlohmann::json> objects;
+  for (const auto& line : linesOf(text))
+    if (auto json = nlohmann::json::parse(line, nullptr, false); json.is_object())
+      objects.push_back(std::move(json));
+  return objects;
+}
+
 }  // namespace korvelin::testing

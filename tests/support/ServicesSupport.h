@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "core/platform/ScopedFD.h"
 
 namespace korvelin::testing {
@@ -29,5 +31,8 @@ std::string roundTrip(std::uint16_t port, const std::string& bytes, bool halfClo
 
 // The lines of `text`, without their line feeds.
 std::vector<std::string> linesOf(const std::string& text);
+
+// The JSON objects among the lines of `text`, in order.
+std::vector<nlohmann::json> jsonLines(const std::string& text);
 
 }  // namespace korvelin::testing

@@ -14,7 +14,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -32,6 +31,7 @@
 #include "tests/support/FileTreeHelpers.h"
 #include "tests/support/ProcessHelpers.h"
 #include "tests/support/RealXray.h"
+#include "tests/support/ServicesSupport.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/XrayPeers.h"
@@ -69,14 +69,11 @@ bool groupIsEmpty(pid_t group) {
 }
 
 // The lines of a `--json` launch client whose event is `event`.
-std::vector<json> linesOf(testing::Subprocess& client, const std::string& event) {
+std::vector<json> eventsNamed(testing::Subprocess& client, const std::string& event) {
   std::vector<json> found;
-  std::istringstream lines(client.output());
-  for (std::string line; std::getline(lines, line);) {
-    auto parsed = json::parse(line, nullptr, false);
-    if (!parsed.is_discarded() && parsed.value("event", "") == event)
-      found.push_back(std::move(parsed));
-  }
+  for (auto& line : testing::jsonLines(client.output()))
+    if (line.value("event", "") == event)
+      found.push_back(std::move(line));
   return found;
 }
 
@@ -164,7 +161,7 @@ TEST_F(RealLaunchTest, ChromiumBrowsesThroughTheRealXrayUntilCtrlC) {
   const ProfilePaths paths(profile.id, base_.path());
   auto client = launch(profile.id.uppercaseString(), false);
   testing::Subprocess& korvelin = *client;
-  json launched = linesOf(korvelin, "launched").at(0)["launch"];
+  json launched = eventsNamed(korvelin, "launched").at(0)["launch"];
 
   const pid_t root = launched["run"]["rootPID"];
   const pid_t group = launched["run"]["processGroupID"];
@@ -233,7 +230,7 @@ TEST_F(RealLaunchTest, ACheckedCodexRunsConfinedBehindItsSidecarWhichEndsWithIt)
   const std::string root = base_.child("Profiles/" + Uuid::parse(id)->lowercaseString());
 
   auto launched = launch("Work", true);
-  const auto started = linesOf(*launched, "application_started");
+  const auto started = eventsNamed(*launched, "application_started");
   ASSERT_EQ(started.size(), 1u) << launched->output();
   const pid_t app = std::stoi(started[0].at("detail").get<std::string>());
   const auto state = json::parse(cli({"xray-state", "Work", "--json"}).output);
@@ -286,7 +283,7 @@ TEST_F(RealLaunchTest, AClaudeSignInLinkOpensInThePairedChromeBehindItsSidecar) 
   // Both launched by clients of one host, started on demand by the first.
   auto chromeClient = launch(chrome.id.uppercaseString(), true);
   auto claudeClient = launch(claude.id.uppercaseString(), true);
-  const auto bridgeReady = linesOf(*claudeClient, "browser_bridge_ready");
+  const auto bridgeReady = eventsNamed(*claudeClient, "browser_bridge_ready");
   ASSERT_EQ(bridgeReady.size(), 1u) << claudeClient->output();
   const std::string bridgeSocket = bridgeReady[0]["detail"];
 
@@ -305,7 +302,7 @@ TEST_F(RealLaunchTest, AClaudeSignInLinkOpensInThePairedChromeBehindItsSidecar) 
   // The launch client hears that the running Chromium took the link, never
   // the link itself; the page arrives from the REALITY server's egress.
   ASSERT_TRUE(claudeClient->waitForOutput("browser_link_opened", 30s)) << claudeClient->output();
-  const auto opened = linesOf(*claudeClient, "browser_link_opened");
+  const auto opened = eventsNamed(*claudeClient, "browser_link_opened");
   ASSERT_EQ(opened.size(), 1u);
   EXPECT_THAT(opened[0]["detail"].get<std::string>(),
               HasSubstr("Opening in existing browser session."));
